@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace veska::link {
+
+// Link modes: chosen by the UART/USB radio buttons, read by every sender at the moment it sends.
+inline constexpr std::uint32_t LINK_UART = 201;
+inline constexpr std::uint32_t LINK_USB = 85;
+
+// The block being sent is read into this buffer; a block request longer than it is refused.
+inline constexpr std::size_t TRANSFER_BUFFER_SIZE = 1572864;
+
+// The serial link's process-wide values, held in one object so that each test (and later each
+// port session) gets a fresh set. The application's process state embeds it.
+//
+// Only one operation talks to the phone at a time; the window's control states guarantee it.
+// `portOpen` and `linkMode` are atomic because the user-interface thread reads them while a
+// worker runs (Disconnect, the control states).
+struct LinkState {
+  // 0 until the link radio buttons, START or the bootloader download set it.
+  std::atomic<std::uint32_t> linkMode{0};
+  std::vector<std::uint8_t> transferBuffer = std::vector<std::uint8_t>(TRANSFER_BUFFER_SIZE);
+  std::uint8_t lastBlockSum = 0;
+  // True between a successful open of any port record and the next close.
+  std::atomic<bool> portOpen{false};
+  // "COMn" -> device path overrides from the settings file (section "Ports").
+  std::map<std::string, std::string> portPaths;
+};
+
+}  // namespace veska::link

@@ -1,0 +1,85 @@
+// The parts of the port that do not depend on the operating system: the open sequence around
+// the back end's single attempt, and the whole-buffer loops with their empty-transfer counts.
+#include "link/SerialPort.h"
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+namespace veska::link {
+
+std::unique_ptr<SerialPort> SerialPort::CopyRecord() const {
+  auto copy = std::make_unique<SerialPort>(state_);
+  copy->portName = portName;
+  copy->baudCode = baudCode;
+  copy->readTotalTimeout = readTotalTimeout;
+  copy->readIntervalTimeout = readIntervalTimeout;
+  copy->writeTimeout = writeTimeout;
+  copy->openRetryDelay = openRetryDelay;
+  copy->emptyWritePause = emptyWritePause;
+  copy->openRetryAttempts = openRetryAttempts;
+  copy->diagnostics = diagnostics;
+  return copy;
+}
+
+PortStatus SerialPort::Open() {
+  state_.portOpen = false;
+  if (int error = OpenDevice(); error != 0) {
+    if (std::string hint = OpenFailureHint(error); !hint.empty()) diagnostics->Diagnostic(hint);
+    return PORT_IO_ERROR;
+  }
+  return ConfigureDevice(kUartQueueSize);
+}
+
+PortStatus SerialPort::OpenRetrying() {
+  state_.portOpen = false;
+  int error = 0;
+  for (int attempt = 0; attempt < openRetryAttempts; ++attempt) {
+    error = OpenDevice();
+    if (error == 0) return ConfigureDevice(kUsbQueueSize);
+    // The trace shows a technician that the tool is still waiting for the phone's device.
+    diagnostics->Diagnostic("-");
+    std::this_thread::sleep_for(openRetryDelay);
+  }
+  diagnostics->Diagnostic("\n" + portName + " can not be opened\n");
+  if (std::string hint = OpenFailureHint(error); !hint.empty()) diagnostics->Diagnostic(hint);
+  return PORT_IO_ERROR;
+}
+
+PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor) {
+  const unsigned fullAllowance = timeoutFactor * 1000u / 5u;
+  unsigned allowance = fullAllowance;
+  while (!buffer.empty()) {
+    std::size_t got = 0;
+    if (ReadSome(buffer, got) != PORT_OK) return PORT_IO_ERROR;
+    if (got > 0) {
+      allowance = fullAllowance;
+    } else {
+      if (allowance == 0) return PORT_TIMEOUT;
+      --allowance;
+    }
+    buffer = buffer.subspan(std::min(got, buffer.size()));
+  }
+  return PORT_OK;
+}
+
+PortStatus SerialPort::WriteFully(std::span<const std::uint8_t> buffer,
+                                  std::uint8_t timeoutFactor) {
+  const unsigned long fullAllowance = timeoutFactor * 600000ul;
+  unsigned long allowance = fullAllowance;
+  while (!buffer.empty()) {
+    std::size_t put = 0;
+    if (WriteSome(buffer, put) != PORT_OK) return PORT_IO_ERROR;
+    if (put > 0) {
+      allowance = fullAllowance;
+    } else {
+      std::this_thread::sleep_for(emptyWritePause);
+      if (allowance == 0) return PORT_TIMEOUT;
+      --allowance;
+    }
+    buffer = buffer.subspan(std::min(put, buffer.size()));
+  }
+  return PORT_OK;
+}
+
+}  // namespace veska::link

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "link/BaudCodes.h"
+#include "link/LinkState.h"
+#include "link/PortStatus.h"
+#include "link/Sinks.h"
+
+namespace veska::link {
+
+// The only way the system talks to the phone: one serial device (a UART or the boot ROM's USB
+// virtual COM port), 8-N-1 without flow control, at a rate given by a one-byte baud code.
+//
+// Two layers of I/O: ReadSome/WriteSome move what the device can move within its time-outs;
+// ReadFully/WriteFully loop until the whole buffer has moved or a count of consecutive empty
+// transfers runs out (the time-out factor t allows t x 200 empty reads or t x 600000 empty
+// writes, and any byte moved restarts the count).
+//
+// Thread safety: one thread uses an open port at a time. Close() may also be called from
+// another thread (Disconnect): a read or write blocked in the other thread then ends at once
+// with PORT_IO_ERROR, and the device is released only after it has left. Everything else is
+// not thread-safe.
+//
+// The record (name, baud code, time-outs) outlives opens and closes; an owner changes baudCode
+// between a close and the next open to reopen at another rate.
+class SerialPort {
+ public:
+  explicit SerialPort(LinkState& state);
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // A closed record with the same name, baud code, time-outs and sinks: what START keeps for
+  // the operations that open their own connection later.
+  [[nodiscard]] std::unique_ptr<SerialPort> CopyRecord() const;
+
+  // "COM1" ... "COM50" (mapped to a device, see DevicePathFor) or a device path.
+  std::string portName;
+  std::uint8_t baudCode = 0;
+
+  // Read time-outs: an empty read lasts up to readTotalTimeout when nothing arrives; once bytes
+  // flow, a read returns after a gap of readIntervalTimeout. writeTimeout bounds one attempt to
+  // hand bytes to a device that accepts none. Tests shrink these; production keeps them.
+  std::chrono::milliseconds readTotalTimeout{1000};
+  std::chrono::milliseconds readIntervalTimeout{100};
+  std::chrono::milliseconds writeTimeout{1000};
+  // Delay between the attempts of OpenRetrying, and the pause after an empty write.
+  std::chrono::milliseconds openRetryDelay{100};
+  std::chrono::milliseconds emptyWritePause{5};
+  int openRetryAttempts = 100;
+
+  DiagnosticSink* diagnostics = &StdoutDiagnostics();
+
+  // One attempt, device queues of 4096 bytes each way (UART link).
+  [[nodiscard]] PortStatus Open();
+  // Up to openRetryAttempts attempts openRetryDelay apart, queues of 65536 bytes (USB link: the
+  // boot ROM's device appears only a moment after the phone is switched on).
+  [[nodiscard]] PortStatus OpenRetrying();
+
+  [[nodiscard]] PortStatus ReadSome(std::span<std::uint8_t> buffer, std::size_t& got);
+  [[nodiscard]] PortStatus ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor);
+  // Moves at most 32768 bytes per call.
+  [[nodiscard]] PortStatus WriteSome(std::span<const std::uint8_t> buffer, std::size_t& put);
+  [[nodiscard]] PortStatus WriteFully(std::span<const std::uint8_t> buffer,
+                                      std::uint8_t timeoutFactor);
+
+  // Lets the bytes already written reach the line, drops unread input and releases the device.
+  // Harmless on a closed record. Always PORT_OK.
+  PortStatus Close();
+
+  // The process-wide flag: some port record is open.
+  [[nodiscard]] bool IsPortOpen() const { return state_.portOpen.load(); }
+  // This record holds an open device.
+  [[nodiscard]] bool HoldsDevice() const;
+
+  [[nodiscard]] LinkState& State() const { return state_; }
+
+  static constexpr std::size_t kMaxWritePiece = 0x8000;
+  static constexpr std::size_t kUartQueueSize = 4096;
+  static constexpr std::size_t kUsbQueueSize = 65536;
+
+  struct Device;  // the back end's open device; defined by posix/ or win32/
+
+ private:
+  // Back end, one attempt to obtain the device (no configuration yet). Returns 0 or the OS
+  // error code; on failure nothing is held.
+  int OpenDevice();
+  // Back end: configure the device obtained by OpenDevice (rate, 8-N-1, queues, time-outs,
+  // purge). On failure everything obtained so far is released and the status returned.
+  PortStatus ConfigureDevice(std::size_t queueSize);
+  // Back end: a diagnostic line for a failed open ("" when there is nothing useful to add), for
+  // example the group a Linux user must join to use serial devices.
+  std::string OpenFailureHint(int osError) const;
+
+  LinkState& state_;
+  std::unique_ptr<Device> device_;
+};
+
+// The device a port name stands for. A name starting with '/' (or, on Windows, "\\.\") is a
+// path already. "COMn" is looked up in the overrides first, then mapped by the back end's table
+// (Linux: COM1-16 /dev/ttyS0-15, COM17-32 /dev/ttyUSB0-15, COM33-48 /dev/ttyACM0-15,
+// COM49-50 /dev/ttyAMA0-1). An unknown name maps to itself.
+[[nodiscard]] std::string DevicePathFor(const std::string& portName, const LinkState& state);
+
+}  // namespace veska::link

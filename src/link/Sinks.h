@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace veska::link {
+
+// The link knows no window. Whoever drives a transfer passes these small interfaces in.
+
+// Receives the bytes that left for the phone, for the progress bar.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void AddProgress(std::size_t bytes) = 0;
+};
+
+// Receives the port layer's diagnostics. They are meant for a console (standard output), never
+// for the window's log, whose narration stays exactly as the operations write it.
+class DiagnosticSink {
+ public:
+  virtual ~DiagnosticSink() = default;
+  virtual void Diagnostic(std::string_view text) = 0;
+};
+
+// Writes diagnostics to standard output unchanged and flushes, so that a trace of "-" per open
+// attempt shows as it happens.
+DiagnosticSink& StdoutDiagnostics();
+
+}  // namespace veska::link
