@@ -1,0 +1,69 @@
+#pragma once
+
+// The decisions of the Win32 port back end that need no Windows API: which device a port name
+// opens, what a failed open tells the user, and how the port record's time-outs become the
+// device's millisecond fields. Kept free of <windows.h> so that they are tested on every host.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace veska::link::win32 {
+
+// The Win32 device namespace. "COM1" to "COM9" would also open without it, but "COM10" and up
+// only open through it.
+inline constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+
+// The error codes OpenFailureHint explains (their <windows.h> names are ERROR_FILE_NOT_FOUND and
+// ERROR_ACCESS_DENIED; the back end checks that they agree).
+inline constexpr int kErrorFileNotFound = 2;
+inline constexpr int kErrorAccessDenied = 5;
+
+// Largest value a time-out field takes as a plain count of milliseconds: MAXDWORD is a marker
+// that changes the meaning of the other fields.
+inline constexpr std::uint32_t kLongestCommTimeout = 0xFFFFFFFEu;
+
+// The path CreateFileA opens for a port name. A name in the device namespace is used as is;
+// otherwise an override from the settings wins, then the name itself in the namespace. An
+// override may be written either way ("COM12" or "\\.\COM12"); anything starting with a
+// backslash is taken as a full path.
+[[nodiscard]] inline std::string DevicePathForName(
+    const std::string& portName, const std::map<std::string, std::string>& overrides) {
+  if (portName.starts_with(kDeviceNamespace)) return portName;
+  std::string name = portName;
+  if (auto found = overrides.find(portName); found != overrides.end() && !found->second.empty()) {
+    name = found->second;
+    if (name.starts_with('\\')) return name;
+  }
+  return std::string(kDeviceNamespace) + name;
+}
+
+// A line for the console after a failed open, or "" when the error says nothing useful.
+[[nodiscard]] inline std::string OpenHintText(int osError, std::string_view portName,
+                                              std::string_view path) {
+  const std::string name(portName);
+  if (osError == kErrorAccessDenied) return "\n" + name + " is in use by another program\n";
+  if (osError == kErrorFileNotFound) {
+    return "\n" + name + " is not present (" + std::string(path) + ")\n";
+  }
+  return {};
+}
+
+// The inter-byte limit as the device's ReadIntervalTimeout; 0 switches the limit off.
+[[nodiscard]] inline std::uint32_t ReadIntervalMillis(std::chrono::milliseconds interval) {
+  return static_cast<std::uint32_t>(
+      std::clamp<std::chrono::milliseconds::rep>(interval.count(), 0, kLongestCommTimeout));
+}
+
+// The total read limit as ReadTotalTimeoutConstant. Never 0: with the interval off as well, the
+// device would treat the read as having no time-out and block until the buffer is full, so a
+// silent phone would hang the read for good instead of giving an empty read.
+[[nodiscard]] inline std::uint32_t ReadTotalMillis(std::chrono::milliseconds total) {
+  return static_cast<std::uint32_t>(
+      std::clamp<std::chrono::milliseconds::rep>(total.count(), 1, kLongestCommTimeout));
+}
+
+}  // namespace veska::link::win32
