@@ -15,12 +15,18 @@ inline constexpr std::uint8_t BAUD_812000 = 0x93;  // known to the loader, never
 // The rate in bit/s for a baud code, or 0 for a code outside the table.
 [[nodiscard]] constexpr std::uint32_t BaudRateForCode(std::uint8_t code) {
   switch (code) {
-    case BAUD_115200: return 115200;
-    case BAUD_460800: return 460800;
-    case BAUD_921600: return 921600;
-    case BAUD_3000000: return 3000000;
-    case BAUD_812000: return 812000;
-    default: return 0;
+    case BAUD_115200:
+      return 115200;
+    case BAUD_460800:
+      return 460800;
+    case BAUD_921600:
+      return 921600;
+    case BAUD_3000000:
+      return 3000000;
+    case BAUD_812000:
+      return 812000;
+    default:
+      return 0;
   }
 }
 

@@ -22,15 +22,19 @@ class Crc32Table {
   [[nodiscard]] const std::array<std::uint32_t, 256>& Entries() const { return slices_[0]; }
 
   // Continues a CRC over more bytes: start from Crc32Begin(), end with Crc32End().
-  [[nodiscard]] std::uint32_t Update(std::uint32_t register_, std::span<const std::uint8_t> data) const;
+  [[nodiscard]] std::uint32_t Update(std::uint32_t reg, std::span<const std::uint8_t> data) const;
 
  private:
   std::array<std::array<std::uint32_t, 256>, 8> slices_{};
   bool built_ = false;
 };
 
-inline constexpr std::uint32_t Crc32Begin() { return 0xFFFFFFFFu; }
-inline constexpr std::uint32_t Crc32End(std::uint32_t reg) { return ~reg; }
+inline constexpr std::uint32_t Crc32Begin() {
+  return 0xFFFFFFFFu;
+}
+inline constexpr std::uint32_t Crc32End(std::uint32_t reg) {
+  return ~reg;
+}
 
 // Moves bit k of x to bit n - 1 - k for k < n; all other bits are cleared.
 [[nodiscard]] std::uint32_t Reflect(std::uint32_t x, unsigned n);
@@ -39,9 +43,9 @@ inline constexpr std::uint32_t Crc32End(std::uint32_t reg) { return ~reg; }
 [[nodiscard]] std::uint32_t Crc32(const Crc32Table& table, std::span<const std::uint8_t> data);
 
 struct FileCrcResult {
-  bool opened = false;      // false: the file could not be opened or read to its end
-  std::uint32_t crc = 0;    // 0 when not opened, and for an empty file
-  std::uint64_t length = 0; // the file's size when opened
+  bool opened = false;       // false: the file could not be opened or read to its end
+  std::uint32_t crc = 0;     // 0 when not opened, and for an empty file
+  std::uint64_t length = 0;  // the file's size when opened
 };
 
 // CRC-32 of a whole file, read in chunks so that memory does not grow with the file. A file that

@@ -23,9 +23,9 @@ inline constexpr std::size_t REPLY_FRAME_SIZE = 16;
 inline constexpr std::size_t UART_NUMBER_SIZE = 4;
 
 // Time-out factors of the forms.
-inline constexpr std::uint8_t COMMAND_TIMEOUT = 8;   // command byte, number, PaddedCommand, block
-inline constexpr std::uint8_t FRAME_TIMEOUT = 20;    // ShortFrame and RequestFrame
-inline constexpr std::uint8_t REPLY_TIMEOUT = 10;    // ReplyFrame during an image transfer
+inline constexpr std::uint8_t COMMAND_TIMEOUT = 8;  // command byte, number, PaddedCommand, block
+inline constexpr std::uint8_t FRAME_TIMEOUT = 20;   // ShortFrame and RequestFrame
+inline constexpr std::uint8_t REPLY_TIMEOUT = 10;   // ReplyFrame during an image transfer
 
 // Pieces in which a block leaves the PC.
 inline constexpr std::size_t UART_PIECE_SIZE = 2048;
@@ -55,9 +55,9 @@ struct PaddedCommand {
 // the transfer's business; all three are decoded here.
 struct ReplyFrame {
   std::uint8_t code = 0;
-  std::uint32_t word = 0;    // offset 4, little-endian
-  std::uint8_t sumAt4 = 0;   // the byte at offset 4
-  std::uint8_t sumAt8 = 0;   // the byte at offset 8
+  std::uint32_t word = 0;   // offset 4, little-endian
+  std::uint8_t sumAt4 = 0;  // the byte at offset 4
+  std::uint8_t sumAt8 = 0;  // the byte at offset 8
 
   [[nodiscard]] static ReplyFrame Decode(std::span<const std::uint8_t, REPLY_FRAME_SIZE> bytes);
 };

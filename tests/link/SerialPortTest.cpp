@@ -1,0 +1,201 @@
+#include "link/SerialPort.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PtyPair.h"
+
+namespace veska::link {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class RecordingDiagnostics final : public DiagnosticSink {
+ public:
+  void Diagnostic(std::string_view text) override { lines.emplace_back(text); }
+  std::vector<std::string> lines;
+};
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  SerialPortTest() {
+    port.portName = pty.SlavePath();
+    port.baudCode = BAUD_115200;
+    port.diagnostics = &diag;
+  }
+
+  PtyPair pty;
+  LinkState state;
+  SerialPort port{state};
+  RecordingDiagnostics diag;
+};
+
+TEST_F(SerialPortTest, OpensAtEveryRateOfTheTableAndClosesHarmlesslyTwice) {
+  EXPECT_EQ(port.Close(), PORT_OK);  // before any open
+  for (std::uint8_t code : {BAUD_115200, BAUD_460800, BAUD_921600, BAUD_3000000, BAUD_812000}) {
+    port.baudCode = code;
+    ASSERT_EQ(port.Open(), PORT_OK) << std::hex << int{code};
+    EXPECT_TRUE(port.IsPortOpen());
+    EXPECT_EQ(port.Close(), PORT_OK);
+    EXPECT_FALSE(port.IsPortOpen());
+    EXPECT_EQ(port.Close(), PORT_OK);
+  }
+}
+
+TEST_F(SerialPortTest, CodesWithoutARateFailTheOpenAndReleaseTheDevice) {
+  for (std::uint8_t code : {0x89, 0x8C, 0x00}) {
+    port.baudCode = code;
+    EXPECT_EQ(port.Open(), PORT_BAD_BAUD);
+    EXPECT_FALSE(port.IsPortOpen());
+    EXPECT_FALSE(port.HoldsDevice());
+  }
+}
+
+TEST_F(SerialPortTest, ADeviceThatIsNoSerialLineFailsTheSetUp) {
+  port.portName = "/dev/null";
+  EXPECT_EQ(port.Open(), PORT_SETUP_FAILED);
+  EXPECT_FALSE(port.IsPortOpen());
+  EXPECT_FALSE(port.HoldsDevice());
+  ASSERT_EQ(diag.lines.size(), 1u);
+  EXPECT_EQ(diag.lines[0], "\nGet Timeouts error!!!");
+}
+
+TEST_F(SerialPortTest, MissingDeviceFailsAtOnceOrAfterEveryRetry) {
+  port.portName = "/dev/veska-no-such-port";
+  EXPECT_EQ(port.Open(), PORT_IO_ERROR);
+
+  diag.lines.clear();
+  port.openRetryDelay = 0ms;
+  EXPECT_EQ(port.OpenRetrying(), PORT_IO_ERROR);
+  ASSERT_GE(diag.lines.size(), 101u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(diag.lines[i], "-");
+  EXPECT_EQ(diag.lines[100], "\n/dev/veska-no-such-port can not be opened\n");
+  EXPECT_FALSE(port.IsPortOpen());
+}
+
+TEST_F(SerialPortTest, OpenRetryingWaitsForADeviceThatAppearsLate) {
+  const auto link =
+      std::filesystem::temp_directory_path() / ("veska-late-" + std::to_string(::getpid()));
+  std::filesystem::remove(link);
+  port.portName = link.string();
+  port.openRetryDelay = 10ms;
+  std::jthread plug([&] {
+    std::this_thread::sleep_for(100ms);
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+  });
+  EXPECT_EQ(port.OpenRetrying(), PORT_OK);
+  plug.join();
+  EXPECT_GT(diag.lines.size(), 0u);
+  EXPECT_EQ(port.Close(), PORT_OK);
+  std::filesystem::remove(link);
+}
+
+TEST_F(SerialPortTest, ZeroLengthTransfersTouchNoDevice) {
+  // The record is closed: any device access would fail.
+  std::vector<std::uint8_t> none;
+  EXPECT_EQ(port.ReadFully(none, 0), PORT_OK);
+  EXPECT_EQ(port.WriteFully(none, 0), PORT_OK);
+}
+
+TEST_F(SerialPortTest, PiecesAreAssembledInOrderAndEachPieceRestartsTheCount) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  // Factor 1 allows 200 empty reads of 2 ms: about 0.4 s of silence in a row. The three pieces
+  // take 0.75 s in all, so the read only succeeds if every piece restarts the allowance.
+  port.readTotalTimeout = 2ms;
+  port.readIntervalTimeout = 1ms;
+  std::jthread phone([&] {
+    for (std::uint8_t first : {0x10, 0x20, 0x30}) {
+      std::this_thread::sleep_for(250ms);
+      pty.Send({first, static_cast<std::uint8_t>(first + 1)});
+    }
+  });
+  std::vector<std::uint8_t> got(6);
+  EXPECT_EQ(port.ReadFully(got, 1), PORT_OK);
+  EXPECT_EQ(got, (std::vector<std::uint8_t>{0x10, 0x11, 0x20, 0x21, 0x30, 0x31}));
+}
+
+TEST_F(SerialPortTest, FactorZeroTimesOutOnTheFirstEmptyTransfer) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  port.readTotalTimeout = 20ms;
+  std::uint8_t byte = 0;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(port.ReadFully(std::span(&byte, 1), 0), PORT_TIMEOUT);
+  EXPECT_LT(Clock::now() - t0, 500ms);
+
+  // Nobody reads the master: once the line's buffers are full the next write moves nothing.
+  port.writeTimeout = 20ms;
+  port.emptyWritePause = 0ms;
+  std::vector<std::uint8_t> big(1 << 20, 0x55);
+  EXPECT_EQ(port.WriteFully(big, 0), PORT_TIMEOUT);
+}
+
+TEST_F(SerialPortTest, AnEmptyReadLastsTheTotalTimeOutAndFlowingBytesEndAtAGap) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  port.readTotalTimeout = 300ms;
+  port.readIntervalTimeout = 30ms;
+  std::vector<std::uint8_t> buf(16);
+  std::size_t got = 99;
+  auto t0 = Clock::now();
+  ASSERT_EQ(port.ReadSome(buf, got), PORT_OK);
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(Clock::now() - t0, 280ms);
+
+  pty.Send({1, 2, 3});
+  t0 = Clock::now();
+  ASSERT_EQ(port.ReadSome(buf, got), PORT_OK);
+  EXPECT_EQ(got, 3u);
+  EXPECT_LT(Clock::now() - t0, 200ms);  // the gap ended it, not the total time-out
+}
+
+TEST_F(SerialPortTest, TheLastBytesWrittenBeforeCloseReachThePeer) {
+  std::vector<std::uint8_t> block(3000);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(port.Open(), PORT_OK);
+    ASSERT_EQ(port.WriteFully(block, 8), PORT_OK);
+    ASSERT_EQ(port.Close(), PORT_OK);
+    EXPECT_EQ(pty.Receive(block.size()), block) << "round " << round;
+  }
+}
+
+TEST_F(SerialPortTest, CloseFromAnotherThreadEndsABlockedRead) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  PortStatus status = PORT_OK;
+  std::jthread worker([&] {
+    std::uint8_t byte = 0;
+    status = port.ReadFully(std::span(&byte, 1), 8);  // would wait half an hour
+  });
+  std::this_thread::sleep_for(50ms);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(port.Close(), PORT_OK);
+  worker.join();
+  EXPECT_LT(Clock::now() - t0, 500ms);
+  EXPECT_EQ(status, PORT_IO_ERROR);
+  EXPECT_FALSE(port.IsPortOpen());
+  // Reads on the released record end at once instead of counting empty reads.
+  std::uint8_t byte = 0;
+  EXPECT_EQ(port.ReadFully(std::span(&byte, 1), 8), PORT_IO_ERROR);
+}
+
+TEST(DevicePathFor, MapsComNamesToLinuxDevicesAndHonoursOverrides) {
+  LinkState state;
+  EXPECT_EQ(DevicePathFor("COM1", state), "/dev/ttyS0");
+  EXPECT_EQ(DevicePathFor("COM16", state), "/dev/ttyS15");
+  EXPECT_EQ(DevicePathFor("COM17", state), "/dev/ttyUSB0");
+  EXPECT_EQ(DevicePathFor("COM33", state), "/dev/ttyACM0");
+  EXPECT_EQ(DevicePathFor("COM48", state), "/dev/ttyACM15");
+  EXPECT_EQ(DevicePathFor("COM50", state), "/dev/ttyAMA1");
+  EXPECT_EQ(DevicePathFor("/dev/pts/7", state), "/dev/pts/7");
+  state.portPaths["COM3"] = "/tmp/vphone";
+  EXPECT_EQ(DevicePathFor("COM3", state), "/tmp/vphone");
+}
+
+}  // namespace
+}  // namespace veska::link
