@@ -1,0 +1,320 @@
+#include "ui/HeadlessWindow.h"
+
+#include <algorithm>
+
+#include "ui/TextLimit.h"
+
+namespace veska::ui {
+
+HeadlessWindow::HeadlessWindow(const DialogTemplate& dialog, Dialog& handler, Journal& journal)
+    : template_(dialog), handler_(handler), journal_(journal) {
+  for (const ControlTemplate& tmpl : dialog.controls) {
+    if (tmpl.id == ID_STATIC) continue;
+    Control control;
+    control.tmpl = &tmpl;
+    control.enabled = !tmpl.Has(STYLE_DISABLED);
+    control.visible = !tmpl.Has(STYLE_HIDDEN);
+    if (tmpl.kind != ControlKind::DropDownList && tmpl.kind != ControlKind::ListBox &&
+        tmpl.kind != ControlKind::RichEdit && tmpl.kind != ControlKind::Edit) {
+      control.text = std::string(tmpl.caption);
+    }
+    for (std::string_view item : tmpl.items) control.items.emplace_back(item);
+    controls_.emplace(tmpl.id, std::move(control));
+  }
+}
+
+HeadlessWindow::Control* HeadlessWindow::Find(int id) {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+const HeadlessWindow::Control* HeadlessWindow::Find(int id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+void HeadlessWindow::Record(EventKind kind, int id, std::string text, std::int64_t a,
+                            std::int64_t b) {
+  Event event;
+  event.kind = kind;
+  event.dialog = template_.resourceId;
+  event.id = id;
+  event.text = std::move(text);
+  event.a = a;
+  event.b = b;
+  journal_.Record(std::move(event));
+}
+
+void HeadlessWindow::SetText(int id, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->text = std::string(text);
+  control->selStart = control->selEnd = 0;
+  Record(EventKind::SetText, id, std::string(text));
+}
+
+std::string HeadlessWindow::GetText(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? std::string{} : control->text;
+}
+
+void HeadlessWindow::Enable(int id, bool enabled) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->enabled = enabled;
+  Record(EventKind::Enable, id, {}, enabled ? 1 : 0);
+}
+
+bool HeadlessWindow::IsEnabled(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control != nullptr && control->enabled;
+}
+
+bool HeadlessWindow::IsVisible(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control != nullptr && control->visible;
+}
+
+void HeadlessWindow::SetFocus(int id) {
+  std::lock_guard lock(mutex_);
+  if (Find(id) == nullptr) return;
+  focus_ = id;
+  Record(EventKind::Focus, id);
+}
+
+int HeadlessWindow::FocusedControl() const {
+  std::lock_guard lock(mutex_);
+  return focus_;
+}
+
+void HeadlessWindow::SetCheck(int id, int state) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->check = state;
+  Record(EventKind::SetCheck, id, {}, state);
+}
+
+int HeadlessWindow::GetCheck(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? BST_UNCHECKED : control->check;
+}
+
+void HeadlessWindow::AddString(int id, std::string_view item) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->items.emplace_back(item);
+  Record(EventKind::AddString, id, std::string(item));
+}
+
+void HeadlessWindow::ResetContent(int id) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->items.clear();
+  control->curSel = LB_NONE;
+  Record(EventKind::ResetContent, id);
+}
+
+int HeadlessWindow::GetCount(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? 0 : static_cast<int>(control->items.size());
+}
+
+std::string HeadlessWindow::GetItemText(int id, int index) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  if (control == nullptr || index < 0 || static_cast<std::size_t>(index) >= control->items.size()) {
+    return {};
+  }
+  return control->items[static_cast<std::size_t>(index)];
+}
+
+bool HeadlessWindow::SetCurSel(int id, int index) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return false;
+  const bool inRange = index >= 0 && static_cast<std::size_t>(index) < control->items.size();
+  control->curSel = inRange ? index : LB_NONE;
+  Record(EventKind::SetCurSel, id, {}, control->curSel);
+  return inRange;
+}
+
+int HeadlessWindow::GetCurSel(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? LB_NONE : control->curSel;
+}
+
+void HeadlessWindow::SetRange(int id, std::int64_t lower, std::int64_t upper) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->progress.lower = lower;
+  control->progress.upper = upper;
+  Record(EventKind::SetRange, id, {}, lower, upper);
+}
+
+void HeadlessWindow::SetPos(int id, std::int64_t position) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->progress.position = position;
+  Record(EventKind::SetPos, id, {}, position);
+}
+
+ProgressState HeadlessWindow::GetProgress(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? ProgressState{} : control->progress;
+}
+
+void HeadlessWindow::AppendText(int id, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->text.append(text);
+  const std::size_t drop = OldestTextToDrop(control->text, control->textLimit);
+  control->text.erase(0, drop);
+  control->selStart = control->selEnd = control->text.size();
+  focus_ = id;
+  Record(EventKind::AppendText, id, std::string(text));
+}
+
+void HeadlessWindow::SetTextLimit(int id, std::size_t characters) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control != nullptr) control->textLimit = characters;
+}
+
+bool HeadlessWindow::HasSystemMenu() const {
+  return (template_.style & DIALOG_SYSTEM_MENU) != 0;
+}
+
+void HeadlessWindow::AppendSystemMenuItem(unsigned commandId, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  systemMenu_.emplace_back(commandId, std::string(text));
+  Record(EventKind::SystemMenu, 0, std::string(text), commandId);
+}
+
+void HeadlessWindow::SetIcon(int iconId, bool big) {
+  std::lock_guard lock(mutex_);
+  Record(EventKind::SetIcon, 0, {}, iconId, big ? 1 : 0);
+}
+
+bool HeadlessWindow::IsMinimized() const {
+  std::lock_guard lock(mutex_);
+  return minimized_;
+}
+
+// Sizes in dialog units: the headless window has no font to measure.
+int HeadlessWindow::ClientWidth() const {
+  return template_.width;
+}
+int HeadlessWindow::ClientHeight() const {
+  return template_.height;
+}
+
+void HeadlessWindow::DrawIcon(int iconId, int x, int y) {
+  std::lock_guard lock(mutex_);
+  Record(EventKind::DrawIcon, iconId, {}, x, y);
+}
+
+void HeadlessWindow::EndDialog(int result) {
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  result_ = result;
+  Record(EventKind::EndDialog, 0, {}, result);
+}
+
+bool HeadlessWindow::Click(int id) {
+  {
+    std::lock_guard lock(mutex_);
+    Control* control = Find(id);
+    if (control == nullptr || !control->enabled) return false;
+    const ControlTemplate& tmpl = *control->tmpl;
+    if (tmpl.kind == ControlKind::RadioButton) {
+      // Automatic radio buttons: the group is the run of controls around this one between two
+      // group starts.
+      const auto& all = template_.controls;
+      auto self = std::find_if(all.begin(), all.end(),
+                               [id](const ControlTemplate& c) { return c.id == id; });
+      auto first = self;
+      while (first != all.begin() && !first->Has(STYLE_GROUP_START)) --first;
+      for (auto it = first; it != all.end(); ++it) {
+        if (it != first && it->Has(STYLE_GROUP_START)) break;
+        if (it->kind != ControlKind::RadioButton) continue;
+        Control* member = Find(it->id);
+        const int state = it->id == id ? BST_CHECKED : BST_UNCHECKED;
+        if (member != nullptr && member->check != state) {
+          member->check = state;
+          Record(EventKind::SetCheck, it->id, {}, state);
+        }
+      }
+    } else if (tmpl.kind == ControlKind::CheckBox) {
+      control->check = control->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+      Record(EventKind::SetCheck, id, {}, control->check);
+    }
+  }
+  handler_.Command(id, Notify::Clicked);
+  return true;
+}
+
+bool HeadlessWindow::SelectItem(int id, int index) {
+  {
+    std::lock_guard lock(mutex_);
+    Control* control = Find(id);
+    if (control == nullptr || !control->enabled) return false;
+    if (index < 0 || static_cast<std::size_t>(index) >= control->items.size()) return false;
+    control->curSel = index;
+    Record(EventKind::SetCurSel, id, {}, index);
+  }
+  handler_.Command(id, Notify::SelChange);
+  return true;
+}
+
+void HeadlessWindow::SelectText(int id, std::size_t start, std::size_t end) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->selStart = std::min(start, control->text.size());
+  control->selEnd = std::min(std::max(start, end), control->text.size());
+  focus_ = id;
+}
+
+std::pair<std::size_t, std::size_t> HeadlessWindow::Selection(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  if (control == nullptr) return {0, 0};
+  return {control->selStart, control->selEnd};
+}
+
+std::vector<std::pair<unsigned, std::string>> HeadlessWindow::SystemMenu() const {
+  std::lock_guard lock(mutex_);
+  return systemMenu_;
+}
+
+void HeadlessWindow::SetMinimized(bool minimized) {
+  std::lock_guard lock(mutex_);
+  minimized_ = minimized;
+}
+
+bool HeadlessWindow::Ended() const {
+  std::lock_guard lock(mutex_);
+  return ended_;
+}
+
+int HeadlessWindow::Result() const {
+  std::lock_guard lock(mutex_);
+  return result_;
+}
+
+}  // namespace veska::ui

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace veska::ui {
+
+enum class EventKind {
+  SetText,
+  Enable,    // a = 1 enabled, 0 disabled
+  SetCheck,  // a = state
+  AddString,
+  ResetContent,
+  SetCurSel,  // a = index
+  SetRange,   // a = lower, b = upper
+  SetPos,     // a = position
+  AppendText,
+  Focus,
+  SystemMenu,  // a = command id (0: separator)
+  SetIcon,     // a = icon id, b = 1 big, 0 small
+  DrawIcon,    // a = x, b = y
+  EndDialog,   // a = result
+  MessageBox,  // text, caption; a = type, b = answer
+  FileDialog,  // text = filter, caption = initial path; a = flags, b = 1 answered
+  ModalBegin,
+  ModalEnd,  // a = result
+  Sleep,     // a = milliseconds
+};
+
+// One thing that happened to a headless window or host, in the order it happened.
+struct Event {
+  EventKind kind = EventKind::SetText;
+  int dialog = 0;  // template id of the window (0 for host-wide events)
+  int id = 0;      // control id
+  std::string text;
+  std::string caption;
+  std::int64_t a = 0;
+  std::int64_t b = 0;
+};
+
+// The ordered record of a headless session, shared by its host and windows.
+//
+// Thread safety: all members may be called from any thread. The observer runs under the
+// journal's lock, so observers see events one at a time in the recorded order; an observer
+// must not call back into the journal.
+class Journal {
+ public:
+  using Observer = std::function<void(const Event&)>;
+
+  void Record(Event event);
+  [[nodiscard]] std::vector<Event> Events() const;
+  void Clear();
+  // Off: events reach only the observer (a console run that lasts for days keeps no history).
+  void SetRecording(bool on);
+  void SetObserver(Observer observer);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Event> events_;
+  bool recording_ = true;
+  Observer observer_;
+};
+
+}  // namespace veska::ui

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ui/DialogTemplate.h"
+
+namespace veska::ui {
+
+// Check states of buttons.
+inline constexpr int BST_UNCHECKED = 0;
+inline constexpr int BST_CHECKED = 1;
+inline constexpr int BST_INDETERMINATE = 2;
+
+// The selection of a list that has none.
+inline constexpr int LB_NONE = -1;
+
+// Id of the separator in system-menu additions.
+inline constexpr unsigned MENU_SEPARATOR = 0;
+
+struct ProgressState {
+  std::int64_t lower = 0;
+  std::int64_t upper = 100;
+  std::int64_t position = 0;
+};
+
+// One dialog on screen (or in memory), its controls addressed by id.
+//
+// Thread safety: every member may be called from any thread. A call made from a worker thread
+// runs on the user-interface thread and returns only once it has been handled, so the order of
+// a worker's calls is the order in which the user sees them. Calls for an id the template does
+// not hold, or for a kind that has no such property, do nothing and read as empty or zero.
+class Window {
+ public:
+  virtual ~Window() = default;
+
+  [[nodiscard]] virtual const DialogTemplate& Template() const = 0;
+
+  // Text of any control (caption of buttons and statics, content of edits).
+  virtual void SetText(int id, std::string_view text) = 0;
+  [[nodiscard]] virtual std::string GetText(int id) const = 0;
+
+  virtual void Enable(int id, bool enabled) = 0;
+  [[nodiscard]] virtual bool IsEnabled(int id) const = 0;
+  // False for a control created hidden: nothing in the program shows one.
+  [[nodiscard]] virtual bool IsVisible(int id) const = 0;
+
+  virtual void SetFocus(int id) = 0;
+  // The id of the control that has the keyboard focus, ID_STATIC when none.
+  [[nodiscard]] virtual int FocusedControl() const = 0;
+
+  // Radio buttons and check boxes.
+  virtual void SetCheck(int id, int state) = 0;
+  [[nodiscard]] virtual int GetCheck(int id) const = 0;
+
+  // Drop-down lists and list boxes. SetCurSel with an index outside the items clears the
+  // selection and returns false, as the system's lists do.
+  virtual void AddString(int id, std::string_view item) = 0;
+  virtual void ResetContent(int id) = 0;
+  [[nodiscard]] virtual int GetCount(int id) const = 0;
+  [[nodiscard]] virtual std::string GetItemText(int id, int index) const = 0;
+  virtual bool SetCurSel(int id, int index) = 0;
+  [[nodiscard]] virtual int GetCurSel(int id) const = 0;
+
+  // Progress bars.
+  virtual void SetRange(int id, std::int64_t lower, std::int64_t upper) = 0;
+  virtual void SetPos(int id, std::int64_t position) = 0;
+  [[nodiscard]] virtual ProgressState GetProgress(int id) const = 0;
+
+  // Rich edits: drop the selection, put the caret at the end of the text, add `text` there,
+  // and give the control the focus so that it scrolls to the caret. Nothing is added of its
+  // own. When a text limit is set and the text grows past it, the oldest text goes first.
+  virtual void AppendText(int id, std::string_view text) = 0;
+  // Characters a rich edit keeps at most; 0 for no limit.
+  virtual void SetTextLimit(int id, std::size_t characters) = 0;
+
+  // The window's own menu (the title bar's menu on Windows, a context menu elsewhere).
+  [[nodiscard]] virtual bool HasSystemMenu() const = 0;
+  virtual void AppendSystemMenuItem(unsigned commandId, std::string_view text) = 0;
+
+  virtual void SetIcon(int iconId, bool big) = 0;
+  [[nodiscard]] virtual bool IsMinimized() const = 0;
+  [[nodiscard]] virtual int ClientWidth() const = 0;
+  [[nodiscard]] virtual int ClientHeight() const = 0;
+  virtual void DrawIcon(int iconId, int x, int y) = 0;
+
+  // Ends the dialog's modal run with this result.
+  virtual void EndDialog(int result) = 0;
+};
+
+}  // namespace veska::ui
