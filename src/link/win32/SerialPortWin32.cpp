@@ -67,21 +67,22 @@ struct SerialPort::Device {
   }
 };
 
-SerialPort::SerialPort(LinkState& state) : state_(state) {}
+// The device record lives as long as the port, so that Close on another thread never races
+// with its creation; the open only fills it.
+SerialPort::SerialPort(LinkState& state) : state_(state), device_(std::make_unique<Device>()) {}
 
 SerialPort::~SerialPort() {
   Close();
 }
 
 bool SerialPort::HoldsDevice() const {
-  return device_ && device_->gate.IsOpen();
+  return device_->gate.IsOpen();
 }
 
 int SerialPort::OpenDevice() {
   // The device is opened without sharing: a second open while this record still holds it would
   // fail, so an open without a close in between releases the old one first.
   if (HoldsDevice()) Close();
-  if (!device_) device_ = std::make_unique<Device>();
   Device& device = *device_;
   device.Release();
 
@@ -170,7 +171,6 @@ std::string SerialPort::OpenFailureHint(int osError) const {
 
 PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got) {
   got = 0;
-  if (!device_) return PORT_IO_ERROR;
   Device& device = *device_;
   win32::IoPass pass(device.gate);
   if (!pass.Admitted()) return PORT_IO_ERROR;
@@ -196,7 +196,6 @@ PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got
 
 PortStatus SerialPort::WriteSome(std::span<const std::uint8_t> buffer, std::size_t& put) {
   put = 0;
-  if (!device_) return PORT_IO_ERROR;
   Device& device = *device_;
   win32::IoPass pass(device.gate);
   if (!pass.Admitted()) return PORT_IO_ERROR;
@@ -226,7 +225,6 @@ PortStatus SerialPort::WriteSome(std::span<const std::uint8_t> buffer, std::size
 }
 
 PortStatus SerialPort::Close() {
-  if (!device_) return PORT_OK;
   Device& device = *device_;
   const HANDLE file = device.file.Get();
   const bool closed = device.gate.Close(
@@ -235,8 +233,9 @@ PortStatus SerialPort::Close() {
       [&device, file](bool interrupted) {
         // A finished write only means the bytes were queued: drain them to the line before
         // anything is purged, or the last bytes sent (a final command, a block's sum) are lost.
-        // When a write had to be cancelled the user is abandoning the exchange, and draining a
-        // line that no longer moves could block; then the output is dropped instead.
+        // Every write of ours has completed by now, so the flush waits for the driver's buffer,
+        // not for a phone that stopped reading. When a write had to be cancelled the user is
+        // abandoning the exchange and the line may not move at all: the output is dropped.
         if (interrupted) {
           PurgeComm(file, kPurgeAll);
         } else {
