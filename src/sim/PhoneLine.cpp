@@ -1,0 +1,177 @@
+#include "sim/PhoneLine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+namespace veska::sim {
+
+namespace {
+
+void MakeNonBlocking(int fd) {
+  if (fd < 0) return;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int ToMs(std::optional<std::chrono::milliseconds> timeout) {
+  if (!timeout) return -1;
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(timeout->count(), 0, 1 << 30));
+}
+
+// Reads larger than this are split, so pacing sleeps stay short.
+constexpr std::size_t kMaxReadPiece = 4096;
+
+}  // namespace
+
+PhoneLine::PhoneLine(UniqueFd readFd, UniqueFd writeFd)
+    : read_(std::move(readFd)),
+      write_(std::move(writeFd)),
+      wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  MakeNonBlocking(read_.Get());
+  MakeNonBlocking(write_.Get());
+}
+
+IoResult PhoneLine::WaitFor(int fd, short events, int timeoutMs) {
+  if (interrupted_.load()) return IoResult::Interrupted;
+  if (!read_.Valid()) return IoResult::Closed;
+  pollfd fds[2] = {{fd, events, 0}, {wake_.Get(), POLLIN, 0}};
+  for (;;) {
+    int n = ::poll(fds, 2, timeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return IoResult::Closed;
+    if (interrupted_.load() || (fds[1].revents & POLLIN) != 0) {
+      if (interrupted_.load()) return IoResult::Interrupted;
+      std::uint64_t count = 0;  // a stale wake-up from an interrupt already cleared
+      (void)::read(wake_.Get(), &count, sizeof count);
+      if (n == 1) continue;
+    }
+    if (n == 0) return IoResult::Timeout;
+    if ((fds[0].revents & events) != 0) return IoResult::Ok;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return IoResult::Closed;
+  }
+}
+
+IoResult PhoneLine::Read(std::span<std::uint8_t> out,
+                         std::optional<std::chrono::milliseconds> gap) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    if (!read_.Valid()) return IoResult::Closed;
+    std::size_t want = std::min(out.size() - done, kMaxReadPiece);
+    ssize_t n = ::read(read_.Get(), out.data() + done, want);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      PaceRead(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return IoResult::Closed;  // end of a pipe
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::Closed;
+    IoResult waited = WaitFor(read_.Get(), POLLIN, ToMs(gap));
+    if (waited != IoResult::Ok) return waited;
+  }
+  return IoResult::Ok;
+}
+
+IoResult PhoneLine::Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds gap) {
+  if (!read_.Valid()) return IoResult::Closed;
+  PaceWrite(bytes.size());
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    if (!read_.Valid()) return IoResult::Closed;
+    ssize_t n = ::write(WriteFd(), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::Closed;
+    IoResult waited = WaitFor(WriteFd(), POLLOUT, ToMs(gap));
+    if (waited != IoResult::Ok) return waited;
+  }
+  return IoResult::Ok;
+}
+
+void PhoneLine::Offer(std::span<const std::uint8_t> bytes) {
+  if (!read_.Valid()) return;
+  PaceWrite(bytes.size());
+  (void)::write(WriteFd(), bytes.data(), bytes.size());
+}
+
+IoResult PhoneLine::WaitInput(std::optional<std::chrono::milliseconds> timeout) {
+  return WaitFor(read_.Get(), POLLIN, ToMs(timeout));
+}
+
+IoResult PhoneLine::Pause(std::chrono::milliseconds duration) {
+  if (interrupted_.load()) return IoResult::Interrupted;
+  pollfd fd{wake_.Get(), POLLIN, 0};
+  auto deadline = std::chrono::steady_clock::now() + duration;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return IoResult::Ok;
+    int n = ::poll(&fd, 1, ToMs(left));
+    if (interrupted_.load()) return IoResult::Interrupted;
+    if (n > 0) {
+      std::uint64_t count = 0;
+      (void)::read(wake_.Get(), &count, sizeof count);
+    }
+  }
+}
+
+IoResult PhoneLine::DrainUntilQuiet(std::chrono::milliseconds quiet) {
+  std::uint8_t sink[4096];
+  for (;;) {
+    IoResult waited = WaitInput(quiet);
+    if (waited == IoResult::Timeout) return IoResult::Ok;
+    if (waited != IoResult::Ok) return waited;
+    ssize_t n = ::read(read_.Get(), sink, sizeof sink);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return IoResult::Closed;
+  }
+}
+
+void PhoneLine::Interrupt() {
+  interrupted_.store(true);
+  std::uint64_t one = 1;
+  (void)::write(wake_.Get(), &one, sizeof one);
+}
+
+void PhoneLine::ClearInterrupt() {
+  interrupted_.store(false);
+  std::uint64_t count = 0;
+  (void)::read(wake_.Get(), &count, sizeof count);
+}
+
+void PhoneLine::Drop() {
+  write_.Reset();
+  read_.Reset();
+}
+
+std::chrono::steady_clock::duration PhoneLine::WireTime(std::size_t n) const {
+  // Ten bit times per byte on an 8-N-1 line.
+  auto rate = std::max<std::uint32_t>(rate_, 1);
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::nanoseconds(static_cast<std::int64_t>(n) * 10 * 1'000'000'000 / rate));
+}
+
+void PhoneLine::PaceRead(std::size_t n) {
+  if (!pace_) return;
+  // The bytes were consumed just now; they may not be worth more than their wire time, but
+  // idle time earns no credit.
+  rxFree_ = std::max(rxFree_, std::chrono::steady_clock::now()) + WireTime(n);
+  std::this_thread::sleep_until(rxFree_);
+}
+
+void PhoneLine::PaceWrite(std::size_t n) {
+  if (!pace_) return;
+  // The bytes leave only once the previous ones are on the wire and their own time has passed.
+  txFree_ = std::max(txFree_, std::chrono::steady_clock::now()) + WireTime(n);
+  std::this_thread::sleep_until(txFree_);
+}
+
+}  // namespace veska::sim

@@ -1,0 +1,127 @@
+#include "sim/VirtualPhone.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace veska::sim {
+
+VirtualPhone::VirtualPhone(PhoneOptions options) : options_(std::move(options)) {
+  events_.SetVerbose(options_.verbose);
+}
+
+VirtualPhone::~VirtualPhone() {
+  Stop();
+}
+
+void VirtualPhone::SetFileSystemService(std::shared_ptr<FileSystemService> service) {
+  fileSystem_ = std::move(service);
+}
+
+int VirtualPhone::Prepare() {
+  if (!options_.linkPath.empty()) {
+    // The link replaces a stale link of an earlier run, never anything else.
+    struct stat st {};
+    if (::lstat(options_.linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) return EEXIST;
+  }
+  if (!options_.flashFile.empty()) {
+    if (int error = nand_.AttachFile(options_.flashFile); error != 0) return error;
+  }
+  for (auto [bad, spare] : options_.badBlocks) {
+    (void)spare;
+    nand_.MarkBad(bad);
+  }
+  return 0;
+}
+
+int VirtualPhone::Start() {
+  if (thread_.joinable()) return EBUSY;
+  if (int error = Prepare(); error != 0) return error;
+
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.Valid()) return errno;
+  if (::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) return errno;
+  char name[128];
+  if (::ptsname_r(master.Get(), name, sizeof name) != 0) return errno;
+  UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave.Valid()) return errno;
+  // Raw before the first byte: the default line discipline would echo the boot signal back.
+  termios tio{};
+  if (::tcgetattr(slave.Get(), &tio) != 0) return errno;
+  ::cfmakeraw(&tio);
+  if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0) return errno;
+
+  slavePath_ = name;
+  heldSlave_ = std::move(slave);
+  Launch(std::move(master), UniqueFd());
+  return 0;
+}
+
+int VirtualPhone::StartOnDescriptors(UniqueFd readFd, UniqueFd writeFd) {
+  if (thread_.joinable()) return EBUSY;
+  if (int error = Prepare(); error != 0) return error;
+  Launch(std::move(readFd), std::move(writeFd));
+  return 0;
+}
+
+void VirtualPhone::Launch(UniqueFd readFd, UniqueFd writeFd) {
+  line_ = std::make_unique<PhoneLine>(std::move(readFd), std::move(writeFd));
+  firmware_ = std::make_unique<PhoneFirmware>(options_, *line_, nand_, events_, fileSystem_,
+                                              [this](bool present) { SetDevicePresent(present); });
+  // A UART is there as soon as the cable is; a USB device appears only once the phone is on.
+  if (options_.link == LinkDialect::Uart) SetDevicePresent(true);
+  thread_ = std::jthread([this](std::stop_token stop) { firmware_->Run(stop); });
+}
+
+void VirtualPhone::Stop() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    line_->Interrupt();
+    thread_.join();
+  }
+  SetDevicePresent(false);
+  (void)nand_.Flush();
+}
+
+void VirtualPhone::PowerOn() {
+  if (firmware_) firmware_->RequestPower(true);
+}
+
+void VirtualPhone::PowerOff() {
+  if (firmware_) firmware_->RequestPower(false);
+}
+
+void VirtualPhone::InjectFault(const Fault& fault) {
+  if (firmware_) firmware_->InjectFault(fault);
+}
+
+PhoneState VirtualPhone::State() const {
+  return firmware_ ? firmware_->State() : PhoneState::PoweredOff;
+}
+
+bool VirtualPhone::WaitForState(PhoneState state, std::chrono::milliseconds timeout) const {
+  return firmware_ && firmware_->WaitForState(state, timeout);
+}
+
+void VirtualPhone::SetDevicePresent(bool present) {
+  std::lock_guard lock(linkMutex_);
+  if (options_.linkPath.empty() || slavePath_.empty()) return;
+  if (present && !linkPlaced_) {
+    // Replace a stale link from an earlier run, but never anything that is not a link.
+    struct stat st {};
+    if (::lstat(options_.linkPath.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) return;
+      ::unlink(options_.linkPath.c_str());
+    }
+    linkPlaced_ = ::symlink(slavePath_.c_str(), options_.linkPath.c_str()) == 0;
+  } else if (!present && linkPlaced_) {
+    ::unlink(options_.linkPath.c_str());
+    linkPlaced_ = false;
+  }
+}
+
+}  // namespace veska::sim
