@@ -48,7 +48,7 @@ void BM_WriteFully(benchmark::State& state) {
   LinkState link;
   SerialPort port(link);
   port.portName = pty.slave;
-  port.baudCode = veska::link::BAUD_3000000;
+  port.baudCode = veska::link::BAUDCODE_3000000;
   if (port.Open() != veska::link::PORT_OK) {
     state.SkipWithError("open failed");
     return;
@@ -79,7 +79,7 @@ void BM_ReadFully(benchmark::State& state) {
   LinkState link;
   SerialPort port(link);
   port.portName = pty.slave;
-  port.baudCode = veska::link::BAUD_3000000;
+  port.baudCode = veska::link::BAUDCODE_3000000;
   if (port.Open() != veska::link::PORT_OK) {
     state.SkipWithError("open failed");
     return;
@@ -119,7 +119,7 @@ void BM_IdleReadCpu(benchmark::State& state) {
   LinkState link;
   SerialPort port(link);
   port.portName = pty.slave;
-  port.baudCode = veska::link::BAUD_115200;
+  port.baudCode = veska::link::BAUDCODE_115200;
   if (port.Open() != veska::link::PORT_OK) {
     state.SkipWithError("open failed");
     return;

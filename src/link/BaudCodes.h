@@ -5,25 +5,26 @@
 namespace veska::link {
 
 // One-byte rate codes. The same byte opens the port and is sent to the loader as its rate
-// request, so the values are part of the wire protocol.
-inline constexpr std::uint8_t BAUD_115200 = 0x88;
-inline constexpr std::uint8_t BAUD_460800 = 0x8A;
-inline constexpr std::uint8_t BAUD_921600 = 0x8B;
-inline constexpr std::uint8_t BAUD_3000000 = 0x8D;
-inline constexpr std::uint8_t BAUD_812000 = 0x93;  // known to the loader, never offered to the user
+// request, so the values are part of the wire protocol. (Not BAUD_115200 and so on: <windows.h>
+// defines those as macros.)
+inline constexpr std::uint8_t BAUDCODE_115200 = 0x88;
+inline constexpr std::uint8_t BAUDCODE_460800 = 0x8A;
+inline constexpr std::uint8_t BAUDCODE_921600 = 0x8B;
+inline constexpr std::uint8_t BAUDCODE_3000000 = 0x8D;
+inline constexpr std::uint8_t BAUDCODE_812000 = 0x93;  // known to the loader, never offered to the user
 
 // The rate in bit/s for a baud code, or 0 for a code outside the table.
 [[nodiscard]] constexpr std::uint32_t BaudRateForCode(std::uint8_t code) {
   switch (code) {
-    case BAUD_115200:
+    case BAUDCODE_115200:
       return 115200;
-    case BAUD_460800:
+    case BAUDCODE_460800:
       return 460800;
-    case BAUD_921600:
+    case BAUDCODE_921600:
       return 921600;
-    case BAUD_3000000:
+    case BAUDCODE_3000000:
       return 3000000;
-    case BAUD_812000:
+    case BAUDCODE_812000:
       return 812000;
     default:
       return 0;
@@ -31,7 +32,7 @@ inline constexpr std::uint8_t BAUD_812000 = 0x93;  // known to the loader, never
 }
 
 // The baud selector's entries ("115K", "460K", "921K", "3M") in index order.
-inline constexpr std::uint8_t kSelectorBaudCodes[] = {BAUD_115200, BAUD_460800, BAUD_921600,
-                                                      BAUD_3000000};
+inline constexpr std::uint8_t kSelectorBaudCodes[] = {BAUDCODE_115200, BAUDCODE_460800, BAUDCODE_921600,
+                                                      BAUDCODE_3000000};
 
 }  // namespace veska::link

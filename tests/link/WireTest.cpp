@@ -70,7 +70,7 @@ class WireOverPty : public ::testing::Test {
   void OpenAs(std::uint32_t mode) {
     state.linkMode = mode;
     port.portName = pty.SlavePath();
-    port.baudCode = BAUD_921600;
+    port.baudCode = BAUDCODE_921600;
     ASSERT_EQ(port.Open(), PORT_OK);
   }
   void FillBuffer(std::size_t length) {

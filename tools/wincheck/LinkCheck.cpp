@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   veska::link::LinkState state;
   veska::link::SerialPort port(state);
   port.portName = argv[1];
-  port.baudCode = veska::link::BAUD_115200;
+  port.baudCode = veska::link::BAUDCODE_115200;
   veska::link::PortStatus status = argc > 2 ? port.OpenRetrying() : port.Open();
   std::printf("open %d (%s)\n", status, veska::link::DevicePathFor(port.portName, state).c_str());
   if (status != veska::link::PORT_OK) return 1;

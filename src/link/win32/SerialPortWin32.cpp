@@ -2,8 +2,6 @@
 // one manual-reset event per direction. Every read and write is issued and then waited for, so
 // the overlapped mode serves only to let Close cancel a call blocked in another thread.
 
-// The port's headers come before <windows.h>: it defines BAUD_115200 and its kin as macros,
-// which would rewrite the baud code constants of the same names.
 #include "link/SerialPort.h"
 #include "link/win32/IoGate.h"
 #include "link/win32/Win32PortRules.h"

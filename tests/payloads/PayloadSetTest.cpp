@@ -1,0 +1,71 @@
+#include "payloads/PayloadSet.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace veska::payloads {
+namespace {
+
+TEST(PayloadSet, StandInsHaveTheSizesAndHeadersOfTheTable) {
+  const PayloadSet set;
+  for (const auto& spec : kPayloadTable) {
+    const auto bytes = set.Bytes(spec.id);
+    EXPECT_EQ(bytes.size(), spec.size) << spec.name;
+    EXPECT_EQ(PayloadSet::Check(spec, bytes), "") << spec.name;
+    EXPECT_EQ(set.Source(spec.id), PayloadSource::StandIn);
+  }
+  // Stage 1's count is 40 bytes short of what follows its header; the others count the rest.
+  EXPECT_EQ(SpecOf(PayloadId::PreloaderStage1).headerCount, 2656u - 8u - 40u);
+  EXPECT_NE(set.Describe().find("stand-in"), std::string::npos);
+}
+
+class PayloadFolder : public ::testing::Test {
+ protected:
+  PayloadFolder() { std::filesystem::create_directories(dir); }
+  ~PayloadFolder() override { std::filesystem::remove_all(dir); }
+  void Write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  static std::vector<std::uint8_t> Valid(PayloadId id) {
+    const auto standIn = StandIn(id);
+    std::vector<std::uint8_t> bytes(standIn.begin(), standIn.end());
+    for (std::size_t i = 8; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    return bytes;
+  }
+
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("veska-payloads-" + std::to_string(::getpid()));
+};
+
+TEST_F(PayloadFolder, AValidFileReplacesItsStandInAndAWrongOneIsNeverSent) {
+  const auto driver = Valid(PayloadId::NandFlashDriver);
+  Write("NandFlashDriver.bin", driver);
+  auto shortStage2 = Valid(PayloadId::PreloaderStage2);
+  shortStage2.pop_back();
+  Write("PreloaderStage2.bin", shortStage2);
+  auto badHeader = Valid(PayloadId::BootloaderDriver);
+  badHeader[7] ^= 1;
+  Write("BootloaderDriver.bin", badHeader);
+
+  const PayloadSet set = PayloadSet::Load(dir);
+  EXPECT_EQ(set.Source(PayloadId::PreloaderStage1), PayloadSource::StandIn);
+  EXPECT_EQ(set.Source(PayloadId::NandFlashDriver), PayloadSource::RealFile);
+  EXPECT_TRUE(
+      std::equal(driver.begin(), driver.end(), set.Bytes(PayloadId::NandFlashDriver).begin()));
+  EXPECT_EQ(set.Source(PayloadId::PreloaderStage2), PayloadSource::Refused);
+  EXPECT_TRUE(set.Bytes(PayloadId::PreloaderStage2).empty());
+  EXPECT_TRUE(set.Bytes(PayloadId::BootloaderDriver).empty());
+  ASSERT_EQ(set.Problems().size(), 2u);
+  EXPECT_NE(set.Problems()[0].find("2779 bytes where 2780"), std::string::npos);
+  EXPECT_NE(set.Problems()[1].find("header of BootloaderDriver"), std::string::npos);
+  EXPECT_NE(set.Describe().find("NandFlashDriver=file"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veska::payloads
