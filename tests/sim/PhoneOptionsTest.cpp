@@ -1,0 +1,47 @@
+#include "sim/PhoneOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace veska::sim {
+namespace {
+
+TEST(PhoneOptions, ParsesFaultSpecifications) {
+  auto code = ParseFault("code@block#3=0x2B");
+  ASSERT_TRUE(code);
+  EXPECT_EQ(code->kind, FaultKind::TransferCode);
+  EXPECT_EQ(code->step, FaultStep::ImageBlock);
+  EXPECT_EQ(code->block, 3u);
+  EXPECT_EQ(code->value, 0x2B);
+  EXPECT_FALSE(code->repeat);
+
+  auto stray = ParseFault("stray@ready=00,12!");
+  ASSERT_TRUE(stray);
+  EXPECT_EQ(stray->bytes, (std::vector<std::uint8_t>{0x00, 0x12}));
+  EXPECT_TRUE(stray->repeat);
+
+  EXPECT_FALSE(ParseFault("code@block#3"));     // a code needs its value
+  EXPECT_FALSE(ParseFault("silence@ready=1"));  // silence takes none
+  EXPECT_FALSE(ParseFault("silence@nowhere"));
+  EXPECT_FALSE(ParseFault("wrong@ack=0x100"));  // not a byte
+  EXPECT_FALSE(ParseFault("drop@block#x"));
+}
+
+TEST(PhoneOptions, ParsesIdentityAndBadBlocks) {
+  auto id = ParseFlashId("EC:B1");
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->first, 0xEC);
+  EXPECT_EQ(id->second, 0xB1);
+  EXPECT_FALSE(ParseFlashId("ECB"));
+
+  auto pairs = ParseBadBlocks("18:2032,0x13:0x7F1");
+  ASSERT_TRUE(pairs);
+  ASSERT_EQ(pairs->size(), 2u);
+  EXPECT_EQ((*pairs)[1].first, 0x13);
+  EXPECT_EQ((*pairs)[1].second, 0x7F1);
+  // 0xFFFF ends the list on the wire, so it cannot be sent as a block number.
+  EXPECT_FALSE(ParseBadBlocks("65535:1"));
+  EXPECT_FALSE(ParseBadBlocks("18"));
+}
+
+}  // namespace
+}  // namespace veska::sim
