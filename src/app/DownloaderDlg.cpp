@@ -1,0 +1,302 @@
+#include "app/DownloaderDlg.h"
+
+#include <cstdio>
+
+#include "app/AboutDlg.h"
+#include "app/PathRules.h"
+#include "app/Templates.h"
+#include "ui/DataExchange.h"
+
+namespace veska::app {
+
+namespace {
+
+using ui::Notify;
+
+// The message map: which handler a control's notification reaches, in the dialog's order.
+struct MessageMapEntry {
+  Notify code;
+  int id;
+  void (DownloaderDlg::*handler)();
+};
+
+constexpr MessageMapEntry kMessageMap[] = {
+    {Notify::Clicked, IDC_APPS, &DownloaderDlg::OnApps},
+    {Notify::Clicked, IDC_COMMS, &DownloaderDlg::OnComms},
+    {Notify::Clicked, IDC_SYS_IND, &DownloaderDlg::OnSysInd},
+    {Notify::Clicked, IDC_SYS_DEP, &DownloaderDlg::OnSysDep},
+    {Notify::Clicked, IDC_PATCH, &DownloaderDlg::OnPatch},
+    {Notify::Clicked, IDC_SPINNER, &DownloaderDlg::OnSpinner},
+    {Notify::Clicked, IDC_TFS, &DownloaderDlg::OnTfs},
+    {Notify::Clicked, IDC_UART, &DownloaderDlg::OnUart},
+    {Notify::Clicked, IDC_USB, &DownloaderDlg::OnUsb},
+    {Notify::Clicked, IDC_START, &DownloaderDlg::OnStart},
+    {Notify::Clicked, IDC_NANDPREBOOT, &DownloaderDlg::OnNandpreboot},
+    {Notify::Clicked, IDC_BOOT1A, &DownloaderDlg::OnBoot1a},
+    {Notify::Clicked, IDC_BOOT2, &DownloaderDlg::OnBoot2},
+    {Notify::SelChange, IDC_PORT, &DownloaderDlg::OnSelChangePort},
+    {Notify::SelChange, IDC_BAUD, &DownloaderDlg::OnSelChangeBaud},
+    {Notify::Clicked, IDC_DISCONNECT, &DownloaderDlg::OnDisconnect},
+    {Notify::Clicked, IDC_DOWNLOAD, &DownloaderDlg::OnDownload},
+    {Notify::Clicked, IDC_DL_BOOTLOADER, &DownloaderDlg::OnDownloadBootloader},
+    {Notify::Clicked, IDC_NAND_ERASE, &DownloaderDlg::OnNandErase},
+    {Notify::Clicked, IDC_TFS_EXPLORER, &DownloaderDlg::OnTfsExplorer},
+    {Notify::Clicked, IDC_FORMAT, &DownloaderDlg::OnFormat},
+    {Notify::Clicked, IDC_NAND_DUMP, &DownloaderDlg::OnNandDump},
+    {Notify::Clicked, IDC_RSRC, &DownloaderDlg::OnRsrc},
+    {Notify::Clicked, IDC_DB2, &DownloaderDlg::OnDb2},
+    {Notify::Clicked, IDC_BOOT1B, &DownloaderDlg::OnBoot1b},
+    {Notify::Clicked, IDC_CHECKSUM, &DownloaderDlg::OnChecksum},
+    {Notify::Clicked, IDC_BOOTLOADER_ERASE, &DownloaderDlg::OnBootloaderErase},
+};
+
+// The controls that start an operation from the connected state, and the browse buttons, in
+// the order the states switch them.
+constexpr int kBrowseButtons[] = {IDC_APPS,  IDC_COMMS, IDC_SYS_DEP,     IDC_SYS_IND, IDC_SPINNER,
+                                  IDC_PATCH, IDC_TFS,   IDC_NANDPREBOOT, IDC_BOOT1A,  IDC_BOOT1B,
+                                  IDC_BOOT2, IDC_RSRC,  IDC_DB2};
+
+// The selection controls, in the order they are switched. The hidden radio buttons of the
+// single boot stages (1050, 1051, 1052, 1060) are left alone.
+constexpr int kSelectionControls[] = {IDC_SEL_APPS,
+                                      IDC_SEL_COMMS,
+                                      IDC_SEL_SYS_IND,
+                                      IDC_SEL_SYS_DEP,
+                                      IDC_SEL_PATCH,
+                                      IDC_SEL_SPINNER,
+                                      IDC_SEL_TFS,
+                                      IDC_SEL_ALL_PARAMETERS,
+                                      IDC_SEL_ALL_BINARY,
+                                      IDC_SEL_ALL_BINARY_FS,
+                                      IDC_SEL_BOOTLOADER,
+                                      IDC_SEL_RSRC,
+                                      IDC_SEL_FS_FILES,
+                                      IDC_SEL_DB2,
+                                      IDC_SEL_BOOTLOADER_ALL,
+                                      IDC_DEFAULT_CAL_DATA,
+                                      IDC_AUTO_REBOOT};
+
+}  // namespace
+
+DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
+    : port(state.link), host_(host), state_(state), settings_(settings) {}
+
+DownloaderDlg::~DownloaderDlg() = default;
+
+bool DownloaderDlg::OnCommand(int id, Notify code) {
+  for (const MessageMapEntry& entry : kMessageMap) {
+    if (entry.id == id && entry.code == code) {
+      (this->*entry.handler)();
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DownloaderDlg::OnInitDialog() {
+  ui::Window& wnd = Wnd();
+  if (wnd.HasSystemMenu() && !kAboutMenuText.empty()) {
+    wnd.AppendSystemMenuItem(ui::MENU_SEPARATOR, "");
+    wnd.AppendSystemMenuItem(IDM_ABOUTBOX, kAboutMenuText);
+  }
+  wnd.SetIcon(appIcon, true);
+  wnd.SetIcon(appIcon, false);
+
+  // A stored index that the selector does not hold (a hand-edited or foreign settings file)
+  // would later name a port or rate that does not exist: it reads as no choice instead.
+  portIndex = settings_.GetInt(KEY_UART_PORT, portIndex);
+  SelectPort(portIndex);
+  baudIndex = settings_.GetInt(KEY_BAUD_RATE, baudIndex);
+  if (!wnd.SetCurSel(IDC_BAUD, baudIndex)) {
+    baudIndex = 0;
+    wnd.SetCurSel(IDC_BAUD, baudIndex);
+  }
+
+  totalElapsed = 0;
+  linkType = 0;
+  UpdateData(false);
+
+  wnd.SetTextLimit(IDC_LOG, kLogTextLimit);
+  LoadSettings();
+  state_.link.portPaths = settings_.PortOverrides();
+  crc32Table.BuildCrc32Table();
+  EnterIdleState();
+  return true;
+}
+
+void DownloaderDlg::SelectPort(std::int32_t index) {
+  portIndex = index;
+  if (!Wnd().SetCurSel(IDC_PORT, portIndex)) portIndex = -1;
+}
+
+void DownloaderDlg::UpdateData(bool saveAndValidate) {
+  ui::Window& wnd = Wnd();
+  ui::DdxRadio(wnd, saveAndValidate, IDC_UART, linkType);
+  ui::DdxRadio(wnd, saveAndValidate, IDC_SEL_APPS, selectionIndex);
+  ui::DdxCheck(wnd, saveAndValidate, IDC_DEFAULT_CAL_DATA, defaultCalData);
+  ui::DdxCheck(wnd, saveAndValidate, IDC_AUTO_REBOOT, autoReboot);
+}
+
+void DownloaderDlg::OnSysCommand(unsigned id, long param) {
+  (void)param;
+  if ((id & ui::SC_MASK) == IDM_ABOUTBOX) {
+    AboutDlg about;
+    host_.RunModal(kAboutDialogTemplate, about, HasWindow() ? &Wnd() : nullptr);
+  }
+  // Everything else is the system's own (move, minimise, close): the host handles it.
+}
+
+void DownloaderDlg::OnPaint() {
+  ui::Window& wnd = Wnd();
+  if (!wnd.IsMinimized()) return;
+  const int x = (wnd.ClientWidth() - kSystemIconSize + 1) / 2;
+  const int y = (wnd.ClientHeight() - kSystemIconSize + 1) / 2;
+  wnd.DrawIcon(appIcon, x, y);
+}
+
+// --- control states ---
+
+void DownloaderDlg::EnterIdleState() {
+  ui::Window& wnd = Wnd();
+  for (int id : {IDC_DOWNLOAD, IDC_BOOTLOADER_ERASE, IDC_TFS_EXPLORER, IDC_NAND_DUMP,
+                 IDC_NAND_ERASE, IDC_FORMAT, IDC_DISCONNECT}) {
+    wnd.Enable(id, false);
+  }
+  for (int id : {IDC_DL_BOOTLOADER, IDC_CHECKSUM, IDC_PORT, IDC_BAUD, IDC_START}) {
+    wnd.Enable(id, true);
+  }
+  for (int id : kBrowseButtons) wnd.Enable(id, true);
+  wnd.SetText(IDC_FLASH_ID, "Disconnect");
+  progressPos = 0;
+  wnd.SetRange(IDC_PROGRESS, 0, 100);
+  wnd.SetPos(IDC_PROGRESS, progressPos);
+  wnd.SetText(IDC_LOG, kUsageText);
+  wnd.Enable(IDC_UART, true);
+  wnd.Enable(IDC_USB, true);
+}
+
+void DownloaderDlg::EnterBusyState() {
+  ui::Window& wnd = Wnd();
+  for (int id : {IDC_DOWNLOAD, IDC_BOOTLOADER_ERASE, IDC_TFS_EXPLORER, IDC_NAND_DUMP,
+                 IDC_NAND_ERASE, IDC_FORMAT}) {
+    wnd.Enable(id, false);
+  }
+  wnd.Enable(IDC_DISCONNECT, true);
+  for (int id : {IDC_DL_BOOTLOADER, IDC_CHECKSUM, IDC_PORT, IDC_BAUD, IDC_START}) {
+    wnd.Enable(id, false);
+  }
+  for (int id : kBrowseButtons) wnd.Enable(id, false);
+}
+
+void DownloaderDlg::EnterConnectedState() {
+  ui::Window& wnd = Wnd();
+  const bool bootloader = state_.bootloaderMode.load();
+  if (!bootloader) wnd.Enable(IDC_DOWNLOAD, true);
+  wnd.Enable(IDC_BOOTLOADER_ERASE, true);
+  if (!bootloader && state_.link.linkMode.load() == link::LINK_UART) {
+    wnd.Enable(IDC_TFS_EXPLORER, true);
+  }
+  wnd.Enable(IDC_NAND_DUMP, true);
+  wnd.Enable(IDC_NAND_ERASE, true);
+  wnd.Enable(IDC_FORMAT, false);
+  wnd.Enable(IDC_DISCONNECT, true);
+  wnd.Enable(IDC_DL_BOOTLOADER, false);
+  wnd.Enable(IDC_CHECKSUM, true);
+  for (int id : {IDC_PORT, IDC_BAUD, IDC_START}) wnd.Enable(id, false);
+  for (int id : kBrowseButtons) wnd.Enable(id, true);
+  // The bar shows 0 again; its range and progressCount keep the last operation's values.
+  wnd.SetPos(IDC_PROGRESS, 0);
+  for (int id : {IDC_FILE_SIZE, IDC_FILE_NAME, IDC_CHECKSUM_FIELD}) wnd.SetText(id, " ");
+}
+
+void DownloaderDlg::EnableSelectionControls() {
+  for (int id : kSelectionControls) Wnd().Enable(id, true);
+}
+
+void DownloaderDlg::DisableSelectionControls() {
+  for (int id : kSelectionControls) Wnd().Enable(id, false);
+}
+
+bool DownloaderDlg::StartCheck() {
+  return !(portIndex == -1 && Wnd().GetCurSel(IDC_BAUD) == 0);
+}
+
+// --- log, fields, progress ---
+
+void DownloaderDlg::AppendLog(std::string_view text) {
+  Wnd().AppendText(IDC_LOG, text);
+}
+
+void DownloaderDlg::ShowFileName(std::string_view path) {
+  Wnd().SetText(IDC_FILE_NAME, FileNamePart(path));
+}
+
+void DownloaderDlg::ShowFileSize(std::uint32_t size) {
+  Wnd().SetText(IDC_FILE_SIZE, std::to_string(size) + " bytes");
+}
+
+void DownloaderDlg::ShowChecksum(std::uint32_t crc) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(crc));
+  Wnd().SetText(IDC_CHECKSUM_FIELD, text);
+}
+
+void DownloaderDlg::SetProgressRange(std::uint32_t upper) {
+  Wnd().SetRange(IDC_PROGRESS, 0, upper);
+}
+
+void DownloaderDlg::SetProgressPos(std::uint32_t position) {
+  Wnd().SetPos(IDC_PROGRESS, position);
+}
+
+void DownloaderDlg::AddProgress(std::size_t bytes) {
+  progressCount += static_cast<std::uint32_t>(bytes);
+  SetProgressPos(progressCount);
+}
+
+// --- Disconnect and the operations of the layers above ---
+
+void DownloaderDlg::OnDisconnect() {
+  state_.bootloaderMode.store(false);
+  if (port.IsPortOpen()) port.Close();
+  Wnd().Enable(IDC_UART, true);
+  Wnd().Enable(IDC_USB, true);
+  EnableSelectionControls();
+  state_.ReleaseListing();
+  totalElapsed = 0;
+  EnterIdleState();
+}
+
+void DownloaderDlg::RunOperation(const std::function<void(DownloaderDlg&)>& operation) {
+  if (operation) operation(*this);
+}
+
+void DownloaderDlg::OnStart() {
+  RunOperation(operations_.start);
+}
+void DownloaderDlg::OnDownload() {
+  RunOperation(operations_.download);
+}
+void DownloaderDlg::OnDownloadBootloader() {
+  RunOperation(operations_.downloadBootloader);
+}
+void DownloaderDlg::OnNandErase() {
+  RunOperation(operations_.nandErase);
+}
+void DownloaderDlg::OnBootloaderErase() {
+  RunOperation(operations_.bootloaderErase);
+}
+void DownloaderDlg::OnTfsExplorer() {
+  RunOperation(operations_.tfsExplorer);
+}
+void DownloaderDlg::OnFormat() {
+  RunOperation(operations_.format);
+}
+void DownloaderDlg::OnNandDump() {
+  RunOperation(operations_.nandDump);
+}
+void DownloaderDlg::OnChecksum() {
+  RunOperation(operations_.checksum);
+}
+
+}  // namespace veska::app

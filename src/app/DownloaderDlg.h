@@ -1,0 +1,211 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/ControlIds.h"
+#include "app/ProcessState.h"
+#include "app/Settings.h"
+#include "link/Crc32.h"
+#include "link/SerialPort.h"
+#include "link/Sinks.h"
+#include "ui/Dialog.h"
+#include "ui/Host.h"
+
+namespace veska::app {
+
+class DownloaderDlg;
+
+// The operations that talk to the phone live in the layers above this one. Each registers the
+// body of its button here; a button whose operation is not registered does nothing.
+struct DlgOperations {
+  std::function<void(DownloaderDlg&)> start;               // START: connect and handshake
+  std::function<void(DownloaderDlg&)> download;            // Download request
+  std::function<void(DownloaderDlg&)> downloadBootloader;  // D / L Bootloader
+  std::function<void(DownloaderDlg&)> nandErase;
+  std::function<void(DownloaderDlg&)> bootloaderErase;
+  std::function<void(DownloaderDlg&)> tfsExplorer;
+  std::function<void(DownloaderDlg&)> format;
+  std::function<void(DownloaderDlg&)> nandDump;
+  std::function<void(DownloaderDlg&)> checksum;
+};
+
+// Number of image kinds, and the index of each in the path and size arrays below.
+inline constexpr std::size_t IMAGE_KIND_COUNT = 13;
+
+// Log pane capacity in characters. Far beyond any one session's narration (a full download
+// logs a few kilobytes), yet small enough that the pane stays quick after days of use.
+inline constexpr std::size_t kLogTextLimit = 4'000'000;
+
+// Width and height of the system icon, for painting the minimised window.
+inline constexpr int kSystemIconSize = 32;
+
+// The main dialog: the whole control surface of the program and the owner of its per-window
+// state (selector indexes, link type, selection, image paths and sizes, listing paths, CRC
+// table, progress count and the port record).
+//
+// Threads: the handlers run on the user-interface thread. Workers may call the state routines,
+// AppendLog, ShowFileName, the field and progress updates: these act only through the window,
+// which runs them on the user-interface thread in the worker's order.
+class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
+ public:
+  DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings);
+  ~DownloaderDlg() override;
+
+  void SetOperations(DlgOperations operations) { operations_ = std::move(operations); }
+
+  // --- ui::Dialog ---
+  bool OnInitDialog() override;
+  bool OnCommand(int id, ui::Notify code) override;
+  void OnSysCommand(unsigned id, long param) override;
+  void OnPaint() override;
+  [[nodiscard]] int OnQueryDragIcon() const { return appIcon; }
+
+  // Transfers the radio groups and check boxes: true from the controls into the members.
+  void UpdateData(bool saveAndValidate);
+
+  // --- control states ---
+  void EnterIdleState();
+  void EnterBusyState();
+  void EnterConnectedState();
+  void EnableSelectionControls();
+  void DisableSelectionControls();
+  // False when no port is chosen while the baud selector shows its first entry: every
+  // operation that talks to the phone stops then. Shows nothing itself.
+  [[nodiscard]] bool StartCheck();
+
+  // --- log, fields and progress ---
+  void AppendLog(std::string_view text);
+  void ShowFileName(std::string_view path);
+  void ShowFileSize(std::uint32_t size);       // "<n> bytes"
+  void ShowChecksum(std::uint32_t crc);        // "0x%08X"
+  void SetProgressRange(std::uint32_t upper);  // 0 to upper
+  void SetProgressPos(std::uint32_t position);
+  // link::ProgressSink: counts bytes into progressCount and shows the new position.
+  void AddProgress(std::size_t bytes) override;
+
+  // --- message map (click and selection-change handlers) ---
+  void OnApps();
+  void OnComms();
+  void OnSysInd();
+  void OnSysDep();
+  void OnPatch();
+  void OnSpinner();
+  void OnTfs();
+  void OnUart();
+  void OnUsb();
+  void OnStart();
+  void OnNandpreboot();
+  void OnBoot1a();
+  void OnBoot2();
+  void OnSelChangePort();
+  void OnSelChangeBaud();
+  void OnDisconnect();
+  void OnDownload();
+  void OnDownloadBootloader();
+  void OnNandErase();
+  void OnTfsExplorer();
+  void OnFormat();
+  void OnNandDump();
+  void OnRsrc();
+  void OnDb2();
+  void OnBoot1b();
+  void OnChecksum();
+  void OnBootloaderErase();
+
+  // Reads the remembered image paths into the members and their fields (start-up).
+  void LoadSettings();
+
+  [[nodiscard]] ui::Host& Host() const { return host_; }
+  [[nodiscard]] ProcessState& State() const { return state_; }
+  [[nodiscard]] const Settings& SettingsFile() const { return settings_; }
+
+  // --- members, in the order of the original dialog ---
+  std::string logText;  // scratch text in which a log line is formatted
+  double totalElapsed = 0.0;
+  std::int32_t connectStatus = 0;
+  std::int32_t baudIndex = 0;
+  std::int32_t portIndex = -1;
+  std::int32_t progressPos = 0;
+
+  std::string m_strAPPSFileName;
+  std::string m_strCOMMSFileName;
+  std::string m_strSysIndFileName;
+  std::string m_strSysDepFileName;
+  std::string m_strSpinnerFileName;
+  std::string m_strPatchFileName;
+  std::string m_strOgmPath;  // TFS
+  std::string m_strRsrcFileName;
+  std::string m_strNandprebootFileName;
+  std::string m_strBoot1FileName;  // Boot1a
+  std::string m_strBoot1bFileName;
+  std::string m_strBoot2FileName;
+  std::string m_strOgmPath_DB2;  // DB2
+
+  std::array<std::uint32_t, IMAGE_KIND_COUNT> imageSize{};
+
+  std::string tfsPathCopy;
+  std::string tfsListingPath;
+  std::string db2PathCopy;
+  std::string db2ListingPath;
+
+  link::Crc32Table crc32Table;
+  std::uint32_t progressCount = 0;
+
+  std::int32_t linkType = -1;        // 0 UART, 1 USB, -1 neither
+  std::int32_t selectionIndex = -1;  // 0-17, -1 none
+  std::int32_t defaultCalData = 0;
+  std::int32_t autoReboot = 0;
+  int appIcon = IDR_MAINFRAME;
+
+  // The port record the operations fill and open.
+  link::SerialPort port;
+
+ private:
+  // One image kind's browse button, path member, settings key, path field and filter.
+  struct ImageFile {
+    std::string DownloaderDlg::*path;
+    std::string_view key;
+    int field;
+    std::string_view filter;
+  };
+  static const ImageFile kApps, kComms, kSysInd, kSysDep, kPatch, kSpinner, kTfs, kRsrc, kDb2,
+      kNandpreboot, kBoot1a, kBoot1b, kBoot2;
+
+  // The common browse pattern: choose, test that the file opens, show it, remember it.
+  void BrowseImage(const ImageFile& kind);
+  // Steps 2-4 of the common pattern for an already chosen path.
+  void TakeChosenImage(const ImageFile& kind, const std::string& chosen);
+  // The file-system browse rule (TFS and DB2).
+  void BrowseFileSystem(const ImageFile& kind, std::string& pathCopy, std::string& listingPath);
+  std::optional<std::string> RunFileDialog(const ImageFile& kind, unsigned flags,
+                                           std::string_view initialDirectory = {});
+  // Member, field and key together.
+  void SetImagePath(const ImageFile& kind, std::string value);
+  // The COMMS folder's images of a release root; the spinner is looked up on disk.
+  void DeriveCommsPaths(const std::string& root);
+  void RunOperation(const std::function<void(DownloaderDlg&)>& operation);
+  void SelectPort(std::int32_t index);
+
+  ui::Host& host_;
+  ProcessState& state_;
+  const Settings& settings_;
+  DlgOperations operations_;
+};
+
+// The log pane's text in the idle state.
+inline constexpr std::string_view kUsageText =
+    "\n * How to use Download Mode\r\n\n    1. Turn off the target phone!!!\n    2. Select COM "
+    "Port(USB or UART) , Baud Rate.\n    3. Push the Start Button.\n    4. Turn on the target "
+    "phone!!!\n";
+
+// True when the file opens for reading: a regular file that no other program holds under an
+// exclusive lock (the nearest Linux comes to a file another program keeps open for itself).
+[[nodiscard]] bool ImageFileOpens(const std::string& path);
+
+}  // namespace veska::app

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "link/LinkState.h"
+#include "link/SerialPort.h"
+
+namespace veska::app {
+
+// The values one download session shares between its dialog, its operations and their worker
+// threads. The application owns one and hands it to whoever needs it, so each test (and later
+// each port of a multi-port bench) starts from a fresh set.
+//
+// Thread safety: the flags the user-interface thread reads while a worker runs are atomic; the
+// rest is touched by one operation at a time, which the window's busy state guarantees.
+struct ProcessState {
+  // Link mode, transfer buffer, last block sum, port-open flag and the COMn path overrides.
+  link::LinkState link;
+
+  // Set by the bootloader download: the phone then runs the bootloader driver, so Download and
+  // the TFS Explorer stay disabled until Disconnect.
+  std::atomic<bool> bootloaderMode{false};
+
+  // The copy of the port record that START keeps for the operations that open their own
+  // connection later (the TFS Explorer).
+  std::unique_ptr<link::SerialPort> sharedPort;
+
+  // The selection code of the running download request.
+  std::uint8_t downloadSelection = 0;
+
+  // The file-system download's listing (".cfg" text) while one is held, and the step it has
+  // reached. Disconnect releases the listing; listingMutex guards it because Disconnect runs on
+  // the user-interface thread while a worker may still hold it.
+  std::mutex listingMutex;
+  std::optional<std::string> listingText;
+  int fsStep = 0;
+
+  // Releases a held listing (Disconnect).
+  void ReleaseListing() {
+    std::lock_guard lock(listingMutex);
+    listingText.reset();
+  }
+};
+
+}  // namespace veska::app

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "app/ProfileFile.h"
+
+namespace veska::app {
+
+// Section and keys of the settings file.
+inline constexpr std::string_view SETTINGS_SECTION = "Setting";
+inline constexpr std::string_view PORTS_SECTION = "Ports";  // "COMn=/dev/..." overrides
+inline constexpr std::string_view KEY_UART_PORT = "UartPort";
+inline constexpr std::string_view KEY_USB_PORT = "UsbPort";
+inline constexpr std::string_view KEY_BAUD_RATE = "m_nBaudRate";
+inline constexpr std::string_view KEY_APPS = "m_strAPPSFileName";
+inline constexpr std::string_view KEY_COMMS = "m_strCOMMSFileName";
+inline constexpr std::string_view KEY_SYS_IND = "m_strSysIndFileName";
+inline constexpr std::string_view KEY_SYS_DEP = "m_strSysDepFileName";
+inline constexpr std::string_view KEY_SPINNER = "m_strSpinnerFileName";
+inline constexpr std::string_view KEY_PATCH = "m_strPatchFileName";
+inline constexpr std::string_view KEY_TFS = "m_strOgmPath";
+inline constexpr std::string_view KEY_DB2 = "m_strOgmPath_DB2";
+inline constexpr std::string_view KEY_NANDPREBOOT = "m_strNandprebootFileName";
+inline constexpr std::string_view KEY_BOOT1A = "m_strBoot1FileName";
+inline constexpr std::string_view KEY_BOOT1B = "m_strBoot1bFileName";
+inline constexpr std::string_view KEY_BOOT2 = "m_strBoot2FileName";
+inline constexpr std::string_view KEY_RSRC = "m_strRsrcFileName";
+
+// The program's remembered choices: section "Setting" of the settings file, which is named
+// after the executable ("VeskaDownloader.INI"). Write failures are not reported to the user:
+// the choice still holds for this run.
+class Settings {
+ public:
+  explicit Settings(std::filesystem::path file) : profile_(std::move(file)) {}
+
+  [[nodiscard]] int GetInt(std::string_view key, int fallback) const {
+    return profile_.GetInt(SETTINGS_SECTION, key, fallback);
+  }
+  [[nodiscard]] std::string GetString(std::string_view key) const {
+    return profile_.GetString(SETTINGS_SECTION, key, "");
+  }
+  bool WriteInt(std::string_view key, int value) const {
+    return profile_.WriteInt(SETTINGS_SECTION, key, value);
+  }
+  bool WriteString(std::string_view key, std::string_view value) const {
+    return profile_.WriteString(SETTINGS_SECTION, key, value);
+  }
+
+  // Reads section "Ports": keys "COM1" ... "COM50" (any case) with a non-empty device path.
+  // Other keys are ignored.
+  [[nodiscard]] std::map<std::string, std::string> PortOverrides() const;
+
+  [[nodiscard]] const std::filesystem::path& File() const { return profile_.File(); }
+
+ private:
+  ProfileFile profile_;
+};
+
+// The settings file in the user's configuration folder: $XDG_CONFIG_HOME (or ~/.config)
+// /<name>/<name>.INI, where <name> is the executable's base name. The hosts call this; the
+// dialog only ever sees the resulting path. Empty when neither variable is set.
+[[nodiscard]] std::filesystem::path UserSettingsFile(std::string_view applicationName);
+
+}  // namespace veska::app

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/PathRules.h"
+#include "app/ProfileFile.h"
+#include "app/Settings.h"
+
+namespace veska::app {
+namespace {
+
+class ProfileFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("veska_profile_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void Write(const std::string& text) {
+    std::filesystem::create_directories(folder_);
+    std::ofstream(file_()) << text;
+  }
+  std::string Content() const {
+    std::ifstream in(file_());
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+  std::filesystem::path file_() const { return folder_ / "sub" / "T.INI"; }
+  std::filesystem::path folder_;
+};
+
+TEST_F(ProfileFileTest, ReadsLikeThePrivateProfileFunctions) {
+  const ProfileFile profile(file_());
+  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);  // no file at all
+  std::filesystem::create_directories(file_().parent_path());
+  std::ofstream(file_()) << "; comment\r\n[other]\r\nUartPort=9\r\n"
+                            "[ setting ]\r\n  uartport = 12abc \r\nm_nBaudRate=abc\r\n"
+                            "Empty=\r\nNeg=-3\r\nPath=\"C:\\fw\\a.img\"\r\n";
+  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), 12);
+  EXPECT_EQ(profile.GetInt("Setting", "m_nBaudRate", 5), 0);
+  EXPECT_EQ(profile.GetInt("Setting", "Empty", 5), 5);
+  EXPECT_EQ(profile.GetInt("Setting", "Neg", 5), -3);
+  EXPECT_EQ(profile.GetInt("Setting", "Missing", 4), 4);
+  EXPECT_EQ(profile.GetString("SETTING", "Path", ""), "C:\\fw\\a.img");
+  EXPECT_EQ(profile.GetString("Nowhere", "Path", "dflt"), "dflt");
+}
+
+TEST_F(ProfileFileTest, WritesReplaceInPlaceAndKeepTheRest) {
+  std::filesystem::create_directories(file_().parent_path());
+  std::ofstream(file_()) << "; keep me\n[Setting]\nA=1\nB=2\n\n[Ports]\nCOM1=/dev/x\n";
+  const ProfileFile profile(file_());
+  EXPECT_TRUE(profile.WriteString("setting", "b", "/new path"));
+  EXPECT_TRUE(profile.WriteInt("Setting", "C", 7));
+  EXPECT_TRUE(profile.WriteString("Fresh", "K", "v"));
+  EXPECT_EQ(Content(),
+            "; keep me\n[Setting]\nA=1\nb=/new path\nC=7\n\n[Ports]\nCOM1=/dev/x\n[Fresh]\nK=v\n");
+  EXPECT_EQ(profile.GetString("Setting", "B", ""), "/new path");
+  EXPECT_EQ(profile.GetInt("Setting", "C", 0), 7);
+}
+
+TEST_F(ProfileFileTest, ALineBreakInAValueIsRefusedRatherThanForgingKeys) {
+  const ProfileFile profile(file_());
+  ASSERT_TRUE(profile.WriteString("Setting", "m_strAPPSFileName", "/ok.img"));
+  EXPECT_FALSE(profile.WriteString("Setting", "m_strAPPSFileName", "/x\n[Setting]\nUartPort=3"));
+  EXPECT_EQ(profile.GetString("Setting", "m_strAPPSFileName", ""), "/ok.img");
+  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);
+}
+
+TEST_F(ProfileFileTest, UnwritableFileFailsQuietly) {
+  std::filesystem::create_directories(file_());  // a folder where the file should be
+  const ProfileFile profile(file_());
+  EXPECT_FALSE(profile.WriteInt("Setting", "UartPort", 1));
+  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);
+}
+
+TEST(UserSettingsFile, LivesInTheConfigurationFolderUnderTheProgramsName) {
+  ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(UserSettingsFile("VeskaDownloader"),
+            std::filesystem::path("/cfg/VeskaDownloader/VeskaDownloader.INI"));
+  ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+  ::setenv("HOME", "/home/t", 1);
+  EXPECT_EQ(UserSettingsFile("VeskaDownloader"),
+            std::filesystem::path("/home/t/.config/VeskaDownloader/VeskaDownloader.INI"));
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(PathRules, ReleaseRootIsTheGrandparent) {
+  EXPECT_EQ(DeriveSiblingPaths("/fw/APPS/FUSE_APPS.img"), std::optional<std::string>("/fw"));
+  EXPECT_EQ(DeriveSiblingPaths("/APPS/FUSE_APPS.img"), std::optional<std::string>(""));
+  EXPECT_FALSE(DeriveSiblingPaths("/FUSE_APPS.img").has_value());
+  EXPECT_FALSE(DeriveSiblingPaths("").has_value());
+  // On Linux a backslash is part of a name.
+  EXPECT_FALSE(DeriveSiblingPaths("D:\\fw\\APPS\\FUSE_APPS.img", "/").has_value());
+  // Windows takes both separators.
+  EXPECT_EQ(DeriveSiblingPaths("D:\\fw\\APPS\\FUSE_APPS.img", "\\/"),
+            std::optional<std::string>("D:\\fw"));
+  EXPECT_EQ(DeriveSiblingPaths("D:\\fw/APPS\\FUSE_APPS.img", "\\/"),
+            std::optional<std::string>("D:\\fw"));
+  EXPECT_FALSE(DeriveSiblingPaths("C:\\FUSE_APPS.img", "\\/").has_value());
+  EXPECT_EQ(ReleasePath("D:\\fw", "COMMS", "COMMS.img", '\\'), "D:\\fw\\COMMS\\COMMS.img");
+  EXPECT_EQ(ReleasePath("/fw", "COMMS", "*.bin"), "/fw/COMMS/*.bin");
+}
+
+TEST(PathRules, ListingPathCutsAtTheLastDotOfTheWholePath) {
+  EXPECT_EQ(ListingPathFor("D:\\fw\\tfs.tfs"), "D:\\fw\\tfs.cfg");
+  EXPECT_EQ(ListingPathFor("C:\\x\\a.b\\tfs"), "C:\\x\\a.cfg");
+  EXPECT_EQ(ListingPathFor("/x/tfs"), ".cfg");
+  EXPECT_EQ(ListingPathFor(""), ".cfg");
+  EXPECT_EQ(FileNamePart("C:\\img\\APPS.img", "\\/"), "APPS.img");
+  EXPECT_EQ(FileNamePart("/img/"), "");
+}
+
+}  // namespace
+}  // namespace veska::app
