@@ -501,7 +501,8 @@ PhoneFirmware::Outcome PhoneFirmware::AfterTfsOperation() {
 PhoneFirmware::Outcome PhoneFirmware::RunUsbSession() {
   // Inside a USB file-system session every command has the session's form. A download session
   // that falls quiet is over (the PC closed the port); an Explorer session may idle as long as
-  // the user browses, and only a new TFS_OPERATION ends it from outside.
+  // the user browses, and ends from outside only when a byte arrives that starts no Explorer
+  // request.
   std::uint8_t code = 0;
   const bool download = usbSession_ == UsbSession::Download;
   auto gap = download ? std::optional(options_.peerTimeout) : std::nullopt;
@@ -517,8 +518,11 @@ PhoneFirmware::Outcome PhoneFirmware::RunUsbSession() {
     case IoResult::Closed:
       return Outcome::LineDropped;
   }
-  if (!download && code == TFS_OPERATION) {
+  if (!download && !IsFileSystemCode(code)) {
+    // An Explorer left without unmount (the PC closed the port): a byte that no Explorer
+    // request starts with belongs to the next operation.
     usbSession_ = UsbSession::None;
+    Record(EventKind::PeerSilent, code, 0, 0, 0, "Explorer session ended without unmount");
     return DispatchUsb(code);
   }
   if (download) {
