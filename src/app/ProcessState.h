@@ -9,6 +9,7 @@
 
 #include "link/LinkState.h"
 #include "link/SerialPort.h"
+#include "payloads/PayloadSet.h"
 
 namespace veska::app {
 
@@ -29,6 +30,14 @@ struct ProcessState {
   // The copy of the port record that START keeps for the operations that open their own
   // connection later (the TFS Explorer).
   std::unique_ptr<link::SerialPort> sharedPort;
+
+  // Set when the phone's boot signal was the variant that allows one retry; cleared when the
+  // retry is taken. Lives as long as the process: a retry not taken is still allowed at the
+  // next START.
+  std::atomic<bool> bootRetryAllowed{false};
+
+  // The loader payloads in use: the built-in stand-ins unless the host found real ones.
+  payloads::PayloadSet payloads;
 
   // The selection code of the running download request.
   std::uint8_t downloadSelection = 0;

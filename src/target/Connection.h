@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "app/DownloaderDlg.h"
+
+namespace veska::target {
+
+// The outcome of START, kept in the dialog's connectStatus and reported once.
+enum ConnectStatus : int {
+  CONNECT_OK = 0,
+  CONNECT_TIMEOUT = 1,         // no boot signal, or no acknowledgement at all
+  CONNECT_BAD_BAUD = 2,        // the baud selector names no valid rate
+  CONNECT_COMM_ERROR = -1,     // the port did not open, or the start signal could not be written
+  CONNECT_WRONG_CHAR = -2,     // the phone sent something other than the expected bytes
+  CONNECT_INVALID_ENV = -3,    // no port chosen while the baud selector shows its first entry
+  CONNECT_LOADER_FAILED = -5,  // the loader upload failed
+};
+
+// Handshake bytes.
+inline constexpr std::uint8_t BOOT_SIGNAL = 0xA5;
+inline constexpr std::uint8_t BOOT_SIGNAL_RETRY = 0x77;  // the variant that allows one retry
+inline constexpr std::uint8_t BOOT_IDLE = 0x00;          // ignored while listening
+inline constexpr std::uint8_t START_UART = 0xC9;
+inline constexpr std::uint8_t START_USB = 0xCC;
+
+// START: busy state, link mode from the radio pair, and the connection worker.
+void OnStart(app::DownloaderDlg& dlg);
+// The worker: narrates, runs the handshake and reports its outcome.
+int ConnectThread(app::DownloaderDlg& dlg);
+[[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
+void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
+
+// The baud code of the baud selector's current entry, or 0 when it shows none.
+[[nodiscard]] std::uint8_t SelectedBaudCode(app::DownloaderDlg& dlg);
+
+}  // namespace veska::target

@@ -1,0 +1,236 @@
+#include "target/Loaders.h"
+
+#include <chrono>
+
+#include "app/ControlIds.h"
+#include "app/Printf.h"
+#include "link/BaudCodes.h"
+#include "payloads/PayloadSet.h"
+#include "target/Connection.h"
+
+namespace veska::target {
+
+using app::DownloaderDlg;
+using app::Printf;
+using link::PORT_OK;
+using link::PortStatus;
+using link::SerialPort;
+using payloads::PayloadId;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint8_t kFactor = 8;
+constexpr std::uint8_t kBadBlockFactor = 1;
+
+// The rates a loader understands, including two the baud selector never offers.
+bool IsLoaderBaud(std::uint8_t code) {
+  switch (code) {
+    case 0x88:
+    case 0x89:
+    case 0x8A:
+    case 0x8B:
+    case 0x8D:
+    case 0x93:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ReadByte(SerialPort& port, std::uint8_t& byte) {
+  std::uint8_t received = 0;
+  if (port.ReadFully(std::span(&received, 1), kFactor) != PORT_OK) return false;
+  byte = received;
+  return true;
+}
+
+PortStatus WriteByte(SerialPort& port, std::uint8_t byte) {
+  return port.WriteFully(std::span(&byte, 1), kFactor);
+}
+
+// The payload to send; a refused real file (wrong size or header) has no bytes and is never
+// sent: the upload fails as if its buffer could not be had.
+std::span<const std::uint8_t> Payload(DownloaderDlg& dlg, PayloadId id) {
+  return dlg.State().payloads.Bytes(id);
+}
+
+link::PortStatus OpenForLink(SerialPort& port) {
+  return port.State().linkMode == link::LINK_USB ? port.OpenRetrying() : port.Open();
+}
+
+}  // namespace
+
+std::string FlashIdText(std::uint16_t identity) {
+  switch (identity) {
+    case 0xECB1:
+      return "MR7D2P45XT";
+    case 0xECBA:
+      return "MQ200P11XT";
+    default:
+      return Printf("%X", static_cast<unsigned>(identity));
+  }
+}
+
+std::string BadBlockReport(std::span<const std::uint16_t> words, bool anyArrived) {
+  if (!anyArrived) return "FAIL\n";
+  const std::size_t pairs = words.size() / 2;
+  if (pairs == 0) return "Not found\n";
+  const std::string rule = "      ---------------------------------------------------------\n";
+  std::string report = Printf("%d Bad block found\n", static_cast<int>(pairs)) + rule;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string first = Printf("P.Block[%d]", static_cast<int>(words[2 * i]));
+    const std::string second = Printf("S.Block[%d]", static_cast<int>(words[2 * i + 1]));
+    report += "        " + first + " ---> " + second + "\n";
+  }
+  return report + rule;
+}
+
+PortStatus SendPreloader(DownloaderDlg& dlg, SerialPort& port) {
+  if (!IsLoaderBaud(port.baudCode)) {
+    port.Close();
+    return link::PORT_BAD_BAUD;
+  }
+  for (PayloadId id : {PayloadId::PreloaderStage1, PayloadId::PreloaderStage2}) {
+    const auto bytes = Payload(dlg, id);
+    if (bytes.empty()) {
+      port.Close();
+      return link::PORT_NO_MEMORY;
+    }
+    if (PortStatus status = port.WriteFully(bytes, kFactor); status != PORT_OK) {
+      port.Close();
+      return status;
+    }
+    dlg.Host().Sleep(250ms);
+  }
+  return PORT_OK;
+}
+
+PortStatus SendNandFlashDriver(DownloaderDlg& dlg, SerialPort& port) {
+  const std::uint8_t code = port.baudCode;
+  auto finish = [&](PortStatus status) {
+    port.Close();
+    return status;
+  };
+  if (!IsLoaderBaud(code)) return finish(link::PORT_BAD_BAUD);
+  const auto driver = Payload(dlg, PayloadId::NandFlashDriver);
+  if (driver.empty()) return finish(link::PORT_NO_MEMORY);
+
+  dlg.SetProgressRange(static_cast<std::uint32_t>(driver.size()));
+  dlg.SetProgressPos(0);
+  for (std::size_t sent = 0; sent < driver.size();) {
+    const std::size_t n = std::min(DRIVER_CHUNK, driver.size() - sent);
+    if (PortStatus status = port.WriteFully(driver.subspan(sent, n), kFactor); status != PORT_OK) {
+      return finish(status);
+    }
+    sent += n;
+    dlg.SetProgressPos(static_cast<std::uint32_t>(sent));
+  }
+
+  std::uint8_t ready = 0;
+  if (PortStatus status = port.ReadFully(std::span(&ready, 1), kFactor); status != PORT_OK) {
+    return finish(status);
+  }
+  if (ready != DRIVER_READY) return finish(link::PORT_BAD_ACK);
+
+  if (PortStatus status = WriteByte(port, code); status != PORT_OK) return finish(status);
+  std::uint8_t reply = 0;  // read, not judged
+  if (PortStatus status = port.ReadFully(std::span(&reply, 1), kFactor); status != PORT_OK) {
+    return finish(status);
+  }
+  return finish(PORT_OK);
+}
+
+PortStatus SendBootloaderDriver(DownloaderDlg& dlg, SerialPort& port) {
+  const std::uint8_t code = port.baudCode;
+  auto finish = [&](PortStatus status) {
+    port.Close();
+    dlg.Host().Sleep(250ms);
+    return status;
+  };
+  if (!IsLoaderBaud(code)) return finish(link::PORT_BAD_BAUD);
+  const auto driver = Payload(dlg, PayloadId::BootloaderDriver);
+  if (driver.empty()) return finish(link::PORT_NO_MEMORY);
+  if (PortStatus status = port.WriteFully(driver, kFactor); status != PORT_OK) {
+    return finish(status);
+  }
+  dlg.Host().Sleep(250ms);
+
+  // The bootloader driver may send other bytes before it is ready.
+  for (std::uint8_t byte = 0; byte != DRIVER_READY;) {
+    if (PortStatus status = port.ReadFully(std::span(&byte, 1), kFactor); status != PORT_OK) {
+      return finish(status);
+    }
+  }
+  if (PortStatus status = WriteByte(port, code); status != PORT_OK) return finish(status);
+  std::uint8_t reply = 0;
+  return finish(port.ReadFully(std::span(&reply, 1), kFactor));
+}
+
+PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind) {
+  dlg.AppendLog("\n\n  * NAND Flash Driver Download");
+  dlg.AppendLog("\n     preloader downloading\t\t\t> > > ");
+  if (PortStatus status = SendPreloader(dlg, port); status != PORT_OK) {
+    dlg.AppendLog("FAIL\n");
+    dlg.AppendLog("\n  Turn On/Off the target phone!!!\n");
+    return status;
+  }
+  dlg.AppendLog("OK\n");
+  dlg.Host().Sleep(250ms);
+  port.baudCode = SelectedBaudCode(dlg);
+
+  PortStatus status = PORT_OK;
+  if (kind == LOADER_NAND_FLASH_DRIVER) {
+    dlg.AppendLog("     NAND Flash driver downloading\t\t> > > ");
+    status = SendNandFlashDriver(dlg, port);
+  } else {
+    dlg.AppendLog("     Bootloader driver downloading\t\t> > > ");
+    status = SendBootloaderDriver(dlg, port);
+  }
+  if (status != PORT_OK) {
+    dlg.AppendLog("FAIL\n");
+    dlg.AppendLog("\n  Turn On/Off the target phone!!!\n");
+    dlg.EnterConnectedState();
+    return status;
+  }
+  if (kind != LOADER_NAND_FLASH_DRIVER) {
+    port.Close();
+    return PORT_OK;
+  }
+
+  // Flash identity: the driver now runs at the user's rate. Problems here never fail the
+  // upload; identity bytes that never arrive show "FAIL" rather than an undefined number.
+  dlg.AppendLog("OK\n");
+  dlg.AppendLog("     Flash Type Checking\t\t\t> > > ");
+  dlg.Host().Sleep(1000ms);
+  (void)OpenForLink(port);
+  (void)WriteByte(port, FLASH_ID_QUERY);
+  std::uint8_t first = 0, second = 0;
+  const bool gotFirst = ReadByte(port, first);
+  const bool gotSecond = ReadByte(port, second);
+  dlg.Wnd().SetText(app::IDC_FLASH_ID,
+                    gotFirst && gotSecond
+                        ? FlashIdText(static_cast<std::uint16_t>(first << 8 | second))
+                        : "FAIL");
+  dlg.AppendLog("OK\n");
+
+  // Bad blocks: big-endian words in pairs, ended by 0xFFFF. The list is as long as the phone
+  // makes it; nothing here is bounded by a fixed array.
+  dlg.AppendLog("      NAND Bad block check\t\t\t> > > ");
+  (void)WriteByte(port, BAD_BLOCK_QUERY);
+  std::vector<std::uint16_t> words;
+  bool anyArrived = false;
+  for (;;) {
+    std::uint8_t bytes[2] = {};
+    if (port.ReadFully(bytes, kBadBlockFactor) != PORT_OK) break;
+    anyArrived = true;
+    const auto word = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+    if (word == BAD_BLOCK_END) break;
+    words.push_back(word);
+  }
+  dlg.AppendLog(BadBlockReport(words, anyArrived));
+  port.Close();
+  return PORT_OK;
+}
+
+}  // namespace veska::target

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/DownloaderDlg.h"
+#include "link/SerialPort.h"
+
+namespace veska::target {
+
+// Which driver follows the preloader.
+inline constexpr std::uint8_t LOADER_NAND_FLASH_DRIVER = 0x40;  // after START
+inline constexpr std::uint8_t LOADER_BOOTLOADER_DRIVER = 0x39;  // before a bootloader download
+
+// Bytes of a running driver.
+inline constexpr std::uint8_t DRIVER_READY = 0x91;
+inline constexpr std::uint8_t RATE_REPLY = 0x92;
+inline constexpr std::uint8_t FLASH_ID_QUERY = 0xB0;
+inline constexpr std::uint8_t BAD_BLOCK_QUERY = 0xB2;
+inline constexpr std::uint16_t BAD_BLOCK_END = 0xFFFF;
+
+inline constexpr std::size_t DRIVER_CHUNK = 8192;
+
+// Pushes the preloader and the chosen driver, switches the line to the user's rate and, for the
+// NAND flash driver, shows the flash identity and the bad blocks. `port` is open at 115200
+// bit/s; it is closed on return, whatever the outcome.
+[[nodiscard]] link::PortStatus UploadLoaders(app::DownloaderDlg& dlg, link::SerialPort& port,
+                                             std::uint8_t kind);
+[[nodiscard]] link::PortStatus SendPreloader(app::DownloaderDlg& dlg, link::SerialPort& port);
+[[nodiscard]] link::PortStatus SendNandFlashDriver(app::DownloaderDlg& dlg, link::SerialPort& port);
+[[nodiscard]] link::PortStatus SendBootloaderDriver(app::DownloaderDlg& dlg,
+                                                    link::SerialPort& port);
+
+// The Flash ID box's text for an identity: a known part's name, else "%X".
+[[nodiscard]] std::string FlashIdText(std::uint16_t identity);
+
+// The bad-block report from the words the phone sent (without the 0xFFFF end), and whether any
+// word arrived at all: "FAIL\n", "Not found\n", or the count line, the pairs and the rule.
+// A first number whose partner never came is left out.
+[[nodiscard]] std::string BadBlockReport(std::span<const std::uint16_t> words, bool anyArrived);
+
+}  // namespace veska::target
