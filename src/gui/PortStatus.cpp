@@ -1,0 +1,43 @@
+#include "gui/PortStatus.h"
+
+#include <QComboBox>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "link/SerialPort.h"
+
+namespace veska::gui {
+
+PortStatus::PortStatus(QtWindow& window, int selectorId, const link::LinkState& link)
+    : QObject(&window), window_(window), selectorId_(selectorId), link_(link) {
+  if (auto* combo = qobject_cast<QComboBox*>(window.Control(selectorId))) {
+    connect(combo, &QComboBox::currentIndexChanged, this, [this](int) { Refresh(); });
+  }
+  watcher_.addPath(QStringLiteral("/dev"));
+  connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { Refresh(); });
+  Refresh();
+}
+
+QString PortStatus::Describe(int index, const link::LinkState& link) {
+  if (index < 0) return QStringLiteral("No COM port chosen");
+  const std::string name = "COM" + std::to_string(index + 1);
+  const std::string device = link::DevicePathFor(name, link);
+  std::error_code ec;
+  const bool present = std::filesystem::exists(device, ec);
+  return QString::fromStdString(name + " = " + device) +
+         (present ? QStringLiteral(" (present)") : QStringLiteral(" (not present)"));
+}
+
+void PortStatus::Refresh() {
+  auto* combo = qobject_cast<QComboBox*>(window_.Control(selectorId_));
+  if (combo == nullptr) return;
+  for (int i = 0; i < combo->count(); ++i) {
+    combo->setItemData(i, Describe(i, link_), Qt::ToolTipRole);
+  }
+  const QString text = Describe(combo->currentIndex(), link_);
+  combo->setToolTip(text);
+  window_.ShowStatusLine(text);
+}
+
+}  // namespace veska::gui

@@ -1,0 +1,218 @@
+#include "gui/QtHost.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QThread>
+#include <QTimer>
+
+namespace veska::gui {
+
+namespace {
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QWidget* OwnerWidget(ui::Window* owner) {
+  return dynamic_cast<QtWindow*>(owner);
+}
+
+QPixmap DrawIconPixmap(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  const qreal s = size;
+  // A phone body with a screen and a download arrow on it.
+  p.setPen(QPen(QColor(20, 40, 90), s / 32));
+  p.setBrush(QColor(40, 80, 160));
+  p.drawRoundedRect(QRectF(s * 0.22, s * 0.04, s * 0.56, s * 0.92), s * 0.08, s * 0.08);
+  p.setBrush(QColor(225, 238, 255));
+  p.setPen(Qt::NoPen);
+  p.drawRect(QRectF(s * 0.29, s * 0.14, s * 0.42, s * 0.62));
+  p.setBrush(QColor(230, 120, 20));
+  QPainterPath arrow;
+  arrow.moveTo(s * 0.44, s * 0.20);
+  arrow.lineTo(s * 0.56, s * 0.20);
+  arrow.lineTo(s * 0.56, s * 0.44);
+  arrow.lineTo(s * 0.66, s * 0.44);
+  arrow.lineTo(s * 0.50, s * 0.66);
+  arrow.lineTo(s * 0.34, s * 0.44);
+  arrow.lineTo(s * 0.44, s * 0.44);
+  arrow.closeSubpath();
+  p.drawPath(arrow);
+  p.setBrush(QColor(200, 210, 230));
+  p.drawEllipse(QPointF(s * 0.5, s * 0.86), s * 0.05, s * 0.05);
+  return pixmap;
+}
+
+}  // namespace
+
+QString QtFileFilter(std::string_view filter) {
+  QStringList entries;
+  for (const ui::FileFilter& entry : ui::ParseFileFilter(filter)) {
+    QString patterns = ToQString(entry.pattern);
+    patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+    // Qt reads the patterns from the last parentheses, so a description that already names
+    // them in parentheses stays as it is.
+    entries << ToQString(entry.description) + QStringLiteral(" (") + patterns + QLatin1Char(')');
+  }
+  return entries.join(QStringLiteral(";;"));
+}
+
+QtHost::QtHost() : context_(std::make_unique<QObject>()) {}
+
+QtHost::~QtHost() = default;
+
+template <typename Work>
+void QtHost::OnUiThread(Work&& work) {
+  if (QThread::currentThread() == context_->thread()) {
+    work();
+    return;
+  }
+  QMetaObject::invokeMethod(context_.get(), std::forward<Work>(work), Qt::BlockingQueuedConnection);
+}
+
+std::string QtHost::ApplicationName() const {
+  // The executable's base name, as the settings file and message box captions use it.
+  QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+  if (name.isEmpty()) name = QCoreApplication::applicationName();
+  return name.toStdString();
+}
+
+int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_view caption,
+                       unsigned type) {
+  const QString body = ToQString(text);
+  const QString title =
+      caption.empty() ? QString::fromStdString(ApplicationName()) : ToQString(caption);
+  int answer = ui::IDOK;
+  OnUiThread([&] {
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (type & ui::MB_ICON_MASK) {
+      case ui::MB_ICONERROR:
+        icon = QMessageBox::Critical;
+        break;
+      case ui::MB_ICONQUESTION:
+        icon = QMessageBox::Question;
+        break;
+      case ui::MB_ICONWARNING:
+        icon = QMessageBox::Warning;
+        break;
+      case ui::MB_ICONINFORMATION:
+        icon = QMessageBox::Information;
+        break;
+      default:
+        break;
+    }
+    QMessageBox box(icon, title, body, QMessageBox::NoButton, OwnerWidget(owner));
+    QPushButton* first = nullptr;
+    QPushButton* second = nullptr;
+    switch (type & ui::MB_BUTTON_MASK) {
+      case ui::MB_YESNO:
+        first = box.addButton(QMessageBox::Yes);
+        second = box.addButton(QMessageBox::No);
+        break;
+      case ui::MB_OKCANCEL:
+        first = box.addButton(QMessageBox::Ok);
+        second = box.addButton(QMessageBox::Cancel);
+        break;
+      default:
+        first = box.addButton(QMessageBox::Ok);
+        break;
+    }
+    const bool secondDefault = (type & ui::MB_DEFAULT_MASK) == ui::MB_DEFBUTTON2 && second;
+    box.setDefaultButton(secondDefault ? second : first);
+    box.exec();
+    const auto pressed = box.standardButton(box.clickedButton());
+    switch (pressed) {
+      case QMessageBox::Yes:
+        answer = ui::IDYES;
+        break;
+      case QMessageBox::No:
+        answer = ui::IDNO;
+        break;
+      case QMessageBox::Cancel:
+        answer = ui::IDCANCEL;
+        break;
+      case QMessageBox::Ok:
+        answer = ui::IDOK;
+        break;
+      default:  // closed without a button: the box's escape answer
+        answer = (type & ui::MB_BUTTON_MASK) == ui::MB_YESNO      ? ui::IDNO
+                 : (type & ui::MB_BUTTON_MASK) == ui::MB_OKCANCEL ? ui::IDCANCEL
+                                                                  : ui::IDOK;
+        break;
+    }
+  });
+  return answer;
+}
+
+std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
+                                              const ui::FileDialogRequest& request) {
+  std::optional<std::string> chosen;
+  OnUiThread([&] {
+    QFileDialog dialog(OwnerWidget(owner));
+    dialog.setNameFilter(QtFileFilter(request.filter));
+    dialog.setAcceptMode(request.open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    // An open dialog only offers files that exist: a typed name that does not would end in
+    // the caller's error box anyway.
+    dialog.setFileMode(request.open ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    if (!request.open && (request.flags & ui::OFN_OVERWRITEPROMPT) == 0) {
+      dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    }
+    if (!request.defaultExtension.empty()) {
+      dialog.setDefaultSuffix(QString::fromStdString(request.defaultExtension));
+    }
+    // A starting folder that names a file (the previous choice) starts in that file's folder.
+    if (!request.initialDirectory.empty()) {
+      const QFileInfo start(QString::fromStdString(request.initialDirectory));
+      dialog.setDirectory(start.isDir() ? start.absoluteFilePath() : start.absolutePath());
+    }
+    if (!request.initialPath.empty()) {
+      const QFileInfo initial(QString::fromStdString(request.initialPath));
+      if (initial.isDir()) {
+        dialog.setDirectory(initial.absoluteFilePath());
+      } else {
+        if (request.initialDirectory.empty() && initial.absoluteDir().exists()) {
+          dialog.setDirectory(initial.absolutePath());
+        }
+        dialog.selectFile(initial.fileName());
+      }
+    }
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+      chosen = dialog.selectedFiles().front().toStdString();
+    }
+  });
+  return chosen;
+}
+
+int QtHost::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, ui::Window* owner) {
+  int result = ui::IDCANCEL;
+  OnUiThread([&] {
+    QtWindow window(dialog, handler, *this, OwnerWidget(owner));
+    handler.Attach(&window);
+    // Either way the first control that takes the focus gets it when the window shows.
+    (void)handler.OnInitDialog();
+    if (shownHook_) {
+      QTimer::singleShot(0, &window, [this, &window] { shownHook_(window); });
+    }
+    result = window.exec();
+    handler.Attach(nullptr);
+  });
+  return result;
+}
+
+QIcon QtHost::AppIcon() {
+  static const QIcon icon = [] {
+    QIcon drawn;
+    for (int size : {16, 32, 48, 64}) drawn.addPixmap(DrawIconPixmap(size));
+    return drawn;
+  }();
+  return icon;
+}
+
+}  // namespace veska::gui

@@ -1,0 +1,531 @@
+#include "gui/QtWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTreeWidget>
+#include <limits>
+
+#include "gui/QtHost.h"
+#include "ui/TextLimit.h"
+
+namespace veska::gui {
+
+namespace {
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The rich edit treats "\r\n", "\r" and "\n" each as one line break; a plain-text widget knows
+// only "\n".
+QString LineBreaks(std::string_view text) {
+  QString converted = ToQString(text);
+  converted.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  converted.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return converted;
+}
+
+}  // namespace
+
+template <typename Work>
+void QtWindow::OnUiThread(Work&& work) const {
+  if (QThread::currentThread() == thread()) {
+    work();
+    return;
+  }
+  QMetaObject::invokeMethod(const_cast<QtWindow*>(this), std::forward<Work>(work),
+                            Qt::BlockingQueuedConnection);
+}
+
+QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QtHost& host,
+                   QWidget* parent)
+    : QDialog(parent),
+      template_(dialog),
+      handler_(handler),
+      host_(host),
+      font_(DialogFont(dialog)),
+      units_(font_) {
+  Qt::WindowFlags flags =
+      Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+  if ((dialog.style & ui::DIALOG_SYSTEM_MENU) != 0) flags |= Qt::WindowSystemMenuHint;
+  if ((dialog.style & ui::DIALOG_MINIMIZE_BOX) != 0) flags |= Qt::WindowMinimizeButtonHint;
+  // A top-level window of its own shows in the task bar.
+  if ((dialog.style & ui::DIALOG_APP_WINDOW) != 0) flags = (flags & ~Qt::Dialog) | Qt::Window;
+  setWindowFlags(flags);
+  setWindowTitle(ToQString(dialog.title));
+  setFont(font_);
+  Build();
+}
+
+QtWindow::~QtWindow() = default;
+
+void QtWindow::Build() {
+  for (const ui::ControlTemplate& tmpl : template_.controls) {
+    const QRect rect = units_.Map(tmpl.rect);
+    const QString caption = ToQString(tmpl.caption);
+    QWidget* widget = nullptr;
+    const int id = tmpl.id;
+    switch (tmpl.kind) {
+      case ui::ControlKind::GroupBox: {
+        auto* box = new QGroupBox(caption, this);
+        if (tmpl.Has(ui::STYLE_CENTRED)) box->setAlignment(Qt::AlignHCenter);
+        box->setAttribute(Qt::WA_TransparentForMouseEvents);
+        widget = box;
+        break;
+      }
+      case ui::ControlKind::Static:
+        widget = new QLabel(caption, this);
+        break;
+      case ui::ControlKind::Icon: {
+        auto* label = new QLabel(this);
+        label->setPixmap(QtHost::AppIcon().pixmap(rect.size()));
+        widget = label;
+        break;
+      }
+      case ui::ControlKind::PushButton: {
+        auto* button = new QPushButton(caption, this);
+        // Enter presses a button only where the template asks for it.
+        button->setAutoDefault(false);
+        button->setDefault(tmpl.Has(ui::STYLE_DEFAULT_BUTTON));
+        connect(button, &QPushButton::clicked, this,
+                [this, id] { handler_.Command(id, ui::Notify::Clicked); });
+        widget = button;
+        break;
+      }
+      case ui::ControlKind::RadioButton: {
+        auto* radio = new QRadioButton(caption, this);
+        // Groups follow the template, not the widget tree, so the exclusivity is ours.
+        radio->setAutoExclusive(false);
+        connect(radio, &QRadioButton::clicked, this, [this, id] { ClickRadio(id); });
+        widget = radio;
+        break;
+      }
+      case ui::ControlKind::CheckBox: {
+        auto* check = new QCheckBox(caption, this);
+        connect(check, &QCheckBox::clicked, this,
+                [this, id] { handler_.Command(id, ui::Notify::Clicked); });
+        widget = check;
+        break;
+      }
+      case ui::ControlKind::Edit: {
+        auto* edit = new QLineEdit(this);
+        edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+        if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
+        widget = edit;
+        break;
+      }
+      case ui::ControlKind::RichEdit: {
+        if (tmpl.Has(ui::STYLE_MULTILINE)) {
+          auto* edit = new QPlainTextEdit(this);
+          edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+          edit->setVerticalScrollBarPolicy(tmpl.Has(ui::STYLE_VSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                                       : Qt::ScrollBarAsNeeded);
+          edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+          widget = edit;
+        } else {
+          auto* edit = new QLineEdit(this);
+          edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+          if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
+          widget = edit;
+        }
+        break;
+      }
+      case ui::ControlKind::DropDownList: {
+        auto* combo = new QComboBox(this);
+        for (std::string_view item : tmpl.items) combo->addItem(ToQString(item));
+        combo->setCurrentIndex(-1);
+        combo->setMaxVisibleItems(std::max(1, tmpl.rect.height / 10));
+        // The user's choice only, as the list's selection-change notification.
+        connect(combo, &QComboBox::activated, this,
+                [this, id](int) { handler_.Command(id, ui::Notify::SelChange); });
+        widget = combo;
+        break;
+      }
+      case ui::ControlKind::ProgressBar: {
+        auto* bar = new QProgressBar(this);
+        bar->setTextVisible(false);
+        bar->setRange(0, 100);
+        bar->setValue(0);
+        progress_[id] = ui::ProgressState{};
+        widget = bar;
+        break;
+      }
+      case ui::ControlKind::ListBox:
+        widget = new QListWidget(this);
+        break;
+      case ui::ControlKind::TreeView: {
+        auto* tree = new QTreeWidget(this);
+        tree->setHeaderHidden(true);
+        widget = tree;
+        break;
+      }
+    }
+    QRect placed = rect;
+    // The height of a drop-down list in the template is that of its open list; the closed box
+    // takes the height its style needs.
+    if (tmpl.kind == ui::ControlKind::DropDownList) placed.setHeight(widget->sizeHint().height());
+    widget->setGeometry(placed);
+    widget->setFont(font_);
+    if (tmpl.Has(ui::STYLE_DISABLED)) widget->setEnabled(false);
+    if (tmpl.Has(ui::STYLE_HIDDEN)) widget->hide();
+    if (tmpl.kind == ui::ControlKind::GroupBox) widget->lower();
+    if (id != ui::ID_STATIC) controls_[id] = widget;
+  }
+  clientHeight_ = units_.Y(template_.height);
+  setFixedSize(units_.X(template_.width), clientHeight_);
+}
+
+QWidget* QtWindow::Control(int id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void QtWindow::ClickRadio(int id) {
+  // Automatic radio buttons: the clicked one is checked (a second click leaves it checked) and
+  // the others of its template group are cleared.
+  const auto& all = template_.controls;
+  auto self = std::find_if(all.begin(), all.end(),
+                           [id](const ui::ControlTemplate& c) { return c.id == id; });
+  if (self == all.end()) return;
+  auto first = self;
+  while (first != all.begin() && !first->Has(ui::STYLE_GROUP_START)) --first;
+  for (auto it = first; it != all.end(); ++it) {
+    if (it != first && it->Has(ui::STYLE_GROUP_START)) break;
+    if (it->kind != ui::ControlKind::RadioButton) continue;
+    if (auto* radio = qobject_cast<QRadioButton*>(Control(it->id))) radio->setChecked(it->id == id);
+  }
+  handler_.Command(id, ui::Notify::Clicked);
+}
+
+void QtWindow::SetText(int id, std::string_view text) {
+  const std::string copy(text);
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
+      plain->setPlainText(LineBreaks(copy));
+    } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+      line->setText(ToQString(copy));
+      line->setCursorPosition(0);
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(ToQString(copy));
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      button->setText(ToQString(copy));
+    } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
+      box->setTitle(ToQString(copy));
+    }
+  });
+}
+
+std::string QtWindow::GetText(int id) const {
+  QString text;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* plain = qobject_cast<QPlainTextEdit*>(widget))
+      text = plain->toPlainText();
+    else if (auto* line = qobject_cast<QLineEdit*>(widget))
+      text = line->text();
+    else if (auto* label = qobject_cast<QLabel*>(widget))
+      text = label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+      text = button->text();
+    else if (auto* box = qobject_cast<QGroupBox*>(widget))
+      text = box->title();
+    else if (auto* combo = qobject_cast<QComboBox*>(widget))
+      text = combo->currentText();
+  });
+  return text.toStdString();
+}
+
+void QtWindow::Enable(int id, bool enabled) {
+  OnUiThread([&] {
+    if (QWidget* widget = Control(id)) widget->setEnabled(enabled);
+  });
+}
+
+bool QtWindow::IsEnabled(int id) const {
+  bool enabled = false;
+  OnUiThread([&] {
+    if (QWidget* widget = Control(id)) enabled = widget->isEnabled();
+  });
+  return enabled;
+}
+
+bool QtWindow::IsVisible(int id) const {
+  bool visible = false;
+  OnUiThread([&] {
+    if (QWidget* widget = Control(id)) visible = !widget->isHidden();
+  });
+  return visible;
+}
+
+void QtWindow::SetFocus(int id) {
+  OnUiThread([&] {
+    if (QWidget* widget = Control(id)) widget->setFocus(Qt::OtherFocusReason);
+  });
+}
+
+int QtWindow::FocusedControl() const {
+  int id = ui::ID_STATIC;
+  OnUiThread([&] {
+    const QWidget* focus = focusWidget();
+    for (const auto& [controlId, widget] : controls_) {
+      if (widget == focus) id = controlId;
+    }
+  });
+  return id;
+}
+
+void QtWindow::SetCheck(int id, int state) {
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* check = qobject_cast<QCheckBox*>(widget)) {
+      if (state == ui::BST_INDETERMINATE) check->setTristate(true);
+      check->setCheckState(state == ui::BST_CHECKED         ? Qt::Checked
+                           : state == ui::BST_INDETERMINATE ? Qt::PartiallyChecked
+                                                            : Qt::Unchecked);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      button->setChecked(state == ui::BST_CHECKED);
+    }
+  });
+}
+
+int QtWindow::GetCheck(int id) const {
+  int state = ui::BST_UNCHECKED;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* check = qobject_cast<QCheckBox*>(widget)) {
+      state = check->checkState() == Qt::Checked            ? ui::BST_CHECKED
+              : check->checkState() == Qt::PartiallyChecked ? ui::BST_INDETERMINATE
+                                                            : ui::BST_UNCHECKED;
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      state = button->isChecked() ? ui::BST_CHECKED : ui::BST_UNCHECKED;
+    }
+  });
+  return state;
+}
+
+void QtWindow::AddString(int id, std::string_view item) {
+  const QString text = ToQString(item);
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget))
+      combo->addItem(text);
+    else if (auto* list = qobject_cast<QListWidget*>(widget))
+      list->addItem(text);
+  });
+}
+
+void QtWindow::ResetContent(int id) {
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget))
+      combo->clear();
+    else if (auto* list = qobject_cast<QListWidget*>(widget))
+      list->clear();
+  });
+}
+
+int QtWindow::GetCount(int id) const {
+  int count = 0;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget))
+      count = combo->count();
+    else if (auto* list = qobject_cast<QListWidget*>(widget))
+      count = list->count();
+  });
+  return count;
+}
+
+std::string QtWindow::GetItemText(int id, int index) const {
+  QString text;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      if (index >= 0 && index < combo->count()) text = combo->itemText(index);
+    } else if (auto* list = qobject_cast<QListWidget*>(widget)) {
+      if (index >= 0 && index < list->count()) text = list->item(index)->text();
+    }
+  });
+  return text.toStdString();
+}
+
+bool QtWindow::SetCurSel(int id, int index) {
+  bool inRange = false;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      inRange = index >= 0 && index < combo->count();
+      combo->setCurrentIndex(inRange ? index : -1);
+    } else if (auto* list = qobject_cast<QListWidget*>(widget)) {
+      inRange = index >= 0 && index < list->count();
+      list->setCurrentRow(inRange ? index : -1);
+    }
+  });
+  return inRange;
+}
+
+int QtWindow::GetCurSel(int id) const {
+  int index = ui::LB_NONE;
+  OnUiThread([&] {
+    QWidget* widget = Control(id);
+    if (auto* combo = qobject_cast<QComboBox*>(widget))
+      index = combo->currentIndex();
+    else if (auto* list = qobject_cast<QListWidget*>(widget))
+      index = list->currentRow();
+  });
+  return index < 0 ? ui::LB_NONE : index;
+}
+
+void QtWindow::ApplyProgress(int id) {
+  auto* bar = qobject_cast<QProgressBar*>(Control(id));
+  if (bar == nullptr) return;
+  const ui::ProgressState& p = progress_[id];
+  // The widget counts in int; byte counts past its range are shown in proportion.
+  constexpr std::int64_t kMax = std::numeric_limits<int>::max();
+  const std::int64_t span = std::max<std::int64_t>(p.upper - p.lower, 0);
+  const std::int64_t scale = span > kMax ? span / kMax + 1 : 1;
+  const std::int64_t position = std::clamp(p.position, p.lower, std::max(p.lower, p.upper));
+  bar->setRange(0, static_cast<int>(span / scale));
+  bar->setValue(static_cast<int>((position - p.lower) / scale));
+}
+
+void QtWindow::SetRange(int id, std::int64_t lower, std::int64_t upper) {
+  OnUiThread([&] {
+    if (!progress_.contains(id)) return;
+    progress_[id].lower = lower;
+    progress_[id].upper = upper;
+    ApplyProgress(id);
+  });
+}
+
+void QtWindow::SetPos(int id, std::int64_t position) {
+  OnUiThread([&] {
+    if (!progress_.contains(id)) return;
+    progress_[id].position = position;
+    ApplyProgress(id);
+  });
+}
+
+ui::ProgressState QtWindow::GetProgress(int id) const {
+  ui::ProgressState state;
+  OnUiThread([&] {
+    if (auto it = progress_.find(id); it != progress_.end()) state = it->second;
+  });
+  return state;
+}
+
+void QtWindow::AppendText(int id, std::string_view text) {
+  const QString converted = LineBreaks(text);
+  OnUiThread([&] {
+    auto* edit = qobject_cast<QPlainTextEdit*>(Control(id));
+    if (edit == nullptr) return;
+    // The user's selection goes; the caret moves to the end and the text lands there.
+    QTextCursor cursor = edit->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(converted);
+    const std::size_t limit = textLimits_.contains(id) ? textLimits_.at(id) : 0;
+    if (limit != 0 && static_cast<std::size_t>(edit->document()->characterCount()) > limit) {
+      const QString all = edit->toPlainText();
+      const std::size_t drop = ui::OldestTextToDrop(all, limit);
+      QTextCursor head(edit->document());
+      head.setPosition(static_cast<int>(drop), QTextCursor::KeepAnchor);
+      head.removeSelectedText();
+    }
+    cursor.movePosition(QTextCursor::End);
+    edit->setTextCursor(cursor);
+    edit->setFocus(Qt::OtherFocusReason);
+    edit->ensureCursorVisible();
+  });
+}
+
+void QtWindow::SetTextLimit(int id, std::size_t characters) {
+  OnUiThread([&] { textLimits_[id] = characters; });
+}
+
+bool QtWindow::HasSystemMenu() const {
+  return (template_.style & ui::DIALOG_SYSTEM_MENU) != 0;
+}
+
+void QtWindow::AppendSystemMenuItem(unsigned commandId, std::string_view text) {
+  const QString label = ToQString(text);
+  OnUiThread([&] { systemMenu_.emplace_back(commandId, label); });
+}
+
+void QtWindow::contextMenuEvent(QContextMenuEvent* event) {
+  // A desktop window has no system menu of its own to extend: its additions live here.
+  QMenu menu(this);
+  for (const auto& [commandId, label] : systemMenu_) {
+    if (commandId == ui::MENU_SEPARATOR) {
+      if (!menu.isEmpty()) menu.addSeparator();
+      continue;
+    }
+    QAction* action = menu.addAction(label);
+    const unsigned command = commandId;
+    connect(action, &QAction::triggered, this,
+            [this, command] { handler_.OnSysCommand(command, 0); });
+  }
+  if (!menu.isEmpty()) menu.exec(event->globalPos());
+}
+
+void QtWindow::SetIcon(int iconId, bool big) {
+  (void)iconId;
+  (void)big;  // one icon serves every size
+  OnUiThread([&] { setWindowIcon(QtHost::AppIcon()); });
+}
+
+bool QtWindow::IsMinimized() const {
+  bool minimized = false;
+  OnUiThread([&] { minimized = isMinimized(); });
+  return minimized;
+}
+
+int QtWindow::ClientWidth() const {
+  return width();
+}
+int QtWindow::ClientHeight() const {
+  return clientHeight_;
+}
+
+// Desktop shells draw a minimised window from its icon themselves.
+void QtWindow::DrawIcon(int, int, int) {}
+
+void QtWindow::EndDialog(int result) {
+  OnUiThread([&] { done(result); });
+}
+
+void QtWindow::reject() {
+  // Esc and the close box: the dialog's own cancel.
+  handler_.Command(ui::IDCANCEL, ui::Notify::Clicked);
+}
+
+void QtWindow::ShowStatusLine(const QString& text) {
+  if (statusLine_ == nullptr) {
+    statusLine_ = new QLabel(this);
+    statusLine_->setFont(font_);
+    const int line = statusLine_->sizeHint().height() + units_.Y(2);
+    statusLine_->setGeometry(units_.X(6), clientHeight_, width() - units_.X(12), line);
+    statusLine_->show();
+    setFixedSize(width(), clientHeight_ + line);
+  }
+  statusLine_->setText(text);
+}
+
+QString QtWindow::StatusLine() const {
+  return statusLine_ == nullptr ? QString() : statusLine_->text();
+}
+
+}  // namespace veska::gui

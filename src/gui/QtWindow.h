@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QThread>
+#include <map>
+#include <vector>
+
+#include "gui/DialogUnits.h"
+#include "ui/Dialog.h"
+#include "ui/Window.h"
+
+namespace veska::gui {
+
+class QtHost;
+
+// A dialog template rendered with Qt Widgets: one widget per control at the position its dialog
+// units give on the dialog's real font, in a fixed-size window.
+//
+// Every Window call made from another thread is carried to the user-interface thread by a
+// blocking queued invocation, so the caller returns only after the widget has changed.
+class QtWindow final : public QDialog, public ui::Window {
+ public:
+  QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QtHost& host,
+           QWidget* parent = nullptr);
+  ~QtWindow() override;
+
+  // --- ui::Window ---
+  [[nodiscard]] const ui::DialogTemplate& Template() const override { return template_; }
+  void SetText(int id, std::string_view text) override;
+  [[nodiscard]] std::string GetText(int id) const override;
+  void Enable(int id, bool enabled) override;
+  [[nodiscard]] bool IsEnabled(int id) const override;
+  [[nodiscard]] bool IsVisible(int id) const override;
+  void SetFocus(int id) override;
+  [[nodiscard]] int FocusedControl() const override;
+  void SetCheck(int id, int state) override;
+  [[nodiscard]] int GetCheck(int id) const override;
+  void AddString(int id, std::string_view item) override;
+  void ResetContent(int id) override;
+  [[nodiscard]] int GetCount(int id) const override;
+  [[nodiscard]] std::string GetItemText(int id, int index) const override;
+  bool SetCurSel(int id, int index) override;
+  [[nodiscard]] int GetCurSel(int id) const override;
+  void SetRange(int id, std::int64_t lower, std::int64_t upper) override;
+  void SetPos(int id, std::int64_t position) override;
+  [[nodiscard]] ui::ProgressState GetProgress(int id) const override;
+  void AppendText(int id, std::string_view text) override;
+  void SetTextLimit(int id, std::size_t characters) override;
+  [[nodiscard]] bool HasSystemMenu() const override;
+  void AppendSystemMenuItem(unsigned commandId, std::string_view text) override;
+  void SetIcon(int iconId, bool big) override;
+  [[nodiscard]] bool IsMinimized() const override;
+  [[nodiscard]] int ClientWidth() const override;
+  [[nodiscard]] int ClientHeight() const override;
+  void DrawIcon(int iconId, int x, int y) override;
+  void EndDialog(int result) override;
+
+  // The widget of a control, for the host's own additions (tool tips, tests).
+  [[nodiscard]] QWidget* Control(int id) const;
+  // A line of status text under the template's area; the window grows by one line for it.
+  void ShowStatusLine(const QString& text);
+  [[nodiscard]] QString StatusLine() const;
+  [[nodiscard]] const DialogUnits& Units() const { return units_; }
+
+ protected:
+  void reject() override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  struct Progress {
+    ui::ProgressState state;
+  };
+
+  // Runs `work` on the window's thread and waits for it.
+  template <typename Work>
+  void OnUiThread(Work&& work) const;
+
+  void Build();
+  void ClickRadio(int id);
+  void ApplyProgress(int id);
+
+  const ui::DialogTemplate& template_;
+  ui::Dialog& handler_;
+  QtHost& host_;
+  QFont font_;
+  DialogUnits units_;
+  std::map<int, QWidget*> controls_;
+  std::map<int, ui::ProgressState> progress_;
+  std::map<int, std::size_t> textLimits_;
+  std::vector<std::pair<unsigned, QString>> systemMenu_;
+  QLabel* statusLine_ = nullptr;
+  int clientHeight_ = 0;
+};
+
+}  // namespace veska::gui

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "app/ControlIds.h"
+#include "app/DownloaderDlg.h"
+#include "app/Templates.h"
+#include "gui/DialogUnits.h"
+#include "gui/Program.h"
+#include "gui/QtHost.h"
+
+namespace veska::gui {
+namespace {
+
+// One application for the whole run, on the offscreen platform unless told otherwise (the
+// screenshot is taken under a virtual X server).
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "VeskaDownloader";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    folder_ = std::filesystem::temp_directory_path() /
+              ("veska_gui_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::filesystem::path folder_;
+  QtHost host_;
+};
+
+TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
+  bool looked = false;
+  const int result = RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    looked = true;
+    EXPECT_EQ(window.windowTitle().toStdString(), "Veska Downloader Lite v1.67 for QX7430(Nand3G)");
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());  // fixed size
+    EXPECT_EQ(window.width(), window.Units().X(390));
+    EXPECT_FALSE(window.windowIcon().isNull());
+
+    // Hidden controls exist but are never shown; the rest are on screen.
+    for (const auto& control : app::kMainDialogTemplate.controls) {
+      if (control.id == ui::ID_STATIC) continue;
+      QWidget* widget = window.Control(control.id);
+      ASSERT_NE(widget, nullptr) << control.id;
+      EXPECT_EQ(widget->isVisible(), !control.Has(ui::STYLE_HIDDEN)) << control.id;
+      EXPECT_EQ(widget->geometry().topLeft(), window.Units().Map(control.rect).topLeft())
+          << control.id;
+    }
+    auto* start = qobject_cast<QPushButton*>(window.Control(app::IDC_START));
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->text(), "START");
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_FALSE(window.Control(app::IDC_DOWNLOAD)->isEnabled());
+    EXPECT_FALSE(window.Control(app::IDC_DISCONNECT)->isEnabled());
+    EXPECT_TRUE(window.Control(app::IDC_CHECKSUM)->isEnabled());
+    EXPECT_TRUE(qobject_cast<QRadioButton*>(window.Control(app::IDC_UART))->isChecked());
+    EXPECT_EQ(qobject_cast<QLineEdit*>(window.Control(app::IDC_FLASH_ID))->text(), "Disconnect");
+    auto* log = qobject_cast<QPlainTextEdit*>(window.Control(app::IDC_LOG));
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(log->toPlainText().startsWith("\n * How to use Download Mode\n\n    1. Turn off"));
+    auto* port = qobject_cast<QComboBox*>(window.Control(app::IDC_PORT));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->count(), 50);
+    EXPECT_EQ(port->currentIndex(), -1);
+    EXPECT_EQ(window.StatusLine(), "No COM port chosen");
+
+    // Choosing a port shows the device it stands for.
+    port->setCurrentIndex(16);
+    EXPECT_TRUE(port->toolTip().startsWith("COM17 = /dev/ttyUSB0"))
+        << port->toolTip().toStdString();
+    EXPECT_EQ(window.StatusLine(), port->toolTip());
+    const char* shot = std::getenv("VESKA_SCREENSHOT");
+    if (shot != nullptr && shot[0] != '\0') {
+      port->setCurrentIndex(-1);
+      window.grab().save(QString::fromLocal8Bit(shot));
+    }
+    window.Control(app::IDC_EXIT)->setFocus();
+    qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
+  });
+  EXPECT_TRUE(looked);
+  EXPECT_EQ(result, ui::IDOK);
+}
+
+TEST_F(MainWindowTest, WorkerCallsWaitUntilTheWidgetHasChanged) {
+  std::jthread worker;
+  std::vector<std::string> seen;
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    worker = std::jthread([&window, &seen] {
+      window.SetText(app::IDC_LOG, "");
+      for (int i = 0; i < 50; ++i) {
+        window.AppendText(app::IDC_LOG, "line\r\n");
+        window.SetText(app::IDC_FILE_NAME, std::to_string(i));
+        seen.push_back(window.GetText(app::IDC_FILE_NAME));
+      }
+      window.SetRange(app::IDC_PROGRESS, 0, 6'000'000'000LL);  // beyond the widget's int
+      window.SetPos(app::IDC_PROGRESS, 3'000'000'000LL);
+      seen.push_back(window.GetText(app::IDC_LOG));
+      window.EndDialog(ui::IDCANCEL);
+    });
+  });
+  worker.join();
+  ASSERT_EQ(seen.size(), 51u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], std::to_string(i));
+  std::string fifty;
+  for (int i = 0; i < 50; ++i) fifty += "line\n";
+  EXPECT_EQ(seen.back(), fifty);
+}
+
+TEST_F(MainWindowTest, RadioClicksFollowTheTemplateGroups) {
+  app::ProcessState state;
+  app::Settings settings(folder_ / "s.INI");
+  app::DownloaderDlg dialog(host_, state, settings);
+  QtWindow window(app::kMainDialogTemplate, dialog, host_);
+  dialog.Attach(&window);
+  dialog.OnInitDialog();
+  qobject_cast<QRadioButton*>(window.Control(app::IDC_USB))->click();
+  EXPECT_EQ(state.link.linkMode.load(), link::LINK_USB);
+  EXPECT_EQ(dialog.linkType, 1);
+  qobject_cast<QRadioButton*>(window.Control(app::IDC_SEL_ALL_BINARY_FS))->click();
+  qobject_cast<QRadioButton*>(window.Control(app::IDC_SEL_ALL_BINARY_FS))->click();  // stays
+  dialog.UpdateData(true);
+  EXPECT_EQ(dialog.selectionIndex, 16);
+  EXPECT_EQ(dialog.linkType, 1);  // another group
+  dialog.Attach(nullptr);
+}
+
+TEST(QtFileFilter, KeepsDescriptionsAndTakesPatternsFromThePairs) {
+  EXPECT_EQ(QtFileFilter("TFS File(*.tfs)|*.tfs|*.*|*.*||").toStdString(),
+            "TFS File(*.tfs) (*.tfs);;*.* (*.*)");
+  EXPECT_EQ(QtFileFilter("*.enc File(*.rc1)|*.rc1||").toStdString(), "*.enc File(*.rc1) (*.rc1)");
+}
+
+TEST(DialogUnits, ScaleByTheFontsBaseUnitsAndRound) {
+  const DialogUnits units(6, 13);  // Tahoma 8 at 96 dots per inch
+  EXPECT_EQ(units.Map(ui::DialogRect{390, 449, 7, 1}),
+            QRect(585, 730, 11, 2));  // 449 * 13 / 8 = 729.6, 7 * 6 / 4 = 10.5 -> 11
+}
+
+}  // namespace
+}  // namespace veska::gui
