@@ -9,12 +9,12 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QApplication::setWindowIcon(veska::gui::QtHost::AppIcon());
   auto host = std::make_unique<veska::gui::QtHost>();
-  const int result = veska::gui::RunProgram(*host);
+  veska::gui::RunProgram(*host);
   // EXIT ends the program at once, even while a worker still waits for the phone: the
   // settings are already on disk and a worker blocked in a port read must not hold it open.
   if (host->HasRunningWorkers()) {
     std::fflush(nullptr);
-    std::_Exit(result == 1 ? 0 : 0);
+    std::_Exit(0);
   }
   host.reset();
   return 0;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -79,6 +81,8 @@ TEST_F(ProfileFileTest, UnwritableFileFailsQuietly) {
 }
 
 TEST(UserSettingsFile, LivesInTheConfigurationFolderUnderTheProgramsName) {
+  const char* home = std::getenv("HOME");
+  const std::string savedHome = home != nullptr ? home : "";
   ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
   EXPECT_EQ(UserSettingsFile("VeskaDownloader"),
             std::filesystem::path("/cfg/VeskaDownloader/VeskaDownloader.INI"));
@@ -87,6 +91,7 @@ TEST(UserSettingsFile, LivesInTheConfigurationFolderUnderTheProgramsName) {
   EXPECT_EQ(UserSettingsFile("VeskaDownloader"),
             std::filesystem::path("/home/t/.config/VeskaDownloader/VeskaDownloader.INI"));
   ::unsetenv("XDG_CONFIG_HOME");
+  if (home != nullptr) ::setenv("HOME", savedHome.c_str(), 1);
 }
 
 TEST(PathRules, ReleaseRootIsTheGrandparent) {
