@@ -258,6 +258,9 @@ void DownloaderDlg::AddProgress(std::size_t bytes) {
 
 void DownloaderDlg::OnDisconnect() {
   state_.bootloaderMode.store(false);
+  // A worker may hold the port: closing ends its blocked transfer, and the cleared flag keeps
+  // its later steps from opening the device again.
+  state_.CancelOperations();
   if (port.IsPortOpen()) port.Close();
   Wnd().Enable(IDC_UART, true);
   Wnd().Enable(IDC_USB, true);

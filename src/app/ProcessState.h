@@ -36,6 +36,27 @@ struct ProcessState {
   // next START.
   std::atomic<bool> bootRetryAllowed{false};
 
+  // Held by a worker for its whole run, so that an operation started right after Disconnect
+  // waits until the cancelled one has let go of the port record.
+  std::mutex operationMutex;
+
+  // What a worker does first. `generation` is link.disconnects as it was when the user started
+  // the operation. Waits until a cancelled predecessor has let go, then allows opens again and
+  // returns the held lock; returns an empty lock when Disconnect came in between, and the
+  // worker then ends without touching anything.
+  [[nodiscard]] std::unique_lock<std::mutex> BeginWorker(std::uint32_t generation) {
+    std::unique_lock lock(operationMutex);
+    if (link.disconnects.load() != generation) return {};
+    link.openAllowed = true;
+    return lock;
+  }
+
+  // Disconnect: a worker's port is about to be closed under it; it must not open it again.
+  void CancelOperations() {
+    ++link.disconnects;
+    link.openAllowed = false;
+  }
+
   // The loader payloads in use: the built-in stand-ins unless the host found real ones.
   payloads::PayloadSet payloads;
 

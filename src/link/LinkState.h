@@ -29,6 +29,12 @@ struct LinkState {
   std::uint8_t lastBlockSum = 0;
   // True between a successful open of any port record and the next close.
   std::atomic<bool> portOpen{false};
+  // Cleared by Disconnect: a worker whose port was closed under it must not open it again (a
+  // later step of its operation would otherwise reopen the device and wait on a phone nobody
+  // watches). The next operation sets it again before it starts.
+  std::atomic<bool> openAllowed{true};
+  // Counts the Disconnects; an operation that began before the latest one is cancelled.
+  std::atomic<std::uint32_t> disconnects{0};
   // "COMn" -> device path overrides from the settings file (section "Ports").
   std::map<std::string, std::string> portPaths;
 };

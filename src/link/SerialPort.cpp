@@ -24,6 +24,7 @@ std::unique_ptr<SerialPort> SerialPort::CopyRecord() const {
 
 PortStatus SerialPort::Open() {
   state_.portOpen = false;
+  if (!state_.openAllowed) return PORT_IO_ERROR;
   if (int error = OpenDevice(); error != 0) {
     if (std::string hint = OpenFailureHint(error); !hint.empty()) diagnostics->Diagnostic(hint);
     return PORT_IO_ERROR;
@@ -35,6 +36,7 @@ PortStatus SerialPort::OpenRetrying() {
   state_.portOpen = false;
   int error = 0;
   for (int attempt = 0; attempt < openRetryAttempts; ++attempt) {
+    if (!state_.openAllowed) return PORT_IO_ERROR;
     error = OpenDevice();
     if (error == 0) return ConfigureDevice(kUsbQueueSize);
     // The trace shows a technician that the tool is still waiting for the phone's device.

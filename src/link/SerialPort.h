@@ -57,6 +57,7 @@ class SerialPort {
 
   DiagnosticSink* diagnostics = &StdoutDiagnostics();
 
+  // Both refuse with PORT_IO_ERROR while the state's openAllowed is clear (after Disconnect).
   // One attempt, device queues of 4096 bytes each way (UART link).
   [[nodiscard]] PortStatus Open();
   // Up to openRetryAttempts attempts openRetryDelay apart, queues of 65536 bytes (USB link: the

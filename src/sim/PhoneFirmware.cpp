@@ -282,8 +282,13 @@ PhoneFirmware::Outcome PhoneFirmware::RunBootRom() {
     // would read as an acknowledgement on the PC's side.
     signalling_ = false;
     const std::uint8_t ack = byte;
-    Outcome answered = Answer(FaultStep::StartAck, std::span(&ack, 1), "start acknowledgement");
-    if (answered == Outcome::Silenced) return Outcome::Done;  // still waiting for a start byte
+    std::optional<FaultKind> fired;
+    Outcome answered =
+        Answer(FaultStep::StartAck, std::span(&ack, 1), "start acknowledgement", &fired);
+    // Silence or a wrong acknowledgement: the ROM did not take the start byte and is still
+    // waiting for one (the PC's retry after the 0x77 variant).
+    if (answered == Outcome::Silenced) return Outcome::Done;
+    if (answered == Outcome::Done && fired == FaultKind::WrongByte) return Outcome::Done;
     if (answered != Outcome::Done) return answered;
     Record(EventKind::StartByte, byte);
     return ReceiveLoaders(std::nullopt);
@@ -918,9 +923,10 @@ PhoneFirmware::Outcome PhoneFirmware::Send(std::span<const std::uint8_t> bytes, 
 }
 
 PhoneFirmware::Outcome PhoneFirmware::Answer(FaultStep step, std::span<const std::uint8_t> normal,
-                                             const char* where) {
+                                             const char* where, std::optional<FaultKind>* fired) {
   auto fault = TakeFault(step);
   if (!fault) return Send(normal, where);
+  if (fired != nullptr) *fired = fault->kind;
   switch (fault->kind) {
     case FaultKind::Silence:
       return Outcome::Silenced;

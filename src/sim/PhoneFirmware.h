@@ -90,7 +90,8 @@ class PhoneFirmware {
   Outcome ExpectFrameRest(std::span<std::uint8_t> frame, const char* where);
   Outcome Send(std::span<const std::uint8_t> bytes, const char* where);
   // Sends the answer of a step, applying a pending fault of that step.
-  Outcome Answer(FaultStep step, std::span<const std::uint8_t> normal, const char* where);
+  Outcome Answer(FaultStep step, std::span<const std::uint8_t> normal, const char* where,
+                 std::optional<FaultKind>* fired = nullptr);
   Outcome SendReplyFrame(std::uint8_t code, std::uint32_t word, std::uint8_t sumAt8,
                          const char* where);
   Outcome Unexpected(std::uint8_t byte, const char* where);

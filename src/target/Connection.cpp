@@ -45,6 +45,10 @@ std::uint8_t SelectedBaudCode(DownloaderDlg& dlg) {
   return link::kSelectorBaudCodes[index];
 }
 
+void AddOperations(app::DlgOperations& operations) {
+  operations.start = OnStart;
+}
+
 void OnStart(DownloaderDlg& dlg) {
   dlg.EnterBusyState();
   dlg.UpdateData(true);
@@ -57,8 +61,11 @@ void OnStart(DownloaderDlg& dlg) {
   }
   dlg.Wnd().Enable(app::IDC_UART, false);
   dlg.Wnd().Enable(app::IDC_USB, false);
-  dlg.Host().StartWorker(ui::ThreadPriority::Highest,
-                         [&dlg](std::stop_token) { ConnectThread(dlg); });
+  const std::uint32_t generation = dlg.State().link.disconnects;
+  dlg.Host().StartWorker(ui::ThreadPriority::Highest, [&dlg, generation](std::stop_token) {
+    const auto operation = dlg.State().BeginWorker(generation);
+    if (operation.owns_lock()) ConnectThread(dlg);
+  });
 }
 
 int ConnectThread(DownloaderDlg& dlg) {
@@ -225,6 +232,11 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
 }
 
 void ReportConnectStatus(DownloaderDlg& dlg, ConnectStatus status) {
+  if (!dlg.State().link.openAllowed) {
+    // Disconnect ended the connection: the failure it caused is no news to the user.
+    dlg.EnterIdleState();
+    return;
+  }
   const char* text = nullptr;
   switch (status) {
     case CONNECT_OK:

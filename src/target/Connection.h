@@ -31,6 +31,9 @@ int ConnectThread(app::DownloaderDlg& dlg);
 [[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
 void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
 
+// Registers this layer's buttons (START) with the dialog's operations.
+void AddOperations(app::DlgOperations& operations);
+
 // The baud code of the baud selector's current entry, or 0 when it shows none.
 [[nodiscard]] std::uint8_t SelectedBaudCode(app::DownloaderDlg& dlg);
 

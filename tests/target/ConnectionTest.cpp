@@ -1,0 +1,344 @@
+#include "target/Connection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "TargetFixture.h"
+#include "link/PtyPair.h"
+
+namespace veska::target::testing {
+namespace {
+
+using sim::EventKind;
+using sim::FaultKind;
+using sim::FaultStep;
+
+std::string Between(const std::string& text, const std::string& from, const std::string& to) {
+  const auto a = text.find(from);
+  if (a == std::string::npos) return "<" + from + " missing>";
+  const auto b = text.find(to, a + from.size());
+  if (b == std::string::npos) return "<" + to + " missing>";
+  return text.substr(a, b + to.size() - a);
+}
+
+class ConnectionTest : public TargetFixture {};
+
+TEST_F(ConnectionTest, AFullUartConnectionNarratesEveryStepByteForByte) {
+  StartPhone({});
+  OpenDialog(phone_->SlavePath(), false, 2);
+  PressStart();
+
+  EXPECT_EQ(Log(),
+            "\n  * Connecting to target phone"
+            "\n     Try to open COM1\t>"
+            "Success!!\n"
+            "\n   - Turn on the target phone immediately!!!!\n"
+            "      Listen for the BOOT signal\t\t\t> > > OK\n"
+            "      Send the Download start signal\t\t> > > OK\n"
+            "      Listen for the Download start ACK signal\t> > > OK\n"
+            "\n\n  * NAND Flash Driver Download"
+            "\n     preloader downloading\t\t\t> > > OK\n"
+            "     NAND Flash driver downloading\t\t> > > OK\n"
+            "     Flash Type Checking\t\t\t> > > OK\n"
+            "      NAND Bad block check\t\t\t> > > Not found\n"
+            "OK\n"
+            "\n     UART Download Mode\t> > > "
+            "Available\n\n");
+  EXPECT_EQ(FlashIdBox(), "MR7D2P45XT");
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(MessageBoxes().empty());
+  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_OK);
+  // The shared record keeps the user's rate, not the handshake's.
+  ASSERT_TRUE(state_.sharedPort);
+  EXPECT_EQ(state_.sharedPort->baudCode, 0x8B);
+  // The phone saw both preloader stages, the driver and the chosen rate.
+  const auto events = phone_->Events();
+  EXPECT_EQ(sim::CountEvents(events, EventKind::LoaderReceived), 3u);
+  bool rate = false;
+  for (const auto& e : events) rate |= e.kind == EventKind::RateChanged && e.code == 0x8B;
+  EXPECT_TRUE(rate);
+  EXPECT_FALSE(sim::HasEvent(events, EventKind::Violation));
+}
+
+TEST_F(ConnectionTest, ConnectsAtEverySelectableRate) {
+  StartPhone({});
+  OpenDialog(phone_->SlavePath(), false, 0);
+  const std::uint8_t codes[] = {0x88, 0x8A, 0x8B, 0x8D};
+  for (int index = 0; index < 4; ++index) {
+    phone_->PowerOn();  // back to the boot ROM
+    phone_->ClearEvents();
+    window_->SelectItem(app::IDC_BAUD, index);
+    PressStart();
+    EXPECT_TRUE(Log().ends_with("Available\n\n")) << index << Log();
+    bool rate = false;
+    for (const auto& e : phone_->Events()) {
+      rate |= e.kind == EventKind::RateChanged && e.code == codes[index];
+    }
+    EXPECT_TRUE(rate) << index;
+    window_->Click(app::IDC_DISCONNECT);
+  }
+}
+
+TEST_F(ConnectionTest, UsbConnectsWithoutLoadersOnceTheLateDeviceAppears) {
+  sim::PhoneOptions options;
+  options.link = sim::LinkDialect::Usb;
+  options.linkPath = (folder_ / "ttyACM-phone").string();
+  options.usbAppearDelay = 300ms;
+  StartPhone(options);
+  OpenDialog(options.linkPath, true, 3);
+  PressStart();
+  EXPECT_EQ(Log(),
+            "\n  * Connecting to target phone"
+            "\n     Try to open COM1\t>"
+            "Success!!\n"
+            "      Send the Download start signal\t\t> > > OK\n"
+            "      Listen for the Download start ACK signal\t> > > OK\n"
+            "\n      USB Download Mode\t> > > "
+            "Available\n\n");
+  EXPECT_EQ(FlashIdBox(), "Connect");
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(dlg_->port.baudCode, 0x8D);  // the user's rate is restored for later operations
+  EXPECT_FALSE(sim::HasEvent(phone_->Events(), EventKind::LoaderReceived));
+}
+
+TEST_F(ConnectionTest, ZeroBytesBeforeTheBootSignalAreNeverAWrongCode) {
+  sim::PhoneOptions options;
+  options.bootPrelude = {0x00, 0x00, 0x00, 0x00};
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+}
+
+// A raw line on which the test plays a phone byte by byte.
+class RawLineTest : public TargetFixture {
+ protected:
+  void SetUp() override { OpenDialog(pty_.SlavePath()); }
+  // Sends `byte` every 5 ms for `duration`, from a thread, starting now.
+  void Chatter(std::uint8_t byte, std::chrono::milliseconds duration) {
+    chatter_ = std::jthread([this, byte, duration] {
+      const auto end = std::chrono::steady_clock::now() + duration;
+      while (std::chrono::steady_clock::now() < end) {
+        pty_.Send({byte});
+        std::this_thread::sleep_for(5ms);
+      }
+    });
+  }
+
+  PtyPair pty_;
+  std::jthread chatter_;
+};
+
+TEST_F(RawLineTest, NoiseThenSilenceIsASilentPhone) {
+  Chatter(0xFF, 150ms);
+  PressStart();
+  EXPECT_TRUE(
+      Log().ends_with("      Listen for the BOOT signal\t\t\t> > > FAIL\n"
+                      "      (Check Comport connection & Bootloader existence)\n"))
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_TIMEOUT);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Timeout : No Response at the target phone"});
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(RawLineTest, AWrongByteThenSilenceNamesTheByte) {
+  Chatter(0x12, 150ms);
+  PressStart();
+  EXPECT_TRUE(Log().ends_with("> > > Wrong code! 0x12 has come.")) << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_WRONG_CHAR);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Received Wrong Char from MS"});
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(RawLineTest, ABaudSelectorWithoutSelectionSendsNothing) {
+  window_->SetCurSel(app::IDC_BAUD, -1);
+  Chatter(0xA5, 100ms);
+  PressStart();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_BAD_BAUD);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Wrong BaudRate"});
+  chatter_.join();
+  EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(RawLineTest, NoPortWithTheFirstRateIsAnInvalidEnvironment) {
+  window_->SetCurSel(app::IDC_PORT, -1);
+  dlg_->portIndex = -1;
+  window_->SelectItem(app::IDC_BAUD, 0);
+  PressStart();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_INVALID_ENV);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Invalid Env"});
+}
+
+// The 0x77 boot signal allows one retry: the phone answers the first start byte with 0xA5
+// instead of an acknowledgement, the PC tries again with 0xC9, and the second wait decides.
+class RetryTest : public RawLineTest {
+ protected:
+  // Plays the phone up to the PC's second start byte, then `ending` (or nothing).
+  void Play(std::optional<std::uint8_t> ending) {
+    player_ = std::jthread([this, ending](std::stop_token stop) {
+      std::vector<std::uint8_t> got;
+      while (got.empty() && !stop.stop_requested()) {
+        pty_.Send({0x77});
+        got = pty_.Receive(1, 5ms);
+      }
+      seen_.push_back(got.empty() ? 0 : got[0]);
+      pty_.Send({0xA5});
+      got = pty_.Receive(1, 3000ms);
+      seen_.push_back(got.empty() ? 0 : got[0]);
+      if (ending) pty_.Send({*ending});
+    });
+  }
+  std::jthread player_;
+  std::vector<std::uint8_t> seen_;
+};
+
+TEST_F(RetryTest, ASecondWaitWithNothingIsATimeout) {
+  Play(std::nullopt);
+  PressStart();
+  player_.join();
+  EXPECT_EQ(seen_, (std::vector<std::uint8_t>{0x77, 0xC9}));
+  EXPECT_NE(Log().find("> > > Try again\n      Send the Download start signal\t\t> > > OK\n"
+                       "      Listen for the Download start ACK signal\t> > > Timeout\n"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_TIMEOUT);
+  EXPECT_FALSE(state_.bootRetryAllowed);
+}
+
+TEST_F(RetryTest, ASecondWaitEndingOnAStrayByteIsAWrongCharWithoutText) {
+  Play(0x12);
+  PressStart();
+  player_.join();
+  EXPECT_TRUE(
+      Log().ends_with("Try again\n      Send the Download start signal\t\t> > > OK\n"
+                      "      Listen for the Download start ACK signal\t> > > "))
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_WRONG_CHAR);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Received Wrong Char from MS"});
+}
+
+TEST_F(ConnectionTest, TheRetryConnectsWhenTheSecondStartByteIsAcknowledged) {
+  sim::PhoneOptions options;
+  options.bootSignal = 0x77;
+  sim::Fault fault;
+  fault.kind = FaultKind::WrongByte;
+  fault.step = FaultStep::StartAck;
+  fault.value = 0xA5;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_NE(Log().find("Try again\n      Send the Download start signal"), std::string::npos)
+      << Log();
+  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+}
+
+TEST_F(ConnectionTest, AWrongReadyByteFailsTheLoaderUpload) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = FaultKind::WrongByte;
+  fault.step = FaultStep::ReadyByte;
+  fault.value = 0x55;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_TRUE(
+      Log().ends_with("     NAND Flash driver downloading\t\t> > > FAIL\n"
+                      "\n  Turn On/Off the target phone!!!\n"
+                      "\n      Loader download fail!\n "))
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_LOADER_FAILED);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Downloading loader fail"});
+  EXPECT_TRUE(Idle());
+  EXPECT_FALSE(state_.link.portOpen);
+}
+
+TEST_F(ConnectionTest, BadBlocksAndIdentityAreShownAsThePhoneReportsThem) {
+  sim::PhoneOptions options;
+  options.flashId[0] = 0x20;
+  options.flashId[1] = 0x76;
+  options.badBlocks = {{18, 2032}};
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_EQ(Between(Log(), "      NAND Bad block check", "---\nOK\n"),
+            "      NAND Bad block check\t\t\t> > > 1 Bad block found\n"
+            "      ---------------------------------------------------------\n"
+            "        P.Block[18] ---> S.Block[2032]\n"
+            "      ---------------------------------------------------------\nOK\n");
+  EXPECT_EQ(FlashIdBox(), "2076");
+}
+
+TEST_F(ConnectionTest, ASilentBadBlockAnswerNeverFailsTheConnection) {
+  sim::PhoneOptions options;
+  options.flashId[0] = 0x00;
+  options.flashId[1] = 0x76;
+  sim::Fault fault;
+  fault.kind = FaultKind::Silence;
+  fault.step = FaultStep::BadBlocks;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
+      << Log();
+  EXPECT_TRUE(Log().ends_with("Available\n\n"));
+  EXPECT_EQ(FlashIdBox(), "76");
+}
+
+TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = FaultKind::Silence;
+  fault.step = FaultStep::FlashId;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_EQ(FlashIdBox(), "FAIL");
+  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+}
+
+TEST_F(RawLineTest, DisconnectEndsAWorkerBlockedOnASilentPhone) {
+  const auto t0 = std::chrono::steady_clock::now();
+  logFrom_ = host_.EventJournal().Events().size();
+  dlg_->port.readTotalTimeout = 1000ms;  // the real figure: the listen would last 27 minutes
+  window_->Click(app::IDC_START);
+  std::this_thread::sleep_for(100ms);
+  window_->Click(app::IDC_DISCONNECT);
+  host_.JoinWorkers();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  EXPECT_TRUE(Idle());
+  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(dlg_->port.HoldsDevice());
+  EXPECT_TRUE(MessageBoxes().empty());
+}
+
+TEST_F(ConnectionTest, DisconnectAtAnyMomentLeavesTheWindowIdleAndThePortReleased) {
+  StartPhone({});
+  OpenDialog(phone_->SlavePath());
+  std::mt19937 random(11);
+  for (int round = 0; round < 12; ++round) {
+    phone_->PowerOn();
+    window_->Click(app::IDC_START);
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 120));
+    window_->Click(app::IDC_DISCONNECT);
+    host_.JoinWorkers();
+    EXPECT_TRUE(Idle()) << round;
+    EXPECT_FALSE(state_.link.portOpen) << round;
+    EXPECT_FALSE(dlg_->port.HoldsDevice()) << round;
+  }
+  // The line is still good for a full connection afterwards.
+  phone_->PowerOn();
+  PressStart();
+  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+}
+
+}  // namespace
+}  // namespace veska::target::testing

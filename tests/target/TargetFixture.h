@@ -1,0 +1,117 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ControlIds.h"
+#include "app/DownloaderDlg.h"
+#include "app/Templates.h"
+#include "sim/VirtualPhone.h"
+#include "target/Connection.h"
+#include "ui/HeadlessHost.h"
+
+namespace veska::target::testing {
+
+using namespace std::chrono_literals;
+
+// The main dialog on a headless window, its COM1 pointed at a device the test provides (the
+// virtual phone or a raw pseudo-terminal), with the port's time-outs shrunk so that a silent
+// phone fails in about a second instead of half an hour.
+class TargetFixture : public ::testing::Test {
+ protected:
+  TargetFixture() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = std::filesystem::temp_directory_path() /
+              (std::string("veska_target_") + info->test_suite_name() + "_" + info->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    host_.SetSleepScale(0);
+    settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
+  }
+  ~TargetFixture() override {
+    host_.JoinWorkers();
+    window_.reset();
+    if (phone_) phone_->Stop();
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Opens the dialog with COM1 standing for `device`, the link and the baud entry chosen.
+  void OpenDialog(const std::string& device, bool usb = false, int baudIndex = 2) {
+    dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
+    app::DlgOperations operations;
+    AddOperations(operations);
+    dlg_->SetOperations(operations);
+    window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
+    // After start-up, which reads the overrides of the settings file.
+    state_.link.portPaths["COM1"] = device;
+    window_->Click(usb ? app::IDC_USB : app::IDC_UART);
+    window_->SelectItem(app::IDC_PORT, 0);
+    window_->SelectItem(app::IDC_BAUD, baudIndex);
+    auto& port = dlg_->port;
+    port.readTotalTimeout = 2ms;
+    port.readIntervalTimeout = 2ms;
+    port.writeTimeout = 50ms;
+    port.openRetryDelay = 10ms;
+    port.emptyWritePause = 0ms;
+    port.diagnostics = &quiet_;
+  }
+
+  void StartPhone(sim::PhoneOptions options) {
+    options.peerTimeout = 300ms;
+    options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
+    phone_ = std::make_unique<sim::VirtualPhone>(options);
+    ASSERT_EQ(phone_->Start(), 0);
+  }
+
+  // Presses START and waits for the connection worker to end.
+  void PressStart() {
+    logFrom_ = host_.EventJournal().Events().size();
+    window_->Click(app::IDC_START);
+    host_.JoinWorkers();
+  }
+
+  // Everything appended to the log pane since START, in order.
+  std::string Log() const {
+    std::string text;
+    const auto events = host_.EventJournal().Events();
+    for (std::size_t i = logFrom_; i < events.size(); ++i) {
+      if (events[i].kind == ui::EventKind::AppendText && events[i].id == app::IDC_LOG) {
+        text += events[i].text;
+      }
+    }
+    return text;
+  }
+
+  std::vector<std::string> MessageBoxes() const { return host_.MessageBoxTexts(); }
+  std::string FlashIdBox() const { return window_->GetText(app::IDC_FLASH_ID); }
+  bool Connected() const {
+    // Download is enabled only in the connected state.
+    return window_->IsEnabled(app::IDC_DOWNLOAD) && !window_->IsEnabled(app::IDC_START);
+  }
+  bool Idle() const {
+    return window_->IsEnabled(app::IDC_START) && !window_->IsEnabled(app::IDC_DOWNLOAD);
+  }
+
+  class QuietDiagnostics final : public link::DiagnosticSink {
+   public:
+    void Diagnostic(std::string_view) override {}
+  };
+
+  std::filesystem::path folder_;
+  mutable ui::HeadlessHost host_;
+  app::ProcessState state_;
+  std::unique_ptr<app::Settings> settings_;
+  std::unique_ptr<app::DownloaderDlg> dlg_;
+  std::unique_ptr<ui::HeadlessWindow> window_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  QuietDiagnostics quiet_;
+  std::size_t logFrom_ = 0;
+};
+
+}  // namespace veska::target::testing
