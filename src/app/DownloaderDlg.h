@@ -121,6 +121,14 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // Reads the remembered image paths into the members and their fields (start-up).
   void LoadSettings();
 
+  // The paths a release folder holds, set as the Nandpreboot button derives them (Boot1a,
+  // Boot1b, Boot2 and APPS from root/APPS, COMMS, Sys_dep, Sys_ind, Spinner and Patch from
+  // root/COMMS), each with its member, field and settings key.
+  void DeriveReleasePaths(const std::string& root);
+  // One image path by its settings key (KEY_APPS, ...), with its member, field and settings
+  // key, and for TFS and DB2 the copy and the listing path. False for an unknown key.
+  bool SetImagePathByKey(std::string_view key, std::string value);
+
   [[nodiscard]] ui::Host& Host() const { return host_; }
   [[nodiscard]] ProcessState& State() const { return state_; }
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }

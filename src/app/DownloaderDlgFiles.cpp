@@ -163,11 +163,32 @@ void DownloaderDlg::OnNandpreboot() {
   ShowFileName(m_strNandprebootFileName);
   const std::optional<std::string> root = DeriveSiblingPaths(m_strNandprebootFileName);
   if (!root) return;
-  SetImagePath(kBoot1a, ReleasePath(*root, "APPS", "boot1a.img"));
-  SetImagePath(kBoot1b, ReleasePath(*root, "APPS", "boot1b.img"));
-  SetImagePath(kBoot2, ReleasePath(*root, "APPS", "boot2.img"));
-  SetImagePath(kApps, ReleasePath(*root, "APPS", "FUSE_APPS.img"));
-  DeriveCommsPaths(*root);
+  DeriveReleasePaths(*root);
+}
+
+void DownloaderDlg::DeriveReleasePaths(const std::string& root) {
+  SetImagePath(kBoot1a, ReleasePath(root, "APPS", "boot1a.img"));
+  SetImagePath(kBoot1b, ReleasePath(root, "APPS", "boot1b.img"));
+  SetImagePath(kBoot2, ReleasePath(root, "APPS", "boot2.img"));
+  SetImagePath(kApps, ReleasePath(root, "APPS", "FUSE_APPS.img"));
+  DeriveCommsPaths(root);
+}
+
+bool DownloaderDlg::SetImagePathByKey(std::string_view key, std::string value) {
+  for (const ImageFile* kind : {&kApps, &kComms, &kSysInd, &kSysDep, &kPatch, &kSpinner, &kTfs,
+                                &kRsrc, &kDb2, &kNandpreboot, &kBoot1a, &kBoot1b, &kBoot2}) {
+    if (kind->key != key) continue;
+    if (kind == &kTfs) {
+      tfsPathCopy = value;
+      tfsListingPath = ListingPathFor(value);
+    } else if (kind == &kDb2) {
+      db2PathCopy = value;
+      db2ListingPath = ListingPathFor(value);
+    }
+    SetImagePath(*kind, std::move(value));
+    return true;
+  }
+  return false;
 }
 
 void DownloaderDlg::BrowseFileSystem(const ImageFile& kind, std::string& pathCopy,

@@ -1,0 +1,211 @@
+#include "cli/CliSession.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/ControlIds.h"
+#include "app/Templates.h"
+#include "payloads/PayloadSet.h"
+#include "target/Connection.h"
+
+namespace veska::cli {
+
+namespace {
+
+constexpr const char* kApplicationName = "VeskaDownloader";
+
+// Image options and the settings keys of the paths they set.
+const std::pair<const char*, std::string_view> kImageOptions[] = {
+    {"apps", app::KEY_APPS},       {"comms", app::KEY_COMMS},
+    {"sys-ind", app::KEY_SYS_IND}, {"sys-dep", app::KEY_SYS_DEP},
+    {"patch", app::KEY_PATCH},     {"spinner", app::KEY_SPINNER},
+    {"tfs", app::KEY_TFS},         {"rsrc", app::KEY_RSRC},
+    {"db2", app::KEY_DB2},         {"nandpreboot", app::KEY_NANDPREBOOT},
+    {"boot1a", app::KEY_BOOT1A},   {"boot1b", app::KEY_BOOT1B},
+    {"boot2", app::KEY_BOOT2},
+};
+
+const char* const kBaudNames[] = {"115K", "460K", "921K", "3M"};
+
+// The port layer's diagnostics go to standard error here: standard output carries the log.
+class StderrDiagnostics final : public link::DiagnosticSink {
+ public:
+  explicit StderrDiagnostics(std::FILE* err) : err_(err) {}
+  void Diagnostic(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), err_);
+    std::fflush(err_);
+  }
+
+ private:
+  std::FILE* err_;
+};
+
+std::filesystem::path ExecutableFolder() {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path(ec) : self.parent_path();
+}
+
+int ComNumber(const std::string& name) {
+  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
+  int n = 0;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9' || n > 100) return 0;
+    n = n * 10 + (name[i] - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err) {
+  CLI::App app{
+      "veska-cli: the Veska Downloader's operations from a terminal.\n"
+      "Steps run in order, like buttons pressed one after the other:\n"
+      "  connect                              START: handshake, loaders, flash checks\n"};
+  app.prefix_command(true);  // everything from the first step on belongs to the steps
+  app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
+  app.add_option("--baud", arguments.baud, "line rate after the loaders")
+      ->check(CLI::IsMember({"115K", "460K", "921K", "3M"}));
+  app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
+  app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
+  app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
+  app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
+  for (const auto& [name, key] : kImageOptions) {
+    app.add_option_function<std::string>(
+        std::string("--") + name,
+        [&arguments, n = std::string(name)](const std::string& path) {
+          arguments.images[n] = path;
+        },
+        "image file");
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return EXIT_OK;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(err, "veska-cli: %s\n", e.what());
+    return EXIT_USAGE;
+  }
+  arguments.steps = app.remaining();
+  if (arguments.steps.empty()) {
+    std::fprintf(err, "veska-cli: no step given (try --help)\n");
+    return EXIT_USAGE;
+  }
+  return -1;
+}
+
+CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
+    : arguments_(std::move(arguments)), out_(out), err_(err), host_(kApplicationName) {
+  const std::filesystem::path settingsFile = !arguments_.settings.empty()
+                                                 ? std::filesystem::path(arguments_.settings)
+                                                 : app::UserSettingsFile(kApplicationName);
+  settings_ = std::make_unique<app::Settings>(
+      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile);
+  dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
+  app::DlgOperations operations;
+  target::AddOperations(operations);
+  dlg_->SetOperations(operations);
+
+  presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName,
+                                                  ::isatty(::fileno(err_)) == 1);
+  // A bench may run for days: the journal keeps no history, it only feeds the console.
+  host_.EventJournal().SetRecording(false);
+  host_.EventJournal().SetObserver([this](const ui::Event& event) { presenter_->Present(event); });
+  host_.SetAnswerYes(arguments_.yes);
+  diagnostics_ = std::make_unique<StderrDiagnostics>(err_);
+}
+
+CliSession::~CliSession() {
+  host_.JoinWorkers();
+  host_.EventJournal().SetObserver({});
+}
+
+bool CliSession::PlanSteps(std::vector<Step>& plan) {
+  const auto& words = arguments_.steps;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "connect") {
+      plan.push_back([this] { return Connect(); });
+    } else {
+      std::fprintf(err_, "veska-cli: unknown step '%s' (try --help)\n", word.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CliSession::ApplyOptions() {
+  // The link first: choosing it brings back that link's remembered port.
+  if (arguments_.link == "usb") {
+    window_->Click(app::IDC_USB);
+  } else {
+    window_->Click(app::IDC_UART);
+  }
+  if (!arguments_.port.empty()) {
+    int number = ComNumber(arguments_.port);
+    if (number == 0) {
+      // A device path stands in for COM1 for this run; the settings file is not changed.
+      state_.link.portPaths["COM1"] = arguments_.port;
+      number = 1;
+    }
+    if (number < 1 || number > window_->GetCount(app::IDC_PORT)) {
+      std::fprintf(err_, "veska-cli: no such port %s\n", arguments_.port.c_str());
+      return false;
+    }
+    window_->SelectItem(app::IDC_PORT, number - 1);
+  }
+  if (!arguments_.baud.empty()) {
+    for (int i = 0; i < 4; ++i) {
+      if (arguments_.baud == kBaudNames[i]) window_->SelectItem(app::IDC_BAUD, i);
+    }
+  }
+  // The command line wins over the release folder, which wins over the settings file.
+  if (!arguments_.release.empty()) dlg_->DeriveReleasePaths(arguments_.release);
+  for (const auto& [name, key] : kImageOptions) {
+    if (auto it = arguments_.images.find(name); it != arguments_.images.end()) {
+      dlg_->SetImagePathByKey(key, it->second);
+    }
+  }
+  return true;
+}
+
+int CliSession::Run() {
+  std::vector<Step> plan;
+  if (!PlanSteps(plan)) return EXIT_USAGE;
+
+  state_.payloads = payloads::PayloadSet::Load(ExecutableFolder() / "payloads");
+  std::fprintf(err_, "%s\n", state_.payloads.Describe().c_str());
+  for (const std::string& problem : state_.payloads.Problems()) {
+    std::fprintf(err_, "%s\n", problem.c_str());
+  }
+
+  window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
+  dlg_->port.diagnostics = diagnostics_.get();
+  if (!ApplyOptions()) return EXIT_USAGE;
+
+  for (const Step& step : plan) {
+    if (!step()) return EXIT_STEP_FAILED;
+  }
+  return EXIT_OK;
+}
+
+bool CliSession::Connect() {
+  dlg_->connectStatus = target::CONNECT_TIMEOUT;
+  window_->Click(app::IDC_START);
+  host_.JoinWorkers();
+  return dlg_->connectStatus == target::CONNECT_OK;
+}
+
+int CliMain(int argc, const char* const* argv) {
+  CliArguments arguments;
+  if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
+  CliSession session(std::move(arguments), stdout, stderr);
+  return session.Run();
+}
+
+}  // namespace veska::cli

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/DownloaderDlg.h"
+#include "app/ProcessState.h"
+#include "app/Settings.h"
+#include "cli/ConsolePresenter.h"
+#include "ui/HeadlessHost.h"
+
+namespace veska::cli {
+
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_STEP_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// What the command line asked for.
+struct CliArguments {
+  std::string port;  // "COMn" or a device path; empty: the remembered port
+  std::string baud;  // "115K", "460K", "921K", "3M"; empty: the remembered rate
+  std::string link;  // "uart", "usb"; empty: UART, as the window starts
+  bool yes = false;  // answer questions Yes
+  std::string settings;
+  std::string release;
+  std::map<std::string, std::string> images;  // image option name ("apps", ...) -> path
+  std::vector<std::string> steps;             // the steps and their own arguments, in order
+};
+
+// Parses argv. Returns -1 to go on, or the exit status to end with (0 after --help, 2 for a
+// usage error, with the message already on `err`).
+int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err);
+
+// One run of veska-cli: the main dialog on a headless window, driven like a technician at the
+// buttons, shown on the console. The steps run in order; the first that fails ends the run.
+class CliSession {
+ public:
+  CliSession(CliArguments arguments, std::FILE* out, std::FILE* err);
+  ~CliSession();
+  CliSession(const CliSession&) = delete;
+  CliSession& operator=(const CliSession&) = delete;
+
+  // Sets the dialog up from the options and runs the steps. Returns the exit status.
+  int Run();
+
+  // For tests: reach the session's parts before Run() (for example to shrink time-outs).
+  [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }
+  [[nodiscard]] app::ProcessState& State() { return state_; }
+  [[nodiscard]] ui::HeadlessHost& Host() { return host_; }
+
+  // One step of the command line; returns true when it succeeded.
+  using Step = std::function<bool()>;
+
+ private:
+  // Turns the step words into runnable steps; false (after a message) on a usage error.
+  bool PlanSteps(std::vector<Step>& plan);
+  bool ApplyOptions();
+  bool Connect();
+
+  CliArguments arguments_;
+  std::FILE* out_;
+  std::FILE* err_;
+  ui::HeadlessHost host_;
+  app::ProcessState state_;
+  std::unique_ptr<app::Settings> settings_;
+  std::unique_ptr<app::DownloaderDlg> dlg_;
+  std::unique_ptr<ConsolePresenter> presenter_;
+  std::unique_ptr<ui::HeadlessWindow> window_;
+  std::unique_ptr<link::DiagnosticSink> diagnostics_;
+};
+
+// The whole program: parse, run, exit status.
+int CliMain(int argc, const char* const* argv);
+
+}  // namespace veska::cli

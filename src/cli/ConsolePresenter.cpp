@@ -1,0 +1,109 @@
+#include "cli/ConsolePresenter.h"
+
+#include "app/ControlIds.h"
+
+namespace veska::cli {
+
+namespace {
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+const char* FieldLabel(int id) {
+  switch (id) {
+    case app::IDC_FLASH_ID:
+      return "Flash ID";
+    case app::IDC_FILE_NAME:
+      return "File Name";
+    case app::IDC_FILE_SIZE:
+      return "File Size";
+    case app::IDC_CHECKSUM_FIELD:
+      return "Checksum";
+    default:
+      return nullptr;
+  }
+}
+
+std::string Duration(double seconds) {
+  const auto s = static_cast<long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+}  // namespace
+
+ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string applicationName,
+                                   bool drawProgress)
+    : out_(out),
+      err_(err),
+      applicationName_(std::move(applicationName)),
+      drawProgress_(drawProgress) {}
+
+void ConsolePresenter::Present(const ui::Event& event) {
+  switch (event.kind) {
+    case ui::EventKind::AppendText:
+      if (event.id != app::IDC_LOG) return;
+      ClearProgressLine();
+      std::fwrite(event.text.data(), 1, event.text.size(), out_);
+      std::fflush(out_);
+      return;
+    case ui::EventKind::MessageBox:
+      ClearProgressLine();
+      std::fflush(out_);
+      std::fprintf(err_, "[%s] %s\n",
+                   event.caption.empty() ? applicationName_.c_str() : event.caption.c_str(),
+                   event.text.c_str());
+      std::fflush(err_);
+      return;
+    case ui::EventKind::SetText:
+      if (const char* label = FieldLabel(event.id); label != nullptr && !IsBlank(event.text)) {
+        ClearProgressLine();
+        std::fflush(out_);
+        std::fprintf(err_, "%s: %s\n", label, event.text.c_str());
+        std::fflush(err_);
+      }
+      return;
+    case ui::EventKind::SetRange:
+      if (event.id != app::IDC_PROGRESS) return;
+      upper_ = event.b;
+      started_ = std::chrono::steady_clock::now();
+      return;
+    case ui::EventKind::SetPos:
+      if (event.id == app::IDC_PROGRESS) Progress(event.a);
+      return;
+    default:
+      return;
+  }
+}
+
+void ConsolePresenter::Progress(std::int64_t position) {
+  if (!drawProgress_ || upper_ <= 0 || position <= 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  const bool done = position >= upper_;
+  // A redraw ten times a second is plenty; the last one always shows.
+  if (!done && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+  lastDrawn_ = now;
+  const double elapsed = std::chrono::duration<double>(now - started_).count();
+  const double rate = elapsed > 0 ? static_cast<double>(position) / elapsed : 0.0;
+  const double left = rate > 0 ? static_cast<double>(upper_ - position) / rate : 0.0;
+  constexpr int kWidth = 30;
+  const int filled = static_cast<int>(kWidth * std::min<std::int64_t>(position, upper_) / upper_);
+  std::fprintf(err_, "\r[%-*s] %lld / %lld bytes  %.1f KiB/s  %s left ", kWidth,
+               std::string(static_cast<std::size_t>(filled), '#').c_str(),
+               static_cast<long long>(position), static_cast<long long>(upper_), rate / 1024.0,
+               Duration(left).c_str());
+  std::fflush(err_);
+  lineShown_ = true;
+  if (done) ClearProgressLine();
+}
+
+void ConsolePresenter::ClearProgressLine() {
+  if (!lineShown_) return;
+  std::fprintf(err_, "\r\033[K");
+  std::fflush(err_);
+  lineShown_ = false;
+}
+
+}  // namespace veska::cli

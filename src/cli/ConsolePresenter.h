@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "ui/Journal.h"
+
+namespace veska::cli {
+
+// Shows a headless session on a terminal: the log pane's appended texts on standard output
+// exactly as the window shows them, message boxes on standard error as "[CAPTION] TEXT", the
+// Flash ID box and the information fields as "Flash ID: TEXT" and so on whenever they take a
+// non-blank value, and, only when standard error is a terminal, a progress line with bytes,
+// rate and time left.
+//
+// Thread safety: Present() is called by the journal's observer, one event at a time.
+class ConsolePresenter {
+ public:
+  ConsolePresenter(std::FILE* out, std::FILE* err, std::string applicationName, bool drawProgress);
+
+  void Present(const ui::Event& event);
+
+ private:
+  void Progress(std::int64_t position);
+  void ClearProgressLine();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  std::string applicationName_;
+  bool drawProgress_;
+  std::int64_t upper_ = 0;
+  std::chrono::steady_clock::time_point started_{};
+  std::chrono::steady_clock::time_point lastDrawn_{};
+  bool lineShown_ = false;
+};
+
+}  // namespace veska::cli
