@@ -85,5 +85,6 @@ inline constexpr int IDC_SEL_BOOTLOADER_ALL = 1070;
 
 // Controls of the about box.
 inline constexpr int IDC_ABOUT_OK = 1;
+inline constexpr int IDC_ABOUT_PAYLOADS = 1100;
 
 }  // namespace veska::app

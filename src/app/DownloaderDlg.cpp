@@ -140,7 +140,7 @@ void DownloaderDlg::UpdateData(bool saveAndValidate) {
 void DownloaderDlg::OnSysCommand(unsigned id, long param) {
   (void)param;
   if ((id & ui::SC_MASK) == IDM_ABOUTBOX) {
-    AboutDlg about;
+    AboutDlg about(state_.payloads.Describe());
     host_.RunModal(kAboutDialogTemplate, about, HasWindow() ? &Wnd() : nullptr);
   }
   // Everything else is the system's own (move, minimise, close): the host handles it.

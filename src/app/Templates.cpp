@@ -128,6 +128,8 @@ constexpr ControlTemplate kMainControls[] = {
 constexpr ControlTemplate kAboutControls[] = {
     {ID_STATIC, Icon, "128", {11, 17, 20, 20}, N},
     {ID_STATIC, Static, "VeskaDownloader 버전 1.0", {40, 10, 119, 8}, N},
+    // Which loader payloads this copy sends: the built-in stand-ins or real target programs.
+    {IDC_ABOUT_PAYLOADS, Static, "", {40, 22, 134, 28}, N},
     {IDC_ABOUT_OK, PushButton, "확인", {178, 7, 50, 16}, G | ui::STYLE_DEFAULT_BUTTON},
 };
 

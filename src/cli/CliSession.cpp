@@ -43,12 +43,6 @@ class StderrDiagnostics final : public link::DiagnosticSink {
   std::FILE* err_;
 };
 
-std::filesystem::path ExecutableFolder() {
-  std::error_code ec;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::current_path(ec) : self.parent_path();
-}
-
 int ComNumber(const std::string& name) {
   if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
   int n = 0;
@@ -178,7 +172,7 @@ int CliSession::Run() {
   std::vector<Step> plan;
   if (!PlanSteps(plan)) return EXIT_USAGE;
 
-  state_.payloads = payloads::PayloadSet::Load(ExecutableFolder() / "payloads");
+  state_.payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
   std::fprintf(err_, "%s\n", state_.payloads.Describe().c_str());
   for (const std::string& problem : state_.payloads.Problems()) {
     std::fprintf(err_, "%s\n", problem.c_str());

@@ -4,6 +4,10 @@
 #include "app/DownloaderApp.h"
 #include "app/Settings.h"
 #include "gui/PortStatus.h"
+#include "payloads/PayloadSet.h"
+#include "target/Connection.h"
+
+#include <cstdio>
 
 namespace veska::gui {
 
@@ -15,12 +19,26 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   if (file.empty()) file = host.ApplicationName() + ".INI";
 
   app::DownloaderApp application(host, file);
-  host.SetShownHook([&application, shown = std::move(shown)](QtWindow& window) {
+  // Real loader programs, when a technician has put them beside the program, replace the
+  // built-in stand-ins; which set is in use goes to the console and the about box, never into
+  // the log pane, whose narration stays as the operations write it.
+  payloads::PayloadSet& payloads = application.State().payloads;
+  payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
+  std::printf("%s\n", payloads.Describe().c_str());
+  std::fflush(stdout);
+  host.SetShownHook([&application, &host, shown = std::move(shown)](QtWindow& window) {
     if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
     new PortStatus(window, app::IDC_PORT, application.State().link);  // owned by the window
+    std::string problems;
+    for (const std::string& problem : application.State().payloads.Problems()) {
+      problems += problem + "\n";
+    }
+    if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
     if (shown) shown(window);
   });
-  application.InitInstance();
+  app::DlgOperations operations;
+  target::AddOperations(operations);
+  application.InitInstance(operations);
   host.SetShownHook({});
   return application.DialogResult();
 }

@@ -57,6 +57,12 @@ std::span<const std::uint8_t> StandIn(PayloadId id) {
 
 PayloadSet::PayloadSet() = default;
 
+std::filesystem::path DefaultPayloadFolder() {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (ec ? std::filesystem::current_path(ec) : self.parent_path()) / "payloads";
+}
+
 std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint8_t> bytes) {
   if (bytes.size() != spec.size) {
     return "holds " + std::to_string(bytes.size()) + " bytes where " + std::to_string(spec.size) +

@@ -49,6 +49,9 @@ class PayloadSet {
   std::vector<std::string> problems_;
 };
 
+// Where a technician puts the real programs: the folder "payloads" beside the executable.
+[[nodiscard]] std::filesystem::path DefaultPayloadFolder();
+
 // The built-in stand-in of a payload (its exact size and header, deterministic filler).
 [[nodiscard]] std::span<const std::uint8_t> StandIn(PayloadId id);
 
