@@ -16,6 +16,10 @@
 #include "gui/DialogUnits.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
+#include "sim/VirtualPhone.h"
+
+#include <QTimer>
+#include <fstream>
 
 namespace veska::gui {
 namespace {
@@ -142,6 +146,46 @@ TEST_F(MainWindowTest, RadioClicksFollowTheTemplateGroups) {
   EXPECT_EQ(dialog.selectionIndex, 16);
   EXPECT_EQ(dialog.linkType, 1);  // another group
   dialog.Attach(nullptr);
+}
+
+// START in the real program against the virtual phone: the worker's narration, the Flash ID
+// box and the connected state all cross to the user-interface thread.
+TEST_F(MainWindowTest, StartConnectsToTheVirtualPhone) {
+  sim::VirtualPhone phone(sim::PhoneOptions{});
+  ASSERT_EQ(phone.Start(), 0);
+  std::ofstream(folder_ / "VeskaDownloader.INI")
+      << "[Setting]\nUartPort=4\nm_nBaudRate=2\n[Ports]\nCOM5=" << phone.SlavePath() << "\n";
+  std::string log;
+  std::string flashId;
+  bool downloadEnabled = false;
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    qobject_cast<QPushButton*>(window.Control(app::IDC_START))->click();
+    auto* poll = new QTimer(&window);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    QObject::connect(poll, &QTimer::timeout,
+                     [this, &window, &log, &flashId, &downloadEnabled, poll, deadline] {
+                       log = window.GetText(app::IDC_LOG);
+                       // The worker switches to the connected state after its last log text: wait
+                       // for its end.
+                       const bool done =
+                           log.find("Available") != std::string::npos && !host_.HasRunningWorkers();
+                       if (!done && std::chrono::steady_clock::now() < deadline) return;
+                       poll->stop();
+                       flashId = window.GetText(app::IDC_FLASH_ID);
+                       downloadEnabled = window.IsEnabled(app::IDC_DOWNLOAD);
+                       window.EndDialog(ui::IDOK);
+                     });
+    poll->start(50);
+  });
+  host_.JoinWorkers();
+  phone.Stop();
+  EXPECT_NE(log.find("Try to open COM5\t>Success!!"), std::string::npos) << log;
+  EXPECT_NE(log.find("NAND Bad block check\t\t\t> > > Not found\nOK\n\n     UART Download "
+                     "Mode\t> > > Available"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(flashId, "MR7D2P45XT");
+  EXPECT_TRUE(downloadEnabled);
 }
 
 TEST(QtFileFilter, KeepsDescriptionsAndTakesPatternsFromThePairs) {
