@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/DownloaderDlg.h"
+
+namespace veska::download {
+
+// Results of one image transfer. 0 is success; callers tell only zero from non-zero, the values
+// are for diagnostics and tests. They share the port's integer space (113 and 115 come from the
+// port unchanged).
+enum TransferStatus : int {
+  TRANSFER_OK = 0,
+  TRANSFER_PHONE_ERROR = 1,     // USB: the phone reported an error (text logged)
+  TRANSFER_NO_FILE = 104,       // the image file cannot be opened (message box)
+  TRANSFER_SUM_MISMATCH = 107,  // USB: a block sum reported by the phone differs
+  TRANSFER_NO_DATA = 108,       // no bytes for a block request, or (UART) an unexpected byte
+  TRANSFER_BAD_BAUD = 112,
+  TRANSFER_IO_ERROR = 113,
+  TRANSFER_UART_ERROR = 114,    // UART: the phone reported an error
+  TRANSFER_TIMEOUT = 115,
+  TRANSFER_ABORTED = 116,       // the phone aborted (0x2B or 0x2C)
+};
+
+// Writes one image file into the phone's flash at `address` through the running loader, in the
+// dialect of the link: each opens the main dialog's port, runs the whole exchange and closes the
+// port and the file again on every way out. `size` is the size the download request measured.
+[[nodiscard]] int TransferImageUsb(app::DownloaderDlg& dlg, const std::string& path,
+                                   std::uint32_t address, std::uint32_t size);
+[[nodiscard]] int TransferImageUart(app::DownloaderDlg& dlg, const std::string& path,
+                                    std::uint32_t address, std::uint32_t size);
+
+}  // namespace veska::download
