@@ -1,15 +1,27 @@
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #include "app/DownloaderDlg.h"
+#include "fs/Listing.h"
 
 namespace veska::fs {
 
 enum class FileSystemKind { Tfs, Db2 };
 
+// Where each kind's measured size stands in the dialog's imageSize (its kind code less 0x20).
+inline constexpr std::size_t TFS_IMAGE_INDEX = 0x25 - 0x20;
+inline constexpr std::size_t DB2_IMAGE_INDEX = 0x26 - 0x20;
+
 // The whole life of one file-system write: format, mount, checksum, time and version records,
 // directories, files, completion and unmount. Runs on the download worker; true when the phone
 // confirmed the unmount.
 [[nodiscard]] bool DownloadFileSystem(app::DownloaderDlg& dlg, FileSystemKind kind);
+
+// Reads the kind's image length and listing and checks them. On failure shows its message box
+// (and the listing is then not to be used).
+[[nodiscard]] bool LoadListing(app::DownloaderDlg& dlg, FileSystemKind kind, Listing& listing);
 
 // The Format button: a stand-alone format of the TFS file system, on the user-interface thread.
 void OnFormat(app::DownloaderDlg& dlg);

@@ -1,0 +1,443 @@
+#include "fs/FileSystemDownload.h"
+
+#include <array>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "app/Printf.h"
+#include "fs/FsCodes.h"
+#include "fs/FsCommands.h"
+#include "fs/FsRecords.h"
+#include "fs/FsStep.h"
+#include "fs/NameConverter.h"
+#include "link/Crc32.h"
+#include "link/Wire.h"
+
+namespace veska::fs {
+
+using app::DownloaderDlg;
+using app::Printf;
+using link::PORT_OK;
+using link::SerialPort;
+
+namespace {
+
+link::PortStatus OpenForLink(SerialPort& port) {
+  return port.State().linkMode == link::LINK_USB ? port.OpenRetrying() : port.Open();
+}
+
+const std::string& ImagePath(const DownloaderDlg& dlg, FileSystemKind kind) {
+  return kind == FileSystemKind::Tfs ? dlg.m_strOgmPath : dlg.m_strOgmPath_DB2;
+}
+
+const std::string& ListingPath(const DownloaderDlg& dlg, FileSystemKind kind) {
+  return kind == FileSystemKind::Tfs ? dlg.tfsListingPath : dlg.db2ListingPath;
+}
+
+void ShowMessage(DownloaderDlg& dlg, const std::string& text) {
+  dlg.Host().MessageBox(&dlg.Wnd(), text);
+}
+
+// One file-system download: the fields that last for one call and the reply table.
+class Session {
+ public:
+  Session(DownloaderDlg& dlg, FileSystemKind kind) : dlg_(dlg), kind_(kind) {}
+
+  bool Run() {
+    SetStep(FsStep::WaitFormat);
+    SerialPort& port = dlg_.port;
+    if (OpenForLink(port) != PORT_OK) {
+      SetStep(FsStep::Ended);
+      return false;
+    }
+    if (SendTfsOperation(port) != PORT_OK) {
+      End("     Send TFS Operation command fail!\n");
+    } else {
+      dlg_.AppendLog(Tfs() ? "     TFS Format..." : "     DB2 Format...");
+      if (link::SendCommand(port, TFS_FORMAT) != PORT_OK) End("     Send format command fail!\n");
+    }
+    while (Step() != FsStep::Ended && !unmounted_) {
+      std::uint8_t reply = 0;
+      if (ReadReply(port, reply) != PORT_OK) {
+        SetStep(FsStep::Ended);
+        break;
+      }
+      Handle(reply);
+    }
+    image_.reset();
+    listing_.Release();
+    port.Close();
+    return unmounted_;
+  }
+
+ private:
+  [[nodiscard]] bool Tfs() const { return kind_ == FileSystemKind::Tfs; }
+  [[nodiscard]] FsStep Step() const { return static_cast<FsStep>(dlg_.State().fsStep); }
+  void SetStep(FsStep step) { dlg_.State().fsStep = static_cast<int>(step); }
+
+  // Every failure: its one report, then nothing more is sent.
+  void End(std::string_view logLine = {}) {
+    if (!logLine.empty()) dlg_.AppendLog(logLine);
+    SetStep(FsStep::Ended);
+  }
+
+  void Handle(std::uint8_t reply) {
+    switch (Step()) {
+      case FsStep::WaitFormat:
+        return OnFormatReply(reply);
+      case FsStep::WaitFormatError:
+        return OnErrorByte(reply);
+      case FsStep::WaitMount:
+        return OnMount(reply);
+      case FsStep::WaitChecksum:
+        return OnChecksum(reply);
+      case FsStep::WaitTime:
+        if (reply != expectedReply_) {
+          return End(Printf("\n     Write Set TFSTIME Error! (0x%X) (0x%X)\r\n", unsigned{reply},
+                            unsigned{expectedReply_}));
+        }
+        dlg_.AppendLog("     TFS time set OK!\r\n");
+        listing_.cursor = 0;
+        return NextDirectoryOrVersion(/*first=*/true);
+      case FsStep::WaitDirEcho:
+        if (reply != expectedReply_) return End("Fail! (in sending name)\r\n");
+        return SetStep(FsStep::WaitDirCreated);
+      case FsStep::WaitDirCreated:
+        if (reply != TFS_DIR_CREATED) {
+          return End(Printf("Create DIR Fail! (0x%X)\r\n", unsigned{reply}));
+        }
+        return NextDirectoryOrVersion(/*first=*/false);
+      case FsStep::WaitVersion:
+        return OnVersion(reply);
+      case FsStep::WaitReleaseVersion:
+        return OnReleaseVersion(reply);
+      case FsStep::WaitFileEcho:
+        if (reply != expectedReply_) {
+          return End(Printf("Fail!(%x:%x) (in sending name and size)\r\n", unsigned{reply},
+                            unsigned{expectedReply_}));
+        }
+        remaining_ = listing_.currentSize;
+        lastChunkSent_ = false;
+        return SendChunk();
+      case FsStep::WaitChunk:
+        if (reply != expectedReply_) {
+          return End(Printf("     checksum mismatched!(%x) \r\n", unsigned{reply}));
+        }
+        return SendChunk();
+      case FsStep::WaitFileWritten:
+        return OnFileWritten(reply);
+      case FsStep::WaitComplete:
+        return OnComplete(reply);
+      case FsStep::WaitUnmount:
+        if (reply != TFS_UNMOUNT) {
+          return End(Printf("     Unmounting Error!(0x%0X)\n", unsigned{reply}));
+        }
+        dlg_.AppendLog("OK!\r\n");
+        unmounted_ = true;
+        return;
+      case FsStep::Ended:
+        return;
+    }
+  }
+
+  void OnFormatReply(std::uint8_t reply) {
+    if (reply == TFS_FORMAT_FAIL) {
+      dlg_.AppendLog("    FAIL\n");
+      errorCount_ = 0;
+      return SetStep(FsStep::WaitFormatError);
+    }
+    if (reply != TFS_FORMAT_OK) return End("   unknown command has come!\n");
+    dlg_.AppendLog("     OK\n");
+    if (!LoadListing(dlg_, kind_, listing_)) return End();
+    dlg_.AppendLog(Tfs() ? "     ** Mounting TFS system... \n"
+                         : "     ** Mounting DB2 system... \n");
+    dlg_.AppendLog(Tfs() ? "     ** Start Downloading TFS file **\n"
+                         : "     ** Start Downloading DB2 file **\n");
+    if (link::SendCommand(dlg_.port, TFS_MOUNT) != PORT_OK) {
+      return End("     Send TFS mount command fail!\n");
+    }
+    SetStep(FsStep::WaitMount);
+  }
+
+  void OnErrorByte(std::uint8_t reply) {
+    errorBytes_[errorCount_++] = reply;
+    if (errorCount_ < errorBytes_.size()) return;
+    const auto report = FormatErrorReport::Decode(errorBytes_);
+    ShowMessage(dlg_, Printf("\n     Format Error!\n Funccode(0x%x)->Errorcode (0x%x)\r\n",
+                             unsigned{report.functionCode}, unsigned{report.errorCode}));
+    End();
+  }
+
+  void OnMount(std::uint8_t reply) {
+    if (reply != TFS_MOUNT) return End(Printf("     Mount Fail! (0x%X)\n", unsigned{reply}));
+    if (link::SendCommand(dlg_.port, TFS_WRITE_CHECKSUM) != PORT_OK) {
+      return End("     Send write checksum command fail!\n");
+    }
+    // Only logged: the phone keeps no use for it. Streamed, so a large image costs a chunk.
+    const link::FileCrcResult crc = link::FileCrc32(dlg_.crc32Table, ImagePath(dlg_, kind_));
+    if (!crc.opened) {
+      ShowMessage(dlg_, "Fail to open bin file!");
+      return End();
+    }
+    dlg_.AppendLog(Printf("     Sending NAND CheckSum:%x\n ", unsigned{crc.crc}));
+    SetStep(FsStep::WaitChecksum);
+  }
+
+  void OnChecksum(std::uint8_t reply) {
+    if (reply != TFS_WRITE_CHECKSUM) {
+      return End(Printf("     Write nand checksum Error! (0x%X)\n", unsigned{reply}));
+    }
+    dlg_.AppendLog("OK!\r\n");
+    const std::time_t now = std::time(nullptr);
+    localtime_r(&now, &timeStamp_);
+    switch (SendTimeRecord(dlg_.port, timeStamp_, expectedReply_)) {
+      case SendResult::Sent:
+        return SetStep(FsStep::WaitTime);
+      case SendResult::CommandFailed:
+        return End("     Send set tfs time command fail!\n");
+      default:
+        return End("     Send tfs time fail!\n");
+    }
+  }
+
+  // The UTF-8 form of an entry's name, or nothing after logging why there is none.
+  std::optional<std::string> Utf8Name(std::string_view name) {
+    if (!converter_) converter_.emplace();
+    std::optional<std::string> utf8 = converter_->ToUtf8(name);
+    if (!utf8) {
+      End(Printf("     Name \"%s\" cannot be converted from %s to UTF-8!\n",
+                 std::string(name).c_str(), converter_->FromCharset().c_str()));
+    }
+    return utf8;
+  }
+
+  void NextDirectoryOrVersion(bool first) {
+    const Entry entry = listing_.NextDirectory();
+    if (entry.kind == EntryKind::None) {
+      // The load refuses a listing without directories, so the first search always finds one.
+      if (first) return End();
+      return StartVersionRecords();
+    }
+    const std::string raw(entry.name);
+    if (entry.kind == EntryKind::TooLong) {
+      return End(Printf("     Directory name is too long\"%s\"... ", raw.c_str()));
+    }
+    const std::optional<std::string> utf8 = Utf8Name(entry.name);
+    if (!utf8) return;
+    if (utf8->size() + 1 > MAX_DIR_NAME_BYTES) {
+      return End(Printf("     Directory name is too long\"%s\"... ", raw.c_str()));
+    }
+    dlg_.AppendLog(Printf("     Cr.dir \"%s\"... \n", raw.c_str()));
+    if (SendDirRecord(dlg_.port, *utf8, expectedReply_) != SendResult::Sent) {
+      return End("     Send tfs dir name fail!\n");
+    }
+    SetStep(FsStep::WaitDirEcho);
+  }
+
+  void StartVersionRecords() {
+    const std::string& path = ImagePath(dlg_, kind_);
+    image_.emplace(path, std::ios::binary);
+    if (!image_->is_open()) {
+      ShowMessage(dlg_, Printf("Fail to open %s", path.c_str()));
+      return End();
+    }
+    dlg_.AppendLog("     Writing a TFS Version...\n ");
+    switch (SendVersion(dlg_.port, listing_.tfsVersion)) {
+      case SendResult::Sent:
+        return SetStep(FsStep::WaitVersion);
+      case SendResult::CommandFailed:
+        return End("     Send tfs release version create command fail!\n");
+      default:
+        return End("     Send tfs release version fail!\n");
+    }
+  }
+
+  void OnVersion(std::uint8_t reply) {
+    if (reply != TFS_VERSION_OK) {
+      return End(Printf("     Release Version Fail! (0x%X)\r\n", unsigned{reply}));
+    }
+    if (listing_.hasReleaseVersion) {
+      switch (SendReleaseVersion(dlg_.port, listing_.releaseVersion)) {
+        case SendResult::Sent:
+          break;
+        case SendResult::CommandFailed:
+          return End("     Send tfs release version create command fail!\n");
+        default:
+          return End("     Send tfs release version fail!\n");
+      }
+    } else if (SendNoReleaseVersion(dlg_.port) != SendResult::Sent) {
+      return End("     Send tfs release version command fail!\n");
+    }
+    SetStep(FsStep::WaitReleaseVersion);
+  }
+
+  void OnReleaseVersion(std::uint8_t reply) {
+    if (reply != TFS_VERSION_OK) {
+      return End(Printf("     Project Version Fail! (0x%X)\r\n", unsigned{reply}));
+    }
+    dlg_.SetProgressRange(dlg_.imageSize[Tfs() ? TFS_IMAGE_INDEX : DB2_IMAGE_INDEX]);
+    dlg_.SetProgressPos(0);
+    dlg_.progressCount = 0;
+    listing_.cursor = 0;
+    NextFileOrComplete(/*first=*/true);
+  }
+
+  void NextFileOrComplete(bool first) {
+    const Entry entry = listing_.NextFile();
+    if (entry.kind == EntryKind::None) {
+      // The load refuses a listing without files, so the first search always finds one.
+      if (first) return End();
+      image_.reset();
+      dlg_.AppendLog("     Complete nand!\r\n");
+      if (link::SendCommand(dlg_.port, WRITE_COMPLETE_NAND) != PORT_OK) {
+        return End("     Send complete nand command fail!\n");
+      }
+      return SetStep(FsStep::WaitComplete);
+    }
+    const std::string raw(entry.name);
+    if (entry.kind == EntryKind::TooLong) {
+      return End(Printf("     File name is too long\"%s\"... ", raw.c_str()));
+    }
+    const std::optional<std::string> utf8 = Utf8Name(entry.name);
+    if (!utf8) return;
+    if (utf8->size() + 1 > MAX_FILE_NAME_BYTES) {
+      return End(Printf("     File name is too long\"%s\"... ", raw.c_str()));
+    }
+    dlg_.AppendLog(Printf("     Wrt.file \"%s\" (%u bytes)... ", raw.c_str(), entry.size));
+    SendFileRecord(dlg_.port, *utf8, entry.size, expectedReply_);
+    SetStep(FsStep::WaitFileEcho);
+  }
+
+  void SendChunk() {
+    std::size_t written = 0;
+    switch (SendFileChunk(dlg_.port, *image_, chunk_, remaining_, lastChunkSent_, written,
+                          expectedReply_)) {
+      case SendResult::Sent:
+        break;
+      case SendResult::CommandFailed:
+        return End("     Send create file cont check command fail!\n");
+      default:
+        return End("     Send tfs file data fail!\n");
+    }
+    if (written > 0) dlg_.AddProgress(written);
+    SetStep(lastChunkSent_ ? FsStep::WaitFileWritten : FsStep::WaitChunk);
+  }
+
+  void OnFileWritten(std::uint8_t reply) {
+    if (reply != TFS_FILE_WRITTEN) {
+      return End(Printf("Writing error(0x%X)\r\n", unsigned{reply}));
+    }
+    dlg_.AppendLog("OK!\n");
+    NextFileOrComplete(/*first=*/false);
+  }
+
+  void OnComplete(std::uint8_t reply) {
+    if (reply != WRITE_COMPLETE_NAND) return End("     Writing NAND Fail! \r\n");
+    // Says TFS for DB2 as well.
+    dlg_.AppendLog("     Unmounting TFS!");
+    if (link::SendCommand(dlg_.port, TFS_UNMOUNT) != PORT_OK) {
+      return End("     Send unmount tfs command fail!\n");
+    }
+    listing_.Release();
+    SetStep(FsStep::WaitUnmount);
+  }
+
+  DownloaderDlg& dlg_;
+  FileSystemKind kind_;
+  std::uint8_t expectedReply_ = 0;
+  Listing listing_;
+  std::optional<std::ifstream> image_;
+  std::uint32_t remaining_ = 0;
+  bool lastChunkSent_ = false;
+  std::tm timeStamp_{};
+  std::array<std::uint8_t, ERROR_REPORT_SIZE> errorBytes_{};
+  std::size_t errorCount_ = 0;
+  std::vector<std::uint8_t> chunk_;
+  std::optional<NameConverter> converter_;
+  bool unmounted_ = false;
+};
+
+bool IsLoaderBaud(std::uint8_t code) {
+  switch (code) {
+    case 0x88:
+    case 0x89:
+    case 0x8A:
+    case 0x8B:
+    case 0x8D:
+    case 0x93:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool LoadListing(DownloaderDlg& dlg, FileSystemKind kind, Listing& listing) {
+  const std::string& imagePath = ImagePath(dlg, kind);
+  std::ifstream image(imagePath, std::ios::binary | std::ios::ate);
+  if (!image.is_open()) {
+    ShowMessage(dlg, Printf("Fail to open %s", imagePath.c_str()));
+    return false;
+  }
+  const std::streamoff end = image.tellg();
+  image.close();
+
+  const std::string& listingPath = ListingPath(dlg, kind);
+  std::ifstream file(listingPath, std::ios::binary);
+  if (!file.is_open()) {
+    ShowMessage(dlg, Printf("Fail to open %s", listingPath.c_str()));
+    return false;
+  }
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  file.close();
+
+  const std::string refusal =
+      listing.Load(std::move(text), end < 0 ? 0 : static_cast<std::uint64_t>(end));
+  if (!refusal.empty()) {
+    listing.Release();
+    ShowMessage(dlg, refusal);
+    return false;
+  }
+  return true;
+}
+
+bool DownloadFileSystem(DownloaderDlg& dlg, FileSystemKind kind) {
+  Session session(dlg, kind);
+  return session.Run();
+}
+
+void OnFormat(DownloaderDlg& dlg) {
+  dlg.EnterBusyState();
+  dlg.UpdateData(true);
+  SerialPort& port = dlg.port;
+  if (!dlg.StartCheck() || !IsLoaderBaud(port.baudCode)) {
+    dlg.EnterConnectedState();
+    return;
+  }
+  if (OpenForLink(port) != PORT_OK) {
+    ShowMessage(dlg, "Comport Open error!");
+    dlg.EnterConnectedState();
+    return;
+  }
+  dlg.AppendLog("\n\n  * TFS format");
+  dlg.AppendLog("\n     Formatting TFS system..\t\t\t> > > ");
+  // A bare byte on both links: the phone takes the stand-alone format outside any session.
+  const std::uint8_t code = TFS_FORMAT;
+  if (port.WriteFully(std::span(&code, 1), ARGUMENT_TIMEOUT) == PORT_OK) {
+    std::uint8_t reply = 0;
+    if (port.ReadFully(std::span(&reply, 1), FORMAT_BUTTON_TIMEOUT) == PORT_OK) {
+      dlg.AppendLog(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
+    }
+  }
+  port.Close();
+  dlg.EnterConnectedState();
+}
+
+void AddOperations(app::DlgOperations& operations) {
+  operations.format = OnFormat;
+}
+
+}  // namespace veska::fs
