@@ -11,7 +11,8 @@ inline constexpr std::uint8_t BAUDCODE_115200 = 0x88;
 inline constexpr std::uint8_t BAUDCODE_460800 = 0x8A;
 inline constexpr std::uint8_t BAUDCODE_921600 = 0x8B;
 inline constexpr std::uint8_t BAUDCODE_3000000 = 0x8D;
-inline constexpr std::uint8_t BAUDCODE_812000 = 0x93;  // known to the loader, never offered to the user
+inline constexpr std::uint8_t BAUDCODE_812000 =
+    0x93;  // known to the loader, never offered to the user
 
 // The rate in bit/s for a baud code, or 0 for a code outside the table.
 [[nodiscard]] constexpr std::uint32_t BaudRateForCode(std::uint8_t code) {
@@ -31,8 +32,14 @@ inline constexpr std::uint8_t BAUDCODE_812000 = 0x93;  // known to the loader, n
   }
 }
 
+// The codes a running loader accepts as a rate: the table's, and 0x89, which the loaders know
+// but which has no rate here (a port opened with it fails with PORT_BAD_BAUD).
+[[nodiscard]] constexpr bool IsLoaderBaudCode(std::uint8_t code) {
+  return code == 0x89 || BaudRateForCode(code) != 0;
+}
+
 // The baud selector's entries ("115K", "460K", "921K", "3M") in index order.
-inline constexpr std::uint8_t kSelectorBaudCodes[] = {BAUDCODE_115200, BAUDCODE_460800, BAUDCODE_921600,
-                                                      BAUDCODE_3000000};
+inline constexpr std::uint8_t kSelectorBaudCodes[] = {BAUDCODE_115200, BAUDCODE_460800,
+                                                      BAUDCODE_921600, BAUDCODE_3000000};
 
 }  // namespace veska::link

@@ -48,6 +48,10 @@ PortStatus SerialPort::OpenRetrying() {
   return PORT_IO_ERROR;
 }
 
+PortStatus OpenForLinkMode(SerialPort& port) {
+  return port.State().linkMode == LINK_USB ? port.OpenRetrying() : port.Open();
+}
+
 PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor) {
   const unsigned fullAllowance = timeoutFactor * 1000u / 5u;
   unsigned allowance = fullAllowance;

@@ -103,6 +103,10 @@ class SerialPort {
   std::unique_ptr<Device> device_;
 };
 
+// Opens `port` the way its link needs: OpenRetrying on the USB link (the boot ROM's device
+// appears only a moment after the phone is switched on), Open otherwise.
+[[nodiscard]] PortStatus OpenForLinkMode(SerialPort& port);
+
 // The device a port name stands for. A name starting with '/' (or, on Windows, "\\.\") is a
 // path already. "COMn" is looked up in the overrides first, then mapped by the back end's table
 // (Linux: COM1-16 /dev/ttyS0-15, COM17-32 /dev/ttyUSB0-15, COM33-48 /dev/ttyACM0-15,

@@ -26,10 +26,6 @@ bool IsSelectableBaud(std::uint8_t code) {
   return false;
 }
 
-link::PortStatus OpenForLink(SerialPort& port) {
-  return port.State().linkMode == link::LINK_USB ? port.OpenRetrying() : port.Open();
-}
-
 bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte) {
   std::uint8_t received = 0;
   if (port.ReadFully(std::span(&received, 1), factor) != PORT_OK) return false;
@@ -102,7 +98,7 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
   } else {
     // The handshake always runs at 115200 bit/s; the loader switches to the chosen rate later.
     port.baudCode = link::BAUDCODE_115200;
-    if (OpenForLink(port) != PORT_OK) {
+    if (link::OpenForLinkMode(port) != PORT_OK) {
       dlg.AppendLog(" Fail\n");
       return CONNECT_COMM_ERROR;
     }

@@ -23,21 +23,6 @@ namespace {
 constexpr std::uint8_t kFactor = 8;
 constexpr std::uint8_t kBadBlockFactor = 1;
 
-// The rates a loader understands, including two the baud selector never offers.
-bool IsLoaderBaud(std::uint8_t code) {
-  switch (code) {
-    case 0x88:
-    case 0x89:
-    case 0x8A:
-    case 0x8B:
-    case 0x8D:
-    case 0x93:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool ReadByte(SerialPort& port, std::uint8_t& byte) {
   std::uint8_t received = 0;
   if (port.ReadFully(std::span(&received, 1), kFactor) != PORT_OK) return false;
@@ -53,10 +38,6 @@ PortStatus WriteByte(SerialPort& port, std::uint8_t byte) {
 // sent: the upload fails as if its buffer could not be had.
 std::span<const std::uint8_t> Payload(DownloaderDlg& dlg, PayloadId id) {
   return dlg.State().payloads.Bytes(id);
-}
-
-link::PortStatus OpenForLink(SerialPort& port) {
-  return port.State().linkMode == link::LINK_USB ? port.OpenRetrying() : port.Open();
 }
 
 }  // namespace
@@ -87,7 +68,7 @@ std::string BadBlockReport(std::span<const std::uint16_t> words, bool anyArrived
 }
 
 PortStatus SendPreloader(DownloaderDlg& dlg, SerialPort& port) {
-  if (!IsLoaderBaud(port.baudCode)) {
+  if (!link::IsLoaderBaudCode(port.baudCode)) {
     port.Close();
     return link::PORT_BAD_BAUD;
   }
@@ -112,7 +93,7 @@ PortStatus SendNandFlashDriver(DownloaderDlg& dlg, SerialPort& port) {
     port.Close();
     return status;
   };
-  if (!IsLoaderBaud(code)) return finish(link::PORT_BAD_BAUD);
+  if (!link::IsLoaderBaudCode(code)) return finish(link::PORT_BAD_BAUD);
   const auto driver = Payload(dlg, PayloadId::NandFlashDriver);
   if (driver.empty()) return finish(link::PORT_NO_MEMORY);
 
@@ -148,7 +129,7 @@ PortStatus SendBootloaderDriver(DownloaderDlg& dlg, SerialPort& port) {
     dlg.Host().Sleep(250ms);
     return status;
   };
-  if (!IsLoaderBaud(code)) return finish(link::PORT_BAD_BAUD);
+  if (!link::IsLoaderBaudCode(code)) return finish(link::PORT_BAD_BAUD);
   const auto driver = Payload(dlg, PayloadId::BootloaderDriver);
   if (driver.empty()) return finish(link::PORT_NO_MEMORY);
   if (PortStatus status = port.WriteFully(driver, kFactor); status != PORT_OK) {
@@ -203,7 +184,7 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
   dlg.AppendLog("OK\n");
   dlg.AppendLog("     Flash Type Checking\t\t\t> > > ");
   dlg.Host().Sleep(1000ms);
-  (void)OpenForLink(port);
+  (void)link::OpenForLinkMode(port);
   (void)WriteByte(port, FLASH_ID_QUERY);
   std::uint8_t first = 0, second = 0;
   const bool gotFirst = ReadByte(port, first);
