@@ -47,6 +47,9 @@ class FileSystemService {
  public:
   virtual ~FileSystemService() = default;
   virtual FsOutcome Serve(FsEntry entry, std::uint8_t code, FsContext& context) = 0;
+  // The phone was switched on (or restarted): whatever was mounted or half written is gone;
+  // what the file system committed stays.
+  virtual void Reset() {}
 };
 
 }  // namespace veska::sim

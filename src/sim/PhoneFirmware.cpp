@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/FileSystemServiceCodes.h"
 #include "sim/PhoneCodes.h"
 
 namespace veska::sim {
@@ -182,6 +183,7 @@ void PhoneFirmware::PowerUp() {
   bootSignalMuted_ = false;
   bootSignalOverride_.reset();
   usbSession_ = UsbSession::None;
+  if (fileSystem_) fileSystem_->Reset();
   if (options_.link == LinkDialect::Usb) {
     SetState(PhoneState::UsbDetached);
   } else {
@@ -465,6 +467,8 @@ PhoneFirmware::Outcome PhoneFirmware::DispatchUsb(std::uint8_t code) {
       return AfterTfsOperation();
     case TFS_FORMAT:  // the Format button: bare, without TFS_OPERATION
       return ServeFileSystem(FsEntry::UsbBareFormat, code);
+    case TFS_UNMOUNT:  // the Explorer's EXIT after a mount that never succeeded: bare
+      return ServeFileSystem(FsEntry::UsbExplorer, code);
     case FLASH_ID_QUERY:
       return SendFlashId();
     case BAD_BLOCK_QUERY:

@@ -22,6 +22,14 @@ void VirtualPhone::SetFileSystemService(std::shared_ptr<FileSystemService> servi
   fileSystem_ = std::move(service);
 }
 
+void VirtualPhone::SetFileSystemFile(std::string path) {
+  tfsFile_ = std::move(path);
+}
+
+void VirtualPhone::InjectFileSystemFault(const FsFault& fault) {
+  tfsService_->InjectFault(fault);
+}
+
 int VirtualPhone::Prepare() {
   if (!options_.linkPath.empty()) {
     // The link replaces a stale link of an earlier run, never anything else.
@@ -34,6 +42,12 @@ int VirtualPhone::Prepare() {
   for (auto [bad, spare] : options_.badBlocks) {
     (void)spare;
     nand_.MarkBad(bad);
+  }
+  // The file system lives in the flash (and so in its file) unless it has a file of its own.
+  if (tfsFile_.empty()) {
+    tfs_->AttachFlash(nand_);
+  } else if (int error = tfs_->AttachSideFile(tfsFile_); error != 0) {
+    return error;
   }
   return 0;
 }

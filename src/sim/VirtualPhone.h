@@ -10,6 +10,7 @@
 
 #include "sim/EventRecord.h"
 #include "sim/FileSystemService.h"
+#include "sim/FileSystemServiceTfs.h"
 #include "sim/NandModel.h"
 #include "sim/PhoneFirmware.h"
 #include "sim/PhoneLine.h"
@@ -40,8 +41,16 @@ class VirtualPhone {
   VirtualPhone(const VirtualPhone&) = delete;
   VirtualPhone& operator=(const VirtualPhone&) = delete;
 
-  // Installs the file-system service; call before Start().
+  // Installs another file-system service in place of the phone's own; call before Start().
   void SetFileSystemService(std::shared_ptr<FileSystemService> service);
+  // Keeps the phone's file system in a file of its own instead of the flash; call before
+  // Start(). The file is created at the first format.
+  void SetFileSystemFile(std::string path);
+  // Adds a fault to the phone's own file-system service (any time).
+  void InjectFileSystemFault(const FsFault& fault);
+  // What the phone's file system holds now: directories, files with their bytes, the version
+  // and time records.
+  [[nodiscard]] TfsContents FileSystem() const { return tfs_->Snapshot(); }
 
   // Creates the pseudo-terminal in raw mode, attaches the flash file, marks the bad blocks and
   // starts the phone's thread.
@@ -77,7 +86,10 @@ class VirtualPhone {
   void SetDevicePresent(bool present);
 
   PhoneOptions options_;
-  std::shared_ptr<FileSystemService> fileSystem_;
+  std::shared_ptr<TfsModel> tfs_ = std::make_shared<TfsModel>();
+  std::shared_ptr<FileSystemServiceTfs> tfsService_ = std::make_shared<FileSystemServiceTfs>(tfs_);
+  std::string tfsFile_;
+  std::shared_ptr<FileSystemService> fileSystem_ = tfsService_;
   NandModel nand_;
   EventRecord events_;
   UniqueFd heldSlave_;

@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
   bool powerOff = false;
   bool resync = false;
   std::vector<std::string> faults;
+  std::vector<std::string> fsFaults;
+  std::string fsFormatError;
+  std::string fsFile;
   app.add_option("--link", link, "link dialect")->check(CLI::IsMember({"uart", "usb"}));
   app.add_option("--link-path", options.linkPath,
                  "place a symbolic link to the slave here (USB: once the device appears)");
@@ -62,6 +65,14 @@ int main(int argc, char** argv) {
   app.add_option("--fault", faults,
                  "KIND@STEP[#N][=VALUE][!]: silence|wrong|stray|sum|code|corrupt|drop at "
                  "boot|ack|ready|rate|flash-id|bad-blocks|erase|sync|block|done|chunk");
+  app.add_option("--fs-file", fsFile, "keep the file system in this file instead of the flash");
+  app.add_option("--fs-fault", fsFaults,
+                 "KIND@STEP[#N][=VALUE][!]: silence|sum|wrong|error at format|mount|checksum|"
+                 "time|dir|dir-created|version|release|file|chunk|written|complete|unmount|"
+                 "dump-chunk");
+  app.add_option("--fs-format-error", fsFormatError,
+                 "answer the next format with this error report, FUNCTION:ERROR in hex, e.g. "
+                 "85:102");
   CLI11_PARSE(app, argc, argv);
 
   options.link = link == "usb" ? LinkDialect::Usb : LinkDialect::Uart;
@@ -103,7 +114,17 @@ int main(int argc, char** argv) {
   const sigset_t set = HandledSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
+  std::vector<FsFault> fileSystemFaults;
+  if (!fsFormatError.empty()) fsFaults.push_back("error@format=" + fsFormatError);
+  for (const std::string& text : fsFaults) {
+    auto fault = ParseFsFault(text);
+    if (!fault) return std::fprintf(stderr, "vphone: bad file-system fault %s\n", text.c_str()), 2;
+    fileSystemFaults.push_back(*fault);
+  }
+
   VirtualPhone phone(options);
+  if (!fsFile.empty()) phone.SetFileSystemFile(fsFile);
+  for (const FsFault& fault : fileSystemFaults) phone.InjectFileSystemFault(fault);
   if (int error = phone.Start(); error != 0) {
     std::fprintf(stderr, "vphone: cannot start: %s\n", std::strerror(error));
     return 1;
