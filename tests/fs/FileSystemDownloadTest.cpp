@@ -1,0 +1,433 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fs/FileSystemDownload.h"
+#include "fs/FsPeer.h"
+#include "fs/FsStep.h"
+#include "fs/NameConverter.h"
+#include "link/Crc32.h"
+#include "target/TargetFixture.h"
+
+namespace veska::fs {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using testing::FsPeer;
+
+struct ListedFile {
+  std::string name;
+  std::uint32_t size;
+};
+
+constexpr char kVersion[] = "V1.67-QX7430-000";  // exactly the 16-byte field
+constexpr char kRelease[] = "REL-20091231";      // exactly the 12-byte field
+
+class FileSystemDownloadTest : public target::testing::TargetFixture {
+ protected:
+  void Open(bool usb) {
+    OpenDialog(pty_.SlavePath(), usb);
+    dlg_->port.portName = "COM1";
+    dlg_->port.baudCode = 0x88;
+    peer_ = std::make_unique<FsPeer>(pty_, usb);
+  }
+
+  // Writes an image of the files back to back and its listing, and sets them as the kind's.
+  void WriteImage(FileSystemKind kind, const std::vector<std::string>& dirs,
+                  const std::vector<ListedFile>& files, bool release = true,
+                  std::int64_t sizeSkew = 0, const std::string& stem = "phone.rel") {
+    const bool tfs = kind == FileSystemKind::Tfs;
+    const auto image = folder_ / (stem + (tfs ? ".tfs" : ".db2"));
+    std::string listing = std::string("TFSVERSION : ") + kVersion + "\r\n";
+    if (release) listing += std::string("TFSRELEASEVERSION : ") + kRelease + "\r\n";
+    for (const auto& d : dirs) listing += "DIR_NAME : " + d + "\r\n";
+    imageBytes_.clear();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      listing += "FILE_NAME : " + files[i].name +
+                 "\r\nFILE_SIZE : " + std::to_string(files[i].size) + "\r\n";
+      for (std::uint32_t b = 0; b < files[i].size; ++b) {
+        imageBytes_.push_back(static_cast<std::uint8_t>(b * 7 + i * 31 + (b >> 8)));
+      }
+    }
+    if (sizeSkew > 0) imageBytes_.resize(imageBytes_.size() + static_cast<std::size_t>(sizeSkew));
+    if (sizeSkew < 0) imageBytes_.resize(imageBytes_.size() - static_cast<std::size_t>(-sizeSkew));
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(imageBytes_.data()),
+               static_cast<std::streamsize>(imageBytes_.size()));
+    std::ofstream(folder_ / (stem + ".cfg"), std::ios::binary) << listing;
+    ASSERT_TRUE(dlg_->SetImagePathByKey(tfs ? app::KEY_TFS : app::KEY_DB2, image.string()));
+    dlg_->imageSize[tfs ? TFS_IMAGE_INDEX : DB2_IMAGE_INDEX] =
+        static_cast<std::uint32_t>(imageBytes_.size());
+  }
+
+  bool Run(FileSystemKind kind = FileSystemKind::Tfs) {
+    logFrom_ = host_.EventJournal().Events().size();
+    peer_->Start();
+    const bool ok = DownloadFileSystem(*dlg_, kind);
+    peer_->Stop();
+    return ok;
+  }
+
+  std::string Crc() const {
+    link::Crc32Table table;
+    table.BuildCrc32Table();
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", link::Crc32(table, imageBytes_));
+    return text;
+  }
+
+  // Every chunk the phone received, joined, and their lengths.
+  std::pair<Bytes, std::vector<std::size_t>> Chunks() const {
+    Bytes data;
+    std::vector<std::size_t> lengths;
+    for (const auto& c : peer_->Commands()) {
+      if (c.code != 0xFE) continue;
+      data.insert(data.end(), c.args.begin(), c.args.end());
+      lengths.push_back(c.args.size());
+    }
+    return {data, lengths};
+  }
+
+  // The last position the progress bar was given.
+  std::uint32_t ProgressPos() const { return dlg_->progressCount; }
+
+  PtyPair pty_;
+  std::unique_ptr<FsPeer> peer_;
+  Bytes imageBytes_;
+};
+
+TEST_F(FileSystemDownloadTest, UartSessionWritesEveryRecordAndFileInOrder) {
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {"/sys", "/sys/sub"},
+             {{"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/b", 8193}, {"/sys/sub/c", 16384}});
+  ASSERT_TRUE(Run());
+
+  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xDB, 0xE3, 0xF5, 0xDD, 0xFE, 0xDD,
+                       0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xFE, 0xC5, 0xE4};
+  EXPECT_EQ(peer_->Codes(), codes);
+  const auto [data, lengths] = Chunks();
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{0, 8192, 0, 8192, 1, 8192, 8192, 0}));
+  EXPECT_EQ(data, imageBytes_);
+  EXPECT_EQ(ProgressPos(), imageBytes_.size());
+
+  const auto commands = peer_->Commands();
+  EXPECT_EQ(commands[6].args, Bytes(kVersion, kVersion + 16));
+  EXPECT_EQ(commands[7].args, Bytes(kRelease, kRelease + 12));
+  EXPECT_EQ(commands[4].args, (Bytes{0x00, 0x05, '/', 's', 'y', 's', 0x00}));
+  // The empty file: its name record and a size of zero.
+  EXPECT_EQ(commands[8].args, (Bytes{0x00, 0x0B, '/', 's', 'y', 's', '/', 'e', 'm', 'p', 't', 'y',
+                                     0x00, 0, 0, 0, 0}));
+  const Bytes& c = commands[16].args;
+  EXPECT_EQ(Bytes(c.end() - 4, c.end()), (Bytes{0x00, 0x00, 0x40, 0x00}));
+
+  // The time record carries the PC's local time: plausible fields, little-endian.
+  const Bytes& time = commands[3].args;
+  ASSERT_EQ(time.size(), 24u);
+  EXPECT_EQ(time[16] >= 1 && time[16] <= 12, true);
+  EXPECT_GE(time[20] | (time[21] << 8), 2020);
+
+  const std::string expected =
+      "     TFS Format...     OK\n"
+      "     ** Mounting TFS system... \n     ** Start Downloading TFS file **\n"
+      "     Sending NAND CheckSum:" +
+      Crc() +
+      "\n OK!\r\n     TFS time set OK!\r\n"
+      "     Cr.dir \"/sys\"... \n     Cr.dir \"/sys/sub\"... \n"
+      "     Writing a TFS Version...\n "
+      "     Wrt.file \"/sys/empty\" (0 bytes)... OK!\n"
+      "     Wrt.file \"/sys/a\" (8192 bytes)... OK!\n"
+      "     Wrt.file \"/sys/b\" (8193 bytes)... OK!\n"
+      "     Wrt.file \"/sys/sub/c\" (16384 bytes)... OK!\n"
+      "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
+  EXPECT_EQ(Log(), expected);
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryCommand) {
+  Open(true);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}}, /*release=*/false);
+  ASSERT_TRUE(Run());
+  const Bytes codes = {0xCE, 0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xE3, 0xF6, 0xDD, 0xFE, 0xC5, 0xE4};
+  EXPECT_EQ(peer_->Codes(), codes);
+  const Bytes raw = peer_->Raw();
+  ASSERT_GE(raw.size(), 24u);
+  EXPECT_EQ(Bytes(raw.begin(), raw.begin() + 16),
+            (Bytes{0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(raw[16], 0xE0);  // a ShortFrame: 8 bytes, the code first
+  EXPECT_EQ(raw[24], 0xDA);
+  EXPECT_EQ(Chunks().first, imageBytes_);
+  EXPECT_EQ(ProgressPos(), 100u);
+}
+
+TEST_F(FileSystemDownloadTest, Db2SaysDb2ExceptInTheSharedLines) {
+  Open(false);
+  WriteImage(FileSystemKind::Db2, {"/db"}, {{"/db/x", 10}});
+  ASSERT_TRUE(Run(FileSystemKind::Db2));
+  const std::string log = Log();
+  EXPECT_EQ(log.rfind("     DB2 Format...     OK\n"
+                      "     ** Mounting DB2 system... \n     ** Start Downloading DB2 file **\n",
+                      0),
+            0u);
+  EXPECT_NE(log.find("     TFS time set OK!\r\n"), std::string::npos);
+  EXPECT_NE(log.find("     Writing a TFS Version...\n "), std::string::npos);
+  EXPECT_NE(log.find("     Unmounting TFS!OK!\r\n"), std::string::npos);
+  EXPECT_EQ(Chunks().first, imageBytes_);
+}
+
+TEST_F(FileSystemDownloadTest, Db2ListingIsTheDb2ImagePathUpToItsLastDot) {
+  Open(false);
+  const auto folder = folder_ / "img.d";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "tfs") << "x";
+  ASSERT_TRUE(dlg_->SetImagePathByKey(app::KEY_DB2, (folder / "tfs").string()));
+  const std::string listing = (folder_ / "img.cfg").string();
+  EXPECT_EQ(dlg_->db2ListingPath, listing);
+  Listing loaded;
+  EXPECT_FALSE(LoadListing(*dlg_, FileSystemKind::Db2, loaded));
+  EXPECT_EQ(MessageBoxes().back(), "Fail to open " + listing);
+
+  ASSERT_TRUE(dlg_->SetImagePathByKey(app::KEY_DB2, (folder_ / "absent.db2").string()));
+  EXPECT_FALSE(LoadListing(*dlg_, FileSystemKind::Db2, loaded));
+  EXPECT_EQ(MessageBoxes().back(), "Fail to open " + (folder_ / "absent.db2").string());
+}
+
+TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
+  const std::vector<std::pair<Bytes, std::string>> reports = {
+      {{0x03, 0x00, 0x00, 0x00, 0x11}, "Funccode(0x3)->Errorcode (0x11)"},
+      {{0x85, 0x00, 0x00, 0x01, 0x02}, "Funccode(0x85)->Errorcode (0x102)"},
+  };
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+  for (const auto& [bytes, shown] : reports) {
+    peer_ = std::make_unique<FsPeer>(pty_, false);
+    Bytes reply = {0xF2};
+    reply.insert(reply.end(), bytes.begin(), bytes.end());
+    peer_->replies[0xE0] = reply;
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Log(), "     TFS Format...    FAIL\n");
+    EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + shown + "\r\n");
+    EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
+    EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
+  }
+}
+
+// Listings refused at load: the phone has been formatted and receives nothing more.
+TEST_F(FileSystemDownloadTest, RefusedListingStopsRightAfterTheFormat) {
+  Open(false);
+  for (const std::int64_t skew : {-1, 1}) {
+    WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 8193}}, true, skew);
+    peer_ = std::make_unique<FsPeer>(pty_, false);
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(MessageBoxes().back(), "TFS file size mismatched!!!");
+    EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
+    EXPECT_EQ(Log(), "     TFS Format...     OK\n");
+  }
+  WriteImage(FileSystemKind::Tfs, {}, {{"/f", 3}});
+  peer_ = std::make_unique<FsPeer>(pty_, false);
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(MessageBoxes().back(), "No DIR_NAME entry in cfg file");
+  EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
+}
+
+struct Fault {
+  std::uint8_t code;         // the command whose answer goes wrong
+  Bytes reply;               // what the phone answers instead
+  std::string logTail;       // the one report
+  std::size_t commandsSent;  // commands the phone received in all
+};
+
+class ReplyFaultTest : public FileSystemDownloadTest,
+                       public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(ReplyFaultTest, AWrongReplyEndsWithItsLineAndSendsNothingMore) {
+  const Fault& fault = GetParam();
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 8192}});
+  peer_->replies[fault.code] = fault.reply;
+  EXPECT_FALSE(Run());
+  const std::string log = Log();
+  ASSERT_GE(log.size(), fault.logTail.size());
+  EXPECT_EQ(log.substr(log.size() - fault.logTail.size()), fault.logTail) << log;
+  EXPECT_EQ(peer_->Codes().size(), fault.commandsSent);
+  EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+// Commands of a healthy session here: E0 DA C9 C4 DB E3 F5 DD FE FE C5 E4.
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyFaultTest,
+    ::testing::Values(
+        Fault{0xE0, {0x00}, "     TFS Format...   unknown command has come!\n", 1},
+        Fault{0xDA, {0x12}, "     Mount Fail! (0x12)\n", 2},
+        Fault{0xC9, {0xC8}, "     Write nand checksum Error! (0xC8)\n", 3},
+        Fault{0xDB, {0x00}, "     Cr.dir \"/d\"... \nFail! (in sending name)\r\n", 5},
+        Fault{0xE3, {0xE4}, "     Release Version Fail! (0xE4)\r\n", 6},
+        Fault{0xF5, {0x01}, "     Project Version Fail! (0x1)\r\n", 7},
+        Fault{0xC5, {0xC6}, "     Complete nand!\r\n     Writing NAND Fail! \r\n", 11},
+        Fault{0xE4, {0xE5}, "     Unmounting TFS!     Unmounting Error!(0xE5)\n", 12}),
+    [](const ::testing::TestParamInfo<Fault>& param) {
+      return "WrongReplyTo" + std::to_string(param.param.code);
+    });
+
+TEST_F(FileSystemDownloadTest, DirectoryCreationAndChunkFaults) {
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 8192}});
+  // The echo sum is right but the creation fails.
+  const Bytes record = {0x00, 0x03, '/', 'd', 0x00};
+  const auto sum = static_cast<std::uint8_t>(0x03 + '/' + 'd');
+  ASSERT_EQ(record.size(), 5u);
+  peer_->replies[0xDB] = {sum, 0x77};
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with("Create DIR Fail! (0x77)\r\n"));
+
+  peer_ = std::make_unique<FsPeer>(pty_, false);
+  peer_->chunkReplies[0] = {0x5A};
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(
+      Log().ends_with("     Wrt.file \"/d/f\" (8192 bytes)... "
+                      "     checksum mismatched!(5a) \r\n"));
+  EXPECT_EQ(peer_->Codes().back(), 0xFE);
+
+  peer_ = std::make_unique<FsPeer>(pty_, false);
+  peer_->chunkReplies[1] = {0xDE};
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with("Writing error(0xDE)\r\n"));
+
+  peer_ = std::make_unique<FsPeer>(pty_, false);
+  peer_->replies[0xDD] = {0x00};
+  EXPECT_FALSE(Run());
+  EXPECT_NE(Log().find("Fail!(0:"), std::string::npos);
+  EXPECT_TRUE(Log().ends_with(") (in sending name and size)\r\n"));
+}
+
+TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
+  if (NameConverter::LocaleCharset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale";
+  // 240 two-byte letters and five ASCII ones: 485 bytes and the zero.
+  std::string fits;
+  for (int i = 0; i < 240; ++i) fits += "\xC3\xA9";
+  fits += "/abcd";
+  const std::string tooLong = fits + "e";
+  ASSERT_EQ(fits.size(), 485u);
+
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {fits}, {{"/f", 1}});
+  ASSERT_TRUE(Run());
+  const auto commands = peer_->Commands();
+  ASSERT_GE(commands.size(), 5u);
+  EXPECT_EQ(commands[4].args.size(), 2u + 486u);
+  EXPECT_EQ(commands[4].args[0], 0x01);
+  EXPECT_EQ(commands[4].args[1], 0xE6);
+
+  WriteImage(FileSystemKind::Tfs, {"/ok", tooLong}, {{"/f", 1}});
+  peer_ = std::make_unique<FsPeer>(pty_, false);
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with("     Cr.dir \"/ok\"... \n     Directory name is too long\"" +
+                              tooLong + "\"... "));
+  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB};
+  EXPECT_EQ(peer_->Codes(), codes);
+}
+
+TEST_F(FileSystemDownloadTest, FileNamesBeyondTheNameBufferEndWithoutCompletion) {
+  Open(false);
+  const std::string longName = "/" + std::string(499, 'n');  // 500 bytes, 501 with the zero
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/short", 4}, {longName, 2}});
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(
+      Log().ends_with("     Wrt.file \"/d/short\" (4 bytes)... OK!\n"
+                      "     File name is too long\"" +
+                      longName + "\"... "));
+  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xE3, 0xF5, 0xDD, 0xFE};
+  EXPECT_EQ(peer_->Codes(), codes);
+}
+
+TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertEndTheOperation) {
+  if (NameConverter::LocaleCharset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale";
+  Open(false);
+  WriteImage(FileSystemKind::Tfs, {"/bad\xFF"}, {{"/f", 1}});
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with("     Name \"/bad\xFF\" cannot be converted from UTF-8 to UTF-8!\n"));
+  EXPECT_EQ(peer_->Codes().back(), 0xC4);
+}
+
+TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
+  Open(false);
+  dlg_->port.readTotalTimeout = 0ms;  // the 255-factor allowance then passes in moments
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+  peer_->replies[0xDA] = {};
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with("     ** Start Downloading TFS file **\n"));
+  EXPECT_TRUE(MessageBoxes().empty());
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+// The Format button: one bare byte on both links, one reply byte.
+class FormatButtonTest : public FileSystemDownloadTest {
+ protected:
+  std::string Press(bool usb, Bytes reply) {
+    Open(usb);
+    logFrom_ = host_.EventJournal().Events().size();
+    std::jthread phone([&] {
+      received_ = pty_.Receive(1, 2000ms);
+      pty_.Send(reply);
+      // Anything more than the one byte would be a fault.
+      const Bytes more = pty_.Receive(1, 100ms);
+      received_.insert(received_.end(), more.begin(), more.end());
+    });
+    OnFormat(*dlg_);
+    phone.join();
+    return Log();
+  }
+  Bytes received_;
+};
+
+TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
+  for (bool usb : {false, true}) {
+    EXPECT_EQ(Press(usb, {0xE1}),
+              "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > OK!\n");
+    EXPECT_EQ(received_, Bytes{0xE0});
+    EXPECT_TRUE(Connected());
+    EXPECT_FALSE(dlg_->port.IsPortOpen());
+  }
+  EXPECT_TRUE(Press(false, {0xF2}).ends_with("> > > Fail!\n"));
+}
+
+TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
+  Open(false);
+  dlg_->port.readTotalTimeout = 0ms;
+  logFrom_ = host_.EventJournal().Events().size();
+  OnFormat(*dlg_);
+  EXPECT_EQ(Log(), "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ");
+  EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
+  EXPECT_TRUE(Connected());
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+TEST_F(FormatButtonTest, StopsBeforeThePortWithoutAPortOrARate) {
+  Open(false);
+  dlg_->port.baudCode = 0x42;
+  logFrom_ = host_.EventJournal().Events().size();
+  OnFormat(*dlg_);
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
+  EXPECT_TRUE(Connected());
+
+  dlg_->port.baudCode = 0x88;
+  dlg_->port.portName = (folder_ / "no-such-device").string();
+  OnFormat(*dlg_);
+  EXPECT_EQ(MessageBoxes().back(), "Comport Open error!");
+  EXPECT_EQ(Log(), "");
+
+  app::DlgOperations operations;
+  AddOperations(operations);
+  EXPECT_TRUE(static_cast<bool>(operations.format));
+}
+
+}  // namespace
+}  // namespace veska::fs
