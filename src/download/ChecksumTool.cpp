@@ -1,0 +1,56 @@
+#include "download/ChecksumTool.h"
+
+#include <optional>
+
+#include "download/ImageCatalogue.h"
+#include "link/Crc32.h"
+
+namespace veska::download {
+
+using app::DownloaderDlg;
+
+namespace {
+
+// The kinds the tool examines, by selectionIndex: the single-image buttons 0 to 11.
+constexpr std::int32_t kLastSingleImage = 11;
+
+}  // namespace
+
+bool ShowFileChecksum(DownloaderDlg& dlg, const std::string& path, std::string_view openFailureText,
+                      std::uint32_t* measured) {
+  const std::optional<std::uint64_t> size = FileSizeOf(path);
+  if (!size) {
+    if (measured != nullptr) *measured = 0;
+    dlg.Host().MessageBox(&dlg.Wnd(), openFailureText);
+    return false;
+  }
+  const std::uint32_t shown = *size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*size);
+  if (measured != nullptr) *measured = shown;
+  dlg.ShowFileSize(shown);
+
+  if (!dlg.crc32Table.Built()) dlg.crc32Table.BuildCrc32Table();
+  const link::FileCrcResult crc = link::FileCrc32(dlg.crc32Table, path);
+  if (!crc.opened) {
+    // Removed or locked since it was measured.
+    dlg.Host().MessageBox(&dlg.Wnd(), "Fail to open bin file!");
+    dlg.ShowChecksum(0);
+    return false;
+  }
+  dlg.ShowChecksum(crc.crc);
+  return true;
+}
+
+void OnChecksum(DownloaderDlg& dlg) {
+  dlg.UpdateData(true);
+  const SelectionInfo* selection = Selection(dlg.selectionIndex);
+  if (selection == nullptr || dlg.selectionIndex > kLastSingleImage) {
+    dlg.Host().MessageBox(&dlg.Wnd(), "Please select one item");
+    return;
+  }
+  const ImageInfo& info = Catalogue(selection->files.front());
+  std::uint32_t size = 0;
+  static_cast<void>(ShowFileChecksum(dlg, dlg.*info.path, info.openFailureText, &size));
+  dlg.imageSize[KindIndex(info.kind)] = size;
+}
+
+}  // namespace veska::download

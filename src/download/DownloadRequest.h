@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string_view>
+
+#include "app/DownloaderDlg.h"
+#include "download/DownloadWorker.h"
+
+namespace veska::download {
+
+inline constexpr std::string_view kCalDataQuestion =
+    "You checked D/L Default Cal data. This will erase previous calibration data. Do you want "
+    "it?";
+// From this selection index on (the groups with calibration data), the question is asked.
+inline constexpr std::int32_t kFirstCalDataSelection = 14;
+
+// The Download button: examines every file of the selection, asks about calibration data and
+// starts the download worker. Talks to no phone itself.
+void OnDownload(app::DownloaderDlg& dlg, const DownloadHooks& hooks = {});
+
+// Registers this layer's buttons (Download, Checksum) with the dialog's operations.
+void AddOperations(app::DlgOperations& operations, DownloadHooks hooks = {});
+
+}  // namespace veska::download

@@ -1,0 +1,234 @@
+#include "download/DownloadWorker.h"
+
+#include "app/Printf.h"
+#include "download/ImageTransfer.h"
+#include "link/BaudCodes.h"
+#include "link/Wire.h"
+
+#if VESKA_HAVE_FS
+#include "fs/FileSystemDownload.h"
+#endif
+
+namespace veska::download {
+
+using app::DownloaderDlg;
+using app::Printf;
+using K = ImageKind;
+
+namespace {
+
+constexpr std::string_view kRule =
+    "-----------------------------------------------------------------------------------------"
+    "------\n";
+
+// The rates the reboot request is sent at. 0x89 has no rate of its own; the port's open refuses
+// it, so it ends as a failed open.
+constexpr std::uint8_t kRebootBaudCodes[] = {link::BAUDCODE_115200,  0x89,
+                                             link::BAUDCODE_460800,  link::BAUDCODE_921600,
+                                             link::BAUDCODE_3000000, link::BAUDCODE_812000};
+
+// Appends one optional image to a plan.
+void Add(std::vector<PlannedImage>& plan, ImageKind kind) {
+  plan.push_back({kind, false});
+}
+void AddCalPair(std::vector<PlannedImage>& plan, bool defaultCalData) {
+  if (!defaultCalData) return;
+  Add(plan, K::SysDep);
+  Add(plan, K::Spinner);
+}
+
+int Transfer(DownloaderDlg& dlg, const ImageWriters& writers, const ImageInfo& info) {
+  const std::string& path = dlg.*info.path;
+  const std::uint32_t address = info.address.value_or(0);
+  const std::uint32_t size = dlg.imageSize[KindIndex(info.kind)];
+  if (dlg.State().link.linkMode.load() == link::LINK_UART) {
+    if (writers.uart) return writers.uart(dlg, path, address, size);
+#if VESKA_HAVE_IMAGE_TRANSFER
+    return TransferImageUart(dlg, path, address, size);
+#endif
+  } else {
+    if (writers.usb) return writers.usb(dlg, path, address, size);
+#if VESKA_HAVE_IMAGE_TRANSFER
+    return TransferImageUsb(dlg, path, address, size);
+#endif
+  }
+  dlg.AppendLog("\n      Image transfer is not built into this program\n");
+  return TRANSFER_IO_ERROR;
+}
+
+bool WriteFileSystem(DownloaderDlg& dlg, const ImageWriters& writers, ImageKind kind) {
+  if (writers.fileSystem) return writers.fileSystem(dlg, kind);
+#if VESKA_HAVE_FS
+  return fs::DownloadFileSystem(dlg,
+                                kind == K::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
+#else
+  dlg.AppendLog("\n      File-system download is not built into this program\n");
+  return false;
+#endif
+}
+
+}  // namespace
+
+std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData) {
+  std::vector<PlannedImage> plan;
+  if (IsImageCode(code)) {
+    plan.push_back({static_cast<ImageKind>(code), true});
+    return plan;
+  }
+  switch (code) {
+    case SELECT_ALL_PARAMETERS:
+      // Calibration data is written only when the technician asked for it (and confirmed it).
+      Add(plan, K::SysInd);
+      Add(plan, K::Patch);
+      AddCalPair(plan, defaultCalData);
+      break;
+    case SELECT_FILESYSTEM_FILES:
+      Add(plan, K::Rsrc);
+      Add(plan, K::Tfs);
+      break;
+    case SELECT_ALL_BINARY:
+    case SELECT_ALL_BINARY_FS:
+    case SELECT_EVERYTHING:
+      if (code == SELECT_EVERYTHING) {
+        for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2}) Add(plan, kind);
+      }
+      for (ImageKind kind : {K::Apps, K::Comms, K::SysInd, K::Patch}) Add(plan, kind);
+      AddCalPair(plan, defaultCalData);
+      if (code != SELECT_ALL_BINARY) {
+        Add(plan, K::Rsrc);
+        Add(plan, K::Tfs);
+      }
+      break;
+    case SELECT_BOOTLOADER:
+      for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2}) Add(plan, kind);
+      break;
+    default:
+      return plan;
+  }
+  plan.back().isLast = true;
+  return plan;
+}
+
+std::uint32_t ProgressRange(std::uint8_t code,
+                            std::span<const std::uint32_t, app::IMAGE_KIND_COUNT> sizes) {
+  auto sum = [&](std::initializer_list<ImageKind> kinds) {
+    std::uint32_t total = 0;
+    for (ImageKind kind : kinds) total += sizes[KindIndex(kind)];
+    return total;
+  };
+  if (IsImageCode(code)) return sizes[code - IMAGE_APPS];
+  switch (code) {
+    case SELECT_ALL_PARAMETERS:
+      return sum({K::SysInd, K::SysDep, K::Spinner, K::Patch});
+    case SELECT_FILESYSTEM_FILES:
+      return sum({K::Rsrc});
+    case SELECT_ALL_BINARY:
+      return sum({K::Apps, K::Comms, K::SysInd, K::SysDep, K::Spinner, K::Patch});
+    case SELECT_ALL_BINARY_FS:
+      return sum({K::Apps, K::Comms, K::SysInd, K::SysDep, K::Spinner, K::Patch, K::Rsrc});
+    case SELECT_EVERYTHING:
+      return sum({K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2, K::Apps, K::Comms, K::SysInd,
+                  K::SysDep, K::Spinner, K::Patch, K::Rsrc});
+    case SELECT_BOOTLOADER:
+      return sum({K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2});
+    default:
+      return 0;
+  }
+}
+
+int DownloadWorker(DownloaderDlg& dlg, const ImageWriters& writers) {
+  const std::uint8_t code = dlg.State().downloadSelection;
+  const std::vector<PlannedImage> plan = PlanSequence(code, dlg.defaultCalData != 0);
+  dlg.SetProgressRange(ProgressRange(code, dlg.imageSize));
+  dlg.progressCount = 0;
+  dlg.SetProgressPos(0);
+  if (plan.empty()) {
+    dlg.EnterConnectedState();
+    dlg.EnableSelectionControls();
+    return 0;
+  }
+
+  if (IsImageCode(code)) {
+    const bool written = DownloadImage(dlg, plan.front().kind, true, writers);
+    dlg.EnableSelectionControls();
+    return written ? 1 : 0;
+  }
+
+  for (const PlannedImage& image : plan) {
+    // Between the images of a group the operation buttons stay disabled: the port and the
+    // transfer buffer serve this group until its last image is written.
+    const AfterImage after = image.isLast ? AfterImage::ConnectedState : AfterImage::StayBusy;
+    if (!DownloadImage(dlg, image.kind, image.isLast, writers, after)) return 0;
+  }
+  dlg.AppendLog(Printf("\n  * TOTAL Elapsed Time : %5.1fs\n", dlg.totalElapsed));
+  dlg.EnableSelectionControls();
+  return 1;
+}
+
+bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
+                   AfterImage after) {
+  const ImageInfo& info = Catalogue(kind);
+  const std::uint64_t start = dlg.Host().TickCount();
+
+  dlg.AppendLog(info.heading);
+  dlg.Wnd().SetText(app::IDC_FILE_SIZE,
+                    Printf("%d bytes", static_cast<int>(dlg.imageSize[KindIndex(kind)])));
+  dlg.ShowFileName(dlg.*info.path);
+  dlg.AppendLog(info.startLine);
+  dlg.AppendLog(kRule);
+
+  const bool written = info.address ? Transfer(dlg, writers, info) == TRANSFER_OK
+                                    : WriteFileSystem(dlg, writers, kind);
+
+  if (!dlg.State().link.openAllowed.load()) {
+    // Disconnect ended the image: the window is idle again and the user expects no report.
+    dlg.EnterIdleState();
+    return false;
+  }
+
+  const std::uint64_t end = dlg.Host().TickCount();
+  dlg.AppendLog("\n      Download");
+  dlg.AppendLog(written ? "  Completed" : "  Failed");
+  const double elapsed = static_cast<double>(end - start) * 0.001;
+  dlg.totalElapsed += elapsed;
+  dlg.AppendLog(Printf(" ( Elapsed Time : %5.1fs)\n", elapsed));
+
+  if (isLast && written) {
+    if (dlg.autoReboot != 0) static_cast<void>(RequestReboot(dlg));
+    dlg.Host().MessageBox(&dlg.Wnd(), "Download Finished", "  NOTICE  ", ui::MB_OK);
+  }
+
+  if (written && after == AfterImage::StayBusy) {
+    // What the connected state shows between images, without enabling any operation.
+    dlg.SetProgressPos(0);
+    for (int id : {app::IDC_FILE_SIZE, app::IDC_FILE_NAME, app::IDC_CHECKSUM_FIELD}) {
+      dlg.Wnd().SetText(id, " ");
+    }
+  } else {
+    dlg.EnterConnectedState();
+  }
+  return written;
+}
+
+link::PortStatus RequestReboot(DownloaderDlg& dlg) {
+  link::SerialPort& port = dlg.port;
+  bool known = false;
+  for (std::uint8_t code : kRebootBaudCodes) known = known || code == port.baudCode;
+  if (!known) return link::PORT_BAD_BAUD;
+  const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
+  link::PortStatus status = usb ? port.OpenRetrying() : port.Open();
+  if (status != link::PORT_OK) {
+    port.Close();
+    return status;
+  }
+  if (usb) {
+    status = link::SendShortFrame(port, REBOOT_REQUEST);
+  } else {
+    const std::uint8_t request = REBOOT_REQUEST;
+    status = port.WriteFully(std::span(&request, 1), kRebootFactorUart);
+  }
+  port.Close();
+  return status;
+}
+
+}  // namespace veska::download

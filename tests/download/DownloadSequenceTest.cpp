@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "download/DownloadFixture.h"
+#include "download/DownloadWorker.h"
+
+namespace veska::download {
+namespace {
+
+using namespace std::chrono_literals;
+using K = ImageKind;
+
+constexpr std::string_view kRule =
+    "----------------------------------------------------------------------------------------------"
+    "-"
+    "\n";
+
+class DownloadSequenceTest : public testing::DownloadFixture {
+ protected:
+  void SetUp() override {
+    OpenConnected();
+    SetAllImages();
+  }
+  std::uint32_t Size(ImageKind kind) const { return dlg_->imageSize[KindIndex(kind)]; }
+  bool HasTotalLine() const {
+    return std::regex_search(Log(),
+                             std::regex("\n  \\* TOTAL Elapsed Time : [ 0-9]{3}\\.[0-9]s\n$"));
+  }
+};
+
+TEST_F(DownloadSequenceTest, OneImageIsNarratedAndEndsWithTheNotice) {
+  PressDownload(0);
+  const std::string log = Log();
+  const std::string head = std::string("\n  * NAND : APPS Download\n    APPS Download start!!\n") +
+                           std::string(kRule) + "\n      Download  Completed ( Elapsed Time : ";
+  ASSERT_TRUE(log.starts_with(head)) << log;
+  EXPECT_TRUE(std::regex_match(log.substr(head.size()), std::regex("[ 0-9]{3}\\.[0-9]s\\)\n")))
+      << log;
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].text, "Download Finished");
+  EXPECT_EQ(Boxes()[0].caption, "  NOTICE  ");
+  ASSERT_EQ(WrittenImages().size(), 1u);
+  EXPECT_EQ(WrittenImages()[0].address, 0x00C00000u);
+  EXPECT_EQ(WrittenImages()[0].size, Size(K::Apps));
+  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Apps));
+  EXPECT_FALSE(HasTotalLine());
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(SelectionEnabled());
+  EXPECT_EQ(Outcomes(), std::vector<bool>{true});
+}
+
+TEST_F(DownloadSequenceTest, AFailedSingleImageShowsNoNotice) {
+  FailImage(K::Comms);
+  PressDownload(1);
+  EXPECT_TRUE(Log().ends_with(")\n"));
+  EXPECT_NE(Log().find("\n      Download  Failed ( Elapsed Time : "), std::string::npos);
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
+}
+
+TEST_F(DownloadSequenceTest, AllBinaryFilesWritesTheCalibrationPairOnlyWhenAsked) {
+  PressDownload(15, /*defaultCal=*/false);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch}));
+  EXPECT_EQ(Count("Download Finished"), 1);
+  EXPECT_TRUE(HasTotalLine()) << Log();
+  // The range counts the pair whether or not it is written.
+  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Apps) + Size(K::Comms) +
+                                                               Size(K::SysInd) + Size(K::SysDep) +
+                                                               Size(K::Spinner) + Size(K::Patch));
+
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(15, /*defaultCal=*/true);
+  const auto written = WrittenImages();
+  ASSERT_EQ(written.size(), 10u);
+  std::vector<ImageKind> second;
+  for (std::size_t i = 4; i < written.size(); ++i) second.push_back(written[i].kind);
+  EXPECT_EQ(second, (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep,
+                                            K::Spinner}));
+  EXPECT_EQ(written[8].address, 0x000C0000u);
+  EXPECT_EQ(written[9].address, 0x001E0000u);
+  EXPECT_EQ(Count("Download Finished"), 1);
+  // The notice comes after the last image only.
+  EXPECT_NE(Log().rfind("SpinnerFW Download start!!"), std::string::npos);
+}
+
+TEST_F(DownloadSequenceTest, EverythingRunsInItsOrderWithTheButtonsHeldUntilTheEnd) {
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(17, /*defaultCal=*/true);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2,
+                                                    K::Apps, K::Comms, K::SysInd, K::Patch,
+                                                    K::SysDep, K::Spinner, K::Rsrc, K::Tfs}));
+  for (const Written& w : WrittenImages()) {
+    EXPECT_FALSE(w.downloadEnabled) << Catalogue(w.kind).logName;
+    if (w.kind != K::Tfs) {
+      EXPECT_EQ(w.address, *Catalogue(w.kind).address);
+    }
+  }
+  EXPECT_EQ(Count("Download Finished"), 1);
+  EXPECT_TRUE(HasTotalLine());
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(SelectionEnabled());
+  EXPECT_EQ(Outcomes(), std::vector<bool>{true});
+}
+
+TEST_F(DownloadSequenceTest, AFailingImageStopsTheGroupWithoutTotalOrNotice) {
+  FailImage(K::Boot1a);
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(17, /*defaultCal=*/true);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Nandpreboot, K::Boot1a}));
+  EXPECT_TRUE(std::regex_search(
+      Log(), std::regex("\n      Download  Failed \\( Elapsed Time : [ 0-9]{3}\\.[0-9]s\\)\n$")))
+      << Log();
+  EXPECT_FALSE(HasTotalLine());
+  EXPECT_EQ(Count("Download Finished"), 0);
+  EXPECT_TRUE(Connected());
+  EXPECT_FALSE(SelectionEnabled());  // Disconnect brings them back
+  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
+}
+
+TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
+  FailImage(K::SysDep);
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(15, /*defaultCal=*/true);
+  EXPECT_EQ(WrittenKinds(),
+            (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}));
+}
+
+TEST_F(DownloadSequenceTest, AllParametersAsksBeforeTouchingCalibrationData) {
+  PressDownload(14, /*defaultCal=*/false);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::SysInd, K::Patch}));
+  EXPECT_EQ(Count("Download Finished"), 1);
+  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper,
+            Size(K::SysInd) + Size(K::SysDep) + Size(K::Patch) + Size(K::Spinner));
+
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(14, /*defaultCal=*/true);
+  const auto kinds = WrittenKinds();
+  EXPECT_EQ(std::vector<ImageKind>(kinds.begin() + 2, kinds.end()),
+            (std::vector<ImageKind>{K::SysInd, K::Patch, K::SysDep, K::Spinner}));
+}
+
+TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
+  PressDownload(13);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Rsrc, K::Tfs}));
+  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Rsrc));
+  EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
+}
+
+TEST(ProgressRangeTest, SizesAddAsThirtyTwoBitNumbers) {
+  std::array<std::uint32_t, app::IMAGE_KIND_COUNT> sizes{};
+  sizes.fill(1);
+  sizes[KindIndex(K::Apps)] = 0xFFFFFFFF;
+  EXPECT_EQ(ProgressRange(SELECT_ALL_BINARY, sizes), 4u);  // wrapped, as the bar always did
+  EXPECT_EQ(ProgressRange(SELECT_BOOTLOADER, sizes), 4u);
+  EXPECT_EQ(ProgressRange(SELECT_EVERYTHING, sizes), 9u);
+  EXPECT_EQ(ProgressRange(0x25, sizes), 1u);
+  EXPECT_EQ(ProgressRange(0x44, sizes), 0u);
+  EXPECT_TRUE(PlanSequence(0x44, true).empty());
+}
+
+// The reboot request against the virtual phone: sent once, after the last image and before the
+// notice, and never after a failure.
+class RebootTest : public testing::DownloadFixture {
+ protected:
+  void Connect(bool usb) {
+    sim::PhoneOptions options;
+    options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
+    StartPhone(options);
+    OpenDialog(phone_->SlavePath(), usb, 3);
+    WireOperations();
+    PressStart();
+    ASSERT_TRUE(Connected()) << Log();
+    SetAllImages();
+    phone_->ClearEvents();
+  }
+  int Reboots() const {
+    int n = 0;
+    for (const auto& e : phone_->Events()) n += e.kind == sim::EventKind::Reboot ? 1 : 0;
+    return n;
+  }
+};
+
+TEST_F(RebootTest, TheRequestPrecedesTheNoticeOnce) {
+  Connect(false);
+  int rebootsAtNotice = -1;
+  host_.EventJournal().SetObserver([&](const ui::Event& event) {
+    if (event.kind == ui::EventKind::MessageBox && event.text == "Download Finished") {
+      phone_->WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s);
+      rebootsAtNotice = Reboots();
+    }
+  });
+  PressDownload(15, false, /*reboot=*/true);
+  host_.EventJournal().SetObserver({});
+  EXPECT_EQ(rebootsAtNotice, 1);
+  EXPECT_EQ(Reboots(), 1);
+  EXPECT_EQ(WrittenKinds().size(), 4u);
+}
+
+TEST_F(RebootTest, NoRequestAfterAFailedLastImage) {
+  Connect(true);
+  FailImage(K::Patch);
+  PressDownload(15, false, /*reboot=*/true);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(Reboots(), 0);
+  EXPECT_EQ(Count("Download Finished"), 0);
+}
+
+TEST_F(RebootTest, UsbSendsTheRequestAsAShortFrame) {
+  Connect(true);
+  PressDownload(2, false, /*reboot=*/true);
+  EXPECT_TRUE(phone_->WaitFor(
+      [](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s));
+  for (const auto& e : phone_->Events()) EXPECT_NE(e.kind, sim::EventKind::Violation) << e.detail;
+}
+
+}  // namespace
+}  // namespace veska::download
