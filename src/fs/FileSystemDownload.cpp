@@ -410,30 +410,36 @@ bool DownloadFileSystem(DownloaderDlg& dlg, FileSystemKind kind) {
 }
 
 void OnFormat(DownloaderDlg& dlg) {
+  (void)FormatFileSystem(dlg);
+}
+
+FormatResult FormatFileSystem(DownloaderDlg& dlg) {
   dlg.EnterBusyState();
   dlg.UpdateData(true);
   SerialPort& port = dlg.port;
-  if (!dlg.StartCheck() || !IsLoaderBaud(port.baudCode)) {
+  auto finish = [&dlg](FormatResult result) {
     dlg.EnterConnectedState();
-    return;
-  }
+    return result;
+  };
+  if (!dlg.StartCheck() || !IsLoaderBaud(port.baudCode)) return finish(FORMAT_STOPPED);
   if (OpenForLink(port) != PORT_OK) {
     ShowMessage(dlg, "Comport Open error!");
-    dlg.EnterConnectedState();
-    return;
+    return finish(FORMAT_OPEN_FAILED);
   }
   dlg.AppendLog("\n\n  * TFS format");
   dlg.AppendLog("\n     Formatting TFS system..\t\t\t> > > ");
   // A bare byte on both links: the phone takes the stand-alone format outside any session.
+  FormatResult result = FORMAT_NO_REPLY;
   const std::uint8_t code = TFS_FORMAT;
   if (port.WriteFully(std::span(&code, 1), ARGUMENT_TIMEOUT) == PORT_OK) {
     std::uint8_t reply = 0;
     if (port.ReadFully(std::span(&reply, 1), FORMAT_BUTTON_TIMEOUT) == PORT_OK) {
       dlg.AppendLog(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
+      result = reply == TFS_FORMAT_OK ? FORMAT_OK : FORMAT_REFUSED;
     }
   }
   port.Close();
-  dlg.EnterConnectedState();
+  return finish(result);
 }
 
 void AddOperations(app::DlgOperations& operations) {

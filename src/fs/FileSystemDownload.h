@@ -23,8 +23,19 @@ inline constexpr std::size_t DB2_IMAGE_INDEX = 0x26 - 0x20;
 // (and the listing is then not to be used).
 [[nodiscard]] bool LoadListing(app::DownloaderDlg& dlg, FileSystemKind kind, Listing& listing);
 
+// How a stand-alone format ended; the window shows it only through the log.
+enum FormatResult : int {
+  FORMAT_OK = 0,           // the phone answered TFS_FORMAT_OK
+  FORMAT_STOPPED = 1,      // no port chosen, or the port record has no loader rate
+  FORMAT_OPEN_FAILED = 2,  // "Comport Open error!"
+  FORMAT_REFUSED = 3,      // the phone answered something else ("Fail!")
+  FORMAT_NO_REPLY = 4,     // the byte could not be written or no answer came
+};
+
 // The Format button: a stand-alone format of the TFS file system, on the user-interface thread.
 void OnFormat(app::DownloaderDlg& dlg);
+// The same, for hosts that need the outcome (the command line's exit status).
+[[nodiscard]] FormatResult FormatFileSystem(app::DownloaderDlg& dlg);
 
 // Registers this layer's buttons (Format) with the dialog's operations.
 void AddOperations(app::DlgOperations& operations);

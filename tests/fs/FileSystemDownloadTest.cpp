@@ -380,11 +380,12 @@ class FormatButtonTest : public FileSystemDownloadTest {
       const Bytes more = pty_.Receive(1, 100ms);
       received_.insert(received_.end(), more.begin(), more.end());
     });
-    OnFormat(*dlg_);
+    result_ = FormatFileSystem(*dlg_);
     phone.join();
     return Log();
   }
   Bytes received_;
+  FormatResult result_ = FORMAT_STOPPED;
 };
 
 TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
@@ -392,17 +393,19 @@ TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
     EXPECT_EQ(Press(usb, {0xE1}),
               "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > OK!\n");
     EXPECT_EQ(received_, Bytes{0xE0});
+    EXPECT_EQ(result_, FORMAT_OK);
     EXPECT_TRUE(Connected());
     EXPECT_FALSE(dlg_->port.IsPortOpen());
   }
   EXPECT_TRUE(Press(false, {0xF2}).ends_with("> > > Fail!\n"));
+  EXPECT_EQ(result_, FORMAT_REFUSED);
 }
 
 TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
   Open(false);
   dlg_->port.readTotalTimeout = 0ms;
   logFrom_ = host_.EventJournal().Events().size();
-  OnFormat(*dlg_);
+  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_NO_REPLY);
   EXPECT_EQ(Log(), "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ");
   EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
   EXPECT_TRUE(Connected());
@@ -413,14 +416,14 @@ TEST_F(FormatButtonTest, StopsBeforeThePortWithoutAPortOrARate) {
   Open(false);
   dlg_->port.baudCode = 0x42;
   logFrom_ = host_.EventJournal().Events().size();
-  OnFormat(*dlg_);
+  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_STOPPED);
   EXPECT_EQ(Log(), "");
   EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
   EXPECT_TRUE(Connected());
 
   dlg_->port.baudCode = 0x88;
   dlg_->port.portName = (folder_ / "no-such-device").string();
-  OnFormat(*dlg_);
+  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_OPEN_FAILED);
   EXPECT_EQ(MessageBoxes().back(), "Comport Open error!");
   EXPECT_EQ(Log(), "");
 
