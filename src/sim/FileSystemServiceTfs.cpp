@@ -522,7 +522,7 @@ FsOutcome FileSystemServiceTfs::SetTime(Io& io) {
   model_->Change([&](TfsContents& c) { c.time = t; });
   step_ = Step::TimeSet;
   const std::uint8_t sum = link::blockSum(record);
-  char detail[80];
+  char detail[112];
   std::snprintf(detail, sizeof detail, "TFS_SET_TIME %04u-%02u-%02u %02u:%02u:%02u", t.year,
                 t.month, t.day, t.hours, t.minutes, t.seconds);
   io.Command(TFS_SET_TIME, detail, record.size(), sum);
@@ -693,8 +693,11 @@ FsOutcome FileSystemServiceTfs::Unmount(Io& io) {
   }
   std::string detail = "TFS_UNMOUNT";
   if (writing_) detail += " (unfinished " + writing_->path + " dropped)";
+  // The download commits at its completion and the Explorer at every change; only a download
+  // unmounted before its completion still has something to write.
+  const bool uncommitted = step_ != Step::Mounted && step_ != Step::Completed;
   Reset();
-  (void)model_->Save();
+  if (uncommitted) (void)model_->Save();
   io.Command(TFS_UNMOUNT, detail);
   if (FsOutcome o = Reply(io, FsFaultStep::Unmount, TFS_UNMOUNT); o != FsOutcome::Continue) {
     return o;

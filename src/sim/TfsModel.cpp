@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "sim/UniqueFd.h"
 
@@ -134,7 +136,90 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, 
   return bytes;
 }
 
+// A path from the PC made relative to the export folder, or nullopt when a component could
+// lead elsewhere.
+std::optional<std::filesystem::path> SafeRelative(const std::string& path) {
+  std::filesystem::path relative;
+  std::size_t start = 1;  // past the leading "/"
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return std::nullopt;
+    relative /= part;
+    start = end + 1;
+  }
+  return relative;
+}
+
+int WriteExported(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd.Valid()) return errno;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace
+
+int ExportTfs(const TfsContents& contents, const std::string& dir, std::size_t* skipped) {
+  namespace fs = std::filesystem;
+  std::size_t refused = 0;
+  std::error_code ec;
+  const fs::path root = fs::path(dir) / "files";
+  fs::create_directories(root, ec);
+  if (ec) return ec.value();
+  auto place = [&](const std::string& path) -> std::optional<fs::path> {
+    if (path == "/") return root;
+    auto relative = SafeRelative(path);
+    if (!relative) ++refused;
+    return relative ? std::optional(root / *relative) : std::nullopt;
+  };
+  for (const auto& d : contents.directories) {
+    if (auto target = place(d)) {
+      fs::create_directories(*target, ec);
+      if (ec) return ec.value();
+    }
+  }
+  for (const auto& [path, file] : contents.files) {
+    if (auto target = place(path); target && target != root) {
+      fs::create_directories(target->parent_path(), ec);
+      if (ec) return ec.value();
+      if (int error = WriteExported(*target, file.bytes); error != 0) return error;
+    }
+  }
+  if (contents.version) {
+    if (int error = WriteExported(fs::path(dir) / "version", *contents.version); error != 0) {
+      return error;
+    }
+  }
+  if (contents.releaseVersion) {
+    if (int error = WriteExported(fs::path(dir) / "release", *contents.releaseVersion);
+        error != 0) {
+      return error;
+    }
+  }
+  if (contents.time) {
+    const TfsTime& t = *contents.time;
+    char text[96];  // room for six 10-digit fields
+    const int n = std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u\n", t.year,
+                                t.month, t.day, t.hours, t.minutes, t.seconds);
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(text);
+    if (int error = WriteExported(
+            fs::path(dir) / "time",
+            std::span(begin, std::min(std::strlen(text), static_cast<std::size_t>(n))));
+        error != 0) {
+      return error;
+    }
+  }
+  if (skipped != nullptr) *skipped = refused;
+  return 0;
+}
 
 std::uint32_t DosDateTime(const TfsTime& t) {
   if (t.year < 1980 || t.year > 1980 + 127 || t.month > 12 || t.day > 31 || t.hours > 23 ||

@@ -58,6 +58,13 @@ struct TfsContents {
 // inside is checked against what is left.
 [[nodiscard]] std::optional<TfsContents> DecodeTfs(std::span<const std::uint8_t> stored);
 
+// Writes the contents out as plain files, so a script can compare them with its inputs byte for
+// byte: every directory and file under `dir`/files, the version field as `dir`/version, the
+// release field as `dir`/release (both raw, absent when not recorded) and the time record as
+// `dir`/time ("YYYY-MM-DD hh:mm:ss\n"). Names come from the PC: one that would lead out of `dir`
+// (an empty, "." or ".." component) is not written and is counted in `skipped`. 0 or errno.
+int ExportTfs(const TfsContents& contents, const std::string& dir, std::size_t* skipped = nullptr);
+
 // The phone's file system and where it is kept between runs: either a region of the NAND flash
 // (and so the flash's backing file, when there is one), or a side file of its own. The model
 // in memory is what the service works on; Save() writes it through, and the service saves at

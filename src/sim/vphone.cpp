@@ -1,6 +1,6 @@
 // vphone: a virtual QX7430 phone on a pseudo-terminal. Prints the slave's path (and the link
 // path, when one is asked for) on standard output, one line each, then runs until SIGINT or
-// SIGTERM.
+// SIGTERM (and then exports the file system when asked to).
 
 #include <signal.h>
 
@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> fsFaults;
   std::string fsFormatError;
   std::string fsFile;
+  std::string fsExport;
   app.add_option("--link", link, "link dialect")->check(CLI::IsMember({"uart", "usb"}));
   app.add_option("--link-path", options.linkPath,
                  "place a symbolic link to the slave here (USB: once the device appears)");
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
                  "KIND@STEP[#N][=VALUE][!]: silence|wrong|stray|sum|code|corrupt|drop at "
                  "boot|ack|ready|rate|flash-id|bad-blocks|erase|sync|block|done|chunk");
   app.add_option("--fs-file", fsFile, "keep the file system in this file instead of the flash");
+  app.add_option("--fs-export", fsExport,
+                 "at shutdown, write the file system's files and records under this folder");
   app.add_option("--fs-fault", fsFaults,
                  "KIND@STEP[#N][=VALUE][!]: silence|sum|wrong|error at format|mount|checksum|"
                  "time|dir|dir-created|version|release|file|chunk|written|complete|unmount|"
@@ -147,5 +150,16 @@ int main(int argc, char** argv) {
   }
   if (options.verbose) std::fprintf(stderr, "vphone: %s, shutting down\n", strsignal(signal));
   phone.Stop();  // removes the link and flushes the flash file
+  if (!fsExport.empty()) {
+    std::size_t skipped = 0;
+    if (int error = ExportTfs(phone.FileSystem(), fsExport, &skipped); error != 0) {
+      std::fprintf(stderr, "vphone: cannot export the file system: %s\n", std::strerror(error));
+      return 1;
+    }
+    if (skipped != 0) {
+      std::fprintf(stderr, "vphone: %zu names leading out of %s not exported\n", skipped,
+                   fsExport.c_str());
+    }
+  }
   return 0;
 }

@@ -423,6 +423,40 @@ TEST(TfsStore, DamagedCopiesAreNotTakenForAFileSystem) {
   EXPECT_FALSE(DecodeTfs(Bytes(4096, 0xFF)));  // erased flash
 }
 
+TEST(TfsExport, WritesFilesAndRecordsButNothingOutsideItsFolder) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("vphone-export-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  TfsContents c;
+  c.formatted = true;
+  c.directories = {"/", "/a", "/a/empty"};
+  c.files["/a/f.bin"].bytes = Pattern(9000, 4);
+  c.files["/../escaped"].bytes = {1};
+  c.files["/a/../../escaped"].bytes = {2};
+  c.version.emplace();
+  c.version->fill('v');
+  c.time = TfsTime{58, 59, 23, 31, 12, 2009};
+  std::size_t skipped = 0;
+  ASSERT_EQ(ExportTfs(c, (dir / "out").string(), &skipped), 0);
+  EXPECT_EQ(skipped, 2u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "escaped"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out" / "escaped"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "out" / "files" / "a" / "empty"));
+  auto read = [](const std::filesystem::path& p) {
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    Bytes bytes;
+    if (f == nullptr) return bytes;
+    for (int ch; (ch = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<std::uint8_t>(ch));
+    std::fclose(f);
+    return bytes;
+  };
+  EXPECT_EQ(read(dir / "out" / "files" / "a" / "f.bin"), c.files["/a/f.bin"].bytes);
+  EXPECT_EQ(read(dir / "out" / "version"), Bytes(16, 'v'));
+  EXPECT_EQ(read(dir / "out" / "time"), Text("2009-12-31 23:59:58\n"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out" / "release"));
+  std::filesystem::remove_all(dir);
+}
+
 TEST(TfsFaults, TextFormsParse) {
   auto error = ParseFsFault("error@format=85:102");
   ASSERT_TRUE(error);
