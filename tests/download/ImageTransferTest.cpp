@@ -1,0 +1,385 @@
+#include "download/ImageTransfer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "fs/FsStep.h"
+#include "link/BlockSum.h"
+#include "link/PtyPair.h"
+#include "target/TargetFixture.h"
+
+namespace veska::download {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::EventKind;
+using sim::FaultKind;
+using sim::FaultStep;
+
+constexpr std::uint32_t kAppsAddress = 0x00C00000;
+constexpr std::size_t kBuffer = link::TRANSFER_BUFFER_SIZE;
+
+class TransferFixture : public target::testing::TargetFixture {
+ protected:
+  // A phone in its driver, reached by START as a technician would, with the log and the phone's
+  // record cleared so that only the transfer shows.
+  void Connect(bool usb, sim::PhoneOptions options = {}) {
+    usb_ = usb;
+    options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
+    StartPhone(options);
+    OpenDialog(phone_->SlavePath(), usb, 3);
+    PressStart();
+    ASSERT_TRUE(Connected()) << Log();
+    phone_->ClearEvents();
+    logFrom_ = host_.EventJournal().Events().size();
+    dlg_->progressCount = 0;
+  }
+
+  std::string MakeImage(std::size_t size, std::vector<std::uint8_t>* bytes = nullptr) {
+    std::vector<std::uint8_t> data(size);
+    std::mt19937 random(static_cast<unsigned>(size));
+    for (auto& b : data) b = static_cast<std::uint8_t>(random());
+    const auto path = (folder_ / ("image" + std::to_string(images_++) + ".img")).string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+    if (bytes) *bytes = std::move(data);
+    return path;
+  }
+
+  int Transfer(const std::string& path, std::uint32_t size, std::uint32_t address = kAppsAddress) {
+    return usb_ ? TransferImageUsb(*dlg_, path, address, size)
+                : TransferImageUart(*dlg_, path, address, size);
+  }
+
+  std::vector<std::int64_t> ProgressPositions() const {
+    std::vector<std::int64_t> positions;
+    const auto events = host_.EventJournal().Events();
+    for (std::size_t i = logFrom_; i < events.size(); ++i) {
+      if (events[i].kind == ui::EventKind::SetPos && events[i].id == app::IDC_PROGRESS) {
+        positions.push_back(events[i].a);
+      }
+    }
+    return positions;
+  }
+
+  // The phone records the end only once it has read the PC's last acknowledgement.
+  bool PhoneFinished() const {
+    return phone_->WaitFor(
+        [](const auto& ev) { return sim::HasEvent(ev, EventKind::ImageDone); }, 3s);
+  }
+
+  // The phone gave up waiting for the PC (which therefore sent nothing more) at `where`.
+  void ExpectPhoneLeftWaiting(const std::string& where) {
+    ASSERT_TRUE(phone_->WaitFor(
+        [](const auto& ev) { return sim::HasEvent(ev, EventKind::PeerSilent); }, 3s));
+    for (const auto& e : phone_->Events()) {
+      if (e.kind == EventKind::PeerSilent) {
+        EXPECT_EQ(e.detail, "waiting for " + where);
+      }
+      EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
+    }
+  }
+
+  bool usb_ = false;
+  int images_ = 0;
+};
+
+// Behaviour both dialects share, run over each.
+class BothLinks : public TransferFixture, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Link, BothLinks, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "Usb" : "Uart"; });
+
+TEST_P(BothLinks, TheImageLandsInTheFlashAtItsAddressWithFullBufferBlocks) {
+  sim::PhoneOptions options;
+  options.blockLength = kBuffer;  // the largest block the PC can serve
+  Connect(GetParam(), options);
+  std::vector<std::uint8_t> data;
+  const std::uint32_t size = kBuffer + 1234;
+  const auto path = MakeImage(size, &data);
+
+  ASSERT_EQ(Transfer(path, size), TRANSFER_OK) << Log();
+  EXPECT_EQ(Log(), "");
+  EXPECT_FALSE(state_.link.portOpen);
+
+  ASSERT_TRUE(PhoneFinished());
+  const auto events = phone_->Events();
+  EXPECT_EQ(sim::CountEvents(events, EventKind::ImageBlock), 2u);
+  for (const auto& e : events) {
+    EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
+    if (e.kind == EventKind::ImageRequest) {
+      EXPECT_EQ(e.address, kAppsAddress);  // the phone read the address in its link's byte order
+      EXPECT_EQ(e.length, size);
+    }
+  }
+  std::vector<std::uint8_t> flash(size);
+  ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
+  EXPECT_TRUE(flash == data);
+  EXPECT_EQ(state_.link.lastBlockSum, link::blockSum(std::span(data).subspan(kBuffer)));
+
+  // USB moves the bar with every 4096-byte piece; UART once per block the phone accepts.
+  EXPECT_EQ(dlg_->progressCount, size);
+  const auto positions = ProgressPositions();
+  ASSERT_FALSE(positions.empty());
+  EXPECT_EQ(positions.back(), size);
+  if (GetParam()) {
+    EXPECT_EQ(positions.size(), kBuffer / 4096 + 1);
+    EXPECT_EQ(positions.front(), 4096);
+  } else {
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{std::int64_t{kBuffer}, std::int64_t{size}}));
+  }
+}
+
+TEST_P(BothLinks, AShortFileIsPaddedWithErasedFlashThenRunsOutWith108) {
+  sim::PhoneOptions options;
+  options.blockLength = 4096;
+  Connect(GetParam(), options);
+  std::vector<std::uint8_t> data;
+  const auto path = MakeImage(1000, &data);
+  // A stale block in the buffer must not leak into the padding.
+  std::fill(state_.link.transferBuffer.begin(), state_.link.transferBuffer.end(), 0x00);
+
+  // The file shrank after it was measured at 8192 bytes: the first block is 1000 bytes of file
+  // and 3096 of 0xFF, the second has nothing to send.
+  EXPECT_EQ(Transfer(path, 8192), TRANSFER_NO_DATA);
+  EXPECT_FALSE(state_.link.portOpen);
+  const auto events = phone_->Events();
+  ASSERT_EQ(sim::CountEvents(events, EventKind::ImageBlock), 1u);
+  std::vector<std::uint8_t> padded = data;
+  padded.resize(4096, 0xFF);
+  for (const auto& e : events) {
+    if (e.kind == EventKind::ImageBlock) {
+      EXPECT_EQ(e.sum, link::blockSum(padded));
+    }
+  }
+  std::vector<std::uint8_t> flash(1000);
+  ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
+  EXPECT_TRUE(flash == data);
+}
+
+TEST_P(BothLinks, ABlockLongerThanTheTransferBufferIsRefusedBeforeAnyByteOfIt) {
+  sim::PhoneOptions options;
+  options.blockLength = 0x200000;
+  Connect(GetParam(), options);
+  const auto path = MakeImage(kBuffer + 1);
+
+  EXPECT_EQ(Transfer(path, kBuffer + 1), TRANSFER_NO_DATA);
+  EXPECT_EQ(Log(), "Block of 1572865 bytes requested, more than the buffer holds!\r\n");
+  // Not even the acknowledgement that would announce the block went out.
+  ExpectPhoneLeftWaiting(GetParam() ? "BLOCK_ACK" : "image block");
+  EXPECT_FALSE(sim::HasEvent(phone_->Events(), EventKind::ImageBlock));
+}
+
+TEST_P(BothLinks, TheOpenRefusesRatesTheLoaderDoesNotKnowAndAMissingFile) {
+  Connect(GetParam());
+  const auto path = MakeImage(100);
+  const std::uint8_t userRate = dlg_->port.baudCode;
+
+  dlg_->port.baudCode = 0x87;  // refused before anything is opened
+  EXPECT_EQ(Transfer(path, 100), TRANSFER_BAD_BAUD);
+  dlg_->port.baudCode = 0x89;  // known to the loader, but the port has no rate for it
+  EXPECT_EQ(Transfer(path, 100), TRANSFER_BAD_BAUD);
+  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_TRUE(MessageBoxes().empty());
+
+  dlg_->port.baudCode = userRate;
+  state_.fsStep = 0;
+  EXPECT_EQ(Transfer((folder_ / "missing.img").string(), 100), TRANSFER_NO_FILE);
+  EXPECT_EQ(Transfer(folder_.string(), 100), TRANSFER_NO_FILE);  // a folder is no image
+  EXPECT_EQ(MessageBoxes(),
+            (std::vector<std::string>{"Fail to open bin file!", "Fail to open bin file!"}));
+  EXPECT_EQ(state_.fsStep, static_cast<int>(fs::FsStep::Ended));
+  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_TRUE(phone_->Events().empty());
+
+  // None of this disturbed the phone: the next transfer goes through.
+  EXPECT_EQ(Transfer(path, 100), TRANSFER_OK);
+}
+
+struct CodeCase {
+  std::uint8_t code;
+  std::uint32_t block;
+  int status;
+  const char* text;
+};
+
+class UsbTransfer : public TransferFixture {};
+
+TEST_F(UsbTransfer, EveryErrorAndAbortCodeEndsWithItsTextAndStatus) {
+  Connect(true);
+  const auto path = MakeImage(0x18000);
+  const CodeCase cases[] = {
+      {0x28, 0, TRANSFER_PHONE_ERROR, "ERROR\r\n"},
+      {0x41, 1, TRANSFER_PHONE_ERROR, "SendACK Error!\r\n"},
+      {0x42, 1, TRANSFER_PHONE_ERROR, "Read Flash Data Error!\r\n"},
+      {0x43, 1, TRANSFER_PHONE_ERROR, "Write Flash Data Error!\r\n"},
+      {0x2B, 1, TRANSFER_ABORTED, ""},
+      {0x2C, 0, TRANSFER_ABORTED, ""},
+      {0x27, 1, TRANSFER_PHONE_ERROR, "Unknown command!\r\n"},
+  };
+  for (const auto& c : cases) {
+    phone_->InjectFault(
+        {FaultKind::TransferCode, FaultStep::ImageBlock, c.block, c.code, {}, false});
+    logFrom_ = host_.EventJournal().Events().size();
+    EXPECT_EQ(Transfer(path, 0x18000), c.status) << int{c.code};
+    EXPECT_EQ(Log(), c.text) << int{c.code};
+  }
+  // The phone went back to its commands after each code and was never sent a stray byte.
+  for (const auto& e : phone_->Events()) EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
+  EXPECT_EQ(Transfer(path, 0x18000), TRANSFER_OK);
+}
+
+TEST_F(UsbTransfer, AnImageDoneBeforeAnyBlockIsIgnored) {
+  Connect(true);
+  std::vector<std::uint8_t> early(16, 0);
+  early[0] = 0x29;
+  early[4] = 0x5C;
+  phone_->InjectFault({FaultKind::StrayBytes, FaultStep::ImageBlock, 0, 0, early, false});
+  const auto path = MakeImage(5000);
+  EXPECT_EQ(Transfer(path, 5000), TRANSFER_OK) << Log();
+  EXPECT_TRUE(PhoneFinished());
+}
+
+TEST_F(UsbTransfer, ASumMismatchWithABlockRequestStopsBeforeTheAcknowledgement) {
+  sim::PhoneOptions options;
+  options.blockLength = 4096;
+  Connect(true, options);
+  phone_->InjectFault({FaultKind::WrongBlockSum, FaultStep::ImageBlock, 0, 0, {}, false});
+  EXPECT_EQ(Transfer(MakeImage(3 * 4096), 3 * 4096), TRANSFER_SUM_MISMATCH);
+  EXPECT_EQ(Log(), "Checksum error!");
+  ExpectPhoneLeftWaiting("BLOCK_ACK");
+  EXPECT_EQ(sim::CountEvents(phone_->Events(), EventKind::ImageBlock), 1u);
+}
+
+TEST_F(UsbTransfer, ASumMismatchWithImageDoneIsNeverAcknowledged) {
+  Connect(true);
+  phone_->InjectFault({FaultKind::WrongBlockSum, FaultStep::ImageDone, 0, 0, {}, false});
+  EXPECT_EQ(Transfer(MakeImage(5000), 5000), TRANSFER_SUM_MISMATCH);
+  EXPECT_EQ(Log(), "\nChecksum Error");
+  ExpectPhoneLeftWaiting("IMAGE_ACK");
+  EXPECT_FALSE(sim::HasEvent(phone_->Events(), EventKind::ImageDone));
+}
+
+class UartTransfer : public TransferFixture {};
+
+TEST_F(UartTransfer, ErrorAbortAndUnexpectedBytesEndSilentlyWithTheirStatus) {
+  Connect(false);
+  const auto path = MakeImage(0x18000);
+  const CodeCase cases[] = {
+      {0x28, 1, TRANSFER_UART_ERROR, ""},
+      {0x2B, 0, TRANSFER_ABORTED, ""},
+      {0x2C, 1, TRANSFER_ABORTED, ""},
+      {0x7E, 1, TRANSFER_NO_DATA, ""},
+      // An acceptance or a resend request before the first block refers to no block.
+      {0x27, 0, TRANSFER_NO_DATA, ""},
+      {0x2A, 0, TRANSFER_NO_DATA, ""},
+  };
+  for (const auto& c : cases) {
+    phone_->InjectFault(
+        {FaultKind::TransferCode, FaultStep::ImageBlock, c.block, c.code, {}, false});
+    EXPECT_EQ(Transfer(path, 0x18000), c.status) << int{c.code};
+  }
+  EXPECT_EQ(Log(), "");
+  for (const auto& e : phone_->Events()) EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
+  EXPECT_EQ(Transfer(path, 0x18000), TRANSFER_OK);
+}
+
+TEST_F(UartTransfer, ABlockThePhoneAsksForAgainIsResentUnchangedAndAnAckRequestAnswered) {
+  sim::PhoneOptions options;
+  options.uartAckRequest = true;
+  options.blockLength = 4096;
+  Connect(false, options);
+  phone_->InjectFault({FaultKind::WrongBlockSum, FaultStep::ImageBlock, 1, 0, {}, false});
+  std::vector<std::uint8_t> data;
+  const auto path = MakeImage(10000, &data);
+  ASSERT_EQ(Transfer(path, 10000), TRANSFER_OK);
+
+  const auto events = phone_->Events();
+  EXPECT_EQ(sim::CountEvents(events, EventKind::ImageBlockBad), 1u);
+  for (const auto& e : events) {
+    EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
+    if (e.kind == EventKind::ImageBlockBad) {
+      EXPECT_EQ(e.sum, link::blockSum(std::span(data).subspan(4096, 4096)));
+    }
+  }
+  std::vector<std::uint8_t> flash(10000);
+  ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
+  EXPECT_TRUE(flash == data);
+  // The block asked for again is counted once, when accepted.
+  EXPECT_EQ(ProgressPositions(), (std::vector<std::int64_t>{4096, 8192, 10000}));
+}
+
+// A raw line on which the test plays the phone byte by byte and sees every byte the PC sends.
+class RawTransfer : public target::testing::TargetFixture {
+ protected:
+  void Open(bool usb) {
+    OpenDialog(pty_.SlavePath(), usb);
+    dlg_->port.portName = "COM1";
+    dlg_->port.baudCode = 0x8B;
+    path_ = (folder_ / "small.img").string();
+    std::ofstream(path_, std::ios::binary).write("\x01\x02\x03\x04", 4);
+  }
+  std::vector<std::uint8_t> Expect(std::size_t count) { return pty_.Receive(count, 2000ms); }
+
+  PtyPair pty_;
+  std::string path_;
+};
+
+TEST_F(RawTransfer, UartRepeatsTheRequestUntilSynchronisedAndResendsTheNumbersOnEverySync) {
+  Open(false);
+  using Bytes = std::vector<std::uint8_t>;
+  const Bytes numbers = {0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
+  std::vector<Bytes> seen;
+  std::jthread phone([&] {
+    seen.push_back(Expect(1));
+    pty_.Send({0x00});  // busy with something else
+    seen.push_back(Expect(1));
+    pty_.Send({0xA5});
+    seen.push_back(Expect(8));
+    pty_.Send({0xA5});  // missed them: again
+    seen.push_back(Expect(8));
+    pty_.Send({0x2E, 0x00, 0x00, 0x00, 0x04});
+    seen.push_back(Expect(5));
+    pty_.Send({0x27});
+    seen.push_back(Expect(1));
+    pty_.Send({0x29});
+  });
+  EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_OK);
+  phone.join();
+  EXPECT_EQ(seen, (std::vector<Bytes>{{0x5A}, {0x5A}, numbers, numbers, {1, 2, 3, 4, 10}, {0x2D}}));
+  std::vector<std::int64_t> sleeps;
+  for (const auto& e : host_.EventJournal().Events()) {
+    if (e.kind == ui::EventKind::Sleep) sleeps.push_back(e.a);
+  }
+  EXPECT_EQ(sleeps, std::vector<std::int64_t>{1000});
+}
+
+TEST_F(RawTransfer, UsbFramesCarryLittleEndianWordsAndAZeroedHead) {
+  Open(true);
+  std::vector<std::uint8_t> request, ack, block, done;
+  std::jthread phone([&] {
+    request = Expect(16);
+    pty_.Send({0x26, 0, 0, 0, 4, 0, 0, 0, 0x77, 0, 0, 0, 0, 0, 0, 0});  // offset 8 not judged yet
+    ack = Expect(8);
+    block = Expect(4);
+    pty_.Send({0x29, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    done = Expect(8);
+  });
+  EXPECT_EQ(TransferImageUsb(*dlg_, path_, kAppsAddress, 4), TRANSFER_OK);
+  phone.join();
+  ASSERT_EQ(request.size(), 16u);
+  EXPECT_EQ(request[0], 0x5A);
+  for (std::size_t i : {1u, 4u, 5u, 6u, 7u}) EXPECT_EQ(request[i], 0) << i;
+  EXPECT_EQ(std::vector(request.begin() + 8, request.end()),
+            (std::vector<std::uint8_t>{0x00, 0x00, 0xC0, 0x00, 0x04, 0x00, 0x00, 0x00}));
+  ASSERT_EQ(ack.size(), 8u);
+  EXPECT_EQ(ack[0], 0x30);
+  EXPECT_EQ(block, (std::vector<std::uint8_t>{1, 2, 3, 4}));  // no sum byte on USB
+  ASSERT_EQ(done.size(), 8u);
+  EXPECT_EQ(done[0], 0x31);
+}
+
+}  // namespace
+}  // namespace veska::download
