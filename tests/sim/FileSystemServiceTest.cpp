@@ -351,6 +351,20 @@ TEST_F(UsbFs, ExplorerListsReadsAndDeletes) {
   EXPECT_EQ(LastViolation(*phone_), "");
 }
 
+TEST_F(UsbFs, ExplorerOnAFreshPhoneIsRefusedAndItsExitUnderstood) {
+  // Nothing formatted yet: the mount is refused, the EXIT's unmount still gets its byte.
+  ASSERT_TRUE(pc_->Write(Cat({Padded(TFS_OPERATION), {TFS_MOUNT}})));
+  EXPECT_EQ(pc_->ReadByte(), TFS_REFUSED);
+  ASSERT_TRUE(pc_->Write({TFS_UNMOUNT}));
+  EXPECT_EQ(pc_->ReadByte(), TFS_REFUSED);
+  // A later Explorer whose EXIT opens the port and sends the bare unmount alone.
+  ASSERT_TRUE(pc_->Write({TFS_UNMOUNT}));
+  EXPECT_EQ(pc_->ReadByte(), TFS_REFUSED);
+  ASSERT_TRUE(pc_->Write({FLASH_ID_QUERY}));
+  EXPECT_EQ(pc_->Read(2), (Bytes{0xEC, 0xB1}));
+  EXPECT_EQ(LastViolation(*phone_), "");
+}
+
 class FsStore : public UsbFs {
  protected:
   void SetUp() override {
