@@ -40,17 +40,18 @@ bool ShowFileChecksum(DownloaderDlg& dlg, const std::string& path, std::string_v
   return true;
 }
 
-void OnChecksum(DownloaderDlg& dlg) {
+bool OnChecksum(DownloaderDlg& dlg) {
   dlg.UpdateData(true);
   const SelectionInfo* selection = Selection(dlg.selectionIndex);
   if (selection == nullptr || dlg.selectionIndex > kLastSingleImage) {
     dlg.Host().MessageBox(&dlg.Wnd(), "Please select one item");
-    return;
+    return false;
   }
   const ImageInfo& info = Catalogue(selection->files.front());
   std::uint32_t size = 0;
-  static_cast<void>(ShowFileChecksum(dlg, dlg.*info.path, info.openFailureText, &size));
+  const bool shown = ShowFileChecksum(dlg, dlg.*info.path, info.openFailureText, &size);
   dlg.imageSize[KindIndex(info.kind)] = size;
+  return shown;
 }
 
 }  // namespace veska::download

@@ -9,7 +9,8 @@
 namespace veska::download {
 
 // The Checksum button: size and CRC-32 of the single image the selection names. Needs no phone.
-void OnChecksum(app::DownloaderDlg& dlg);
+// True when both were shown.
+bool OnChecksum(app::DownloaderDlg& dlg);
 
 // Size and CRC-32 of one file into the File Size and Checksum fields. `openFailureText` is
 // shown when the file cannot be opened to measure it; `measured` receives the size shown (0

@@ -20,7 +20,7 @@ void Restore(DownloaderDlg& dlg, const DownloadHooks& hooks) {
 
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
   operations.download = [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); };
-  operations.checksum = OnChecksum;
+  operations.checksum = [](DownloaderDlg& dlg) { static_cast<void>(OnChecksum(dlg)); };
 }
 
 void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {

@@ -21,12 +21,6 @@ constexpr std::string_view kRule =
     "-----------------------------------------------------------------------------------------"
     "------\n";
 
-// The rates the reboot request is sent at. 0x89 has no rate of its own; the port's open refuses
-// it, so it ends as a failed open.
-constexpr std::uint8_t kRebootBaudCodes[] = {link::BAUDCODE_115200,  0x89,
-                                             link::BAUDCODE_460800,  link::BAUDCODE_921600,
-                                             link::BAUDCODE_3000000, link::BAUDCODE_812000};
-
 // Appends one optional image to a plan.
 void Add(std::vector<PlannedImage>& plan, ImageKind kind) {
   plan.push_back({kind, false});
@@ -212,11 +206,9 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
 
 link::PortStatus RequestReboot(DownloaderDlg& dlg) {
   link::SerialPort& port = dlg.port;
-  bool known = false;
-  for (std::uint8_t code : kRebootBaudCodes) known = known || code == port.baudCode;
-  if (!known) return link::PORT_BAD_BAUD;
+  if (!link::IsLoaderBaudCode(port.baudCode)) return link::PORT_BAD_BAUD;
   const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
-  link::PortStatus status = usb ? port.OpenRetrying() : port.Open();
+  link::PortStatus status = link::OpenForLinkMode(port);
   if (status != link::PORT_OK) {
     port.Close();
     return status;

@@ -33,19 +33,25 @@ class DownloadFixture : public target::testing::TargetFixture {
     dlg_->EnterConnectedState();
   }
 
-  void WireOperations() {
+  // With `fakeWriters` clear, the images go to the phone through the real transfer.
+  void WireOperations(bool fakeWriters = true) {
     app::DlgOperations operations;
     target::AddOperations(operations);
     DownloadHooks hooks;
+    hooks.finished = [this](bool ok) {
+      std::lock_guard lock(mutex_);
+      outcomes_.push_back(ok);
+    };
+    if (!fakeWriters) {
+      download::AddOperations(operations, hooks);
+      dlg_->SetOperations(operations);
+      return;
+    }
     hooks.writers.uart = [this](app::DownloaderDlg&, const std::string& path, std::uint32_t address,
                                 std::uint32_t size) { return Record(path, address, size); };
     hooks.writers.usb = hooks.writers.uart;
     hooks.writers.fileSystem = [this](app::DownloaderDlg& dlg, ImageKind kind) {
       return Record(dlg.*Catalogue(kind).path, 0, dlg.imageSize[KindIndex(kind)]) == 0;
-    };
-    hooks.finished = [this](bool ok) {
-      std::lock_guard lock(mutex_);
-      outcomes_.push_back(ok);
     };
     download::AddOperations(operations, hooks);
     dlg_->SetOperations(operations);
