@@ -8,6 +8,9 @@
 
 #include "app/ControlIds.h"
 #include "app/Templates.h"
+#include "download/ChecksumTool.h"
+#include "download/DownloadRequest.h"
+#include "download/ImageCatalogue.h"
 #include "payloads/PayloadSet.h"
 #include "target/Connection.h"
 
@@ -29,6 +32,21 @@ const std::pair<const char*, std::string_view> kImageOptions[] = {
 };
 
 const char* const kBaudNames[] = {"115K", "460K", "921K", "3M"};
+
+// The download step's selections by their selection index (the radio group's order).
+const char* const kSelectionNames[download::SELECTION_COUNT] = {
+    "apps",       "comms",    "sys-ind",    "sys-dep",     "patch",      "spinner",
+    "tfs",        "rsrc",     "db2",        "nandpreboot", "boot1a",     "boot2",
+    "bootloader", "fs-files", "all-params", "all-bin",     "all-bin-fs", "all"};
+// The checksum tool examines the single images only, indexes 0 to 11.
+constexpr int kChecksumKinds = 12;
+
+int SelectionByName(const std::string& name, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (name == kSelectionNames[i]) return i;
+  }
+  return -1;
+}
 
 // The port layer's diagnostics go to standard error here: standard output carries the log.
 class StderrDiagnostics final : public link::DiagnosticSink {
@@ -59,7 +77,13 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   CLI::App app{
       "veska-cli: the Veska Downloader's operations from a terminal.\n"
       "Steps run in order, like buttons pressed one after the other:\n"
-      "  connect                              START: handshake, loaders, flash checks\n"};
+      "  connect                              START: handshake, loaders, flash checks\n"
+      "  download SELECTION [--default-cal] [--reboot]\n"
+      "                                       Download: SELECTION is bootloader, all-bin,\n"
+      "                                       all-bin-fs, all, all-params, fs-files or one image\n"
+      "                                       (apps comms sys-ind sys-dep patch spinner tfs rsrc\n"
+      "                                       db2 nandpreboot boot1a boot2)\n"
+      "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
   app.add_option("--baud", arguments.baud, "line rate after the loaders")
@@ -103,6 +127,9 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
   app::DlgOperations operations;
   target::AddOperations(operations);
+  download::DownloadHooks hooks;
+  hooks.finished = [this](bool written) { downloadWritten_ = written; };
+  download::AddOperations(operations, hooks);
   dlg_->SetOperations(operations);
 
   presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName,
@@ -125,6 +152,47 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
     const std::string& word = words[i];
     if (word == "connect") {
       plan.push_back([this] { return Connect(); });
+    } else if (word == "download") {
+      const int selection =
+          i + 1 < words.size() ? SelectionByName(words[i + 1], download::SELECTION_COUNT) : -1;
+      if (selection < 0) {
+        std::fprintf(err_, "veska-cli: download needs a SELECTION (try --help)\n");
+        return false;
+      }
+      ++i;
+      bool defaultCal = false;
+      bool reboot = false;
+      for (; i + 1 < words.size() && words[i + 1].starts_with("--"); ++i) {
+        if (words[i + 1] == "--default-cal") {
+          defaultCal = true;
+        } else if (words[i + 1] == "--reboot") {
+          reboot = true;
+        } else {
+          std::fprintf(err_, "veska-cli: unknown download option '%s'\n", words[i + 1].c_str());
+          return false;
+        }
+      }
+      plan.push_back([this, selection, defaultCal, reboot] {
+        return Download(selection, defaultCal, reboot);
+      });
+    } else if (word == "checksum") {
+      if (i + 1 < words.size() && words[i + 1] == "--file") {
+        if (i + 2 >= words.size()) {
+          std::fprintf(err_, "veska-cli: checksum --file needs a FILE\n");
+          return false;
+        }
+        std::string file = words[i + 2];
+        i += 2;
+        plan.push_back([this, file] { return ChecksumFile(file); });
+        continue;
+      }
+      const int kind = i + 1 < words.size() ? SelectionByName(words[i + 1], kChecksumKinds) : -1;
+      if (kind < 0) {
+        std::fprintf(err_, "veska-cli: checksum needs an image KIND or --file FILE (try --help)\n");
+        return false;
+      }
+      ++i;
+      plan.push_back([this, kind] { return Checksum(kind); });
     } else {
       std::fprintf(err_, "veska-cli: unknown step '%s' (try --help)\n", word.c_str());
       return false;
@@ -193,6 +261,36 @@ bool CliSession::Connect() {
   window_->Click(app::IDC_START);
   host_.JoinWorkers();
   return dlg_->connectStatus == target::CONNECT_OK;
+}
+
+void CliSession::ChooseSelection(int selectionIndex) {
+  // Set directly rather than clicked: most of these buttons are hidden, and after a failed
+  // download the group stays disabled.
+  for (int i = 0; i < download::SELECTION_COUNT; ++i) {
+    window_->SetCheck(download::Selection(i)->button, i == selectionIndex ? 1 : 0);
+  }
+}
+
+bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot) {
+  ChooseSelection(selectionIndex);
+  window_->SetCheck(app::IDC_DEFAULT_CAL_DATA, defaultCal ? 1 : 0);
+  window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
+  downloadWritten_ = false;
+  if (!window_->Click(app::IDC_DOWNLOAD)) {
+    std::fprintf(err_, "veska-cli: Download is not available now (connect first)\n");
+    return false;
+  }
+  host_.JoinWorkers();
+  return downloadWritten_;
+}
+
+bool CliSession::Checksum(int selectionIndex) {
+  ChooseSelection(selectionIndex);
+  return download::OnChecksum(*dlg_);
+}
+
+bool CliSession::ChecksumFile(const std::string& path) {
+  return download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
 }
 
 int CliMain(int argc, const char* const* argv) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -60,6 +61,10 @@ class CliSession {
   bool PlanSteps(std::vector<Step>& plan);
   bool ApplyOptions();
   bool Connect();
+  bool Download(int selectionIndex, bool defaultCal, bool reboot);
+  bool Checksum(int selectionIndex);
+  bool ChecksumFile(const std::string& path);
+  void ChooseSelection(int selectionIndex);
 
   CliArguments arguments_;
   std::FILE* out_;
@@ -71,6 +76,8 @@ class CliSession {
   std::unique_ptr<ConsolePresenter> presenter_;
   std::unique_ptr<ui::HeadlessWindow> window_;
   std::unique_ptr<link::DiagnosticSink> diagnostics_;
+  // Set by the download worker when its request ends (read after the worker is joined).
+  std::atomic<bool> downloadWritten_{false};
 };
 
 // The whole program: parse, run, exit status.

@@ -10,6 +10,8 @@
 
 #include "sim/VirtualPhone.h"
 
+#include <fstream>
+
 namespace veska::cli {
 namespace {
 
@@ -106,6 +108,79 @@ TEST_F(CliTest, AFailedConnectionIsAFailedRunWithTheMessageBoxOnStandardError) {
   EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect"}), EXIT_STEP_FAILED);
   EXPECT_TRUE(out_.Text().ends_with("\n     Try to open COM1\t> Fail\n")) << out_.Text();
   EXPECT_NE(err_.Text().find("[Failure] Comm Error\n"), std::string::npos) << err_.Text();
+}
+
+TEST_F(CliTest, DownloadAndChecksumStepsCheckTheirWords) {
+  for (std::vector<const char*> words : {std::vector<const char*>{"download"},
+                                         {"download", "everything"},
+                                         {"download", "all-bin", "--twice"},
+                                         {"checksum"},
+                                         {"checksum", "all-bin"},
+                                         {"checksum", "--file"}}) {
+    EXPECT_EQ(Run(words), EXIT_USAGE) << words.back();
+  }
+  EXPECT_EQ(out_.Text(), "");
+}
+
+TEST_F(CliTest, ChecksumOfAFileNeedsNoPhone) {
+  const std::string path = (folder_ / "check.img").string();
+  std::ofstream(path, std::ios::binary) << "123456789";
+  EXPECT_EQ(Run({"checksum", "--file", path.c_str()}), EXIT_OK);
+  const std::string err = err_.Text();
+  EXPECT_NE(err.find("File Size: 9 bytes\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("Checksum: 0xCBF43926\n"), std::string::npos) << err;
+  EXPECT_EQ(Run({"checksum", "--file", (folder_ / "absent").c_str()}), EXIT_STEP_FAILED);
+}
+
+TEST_F(CliTest, ChecksumOfAKindUsesItsPathAndItsMessage) {
+  const std::string path = (folder_ / "patch.img").string();
+  std::ofstream(path, std::ios::binary) << "";
+  EXPECT_EQ(Run({"--patch", path.c_str(), "checksum", "patch"}), EXIT_OK);
+  EXPECT_NE(err_.Text().find("Checksum: 0x00000000\n"), std::string::npos) << err_.Text();
+  const std::string absent = (folder_ / "absent.img").string();
+  EXPECT_EQ(Run({"--boot2", absent.c_str(), "checksum", "boot2"}), EXIT_STEP_FAILED);
+  EXPECT_NE(err_.Text().find("file open error! Check the boot2 file location"), std::string::npos);
+}
+
+TEST_F(CliTest, DownloadWithoutAConnectionFails) {
+  EXPECT_EQ(Run({"download", "apps"}), EXIT_STEP_FAILED);
+  EXPECT_NE(err_.Text().find("connect first"), std::string::npos) << err_.Text();
+}
+
+// A release folder as the browse buttons expect it, written into the phone after a connect.
+TEST_F(CliTest, ConnectThenDownloadAllBinaryFilesFromARelease) {
+  const auto release = folder_ / "release";
+  std::filesystem::create_directories(release / "APPS");
+  std::filesystem::create_directories(release / "COMMS");
+  const std::pair<const char*, std::size_t> files[] = {
+      {"APPS/FUSE_APPS.img", 70000},    {"COMMS/COMMS.img", 40000},
+      {"COMMS/sysparm_ind.img", 65536}, {"COMMS/sysparm_dep.img", 1000},
+      {"COMMS/patch_dsp.img", 65535},   {"COMMS/spinner_v2.bin", 3000},
+  };
+  for (const auto& [name, size] : files) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + size);
+    std::ofstream(release / name, std::ios::binary).write(data.data(), static_cast<long>(size));
+  }
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--baud", "3M", "--yes", "--release",
+                 release.c_str(), "connect", "download", "all-bin", "--default-cal", "--reboot"}),
+            EXIT_OK)
+      << err_.Text();
+  const std::string out = out_.Text();
+  EXPECT_NE(out.find("\n  * NAND : Spinner FW Download"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n  * TOTAL Elapsed Time : "), std::string::npos) << out;
+  EXPECT_NE(err_.Text().find("[  NOTICE  ] Download Finished\n"), std::string::npos);
+  // The spinner, found by its pattern, is in the flash at its address.
+  std::vector<std::uint8_t> flash(3000);
+  ASSERT_TRUE(phone.Nand().ReadData(0x001E0000, flash));
+  EXPECT_EQ(flash[1], static_cast<std::uint8_t>(7 + 3000));
+  EXPECT_TRUE(
+      phone.WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s));
+  phone.Stop();
 }
 
 }  // namespace
