@@ -434,3 +434,79 @@ TEST_F(FormatButtonTest, StopsBeforeThePortWithoutAPortOrARate) {
 
 }  // namespace
 }  // namespace veska::fs
+
+namespace veska::fs {
+namespace {
+
+// The whole road against the virtual phone: START, then the file-system download, and what
+// the phone's file system holds afterwards.
+class VirtualPhoneFsTest : public FileSystemDownloadTest {
+ protected:
+  void Connect(bool usb) {
+    sim::PhoneOptions options;
+    if (usb) {
+      options.link = sim::LinkDialect::Usb;
+      options.linkPath = (folder_ / "ttyACM-phone").string();
+    }
+    StartPhone(options);
+    OpenDialog(usb ? options.linkPath : phone_->SlavePath(), usb, usb ? 3 : 2);
+    PressStart();
+    ASSERT_TRUE(Connected()) << Log();
+    logFrom_ = host_.EventJournal().Events().size();
+  }
+
+  void ExpectWritten(const std::vector<ListedFile>& files) {
+    const sim::TfsContents fs = phone_->FileSystem();
+    EXPECT_TRUE(fs.complete);
+    EXPECT_TRUE(fs.directories.contains("/sys"));
+    ASSERT_TRUE(fs.version.has_value());
+    EXPECT_EQ(Bytes(fs.version->begin(), fs.version->end()), Bytes(kVersion, kVersion + 16));
+    std::size_t offset = 0;
+    for (const ListedFile& f : files) {
+      ASSERT_TRUE(fs.files.contains(f.name)) << f.name;
+      EXPECT_EQ(fs.files.at(f.name).bytes,
+                Bytes(imageBytes_.begin() + static_cast<std::ptrdiff_t>(offset),
+                      imageBytes_.begin() + static_cast<std::ptrdiff_t>(offset + f.size)));
+      offset += f.size;
+    }
+  }
+};
+
+class VirtualPhoneLinkTest : public VirtualPhoneFsTest,
+                             public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VirtualPhoneLinkTest, EveryFileReachesThePhone) {
+  const bool usb = GetParam();
+  const std::vector<ListedFile> files = {
+      {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/b", 8193}, {"/sys/c", 16384}};
+  Connect(usb);
+  WriteImage(FileSystemKind::Tfs, {"/sys"}, files, /*release=*/usb);
+  EXPECT_TRUE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs)) << Log();
+  EXPECT_TRUE(Log().ends_with("     Complete nand!\r\n     Unmounting TFS!OK!\r\n")) << Log();
+  ExpectWritten(files);
+  EXPECT_EQ(phone_->FileSystem().releaseVersion.has_value(), usb);
+  EXPECT_FALSE(sim::HasEvent(phone_->Events(), sim::EventKind::Violation));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, VirtualPhoneLinkTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Usb" : "Uart";
+                         });
+
+TEST_F(VirtualPhoneFsTest, FormatButtonAndTheFormatErrorReport) {
+  Connect(false);
+  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_OK);
+  EXPECT_TRUE(phone_->FileSystem().formatted);
+
+  const auto fault = sim::ParseFsFault("error@format=85:102");
+  ASSERT_TRUE(fault.has_value());
+  phone_->InjectFileSystemFault(*fault);
+  WriteImage(FileSystemKind::Db2, {"/sys"}, {{"/sys/x", 3}});
+  logFrom_ = host_.EventJournal().Events().size();
+  EXPECT_FALSE(DownloadFileSystem(*dlg_, FileSystemKind::Db2));
+  EXPECT_EQ(Log(), "     DB2 Format...    FAIL\n");
+  EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n Funccode(0x85)->Errorcode (0x102)\r\n");
+}
+
+}  // namespace
+}  // namespace veska::fs
