@@ -165,8 +165,8 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
   const std::uint64_t start = dlg.Host().TickCount();
 
   dlg.AppendLog(info.heading);
-  dlg.Wnd().SetText(app::IDC_FILE_SIZE,
-                    Printf("%d bytes", static_cast<int>(dlg.imageSize[KindIndex(kind)])));
+  // Unsigned: a file-system image may pass 2 GiB, which a signed field would show negative.
+  dlg.ShowFileSize(dlg.imageSize[KindIndex(kind)]);
   dlg.ShowFileName(dlg.*info.path);
   dlg.AppendLog(info.startLine);
   dlg.AppendLog(kRule);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -77,6 +78,12 @@ class DownloadFixture : public target::testing::TargetFixture {
     }
   }
 
+  // Runs inside the writer of `kind`, before it returns (on the worker thread).
+  void DuringImage(ImageKind kind, std::function<void()> action) {
+    duringKind_ = kind;
+    during_ = std::move(action);
+  }
+
   // The images a test makes fail, by path.
   void FailImage(ImageKind kind) { failing_.push_back((*dlg_).*Catalogue(kind).path); }
 
@@ -137,6 +144,7 @@ class DownloadFixture : public target::testing::TargetFixture {
       }
     }
     const bool enabled = window_->IsEnabled(app::IDC_DOWNLOAD);
+    if (during_ && kind == duringKind_) during_();
     std::lock_guard lock(mutex_);
     written_.push_back({kind, address, size, enabled});
     for (const std::string& failing : failing_) {
@@ -149,6 +157,8 @@ class DownloadFixture : public target::testing::TargetFixture {
   std::vector<Written> written_;
   std::vector<bool> outcomes_;
   std::vector<std::string> failing_;
+  ImageKind duringKind_ = ImageKind::Apps;
+  std::function<void()> during_;
 };
 
 }  // namespace veska::download::testing

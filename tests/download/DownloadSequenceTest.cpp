@@ -120,6 +120,17 @@ TEST_F(DownloadSequenceTest, AFailingImageStopsTheGroupWithoutTotalOrNotice) {
   EXPECT_EQ(Outcomes(), std::vector<bool>{false});
 }
 
+TEST_F(DownloadSequenceTest, DisconnectDuringAGroupLeavesTheWindowIdleAndEndsTheGroup) {
+  DuringImage(K::Comms, [this] { window_->Click(app::IDC_DISCONNECT); });
+  FailImage(K::Comms);  // the closed port ends the transfer with an error
+  PressDownload(15);
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Apps, K::Comms}));
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(window_->GetText(app::IDC_LOG), app::kUsageText);  // no report after Disconnect
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
+}
+
 TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
   FailImage(K::SysDep);
   host_.QueueMessageBoxAnswer(ui::IDYES);
