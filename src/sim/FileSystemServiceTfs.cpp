@@ -614,7 +614,7 @@ FsOutcome FileSystemServiceTfs::AddFile(Io& io) {
   }
   io.Command(TFS_ADD_FILE, "TFS_ADD_FILE " + path, size, sum);
   writing_ = OpenFile{path, size, {}};
-  // Room for what is announced, but no more than a few chunks ahead of what has come.
+  // Room for what is announced, but never more than 8 MiB before any of it has come.
   writing_->bytes.reserve(std::min<std::size_t>(size, 1024 * TFS_CHUNK_SIZE));
   if (step_ != Step::Mounted) step_ = Step::Files;
   return Reply(io, FsFaultStep::FileEcho, sum);
