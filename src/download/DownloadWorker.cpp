@@ -2,12 +2,10 @@
 
 #include "app/Printf.h"
 #include "download/ImageTransfer.h"
+#include "fs/FileSystemDownload.h"
 #include "link/BaudCodes.h"
 #include "link/Wire.h"
 
-#if VESKA_HAVE_FS
-#include "fs/FileSystemDownload.h"
-#endif
 
 namespace veska::download {
 
@@ -36,29 +34,17 @@ int Transfer(DownloaderDlg& dlg, const ImageWriters& writers, const ImageInfo& i
   const std::uint32_t address = info.address.value_or(0);
   const std::uint32_t size = dlg.imageSize[KindIndex(info.kind)];
   if (dlg.State().link.linkMode.load() == link::LINK_UART) {
-    if (writers.uart) return writers.uart(dlg, path, address, size);
-#if VESKA_HAVE_IMAGE_TRANSFER
-    return TransferImageUart(dlg, path, address, size);
-#endif
-  } else {
-    if (writers.usb) return writers.usb(dlg, path, address, size);
-#if VESKA_HAVE_IMAGE_TRANSFER
-    return TransferImageUsb(dlg, path, address, size);
-#endif
+    return writers.uart ? writers.uart(dlg, path, address, size)
+                        : TransferImageUart(dlg, path, address, size);
   }
-  dlg.AppendLog("\n      Image transfer is not built into this program\n");
-  return TRANSFER_IO_ERROR;
+  return writers.usb ? writers.usb(dlg, path, address, size)
+                     : TransferImageUsb(dlg, path, address, size);
 }
 
 bool WriteFileSystem(DownloaderDlg& dlg, const ImageWriters& writers, ImageKind kind) {
   if (writers.fileSystem) return writers.fileSystem(dlg, kind);
-#if VESKA_HAVE_FS
   return fs::DownloadFileSystem(dlg,
                                 kind == K::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
-#else
-  dlg.AppendLog("\n      File-system download is not built into this program\n");
-  return false;
-#endif
 }
 
 }  // namespace

@@ -15,9 +15,6 @@ class FlashContentsTest : public testing::DownloadFixture,
                           public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-#if !VESKA_HAVE_IMAGE_TRANSFER
-    GTEST_SKIP() << "the image transfer is not built in";
-#endif
     const bool usb = GetParam();
     sim::PhoneOptions options;
     options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
