@@ -171,18 +171,6 @@ TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
   EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
 }
 
-TEST(ProgressRangeTest, SizesAddAsThirtyTwoBitNumbers) {
-  std::array<std::uint32_t, app::IMAGE_KIND_COUNT> sizes{};
-  sizes.fill(1);
-  sizes[KindIndex(K::Apps)] = 0xFFFFFFFF;
-  EXPECT_EQ(ProgressRange(SELECT_ALL_BINARY, sizes), 4u);  // wrapped, as the bar always did
-  EXPECT_EQ(ProgressRange(SELECT_BOOTLOADER, sizes), 4u);
-  EXPECT_EQ(ProgressRange(SELECT_EVERYTHING, sizes), 9u);
-  EXPECT_EQ(ProgressRange(0x25, sizes), 1u);
-  EXPECT_EQ(ProgressRange(0x44, sizes), 0u);
-  EXPECT_TRUE(PlanSequence(0x44, true).empty());
-}
-
 // The reboot request against the virtual phone: sent once, after the last image and before the
 // notice, and never after a failure.
 class RebootTest : public testing::DownloadFixture {
