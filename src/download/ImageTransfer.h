@@ -15,17 +15,22 @@ enum TransferStatus : int {
   TRANSFER_PHONE_ERROR = 1,     // USB: the phone reported an error (text logged)
   TRANSFER_NO_FILE = 104,       // the image file cannot be opened (message box)
   TRANSFER_SUM_MISMATCH = 107,  // USB: a block sum reported by the phone differs
-  TRANSFER_NO_DATA = 108,       // no bytes for a block request, or (UART) an unexpected byte
+  // No bytes for a block request, a block request longer than the transfer buffer (logged), or
+  // (UART) an unexpected byte, including an acceptance or resend request before any block.
+  TRANSFER_NO_DATA = 108,
   TRANSFER_BAD_BAUD = 112,
   TRANSFER_IO_ERROR = 113,
-  TRANSFER_UART_ERROR = 114,    // UART: the phone reported an error
+  TRANSFER_UART_ERROR = 114,  // UART: the phone reported an error
   TRANSFER_TIMEOUT = 115,
-  TRANSFER_ABORTED = 116,       // the phone aborted (0x2B or 0x2C)
+  TRANSFER_ABORTED = 116,  // the phone aborted (0x2B or 0x2C)
 };
 
 // Writes one image file into the phone's flash at `address` through the running loader, in the
 // dialect of the link: each opens the main dialog's port, runs the whole exchange and closes the
 // port and the file again on every way out. `size` is the size the download request measured.
+// The file is read block by block as the phone asks; a block the file cannot fill completely is
+// padded with 0xFF, as erased flash reads. Run on a worker thread; they block until the phone
+// ends the exchange or the port fails.
 [[nodiscard]] int TransferImageUsb(app::DownloaderDlg& dlg, const std::string& path,
                                    std::uint32_t address, std::uint32_t size);
 [[nodiscard]] int TransferImageUart(app::DownloaderDlg& dlg, const std::string& path,
