@@ -86,11 +86,7 @@ TEST_P(FlashContentsTest, EverySingleImageSelection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Uart, FlashContentsTest, ::testing::Values(false));
-// Held back while opening the port also flushes its output: on a pseudo-terminal that discards
-// what the phone has not read yet, so an image's final acknowledgement can vanish when the next
-// image opens the port at once, and the phone rightly stops. Run with
-// --gtest_also_run_disabled_tests to see it.
-INSTANTIATE_TEST_SUITE_P(DISABLED_Usb, FlashContentsTest, ::testing::Values(true));
+INSTANTIATE_TEST_SUITE_P(Usb, FlashContentsTest, ::testing::Values(true));
 
 }  // namespace
 }  // namespace veska::download

@@ -154,12 +154,16 @@ TEST_F(SerialPortTest, AnEmptyReadLastsTheTotalTimeOutAndFlowingBytesEndAtAGap) 
   EXPECT_LT(Clock::now() - t0, 200ms);  // the gap ended it, not the total time-out
 }
 
-TEST_F(SerialPortTest, TheLastBytesWrittenBeforeCloseReachThePeer) {
+TEST_F(SerialPortTest, TheLastBytesWrittenBeforeCloseReachThePeerThroughTheNextOpen) {
   std::vector<std::uint8_t> block(3000);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(port.Open(), PORT_OK);
     ASSERT_EQ(port.WriteFully(block, 8), PORT_OK);
+    ASSERT_EQ(port.Close(), PORT_OK);
+    // The next operation opens at once, before the phone has read: its purge must not reach
+    // the bytes still on their way.
+    ASSERT_EQ(port.Open(), PORT_OK);
     ASSERT_EQ(port.Close(), PORT_OK);
     EXPECT_EQ(pty.Receive(block.size()), block) << "round " << round;
   }

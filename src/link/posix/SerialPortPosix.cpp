@@ -225,8 +225,11 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
     diagnostics->Diagnostic("\nSet Timeouts error!!!");
     return fail(PORT_SETUP_FAILED);
   }
-  // Whatever the phone sent before this operation belongs to no exchange of ours.
-  ::tcflush(d.fd.Get(), TCIOFLUSH);
+  // Whatever the phone sent before this operation belongs to no exchange of ours. Only input is
+  // purged: our Close has already let the output drain, and on a pseudo-terminal (and some USB
+  // serial drivers) an output purge reaches into the peer's unread input and would drop the
+  // last acknowledgement of the previous operation.
+  ::tcflush(d.fd.Get(), TCIFLUSH);
   state_.portOpen = true;
   return PORT_OK;
 }
