@@ -11,6 +11,7 @@
 #include "download/ChecksumTool.h"
 #include "download/DownloadRequest.h"
 #include "download/ImageCatalogue.h"
+#include "fs/FileSystemDownload.h"
 #include "payloads/PayloadSet.h"
 #include "target/Connection.h"
 
@@ -83,6 +84,7 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       all-bin-fs, all, all-params, fs-files or one image\n"
       "                                       (apps comms sys-ind sys-dep patch spinner tfs rsrc\n"
       "                                       db2 nandpreboot boot1a boot2)\n"
+      "  format                               TFS format (after connect)\n"
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
@@ -130,6 +132,7 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   download::DownloadHooks hooks;
   hooks.finished = [this](bool written) { downloadWritten_ = written; };
   download::AddOperations(operations, hooks);
+  fs::AddOperations(operations);
   dlg_->SetOperations(operations);
 
   presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName,
@@ -175,6 +178,9 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       plan.push_back([this, selection, defaultCal, reboot] {
         return Download(selection, defaultCal, reboot);
       });
+    } else if (word == "format") {
+      // The Format button is hidden in the window; the step runs the same operation.
+      plan.push_back([this] { return fs::FormatFileSystem(*dlg_) == fs::FORMAT_OK; });
     } else if (word == "checksum") {
       if (i + 1 < words.size() && words[i + 1] == "--file") {
         if (i + 2 >= words.size()) {

@@ -3,6 +3,8 @@
 #include "app/ControlIds.h"
 #include "app/DownloaderApp.h"
 #include "app/Settings.h"
+#include "download/DownloadRequest.h"
+#include "fs/FileSystemDownload.h"
 #include "gui/PortStatus.h"
 #include "payloads/PayloadSet.h"
 #include "target/Connection.h"
@@ -38,6 +40,8 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   });
   app::DlgOperations operations;
   target::AddOperations(operations);
+  download::AddOperations(operations);
+  fs::AddOperations(operations);
   application.InitInstance(operations);
   host.SetShownHook({});
   return application.DialogResult();
