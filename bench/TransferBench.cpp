@@ -92,9 +92,9 @@ class Session {
 
   [[nodiscard]] bool Ready() const { return ready_; }
 
-  // The phone records the end once it has taken the PC's last acknowledgement. The next open
-  // purges the line, and on a pty that also discards what the phone has not read yet, so the
-  // next pass waits for it (outside the measured time).
+  // The phone records the end once it has taken the PC's last acknowledgement, possibly after
+  // the PC has closed the port; each pass waits for it (outside the measured time) so that the
+  // next one starts with the phone back at its commands.
   bool PhoneFinished() const {
     return phone_->WaitFor(
         [](const auto& events) { return sim::HasEvent(events, sim::EventKind::ImageDone); },
