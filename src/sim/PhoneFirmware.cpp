@@ -177,7 +177,9 @@ void PhoneFirmware::HandlePending() {
 
 void PhoneFirmware::PowerUp() {
   Record(EventKind::PowerOn);
-  line_.SetRate(RateForCode(RATE_115200));
+  line_.SetRate(options_.link == LinkDialect::Usb && options_.usbRate != 0
+                    ? options_.usbRate
+                    : RateForCode(RATE_115200));
   signalling_ = true;
   preludePending_ = !options_.bootPrelude.empty();
   bootSignalMuted_ = false;

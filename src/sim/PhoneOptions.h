@@ -80,6 +80,9 @@ struct PhoneOptions {
 
   // Pace both directions at the current rate: rate / 10 bytes per second.
   bool pace = false;
+  // USB: the rate the paced line runs at. A USB device has no line rate of its own and no rate
+  // request comes on that link; 0 keeps the boot ROM's 115200 bit/s.
+  std::uint32_t usbRate = 0;
 
   // How long the phone waits for the next byte in the middle of an exchange before it gives up
   // and goes back to waiting for commands (the PC abandoned the exchange).

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
   app.add_option("--link", link, "link dialect")->check(CLI::IsMember({"uart", "usb"}));
   app.add_option("--link-path", options.linkPath,
                  "place a symbolic link to the slave here (USB: once the device appears)");
+  app.add_option("--usb-rate", options.usbRate, "USB: bit/s of the paced line (default 115200)");
   app.add_option("--usb-delay-ms", usbDelayMs, "USB: the device appears this long after power-on")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--flash-id", flashId, "flash identity bytes, e.g. EC:B1");
