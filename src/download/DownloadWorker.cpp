@@ -6,7 +6,6 @@
 #include "link/BaudCodes.h"
 #include "link/Wire.h"
 
-
 namespace veska::download {
 
 using app::DownloaderDlg;

@@ -136,10 +136,10 @@ std::string PayloadSet::Describe() const {
     text = "Loader payloads:";
     for (const auto& spec : kPayloadTable) {
       const Entry& e = entries_[static_cast<std::size_t>(spec.id)];
-      text += " " + std::string(spec.name) + "=" +
-              (e.source == PayloadSource::RealFile  ? "file"
-               : e.source == PayloadSource::Refused ? "refused"
-                                                    : "stand-in");
+      text.append(" ").append(spec.name).append("=");
+      text.append(e.source == PayloadSource::RealFile  ? "file"
+                  : e.source == PayloadSource::Refused ? "refused"
+                                                       : "stand-in");
     }
   }
   return text;

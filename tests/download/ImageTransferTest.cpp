@@ -67,8 +67,8 @@ class TransferFixture : public target::testing::TargetFixture {
 
   // The phone records the end only once it has read the PC's last acknowledgement.
   bool PhoneFinished() const {
-    return phone_->WaitFor(
-        [](const auto& ev) { return sim::HasEvent(ev, EventKind::ImageDone); }, 3s);
+    return phone_->WaitFor([](const auto& ev) { return sim::HasEvent(ev, EventKind::ImageDone); },
+                           3s);
   }
 
   // The phone gave up waiting for the PC (which therefore sent nothing more) at `where`.

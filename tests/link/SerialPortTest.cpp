@@ -39,7 +39,8 @@ class SerialPortTest : public ::testing::Test {
 
 TEST_F(SerialPortTest, OpensAtEveryRateOfTheTableAndClosesHarmlesslyTwice) {
   EXPECT_EQ(port.Close(), PORT_OK);  // before any open
-  for (std::uint8_t code : {BAUDCODE_115200, BAUDCODE_460800, BAUDCODE_921600, BAUDCODE_3000000, BAUDCODE_812000}) {
+  for (std::uint8_t code :
+       {BAUDCODE_115200, BAUDCODE_460800, BAUDCODE_921600, BAUDCODE_3000000, BAUDCODE_812000}) {
     port.baudCode = code;
     ASSERT_EQ(port.Open(), PORT_OK) << std::hex << int{code};
     EXPECT_TRUE(port.IsPortOpen());
