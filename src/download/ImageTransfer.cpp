@@ -10,6 +10,7 @@
 
 #include "app/Printf.h"
 #include "fs/FsStep.h"
+#include "link/BaudCodes.h"
 #include "link/Wire.h"
 
 #if !defined(_WIN32)
@@ -64,22 +65,6 @@ constexpr auto kResyncPause = 1000ms;
 // Erased flash reads as 0xFF, so a block the file cannot fill is completed with that.
 constexpr std::uint8_t kErasedByte = 0xFF;
 
-// The rates a loader understands, including two the baud selector never offers; a code it
-// accepts but the port cannot open (0x89) fails in the open.
-bool IsTransferBaud(std::uint8_t code) {
-  switch (code) {
-    case 0x88:
-    case 0x89:
-    case 0x8A:
-    case 0x8B:
-    case 0x8D:
-    case 0x93:
-      return true;
-    default:
-      return false;
-  }
-}
-
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -118,9 +103,8 @@ class TransferSession {
   TransferSession& operator=(const TransferSession&) = delete;
 
   [[nodiscard]] int Begin(const std::string& path) {
-    if (!IsTransferBaud(port_.baudCode)) return TRANSFER_BAD_BAUD;
-    const link::PortStatus opened =
-        port_.State().linkMode == link::LINK_USB ? port_.OpenRetrying() : port_.Open();
+    if (!link::IsLoaderBaudCode(port_.baudCode)) return TRANSFER_BAD_BAUD;
+    const link::PortStatus opened = link::OpenForLinkMode(port_);
     if (opened != PORT_OK) return opened;
     file_ = OpenImageFile(path);
     if (!file_) {

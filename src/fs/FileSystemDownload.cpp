@@ -12,6 +12,7 @@
 #include "fs/FsRecords.h"
 #include "fs/FsStep.h"
 #include "fs/NameConverter.h"
+#include "link/BaudCodes.h"
 #include "link/Crc32.h"
 #include "link/Wire.h"
 
@@ -23,10 +24,6 @@ using link::PORT_OK;
 using link::SerialPort;
 
 namespace {
-
-link::PortStatus OpenForLink(SerialPort& port) {
-  return port.State().linkMode == link::LINK_USB ? port.OpenRetrying() : port.Open();
-}
 
 const std::string& ImagePath(const DownloaderDlg& dlg, FileSystemKind kind) {
   return kind == FileSystemKind::Tfs ? dlg.m_strOgmPath : dlg.m_strOgmPath_DB2;
@@ -48,7 +45,7 @@ class Session {
   bool Run() {
     SetStep(FsStep::WaitFormat);
     SerialPort& port = dlg_.port;
-    if (OpenForLink(port) != PORT_OK) {
+    if (link::OpenForLinkMode(port) != PORT_OK) {
       SetStep(FsStep::Ended);
       return false;
     }
@@ -359,20 +356,6 @@ class Session {
   bool unmounted_ = false;
 };
 
-bool IsLoaderBaud(std::uint8_t code) {
-  switch (code) {
-    case 0x88:
-    case 0x89:
-    case 0x8A:
-    case 0x8B:
-    case 0x8D:
-    case 0x93:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 bool LoadListing(DownloaderDlg& dlg, FileSystemKind kind, Listing& listing) {
@@ -421,8 +404,8 @@ FormatResult FormatFileSystem(DownloaderDlg& dlg) {
     dlg.EnterConnectedState();
     return result;
   };
-  if (!dlg.StartCheck() || !IsLoaderBaud(port.baudCode)) return finish(FORMAT_STOPPED);
-  if (OpenForLink(port) != PORT_OK) {
+  if (!dlg.StartCheck() || !link::IsLoaderBaudCode(port.baudCode)) return finish(FORMAT_STOPPED);
+  if (link::OpenForLinkMode(port) != PORT_OK) {
     ShowMessage(dlg, "Comport Open error!");
     return finish(FORMAT_OPEN_FAILED);
   }
