@@ -159,18 +159,26 @@ std::chrono::steady_clock::duration PhoneLine::WireTime(std::size_t n) const {
       std::chrono::nanoseconds(static_cast<std::int64_t>(n) * 10 * 1'000'000'000 / rate));
 }
 
+namespace {
+
+// A thread that wakes a little late has not left the line idle: a UART's FIFO goes on
+// receiving and sending meanwhile. Up to this much lateness is credited back; longer gaps are
+// idle line and earn nothing, so a burst after a pause is still held to the line rate.
+constexpr std::chrono::microseconds kLatenessCredit{2000};
+
+}  // namespace
+
 void PhoneLine::PaceRead(std::size_t n) {
   if (!pace_) return;
-  // The bytes were consumed just now; they may not be worth more than their wire time, but
-  // idle time earns no credit.
-  rxFree_ = std::max(rxFree_, std::chrono::steady_clock::now()) + WireTime(n);
+  // The bytes were consumed just now; they may not be worth more than their wire time.
+  rxFree_ = std::max(rxFree_, std::chrono::steady_clock::now() - kLatenessCredit) + WireTime(n);
   std::this_thread::sleep_until(rxFree_);
 }
 
 void PhoneLine::PaceWrite(std::size_t n) {
   if (!pace_) return;
   // The bytes leave only once the previous ones are on the wire and their own time has passed.
-  txFree_ = std::max(txFree_, std::chrono::steady_clock::now()) + WireTime(n);
+  txFree_ = std::max(txFree_, std::chrono::steady_clock::now() - kLatenessCredit) + WireTime(n);
   std::this_thread::sleep_until(txFree_);
 }
 
