@@ -184,6 +184,7 @@ class RebootTest : public testing::DownloadFixture {
     PressStart();
     ASSERT_TRUE(Connected()) << Log();
     SetAllImages();
+    WaitForConnectionRecorded(usb);
     phone_->ClearEvents();
   }
   int Reboots() const {

@@ -33,6 +33,7 @@ class TransferFixture : public target::testing::TargetFixture {
     OpenDialog(phone_->SlavePath(), usb, 3);
     PressStart();
     ASSERT_TRUE(Connected()) << Log();
+    WaitForConnectionRecorded(usb);
     phone_->ClearEvents();
     logFrom_ = host_.EventJournal().Events().size();
     dlg_->progressCount = 0;

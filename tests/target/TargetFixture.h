@@ -76,6 +76,15 @@ class TargetFixture : public ::testing::Test {
     host_.JoinWorkers();
   }
 
+  // The phone records the end of a connection just after its last answer, so the PC may be done
+  // first: waits for that record, so that a test which clears the record afterwards does not
+  // find it arriving late.
+  void WaitForConnectionRecorded(bool usb) {
+    const auto last = usb ? sim::EventKind::StartByte : sim::EventKind::BadBlocksSent;
+    ASSERT_TRUE(phone_->WaitFor(
+        [last](const std::vector<sim::Event>& events) { return sim::HasEvent(events, last); }, 5s));
+  }
+
   // Everything appended to the log pane since START, in order.
   std::string Log() const {
     std::string text;
