@@ -59,9 +59,9 @@ TEST_F(LoadersTest, TheBootloaderDriverToleratesStrayBytesBeforeItIsReady) {
             "\n     preloader downloading\t\t\t> > > OK\n"
             "     Bootloader driver downloading\t\t> > > ");
   EXPECT_FALSE(port.HoldsDevice());
-  bool rate = false;
-  for (const auto& e : phone_->Events()) rate |= e.kind == sim::EventKind::RateChanged;
-  EXPECT_TRUE(rate);
+  // The phone records its rate switch just after its reply, which the PC may have read first.
+  EXPECT_TRUE(phone_->WaitFor(
+      [](const auto& events) { return sim::HasEvent(events, sim::EventKind::RateChanged); }, 5s));
 }
 
 TEST_F(LoadersTest, ARefusedPayloadFileIsNeverSent) {
