@@ -311,16 +311,8 @@ PhoneFirmware::Outcome PhoneFirmware::RunBootRom() {
 
 PhoneFirmware::Outcome PhoneFirmware::RunUsbBootRom() {
   std::uint8_t byte = 0;
-  switch (line_.Read(std::span(&byte, 1), std::nullopt)) {
-    case IoResult::Ok:
-      break;
-    case IoResult::Timeout:
-      return Outcome::Done;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
+  bool got = false;
+  if (Outcome o = AwaitByte(byte, got); !got) return o;
   if (byte != USB_START) {
     Record(EventKind::Violation, byte, 0, 0, 0,
            "unexpected byte " + Hex(byte) + " in state USB boot ROM (ignored)");
@@ -406,16 +398,8 @@ PhoneFirmware::Outcome PhoneFirmware::ReceiveLoaders(std::optional<std::uint8_t>
 
 PhoneFirmware::Outcome PhoneFirmware::RunDriverCommand() {
   std::uint8_t code = 0;
-  switch (line_.Read(std::span(&code, 1), std::nullopt)) {
-    case IoResult::Ok:
-      break;
-    case IoResult::Timeout:
-      return Outcome::Done;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
+  bool got = false;
+  if (Outcome o = AwaitByte(code, got); !got) return o;
   return options_.link == LinkDialect::Usb ? DispatchUsb(code) : DispatchUart(code);
 }
 
@@ -906,6 +890,22 @@ PhoneFirmware::Outcome PhoneFirmware::Expect(std::span<std::uint8_t> out, const 
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectByte(std::uint8_t& byte, const char* where) {
   return Expect(std::span(&byte, 1), where);
+}
+
+PhoneFirmware::Outcome PhoneFirmware::AwaitByte(std::uint8_t& byte, bool& got) {
+  got = false;
+  switch (line_.Read(std::span(&byte, 1), std::nullopt)) {
+    case IoResult::Ok:
+      got = true;
+      return Outcome::Done;
+    case IoResult::Timeout:
+      return Outcome::Done;
+    case IoResult::Interrupted:
+      return Outcome::Interrupted;
+    case IoResult::Closed:
+      return Outcome::LineDropped;
+  }
+  return Outcome::LineDropped;
 }
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectFrameRest(std::span<std::uint8_t> frame,

@@ -87,6 +87,9 @@ class PhoneFirmware {
   // I/O with the outcome mapping every exchange uses.
   Outcome Expect(std::span<std::uint8_t> out, const char* where);
   Outcome ExpectByte(std::uint8_t& byte, const char* where);
+  // Waits without limit for the next command byte: `got` tells whether one came; when not, the
+  // result is the outcome to end the step with.
+  Outcome AwaitByte(std::uint8_t& byte, bool& got);
   Outcome ExpectFrameRest(std::span<std::uint8_t> frame, const char* where);
   Outcome Send(std::span<const std::uint8_t> bytes, const char* where);
   // Sends the answer of a step, applying a pending fault of that step.
