@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/PtyPair.h"
 #include "link/SerialPort.h"
 
 namespace {
@@ -19,21 +20,18 @@ namespace {
 using veska::link::LinkState;
 using veska::link::SerialPort;
 
-// A pty whose master side echoes nothing and swallows or produces bytes on demand.
-struct PtyPair {
-  int master = -1;
-  std::string slave;
-  PtyPair() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    slave = ptsname(master);
-    termios tio{};
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
+// The port under measurement, open on the slave side of a pty whose master the benchmark
+// plays; `open` is false when the port could not be opened.
+struct PortOnPty {
+  explicit PortOnPty(std::uint8_t baudCode) {
+    port.portName = pty.SlavePath();
+    port.baudCode = baudCode;
+    open = port.Open() == veska::link::PORT_OK;
   }
-  ~PtyPair() { close(master); }
+  PtyPair pty;
+  LinkState link;
+  SerialPort port{link};
+  bool open = false;
 };
 
 double CpuSeconds() {
@@ -44,22 +42,20 @@ double CpuSeconds() {
 }
 
 void BM_WriteFully(benchmark::State& state) {
-  PtyPair pty;
-  LinkState link;
-  SerialPort port(link);
-  port.portName = pty.slave;
-  port.baudCode = veska::link::BAUDCODE_3000000;
-  if (port.Open() != veska::link::PORT_OK) {
+  PortOnPty session(veska::link::BAUDCODE_3000000);
+  if (!session.open) {
     state.SkipWithError("open failed");
     return;
   }
+  SerialPort& port = session.port;
+  const int master = session.pty.Master();
   const auto piece = static_cast<std::size_t>(state.range(0));
   std::vector<std::uint8_t> data(1 << 20, 0x5A);
   std::jthread drain([&](std::stop_token stop) {
     std::vector<std::uint8_t> sink(1 << 16);
     while (!stop.stop_requested()) {
-      pollfd p{pty.master, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0 && read(pty.master, sink.data(), sink.size()) < 0) break;
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0 && read(master, sink.data(), sink.size()) < 0) break;
     }
   });
   for (auto _ : state) {
@@ -75,15 +71,13 @@ void BM_WriteFully(benchmark::State& state) {
 }
 
 void BM_ReadFully(benchmark::State& state) {
-  PtyPair pty;
-  LinkState link;
-  SerialPort port(link);
-  port.portName = pty.slave;
-  port.baudCode = veska::link::BAUDCODE_3000000;
-  if (port.Open() != veska::link::PORT_OK) {
+  PortOnPty session(veska::link::BAUDCODE_3000000);
+  if (!session.open) {
     state.SkipWithError("open failed");
     return;
   }
+  SerialPort& port = session.port;
+  const int master = session.pty.Master();
   const auto piece = static_cast<std::size_t>(state.range(0));
   constexpr std::size_t kTotal = 1 << 20;
   std::vector<std::uint8_t> in(kTotal);
@@ -92,11 +86,11 @@ void BM_ReadFully(benchmark::State& state) {
       std::vector<std::uint8_t> out(piece, 0xA5);
       for (std::size_t sent = 0; sent < kTotal; sent += piece) {
         for (std::size_t off = 0; off < piece;) {
-          const ssize_t n = write(pty.master, out.data() + off, piece - off);
+          const ssize_t n = write(master, out.data() + off, piece - off);
           if (n > 0) {
             off += static_cast<std::size_t>(n);
           } else {
-            pollfd p{pty.master, POLLOUT, 0};
+            pollfd p{master, POLLOUT, 0};
             poll(&p, 1, 50);
           }
         }
@@ -115,15 +109,12 @@ void BM_ReadFully(benchmark::State& state) {
 
 // A ReadFully on a silent port for five seconds: the CPU it uses should be close to nothing.
 void BM_IdleReadCpu(benchmark::State& state) {
-  PtyPair pty;
-  LinkState link;
-  SerialPort port(link);
-  port.portName = pty.slave;
-  port.baudCode = veska::link::BAUDCODE_115200;
-  if (port.Open() != veska::link::PORT_OK) {
+  PortOnPty session(veska::link::BAUDCODE_115200);
+  if (!session.open) {
     state.SkipWithError("open failed");
     return;
   }
+  SerialPort& port = session.port;
   // Factor 0 allows one empty read; five one-second empty reads need factor 1 with the total
   // time-out shortened so that the allowance runs out after five seconds.
   port.readTotalTimeout = std::chrono::milliseconds(25);  // 200 empty reads x 25 ms = 5 s
