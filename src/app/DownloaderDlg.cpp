@@ -78,8 +78,32 @@ constexpr int kSelectionControls[] = {IDC_SEL_APPS,
 
 }  // namespace
 
+const std::function<void(DownloaderDlg&)>& DlgOperations::For(OperationId id) const {
+  switch (id) {
+    case OperationId::Start:
+      return start;
+    case OperationId::Download:
+      return download;
+    case OperationId::DownloadBootloader:
+      return downloadBootloader;
+    case OperationId::NandErase:
+      return nandErase;
+    case OperationId::BootloaderErase:
+      return bootloaderErase;
+    case OperationId::TfsExplorer:
+      return tfsExplorer;
+    case OperationId::Format:
+      return format;
+    case OperationId::NandDump:
+      return nandDump;
+    case OperationId::Checksum:
+      break;
+  }
+  return checksum;
+}
+
 DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
-    : port(state.link), host_(host), state_(state), settings_(settings) {}
+    : port(state.link), host_(host), state_(state), settings_(settings), runner_(host, state) {}
 
 DownloaderDlg::~DownloaderDlg() = default;
 
@@ -270,36 +294,57 @@ void DownloaderDlg::OnDisconnect() {
   EnterIdleState();
 }
 
-void DownloaderDlg::RunOperation(const std::function<void(DownloaderDlg&)>& operation) {
-  if (operation) operation(*this);
+std::string DownloaderDlg::PortName() const {
+  if (!portDevice.empty()) return portDevice;
+  return "COM" + std::to_string(portIndex + 1);
+}
+
+void DownloaderDlg::Perform(OperationId id) {
+  RunOperation(id);
+}
+
+void DownloaderDlg::RunOperation(OperationId id) {
+  const std::function<void(DownloaderDlg&)>& operation = operations_.For(id);
+  if (!operation) {
+    runner_.Report(OperationResult::Ended(id, Outcome::Refused, 0, "not available"));
+    return;
+  }
+  if (NeedsPhone(id) && runner_.Busy()) {
+    // Only one operation talks to the phone; a second one is refused, never queued behind it.
+    static_cast<void>(runner_.RefuseBusy(id, HasWindow() ? &Wnd() : nullptr));
+    return;
+  }
+  runner_.BeginRequest(id);
+  operation(*this);
+  runner_.EndRequest();
 }
 
 void DownloaderDlg::OnStart() {
-  RunOperation(operations_.start);
+  RunOperation(OperationId::Start);
 }
 void DownloaderDlg::OnDownload() {
-  RunOperation(operations_.download);
+  RunOperation(OperationId::Download);
 }
 void DownloaderDlg::OnDownloadBootloader() {
-  RunOperation(operations_.downloadBootloader);
+  RunOperation(OperationId::DownloadBootloader);
 }
 void DownloaderDlg::OnNandErase() {
-  RunOperation(operations_.nandErase);
+  RunOperation(OperationId::NandErase);
 }
 void DownloaderDlg::OnBootloaderErase() {
-  RunOperation(operations_.bootloaderErase);
+  RunOperation(OperationId::BootloaderErase);
 }
 void DownloaderDlg::OnTfsExplorer() {
-  RunOperation(operations_.tfsExplorer);
+  RunOperation(OperationId::TfsExplorer);
 }
 void DownloaderDlg::OnFormat() {
-  RunOperation(operations_.format);
+  RunOperation(OperationId::Format);
 }
 void DownloaderDlg::OnNandDump() {
-  RunOperation(operations_.nandDump);
+  RunOperation(OperationId::NandDump);
 }
 void DownloaderDlg::OnChecksum() {
-  RunOperation(operations_.checksum);
+  RunOperation(OperationId::Checksum);
 }
 
 }  // namespace veska::app

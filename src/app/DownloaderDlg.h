@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/ControlIds.h"
+#include "app/OperationRunner.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "link/Crc32.h"
@@ -22,7 +23,9 @@ namespace veska::app {
 class DownloaderDlg;
 
 // The operations that talk to the phone live in the layers above this one. Each registers the
-// body of its button here; a button whose operation is not registered does nothing.
+// body of its button here (the hosts take the whole table from one registration function); a
+// button whose operation is not registered does nothing. A body reports how it ended through
+// the dialog's OperationRunner: it starts its worker there, runs there, or reports a refusal.
 struct DlgOperations {
   std::function<void(DownloaderDlg&)> start;               // START: connect and handshake
   std::function<void(DownloaderDlg&)> download;            // Download request
@@ -33,6 +36,9 @@ struct DlgOperations {
   std::function<void(DownloaderDlg&)> format;
   std::function<void(DownloaderDlg&)> nandDump;
   std::function<void(DownloaderDlg&)> checksum;
+
+  // The body registered for `id` (empty when none).
+  [[nodiscard]] const std::function<void(DownloaderDlg&)>& For(OperationId id) const;
 };
 
 // Number of image kinds, and the index of each in the path and size arrays below.
@@ -58,6 +64,15 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   ~DownloaderDlg() override;
 
   void SetOperations(DlgOperations operations) { operations_ = std::move(operations); }
+  // Runs the operation `id` as its button does (the busy rule, one result through the runner),
+  // whether or not the button is shown or enabled: for hosts that offer an operation the window
+  // keeps hidden (the command line's format step).
+  void Perform(OperationId id);
+  // Starts, runs and reports this dialog's operations; its observer learns every result.
+  [[nodiscard]] OperationRunner& Runner() { return runner_; }
+  // The name of the chosen port as the log and the port layer use it: the device a host chose
+  // by path (portDevice), else "COM<portIndex + 1>".
+  [[nodiscard]] std::string PortName() const;
 
   // --- ui::Dialog ---
   bool OnInitDialog() override;
@@ -173,6 +188,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
 
   // The port record the operations fill and open.
   link::SerialPort port;
+  // A device given by path (the command line's --port /dev/...) instead of the selector's COMn;
+  // empty: the selector decides.
+  std::string portDevice;
 
  private:
   // One image kind's browse button, path member, settings key, path field and filter.
@@ -197,13 +215,15 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void SetImagePath(const ImageFile& kind, std::string value);
   // The COMMS folder's images of a release root; the spinner is looked up on disk.
   void DeriveCommsPaths(const std::string& root);
-  void RunOperation(const std::function<void(DownloaderDlg&)>& operation);
+  void RunOperation(OperationId id);
   void SelectPort(std::int32_t index);
 
   ui::Host& host_;
   ProcessState& state_;
   const Settings& settings_;
   DlgOperations operations_;
+  // Last member: it waits for this dialog's workers before anything they use goes.
+  OperationRunner runner_;
 };
 
 // The log pane's text in the idle state.

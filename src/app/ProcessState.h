@@ -51,6 +51,16 @@ struct ProcessState {
     return lock;
   }
 
+  // The same for an operation on the user-interface thread, which must never wait for a
+  // cancelled worker (that worker may be waiting for the user-interface thread): an empty lock
+  // also when the phone is still held.
+  [[nodiscard]] std::unique_lock<std::mutex> TryBeginWorker(std::uint32_t generation) {
+    std::unique_lock lock(operationMutex, std::try_to_lock);
+    if (!lock.owns_lock() || link.disconnects.load() != generation) return {};
+    link.openAllowed = true;
+    return lock;
+  }
+
   // Disconnect: a worker's port is about to be closed under it; it must not open it again.
   void CancelOperations() {
     ++link.disconnects;

@@ -9,11 +9,9 @@
 #include "app/ControlIds.h"
 #include "app/Templates.h"
 #include "download/ChecksumTool.h"
-#include "download/DownloadRequest.h"
 #include "download/ImageCatalogue.h"
-#include "fs/FileSystemDownload.h"
+#include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
-#include "target/Connection.h"
 
 namespace veska::cli {
 
@@ -127,13 +125,12 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   settings_ = std::make_unique<app::Settings>(
       settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile);
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
-  app::DlgOperations operations;
-  target::AddOperations(operations);
-  download::DownloadHooks hooks;
-  hooks.finished = [this](bool written) { downloadWritten_ = written; };
-  download::AddOperations(operations, hooks);
-  fs::AddOperations(operations);
-  dlg_->SetOperations(operations);
+  dlg_->SetOperations(operations::AllOperations());
+  // Every step learns how its operation ended from the result the operation reports.
+  dlg_->Runner().SetObserver([this](const app::OperationResult& result) {
+    std::lock_guard lock(resultsMutex_);
+    results_.push_back(result);
+  });
 
   presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName,
                                                   ::isatty(::fileno(err_)) == 1);
@@ -145,6 +142,7 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
 }
 
 CliSession::~CliSession() {
+  dlg_->Runner().Join();
   host_.JoinWorkers();
   host_.EventJournal().SetObserver({});
 }
@@ -180,7 +178,7 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       });
     } else if (word == "format") {
       // The Format button is hidden in the window; the step runs the same operation.
-      plan.push_back([this] { return fs::FormatFileSystem(*dlg_) == fs::FORMAT_OK; });
+      plan.push_back([this] { return Perform(app::OperationId::Format).Succeeded(); });
     } else if (word == "checksum") {
       if (i + 1 < words.size() && words[i + 1] == "--file") {
         if (i + 2 >= words.size()) {
@@ -217,8 +215,9 @@ bool CliSession::ApplyOptions() {
   if (!arguments_.port.empty()) {
     int number = ComNumber(arguments_.port);
     if (number == 0) {
-      // A device path stands in for COM1 for this run; the settings file is not changed.
-      state_.link.portPaths["COM1"] = arguments_.port;
+      // A device path: the log and the port's messages name it. The selector still gets an
+      // entry, so that the operations' start check sees a chosen port.
+      dlg_->portDevice = arguments_.port;
       number = 1;
     }
     if (number < 1 || number > window_->GetCount(app::IDC_PORT)) {
@@ -262,11 +261,36 @@ int CliSession::Run() {
   return EXIT_OK;
 }
 
+app::OperationResult CliSession::Press(app::OperationId id, int button) {
+  {
+    std::lock_guard lock(resultsMutex_);
+    results_.clear();
+  }
+  bool pressed = true;
+  if (button != 0) {
+    pressed = window_->Click(button);
+  } else {
+    dlg_->Perform(id);
+  }
+  dlg_->Runner().Join();
+  std::lock_guard lock(resultsMutex_);
+  for (auto it = results_.rbegin(); it != results_.rend(); ++it) {
+    if (it->operation == id) return *it;
+  }
+  if (!pressed) {
+    std::fprintf(err_, "veska-cli: %s is not available now%s\n",
+                 std::string(app::OperationName(id)).c_str(),
+                 id == app::OperationId::Start ? "" : " (connect first)");
+  }
+  return app::OperationResult::Ended(id, app::Outcome::Refused, 0, "not available now");
+}
+
+app::OperationResult CliSession::Perform(app::OperationId id) {
+  return Press(id, 0);
+}
+
 bool CliSession::Connect() {
-  dlg_->connectStatus = target::CONNECT_TIMEOUT;
-  window_->Click(app::IDC_START);
-  host_.JoinWorkers();
-  return dlg_->connectStatus == target::CONNECT_OK;
+  return Press(app::OperationId::Start, app::IDC_START).Succeeded();
 }
 
 void CliSession::ChooseSelection(int selectionIndex) {
@@ -281,22 +305,28 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot) {
   ChooseSelection(selectionIndex);
   window_->SetCheck(app::IDC_DEFAULT_CAL_DATA, defaultCal ? 1 : 0);
   window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
-  downloadWritten_ = false;
-  if (!window_->Click(app::IDC_DOWNLOAD)) {
-    std::fprintf(err_, "veska-cli: Download is not available now (connect first)\n");
-    return false;
-  }
-  host_.JoinWorkers();
-  return downloadWritten_;
+  return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
 }
 
 bool CliSession::Checksum(int selectionIndex) {
   ChooseSelection(selectionIndex);
-  return download::OnChecksum(*dlg_);
+  return Perform(app::OperationId::Checksum).Succeeded();
 }
 
 bool CliSession::ChecksumFile(const std::string& path) {
-  return download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
+  {
+    std::lock_guard lock(resultsMutex_);
+    results_.clear();
+  }
+  return dlg_->Runner()
+      .RunHere(app::OperationId::Checksum,
+               [this, &path] {
+                 const bool shown =
+                     download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
+                 return app::OperationResult::Ended(
+                     app::OperationId::Checksum, shown ? app::Outcome::Done : app::Outcome::Failed);
+               })
+      .Succeeded();
 }
 
 int CliMain(int argc, const char* const* argv) {

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,6 +60,10 @@ class CliSession {
   // Turns the step words into runnable steps; false (after a message) on a usage error.
   bool PlanSteps(std::vector<Step>& plan);
   bool ApplyOptions();
+  // Presses `button` (or, with 0, runs the operation as its hidden button would) and waits for
+  // the operation's result.
+  app::OperationResult Press(app::OperationId id, int button);
+  app::OperationResult Perform(app::OperationId id);
   bool Connect();
   bool Download(int selectionIndex, bool defaultCal, bool reboot);
   bool Checksum(int selectionIndex);
@@ -76,8 +80,9 @@ class CliSession {
   std::unique_ptr<ConsolePresenter> presenter_;
   std::unique_ptr<ui::HeadlessWindow> window_;
   std::unique_ptr<link::DiagnosticSink> diagnostics_;
-  // Set by the download worker when its request ends (read after the worker is joined).
-  std::atomic<bool> downloadWritten_{false};
+  // The results the dialog's operations reported since the current step began.
+  std::mutex resultsMutex_;
+  std::vector<app::OperationResult> results_;
 };
 
 // The whole program: parse, run, exit status.

@@ -9,18 +9,28 @@ using app::DownloaderDlg;
 
 namespace {
 
-// Step 9 of a refused request: the controls come back and nothing was sent.
-void Restore(DownloaderDlg& dlg, const DownloadHooks& hooks) {
+using app::OperationId;
+using app::OperationResult;
+using app::Outcome;
+
+// A refused request: the controls come back, nothing was sent, and the result says why.
+void Refuse(DownloaderDlg& dlg, std::string_view reason) {
   dlg.EnterConnectedState();
   dlg.EnableSelectionControls();
-  if (hooks.finished) hooks.finished(false);
+  dlg.Runner().Report(
+      OperationResult::Ended(OperationId::Download, Outcome::Refused, 0, std::string(reason)));
 }
 
 }  // namespace
 
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
   operations.download = [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); };
-  operations.checksum = [](DownloaderDlg& dlg) { static_cast<void>(OnChecksum(dlg)); };
+  operations.checksum = [](DownloaderDlg& dlg) {
+    dlg.Runner().RunHere(OperationId::Checksum, [&dlg] {
+      return OperationResult::Ended(OperationId::Checksum,
+                                    OnChecksum(dlg) ? Outcome::Done : Outcome::Failed);
+    });
+  };
 }
 
 void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
@@ -29,12 +39,13 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
   dlg.UpdateData(true);
   dlg.totalElapsed = 0;
 
-  if (!dlg.StartCheck()) return Restore(dlg, hooks);
+  if (!dlg.StartCheck()) return Refuse(dlg, "no port chosen");
 
   const SelectionInfo* selection = Selection(dlg.selectionIndex);
   if (selection == nullptr) {
-    dlg.Host().MessageBox(&dlg.Wnd(), "Please select download item");
-    return Restore(dlg, hooks);
+    static constexpr std::string_view kNoSelection = "Please select download item";
+    dlg.Host().MessageBox(&dlg.Wnd(), kNoSelection);
+    return Refuse(dlg, kNoSelection);
   }
 
   // Every file is examined before anything is sent; the first bad one ends the request.
@@ -42,9 +53,10 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
     const FileCheck check = CheckImageFile(dlg, kind);
     if (check == FileCheck::Ok) continue;
     const ImageInfo& info = Catalogue(kind);
-    dlg.Host().MessageBox(
-        &dlg.Wnd(), check == FileCheck::OpenFailed ? info.openFailureText : info.sizeFailureText);
-    return Restore(dlg, hooks);
+    const std::string_view text =
+        check == FileCheck::OpenFailed ? info.openFailureText : info.sizeFailureText;
+    dlg.Host().MessageBox(&dlg.Wnd(), text);
+    return Refuse(dlg, text);
   }
 
   dlg.State().downloadSelection = selection->code;
@@ -52,16 +64,12 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
   if (dlg.defaultCalData != 0 && dlg.selectionIndex >= kFirstCalDataSelection) {
     const int answer = dlg.Host().MessageBox(
         &dlg.Wnd(), kCalDataQuestion, {}, ui::MB_YESNO | ui::MB_ICONQUESTION | ui::MB_DEFBUTTON2);
-    if (answer != ui::IDYES) return Restore(dlg, hooks);
+    if (answer != ui::IDYES) return Refuse(dlg, "calibration data not confirmed");
   }
 
   // The controls stay disabled; the worker brings them back.
-  const std::uint32_t generation = dlg.State().link.disconnects;
-  dlg.Host().StartWorker(ui::ThreadPriority::Highest, [&dlg, hooks, generation](std::stop_token) {
-    const auto operation = dlg.State().BeginWorker(generation);
-    int written = 0;
-    if (operation.owns_lock()) written = DownloadWorker(dlg, hooks.writers);
-    if (hooks.finished) hooks.finished(written == 1);
+  dlg.Runner().StartWorker(OperationId::Download, [&dlg, writers = hooks.writers] {
+    return WriteSelection(dlg, writers);
   });
 }
 

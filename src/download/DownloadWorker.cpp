@@ -116,6 +116,17 @@ std::uint32_t ProgressRange(std::uint8_t code,
 }
 
 int DownloadWorker(DownloaderDlg& dlg, const ImageWriters& writers) {
+  return WriteSelection(dlg, writers).Succeeded() ? 1 : 0;
+}
+
+app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writers) {
+  using app::OperationId;
+  using app::OperationResult;
+  using app::Outcome;
+  auto failed = [](ImageKind kind) {
+    return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
+                                  std::string(Catalogue(kind).logName));
+  };
   const std::uint8_t code = dlg.State().downloadSelection;
   const std::vector<PlannedImage> plan = PlanSequence(code, dlg.defaultCalData != 0);
   dlg.SetProgressRange(ProgressRange(code, dlg.imageSize));
@@ -124,24 +135,25 @@ int DownloadWorker(DownloaderDlg& dlg, const ImageWriters& writers) {
   if (plan.empty()) {
     dlg.EnterConnectedState();
     dlg.EnableSelectionControls();
-    return 0;
+    return OperationResult::Ended(OperationId::Download, Outcome::Refused, 0, "nothing to write");
   }
 
   if (IsImageCode(code)) {
     const bool written = DownloadImage(dlg, plan.front().kind, true, writers);
     dlg.EnableSelectionControls();
-    return written ? 1 : 0;
+    return written ? OperationResult::Ended(OperationId::Download, Outcome::Written)
+                   : failed(plan.front().kind);
   }
 
   for (const PlannedImage& image : plan) {
     // Between the images of a group the operation buttons stay disabled: the port and the
     // transfer buffer serve this group until its last image is written.
     const AfterImage after = image.isLast ? AfterImage::ConnectedState : AfterImage::StayBusy;
-    if (!DownloadImage(dlg, image.kind, image.isLast, writers, after)) return 0;
+    if (!DownloadImage(dlg, image.kind, image.isLast, writers, after)) return failed(image.kind);
   }
   dlg.AppendLog(Printf("\n  * TOTAL Elapsed Time : %5.1fs\n", dlg.totalElapsed));
   dlg.EnableSelectionControls();
-  return 1;
+  return OperationResult::Ended(OperationId::Download, Outcome::Written);
 }
 
 bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,

@@ -27,11 +27,10 @@ struct ImageWriters {
   FileSystemFunction fileSystem;
 };
 
+// What a host or a test puts into the Download operation; how it ended reaches the dialog's
+// OperationRunner.
 struct DownloadHooks {
   ImageWriters writers;
-  // Told once when a download request ends: true when every image of it was written, false
-  // when the request was refused or an image failed.
-  std::function<void(bool)> finished;
 };
 
 // One image of a sequence and whether it is written with the last-image flag.
@@ -51,6 +50,10 @@ struct PlannedImage {
 // The download thread's body: writes the selection stored in downloadSelection. 1 when the
 // whole selection was written, 0 otherwise.
 int DownloadWorker(app::DownloaderDlg& dlg, const ImageWriters& writers = {});
+// The same, as the Download operation's result: Written, or Failed naming the image that
+// failed (its log name), or Refused for a selection code that names nothing.
+[[nodiscard]] app::OperationResult WriteSelection(app::DownloaderDlg& dlg,
+                                                  const ImageWriters& writers = {});
 
 // What the dialog shows after an image that was written.
 enum class AfterImage {

@@ -393,7 +393,21 @@ bool DownloadFileSystem(DownloaderDlg& dlg, FileSystemKind kind) {
 }
 
 void OnFormat(DownloaderDlg& dlg) {
-  (void)FormatFileSystem(dlg);
+  using app::OperationId;
+  using app::OperationResult;
+  using app::Outcome;
+  dlg.Runner().RunHere(OperationId::Format, [&dlg] {
+    const FormatResult result = FormatFileSystem(dlg);
+    switch (result) {
+      case FORMAT_OK:
+        return OperationResult::Ended(OperationId::Format, Outcome::Done);
+      case FORMAT_STOPPED:
+        return OperationResult::Ended(OperationId::Format, Outcome::Refused, result,
+                                      "no port chosen, or the phone is not connected");
+      default:
+        return OperationResult::Ended(OperationId::Format, Outcome::Failed, result);
+    }
+  });
 }
 
 FormatResult FormatFileSystem(DownloaderDlg& dlg) {

@@ -32,9 +32,10 @@ enum FormatResult : int {
   FORMAT_NO_REPLY = 4,     // the byte could not be written or no answer came
 };
 
-// The Format button: a stand-alone format of the TFS file system, on the user-interface thread.
+// The Format button: a stand-alone format of the TFS file system, on the user-interface thread,
+// reported through the dialog's OperationRunner.
 void OnFormat(app::DownloaderDlg& dlg);
-// The same, for hosts that need the outcome (the command line's exit status).
+// The format itself, with its own status.
 [[nodiscard]] FormatResult FormatFileSystem(app::DownloaderDlg& dlg);
 
 // Registers this layer's buttons (Format) with the dialog's operations.

@@ -3,11 +3,9 @@
 #include "app/ControlIds.h"
 #include "app/DownloaderApp.h"
 #include "app/Settings.h"
-#include "download/DownloadRequest.h"
-#include "fs/FileSystemDownload.h"
 #include "gui/PortStatus.h"
+#include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
-#include "target/Connection.h"
 
 #include <cstdio>
 
@@ -38,11 +36,7 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
     if (shown) shown(window);
   });
-  app::DlgOperations operations;
-  target::AddOperations(operations);
-  download::AddOperations(operations);
-  fs::AddOperations(operations);
-  application.InitInstance(operations);
+  application.InitInstance(operations::AllOperations());
   host.SetShownHook({});
   return application.DialogResult();
 }

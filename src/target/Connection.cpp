@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "app/ControlIds.h"
+#include "app/OperationRunner.h"
 #include "app/Printf.h"
 #include "link/BaudCodes.h"
 #include "target/Loaders.h"
@@ -45,66 +46,189 @@ void AddOperations(app::DlgOperations& operations) {
   operations.start = OnStart;
 }
 
+app::OperationResult ConnectResult(ConnectStatus status) {
+  if (status == CONNECT_OK)
+    return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Connected);
+  return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Failed, status);
+}
+
 void OnStart(DownloaderDlg& dlg) {
   dlg.EnterBusyState();
   dlg.UpdateData(true);
   if (dlg.linkType == 0) dlg.State().link.linkMode = link::LINK_UART;
   if (dlg.linkType == 1) dlg.State().link.linkMode = link::LINK_USB;
   if (dlg.linkType == -1) {
-    dlg.Host().MessageBox(&dlg.Wnd(), "Select a comm type by USB or by UART.\r\nTry again!!");
+    static constexpr std::string_view kNoLink =
+        "Select a comm type by USB or by UART.\r\nTry again!!";
+    dlg.Host().MessageBox(&dlg.Wnd(), kNoLink);
     dlg.EnterIdleState();
+    dlg.Runner().Report(app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Refused,
+                                                    0, std::string(kNoLink)));
     return;
   }
   dlg.Wnd().Enable(app::IDC_UART, false);
   dlg.Wnd().Enable(app::IDC_USB, false);
-  const std::uint32_t generation = dlg.State().link.disconnects;
-  dlg.Host().StartWorker(ui::ThreadPriority::Highest, [&dlg, generation](std::stop_token) {
-    const auto operation = dlg.State().BeginWorker(generation);
-    if (operation.owns_lock()) ConnectThread(dlg);
+  dlg.Runner().StartWorker(app::OperationId::Start, [&dlg] {
+    ConnectThread(dlg);
+    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus));
   });
 }
 
 int ConnectThread(DownloaderDlg& dlg) {
   dlg.AppendLog("\n  * Connecting to target phone");
-  dlg.AppendLog(Printf("\n     Try to open COM%d\t>", dlg.portIndex + 1));
+  dlg.AppendLog(Printf("\n     Try to open %s\t>", dlg.PortName().c_str()));
   const ConnectStatus status = Handshake(dlg);
   dlg.connectStatus = status;
   ReportConnectStatus(dlg, status);
   return 1;
 }
 
+std::uint8_t PreparePortRecord(DownloaderDlg& dlg) {
+  SerialPort& port = dlg.port;
+  port.portName = dlg.PortName();
+  port.baudCode = SelectedBaudCode(dlg);
+  dlg.State().sharedPort = port.CopyRecord();
+  return port.baudCode;
+}
+
+namespace {
+
+// The handshake's steps, one function each; each returns the step that follows.
+enum class Step { Listen, Send, AckFailed, Loaders, Connected, End };
+
+// What the steps share while one handshake runs.
+struct HandshakeRun {
+  DownloaderDlg& dlg;
+  SerialPort& port;
+  app::ProcessState& state;
+  bool usb = false;
+  std::uint8_t chosenCode = 0;
+  std::uint8_t startByte = 0;
+  std::uint8_t ack = 0xFF;
+  ConnectStatus status = CONNECT_OK;
+};
+
+// Waits for the boot signal of a phone being switched on.
+Step Listen(HandshakeRun& run) {
+  std::uint8_t last = 0xFF;
+  for (;;) {
+    if (!ReadByte(run.port, kReadFactorBoot, last)) {
+      if (last == 0xFF) {
+        run.dlg.AppendLog("FAIL\n");
+        run.dlg.AppendLog("      (Check Comport connection & Bootloader existence)\n");
+        run.status = CONNECT_TIMEOUT;
+      } else {
+        run.status = CONNECT_WRONG_CHAR;
+        run.dlg.AppendLog(Printf("Wrong code! 0x%x has come.", last));
+      }
+      return Step::End;
+    }
+    if (last == BOOT_SIGNAL) {
+      run.dlg.AppendLog("OK\n");
+      run.startByte = START_UART;
+      return Step::Send;
+    }
+    if (last == BOOT_SIGNAL_RETRY) {
+      run.dlg.AppendLog("OK\n");
+      run.startByte = BOOT_SIGNAL_RETRY;
+      run.state.bootRetryAllowed = true;
+      return Step::Send;
+    }
+    if (last == BOOT_IDLE) last = 0xFF;  // zero bytes are line noise, never a wrong code
+  }
+}
+
+// Sends the start signal and waits for its acknowledgement.
+Step Send(HandshakeRun& run) {
+  DownloaderDlg& dlg = run.dlg;
+  dlg.AppendLog("      Send the Download start signal\t\t> > > ");
+  std::size_t put = 0;
+  if (run.port.WriteSome(std::span(&run.startByte, 1), put) != PORT_OK || put != 1) {
+    dlg.AppendLog("FAIL\n");
+    run.status = CONNECT_COMM_ERROR;
+    return Step::End;
+  }
+  dlg.AppendLog("OK\n");
+  run.ack = 0xFF;
+  dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
+  while (ReadByte(run.port, kReadFactorAck, run.ack)) {
+    if (run.usb && run.ack == START_USB) {
+      // USB: the boot ROM itself takes the images; no loader is sent.
+      run.port.Close();
+      run.port.baudCode = run.chosenCode;
+      dlg.AppendLog("OK\n\n      USB Download Mode\t> > > ");
+      dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
+      return Step::Connected;
+    }
+    if (!run.usb && (run.ack == START_UART || run.ack == BOOT_SIGNAL_RETRY)) {
+      dlg.AppendLog("OK\n");
+      dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
+      dlg.Host().Sleep(std::chrono::milliseconds(200));
+      return Step::Loaders;
+    }
+  }
+  return Step::AckFailed;
+}
+
+// No acknowledgement, or a byte that is none: time-out, wrong byte, or the one retry.
+Step AckFailed(HandshakeRun& run) {
+  if (run.ack == 0xFF) {
+    run.dlg.AppendLog("Timeout\n");
+    run.status = CONNECT_TIMEOUT;
+    return Step::End;
+  }
+  if (run.ack == START_UART || run.ack == BOOT_SIGNAL_RETRY) {
+    return Step::Loaders;  // only on the USB link, where these bytes were skipped
+  }
+  if (!run.state.bootRetryAllowed) {
+    run.status = CONNECT_WRONG_CHAR;
+    return Step::End;
+  }
+  run.state.bootRetryAllowed = false;
+  run.dlg.AppendLog("Try again\n");
+  if (run.ack == BOOT_SIGNAL) {
+    run.startByte = START_UART;
+    return Step::Send;
+  }
+  run.dlg.AppendLog("      Listen for the BOOT signal\t\t\t> > > ");
+  return Step::Listen;
+}
+
+// The UART link: the loaders, the rate switch and the flash checks.
+Step Loaders(HandshakeRun& run) {
+  if (UploadLoaders(run.dlg, run.port, LOADER_NAND_FLASH_DRIVER) != PORT_OK) {
+    run.dlg.AppendLog("\n      Loader download fail!\n ");
+    run.status = CONNECT_LOADER_FAILED;
+    return Step::End;
+  }
+  run.dlg.AppendLog("OK\n");
+  run.dlg.AppendLog("\n     UART Download Mode\t> > > ");
+  return Step::Connected;
+}
+
+}  // namespace
+
 ConnectStatus Handshake(DownloaderDlg& dlg) {
   dlg.EnterBusyState();
   if (dlg.portIndex == -1 && dlg.Wnd().GetCurSel(app::IDC_BAUD) == 0) return CONNECT_INVALID_ENV;
 
-  SerialPort& port = dlg.port;
-  app::ProcessState& state = dlg.State();
-  const bool usb = state.link.linkMode == link::LINK_USB;
-  port.portName = Printf("COM%d", dlg.portIndex + 1);
-  port.baudCode = SelectedBaudCode(dlg);
-  state.sharedPort = port.CopyRecord();
-  const std::uint8_t chosenCode = port.baudCode;
+  HandshakeRun run{dlg, dlg.port, dlg.State()};
+  run.usb = run.state.link.linkMode == link::LINK_USB;
+  run.chosenCode = PreparePortRecord(dlg);
 
-  ConnectStatus status = CONNECT_OK;
-  std::uint8_t startByte = 0;
-  std::uint8_t last = 0xFF;
-  std::uint8_t ack = 0xFF;
-
-  enum class Step { Listen, Send, AckFailed, Loaders, End };
   Step step = Step::End;
-
-  if (!IsSelectableBaud(chosenCode)) {
-    status = CONNECT_BAD_BAUD;
+  if (!IsSelectableBaud(run.chosenCode)) {
+    run.status = CONNECT_BAD_BAUD;
   } else {
     // The handshake always runs at 115200 bit/s; the loader switches to the chosen rate later.
-    port.baudCode = link::BAUDCODE_115200;
-    if (link::OpenForLinkMode(port) != PORT_OK) {
+    run.port.baudCode = link::BAUDCODE_115200;
+    if (link::OpenForLinkMode(run.port) != PORT_OK) {
       dlg.AppendLog(" Fail\n");
       return CONNECT_COMM_ERROR;
     }
     dlg.AppendLog("Success!!\n");
-    if (usb) {
-      startByte = START_USB;
+    if (run.usb) {
+      run.startByte = START_USB;
       step = Step::Send;
     } else {
       dlg.AppendLog("\n   - Turn on the target phone immediately!!!!\n");
@@ -113,118 +237,28 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
     }
   }
 
-  while (step != Step::End) {
+  for (;;) {
     switch (step) {
-      case Step::Listen: {
-        last = 0xFF;
-        for (;;) {
-          if (!ReadByte(port, kReadFactorBoot, last)) {
-            if (last == 0xFF) {
-              dlg.AppendLog("FAIL\n");
-              dlg.AppendLog("      (Check Comport connection & Bootloader existence)\n");
-              status = CONNECT_TIMEOUT;
-            } else {
-              status = CONNECT_WRONG_CHAR;
-              dlg.AppendLog(Printf("Wrong code! 0x%x has come.", last));
-            }
-            step = Step::End;
-            break;
-          }
-          if (last == BOOT_SIGNAL) {
-            dlg.AppendLog("OK\n");
-            startByte = START_UART;
-            step = Step::Send;
-            break;
-          }
-          if (last == BOOT_SIGNAL_RETRY) {
-            dlg.AppendLog("OK\n");
-            startByte = BOOT_SIGNAL_RETRY;
-            state.bootRetryAllowed = true;
-            step = Step::Send;
-            break;
-          }
-          if (last == BOOT_IDLE) last = 0xFF;  // zero bytes are line noise, never a wrong code
-        }
+      case Step::Listen:
+        step = Listen(run);
         break;
-      }
-
-      case Step::Send: {
-        dlg.AppendLog("      Send the Download start signal\t\t> > > ");
-        std::size_t put = 0;
-        if (port.WriteSome(std::span(&startByte, 1), put) != PORT_OK || put != 1) {
-          dlg.AppendLog("FAIL\n");
-          status = CONNECT_COMM_ERROR;
-          step = Step::End;
-          break;
-        }
-        dlg.AppendLog("OK\n");
-        ack = 0xFF;
-        dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
-        step = Step::AckFailed;
-        while (ReadByte(port, kReadFactorAck, ack)) {
-          if (usb && ack == START_USB) {
-            // USB: the boot ROM itself takes the images; no loader is sent.
-            port.Close();
-            port.baudCode = chosenCode;
-            dlg.AppendLog("OK\n\n      USB Download Mode\t> > > ");
-            dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
-            return CONNECT_OK;
-          }
-          if (!usb && (ack == START_UART || ack == BOOT_SIGNAL_RETRY)) {
-            dlg.AppendLog("OK\n");
-            dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
-            dlg.Host().Sleep(std::chrono::milliseconds(200));
-            step = Step::Loaders;
-            break;
-          }
-        }
+      case Step::Send:
+        step = Send(run);
         break;
-      }
-
-      case Step::AckFailed: {
-        if (ack == 0xFF) {
-          dlg.AppendLog("Timeout\n");
-          status = CONNECT_TIMEOUT;
-          step = Step::End;
-        } else if (ack == START_UART || ack == BOOT_SIGNAL_RETRY) {
-          step = Step::Loaders;  // only on the USB link, where these bytes were skipped
-        } else if (!state.bootRetryAllowed) {
-          status = CONNECT_WRONG_CHAR;
-          step = Step::End;
-        } else {
-          state.bootRetryAllowed = false;
-          dlg.AppendLog("Try again\n");
-          if (ack == BOOT_SIGNAL) {
-            startByte = START_UART;
-            step = Step::Send;
-          } else {
-            dlg.AppendLog("      Listen for the BOOT signal\t\t\t> > > ");
-            step = Step::Listen;
-          }
-        }
+      case Step::AckFailed:
+        step = AckFailed(run);
         break;
-      }
-
-      case Step::Loaders: {
-        if (UploadLoaders(dlg, port, LOADER_NAND_FLASH_DRIVER) != PORT_OK) {
-          dlg.AppendLog("\n      Loader download fail!\n ");
-          status = CONNECT_LOADER_FAILED;
-          step = Step::End;
-          break;
-        }
-        dlg.AppendLog("OK\n");
-        dlg.AppendLog("\n     UART Download Mode\t> > > ");
+      case Step::Loaders:
+        step = Loaders(run);
+        break;
+      case Step::Connected:
         return CONNECT_OK;
-      }
-
       case Step::End:
-        break;
+        dlg.EnterIdleState();
+        run.port.Close();
+        return run.status;
     }
   }
-
-  dlg.EnterIdleState();
-  port.Close();
-  return status;
 }
 
 void ReportConnectStatus(DownloaderDlg& dlg, ConnectStatus status) {

@@ -30,6 +30,14 @@ void OnStart(app::DownloaderDlg& dlg);
 int ConnectThread(app::DownloaderDlg& dlg);
 [[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
 void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
+// The typed result of a START that ended with `status`.
+[[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status);
+
+// Fills the dialog's port record from the chosen port and rate and keeps the copy that later
+// operations open their own connection from (sharedPort). Returns the chosen rate's baud code
+// (0 when the selector shows none). The handshake starts with it; an operation that opens the
+// phone without a handshake (the bootloader download) needs it on its own.
+std::uint8_t PreparePortRecord(app::DownloaderDlg& dlg);
 
 // Registers this layer's buttons (START) with the dialog's operations.
 void AddOperations(app::DlgOperations& operations);

@@ -84,20 +84,22 @@ TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError)
             EXIT_OK);
   EXPECT_EQ(out_.Text(),
             "\n  * Connecting to target phone"
-            "\n     Try to open COM1\t>"
-            "Success!!\n"
-            "\n   - Turn on the target phone immediately!!!!\n"
-            "      Listen for the BOOT signal\t\t\t> > > OK\n"
-            "      Send the Download start signal\t\t> > > OK\n"
-            "      Listen for the Download start ACK signal\t> > > OK\n"
-            "\n\n  * NAND Flash Driver Download"
-            "\n     preloader downloading\t\t\t> > > OK\n"
-            "     NAND Flash driver downloading\t\t> > > OK\n"
-            "     Flash Type Checking\t\t\t> > > OK\n"
-            "      NAND Bad block check\t\t\t> > > Not found\n"
-            "OK\n"
-            "\n     UART Download Mode\t> > > "
-            "Available\n\n");
+            "\n     Try to open " +
+                options.linkPath +
+                "\t>"
+                "Success!!\n"
+                "\n   - Turn on the target phone immediately!!!!\n"
+                "      Listen for the BOOT signal\t\t\t> > > OK\n"
+                "      Send the Download start signal\t\t> > > OK\n"
+                "      Listen for the Download start ACK signal\t> > > OK\n"
+                "\n\n  * NAND Flash Driver Download"
+                "\n     preloader downloading\t\t\t> > > OK\n"
+                "     NAND Flash driver downloading\t\t> > > OK\n"
+                "     Flash Type Checking\t\t\t> > > OK\n"
+                "      NAND Bad block check\t\t\t> > > Not found\n"
+                "OK\n"
+                "\n     UART Download Mode\t> > > "
+                "Available\n\n");
   const std::string err = err_.Text();
   EXPECT_NE(err.find("Flash ID: MR7D2P45XT\n"), std::string::npos) << err;
   EXPECT_NE(err.find("built-in stand-ins"), std::string::npos) << err;
@@ -106,8 +108,29 @@ TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError)
 
 TEST_F(CliTest, AFailedConnectionIsAFailedRunWithTheMessageBoxOnStandardError) {
   EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect"}), EXIT_STEP_FAILED);
-  EXPECT_TRUE(out_.Text().ends_with("\n     Try to open COM1\t> Fail\n")) << out_.Text();
+  // The log and the port's own message name the device that was asked for.
+  EXPECT_TRUE(out_.Text().ends_with("\n     Try to open /dev/veska-no-such-port\t> Fail\n"))
+      << out_.Text();
   EXPECT_NE(err_.Text().find("[Failure] Comm Error\n"), std::string::npos) << err_.Text();
+  EXPECT_NE(err_.Text().find("/dev/veska-no-such-port does not exist"), std::string::npos)
+      << err_.Text();
+}
+
+// A bench script must not rewrite the desktop program's choices, whatever it sets for its run.
+TEST_F(CliTest, TheSettingsFileIsReadAndNeverWritten) {
+  const auto settings = folder_ / "settings.ini";
+  const std::string before =
+      "[Setting]\nUartPort=4\nUsbPort=7\nm_nBaudRate=1\nm_strAPPSFileName=/old/APPS.img\n";
+  std::ofstream(settings, std::ios::binary) << before;
+  const auto release = folder_ / "release";
+  std::filesystem::create_directories(release / "APPS");
+  EXPECT_EQ(Run({"--port", "./no-such-device", "--baud", "921K", "--release", release.c_str(),
+                 "--patch", "/new/patch.img", "connect"}),
+            EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"--port", "COM9", "checksum", "patch"}), EXIT_STEP_FAILED);
+  std::ifstream in(settings, std::ios::binary);
+  const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(after, before);
 }
 
 TEST_F(CliTest, DownloadAndChecksumStepsCheckTheirWords) {

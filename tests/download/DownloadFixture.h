@@ -39,10 +39,11 @@ class DownloadFixture : public target::testing::TargetFixture {
     app::DlgOperations operations;
     target::AddOperations(operations);
     DownloadHooks hooks;
-    hooks.finished = [this](bool ok) {
+    dlg_->Runner().SetObserver([this](const app::OperationResult& result) {
+      if (result.operation != app::OperationId::Download) return;
       std::lock_guard lock(mutex_);
-      outcomes_.push_back(ok);
-    };
+      results_.push_back(result);
+    });
     if (!fakeWriters) {
       download::AddOperations(operations, hooks);
       dlg_->SetOperations(operations);
@@ -108,9 +109,16 @@ class DownloadFixture : public target::testing::TargetFixture {
     std::lock_guard lock(mutex_);
     return written_;
   }
+  // Whether each Download request so far ended with everything written.
   std::vector<bool> Outcomes() const {
     std::lock_guard lock(mutex_);
-    return outcomes_;
+    std::vector<bool> outcomes;
+    for (const app::OperationResult& result : results_) outcomes.push_back(result.Succeeded());
+    return outcomes;
+  }
+  std::vector<app::OperationResult> Results() const {
+    std::lock_guard lock(mutex_);
+    return results_;
   }
   // The message boxes of the journal since the last press, as (text, caption, type).
   struct Box {
@@ -155,7 +163,7 @@ class DownloadFixture : public target::testing::TargetFixture {
 
   mutable std::mutex mutex_;
   std::vector<Written> written_;
-  std::vector<bool> outcomes_;
+  std::vector<app::OperationResult> results_;
   std::vector<std::string> failing_;
   ImageKind duringKind_ = ImageKind::Apps;
   std::function<void()> during_;

@@ -1,0 +1,197 @@
+#include "app/OperationRunner.h"
+
+#include <array>
+#include <utility>
+
+namespace veska::app {
+
+namespace {
+
+constexpr std::array<std::string_view, kOperationCount> kOperationNames = {
+    "START",        "Download", "D / L Bootloader", "NAND Erase", "Bootloader Erase",
+    "TFS Explorer", "Format",   "NAND Dump",        "Checksum",
+};
+
+}  // namespace
+
+std::string_view OperationName(OperationId id) {
+  const auto index = static_cast<std::size_t>(id);
+  return index < kOperationNames.size() ? kOperationNames[index] : std::string_view("?");
+}
+
+bool NeedsPhone(OperationId id) {
+  return id != OperationId::Checksum;
+}
+
+std::string_view OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Connected:
+      return "connected";
+    case Outcome::Written:
+      return "written";
+    case Outcome::Done:
+      return "done";
+    case Outcome::Refused:
+      return "refused";
+    case Outcome::Busy:
+      return "busy";
+    case Outcome::Failed:
+      return "failed";
+    case Outcome::Cancelled:
+      return "cancelled";
+  }
+  return "?";
+}
+
+OperationRunner::OperationRunner(ui::Host& host, ProcessState& state)
+    : host_(host), state_(state) {}
+
+OperationRunner::~OperationRunner() {
+  Join();
+}
+
+void OperationRunner::Hold(OperationId id, std::uint64_t token, std::uint32_t generation) {
+  // Called with the mutex held.
+  holderToken_ = token;
+  holder_ = id;
+  holderGeneration_ = generation;
+  if (request_ == id) requestAnswered_ = true;
+}
+
+void OperationRunner::Release(std::uint64_t token) {
+  std::lock_guard lock(mutex_);
+  // A cancelled predecessor ending late must not release its successor's hold.
+  if (holderToken_ == token) holderToken_ = 0;
+}
+
+void OperationRunner::StartWorker(OperationId id, Body body) {
+  const std::uint32_t generation = state_.link.disconnects.load();
+  std::uint64_t token = 0;
+  {
+    std::lock_guard lock(mutex_);
+    token = nextToken_++;
+    Hold(id, token, generation);
+    ++runningWorkers_;
+  }
+  host_.StartWorker(ui::ThreadPriority::Highest,
+                    [this, id, token, generation, body = std::move(body)](std::stop_token) {
+                      OperationResult result = OperationResult::Ended(id, Outcome::Cancelled);
+                      {
+                        const auto operation = state_.BeginWorker(generation);
+                        if (operation.owns_lock()) {
+                          result = body();
+                          result.operation = id;
+                          if (!state_.link.openAllowed.load())
+                            result = OperationResult::Ended(id, Outcome::Cancelled);
+                        }
+                        Release(token);
+                      }
+                      Deliver(std::move(result));
+                      // Notified under the lock: once Join sees no worker left, the runner may go
+                      // at once.
+                      std::lock_guard lock(mutex_);
+                      --runningWorkers_;
+                      idle_.notify_all();
+                    });
+}
+
+OperationResult OperationRunner::RunHere(OperationId id, Body body) {
+  OperationResult result = OperationResult::Ended(id, Outcome::Cancelled);
+  if (!NeedsPhone(id)) {
+    {
+      std::lock_guard lock(mutex_);
+      if (request_ == id) requestAnswered_ = true;
+    }
+    result = body();
+  } else {
+    const std::uint32_t generation = state_.link.disconnects.load();
+    // Never wait here for a cancelled worker: it may itself be waiting for this thread to show
+    // its last texts. It lets go within moments; until then the phone is busy.
+    const auto operation = state_.TryBeginWorker(generation);
+    if (!operation.owns_lock()) {
+      return RefuseBusy(id, nullptr);
+    }
+    std::uint64_t token = 0;
+    {
+      std::lock_guard lock(mutex_);
+      token = nextToken_++;
+      Hold(id, token, generation);
+    }
+    result = body();
+    Release(token);
+  }
+  result.operation = id;
+  Deliver(result);
+  return result;
+}
+
+void OperationRunner::Report(OperationResult result) {
+  {
+    std::lock_guard lock(mutex_);
+    if (request_ == result.operation) requestAnswered_ = true;
+  }
+  Deliver(std::move(result));
+}
+
+OperationResult OperationRunner::RefuseBusy(OperationId id, ui::Window* owner) {
+  const std::string holder(Holder());
+  host_.MessageBox(owner, "The phone is busy with " + holder +
+                              ".\nWait until it has ended, or press Disconnect.");
+  OperationResult result = OperationResult::Ended(id, Outcome::Busy, 0, holder);
+  Report(result);
+  return result;
+}
+
+bool OperationRunner::Busy() const {
+  std::lock_guard lock(mutex_);
+  return holderToken_ != 0 && holderGeneration_ == state_.link.disconnects.load();
+}
+
+std::string_view OperationRunner::Holder() const {
+  std::lock_guard lock(mutex_);
+  return holderToken_ != 0 ? OperationName(holder_) : std::string_view();
+}
+
+void OperationRunner::BeginRequest(OperationId id) {
+  std::lock_guard lock(mutex_);
+  request_ = id;
+  requestAnswered_ = false;
+}
+
+void OperationRunner::EndRequest() {
+  std::optional<OperationId> unanswered;
+  {
+    std::lock_guard lock(mutex_);
+    if (request_ && !requestAnswered_) unanswered = request_;
+    request_.reset();
+  }
+  if (unanswered) Deliver(OperationResult::Ended(*unanswered, Outcome::Refused));
+}
+
+void OperationRunner::SetObserver(std::function<void(const OperationResult&)> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+std::optional<OperationResult> OperationRunner::LastResult() const {
+  std::lock_guard lock(mutex_);
+  return last_;
+}
+
+void OperationRunner::Deliver(OperationResult result) {
+  std::function<void(const OperationResult&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    last_ = result;
+    observer = observer_;
+  }
+  // Outside the lock: an observer may ask the runner about its state.
+  if (observer) observer(result);
+}
+
+void OperationRunner::Join() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return runningWorkers_ == 0; });
+}
+
+}  // namespace veska::app

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/ProcessState.h"
+#include "ui/Host.h"
+
+namespace veska::app {
+
+// The operations of the main dialog, one per button that starts one.
+enum class OperationId : int {
+  Start,
+  Download,
+  DownloadBootloader,
+  NandErase,
+  BootloaderErase,
+  TfsExplorer,
+  Format,
+  NandDump,
+  Checksum,
+};
+inline constexpr int kOperationCount = 9;
+
+// The button's caption, for reports ("START", "Download", ...).
+[[nodiscard]] std::string_view OperationName(OperationId id);
+// False only for the operations that never talk to the phone (the checksum tool).
+[[nodiscard]] bool NeedsPhone(OperationId id);
+
+// How an operation ended.
+enum class Outcome {
+  Connected,  // START: the phone is in download mode and the operation buttons are available
+  Written,    // everything the operation was asked to write reached the phone
+  Done,       // an operation that writes nothing (checksum, format, erase) did what it was asked
+  Refused,    // refused before anything was sent (a bad file, a declined question), see reason
+  Busy,       // another operation held the phone: refused, never queued behind it
+  Failed,     // started and failed; `status` is the operation's own status value
+  Cancelled,  // Disconnect ended it
+};
+[[nodiscard]] std::string_view OutcomeName(Outcome outcome);
+
+// What every operation reports, exactly once, when it ends.
+struct OperationResult {
+  OperationId operation = OperationId::Start;
+  Outcome outcome = Outcome::Failed;
+  // The operation's own status when it failed (ConnectStatus, FormatResult, ...); 0 otherwise.
+  int status = 0;
+  // Why it was refused or what failed, in the words the user saw (a message box's text, the
+  // image that failed); may be empty.
+  std::string reason;
+
+  [[nodiscard]] bool Succeeded() const {
+    return outcome == Outcome::Connected || outcome == Outcome::Written || outcome == Outcome::Done;
+  }
+  bool operator==(const OperationResult&) const = default;
+
+  static OperationResult Ended(OperationId id, Outcome outcome, int status = 0,
+                               std::string reason = {}) {
+    return OperationResult{id, outcome, status, std::move(reason)};
+  }
+};
+
+// Starts and ends the operations of one session (one dialog, one process state, one phone).
+//
+// Every operation either runs on a worker thread (StartWorker) or on the user-interface thread
+// (RunHere), and reports one OperationResult when it ends; one that ends at its request (a bad
+// file, a declined question) reports through Report. Only one operation holds the phone at a
+// time: a request while another holds it is refused as Busy. The one exception is an operation
+// that Disconnect cancelled: it is winding down without touching the phone, and the next one
+// waits for it to let go of the port record before it starts.
+//
+// Thread safety: StartWorker, RunHere, Busy and the request bracket are called on the
+// user-interface thread; Report, the observer and Join may be reached from any thread.
+class OperationRunner {
+ public:
+  OperationRunner(ui::Host& host, ProcessState& state);
+  // Waits for this session's workers.
+  ~OperationRunner();
+  OperationRunner(const OperationRunner&) = delete;
+  OperationRunner& operator=(const OperationRunner&) = delete;
+
+  using Body = std::function<OperationResult()>;
+
+  // Runs `body` on a worker thread of the highest priority. The worker first waits until a
+  // cancelled predecessor has let go of the phone; when Disconnect came since this call it ends
+  // at once as Cancelled without running `body`. A body that ends after a Disconnect reports
+  // Cancelled whatever it returned: the user asked for the end.
+  void StartWorker(OperationId id, Body body);
+  // Runs `body` here, holding the phone meanwhile (when the operation needs it), and reports
+  // and returns its result.
+  OperationResult RunHere(OperationId id, Body body);
+  // The result of an operation that ended at its request, before anything was started.
+  void Report(OperationResult result);
+
+  // Refuses `id` because another operation holds the phone: says so in a message box (owned by
+  // `owner` when given) and reports Busy naming the holder.
+  OperationResult RefuseBusy(OperationId id, ui::Window* owner);
+
+  // True while an operation holds the phone and Disconnect has not cancelled it.
+  [[nodiscard]] bool Busy() const;
+  // The caption of the operation that holds the phone, empty when none.
+  [[nodiscard]] std::string_view Holder() const;
+
+  // Brackets one button press: a press whose operation neither started, ran nor reported
+  // anything is reported as Refused, so that every request has exactly one result.
+  void BeginRequest(OperationId id);
+  void EndRequest();
+
+  // Receives every result, on the thread that ends the operation. Set it before the first
+  // operation starts.
+  void SetObserver(std::function<void(const OperationResult&)> observer);
+  // The last result reported, if any.
+  [[nodiscard]] std::optional<OperationResult> LastResult() const;
+
+  // Waits until every worker this runner started has ended and reported.
+  void Join();
+
+ private:
+  void Hold(OperationId id, std::uint64_t token, std::uint32_t generation);
+  void Release(std::uint64_t token);
+  void Deliver(OperationResult result);
+
+  ui::Host& host_;
+  ProcessState& state_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable idle_;
+  int runningWorkers_ = 0;
+  // The operation that holds the phone: its token, caption and the Disconnect count it began
+  // under. A token of 0 means none.
+  std::uint64_t nextToken_ = 1;
+  std::uint64_t holderToken_ = 0;
+  OperationId holder_ = OperationId::Start;
+  std::uint32_t holderGeneration_ = 0;
+  // The press being handled and whether it produced a result or a worker.
+  std::optional<OperationId> request_;
+  bool requestAnswered_ = false;
+  std::optional<OperationResult> last_;
+  std::function<void(const OperationResult&)> observer_;
+};
+
+}  // namespace veska::app
