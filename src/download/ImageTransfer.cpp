@@ -97,7 +97,10 @@ FileHandle OpenImageFile(const std::string& path) {
 // every way out.
 class TransferSession {
  public:
-  explicit TransferSession(DownloaderDlg& dlg) : dlg_(dlg), port_(dlg.port) {}
+  // `size` is the length the request measured: what the phone is told, and what the file must
+  // still hold.
+  TransferSession(DownloaderDlg& dlg, std::uint32_t size)
+      : dlg_(dlg), port_(dlg.port), size_(size) {}
   ~TransferSession() { port_.Close(); }
   TransferSession(const TransferSession&) = delete;
   TransferSession& operator=(const TransferSession&) = delete;
@@ -117,14 +120,29 @@ class TransferSession {
   }
 
   // Reads the next `length` bytes of the file into the start of the transfer buffer. A request
-  // longer than the buffer is refused with a log line; one the file cannot give a single byte
-  // for (at its end, or of length 0) fails; a short read is padded with erased flash.
+  // longer than the buffer is refused with a log line; one for which the measured image has no
+  // byte left (at its end, or of length 0) fails. Only the part of a block past the measured end
+  // is padded with erased flash: a file that fails to read or ends before its measured length
+  // is a failed image with its own log line, never a block of stand-in bytes.
   [[nodiscard]] int FillBlock(std::uint32_t length) {
     if (int status = CheckBlockLength(length); status != TRANSFER_OK) return status;
     std::vector<std::uint8_t>& buffer = port_.State().transferBuffer;
-    const std::size_t got = std::fread(buffer.data(), 1, length, file_.get());
-    if (got == 0) return TRANSFER_NO_DATA;
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got),
+    const std::uint64_t left = size_ > offset_ ? size_ - offset_ : 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
+    if (want == 0) return TRANSFER_NO_DATA;
+    const std::size_t got = std::fread(buffer.data(), 1, want, file_.get());
+    offset_ += got;
+    if (got < want) {
+      if (std::ferror(file_.get()) != 0) {
+        dlg_.AppendLog("Read error in the image file!\r\n");
+      } else {
+        dlg_.AppendLog(app::Printf("The image file ended at %llu of %u bytes!\r\n",
+                                   static_cast<unsigned long long>(offset_),
+                                   static_cast<unsigned>(size_)));
+      }
+      return TRANSFER_FILE_ERROR;
+    }
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(want),
               buffer.begin() + static_cast<std::ptrdiff_t>(length), kErasedByte);
     return TRANSFER_OK;
   }
@@ -143,6 +161,8 @@ class TransferSession {
  private:
   DownloaderDlg& dlg_;
   SerialPort& port_;
+  std::uint64_t size_;
+  std::uint64_t offset_ = 0;  // bytes of the file served so far
   FileHandle file_;
 };
 
@@ -306,14 +326,14 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
 
 int TransferImageUsb(DownloaderDlg& dlg, const std::string& path, std::uint32_t address,
                      std::uint32_t size) {
-  TransferSession session(dlg);
+  TransferSession session(dlg, size);
   if (int status = session.Begin(path); status != TRANSFER_OK) return status;
   return RunUsb(dlg, session, address, size);
 }
 
 int TransferImageUart(DownloaderDlg& dlg, const std::string& path, std::uint32_t address,
                       std::uint32_t size) {
-  TransferSession session(dlg);
+  TransferSession session(dlg, size);
   if (int status = session.Begin(path); status != TRANSFER_OK) return status;
   return RunUart(dlg, session, address, size);
 }

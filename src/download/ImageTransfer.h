@@ -14,6 +14,7 @@ enum TransferStatus : int {
   TRANSFER_OK = 0,
   TRANSFER_PHONE_ERROR = 1,     // USB: the phone reported an error (text logged)
   TRANSFER_NO_FILE = 104,       // the image file cannot be opened (message box)
+  TRANSFER_FILE_ERROR = 106,    // the image file failed to read or ended early (logged)
   TRANSFER_SUM_MISMATCH = 107,  // USB: a block sum reported by the phone differs
   // No bytes for a block request, a block request longer than the transfer buffer (logged), or
   // (UART) an unexpected byte, including an acceptance or resend request before any block.
@@ -28,8 +29,9 @@ enum TransferStatus : int {
 // Writes one image file into the phone's flash at `address` through the running loader, in the
 // dialect of the link: each opens the main dialog's port, runs the whole exchange and closes the
 // port and the file again on every way out. `size` is the size the download request measured.
-// The file is read block by block as the phone asks; a block the file cannot fill completely is
-// padded with 0xFF, as erased flash reads. Run on a worker thread; they block until the phone
+// The file is read block by block as the phone asks; only the part of a block past the measured
+// size is padded with 0xFF, as erased flash reads. A read error or a file that ends before its
+// measured size fails the transfer. Run on a worker thread; they block until the phone
 // ends the exchange or the port fails.
 [[nodiscard]] int TransferImageUsb(app::DownloaderDlg& dlg, const std::string& path,
                                    std::uint32_t address, std::uint32_t size);
