@@ -169,8 +169,11 @@ Entry Listing::NextFile() {
   entry.nameWithoutLineEnd = !lineEnd;
   cursor = from + entry.name.size();
 
+  // The size belongs to this name only when no other name comes first: otherwise this name
+  // would take the next file's size and that file would never be sent.
   const std::size_t sizeKey = text.find(KEY_FILE_SIZE, cursor);
-  if (sizeKey == std::string::npos) {
+  const std::size_t nextName = text.find(KEY_FILE_NAME, cursor);
+  if (sizeKey == std::string::npos || nextName < sizeKey) {
     entry.withoutSize = true;
   } else {
     const std::string_view value = ValueAt(sizeKey + KEY_FILE_SIZE.size(), lineEnd);

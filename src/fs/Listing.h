@@ -31,7 +31,7 @@ struct Entry {
   std::uint32_t size = 0;
   // Faults of the entry's text, found by the load's checks before anything uses the entry.
   bool nameWithoutLineEnd = false;
-  bool withoutSize = false;
+  bool withoutSize = false;  // no FILE_SIZE follows before the next FILE_NAME or the end
   bool sizeWithoutLineEnd = false;
   bool sizeMalformed = false;  // not a plain decimal number of at most 32 bits
 };

@@ -99,6 +99,9 @@ TEST(Listing, ListingsTheWalkCouldNotFinishAreRefusedWhenLoaded) {
        "The FILE_SIZE of \"/d/a\" is not a size in cfg file"},
       {"DIR_NAME : /d\r\nFILE_NAME : /d/a\r\nFILE_SIZE :  7\r\n", 0,
        "The FILE_SIZE of \"/d/a\" is not a size in cfg file"},
+      // The first name would take the second's size and the second file would never be sent.
+      {"DIR_NAME : /d\r\nFILE_NAME : /d/a\r\nFILE_NAME : /d/b\r\nFILE_SIZE : 4\r\n", 4,
+       "No FILE_SIZE after FILE_NAME \"/d/a\" in cfg file"},
       // A size outside any file entry would be counted but never written.
       {"DIR_NAME : /d\r\nFILE_NAME : /d/a\r\nFILE_SIZE : 1\r\nFILE_SIZE : 2\r\n", 3,
        "TFS file size mismatched!!!"},
