@@ -83,6 +83,14 @@ inline constexpr int IDC_CHECKSUM = 1067;
 inline constexpr int IDC_AUTO_REBOOT = 1069;
 inline constexpr int IDC_SEL_BOOTLOADER_ALL = 1070;
 
+// Controls of the TFS Explorer (130). Their ids repeat those of main-dialog controls: an id
+// names a control only together with its dialog.
+inline constexpr int IDC_EXPLORER_TREE = 1044;
+inline constexpr int IDC_EXPLORER_TEXT = 1045;  // the narrative pane
+inline constexpr int IDC_EXPLORER_FILES = 1046;
+inline constexpr int IDC_EXPLORER_PROGRESS = 1047;
+inline constexpr int IDC_EXPLORER_START = 1048;
+
 // Controls of the about box.
 inline constexpr int IDC_ABOUT_OK = 1;
 inline constexpr int IDC_ABOUT_PAYLOADS = 1100;

@@ -170,14 +170,6 @@ void DownloaderDlg::OnSysCommand(unsigned id, long param) {
   // Everything else is the system's own (move, minimise, close): the host handles it.
 }
 
-void DownloaderDlg::OnPaint() {
-  ui::Window& wnd = Wnd();
-  if (!wnd.IsMinimized()) return;
-  const int x = (wnd.ClientWidth() - kSystemIconSize + 1) / 2;
-  const int y = (wnd.ClientHeight() - kSystemIconSize + 1) / 2;
-  wnd.DrawIcon(appIcon, x, y);
-}
-
 // --- control states ---
 
 void DownloaderDlg::EnterIdleState() {
@@ -289,7 +281,6 @@ void DownloaderDlg::OnDisconnect() {
   Wnd().Enable(IDC_UART, true);
   Wnd().Enable(IDC_USB, true);
   EnableSelectionControls();
-  state_.ReleaseListing();
   totalElapsed = 0;
   EnterIdleState();
 }

@@ -48,9 +48,6 @@ inline constexpr std::size_t IMAGE_KIND_COUNT = 13;
 // logs a few kilobytes), yet small enough that the pane stays quick after days of use.
 inline constexpr std::size_t kLogTextLimit = 4'000'000;
 
-// Width and height of the system icon, for painting the minimised window.
-inline constexpr int kSystemIconSize = 32;
-
 // The main dialog: the whole control surface of the program and the owner of its per-window
 // state (selector indexes, link type, selection, image paths and sizes, listing paths, CRC
 // table, progress count and the port record).
@@ -78,8 +75,6 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   bool OnInitDialog() override;
   bool OnCommand(int id, ui::Notify code) override;
   void OnSysCommand(unsigned id, long param) override;
-  void OnPaint() override;
-  [[nodiscard]] int OnQueryDragIcon() const { return appIcon; }
 
   // Transfers the radio groups and check boxes: true from the controls into the members.
   void UpdateData(bool saveAndValidate);
@@ -148,8 +143,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   [[nodiscard]] ProcessState& State() const { return state_; }
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }
 
-  // --- members, in the order of the original dialog ---
-  std::string logText;  // scratch text in which a log line is formatted
+  // --- members ---
   double totalElapsed = 0.0;
   std::int32_t connectStatus = 0;
   std::int32_t baudIndex = 0;
@@ -205,7 +199,8 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
 
   // The common browse pattern: choose, test that the file opens, show it, remember it.
   void BrowseImage(const ImageFile& kind);
-  // Steps 2-4 of the common pattern for an already chosen path.
+  // For an already chosen path: the member takes it, the field shows it if the file opens (a
+  // message box says when not), and the settings remember it.
   void TakeChosenImage(const ImageFile& kind, const std::string& chosen);
   // The file-system browse rule (TFS and DB2).
   void BrowseFileSystem(const ImageFile& kind, std::string& pathCopy, std::string& listingPath);

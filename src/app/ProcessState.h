@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
 
 #include "link/LinkState.h"
 #include "link/SerialPort.h"
@@ -73,18 +71,8 @@ struct ProcessState {
   // The selection code of the running download request.
   std::uint8_t downloadSelection = 0;
 
-  // The file-system download's listing (".cfg" text) while one is held, and the step it has
-  // reached. Disconnect releases the listing; listingMutex guards it because Disconnect runs on
-  // the user-interface thread while a worker may still hold it.
-  std::mutex listingMutex;
-  std::optional<std::string> listingText;
+  // The step the file-system download has reached.
   int fsStep = 0;
-
-  // Releases a held listing (Disconnect).
-  void ReleaseListing() {
-    std::lock_guard lock(listingMutex);
-    listingText.reset();
-  }
 };
 
 }  // namespace veska::app

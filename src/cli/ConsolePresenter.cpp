@@ -10,6 +10,33 @@ bool IsBlank(const std::string& text) {
   return text.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
+// What a control's changes mean on the console. Control ids repeat across dialogs, so a
+// control is known by its dialog and its id together.
+// A narrative pane starts a new narration by replacing its text; on a console that simply
+// follows the earlier text. The main log's text is only ever replaced by the usage text, which
+// is not narration.
+enum class Output { None, Log, Narrative, Field, Progress };
+
+Output OutputOf(int dialog, int id) {
+  switch (dialog) {
+    case app::IDD_DOWNLOADER_DIALOG:
+      if (id == app::IDC_LOG) return Output::Log;
+      if (id == app::IDC_PROGRESS) return Output::Progress;
+      if (id == app::IDC_FLASH_ID || id == app::IDC_FILE_NAME || id == app::IDC_FILE_SIZE ||
+          id == app::IDC_CHECKSUM_FIELD) {
+        return Output::Field;
+      }
+      return Output::None;
+    case app::IDD_TFS_EXPLORER:
+      if (id == app::IDC_EXPLORER_TEXT) return Output::Narrative;
+      if (id == app::IDC_EXPLORER_PROGRESS) return Output::Progress;
+      return Output::None;
+    default:
+      return Output::None;
+  }
+}
+
+// Labels of the main dialog's fields (Output::Field).
 const char* FieldLabel(int id) {
   switch (id) {
     case app::IDC_FLASH_ID:
@@ -21,7 +48,7 @@ const char* FieldLabel(int id) {
     case app::IDC_CHECKSUM_FIELD:
       return "Checksum";
     default:
-      return nullptr;
+      return "";
   }
 }
 
@@ -44,10 +71,10 @@ ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string a
 void ConsolePresenter::Present(const ui::Event& event) {
   switch (event.kind) {
     case ui::EventKind::AppendText:
-      if (event.id != app::IDC_LOG) return;
-      ClearProgressLine();
-      std::fwrite(event.text.data(), 1, event.text.size(), out_);
-      std::fflush(out_);
+      if (const Output output = OutputOf(event.dialog, event.id);
+          output == Output::Log || output == Output::Narrative) {
+        WriteLog(event.text);
+      }
       return;
     case ui::EventKind::MessageBox:
       ClearProgressLine();
@@ -57,25 +84,35 @@ void ConsolePresenter::Present(const ui::Event& event) {
                    event.text.c_str());
       std::fflush(err_);
       return;
-    case ui::EventKind::SetText:
-      if (const char* label = FieldLabel(event.id); label != nullptr && !IsBlank(event.text)) {
+    case ui::EventKind::SetText: {
+      const Output output = OutputOf(event.dialog, event.id);
+      if (output == Output::Narrative) {
+        WriteLog(event.text);
+      } else if (output == Output::Field && !IsBlank(event.text)) {
         ClearProgressLine();
         std::fflush(out_);
-        std::fprintf(err_, "%s: %s\n", label, event.text.c_str());
+        std::fprintf(err_, "%s: %s\n", FieldLabel(event.id), event.text.c_str());
         std::fflush(err_);
       }
       return;
+    }
     case ui::EventKind::SetRange:
-      if (event.id != app::IDC_PROGRESS) return;
+      if (OutputOf(event.dialog, event.id) != Output::Progress) return;
       upper_ = event.b;
       started_ = std::chrono::steady_clock::now();
       return;
     case ui::EventKind::SetPos:
-      if (event.id == app::IDC_PROGRESS) Progress(event.a);
+      if (OutputOf(event.dialog, event.id) == Output::Progress) Progress(event.a);
       return;
     default:
       return;
   }
+}
+
+void ConsolePresenter::WriteLog(const std::string& text) {
+  ClearProgressLine();
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
 }
 
 void ConsolePresenter::Progress(std::int64_t position) {

@@ -10,11 +10,12 @@
 
 namespace veska::cli {
 
-// Shows a headless session on a terminal: the log pane's appended texts on standard output
-// exactly as the window shows them, message boxes on standard error as "[CAPTION] TEXT", the
-// Flash ID box and the information fields as "Flash ID: TEXT" and so on whenever they take a
-// non-blank value, and, only when standard error is a terminal, a progress line with bytes,
-// rate and time left.
+// Shows a headless session on a terminal: the texts of the log pane and of the TFS Explorer's
+// narrative pane on standard output exactly as the window shows them, message boxes on
+// standard error as "[CAPTION] TEXT", the Flash ID box and the information fields as
+// "Flash ID: TEXT" and so on whenever they take a non-blank value, and, only when standard
+// error is a terminal, a progress line with bytes, rate and time left. A control is known by
+// its dialog and its id together: the sub-dialogs reuse ids of the main dialog.
 //
 // Thread safety: Present() is called by the journal's observer, one event at a time.
 class ConsolePresenter {
@@ -24,6 +25,7 @@ class ConsolePresenter {
   void Present(const ui::Event& event);
 
  private:
+  void WriteLog(const std::string& text);
   void Progress(std::int64_t position);
   void ClearProgressLine();
 

@@ -193,7 +193,7 @@ std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
 int QtHost::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, ui::Window* owner) {
   int result = ui::IDCANCEL;
   OnUiThread([&] {
-    QtWindow window(dialog, handler, *this, OwnerWidget(owner));
+    QtWindow window(dialog, handler, OwnerWidget(owner));
     handler.Attach(&window);
     // Either way the first control that takes the focus gets it when the window shows.
     (void)handler.OnInitDialog();

@@ -8,11 +8,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTreeWidget>
@@ -20,6 +20,7 @@
 
 #include "gui/QtHost.h"
 #include "ui/TextLimit.h"
+#include "ui/TreeOrder.h"
 
 namespace veska::gui {
 
@@ -38,6 +39,17 @@ QString LineBreaks(std::string_view text) {
   return converted;
 }
 
+// A tree item that knows its handle and sorts as every tree of the program does.
+class TreeWidgetItem final : public QTreeWidgetItem {
+ public:
+  TreeWidgetItem(ui::TreeItem handle, const QString& text) : QTreeWidgetItem(QStringList{text}) {
+    setData(0, Qt::UserRole, QVariant::fromValue(handle));
+  }
+  bool operator<(const QTreeWidgetItem& other) const override {
+    return ui::TreeTextLess(text(0).toStdString(), other.text(0).toStdString());
+  }
+};
+
 }  // namespace
 
 template <typename Work>
@@ -50,12 +62,10 @@ void QtWindow::OnUiThread(Work&& work) const {
                             Qt::BlockingQueuedConnection);
 }
 
-QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QtHost& host,
-                   QWidget* parent)
+QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent)
     : QDialog(parent),
       template_(dialog),
       handler_(handler),
-      host_(host),
       font_(DialogFont(dialog)),
       units_(font_) {
   Qt::WindowFlags flags =
@@ -121,6 +131,14 @@ void QtWindow::Build() {
         break;
       }
       case ui::ControlKind::Edit: {
+        if (tmpl.Has(ui::STYLE_MULTILINE)) {
+          auto* text = new QPlainTextEdit(this);
+          text->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+          if (tmpl.Has(ui::STYLE_VSCROLL)) text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+          text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+          widget = text;
+          break;
+        }
         auto* edit = new QLineEdit(this);
         edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
         if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
@@ -163,12 +181,24 @@ void QtWindow::Build() {
         widget = bar;
         break;
       }
-      case ui::ControlKind::ListBox:
-        widget = new QListWidget(this);
+      case ui::ControlKind::ListBox: {
+        auto* list = new QListWidget(this);
+        // The right button leaves the selection alone: a context menu acts on what the user
+        // selected before.
+        list->viewport()->installEventFilter(this);
+        widget = list;
         break;
+      }
       case ui::ControlKind::TreeView: {
         auto* tree = new QTreeWidget(this);
         tree->setHeaderHidden(true);
+        // The selection, not the current item: giving the tree the focus makes its first item
+        // current without the user choosing anything.
+        connect(tree, &QTreeWidget::itemSelectionChanged, this, [this, id, tree] {
+          if (treeChangeOwn_) return;
+          const QList<QTreeWidgetItem*> selected = tree->selectedItems();
+          if (!selected.isEmpty()) handler_.OnTreeSelChanged(id, HandleOf(selected.front()));
+        });
         widget = tree;
         break;
       }
@@ -390,6 +420,126 @@ int QtWindow::GetCurSel(int id) const {
   return index < 0 ? ui::LB_NONE : index;
 }
 
+void QtWindow::SetHorizontalExtent(int, int) {}
+
+int QtWindow::TextWidth(int id, std::string_view text) const {
+  const QString converted = ToQString(text);
+  int width = 0;
+  OnUiThread([&] {
+    if (QWidget* widget = Control(id)) width = widget->fontMetrics().horizontalAdvance(converted);
+  });
+  return width;
+}
+
+ui::TreeItem QtWindow::HandleOf(const QTreeWidgetItem* item) {
+  return item == nullptr ? ui::TREE_NONE : item->data(0, Qt::UserRole).value<ui::TreeItem>();
+}
+
+QTreeWidgetItem* QtWindow::TreeItemOf(int id, ui::TreeItem item) const {
+  auto* tree = qobject_cast<QTreeWidget*>(Control(id));
+  if (tree == nullptr) return nullptr;
+  if (item == ui::TREE_NONE) return tree->invisibleRootItem();
+  auto it = treeItems_.find(item);
+  if (it == treeItems_.end() || it->second->treeWidget() != tree) return nullptr;
+  return it->second;
+}
+
+ui::TreeItem QtWindow::InsertTreeItem(int id, ui::TreeItem parent, std::string_view text) {
+  const QString label = ToQString(text);
+  ui::TreeItem handle = ui::TREE_NONE;
+  OnUiThread([&] {
+    QTreeWidgetItem* above = TreeItemOf(id, parent);
+    if (above == nullptr) return;
+    handle = nextTreeItem_++;
+    auto* item = new TreeWidgetItem(handle, label);
+    above->addChild(item);
+    treeItems_[handle] = item;
+  });
+  return handle;
+}
+
+std::string QtWindow::GetTreeItemText(int id, ui::TreeItem item) const {
+  QString text;
+  OnUiThread([&] {
+    if (item == ui::TREE_NONE) return;
+    if (QTreeWidgetItem* found = TreeItemOf(id, item)) text = found->text(0);
+  });
+  return text.toStdString();
+}
+
+ui::TreeItem QtWindow::GetParentTreeItem(int id, ui::TreeItem item) const {
+  ui::TreeItem parent = ui::TREE_NONE;
+  OnUiThread([&] {
+    if (item == ui::TREE_NONE) return;
+    if (QTreeWidgetItem* found = TreeItemOf(id, item)) parent = HandleOf(found->parent());
+  });
+  return parent;
+}
+
+std::vector<ui::TreeItem> QtWindow::GetChildTreeItems(int id, ui::TreeItem parent) const {
+  std::vector<ui::TreeItem> children;
+  OnUiThread([&] {
+    QTreeWidgetItem* above = TreeItemOf(id, parent);
+    if (above == nullptr) return;
+    for (int i = 0; i < above->childCount(); ++i) children.push_back(HandleOf(above->child(i)));
+  });
+  return children;
+}
+
+void QtWindow::SortTreeChildren(int id, ui::TreeItem parent) {
+  OnUiThread([&] {
+    if (QTreeWidgetItem* above = TreeItemOf(id, parent)) above->sortChildren(0, Qt::AscendingOrder);
+  });
+}
+
+void QtWindow::ExpandTreeItem(int id, ui::TreeItem item) {
+  OnUiThread([&] {
+    if (item == ui::TREE_NONE) return;
+    if (QTreeWidgetItem* found = TreeItemOf(id, item)) found->setExpanded(true);
+  });
+}
+
+bool QtWindow::SelectTreeItem(int id, ui::TreeItem item) {
+  bool known = false;
+  OnUiThread([&] {
+    auto* tree = qobject_cast<QTreeWidget*>(Control(id));
+    QTreeWidgetItem* found = TreeItemOf(id, item);
+    if (tree == nullptr || found == nullptr) return;
+    known = true;
+    treeChangeOwn_ = true;
+    if (item == ui::TREE_NONE) {
+      tree->clearSelection();
+    } else {
+      tree->setCurrentItem(found);
+    }
+    treeChangeOwn_ = false;
+  });
+  return known;
+}
+
+ui::TreeItem QtWindow::GetSelectedTreeItem(int id) const {
+  ui::TreeItem selected = ui::TREE_NONE;
+  OnUiThread([&] {
+    auto* tree = qobject_cast<QTreeWidget*>(Control(id));
+    if (tree != nullptr && !tree->selectedItems().isEmpty()) {
+      selected = HandleOf(tree->selectedItems().front());
+    }
+  });
+  return selected;
+}
+
+void QtWindow::DeleteAllTreeItems(int id) {
+  OnUiThread([&] {
+    auto* tree = qobject_cast<QTreeWidget*>(Control(id));
+    if (tree == nullptr) return;
+    std::erase_if(treeItems_,
+                  [tree](const auto& entry) { return entry.second->treeWidget() == tree; });
+    treeChangeOwn_ = true;
+    tree->clear();
+    treeChangeOwn_ = false;
+  });
+}
+
 void QtWindow::ApplyProgress(int id) {
   auto* bar = qobject_cast<QProgressBar*>(Control(id));
   if (bar == nullptr) return;
@@ -447,7 +597,10 @@ void QtWindow::AppendText(int id, std::string_view text) {
     }
     cursor.movePosition(QTextCursor::End);
     edit->setTextCursor(cursor);
-    edit->setFocus(Qt::OtherFocusReason);
+    const ui::ControlTemplate* tmpl = template_.Find(id);
+    if (tmpl != nullptr && tmpl->kind == ui::ControlKind::RichEdit) {
+      edit->setFocus(Qt::OtherFocusReason);
+    }
     edit->ensureCursorVisible();
   });
 }
@@ -465,7 +618,46 @@ void QtWindow::AppendSystemMenuItem(unsigned commandId, std::string_view text) {
   OnUiThread([&] { systemMenu_.emplace_back(commandId, label); });
 }
 
+int QtWindow::ControlAt(const QPoint& pos) const {
+  for (const QWidget* widget = childAt(pos); widget != nullptr && widget != this;
+       widget = widget->parentWidget()) {
+    for (const auto& [id, control] : controls_) {
+      if (control == widget) return control->isEnabled() ? id : ui::ID_STATIC;
+    }
+  }
+  return ui::ID_STATIC;
+}
+
+bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+    if (static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+unsigned QtWindow::TrackPopupMenu(const ui::PopupMenu& menu, ui::Point point) {
+  unsigned chosen = ui::MENU_SEPARATOR;
+  OnUiThread([&] {
+    QMenu popup(this);
+    for (const ui::MenuItem& item : menu) {
+      if (item.command == ui::MENU_SEPARATOR && item.text.empty()) {
+        popup.addSeparator();
+        continue;
+      }
+      QAction* action = popup.addAction(ToQString(item.text));
+      action->setEnabled(item.enabled);
+      action->setData(item.command);
+    }
+    if (const QAction* action = popup.exec(mapToGlobal(QPoint(point.x, point.y)))) {
+      chosen = action->data().toUInt();
+    }
+  });
+  return chosen;
+}
+
 void QtWindow::contextMenuEvent(QContextMenuEvent* event) {
+  const QPoint pos = event->pos();
+  if (handler_.OnContextMenu(ControlAt(pos), ui::Point{pos.x(), pos.y()})) return;
   // A desktop window has no system menu of its own to extend: its additions live here.
   QMenu menu(this);
   for (const auto& [commandId, label] : systemMenu_) {
@@ -486,22 +678,6 @@ void QtWindow::SetIcon(int iconId, bool big) {
   (void)big;  // one icon serves every size
   OnUiThread([&] { setWindowIcon(QtHost::AppIcon()); });
 }
-
-bool QtWindow::IsMinimized() const {
-  bool minimized = false;
-  OnUiThread([&] { minimized = isMinimized(); });
-  return minimized;
-}
-
-int QtWindow::ClientWidth() const {
-  return width();
-}
-int QtWindow::ClientHeight() const {
-  return clientHeight_;
-}
-
-// Desktop shells draw a minimised window from its icon themselves.
-void QtWindow::DrawIcon(int, int, int) {}
 
 void QtWindow::EndDialog(int result) {
   OnUiThread([&] { done(result); });

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QThread>
+#include <QTreeWidget>
 #include <map>
 #include <vector>
 
@@ -12,8 +13,6 @@
 
 namespace veska::gui {
 
-class QtHost;
-
 // A dialog template rendered with Qt Widgets: one widget per control at the position its dialog
 // units give on the dialog's real font, in a fixed-size window.
 //
@@ -21,8 +20,7 @@ class QtHost;
 // blocking queued invocation, so the caller returns only after the widget has changed.
 class QtWindow final : public QDialog, public ui::Window {
  public:
-  QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QtHost& host,
-           QWidget* parent = nullptr);
+  QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent = nullptr);
   ~QtWindow() override;
 
   // --- ui::Window ---
@@ -42,6 +40,19 @@ class QtWindow final : public QDialog, public ui::Window {
   [[nodiscard]] std::string GetItemText(int id, int index) const override;
   bool SetCurSel(int id, int index) override;
   [[nodiscard]] int GetCurSel(int id) const override;
+  // A list widget sizes its sideways scrolling from its widest item itself.
+  void SetHorizontalExtent(int id, int pixels) override;
+  [[nodiscard]] int TextWidth(int id, std::string_view text) const override;
+  ui::TreeItem InsertTreeItem(int id, ui::TreeItem parent, std::string_view text) override;
+  [[nodiscard]] std::string GetTreeItemText(int id, ui::TreeItem item) const override;
+  [[nodiscard]] ui::TreeItem GetParentTreeItem(int id, ui::TreeItem item) const override;
+  [[nodiscard]] std::vector<ui::TreeItem> GetChildTreeItems(int id,
+                                                            ui::TreeItem parent) const override;
+  void SortTreeChildren(int id, ui::TreeItem parent) override;
+  void ExpandTreeItem(int id, ui::TreeItem item) override;
+  bool SelectTreeItem(int id, ui::TreeItem item) override;
+  [[nodiscard]] ui::TreeItem GetSelectedTreeItem(int id) const override;
+  void DeleteAllTreeItems(int id) override;
   void SetRange(int id, std::int64_t lower, std::int64_t upper) override;
   void SetPos(int id, std::int64_t position) override;
   [[nodiscard]] ui::ProgressState GetProgress(int id) const override;
@@ -49,11 +60,8 @@ class QtWindow final : public QDialog, public ui::Window {
   void SetTextLimit(int id, std::size_t characters) override;
   [[nodiscard]] bool HasSystemMenu() const override;
   void AppendSystemMenuItem(unsigned commandId, std::string_view text) override;
+  unsigned TrackPopupMenu(const ui::PopupMenu& menu, ui::Point point) override;
   void SetIcon(int iconId, bool big) override;
-  [[nodiscard]] bool IsMinimized() const override;
-  [[nodiscard]] int ClientWidth() const override;
-  [[nodiscard]] int ClientHeight() const override;
-  void DrawIcon(int iconId, int x, int y) override;
   void EndDialog(int result) override;
 
   // The widget of a control, for the host's own additions (tool tips, tests).
@@ -66,12 +74,9 @@ class QtWindow final : public QDialog, public ui::Window {
  protected:
   void reject() override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  struct Progress {
-    ui::ProgressState state;
-  };
-
   // Runs `work` on the window's thread and waits for it.
   template <typename Work>
   void OnUiThread(Work&& work) const;
@@ -79,16 +84,25 @@ class QtWindow final : public QDialog, public ui::Window {
   void Build();
   void ClickRadio(int id);
   void ApplyProgress(int id);
+  // The item behind a handle, only if it belongs to tree `id`. TREE_NONE gives the tree's
+  // invisible root.
+  [[nodiscard]] QTreeWidgetItem* TreeItemOf(int id, ui::TreeItem item) const;
+  [[nodiscard]] static ui::TreeItem HandleOf(const QTreeWidgetItem* item);
+  // The control whose widget (or a widget inside it) is at `pos`; ID_STATIC for none.
+  [[nodiscard]] int ControlAt(const QPoint& pos) const;
 
   const ui::DialogTemplate& template_;
   ui::Dialog& handler_;
-  QtHost& host_;
   QFont font_;
   DialogUnits units_;
   std::map<int, QWidget*> controls_;
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
   std::vector<std::pair<unsigned, QString>> systemMenu_;
+  std::map<ui::TreeItem, QTreeWidgetItem*> treeItems_;
+  ui::TreeItem nextTreeItem_ = 1;
+  // Set while the program itself changes a tree's selection, which the dialog does not hear.
+  bool treeChangeOwn_ = false;
   QLabel* statusLine_ = nullptr;
   int clientHeight_ = 0;
 };

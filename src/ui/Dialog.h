@@ -35,7 +35,12 @@ class Dialog {
   // Returns false when the dialog has no handler for it.
   virtual bool OnCommand(int /*id*/, Notify /*code*/) { return false; }
   virtual void OnSysCommand(unsigned /*id*/, long /*param*/) {}
-  virtual void OnPaint() {}
+  // The user chose another item of tree `id`; `item` is now its selection.
+  virtual void OnTreeSelChanged(int /*id*/, TreeItem /*item*/) {}
+  // The user asked for a context menu (right button) at `point`, over control `id`: ID_STATIC
+  // over the dialog itself or over a disabled control. False when the dialog shows none, and
+  // the host may then offer its own.
+  virtual bool OnContextMenu(int /*id*/, Point /*point*/) { return false; }
   // EXIT (id 1) and Enter end the dialog with IDOK; Esc and the close box with IDCANCEL.
   virtual void OnOK() { Wnd().EndDialog(IDOK); }
   virtual void OnCancel() { Wnd().EndDialog(IDCANCEL); }

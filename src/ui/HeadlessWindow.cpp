@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ui/TextLimit.h"
+#include "ui/TreeOrder.h"
 
 namespace veska::ui {
 
@@ -19,6 +20,7 @@ HeadlessWindow::HeadlessWindow(const DialogTemplate& dialog, Dialog& handler, Jo
       control.text = std::string(tmpl.caption);
     }
     for (std::string_view item : tmpl.items) control.items.emplace_back(item);
+    if (tmpl.kind == ControlKind::TreeView) control.nodes.emplace(TREE_NONE, Control::Node{});
     controls_.emplace(tmpl.id, std::move(control));
   }
 }
@@ -31,6 +33,16 @@ HeadlessWindow::Control* HeadlessWindow::Find(int id) {
 const HeadlessWindow::Control* HeadlessWindow::Find(int id) const {
   auto it = controls_.find(id);
   return it == controls_.end() ? nullptr : &it->second;
+}
+
+HeadlessWindow::Control* HeadlessWindow::FindTree(int id) {
+  Control* control = Find(id);
+  return control != nullptr && control->tmpl->kind == ControlKind::TreeView ? control : nullptr;
+}
+
+const HeadlessWindow::Control* HeadlessWindow::FindTree(int id) const {
+  const Control* control = Find(id);
+  return control != nullptr && control->tmpl->kind == ControlKind::TreeView ? control : nullptr;
 }
 
 void HeadlessWindow::Record(EventKind kind, int id, std::string text, std::int64_t a,
@@ -154,6 +166,110 @@ int HeadlessWindow::GetCurSel(int id) const {
   return control == nullptr ? LB_NONE : control->curSel;
 }
 
+void HeadlessWindow::SetHorizontalExtent(int id, int pixels) {
+  std::lock_guard lock(mutex_);
+  Control* control = Find(id);
+  if (control == nullptr) return;
+  control->horizontalExtent = pixels;
+  Record(EventKind::SetHorizontalExtent, id, {}, pixels);
+}
+
+int HeadlessWindow::TextWidth(int id, std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  if (Find(id) == nullptr) return 0;
+  // Characters, not bytes: UTF-8 continuation bytes add nothing.
+  const auto characters = std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  });
+  return static_cast<int>(characters) * kCharWidth;
+}
+
+TreeItem HeadlessWindow::InsertTreeItem(int id, TreeItem parent, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  Control* tree = FindTree(id);
+  if (tree == nullptr) return TREE_NONE;
+  auto above = tree->nodes.find(parent);
+  if (above == tree->nodes.end()) return TREE_NONE;
+  const TreeItem item = nextTreeItem_++;
+  above->second.children.push_back(item);
+  tree->nodes.emplace(item, Control::Node{parent, std::string(text), {}, false});
+  Record(EventKind::TreeInsert, id, std::string(text), item, parent);
+  return item;
+}
+
+std::string HeadlessWindow::GetTreeItemText(int id, TreeItem item) const {
+  std::lock_guard lock(mutex_);
+  const Control* tree = FindTree(id);
+  if (tree == nullptr) return {};
+  auto it = tree->nodes.find(item);
+  return it == tree->nodes.end() ? std::string{} : it->second.text;
+}
+
+TreeItem HeadlessWindow::GetParentTreeItem(int id, TreeItem item) const {
+  std::lock_guard lock(mutex_);
+  const Control* tree = FindTree(id);
+  if (tree == nullptr) return TREE_NONE;
+  auto it = tree->nodes.find(item);
+  return it == tree->nodes.end() ? TREE_NONE : it->second.parent;
+}
+
+std::vector<TreeItem> HeadlessWindow::GetChildTreeItems(int id, TreeItem parent) const {
+  std::lock_guard lock(mutex_);
+  const Control* tree = FindTree(id);
+  if (tree == nullptr) return {};
+  auto it = tree->nodes.find(parent);
+  return it == tree->nodes.end() ? std::vector<TreeItem>{} : it->second.children;
+}
+
+void HeadlessWindow::SortTreeChildren(int id, TreeItem parent) {
+  std::lock_guard lock(mutex_);
+  Control* tree = FindTree(id);
+  if (tree == nullptr) return;
+  auto it = tree->nodes.find(parent);
+  if (it == tree->nodes.end()) return;
+  const auto& nodes = tree->nodes;
+  std::stable_sort(it->second.children.begin(), it->second.children.end(),
+                   [&nodes](TreeItem a, TreeItem b) {
+                     return TreeTextLess(nodes.at(a).text, nodes.at(b).text);
+                   });
+  Record(EventKind::TreeSort, id, {}, parent);
+}
+
+void HeadlessWindow::ExpandTreeItem(int id, TreeItem item) {
+  std::lock_guard lock(mutex_);
+  Control* tree = FindTree(id);
+  if (tree == nullptr || item == TREE_NONE) return;
+  auto it = tree->nodes.find(item);
+  if (it == tree->nodes.end()) return;
+  it->second.expanded = true;
+  Record(EventKind::TreeExpand, id, {}, item);
+}
+
+bool HeadlessWindow::SelectTreeItem(int id, TreeItem item) {
+  std::lock_guard lock(mutex_);
+  Control* tree = FindTree(id);
+  if (tree == nullptr || !tree->nodes.contains(item)) return false;
+  tree->selected = item;
+  Record(EventKind::TreeSelect, id, {}, item);
+  return true;
+}
+
+TreeItem HeadlessWindow::GetSelectedTreeItem(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* tree = FindTree(id);
+  return tree == nullptr ? TREE_NONE : tree->selected;
+}
+
+void HeadlessWindow::DeleteAllTreeItems(int id) {
+  std::lock_guard lock(mutex_);
+  Control* tree = FindTree(id);
+  if (tree == nullptr) return;
+  tree->nodes.clear();
+  tree->nodes.emplace(TREE_NONE, Control::Node{});
+  tree->selected = TREE_NONE;
+  Record(EventKind::TreeDeleteAll, id);
+}
+
 void HeadlessWindow::SetRange(int id, std::int64_t lower, std::int64_t upper) {
   std::lock_guard lock(mutex_);
   Control* control = Find(id);
@@ -185,7 +301,7 @@ void HeadlessWindow::AppendText(int id, std::string_view text) {
   const std::size_t drop = OldestTextToDrop(control->text, control->textLimit);
   control->text.erase(0, drop);
   control->selStart = control->selEnd = control->text.size();
-  focus_ = id;
+  if (control->tmpl->kind == ControlKind::RichEdit) focus_ = id;
   Record(EventKind::AppendText, id, std::string(text));
 }
 
@@ -205,27 +321,34 @@ void HeadlessWindow::AppendSystemMenuItem(unsigned commandId, std::string_view t
   Record(EventKind::SystemMenu, 0, std::string(text), commandId);
 }
 
+unsigned HeadlessWindow::TrackPopupMenu(const PopupMenu& menu, Point point) {
+  (void)point;
+  std::lock_guard lock(mutex_);
+  unsigned wanted = MENU_SEPARATOR;
+  if (!menuAnswers_.empty()) {
+    wanted = menuAnswers_.front();
+    menuAnswers_.pop_front();
+  }
+  unsigned chosen = MENU_SEPARATOR;
+  std::string lines;
+  for (const MenuItem& item : menu) {
+    if (!lines.empty()) lines += '\n';
+    if (item.command == MENU_SEPARATOR && item.text.empty()) {
+      lines += '-';
+      continue;
+    }
+    lines += std::to_string(item.command) + ' ' + item.text;
+    if (!item.enabled) lines += " (disabled)";
+    if (item.enabled && item.command == wanted) chosen = wanted;
+  }
+  popupMenus_.push_back(menu);
+  Record(EventKind::Menu, 0, std::move(lines), chosen);
+  return chosen;
+}
+
 void HeadlessWindow::SetIcon(int iconId, bool big) {
   std::lock_guard lock(mutex_);
   Record(EventKind::SetIcon, 0, {}, iconId, big ? 1 : 0);
-}
-
-bool HeadlessWindow::IsMinimized() const {
-  std::lock_guard lock(mutex_);
-  return minimized_;
-}
-
-// Sizes in dialog units: the headless window has no font to measure.
-int HeadlessWindow::ClientWidth() const {
-  return template_.width;
-}
-int HeadlessWindow::ClientHeight() const {
-  return template_.height;
-}
-
-void HeadlessWindow::DrawIcon(int iconId, int x, int y) {
-  std::lock_guard lock(mutex_);
-  Record(EventKind::DrawIcon, iconId, {}, x, y);
 }
 
 void HeadlessWindow::EndDialog(int result) {
@@ -281,6 +404,54 @@ bool HeadlessWindow::SelectItem(int id, int index) {
   return true;
 }
 
+bool HeadlessWindow::ClickTreeItem(int id, TreeItem item) {
+  {
+    std::lock_guard lock(mutex_);
+    Control* tree = FindTree(id);
+    if (tree == nullptr || !tree->enabled || item == TREE_NONE || !tree->nodes.contains(item)) {
+      return false;
+    }
+    if (tree->selected == item) return true;
+    tree->selected = item;
+    Record(EventKind::TreeSelect, id, {}, item);
+  }
+  handler_.OnTreeSelChanged(id, item);
+  return true;
+}
+
+bool HeadlessWindow::ContextMenu(int id, Point point) {
+  {
+    std::lock_guard lock(mutex_);
+    const Control* control = Find(id);
+    if (control == nullptr || !control->enabled) id = ID_STATIC;
+  }
+  return handler_.OnContextMenu(id, point);
+}
+
+void HeadlessWindow::QueueMenuAnswer(unsigned command) {
+  std::lock_guard lock(mutex_);
+  menuAnswers_.push_back(command);
+}
+
+std::vector<PopupMenu> HeadlessWindow::PopupMenus() const {
+  std::lock_guard lock(mutex_);
+  return popupMenus_;
+}
+
+bool HeadlessWindow::IsTreeItemExpanded(int id, TreeItem item) const {
+  std::lock_guard lock(mutex_);
+  const Control* tree = FindTree(id);
+  if (tree == nullptr) return false;
+  auto it = tree->nodes.find(item);
+  return it != tree->nodes.end() && it->second.expanded;
+}
+
+int HeadlessWindow::HorizontalExtent(int id) const {
+  std::lock_guard lock(mutex_);
+  const Control* control = Find(id);
+  return control == nullptr ? 0 : control->horizontalExtent;
+}
+
 void HeadlessWindow::SelectText(int id, std::size_t start, std::size_t end) {
   std::lock_guard lock(mutex_);
   Control* control = Find(id);
@@ -300,11 +471,6 @@ std::pair<std::size_t, std::size_t> HeadlessWindow::Selection(int id) const {
 std::vector<std::pair<unsigned, std::string>> HeadlessWindow::SystemMenu() const {
   std::lock_guard lock(mutex_);
   return systemMenu_;
-}
-
-void HeadlessWindow::SetMinimized(bool minimized) {
-  std::lock_guard lock(mutex_);
-  minimized_ = minimized;
 }
 
 bool HeadlessWindow::Ended() const {

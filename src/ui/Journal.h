@@ -21,13 +21,21 @@ enum class EventKind {
   Focus,
   SystemMenu,  // a = command id (0: separator)
   SetIcon,     // a = icon id, b = 1 big, 0 small
-  DrawIcon,    // a = x, b = y
   EndDialog,   // a = result
   MessageBox,  // text, caption; a = type, b = answer
   FileDialog,  // text = filter, caption = initial path; a = flags, b = 1 answered
   ModalBegin,
-  ModalEnd,  // a = result
-  Sleep,     // a = milliseconds
+  ModalEnd,             // a = result
+  Sleep,                // a = milliseconds
+  SetHorizontalExtent,  // a = pixels
+  TreeInsert,           // text; a = new item, b = parent
+  TreeSort,             // a = parent whose children were sorted
+  TreeExpand,           // a = item
+  TreeSelect,           // a = item (TREE_NONE: none)
+  TreeDeleteAll,
+  // text = the items, a line each: "-" for a separator, else "<command> <text>" and
+  // " (disabled)" when greyed; a = command returned
+  Menu,
 };
 
 // One thing that happened to a headless window or host, in the order it happened.

@@ -154,16 +154,14 @@ TEST_F(DialogStates, ExplorerStaysOffOverTheUsbLink) {
   EXPECT_FALSE(window_->IsEnabled(IDC_TFS_EXPLORER));
 }
 
-TEST_F(DialogStates, DisconnectReturnsToIdleAndFreesWhatTheSessionHeld) {
+TEST_F(DialogStates, DisconnectReturnsToIdleAndResetsTheSession) {
   dlg_->DisableSelectionControls();
   window_->Enable(IDC_UART, false);
   window_->Enable(IDC_USB, false);
-  state_->listingText = "DIR /a\n";
   dlg_->totalElapsed = 12.5;
   dlg_->EnterBusyState();
   dlg_->AppendLog("busy\n");
   ASSERT_TRUE(window_->Click(IDC_DISCONNECT));
-  EXPECT_FALSE(state_->listingText.has_value());
   EXPECT_EQ(dlg_->totalElapsed, 0.0);
   EXPECT_EQ(window_->GetText(IDC_LOG), kUsageText);
   Expect(&StateRow::idle, false, "after Disconnect");

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/PathRules.h"
+#include "app/Printf.h"
 #include "app/ProfileFile.h"
 #include "app/Settings.h"
 
@@ -118,6 +119,15 @@ TEST(PathRules, ListingPathCutsAtTheLastDotOfTheWholePath) {
   EXPECT_EQ(ListingPathFor(""), ".cfg");
   EXPECT_EQ(FileNamePart("C:\\img\\APPS.img", "\\/"), "APPS.img");
   EXPECT_EQ(FileNamePart("/img/"), "");
+}
+
+// The log's fixed formats, and a text longer than any first guess at its size comes out whole.
+TEST(Printf, FormatsTheLogTextsWhole) {
+  EXPECT_EQ(Printf("     ( Elapsed Time : %5.1fs)\n", 12.34), "     ( Elapsed Time :  12.3s)\n");
+  EXPECT_EQ(Printf("Fail! (0x%X)\r\n", 0xABu), "Fail! (0xAB)\r\n");
+  EXPECT_EQ(Printf("%s", ""), "");
+  const std::string path(5000, 'p');
+  EXPECT_EQ(Printf("'%s' %d", path.c_str(), 7), "'" + path + "' 7");
 }
 
 }  // namespace

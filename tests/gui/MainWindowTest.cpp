@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "TestApp.h"
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
 #include "app/Templates.h"
@@ -23,19 +24,6 @@
 
 namespace veska::gui {
 namespace {
-
-// One application for the whole run, on the offscreen platform unless told otherwise (the
-// screenshot is taken under a virtual X server).
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "VeskaDownloader";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -134,7 +122,7 @@ TEST_F(MainWindowTest, RadioClicksFollowTheTemplateGroups) {
   app::ProcessState state;
   app::Settings settings(folder_ / "s.INI");
   app::DownloaderDlg dialog(host_, state, settings);
-  QtWindow window(app::kMainDialogTemplate, dialog, host_);
+  QtWindow window(app::kMainDialogTemplate, dialog);
   dialog.Attach(&window);
   dialog.OnInitDialog();
   qobject_cast<QRadioButton*>(window.Control(app::IDC_USB))->click();

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/ControlIds.h"
+#include "cli/ConsolePresenter.h"
+
+namespace veska::cli {
+namespace {
+
+using ui::Event;
+using ui::EventKind;
+
+// A presenter writing into two memory streams.
+class ConsolePresenterTest : public ::testing::Test {
+ protected:
+  ~ConsolePresenterTest() override {
+    std::fclose(out_);
+    std::fclose(err_);
+    std::free(outText_);
+    std::free(errText_);
+  }
+  std::string Out() {
+    std::fflush(out_);
+    return std::string(outText_, outSize_);
+  }
+  std::string Err() {
+    std::fflush(err_);
+    return std::string(errText_, errSize_);
+  }
+  void Present(EventKind kind, int dialog, int id, std::string text = {}, std::int64_t a = 0,
+               std::int64_t b = 0) {
+    presenter_.Present(Event{kind, dialog, id, std::move(text), {}, a, b});
+  }
+
+  char* outText_ = nullptr;
+  std::size_t outSize_ = 0;
+  char* errText_ = nullptr;
+  std::size_t errSize_ = 0;
+  std::FILE* out_ = open_memstream(&outText_, &outSize_);
+  std::FILE* err_ = open_memstream(&errText_, &errSize_);
+  ConsolePresenter presenter_{out_, err_, "VeskaDownloader", true};
+};
+
+constexpr int kMain = app::IDD_DOWNLOADER_DIALOG;
+constexpr int kExplorer = app::IDD_TFS_EXPLORER;
+constexpr int kDumpArea = app::IDD_DUMP_AREA;
+
+TEST_F(ConsolePresenterTest, MainDialogLogAndFieldsGoWhereTheyAlwaysWent) {
+  Present(EventKind::SetText, kMain, app::IDC_LOG, "usage text");  // not narration
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "Try to open COM5\t>");
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "Success!!\n");
+  Present(EventKind::SetText, kMain, app::IDC_FILE_NAME, "APPS.img");
+  Present(EventKind::SetText, kMain, app::IDC_FILE_SIZE, " ");  // blank: not shown
+  Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "MR7D2P45XT");
+  EXPECT_EQ(Out(), "Try to open COM5\t>Success!!\n");
+  EXPECT_EQ(Err(), "File Name: APPS.img\nFlash ID: MR7D2P45XT\n");
+}
+
+TEST_F(ConsolePresenterTest, ExplorerNarrativeJoinsTheLogOnStandardOutput) {
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "log\n");
+  Present(EventKind::AppendText, kExplorer, app::IDC_EXPLORER_TEXT,
+          "\r\n** Mounting TFS system... ");
+  Present(EventKind::AppendText, kExplorer, app::IDC_EXPLORER_TEXT, "OK!\r\n");
+  // Replacing the pane's text starts a new narration: it follows on the console.
+  Present(EventKind::SetText, kExplorer, app::IDC_EXPLORER_TEXT, "\r\nSearching the files... ");
+  EXPECT_EQ(Out(), "log\n\r\n** Mounting TFS system... OK!\r\n\r\nSearching the files... ");
+  EXPECT_EQ(Err(), "");
+}
+
+TEST_F(ConsolePresenterTest, SubDialogControlsWithTheMainDialogsIdsAreNotTakenForIt) {
+  for (int dialog : {kExplorer, kDumpArea, app::IDD_ABOUTBOX}) {
+    for (int id : {app::IDC_LOG, app::IDC_FLASH_ID, app::IDC_FILE_NAME, app::IDC_FILE_SIZE,
+                   app::IDC_CHECKSUM_FIELD}) {
+      Present(EventKind::AppendText, dialog, id, "appended");
+      Present(EventKind::SetText, dialog, id, "set");
+    }
+    Present(EventKind::SetRange, dialog, app::IDC_PROGRESS, {}, 0, 10);
+    Present(EventKind::SetPos, dialog, app::IDC_PROGRESS, {}, 10);
+  }
+  // The main dialog's control that shares the narrative pane's id is a button.
+  Present(EventKind::AppendText, kMain, app::IDC_EXPLORER_TEXT, "appended");
+  Present(EventKind::SetText, kMain, app::IDC_EXPLORER_TEXT, "set");
+  EXPECT_EQ(Out(), "");
+  EXPECT_EQ(Err(), "");
+}
+
+TEST_F(ConsolePresenterTest, BothProgressBarsDrawTheProgressLine) {
+  Present(EventKind::SetRange, kMain, app::IDC_PROGRESS, {}, 0, 4096);
+  Present(EventKind::SetPos, kMain, app::IDC_PROGRESS, {}, 4096);
+  EXPECT_NE(Err().find("4096 / 4096 bytes"), std::string::npos) << Err();
+  Present(EventKind::SetRange, kExplorer, app::IDC_EXPLORER_PROGRESS, {}, 0, 8192);
+  Present(EventKind::SetPos, kExplorer, app::IDC_EXPLORER_PROGRESS, {}, 8192);
+  EXPECT_NE(Err().find("8192 / 8192 bytes"), std::string::npos) << Err();
+  // The main dialog's control with the Explorer bar's id is no progress bar.
+  const std::size_t before = Err().size();
+  Present(EventKind::SetPos, kMain, app::IDC_EXPLORER_PROGRESS, {}, 100);
+  EXPECT_EQ(Err().size(), before);
+}
+
+}  // namespace
+}  // namespace veska::cli
