@@ -75,24 +75,29 @@ void OperationRunner::StartWorker(OperationId id, Body body) {
   }
   host_.StartWorker(ui::ThreadPriority::Highest,
                     [this, id, token, generation, body = std::move(body)](std::stop_token) {
-                      OperationResult result = OperationResult::Ended(id, Outcome::Cancelled);
-                      {
-                        const auto operation = state_.BeginWorker(generation);
-                        if (operation.owns_lock()) {
-                          result = body();
-                          result.operation = id;
-                          if (!state_.link.openAllowed.load())
-                            result = OperationResult::Ended(id, Outcome::Cancelled);
-                        }
-                        Release(token);
-                      }
-                      Deliver(std::move(result));
-                      // Notified under the lock: once Join sees no worker left, the runner may go
-                      // at once.
-                      std::lock_guard lock(mutex_);
-                      --runningWorkers_;
-                      idle_.notify_all();
+                      RunWorker(id, token, generation, body);
                     });
+}
+
+void OperationRunner::RunWorker(OperationId id, std::uint64_t token, std::uint32_t generation,
+                                const Body& body) {
+  OperationResult result = OperationResult::Ended(id, Outcome::Cancelled);
+  {
+    const auto operation = state_.BeginWorker(generation);
+    if (operation.owns_lock()) {
+      result = body();
+      result.operation = id;
+      if (!state_.link.openAllowed.load()) result = OperationResult::Ended(id, Outcome::Cancelled);
+    }
+    Release(token);
+    // Told while the phone is still held, so that results arrive in the order the operations
+    // let go of it.
+    Deliver(std::move(result));
+  }
+  // Notified under the lock: once Join sees no worker left, the runner may go at once.
+  std::lock_guard lock(mutex_);
+  --runningWorkers_;
+  idle_.notify_all();
 }
 
 OperationResult OperationRunner::RunHere(OperationId id, Body body) {

@@ -121,6 +121,8 @@ class OperationRunner {
   void Join();
 
  private:
+  // A worker's whole run: wait for the phone, the body, the result.
+  void RunWorker(OperationId id, std::uint64_t token, std::uint32_t generation, const Body& body);
   void Hold(OperationId id, std::uint64_t token, std::uint32_t generation);
   void Release(std::uint64_t token);
   void Deliver(OperationResult result);
