@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/ControlIds.h"
+#include "app/FlashMap.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "link/Crc32.h"
@@ -34,9 +35,6 @@ struct DlgOperations {
   std::function<void(DownloaderDlg&)> nandDump;
   std::function<void(DownloaderDlg&)> checksum;
 };
-
-// Number of image kinds, and the index of each in the path and size arrays below.
-inline constexpr std::size_t IMAGE_KIND_COUNT = 13;
 
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
 // logs a few kilobytes), yet small enough that the pane stays quick after days of use.
@@ -175,26 +173,16 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   link::SerialPort port;
 
  private:
-  // One image kind's browse button, path member, settings key, path field and filter.
-  struct ImageFile {
-    std::string DownloaderDlg::*path;
-    std::string_view key;
-    int field;
-    std::string_view filter;
-  };
-  static const ImageFile kApps, kComms, kSysInd, kSysDep, kPatch, kSpinner, kTfs, kRsrc, kDb2,
-      kNandpreboot, kBoot1a, kBoot1b, kBoot2;
-
   // The common browse pattern: choose, test that the file opens, show it, remember it.
-  void BrowseImage(const ImageFile& kind);
+  void BrowseImage(const ImageInfo& kind);
   // Steps 2-4 of the common pattern for an already chosen path.
-  void TakeChosenImage(const ImageFile& kind, const std::string& chosen);
+  void TakeChosenImage(const ImageInfo& kind, const std::string& chosen);
   // The file-system browse rule (TFS and DB2).
-  void BrowseFileSystem(const ImageFile& kind, std::string& pathCopy, std::string& listingPath);
-  std::optional<std::string> RunFileDialog(const ImageFile& kind, unsigned flags,
+  void BrowseFileSystem(const ImageInfo& kind, std::string& pathCopy, std::string& listingPath);
+  std::optional<std::string> RunFileDialog(const ImageInfo& kind, unsigned flags,
                                            std::string_view initialDirectory = {});
   // Member, field and key together.
-  void SetImagePath(const ImageFile& kind, std::string value);
+  void SetImagePath(const ImageInfo& kind, std::string value);
   // The COMMS folder's images of a release root; the spinner is looked up on disk.
   void DeriveCommsPaths(const std::string& root);
   void RunOperation(const std::function<void(DownloaderDlg&)>& operation);

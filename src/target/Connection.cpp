@@ -80,7 +80,7 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
   SerialPort& port = dlg.port;
   app::ProcessState& state = dlg.State();
   const bool usb = state.link.linkMode == link::LINK_USB;
-  port.portName = Printf("COM%d", dlg.portIndex + 1);
+  port.portName = link::ComName(dlg.portIndex + 1);
   port.baudCode = SelectedBaudCode(dlg);
   state.sharedPort = port.CopyRecord();
   const std::uint8_t chosenCode = port.baudCode;
