@@ -287,7 +287,7 @@ void DownloaderDlg::OnDisconnect() {
 
 std::string DownloaderDlg::PortName() const {
   if (!portDevice.empty()) return portDevice;
-  return "COM" + std::to_string(portIndex + 1);
+  return link::ComName(portIndex + 1);
 }
 
 void DownloaderDlg::Perform(OperationId id) {

@@ -10,6 +10,7 @@
 
 #include "app/ControlIds.h"
 #include "app/OperationRunner.h"
+#include "app/FlashMap.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "link/Crc32.h"
@@ -40,9 +41,6 @@ struct DlgOperations {
   // The body registered for `id` (empty when none).
   [[nodiscard]] const std::function<void(DownloaderDlg&)>& For(OperationId id) const;
 };
-
-// Number of image kinds, and the index of each in the path and size arrays below.
-inline constexpr std::size_t IMAGE_KIND_COUNT = 13;
 
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
 // logs a few kilobytes), yet small enough that the pane stays quick after days of use.
@@ -187,27 +185,17 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::string portDevice;
 
  private:
-  // One image kind's browse button, path member, settings key, path field and filter.
-  struct ImageFile {
-    std::string DownloaderDlg::*path;
-    std::string_view key;
-    int field;
-    std::string_view filter;
-  };
-  static const ImageFile kApps, kComms, kSysInd, kSysDep, kPatch, kSpinner, kTfs, kRsrc, kDb2,
-      kNandpreboot, kBoot1a, kBoot1b, kBoot2;
-
   // The common browse pattern: choose, test that the file opens, show it, remember it.
-  void BrowseImage(const ImageFile& kind);
+  void BrowseImage(const ImageInfo& kind);
   // For an already chosen path: the member takes it, the field shows it if the file opens (a
   // message box says when not), and the settings remember it.
-  void TakeChosenImage(const ImageFile& kind, const std::string& chosen);
+  void TakeChosenImage(const ImageInfo& kind, const std::string& chosen);
   // The file-system browse rule (TFS and DB2).
-  void BrowseFileSystem(const ImageFile& kind, std::string& pathCopy, std::string& listingPath);
-  std::optional<std::string> RunFileDialog(const ImageFile& kind, unsigned flags,
+  void BrowseFileSystem(const ImageInfo& kind, std::string& pathCopy, std::string& listingPath);
+  std::optional<std::string> RunFileDialog(const ImageInfo& kind, unsigned flags,
                                            std::string_view initialDirectory = {});
   // Member, field and key together.
-  void SetImagePath(const ImageFile& kind, std::string value);
+  void SetImagePath(const ImageInfo& kind, std::string value);
   // The COMMS folder's images of a release root; the spinner is looked up on disk.
   void DeriveCommsPaths(const std::string& root);
   void RunOperation(OperationId id);

@@ -4,43 +4,11 @@
 
 namespace veska::app {
 
-const DownloaderDlg::ImageFile DownloaderDlg::kApps{&DownloaderDlg::m_strAPPSFileName, KEY_APPS,
-                                                    IDC_APPS_PATH,
-                                                    "FUSE_APPS File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kComms{&DownloaderDlg::m_strCOMMSFileName, KEY_COMMS,
-                                                     IDC_COMMS_PATH,
-                                                     "COMMS.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kSysInd{
-    &DownloaderDlg::m_strSysIndFileName, KEY_SYS_IND, IDC_SYS_IND_PATH,
-    "sysparm_ind.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kSysDep{
-    &DownloaderDlg::m_strSysDepFileName, KEY_SYS_DEP, IDC_SYS_DEP_PATH,
-    "sysparm_dep.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kPatch{&DownloaderDlg::m_strPatchFileName, KEY_PATCH,
-                                                     IDC_PATCH_PATH,
-                                                     "patch_dsp.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kSpinner{&DownloaderDlg::m_strSpinnerFileName,
-                                                       KEY_SPINNER, IDC_SPINNER_PATH,
-                                                       "*.bin File(*.bin)|*.bin|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kTfs{&DownloaderDlg::m_strOgmPath, KEY_TFS,
-                                                   IDC_TFS_PATH, "TFS File(*.tfs)|*.tfs|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kRsrc{&DownloaderDlg::m_strRsrcFileName, KEY_RSRC,
-                                                    IDC_RSRC_PATH,
-                                                    "*.enc File(*.rc1)|*.rc1|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kDb2{&DownloaderDlg::m_strOgmPath_DB2, KEY_DB2,
-                                                   IDC_DB2_PATH, "TFS File(*.tfs)|*.tfs|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kNandpreboot{
-    &DownloaderDlg::m_strNandprebootFileName, KEY_NANDPREBOOT, IDC_NANDPREBOOT_PATH,
-    "nandpreboot_le.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kBoot1a{&DownloaderDlg::m_strBoot1FileName,
-                                                      KEY_BOOT1A, IDC_BOOT1A_PATH,
-                                                      "boot1a.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kBoot1b{&DownloaderDlg::m_strBoot1bFileName,
-                                                      KEY_BOOT1B, IDC_BOOT1B_PATH,
-                                                      "boot1b.img File(*.img)|*.img|*.*|*.*||"};
-const DownloaderDlg::ImageFile DownloaderDlg::kBoot2{&DownloaderDlg::m_strBoot2FileName, KEY_BOOT2,
-                                                     IDC_BOOT2_PATH,
-                                                     "boot2.img File(*.img)|*.img|*.*|*.*||"};
+namespace {
+
+using K = ImageKind;
+
+}  // namespace
 
 void DownloaderDlg::LoadSettings() {
   ui::Window& wnd = Wnd();
@@ -59,9 +27,10 @@ void DownloaderDlg::LoadSettings() {
 
   // The COMMS folder's five paths are remembered but not read back: they return when APPS or
   // Nandpreboot derives them again, or when they are browsed.
-  for (const ImageFile* kind : {&kNandpreboot, &kBoot1a, &kBoot1b, &kBoot2, &kRsrc}) {
-    this->*(kind->path) = settings_.GetString(kind->key);
-    wnd.SetText(kind->field, this->*(kind->path));
+  for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2, K::Rsrc}) {
+    const ImageInfo& image = Catalogue(kind);
+    this->*(image.path) = settings_.GetString(image.settingsKey);
+    wnd.SetText(image.pathEdit, this->*(image.path));
   }
 }
 
@@ -93,51 +62,51 @@ void DownloaderDlg::OnSelChangeBaud() {
 
 // --- browse handlers ---
 
-std::optional<std::string> DownloaderDlg::RunFileDialog(const ImageFile& kind, unsigned flags,
+std::optional<std::string> DownloaderDlg::RunFileDialog(const ImageInfo& kind, unsigned flags,
                                                         std::string_view initialDirectory) {
   ui::FileDialogRequest request;
   request.open = true;
-  request.filter = std::string(kind.filter);
+  request.filter = std::string(kind.browseFilter);
   request.initialPath = this->*(kind.path);
   request.initialDirectory = std::string(initialDirectory);
   request.flags = flags;
   return host_.FileDialog(&Wnd(), request);
 }
 
-void DownloaderDlg::SetImagePath(const ImageFile& kind, std::string value) {
+void DownloaderDlg::SetImagePath(const ImageInfo& kind, std::string value) {
   this->*(kind.path) = std::move(value);
-  Wnd().SetText(kind.field, this->*(kind.path));
-  settings_.WriteString(kind.key, this->*(kind.path));
+  Wnd().SetText(kind.pathEdit, this->*(kind.path));
+  settings_.WriteString(kind.settingsKey, this->*(kind.path));
 }
 
-void DownloaderDlg::TakeChosenImage(const ImageFile& kind, const std::string& chosen) {
+void DownloaderDlg::TakeChosenImage(const ImageInfo& kind, const std::string& chosen) {
   this->*(kind.path) = chosen;
   if (ImageFileOpens(chosen)) {
-    Wnd().SetText(kind.field, chosen);
+    Wnd().SetText(kind.pathEdit, chosen);
   } else {
     host_.MessageBox(&Wnd(), "Image File Size Error");
   }
   // Remembered even when it does not open: the user may free the file before downloading.
-  settings_.WriteString(kind.key, chosen);
+  settings_.WriteString(kind.settingsKey, chosen);
 }
 
-void DownloaderDlg::BrowseImage(const ImageFile& kind) {
+void DownloaderDlg::BrowseImage(const ImageInfo& kind) {
   const std::optional<std::string> chosen = RunFileDialog(kind, ui::OFN_HIDEREADONLY);
   if (!chosen) return;
   TakeChosenImage(kind, *chosen);
 }
 
 void DownloaderDlg::DeriveCommsPaths(const std::string& root) {
-  SetImagePath(kComms, ReleasePath(root, "COMMS", "COMMS.img"));
-  SetImagePath(kSysDep, ReleasePath(root, "COMMS", "sysparm_dep.img"));
-  SetImagePath(kSysInd, ReleasePath(root, "COMMS", "sysparm_ind.img"));
+  SetImagePath(Catalogue(K::Comms), ReleasePath(root, "COMMS", "COMMS.img"));
+  SetImagePath(Catalogue(K::SysDep), ReleasePath(root, "COMMS", "sysparm_dep.img"));
+  SetImagePath(Catalogue(K::SysInd), ReleasePath(root, "COMMS", "sysparm_ind.img"));
   const std::string pattern = ReleasePath(root, "COMMS", "*.bin");
-  SetImagePath(kSpinner, host_.FindFirstFile(pattern).value_or(pattern));
-  SetImagePath(kPatch, ReleasePath(root, "COMMS", "patch_dsp.img"));
+  SetImagePath(Catalogue(K::Spinner), host_.FindFirstFile(pattern).value_or(pattern));
+  SetImagePath(Catalogue(K::Patch), ReleasePath(root, "COMMS", "patch_dsp.img"));
 }
 
 void DownloaderDlg::OnApps() {
-  const std::optional<std::string> chosen = RunFileDialog(kApps, ui::OFN_HIDEREADONLY);
+  const std::optional<std::string> chosen = RunFileDialog(Catalogue(K::Apps), ui::OFN_HIDEREADONLY);
   if (!chosen) {
     host_.MessageBox(&Wnd(), "file open error");
     return;
@@ -156,8 +125,9 @@ void DownloaderDlg::OnApps() {
 }
 
 void DownloaderDlg::OnNandpreboot() {
-  if (const std::optional<std::string> chosen = RunFileDialog(kNandpreboot, ui::OFN_HIDEREADONLY)) {
-    TakeChosenImage(kNandpreboot, *chosen);
+  if (const std::optional<std::string> chosen =
+          RunFileDialog(Catalogue(K::Nandpreboot), ui::OFN_HIDEREADONLY)) {
+    TakeChosenImage(Catalogue(K::Nandpreboot), *chosen);
   }
   // Confirmed or cancelled, the release's paths are rebuilt from the current Nandpreboot path.
   ShowFileName(m_strNandprebootFileName);
@@ -167,31 +137,30 @@ void DownloaderDlg::OnNandpreboot() {
 }
 
 void DownloaderDlg::DeriveReleasePaths(const std::string& root) {
-  SetImagePath(kBoot1a, ReleasePath(root, "APPS", "boot1a.img"));
-  SetImagePath(kBoot1b, ReleasePath(root, "APPS", "boot1b.img"));
-  SetImagePath(kBoot2, ReleasePath(root, "APPS", "boot2.img"));
-  SetImagePath(kApps, ReleasePath(root, "APPS", "FUSE_APPS.img"));
+  SetImagePath(Catalogue(K::Boot1a), ReleasePath(root, "APPS", "boot1a.img"));
+  SetImagePath(Catalogue(K::Boot1b), ReleasePath(root, "APPS", "boot1b.img"));
+  SetImagePath(Catalogue(K::Boot2), ReleasePath(root, "APPS", "boot2.img"));
+  SetImagePath(Catalogue(K::Apps), ReleasePath(root, "APPS", "FUSE_APPS.img"));
   DeriveCommsPaths(root);
 }
 
 bool DownloaderDlg::SetImagePathByKey(std::string_view key, std::string value) {
-  for (const ImageFile* kind : {&kApps, &kComms, &kSysInd, &kSysDep, &kPatch, &kSpinner, &kTfs,
-                                &kRsrc, &kDb2, &kNandpreboot, &kBoot1a, &kBoot1b, &kBoot2}) {
-    if (kind->key != key) continue;
-    if (kind == &kTfs) {
+  for (const ImageInfo& kind : Catalogue()) {
+    if (kind.settingsKey != key) continue;
+    if (kind.kind == K::Tfs) {
       tfsPathCopy = value;
       tfsListingPath = ListingPathFor(value);
-    } else if (kind == &kDb2) {
+    } else if (kind.kind == K::Db2) {
       db2PathCopy = value;
       db2ListingPath = ListingPathFor(value);
     }
-    SetImagePath(*kind, std::move(value));
+    SetImagePath(kind, std::move(value));
     return true;
   }
   return false;
 }
 
-void DownloaderDlg::BrowseFileSystem(const ImageFile& kind, std::string& pathCopy,
+void DownloaderDlg::BrowseFileSystem(const ImageInfo& kind, std::string& pathCopy,
                                      std::string& listingPath) {
   const std::optional<std::string> chosen =
       RunFileDialog(kind,
@@ -206,42 +175,42 @@ void DownloaderDlg::BrowseFileSystem(const ImageFile& kind, std::string& pathCop
     host_.MessageBox(&Wnd(), "Fail to open OGM file!");
     return;
   }
-  Wnd().SetText(kind.field, *chosen);
-  settings_.WriteString(kind.key, pathCopy);
+  Wnd().SetText(kind.pathEdit, *chosen);
+  settings_.WriteString(kind.settingsKey, pathCopy);
 }
 
 void DownloaderDlg::OnComms() {
-  BrowseImage(kComms);
+  BrowseImage(Catalogue(K::Comms));
 }
 void DownloaderDlg::OnSysInd() {
-  BrowseImage(kSysInd);
+  BrowseImage(Catalogue(K::SysInd));
 }
 void DownloaderDlg::OnSysDep() {
-  BrowseImage(kSysDep);
+  BrowseImage(Catalogue(K::SysDep));
 }
 void DownloaderDlg::OnPatch() {
-  BrowseImage(kPatch);
+  BrowseImage(Catalogue(K::Patch));
 }
 void DownloaderDlg::OnSpinner() {
-  BrowseImage(kSpinner);
+  BrowseImage(Catalogue(K::Spinner));
 }
 void DownloaderDlg::OnRsrc() {
-  BrowseImage(kRsrc);
+  BrowseImage(Catalogue(K::Rsrc));
 }
 void DownloaderDlg::OnBoot1a() {
-  BrowseImage(kBoot1a);
+  BrowseImage(Catalogue(K::Boot1a));
 }
 void DownloaderDlg::OnBoot1b() {
-  BrowseImage(kBoot1b);
+  BrowseImage(Catalogue(K::Boot1b));
 }
 void DownloaderDlg::OnBoot2() {
-  BrowseImage(kBoot2);
+  BrowseImage(Catalogue(K::Boot2));
 }
 void DownloaderDlg::OnTfs() {
-  BrowseFileSystem(kTfs, tfsPathCopy, tfsListingPath);
+  BrowseFileSystem(Catalogue(K::Tfs), tfsPathCopy, tfsListingPath);
 }
 void DownloaderDlg::OnDb2() {
-  BrowseFileSystem(kDb2, db2PathCopy, db2ListingPath);
+  BrowseFileSystem(Catalogue(K::Db2), db2PathCopy, db2ListingPath);
 }
 
 }  // namespace veska::app

@@ -2,25 +2,16 @@
 
 #include <cstdlib>
 
+#include "link/PortNames.h"
+
 namespace veska::app {
 
 std::map<std::string, std::string> Settings::PortOverrides() const {
   std::map<std::string, std::string> overrides;
   for (const auto& [key, value] : profile_.GetSection(PORTS_SECTION)) {
-    if (key.size() < 4 || key.size() > 5 || value.empty()) continue;
-    const bool com = (key[0] == 'C' || key[0] == 'c') && (key[1] == 'O' || key[1] == 'o') &&
-                     (key[2] == 'M' || key[2] == 'm');
-    if (!com) continue;
-    int number = 0;
-    bool digits = true;
-    for (std::size_t i = 3; i < key.size(); ++i) {
-      if (key[i] < '0' || key[i] > '9')
-        digits = false;
-      else
-        number = number * 10 + (key[i] - '0');
-    }
-    if (!digits || number < 1 || number > 50) continue;
-    overrides["COM" + std::to_string(number)] = value;
+    const int number = link::ParseComName(key);
+    if (number == 0 || value.empty()) continue;
+    overrides[link::ComName(number)] = value;
   }
   return overrides;
 }

@@ -1,6 +1,8 @@
 #include "app/Templates.h"
 
 #include "app/ControlIds.h"
+#include "link/BaudCodes.h"
+#include "link/PortNames.h"
 
 namespace veska::app {
 
@@ -23,22 +25,13 @@ constexpr std::uint32_t SM = ui::STYLE_SMOOTH;
 constexpr std::uint32_t KS = ui::STYLE_KEEP_SELECTION;
 constexpr std::uint32_t N = ui::STYLE_NONE;
 
-// The dialog's initial data for the two selectors.
-constexpr std::string_view kPortItems[] = {
-    "COM1",  "COM2",  "COM3",  "COM4",  "COM5",  "COM6",  "COM7",  "COM8",  "COM9",  "COM10",
-    "COM11", "COM12", "COM13", "COM14", "COM15", "COM16", "COM17", "COM18", "COM19", "COM20",
-    "COM21", "COM22", "COM23", "COM24", "COM25", "COM26", "COM27", "COM28", "COM29", "COM30",
-    "COM31", "COM32", "COM33", "COM34", "COM35", "COM36", "COM37", "COM38", "COM39", "COM40",
-    "COM41", "COM42", "COM43", "COM44", "COM45", "COM46", "COM47", "COM48", "COM49", "COM50"};
-constexpr std::string_view kBaudItems[] = {"115K", "460K", "921K", "3M"};
-
 // Template order matters twice: radio buttons take their group values from it (the selection
 // group runs from 1014 to 1070, the link pair from 1006 to the "Flash ID" label), and it is the
 // keyboard order of the controls.
 constexpr ControlTemplate kMainControls[] = {
     {ID_STATIC, GroupBox, "Serial Port", {7, 7, 55, 49}, C},
-    {IDC_PORT, DropDownList, "", {14, 18, 45, 68}, VS | G, kPortItems},
-    {IDC_BAUD, DropDownList, "", {14, 36, 46, 63}, VS, kBaudItems},
+    {IDC_PORT, DropDownList, "", {14, 18, 45, 68}, VS | G, link::kComNames},
+    {IDC_BAUD, DropDownList, "", {14, 36, 46, 63}, VS, link::kSelectorBaudCaptions},
     {IDC_DL_BOOTLOADER, PushButton, "D / L Bootloader", {67, 13, 56, 16}, SE},
     {IDC_NAND_ERASE, PushButton, "NAND Erase", {126, 12, 48, 16}, SE},
     {IDC_BOOTLOADER_ERASE, PushButton, "Bootloader Erase", {176, 12, 63, 16}, SE},

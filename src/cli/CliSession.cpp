@@ -7,10 +7,13 @@
 #include <filesystem>
 
 #include "app/ControlIds.h"
+#include "app/FlashMap.h"
 #include "app/Templates.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
 #include "operations/Registry.h"
+#include "link/BaudCodes.h"
+#include "link/PortNames.h"
 #include "payloads/PayloadSet.h"
 
 namespace veska::cli {
@@ -19,32 +22,12 @@ namespace {
 
 constexpr const char* kApplicationName = "VeskaDownloader";
 
-// Image options and the settings keys of the paths they set.
-const std::pair<const char*, std::string_view> kImageOptions[] = {
-    {"apps", app::KEY_APPS},       {"comms", app::KEY_COMMS},
-    {"sys-ind", app::KEY_SYS_IND}, {"sys-dep", app::KEY_SYS_DEP},
-    {"patch", app::KEY_PATCH},     {"spinner", app::KEY_SPINNER},
-    {"tfs", app::KEY_TFS},         {"rsrc", app::KEY_RSRC},
-    {"db2", app::KEY_DB2},         {"nandpreboot", app::KEY_NANDPREBOOT},
-    {"boot1a", app::KEY_BOOT1A},   {"boot1b", app::KEY_BOOT1B},
-    {"boot2", app::KEY_BOOT2},
-};
-
-const char* const kBaudNames[] = {"115K", "460K", "921K", "3M"};
-
-// The download step's selections by their selection index (the radio group's order).
-const char* const kSelectionNames[download::SELECTION_COUNT] = {
-    "apps",       "comms",    "sys-ind",    "sys-dep",     "patch",      "spinner",
-    "tfs",        "rsrc",     "db2",        "nandpreboot", "boot1a",     "boot2",
-    "bootloader", "fs-files", "all-params", "all-bin",     "all-bin-fs", "all"};
-// The checksum tool examines the single images only, indexes 0 to 11.
-constexpr int kChecksumKinds = 12;
-
-int SelectionByName(const std::string& name, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (name == kSelectionNames[i]) return i;
-  }
-  return -1;
+// The download step's selection, or the checksum step's image kind (a single-image selection),
+// by its command-line name; -1 for any other word.
+int SelectionByName(const std::string& name, bool singleImage) {
+  const int index = app::SelectionByName(name);
+  if (index < 0 || (singleImage && !app::IsImageCode(app::Selection(index)->code))) return -1;
+  return index;
 }
 
 // The port layer's diagnostics go to standard error here: standard output carries the log.
@@ -59,16 +42,6 @@ class StderrDiagnostics final : public link::DiagnosticSink {
  private:
   std::FILE* err_;
 };
-
-int ComNumber(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-  int n = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9' || n > 100) return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n;
-}
 
 }  // namespace
 
@@ -87,15 +60,16 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
   app.add_option("--baud", arguments.baud, "line rate after the loaders")
-      ->check(CLI::IsMember({"115K", "460K", "921K", "3M"}));
+      ->check(CLI::IsMember(std::vector<std::string>(link::kSelectorBaudCaptions.begin(),
+                                                     link::kSelectorBaudCaptions.end())));
   app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
   app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
-  for (const auto& [name, key] : kImageOptions) {
+  for (const app::ImageInfo& image : app::Catalogue()) {
     app.add_option_function<std::string>(
-        std::string("--") + name,
-        [&arguments, n = std::string(name)](const std::string& path) {
+        "--" + std::string(image.cliName),
+        [&arguments, n = std::string(image.cliName)](const std::string& path) {
           arguments.images[n] = path;
         },
         "image file");
@@ -154,8 +128,7 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
     if (word == "connect") {
       plan.push_back([this] { return Connect(); });
     } else if (word == "download") {
-      const int selection =
-          i + 1 < words.size() ? SelectionByName(words[i + 1], download::SELECTION_COUNT) : -1;
+      const int selection = i + 1 < words.size() ? SelectionByName(words[i + 1], false) : -1;
       if (selection < 0) {
         std::fprintf(err_, "veska-cli: download needs a SELECTION (try --help)\n");
         return false;
@@ -190,7 +163,7 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
         plan.push_back([this, file] { return ChecksumFile(file); });
         continue;
       }
-      const int kind = i + 1 < words.size() ? SelectionByName(words[i + 1], kChecksumKinds) : -1;
+      const int kind = i + 1 < words.size() ? SelectionByName(words[i + 1], true) : -1;
       if (kind < 0) {
         std::fprintf(err_, "veska-cli: checksum needs an image KIND or --file FILE (try --help)\n");
         return false;
@@ -213,7 +186,7 @@ bool CliSession::ApplyOptions() {
     window_->Click(app::IDC_UART);
   }
   if (!arguments_.port.empty()) {
-    int number = ComNumber(arguments_.port);
+    int number = link::ParseComName(arguments_.port);
     if (number == 0) {
       // A device path: the log and the port's messages name it. The selector still gets an
       // entry, so that the operations' start check sees a chosen port.
@@ -227,15 +200,18 @@ bool CliSession::ApplyOptions() {
     window_->SelectItem(app::IDC_PORT, number - 1);
   }
   if (!arguments_.baud.empty()) {
-    for (int i = 0; i < 4; ++i) {
-      if (arguments_.baud == kBaudNames[i]) window_->SelectItem(app::IDC_BAUD, i);
+    for (std::size_t i = 0; i < link::kSelectorBaudCount; ++i) {
+      if (arguments_.baud == link::kSelectorBauds[i].caption) {
+        window_->SelectItem(app::IDC_BAUD, static_cast<int>(i));
+      }
     }
   }
   // The command line wins over the release folder, which wins over the settings file.
   if (!arguments_.release.empty()) dlg_->DeriveReleasePaths(arguments_.release);
-  for (const auto& [name, key] : kImageOptions) {
-    if (auto it = arguments_.images.find(name); it != arguments_.images.end()) {
-      dlg_->SetImagePathByKey(key, it->second);
+  for (const app::ImageInfo& image : app::Catalogue()) {
+    if (auto it = arguments_.images.find(std::string(image.cliName));
+        it != arguments_.images.end()) {
+      dlg_->SetImagePathByKey(image.settingsKey, it->second);
     }
   }
   return true;

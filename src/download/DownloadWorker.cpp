@@ -18,16 +18,6 @@ constexpr std::string_view kRule =
     "-----------------------------------------------------------------------------------------"
     "------\n";
 
-// Appends one optional image to a plan.
-void Add(std::vector<PlannedImage>& plan, ImageKind kind) {
-  plan.push_back({kind, false});
-}
-void AddCalPair(std::vector<PlannedImage>& plan, bool defaultCalData) {
-  if (!defaultCalData) return;
-  Add(plan, K::SysDep);
-  Add(plan, K::Spinner);
-}
-
 int Transfer(DownloaderDlg& dlg, const ImageWriters& writers, const ImageInfo& info) {
   const std::string& path = dlg.*info.path;
   const std::uint32_t address = info.address.value_or(0);
@@ -54,65 +44,29 @@ std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData) {
     plan.push_back({static_cast<ImageKind>(code), true});
     return plan;
   }
-  switch (code) {
-    case SELECT_ALL_PARAMETERS:
-      // Calibration data is written only when the technician asked for it (and confirmed it).
-      Add(plan, K::SysInd);
-      Add(plan, K::Patch);
-      AddCalPair(plan, defaultCalData);
-      break;
-    case SELECT_FILESYSTEM_FILES:
-      Add(plan, K::Rsrc);
-      Add(plan, K::Tfs);
-      break;
-    case SELECT_ALL_BINARY:
-    case SELECT_ALL_BINARY_FS:
-    case SELECT_EVERYTHING:
-      if (code == SELECT_EVERYTHING) {
-        for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2}) Add(plan, kind);
-      }
-      for (ImageKind kind : {K::Apps, K::Comms, K::SysInd, K::Patch}) Add(plan, kind);
-      AddCalPair(plan, defaultCalData);
-      if (code != SELECT_ALL_BINARY) {
-        Add(plan, K::Rsrc);
-        Add(plan, K::Tfs);
-      }
-      break;
-    case SELECT_BOOTLOADER:
-      for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2}) Add(plan, kind);
-      break;
-    default:
-      return plan;
+  const SelectionInfo* group = app::GroupByCode(code);
+  if (group == nullptr) return plan;
+  for (ImageKind kind : group->written) {
+    // Calibration data is written only when the technician asked for it (and confirmed it).
+    if (Catalogue(kind).calibration && !defaultCalData) continue;
+    plan.push_back({kind, false});
   }
-  plan.back().isLast = true;
+  if (!plan.empty()) plan.back().isLast = true;
   return plan;
 }
 
 std::uint32_t ProgressRange(std::uint8_t code,
                             std::span<const std::uint32_t, app::IMAGE_KIND_COUNT> sizes) {
-  auto sum = [&](std::initializer_list<ImageKind> kinds) {
-    std::uint32_t total = 0;
-    for (ImageKind kind : kinds) total += sizes[KindIndex(kind)];
-    return total;
-  };
   if (IsImageCode(code)) return sizes[code - IMAGE_APPS];
-  switch (code) {
-    case SELECT_ALL_PARAMETERS:
-      return sum({K::SysInd, K::SysDep, K::Spinner, K::Patch});
-    case SELECT_FILESYSTEM_FILES:
-      return sum({K::Rsrc});
-    case SELECT_ALL_BINARY:
-      return sum({K::Apps, K::Comms, K::SysInd, K::SysDep, K::Spinner, K::Patch});
-    case SELECT_ALL_BINARY_FS:
-      return sum({K::Apps, K::Comms, K::SysInd, K::SysDep, K::Spinner, K::Patch, K::Rsrc});
-    case SELECT_EVERYTHING:
-      return sum({K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2, K::Apps, K::Comms, K::SysInd,
-                  K::SysDep, K::Spinner, K::Patch, K::Rsrc});
-    case SELECT_BOOTLOADER:
-      return sum({K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2});
-    default:
-      return 0;
+  const SelectionInfo* group = app::GroupByCode(code);
+  if (group == nullptr) return 0;
+  // Every image the group may write, the calibration pair included; the file systems set their
+  // own range when they start.
+  std::uint32_t total = 0;
+  for (ImageKind kind : group->written) {
+    if (Catalogue(kind).address) total += sizes[KindIndex(kind)];
   }
+  return total;
 }
 
 int DownloadWorker(DownloaderDlg& dlg, const ImageWriters& writers) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "link/PortNames.h"
 #include "link/SerialPort.h"
 
 namespace veska::gui {
@@ -21,7 +22,7 @@ PortStatus::PortStatus(QtWindow& window, int selectorId, const link::LinkState& 
 
 QString PortStatus::Describe(int index, const link::LinkState& link) {
   if (index < 0) return QStringLiteral("No COM port chosen");
-  const std::string name = "COM" + std::to_string(index + 1);
+  const std::string name = link::ComName(index + 1);
   const std::string device = link::DevicePathFor(name, link);
   std::error_code ec;
   const bool present = std::filesystem::exists(device, ec);

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 
 namespace veska::link {
 
@@ -38,8 +42,28 @@ inline constexpr std::uint8_t BAUDCODE_812000 =
   return code == 0x89 || BaudRateForCode(code) != 0;
 }
 
-// The baud selector's entries ("115K", "460K", "921K", "3M") in index order.
-inline constexpr std::uint8_t kSelectorBaudCodes[] = {BAUDCODE_115200, BAUDCODE_460800,
-                                                      BAUDCODE_921600, BAUDCODE_3000000};
+// The baud selector's entries in index order: the caption it shows and the code it stands for.
+struct SelectorBaud {
+  std::string_view caption;
+  std::uint8_t code;
+};
+inline constexpr SelectorBaud kSelectorBauds[] = {{"115K", BAUDCODE_115200},
+                                                  {"460K", BAUDCODE_460800},
+                                                  {"921K", BAUDCODE_921600},
+                                                  {"3M", BAUDCODE_3000000}};
+inline constexpr std::size_t kSelectorBaudCount = std::size(kSelectorBauds);
+
+// The two columns on their own: the captions are the selector's items, the codes what a chosen
+// index opens the port with.
+inline constexpr auto kSelectorBaudCaptions = [] {
+  std::array<std::string_view, kSelectorBaudCount> captions{};
+  for (std::size_t i = 0; i < kSelectorBaudCount; ++i) captions[i] = kSelectorBauds[i].caption;
+  return captions;
+}();
+inline constexpr auto kSelectorBaudCodes = [] {
+  std::array<std::uint8_t, kSelectorBaudCount> codes{};
+  for (std::size_t i = 0; i < kSelectorBaudCount; ++i) codes[i] = kSelectorBauds[i].code;
+  return codes;
+}();
 
 }  // namespace veska::link

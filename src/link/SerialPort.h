@@ -9,6 +9,7 @@
 
 #include "link/BaudCodes.h"
 #include "link/LinkState.h"
+#include "link/PortNames.h"
 #include "link/PortStatus.h"
 #include "link/Sinks.h"
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
+#include <vector>
 
 #include "download/DownloadFixture.h"
 #include "download/DownloadWorker.h"
@@ -169,6 +171,57 @@ TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
   EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Rsrc, K::Tfs}));
   EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Rsrc));
   EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
+}
+
+// Every group's order and range, written out: the calibration pair goes after Patch and only
+// with defaultCalData, the range counts it either way and leaves TFS out.
+TEST(GroupPlanTest, EveryGroupHasItsOrderLastFlagAndRange) {
+  struct Group {
+    std::uint8_t code;
+    std::vector<ImageKind> withoutCal;  // the order when defaultCalData is clear
+    std::vector<ImageKind> withCal;
+    std::vector<ImageKind> range;
+  };
+  const std::vector<ImageKind> boot = {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2};
+  const std::vector<ImageKind> bin = {K::Apps, K::Comms, K::SysInd, K::Patch};
+  const std::vector<ImageKind> binCal = {K::Apps,  K::Comms,  K::SysInd,
+                                         K::Patch, K::SysDep, K::Spinner};
+  auto join = [](std::vector<ImageKind> a, const std::vector<ImageKind>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<Group> groups = {
+      {app::SELECT_ALL_PARAMETERS,
+       {K::SysInd, K::Patch},
+       {K::SysInd, K::Patch, K::SysDep, K::Spinner},
+       {K::SysInd, K::Patch, K::SysDep, K::Spinner}},
+      {app::SELECT_FILESYSTEM_FILES, {K::Rsrc, K::Tfs}, {K::Rsrc, K::Tfs}, {K::Rsrc}},
+      {app::SELECT_ALL_BINARY, bin, binCal, binCal},
+      {app::SELECT_ALL_BINARY_FS, join(bin, {K::Rsrc, K::Tfs}), join(binCal, {K::Rsrc, K::Tfs}),
+       join(binCal, {K::Rsrc})},
+      {app::SELECT_EVERYTHING, join(join(boot, bin), {K::Rsrc, K::Tfs}),
+       join(join(boot, binCal), {K::Rsrc, K::Tfs}), join(join(boot, binCal), {K::Rsrc})},
+      {app::SELECT_BOOTLOADER, boot, boot, boot},
+  };
+  // One bit per kind, so that a sum names the kinds it counts.
+  std::array<std::uint32_t, app::IMAGE_KIND_COUNT> sizes{};
+  for (std::size_t i = 0; i < sizes.size(); ++i) sizes[i] = 1u << i;
+  for (const Group& group : groups) {
+    for (bool cal : {false, true}) {
+      const std::vector<ImageKind>& order = cal ? group.withCal : group.withoutCal;
+      std::vector<PlannedImage> expected;
+      for (ImageKind kind : order) expected.push_back({kind, kind == order.back()});
+      EXPECT_EQ(PlanSequence(group.code, cal), expected) << int{group.code} << " cal " << cal;
+    }
+    std::uint32_t range = 0;
+    for (ImageKind kind : group.range) range += sizes[KindIndex(kind)];
+    EXPECT_EQ(ProgressRange(group.code, sizes), range) << int{group.code};
+  }
+  EXPECT_EQ(PlanSequence(static_cast<std::uint8_t>(K::Boot1b), true),
+            (std::vector<PlannedImage>{{K::Boot1b, true}}));
+  EXPECT_EQ(ProgressRange(static_cast<std::uint8_t>(K::Tfs), sizes), sizes[KindIndex(K::Tfs)]);
+  EXPECT_TRUE(PlanSequence(0x33, true).empty());
+  EXPECT_EQ(ProgressRange(0x33, sizes), 0u);
 }
 
 // The reboot request against the virtual phone: sent once, after the last image and before the

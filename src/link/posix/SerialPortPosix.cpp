@@ -81,16 +81,6 @@ speed_t ClassicSpeed(std::uint32_t rate) {
   }
 }
 
-bool ParseComNumber(const std::string& name, int& number) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return false;
-  number = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9' || number > 1000) return false;
-    number = number * 10 + (name[i] - '0');
-  }
-  return true;
-}
-
 }  // namespace
 
 struct SerialPort::Device {
@@ -163,8 +153,7 @@ bool SerialPort::HoldsDevice() const {
 std::string DevicePathFor(const std::string& portName, const LinkState& state) {
   if (auto it = state.portPaths.find(portName); it != state.portPaths.end()) return it->second;
   if (!portName.empty() && portName.front() == '/') return portName;
-  int n = 0;
-  if (!ParseComNumber(portName, n)) return portName;
+  const int n = link::ParseComName(portName);
   if (n >= 1 && n <= 16) return "/dev/ttyS" + std::to_string(n - 1);
   if (n >= 17 && n <= 32) return "/dev/ttyUSB" + std::to_string(n - 17);
   if (n >= 33 && n <= 48) return "/dev/ttyACM" + std::to_string(n - 33);
