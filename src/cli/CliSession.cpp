@@ -11,9 +11,9 @@
 #include "app/Templates.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
-#include "operations/Registry.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
+#include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
 
 namespace veska::cli {
@@ -42,6 +42,15 @@ class StderrDiagnostics final : public link::DiagnosticSink {
  private:
   std::FILE* err_;
 };
+
+// "COM" in any case followed by digits only.
+bool LooksLikeComName(std::string_view name) {
+  if (name.size() < 4) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((name[i] | 0x20) != "com"[i]) return false;
+  }
+  return name.find_first_not_of("0123456789", 3) == std::string_view::npos;
+}
 
 }  // namespace
 
@@ -187,6 +196,12 @@ bool CliSession::ApplyOptions() {
   }
   if (!arguments_.port.empty()) {
     int number = link::ParseComName(arguments_.port);
+    if (number == 0 && LooksLikeComName(arguments_.port)) {
+      // COM0, COM51: a port name the selector does not hold, never a file of that name.
+      std::fprintf(err_, "veska-cli: no such port %s (COM1 ... COM%d, or a device path)\n",
+                   arguments_.port.c_str(), link::kComPortCount);
+      return false;
+    }
     if (number == 0) {
       // A device path: the log and the port's messages name it. The selector still gets an
       // entry, so that the operations' start check sees a chosen port.

@@ -71,6 +71,11 @@ TEST_F(CliTest, UsageErrorsEndBeforeAnythingIsTouched) {
   EXPECT_EQ(Parse({"--baud", "9600", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Parse({"--port", "COM3"}, arguments), EXIT_USAGE);  // no step
   EXPECT_EQ(Run({"connect", "fly"}), EXIT_USAGE);
+  EXPECT_EQ(Run({"--port", "COM0", "connect"}), EXIT_USAGE);
+  EXPECT_EQ(Run({"--port", "com51", "connect"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("no such port com51 (COM1 ... COM50, or a device path)"),
+            std::string::npos)
+      << err_.Text();
   EXPECT_NE(err_.Text().find("unknown step 'fly'"), std::string::npos);
   EXPECT_EQ(out_.Text(), "");
 }
