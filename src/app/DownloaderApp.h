@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 
 #include "app/DownloaderDlg.h"
 #include "app/ProcessState.h"
@@ -16,8 +17,10 @@ class DownloaderApp {
   DownloaderApp(ui::Host& host, std::filesystem::path settingsFile);
 
   // Runs the main dialog and returns false when it has closed: the program runs no loop of
-  // its own after it. `operations` are the bodies of the operation buttons.
-  bool InitInstance(DlgOperations operations = {});
+  // its own after it. `operations` are the bodies of the operation buttons; `prepare` sees the
+  // dialog before it runs (a host's observer of the operations' results).
+  bool InitInstance(DlgOperations operations = {},
+                    const std::function<void(DownloaderDlg&)>& prepare = {});
 
   [[nodiscard]] ProcessState& State() { return state_; }
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }

@@ -178,6 +178,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::int32_t autoReboot = 0;
   int appIcon = IDR_MAINFRAME;
 
+  // Set by the loader upload when the flash identity or the bad-block list did not arrive in
+  // full (the phone went away): START then reports a failure although the log reads as usual.
+  bool flashChecksFailed = false;
+
   // The port record the operations fill and open.
   link::SerialPort port;
   // A device given by path (the command line's --port /dev/...) instead of the selector's COMn;

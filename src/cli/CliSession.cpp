@@ -281,7 +281,12 @@ app::OperationResult CliSession::Perform(app::OperationId id) {
 }
 
 bool CliSession::Connect() {
-  return Press(app::OperationId::Start, app::IDC_START).Succeeded();
+  const app::OperationResult result = Press(app::OperationId::Start, app::IDC_START);
+  // The log reads as connected when only the flash checks went unanswered: say why it failed.
+  if (result.outcome == app::Outcome::Failed && !result.reason.empty()) {
+    std::fprintf(err_, "veska-cli: %s\n", result.reason.c_str());
+  }
+  return result.Succeeded();
 }
 
 void CliSession::ChooseSelection(int selectionIndex) {

@@ -6,7 +6,10 @@
 #include "gui/PortStatus.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
+#include "target/Connection.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <cstdio>
 
 namespace veska::gui {
@@ -26,8 +29,10 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
   std::printf("%s\n", payloads.Describe().c_str());
   std::fflush(stdout);
-  host.SetShownHook([&application, &host, shown = std::move(shown)](QtWindow& window) {
+  QPointer<QtWindow> mainWindow;
+  host.SetShownHook([&application, &host, &mainWindow, shown = std::move(shown)](QtWindow& window) {
     if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
+    mainWindow = &window;
     new PortStatus(window, app::IDC_PORT, application.State().link);  // owned by the window
     std::string problems;
     for (const std::string& problem : application.State().payloads.Problems()) {
@@ -36,7 +41,25 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
     if (shown) shown(window);
   });
-  application.InitInstance(operations::AllOperations());
+  application.InitInstance(operations::AllOperations(), [&mainWindow](app::DownloaderDlg& dlg) {
+    // A connection whose flash checks went unanswered reads as connected in the log; the
+    // status line under the window says what happened. Results come from worker threads.
+    dlg.Runner().SetObserver([&mainWindow](const app::OperationResult& result) {
+      if (result.operation != app::OperationId::Start ||
+          result.status != target::CONNECT_FLASH_CHECKS_FAILED) {
+        return;
+      }
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [&mainWindow] {
+            if (mainWindow) {
+              mainWindow->ShowStatusLine(QString::fromUtf8(target::kFlashChecksUnanswered.data(),
+                                                           target::kFlashChecksUnanswered.size()));
+            }
+          },
+          Qt::QueuedConnection);
+    });
+  });
   host.SetShownHook({});
   return application.DialogResult();
 }

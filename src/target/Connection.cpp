@@ -46,7 +46,12 @@ void AddOperations(app::DlgOperations& operations) {
   operations.start = OnStart;
 }
 
-app::OperationResult ConnectResult(ConnectStatus status) {
+app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed) {
+  if (status == CONNECT_OK && flashChecksFailed) {
+    return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Failed,
+                                       CONNECT_FLASH_CHECKS_FAILED,
+                                       std::string(kFlashChecksUnanswered));
+  }
   if (status == CONNECT_OK)
     return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Connected);
   return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Failed, status);
@@ -70,11 +75,12 @@ void OnStart(DownloaderDlg& dlg) {
   dlg.Wnd().Enable(app::IDC_USB, false);
   dlg.Runner().StartWorker(app::OperationId::Start, [&dlg] {
     ConnectThread(dlg);
-    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus));
+    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus), dlg.flashChecksFailed);
   });
 }
 
 int ConnectThread(DownloaderDlg& dlg) {
+  dlg.flashChecksFailed = false;
   dlg.AppendLog("\n  * Connecting to target phone");
   dlg.AppendLog(Printf("\n     Try to open %s\t>", dlg.PortName().c_str()));
   const ConnectStatus status = Handshake(dlg);
@@ -291,6 +297,8 @@ void ReportConnectStatus(DownloaderDlg& dlg, ConnectStatus status) {
     case CONNECT_LOADER_FAILED:
       text = "Downloading loader fail";
       break;
+    case CONNECT_FLASH_CHECKS_FAILED:
+      return;  // a result only: the handshake itself ended with CONNECT_OK
   }
   if (text == nullptr) return;
   dlg.Host().MessageBox(&dlg.Wnd(), text, "Failure", ui::MB_OK);

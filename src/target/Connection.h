@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "app/DownloaderDlg.h"
 
@@ -15,6 +16,9 @@ enum ConnectStatus : int {
   CONNECT_WRONG_CHAR = -2,     // the phone sent something other than the expected bytes
   CONNECT_INVALID_ENV = -3,    // no port chosen while the baud selector shows its first entry
   CONNECT_LOADER_FAILED = -5,  // the loader upload failed
+  // The loaders run, but the phone did not answer the flash identity or bad-block query in full.
+  // Reported only in the operation's result: the log and the window read as connected.
+  CONNECT_FLASH_CHECKS_FAILED = -6,
 };
 
 // Handshake bytes.
@@ -30,8 +34,12 @@ void OnStart(app::DownloaderDlg& dlg);
 int ConnectThread(app::DownloaderDlg& dlg);
 [[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
 void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
-// The typed result of a START that ended with `status`.
-[[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status);
+// The typed result of a START that ended with `status`; a connection whose flash checks went
+// unanswered is a failure.
+[[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed);
+// The words of that failure, for a host's status line.
+inline constexpr std::string_view kFlashChecksUnanswered =
+    "The phone did not answer the flash checks: switch it off, press START and switch it on again";
 
 // Fills the dialog's port record from the chosen port and rate and keeps the copy that later
 // operations open their own connection from (sharedPort). Returns the chosen rate's baud code

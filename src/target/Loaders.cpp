@@ -149,6 +149,7 @@ PortStatus SendBootloaderDriver(DownloaderDlg& dlg, SerialPort& port) {
 }
 
 PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind) {
+  dlg.flashChecksFailed = false;
   dlg.AppendLog("\n\n  * NAND Flash Driver Download");
   dlg.AppendLog("\n     preloader downloading\t\t\t> > > ");
   if (PortStatus status = SendPreloader(dlg, port); status != PORT_OK) {
@@ -195,19 +196,32 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
                         : "FAIL");
   dlg.AppendLog("OK\n");
 
-  // Bad blocks: big-endian words in pairs, ended by 0xFFFF. The list is as long as the phone
-  // makes it; nothing here is bounded by a fixed array.
+  // Bad blocks: big-endian words in pairs, ended by 0xFFFF. The flash has kFlashBlocks blocks,
+  // so a longer list is no list (a phone back in its boot ROM repeating its boot signal, or one
+  // that babbles): the check fails instead of reading, and growing, for ever.
   dlg.AppendLog("      NAND Bad block check\t\t\t> > > ");
   (void)WriteByte(port, BAD_BLOCK_QUERY);
   std::vector<std::uint16_t> words;
   bool anyArrived = false;
-  for (;;) {
+  bool ended = false;
+  while (words.size() < 2 * kFlashBlocks) {
     std::uint8_t bytes[2] = {};
     if (port.ReadFully(bytes, kBadBlockFactor) != PORT_OK) break;
     anyArrived = true;
     const auto word = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-    if (word == BAD_BLOCK_END) break;
+    if (word == BAD_BLOCK_END) {
+      ended = true;
+      break;
+    }
     words.push_back(word);
+  }
+  // The upload itself succeeded and the log tells what arrived; the dialog keeps that the phone
+  // did not answer the checks in full, so that START does not count as connected.
+  dlg.flashChecksFailed = !(gotFirst && gotSecond) || !ended;
+  if (!ended && anyArrived && words.size() >= 2 * kFlashBlocks) {
+    dlg.AppendLog("FAIL\n");
+    port.Close();
+    return PORT_OK;
   }
   dlg.AppendLog(BadBlockReport(words, anyArrived));
   port.Close();

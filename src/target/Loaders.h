@@ -24,9 +24,14 @@ inline constexpr std::uint16_t BAD_BLOCK_END = 0xFFFF;
 
 inline constexpr std::size_t DRIVER_CHUNK = 8192;
 
+// Blocks of the phone's NAND flash: the bad-block list has at most one pair per block.
+inline constexpr std::size_t kFlashBlocks = 2048;
+
 // Pushes the preloader and the chosen driver, switches the line to the user's rate and, for the
 // NAND flash driver, shows the flash identity and the bad blocks. `port` is open at 115200
-// bit/s; it is closed on return, whatever the outcome.
+// bit/s; it is closed on return, whatever the outcome. The flash checks never fail the upload
+// (their answers only inform); whether the phone answered them in full is left in the dialog's
+// flashChecksFailed.
 [[nodiscard]] link::PortStatus UploadLoaders(app::DownloaderDlg& dlg, link::SerialPort& port,
                                              std::uint8_t kind);
 [[nodiscard]] link::PortStatus SendPreloader(app::DownloaderDlg& dlg, link::SerialPort& port);

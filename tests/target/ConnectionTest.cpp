@@ -52,6 +52,8 @@ TEST_F(ConnectionTest, AFullUartConnectionNarratesEveryStepByteForByte) {
   EXPECT_TRUE(MessageBoxes().empty());
   EXPECT_FALSE(state_.link.portOpen);
   EXPECT_EQ(dlg_->connectStatus, CONNECT_OK);
+  EXPECT_EQ(dlg_->Runner().LastResult(),
+            app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Connected));
   // The shared record keeps the user's rate, not the handshake's.
   ASSERT_TRUE(state_.sharedPort);
   EXPECT_EQ(state_.sharedPort->baudCode, 0x8B);
@@ -275,7 +277,9 @@ TEST_F(ConnectionTest, BadBlocksAndIdentityAreShownAsThePhoneReportsThem) {
   EXPECT_EQ(FlashIdBox(), "2076");
 }
 
-TEST_F(ConnectionTest, ASilentBadBlockAnswerNeverFailsTheConnection) {
+// A phone that goes away during the flash checks: the log reads as it always did, but START did
+// not connect to a phone that answers.
+TEST_F(ConnectionTest, ASilentBadBlockAnswerReadsAsConnectedButFailsTheStart) {
   sim::PhoneOptions options;
   options.flashId[0] = 0x00;
   options.flashId[1] = 0x76;
@@ -290,6 +294,25 @@ TEST_F(ConnectionTest, ASilentBadBlockAnswerNeverFailsTheConnection) {
       << Log();
   EXPECT_TRUE(Log().ends_with("Available\n\n"));
   EXPECT_EQ(FlashIdBox(), "76");
+  const auto result = dlg_->Runner().LastResult();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->outcome, app::Outcome::Failed);
+  EXPECT_EQ(result->status, CONNECT_FLASH_CHECKS_FAILED);
+}
+
+TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = FaultKind::StrayBytes;
+  fault.step = FaultStep::BadBlocks;
+  fault.bytes.assign(2 * 2 * 2048 + 64, 0x00);  // more words than the flash has blocks
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
+      << Log();
+  EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
 }
 
 TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
@@ -303,6 +326,7 @@ TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
   PressStart();
   EXPECT_EQ(FlashIdBox(), "FAIL");
   EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+  EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
 }
 
 TEST_F(RawLineTest, DisconnectEndsAWorkerBlockedOnASilentPhone) {
