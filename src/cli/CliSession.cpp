@@ -53,7 +53,8 @@ int SelectionByName(const std::string& name, int count) {
 class StderrDiagnostics final : public link::DiagnosticSink {
  public:
   explicit StderrDiagnostics(std::FILE* err) : err_(err) {}
-  void Diagnostic(std::string_view text) override {
+  // One port per run: its name would add nothing to the trace.
+  void Diagnostic(std::string_view /*portName*/, std::string_view text) override {
     std::fwrite(text.data(), 1, text.size(), err_);
     std::fflush(err_);
   }
