@@ -126,7 +126,8 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
                                                  ? std::filesystem::path(arguments_.settings)
                                                  : app::UserSettingsFile(kApplicationName);
   settings_ = std::make_unique<app::Settings>(
-      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile);
+      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile,
+      app::SettingsAccess::ReadOnly);
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
   app::DlgOperations operations;
   target::AddOperations(operations);
