@@ -213,10 +213,14 @@ TEST_F(SerialPortTest, CloseFromAnotherThreadEndsABlockedRead) {
   ASSERT_EQ(port.Open(), PORT_OK);
   PortStatus status = PORT_OK;
   std::jthread worker([&] {
-    std::uint8_t byte = 0;
-    status = port.ReadFully(std::span(&byte, 1), 8);  // would wait half an hour
+    std::array<std::uint8_t, 2> bytes{};
+    status = port.ReadFully(bytes, 8);  // the second byte would be awaited for half an hour
   });
-  std::this_thread::sleep_for(50ms);
+  // Once the worker has taken the first byte it is inside the read, waiting for the second.
+  pty.Send({0x42});
+  const auto deadline = Clock::now() + 10s;
+  while (pty.UnreadBySlave() != 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(pty.UnreadBySlave(), 0u);
   const auto t0 = Clock::now();
   EXPECT_EQ(port.Close(), PORT_OK);
   worker.join();
