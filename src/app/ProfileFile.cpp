@@ -162,7 +162,9 @@ class InterProcessLock {
     }
     locked_ = true;
 #else
-    (void)file;  // one desktop window per user on Windows: the process mutex suffices
+    // The settings layer is built for Linux only; a Windows build would lock within the
+    // process alone until it gets a LockFileEx counterpart.
+    (void)file;
     locked_ = true;
 #endif
   }
