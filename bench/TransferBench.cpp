@@ -31,7 +31,7 @@ constexpr std::uint32_t kAppsAddress = 0x00C00000;
 
 class QuietDiagnostics final : public link::DiagnosticSink {
  public:
-  void Diagnostic(std::string_view) override {}
+  void Diagnostic(std::string_view, std::string_view) override {}
 };
 
 double ThreadCpuSeconds() {

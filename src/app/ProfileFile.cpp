@@ -7,6 +7,12 @@
 #include <optional>
 #include <system_error>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace veska::app {
 
 namespace {
@@ -78,13 +84,117 @@ std::string Unquote(std::string_view value) {
   return std::string(value);
 }
 
+// Replaces or adds `key` in `section` of `lines`.
+void SetKey(std::vector<std::string>& lines, std::string_view section, std::string_view key,
+            std::string_view value) {
+  const std::string newLine = std::string(Trim(key)) + "=" + std::string(value);
+
+  bool inSection = false;
+  std::optional<std::size_t> sectionEnd;  // index after the last line of our section
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (auto name = SectionName(lines[i])) {
+      if (inSection) break;
+      inSection = SameName(*name, Trim(section));
+      if (inSection) sectionEnd = i + 1;
+      continue;
+    }
+    if (!inSection) continue;
+    if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
+    if (auto entry = SplitKey(lines[i]); entry && SameName(entry->key, Trim(key))) {
+      lines[i] = newLine;
+      return;
+    }
+  }
+  if (sectionEnd) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), newLine);
+  } else {
+    lines.push_back("[" + std::string(Trim(section)) + "]");
+    lines.push_back(newLine);
+  }
+}
+
+bool ReplaceFile(const std::filesystem::path& file, const std::vector<std::string>& lines) {
+  std::error_code ec;
+  std::filesystem::path temporary = file;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    for (const std::string& line : lines) out << line << '\n';
+    out.flush();
+    if (!out) {
+      out.close();
+      std::filesystem::remove(temporary, ec);
+      return false;
+    }
+  }
+  std::filesystem::rename(temporary, file, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}
+
+// Serialises the read-change-replace of every settings file among the objects and threads of
+// this process.
+std::mutex& FileWriteMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Holds an exclusive lock on "<file>.lock" against other processes writing the same file. The
+// settings file itself cannot carry the lock: each write replaces it by a new file.
+class InterProcessLock {
+ public:
+  explicit InterProcessLock(const std::filesystem::path& file) {
+#if !defined(_WIN32)
+    std::filesystem::path lockFile = file;
+    lockFile += ".lock";
+    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+    locked_ = true;
+#else
+    // The settings layer is built for Linux only; a Windows build would lock within the
+    // process alone until it gets a LockFileEx counterpart.
+    (void)file;
+    locked_ = true;
+#endif
+  }
+  ~InterProcessLock() {
+#if !defined(_WIN32)
+    if (fd_ >= 0) ::close(fd_);  // releases the lock
+#endif
+  }
+  InterProcessLock(const InterProcessLock&) = delete;
+  InterProcessLock& operator=(const InterProcessLock&) = delete;
+
+  [[nodiscard]] bool Locked() const {
+    return locked_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
 }  // namespace
+
+ProfileFile::ProfileFile(std::filesystem::path file, SettingsAccess access)
+    : file_(std::move(file)), access_(access), lines_(ReadLines(file_)) {}
 
 std::string ProfileFile::GetString(std::string_view section, std::string_view key,
                                    std::string_view fallback) const {
-  const std::vector<std::string> lines = ReadLines(file_);
+  std::lock_guard lock(mutex_);
   bool inSection = false;
-  for (const std::string& line : lines) {
+  for (const std::string& line : lines_) {
     if (auto name = SectionName(line)) {
       inSection = SameName(*name, Trim(section));
       continue;
@@ -121,9 +231,10 @@ int ProfileFile::GetInt(std::string_view section, std::string_view key, int fall
 
 std::vector<std::pair<std::string, std::string>> ProfileFile::GetSection(
     std::string_view section) const {
+  std::lock_guard lock(mutex_);
   std::vector<std::pair<std::string, std::string>> entries;
   bool inSection = false;
-  for (const std::string& line : ReadLines(file_)) {
+  for (const std::string& line : lines_) {
     if (auto name = SectionName(line)) {
       inSection = SameName(*name, Trim(section));
       continue;
@@ -142,56 +253,22 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
       key.find_first_of("\r\n=") != std::string_view::npos) {
     return false;
   }
-  std::vector<std::string> lines = ReadLines(file_);
-  const std::string newLine = std::string(Trim(key)) + "=" + std::string(value);
-
-  bool inSection = false;
-  std::optional<std::size_t> sectionEnd;  // index after the last line of our section
-  bool replaced = false;
-  for (std::size_t i = 0; i < lines.size() && !replaced; ++i) {
-    if (auto name = SectionName(lines[i])) {
-      if (inSection) break;
-      inSection = SameName(*name, Trim(section));
-      if (inSection) sectionEnd = i + 1;
-      continue;
-    }
-    if (!inSection) continue;
-    if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
-    if (auto entry = SplitKey(lines[i]); entry && SameName(entry->key, Trim(key))) {
-      lines[i] = newLine;
-      replaced = true;
-    }
+  {
+    std::lock_guard lock(mutex_);
+    SetKey(lines_, section, key, value);
   }
-  if (!replaced) {
-    if (sectionEnd) {
-      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), newLine);
-    } else {
-      lines.push_back("[" + std::string(Trim(section)) + "]");
-      lines.push_back(newLine);
-    }
-  }
+  if (access_ == SettingsAccess::ReadOnly) return true;
 
+  // Another window may have written other keys since this one read the file: only this key of
+  // the file as it is now changes.
   std::error_code ec;
   if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
-  std::filesystem::path temporary = file_;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    for (const std::string& line : lines) out << line << '\n';
-    out.flush();
-    if (!out) {
-      out.close();
-      std::filesystem::remove(temporary, ec);
-      return false;
-    }
-  }
-  std::filesystem::rename(temporary, file_, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    return false;
-  }
-  return true;
+  std::lock_guard processLock(FileWriteMutex());
+  const InterProcessLock fileLock(file_);
+  if (!fileLock.Locked()) return false;
+  std::vector<std::string> lines = ReadLines(file_);
+  SetKey(lines, section, key, value);
+  return ReplaceFile(file_, lines);
 }
 
 bool ProfileFile::WriteInt(std::string_view section, std::string_view key, int value) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,18 +9,26 @@
 
 namespace veska::app {
 
+// How a settings file may be used: ReadWrite writes every change through to the file;
+// ReadOnly (the command line) keeps changes in memory for this run and never touches the file.
+enum class SettingsAccess { ReadWrite, ReadOnly };
+
 // An INI file read and written the way the classic private-profile functions do:
-// - every call reads the file afresh and every write goes to the file at once;
+// - the file is read once, when the object is made, and reads are served from memory;
+// - every write changes memory and then (ReadWrite) goes to the file at once: under a lock on a
+//   sibling "<file>.lock" (other processes) and a mutex (other objects and threads of this
+//   process) the file is read again, only the written key is changed in it and the result
+//   replaces the file, so two windows or a window and a bench never lose each other's writes;
 // - section and key names compare without regard to ASCII case, surrounding blanks ignored;
 // - a missing file, section or key gives the caller's default;
 // - an integer is read from the value's leading decimal digits (an optional sign first), so
 //   "12abc" is 12 and "abc" is 0; an empty value gives the default.
 //
-// Thread safety: calls from several threads on one object are serialised by the file system
-// only; the dialog calls it from the user-interface thread.
+// Thread safety: any call from any thread.
 class ProfileFile {
  public:
-  explicit ProfileFile(std::filesystem::path file) : file_(std::move(file)) {}
+  explicit ProfileFile(std::filesystem::path file,
+                       SettingsAccess access = SettingsAccess::ReadWrite);
 
   [[nodiscard]] std::string GetString(std::string_view section, std::string_view key,
                                       std::string_view fallback) const;
@@ -28,9 +37,10 @@ class ProfileFile {
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> GetSection(
       std::string_view section) const;
 
-  // Replaces or adds the key (and the section when needed) and rewrites the file through a
-  // temporary file, so that a crash never leaves half a settings file. False when the file
-  // cannot be written, or when the value holds a line break, which the format cannot carry.
+  // Replaces or adds the key (and the section when needed) in memory and, in ReadWrite mode, in
+  // the file, which is rewritten through a temporary file so that a crash never leaves half a
+  // settings file. False when the value holds a line break, which the format cannot carry
+  // (nothing changes then), or when the file cannot be written (memory keeps the value).
   bool WriteString(std::string_view section, std::string_view key, std::string_view value) const;
   bool WriteInt(std::string_view section, std::string_view key, int value) const;
 
@@ -41,6 +51,9 @@ class ProfileFile {
 
  private:
   std::filesystem::path file_;
+  SettingsAccess access_;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::string> lines_;  // the file as read, with this object's writes
 };
 
 }  // namespace veska::app

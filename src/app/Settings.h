@@ -30,11 +30,14 @@ inline constexpr std::string_view KEY_BOOT2 = "m_strBoot2FileName";
 inline constexpr std::string_view KEY_RSRC = "m_strRsrcFileName";
 
 // The program's remembered choices: section "Setting" of the settings file, which is named
-// after the executable ("VeskaDownloader.INI"). Write failures are not reported to the user:
-// the choice still holds for this run.
+// after the executable ("VeskaDownloader.INI"). The file is read once, at construction; each
+// write changes this object's values and (ReadWrite) that one key in the file, leaving what
+// other windows wrote meanwhile in place. Write failures are not reported to the user: the
+// choice still holds for this run. The command line uses ReadOnly: its choices last one run.
 class Settings {
  public:
-  explicit Settings(std::filesystem::path file) : profile_(std::move(file)) {}
+  explicit Settings(std::filesystem::path file, SettingsAccess access = SettingsAccess::ReadWrite)
+      : profile_(std::move(file), access) {}
 
   [[nodiscard]] int GetInt(std::string_view key, int fallback) const {
     return profile_.GetInt(SETTINGS_SECTION, key, fallback);

@@ -34,7 +34,8 @@ int SelectionByName(const std::string& name, bool singleImage) {
 class StderrDiagnostics final : public link::DiagnosticSink {
  public:
   explicit StderrDiagnostics(std::FILE* err) : err_(err) {}
-  void Diagnostic(std::string_view text) override {
+  // One port per run: its name would add nothing to the trace.
+  void Diagnostic(std::string_view /*portName*/, std::string_view text) override {
     std::fwrite(text.data(), 1, text.size(), err_);
     std::fflush(err_);
   }
@@ -106,7 +107,8 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
                                                  ? std::filesystem::path(arguments_.settings)
                                                  : app::UserSettingsFile(kApplicationName);
   settings_ = std::make_unique<app::Settings>(
-      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile);
+      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile,
+      app::SettingsAccess::ReadOnly);
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
   dlg_->SetOperations(operations::AllOperations());
   // Every step learns how its operation ended from the result the operation reports.

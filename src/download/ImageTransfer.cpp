@@ -210,7 +210,7 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
 
   std::array<std::uint8_t, 48> frame{};
   const std::uint32_t args[] = {address, size};
-  const std::size_t words = link::BuildRequestFrame(frame, IMAGE_REQUEST, args, 0);
+  const std::size_t words = link::BuildRequestFrame(link, frame, IMAGE_REQUEST, args, 0);
   if (int status = port.WriteFully(std::span(frame).first(words * 4), link::FRAME_TIMEOUT);
       status != PORT_OK) {
     return status;

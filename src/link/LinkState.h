@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "link/FrameTagGenerator.h"
 
 namespace veska::link {
 
@@ -27,8 +30,15 @@ struct LinkState {
   std::atomic<std::uint32_t> linkMode{0};
   std::vector<std::uint8_t> transferBuffer = std::vector<std::uint8_t>(TRANSFER_BUFFER_SIZE);
   std::uint8_t lastBlockSum = 0;
-  // True between a successful open of any port record and the next close.
+  // Tags for the USB command frames; each session draws its own sequence.
+  FrameTagGenerator frameTags;
+  // True while some port record on this state holds an open device: set by a successful open,
+  // cleared when the last record that opened its device closes it. A record that never opened
+  // (a copy kept for later) changes nothing by closing or by failing to open.
   std::atomic<bool> portOpen{false};
+  // The records holding a device, and the mutex that keeps the count and portOpen in step.
+  std::mutex openRecordsMutex;
+  unsigned openRecords = 0;
   // Cleared by Disconnect: a worker whose port was closed under it must not open it again (a
   // later step of its operation would otherwise reopen the device and wait on a phone nobody
   // watches). The next operation sets it again before it starts.

@@ -22,29 +22,45 @@ std::unique_ptr<SerialPort> SerialPort::CopyRecord() const {
   return copy;
 }
 
+void SerialPort::NoteDeviceOpened() {
+  std::lock_guard lock(state_.openRecordsMutex);
+  if (!countedOpen_) {
+    countedOpen_ = true;
+    ++state_.openRecords;
+  }
+  state_.portOpen = true;
+}
+
+void SerialPort::NoteDeviceReleased() {
+  std::lock_guard lock(state_.openRecordsMutex);
+  if (!countedOpen_) return;
+  countedOpen_ = false;
+  if (--state_.openRecords == 0) state_.portOpen = false;
+}
+
 PortStatus SerialPort::Open() {
-  state_.portOpen = false;
   if (!state_.openAllowed) return PORT_IO_ERROR;
   if (int error = OpenDevice(); error != 0) {
-    if (std::string hint = OpenFailureHint(error); !hint.empty()) diagnostics->Diagnostic(hint);
+    if (std::string hint = OpenFailureHint(error); !hint.empty())
+      diagnostics->Diagnostic(portName, hint);
     return PORT_IO_ERROR;
   }
   return ConfigureDevice(kUartQueueSize);
 }
 
 PortStatus SerialPort::OpenRetrying() {
-  state_.portOpen = false;
   int error = 0;
   for (int attempt = 0; attempt < openRetryAttempts; ++attempt) {
     if (!state_.openAllowed) return PORT_IO_ERROR;
     error = OpenDevice();
     if (error == 0) return ConfigureDevice(kUsbQueueSize);
     // The trace shows a technician that the tool is still waiting for the phone's device.
-    diagnostics->Diagnostic("-");
+    diagnostics->Diagnostic(portName, "-");
     std::this_thread::sleep_for(openRetryDelay);
   }
-  diagnostics->Diagnostic("\n" + portName + " can not be opened\n");
-  if (std::string hint = OpenFailureHint(error); !hint.empty()) diagnostics->Diagnostic(hint);
+  diagnostics->Diagnostic(portName, "\n" + portName + " can not be opened\n");
+  if (std::string hint = OpenFailureHint(error); !hint.empty())
+    diagnostics->Diagnostic(portName, hint);
   return PORT_IO_ERROR;
 }
 

@@ -76,7 +76,7 @@ class SerialPort {
   // Harmless on a closed record. Always PORT_OK.
   PortStatus Close();
 
-  // The process-wide flag: some port record is open.
+  // The state's flag: some port record on it holds an open device.
   [[nodiscard]] bool IsPortOpen() const { return state_.portOpen.load(); }
   // This record holds an open device.
   [[nodiscard]] bool HoldsDevice() const;
@@ -100,8 +100,14 @@ class SerialPort {
   // example the group a Linux user must join to use serial devices.
   std::string OpenFailureHint(int osError) const;
 
+  // Every back end reports here when this record has obtained a configured device and when it
+  // has let it go, so that only a record that opened the device clears the state's portOpen.
+  void NoteDeviceOpened();
+  void NoteDeviceReleased();
+
   LinkState& state_;
   std::unique_ptr<Device> device_;
+  bool countedOpen_ = false;  // guarded by state_.openRecordsMutex
 };
 
 // Opens `port` the way its link needs: OpenRetrying on the USB link (the boot ROM's device

@@ -8,7 +8,7 @@ namespace {
 
 class StdoutSink final : public DiagnosticSink {
  public:
-  void Diagnostic(std::string_view text) override {
+  void Diagnostic(std::string_view /*portName*/, std::string_view text) override {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   }

@@ -15,15 +15,17 @@ class ProgressSink {
 };
 
 // Receives the port layer's diagnostics. They are meant for a console (standard output), never
-// for the window's log, whose narration stays exactly as the operations write it.
+// for the window's log, whose narration stays exactly as the operations write it. Each comes
+// with the name of the port record it speaks of ("COM3", a device path), so that a host with
+// several ports in one process can tell them apart; the text itself never names it.
 class DiagnosticSink {
  public:
   virtual ~DiagnosticSink() = default;
-  virtual void Diagnostic(std::string_view text) = 0;
+  virtual void Diagnostic(std::string_view portName, std::string_view text) = 0;
 };
 
-// Writes diagnostics to standard output unchanged and flushes, so that a trace of "-" per open
-// attempt shows as it happens.
+// Writes diagnostics to standard output unchanged (the port's name is not printed) and flushes,
+// so that a trace of "-" per open attempt shows as it happens.
 DiagnosticSink& StdoutDiagnostics();
 
 }  // namespace veska::link

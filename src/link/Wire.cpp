@@ -1,14 +1,13 @@
 #include "link/Wire.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace veska::link {
 
-std::uint16_t NextFrameTag() {
-  // The generator is deliberately never seeded; only 15 bits are drawn, as the phone's
-  // firmware was written against a generator whose values end at 32767.
-  return static_cast<std::uint16_t>(std::rand() & 0x7FFF);
+std::uint16_t NextFrameTag(LinkState& state) {
+  // Only 15 bits are drawn, as the phone's firmware was written against a generator whose
+  // values end at 32767.
+  return static_cast<std::uint16_t>(state.frameTags.Next() & 0x7FFF);
 }
 
 void PutLe32(std::span<std::uint8_t, 4> out, std::uint32_t value) {
@@ -50,12 +49,12 @@ ReplyFrame ReplyFrame::Decode(std::span<const std::uint8_t, REPLY_FRAME_SIZE> by
   return reply;
 }
 
-std::size_t BuildRequestFrame(std::span<std::uint8_t> frame, std::uint8_t code,
+std::size_t BuildRequestFrame(LinkState& state, std::span<std::uint8_t> frame, std::uint8_t code,
                               std::span<const std::uint32_t> args, std::uint32_t tag) {
   const std::size_t size = SHORT_FRAME_SIZE + 4 * args.size();
   if (frame.size() < size) return 0;
   const auto lowTag = static_cast<std::uint16_t>(tag & 0xFFFF);
-  const ShortFrame head{code, lowTag != 0 ? lowTag : NextFrameTag()};
+  const ShortFrame head{code, lowTag != 0 ? lowTag : NextFrameTag(state)};
   const auto headBytes = head.Encode();
   // Only code and tag are written: the caller's cleared frame keeps the other head bytes zero.
   frame[0] = headBytes[0];
@@ -78,7 +77,7 @@ std::uint32_t DecodeUartNumber(std::span<const std::uint8_t, UART_NUMBER_SIZE> b
 }
 
 PortStatus SendShortFrame(SerialPort& port, std::uint8_t code) {
-  const auto bytes = ShortFrame{code, NextFrameTag()}.Encode();
+  const auto bytes = ShortFrame{code, NextFrameTag(port.State())}.Encode();
   return port.WriteFully(bytes, FRAME_TIMEOUT);
 }
 

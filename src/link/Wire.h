@@ -31,9 +31,9 @@ inline constexpr std::uint8_t REPLY_TIMEOUT = 10;   // ReplyFrame during an imag
 inline constexpr std::size_t UART_PIECE_SIZE = 2048;
 inline constexpr std::size_t USB_PIECE_SIZE = 4096;
 
-// A fresh tag from the C library's generator (never seeded), 0 ... 32767. The phone echoes
-// nothing of it; the PC never compares a tag.
-[[nodiscard]] std::uint16_t NextFrameTag();
+// A fresh tag from the session's generator (see FrameTagGenerator), 0 ... 32767. The phone
+// echoes nothing of it; the PC never compares a tag.
+[[nodiscard]] std::uint16_t NextFrameTag(LinkState& state);
 
 // USB command frame: code, a tag at offset 2 (little-endian); the other bytes are zero.
 struct ShortFrame {
@@ -64,9 +64,10 @@ struct ReplyFrame {
 
 // Writes a request frame into `frame` (which the caller clears): the code at offset 0, the tag
 // at offset 2 (a fresh one when the low 16 bits of `tag` are zero), the argument words from
-// offset 8, little-endian. Returns the frame's length in 32-bit words (args.size() + 2). The
-// frame must hold 8 + 4 x args.size() bytes; a smaller one is left untouched and 0 returned.
-std::size_t BuildRequestFrame(std::span<std::uint8_t> frame, std::uint8_t code,
+// offset 8, little-endian. A fresh tag comes from `state`'s generator. Returns the frame's length
+// in 32-bit words (args.size() + 2). The frame must hold 8 + 4 x args.size() bytes; a smaller one
+// is left untouched and 0 returned.
+std::size_t BuildRequestFrame(LinkState& state, std::span<std::uint8_t> frame, std::uint8_t code,
                               std::span<const std::uint32_t> args, std::uint32_t tag);
 
 // UART numbers: most significant byte first.

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <thread>
 
 #include "app/PathRules.h"
 #include "app/Printf.h"
@@ -24,7 +28,7 @@ class ProfileFileTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
   void Write(const std::string& text) {
-    std::filesystem::create_directories(folder_);
+    std::filesystem::create_directories(file_().parent_path());
     std::ofstream(file_()) << text;
   }
   std::string Content() const {
@@ -38,12 +42,12 @@ class ProfileFileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileFileTest, ReadsLikeThePrivateProfileFunctions) {
-  const ProfileFile profile(file_());
-  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);  // no file at all
+  EXPECT_EQ(ProfileFile(file_()).GetInt("Setting", "UartPort", -1), -1);  // no file at all
   std::filesystem::create_directories(file_().parent_path());
   std::ofstream(file_()) << "; comment\r\n[other]\r\nUartPort=9\r\n"
                             "[ setting ]\r\n  uartport = 12abc \r\nm_nBaudRate=abc\r\n"
                             "Empty=\r\nNeg=-3\r\nPath=\"C:\\fw\\a.img\"\r\n";
+  const ProfileFile profile(file_());
   EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), 12);
   EXPECT_EQ(profile.GetInt("Setting", "m_nBaudRate", 5), 0);
   EXPECT_EQ(profile.GetInt("Setting", "Empty", 5), 5);
@@ -74,11 +78,92 @@ TEST_F(ProfileFileTest, ALineBreakInAValueIsRefusedRatherThanForgingKeys) {
   EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);
 }
 
-TEST_F(ProfileFileTest, UnwritableFileFailsQuietly) {
+TEST_F(ProfileFileTest, UnwritableFileFailsQuietlyAndTheValueHoldsForThisRun) {
   std::filesystem::create_directories(file_());  // a folder where the file should be
   const ProfileFile profile(file_());
   EXPECT_FALSE(profile.WriteInt("Setting", "UartPort", 1));
-  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), -1);
+  EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), 1);
+  EXPECT_EQ(ProfileFile(file_()).GetInt("Setting", "UartPort", -1), -1);
+}
+
+TEST_F(ProfileFileTest, TheFileIsReadOnceAndAWriteChangesOnlyItsKeyInTheFileAsItIsNow) {
+  Write("[Setting]\nA=1\n");
+  Settings first(file_());
+  Settings second(file_());
+  EXPECT_TRUE(first.WriteString("A", "first"));
+  EXPECT_TRUE(second.WriteInt("B", 2));
+  EXPECT_TRUE(first.WriteInt("C", 3));
+  EXPECT_EQ(Content(), "[Setting]\nA=first\nB=2\nC=3\n");
+  // Each object answers from what it read and wrote itself.
+  EXPECT_EQ(second.GetString("A"), "1");
+  EXPECT_EQ(first.GetInt("B", -1), -1);
+  // A later write of the second window keeps the first one's A.
+  EXPECT_TRUE(second.WriteString("B", "two"));
+  EXPECT_EQ(Content(), "[Setting]\nA=first\nB=two\nC=3\n");
+}
+
+// Every key written by either writer must survive, whichever order the writes interleave in.
+void ExpectAllKeys(const ProfileFile& profile, const std::string& prefix, int count) {
+  for (int i = 0; i < count; ++i) {
+    EXPECT_EQ(profile.GetInt("Setting", prefix + std::to_string(i), -1), i) << prefix << i;
+  }
+}
+
+TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
+  constexpr int kKeys = 150;
+  {
+    // Two threads, each with its own object, and a third sharing one of them.
+    Settings left(file_());
+    Settings right(file_());
+    auto writer = [kKeys](const Settings& settings, const std::string& prefix) {
+      for (int i = 0; i < kKeys; ++i) settings.WriteInt(prefix + std::to_string(i), i);
+    };
+    std::jthread a(writer, std::cref(left), "L");
+    std::jthread b(writer, std::cref(right), "R");
+    std::jthread c(writer, std::cref(right), "S");
+  }
+  const ProfileFile after(file_());
+  ExpectAllKeys(after, "L", kKeys);
+  ExpectAllKeys(after, "R", kKeys);
+  ExpectAllKeys(after, "S", kKeys);
+}
+
+TEST_F(ProfileFileTest, WritersInTwoProcessesLoseNoKey) {
+  constexpr int kKeys = 150;
+  Settings parent(file_());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Settings own(file_());
+    for (int i = 0; i < kKeys; ++i) own.WriteInt("C" + std::to_string(i), i);
+    std::_Exit(0);
+  }
+  for (int i = 0; i < kKeys; ++i) parent.WriteInt("P" + std::to_string(i), i);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const ProfileFile after(file_());
+  ExpectAllKeys(after, "C", kKeys);
+  ExpectAllKeys(after, "P", kKeys);
+}
+
+TEST_F(ProfileFileTest, ReadOnlySettingsChangeOnlyThisRun) {
+  Write("; untouched\r\n[Setting]\r\nUartPort=4\r\n");
+  const std::string before = Content();
+  const Settings settings(file_(), SettingsAccess::ReadOnly);
+  EXPECT_TRUE(settings.WriteInt(KEY_UART_PORT, 7));
+  EXPECT_TRUE(settings.WriteString(KEY_APPS, "/fw/APPS/a.img"));
+  EXPECT_FALSE(settings.WriteString(KEY_APPS, "/x\nUartPort=1"));
+  EXPECT_EQ(settings.GetInt(KEY_UART_PORT, -1), 7);
+  EXPECT_EQ(settings.GetString(KEY_APPS), "/fw/APPS/a.img");
+  EXPECT_EQ(Content(), before);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "sub" / "T.INI.lock"));
+
+  // No file at all stays no file.
+  const Settings fresh(folder_ / "none" / "N.INI", SettingsAccess::ReadOnly);
+  EXPECT_TRUE(fresh.WriteInt(KEY_USB_PORT, 2));
+  EXPECT_EQ(fresh.GetInt(KEY_USB_PORT, -1), 2);
+  EXPECT_FALSE(std::filesystem::exists(folder_ / "none"));
 }
 
 TEST(UserSettingsFile, LivesInTheConfigurationFolderUnderTheProgramsName) {

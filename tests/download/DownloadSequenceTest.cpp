@@ -6,6 +6,8 @@
 
 #include "download/DownloadFixture.h"
 #include "download/DownloadWorker.h"
+#include "link/Wire.h"
+#include "sim/PhoneCodes.h"
 
 namespace veska::download {
 namespace {
@@ -267,7 +269,14 @@ TEST_F(RebootTest, NoRequestAfterAFailedLastImage) {
   Connect(true);
   FailImage(K::Patch);
   PressDownload(15, false, /*reboot=*/true);
-  std::this_thread::sleep_for(50ms);
+  // A flash-identity query sent after the operation is answered only by a phone still in its
+  // driver: once it is recorded, everything the operation sent has been seen, and a reboot
+  // request among it would have left the driver.
+  ASSERT_EQ(dlg_->port.Open(), link::PORT_OK);
+  ASSERT_EQ(link::SendCommand(dlg_->port, sim::FLASH_ID_QUERY), link::PORT_OK);
+  EXPECT_TRUE(phone_->WaitFor(
+      [](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::FlashIdSent); }, 5s));
+  dlg_->port.Close();
   EXPECT_EQ(Reboots(), 0);
   EXPECT_EQ(Count("Download Finished"), 0);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,6 +44,12 @@ class PtyPair {
       if (n > 0) off += static_cast<std::size_t>(n);
       if (n < 0) return;
     }
+  }
+
+  // Bytes sent to the port that nobody on the slave side has read yet.
+  [[nodiscard]] std::size_t UnreadBySlave() const {
+    int count = 0;
+    return ioctl(holder_, FIONREAD, &count) == 0 ? static_cast<std::size_t>(count) : 0;
   }
 
   // Reads what the port sent, until `count` bytes have arrived or nothing comes for `quiet`.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -19,7 +20,11 @@ using Clock = std::chrono::steady_clock;
 
 class RecordingDiagnostics final : public DiagnosticSink {
  public:
-  void Diagnostic(std::string_view text) override { lines.emplace_back(text); }
+  void Diagnostic(std::string_view portName, std::string_view text) override {
+    ports.emplace_back(portName);
+    lines.emplace_back(text);
+  }
+  std::vector<std::string> ports;
   std::vector<std::string> lines;
 };
 
@@ -78,6 +83,40 @@ TEST_F(SerialPortTest, MissingDeviceFailsAtOnceOrAfterEveryRetry) {
   ASSERT_GE(diag.lines.size(), 101u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(diag.lines[i], "-");
   EXPECT_EQ(diag.lines[100], "\n/dev/veska-no-such-port can not be opened\n");
+  EXPECT_FALSE(port.IsPortOpen());
+  // Each diagnostic names the port it speaks of, for a host that drives several.
+  for (const std::string& name : diag.ports) EXPECT_EQ(name, "/dev/veska-no-such-port");
+}
+
+TEST_F(SerialPortTest, OnlyTheRecordThatOpenedTheDeviceClearsTheOpenFlag) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  {
+    // A copy kept for a later operation: closing it, failing to open it (the device is taken)
+    // and dropping it leave the open record's flag alone.
+    const std::unique_ptr<SerialPort> copy = port.CopyRecord();
+    EXPECT_EQ(copy->Close(), PORT_OK);
+    EXPECT_TRUE(port.IsPortOpen());
+    EXPECT_EQ(copy->Open(), PORT_IO_ERROR);
+    EXPECT_TRUE(port.IsPortOpen());
+  }
+  EXPECT_TRUE(port.IsPortOpen());
+  EXPECT_TRUE(port.HoldsDevice());
+
+  // Two records open on two devices: the flag stays up until the last one closes.
+  PtyPair other;
+  SerialPort second(state);
+  second.portName = other.SlavePath();
+  second.baudCode = BAUDCODE_115200;
+  ASSERT_EQ(second.Open(), PORT_OK);
+  EXPECT_EQ(port.Close(), PORT_OK);
+  EXPECT_TRUE(second.IsPortOpen());
+  EXPECT_EQ(second.Close(), PORT_OK);
+  EXPECT_FALSE(port.IsPortOpen());
+
+  // Reopening a record that still holds its device counts it once.
+  ASSERT_EQ(port.Open(), PORT_OK);
+  ASSERT_EQ(port.Open(), PORT_OK);
+  EXPECT_EQ(port.Close(), PORT_OK);
   EXPECT_FALSE(port.IsPortOpen());
 }
 
@@ -174,10 +213,14 @@ TEST_F(SerialPortTest, CloseFromAnotherThreadEndsABlockedRead) {
   ASSERT_EQ(port.Open(), PORT_OK);
   PortStatus status = PORT_OK;
   std::jthread worker([&] {
-    std::uint8_t byte = 0;
-    status = port.ReadFully(std::span(&byte, 1), 8);  // would wait half an hour
+    std::array<std::uint8_t, 2> bytes{};
+    status = port.ReadFully(bytes, 8);  // the second byte would be awaited for half an hour
   });
-  std::this_thread::sleep_for(50ms);
+  // Once the worker has taken the first byte it is inside the read, waiting for the second.
+  pty.Send({0x42});
+  const auto deadline = Clock::now() + 10s;
+  while (pty.UnreadBySlave() != 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(pty.UnreadBySlave(), 0u);  // the Close below must come even if not
   const auto t0 = Clock::now();
   EXPECT_EQ(port.Close(), PORT_OK);
   worker.join();

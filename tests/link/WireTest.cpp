@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>  // random_r: the C library's own generator, as a reference
+
 #include <numeric>
 #include <vector>
 
@@ -25,28 +27,52 @@ TEST(WireForms, NumbersKeepTheirLinksByteOrder) {
 
   std::array<std::uint8_t, 16> frame{};
   const std::uint32_t args[] = {0x00C00000, 0x12345678};
-  EXPECT_EQ(BuildRequestFrame(frame, 0x5A, args, 0x4321), 4u);
+  LinkState state;
+  EXPECT_EQ(BuildRequestFrame(state, frame, 0x5A, args, 0x4321), 4u);
   EXPECT_EQ(Bytes(frame.begin(), frame.end()), (Bytes{0x5A, 0, 0x21, 0x43, 0, 0, 0, 0, 0x00, 0x00,
                                                       0xC0, 0x00, 0x78, 0x56, 0x34, 0x12}));
 }
 
+// The tags must stay those of an unseeded C-library rand(): the C library's reentrant generator
+// seeded with 1 is that sequence.
+TEST(FrameTags, FollowTheCLibrarysUnseededSequenceAndEachSessionHasItsOwn) {
+  std::array<char, 128> referenceState{};
+  random_data reference{};
+  ASSERT_EQ(initstate_r(1, referenceState.data(), referenceState.size(), &reference), 0);
+  ASSERT_EQ(srandom_r(1, &reference), 0);
+
+  FrameTagGenerator generator;
+  for (int i = 0; i < 5000; ++i) {
+    std::int32_t want = 0;
+    ASSERT_EQ(random_r(&reference, &want), 0);
+    ASSERT_EQ(generator.Next(), want) << "value " << i;
+  }
+
+  // Tags drawn by one session leave another's sequence where it was.
+  LinkState first;
+  LinkState second;
+  FrameTagGenerator fresh;
+  for (int i = 0; i < 10; ++i) (void)NextFrameTag(first);
+  EXPECT_EQ(NextFrameTag(second), fresh.Next() & 0x7FFF);
+}
+
 TEST(WireForms, RequestFrameTagIsFreshOnlyWhenItsLowHalfIsZero) {
   std::array<std::uint8_t, 8> frame{};
-  EXPECT_EQ(BuildRequestFrame(frame, 0x5A, {}, 0x0001ABCD), 2u);
+  LinkState state;
+  EXPECT_EQ(BuildRequestFrame(state, frame, 0x5A, {}, 0x0001ABCD), 2u);
   EXPECT_EQ(frame[2], 0xCD);
   EXPECT_EQ(frame[3], 0xAB);
 
   // A tag of 0x10000 has zero low bits: a fresh tag from the generator (0 ... 32767) goes in.
-  std::srand(1);
-  const std::uint16_t expected = static_cast<std::uint16_t>(std::rand() & 0x7FFF);
-  std::srand(1);
+  FrameTagGenerator reference;
+  const auto expected = static_cast<std::uint16_t>(reference.Next() & 0x7FFF);
   frame.fill(0);
-  EXPECT_EQ(BuildRequestFrame(frame, 0x5A, {}, 0x10000), 2u);
+  EXPECT_EQ(BuildRequestFrame(state, frame, 0x5A, {}, 0x10000), 2u);
   EXPECT_EQ(frame[2] | frame[3] << 8, expected);
 
   std::array<std::uint8_t, 11> tooSmall{};
   const std::uint32_t one[] = {1};
-  EXPECT_EQ(BuildRequestFrame(tooSmall, 0x5A, one, 1), 0u);
+  EXPECT_EQ(BuildRequestFrame(state, tooSmall, 0x5A, one, 1), 0u);
   EXPECT_EQ(tooSmall, (std::array<std::uint8_t, 11>{}));
 }
 

@@ -334,7 +334,12 @@ TEST_F(RawLineTest, DisconnectEndsAWorkerBlockedOnASilentPhone) {
   logFrom_ = host_.EventJournal().Events().size();
   dlg_->port.readTotalTimeout = 1000ms;  // the real figure: the listen would last 27 minutes
   window_->Click(app::IDC_START);
-  std::this_thread::sleep_for(100ms);
+  // The listen is narrated once the port is open; a noise byte taken from the line after that
+  // shows the worker inside its read.
+  // (EXPECT, not ASSERT: the Disconnect below must come even if the wait fails.)
+  EXPECT_TRUE(WaitForLog("Listen for the BOOT signal\t\t\t> > > ", 5s));
+  pty_.Send({0xFF});
+  EXPECT_TRUE(WaitUntil([&] { return pty_.UnreadBySlave() == 0; }, 5s));
   window_->Click(app::IDC_DISCONNECT);
   host_.JoinWorkers();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/ControlIds.h"
@@ -97,6 +99,21 @@ class TargetFixture : public ::testing::Test {
     return text;
   }
 
+  // Waits (polling) until `done` holds or `timeout` passes; whether it held.
+  template <typename Condition>
+  static bool WaitUntil(Condition done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  // Waits until the log since START holds `text`.
+  bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeout);
+  }
+
   std::vector<std::string> MessageBoxes() const { return host_.MessageBoxTexts(); }
   std::string FlashIdBox() const { return window_->GetText(app::IDC_FLASH_ID); }
   bool Connected() const {
@@ -109,7 +126,7 @@ class TargetFixture : public ::testing::Test {
 
   class QuietDiagnostics final : public link::DiagnosticSink {
    public:
-    void Diagnostic(std::string_view) override {}
+    void Diagnostic(std::string_view, std::string_view) override {}
   };
 
   std::filesystem::path folder_;

@@ -167,6 +167,7 @@ int SerialPort::OpenDevice() {
   // Opening always starts afresh: a record still holding a device lets it go first.
   d.fd.Reset();
   d.wake.Reset();
+  NoteDeviceReleased();
   d.path = DevicePathFor(portName, state_);
 
   UniqueFd fd(::open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -194,7 +195,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
 
   termios tio{};
   if (::tcgetattr(d.fd.Get(), &tio) != 0) {
-    diagnostics->Diagnostic("\nGet Timeouts error!!!");
+    diagnostics->Diagnostic(portName, "\nGet Timeouts error!!!");
     return fail(PORT_SETUP_FAILED);
   }
   ::cfmakeraw(&tio);
@@ -211,7 +212,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   }
   if (::tcsetattr(d.fd.Get(), TCSANOW, &tio) != 0 ||
       (speed == B0 && posix::SetCustomRate(d.fd.Get(), rate) != 0)) {
-    diagnostics->Diagnostic("\nSet Timeouts error!!!");
+    diagnostics->Diagnostic(portName, "\nSet Timeouts error!!!");
     return fail(PORT_SETUP_FAILED);
   }
   // Whatever the phone sent before this operation belongs to no exchange of ours. Only input is
@@ -219,7 +220,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   // serial drivers) an output purge reaches into the peer's unread input and would drop the
   // last acknowledgement of the previous operation.
   ::tcflush(d.fd.Get(), TCIFLUSH);
-  state_.portOpen = true;
+  NoteDeviceOpened();
   return PORT_OK;
 }
 
@@ -337,7 +338,7 @@ PortStatus SerialPort::Close() {
   d.fd.Reset();
   d.wake.Reset();
   d.closing = false;
-  state_.portOpen = false;
+  NoteDeviceReleased();
   d.idle.notify_all();
   return PORT_OK;
 }

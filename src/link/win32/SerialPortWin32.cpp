@@ -140,7 +140,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
 
   COMMTIMEOUTS timeouts{};
   if (!GetCommTimeouts(file, &timeouts)) {
-    diagnostics->Diagnostic("\nGet Timeouts error!!!");
+    diagnostics->Diagnostic(portName, "\nGet Timeouts error!!!");
     device.Release();
     return PORT_SETUP_FAILED;
   }
@@ -150,7 +150,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = win32::ReadTotalMillis(readTotalTimeout);
   if (!SetCommTimeouts(file, &timeouts)) {
-    diagnostics->Diagnostic("\nSet Timeouts error!!!");
+    diagnostics->Diagnostic(portName, "\nSet Timeouts error!!!");
     device.Release();
     return PORT_SETUP_FAILED;
   }
@@ -159,7 +159,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   // for a reply.
   PurgeComm(file, kPurgeAll);
   device.gate.Open();
-  state_.portOpen = true;
+  NoteDeviceOpened();
   return PORT_OK;
 }
 
@@ -243,7 +243,7 @@ PortStatus SerialPort::Close() {
         SetCommMask(file, 0);
         device.Release();
       });
-  if (closed) state_.portOpen = false;
+  if (closed) NoteDeviceReleased();
   return PORT_OK;
 }
 
