@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/VirtualPhone.h"
+#include "target/ExpectedLogs.h"
 
 #include <fstream>
 
@@ -87,24 +88,7 @@ TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError)
   ASSERT_EQ(phone.Start(), 0);
   EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--baud", "3M", "--link", "uart", "connect"}),
             EXIT_OK);
-  EXPECT_EQ(out_.Text(),
-            "\n  * Connecting to target phone"
-            "\n     Try to open " +
-                options.linkPath +
-                "\t>"
-                "Success!!\n"
-                "\n   - Turn on the target phone immediately!!!!\n"
-                "      Listen for the BOOT signal\t\t\t> > > OK\n"
-                "      Send the Download start signal\t\t> > > OK\n"
-                "      Listen for the Download start ACK signal\t> > > OK\n"
-                "\n\n  * NAND Flash Driver Download"
-                "\n     preloader downloading\t\t\t> > > OK\n"
-                "     NAND Flash driver downloading\t\t> > > OK\n"
-                "     Flash Type Checking\t\t\t> > > OK\n"
-                "      NAND Bad block check\t\t\t> > > Not found\n"
-                "OK\n"
-                "\n     UART Download Mode\t> > > "
-                "Available\n\n");
+  EXPECT_EQ(out_.Text(), target::testing::FullUartConnectionLog(options.linkPath));
   const std::string err = err_.Text();
   EXPECT_NE(err.find("Flash ID: MR7D2P45XT\n"), std::string::npos) << err;
   EXPECT_NE(err.find("built-in stand-ins"), std::string::npos) << err;

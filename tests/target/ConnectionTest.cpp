@@ -8,6 +8,7 @@
 
 #include "TargetFixture.h"
 #include "link/PtyPair.h"
+#include "target/ExpectedLogs.h"
 
 namespace veska::target::testing {
 namespace {
@@ -31,22 +32,7 @@ TEST_F(ConnectionTest, AFullUartConnectionNarratesEveryStepByteForByte) {
   OpenDialog(phone_->SlavePath(), false, 2);
   PressStart();
 
-  EXPECT_EQ(Log(),
-            "\n  * Connecting to target phone"
-            "\n     Try to open COM1\t>"
-            "Success!!\n"
-            "\n   - Turn on the target phone immediately!!!!\n"
-            "      Listen for the BOOT signal\t\t\t> > > OK\n"
-            "      Send the Download start signal\t\t> > > OK\n"
-            "      Listen for the Download start ACK signal\t> > > OK\n"
-            "\n\n  * NAND Flash Driver Download"
-            "\n     preloader downloading\t\t\t> > > OK\n"
-            "     NAND Flash driver downloading\t\t> > > OK\n"
-            "     Flash Type Checking\t\t\t> > > OK\n"
-            "      NAND Bad block check\t\t\t> > > Not found\n"
-            "OK\n"
-            "\n     UART Download Mode\t> > > "
-            "Available\n\n");
+  EXPECT_EQ(Log(), testing::FullUartConnectionLog("COM1"));
   EXPECT_EQ(FlashIdBox(), "MR7D2P45XT");
   EXPECT_TRUE(Connected());
   EXPECT_TRUE(MessageBoxes().empty());
