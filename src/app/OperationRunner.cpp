@@ -139,7 +139,9 @@ void OperationRunner::Report(OperationResult result) {
 }
 
 OperationResult OperationRunner::RefuseBusy(OperationId id, ui::Window* owner) {
-  const std::string holder(Holder());
+  std::string holder(Holder());
+  // A cancelled worker may already have given up its name while it still lets go of the port.
+  if (holder.empty()) holder = "another operation";
   host_.MessageBox(owner, "The phone is busy with " + holder +
                               ".\nWait until it has ended, or press Disconnect.");
   OperationResult result = OperationResult::Ended(id, Outcome::Busy, 0, holder);
