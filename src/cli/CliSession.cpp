@@ -65,6 +65,11 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       all-bin-fs, all, all-params, fs-files or one image\n"
       "                                       (apps comms sys-ind sys-dep patch spinner tfs rsrc\n"
       "                                       db2 nandpreboot boot1a boot2)\n"
+      "  bootloader                           D / L Bootloader: the four boot images, UART only,\n"
+      "                                       without connect\n"
+      "  erase-nand                           NAND Erase: every block but the bootloader (after\n"
+      "                                       connect)\n"
+      "  erase-bootloader                     Bootloader Erase (after connect)\n"
       "  format                               TFS format (after connect)\n"
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
@@ -159,6 +164,17 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       }
       plan.push_back([this, selection, defaultCal, reboot] {
         return Download(selection, defaultCal, reboot);
+      });
+    } else if (word == "bootloader") {
+      plan.push_back([this] {
+        return Press(app::OperationId::DownloadBootloader, app::IDC_DL_BOOTLOADER).Succeeded();
+      });
+    } else if (word == "erase-nand") {
+      plan.push_back(
+          [this] { return Press(app::OperationId::NandErase, app::IDC_NAND_ERASE).Succeeded(); });
+    } else if (word == "erase-bootloader") {
+      plan.push_back([this] {
+        return Press(app::OperationId::BootloaderErase, app::IDC_BOOTLOADER_ERASE).Succeeded();
       });
     } else if (word == "format") {
       // The Format button is hidden in the window; the step runs the same operation.
@@ -273,7 +289,9 @@ app::OperationResult CliSession::Press(app::OperationId id, int button) {
   if (!pressed) {
     std::fprintf(err_, "veska-cli: %s is not available now%s\n",
                  std::string(app::OperationName(id)).c_str(),
-                 id == app::OperationId::Start ? "" : " (connect first)");
+                 id == app::OperationId::Start || id == app::OperationId::DownloadBootloader
+                     ? ""
+                     : " (connect first)");
   }
   return app::OperationResult::Ended(id, app::Outcome::Refused, 0, "not available now");
 }

@@ -2,15 +2,17 @@
 
 #include "download/DownloadRequest.h"
 #include "fs/FileSystemDownload.h"
+#include "target/Bootloader.h"
 #include "target/Connection.h"
 
 namespace veska::operations {
 
 app::DlgOperations AllOperations() {
   app::DlgOperations operations;
-  target::AddOperations(operations);    // START
-  download::AddOperations(operations);  // Download, Checksum
-  fs::AddOperations(operations);        // Format
+  target::AddOperations(operations);            // START
+  target::AddBootloaderOperations(operations);  // D / L Bootloader, NAND Erase, Bootloader Erase
+  download::AddOperations(operations);          // Download, Checksum
+  fs::AddOperations(operations);                // Format
   return operations;
 }
 

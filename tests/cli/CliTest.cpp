@@ -154,6 +154,42 @@ TEST_F(CliTest, ChecksumOfAKindUsesItsPathAndItsMessage) {
   EXPECT_NE(err_.Text().find("file open error! Check the boot2 file location"), std::string::npos);
 }
 
+TEST_F(CliTest, EraseAfterConnectAndBootloaderWithoutIt) {
+  {
+    sim::PhoneOptions options;
+    options.linkPath = (folder_ / "phone").string();
+    sim::VirtualPhone phone(options);
+    ASSERT_EQ(phone.Start(), 0);
+    EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "connect", "erase-nand"}), EXIT_OK);
+    EXPECT_TRUE(out_.Text().ends_with("OK\n    Now NAND All blocks except bootloader erased\t\t "))
+        << out_.Text();
+    phone.Stop();
+  }
+  EXPECT_EQ(Run({"erase-bootloader"}), EXIT_STEP_FAILED);  // no loader runs: connect first
+  EXPECT_NE(err_.Text().find("Bootloader Erase is not available now (connect first)"),
+            std::string::npos)
+      << err_.Text();
+
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone2").string();
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  std::vector<std::string> paths;
+  for (const char* name : {"preboot", "boot1a", "boot1b", "boot2"}) {
+    paths.push_back((folder_ / (std::string(name) + ".img")).string());
+    std::ofstream(paths.back(), std::ios::binary) << std::string(3000, name[4]);
+  }
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--nandpreboot", paths[0].c_str(), "--boot1a",
+                 paths[1].c_str(), "--boot1b", paths[2].c_str(), "--boot2", paths[3].c_str(),
+                 "bootloader"}),
+            EXIT_OK)
+      << err_.Text();
+  std::vector<std::uint8_t> boot2(3000);
+  ASSERT_TRUE(phone.Nand().ReadData(0x00020000, boot2));
+  EXPECT_EQ(boot2[2999], static_cast<std::uint8_t>('2'));
+  phone.Stop();
+}
+
 TEST_F(CliTest, DownloadWithoutAConnectionFails) {
   EXPECT_EQ(Run({"download", "apps"}), EXIT_STEP_FAILED);
   EXPECT_NE(err_.Text().find("connect first"), std::string::npos) << err_.Text();

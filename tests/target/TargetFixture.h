@@ -15,6 +15,7 @@
 #include "app/DownloaderDlg.h"
 #include "app/Templates.h"
 #include "sim/VirtualPhone.h"
+#include "target/Bootloader.h"
 #include "target/Connection.h"
 #include "ui/HeadlessHost.h"
 
@@ -48,6 +49,7 @@ class TargetFixture : public ::testing::Test {
     dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
     app::DlgOperations operations;
     AddOperations(operations);
+    AddBootloaderOperations(operations);
     dlg_->SetOperations(operations);
     window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
     // After start-up, which reads the overrides of the settings file.
