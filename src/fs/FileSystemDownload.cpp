@@ -38,6 +38,25 @@ void ShowMessage(DownloaderDlg& dlg, const std::string& text) {
   dlg.Host().MessageBox(&dlg.Wnd(), text);
 }
 
+// The message box for a file that could not be read, or "" when it was.
+std::string FileRefusal(FileStatus status, const std::string& path, int error) {
+  switch (status) {
+    case FileStatus::Ok:
+      return {};
+    case FileStatus::OpenFailed:
+      return Printf("Fail to open %s", path.c_str());
+    case FileStatus::NotRegular:
+      return Printf("Fail to open %s: not a regular file", path.c_str());
+    case FileStatus::TooLarge:
+      return Printf("Fail to read %s: larger than the cfg file limit of %llu bytes", path.c_str(),
+                    static_cast<unsigned long long>(MAX_LISTING_BYTES));
+    case FileStatus::ReadFailed:
+      break;
+  }
+  return Printf("Fail to read %s: %s", path.c_str(),
+                std::generic_category().message(error).c_str());
+}
+
 // One file-system download: the fields that last for one call and the reply table.
 class Session {
  public:
@@ -336,29 +355,6 @@ class Session {
   std::vector<std::uint8_t> chunk_;
   bool unmounted_ = false;
 };
-
-}  // namespace
-
-namespace {
-
-// The message box for a file that could not be read, or "" when it was.
-std::string FileRefusal(FileStatus status, const std::string& path, int error) {
-  switch (status) {
-    case FileStatus::Ok:
-      return {};
-    case FileStatus::OpenFailed:
-      return Printf("Fail to open %s", path.c_str());
-    case FileStatus::NotRegular:
-      return Printf("Fail to open %s: not a regular file", path.c_str());
-    case FileStatus::TooLarge:
-      return Printf("Fail to read %s: larger than the cfg file limit of %llu bytes", path.c_str(),
-                    static_cast<unsigned long long>(MAX_LISTING_BYTES));
-    case FileStatus::ReadFailed:
-      break;
-  }
-  return Printf("Fail to read %s: %s", path.c_str(),
-                std::generic_category().message(error).c_str());
-}
 
 }  // namespace
 
