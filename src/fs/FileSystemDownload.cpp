@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fstream>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 #include "app/Printf.h"
@@ -37,6 +38,25 @@ void ShowMessage(DownloaderDlg& dlg, const std::string& text) {
   dlg.Host().MessageBox(&dlg.Wnd(), text);
 }
 
+// The message box for a file that could not be read, or "" when it was.
+std::string FileRefusal(FileStatus status, const std::string& path, int error) {
+  switch (status) {
+    case FileStatus::Ok:
+      return {};
+    case FileStatus::OpenFailed:
+      return Printf("Fail to open %s", path.c_str());
+    case FileStatus::NotRegular:
+      return Printf("Fail to open %s: not a regular file", path.c_str());
+    case FileStatus::TooLarge:
+      return Printf("Fail to read %s: larger than the cfg file limit of %llu bytes", path.c_str(),
+                    static_cast<unsigned long long>(MAX_LISTING_BYTES));
+    case FileStatus::ReadFailed:
+      break;
+  }
+  return Printf("Fail to read %s: %s", path.c_str(),
+                std::generic_category().message(error).c_str());
+}
+
 // One file-system download: the fields that last for one call and the reply table.
 class Session {
  public:
@@ -44,6 +64,12 @@ class Session {
 
   bool Run() {
     SetStep(FsStep::WaitFormat);
+    // The whole listing is loaded, checked and converted before the port is opened: a listing
+    // that cannot be sent in full must leave the phone as it was, not formatted and empty.
+    if (!LoadListing(dlg_, kind_, listing_)) {
+      SetStep(FsStep::Ended);
+      return false;
+    }
     SerialPort& port = dlg_.port;
     if (link::OpenForLinkMode(port) != PORT_OK) {
       SetStep(FsStep::Ended);
@@ -147,7 +173,6 @@ class Session {
     }
     if (reply != TFS_FORMAT_OK) return End("   unknown command has come!\n");
     dlg_.AppendLog("     OK\n");
-    if (!LoadListing(dlg_, kind_, listing_)) return End();
     dlg_.AppendLog(Tfs() ? "     ** Mounting TFS system... \n"
                          : "     ** Mounting DB2 system... \n");
     dlg_.AppendLog(Tfs() ? "     ** Start Downloading TFS file **\n"
@@ -199,17 +224,6 @@ class Session {
     }
   }
 
-  // The UTF-8 form of an entry's name, or nothing after logging why there is none.
-  std::optional<std::string> Utf8Name(std::string_view name) {
-    if (!converter_) converter_.emplace();
-    std::optional<std::string> utf8 = converter_->ToUtf8(name);
-    if (!utf8) {
-      End(Printf("     Name \"%s\" cannot be converted from %s to UTF-8!\n",
-                 std::string(name).c_str(), converter_->FromCharset().c_str()));
-    }
-    return utf8;
-  }
-
   void NextDirectoryOrVersion(bool first) {
     const Entry entry = listing_.NextDirectory();
     if (entry.kind == EntryKind::None) {
@@ -217,17 +231,11 @@ class Session {
       if (first) return End();
       return StartVersionRecords();
     }
+    // The load has converted every name and refused those the phone could not take.
+    if (entry.kind != EntryKind::Found) return End();
     const std::string raw(entry.name);
-    if (entry.kind == EntryKind::TooLong) {
-      return End(Printf("     Directory name is too long\"%s\"... ", raw.c_str()));
-    }
-    const std::optional<std::string> utf8 = Utf8Name(entry.name);
-    if (!utf8) return;
-    if (utf8->size() + 1 > MAX_DIR_NAME_BYTES) {
-      return End(Printf("     Directory name is too long\"%s\"... ", raw.c_str()));
-    }
     dlg_.AppendLog(Printf("     Cr.dir \"%s\"... \n", raw.c_str()));
-    if (SendDirRecord(dlg_.port, *utf8, expectedReply_) != SendResult::Sent) {
+    if (SendDirRecord(dlg_.port, entry.utf8, expectedReply_) != SendResult::Sent) {
       return End("     Send tfs dir name fail!\n");
     }
     SetStep(FsStep::WaitDirEcho);
@@ -293,17 +301,10 @@ class Session {
       }
       return SetStep(FsStep::WaitComplete);
     }
+    if (entry.kind != EntryKind::Found) return End();
     const std::string raw(entry.name);
-    if (entry.kind == EntryKind::TooLong) {
-      return End(Printf("     File name is too long\"%s\"... ", raw.c_str()));
-    }
-    const std::optional<std::string> utf8 = Utf8Name(entry.name);
-    if (!utf8) return;
-    if (utf8->size() + 1 > MAX_FILE_NAME_BYTES) {
-      return End(Printf("     File name is too long\"%s\"... ", raw.c_str()));
-    }
     dlg_.AppendLog(Printf("     Wrt.file \"%s\" (%u bytes)... ", raw.c_str(), entry.size));
-    SendFileRecord(dlg_.port, *utf8, entry.size, expectedReply_);
+    SendFileRecord(dlg_.port, entry.utf8, entry.size, expectedReply_);
     SetStep(FsStep::WaitFileEcho);
   }
 
@@ -352,7 +353,6 @@ class Session {
   std::array<std::uint8_t, ERROR_REPORT_SIZE> errorBytes_{};
   std::size_t errorCount_ = 0;
   std::vector<std::uint8_t> chunk_;
-  std::optional<NameConverter> converter_;
   bool unmounted_ = false;
 };
 
@@ -360,25 +360,26 @@ class Session {
 
 bool LoadListing(DownloaderDlg& dlg, FileSystemKind kind, Listing& listing) {
   const std::string& imagePath = ImagePath(dlg, kind);
-  std::ifstream image(imagePath, std::ios::binary | std::ios::ate);
-  if (!image.is_open()) {
-    ShowMessage(dlg, Printf("Fail to open %s", imagePath.c_str()));
+  std::uint64_t imageLength = 0;
+  int error = 0;
+  std::string refusal =
+      FileRefusal(RegularFileLength(imagePath, imageLength, error), imagePath, error);
+  if (!refusal.empty()) {
+    ShowMessage(dlg, refusal);
     return false;
   }
-  const std::streamoff end = image.tellg();
-  image.close();
 
   const std::string& listingPath = ListingPath(dlg, kind);
-  std::ifstream file(listingPath, std::ios::binary);
-  if (!file.is_open()) {
-    ShowMessage(dlg, Printf("Fail to open %s", listingPath.c_str()));
+  std::string text;
+  refusal =
+      FileRefusal(ReadRegularFile(listingPath, MAX_LISTING_BYTES, text, error), listingPath, error);
+  if (!refusal.empty()) {
+    ShowMessage(dlg, refusal);
     return false;
   }
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  file.close();
 
-  const std::string refusal =
-      listing.Load(std::move(text), end < 0 ? 0 : static_cast<std::uint64_t>(end));
+  NameConverter converter;
+  refusal = listing.Load(std::move(text), imageLength, converter);
   if (!refusal.empty()) {
     listing.Release();
     ShowMessage(dlg, refusal);

@@ -16,11 +16,13 @@ inline constexpr std::size_t DB2_IMAGE_INDEX = 0x26 - 0x20;
 
 // The whole life of one file-system write: format, mount, checksum, time and version records,
 // directories, files, completion and unmount. Runs on the download worker; true when the phone
-// confirmed the unmount.
+// confirmed the unmount. The listing is loaded, checked and converted first: a refused listing
+// ends the call before the port is opened.
 [[nodiscard]] bool DownloadFileSystem(app::DownloaderDlg& dlg, FileSystemKind kind);
 
-// Reads the kind's image length and listing and checks them. On failure shows its message box
-// (and the listing is then not to be used).
+// Reads the kind's image length and listing (regular files only, the listing at most
+// MAX_LISTING_BYTES), checks the listing and converts its names in the locale's character set.
+// On failure shows its message box (and the listing is then not to be used).
 [[nodiscard]] bool LoadListing(app::DownloaderDlg& dlg, FileSystemKind kind, Listing& listing);
 
 // How a stand-alone format ended; the window shows it only through the log.

@@ -1,7 +1,14 @@
 #include "fs/Listing.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <limits>
+#include <optional>
 
 namespace veska::fs {
 
@@ -42,11 +49,164 @@ std::int64_t LenientNumber(std::string_view value) {
   return negative ? -number : number;
 }
 
+// Bytes of the UTF-8 character that starts at `at`, or 0 when none does.
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = byte(at);
+  std::size_t length = 0;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Longest value a refusal message shows, in characters of the message.
+constexpr std::size_t kShownChars = 60;
+
 std::string Quoted(std::string_view name) {
-  return "\"" + std::string(name) + "\"";
+  return "\"" + ShownValue(name) + "\"";
+}
+
+// Faults of a name's text that the walk would carry to the phone.
+std::string NameFault(std::string_view key, const Entry& entry) {
+  const std::size_t lineFeed = entry.name.find('\n');
+  if (lineFeed != std::string_view::npos) {
+    return "Line feed without carriage return after " + std::string(key) + " " +
+           Quoted(entry.name.substr(0, lineFeed)) + " in cfg file (lines end in CR LF)";
+  }
+  if (entry.nameWithoutLineEnd) {
+    return "No line end after " + std::string(key) + " " + Quoted(entry.name) + " in cfg file";
+  }
+  if (entry.name.find('\0') != std::string_view::npos) {
+    return "The " + std::string(key) + " " + Quoted(entry.name) + " holds a NUL byte in cfg file";
+  }
+  return {};
+}
+
+// Text that is UTF-16: a byte order mark or a zero byte among the first two.
+bool LooksLikeUtf16(std::string_view text) {
+  if (text.size() < 2) return false;
+  return text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF") || text[0] == '\0' ||
+         text[1] == '\0';
+}
+
+// A descriptor closed when it goes out of scope.
+class FileHandle {
+ public:
+  explicit FileHandle(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  [[nodiscard]] int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opens `path` without waiting for anyone (O_NONBLOCK: a FIFO opens at once and is then
+// refused) and checks that it is a regular file.
+FileStatus OpenRegular(const FileHandle& file, std::uint64_t& length, int& error) {
+  error = 0;
+  length = 0;
+  if (file.Fd() < 0) {
+    error = errno;
+    return FileStatus::OpenFailed;
+  }
+  struct stat info {};
+  if (::fstat(file.Fd(), &info) != 0) {
+    error = errno;
+    return FileStatus::ReadFailed;
+  }
+  if (!S_ISREG(info.st_mode)) return FileStatus::NotRegular;
+  length = static_cast<std::uint64_t>(info.st_size);
+  return FileStatus::Ok;
 }
 
 }  // namespace
+
+std::string ShownValue(std::string_view value) {
+  std::string shown;
+  for (std::size_t at = 0; at < value.size();) {
+    const auto c = static_cast<unsigned char>(value[at]);
+    std::string piece;
+    std::size_t used = 1;
+    if (c == '\r') {
+      piece = "\\r";
+    } else if (c == '\n') {
+      piece = "\\n";
+    } else if (c == '\t') {
+      piece = "\\t";
+    } else if (c == 0) {
+      piece = "\\0";
+    } else if (c >= 0x20 && c < 0x7F) {
+      piece.assign(1, static_cast<char>(c));
+    } else if (const std::size_t length = c >= 0x80 ? Utf8Length(value, at) : 0; length > 0) {
+      piece.assign(value.substr(at, length));
+      used = length;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", c);
+      piece = escape;
+    }
+    if (shown.size() + piece.size() > kShownChars) return shown + "...";
+    shown += piece;
+    at += used;
+  }
+  return shown;
+}
+
+FileStatus RegularFileLength(const std::string& path, std::uint64_t& length, int& error) {
+  const FileHandle file(path);
+  return OpenRegular(file, length, error);
+}
+
+FileStatus ReadRegularFile(const std::string& path, std::uint64_t limit, std::string& text,
+                           int& error) {
+  text.clear();
+  const FileHandle file(path);
+  std::uint64_t length = 0;
+  const FileStatus opened = OpenRegular(file, length, error);
+  if (opened != FileStatus::Ok) return opened;
+  if (length > limit) return FileStatus::TooLarge;
+  text.reserve(static_cast<std::size_t>(length));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(file.Fd(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      text.clear();
+      return FileStatus::ReadFailed;
+    }
+    if (got == 0) return FileStatus::Ok;
+    // A file that grows while it is read is held to the same limit.
+    if (text.size() + static_cast<std::uint64_t>(got) > limit) {
+      text.clear();
+      return FileStatus::TooLarge;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
 
 bool SumFileSizes(std::string_view text, std::uint64_t& sum) {
   sum = 0;
@@ -74,12 +234,18 @@ void Listing::CopyField(std::size_t from, std::array<std::uint8_t, N>& field) co
   }
 }
 
-std::string Listing::Load(std::string listingText, std::uint64_t length) {
+std::string Listing::Load(std::string listingText, std::uint64_t length, NameConverter& converter) {
   text = std::move(listingText);
   imageLength = length;
   cursor = 0;
   currentName.clear();
   currentSize = 0;
+  utf8Names_.clear();
+
+  // No key can be found in UTF-16 text; say why instead of which key is missing.
+  if (LooksLikeUtf16(text) && text.find(KEY_TFS_VERSION) == std::string::npos) {
+    return "The cfg file is UTF-16 text, not text in the locale's character set";
+  }
 
   std::uint64_t sum = 0;
   if (!SumFileSizes(text, sum) || sum != imageLength) return "TFS file size mismatched!!!";
@@ -96,20 +262,24 @@ std::string Listing::Load(std::string listingText, std::uint64_t length) {
   releaseVersion.fill(0);
   if (hasReleaseVersion) CopyField(release + KEY_RELEASE_VERSION.size(), releaseVersion);
 
-  std::string refusal = CheckEntries();
+  std::string refusal = CheckEntries(converter);
   cursor = 0;
+  currentName.clear();
+  currentSize = 0;
   return refusal;
 }
 
-// The walk the download makes later, done once in advance, so that a listing it could not
-// finish is refused before anything but the format has reached the phone.
-std::string Listing::CheckEntries() {
+// The walk the download makes later, done once in advance with every name converted, so that
+// a listing it could not finish is refused before anything reaches the phone.
+std::string Listing::CheckEntries(NameConverter& converter) {
+  std::vector<std::pair<std::size_t, std::string>> names;
   cursor = 0;
   std::size_t directories = 0;
   for (Entry entry = NextDirectory(); entry.kind != EntryKind::None; entry = NextDirectory()) {
     ++directories;
-    if (entry.nameWithoutLineEnd) {
-      return "No line end after DIR_NAME " + Quoted(entry.name) + " in cfg file";
+    if (std::string fault = NameFault("DIR_NAME", entry); !fault.empty()) return fault;
+    if (std::string fault = ConvertName(entry, true, converter, names); !fault.empty()) {
+      return fault;
     }
   }
   if (directories == 0) return "No DIR_NAME entry in cfg file";
@@ -119,20 +289,64 @@ std::string Listing::CheckEntries() {
   std::uint64_t sum = 0;
   for (Entry entry = NextFile(); entry.kind != EntryKind::None; entry = NextFile()) {
     ++files;
+    if (std::string fault = NameFault("FILE_NAME", entry); !fault.empty()) return fault;
     const std::string name = Quoted(entry.name);
-    if (entry.nameWithoutLineEnd) return "No line end after FILE_NAME " + name + " in cfg file";
     if (entry.withoutSize) return "No FILE_SIZE after FILE_NAME " + name + " in cfg file";
+    if (entry.sizeWithLineFeed) {
+      return "Line feed without carriage return after the FILE_SIZE of " + name +
+             " in cfg file (lines end in CR LF)";
+    }
     if (entry.sizeWithoutLineEnd) {
       return "No line end after the FILE_SIZE of " + name + " in cfg file";
     }
     if (entry.sizeMalformed) return "The FILE_SIZE of " + name + " is not a size in cfg file";
+    if (std::string fault = ConvertName(entry, false, converter, names); !fault.empty()) {
+      return fault;
+    }
     sum += entry.size;
   }
   if (files == 0) return "No FILE_NAME entry in cfg file";
   // Sizes that stand outside any file entry were counted by the first check but would never
   // be written: the image would then not match what the walk sends.
   if (sum != imageLength) return "TFS file size mismatched!!!";
+
+  std::sort(names.begin(), names.end());
+  utf8Names_ = std::move(names);
   return {};
+}
+
+std::string Listing::ConvertName(const Entry& entry, bool directory, NameConverter& converter,
+                                 std::vector<std::pair<std::size_t, std::string>>& names) {
+  const std::string key = directory ? "DIR_NAME" : "FILE_NAME";
+  // The phone's limits count the terminating zero.
+  const std::size_t limit = (directory ? MAX_DIR_NAME_BYTES : MAX_FILE_NAME_BYTES) - 1;
+  std::size_t length = entry.name.size();
+  if (entry.kind == EntryKind::Found) {
+    std::optional<std::string> utf8 = converter.ToUtf8(entry.name);
+    if (!utf8) {
+      return "The " + key + " " + Quoted(entry.name) + " cannot be converted from " +
+             converter.FromCharset() + " to UTF-8 in cfg file";
+    }
+    if (utf8->find('\0') != std::string::npos) {
+      return "The " + key + " " + Quoted(entry.name) + " holds a NUL byte in cfg file";
+    }
+    length = utf8->size();
+    if (length <= limit) {
+      names.emplace_back(static_cast<std::size_t>(entry.name.data() - text.data()),
+                         std::move(*utf8));
+      return {};
+    }
+  }
+  return "The " + key + " " + Quoted(entry.name) + " is too long in cfg file (" +
+         std::to_string(length) + " bytes, at most " + std::to_string(limit) + ")";
+}
+
+std::string_view Listing::Utf8At(std::size_t offset) const {
+  const auto it = std::lower_bound(utf8Names_.begin(), utf8Names_.end(), offset,
+                                   [](const std::pair<std::size_t, std::string>& name,
+                                      std::size_t at) { return name.first < at; });
+  if (it == utf8Names_.end() || it->first != offset) return {};
+  return it->second;
 }
 
 Entry Listing::NextDirectory() {
@@ -152,6 +366,7 @@ Entry Listing::NextDirectory() {
     return entry;
   }
   entry.kind = EntryKind::Found;
+  entry.utf8 = Utf8At(from);
   currentName.assign(entry.name);
   return entry;
 }
@@ -178,6 +393,7 @@ Entry Listing::NextFile() {
   } else {
     const std::string_view value = ValueAt(sizeKey + KEY_FILE_SIZE.size(), lineEnd);
     entry.sizeWithoutLineEnd = !lineEnd;
+    entry.sizeWithLineFeed = value.find('\n') != std::string_view::npos;
     cursor = sizeKey + KEY_FILE_SIZE.size() + value.size();
     std::uint64_t digits = 0;
     const bool fits = DigitRun(value, digits);
@@ -192,6 +408,7 @@ Entry Listing::NextFile() {
     return entry;
   }
   entry.kind = EntryKind::Found;
+  entry.utf8 = Utf8At(from);
   currentName.assign(entry.name);
   return entry;
 }
@@ -199,6 +416,8 @@ Entry Listing::NextFile() {
 void Listing::Release() {
   text.clear();
   text.shrink_to_fit();
+  utf8Names_.clear();
+  utf8Names_.shrink_to_fit();
   cursor = 0;
 }
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -218,22 +220,66 @@ TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
   }
 }
 
-// Listings refused at load: the phone has been formatted and receives nothing more.
-TEST_F(FileSystemDownloadTest, RefusedListingStopsRightAfterTheFormat) {
-  Open(false);
+// Listings refused at load: the port is never opened, the phone keeps its file system.
+TEST_F(FileSystemDownloadTest, RefusedListingLeavesThePhoneUntouched) {
+  Open(true);
   for (const std::int64_t skew : {-1, 1}) {
     WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 8193}}, true, skew);
-    peer_ = std::make_unique<FsPeer>(pty_, false);
+    peer_ = std::make_unique<FsPeer>(pty_, true);
     EXPECT_FALSE(Run());
     EXPECT_EQ(MessageBoxes().back(), "TFS file size mismatched!!!");
-    EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
-    EXPECT_EQ(Log(), "     TFS Format...     OK\n");
+    EXPECT_TRUE(peer_->Raw().empty());
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
   }
   WriteImage(FileSystemKind::Tfs, {}, {{"/f", 3}});
-  peer_ = std::make_unique<FsPeer>(pty_, false);
+  peer_ = std::make_unique<FsPeer>(pty_, true);
   EXPECT_FALSE(Run());
   EXPECT_EQ(MessageBoxes().back(), "No DIR_NAME entry in cfg file");
-  EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
+  EXPECT_TRUE(peer_->Raw().empty());
+}
+
+// Files that are no listing: each is refused at once, without reading it or waiting on it.
+TEST_F(FileSystemDownloadTest, ListingsAndImagesThatAreNoRegularFilesAreRefused) {
+  Open(false);
+  const auto cfg = folder_ / "phone.rel.cfg";
+  const auto image = folder_ / "phone.rel.tfs";
+  const auto prepare = [&] {
+    std::filesystem::remove_all(cfg);  // never write into a FIFO left by the case before
+    WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+    peer_ = std::make_unique<FsPeer>(pty_, false);
+  };
+  const auto expectRefused = [&](const std::string& message) {
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(MessageBoxes().back(), message);
+    EXPECT_TRUE(peer_->Raw().empty());
+    EXPECT_EQ(Log(), "");
+  };
+
+  prepare();
+  std::filesystem::remove(cfg);
+  std::filesystem::create_directory(cfg);
+  expectRefused("Fail to open " + cfg.string() + ": not a regular file");
+
+  prepare();
+  std::filesystem::remove_all(cfg);
+  ASSERT_EQ(mkfifo(cfg.c_str(), 0600), 0);
+  expectRefused("Fail to open " + cfg.string() + ": not a regular file");
+
+  prepare();
+  dlg_->tfsListingPath = "/dev/zero";
+  expectRefused("Fail to open /dev/zero: not a regular file");
+
+  // A sparse file just over the limit: refused by its size, not read.
+  prepare();
+  std::filesystem::resize_file(cfg, MAX_LISTING_BYTES + 1);
+  expectRefused("Fail to read " + cfg.string() + ": larger than the cfg file limit of " +
+                std::to_string(MAX_LISTING_BYTES) + " bytes");
+
+  prepare();
+  std::filesystem::remove(image);
+  ASSERT_EQ(mkfifo(image.c_str(), 0600), 0);
+  expectRefused("Fail to open " + image.string() + ": not a regular file");
 }
 
 struct Fault {
@@ -328,32 +374,31 @@ TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
   WriteImage(FileSystemKind::Tfs, {"/ok", tooLong}, {{"/f", 1}});
   peer_ = std::make_unique<FsPeer>(pty_, false);
   EXPECT_FALSE(Run());
-  EXPECT_TRUE(Log().ends_with("     Cr.dir \"/ok\"... \n     Directory name is too long\"" +
-                              tooLong + "\"... "));
-  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB};
-  EXPECT_EQ(peer_->Codes(), codes);
+  std::string shown;
+  for (int i = 0; i < 30; ++i) shown += "\xC3\xA9";
+  EXPECT_EQ(MessageBoxes().back(),
+            "The DIR_NAME \"" + shown + "...\" is too long in cfg file (486 bytes, at most 485)");
+  EXPECT_TRUE(peer_->Raw().empty());
 }
 
-TEST_F(FileSystemDownloadTest, FileNamesBeyondTheNameBufferEndWithoutCompletion) {
+TEST_F(FileSystemDownloadTest, FileNamesBeyondTheNameBufferAreRefusedBeforeTheFormat) {
   Open(false);
   const std::string longName = "/" + std::string(499, 'n');  // 500 bytes, 501 with the zero
   WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/short", 4}, {longName, 2}});
   EXPECT_FALSE(Run());
-  EXPECT_TRUE(
-      Log().ends_with("     Wrt.file \"/d/short\" (4 bytes)... OK!\n"
-                      "     File name is too long\"" +
-                      longName + "\"... "));
-  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xE3, 0xF5, 0xDD, 0xFE};
-  EXPECT_EQ(peer_->Codes(), codes);
+  EXPECT_EQ(MessageBoxes().back(), "The FILE_NAME \"/" + std::string(59, 'n') +
+                                       "...\" is too long in cfg file (500 bytes, at most 499)");
+  EXPECT_TRUE(peer_->Raw().empty());
 }
 
-TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertEndTheOperation) {
-  if (NameConverter::LocaleCharset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale";
+TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertAreRefusedBeforeTheFormat) {
+  if (NameConverter().ToUtf8("\xFF")) GTEST_SKIP() << "the locale's character set takes 0xFF";
   Open(false);
   WriteImage(FileSystemKind::Tfs, {"/bad\xFF"}, {{"/f", 1}});
   EXPECT_FALSE(Run());
-  EXPECT_TRUE(Log().ends_with("     Name \"/bad\xFF\" cannot be converted from UTF-8 to UTF-8!\n"));
-  EXPECT_EQ(peer_->Codes().back(), 0xC4);
+  EXPECT_EQ(MessageBoxes().back(), "The DIR_NAME \"/bad\\xFF\" cannot be converted from " +
+                                       NameConverter::LocaleCharset() + " to UTF-8 in cfg file");
+  EXPECT_TRUE(peer_->Raw().empty());
 }
 
 TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
@@ -492,6 +537,49 @@ INSTANTIATE_TEST_SUITE_P(Links, VirtualPhoneLinkTest, ::testing::Values(false, t
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "Usb" : "Uart";
                          });
+
+// A refused listing leaves the phone's file system as the last good download left it.
+TEST_F(VirtualPhoneFsTest, RefusedListingsNeverFormatThePhone) {
+  Connect(false);
+  const std::vector<ListedFile> files = {{"/sys/a", 10}};
+  WriteImage(FileSystemKind::Tfs, {"/sys"}, files);
+  ASSERT_TRUE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs)) << Log();
+  const sim::TfsContents written = phone_->FileSystem();
+  const auto formats = [&] {
+    std::size_t count = 0;
+    for (const sim::Event& e : phone_->Events()) {
+      count += e.kind == sim::EventKind::Command && e.code == TFS_FORMAT;
+    }
+    return count;
+  };
+  const std::size_t formatsBefore = formats();
+
+  const auto cfg = folder_ / "phone.rel.cfg";
+  const std::string head = std::string("TFSVERSION : ") + kVersion + "\r\nDIR_NAME : /sys\r\n";
+  std::vector<std::pair<std::string, std::string>> bad = {
+      {std::string("TFSVERSION : ") + kVersion +
+           "\nDIR_NAME : /sys\nFILE_NAME : /sys/a\n"
+           "FILE_SIZE : 10\n",
+       "Line feed without carriage return after DIR_NAME \"/sys\" in cfg file (lines end in CR "
+       "LF)"},
+      {head + "FILE_NAME : /sys/a" + std::string(1, '\0') + "\r\nFILE_SIZE : 10\r\n",
+       "The FILE_NAME \"/sys/a\\0\" holds a NUL byte in cfg file"},
+  };
+  if (!NameConverter().ToUtf8("\xFF")) {
+    bad.emplace_back(head + "FILE_NAME : /sys/\xFF\r\nFILE_SIZE : 10\r\n",
+                     "The FILE_NAME \"/sys/\\xFF\" cannot be converted from " +
+                         NameConverter::LocaleCharset() + " to UTF-8 in cfg file");
+  }
+  for (const auto& [text, message] : bad) {
+    std::ofstream(cfg, std::ios::binary) << text;
+    logFrom_ = host_.EventJournal().Events().size();
+    EXPECT_FALSE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs));
+    EXPECT_EQ(MessageBoxes().back(), message);
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(formats(), formatsBefore);
+    EXPECT_EQ(phone_->FileSystem(), written);
+  }
+}
 
 TEST_F(VirtualPhoneFsTest, FormatButtonAndTheFormatErrorReport) {
   Connect(false);
