@@ -77,7 +77,7 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
   app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
   app.add_option("--timeout", arguments.timeout,
-                 "SECONDS a connected phone may stay silent (default 120, 0: no limit)")
+                 "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
       ->check(CLI::NonNegativeNumber);
   for (const app::ImageInfo& image : app::Catalogue()) {
     app.add_option_function<std::string>(
