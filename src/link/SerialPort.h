@@ -54,10 +54,12 @@ class SerialPort {
   std::chrono::milliseconds readTotalTimeout{1000};
   std::chrono::milliseconds readIntervalTimeout{100};
   std::chrono::milliseconds writeTimeout{1000};
-  // The longest stretch of writes that move no byte before WriteFully gives up. A real line
-  // never comes near it: at 115200 bit/s the UART device's 4096-byte queue drains in 0.36 s,
-  // and a USB phone takes its next bytes within a second of programming its flash; without it
-  // a phone that stopped reading would hold the PC for 600000 attempts of writeTimeout each.
+  // The longest stretch of writes that move no byte before WriteFully gives up, whatever the
+  // factor. A real line never comes near it: at 115200 bit/s the UART device's 4096-byte queue
+  // drains in 0.36 s, whatever the block's size (each byte moved restarts the stretch), and a
+  // USB phone pauses its reading for well under a second while it programs its flash. Without
+  // it a phone that stopped reading would hold the PC for factor x 600000 attempts of
+  // writeTimeout each.
   std::chrono::milliseconds writeStallTimeout{30000};
   // Delay between the attempts of OpenRetrying, and the pause after an empty write.
   std::chrono::milliseconds openRetryDelay{100};

@@ -22,6 +22,8 @@ constexpr std::uint8_t kReadFactorAck = 1;
 // A phone being switched on sends its boot signal among at most a few stray bytes, and answers
 // the start signal at once. A stream this long without the awaited byte is no phone talking
 // (a babbling line, a device that is no phone) and ends the wait: only silence would otherwise.
+// The boot wait allows more, as it may collect the odd noise byte of a line whose phone is
+// still off for many minutes.
 constexpr unsigned kMaxBootNoise = 65536;
 constexpr unsigned kMaxAckNoise = 4096;
 
