@@ -1,6 +1,9 @@
 #include "app/DownloaderDlg.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <string_view>
 
 #include "app/AboutDlg.h"
 #include "app/PathRules.h"
@@ -12,6 +15,9 @@ namespace veska::app {
 namespace {
 
 using ui::Notify;
+
+// Section "Setting": how many seconds a connected phone may stay silent (see LinkState).
+constexpr std::string_view KEY_REPLY_TIMEOUT = "ReplyTimeout";
 
 // The message map: which handler a control's notification reaches, in the dialog's order.
 struct MessageMapEntry {
@@ -143,6 +149,10 @@ bool DownloaderDlg::OnInitDialog() {
   wnd.SetTextLimit(IDC_LOG, kLogTextLimit);
   LoadSettings();
   state_.link.portPaths = settings_.PortOverrides();
+  // Seconds a phone may stay silent once connected; 0 leaves only the time-out factors.
+  state_.link.replyTimeout = std::chrono::seconds(std::max(
+      0,
+      settings_.GetInt(KEY_REPLY_TIMEOUT, static_cast<int>(link::DEFAULT_REPLY_TIMEOUT.count()))));
   crc32Table.BuildCrc32Table();
   EnterIdleState();
   return true;

@@ -81,6 +81,9 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
   app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
+  app.add_option("--timeout", arguments.timeout,
+                 "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
+      ->check(CLI::NonNegativeNumber);
   for (const app::ImageInfo& image : app::Catalogue()) {
     app.add_option_function<std::string>(
         "--" + std::string(image.cliName),
@@ -239,6 +242,7 @@ bool CliSession::ApplyOptions() {
       }
     }
   }
+  if (arguments_.timeout >= 0) state_.link.replyTimeout = std::chrono::seconds(arguments_.timeout);
   // The command line wins over the release folder, which wins over the settings file.
   if (!arguments_.release.empty()) dlg_->DeriveReleasePaths(arguments_.release);
   for (const app::ImageInfo& image : app::Catalogue()) {

@@ -61,6 +61,10 @@ constexpr std::uint8_t UART_REPLY_TIMEOUT = 15;
 // A phone that answers the request with anything but the sync byte is still busy with
 // something else; it is given a second before being asked again.
 constexpr auto kResyncPause = 1000ms;
+// The phone's requests that move the image no further (the sync byte, the acknowledgement
+// request, USB's IMAGE_DONE before any block): a real phone sends one or two in a row; a stream
+// this long is a babbling line and ends the transfer.
+constexpr unsigned kMaxIdleRequests = 256;
 
 // Erased flash reads as 0xFF, so a block the file cannot fill is completed with that.
 constexpr std::uint8_t kErasedByte = 0xFF;
@@ -177,6 +181,18 @@ int ReadByte(SerialPort& port, std::uint8_t timeoutFactor, std::uint8_t& byte) {
   return status;
 }
 
+// A read's status, with the line that says what was awaited when the phone fell silent.
+int Awaited(DownloaderDlg& dlg, int status, std::string_view awaited) {
+  if (status == link::PORT_NO_REPLY) dlg.AppendLog(link::NoReplyText(dlg.State().link, awaited));
+  return status;
+}
+
+int TooManyIdleRequests(DownloaderDlg& dlg, std::uint8_t code) {
+  dlg.AppendLog(app::Printf("\r\n%u x 0x%02X from the phone, no block request\r\n",
+                            kMaxIdleRequests, unsigned{code}));
+  return TRANSFER_NO_DATA;
+}
+
 // The text and status of a USB reply that is neither a block request nor the end.
 int UsbFailure(DownloaderDlg& dlg, std::uint8_t code) {
   switch (code) {
@@ -217,9 +233,12 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   }
 
   bool sent = false;
+  unsigned idle = 0;  // IMAGE_DONE frames before any block
   for (;;) {
     std::array<std::uint8_t, link::REPLY_FRAME_SIZE> bytes{};
-    if (int status = port.ReadFully(bytes, link::REPLY_TIMEOUT); status != PORT_OK) return status;
+    if (int status = port.ReadFully(bytes, link::REPLY_TIMEOUT); status != PORT_OK) {
+      return Awaited(dlg, status, "the next reply frame");
+    }
     const link::ReplyFrame reply = link::ReplyFrame::Decode(bytes);
 
     switch (reply.code) {
@@ -239,7 +258,10 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
       }
       case IMAGE_DONE:
         // Nothing was sent yet, so there is no sum to compare: the phone is ahead of itself.
-        if (!sent) break;
+        if (!sent) {
+          if (++idle == kMaxIdleRequests) return TooManyIdleRequests(dlg, reply.code);
+          break;
+        }
         if (reply.sumAt4 != link.lastBlockSum) {
           dlg.AppendLog("\nChecksum Error");
           return TRANSFER_SUM_MISMATCH;
@@ -265,10 +287,21 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   SerialPort& port = session.Port();
 
   if (int status = WriteByte(port, IMAGE_REQUEST); status != PORT_OK) return status;
-  for (;;) {
+  // A phone that keeps answering something else is given as long as a silent one would be.
+  std::chrono::milliseconds patience = port.State().replyTimeout;
+  if (patience <= 0ms) patience = link::DEFAULT_REPLY_TIMEOUT;
+  const long long resyncLimit = std::max<long long>(1, patience / kResyncPause);
+  for (long long resyncs = 0;; ++resyncs) {
     std::uint8_t byte = 0;
-    if (int status = ReadByte(port, UART_SYNC_TIMEOUT, byte); status != PORT_OK) return status;
+    if (int status = ReadByte(port, UART_SYNC_TIMEOUT, byte); status != PORT_OK) {
+      return Awaited(dlg, status, "the sync byte 0xA5");
+    }
     if (byte == UART_SYNC) break;
+    if (resyncs == resyncLimit) {
+      dlg.AppendLog(
+          app::Printf("\r\nNo sync byte 0xA5 from the phone after %lld requests\r\n", resyncs + 1));
+      return TRANSFER_NO_DATA;
+    }
     dlg.Host().Sleep(kResyncPause);
     if (int status = WriteByte(port, IMAGE_REQUEST); status != PORT_OK) return status;
   }
@@ -277,9 +310,17 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   // Empty until the first block request: an acceptance or a resend request before it refers to
   // no block and is as unexpected as any stray byte.
   std::optional<std::uint32_t> lastLength;
+  unsigned idle = 0;  // sync bytes and acknowledgement requests in a row
   for (;;) {
     std::uint8_t byte = 0;
-    if (int status = ReadByte(port, UART_REPLY_TIMEOUT, byte); status != PORT_OK) return status;
+    if (int status = ReadByte(port, UART_REPLY_TIMEOUT, byte); status != PORT_OK) {
+      return Awaited(dlg, status, "the phone's next request");
+    }
+    if (byte != UART_SYNC && byte != UART_ACK_REQUEST) {
+      idle = 0;
+    } else if (++idle == kMaxIdleRequests) {
+      return TooManyIdleRequests(dlg, byte);
+    }
 
     int status = PORT_OK;
     switch (byte) {
@@ -291,7 +332,9 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
         break;
       case UART_BLOCK_REQUEST: {
         std::uint32_t length = 0;
-        if (status = link::ReadUartNumber(port, length); status != PORT_OK) return status;
+        if (status = link::ReadUartNumber(port, length); status != PORT_OK) {
+          return Awaited(dlg, status, "the length of the block request");
+        }
         if (status = session.FillBlock(length); status != TRANSFER_OK) return status;
         status = link::SendBlock(port, length);
         lastLength = length;

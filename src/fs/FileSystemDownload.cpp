@@ -57,6 +57,43 @@ std::string FileRefusal(FileStatus status, const std::string& path, int error) {
                 std::generic_category().message(error).c_str());
 }
 
+// What the phone's next reply at `step` answers, for the line that ends a silent wait.
+std::string_view AwaitedReply(FsStep step) {
+  switch (step) {
+    case FsStep::WaitFormat:
+      return "the format reply";
+    case FsStep::WaitFormatError:
+      return "the format error report";
+    case FsStep::WaitMount:
+      return "the mount reply";
+    case FsStep::WaitChecksum:
+      return "the checksum reply";
+    case FsStep::WaitTime:
+      return "the time echo";
+    case FsStep::WaitDirEcho:
+      return "the directory name echo";
+    case FsStep::WaitDirCreated:
+      return "the directory creation";
+    case FsStep::WaitVersion:
+      return "the version reply";
+    case FsStep::WaitReleaseVersion:
+      return "the release version reply";
+    case FsStep::WaitFileEcho:
+      return "the file name echo";
+    case FsStep::WaitChunk:
+      return "the chunk echo";
+    case FsStep::WaitFileWritten:
+      return "the file written reply";
+    case FsStep::WaitComplete:
+      return "the completion reply";
+    case FsStep::WaitUnmount:
+      return "the unmount reply";
+    case FsStep::Ended:
+      break;
+  }
+  return "a reply";
+}
+
 // One file-system download: the fields that last for one call and the reply table.
 class Session {
  public:
@@ -83,7 +120,10 @@ class Session {
     }
     while (Step() != FsStep::Ended && !unmounted_) {
       std::uint8_t reply = 0;
-      if (ReadReply(port, reply) != PORT_OK) {
+      if (link::PortStatus status = ReadReply(port, reply); status != PORT_OK) {
+        if (status == link::PORT_NO_REPLY) {
+          dlg_.AppendLog(link::NoReplyText(dlg_.State().link, AwaitedReply(Step())));
+        }
         SetStep(FsStep::Ended);
         break;
       }
@@ -431,9 +471,12 @@ FormatResult FormatFileSystem(DownloaderDlg& dlg) {
   const std::uint8_t code = TFS_FORMAT;
   if (port.WriteFully(std::span(&code, 1), ARGUMENT_TIMEOUT) == PORT_OK) {
     std::uint8_t reply = 0;
-    if (port.ReadFully(std::span(&reply, 1), FORMAT_BUTTON_TIMEOUT) == PORT_OK) {
+    const link::PortStatus status = port.ReadFully(std::span(&reply, 1), FORMAT_BUTTON_TIMEOUT);
+    if (status == PORT_OK) {
       dlg.AppendLog(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
       result = reply == TFS_FORMAT_OK ? FORMAT_OK : FORMAT_REFUSED;
+    } else if (status == link::PORT_NO_REPLY) {
+      dlg.AppendLog(link::NoReplyText(dlg.State().link, "the format reply"));
     }
   }
   port.Close();

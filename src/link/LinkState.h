@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -15,6 +16,11 @@ namespace veska::link {
 // Link modes: chosen by the UART/USB radio buttons, read by every sender at the moment it sends.
 inline constexpr std::uint32_t LINK_UART = 201;
 inline constexpr std::uint32_t LINK_USB = 85;
+
+// The longest a phone may stay silent while the PC waits for its answer once the connection
+// stands: long enough for any flash erase or format a real phone performs (they answer within
+// seconds), short enough that a dead phone is reported while the technician still watches.
+inline constexpr std::chrono::seconds DEFAULT_REPLY_TIMEOUT{120};
 
 // The block being sent is read into this buffer; a block request longer than it is refused.
 inline constexpr std::size_t TRANSFER_BUFFER_SIZE = 1572864;
@@ -45,6 +51,10 @@ struct LinkState {
   std::atomic<bool> openAllowed{true};
   // Counts the Disconnects; an operation that began before the latest one is cancelled.
   std::atomic<std::uint32_t> disconnects{0};
+  // Bounds every silent stretch of a ReadFully that waits for the phone's answer (see
+  // SerialPort::ReadFully); zero or less leaves only the time-out factors. Set at start from
+  // the settings or the command line; tests shrink it.
+  std::chrono::milliseconds replyTimeout{DEFAULT_REPLY_TIMEOUT};
   // "COMn" -> device path overrides from the settings file (section "Ports").
   std::map<std::string, std::string> portPaths;
 };

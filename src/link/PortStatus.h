@@ -12,7 +12,8 @@ enum PortStatus : int {
   PORT_BAD_BAUD = 112,  // the baud code is not in the table
   PORT_IO_ERROR = 113,  // the device could not be opened, or a read or write failed
   PORT_BAD_ACK = 114,
-  PORT_TIMEOUT = 115,  // a whole-buffer operation ran out of empty transfers
+  PORT_TIMEOUT = 115,   // a whole-buffer operation ran out of empty transfers
+  PORT_NO_REPLY = 120,  // a read stayed silent for the reply time-out; above the transfer's codes
 };
 
 }  // namespace veska::link

@@ -3,6 +3,7 @@
 #include "link/SerialPort.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@ std::unique_ptr<SerialPort> SerialPort::CopyRecord() const {
   copy->readTotalTimeout = readTotalTimeout;
   copy->readIntervalTimeout = readIntervalTimeout;
   copy->writeTimeout = writeTimeout;
+  copy->writeStallTimeout = writeStallTimeout;
   copy->openRetryDelay = openRetryDelay;
   copy->emptyWritePause = emptyWritePause;
   copy->openRetryAttempts = openRetryAttempts;
@@ -68,17 +70,25 @@ PortStatus OpenForLinkMode(SerialPort& port) {
   return port.State().linkMode == LINK_USB ? port.OpenRetrying() : port.Open();
 }
 
-PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor) {
+PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor,
+                                 Silence silence) {
+  using Clock = std::chrono::steady_clock;
   const unsigned fullAllowance = timeoutFactor * 1000u / 5u;
   unsigned allowance = fullAllowance;
+  const std::chrono::milliseconds replyTimeout = state_.replyTimeout;
+  const bool bounded =
+      silence == Silence::ReplyBounded && replyTimeout > std::chrono::milliseconds::zero();
+  auto silentSince = Clock::now();
   while (!buffer.empty()) {
     std::size_t got = 0;
     if (ReadSome(buffer, got) != PORT_OK) return PORT_IO_ERROR;
     if (got > 0) {
       allowance = fullAllowance;
+      silentSince = Clock::now();
     } else {
       if (allowance == 0) return PORT_TIMEOUT;
       --allowance;
+      if (bounded && Clock::now() - silentSince >= replyTimeout) return PORT_NO_REPLY;
     }
     buffer = buffer.subspan(std::min(got, buffer.size()));
   }
@@ -87,21 +97,33 @@ PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t ti
 
 PortStatus SerialPort::WriteFully(std::span<const std::uint8_t> buffer,
                                   std::uint8_t timeoutFactor) {
+  using Clock = std::chrono::steady_clock;
   const unsigned long fullAllowance = timeoutFactor * 600000ul;
   unsigned long allowance = fullAllowance;
+  auto stalledSince = Clock::now();
   while (!buffer.empty()) {
     std::size_t put = 0;
     if (WriteSome(buffer, put) != PORT_OK) return PORT_IO_ERROR;
     if (put > 0) {
       allowance = fullAllowance;
+      stalledSince = Clock::now();
     } else {
       std::this_thread::sleep_for(emptyWritePause);
       if (allowance == 0) return PORT_TIMEOUT;
       --allowance;
+      if (Clock::now() - stalledSince >= writeStallTimeout) return PORT_TIMEOUT;
     }
     buffer = buffer.subspan(std::min(put, buffer.size()));
   }
   return PORT_OK;
+}
+
+std::string NoReplyText(const LinkState& state, std::string_view awaited) {
+  const auto ms = state.replyTimeout.count();
+  const std::string span =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return "\r\nNo answer from the phone for " + span + " (waiting for " + std::string(awaited) +
+         ")\r\n";
 }
 
 }  // namespace veska::link

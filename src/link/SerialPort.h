@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "link/BaudCodes.h"
 #include "link/LinkState.h"
@@ -21,7 +22,9 @@ namespace veska::link {
 // Two layers of I/O: ReadSome/WriteSome move what the device can move within its time-outs;
 // ReadFully/WriteFully loop until the whole buffer has moved or a count of consecutive empty
 // transfers runs out (the time-out factor t allows t x 200 empty reads or t x 600000 empty
-// writes, and any byte moved restarts the count).
+// writes, and any byte moved restarts the count). Two limits of time come on top: a stretch of
+// writes that move nothing ends after writeStallTimeout, and a silent stretch of a read that
+// waits for the phone's answer ends after the state's replyTimeout (PORT_NO_REPLY).
 //
 // Thread safety: one thread uses an open port at a time. Close() may also be called from
 // another thread (Disconnect): a read or write blocked in the other thread then ends at once
@@ -51,6 +54,13 @@ class SerialPort {
   std::chrono::milliseconds readTotalTimeout{1000};
   std::chrono::milliseconds readIntervalTimeout{100};
   std::chrono::milliseconds writeTimeout{1000};
+  // The longest stretch of writes that move no byte before WriteFully gives up, whatever the
+  // factor. A real line never comes near it: at 115200 bit/s the UART device's 4096-byte queue
+  // drains in 0.36 s, whatever the block's size (each byte moved restarts the stretch), and a
+  // USB phone pauses its reading for well under a second while it programs its flash. Without
+  // it a phone that stopped reading would hold the PC for factor x 600000 attempts of
+  // writeTimeout each.
+  std::chrono::milliseconds writeStallTimeout{30000};
   // Delay between the attempts of OpenRetrying, and the pause after an empty write.
   std::chrono::milliseconds openRetryDelay{100};
   std::chrono::milliseconds emptyWritePause{5};
@@ -66,7 +76,13 @@ class SerialPort {
   [[nodiscard]] PortStatus OpenRetrying();
 
   [[nodiscard]] PortStatus ReadSome(std::span<std::uint8_t> buffer, std::size_t& got);
-  [[nodiscard]] PortStatus ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor);
+  // Whether a read's silence is also bounded by the state's replyTimeout. Only the handshake's
+  // waits go without: there the technician is still switching the phone on.
+  enum class Silence { ReplyBounded, FactorOnly };
+  // PORT_TIMEOUT when the factor's empty reads run out, PORT_NO_REPLY when a silent stretch
+  // reaches the reply time-out first.
+  [[nodiscard]] PortStatus ReadFully(std::span<std::uint8_t> buffer, std::uint8_t timeoutFactor,
+                                     Silence silence = Silence::ReplyBounded);
   // Moves at most 32768 bytes per call.
   [[nodiscard]] PortStatus WriteSome(std::span<const std::uint8_t> buffer, std::size_t& put);
   [[nodiscard]] PortStatus WriteFully(std::span<const std::uint8_t> buffer,
@@ -109,6 +125,10 @@ class SerialPort {
   std::unique_ptr<Device> device_;
   bool countedOpen_ = false;  // guarded by state_.openRecordsMutex
 };
+
+// The log line for a wait that ended with PORT_NO_REPLY: it names the time-out and what was
+// awaited ("the next block request").
+[[nodiscard]] std::string NoReplyText(const LinkState& state, std::string_view awaited);
 
 // Opens `port` the way its link needs: OpenRetrying on the USB link (the boot ROM's device
 // appears only a moment after the phone is switched on), Open otherwise.

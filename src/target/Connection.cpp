@@ -19,6 +19,13 @@ namespace {
 
 constexpr std::uint8_t kReadFactorBoot = 8;  // about 1600 empty reads while the phone is off
 constexpr std::uint8_t kReadFactorAck = 1;
+// A phone being switched on sends its boot signal among at most a few stray bytes, and answers
+// the start signal at once. A stream this long without the awaited byte is no phone talking
+// (a babbling line, a device that is no phone) and ends the wait: only silence would otherwise.
+// The boot wait allows more, as it may collect the odd noise byte of a line whose phone is
+// still off for many minutes.
+constexpr unsigned kMaxBootNoise = 65536;
+constexpr unsigned kMaxAckNoise = 4096;
 
 bool IsSelectableBaud(std::uint8_t code) {
   for (std::uint8_t selectable : link::kSelectorBaudCodes) {
@@ -27,9 +34,13 @@ bool IsSelectableBaud(std::uint8_t code) {
   return false;
 }
 
+// The handshake's waits are bounded by their factors only: the technician is still switching
+// the phone on, and the reply time-out is for a phone that already answered.
 bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte) {
   std::uint8_t received = 0;
-  if (port.ReadFully(std::span(&received, 1), factor) != PORT_OK) return false;
+  if (port.ReadFully(std::span(&received, 1), factor, SerialPort::Silence::FactorOnly) != PORT_OK) {
+    return false;
+  }
   byte = received;
   return true;
 }
@@ -117,7 +128,14 @@ struct HandshakeRun {
 // Waits for the boot signal of a phone being switched on.
 Step Listen(HandshakeRun& run) {
   std::uint8_t last = 0xFF;
-  for (;;) {
+  bool anyCode = false;  // a byte other than the zero bytes of line noise came
+  for (unsigned stray = 0;; ++stray) {
+    if (stray == kMaxBootNoise) {
+      run.dlg.AppendLog("FAIL\n");
+      run.dlg.AppendLog(Printf("      (%u bytes came, none of them the BOOT signal)\n", stray));
+      run.status = anyCode ? CONNECT_WRONG_CHAR : CONNECT_TIMEOUT;
+      return Step::End;
+    }
     if (!ReadByte(run.port, kReadFactorBoot, last)) {
       if (last == 0xFF) {
         run.dlg.AppendLog("FAIL\n");
@@ -140,7 +158,11 @@ Step Listen(HandshakeRun& run) {
       run.state.bootRetryAllowed = true;
       return Step::Send;
     }
-    if (last == BOOT_IDLE) last = 0xFF;  // zero bytes are line noise, never a wrong code
+    if (last == BOOT_IDLE) {
+      last = 0xFF;  // zero bytes are line noise, never a wrong code
+    } else {
+      anyCode = true;
+    }
   }
 }
 
@@ -157,7 +179,7 @@ Step Send(HandshakeRun& run) {
   dlg.AppendLog("OK\n");
   run.ack = 0xFF;
   dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
-  while (ReadByte(run.port, kReadFactorAck, run.ack)) {
+  for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack); ++stray) {
     if (run.usb && run.ack == START_USB) {
       // USB: the boot ROM itself takes the images; no loader is sent.
       run.port.Close();
@@ -171,6 +193,11 @@ Step Send(HandshakeRun& run) {
       dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
       dlg.Host().Sleep(std::chrono::milliseconds(200));
       return Step::Loaders;
+    }
+    if (stray == kMaxAckNoise) {
+      dlg.AppendLog(Printf("FAIL\n      (%u bytes came, none of them the ACK signal)\n", stray));
+      run.status = CONNECT_WRONG_CHAR;
+      return Step::End;
     }
   }
   return Step::AckFailed;

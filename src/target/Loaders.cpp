@@ -22,12 +22,21 @@ namespace {
 
 constexpr std::uint8_t kFactor = 8;
 constexpr std::uint8_t kBadBlockFactor = 1;
+// The bootloader driver announces itself with a few bytes before its ready byte; a stream this
+// long without it is no driver starting.
+constexpr unsigned kMaxDriverPrelude = 4096;
 
-bool ReadByte(SerialPort& port, std::uint8_t& byte) {
+PortStatus ReadByte(SerialPort& port, std::uint8_t& byte) {
   std::uint8_t received = 0;
-  if (port.ReadFully(std::span(&received, 1), kFactor) != PORT_OK) return false;
-  byte = received;
-  return true;
+  const PortStatus status = port.ReadFully(std::span(&received, 1), kFactor);
+  if (status == PORT_OK) byte = received;
+  return status;
+}
+
+// A read's status, with the line that says what was awaited when the phone fell silent.
+PortStatus Awaited(DownloaderDlg& dlg, PortStatus status, std::string_view awaited) {
+  if (status == link::PORT_NO_REPLY) dlg.AppendLog(link::NoReplyText(dlg.State().link, awaited));
+  return status;
 }
 
 PortStatus WriteByte(SerialPort& port, std::uint8_t byte) {
@@ -110,14 +119,14 @@ PortStatus SendNandFlashDriver(DownloaderDlg& dlg, SerialPort& port) {
 
   std::uint8_t ready = 0;
   if (PortStatus status = port.ReadFully(std::span(&ready, 1), kFactor); status != PORT_OK) {
-    return finish(status);
+    return finish(Awaited(dlg, status, "the driver's ready byte"));
   }
   if (ready != DRIVER_READY) return finish(link::PORT_BAD_ACK);
 
   if (PortStatus status = WriteByte(port, code); status != PORT_OK) return finish(status);
   std::uint8_t reply = 0;  // read, not judged
   if (PortStatus status = port.ReadFully(std::span(&reply, 1), kFactor); status != PORT_OK) {
-    return finish(status);
+    return finish(Awaited(dlg, status, "the driver's answer to the rate"));
   }
   return finish(PORT_OK);
 }
@@ -138,14 +147,20 @@ PortStatus SendBootloaderDriver(DownloaderDlg& dlg, SerialPort& port) {
   dlg.Host().Sleep(250ms);
 
   // The bootloader driver may send other bytes before it is ready.
-  for (std::uint8_t byte = 0; byte != DRIVER_READY;) {
+  std::uint8_t byte = 0;
+  for (unsigned count = 0; byte != DRIVER_READY; ++count) {
+    if (count == kMaxDriverPrelude) {
+      dlg.AppendLog(Printf("\r\n%u bytes came, none of them the driver's ready byte\r\n", count));
+      return finish(link::PORT_BAD_ACK);
+    }
     if (PortStatus status = port.ReadFully(std::span(&byte, 1), kFactor); status != PORT_OK) {
-      return finish(status);
+      return finish(Awaited(dlg, status, "the driver's ready byte"));
     }
   }
   if (PortStatus status = WriteByte(port, code); status != PORT_OK) return finish(status);
   std::uint8_t reply = 0;
-  return finish(port.ReadFully(std::span(&reply, 1), kFactor));
+  return finish(Awaited(dlg, port.ReadFully(std::span(&reply, 1), kFactor),
+                        "the driver's answer to the rate"));
 }
 
 PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind) {
@@ -188,8 +203,12 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
   (void)link::OpenForLinkMode(port);
   (void)WriteByte(port, FLASH_ID_QUERY);
   std::uint8_t first = 0, second = 0;
-  const bool gotFirst = ReadByte(port, first);
-  const bool gotSecond = ReadByte(port, second);
+  PortStatus identity = ReadByte(port, first);
+  const bool gotFirst = identity == PORT_OK;
+  // A phone silent for the reply time-out is not waited for a second time.
+  if (identity != link::PORT_NO_REPLY) identity = ReadByte(port, second);
+  const bool gotSecond = identity == PORT_OK;
+  (void)Awaited(dlg, identity, "the flash identity");
   dlg.Wnd().SetText(app::IDC_FLASH_ID,
                     gotFirst && gotSecond
                         ? FlashIdText(static_cast<std::uint16_t>(first << 8 | second))
@@ -206,7 +225,10 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
   bool ended = false;
   while (words.size() < 2 * kFlashBlocks) {
     std::uint8_t bytes[2] = {};
-    if (port.ReadFully(bytes, kBadBlockFactor) != PORT_OK) break;
+    if (PortStatus read = port.ReadFully(bytes, kBadBlockFactor); read != PORT_OK) {
+      (void)Awaited(dlg, read, "the bad-block list");
+      break;
+    }
     anyArrived = true;
     const auto word = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
     if (word == BAD_BLOCK_END) {

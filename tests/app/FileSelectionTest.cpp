@@ -229,6 +229,17 @@ TEST_F(FileSelection, EachLinkRemembersItsOwnPort) {
   EXPECT_EQ(window_->GetCheck(IDC_UART), ui::BST_CHECKED);
 }
 
+TEST_F(FileSelection, TheReplyTimeOutIsReadFromTheSettingsAtStart) {
+  Open();
+  EXPECT_EQ(state_->link.replyTimeout, std::chrono::seconds(120));
+  WriteSettings("[Setting]\nReplyTimeout=45\n");
+  Open();
+  EXPECT_EQ(state_->link.replyTimeout, std::chrono::seconds(45));
+  WriteSettings("[Setting]\nReplyTimeout=-3\n");  // no time-out of less than nothing
+  Open();
+  EXPECT_EQ(state_->link.replyTimeout, std::chrono::seconds(0));
+}
+
 TEST_F(FileSelection, StoredIndexesOutsideTheSelectorsReadAsNoChoice) {
   WriteSettings("[Setting]\nUartPort=77\nm_nBaudRate=9\n[Ports]\nCOM3=/dev/ttyFAKE\nX=1\n");
   Open();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -71,6 +72,8 @@ TEST_F(CliTest, UsageErrorsEndBeforeAnythingIsTouched) {
   CliArguments arguments;
   EXPECT_EQ(Parse({"--baud", "9600", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Parse({"--port", "COM3"}, arguments), EXIT_USAGE);  // no step
+  EXPECT_EQ(Parse({"--timeout", "-5", "connect"}, arguments), EXIT_USAGE);
+  EXPECT_EQ(Parse({"--timeout", "soon", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Run({"connect", "fly"}), EXIT_USAGE);
   EXPECT_EQ(Run({"--port", "COM0", "connect"}), EXIT_USAGE);
   EXPECT_EQ(Run({"--port", "com51", "connect"}), EXIT_USAGE);
@@ -120,6 +123,25 @@ TEST_F(CliTest, TheSettingsFileIsReadAndNeverWritten) {
   std::ifstream in(settings, std::ios::binary);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, before);
+}
+
+// The reply time-out: the settings file's, unless the command line gives one.
+TEST_F(CliTest, TheReplyTimeOutComesFromTheCommandLineOverTheSettings) {
+  const auto settings = folder_ / "settings.ini";
+  std::ofstream(settings, std::ios::binary) << "[Setting]\nReplyTimeout=30\n";
+  for (const auto& [words, expected] :
+       std::vector<std::pair<std::vector<const char*>, std::chrono::seconds>>{
+           {{"checksum", "apps"}, std::chrono::seconds(30)},
+           {{"--timeout", "7", "checksum", "apps"}, std::chrono::seconds(7)},
+           {{"--timeout", "0", "checksum", "apps"}, std::chrono::seconds(0)}}) {
+    CliArguments arguments;
+    std::vector<const char*> all = {"--settings", settings.c_str()};
+    all.insert(all.end(), words.begin(), words.end());
+    ASSERT_EQ(Parse(all, arguments), -1);
+    CliSession session(std::move(arguments), out_.File(), err_.File());
+    (void)session.Run();
+    EXPECT_EQ(session.State().link.replyTimeout, expected) << words[0];
+  }
 }
 
 TEST_F(CliTest, DownloadAndChecksumStepsCheckTheirWords) {

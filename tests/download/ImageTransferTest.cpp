@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "app/Printf.h"
 #include "fs/FsStep.h"
 #include "link/BlockSum.h"
 #include "link/PtyPair.h"
@@ -388,6 +389,91 @@ TEST_F(RawTransfer, UartRepeatsTheRequestUntilSynchronisedAndResendsTheNumbersOn
     if (e.kind == ui::EventKind::Sleep) sleeps.push_back(e.a);
   }
   EXPECT_EQ(sleeps, std::vector<std::int64_t>{1000});
+}
+
+// A phone that answers every request with something else is given as long as a silent one: the
+// reply time-out, one request a second.
+TEST_F(RawTransfer, UartGivesUpSynchronisingAfterTheReplyTimeOut) {
+  Open(false);
+  state_.link.replyTimeout = 3000ms;
+  std::size_t requests = 0;
+  std::jthread phone([&] {
+    // Ten busy answers, then silence: without a bound the PC would ask for ever.
+    for (int i = 0; i < 10 && pty_.Receive(1, 300ms) == std::vector<std::uint8_t>{0x5A}; ++i) {
+      ++requests;
+      pty_.Send({0x00});
+    }
+  });
+  EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+  phone.join();
+  EXPECT_EQ(requests, 4u);
+  EXPECT_EQ(Log(), "\r\nNo sync byte 0xA5 from the phone after 4 requests\r\n");
+}
+
+// Requests that move the image no further are answered, but a stream of them ends the transfer.
+TEST_F(RawTransfer, EndlessSyncOrAcknowledgementRequestsEndTheUartTransfer) {
+  for (std::uint8_t babble : {0x26, 0xA5}) {
+    // The previous round's last answers must not pass for this round's request.
+    pty_.Receive(1 << 16, 50ms);
+    Open(false);
+    logFrom_ = host_.EventJournal().Events().size();
+    std::jthread phone([&] {
+      Expect(1);
+      pty_.Send({0xA5});
+      Expect(8);
+      // What the PC answers (the numbers again, or acknowledgements) is taken off the line as
+      // it comes, so that a full line never stalls the PC's writes.
+      for (int i = 0; i < 300; ++i) {
+        pty_.Send({babble});
+        pty_.Receive(4096, 0ms);
+      }
+    });
+    EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+    phone.join();
+    EXPECT_EQ(Log(), app::Printf("\r\n256 x 0x%02X from the phone, no block request\r\n",
+                                 unsigned{babble}));
+  }
+}
+
+TEST_F(RawTransfer, EndlessImageDoneFramesBeforeAnyBlockEndTheUsbTransfer) {
+  Open(true);
+  std::jthread phone([&] {
+    Expect(16);
+    for (int i = 0; i < 300; ++i) pty_.Send({0x29, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  });
+  EXPECT_EQ(TransferImageUsb(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+  phone.join();
+  EXPECT_EQ(Log(), "\r\n256 x 0x29 from the phone, no block request\r\n");
+}
+
+// A phone that falls silent during an image is given the reply time-out, not the factor's
+// quarter of an hour, and the log names what the PC waited for.
+TEST_F(RawTransfer, ASilentPhoneEndsTheImageAtTheReplyTimeOutOnBothLinks) {
+  for (bool usb : {false, true}) {
+    Open(usb);
+    logFrom_ = host_.EventJournal().Events().size();
+    dlg_->port.readTotalTimeout = 20ms;  // the factors alone: 60 s on UART, 40 s on USB
+    state_.link.replyTimeout = 100ms;
+    std::jthread phone([&] {
+      if (usb) {
+        Expect(16);
+        return;
+      }
+      Expect(1);
+      pty_.Send({0xA5});
+      Expect(8);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const int status = usb ? TransferImageUsb(*dlg_, path_, kAppsAddress, 4)
+                           : TransferImageUart(*dlg_, path_, kAppsAddress, 4);
+    EXPECT_EQ(status, link::PORT_NO_REPLY);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    phone.join();
+    EXPECT_EQ(Log(), usb ? "\r\nNo answer from the phone for 100 ms (waiting for the next reply "
+                           "frame)\r\n"
+                         : "\r\nNo answer from the phone for 100 ms (waiting for the phone's "
+                           "next request)\r\n");
+  }
 }
 
 TEST_F(RawTransfer, UsbFramesCarryLittleEndianWordsAndAZeroedHead) {

@@ -412,6 +412,25 @@ TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
   EXPECT_FALSE(dlg_->port.IsPortOpen());
 }
 
+// With the reply time-out the silent reply ends in moments instead of the factor's 14 hours,
+// and the log names the reply that never came.
+TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
+  Open(false);
+  dlg_->port.readTotalTimeout = 1ms;  // the factor alone: 51 s
+  state_.link.replyTimeout = 100ms;
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+  peer_->replies[0xDA] = {};
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Run());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+  EXPECT_TRUE(
+      Log().ends_with("     ** Start Downloading TFS file **\n"
+                      "\r\nNo answer from the phone for 100 ms (waiting for the mount "
+                      "reply)\r\n"))
+      << Log();
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
 // The Format button: one bare byte on both links, one reply byte.
 class FormatButtonTest : public FileSystemDownloadTest {
  protected:
@@ -455,6 +474,18 @@ TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
   EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
   EXPECT_TRUE(Connected());
   EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
+  Open(false);
+  dlg_->port.readTotalTimeout = 2ms;  // the factor alone: 12 s
+  state_.link.replyTimeout = 100ms;
+  logFrom_ = host_.EventJournal().Events().size();
+  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_NO_REPLY);
+  EXPECT_EQ(Log(),
+            "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > "
+            "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
+  EXPECT_TRUE(Connected());
 }
 
 TEST_F(FormatButtonTest, StopsBeforeThePortWithoutAPortOrARate) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -174,6 +175,88 @@ TEST_F(SerialPortTest, FactorZeroTimesOutOnTheFirstEmptyTransfer) {
   port.emptyWritePause = 0ms;
   std::vector<std::uint8_t> big(1 << 20, 0x55);
   EXPECT_EQ(port.WriteFully(big, 0), PORT_TIMEOUT);
+}
+
+// A phone that stops reading: without a bound by time the write would try 8 x 600000 times.
+// One that reads slowly keeps the write going for longer than the bound, as each piece that
+// moves restarts it.
+TEST_F(SerialPortTest, WritesThatMoveNothingEndByTimeWhileSlowProgressGoesOn) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  port.writeTimeout = 10ms;
+  port.emptyWritePause = 0ms;
+  port.writeStallTimeout = 150ms;
+  std::vector<std::uint8_t> block(512 * 1024, 0x3C);
+
+  std::size_t drained = 0;
+  std::jthread reader([&] {
+    while (drained < block.size()) {
+      const auto got = pty.Receive(16 * 1024, 2000ms);
+      if (got.empty()) return;
+      drained += got.size();
+      std::this_thread::sleep_for(20ms);  // a slow phone, well inside the bound
+    }
+  });
+  auto t0 = Clock::now();
+  EXPECT_EQ(port.WriteFully(block, 8), PORT_OK);
+  EXPECT_GT(Clock::now() - t0, 150ms);
+  reader.join();
+  EXPECT_EQ(drained, block.size());
+
+  // Now nobody reads: once the line's buffers are full every write moves nothing.
+  std::atomic<bool> done = false;
+  PortStatus status = PORT_OK;
+  t0 = Clock::now();
+  std::jthread writer([&] {
+    status = port.WriteFully(block, 8);
+    done = true;
+  });
+  const auto deadline = Clock::now() + 5s;
+  while (!done && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  if (!done) {
+    EXPECT_EQ(port.Close(), PORT_OK);  // unbounded: end it so that the test can report
+  }
+  writer.join();
+  EXPECT_EQ(status, PORT_TIMEOUT);
+  EXPECT_LT(Clock::now() - t0, 2s);
+}
+
+// Silence after the connection is bounded by the session's reply time-out, measured from the
+// last byte; the handshake's waits keep their factors only.
+TEST_F(SerialPortTest, ASilentPhoneEndsAReadAtTheReplyTimeOutUnlessTheWaitIsTheHandshakes) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  port.readTotalTimeout = 5ms;
+  port.readIntervalTimeout = 1ms;
+  state.replyTimeout = 100ms;
+  std::jthread phone([&] {
+    for (std::uint8_t i = 0; i < 6; ++i) {
+      std::this_thread::sleep_for(50ms);
+      pty.Send({i});
+    }
+  });
+  std::vector<std::uint8_t> got(6);
+  auto t0 = Clock::now();
+  EXPECT_EQ(port.ReadFully(got, 8), PORT_OK);  // 300 ms in all, never 100 ms silent
+  EXPECT_GT(Clock::now() - t0, 200ms);
+  phone.join();
+
+  std::uint8_t byte = 0;
+  t0 = Clock::now();
+  EXPECT_EQ(port.ReadFully(std::span(&byte, 1), 8), PORT_NO_REPLY);  // the factor: 8 s
+  EXPECT_LT(Clock::now() - t0, 2s);
+
+  t0 = Clock::now();
+  EXPECT_EQ(port.ReadFully(std::span(&byte, 1), 1, SerialPort::Silence::FactorOnly), PORT_TIMEOUT);
+  EXPECT_GT(Clock::now() - t0, 500ms);  // 200 empty reads of 5 ms
+
+  state.replyTimeout = 0ms;  // no bound: the factor decides
+  EXPECT_EQ(port.ReadFully(std::span(&byte, 1), 1), PORT_TIMEOUT);
+
+  state.replyTimeout = 100ms;
+  EXPECT_EQ(NoReplyText(state, "the next block request"),
+            "\r\nNo answer from the phone for 100 ms (waiting for the next block request)\r\n");
+  state.replyTimeout = DEFAULT_REPLY_TIMEOUT;
+  EXPECT_EQ(NoReplyText(state, "the flash identity"),
+            "\r\nNo answer from the phone for 120 s (waiting for the flash identity)\r\n");
 }
 
 TEST_F(SerialPortTest, AnEmptyReadLastsTheTotalTimeOutAndFlowingBytesEndAtAGap) {

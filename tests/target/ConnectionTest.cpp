@@ -142,6 +142,35 @@ TEST_F(RawLineTest, AWrongByteThenSilenceNamesTheByte) {
   EXPECT_TRUE(Idle());
 }
 
+// Only silence ended the waits of the handshake: a line that never stops talking must too.
+TEST_F(RawLineTest, AStreamOfNoiseEndsTheBootWaitAndStrayBytesTheAcknowledgementWait) {
+  logFrom_ = host_.EventJournal().Events().size();
+  window_->Click(app::IDC_START);
+  ASSERT_TRUE(WaitForLog("Listen for the BOOT signal\t\t\t> > > ", 5s));
+  pty_.Send(std::vector<std::uint8_t>(65536, 0x00));  // consumed to the last byte, or it blocks
+  host_.JoinWorkers();
+  EXPECT_TRUE(
+      Log().ends_with("      Listen for the BOOT signal\t\t\t> > > FAIL\n"
+                      "      (65536 bytes came, none of them the BOOT signal)\n"))
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_TIMEOUT);
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Timeout : No Response at the target phone"});
+
+  logFrom_ = host_.EventJournal().Events().size();
+  window_->Click(app::IDC_START);
+  ASSERT_TRUE(WaitForLog("Listen for the BOOT signal\t\t\t> > > ", 5s));
+  pty_.Send({BOOT_SIGNAL});
+  ASSERT_EQ(pty_.Receive(1, 3000ms), std::vector<std::uint8_t>{START_UART});
+  pty_.Send(std::vector<std::uint8_t>(4096, 0x12));
+  host_.JoinWorkers();
+  EXPECT_TRUE(
+      Log().ends_with("      Listen for the Download start ACK signal\t> > > FAIL\n"
+                      "      (4096 bytes came, none of them the ACK signal)\n"))
+      << Log();
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_WRONG_CHAR);
+  EXPECT_TRUE(Idle());
+}
+
 TEST_F(RawLineTest, ABaudSelectorWithoutSelectionSendsNothing) {
   window_->SetCurSel(app::IDC_BAUD, -1);
   Chatter(0xA5, 100ms);
@@ -312,6 +341,36 @@ TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
   PressStart();
   EXPECT_EQ(FlashIdBox(), "FAIL");
   EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+  EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
+}
+
+// Once the loaders run, a silent phone is given the reply time-out, not the factors' half hour,
+// and the log says what it was waiting for.
+TEST_F(ConnectionTest, ASilentPhoneAfterTheLoadersEndsEachCheckAtTheReplyTimeOut) {
+  sim::PhoneOptions options;
+  for (FaultStep step : {FaultStep::FlashId, FaultStep::BadBlocks}) {
+    sim::Fault fault;
+    fault.kind = FaultKind::Silence;
+    fault.step = step;
+    options.faults.push_back(fault);
+  }
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  dlg_->port.readTotalTimeout = 20ms;  // the factors alone: 32 s for the identity, 4 s per word
+  state_.link.replyTimeout = 100ms;
+  const auto t0 = std::chrono::steady_clock::now();
+  PressStart();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+  EXPECT_NE(
+      Log().find("     Flash Type Checking\t\t\t> > > "
+                 "\r\nNo answer from the phone for 100 ms (waiting for the flash identity)\r\n"
+                 "OK\n"
+                 "      NAND Bad block check\t\t\t> > > "
+                 "\r\nNo answer from the phone for 100 ms (waiting for the bad-block list)\r\n"
+                 "FAIL\n"),
+      std::string::npos)
+      << Log();
+  EXPECT_EQ(FlashIdBox(), "FAIL");
   EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
 }
 

@@ -64,6 +64,30 @@ TEST_F(LoadersTest, TheBootloaderDriverToleratesStrayBytesBeforeItIsReady) {
       [](const auto& events) { return sim::HasEvent(events, sim::EventKind::RateChanged); }, 5s));
 }
 
+TEST_F(LoadersTest, ABootloaderDriverThatNeverStopsTalkingFailsTheUpload) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = sim::FaultKind::StrayBytes;
+  fault.step = sim::FaultStep::ReadyByte;
+  fault.bytes.assign(4096, 0x12);
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  state_.link.linkMode = link::LINK_UART;
+  auto& port = dlg_->port;
+  port.portName = "COM1";
+  port.baudCode = 0x88;
+  ASSERT_EQ(port.Open(), link::PORT_OK);
+  logFrom_ = host_.EventJournal().Events().size();
+  EXPECT_EQ(UploadLoaders(*dlg_, port, LOADER_BOOTLOADER_DRIVER), link::PORT_BAD_ACK);
+  EXPECT_TRUE(
+      Log().ends_with("     Bootloader driver downloading\t\t> > > "
+                      "\r\n4096 bytes came, none of them the driver's ready byte\r\n"
+                      "FAIL\n\n  Turn On/Off the target phone!!!\n"))
+      << Log();
+  EXPECT_FALSE(port.HoldsDevice());
+}
+
 TEST_F(LoadersTest, ARefusedPayloadFileIsNeverSent) {
   StartPhone({});
   OpenDialog(phone_->SlavePath());
