@@ -137,9 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const std::string written = ReadAll(file);
-  const std::size_t firstBreak = input.find('\n');
-  const bool crlf =
-      firstBreak != std::string::npos && firstBreak > 0 && input[firstBreak - 1] == '\r';
+  const std::size_t firstBreak = std::min(input.find('\n'), input.size());
+  const bool crlf = firstBreak > 0 && input[firstBreak - 1] == '\r';
   const std::size_t at = written.find("m_strAPPSFileName=/fw/APPS/a b.img");
   Require(at != std::string::npos, "the text line is missing");
   const std::size_t lineEnd = written.find('\n', at);

@@ -1,5 +1,7 @@
 #include "app/ProfileFile.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -47,9 +49,9 @@ struct FileText {
 };
 
 void SplitLines(std::string_view content, FileText& text) {
-  const std::size_t firstBreak = content.find('\n');
-  text.crlf =
-      firstBreak != std::string_view::npos && firstBreak > 0 && content[firstBreak - 1] == '\r';
+  // A single line ending in CR without its LF counts as CR LF: its break is completed so.
+  const std::size_t firstBreak = std::min(content.find('\n'), content.size());
+  text.crlf = firstBreak > 0 && content[firstBreak - 1] == '\r';
   std::size_t start = 0;
   while (start < content.size()) {
     std::size_t end = content.find('\n', start);
@@ -73,17 +75,17 @@ FileText ReadFileText(const std::filesystem::path& file) {
   struct stat info {};
   text.kind =
       ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? FileKind::Regular : FileKind::Other;
-  content.resize(ProfileFile::kMaxFileSize + 1);
-  std::size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+  // One byte past the limit tells a file that is too large.
+  std::array<char, 1 << 16> chunk;
+  while (content.size() <= ProfileFile::kMaxFileSize) {
+    const std::size_t want = std::min(chunk.size(), ProfileFile::kMaxFileSize + 1 - content.size());
+    const ssize_t n = ::read(fd, chunk.data(), want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && text.kind == FileKind::Regular) text.kind = FileKind::Unreadable;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    content.append(chunk.data(), static_cast<std::size_t>(n));
   }
   ::close(fd);
-  content.resize(got);
 #else
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) return text;
