@@ -1,5 +1,7 @@
 #include "app/ProfileFile.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -10,6 +12,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -35,23 +38,73 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::vector<std::string> ReadLines(const std::filesystem::path& file) {
-  std::vector<std::string> lines;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return lines;
-  std::string content(ProfileFile::kMaxFileSize, '\0');
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  content.resize(static_cast<std::size_t>(in.gcount()));
+// What is known of a settings file as read.
+enum class FileKind { Absent, Regular, Other, Unreadable };
+
+struct FileText {
+  FileKind kind = FileKind::Absent;
+  std::vector<std::string> lines;  // split at '\n'; a '\r' before it stays with its line
+  bool whole = true;               // false when the file was larger than kMaxFileSize
+  bool crlf = false;               // the first line break was CR LF: new lines get one too
+};
+
+void SplitLines(std::string_view content, FileText& text) {
+  // A single line ending in CR without its LF counts as CR LF: its break is completed so.
+  const std::size_t firstBreak = std::min(content.find('\n'), content.size());
+  text.crlf = firstBreak > 0 && content[firstBreak - 1] == '\r';
   std::size_t start = 0;
   while (start < content.size()) {
     std::size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
+    if (end == std::string_view::npos) end = content.size();
+    text.lines.emplace_back(content.substr(start, end - start));
     start = end + 1;
   }
-  return lines;
+}
+
+// Reads at most kMaxFileSize bytes. Whatever the name stands for, nothing here can block: a FIFO
+// without a writer or a terminal gives what is there now (usually nothing).
+FileText ReadFileText(const std::filesystem::path& file) {
+  FileText text;
+  std::string content;
+#if !defined(_WIN32)
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    text.kind = errno == ENOENT ? FileKind::Absent : FileKind::Unreadable;
+    return text;
+  }
+  struct stat info {};
+  text.kind =
+      ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? FileKind::Regular : FileKind::Other;
+  // One byte past the limit tells a file that is too large.
+  std::array<char, 1 << 16> chunk;
+  while (content.size() <= ProfileFile::kMaxFileSize) {
+    const std::size_t want = std::min(chunk.size(), ProfileFile::kMaxFileSize + 1 - content.size());
+    const ssize_t n = ::read(fd, chunk.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && text.kind == FileKind::Regular) text.kind = FileKind::Unreadable;
+    if (n <= 0) break;
+    content.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+#else
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return text;
+  text.kind = std::filesystem::is_regular_file(file, ec) ? FileKind::Regular : FileKind::Other;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    text.kind = FileKind::Unreadable;
+    return text;
+  }
+  content.resize(ProfileFile::kMaxFileSize + 1);
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(in.gcount()));
+#endif
+  if (content.size() > ProfileFile::kMaxFileSize) {
+    text.whole = false;
+    content.resize(ProfileFile::kMaxFileSize);
+  }
+  SplitLines(content, text);
+  return text;
 }
 
 // "[name]" gives name; anything else nothing.
@@ -84,9 +137,10 @@ std::string Unquote(std::string_view value) {
   return std::string(value);
 }
 
-// Replaces or adds `key` in `section` of `lines`.
+// Replaces or adds `key` in `section` of `lines`. A replaced line keeps its CR; an added line
+// ends with `cr` ("\r" in a CR LF file, else "").
 void SetKey(std::vector<std::string>& lines, std::string_view section, std::string_view key,
-            std::string_view value) {
+            std::string_view value, std::string_view cr) {
   const std::string newLine = std::string(Trim(key)) + "=" + std::string(value);
 
   bool inSection = false;
@@ -101,32 +155,40 @@ void SetKey(std::vector<std::string>& lines, std::string_view section, std::stri
     if (!inSection) continue;
     if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
     if (auto entry = SplitKey(lines[i]); entry && SameName(entry->key, Trim(key))) {
-      lines[i] = newLine;
+      const bool hadCr = !lines[i].empty() && lines[i].back() == '\r';
+      lines[i] = newLine + (hadCr ? "\r" : "");
       return;
     }
   }
   if (sectionEnd) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd), newLine);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*sectionEnd),
+                 newLine + std::string(cr));
   } else {
-    lines.push_back("[" + std::string(Trim(section)) + "]");
-    lines.push_back(newLine);
+    lines.push_back("[" + std::string(Trim(section)) + "]" + std::string(cr));
+    lines.push_back(newLine + std::string(cr));
   }
 }
 
-bool ReplaceFile(const std::filesystem::path& file, const std::vector<std::string>& lines) {
+// Writes `text` to a temporary file beside `file` and renames it over `file`, keeping the old
+// file's permissions.
+bool ReplaceFile(const std::filesystem::path& file, const FileText& text) {
   std::error_code ec;
   std::filesystem::path temporary = file;
   temporary += ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) return false;
-    for (const std::string& line : lines) out << line << '\n';
+    for (const std::string& line : text.lines) out << line << '\n';
     out.flush();
     if (!out) {
       out.close();
       std::filesystem::remove(temporary, ec);
       return false;
     }
+  }
+  if (text.kind == FileKind::Regular) {
+    const auto status = std::filesystem::status(file, ec);
+    if (!ec) std::filesystem::permissions(temporary, status.permissions(), ec);
   }
   std::filesystem::rename(temporary, file, ec);
   if (ec) {
@@ -188,7 +250,7 @@ class InterProcessLock {
 }  // namespace
 
 ProfileFile::ProfileFile(std::filesystem::path file, SettingsAccess access)
-    : file_(std::move(file)), access_(access), lines_(ReadLines(file_)) {}
+    : file_(std::move(file)), access_(access), lines_(ReadFileText(file_).lines) {}
 
 std::string ProfileFile::GetString(std::string_view section, std::string_view key,
                                    std::string_view fallback) const {
@@ -255,20 +317,36 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   }
   {
     std::lock_guard lock(mutex_);
-    SetKey(lines_, section, key, value);
+    SetKey(lines_, section, key, value, "");
   }
   if (access_ == SettingsAccess::ReadOnly) return true;
 
+  // A link is followed to the file it names, which is then replaced while the link stays.
+  std::error_code ec;
+  std::filesystem::path target = file_;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(file_, ec))) {
+    target = std::filesystem::canonical(file_, ec);
+    if (ec) return false;  // a link to nothing: no settings file of ours
+  }
+  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
   // Another window may have written other keys since this one read the file: only this key of
   // the file as it is now changes.
-  std::error_code ec;
-  if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
   std::lock_guard processLock(FileWriteMutex());
-  const InterProcessLock fileLock(file_);
+  const InterProcessLock fileLock(target);
   if (!fileLock.Locked()) return false;
-  std::vector<std::string> lines = ReadLines(file_);
-  SetKey(lines, section, key, value);
-  return ReplaceFile(file_, lines);
+  FileText text = ReadFileText(target);
+  // Only a regular file read whole is rewritten: a device, a FIFO or a folder would be replaced
+  // by a file, an unreadable file by one key, a huge one by its first megabyte.
+  if (text.kind == FileKind::Other || text.kind == FileKind::Unreadable || !text.whole) {
+    return false;
+  }
+  const std::string_view cr = text.crlf ? "\r" : "";
+  // The last line gets its break: a line added after it must not join it.
+  if (text.crlf && !text.lines.empty() && !text.lines.back().ends_with('\r')) {
+    text.lines.back() += '\r';
+  }
+  SetKey(text.lines, section, key, value, cr);
+  return ReplaceFile(target, text);
 }
 
 bool ProfileFile::WriteInt(std::string_view section, std::string_view key, int value) const {

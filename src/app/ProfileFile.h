@@ -19,6 +19,11 @@ enum class SettingsAccess { ReadWrite, ReadOnly };
 //   sibling "<file>.lock" (other processes) and a mutex (other objects and threads of this
 //   process) the file is read again, only the written key is changed in it and the result
 //   replaces the file, so two windows or a window and a bench never lose each other's writes;
+// - only a regular file is ever written, and only when it could be read whole: a device, a FIFO,
+//   a folder, an unreadable file or one larger than kMaxFileSize is read as far as it can be
+//   (without blocking) but never replaced, and a write to it fails; a link is followed;
+// - a rewritten file keeps its line breaks (CR LF or LF, lines added follow the first break)
+//   and its permissions;
 // - section and key names compare without regard to ASCII case, surrounding blanks ignored;
 // - a missing file, section or key gives the caller's default;
 // - an integer is read from the value's leading decimal digits (an optional sign first), so
@@ -46,7 +51,7 @@ class ProfileFile {
 
   [[nodiscard]] const std::filesystem::path& File() const { return file_; }
 
-  // Settings files larger than this are read only up to it: they are not ours.
+  // Settings files larger than this are read only up to it and never written: they are not ours.
   static constexpr std::size_t kMaxFileSize = 1 << 20;
 
  private:

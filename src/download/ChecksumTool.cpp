@@ -24,7 +24,15 @@ bool ShowFileChecksum(DownloaderDlg& dlg, const std::string& path, std::string_v
     dlg.Host().MessageBox(&dlg.Wnd(), openFailureText);
     return false;
   }
-  const std::uint32_t shown = *size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*size);
+  if (*size > UINT32_MAX) {
+    // The size field holds 32 bits, and no image comes near that: say so rather than show a
+    // clipped size, and spare the user reading gigabytes for a checksum of no use.
+    if (measured != nullptr) *measured = UINT32_MAX;
+    dlg.Wnd().SetText(app::IDC_FILE_SIZE, "larger than 4 GiB");
+    dlg.Host().MessageBox(&dlg.Wnd(), path + " is larger than 4 GiB: no image is that large");
+    return false;
+  }
+  const auto shown = static_cast<std::uint32_t>(*size);
   if (measured != nullptr) *measured = shown;
   dlg.ShowFileSize(shown);
 

@@ -1,7 +1,11 @@
 #include "payloads/PayloadSet.h"
 
-#include <cstdio>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 namespace veska::payloads {
 
@@ -23,20 +27,59 @@ std::span<const std::uint8_t> Unwrap(std::span<const std::uint8_t> stored) {
   return stored.subspan(8);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-// Reads at most `limit` + 1 bytes, enough to tell a file that is too long.
-bool ReadSmallFile(const std::filesystem::path& path, std::size_t limit,
-                   std::vector<std::uint8_t>& bytes) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "rb"));
-  if (!file) return false;
-  bytes.resize(limit + 1);
-  const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
-  if (std::ferror(file.get())) return false;
-  bytes.resize(got);
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
   return true;
+}
+
+// A file in `folder` whose name is `name` in other letter case, or "" when there is none.
+std::filesystem::path NameInOtherCase(const std::filesystem::path& folder, std::string_view name) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string found = it->path().filename().string();
+    if (found != name && SameNameIgnoringCase(found, name)) return it->path();
+  }
+  return {};
+}
+
+// Reads a payload candidate: only a regular file is opened for its bytes (a FIFO would block
+// the program, a device would never end), and a file of the wrong size is not read at all.
+// Returns "" with the bytes, else what is wrong with the file.
+std::string ReadPayloadFile(const std::filesystem::path& path, const PayloadSpec& spec,
+                            std::vector<std::uint8_t>& bytes) {
+  // Non-blocking, so that a FIFO put there between a look and the open cannot block either.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT ? "is a link to a missing file" : "cannot be read";
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return "cannot be read";
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size != spec.size) {
+    return "holds " + std::to_string(size) + " bytes where " + std::to_string(spec.size) +
+           " are expected";
+  }
+  bytes.resize(spec.size);
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  // Shortened since it was measured: the bytes read are judged by their count.
+  bytes.resize(got);
+  return PayloadSet::Check(spec, bytes);
 }
 
 }  // namespace
@@ -80,18 +123,22 @@ std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint
 PayloadSet PayloadSet::Load(const std::filesystem::path& folder) {
   PayloadSet set;
   for (const auto& spec : kPayloadTable) {
-    const auto path = folder / (std::string(spec.name) + ".bin");
+    const std::string name = std::string(spec.name) + ".bin";
+    auto path = folder / name;
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) continue;
+    std::string problem;
+    std::vector<std::uint8_t> bytes;
+    // A link counts as present even when what it names is gone: the technician meant a file.
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+      const auto other = NameInOtherCase(folder, name);
+      if (other.empty()) continue;
+      path = other;
+      problem = "is not named " + name + " (the case of its letters differs)";
+    } else {
+      problem = ReadPayloadFile(path, spec, bytes);
+    }
     Entry& entry = set.entries_[static_cast<std::size_t>(spec.id)];
     entry.path = path;
-    std::vector<std::uint8_t> bytes;
-    std::string problem;
-    if (!ReadSmallFile(path, spec.size, bytes)) {
-      problem = "cannot be read";
-    } else {
-      problem = Check(spec, bytes);
-    }
     if (!problem.empty()) {
       entry.source = PayloadSource::Refused;
       set.problems_.push_back("Loader file " + path.string() + " " + problem +

@@ -639,10 +639,18 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
   std::uint32_t offset = 0;
   for (std::uint32_t index = 0; offset < size; ++index) {
     bool claimBad = false;
+    const std::uint32_t length = std::min(options_.blockLength, size - offset);
+    std::array<std::uint8_t, 5> request{UART_BLOCK_REQUEST};
+    PutBe32(std::span(request).subspan(1), length);
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
       switch (fault->kind) {
         case FaultKind::TransferCode:
           return Send(std::span(&fault->value, 1), "transfer code");
+        case FaultKind::WrongByte:
+          // The request with another first byte: the PC cannot take it for a block request,
+          // so no block follows and the phone goes back to waiting for commands.
+          request[0] = fault->value;
+          return Send(request, "block request");
         case FaultKind::Silence:
           return Outcome::Silenced;
         case FaultKind::LineDrop:
@@ -657,9 +665,6 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
           break;
       }
     }
-    const std::uint32_t length = std::min(options_.blockLength, size - offset);
-    std::array<std::uint8_t, 5> request{UART_BLOCK_REQUEST};
-    PutBe32(std::span(request).subspan(1), length);
     if (Outcome o = Send(request, "block request"); o != Outcome::Done) return o;
 
     block.resize(std::size_t{length} + 1);
@@ -741,6 +746,10 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
         case FaultKind::WrongBlockSum:
           misreport = true;
           break;  // this block's sum, reported next
+        case FaultKind::WrongByte:
+          // A request frame with another code: no acknowledgement or block follows it.
+          return SendReplyFrame(fault->value, std::min(options_.blockLength, size - offset),
+                                reported, "block request");
         default:
           break;
       }
@@ -773,6 +782,9 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
       case FaultKind::WrongBlockSum:
         reported = static_cast<std::uint8_t>(lastSum + 1);
         break;
+      case FaultKind::WrongByte:
+        // Another code in place of IMAGE_DONE: the PC acknowledges nothing it does not know.
+        return SendReplyFrame(fault->value, reported, 0, "image done");
       case FaultKind::StrayBytes:
         if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
         break;

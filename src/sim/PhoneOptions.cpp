@@ -148,6 +148,16 @@ std::optional<Fault> ParseFault(std::string_view text) {
     }
   }
   if (!kindFound || !stepFound) return std::nullopt;
+  // A fault that would be recorded as fired but change nothing is refused: a test written
+  // with it would test nothing.
+  const bool imageStep = fault.step == FaultStep::ImageBlock || fault.step == FaultStep::ImageDone;
+  if ((fault.kind == FaultKind::WrongBlockSum || fault.kind == FaultKind::TransferCode) &&
+      !imageStep) {
+    return std::nullopt;
+  }
+  if (fault.kind == FaultKind::CorruptChunk && fault.step != FaultStep::DumpChunk) {
+    return std::nullopt;
+  }
 
   switch (fault.kind) {
     case FaultKind::WrongByte:

@@ -30,7 +30,8 @@ enum class FaultStep {
 
 enum class FaultKind {
   Silence,        // send nothing at the step and go back to waiting for commands
-  WrongByte,      // send `value` in place of the step's (first) byte
+  WrongByte,      // send `value` in place of the step's (first) byte; at ImageBlock and (USB)
+                  // ImageDone the code of the request, after which the transfer is over
   StrayBytes,     // send `bytes` before the step's normal bytes
   WrongBlockSum,  // ImageBlock: report a sum that is off by one for block N-1 (USB), or claim
                   // block N was damaged and ask for it again (UART 0x2A)

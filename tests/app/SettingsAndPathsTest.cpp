@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +166,57 @@ TEST_F(ProfileFileTest, ReadOnlySettingsChangeOnlyThisRun) {
   EXPECT_TRUE(fresh.WriteInt(KEY_USB_PORT, 2));
   EXPECT_EQ(fresh.GetInt(KEY_USB_PORT, -1), 2);
   EXPECT_FALSE(std::filesystem::exists(folder_ / "none"));
+}
+
+// A name that stands for something other than a settings file is read as far as it can be, and
+// never replaced; a link is followed and stays a link.
+TEST_F(ProfileFileTest, OnlyARegularFileIsEverWritten) {
+  std::filesystem::create_directories(folder_);
+  const auto device = folder_ / "null";
+  if (::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0) {  // what /dev/null is
+    const ProfileFile profile(device);
+    EXPECT_FALSE(profile.WriteInt("Setting", "UartPort", 1));
+    EXPECT_EQ(profile.GetInt("Setting", "UartPort", -1), 1);  // memory keeps it for this run
+    EXPECT_TRUE(std::filesystem::is_character_file(device));
+  }
+  const auto fifo = folder_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const ProfileFile fromFifo(fifo);  // no writer: reading must not wait for one
+  EXPECT_FALSE(fromFifo.WriteInt("Setting", "UartPort", 1));
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+
+  Write("[Setting]\nA=1\n");
+  const auto link = folder_ / "link.ini";
+  std::filesystem::create_symlink(file_(), link);
+  EXPECT_TRUE(ProfileFile(link).WriteInt("Setting", "B", 2));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(Content(), "[Setting]\nA=1\nB=2\n");
+}
+
+TEST_F(ProfileFileTest, ARewrittenFileKeepsItsLineBreaksAndPermissions) {
+  Write("; c\r\n[Setting]\r\nA=1\r\n\r\n[Other]\r\nX=y");  // no break after the last line
+  std::filesystem::permissions(file_(), std::filesystem::perms(0640));
+  const ProfileFile profile(file_());
+  EXPECT_TRUE(profile.WriteInt("Setting", "A", 2));
+  EXPECT_TRUE(profile.WriteInt("Setting", "B", 3));
+  EXPECT_TRUE(profile.WriteInt("New", "K", 4));
+  EXPECT_EQ(Content(), "; c\r\n[Setting]\r\nA=2\r\nB=3\r\n\r\n[Other]\r\nX=y\r\n[New]\r\nK=4\r\n");
+  EXPECT_EQ(profile.GetInt("Setting", "A", -1), 2);
+  EXPECT_EQ(ProfileFile(file_()).GetString("Other", "X", ""), "y");
+  EXPECT_EQ(std::filesystem::status(file_()).permissions(), std::filesystem::perms(0640));
+}
+
+TEST_F(ProfileFileTest, AFileTooLargeToReadWholeIsNeverRewritten) {
+  std::string text = "[Setting]\nA=1\n";
+  while (text.size() <= ProfileFile::kMaxFileSize) text += "; padding padding padding\n";
+  text += "[Tail]\nZ=9\n";
+  Write(text);
+  const ProfileFile profile(file_());
+  EXPECT_EQ(profile.GetInt("Setting", "A", -1), 1);
+  EXPECT_EQ(profile.GetInt("Tail", "Z", -1), -1);  // beyond what is read
+  EXPECT_FALSE(profile.WriteInt("Setting", "A", 2));
+  EXPECT_EQ(profile.GetInt("Setting", "A", -1), 2);
+  EXPECT_EQ(Content(), text);
 }
 
 TEST(UserSettingsFile, LivesInTheConfigurationFolderUnderTheProgramsName) {

@@ -62,5 +62,18 @@ TEST_F(ChecksumToolTest, AnUnopenableFileLeavesTheFields) {
   EXPECT_EQ(Field(app::IDC_CHECKSUM_FIELD), " ");
 }
 
+TEST_F(ChecksumToolTest, AFileLargerThan4GiBIsSaidToBeSoAndNotReadForAChecksum) {
+  const auto path = folder_ / "huge.img";
+  std::ofstream(path).put('x');
+  std::filesystem::resize_file(path, std::uint64_t{5} << 30);  // sparse: costs no disk
+  SetImage(K::Apps, path.string());
+  PressChecksum(0);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].text, path.string() + " is larger than 4 GiB: no image is that large");
+  EXPECT_EQ(Field(app::IDC_FILE_SIZE), "larger than 4 GiB");
+  EXPECT_EQ(Field(app::IDC_CHECKSUM_FIELD), " ");
+  EXPECT_EQ(dlg_->imageSize[KindIndex(K::Apps)], UINT32_MAX);
+}
+
 }  // namespace
 }  // namespace veska::download

@@ -1,12 +1,18 @@
 #include "link/SerialPort.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +125,58 @@ TEST_F(SerialPortTest, OnlyTheRecordThatOpenedTheDeviceClearsTheOpenFlag) {
   ASSERT_EQ(port.Open(), PORT_OK);
   EXPECT_EQ(port.Close(), PORT_OK);
   EXPECT_FALSE(port.IsPortOpen());
+}
+
+// Whether the terminal's exclusive mode is set on the pty slave, as another program would meet
+// it: unprivileged, its open fails; with privileges, the open succeeds and the flag is read.
+bool Exclusive(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  const bool known = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+  ::close(fd);
+  return known && exclusive != 0;
+}
+
+TEST_F(SerialPortTest, AnOpenPortIsTheTerminalsExclusiveUserAndABusyOneNamesItsHolder) {
+  ASSERT_EQ(port.Open(), PORT_OK);
+  EXPECT_TRUE(Exclusive(pty.SlavePath()));
+  EXPECT_EQ(port.Close(), PORT_OK);
+  EXPECT_FALSE(Exclusive(pty.SlavePath()));
+
+  // Another process holds the device's lock until told to let go.
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(release[1]);  // so that the parent's close is an end of file here
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0;
+    [[maybe_unused]] const auto w = ::write(ready[1], &ok, 1);
+    char byte = 0;
+    [[maybe_unused]] const auto r = ::read(release[0], &byte, 1);
+    std::_Exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 1);
+  std::string comm;
+  std::getline(std::ifstream("/proc/self/comm"), comm);
+
+  EXPECT_EQ(port.Open(), PORT_IO_ERROR);
+  ::close(release[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_FALSE(port.IsPortOpen());
+  ASSERT_FALSE(diag.lines.empty());
+  EXPECT_EQ(diag.lines.front(), "\n" + pty.SlavePath() + " is in use by another program (" + comm +
+                                    ", pid " + std::to_string(child) + ").\n");
 }
 
 TEST_F(SerialPortTest, OpenRetryingWaitsForADeviceThatAppearsLate) {

@@ -1,6 +1,7 @@
 #include "payloads/PayloadSet.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -65,6 +66,42 @@ TEST_F(PayloadFolder, AValidFileReplacesItsStandInAndAWrongOneIsNeverSent) {
   EXPECT_NE(set.Problems()[0].find("2779 bytes where 2780"), std::string::npos);
   EXPECT_NE(set.Problems()[1].find("header of BootloaderDriver"), std::string::npos);
   EXPECT_NE(set.Describe().find("NandFlashDriver=file"), std::string::npos);
+}
+
+// Nothing in the folder may block the start or be passed over in silence: a FIFO, a folder, a
+// link to nothing and a name in the wrong case each refuse their payload and say why.
+TEST_F(PayloadFolder, FilesThatAreNotWhatTheySeemAreRefusedWithoutBeingOpened) {
+  ASSERT_EQ(::mkfifo((dir / "PreloaderStage1.bin").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "PreloaderStage2.bin");
+  std::filesystem::create_symlink(dir / "gone.bin", dir / "NandFlashDriver.bin");
+  Write("bootloaderdriver.BIN", Valid(PayloadId::BootloaderDriver));
+
+  const PayloadSet set = PayloadSet::Load(dir);
+  for (const auto& spec : kPayloadTable) {
+    EXPECT_EQ(set.Source(spec.id), PayloadSource::Refused) << spec.name;
+    EXPECT_TRUE(set.Bytes(spec.id).empty()) << spec.name;
+  }
+  ASSERT_EQ(set.Problems().size(), 4u);
+  EXPECT_EQ(set.Problems()[0], "Loader file " + (dir / "PreloaderStage1.bin").string() +
+                                   " is not a regular file; it will not be sent.");
+  EXPECT_NE(set.Problems()[1].find("PreloaderStage2.bin is not a regular file"), std::string::npos);
+  EXPECT_NE(set.Problems()[2].find("NandFlashDriver.bin is a link to a missing file"),
+            std::string::npos);
+  EXPECT_EQ(set.Problems()[3], "Loader file " + (dir / "bootloaderdriver.BIN").string() +
+                                   " is not named BootloaderDriver.bin (the case of its letters "
+                                   "differs); it will not be sent.");
+}
+
+TEST_F(PayloadFolder, AHugeFileIsReportedWithItsRealSize) {
+  const auto path = dir / "NandFlashDriver.bin";
+  std::ofstream(path).put('x');
+  std::filesystem::resize_file(path, std::uint64_t{4} << 30);  // sparse: costs no disk
+  const PayloadSet set = PayloadSet::Load(dir);
+  EXPECT_EQ(set.Source(PayloadId::NandFlashDriver), PayloadSource::Refused);
+  ASSERT_EQ(set.Problems().size(), 1u);
+  EXPECT_NE(set.Problems()[0].find("holds 4294967296 bytes where 188112 are expected"),
+            std::string::npos)
+      << set.Problems()[0];
 }
 
 }  // namespace

@@ -54,6 +54,38 @@ TEST(Fault, WrongSumIsReportedForTheChosenBlock) {
   EXPECT_EQ(phone->State(), PhoneState::Driver);
 }
 
+TEST(Fault, WrongCodeReplacesTheChosenBlockRequestOrImageDone) {
+  PhoneOptions options = TestOptions(LinkDialect::Usb);
+  options.blockLength = 8;
+  options.faults.push_back(*ParseFault("wrong@block#1=0x55"));
+  options.faults.push_back(*ParseFault("wrong@done=0x44"));
+  std::unique_ptr<PhonePeer> pc;
+  auto phone = StartUsb(options, pc);
+  ASSERT_TRUE(phone);
+  ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0x1000), Le32(16)})));
+  ASSERT_TRUE(pc->Read(REPLY_FRAME_SIZE));
+  ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes(8, 1)})));
+  auto second = pc->Read(REPLY_FRAME_SIZE);
+  ASSERT_TRUE(second);
+  EXPECT_EQ((*second)[0], 0x55);
+  EXPECT_EQ(GetLe32(*second, 4), 8u);
+  EXPECT_EQ((*second)[8], 8);  // the sum of the block before, as in a true request
+  // No acknowledgement and no block is awaited: the next command is answered.
+  ASSERT_TRUE(pc->Write({FLASH_ID_QUERY}));
+  EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
+
+  ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0x2000), Le32(8)})));
+  ASSERT_TRUE(pc->Read(REPLY_FRAME_SIZE));
+  ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes(8, 2)})));
+  auto done = pc->Read(REPLY_FRAME_SIZE);
+  ASSERT_TRUE(done);
+  EXPECT_EQ((*done)[0], 0x44);
+  EXPECT_EQ((*done)[4], 16);
+  ASSERT_TRUE(pc->Write({FLASH_ID_QUERY}));
+  EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
+  EXPECT_FALSE(HasEvent(phone->Events(), EventKind::ImageDone));
+}
+
 TEST(Fault, CorruptDumpChunkNoLongerMatchesItsSum) {
   PhoneOptions options = TestOptions(LinkDialect::Usb);
   options.faults.push_back(*ParseFault("corrupt@chunk#1"));

@@ -24,6 +24,11 @@ TEST(PhoneOptions, ParsesFaultSpecifications) {
   EXPECT_FALSE(ParseFault("silence@nowhere"));
   EXPECT_FALSE(ParseFault("wrong@ack=0x100"));  // not a byte
   EXPECT_FALSE(ParseFault("drop@block#x"));
+  // Faults that would change nothing where they are put.
+  EXPECT_FALSE(ParseFault("sum@ready"));
+  EXPECT_FALSE(ParseFault("code@ack=0x28"));
+  EXPECT_FALSE(ParseFault("corrupt@block#1"));
+  EXPECT_TRUE(ParseFault("sum@done"));
 }
 
 TEST(PhoneOptions, ParsesIdentityAndBadBlocks) {

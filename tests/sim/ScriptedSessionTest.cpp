@@ -91,6 +91,30 @@ Bytes ReceiveDump(PhonePeer& pc, std::uint32_t length, std::uint32_t chunk,
   return all;
 }
 
+// A block request with a wrong first byte is what the PC sees, and the phone, expecting no
+// block after it, answers the next command.
+TEST(ScriptedSession, UartWrongBlockRequestEndsTheTransfer) {
+  PhoneOptions options = TestOptions(LinkDialect::Uart);
+  options.blockLength = 1024;
+  options.faults.push_back(*ParseFault("wrong@block#1=0x7E"));
+  VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  PhonePeer pc(phone.SlavePath());
+  ASSERT_NO_FATAL_FAILURE(ConnectUart(phone, pc));
+  ASSERT_TRUE(pc.Write({IMAGE_REQUEST}));
+  ASSERT_EQ(pc.ReadByte(), UART_SYNC);
+  ASSERT_TRUE(pc.Write(Cat({Be32(0x00C00000), Be32(2048)})));
+  EXPECT_EQ(pc.Read(5), Cat({{UART_BLOCK_REQUEST}, Be32(1024)}));
+  const Bytes block = Pattern(1024, 3);
+  ASSERT_TRUE(pc.Write(Cat({block, {Sum(block)}})));
+  ASSERT_EQ(pc.ReadByte(), UART_BLOCK_OK);
+  ASSERT_TRUE(pc.Write({UART_ACK}));
+  EXPECT_EQ(pc.Read(5), Cat({{0x7E}, Be32(1024)}));
+  ASSERT_TRUE(pc.Write({FLASH_ID_QUERY}));
+  EXPECT_EQ(pc.Read(2), (Bytes{0xEC, 0xB1}));
+  EXPECT_EQ(CountEvents(phone.Events(), EventKind::ImageBlock), 1u);
+}
+
 TEST(ScriptedSession, UartConnectWriteDumpEraseReboot) {
   PhoneOptions options = TestOptions(LinkDialect::Uart);
   options.blockLength = 1024;

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -79,6 +81,37 @@ speed_t ClassicSpeed(std::uint32_t rate) {
     default:
       return B0;  // no classic constant: set through termios2
   }
+}
+
+// Gives up the device: the terminal's exclusive mode is ended first, so that the next program
+// (or our own next open) finds the line as it was.
+void ReleaseDevice(UniqueFd& fd) {
+  if (fd.Valid()) ::ioctl(fd.Get(), TIOCNXCL);
+  fd.Reset();
+}
+
+// Another process that has `device` open, as "name, pid N", or "" when none can be found (the
+// system may not say: /proc absent, or the holder belongs to another user).
+std::string DeviceHolder(const std::string& device) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path target = fs::canonical(device, ec);
+  if (ec) return "";
+  const std::string self = std::to_string(::getpid());
+  for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+    const std::string pid = proc->path().filename().string();
+    if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fdError;
+    for (fs::directory_iterator fd(proc->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd;
+         fd.increment(fdError)) {
+      std::error_code linkError;
+      if (fs::read_symlink(fd->path(), linkError) != target || linkError) continue;
+      std::string name;
+      std::getline(std::ifstream(proc->path() / "comm"), name);
+      return (name.empty() ? std::string("?") : name) + ", pid " + pid;
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -165,7 +198,7 @@ int SerialPort::OpenDevice() {
   Device& d = *device_;
   std::lock_guard lock(d.mutex);
   // Opening always starts afresh: a record still holding a device lets it go first.
-  d.fd.Reset();
+  ReleaseDevice(d.fd);
   d.wake.Reset();
   NoteDeviceReleased();
   d.path = DevicePathFor(portName, state_);
@@ -174,8 +207,16 @@ int SerialPort::OpenDevice() {
   if (!fd.Valid()) return errno;
   // Exclusive use among cooperating programs, as a Windows COM port is never shared.
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+  // The lock binds only programs that ask for it: the terminal's exclusive mode also keeps a
+  // terminal program or a modem manager from opening the line and taking the phone's bytes.
+  // A device that is no terminal refuses it, and the set-up below says so.
+  ::ioctl(fd.Get(), TIOCEXCL);
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake.Valid()) return errno;
+  if (!wake.Valid()) {
+    const int error = errno;
+    ReleaseDevice(fd);
+    return error;
+  }
   d.fd = std::move(fd);
   d.wake = std::move(wake);
   return 0;
@@ -185,7 +226,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   Device& d = *device_;
   std::unique_lock lock(d.mutex);
   auto fail = [&](PortStatus status) {
-    d.fd.Reset();
+    ReleaseDevice(d.fd);
     d.wake.Reset();
     return status;
   };
@@ -233,8 +274,11 @@ std::string SerialPort::OpenFailureHint(int osError) const {
       return "\n" + where +
              ": permission denied. Serial devices belong to the dialout group: run "
              "'sudo usermod -aG dialout $USER', then log out and in again.\n";
-    case EBUSY:
-      return "\n" + where + " is in use by another program.\n";
+    case EBUSY: {
+      const std::string holder = DeviceHolder(path);
+      return "\n" + where + " is in use by another program" +
+             (holder.empty() ? "" : " (" + holder + ")") + ".\n";
+    }
     case ENOENT:
       return "\n" + where + " does not exist.\n";
     default:
@@ -335,7 +379,7 @@ PortStatus SerialPort::Close() {
   // phone: drain the output and discard only unread input.
   DrainOutput(d.fd.Get(), BaudRateForCode(baudCode));
   ::tcflush(d.fd.Get(), TCIFLUSH);
-  d.fd.Reset();
+  ReleaseDevice(d.fd);
   d.wake.Reset();
   d.closing = false;
   NoteDeviceReleased();
