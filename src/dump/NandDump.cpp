@@ -166,7 +166,10 @@ OperationResult RunNandDump(DownloaderDlg& dlg) {
   };
 
   NandDumpDlg areaDialog(dlg.State());
-  if (dlg.Host().RunModal(app::kDumpAreaDialogTemplate, areaDialog, &dlg.Wnd()) != ui::IDOK) {
+  // OK is offered only once an area is chosen; a host that ends the dialog otherwise still gets
+  // no dump of nothing.
+  if (dlg.Host().RunModal(app::kDumpAreaDialogTemplate, areaDialog, &dlg.Wnd()) != ui::IDOK ||
+      NandDumpDlg::AreaInForce(dlg.State()) == nullptr) {
     return stop(Outcome::Refused, 0, "area dialog cancelled");
   }
 

@@ -279,6 +279,15 @@ TEST_F(NandDumpTest, CancelledDialogsAndAFileThatCannotBeMadeSendNothing) {
   EXPECT_EQ(FileDialogsShown(), 0u);
   EXPECT_TRUE(Connected());
 
+  // The very first dump without an area: OK is not offered, and even a dialog ended with OK
+  // asks the phone for nothing.
+  host_.QueueModalScript([](ui::HeadlessWindow& w) {
+    EXPECT_FALSE(w.Click(ui::IDOK));
+    return ui::IDOK;
+  });
+  EXPECT_EQ(PressDump().outcome, Outcome::Refused);
+  EXPECT_EQ(FileDialogsShown(), 0u);
+
   Answer(app::IDC_DUMP_APPS, std::nullopt);
   EXPECT_EQ(PressDump(),
             OperationResult::Ended(OperationId::NandDump, Outcome::Refused, 0, "No file selected"));
