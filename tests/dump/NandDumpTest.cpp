@@ -1,6 +1,9 @@
 #include "dump/NandDump.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -267,6 +270,35 @@ TEST_F(NandDumpTest, ASumMismatchEndsTheDumpWithTheEarlierChunksKept) {
   EXPECT_EQ(ReadFile(file), first);
   EXPECT_TRUE(MessageBoxes().empty());
   EXPECT_TRUE(Connected());
+}
+
+TEST_F(NandDumpTest, ARequestThatCannotBeWrittenIsLoggedAndLeavesTheFileEmpty) {
+  Open(pty_.SlavePath(), false);
+  AsIfConnected(false);
+  // Nobody reads the line and its buffer is full: the request cannot leave until Disconnect
+  // closes the port under the waiting worker.
+  const int filler = ::open(pty_.SlavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(filler, 0);
+  // The kernel moves bytes between its buffers for a while: full means no room appears for a
+  // while after the last refused write.
+  const Bytes block(4096, 0x55);
+  for (int quiet = 0; quiet < 3;) {
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    pollfd room{filler, POLLOUT, 0};
+    quiet = ::poll(&room, 1, 20) == 0 ? quiet + 1 : 0;
+  }
+  const auto file = folder_ / "apps.hex";
+  Answer(app::IDC_DUMP_APPS, file);
+  logFrom_ = host_.EventJournal().Events().size();
+  ASSERT_TRUE(window_->Click(app::IDC_NAND_DUMP));
+  ASSERT_TRUE(WaitForLog(kHeading, 5s));
+  window_->Click(app::IDC_DISCONNECT);
+  dlg_->Runner().Join();
+  ::close(filler);
+  EXPECT_EQ(Log(), std::string(kHeading) + "Send dump request fail!\n");
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+  EXPECT_EQ(dlg_->Runner().LastResult()->outcome, Outcome::Cancelled);
 }
 
 TEST_F(NandDumpTest, CancelledDialogsAndAFileThatCannotBeMadeSendNothing) {
