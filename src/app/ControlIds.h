@@ -91,6 +91,25 @@ inline constexpr int IDC_EXPLORER_FILES = 1046;
 inline constexpr int IDC_EXPLORER_PROGRESS = 1047;
 inline constexpr int IDC_EXPLORER_START = 1048;
 
+// Controls of the dump-area dialog (133): one radio button per area of the dump list, and the
+// two fields that show the chosen area's first and last address. Ids repeat those of
+// main-dialog controls, as the Explorer's do.
+inline constexpr int IDC_DUMP_APPS = 1049;
+inline constexpr int IDC_DUMP_DSP_PATCH = 1053;
+inline constexpr int IDC_DUMP_SPINNER_FW = 1054;
+inline constexpr int IDC_DUMP_NANDPREBOOT = 1055;
+inline constexpr int IDC_DUMP_BOOT1A = 1056;
+inline constexpr int IDC_DUMP_FROM = 1057;
+inline constexpr int IDC_DUMP_BOOT2 = 1058;
+inline constexpr int IDC_DUMP_TFS_NAND2G = 1059;
+inline constexpr int IDC_DUMP_CODE_NAND1G = 1060;
+inline constexpr int IDC_DUMP_TO = 1061;
+inline constexpr int IDC_DUMP_COMMS = 1062;
+inline constexpr int IDC_DUMP_SYSPARM_IND = 1063;
+inline constexpr int IDC_DUMP_SYSPARM_DEP = 1064;
+inline constexpr int IDC_DUMP_BOOT1B = 1065;
+inline constexpr int IDC_DUMP_LFS = 1068;
+
 // Controls of the about box.
 inline constexpr int IDC_ABOUT_OK = 1;
 inline constexpr int IDC_ABOUT_PAYLOADS = 1100;

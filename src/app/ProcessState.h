@@ -73,6 +73,12 @@ struct ProcessState {
 
   // The step the file-system download has reached.
   int fsStep = 0;
+
+  // The NAND dump's request: the area dialog sets all three at once, the dump worker reads
+  // them. They keep their values from one dump to the next.
+  std::uint32_t dumpFrom = 0;
+  std::uint32_t dumpTo = 0;
+  std::uint8_t dumpAreaKind = 0;
 };
 
 }  // namespace veska::app

@@ -3,6 +3,7 @@
 #include "app/ControlIds.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
+#include "ui/Dialog.h"
 
 namespace veska::app {
 
@@ -126,6 +127,33 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDC_ABOUT_OK, PushButton, "확인", {178, 7, 50, 16}, G | ui::STYLE_DEFAULT_BUTTON},
 };
 
+// The radio buttons carry the captions of the dump list: the dialog finds a button's area by
+// its caption. APPS starts the group; the address box ends it.
+constexpr ControlTemplate kDumpAreaControls[] = {
+    {ID_STATIC, GroupBox, " Area Select ", {7, 7, 186, 104}, N},
+    {IDC_DUMP_APPS, RadioButton, "APPS", {15, 19, 80, 10}, G},
+    {IDC_DUMP_COMMS, RadioButton, "COMMS", {15, 32, 80, 10}, N},
+    {IDC_DUMP_SYSPARM_IND, RadioButton, "Sysparm_ind", {15, 45, 80, 10}, N},
+    {IDC_DUMP_SYSPARM_DEP, RadioButton, "Sysparm_dep", {15, 58, 80, 10}, N},
+    {IDC_DUMP_DSP_PATCH, RadioButton, "DSP patch", {15, 71, 80, 10}, N},
+    {IDC_DUMP_SPINNER_FW, RadioButton, "Spinner FW", {15, 84, 80, 10}, N},
+    {IDC_DUMP_LFS, RadioButton, "LFS", {15, 97, 80, 10}, N},
+    {IDC_DUMP_NANDPREBOOT, RadioButton, "Nandpreboot", {105, 19, 80, 10}, N},
+    {IDC_DUMP_BOOT1A, RadioButton, "Boot1a", {105, 32, 80, 10}, N},
+    {IDC_DUMP_BOOT1B, RadioButton, "Boot1b", {105, 45, 80, 10}, N},
+    {IDC_DUMP_BOOT2, RadioButton, "Boot2", {105, 58, 80, 10}, N},
+    {IDC_DUMP_CODE_NAND1G, RadioButton, "Code(Nand1G)", {105, 71, 80, 10}, N},
+    {IDC_DUMP_TFS_NAND2G, RadioButton, "TFS(Nand2G)", {105, 84, 80, 10}, N},
+    {ID_STATIC, GroupBox, " Dump Address ", {7, 116, 186, 30}, G},
+    {ID_STATIC, Static, "FROM", {13, 129, 20, 8}, N},
+    {IDC_DUMP_FROM, Edit, "", {35, 127, 58, 12}, RO | C},
+    {ID_STATIC, Static, "~", {96, 129, 6, 8}, N},
+    {ID_STATIC, Static, "TO", {104, 129, 12, 8}, N},
+    {IDC_DUMP_TO, Edit, "", {120, 127, 66, 12}, RO | C},
+    {ui::IDOK, PushButton, "OK", {50, 154, 50, 14}, G | ui::STYLE_DEFAULT_BUTTON},
+    {ui::IDCANCEL, PushButton, "Cancel", {106, 154, 50, 14}, N},
+};
+
 }  // namespace
 
 const ui::DialogTemplate kMainDialogTemplate{IDD_DOWNLOADER_DIALOG,
@@ -146,5 +174,14 @@ const ui::DialogTemplate kAboutDialogTemplate{IDD_ABOUTBOX,
                                               9,
                                               ui::DIALOG_SYSTEM_MENU | ui::DIALOG_MODAL_FRAME,
                                               kAboutControls};
+
+const ui::DialogTemplate kDumpAreaDialogTemplate{IDD_DUMP_AREA,
+                                                 "Nand Flash Dump",
+                                                 200,
+                                                 176,
+                                                 "Tahoma",
+                                                 8,
+                                                 ui::DIALOG_SYSTEM_MENU | ui::DIALOG_MODAL_FRAME,
+                                                 kDumpAreaControls};
 
 }  // namespace veska::app

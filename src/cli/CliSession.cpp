@@ -11,6 +11,8 @@
 #include "app/Templates.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
+#include "dump/NandDump.h"
+#include "dump/NandDumpDlg.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
 #include "operations/Registry.h"
@@ -28,6 +30,14 @@ int SelectionByName(const std::string& name, bool singleImage) {
   const int index = app::SelectionByName(name);
   if (index < 0 || (singleImage && !app::IsImageCode(app::Selection(index)->code))) return -1;
   return index;
+}
+
+// The area of the dump list captioned `caption`, or null.
+const app::DumpArea* DumpAreaByCaption(std::string_view caption) {
+  for (const app::DumpArea& area : app::DumpAreas()) {
+    if (area.caption == caption) return &area;
+  }
+  return nullptr;
 }
 
 // The port layer's diagnostics go to standard error here: standard output carries the log.
@@ -71,6 +81,11 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       connect)\n"
       "  erase-bootloader                     Bootloader Erase (after connect)\n"
       "  format                               TFS format (after connect)\n"
+      "  dump AREA FILE                       NAND Dump of one area into FILE (after connect);\n"
+      "                                       AREA is APPS, COMMS, Sysparm_ind, Sysparm_dep,\n"
+      "                                       \"DSP patch\", \"Spinner FW\", Nandpreboot, Boot1a,\n"
+      "                                       Boot1b, Boot2, LFS, \"Code(Nand1G)\" or\n"
+      "                                       \"TFS(Nand2G)\"\n"
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
@@ -182,6 +197,21 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
     } else if (word == "format") {
       // The Format button is hidden in the window; the step runs the same operation.
       plan.push_back([this] { return Perform(app::OperationId::Format).Succeeded(); });
+    } else if (word == "dump") {
+      const app::DumpArea* area = i + 1 < words.size() ? DumpAreaByCaption(words[i + 1]) : nullptr;
+      if (area == nullptr || i + 2 >= words.size()) {
+        std::string areas;
+        for (const app::DumpArea& known : app::DumpAreas()) {
+          areas += areas.empty() ? "" : ", ";
+          areas += known.caption;
+        }
+        std::fprintf(err_, "veska-cli: dump needs an AREA and a FILE; AREA is one of: %s\n",
+                     areas.c_str());
+        return false;
+      }
+      std::string file = words[i + 2];
+      i += 2;
+      plan.push_back([this, area, file] { return Dump(*area, file); });
     } else if (word == "checksum") {
       if (i + 1 < words.size() && words[i + 1] == "--file") {
         if (i + 2 >= words.size()) {
@@ -326,6 +356,31 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot) {
   window_->SetCheck(app::IDC_DEFAULT_CAL_DATA, defaultCal ? 1 : 0);
   window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
   return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
+}
+
+bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
+  // The answers wait for the dialogs only when the dump can get as far as showing them: a
+  // script left over would answer a later step's dialog.
+  if (window_->IsEnabled(app::IDC_NAND_DUMP) && dlg_->StartCheck()) {
+    host_.QueueModalScript([button = dump::NandDumpDlg::ButtonOfArea(area)](ui::HeadlessWindow& w) {
+      w.Click(button);
+      w.Click(ui::IDOK);
+      return w.Ended() ? w.Result() : ui::IDCANCEL;
+    });
+    host_.QueueFileDialogAnswer(file);
+  }
+  const app::OperationResult result = Press(app::OperationId::NandDump, app::IDC_NAND_DUMP);
+  // A failed dump keeps the chunks it accepted: say that the file is not the whole area. Only
+  // a file that could not be created was never touched.
+  if (result.outcome == app::Outcome::Failed && result.status != dump::DUMP_FILE_NOT_CREATED) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (!error) {
+      std::fprintf(err_, "veska-cli: %s holds %ju bytes: the dump of %s is incomplete\n",
+                   file.c_str(), size, std::string(area.caption).c_str());
+    }
+  }
+  return result.Succeeded();
 }
 
 bool CliSession::Checksum(int selectionIndex) {

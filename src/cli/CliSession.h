@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/DownloaderDlg.h"
+#include "app/FlashMap.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "cli/ConsolePresenter.h"
@@ -67,6 +68,8 @@ class CliSession {
   app::OperationResult Perform(app::OperationId id);
   bool Connect();
   bool Download(int selectionIndex, bool defaultCal, bool reboot);
+  // NAND Dump: answers the area dialog and the save dialog as the user would.
+  bool Dump(const app::DumpArea& area, const std::string& file);
   bool Checksum(int selectionIndex);
   bool ChecksumFile(const std::string& path);
   void ChooseSelection(int selectionIndex);

@@ -1,6 +1,7 @@
 #include "operations/Registry.h"
 
 #include "download/DownloadRequest.h"
+#include "dump/NandDump.h"
 #include "fs/FileSystemDownload.h"
 #include "target/Bootloader.h"
 #include "target/Connection.h"
@@ -13,6 +14,7 @@ app::DlgOperations AllOperations() {
   target::AddBootloaderOperations(operations);  // D / L Bootloader, NAND Erase, Bootloader Erase
   download::AddOperations(operations);          // Download, Checksum
   fs::AddOperations(operations);                // Format
+  dump::AddOperations(operations);              // NAND Dump
   return operations;
 }
 

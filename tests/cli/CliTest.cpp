@@ -255,3 +255,50 @@ TEST_F(CliTest, ConnectThenDownloadAllBinaryFilesFromARelease) {
 
 }  // namespace
 }  // namespace veska::cli
+
+namespace veska::cli {
+namespace {
+
+class CliDumpTest : public CliTest {};
+
+TEST_F(CliDumpTest, DumpNamesItsAreaAndSaysWhatAnIncompleteFileHolds) {
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect", "dump", "Boot3", "x.hex"}),
+            EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("AREA is one of: Code(Nand1G), TFS(Nand2G), APPS, COMMS, "
+                             "Sysparm_ind, Sysparm_dep, DSP patch, Spinner FW, Nandpreboot, "
+                             "Boot1a, Boot1b, Boot2, LFS\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_EQ(err_.Text().find("Comport"), std::string::npos);  // the port was never touched
+
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  // Chunks count within one dump: the first dump (two chunks) passes, the second loses its
+  // fourth.
+  options.faults.push_back(*sim::ParseFault("corrupt@chunk#3"));
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  std::vector<std::uint8_t> flash(0x4000);
+  for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  ASSERT_TRUE(phone.Nand().WriteData(0, flash));
+  const std::string preboot = (folder_ / "preboot.hex").string();
+  const std::string boot1a = (folder_ / "boot1a.hex").string();
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "connect", "dump", "Nandpreboot",
+                 preboot.c_str(), "dump", "Boot1a", boot1a.c_str()}),
+            EXIT_STEP_FAILED);
+  phone.Stop();
+
+  std::ifstream in(preboot, std::ios::binary);
+  const std::vector<std::uint8_t> whole((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(whole, std::vector<std::uint8_t>(flash.begin(), flash.begin() + 0x1000));
+  EXPECT_NE(out_.Text().find("Dump Success!!\n"), std::string::npos) << out_.Text();
+  EXPECT_NE(err_.Text().find("[  NOTICE  ] Dump Finished"), std::string::npos) << err_.Text();
+  EXPECT_NE(out_.Text().find("Dump fail!\n"), std::string::npos) << out_.Text();
+  EXPECT_EQ(std::filesystem::file_size(boot1a), 3u * 2048);
+  EXPECT_NE(err_.Text().find(boot1a + " holds 6144 bytes: the dump of Boot1a is incomplete\n"),
+            std::string::npos)
+      << err_.Text();
+}
+
+}  // namespace
+}  // namespace veska::cli

@@ -14,6 +14,7 @@
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
 #include "app/Templates.h"
+#include "dump/NandDumpDlg.h"
 #include "gui/DialogUnits.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
@@ -91,6 +92,43 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
   });
   EXPECT_TRUE(looked);
   EXPECT_EQ(result, ui::IDOK);
+}
+
+TEST_F(MainWindowTest, TheExpertSwitchShowsTheDumpAndExplorerButtonsOnly) {
+  std::ofstream(folder_ / "VeskaDownloader.INI") << "[Setting]\n" << KEY_EXPERT_BUTTONS << "=1\n";
+  bool looked = false;
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    looked = true;
+    for (const auto& control : app::kMainDialogTemplate.controls) {
+      if (control.id == ui::ID_STATIC) continue;
+      const bool expert = control.id == app::IDC_NAND_DUMP || control.id == app::IDC_TFS_EXPLORER;
+      EXPECT_EQ(window.Control(control.id)->isVisible(), expert || !control.Has(ui::STYLE_HIDDEN))
+          << control.id;
+    }
+    // Shown, but still off until a phone is connected.
+    EXPECT_FALSE(window.Control(app::IDC_NAND_DUMP)->isEnabled());
+    qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
+  });
+  EXPECT_TRUE(looked);
+}
+
+TEST_F(MainWindowTest, TheDumpAreaDialogOffersOkOnceAnAreaIsClicked) {
+  app::ProcessState state;
+  dump::NandDumpDlg dialog(state);
+  bool looked = false;
+  host_.SetShownHook([&](QtWindow& window) {
+    looked = true;
+    EXPECT_EQ(window.windowTitle().toStdString(), "Nand Flash Dump");
+    EXPECT_FALSE(window.Control(ui::IDOK)->isEnabled());
+    qobject_cast<QRadioButton*>(window.Control(app::IDC_DUMP_NANDPREBOOT))->click();
+    EXPECT_EQ(qobject_cast<QLineEdit*>(window.Control(app::IDC_DUMP_TO))->text(), "0x0FFF");
+    ASSERT_TRUE(window.Control(ui::IDOK)->isEnabled());
+    qobject_cast<QPushButton*>(window.Control(ui::IDOK))->click();
+  });
+  EXPECT_EQ(host_.RunModal(app::kDumpAreaDialogTemplate, dialog, nullptr), ui::IDOK);
+  host_.SetShownHook({});
+  EXPECT_TRUE(looked);
+  EXPECT_EQ(state.dumpTo, 0x1000u);
 }
 
 TEST_F(MainWindowTest, WorkerCallsWaitUntilTheWidgetHasChanged) {
