@@ -36,11 +36,13 @@ bool IsSelectableBaud(std::uint8_t code) {
 
 // The handshake's waits are bounded by their factors only: the technician is still switching
 // the phone on, and the reply time-out is for a phone that already answered.
-bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte) {
+bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte,
+              link::PortStatus* status = nullptr) {
   std::uint8_t received = 0;
-  if (port.ReadFully(std::span(&received, 1), factor, SerialPort::Silence::FactorOnly) != PORT_OK) {
-    return false;
-  }
+  const link::PortStatus read =
+      port.ReadFully(std::span(&received, 1), factor, SerialPort::Silence::FactorOnly);
+  if (status != nullptr) *status = read;
+  if (read != PORT_OK) return false;
   byte = received;
   return true;
 }
@@ -122,6 +124,7 @@ struct HandshakeRun {
   std::uint8_t chosenCode = 0;
   std::uint8_t startByte = 0;
   std::uint8_t ack = 0xFF;
+  link::PortStatus ackRead = PORT_OK;  // how the last read of the acknowledgement wait ended
   ConnectStatus status = CONNECT_OK;
 };
 
@@ -179,7 +182,7 @@ Step Send(HandshakeRun& run) {
   dlg.AppendLog("OK\n");
   run.ack = 0xFF;
   dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
-  for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack); ++stray) {
+  for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack, &run.ackRead); ++stray) {
     if (run.usb && run.ack == START_USB) {
       // USB: the boot ROM itself takes the images; no loader is sent.
       run.port.Close();
@@ -206,6 +209,13 @@ Step Send(HandshakeRun& run) {
 // No acknowledgement, or a byte that is none: time-out, wrong byte, or the one retry.
 Step AckFailed(HandshakeRun& run) {
   if (run.ack == 0xFF) {
+    // A line that failed (a pulled cable, a USB phone switched off) is no silent phone; after a
+    // Disconnect, which closes the line on purpose, the narration stays as it always was.
+    if (run.ackRead == link::PORT_IO_ERROR && run.state.link.openAllowed.load()) {
+      run.dlg.AppendLog("Line lost\n");
+      run.status = CONNECT_COMM_ERROR;
+      return Step::End;
+    }
     run.dlg.AppendLog("Timeout\n");
     run.status = CONNECT_TIMEOUT;
     return Step::End;

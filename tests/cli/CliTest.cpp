@@ -164,6 +164,13 @@ TEST_F(CliTest, ChecksumOfAFileNeedsNoPhone) {
   EXPECT_NE(err.find("File Size: 9 bytes\n"), std::string::npos) << err;
   EXPECT_NE(err.find("Checksum: 0xCBF43926\n"), std::string::npos) << err;
   EXPECT_EQ(Run({"checksum", "--file", (folder_ / "absent").c_str()}), EXIT_STEP_FAILED);
+  // A file past 4 GiB (sparse here) is said to be so, never shown as 4294967295 bytes.
+  const std::string huge = (folder_ / "huge.img").string();
+  std::ofstream(huge, std::ios::binary).close();
+  std::filesystem::resize_file(huge, 5ull << 30);
+  EXPECT_EQ(Run({"checksum", "--file", huge.c_str()}), EXIT_STEP_FAILED);
+  EXPECT_NE(err_.Text().find("File Size: larger than 4 GiB\n"), std::string::npos) << err_.Text();
+  EXPECT_EQ(err_.Text().find("4294967295"), std::string::npos) << err_.Text();
 }
 
 TEST_F(CliTest, ChecksumOfAKindUsesItsPathAndItsMessage) {

@@ -76,8 +76,21 @@ TEST_F(SerialPortTest, ADeviceThatIsNoSerialLineFailsTheSetUp) {
   EXPECT_EQ(port.Open(), PORT_SETUP_FAILED);
   EXPECT_FALSE(port.IsPortOpen());
   EXPECT_FALSE(port.HoldsDevice());
-  ASSERT_EQ(diag.lines.size(), 1u);
+  ASSERT_EQ(diag.lines.size(), 2u);
   EXPECT_EQ(diag.lines[0], "\nGet Timeouts error!!!");
+  EXPECT_EQ(diag.lines[1], "\n/dev/null is not a serial device\n");
+  // A regular file, given by mistake, is told apart the same way.
+  diag.lines.clear();
+  const std::string file = ::testing::TempDir() + "veska-not-a-port";
+  {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    if (f != nullptr) std::fclose(f);
+  }
+  port.portName = file;
+  EXPECT_EQ(port.Open(), PORT_SETUP_FAILED);
+  ASSERT_EQ(diag.lines.size(), 2u);
+  EXPECT_EQ(diag.lines[1], "\n" + file + " is not a serial device\n");
+  std::remove(file.c_str());
 }
 
 TEST_F(SerialPortTest, MissingDeviceFailsAtOnceOrAfterEveryRetry) {

@@ -276,6 +276,24 @@ TEST_F(ConnectionTest, AWrongReadyByteFailsTheLoaderUpload) {
   EXPECT_FALSE(state_.link.portOpen);
 }
 
+// A line that goes away while the PC waits for the acknowledgement (a pulled cable) is reported as
+// lost, not as a phone that never answered.
+TEST_F(ConnectionTest, ALineLostDuringTheAcknowledgementWaitIsNoTimeout) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = FaultKind::LineDrop;
+  fault.step = FaultStep::StartAck;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  PressStart();
+  EXPECT_TRUE(Log().ends_with("      Listen for the Download start ACK signal\t> > > Line lost\n"))
+      << Log();
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Comm Error"});
+  EXPECT_EQ(dlg_->connectStatus, CONNECT_COMM_ERROR);
+  EXPECT_TRUE(Idle());
+}
+
 TEST_F(ConnectionTest, BadBlocksAndIdentityAreShownAsThePhoneReportsThem) {
   sim::PhoneOptions options;
   options.flashId[0] = 0x20;

@@ -236,7 +236,13 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
 
   termios tio{};
   if (::tcgetattr(d.fd.Get(), &tio) != 0) {
+    const int error = errno;
     diagnostics->Diagnostic(portName, "\nGet Timeouts error!!!");
+    // A file, a pipe or /dev/null opens like a port; the terse line above would leave the user
+    // looking for a fault in the cable.
+    if (error == ENOTTY) {
+      diagnostics->Diagnostic(portName, "\n" + portName + " is not a serial device\n");
+    }
     return fail(PORT_SETUP_FAILED);
   }
   ::cfmakeraw(&tio);
