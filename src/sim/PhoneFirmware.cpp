@@ -587,6 +587,18 @@ PhoneFirmware::Outcome PhoneFirmware::Erase(std::uint8_t code) {
   const std::uint32_t last = code == NAND_ERASE ? BLOCK_COUNT - 1 : kBootBlocks - 1;
   std::uint32_t erased = nand_.EraseBlocks(first, last);
   Record(EventKind::Erased, code, first, erased);
+  // A real chip takes seconds to erase; the answer comes when that time is up.
+  if (options_.eraseDuration.count() > 0) {
+    switch (line_.Pause(options_.eraseDuration)) {
+      case IoResult::Ok:
+      case IoResult::Timeout:
+        break;
+      case IoResult::Interrupted:
+        return Outcome::Interrupted;
+      case IoResult::Closed:
+        return Outcome::LineDropped;
+    }
+  }
   const std::uint8_t done = ERASE_DONE;
   return Answer(FaultStep::EraseDone, std::span(&done, 1), "erase done");
 }

@@ -88,6 +88,9 @@ struct PhoneOptions {
   // How long the phone waits for the next byte in the middle of an exchange before it gives up
   // and goes back to waiting for commands (the PC abandoned the exchange).
   std::chrono::milliseconds peerTimeout{5000};
+  // How long an erase (0xB1, 0xB3) takes before the phone answers: 0 at once, a real chip's
+  // seconds to play a technician's wait.
+  std::chrono::milliseconds eraseDuration{0};
 
   // On a byte the wire tables do not allow: true stops answering until powered off (as a real
   // loader hangs); false drops the input until the line is quiet and waits for a new command.

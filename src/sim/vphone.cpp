@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   std::string prelude;
   int usbDelayMs = 0;
   int peerTimeoutMs = static_cast<int>(options.peerTimeout.count());
+  int eraseMs = 0;
   bool powerOff = false;
   bool resync = false;
   std::vector<std::string> faults;
@@ -62,6 +63,8 @@ int main(int argc, char** argv) {
   app.add_flag("--powered-off", powerOff, "start switched off (SIGUSR1 switches on, SIGUSR2 off)");
   app.add_option("--peer-timeout-ms", peerTimeoutMs, "give up on a silent PC after this long")
       ->check(CLI::PositiveNumber);
+  app.add_option("--erase-ms", eraseMs, "an erase takes this long before the phone answers")
+      ->check(CLI::NonNegativeNumber);
   app.add_flag("--resync", resync, "after a protocol violation wait for quiet instead of hanging");
   app.add_flag("-v,--verbose", options.verbose, "event log on standard error");
   app.add_option("--fault", faults,
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
   options.link = link == "usb" ? LinkDialect::Usb : LinkDialect::Uart;
   options.usbAppearDelay = std::chrono::milliseconds(usbDelayMs);
   options.peerTimeout = std::chrono::milliseconds(peerTimeoutMs);
+  options.eraseDuration = std::chrono::milliseconds(eraseMs);
   options.poweredOnAtStart = !powerOff;
   options.haltOnViolation = !resync;
   if (!flashId.empty()) {
