@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "app/ControlIds.h"
-#include "app/OperationRunner.h"
 #include "app/FlashMap.h"
+#include "app/OperationRunner.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "link/Crc32.h"
@@ -176,6 +176,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::int32_t selectionIndex = -1;  // 0-17, -1 none
   std::int32_t defaultCalData = 0;
   std::int32_t autoReboot = 0;
+  // Read the written images back from the flash and compare them with their files before the
+  // reboot request (the command line's download --verify).
+  std::int32_t verifyAfterDownload = 0;
   int appIcon = IDR_MAINFRAME;
 
   // Set by the loader upload when the flash identity or the bad-block list did not arrive in

@@ -70,11 +70,14 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "veska-cli: the Veska Downloader's operations from a terminal.\n"
       "Steps run in order, like buttons pressed one after the other:\n"
       "  connect                              START: handshake, loaders, flash checks\n"
-      "  download SELECTION [--default-cal] [--reboot]\n"
+      "  download SELECTION [--default-cal] [--reboot] [--verify]\n"
       "                                       Download: SELECTION is bootloader, all-bin,\n"
       "                                       all-bin-fs, all, all-params, fs-files or one image\n"
       "                                       (apps comms sys-ind sys-dep patch spinner tfs rsrc\n"
-      "                                       db2 nandpreboot boot1a boot2)\n"
+      "                                       db2 nandpreboot boot1a boot2); --verify reads each\n"
+      "                                       written image back from the flash before the\n"
+      "                                       reboot and compares it with its file (not tfs and\n"
+      "                                       db2: the phone rewrites them into its file system)\n"
       "  bootloader                           D / L Bootloader: the four boot images, UART only,\n"
       "                                       without connect\n"
       "  erase-nand                           NAND Erase: every block but the bootloader (after\n"
@@ -170,18 +173,21 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       ++i;
       bool defaultCal = false;
       bool reboot = false;
+      bool verify = false;
       for (; i + 1 < words.size() && words[i + 1].starts_with("--"); ++i) {
         if (words[i + 1] == "--default-cal") {
           defaultCal = true;
         } else if (words[i + 1] == "--reboot") {
           reboot = true;
+        } else if (words[i + 1] == "--verify") {
+          verify = true;
         } else {
           std::fprintf(err_, "veska-cli: unknown download option '%s'\n", words[i + 1].c_str());
           return false;
         }
       }
-      plan.push_back([this, selection, defaultCal, reboot] {
-        return Download(selection, defaultCal, reboot);
+      plan.push_back([this, selection, defaultCal, reboot, verify] {
+        return Download(selection, defaultCal, reboot, verify);
       });
     } else if (word == "bootloader") {
       plan.push_back([this] {
@@ -351,10 +357,12 @@ void CliSession::ChooseSelection(int selectionIndex) {
   }
 }
 
-bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot) {
+bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot, bool verify) {
   ChooseSelection(selectionIndex);
   window_->SetCheck(app::IDC_DEFAULT_CAL_DATA, defaultCal ? 1 : 0);
   window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
+  // No box in the window holds it: the step sets it for its own download only.
+  dlg_->verifyAfterDownload = verify ? 1 : 0;
   return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
 }
 

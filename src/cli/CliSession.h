@@ -67,7 +67,7 @@ class CliSession {
   app::OperationResult Press(app::OperationId id, int button);
   app::OperationResult Perform(app::OperationId id);
   bool Connect();
-  bool Download(int selectionIndex, bool defaultCal, bool reboot);
+  bool Download(int selectionIndex, bool defaultCal, bool reboot, bool verify);
   // NAND Dump: answers the area dialog and the save dialog as the user would.
   bool Dump(const app::DumpArea& area, const std::string& file);
   bool Checksum(int selectionIndex);

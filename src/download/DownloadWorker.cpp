@@ -36,6 +36,13 @@ bool WriteFileSystem(DownloaderDlg& dlg, const ImageWriters& writers, ImageKind 
                                 kind == K::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
 }
 
+// How one image ended.
+enum class ImageEnd { Written, Failed, Unverified };
+
+// DownloadImage's body; `group` is what the read-back covers when `isLast`.
+ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
+                    AfterImage after, std::span<const PlannedImage> group);
+
 }  // namespace
 
 std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData) {
@@ -77,7 +84,11 @@ app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writ
   using app::OperationId;
   using app::OperationResult;
   using app::Outcome;
-  auto failed = [](ImageKind kind) {
+  auto failed = [](ImageKind kind, ImageEnd end) {
+    if (end == ImageEnd::Unverified) {
+      return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
+                                    "read-back differs from the files");
+    }
     return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
                                   std::string(Catalogue(kind).logName));
   };
@@ -93,17 +104,20 @@ app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writ
   }
 
   if (IsImageCode(code)) {
-    const bool written = DownloadImage(dlg, plan.front().kind, true, writers);
+    const ImageEnd end =
+        WriteImage(dlg, plan.front().kind, true, writers, AfterImage::ConnectedState, plan);
     dlg.EnableSelectionControls();
-    return written ? OperationResult::Ended(OperationId::Download, Outcome::Written)
-                   : failed(plan.front().kind);
+    return end == ImageEnd::Written
+               ? OperationResult::Ended(OperationId::Download, Outcome::Written)
+               : failed(plan.front().kind, end);
   }
 
   for (const PlannedImage& image : plan) {
     // Between the images of a group the operation buttons stay disabled: the port and the
     // transfer buffer serve this group until its last image is written.
     const AfterImage after = image.isLast ? AfterImage::ConnectedState : AfterImage::StayBusy;
-    if (!DownloadImage(dlg, image.kind, image.isLast, writers, after)) return failed(image.kind);
+    const ImageEnd end = WriteImage(dlg, image.kind, image.isLast, writers, after, plan);
+    if (end != ImageEnd::Written) return failed(image.kind, end);
   }
   dlg.AppendLog(Printf("\n  * TOTAL Elapsed Time : %5.1fs\n", dlg.totalElapsed));
   dlg.EnableSelectionControls();
@@ -112,6 +126,23 @@ app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writ
 
 bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
                    AfterImage after) {
+  const PlannedImage only{kind, isLast};
+  return WriteImage(dlg, kind, isLast, writers, after, std::span(&only, 1)) == ImageEnd::Written;
+}
+
+namespace {
+
+// Runs the read-back of what `group` wrote; true when it matched.
+bool Verified(DownloaderDlg& dlg, const ImageWriters& writers,
+              std::span<const PlannedImage> group) {
+  if (!writers.verify) return false;
+  std::vector<ImageKind> written;
+  for (const PlannedImage& image : group) written.push_back(image.kind);
+  return writers.verify(dlg, written) == 0;
+}
+
+ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
+                    AfterImage after, std::span<const PlannedImage> group) {
   const ImageInfo& info = Catalogue(kind);
   const std::uint64_t start = dlg.Host().TickCount();
 
@@ -128,7 +159,7 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
   if (!dlg.State().link.openAllowed.load()) {
     // Disconnect ended the image: the window is idle again and the user expects no report.
     dlg.EnterIdleState();
-    return false;
+    return ImageEnd::Failed;
   }
 
   const std::uint64_t end = dlg.Host().TickCount();
@@ -138,12 +169,22 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
   dlg.totalElapsed += elapsed;
   dlg.AppendLog(Printf(" ( Elapsed Time : %5.1fs)\n", elapsed));
 
-  if (isLast && written) {
+  // The read-back comes before the reboot: the phone's loader must still be running.
+  bool verified = true;
+  if (isLast && written && dlg.verifyAfterDownload != 0) {
+    verified = Verified(dlg, writers, group);
+    if (!dlg.State().link.openAllowed.load()) {
+      dlg.EnterIdleState();  // Disconnect ended the read-back
+      return ImageEnd::Failed;
+    }
+  }
+
+  if (isLast && written && verified) {
     if (dlg.autoReboot != 0) static_cast<void>(RequestReboot(dlg));
     dlg.Host().MessageBox(&dlg.Wnd(), "Download Finished", "  NOTICE  ", ui::MB_OK);
   }
 
-  if (written && after == AfterImage::StayBusy) {
+  if (written && verified && after == AfterImage::StayBusy) {
     // What the connected state shows between images, without enabling any operation.
     dlg.SetProgressPos(0);
     for (int id : {app::IDC_FILE_SIZE, app::IDC_FILE_NAME, app::IDC_CHECKSUM_FIELD}) {
@@ -152,8 +193,11 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
   } else {
     dlg.EnterConnectedState();
   }
-  return written;
+  if (!written) return ImageEnd::Failed;
+  return verified ? ImageEnd::Written : ImageEnd::Unverified;
 }
+
+}  // namespace
 
 link::PortStatus RequestReboot(DownloaderDlg& dlg) {
   link::SerialPort& port = dlg.port;

@@ -21,10 +21,16 @@ inline constexpr std::uint8_t kRebootFactorUart = 8;
 using TransferFunction = std::function<int(app::DownloaderDlg&, const std::string& path,
                                            std::uint32_t address, std::uint32_t size)>;
 using FileSystemFunction = std::function<bool(app::DownloaderDlg&, ImageKind)>;
+// Reads back the images just written and compares them with their files, logging its own lines;
+// 0 when every one matched. The download layer cannot read flash itself: a layer that can puts
+// this in. It runs only when the dialog's verifyAfterDownload is set, after the last image and
+// before the reboot request; set without a reader, the download fails.
+using VerifyFunction = std::function<int(app::DownloaderDlg&, std::span<const ImageKind> written)>;
 struct ImageWriters {
   TransferFunction uart;
   TransferFunction usb;
   FileSystemFunction fileSystem;
+  VerifyFunction verify;
 };
 
 // What a host or a test puts into the Download operation; how it ended reaches the dialog's
@@ -62,7 +68,8 @@ enum class AfterImage {
 };
 
 // Writes one image with its narration and timing. `isLast` shows the notice (after the reboot
-// request when asked for). True when the image was written.
+// request when asked for, and after the read-back when verifyAfterDownload is set). True when
+// the image was written (and, with the read-back, found as written).
 bool DownloadImage(app::DownloaderDlg& dlg, ImageKind kind, bool isLast,
                    const ImageWriters& writers = {}, AfterImage after = AfterImage::ConnectedState);
 

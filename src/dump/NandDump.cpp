@@ -74,48 +74,41 @@ class DumpSession {
 
     const app::ProcessState& state = dlg_.State();
     const std::uint8_t kind = state.dumpAreaKind;
-    std::uint32_t remaining = app::DumpByteCount(state.dumpFrom, state.dumpTo, kind);
-    dlg_.SetProgressRange(remaining);
+    const std::uint32_t length = app::DumpByteCount(state.dumpFrom, state.dumpTo, kind);
+    dlg_.SetProgressRange(length);
 
-    if (const link::PortStatus s = SendRequest(port_, kind, state.dumpFrom, remaining, usb);
-        s != PORT_OK) {
-      dlg_.AppendLog("Send dump request fail!\n");
-      return Failed(s);
-    }
-
-    // One chunk at a time, whatever the area: the file takes each as soon as it is accepted.
-    std::vector<std::uint8_t> chunk(app::DumpChunkSize(kind));
-    while (remaining > 0) {
-      const std::uint32_t n = std::min(remaining, app::DumpChunkSize(kind));
-      const std::span<std::uint8_t> data = std::span(chunk).first(n);
-      if (const link::PortStatus s = port_.ReadFully(data, kDumpTimeoutFactor); s != PORT_OK) {
+    // The file takes each chunk as soon as it is accepted, whatever the size of the area.
+    const ReadOutcome read = ReadFlash(
+        port_, usb, kind, state.dumpFrom, length, [this](std::span<const std::uint8_t> data) {
+          const std::size_t n = data.size();
+          dlg_.progressCount += static_cast<std::uint32_t>(n);
+          dlg_.SetProgressPos(dlg_.progressCount);
+          if (std::fwrite(data.data(), 1, n, file_) != n || std::fflush(file_) != 0) {
+            return static_cast<int>(DUMP_FILE_WRITE_FAILED);
+          }
+          return static_cast<int>(DUMP_OK);
+        });
+    switch (read.stop) {
+      case ReadStop::Complete:
+        break;
+      case ReadStop::Request:
+        dlg_.AppendLog("Send dump request fail!\n");
+        return Failed(read.status);
+      case ReadStop::ChunkData:
         dlg_.AppendLog("Receive Dump data fail!\n");
-        return Failed(s);
-      }
-      std::uint8_t received = 0;
-      if (const link::PortStatus s = port_.ReadFully(std::span(&received, 1), kDumpTimeoutFactor);
-          s != PORT_OK) {
+        return Failed(read.status);
+      case ReadStop::ChunkSum:
         dlg_.AppendLog("Receive checksum fail!\n");
-        return Failed(s);
-      }
-      const std::uint8_t computed = link::blockSum(data);
-      if (computed != received) {
-        (void)link::SendCommand(port_, DUMP_NAK);  // the phone ends the dump on it
-        dlg_.AppendLog(Printf("checksum is %x, ch is %x ", computed, received));
+        return Failed(read.status);
+      case ReadStop::SumMismatch:
+        dlg_.AppendLog(Printf("checksum is %x, ch is %x ", read.computed, read.received));
         dlg_.AppendLog("Dump fail!\n");
         AppendElapsed();
-        return Failed(DUMP_SUM_MISMATCH);
-      }
-      dlg_.progressCount += n;
-      dlg_.SetProgressPos(dlg_.progressCount);
-      if (std::fwrite(data.data(), 1, n, file_) != n || std::fflush(file_) != 0) {
-        // The phone would go on sending what the file cannot take: end its dump.
-        (void)link::SendCommand(port_, DUMP_NAK);
+        return Failed(read.status);
+      case ReadStop::SinkRefused:
+        // The phone would have gone on sending what the file cannot take.
         dlg_.AppendLog("Write dump file fail!\n");
-        return Failed(DUMP_FILE_WRITE_FAILED);
-      }
-      (void)link::SendCommand(port_, DUMP_ACK);  // a lost answer shows as the next chunk missing
-      remaining -= n;
+        return Failed(read.status);
     }
     dlg_.AppendLog("Dump Success!!\n");
     AppendElapsed();
@@ -139,6 +132,40 @@ class DumpSession {
 };
 
 }  // namespace
+
+ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::uint32_t from,
+                      std::uint32_t length, const ChunkSink& sink) {
+  if (const link::PortStatus s = SendRequest(port, kind, from, length, usb); s != PORT_OK) {
+    return {ReadStop::Request, s};
+  }
+  // One chunk at a time, whatever the area.
+  std::vector<std::uint8_t> chunk(app::DumpChunkSize(kind));
+  std::uint32_t remaining = length;
+  while (remaining > 0) {
+    const std::uint32_t n = std::min(remaining, app::DumpChunkSize(kind));
+    const std::span<std::uint8_t> data = std::span(chunk).first(n);
+    if (const link::PortStatus s = port.ReadFully(data, kDumpTimeoutFactor); s != PORT_OK) {
+      return {ReadStop::ChunkData, s};
+    }
+    std::uint8_t received = 0;
+    if (const link::PortStatus s = port.ReadFully(std::span(&received, 1), kDumpTimeoutFactor);
+        s != PORT_OK) {
+      return {ReadStop::ChunkSum, s};
+    }
+    const std::uint8_t computed = link::blockSum(data);
+    if (computed != received) {
+      (void)link::SendCommand(port, DUMP_NAK);  // the phone ends the dump on it
+      return {ReadStop::SumMismatch, DUMP_SUM_MISMATCH, computed, received};
+    }
+    if (const int s = sink(data); s != DUMP_OK) {
+      (void)link::SendCommand(port, DUMP_NAK);
+      return {ReadStop::SinkRefused, s};
+    }
+    (void)link::SendCommand(port, DUMP_ACK);  // a lost answer shows as the next chunk missing
+    remaining -= n;
+  }
+  return {};
+}
 
 void OnNandDump(DownloaderDlg& dlg) {
   dlg.EnterBusyState();

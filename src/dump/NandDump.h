@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string_view>
 
 #include "app/DownloaderDlg.h"
+#include "link/SerialPort.h"
 
 namespace veska::dump {
 
@@ -23,6 +26,34 @@ enum DumpStatus : int {
   DUMP_SUM_MISMATCH = 131,       // a chunk's sum differed: DUMP_NAK was sent
   DUMP_FILE_WRITE_FAILED = 132,  // an accepted chunk could not be written to the file
 };
+
+// Where a flash read stopped, so that each caller can tell it in its own words.
+enum class ReadStop {
+  Complete,     // every chunk was accepted
+  Request,      // DUMP_START or the request could not be sent
+  ChunkData,    // a chunk did not arrive in full
+  ChunkSum,     // a chunk's sum did not arrive
+  SumMismatch,  // a chunk's sum differed: DUMP_NAK was sent
+  SinkRefused,  // the callback refused a chunk: DUMP_NAK was sent
+};
+
+struct ReadOutcome {
+  ReadStop stop = ReadStop::Complete;
+  int status = DUMP_OK;       // DUMP_OK, a link::PortStatus, DUMP_SUM_MISMATCH or the sink's own
+  std::uint8_t computed = 0;  // SumMismatch: the sum of the data received
+  std::uint8_t received = 0;  // SumMismatch: the sum the phone sent
+};
+
+// Takes one accepted chunk; 0 to go on, any other value ends the read with that status.
+using ChunkSink = std::function<int(std::span<const std::uint8_t> chunk)>;
+
+// Reads `length` bytes of the area kind `kind` from `from` on an open port: DUMP_START and the
+// request, then chunk by chunk, each with its sum. A chunk whose sum matches goes to `sink`
+// before DUMP_ACK is sent; a mismatch or a refusal sends DUMP_NAK, which ends the phone's dump.
+// Logs nothing. On USB the caller opens the session first (fs::SendTfsOperation).
+[[nodiscard]] ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind,
+                                    std::uint32_t from, std::uint32_t length,
+                                    const ChunkSink& sink);
 
 // Texts of the save dialog.
 inline constexpr std::string_view kDumpFileFilter = "Save File (*.hex)|*.hex|All Files (*.*)|*.*||";

@@ -2,6 +2,7 @@
 
 #include "download/DownloadRequest.h"
 #include "dump/NandDump.h"
+#include "dump/ReadBackVerify.h"
 #include "fs/FileSystemDownload.h"
 #include "target/Bootloader.h"
 #include "target/Connection.h"
@@ -12,9 +13,12 @@ app::DlgOperations AllOperations() {
   app::DlgOperations operations;
   target::AddOperations(operations);            // START
   target::AddBootloaderOperations(operations);  // D / L Bootloader, NAND Erase, Bootloader Erase
-  download::AddOperations(operations);          // Download, Checksum
-  fs::AddOperations(operations);                // Format
-  dump::AddOperations(operations);              // NAND Dump
+  // The download reads its images back through the dump's request (when asked to).
+  download::DownloadHooks downloadHooks;
+  downloadHooks.writers.verify = dump::VerifyWritten;
+  download::AddOperations(operations, downloadHooks);  // Download, Checksum
+  fs::AddOperations(operations);                       // Format
+  dump::AddOperations(operations);                     // NAND Dump
   return operations;
 }
 

@@ -651,6 +651,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
   std::uint32_t offset = 0;
   for (std::uint32_t index = 0; offset < size; ++index) {
     bool claimBad = false;
+    bool corrupt = false;
     const std::uint32_t length = std::min(options_.blockLength, size - offset);
     std::array<std::uint8_t, 5> request{UART_BLOCK_REQUEST};
     PutBe32(std::span(request).subspan(1), length);
@@ -673,6 +674,9 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
         case FaultKind::WrongBlockSum:
           claimBad = true;
           break;
+        case FaultKind::CorruptChunk:
+          corrupt = true;
+          break;
         default:
           break;
       }
@@ -690,6 +694,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
       if (Outcome o = Send(std::span(&reply, 1), "block verdict"); o != Outcome::Done) return o;
       if (reply == UART_ERROR) return Outcome::Done;
     }
+    if (corrupt) block[length / 2] ^= 0x5A;  // the flash keeps what the line did not send
     nand_.WriteData(std::uint64_t{address} + offset, std::span(block).first(length));
     Record(EventKind::ImageBlock, 0, std::uint64_t{address} + offset, length, block[length]);
     const std::uint8_t ok = UART_BLOCK_OK;
@@ -744,6 +749,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
   for (std::uint32_t index = 0; offset < size; ++index) {
     const std::uint8_t reported = misreport ? static_cast<std::uint8_t>(lastSum + 1) : lastSum;
     misreport = false;
+    bool corrupt = false;
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
       switch (fault->kind) {
         case FaultKind::TransferCode:
@@ -758,6 +764,9 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
         case FaultKind::WrongBlockSum:
           misreport = true;
           break;  // this block's sum, reported next
+        case FaultKind::CorruptChunk:
+          corrupt = true;
+          break;
         case FaultKind::WrongByte:
           // A request frame with another code: no acknowledgement or block follows it.
           return SendReplyFrame(fault->value, std::min(options_.blockLength, size - offset),
@@ -777,6 +786,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
     block.resize(length);
     if (Outcome o = Expect(block, "image block"); o != Outcome::Done) return o;
     lastSum = link::blockSum(block);
+    if (corrupt) block[length / 2] ^= 0x5A;  // the flash keeps what the line did not send
     nand_.WriteData(std::uint64_t{address} + offset, block);
     Record(EventKind::ImageBlock, 0, std::uint64_t{address} + offset, length, lastSum);
     offset += length;

@@ -155,7 +155,8 @@ std::optional<Fault> ParseFault(std::string_view text) {
       !imageStep) {
     return std::nullopt;
   }
-  if (fault.kind == FaultKind::CorruptChunk && fault.step != FaultStep::DumpChunk) {
+  if (fault.kind == FaultKind::CorruptChunk && fault.step != FaultStep::DumpChunk &&
+      fault.step != FaultStep::ImageBlock) {
     return std::nullopt;
   }
 

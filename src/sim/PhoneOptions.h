@@ -37,7 +37,8 @@ enum class FaultKind {
                   // block N was damaged and ask for it again (UART 0x2A)
   TransferCode,   // ImageBlock/ImageDone: send the code `value` (0x28, 0x41, 0x42, 0x43, 0x2B,
                   // 0x2C or any other) in the link's form instead, then end the transfer
-  CorruptChunk,   // DumpChunk: damage one byte of chunk N after its sum was taken
+  CorruptChunk,   // DumpChunk: damage one byte of chunk N after its sum was taken;
+                  // ImageBlock: store block N with one byte damaged after its sum was checked
   LineDrop,       // close the line (the pty master) at the step, as a pulled cable would
 };
 

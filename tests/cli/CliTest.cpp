@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -258,6 +259,74 @@ TEST_F(CliTest, ConnectThenDownloadAllBinaryFilesFromARelease) {
   EXPECT_TRUE(
       phone.WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s));
   phone.Stop();
+}
+
+// The read-back after a download: it comes after the download's own lines and before the reboot
+// request, and a byte the flash holds differently fails the run, named by its address.
+class CliVerifyTest : public CliTest {
+ protected:
+  // An APPS image of two transfer blocks, the second short.
+  std::string WriteApps() {
+    const std::string path = (folder_ / "apps.img").string();
+    std::string data(70000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 70000);
+    std::ofstream(path, std::ios::binary).write(data.data(), static_cast<long>(data.size()));
+    return path;
+  }
+};
+
+TEST_F(CliVerifyTest, AnImageReadBackWholeIsOkBeforeTheReboot) {
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  const std::string apps = WriteApps();
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--apps", apps.c_str(), "connect", "download",
+                 "apps", "--reboot", "--verify"}),
+            EXIT_OK)
+      << err_.Text();
+  const std::string out = out_.Text();
+  const std::size_t completed = out.find("\n      Download  Completed");
+  const std::size_t verified = out.find("\n      Verify APPS\t\t\t\t> > > OK\n");
+  ASSERT_NE(verified, std::string::npos) << out;
+  EXPECT_LT(completed, verified);
+  EXPECT_NE(err_.Text().find("[  NOTICE  ] Download Finished\n"), std::string::npos);
+  ASSERT_TRUE(
+      phone.WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s));
+  // Exactly the image rounded up to whole pages, from its address, before the reboot request.
+  const std::vector<sim::Event> events = phone.Events();
+  auto at = [&events](sim::EventKind kind) {
+    return std::find_if(events.begin(), events.end(),
+                        [kind](const auto& e) { return e.kind == kind; });
+  };
+  const auto request = at(sim::EventKind::DumpRequest);
+  ASSERT_NE(request, events.end());
+  EXPECT_EQ(request->code, 0);
+  EXPECT_EQ(request->address, 0x00C00000u);
+  EXPECT_EQ(request->length, 35u * 2048);
+  EXPECT_LT(request, at(sim::EventKind::Reboot));
+  phone.Stop();
+}
+
+TEST_F(CliVerifyTest, AByteStoredDamagedFailsTheRunWithItsAddressAndBothBytes) {
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  // The middle byte of the second block (4,464 bytes long): offset 65,536 + 2,232.
+  options.faults.push_back(*sim::ParseFault("corrupt@block#1"));
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  const std::string apps = WriteApps();
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--apps", apps.c_str(), "connect", "download",
+                 "apps", "--reboot", "--verify"}),
+            EXIT_STEP_FAILED);
+  const std::string out = out_.Text();
+  EXPECT_NE(out.find("\n      Download  Completed"), std::string::npos) << out;
+  EXPECT_TRUE(out.ends_with(
+      "\n      Verify APPS\t\t\t\t> > > Failed at 0x00C108B8: file 0x78, flash 0x22\n"))
+      << out;
+  EXPECT_EQ(err_.Text().find("Download Finished"), std::string::npos) << err_.Text();
+  phone.Stop();
+  EXPECT_FALSE(sim::HasEvent(phone.Events(), sim::EventKind::Reboot));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,24 @@ class DownloadFixture : public target::testing::TargetFixture {
     hooks.writers.fileSystem = [this](app::DownloaderDlg& dlg, ImageKind kind) {
       return Record(dlg.*Catalogue(kind).path, 0, dlg.imageSize[KindIndex(kind)]) == 0;
     };
+    hooks.writers.verify = [this](app::DownloaderDlg& dlg, std::span<const ImageKind> kinds) {
+      dlg.AppendLog("<read-back>");
+      std::lock_guard lock(mutex_);
+      verified_.emplace_back(kinds.begin(), kinds.end());
+      return verifyStatus_;
+    };
     download::AddOperations(operations, hooks);
     dlg_->SetOperations(operations);
+  }
+
+  // The kinds each read-back was given, and what the next ones answer (0: all matched).
+  std::vector<std::vector<ImageKind>> VerifiedGroups() const {
+    std::lock_guard lock(mutex_);
+    return verified_;
+  }
+  void AnswerVerify(int status) {
+    std::lock_guard lock(mutex_);
+    verifyStatus_ = status;
   }
 
   // A file of `size` bytes whose content depends on `seed`.
@@ -165,6 +182,8 @@ class DownloadFixture : public target::testing::TargetFixture {
   std::vector<Written> written_;
   std::vector<app::OperationResult> results_;
   std::vector<std::string> failing_;
+  std::vector<std::vector<ImageKind>> verified_;
+  int verifyStatus_ = 0;
   ImageKind duringKind_ = ImageKind::Apps;
   std::function<void()> during_;
 };

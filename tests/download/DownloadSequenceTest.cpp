@@ -175,6 +175,34 @@ TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
   EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
 }
 
+// The read-back runs once, after the last image's own lines and before the notice, over the
+// whole group; a difference fails the download without the notice. Without the switch, or with
+// the switch and no reader, the log and the result say so.
+TEST_F(DownloadSequenceTest, TheReadBackFollowsTheLastImageAndItsFailureEndsTheDownload) {
+  dlg_->verifyAfterDownload = 1;
+  PressDownload(13);
+  EXPECT_EQ(VerifiedGroups(), (std::vector<std::vector<ImageKind>>{{K::Rsrc, K::Tfs}}));
+  EXPECT_NE(Log().find("\n      Download  Completed ( Elapsed Time : "), std::string::npos);
+  EXPECT_NE(Log().find("s)\n<read-back>\n  * TOTAL Elapsed Time : "), std::string::npos) << Log();
+  EXPECT_TRUE(HasTotalLine());
+  EXPECT_EQ(Count("Download Finished"), 1);
+  EXPECT_EQ(Outcomes(), std::vector<bool>{true});
+
+  AnswerVerify(133);
+  PressDownload(0);
+  EXPECT_TRUE(Log().ends_with("s)\n<read-back>")) << Log();
+  EXPECT_EQ(Count("Download Finished"), 0);
+  EXPECT_TRUE(Connected());
+  ASSERT_EQ(Results().size(), 2u);
+  EXPECT_EQ(Results()[1].outcome, app::Outcome::Failed);
+  EXPECT_EQ(Results()[1].reason, "read-back differs from the files");
+
+  dlg_->verifyAfterDownload = 0;
+  PressDownload(0);
+  EXPECT_EQ(VerifiedGroups().size(), 2u);
+  EXPECT_EQ(Outcomes(), (std::vector<bool>{true, false, true}));
+}
+
 // Every group's order and range, written out: the calibration pair goes after Patch and only
 // with defaultCalData, the range counts it either way and leaves TFS out.
 TEST(GroupPlanTest, EveryGroupHasItsOrderLastFlagAndRange) {

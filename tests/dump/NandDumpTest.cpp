@@ -11,7 +11,9 @@
 #include <optional>
 
 #include "app/FlashMap.h"
+#include "app/Printf.h"
 #include "dump/NandDumpDlg.h"
+#include "dump/ReadBackVerify.h"
 #include "link/BlockSum.h"
 #include "link/PtyPair.h"
 #include "target/TargetFixture.h"
@@ -338,6 +340,50 @@ TEST_F(NandDumpTest, CancelledDialogsAndAFileThatCannotBeMadeSendNothing) {
 
   EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
   EXPECT_EQ(Log(), "");
+}
+
+}  // namespace
+}  // namespace veska::dump
+
+namespace veska::dump {
+namespace {
+
+// The read-back on the USB link: the request in its little-endian form after TFS_OPERATION, the
+// image's length in whole pages, the bytes past the file's end not compared, the file systems
+// not read back, and the first differing byte named by its flash address.
+class ReadBackTest : public NandDumpTest {};
+
+TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
+  ConnectToPhone({}, /*usb=*/true);
+  const Bytes image = Pattern(5000, 3);
+  const std::filesystem::path file = folder_ / "apps.img";
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+  ASSERT_TRUE(
+      dlg_->SetImagePathByKey(app::Catalogue(app::ImageKind::Apps).settingsKey, file.string()));
+  dlg_->imageSize[app::KindIndex(app::ImageKind::Apps)] = 5000;
+  ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000, image));
+  const std::uint8_t tail = 0x11;  // past the file's end: the page's rest is not the file's
+  ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000 + 5000, std::span(&tail, 1)));
+  const app::ImageKind written[] = {app::ImageKind::Apps, app::ImageKind::Tfs};
+
+  logFrom_ = host_.EventJournal().Events().size();
+  EXPECT_EQ(VerifyWritten(*dlg_, written), VERIFY_OK);
+  EXPECT_EQ(Log(), "\n      Verify APPS\t\t\t\t> > > OK\n");
+  const auto requests = PhoneEvents(EventKind::DumpRequest);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].code, 0);
+  EXPECT_EQ(requests[0].address, 0x00C00000u);
+  EXPECT_EQ(requests[0].length, 3u * 2048);
+
+  const std::uint8_t damaged = image[4999] ^ 0x01;
+  ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000 + 4999, std::span(&damaged, 1)));
+  logFrom_ = host_.EventJournal().Events().size();
+  EXPECT_EQ(VerifyWritten(*dlg_, written), VERIFY_MISMATCH);
+  EXPECT_EQ(Log(), app::Printf("\n      Verify APPS\t\t\t\t> > > Failed at 0x00C01387: file "
+                               "0x%02X, flash 0x%02X\n",
+                               image[4999], damaged));
+  for (const sim::Event& e : phone_->Events()) EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ TEST(PhoneOptions, ParsesFaultSpecifications) {
   // Faults that would change nothing where they are put.
   EXPECT_FALSE(ParseFault("sum@ready"));
   EXPECT_FALSE(ParseFault("code@ack=0x28"));
-  EXPECT_FALSE(ParseFault("corrupt@block#1"));
+  EXPECT_FALSE(ParseFault("corrupt@done"));
+  EXPECT_TRUE(ParseFault("corrupt@block#1"));  // a byte stored damaged
   EXPECT_TRUE(ParseFault("sum@done"));
 }
 

@@ -1,0 +1,143 @@
+#include "dump/ReadBackVerify.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Printf.h"
+#include "dump/NandDump.h"
+#include "fs/FsCommands.h"
+
+namespace veska::dump {
+
+using app::DownloaderDlg;
+using app::Printf;
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Compares the chunks of one image, as they arrive, with its file.
+class ImageComparison {
+ public:
+  ImageComparison(std::FILE* file, std::uint32_t address, std::uint32_t size)
+      : file_(file), address_(address), size_(size) {}
+
+  // The dump's chunk callback: 0 while everything matched so far.
+  int Take(std::span<const std::uint8_t> chunk) {
+    // Past the file's end the page holds whatever the flash held: nothing to compare.
+    const std::uint32_t n =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk.size(), size_ - offset_));
+    buffer_.resize(n);
+    if (n > 0 && std::fread(buffer_.data(), 1, n, file_) != n) return VERIFY_FILE_ERROR;
+    const auto [fileAt, flashAt] = std::mismatch(buffer_.begin(), buffer_.end(), chunk.begin());
+    if (fileAt != buffer_.end()) {
+      const auto at = static_cast<std::uint32_t>(fileAt - buffer_.begin());
+      differingAddress_ = address_ + offset_ + at;
+      fileByte_ = *fileAt;
+      flashByte_ = *flashAt;
+      return VERIFY_MISMATCH;
+    }
+    offset_ += static_cast<std::uint32_t>(chunk.size());
+    return VERIFY_OK;
+  }
+
+  [[nodiscard]] std::uint32_t Offset() const { return offset_; }
+  [[nodiscard]] std::string Difference() const {
+    return Printf("Failed at 0x%08X: file 0x%02X, flash 0x%02X", differingAddress_, fileByte_,
+                  flashByte_);
+  }
+
+ private:
+  std::FILE* file_;
+  std::uint32_t address_;
+  std::uint32_t size_;
+  std::uint32_t offset_ = 0;
+  std::vector<std::uint8_t> buffer_;
+  std::uint32_t differingAddress_ = 0;
+  std::uint8_t fileByte_ = 0;
+  std::uint8_t flashByte_ = 0;
+};
+
+// Reads back one image; returns its status and appends its log line.
+int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info) {
+  const std::uint32_t address = info.address.value_or(0);
+  const std::uint32_t size = dlg.imageSize[app::KindIndex(info.kind)];
+  const std::uint32_t length =
+      (size + app::kDumpDataChunk - 1) / app::kDumpDataChunk * app::kDumpDataChunk;
+  const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
+  auto report = [&dlg, &info](int status, const std::string& verdict) {
+    dlg.AppendLog(Printf("\n      Verify %s\t\t\t\t> > > %s\n", std::string(info.logName).c_str(),
+                         verdict.c_str()));
+    return status;
+  };
+
+  const File file(std::fopen((dlg.*info.path).c_str(), "rb"));
+  if (!file) return report(VERIFY_FILE_ERROR, "Failed (file open error)");
+
+  link::SerialPort& port = dlg.port;
+  if (const link::PortStatus s = link::OpenForLinkMode(port); s != link::PORT_OK) {
+    port.Close();
+    return report(s, "Failed (Comport Open error)");
+  }
+  ImageComparison comparison(file.get(), address, size);
+  ReadOutcome read{ReadStop::Request};
+  read.status = usb ? fs::SendTfsOperation(port) : link::PORT_OK;
+  if (read.status == link::PORT_OK) {
+    read = ReadFlash(port, usb, app::DUMP_DATA, address, length,
+                     [&dlg, &comparison](std::span<const std::uint8_t> chunk) {
+                       dlg.progressCount += static_cast<std::uint32_t>(chunk.size());
+                       dlg.SetProgressPos(dlg.progressCount);
+                       return comparison.Take(chunk);
+                     });
+  }
+  port.Close();
+
+  const std::uint32_t at = address + comparison.Offset();
+  switch (read.stop) {
+    case ReadStop::Complete:
+      return report(VERIFY_OK, "OK");
+    case ReadStop::Request:
+      return report(read.status, "Failed (read-back request not sent)");
+    case ReadStop::ChunkData:
+    case ReadStop::ChunkSum:
+      return report(read.status, Printf("Failed (no read-back data at 0x%08X)", at));
+    case ReadStop::SumMismatch:
+      return report(read.status, Printf("Failed (read-back at 0x%08X damaged on the line)", at));
+    case ReadStop::SinkRefused:
+      break;
+  }
+  if (read.status == VERIFY_MISMATCH) return report(read.status, comparison.Difference());
+  return report(read.status, "Failed (file read error)");
+}
+
+}  // namespace
+
+int VerifyWritten(DownloaderDlg& dlg, std::span<const app::ImageKind> written) {
+  std::uint32_t total = 0;
+  for (app::ImageKind kind : written) {
+    if (app::Catalogue(kind).address) total += dlg.imageSize[app::KindIndex(kind)];
+  }
+  dlg.SetProgressRange(total);
+  dlg.progressCount = 0;
+  dlg.SetProgressPos(0);
+
+  int first = VERIFY_OK;
+  for (app::ImageKind kind : written) {
+    const app::ImageInfo& info = app::Catalogue(kind);
+    if (!info.address) continue;  // a file system: the phone rewrote it, no copy to compare
+    const int status = VerifyImage(dlg, info);
+    if (first == VERIFY_OK) first = status;
+    // A link that failed will not serve the next image either; Disconnect ends it too.
+    if (status != VERIFY_OK && status != VERIFY_MISMATCH && status != VERIFY_FILE_ERROR) break;
+    if (!dlg.State().link.openAllowed.load()) break;
+  }
+  return first;
+}
+
+}  // namespace veska::dump
