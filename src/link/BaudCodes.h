@@ -66,4 +66,13 @@ inline constexpr auto kSelectorBaudCodes = [] {
   return codes;
 }();
 
+// True for a code the baud selector offers: what START and the bootloader download accept as the
+// user's rate.
+[[nodiscard]] constexpr bool IsSelectorBaudCode(std::uint8_t code) {
+  for (const SelectorBaud& baud : kSelectorBauds) {
+    if (baud.code == code) return true;
+  }
+  return false;
+}
+
 }  // namespace veska::link

@@ -28,13 +28,6 @@ constexpr K kBootImages[] = {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2};
 
 constexpr std::string_view kUartOnly = "Only Uart Mode allowed!";
 
-bool IsSelectorBaudCode(std::uint8_t code) {
-  for (std::uint8_t selectable : link::kSelectorBaudCodes) {
-    if (code == selectable) return true;
-  }
-  return false;
-}
-
 // The idle state, with the two buttons that would take the port again held off while the
 // bootloader worker still runs: the port serves one operation at a time.
 void EnterIdleWhileWorkerRuns(DownloaderDlg& dlg) {
@@ -156,7 +149,7 @@ bool DownloadBootloader(DownloaderDlg& dlg) {
     return false;
   }
   const std::uint8_t chosen = PreparePortRecord(dlg);
-  if (!IsSelectorBaudCode(chosen)) {
+  if (!link::IsSelectorBaudCode(chosen)) {
     dlg.EnterIdleState();
     return false;
   }

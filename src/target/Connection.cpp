@@ -27,13 +27,6 @@ constexpr std::uint8_t kReadFactorAck = 1;
 constexpr unsigned kMaxBootNoise = 65536;
 constexpr unsigned kMaxAckNoise = 4096;
 
-bool IsSelectableBaud(std::uint8_t code) {
-  for (std::uint8_t selectable : link::kSelectorBaudCodes) {
-    if (code == selectable) return true;
-  }
-  return false;
-}
-
 // The handshake's waits are bounded by their factors only: the technician is still switching
 // the phone on, and the reply time-out is for a phone that already answered.
 bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte,
@@ -260,7 +253,7 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
   run.chosenCode = PreparePortRecord(dlg);
 
   Step step = Step::End;
-  if (!IsSelectableBaud(run.chosenCode)) {
+  if (!link::IsSelectorBaudCode(run.chosenCode)) {
     run.status = CONNECT_BAD_BAUD;
   } else {
     // The handshake always runs at 115200 bit/s; the loader switches to the chosen rate later.
