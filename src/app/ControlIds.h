@@ -82,6 +82,9 @@ inline constexpr int IDC_DEFAULT_CAL_DATA = 1066;
 inline constexpr int IDC_CHECKSUM = 1067;
 inline constexpr int IDC_AUTO_REBOOT = 1069;
 inline constexpr int IDC_SEL_BOOTLOADER_ALL = 1070;
+// Not among the template's own controls: a check box of the expert section (read-back after
+// a download), hidden like the expert buttons unless the settings ask for them.
+inline constexpr int IDC_VERIFY_AFTER_DOWNLOAD = 1101;
 
 // Controls of the TFS Explorer (130). Their ids repeat those of main-dialog controls: an id
 // names a control only together with its dialog.

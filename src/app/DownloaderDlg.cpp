@@ -18,6 +18,8 @@ using ui::Notify;
 
 // Section "Setting": how many seconds a connected phone may stay silent (see LinkState).
 constexpr std::string_view KEY_REPLY_TIMEOUT = "ReplyTimeout";
+// 1: every download reads what it wrote back and compares it with the files.
+constexpr std::string_view KEY_VERIFY_AFTER_DOWNLOAD = "VerifyAfterDownload";
 
 // The message map: which handler a control's notification reaches, in the dialog's order.
 struct MessageMapEntry {
@@ -54,6 +56,7 @@ constexpr MessageMapEntry kMessageMap[] = {
     {Notify::Clicked, IDC_BOOT1B, &DownloaderDlg::OnBoot1b},
     {Notify::Clicked, IDC_CHECKSUM, &DownloaderDlg::OnChecksum},
     {Notify::Clicked, IDC_BOOTLOADER_ERASE, &DownloaderDlg::OnBootloaderErase},
+    {Notify::Clicked, IDC_VERIFY_AFTER_DOWNLOAD, &DownloaderDlg::OnVerifyAfterDownload},
 };
 
 // The controls that start an operation from the connected state, and the browse buttons, in
@@ -80,7 +83,8 @@ constexpr int kSelectionControls[] = {IDC_SEL_APPS,
                                       IDC_SEL_DB2,
                                       IDC_SEL_BOOTLOADER_ALL,
                                       IDC_DEFAULT_CAL_DATA,
-                                      IDC_AUTO_REBOOT};
+                                      IDC_AUTO_REBOOT,
+                                      IDC_VERIFY_AFTER_DOWNLOAD};
 
 }  // namespace
 
@@ -144,6 +148,7 @@ bool DownloaderDlg::OnInitDialog() {
 
   totalElapsed = 0;
   linkType = 0;
+  verifyAfterDownload = settings_.GetInt(KEY_VERIFY_AFTER_DOWNLOAD, 0) != 0 ? 1 : 0;
   UpdateData(false);
 
   wnd.SetTextLimit(IDC_LOG, kLogTextLimit);
@@ -169,6 +174,7 @@ void DownloaderDlg::UpdateData(bool saveAndValidate) {
   ui::DdxRadio(wnd, saveAndValidate, IDC_SEL_APPS, selectionIndex);
   ui::DdxCheck(wnd, saveAndValidate, IDC_DEFAULT_CAL_DATA, defaultCalData);
   ui::DdxCheck(wnd, saveAndValidate, IDC_AUTO_REBOOT, autoReboot);
+  ui::DdxCheck(wnd, saveAndValidate, IDC_VERIFY_AFTER_DOWNLOAD, verifyAfterDownload);
 }
 
 void DownloaderDlg::OnSysCommand(unsigned id, long param) {
@@ -334,6 +340,11 @@ void DownloaderDlg::OnNandErase() {
 }
 void DownloaderDlg::OnBootloaderErase() {
   RunOperation(OperationId::BootloaderErase);
+}
+// Only remembered here: the Download press reads the box with the other selection controls.
+void DownloaderDlg::OnVerifyAfterDownload() {
+  const bool checked = Wnd().GetCheck(IDC_VERIFY_AFTER_DOWNLOAD) == ui::BST_CHECKED;
+  settings_.WriteInt(KEY_VERIFY_AFTER_DOWNLOAD, checked ? 1 : 0);
 }
 void DownloaderDlg::OnTfsExplorer() {
   RunOperation(OperationId::TfsExplorer);

@@ -125,6 +125,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void OnBoot1b();
   void OnChecksum();
   void OnBootloaderErase();
+  void OnVerifyAfterDownload();
 
   // Reads the remembered image paths into the members and their fields (start-up).
   void LoadSettings();
@@ -177,7 +178,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::int32_t defaultCalData = 0;
   std::int32_t autoReboot = 0;
   // Read the written images back from the flash and compare them with their files before the
-  // reboot request (the command line's download --verify).
+  // reboot request: the expert section's check box, or the command line's download --verify.
   std::int32_t verifyAfterDownload = 0;
   int appIcon = IDR_MAINFRAME;
 

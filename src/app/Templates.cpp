@@ -112,6 +112,8 @@ constexpr ControlTemplate kMainControls[] = {
      {13, 326, 146, 10},
      N},
     {IDC_AUTO_REBOOT, CheckBox, "Auto Reboot", {315, 324, 60, 13}, N},
+    // Free space between the two check boxes above; shown by the expert switch.
+    {IDC_VERIFY_AFTER_DOWNLOAD, CheckBox, "Verify after download", {200, 326, 100, 10}, H},
     // The link pair; the label after it ends its group.
     {IDC_UART, RadioButton, "UART", {144, 44, 32, 11}, G},
     {IDC_USB, RadioButton, "USB", {180, 44, 28, 11}, N},

@@ -361,8 +361,8 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot, bool
   ChooseSelection(selectionIndex);
   window_->SetCheck(app::IDC_DEFAULT_CAL_DATA, defaultCal ? 1 : 0);
   window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
-  // No box in the window holds it: the step sets it for its own download only.
-  dlg_->verifyAfterDownload = verify ? 1 : 0;
+  // The flag decides, whatever the desktop program's settings say.
+  window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, verify ? 1 : 0);
   return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
 }
 

@@ -37,7 +37,9 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     if (application.SettingsFile().GetInt(KEY_EXPERT_BUTTONS, 0) != 0) {
       // Their template places are free space beside the link pair; the control states enable
       // and disable them as for every other operation button.
-      for (int id : {app::IDC_NAND_DUMP, app::IDC_TFS_EXPLORER}) window.Control(id)->show();
+      for (int id : {app::IDC_NAND_DUMP, app::IDC_TFS_EXPLORER, app::IDC_VERIFY_AFTER_DOWNLOAD}) {
+        window.Control(id)->show();
+      }
     }
     std::string problems;
     for (const std::string& problem : application.State().payloads.Problems()) {

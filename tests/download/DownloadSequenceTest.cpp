@@ -179,7 +179,7 @@ TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
 // whole group; a difference fails the download without the notice. Without the switch, or with
 // the switch and no reader, the log and the result say so.
 TEST_F(DownloadSequenceTest, TheReadBackFollowsTheLastImageAndItsFailureEndsTheDownload) {
-  dlg_->verifyAfterDownload = 1;
+  window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, 1);
   PressDownload(13);
   EXPECT_EQ(VerifiedGroups(), (std::vector<std::vector<ImageKind>>{{K::Rsrc, K::Tfs}}));
   EXPECT_NE(Log().find("\n      Download  Completed ( Elapsed Time : "), std::string::npos);
@@ -197,7 +197,7 @@ TEST_F(DownloadSequenceTest, TheReadBackFollowsTheLastImageAndItsFailureEndsTheD
   EXPECT_EQ(Results()[1].outcome, app::Outcome::Failed);
   EXPECT_EQ(Results()[1].reason, "read-back differs from the files");
 
-  dlg_->verifyAfterDownload = 0;
+  window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, 0);
   PressDownload(0);
   EXPECT_EQ(VerifiedGroups().size(), 2u);
   EXPECT_EQ(Outcomes(), (std::vector<bool>{true, false, true}));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -94,19 +95,34 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
   EXPECT_EQ(result, ui::IDOK);
 }
 
-TEST_F(MainWindowTest, TheExpertSwitchShowsTheDumpAndExplorerButtonsOnly) {
+TEST_F(MainWindowTest, TheExpertSwitchShowsTheExpertControlsOnlyAndTheVerifyBoxIsRemembered) {
   std::ofstream(folder_ / "VeskaDownloader.INI") << "[Setting]\n" << KEY_EXPERT_BUTTONS << "=1\n";
   bool looked = false;
   RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
     looked = true;
     for (const auto& control : app::kMainDialogTemplate.controls) {
       if (control.id == ui::ID_STATIC) continue;
-      const bool expert = control.id == app::IDC_NAND_DUMP || control.id == app::IDC_TFS_EXPLORER;
+      const bool expert = control.id == app::IDC_NAND_DUMP || control.id == app::IDC_TFS_EXPLORER ||
+                          control.id == app::IDC_VERIFY_AFTER_DOWNLOAD;
       EXPECT_EQ(window.Control(control.id)->isVisible(), expert || !control.Has(ui::STYLE_HIDDEN))
           << control.id;
     }
     // Shown, but still off until a phone is connected.
     EXPECT_FALSE(window.Control(app::IDC_NAND_DUMP)->isEnabled());
+    auto* verify = qobject_cast<QCheckBox*>(window.Control(app::IDC_VERIFY_AFTER_DOWNLOAD));
+    ASSERT_NE(verify, nullptr);
+    EXPECT_FALSE(verify->isChecked());
+    verify->click();
+    qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
+  });
+  EXPECT_TRUE(looked);
+
+  // The next start finds the box as it was left.
+  looked = false;
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    looked = true;
+    EXPECT_TRUE(
+        qobject_cast<QCheckBox*>(window.Control(app::IDC_VERIFY_AFTER_DOWNLOAD))->isChecked());
     qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
   });
   EXPECT_TRUE(looked);
