@@ -25,9 +25,10 @@ void DownloaderDlg::LoadSettings() {
   db2PathCopy = m_strOgmPath_DB2;
   db2ListingPath = ListingPathFor(db2PathCopy);
 
-  // The COMMS folder's five paths are remembered but not read back: they return when APPS or
-  // Nandpreboot derives them again, or when they are browsed.
-  for (ImageKind kind : {K::Nandpreboot, K::Boot1a, K::Boot1b, K::Boot2, K::Rsrc}) {
+  // Every other remembered path comes back too: a restart that forgot the COMMS folder's five
+  // would let "All Binary + FS" fail only after the phone had been connected.
+  for (ImageKind kind : {K::Comms, K::SysInd, K::SysDep, K::Patch, K::Spinner, K::Nandpreboot,
+                         K::Boot1a, K::Boot1b, K::Boot2, K::Rsrc}) {
     const ImageInfo& image = Catalogue(kind);
     this->*(image.path) = settings_.GetString(image.settingsKey);
     wnd.SetText(image.pathEdit, this->*(image.path));

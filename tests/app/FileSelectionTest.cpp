@@ -2,6 +2,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "DialogFixture.h"
 #include "app/ControlIds.h"
 
@@ -181,7 +183,7 @@ TEST_F(FileSelection, FileSystemImageThatDoesNotOpenWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(settingsFile_));
 }
 
-TEST_F(FileSelection, RestartRestoresAllButTheCommsFolderFields) {
+TEST_F(FileSelection, RestartRestoresEveryRememberedPath) {
   host_.QueueFileDialogAnswer(MakeFile("fw/APPS/FUSE_APPS.img"));
   window_->Click(IDC_APPS);
   host_.QueueFileDialogAnswer(MakeFile("fw/APPS/boot1b.img"));
@@ -189,12 +191,15 @@ TEST_F(FileSelection, RestartRestoresAllButTheCommsFolderFields) {
   const std::string tfs = MakeFile("fw/tfs.tfs");
   host_.QueueFileDialogAnswer(tfs);
   window_->Click(IDC_TFS);
-  Open();
+  std::map<int, std::string> before;
   for (int id :
        {IDC_COMMS_PATH, IDC_SYS_IND_PATH, IDC_SYS_DEP_PATH, IDC_PATCH_PATH, IDC_SPINNER_PATH}) {
-    EXPECT_EQ(window_->GetText(id), "") << id;
+    before[id] = window_->GetText(id);
+    EXPECT_NE(before[id], "") << id;  // derived from the APPS choice
   }
-  EXPECT_NE(Key(KEY_COMMS), "<missing>");
+  Open();
+  for (const auto& [id, path] : before) EXPECT_EQ(window_->GetText(id), path) << id;
+  EXPECT_EQ(dlg_->m_strCOMMSFileName, before[IDC_COMMS_PATH]);
   EXPECT_EQ(window_->GetText(IDC_APPS_PATH), Root() + "/APPS/FUSE_APPS.img");
   EXPECT_EQ(window_->GetText(IDC_BOOT1B_PATH), Root() + "/APPS/boot1b.img");
   EXPECT_EQ(dlg_->tfsListingPath, Root() + "/tfs.cfg");
