@@ -288,6 +288,32 @@ void DownloaderDlg::AddProgress(std::size_t bytes) {
 
 // --- Disconnect and the operations of the layers above ---
 
+namespace {
+
+// Quitting in the middle of a transfer leaves the phone half-written, so it is never the
+// default answer.
+constexpr std::string_view kStopAndQuit =
+    "An operation is in progress on the phone. Stop it and quit?";
+
+}  // namespace
+
+bool DownloaderDlg::MayQuit() {
+  if (!runner_.Busy()) return true;
+  const int answer = host_.MessageBox(&Wnd(), kStopAndQuit, {},
+                                      ui::MB_YESNO | ui::MB_ICONQUESTION | ui::MB_DEFBUTTON2);
+  if (answer != ui::IDYES) return false;
+  OnDisconnect();
+  return true;
+}
+
+void DownloaderDlg::OnOK() {
+  if (MayQuit()) Dialog::OnOK();
+}
+
+void DownloaderDlg::OnCancel() {
+  if (MayQuit()) Dialog::OnCancel();
+}
+
 void DownloaderDlg::OnDisconnect() {
   state_.bootloaderMode.store(false);
   // A worker may hold the port: closing ends its blocked transfer, and the cleared flag keeps

@@ -73,6 +73,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   bool OnInitDialog() override;
   bool OnCommand(int id, ui::Notify code) override;
   void OnSysCommand(unsigned id, long param) override;
+  // EXIT, Esc and the close box: while an operation holds the phone they ask first, and Yes
+  // stops it as Disconnect does before the window closes.
+  void OnOK() override;
+  void OnCancel() override;
 
   // Transfers the radio groups and check boxes: true from the controls into the members.
   void UpdateData(bool saveAndValidate);
@@ -126,6 +130,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void OnChecksum();
   void OnBootloaderErase();
   void OnVerifyAfterDownload();
+
+  // True when the window may close: no operation holds the phone, or the user chose to stop it.
+  bool MayQuit();
 
   // Reads the remembered image paths into the members and their fields (start-up).
   void LoadSettings();

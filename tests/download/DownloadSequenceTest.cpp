@@ -146,6 +146,40 @@ TEST_F(DownloadSequenceTest, DisconnectDuringAGroupLeavesTheWindowIdleAndEndsThe
   EXPECT_EQ(Outcomes(), std::vector<bool>{false});
 }
 
+// Closing mid-transfer would leave the phone half-written: the window asks (No by default),
+// stays on No, and on Yes stops the transfer as Disconnect does before it closes. Idle, it just
+// closes.
+TEST_F(DownloadSequenceTest, ClosingWhileAGroupIsWrittenAsksAndYesStopsItFirst) {
+  bool endedOnNo = true;
+  DuringImage(K::Comms, [&] {
+    host_.QueueMessageBoxAnswer(ui::IDNO);
+    window_->Click(app::IDC_EXIT);
+    endedOnNo = window_->Ended();
+    host_.QueueMessageBoxAnswer(ui::IDYES);
+    window_->Click(app::IDC_EXIT);
+  });
+  FailImage(K::Comms);  // the closed port ends the transfer with an error
+  PressDownload(15);
+  EXPECT_FALSE(endedOnNo);
+  EXPECT_TRUE(window_->Ended());
+  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Apps, K::Comms}));
+  const auto boxes = Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const Box& box : boxes) {
+    EXPECT_EQ(box.text, "An operation is in progress on the phone. Stop it and quit?");
+    EXPECT_EQ(box.type, ui::MB_YESNO | ui::MB_ICONQUESTION | ui::MB_DEFBUTTON2);
+  }
+  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
+}
+
+TEST_F(DownloadSequenceTest, ClosingAnIdleWindowAsksNothing) {
+  PressDownload(13);
+  const std::size_t boxes = Boxes().size();  // the download's own notice
+  window_->Click(app::IDC_EXIT);
+  EXPECT_TRUE(window_->Ended());
+  EXPECT_EQ(Boxes().size(), boxes);
+}
+
 TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
   FailImage(K::SysDep);
   host_.QueueMessageBoxAnswer(ui::IDYES);
