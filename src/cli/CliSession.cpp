@@ -3,20 +3,24 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
 #include "app/Templates.h"
+#include "cli/Interrupt.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
 #include "dump/NandDump.h"
 #include "dump/NandDumpDlg.h"
+#include "fs/FileSystemDownload.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
+#include "target/Connection.h"
 
 namespace veska::cli {
 
@@ -30,6 +34,33 @@ int SelectionByName(const std::string& name, bool singleImage) {
   const int index = app::SelectionByName(name);
   if (index < 0 || (singleImage && !app::IsImageCode(app::Selection(index)->code))) return -1;
   return index;
+}
+
+// The command-line names a step accepts, for the message that refuses another word.
+std::string SelectionNames(bool singleImage) {
+  std::string names;
+  for (int i = 0; i < download::SELECTION_COUNT; ++i) {
+    const app::SelectionInfo* selection = app::Selection(i);
+    if (singleImage && !app::IsImageCode(selection->code)) continue;
+    names += names.empty() ? "" : ", ";
+    names += selection->cliName;
+  }
+  return names;
+}
+
+// The selector caption a --baud value stands for: the caption itself in any case, or the rate
+// written out ("921600", "921.6k", "3000000"); empty when it names no rate of the selector.
+std::string BaudCaption(std::string value) {
+  for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const link::SelectorBaud& baud : link::kSelectorBauds) {
+    const std::string rate = std::to_string(link::BaudRateForCode(baud.code));
+    std::string kilo = std::to_string(link::BaudRateForCode(baud.code) / 100);
+    kilo.insert(kilo.size() - 1, ".");  // 9216 -> "921.6"
+    if (value == baud.caption || value == rate || value == kilo + "K") {
+      return std::string(baud.caption);
+    }
+  }
+  return {};
 }
 
 // The area of the dump list captioned `caption`, or null.
@@ -92,9 +123,16 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
-  app.add_option("--baud", arguments.baud, "line rate after the loaders")
-      ->check(CLI::IsMember(std::vector<std::string>(link::kSelectorBaudCaptions.begin(),
-                                                     link::kSelectorBaudCaptions.end())));
+  app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);
+  app.add_option("--baud", arguments.baud,
+                 "line rate after the loaders: 115K, 460K, 921K or 3M (also written out, "
+                 "e.g. 921600)")
+      ->transform([](std::string value) {
+        std::string caption = BaudCaption(value);
+        if (caption.empty())
+          throw CLI::ValidationError("--baud", value + " is no rate of 115K, 460K, 921K, 3M");
+        return caption;
+      });
   app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
@@ -114,6 +152,9 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
+    return EXIT_OK;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("veska-cli %s\n", VESKA_VERSION);
     return EXIT_OK;
   } catch (const CLI::ParseError& e) {
     std::fprintf(err, "veska-cli: %s\n", e.what());
@@ -149,6 +190,11 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   host_.EventJournal().SetRecording(false);
   host_.EventJournal().SetObserver([this](const ui::Event& event) { presenter_->Present(event); });
   host_.SetAnswerYes(arguments_.yes);
+  host_.SetQuestionHook([this](std::string_view text, std::string_view caption) {
+    return AskOnTerminal(text, caption);
+  });
+  presenter_->HintAtYes(!arguments_.yes);
+  presenter_->ShowFields(false);
   diagnostics_ = std::make_unique<StderrDiagnostics>(err_);
 }
 
@@ -162,14 +208,23 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
   const auto& words = arguments_.steps;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
+    // The steps that open the port themselves; the others need one of these first.
+    if (word == "connect" || word == "bootloader") needsPort_ = true;
     if (word == "connect") {
       plan.push_back([this] { return Connect(); });
     } else if (word == "download") {
       const int selection = i + 1 < words.size() ? SelectionByName(words[i + 1], false) : -1;
       if (selection < 0) {
-        std::fprintf(err_, "veska-cli: download needs a SELECTION (try --help)\n");
+        if (i + 1 < words.size()) {
+          std::fprintf(err_, "veska-cli: unknown selection '%s'; SELECTION is one of: %s\n",
+                       words[i + 1].c_str(), SelectionNames(false).c_str());
+        } else {
+          std::fprintf(err_, "veska-cli: download needs a SELECTION, one of: %s\n",
+                       SelectionNames(false).c_str());
+        }
         return false;
       }
+      plannedDownloads_.push_back(selection);
       ++i;
       bool defaultCal = false;
       bool reboot = false;
@@ -231,7 +286,15 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       }
       const int kind = i + 1 < words.size() ? SelectionByName(words[i + 1], true) : -1;
       if (kind < 0) {
-        std::fprintf(err_, "veska-cli: checksum needs an image KIND or --file FILE (try --help)\n");
+        if (i + 1 < words.size()) {
+          std::fprintf(err_, "veska-cli: unknown image kind '%s'; KIND is one of: %s\n",
+                       words[i + 1].c_str(), SelectionNames(true).c_str());
+        } else {
+          std::fprintf(err_,
+                       "veska-cli: checksum needs an image KIND or --file FILE; KIND is "
+                       "one of: %s\n",
+                       SelectionNames(true).c_str());
+        }
         return false;
       }
       ++i;
@@ -278,7 +341,13 @@ bool CliSession::ApplyOptions() {
       }
     }
   }
-  if (arguments_.timeout >= 0) state_.link.replyTimeout = std::chrono::seconds(arguments_.timeout);
+  if (arguments_.timeout > 0) {
+    // An explicit limit bounds every wait for the phone, the boot signal's included.
+    state_.link.replyTimeout = std::chrono::seconds(arguments_.timeout);
+    state_.link.replyTimeoutBoundsHandshake = true;
+  } else if (arguments_.timeout == 0) {
+    state_.link.replyTimeout = std::chrono::seconds(0);
+  }
   // The command line wins over the release folder, which wins over the settings file.
   if (!arguments_.release.empty()) dlg_->DeriveReleasePaths(arguments_.release);
   for (const app::ImageInfo& image : app::Catalogue()) {
@@ -303,11 +372,101 @@ int CliSession::Run() {
   window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
   dlg_->port.diagnostics = diagnostics_.get();
   if (!ApplyOptions()) return EXIT_USAGE;
+  if (needsPort_ && dlg_->portIndex < 0) {
+    // The window would try "COM0" or report "Invalid Env": neither tells what to do.
+    std::fprintf(err_, "veska-cli: choose a port (--port COMn or a device path)\n");
+    return EXIT_USAGE;
+  }
+  if (const int status = CheckPlannedFiles(); status != EXIT_OK) return status;
 
+  presenter_->ShowFields(true);
   for (const Step& step : plan) {
-    if (!step()) return EXIT_STEP_FAILED;
+    if (interrupt_ != nullptr && interrupt_->Interrupted()) break;
+    stepResult_.reset();
+    const std::uint32_t openFailures = state_.link.openFailures.load();
+    if (step()) continue;
+    if (interrupt_ != nullptr && interrupt_->Interrupted()) break;
+    if (!stepResult_) return EXIT_STEP_FAILED;
+    const int status = ExitStatusFor(*stepResult_, state_.link.openFailures.load() != openFailures);
+    if (status == EXIT_NO_ANSWER) {
+      const bool start = stepResult_->operation == app::OperationId::Start;
+      std::string within;
+      if (state_.link.replyTimeout.count() > 0 &&
+          (!start || state_.link.replyTimeoutBoundsHandshake)) {
+        within = " within " + std::to_string(state_.link.replyTimeout.count() / 1000) + " s";
+      }
+      std::fprintf(
+          err_, "veska-cli: %s ended: no answer from the phone%s%s\n",
+          std::string(app::OperationName(stepResult_->operation)).c_str(), within.c_str(),
+          start ? " (waiting for its boot signal or the acknowledgement of the start signal)" : "");
+    }
+    return status;
+  }
+  if (interrupt_ != nullptr && interrupt_->Interrupted()) {
+    presenter_->EndProgressLine();
+    std::fflush(out_);
+    // The log may have stopped in the middle of a line.
+    std::fprintf(err_, "\nveska-cli: interrupted\n");
+    return EXIT_INTERRUPTED;
   }
   return EXIT_OK;
+}
+
+int CliSession::CheckPlannedFiles() {
+  for (const int index : plannedDownloads_) {
+    for (const app::ImageKind kind : app::Selection(index)->files) {
+      const download::FileCheck check = download::CheckImageFile(*dlg_, kind);
+      if (check == download::FileCheck::Ok) continue;
+      const app::ImageInfo& info = app::Catalogue(kind);
+      host_.MessageBox(window_.get(), check == download::FileCheck::OpenFailed
+                                          ? info.openFailureText
+                                          : info.sizeFailureText);
+      std::fprintf(err_, "veska-cli: %s file refused before connecting: %s\n",
+                   std::string(info.logName).c_str(),
+                   ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str());
+      return EXIT_INPUT_REFUSED;
+    }
+  }
+  return EXIT_OK;
+}
+
+std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_view caption) {
+  if (::isatty(STDIN_FILENO) != 1 || ::isatty(::fileno(err_)) != 1) return std::nullopt;
+  presenter_->EndProgressLine();
+  std::fflush(out_);
+  std::fprintf(err_, "[%.*s] %.*s\nAnswer Yes? [y/N] ", static_cast<int>(caption.size()),
+               caption.data(), static_cast<int>(text.size()), text.data());
+  std::fflush(err_);
+  char line[64] = {};
+  const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+  presenter_->SkipNextBox();
+  if (!read) std::fputc('\n', err_);
+  return read && (line[0] == 'y' || line[0] == 'Y') ? ui::IDYES : ui::IDNO;
+}
+
+void CliSession::WatchInterrupts(InterruptWatch& watch) {
+  interrupt_ = &watch;
+  watch.SetHandler([this] {
+    // What the Disconnect button does: the running operation's port closes under it.
+    if (window_ && window_->IsEnabled(app::IDC_DISCONNECT)) window_->Click(app::IDC_DISCONNECT);
+  });
+}
+
+int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed) {
+  if (result.Succeeded()) return EXIT_OK;
+  if (portOpenFailed) return EXIT_PORT_UNAVAILABLE;
+  if (result.outcome == app::Outcome::Refused && app::IsImageFileRefusal(result.reason)) {
+    return EXIT_INPUT_REFUSED;
+  }
+  if (result.outcome != app::Outcome::Failed) return EXIT_STEP_FAILED;
+  // The checksum tool talks to no phone: it fails only on its file.
+  if (result.operation == app::OperationId::Checksum) return EXIT_INPUT_REFUSED;
+  const bool silent = result.status == link::PORT_NO_REPLY || result.status == link::PORT_TIMEOUT;
+  const bool startSilent =
+      result.operation == app::OperationId::Start && result.status == target::CONNECT_TIMEOUT;
+  const bool formatSilent =
+      result.operation == app::OperationId::Format && result.status == fs::FORMAT_NO_REPLY;
+  return silent || startSilent || formatSilent ? EXIT_NO_ANSWER : EXIT_STEP_FAILED;
 }
 
 app::OperationResult CliSession::Press(app::OperationId id, int button) {
@@ -324,7 +483,10 @@ app::OperationResult CliSession::Press(app::OperationId id, int button) {
   dlg_->Runner().Join();
   std::lock_guard lock(resultsMutex_);
   for (auto it = results_.rbegin(); it != results_.rend(); ++it) {
-    if (it->operation == id) return *it;
+    if (it->operation == id) {
+      stepResult_ = *it;
+      return *it;
+    }
   }
   if (!pressed) {
     std::fprintf(err_, "veska-cli: %s is not available now%s\n",
@@ -333,7 +495,8 @@ app::OperationResult CliSession::Press(app::OperationId id, int button) {
                      ? ""
                      : " (connect first)");
   }
-  return app::OperationResult::Ended(id, app::Outcome::Refused, 0, "not available now");
+  stepResult_ = app::OperationResult::Ended(id, app::Outcome::Refused, 0, "not available now");
+  return *stepResult_;
 }
 
 app::OperationResult CliSession::Perform(app::OperationId id) {
@@ -393,7 +556,18 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
 
 bool CliSession::Checksum(int selectionIndex) {
   ChooseSelection(selectionIndex);
-  return Perform(app::OperationId::Checksum).Succeeded();
+  if (!Perform(app::OperationId::Checksum).Succeeded()) return false;
+  const app::ImageInfo& info = app::Catalogue(app::Selection(selectionIndex)->files.front());
+  PrintChecksum((*dlg_).*info.path);
+  return true;
+}
+
+void CliSession::PrintChecksum(const std::string& path) {
+  // For scripts ($(veska-cli checksum apps)): the fields went to standard error.
+  std::fflush(out_);
+  std::fprintf(out_, "%s %s %s\n", window_->GetText(app::IDC_CHECKSUM_FIELD).c_str(),
+               window_->GetText(app::IDC_FILE_SIZE).c_str(), path.c_str());
+  std::fflush(out_);
 }
 
 bool CliSession::ChecksumFile(const std::string& path) {
@@ -401,21 +575,25 @@ bool CliSession::ChecksumFile(const std::string& path) {
     std::lock_guard lock(resultsMutex_);
     results_.clear();
   }
-  return dlg_->Runner()
-      .RunHere(app::OperationId::Checksum,
-               [this, &path] {
-                 const bool shown =
-                     download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
-                 return app::OperationResult::Ended(
-                     app::OperationId::Checksum, shown ? app::Outcome::Done : app::Outcome::Failed);
-               })
-      .Succeeded();
+  const app::OperationResult result =
+      dlg_->Runner().RunHere(app::OperationId::Checksum, [this, &path] {
+        const bool shown = download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
+        return app::OperationResult::Ended(app::OperationId::Checksum,
+                                           shown ? app::Outcome::Done : app::Outcome::Failed);
+      });
+  stepResult_ = result;
+  if (!result.Succeeded()) return false;
+  PrintChecksum(path);
+  return true;
 }
 
 int CliMain(int argc, const char* const* argv) {
   CliArguments arguments;
   if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
+  // Before the session starts any thread: they all inherit the blocked Ctrl-C.
+  InterruptWatch interrupts;
   CliSession session(std::move(arguments), stdout, stderr);
+  session.WatchInterrupts(interrupts);
   return session.Run();
 }
 

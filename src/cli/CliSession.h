@@ -5,7 +5,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/DownloaderDlg.h"
@@ -17,9 +19,20 @@
 
 namespace veska::cli {
 
+// Exit statuses a bench script can act on.
 inline constexpr int EXIT_OK = 0;
-inline constexpr int EXIT_STEP_FAILED = 1;
-inline constexpr int EXIT_USAGE = 2;
+inline constexpr int EXIT_STEP_FAILED = 1;       // the phone refused, or an operation failed
+inline constexpr int EXIT_USAGE = 2;             // the command line itself is wrong
+inline constexpr int EXIT_INPUT_REFUSED = 3;     // a file or other input was refused
+inline constexpr int EXIT_NO_ANSWER = 4;         // the phone stayed silent (time-out)
+inline constexpr int EXIT_PORT_UNAVAILABLE = 5;  // the port could not be opened
+inline constexpr int EXIT_INTERRUPTED = 130;     // Ctrl-C
+
+// The exit status for a step that ended with `result`; `portOpenFailed` when the step could
+// not open its port.
+[[nodiscard]] int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed);
+
+class InterruptWatch;
 
 // What the command line asked for.
 struct CliArguments {
@@ -50,6 +63,9 @@ class CliSession {
   // Sets the dialog up from the options and runs the steps. Returns the exit status.
   int Run();
 
+  // Ctrl-C then stops the running operation as Disconnect does and ends the run with 130.
+  void WatchInterrupts(InterruptWatch& watch);
+
   // For tests: reach the session's parts before Run() (for example to shrink time-outs).
   [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }
   [[nodiscard]] app::ProcessState& State() { return state_; }
@@ -62,6 +78,11 @@ class CliSession {
   // Turns the step words into runnable steps; false (after a message) on a usage error.
   bool PlanSteps(std::vector<Step>& plan);
   bool ApplyOptions();
+  // Examines every image file the planned downloads will read, with the download's own rules
+  // and texts, before the port is touched. EXIT_OK or EXIT_INPUT_REFUSED.
+  int CheckPlannedFiles();
+  // Asks a question on the terminal; nothing when standard input or error is no terminal.
+  std::optional<int> AskOnTerminal(std::string_view text, std::string_view caption);
   // Presses `button` (or, with 0, runs the operation as its hidden button would) and waits for
   // the operation's result.
   app::OperationResult Press(app::OperationId id, int button);
@@ -72,6 +93,8 @@ class CliSession {
   bool Dump(const app::DumpArea& area, const std::string& file);
   bool Checksum(int selectionIndex);
   bool ChecksumFile(const std::string& path);
+  // The checksum, size and path on standard output, one line.
+  void PrintChecksum(const std::string& path);
   void ChooseSelection(int selectionIndex);
 
   CliArguments arguments_;
@@ -87,6 +110,12 @@ class CliSession {
   // The results the dialog's operations reported since the current step began.
   std::mutex resultsMutex_;
   std::vector<app::OperationResult> results_;
+  // The result of the current step's operation, when it ran one.
+  std::optional<app::OperationResult> stepResult_;
+  // What the plan needs before it runs: a port, and the files of its downloads.
+  bool needsPort_ = false;
+  std::vector<int> plannedDownloads_;
+  InterruptWatch* interrupt_ = nullptr;  // not owned
 };
 
 // The whole program: parse, run, exit status.

@@ -1,6 +1,8 @@
 #include "cli/ConsolePresenter.h"
 
 #include "app/ControlIds.h"
+#include "ui/Dialog.h"
+#include "ui/Host.h"
 
 namespace veska::cli {
 
@@ -76,19 +78,29 @@ void ConsolePresenter::Present(const ui::Event& event) {
         WriteLog(event.text);
       }
       return;
-    case ui::EventKind::MessageBox:
+    case ui::EventKind::MessageBox: {
+      if (skipNextBox_) {
+        skipNextBox_ = false;
+        return;
+      }
       ClearProgressLine();
       std::fflush(out_);
       std::fprintf(err_, "[%s] %s\n",
                    event.caption.empty() ? applicationName_.c_str() : event.caption.c_str(),
                    event.text.c_str());
+      const auto buttons = static_cast<unsigned>(event.a) & ui::MB_BUTTON_MASK;
+      const bool question = buttons == ui::MB_YESNO || buttons == ui::MB_OKCANCEL;
+      if (hintAtYes_ && question && (event.b == ui::IDNO || event.b == ui::IDCANCEL)) {
+        std::fprintf(err_, "veska-cli: answered No; add --yes to answer Yes\n");
+      }
       std::fflush(err_);
       return;
+    }
     case ui::EventKind::SetText: {
       const Output output = OutputOf(event.dialog, event.id);
       if (output == Output::Narrative) {
         WriteLog(event.text);
-      } else if (output == Output::Field && !IsBlank(event.text)) {
+      } else if (output == Output::Field && showFields_ && !IsBlank(event.text)) {
         ClearProgressLine();
         std::fflush(out_);
         std::fprintf(err_, "%s: %s\n", FieldLabel(event.id), event.text.c_str());

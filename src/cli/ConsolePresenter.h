@@ -24,6 +24,16 @@ class ConsolePresenter {
 
   void Present(const ui::Event& event);
 
+  // The fields print only once the steps begin: the window's start-up values ("Disconnect" in
+  // the Flash ID box) are no news.
+  void ShowFields(bool show) { showFields_ = show; }
+  // A question that was answered No by default gets a line saying how to answer Yes.
+  void HintAtYes(bool hint) { hintAtYes_ = hint; }
+  // The next message box was already shown (asked on the terminal): do not repeat it.
+  void SkipNextBox() { skipNextBox_ = true; }
+  // Ends a progress line, so that what follows starts on a fresh line.
+  void EndProgressLine() { ClearProgressLine(); }
+
  private:
   void WriteLog(const std::string& text);
   void Progress(std::int64_t position);
@@ -37,6 +47,9 @@ class ConsolePresenter {
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDrawn_{};
   bool lineShown_ = false;
+  bool showFields_ = true;
+  bool hintAtYes_ = false;
+  bool skipNextBox_ = false;
 };
 
 }  // namespace veska::cli

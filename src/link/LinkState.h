@@ -51,10 +51,17 @@ struct LinkState {
   std::atomic<bool> openAllowed{true};
   // Counts the Disconnects; an operation that began before the latest one is cancelled.
   std::atomic<std::uint32_t> disconnects{0};
+  // Counts the opens that failed because the device could not be had (missing, refused, in use,
+  // no serial device), so that a caller can tell an absent port from a silent phone.
+  std::atomic<std::uint32_t> openFailures{0};
   // Bounds every silent stretch of a ReadFully that waits for the phone's answer (see
   // SerialPort::ReadFully); zero or less leaves only the time-out factors. Set at start from
   // the settings or the command line; tests shrink it.
   std::chrono::milliseconds replyTimeout{DEFAULT_REPLY_TIMEOUT};
+  // The handshake's waits for the boot signal and its acknowledgement are long on purpose (the
+  // user switches the phone on meanwhile) and only their factors bound them; set, the reply
+  // time-out bounds them too (veska-cli --timeout, for benches that must not wait 27 minutes).
+  bool replyTimeoutBoundsHandshake = false;
   // "COMn" -> device path overrides from the settings file (section "Ports").
   std::map<std::string, std::string> portPaths;
 };

@@ -43,6 +43,7 @@ void SerialPort::NoteDeviceReleased() {
 PortStatus SerialPort::Open() {
   if (!state_.openAllowed) return PORT_IO_ERROR;
   if (int error = OpenDevice(); error != 0) {
+    ++state_.openFailures;
     if (std::string hint = OpenFailureHint(error); !hint.empty())
       diagnostics->Diagnostic(portName, hint);
     return PORT_IO_ERROR;
@@ -60,6 +61,7 @@ PortStatus SerialPort::OpenRetrying() {
     diagnostics->Diagnostic(portName, "-");
     std::this_thread::sleep_for(openRetryDelay);
   }
+  ++state_.openFailures;
   diagnostics->Diagnostic(portName, "\n" + portName + " can not be opened\n");
   if (std::string hint = OpenFailureHint(error); !hint.empty())
     diagnostics->Diagnostic(portName, hint);

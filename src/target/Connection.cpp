@@ -33,7 +33,9 @@ bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte,
               link::PortStatus* status = nullptr) {
   std::uint8_t received = 0;
   const link::PortStatus read =
-      port.ReadFully(std::span(&received, 1), factor, SerialPort::Silence::FactorOnly);
+      port.ReadFully(std::span(&received, 1), factor,
+                     port.State().replyTimeoutBoundsHandshake ? SerialPort::Silence::ReplyBounded
+                                                              : SerialPort::Silence::FactorOnly);
   if (status != nullptr) *status = read;
   if (read != PORT_OK) return false;
   byte = received;

@@ -13,6 +13,9 @@ HeadlessHost::~HeadlessHost() {
 int HeadlessHost::MessageBox(Window* owner, std::string_view text, std::string_view caption,
                              unsigned type) {
   int answer = IDOK;
+  QuestionHook ask;
+  const bool question =
+      (type & MB_BUTTON_MASK) == MB_YESNO || (type & MB_BUTTON_MASK) == MB_OKCANCEL;
   {
     std::lock_guard lock(mutex_);
     if (!messageBoxAnswers_.empty()) {
@@ -20,9 +23,16 @@ int HeadlessHost::MessageBox(Window* owner, std::string_view text, std::string_v
       messageBoxAnswers_.pop_front();
     } else if ((type & MB_BUTTON_MASK) == MB_YESNO) {
       answer = answerYes_ ? IDYES : IDNO;
+      if (!answerYes_) ask = questionHook_;
     } else if ((type & MB_BUTTON_MASK) == MB_OKCANCEL) {
       answer = answerYes_ ? IDOK : IDCANCEL;
+      if (!answerYes_) ask = questionHook_;
     }
+  }
+  // Asked outside the lock: the user may take their time.
+  if (question && ask) {
+    const std::string shownCaption = caption.empty() ? applicationName_ : std::string(caption);
+    if (const std::optional<int> given = ask(text, shownCaption)) answer = *given;
   }
   Event event;
   event.kind = EventKind::MessageBox;
@@ -121,6 +131,11 @@ void HeadlessHost::QueueModalScript(std::function<int(HeadlessWindow&)> script) 
 void HeadlessHost::SetAnswerYes(bool yes) {
   std::lock_guard lock(mutex_);
   answerYes_ = yes;
+}
+
+void HeadlessHost::SetQuestionHook(QuestionHook hook) {
+  std::lock_guard lock(mutex_);
+  questionHook_ = std::move(hook);
 }
 
 void HeadlessHost::SetSleepScale(unsigned numerator, unsigned denominator) {

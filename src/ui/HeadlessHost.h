@@ -41,6 +41,12 @@ class HeadlessHost final : public Host {
   // Runs inside the next RunModal once the sub-dialog is initialised; returns the result.
   void QueueModalScript(std::function<int(HeadlessWindow&)> script);
   void SetAnswerYes(bool yes);
+  // Asked for a question (Yes/No, OK/Cancel) that no script answers while questions are not
+  // answered Yes: returns the answer, or nothing for the default (No, Cancel). The command line
+  // asks the user here when it runs on a terminal.
+  using QuestionHook =
+      std::function<std::optional<int>(std::string_view text, std::string_view caption)>;
+  void SetQuestionHook(QuestionHook hook);
   // Real sleep = requested x numerator / denominator; 0 makes sleeps instant (still recorded).
   void SetSleepScale(unsigned numerator, unsigned denominator = 1);
 
@@ -56,6 +62,7 @@ class HeadlessHost final : public Host {
   std::deque<std::optional<std::string>> fileDialogAnswers_;
   std::deque<std::function<int(HeadlessWindow&)>> modalScripts_;
   bool answerYes_ = false;
+  QuestionHook questionHook_;
   unsigned sleepNumerator_ = 1;
   unsigned sleepDenominator_ = 1;
 };

@@ -1,4 +1,5 @@
 #include "cli/CliSession.h"
+#include "link/PtyPair.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -100,7 +101,7 @@ TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError)
 }
 
 TEST_F(CliTest, AFailedConnectionIsAFailedRunWithTheMessageBoxOnStandardError) {
-  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect"}), EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect"}), EXIT_PORT_UNAVAILABLE);
   // The log and the port's own message name the device that was asked for.
   EXPECT_TRUE(out_.Text().ends_with("\n     Try to open /dev/veska-no-such-port\t> Fail\n"))
       << out_.Text();
@@ -119,8 +120,8 @@ TEST_F(CliTest, TheSettingsFileIsReadAndNeverWritten) {
   std::filesystem::create_directories(release / "APPS");
   EXPECT_EQ(Run({"--port", "./no-such-device", "--baud", "921K", "--release", release.c_str(),
                  "--patch", "/new/patch.img", "connect"}),
-            EXIT_STEP_FAILED);
-  EXPECT_EQ(Run({"--port", "COM9", "checksum", "patch"}), EXIT_STEP_FAILED);
+            EXIT_PORT_UNAVAILABLE);
+  EXPECT_EQ(Run({"--port", "COM9", "checksum", "patch"}), EXIT_INPUT_REFUSED);
   std::ifstream in(settings, std::ios::binary);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, before);
@@ -164,12 +165,14 @@ TEST_F(CliTest, ChecksumOfAFileNeedsNoPhone) {
   const std::string err = err_.Text();
   EXPECT_NE(err.find("File Size: 9 bytes\n"), std::string::npos) << err;
   EXPECT_NE(err.find("Checksum: 0xCBF43926\n"), std::string::npos) << err;
-  EXPECT_EQ(Run({"checksum", "--file", (folder_ / "absent").c_str()}), EXIT_STEP_FAILED);
+  // Scripts take the result from standard output.
+  EXPECT_EQ(out_.Text(), "0xCBF43926 9 bytes " + path + "\n");
+  EXPECT_EQ(Run({"checksum", "--file", (folder_ / "absent").c_str()}), EXIT_INPUT_REFUSED);
   // A file past 4 GiB (sparse here) is said to be so, never shown as 4294967295 bytes.
   const std::string huge = (folder_ / "huge.img").string();
   std::ofstream(huge, std::ios::binary).close();
   std::filesystem::resize_file(huge, 5ull << 30);
-  EXPECT_EQ(Run({"checksum", "--file", huge.c_str()}), EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"checksum", "--file", huge.c_str()}), EXIT_INPUT_REFUSED);
   EXPECT_NE(err_.Text().find("File Size: larger than 4 GiB\n"), std::string::npos) << err_.Text();
   EXPECT_EQ(err_.Text().find("4294967295"), std::string::npos) << err_.Text();
 }
@@ -180,7 +183,7 @@ TEST_F(CliTest, ChecksumOfAKindUsesItsPathAndItsMessage) {
   EXPECT_EQ(Run({"--patch", path.c_str(), "checksum", "patch"}), EXIT_OK);
   EXPECT_NE(err_.Text().find("Checksum: 0x00000000\n"), std::string::npos) << err_.Text();
   const std::string absent = (folder_ / "absent.img").string();
-  EXPECT_EQ(Run({"--boot2", absent.c_str(), "checksum", "boot2"}), EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"--boot2", absent.c_str(), "checksum", "boot2"}), EXIT_INPUT_REFUSED);
   EXPECT_NE(err_.Text().find("file open error! Check the boot2 file location"), std::string::npos);
 }
 
@@ -220,8 +223,79 @@ TEST_F(CliTest, EraseAfterConnectAndBootloaderWithoutIt) {
   phone.Stop();
 }
 
+// A typo in an image path must not cost a phone power cycle: the run stops before the port is
+// opened, with the download's own message, and says which file it was.
+TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
+  const std::string absent = (folder_ / "FUSE_APPS.imgg").string();
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "--apps", absent.c_str(), "connect",
+                 "download", "apps"}),
+            EXIT_INPUT_REFUSED);
+  EXPECT_EQ(out_.Text(), "");  // not even "Try to open"
+  EXPECT_NE(err_.Text().find("[VeskaDownloader] file open error! Check the APPS file location\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("APPS file refused before connecting: " + absent), std::string::npos);
+  // An empty file is out of range for every image, as the download would say.
+  const std::string empty = (folder_ / "patch.img").string();
+  std::ofstream(empty, std::ios::binary).close();
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "--patch", empty.c_str(), "connect",
+                 "download", "patch"}),
+            EXIT_INPUT_REFUSED);
+  EXPECT_EQ(out_.Text(), "");
+}
+
+// Usage errors say what would have been valid; rates are taken as technicians write them.
+TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
+  EXPECT_EQ(Run({"download", "al-bin"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("unknown selection 'al-bin'; SELECTION is one of: "),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("all-bin-fs"), std::string::npos);
+  EXPECT_EQ(Run({"checksum", "appz"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("unknown image kind 'appz'; KIND is one of: apps, "),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_EQ(err_.Text().find("all-bin, ", err_.Text().find("KIND is one of")), std::string::npos);
+  // No port chosen anywhere: say how to choose one instead of trying "COM0".
+  EXPECT_EQ(Run({"connect"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("choose a port (--port COMn or a device path)"), std::string::npos);
+  EXPECT_EQ(out_.Text(), "");
+
+  for (const auto& [given, caption] :
+       std::vector<std::pair<const char*, std::string>>{{"921600", "921K"},
+                                                        {"921.6k", "921K"},
+                                                        {"921k", "921K"},
+                                                        {"3000000", "3M"},
+                                                        {"3m", "3M"},
+                                                        {"115200", "115K"},
+                                                        {"460800", "460K"}}) {
+    CliArguments arguments;
+    EXPECT_EQ(Parse({"--baud", given, "connect"}, arguments), -1) << given;
+    EXPECT_EQ(arguments.baud, caption) << given;
+  }
+  CliArguments arguments;
+  EXPECT_EQ(Parse({"--baud", "1843200", "connect"}, arguments), EXIT_USAGE);
+  EXPECT_EQ(Parse({"--version"}, arguments), EXIT_OK);
+}
+
+// --timeout bounds every wait for the phone, the boot signal's too: a phone that never comes
+// ends the run with the time-out's own status instead of 27 minutes of listening.
+TEST_F(CliTest, TheTimeOutBoundsTheWaitForTheBootSignal) {
+  PtyPair silent;
+  EXPECT_EQ(Run({"--port", silent.SlavePath().c_str(), "--timeout", "1", "connect"}),
+            EXIT_NO_ANSWER);
+  EXPECT_NE(out_.Text().find("Listen for the BOOT signal\t\t\t> > > FAIL\n"), std::string::npos)
+      << out_.Text();
+  EXPECT_NE(err_.Text().find("START ended: no answer from the phone within 1 s (waiting for its "
+                             "boot signal"),
+            std::string::npos)
+      << err_.Text();
+}
+
 TEST_F(CliTest, DownloadWithoutAConnectionFails) {
-  EXPECT_EQ(Run({"download", "apps"}), EXIT_STEP_FAILED);
+  const std::string apps = (folder_ / "APPS.img").string();
+  std::ofstream(apps, std::ios::binary) << "apps";
+  EXPECT_EQ(Run({"--apps", apps.c_str(), "download", "apps"}), EXIT_STEP_FAILED);
   EXPECT_NE(err_.Text().find("connect first"), std::string::npos) << err_.Text();
 }
 

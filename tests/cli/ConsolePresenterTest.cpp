@@ -6,6 +6,8 @@
 
 #include "app/ControlIds.h"
 #include "cli/ConsolePresenter.h"
+#include "ui/Dialog.h"
+#include "ui/Host.h"
 
 namespace veska::cli {
 namespace {
@@ -101,4 +103,25 @@ TEST_F(ConsolePresenterTest, BothProgressBarsDrawTheProgressLine) {
 }
 
 }  // namespace
+// A question nobody answered reads as refused on a bench: say how to answer it. A question the
+// user answered on the terminal is not shown twice. The start-up values of the fields are no
+// news; what the steps set is.
+TEST_F(ConsolePresenterTest, QuestionsAnsweredNoByDefaultSayHowToAnswerYes) {
+  presenter_.HintAtYes(true);
+  Present(EventKind::MessageBox, kMain, 0, "Do you want it?", ui::MB_YESNO | ui::MB_ICONQUESTION,
+          ui::IDNO);
+  Present(EventKind::MessageBox, kMain, 0, "Download Finished", ui::MB_OK, ui::IDOK);
+  presenter_.SkipNextBox();
+  Present(EventKind::MessageBox, kMain, 0, "Asked already", ui::MB_YESNO, ui::IDNO);
+  EXPECT_EQ(Err(),
+            "[VeskaDownloader] Do you want it?\nveska-cli: answered No; add --yes to answer Yes\n"
+            "[VeskaDownloader] Download Finished\n");
+
+  presenter_.ShowFields(false);
+  Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Disconnect");
+  presenter_.ShowFields(true);
+  Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Connect");
+  EXPECT_TRUE(Err().ends_with("Download Finished\nFlash ID: Connect\n")) << Err();
+}
+
 }  // namespace veska::cli

@@ -1,0 +1,84 @@
+#include "cli/Interrupt.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#endif
+
+namespace veska::cli {
+
+#if defined(_WIN32)
+
+// The Windows console delivers Ctrl-C through its own handler; until it is wired, the default
+// (the process ends) applies.
+InterruptWatch::InterruptWatch() = default;
+InterruptWatch::~InterruptWatch() = default;
+void InterruptWatch::Watch() {}
+
+#else
+
+InterruptWatch::InterruptWatch() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+  if (signalFd_ < 0 || wakeFd_ < 0) {
+    // Without the watcher Ctrl-C must still work: give the signal back its default.
+    if (signalFd_ >= 0) ::close(signalFd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    signalFd_ = wakeFd_ = -1;
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return;
+  }
+  watcher_ = std::thread([this] { Watch(); });
+}
+
+InterruptWatch::~InterruptWatch() {
+  if (watcher_.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    watcher_.join();
+  }
+  if (signalFd_ >= 0) ::close(signalFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void InterruptWatch::Watch() {
+  for (;;) {
+    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;  // EINTR
+    if ((fds[1].revents & POLLIN) != 0) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    signalfd_siginfo info{};
+    if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (interrupted_.exchange(true)) {
+      static constexpr char kAgain[] = "\nveska-cli: interrupted again, quitting now\n";
+      [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, kAgain, sizeof kAgain - 1);
+      std::_Exit(130);
+    }
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(mutex_);
+      handler = handler_;
+    }
+    if (handler) handler();
+  }
+}
+
+#endif
+
+void InterruptWatch::SetHandler(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+}  // namespace veska::cli

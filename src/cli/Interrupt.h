@@ -1,0 +1,37 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace veska::cli {
+
+// Ctrl-C for a run of the command line. While it lives, SIGINT is blocked in every thread the
+// process starts afterwards and taken by one watcher thread instead, which calls the handler
+// (outside any signal context, so the handler may do what Disconnect does). A second Ctrl-C
+// ends the process at once with status 130, for a run that does not stop.
+//
+// Construct it before any other thread starts: threads inherit the blocked signal.
+class InterruptWatch {
+ public:
+  InterruptWatch();
+  ~InterruptWatch();
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  void SetHandler(std::function<void()> handler);
+  [[nodiscard]] bool Interrupted() const { return interrupted_.load(); }
+
+ private:
+  void Watch();
+
+  std::atomic<bool> interrupted_{false};
+  std::mutex mutex_;
+  std::function<void()> handler_;
+  int signalFd_ = -1;
+  int wakeFd_ = -1;
+  std::thread watcher_;
+};
+
+}  // namespace veska::cli
