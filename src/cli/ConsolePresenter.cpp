@@ -100,7 +100,10 @@ void ConsolePresenter::Present(const ui::Event& event) {
       const Output output = OutputOf(event.dialog, event.id);
       if (output == Output::Narrative) {
         WriteLog(event.text);
-      } else if (output == Output::Field && showFields_ && !IsBlank(event.text)) {
+      } else if (output == Output::Field && showFields_ && !IsBlank(event.text) &&
+                 shownFields_[event.id] != event.text) {
+        // The same value again (the idle state sets "Disconnect" more than once) is no news.
+        shownFields_[event.id] = event.text;
         ClearProgressLine();
         std::fflush(out_);
         std::fprintf(err_, "%s: %s\n", FieldLabel(event.id), event.text.c_str());

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -50,6 +51,7 @@ class ConsolePresenter {
   bool showFields_ = true;
   bool hintAtYes_ = false;
   bool skipNextBox_ = false;
+  std::map<int, std::string> shownFields_;  // the last value printed, by control id
 };
 
 }  // namespace veska::cli
