@@ -135,6 +135,10 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       });
   app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
+  app.add_option("--progress", arguments.progress,
+                 "bar (redrawn in place), plain (a line every 10 %) or none; default: bar on a "
+                 "terminal, plain otherwise")
+      ->check(CLI::IsMember({"bar", "plain", "none"}));
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
   app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
   app.add_option("--timeout", arguments.timeout,
@@ -184,8 +188,14 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
     results_.push_back(result);
   });
 
-  presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName,
-                                                  ::isatty(::fileno(err_)) == 1);
+  const bool errTerminal = ::isatty(::fileno(err_)) == 1;
+  presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName, errTerminal);
+  ProgressMode progress = errTerminal ? ProgressMode::Bar : ProgressMode::Plain;
+  if (arguments_.progress == "bar") progress = ProgressMode::Bar;
+  if (arguments_.progress == "plain") progress = ProgressMode::Plain;
+  if (arguments_.progress == "none") progress = ProgressMode::None;
+  presenter_->SetProgressMode(progress);
+  presenter_->SetLogOnSameTerminal(errTerminal && ::isatty(::fileno(out_)) == 1);
   // A bench may run for days: the journal keeps no history, it only feeds the console.
   host_.EventJournal().SetRecording(false);
   host_.EventJournal().SetObserver([this](const ui::Event& event) { presenter_->Present(event); });

@@ -42,7 +42,8 @@ struct CliArguments {
   bool yes = false;  // answer questions Yes
   std::string settings;
   std::string release;
-  int timeout = -1;  // --timeout: seconds a connected phone may stay silent; -1: the settings'
+  std::string progress;  // --progress: "bar", "plain", "none"; empty: bar on a terminal, else plain
+  int timeout = -1;      // --timeout: seconds a connected phone may stay silent; -1: the settings'
   std::map<std::string, std::string> images;  // image option name ("apps", ...) -> path
   std::vector<std::string> steps;             // the steps and their own arguments, in order
 };

@@ -68,7 +68,7 @@ ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string a
     : out_(out),
       err_(err),
       applicationName_(std::move(applicationName)),
-      drawProgress_(drawProgress) {}
+      mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None) {}
 
 void ConsolePresenter::Present(const ui::Event& event) {
   switch (event.kind) {
@@ -115,6 +115,8 @@ void ConsolePresenter::Present(const ui::Event& event) {
       if (OutputOf(event.dialog, event.id) != Output::Progress) return;
       upper_ = event.b;
       started_ = std::chrono::steady_clock::now();
+      plainTenths_ = 0;
+      samples_.clear();
       return;
     case ui::EventKind::SetPos:
       if (OutputOf(event.dialog, event.id) == Output::Progress) Progress(event.a);
@@ -128,24 +130,69 @@ void ConsolePresenter::WriteLog(const std::string& text) {
   ClearProgressLine();
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
+  if (sameTerminal_) {
+    const std::size_t lineBreak = text.rfind('\n');
+    partialLine_ =
+        lineBreak == std::string::npos ? partialLine_ + text : text.substr(lineBreak + 1);
+  }
 }
 
 void ConsolePresenter::Progress(std::int64_t position) {
-  if (!drawProgress_ || upper_ <= 0 || position <= 0) return;
+  if (upper_ <= 0 || position <= 0) return;
+  if (mode_ == ProgressMode::Bar) {
+    DrawBar(position);
+    return;
+  }
+  if (mode_ != ProgressMode::Plain) return;
+  const auto tenths = static_cast<int>(10 * std::min(position, upper_) / upper_);
+  if (tenths <= plainTenths_) return;
+  plainTenths_ = tenths;
+  std::fflush(out_);
+  std::fprintf(err_, "progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
+               static_cast<long long>(std::min(position, upper_)), static_cast<long long>(upper_));
+  std::fflush(err_);
+}
+
+double ConsolePresenter::Rate(std::chrono::steady_clock::time_point now, std::int64_t position) {
+  // A window of a few seconds: the first readings of a transfer (a block arrives all at once
+  // into an empty queue) would otherwise show rates far above the line's.
+  constexpr auto kWindow = std::chrono::seconds(5);
+  samples_.emplace_back(now, position);
+  while (samples_.size() > 2 && now - samples_[1].first >= kWindow) samples_.pop_front();
+  const auto& [since, from] = samples_.front();
+  const double seconds = std::chrono::duration<double>(now - since).count();
+  if (seconds < 1.0) return -1.0;
+  return static_cast<double>(position - from) / seconds;
+}
+
+void ConsolePresenter::DrawBar(std::int64_t position) {
   const auto now = std::chrono::steady_clock::now();
   const bool done = position >= upper_;
+  if (samples_.empty()) samples_.emplace_back(started_, 0);
   // A redraw ten times a second is plenty; the last one always shows.
   if (!done && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
   lastDrawn_ = now;
-  const double elapsed = std::chrono::duration<double>(now - started_).count();
-  const double rate = elapsed > 0 ? static_cast<double>(position) / elapsed : 0.0;
-  const double left = rate > 0 ? static_cast<double>(upper_ - position) / rate : 0.0;
+  const double rate = Rate(now, position);
+  std::string rateText = "-- KiB/s";
+  std::string leftText = "--:--";
+  if (rate > 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f KiB/s", rate / 1024.0);
+    rateText = text;
+    leftText = Duration(static_cast<double>(upper_ - position) / rate);
+  }
+  if (!lineShown_ && sameTerminal_ && !partialLine_.empty()) {
+    // Below the half-written line, never over it.
+    std::fflush(out_);
+    std::fputc('\n', err_);
+    barBelowPartial_ = true;
+  }
   constexpr int kWidth = 30;
   const int filled = static_cast<int>(kWidth * std::min<std::int64_t>(position, upper_) / upper_);
-  std::fprintf(err_, "\r[%-*s] %lld / %lld bytes  %.1f KiB/s  %s left ", kWidth,
+  std::fprintf(err_, "\r[%-*s] %lld / %lld bytes  %s  %s left ", kWidth,
                std::string(static_cast<std::size_t>(filled), '#').c_str(),
-               static_cast<long long>(position), static_cast<long long>(upper_), rate / 1024.0,
-               Duration(left).c_str());
+               static_cast<long long>(position), static_cast<long long>(upper_), rateText.c_str(),
+               leftText.c_str());
   std::fflush(err_);
   lineShown_ = true;
   if (done) ClearProgressLine();
@@ -154,6 +201,14 @@ void ConsolePresenter::Progress(std::int64_t position) {
 void ConsolePresenter::ClearProgressLine() {
   if (!lineShown_) return;
   std::fprintf(err_, "\r\033[K");
+  if (barBelowPartial_) {
+    // Back up to the half-written line and write it again, so the log goes on after it.
+    std::fprintf(err_, "\033[A\r");
+    std::fflush(err_);
+    std::fwrite(partialLine_.data(), 1, partialLine_.size(), out_);
+    std::fflush(out_);
+    barBelowPartial_ = false;
+  }
   std::fflush(err_);
   lineShown_ = false;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,6 +11,10 @@
 #include "ui/Journal.h"
 
 namespace veska::cli {
+
+// How the progress bars of the operations show: a bar redrawn in place (a terminal), a line at
+// every tenth of the way (a log file, a CI job), or not at all.
+enum class ProgressMode { None, Plain, Bar };
 
 // Shows a headless session on a terminal: the texts of the log pane and of the TFS Explorer's
 // narrative pane on standard output exactly as the window shows them, message boxes on
@@ -34,16 +39,30 @@ class ConsolePresenter {
   void SkipNextBox() { skipNextBox_ = true; }
   // Ends a progress line, so that what follows starts on a fresh line.
   void EndProgressLine() { ClearProgressLine(); }
+  // Replaces the choice made at construction (Bar when drawing progress, None otherwise).
+  void SetProgressMode(ProgressMode mode) { mode_ = mode; }
+  // Standard output and error are the same terminal: the bar must not overwrite a log line
+  // that is only half written.
+  void SetLogOnSameTerminal(bool same) { sameTerminal_ = same; }
 
  private:
   void WriteLog(const std::string& text);
   void Progress(std::int64_t position);
+  void DrawBar(std::int64_t position);
   void ClearProgressLine();
+  // Bytes per second over the last few seconds; negative while there is too little to tell.
+  double Rate(std::chrono::steady_clock::time_point now, std::int64_t position);
 
   std::FILE* out_;
   std::FILE* err_;
   std::string applicationName_;
-  bool drawProgress_;
+  ProgressMode mode_;
+  bool sameTerminal_ = false;
+  std::string partialLine_;       // the log's text after its last line break
+  bool barBelowPartial_ = false;  // the bar was drawn on a line of its own below it
+  int plainTenths_ = 0;           // Plain: the tenths already reported for this range
+  // Recent (time, position) readings for the rate.
+  std::deque<std::pair<std::chrono::steady_clock::time_point, std::int64_t>> samples_;
   std::int64_t upper_ = 0;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDrawn_{};

@@ -102,7 +102,6 @@ TEST_F(ConsolePresenterTest, BothProgressBarsDrawTheProgressLine) {
   EXPECT_EQ(Err().size(), before);
 }
 
-}  // namespace
 // A question nobody answered reads as refused on a bench: say how to answer it. A question the
 // user answered on the terminal is not shown twice. The start-up values of the fields are no
 // news; what the steps set is.
@@ -125,4 +124,45 @@ TEST_F(ConsolePresenterTest, QuestionsAnsweredNoByDefaultSayHowToAnswerYes) {
   EXPECT_TRUE(Err().ends_with("Download Finished\nFlash ID: Connect\n")) << Err();
 }
 
+// Without a terminal a long image would be silent: a line every tenth of the way instead.
+TEST_F(ConsolePresenterTest, PlainProgressPrintsALineEveryTenthOfTheWay) {
+  presenter_.SetProgressMode(ProgressMode::Plain);
+  Present(EventKind::SetRange, kMain, app::IDC_PROGRESS, {}, 0, 1000);
+  for (int position = 0; position <= 1000; position += 25) {
+    Present(EventKind::SetPos, kMain, app::IDC_PROGRESS, {}, position);
+  }
+  const std::string err = Err();
+  std::size_t lines = 0;
+  for (char c : err) lines += c == '\n' ? 1 : 0;
+  EXPECT_EQ(lines, 10u) << err;
+  EXPECT_NE(err.find("progress: 10% (100 / 1000 bytes)\n"), std::string::npos) << err;
+  EXPECT_TRUE(err.ends_with("progress: 100% (1000 / 1000 bytes)\n")) << err;
+  EXPECT_EQ(err.find('\r'), std::string::npos);
+  // A new range starts counting again; no progress at all with none.
+  Present(EventKind::SetRange, kMain, app::IDC_PROGRESS, {}, 0, 10);
+  Present(EventKind::SetPos, kMain, app::IDC_PROGRESS, {}, 5);
+  EXPECT_TRUE(Err().ends_with("progress: 50% (5 / 10 bytes)\n")) << Err();
+  presenter_.SetProgressMode(ProgressMode::None);
+  Present(EventKind::SetPos, kMain, app::IDC_PROGRESS, {}, 10);
+  EXPECT_TRUE(Err().ends_with("progress: 50% (5 / 10 bytes)\n")) << Err();
+}
+
+// On a terminal shared by the log and the bar, a line the log has only half written is never
+// overwritten: the bar goes below it, and the line comes back whole before the log goes on.
+TEST_F(ConsolePresenterTest, TheBarNeverEatsAHalfWrittenLogLine) {
+  presenter_.SetLogOnSameTerminal(true);
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "done\n     NAND Flash driver\t> > > ");
+  Present(EventKind::SetRange, kMain, app::IDC_PROGRESS, {}, 0, 100);
+  Present(EventKind::SetPos, kMain, app::IDC_PROGRESS, {}, 40);
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "OK\n");
+  const std::string out = Out();
+  const std::string err = Err();
+  // The bar started on a line of its own, and was cleared and the cursor taken back up.
+  EXPECT_TRUE(err.starts_with("\n\r[")) << err;
+  EXPECT_TRUE(err.ends_with("\r\033[K\033[A\r")) << err;
+  // The half line is written again where it stood, then the log goes on after it.
+  EXPECT_EQ(out, "done\n     NAND Flash driver\t> > >      NAND Flash driver\t> > > OK\n");
+}
+
+}  // namespace
 }  // namespace veska::cli
