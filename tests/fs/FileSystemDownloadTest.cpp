@@ -168,6 +168,112 @@ TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryC
   EXPECT_EQ(ProgressPos(), 100u);
 }
 
+// Every byte the PC puts on the line, built from the wire tables alone: on UART each code a
+// bare byte, on USB the padded session opener and a ShortFrame per code (its tag masked), the
+// records and chunks raw after their code. However the sender groups its writes, the line must
+// carry exactly this.
+class LineBytesTest : public FileSystemDownloadTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  // The line as sent, with the frame tags zeroed on USB; `expected` grows in step.
+  void Code(Bytes& expected, std::uint8_t code) {
+    if (!GetParam()) return expected.push_back(code);
+    tagAt_.push_back(expected.size() + 2);
+    expected.insert(expected.end(), {code, 0, 0, 0, 0, 0, 0, 0});
+  }
+  static void Name(Bytes& expected, const std::string& name) {
+    const std::size_t n = name.size() + 1;
+    expected.push_back(static_cast<std::uint8_t>(n >> 8));
+    expected.push_back(static_cast<std::uint8_t>(n));
+    expected.insert(expected.end(), name.begin(), name.end());
+    expected.push_back(0);
+  }
+  Bytes Masked(Bytes raw) const {
+    for (std::size_t at : tagAt_) {
+      if (at + 1 < raw.size()) raw[at] = raw[at + 1] = 0;
+    }
+    return raw;
+  }
+  std::vector<std::size_t> tagAt_;
+};
+
+TEST_P(LineBytesTest, RecordsAndChunksFollowTheirCodesByteForByte) {
+  const bool usb = GetParam();
+  const std::vector<std::string> dirs = {"/sys", "/sys/deeper/and/longer/name"};
+  const std::vector<ListedFile> files = {
+      {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/deeper/and/longer/name/b", 8193}, {"/c", 3}};
+  Open(usb);
+  WriteImage(FileSystemKind::Tfs, dirs, files, /*release=*/!usb);
+  ASSERT_TRUE(Run()) << Log();
+
+  Bytes expected;
+  if (usb) expected = {0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::uint8_t code : {0xE0, 0xDA, 0xC9, 0xC4}) Code(expected, code);
+  const auto commands = peer_->Commands();
+  ASSERT_GT(commands.size(), 4u);
+  ASSERT_EQ(commands[usb ? 4 : 3].args.size(), 24u);  // the PC's clock: checked elsewhere
+  expected.insert(expected.end(), commands[usb ? 4 : 3].args.begin(),
+                  commands[usb ? 4 : 3].args.end());
+  for (const std::string& d : dirs) {
+    Code(expected, 0xDB);
+    Name(expected, d);
+  }
+  Code(expected, 0xE3);
+  expected.insert(expected.end(), kVersion, kVersion + 16);
+  Code(expected, usb ? 0xF6 : 0xF5);
+  if (!usb) expected.insert(expected.end(), kRelease, kRelease + 12);
+  auto data = imageBytes_.begin();
+  for (const ListedFile& f : files) {
+    Code(expected, 0xDD);
+    Name(expected, f.name);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      expected.push_back(static_cast<std::uint8_t>(f.size >> shift));
+    }
+    std::uint32_t left = f.size;
+    for (;;) {
+      const std::uint32_t chunk = std::min<std::uint32_t>(left, 8192);
+      Code(expected, 0xFE);
+      expected.insert(expected.end(), data, data + chunk);
+      data += chunk;
+      left -= chunk;
+      if (chunk < 8192) break;
+    }
+  }
+  Code(expected, 0xC5);
+  Code(expected, 0xE4);
+  EXPECT_EQ(Masked(peer_->Raw()), expected);
+}
+
+// An image that shrank after the listing was loaded: the chunk's code goes out alone and the
+// download ends with its line.
+TEST_P(LineBytesTest, AnImageThatShrankSendsTheChunkCodeAlone) {
+  const bool usb = GetParam();
+  Open(usb);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}});
+  const std::string image = dlg_->m_strOgmPath;
+  peer_->beforeReply = [&image](std::uint8_t code) {
+    if (code == 0xDD) std::filesystem::resize_file(image, 10);
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(
+      Log().ends_with("     Wrt.file \"/d/f\" (100 bytes)...      Send tfs file data fail!\n"))
+      << Log();
+  // The file record, then the chunk's code and nothing after it (tags counted from here).
+  Bytes tail;
+  Code(tail, 0xDD);
+  Name(tail, "/d/f");
+  tail.insert(tail.end(), {0, 0, 0, 100});
+  Code(tail, 0xFE);
+  const Bytes raw = peer_->Raw();
+  ASSERT_GE(raw.size(), tail.size());
+  EXPECT_EQ(Masked(Bytes(raw.end() - static_cast<std::ptrdiff_t>(tail.size()), raw.end())),
+            Masked(tail));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LineBytesTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Usb" : "Uart";
+                         });
+
 TEST_F(FileSystemDownloadTest, Db2SaysDb2ExceptInTheSharedLines) {
   Open(false);
   WriteImage(FileSystemKind::Db2, {"/db"}, {{"/db/x", 10}});
