@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -7,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -458,6 +462,90 @@ TEST_F(FileSystemDownloadTest, DirectoryCreationAndChunkFaults) {
   EXPECT_NE(Log().find("Fail!(0:"), std::string::npos);
   EXPECT_TRUE(Log().ends_with(") (in sending name and size)\r\n"));
 }
+
+// A phone that stops reading just after it has answered one command: the line fills up and
+// every later write stalls. The line that ends the download tells which of the next command's
+// pieces were judged: the code of a time record or a chunk is, the code and length bytes of a
+// directory record are not (its name is), and nothing of a file record is, so that download
+// goes on to wait for the echo.
+struct Stall {
+  std::uint8_t code;  // the last command the phone reads
+  Bytes reply;        // its healthy answer
+  std::string logTail;
+};
+
+class StalledLineTest : public FileSystemDownloadTest, public ::testing::WithParamInterface<Stall> {
+ protected:
+  // Fills the line from a second descriptor of the port's device until it takes no more, even
+  // after the kernel has had time to move what it holds along, nor a single byte more.
+  void FillLine() const {
+    const int fd = open(pty_.SlavePath().c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const Bytes junk(4096, 0x00);
+    std::size_t total = 0;
+    for (std::size_t piece : {std::size_t{4096}, std::size_t{1}}) {
+      for (int idle = 0; idle < 3 && total < (1u << 22);) {
+        const ssize_t n = write(fd, junk.data(), piece);
+        if (n > 0) {
+          total += static_cast<std::size_t>(n);
+          idle = 0;
+        } else {
+          ++idle;
+          std::this_thread::sleep_for(5ms);
+        }
+      }
+    }
+    close(fd);
+    ASSERT_LT(total, 1u << 22);
+  }
+  void DrainLine() const {
+    std::uint8_t sink[4096];
+    pollfd p{pty_.Master(), POLLIN, 0};
+    while (poll(&p, 1, 50) > 0 && read(pty_.Master(), sink, sizeof sink) > 0) {
+    }
+  }
+};
+
+TEST_P(StalledLineTest, TheFirstJudgedPieceThatStallsNamesTheFailure) {
+  const Stall& stall = GetParam();
+  Open(false);
+  dlg_->port.writeTimeout = 5ms;
+  dlg_->port.writeStallTimeout = 20ms;
+  state_.link.replyTimeout = 300ms;  // covers the filling too
+  WriteImage(FileSystemKind::Tfs, {"/d", "/d/e"}, {{"/d/f", 10}});
+  peer_->replies[stall.code] = {};  // answered below, once the line is full
+  peer_->beforeReply = [this, &stall](std::uint8_t code) {
+    if (code != stall.code) return;
+    FillLine();
+    pty_.Send(stall.reply);
+    // The PC gives up within a few stall time-outs; the line is emptied only then, so that
+    // nothing it sends after a failure can arrive.
+    std::this_thread::sleep_for(900ms);
+    DrainLine();
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with(stall.logTail)) << Log();
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, StalledLineTest,
+    ::testing::Values(
+        Stall{0xC9, {0xC9}, "OK!\r\n     Send set tfs time command fail!\n"},
+        Stall{0xDB,
+              {static_cast<std::uint8_t>(0x03 + '/' + 'd'), 0xDC},
+              "     Cr.dir \"/d/e\"... \n     Send tfs dir name fail!\n"},
+        Stall{0xF5,
+              {0xE3},
+              "     Wrt.file \"/d/f\" (10 bytes)... \r\nNo answer from the phone for 300 ms "
+              "(waiting for the file name echo)\r\n"},
+        Stall{0xDD,
+              {static_cast<std::uint8_t>(0x05 + '/' + 'd' + '/' + 'f' + 10)},
+              "     Wrt.file \"/d/f\" (10 bytes)...      Send create file cont check command "
+              "fail!\n"}),
+    [](const ::testing::TestParamInfo<Stall>& param) {
+      return "After" + std::to_string(param.param.code);
+    });
 
 TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
   if (NameConverter::LocaleCharset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale";
