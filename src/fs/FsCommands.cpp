@@ -27,7 +27,7 @@ bool OnUart(const SerialPort& port) {
 // WriteFully that also says how many bytes left before a failure, with the same limits: the
 // factor's count of empty writes and the port's stall time-out, both restarted by every byte
 // moved. A gathered write of n bytes may therefore wait before each byte as long as a write of
-// that byte alone could have, and n single writes never had more in total.
+// that byte alone could have: in total as long as the n single writes together.
 PortStatus WriteCounting(SerialPort& port, std::span<const std::uint8_t> bytes,
                          std::size_t& moved) {
   using Clock = std::chrono::steady_clock;
@@ -221,8 +221,7 @@ SendResult SendFileChunk(SerialPort& port, std::istream& image, std::vector<std:
   const std::span<std::uint8_t> chunk = command.Reserve(length, Judged::Yes);
   // The image was measured when the listing loaded; one that shrank since cannot fill the
   // chunk, and a short chunk would leave the phone waiting for bytes that never come. The code
-  // still goes out, alone: the line then ends where the data should begin, as it does when the
-  // data's write fails.
+  // still goes out, on its own, and the download ends there.
   bool complete = true;
   if (length > 0) {
     image.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(length));
