@@ -14,8 +14,11 @@
 namespace veska::fs {
 
 // The senders of the file-system download. A command code goes out in the link's command form
-// (a bare byte on UART, a ShortFrame on USB); its argument bytes follow raw, never framed.
-// Each sender reports which of its writes failed, because the download names them apart.
+// (a bare byte on UART, a ShortFrame on USB); its argument bytes follow raw, never framed. Each
+// command leaves in as few writes as the link allows: on UART the code and its arguments in one
+// write, on USB the ShortFrame and then the arguments in one write. Each sender still judges
+// every field as it would have judged the field's own write and reports which one failed,
+// because the download names them apart.
 enum class SendResult {
   Sent,
   CommandFailed,
@@ -29,25 +32,25 @@ enum class SendResult {
 // One reply byte, factor 255.
 [[nodiscard]] link::PortStatus ReadReply(link::SerialPort& port, std::uint8_t& reply);
 
-// TFS_SET_TIME and the time record (byte by byte on UART, each write judged); `expected` is the
-// sum the phone echoes.
+// TFS_SET_TIME and the time record, the code and every byte judged; `expected` is the sum the
+// phone echoes.
 [[nodiscard]] SendResult SendTimeRecord(link::SerialPort& port, const std::tm& local,
                                         std::uint8_t& expected);
 
-// TFS_CREATE_DIR and the name record: the two length bytes one at a time, then the name and its
-// zero in one write; only that last write is judged.
+// TFS_CREATE_DIR and the name record; only the name and its zero are judged (a failure in the
+// code or the length bytes leaves them out and the rest still goes).
 [[nodiscard]] SendResult SendDirRecord(link::SerialPort& port, std::string_view utf8Name,
                                        std::uint8_t& expected);
 
-// TFS_ADD_FILE and the file record, every field its own write. Nothing is judged: a record that
-// did not arrive shows as a wrong or missing reply.
+// TFS_ADD_FILE and the file record. Nothing is judged: a field that did not arrive shows as a
+// wrong or missing reply, and the fields after it still go.
 void SendFileRecord(link::SerialPort& port, std::string_view utf8Name, std::uint32_t size,
                     std::uint8_t& expected);
 
-// TFS_VERSION and the 16-byte field (byte by byte on UART).
+// TFS_VERSION and the 16-byte field.
 [[nodiscard]] SendResult SendVersion(link::SerialPort& port,
                                      std::span<const std::uint8_t, VERSION_FIELD_SIZE> field);
-// TFS_RELEASE_VERSION and the 12-byte field in one write on both links.
+// TFS_RELEASE_VERSION and the 12-byte field.
 [[nodiscard]] SendResult SendReleaseVersion(
     link::SerialPort& port, std::span<const std::uint8_t, RELEASE_FIELD_SIZE> field);
 [[nodiscard]] SendResult SendNoReleaseVersion(link::SerialPort& port);
@@ -55,6 +58,7 @@ void SendFileRecord(link::SerialPort& port, std::string_view utf8Name, std::uint
 // TFS_ADD_DATA and the next chunk of the current file, read from `image` at its position:
 // 8192 bytes while that many remain, else the rest (possibly nothing), which is the file's
 // last chunk. `remaining` drops by the chunk; `written` is what went out; `expected` its sum.
+// The image is read before anything is written; a short read sends the code alone.
 [[nodiscard]] SendResult SendFileChunk(link::SerialPort& port, std::istream& image,
                                        std::vector<std::uint8_t>& buffer, std::uint32_t& remaining,
                                        bool& last, std::size_t& written, std::uint8_t& expected);

@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -7,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -167,6 +171,112 @@ TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryC
   EXPECT_EQ(Chunks().first, imageBytes_);
   EXPECT_EQ(ProgressPos(), 100u);
 }
+
+// Every byte the PC puts on the line, built from the wire tables alone: on UART each code a
+// bare byte, on USB the padded session opener and a ShortFrame per code (its tag masked), the
+// records and chunks raw after their code. However the sender groups its writes, the line must
+// carry exactly this.
+class LineBytesTest : public FileSystemDownloadTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  // The line as sent, with the frame tags zeroed on USB; `expected` grows in step.
+  void Code(Bytes& expected, std::uint8_t code) {
+    if (!GetParam()) return expected.push_back(code);
+    tagAt_.push_back(expected.size() + 2);
+    expected.insert(expected.end(), {code, 0, 0, 0, 0, 0, 0, 0});
+  }
+  static void Name(Bytes& expected, const std::string& name) {
+    const std::size_t n = name.size() + 1;
+    expected.push_back(static_cast<std::uint8_t>(n >> 8));
+    expected.push_back(static_cast<std::uint8_t>(n));
+    expected.insert(expected.end(), name.begin(), name.end());
+    expected.push_back(0);
+  }
+  Bytes Masked(Bytes raw) const {
+    for (std::size_t at : tagAt_) {
+      if (at + 1 < raw.size()) raw[at] = raw[at + 1] = 0;
+    }
+    return raw;
+  }
+  std::vector<std::size_t> tagAt_;
+};
+
+TEST_P(LineBytesTest, RecordsAndChunksFollowTheirCodesByteForByte) {
+  const bool usb = GetParam();
+  const std::vector<std::string> dirs = {"/sys", "/sys/deeper/and/longer/name"};
+  const std::vector<ListedFile> files = {
+      {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/deeper/and/longer/name/b", 8193}, {"/c", 3}};
+  Open(usb);
+  WriteImage(FileSystemKind::Tfs, dirs, files, /*release=*/!usb);
+  ASSERT_TRUE(Run()) << Log();
+
+  Bytes expected;
+  if (usb) expected = {0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::uint8_t code : {0xE0, 0xDA, 0xC9, 0xC4}) Code(expected, code);
+  const auto commands = peer_->Commands();
+  ASSERT_GT(commands.size(), 4u);
+  ASSERT_EQ(commands[usb ? 4 : 3].args.size(), 24u);  // the PC's clock: checked elsewhere
+  expected.insert(expected.end(), commands[usb ? 4 : 3].args.begin(),
+                  commands[usb ? 4 : 3].args.end());
+  for (const std::string& d : dirs) {
+    Code(expected, 0xDB);
+    Name(expected, d);
+  }
+  Code(expected, 0xE3);
+  expected.insert(expected.end(), kVersion, kVersion + 16);
+  Code(expected, usb ? 0xF6 : 0xF5);
+  if (!usb) expected.insert(expected.end(), kRelease, kRelease + 12);
+  auto data = imageBytes_.begin();
+  for (const ListedFile& f : files) {
+    Code(expected, 0xDD);
+    Name(expected, f.name);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      expected.push_back(static_cast<std::uint8_t>(f.size >> shift));
+    }
+    std::uint32_t left = f.size;
+    for (;;) {
+      const std::uint32_t chunk = std::min<std::uint32_t>(left, 8192);
+      Code(expected, 0xFE);
+      expected.insert(expected.end(), data, data + chunk);
+      data += chunk;
+      left -= chunk;
+      if (chunk < 8192) break;
+    }
+  }
+  Code(expected, 0xC5);
+  Code(expected, 0xE4);
+  EXPECT_EQ(Masked(peer_->Raw()), expected);
+}
+
+// An image that shrank after the listing was loaded: the chunk's code goes out alone and the
+// download ends with its line.
+TEST_P(LineBytesTest, AnImageThatShrankSendsTheChunkCodeAlone) {
+  const bool usb = GetParam();
+  Open(usb);
+  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}});
+  const std::string image = dlg_->m_strOgmPath;
+  peer_->beforeReply = [&image](std::uint8_t code) {
+    if (code == 0xDD) std::filesystem::resize_file(image, 10);
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(
+      Log().ends_with("     Wrt.file \"/d/f\" (100 bytes)...      Send tfs file data fail!\n"))
+      << Log();
+  // The file record, then the chunk's code and nothing after it (tags counted from here).
+  Bytes tail;
+  Code(tail, 0xDD);
+  Name(tail, "/d/f");
+  tail.insert(tail.end(), {0, 0, 0, 100});
+  Code(tail, 0xFE);
+  const Bytes raw = peer_->Raw();
+  ASSERT_GE(raw.size(), tail.size());
+  EXPECT_EQ(Masked(Bytes(raw.end() - static_cast<std::ptrdiff_t>(tail.size()), raw.end())),
+            Masked(tail));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LineBytesTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Usb" : "Uart";
+                         });
 
 TEST_F(FileSystemDownloadTest, Db2SaysDb2ExceptInTheSharedLines) {
   Open(false);
@@ -352,6 +462,90 @@ TEST_F(FileSystemDownloadTest, DirectoryCreationAndChunkFaults) {
   EXPECT_NE(Log().find("Fail!(0:"), std::string::npos);
   EXPECT_TRUE(Log().ends_with(") (in sending name and size)\r\n"));
 }
+
+// A phone that stops reading just after it has answered one command: the line fills up and
+// every later write stalls. The line that ends the download tells which of the next command's
+// pieces were judged: the code of a time record or a chunk is, the code and length bytes of a
+// directory record are not (its name is), and nothing of a file record is, so that download
+// goes on to wait for the echo.
+struct Stall {
+  std::uint8_t code;  // the last command the phone reads
+  Bytes reply;        // its healthy answer
+  std::string logTail;
+};
+
+class StalledLineTest : public FileSystemDownloadTest, public ::testing::WithParamInterface<Stall> {
+ protected:
+  // Fills the line from a second descriptor of the port's device until it takes no more, even
+  // after the kernel has had time to move what it holds along, nor a single byte more.
+  void FillLine() const {
+    const int fd = open(pty_.SlavePath().c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const Bytes junk(4096, 0x00);
+    std::size_t total = 0;
+    for (std::size_t piece : {std::size_t{4096}, std::size_t{1}}) {
+      for (int idle = 0; idle < 3 && total < (1u << 22);) {
+        const ssize_t n = write(fd, junk.data(), piece);
+        if (n > 0) {
+          total += static_cast<std::size_t>(n);
+          idle = 0;
+        } else {
+          ++idle;
+          std::this_thread::sleep_for(5ms);
+        }
+      }
+    }
+    close(fd);
+    ASSERT_LT(total, 1u << 22);
+  }
+  void DrainLine() const {
+    std::uint8_t sink[4096];
+    pollfd p{pty_.Master(), POLLIN, 0};
+    while (poll(&p, 1, 50) > 0 && read(pty_.Master(), sink, sizeof sink) > 0) {
+    }
+  }
+};
+
+TEST_P(StalledLineTest, TheFirstJudgedPieceThatStallsNamesTheFailure) {
+  const Stall& stall = GetParam();
+  Open(false);
+  dlg_->port.writeTimeout = 5ms;
+  dlg_->port.writeStallTimeout = 20ms;
+  state_.link.replyTimeout = 300ms;  // covers the filling too
+  WriteImage(FileSystemKind::Tfs, {"/d", "/d/e"}, {{"/d/f", 10}});
+  peer_->replies[stall.code] = {};  // answered below, once the line is full
+  peer_->beforeReply = [this, &stall](std::uint8_t code) {
+    if (code != stall.code) return;
+    FillLine();
+    pty_.Send(stall.reply);
+    // The PC gives up within a few stall time-outs; the line is emptied only then, so that
+    // nothing it sends after a failure can arrive.
+    std::this_thread::sleep_for(900ms);
+    DrainLine();
+  };
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Log().ends_with(stall.logTail)) << Log();
+  EXPECT_FALSE(dlg_->port.IsPortOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, StalledLineTest,
+    ::testing::Values(
+        Stall{0xC9, {0xC9}, "OK!\r\n     Send set tfs time command fail!\n"},
+        Stall{0xDB,
+              {static_cast<std::uint8_t>(0x03 + '/' + 'd'), 0xDC},
+              "     Cr.dir \"/d/e\"... \n     Send tfs dir name fail!\n"},
+        Stall{0xF5,
+              {0xE3},
+              "     Wrt.file \"/d/f\" (10 bytes)... \r\nNo answer from the phone for 300 ms "
+              "(waiting for the file name echo)\r\n"},
+        Stall{0xDD,
+              {static_cast<std::uint8_t>(0x05 + '/' + 'd' + '/' + 'f' + 10)},
+              "     Wrt.file \"/d/f\" (10 bytes)...      Send create file cont check command "
+              "fail!\n"}),
+    [](const ::testing::TestParamInfo<Stall>& param) {
+      return "After" + std::to_string(param.param.code);
+    });
 
 TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
   if (NameConverter::LocaleCharset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stop_token>
@@ -59,6 +60,8 @@ class FsPeer {
   std::map<std::uint8_t, std::vector<std::uint8_t>> replies;
   // Answers for the TFS_ADD_DATA commands by their index in the session.
   std::map<std::size_t, std::vector<std::uint8_t>> chunkReplies;
+  // Called on the peer's thread with a command's code just before the peer answers it.
+  std::function<void(std::uint8_t)> beforeReply;
 
  private:
   static std::uint8_t Sum(const std::vector<std::uint8_t>& bytes) {
@@ -84,6 +87,7 @@ class FsPeer {
   }
 
   void Reply(std::uint8_t code, std::vector<std::uint8_t> healthy) {
+    if (beforeReply) beforeReply(code);
     const auto it = replies.find(code);
     pty_.Send(it != replies.end() ? it->second : healthy);
   }
