@@ -11,6 +11,7 @@
 #include "app/FlashMap.h"
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
+#include "cli/PortList.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
 #include "dump/NandDump.h"
@@ -120,7 +121,12 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       \"DSP patch\", \"Spinner FW\", Nandpreboot, Boot1a,\n"
       "                                       Boot1b, Boot2, LFS, \"Code(Nand1G)\" or\n"
       "                                       \"TFS(Nand2G)\"\n"
-      "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"};
+      "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"
+      "  ports                                the serial devices present: the COMn each stands\n"
+      "                                       for, USB identity, whether it can be opened\n"
+      "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
+      "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
+      "130 interrupted (Ctrl-C).\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
   app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);
@@ -283,6 +289,8 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       std::string file = words[i + 2];
       i += 2;
       plan.push_back([this, area, file] { return Dump(*area, file); });
+    } else if (word == "ports") {
+      plan.push_back([this] { return ListPortsStep(); });
     } else if (word == "checksum") {
       if (i + 1 < words.size() && words[i + 1] == "--file") {
         if (i + 2 >= words.size()) {
@@ -562,6 +570,22 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
     }
   }
   return result.Succeeded();
+}
+
+bool CliSession::ListPortsStep() {
+  if (!CanListPorts()) {
+    std::fprintf(err_,
+                 "veska-cli: this build cannot list serial devices (built without "
+                 "libserialport)\n");
+    return false;
+  }
+  const std::vector<PortEntry> ports = ListPorts(state_.link);
+  if (ports.empty()) std::fprintf(err_, "veska-cli: no serial device found\n");
+  const std::string text = FormatPorts(ports);
+  std::fflush(out_);
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+  return true;
 }
 
 bool CliSession::Checksum(int selectionIndex) {

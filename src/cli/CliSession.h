@@ -94,6 +94,8 @@ class CliSession {
   bool Dump(const app::DumpArea& area, const std::string& file);
   bool Checksum(int selectionIndex);
   bool ChecksumFile(const std::string& path);
+  // `ports`: the serial devices present, on standard output.
+  bool ListPortsStep();
   // The checksum, size and path on standard output, one line.
   void PrintChecksum(const std::string& path);
   void ChooseSelection(int selectionIndex);

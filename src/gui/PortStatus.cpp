@@ -1,6 +1,7 @@
 #include "gui/PortStatus.h"
 
 #include <QComboBox>
+#include <QFont>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -20,6 +21,12 @@ PortStatus::PortStatus(QtWindow& window, int selectorId, const link::LinkState& 
   Refresh();
 }
 
+bool PortStatus::IsPresent(int index, const link::LinkState& link) {
+  if (index < 0) return false;
+  std::error_code ec;
+  return std::filesystem::exists(link::DevicePathFor(link::ComName(index + 1), link), ec);
+}
+
 QString PortStatus::Describe(int index, const link::LinkState& link) {
   if (index < 0) return QStringLiteral("No COM port chosen");
   const std::string name = link::ComName(index + 1);
@@ -33,8 +40,13 @@ QString PortStatus::Describe(int index, const link::LinkState& link) {
 void PortStatus::Refresh() {
   auto* combo = qobject_cast<QComboBox*>(window_.Control(selectorId_));
   if (combo == nullptr) return;
+  // The items keep their texts ("COMn"); a port whose device is present shows in bold.
+  QFont present = combo->font();
+  present.setBold(true);
   for (int i = 0; i < combo->count(); ++i) {
     combo->setItemData(i, Describe(i, link_), Qt::ToolTipRole);
+    const bool there = IsPresent(i, link_);
+    combo->setItemData(i, there ? QVariant(present) : QVariant(), Qt::FontRole);
   }
   const QString text = Describe(combo->currentIndex(), link_);
   combo->setToolTip(text);

@@ -20,6 +20,8 @@ class PortStatus final : public QObject {
 
   // "COM3 = /dev/ttyS2 (present)" or "... (not present)"; "No COM port chosen" for none.
   [[nodiscard]] static QString Describe(int index, const link::LinkState& link);
+  // True when the device the item stands for exists.
+  [[nodiscard]] static bool IsPresent(int index, const link::LinkState& link);
 
  private:
   QtWindow& window_;

@@ -140,4 +140,9 @@ class SerialPort {
 // COM49-50 /dev/ttyAMA0-1). An unknown name maps to itself.
 [[nodiscard]] std::string DevicePathFor(const std::string& portName, const LinkState& state);
 
+// Why the device at `path` could not be opened now, without opening it (opening a serial line
+// can disturb what is on it): missing, no permission, or held by another program (named when
+// it can be found). Empty when nothing stands in the way.
+[[nodiscard]] std::string DeviceProblem(const std::string& path);
+
 }  // namespace veska::link

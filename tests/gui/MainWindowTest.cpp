@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFont>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -93,6 +94,27 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
   });
   EXPECT_TRUE(looked);
   EXPECT_EQ(result, ui::IDOK);
+}
+
+// The selector's texts stay "COMn"; a port whose device is there shows in bold, so that a
+// technician sees at a glance which one the cable is on.
+TEST_F(MainWindowTest, ThePortSelectorMarksThePortsThatArePresent) {
+  std::ofstream(folder_ / "phone") << "";
+  std::ofstream(folder_ / "VeskaDownloader.INI")
+      << "[Ports]\nCOM3=" << (folder_ / "phone").string()
+      << "\nCOM4=" << (folder_ / "absent").string() << "\n";
+  bool looked = false;
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    looked = true;
+    auto* port = qobject_cast<QComboBox*>(window.Control(app::IDC_PORT));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->itemText(2), "COM3");
+    EXPECT_TRUE(port->itemData(2, Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(port->itemData(3, Qt::FontRole).isValid());
+    EXPECT_TRUE(port->itemData(3, Qt::ToolTipRole).toString().endsWith("(not present)"));
+    qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
+  });
+  EXPECT_TRUE(looked);
 }
 
 TEST_F(MainWindowTest, TheExpertSwitchShowsTheExpertControlsOnlyAndTheVerifyBoxIsRemembered) {

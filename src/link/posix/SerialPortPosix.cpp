@@ -178,6 +178,20 @@ SerialPort::~SerialPort() {
   Close();
 }
 
+std::string DeviceProblem(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return "does not exist";
+  if (::access(path.c_str(), R_OK | W_OK) != 0) {
+    return errno == EACCES || errno == EPERM
+               ? "permission denied (serial devices belong to the dialout group)"
+               : std::strerror(errno);
+  }
+  if (const std::string holder = DeviceHolder(path); !holder.empty()) {
+    return "in use by another program (" + holder + ")";
+  }
+  return "";
+}
+
 bool SerialPort::HoldsDevice() const {
   std::lock_guard lock(device_->mutex);
   return device_->fd.Valid();

@@ -247,6 +247,11 @@ PortStatus SerialPort::Close() {
   return PORT_OK;
 }
 
+// Windows tells whether a port is free only by opening it.
+std::string DeviceProblem(const std::string& /*path*/) {
+  return "";
+}
+
 std::string DevicePathFor(const std::string& portName, const LinkState& state) {
   return win32::DevicePathForName(portName, state.portPaths);
 }

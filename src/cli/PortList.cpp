@@ -1,0 +1,102 @@
+#include "cli/PortList.h"
+
+#include <filesystem>
+#include <memory>
+
+#include "link/PortNames.h"
+#include "link/SerialPort.h"
+
+#if defined(VESKA_HAVE_LIBSERIALPORT)
+#include <libserialport.h>
+#endif
+
+namespace veska::cli {
+
+namespace {
+
+// Device paths compare by what they resolve to: a udev symlink names the same device.
+std::string Resolved(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path canonical = std::filesystem::canonical(path, ec);
+  return ec ? path : canonical.string();
+}
+
+#if defined(VESKA_HAVE_LIBSERIALPORT)
+std::string Text(const char* text) {
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+struct PortListFree {
+  void operator()(sp_port** list) const { sp_free_port_list(list); }
+};
+#endif
+
+}  // namespace
+
+bool CanListPorts() {
+#if defined(VESKA_HAVE_LIBSERIALPORT)
+  return true;
+#else
+  return false;
+#endif
+}
+
+std::string ComNameFor(const std::string& device, const link::LinkState& state) {
+  const std::string target = Resolved(device);
+  for (int n = 1; n <= link::kComPortCount; ++n) {
+    const std::string name = link::ComName(n);
+    if (Resolved(link::DevicePathFor(name, state)) == target) return name;
+  }
+  return "";
+}
+
+std::vector<PortEntry> ListPorts(const link::LinkState& state) {
+  std::vector<PortEntry> entries;
+#if defined(VESKA_HAVE_LIBSERIALPORT)
+  sp_port** raw = nullptr;
+  if (sp_list_ports(&raw) != SP_OK) return entries;
+  const std::unique_ptr<sp_port*, PortListFree> list(raw);
+  for (sp_port** port = raw; *port != nullptr; ++port) {
+    PortEntry entry;
+    entry.device = Text(sp_get_port_name(*port));
+    entry.description = Text(sp_get_port_description(*port));
+    if (sp_get_port_transport(*port) == SP_TRANSPORT_USB) {
+      int vid = 0;
+      int pid = 0;
+      char id[16] = "?";
+      if (sp_get_port_usb_vid_pid(*port, &vid, &pid) == SP_OK) {
+        std::snprintf(id, sizeof id, "%04x:%04x", vid & 0xFFFF, pid & 0xFFFF);
+      }
+      entry.usb = std::string("USB ") + id;
+      if (const std::string serial = Text(sp_get_port_usb_serial(*port)); !serial.empty()) {
+        entry.usb += " serial " + serial;
+      }
+      const std::string maker = Text(sp_get_port_usb_manufacturer(*port));
+      const std::string product = Text(sp_get_port_usb_product(*port));
+      if (!maker.empty() || !product.empty()) {
+        entry.usb += " (" + maker + (maker.empty() || product.empty() ? "" : " ") + product + ")";
+      }
+    }
+    entry.comName = ComNameFor(entry.device, state);
+    entry.problem = link::DeviceProblem(entry.device);
+    entries.push_back(std::move(entry));
+  }
+#else
+  (void)state;
+#endif
+  return entries;
+}
+
+std::string FormatPorts(const std::vector<PortEntry>& ports) {
+  std::string text;
+  for (const PortEntry& port : ports) {
+    text += (port.comName.empty() ? std::string("-") : port.comName) + "\t" + port.device;
+    if (!port.usb.empty()) text += "\t" + port.usb;
+    if (port.usb.empty() && !port.description.empty()) text += "\t" + port.description;
+    text += port.problem.empty() ? "\tcan be opened" : "\tcannot be opened: " + port.problem;
+    text += "\n";
+  }
+  return text;
+}
+
+}  // namespace veska::cli

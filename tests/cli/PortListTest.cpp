@@ -1,0 +1,62 @@
+#include "cli/PortList.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "link/PtyPair.h"
+#include "link/SerialPort.h"
+
+namespace veska::cli {
+namespace {
+
+// The COMn a device stands for follows the same mapping the ports use when they open: the
+// settings' entries first (through a symlink too), then the built-in ranges.
+TEST(PortListTest, EachDeviceIsNamedByTheComNameThatOpensIt) {
+  PtyPair pty;
+  const auto link =
+      std::filesystem::temp_directory_path() / ("veska-ports-" + std::to_string(::getpid()));
+  std::filesystem::create_symlink(pty.SlavePath(), link);
+  link::LinkState state;
+  state.portPaths["COM5"] = link.string();
+  EXPECT_EQ(ComNameFor(pty.SlavePath(), state), "COM5");
+  EXPECT_EQ(ComNameFor("/dev/ttyUSB0", state), "COM17");
+  EXPECT_EQ(ComNameFor("/dev/ttyACM2", state), "COM35");
+  EXPECT_EQ(ComNameFor("/dev/ttyXYZ0", state), "");
+  std::filesystem::remove(link);
+}
+
+// Whether a device can be opened is told without opening it: missing, or held by another
+// program, which is named.
+TEST(PortListTest, ADeviceHeldByAnotherProgramIsSaidToBeInUse) {
+  PtyPair pty;
+  EXPECT_EQ(link::DeviceProblem(pty.SlavePath()), "");
+  EXPECT_EQ(link::DeviceProblem("/dev/veska-no-such-device"), "does not exist");
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    [[maybe_unused]] const ssize_t w = ::write(ready[1], "x", 1);
+    ::pause();
+    ::close(fd);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  const std::string problem = link::DeviceProblem(pty.SlavePath());
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_TRUE(problem.starts_with("in use by another program (")) << problem;
+  EXPECT_NE(problem.find("pid " + std::to_string(child)), std::string::npos) << problem;
+}
+
+}  // namespace
+}  // namespace veska::cli
