@@ -84,12 +84,14 @@ app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writ
   using app::OperationId;
   using app::OperationResult;
   using app::Outcome;
-  auto failed = [](ImageKind kind, ImageEnd end) {
+  auto failed = [&dlg](ImageKind kind, ImageEnd end) {
     if (end == ImageEnd::Unverified) {
       return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
                                     "read-back differs from the files");
     }
-    return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
+    // The transfer's own status (a silent phone, an error it reported), for callers that act
+    // on the cause.
+    return OperationResult::Ended(OperationId::Download, Outcome::Failed, dlg.lastTransferStatus,
                                   std::string(Catalogue(kind).logName));
   };
   const std::uint8_t code = dlg.State().downloadSelection;
@@ -153,8 +155,10 @@ ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const Image
   dlg.AppendLog(info.startLine);
   dlg.AppendLog(kRule);
 
-  const bool written = info.address ? Transfer(dlg, writers, info) == TRANSFER_OK
-                                    : WriteFileSystem(dlg, writers, kind);
+  dlg.lastTransferStatus = TRANSFER_OK;
+  if (info.address) dlg.lastTransferStatus = Transfer(dlg, writers, info);
+  const bool written =
+      info.address ? dlg.lastTransferStatus == TRANSFER_OK : WriteFileSystem(dlg, writers, kind);
 
   if (!dlg.State().link.openAllowed.load()) {
     // Disconnect ended the image: the window is idle again and the user expects no report.

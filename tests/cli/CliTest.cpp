@@ -403,6 +403,24 @@ TEST_F(CliVerifyTest, AByteStoredDamagedFailsTheRunWithItsAddressAndBothBytes) {
   EXPECT_FALSE(sim::HasEvent(phone.Events(), sim::EventKind::Reboot));
 }
 
+// A phone that falls silent in the middle of an image ends the run with the time-out's status,
+// so that a bench script can tell it from a refusal.
+TEST_F(CliVerifyTest, APhoneFallingSilentMidImageEndsTheRunAsNoAnswer) {
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  options.faults.push_back(*sim::ParseFault("silence@block#1"));
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  const std::string apps = WriteApps();
+  EXPECT_EQ(Run({"--port", options.linkPath.c_str(), "--timeout", "1", "--apps", apps.c_str(),
+                 "connect", "download", "apps"}),
+            EXIT_NO_ANSWER);
+  EXPECT_NE(err_.Text().find("Download ended: no answer from the phone within 1 s"),
+            std::string::npos)
+      << err_.Text();
+  phone.Stop();
+}
+
 }  // namespace
 }  // namespace veska::cli
 
