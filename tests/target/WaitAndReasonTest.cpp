@@ -2,10 +2,12 @@
 // failed. The log itself must read as it always has.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <mutex>
 #include <vector>
 
 #include "TargetFixture.h"
+#include "app/FlashMap.h"
 #include "link/PtyPair.h"
 
 namespace veska::target::testing {
@@ -139,6 +141,36 @@ TEST_F(WaitAndReasonTest, ADroppedLineGivesItsBoxTheCause) {
   EXPECT_NE(details[0].find("COM1 (" + phone_->SlavePath() + "): the line failed"),
             std::string::npos)
       << details[0];
+}
+
+// A line that drops in the middle of an image ends the operation with "Download  Failed" in the
+// log and no box: the cause is there for the host's status line.
+TEST_F(WaitAndReasonTest, ALineDroppedDuringAnImageLeavesItsCauseForTheHost) {
+  sim::PhoneOptions options;
+  sim::Fault fault;
+  fault.kind = sim::FaultKind::LineDrop;
+  fault.step = sim::FaultStep::ImageBlock;
+  fault.block = 1;
+  options.faults.push_back(fault);
+  StartPhone(options);
+  OpenDialog(phone_->SlavePath());
+  for (const auto& [kind, size] : {std::pair{app::ImageKind::Nandpreboot, 4096},
+                                   {app::ImageKind::Boot1a, 0x3000},
+                                   {app::ImageKind::Boot1b, 5000},
+                                   {app::ImageKind::Boot2, 70000}}) {
+    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
+    std::ofstream(path, std::ios::binary) << std::string(static_cast<std::size_t>(size), '\x5A');
+    ASSERT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
+  }
+  window_->Click(app::IDC_DL_BOOTLOADER);
+  dlg_->Runner().Join();
+  ASSERT_TRUE(dlg_->Runner().LastResult().has_value());
+  EXPECT_EQ(dlg_->Runner().LastResult()->outcome, app::Outcome::Failed)
+      << dlg_->Runner().LastResult()->reason << ::testing::PrintToString(MessageBoxes());
+  EXPECT_NE(window_->GetText(app::IDC_LOG).find("Download  Failed"), std::string::npos)
+      << window_->GetText(app::IDC_LOG);
+  EXPECT_NE(dlg_->PortFailureReason().find("the line failed"), std::string::npos)
+      << dlg_->PortFailureReason();
 }
 
 }  // namespace
