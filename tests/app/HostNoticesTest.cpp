@@ -37,13 +37,5 @@ TEST(PortReasonRecorder, PassesEveryDiagnosticOnAndKeepsTheReasonLinesOnly) {
   EXPECT_EQ(recorder.Reason(), "Get Timeouts error!!!");
 }
 
-TEST(PhoneWaitText, CountsTheSecondsAndNamesTheWayToStop) {
-  EXPECT_EQ(PhoneWaitText(PhoneWait{"the BOOT signal", 12, false}),
-            "Waiting for the BOOT signal: 12 s. Switch the phone on now; Disconnect stops the "
-            "wait");
-  EXPECT_EQ(PhoneWaitText(PhoneWait{"the BOOT signal", 0, false}, "Ctrl-C stops the wait"),
-            "Waiting for the BOOT signal: 0 s. Switch the phone on now; Ctrl-C stops the wait");
-}
-
 }  // namespace
 }  // namespace veska::app
