@@ -247,6 +247,13 @@ TEST_F(HostAdditionsTest, FlashIdReadsAsTextAndPathFieldsShowTheirEnd) {
     EXPECT_EQ(field->toolTip().toStdString(), path);
     EXPECT_EQ(field->cursorPosition(), static_cast<int>(path.size()));
     EXPECT_EQ(window.GetText(app::IDC_APPS_PATH), path);
+    // Static texts wrap at their width: none of the window's needs more lines than it has room.
+    for (QObject* child : window.children()) {
+      if (auto* text = qobject_cast<QLabel*>(child); text != nullptr && text->wordWrap()) {
+        EXPECT_LE(text->heightForWidth(text->width()), text->height())
+            << text->text().toStdString();
+      }
+    }
     window.EndDialog(ui::IDOK);
   });
   EXPECT_TRUE(looked);
@@ -268,6 +275,12 @@ TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionL
   EXPECT_LE(label->heightForWidth(label->width()), label->height());
   EXPECT_LE(label->geometry().bottom(), window.height());
   EXPECT_EQ(window.GetText(app::IDC_ABOUT_PAYLOADS), payloads);
+  // The other texts (the version line, in English without a Korean font) fit as they are.
+  for (QObject* child : window.children()) {
+    if (auto* text = qobject_cast<QLabel*>(child); text != nullptr && !text->text().isEmpty()) {
+      EXPECT_LE(text->heightForWidth(text->width()), text->height()) << text->text().toStdString();
+    }
+  }
   about.Attach(nullptr);
 
   // Through the program's menu, as the user opens it.
