@@ -55,17 +55,18 @@ QPixmap DrawIconPixmap(int size) {
 }  // namespace
 
 int MessageBoxMinimumWidth(const QString& caption) {
-  // The title bar's font is the window manager's; the application's bold font is a fair
-  // stand-in. Room is added for the window manager's icon and buttons.
+  // The title bar's font is the window manager's; Qt's own title-bar font (the application's
+  // font unless a style says otherwise), in bold, is a fair stand-in. Room is added for the
+  // window manager's icon and buttons.
   QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
   titleFont.setBold(true);
   return QFontMetrics(titleFont).horizontalAdvance(caption) + 160;
 }
 
 void KeepCaptionWhole(QMessageBox& box, const QString& caption) {
-  // A message box sizes itself from its text alone, so a short text under a long or spaced
-  // caption ("  NOTICE  ") gets a title bar too narrow for it. A spacer in the box's own grid
-  // keeps it wide enough.
+  // A message box allows for its caption's letters but not for the window manager's icon and
+  // buttons beside them, so a short text under a spaced caption ("  NOTICE  ") gets a title bar
+  // that cuts it. A spacer in the box's own grid keeps the box wide enough.
   auto* grid = qobject_cast<QGridLayout*>(box.layout());
   if (grid == nullptr) return;
   grid->addItem(new QSpacerItem(MessageBoxMinimumWidth(caption), 0, QSizePolicy::Minimum,
