@@ -113,9 +113,18 @@ const std::function<void(DownloaderDlg&)>& DlgOperations::For(OperationId id) co
 }
 
 DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
-    : port(state.link), host_(host), state_(state), settings_(settings), runner_(host, state) {}
+    : port(state.link), host_(host), state_(state), settings_(settings), runner_(host, state) {
+  port.diagnostics = &portReasons_;
+  // A message box raised by an operation carries the port's reason beside its own text; one
+  // raised outside an operation (a browse) has nothing to do with the port.
+  host_.SetMessageDetailSource([this] {
+    return inRequest_.load() || runner_.Busy() ? portReasons_.Reason() : std::string();
+  });
+}
 
-DownloaderDlg::~DownloaderDlg() = default;
+DownloaderDlg::~DownloaderDlg() {
+  host_.SetMessageDetailSource({});
+}
 
 bool DownloaderDlg::OnCommand(int id, Notify code) {
   for (const MessageMapEntry& entry : kMessageMap) {
@@ -347,9 +356,13 @@ void DownloaderDlg::RunOperation(OperationId id) {
     static_cast<void>(runner_.RefuseBusy(id, HasWindow() ? &Wnd() : nullptr));
     return;
   }
+  // The reasons of an earlier operation explain nothing about this one.
+  portReasons_.Clear();
+  inRequest_ = true;
   runner_.BeginRequest(id);
   operation(*this);
   runner_.EndRequest();
+  inRequest_ = false;
 }
 
 void DownloaderDlg::OnStart() {

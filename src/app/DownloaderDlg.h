@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,7 @@
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
+#include "app/HostNotices.h"
 #include "app/OperationRunner.h"
 #include "app/ProcessState.h"
 #include "app/Settings.h"
@@ -68,6 +70,21 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // The name of the chosen port as the log and the port layer use it: the device a host chose
   // by path (portDevice), else "COM<portIndex + 1>".
   [[nodiscard]] std::string PortName() const;
+
+  // --- what the hosts present beside the log ---
+  // Hears the long waits for the phone (PhoneWait), on the worker's thread. Set it before the
+  // first operation starts.
+  void SetWaitObserver(std::function<void(const PhoneWait&)> observer) {
+    waitObserver_ = std::move(observer);
+  }
+  void ReportWait(const PhoneWait& wait) const {
+    if (waitObserver_) waitObserver_(wait);
+  }
+  // Where the port layer's diagnostics go besides the dialog's own record (standard output
+  // unless a host says otherwise).
+  void SetDiagnosticsOutput(link::DiagnosticSink& output) { portReasons_.SetOutput(output); }
+  // The port diagnostics of the current (or last) operation, one a line: why a port failed.
+  [[nodiscard]] std::string PortFailureReason() const { return portReasons_.Reason(); }
 
   // --- ui::Dialog ---
   bool OnInitDialog() override;
@@ -223,6 +240,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   ProcessState& state_;
   const Settings& settings_;
   DlgOperations operations_;
+  std::function<void(const PhoneWait&)> waitObserver_;
+  PortReasonRecorder portReasons_;
+  // Set while a button press is handled, for the message boxes it raises on this thread.
+  std::atomic<bool> inRequest_{false};
   // Last member: it waits for this dialog's workers before anything they use goes.
   OperationRunner runner_;
 };

@@ -212,6 +212,12 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   presenter_->HintAtYes(!arguments_.yes);
   presenter_->ShowFields(false);
   diagnostics_ = std::make_unique<StderrDiagnostics>(err_);
+  // A wait for the phone may last many minutes; on a terminal its seconds are counted. Pipes
+  // and log files get nothing of it.
+  if (::isatty(::fileno(err_)) == 1) {
+    waitLine_ = std::make_unique<WaitLine>(err_, ::isatty(::fileno(out_)) == 1);
+    dlg_->SetWaitObserver([this](const app::PhoneWait& wait) { waitLine_->Show(wait); });
+  }
 }
 
 CliSession::~CliSession() {
@@ -388,7 +394,7 @@ int CliSession::Run() {
   }
 
   window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
-  dlg_->port.diagnostics = diagnostics_.get();
+  dlg_->SetDiagnosticsOutput(*diagnostics_);
   if (!ApplyOptions()) return EXIT_USAGE;
   if (needsPort_ && dlg_->portIndex < 0) {
     // The window would try "COM0" or report "Invalid Env": neither tells what to do.

@@ -2,7 +2,10 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderApp.h"
+#include "app/FlashMap.h"
+#include "app/HostNotices.h"
 #include "app/Settings.h"
+#include "gui/LogPane.h"
 #include "gui/PortStatus.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
@@ -13,6 +16,29 @@
 #include <cstdio>
 
 namespace veska::gui {
+
+namespace {
+
+// Calls `work` on the user-interface thread once it is free (results and waits are reported on
+// workers, which must not wait for the window); dropped once `context` is gone.
+template <typename Work>
+void Later(QObject& context, Work&& work) {
+  QMetaObject::invokeMethod(&context, std::forward<Work>(work), Qt::QueuedConnection);
+}
+
+// The looks the template cannot state: the Flash ID box stays readable when disabled, and the
+// path fields show the end of a path (the file name), the whole path as the tool tip.
+void ApplyMainWindowLooks(QtWindow& window) {
+  window.ShowDisabledAsReadOnly(app::IDC_FLASH_ID);
+  for (const app::ImageInfo& info : app::Catalogue()) window.ShowTextEnd(info.pathEdit);
+  window.ShowTextEnd(app::IDC_FILE_NAME);
+}
+
+QString OneLine(const std::string& reason) {
+  return QString::fromStdString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "));
+}
+
+}  // namespace
 
 int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
                std::function<void(QtWindow&)> shown) {
@@ -29,11 +55,28 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
   std::printf("%s\n", payloads.Describe().c_str());
   std::fflush(stdout);
+  // The session's log beside the settings file, named in the about box.
+  SessionLog sessionLog(SessionLogPath(QString::fromStdString(file.string()),
+                                       QString::fromStdString(host.ApplicationName())));
   QPointer<QtWindow> mainWindow;
-  host.SetShownHook([&application, &host, &mainWindow, shown = std::move(shown)](QtWindow& window) {
+  QPointer<PortStatus> portStatus;
+  // Carries the workers' reports to the window while this function runs.
+  QObject relay;
+  host.SetShownHook([&application, &host, &mainWindow, &portStatus, &sessionLog,
+                     shown = std::move(shown)](QtWindow& window) {
+    if (window.Template().resourceId == app::IDD_ABOUTBOX) {
+      window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
+      window.ShowStatusLine(QStringLiteral("Session log: ") + sessionLog.Path());
+      return;
+    }
     if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
     mainWindow = &window;
-    new PortStatus(window, app::IDC_PORT, application.State().link);  // owned by the window
+    ApplyMainWindowLooks(window);
+    new LogPane(window, app::IDC_LOG, host);  // owned by the window
+    window.SetAppendHook([&sessionLog](int id, const QString& text) {
+      if (id == app::IDC_LOG) sessionLog.Append(text);
+    });
+    portStatus = new PortStatus(window, app::IDC_PORT, application.State().link);  // the window's
     if (application.SettingsFile().GetInt(KEY_EXPERT_BUTTONS, 0) != 0) {
       // Their template places are free space beside the link pair; the control states enable
       // and disable them as for every other operation button.
@@ -48,25 +91,39 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
     if (shown) shown(window);
   });
-  application.InitInstance(operations::AllOperations(), [&mainWindow](app::DownloaderDlg& dlg) {
-    // A connection whose flash checks went unanswered reads as connected in the log; the
-    // status line under the window says what happened. Results come from worker threads.
-    dlg.Runner().SetObserver([&mainWindow](const app::OperationResult& result) {
-      if (result.operation != app::OperationId::Start ||
-          result.status != target::CONNECT_FLASH_CHECKS_FAILED) {
-        return;
-      }
-      QMetaObject::invokeMethod(
-          QCoreApplication::instance(),
-          [&mainWindow] {
-            if (mainWindow) {
-              mainWindow->ShowStatusLine(QString::fromUtf8(target::kFlashChecksUnanswered.data(),
-                                                           target::kFlashChecksUnanswered.size()));
+  application.InitInstance(
+      operations::AllOperations(), [&relay, &mainWindow, &portStatus](app::DownloaderDlg& dlg) {
+        // The status line under the window says what the log cannot: a connection whose flash
+        // checks went unanswered reads as connected there, and a failed port names no cause.
+        // Results come from worker threads.
+        dlg.Runner().SetObserver([&relay, &mainWindow, &dlg](const app::OperationResult& result) {
+          QString text;
+          if (result.operation == app::OperationId::Start &&
+              result.status == target::CONNECT_FLASH_CHECKS_FAILED) {
+            text = QString::fromUtf8(target::kFlashChecksUnanswered.data(),
+                                     target::kFlashChecksUnanswered.size());
+          } else if (result.outcome == app::Outcome::Failed ||
+                     result.outcome == app::Outcome::Refused) {
+            text = OneLine(dlg.PortFailureReason());
+          }
+          if (text.isEmpty()) return;
+          Later(relay, [&mainWindow, text] {
+            if (mainWindow) mainWindow->ShowStatusLine(text);
+          });
+        });
+        // A wait for the phone counts its seconds there; when it ends the port's status returns.
+        dlg.SetWaitObserver([&relay, &mainWindow, &portStatus](const app::PhoneWait& wait) {
+          const QString text = QString::fromStdString(app::PhoneWaitText(wait));
+          Later(relay, [&mainWindow, &portStatus, text, ended = wait.ended] {
+            if (!mainWindow) return;
+            if (!ended) {
+              mainWindow->ShowStatusLine(text);
+            } else if (portStatus) {
+              portStatus->Refresh();
             }
-          },
-          Qt::QueuedConnection);
-    });
-  });
+          });
+        });
+      });
   host.SetShownHook({});
   return application.DialogResult();
 }

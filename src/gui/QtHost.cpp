@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSpacerItem>
 #include <QThread>
 #include <QTimer>
 
@@ -52,15 +54,40 @@ QPixmap DrawIconPixmap(int size) {
 
 }  // namespace
 
+int MessageBoxMinimumWidth(const QString& caption) {
+  // The title bar's font is the window manager's; Qt's own title-bar font (the application's
+  // font unless a style says otherwise), in bold, is a fair stand-in. Room is added for the
+  // window manager's icon and buttons.
+  QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+  titleFont.setBold(true);
+  return QFontMetrics(titleFont).horizontalAdvance(caption) + 160;
+}
+
+void KeepCaptionWhole(QMessageBox& box, const QString& caption) {
+  // A message box allows for its caption's letters but not for the window manager's icon and
+  // buttons beside them, so a short text under a spaced caption ("  NOTICE  ") gets a title bar
+  // that cuts it. A spacer in the box's own grid keeps the box wide enough.
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (grid == nullptr) return;
+  grid->addItem(new QSpacerItem(MessageBoxMinimumWidth(caption), 0, QSizePolicy::Minimum,
+                                QSizePolicy::Minimum),
+                grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 QString QtFileFilter(std::string_view filter) {
   QStringList entries;
+  bool anyFile = false;
   for (const ui::FileFilter& entry : ui::ParseFileFilter(filter)) {
     QString patterns = ToQString(entry.pattern);
     patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
     // Qt reads the patterns from the last parentheses, so a description that already names
     // them in parentheses stays as it is.
     entries << ToQString(entry.description) + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    if (patterns == QStringLiteral("*")) anyFile = true;
   }
+  // "*.*" passes over a name without a dot (Rsrc.img is found, an extensionless dump is not),
+  // and a narrow filter hides a file named otherwise: every list ends with all files.
+  if (!anyFile) entries << QStringLiteral("All files (*)");
   return entries.join(QStringLiteral(";;"));
 }
 
@@ -89,6 +116,8 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
   const QString body = ToQString(text);
   const QString title =
       caption.empty() ? QString::fromStdString(ApplicationName()) : ToQString(caption);
+  // Asked here, on the caller's thread: the source may ask the operation's runner.
+  const QString detail = QString::fromStdString(MessageDetail());
   int answer = ui::IDOK;
   OnUiThread([&] {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -109,6 +138,15 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
         break;
     }
     QMessageBox box(icon, title, body, QMessageBox::NoButton, OwnerWidget(owner));
+    if (!detail.isEmpty()) {
+      // The cause goes beside the box's own text and under the window, where it stays after
+      // the box has gone.
+      box.setInformativeText(detail);
+      if (auto* window = dynamic_cast<QtWindow*>(owner)) {
+        window->ShowStatusLine(QString(detail).replace(QLatin1Char('\n'), QStringLiteral("; ")));
+      }
+    }
+    KeepCaptionWhole(box, title);
     QPushButton* first = nullptr;
     QPushButton* second = nullptr;
     switch (type & ui::MB_BUTTON_MASK) {

@@ -9,10 +9,18 @@
 #include "gui/QtWindow.h"
 #include "ui/Host.h"
 
+class QMessageBox;
+
 namespace veska::gui {
 
-// Converts "desc|pattern|desc|pattern||" into Qt's "desc (pattern);;desc (pattern)".
+// Converts "desc|pattern|desc|pattern||" into Qt's "desc (pattern);;desc (pattern)", with
+// "All files (*)" added at the end unless the list offers "*" already.
 [[nodiscard]] QString QtFileFilter(std::string_view filter);
+
+// The least width of a message box whose title bar shows `caption` whole.
+[[nodiscard]] int MessageBoxMinimumWidth(const QString& caption);
+// Widens `box` to that width.
+void KeepCaptionWhole(QMessageBox& box, const QString& caption);
 
 // The platform services on a Qt desktop. Dialogs of the system run on the user-interface
 // thread; a worker that asks for one waits there until the user has answered.

@@ -18,6 +18,7 @@
 #include <QTreeWidget>
 #include <limits>
 
+#include "gui/Hangul.h"
 #include "gui/QtHost.h"
 #include "ui/TextLimit.h"
 #include "ui/TreeOrder.h"
@@ -38,6 +39,25 @@ QString LineBreaks(std::string_view text) {
   converted.replace(QLatin1Char('\r'), QLatin1Char('\n'));
   return converted;
 }
+
+// Where a static text may wrap besides its spaces: after the separators of a long path, which
+// has no spaces to wrap at. The marks are invisible and never read back.
+constexpr QChar kBreakHint(0x200B);
+
+QString WithBreakHints(QString text) {
+  for (qsizetype i = text.size(); i-- > 0;) {
+    if (text[i] == QLatin1Char('/') || text[i] == QLatin1Char('\\')) text.insert(i + 1, kBreakHint);
+  }
+  return text;
+}
+
+QString WithoutBreakHints(QString text) {
+  text.remove(kBreakHint);
+  return text;
+}
+
+// What the dialog set with Enable on a control that only looks read-only when disabled.
+constexpr const char* kLogicallyEnabled = "veskaEnabled";
 
 // A tree item that knows its handle and sorts as every tree of the program does.
 class TreeWidgetItem final : public QTreeWidgetItem {
@@ -75,7 +95,7 @@ QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidge
   // A top-level window of its own shows in the task bar.
   if ((dialog.style & ui::DIALOG_APP_WINDOW) != 0) flags = (flags & ~Qt::Dialog) | Qt::Window;
   setWindowFlags(flags);
-  setWindowTitle(ToQString(dialog.title));
+  setWindowTitle(ReadableText(ToQString(dialog.title)));
   setFont(font_);
   Build();
 }
@@ -85,7 +105,7 @@ QtWindow::~QtWindow() = default;
 void QtWindow::Build() {
   for (const ui::ControlTemplate& tmpl : template_.controls) {
     const QRect rect = units_.Map(tmpl.rect);
-    const QString caption = ToQString(tmpl.caption);
+    const QString caption = ReadableText(ToQString(tmpl.caption));
     QWidget* widget = nullptr;
     const int id = tmpl.id;
     switch (tmpl.kind) {
@@ -96,9 +116,14 @@ void QtWindow::Build() {
         widget = box;
         break;
       }
-      case ui::ControlKind::Static:
-        widget = new QLabel(caption, this);
+      case ui::ControlKind::Static: {
+        // A static text wraps at its width, as a dialog's left-aligned text does.
+        auto* label = new QLabel(caption, this);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        widget = label;
         break;
+      }
       case ui::ControlKind::Icon: {
         auto* label = new QLabel(this);
         label->setPixmap(QtHost::AppIcon().pixmap(rect.size()));
@@ -248,9 +273,14 @@ void QtWindow::SetText(int id, std::string_view text) {
       plain->setPlainText(LineBreaks(copy));
     } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
       line->setText(ToQString(copy));
-      line->setCursorPosition(0);
+      if (textEnd_.contains(id)) {
+        line->setCursorPosition(static_cast<int>(line->text().size()));
+        line->setToolTip(line->text().trimmed().isEmpty() ? QString() : line->text());
+      } else {
+        line->setCursorPosition(0);
+      }
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-      label->setText(ToQString(copy));
+      label->setText(WithBreakHints(ToQString(copy)));
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
       button->setText(ToQString(copy));
     } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
@@ -268,7 +298,7 @@ std::string QtWindow::GetText(int id) const {
     else if (auto* line = qobject_cast<QLineEdit*>(widget))
       text = line->text();
     else if (auto* label = qobject_cast<QLabel*>(widget))
-      text = label->text();
+      text = WithoutBreakHints(label->text());
     else if (auto* button = qobject_cast<QAbstractButton*>(widget))
       text = button->text();
     else if (auto* box = qobject_cast<QGroupBox*>(widget))
@@ -281,16 +311,62 @@ std::string QtWindow::GetText(int id) const {
 
 void QtWindow::Enable(int id, bool enabled) {
   OnUiThread([&] {
-    if (QWidget* widget = Control(id)) widget->setEnabled(enabled);
+    QWidget* widget = Control(id);
+    if (widget == nullptr) return;
+    if (auto* line = qobject_cast<QLineEdit*>(widget);
+        line != nullptr && readOnlyLook_.contains(id)) {
+      line->setProperty(kLogicallyEnabled, enabled);
+      line->setReadOnly(!enabled || TemplateReadOnly(id));
+      line->setFocusPolicy(enabled ? Qt::StrongFocus : Qt::NoFocus);
+      return;
+    }
+    widget->setEnabled(enabled);
   });
 }
 
 bool QtWindow::IsEnabled(int id) const {
   bool enabled = false;
   OnUiThread([&] {
-    if (QWidget* widget = Control(id)) enabled = widget->isEnabled();
+    QWidget* widget = Control(id);
+    if (widget == nullptr) return;
+    enabled = readOnlyLook_.contains(id) ? widget->property(kLogicallyEnabled).toBool()
+                                         : widget->isEnabled();
   });
   return enabled;
+}
+
+bool QtWindow::TemplateReadOnly(int id) const {
+  const ui::ControlTemplate* tmpl = template_.Find(id);
+  return tmpl != nullptr && tmpl->Has(ui::STYLE_READ_ONLY);
+}
+
+void QtWindow::ShowDisabledAsReadOnly(int id) {
+  auto* line = qobject_cast<QLineEdit*>(Control(id));
+  if (line == nullptr) return;
+  readOnlyLook_.insert(id);
+  const bool enabled = line->isEnabled();
+  line->setEnabled(true);
+  Enable(id, enabled);
+}
+
+void QtWindow::ShowTextEnd(int id) {
+  auto* line = qobject_cast<QLineEdit*>(Control(id));
+  if (line == nullptr) return;
+  textEnd_.insert(id);
+  line->setCursorPosition(static_cast<int>(line->text().size()));
+  line->setToolTip(line->text().trimmed().isEmpty() ? QString() : line->text());
+}
+
+void QtWindow::FitStaticText(int id) {
+  auto* label = qobject_cast<QLabel*>(Control(id));
+  if (label == nullptr) return;
+  const int needed = label->heightForWidth(label->width());
+  const int grow = needed - label->height();
+  if (grow <= 0) return;
+  label->resize(label->width(), needed);
+  clientHeight_ += grow;
+  if (statusLine_ != nullptr) statusLine_->move(statusLine_->x(), statusLine_->y() + grow);
+  setFixedSize(width(), height() + grow);
 }
 
 bool QtWindow::IsVisible(int id) const {
@@ -587,6 +663,7 @@ void QtWindow::AppendText(int id, std::string_view text) {
     QTextCursor cursor = edit->textCursor();
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(converted);
+    if (appendHook_) appendHook_(id, converted);
     const std::size_t limit = textLimits_.contains(id) ? textLimits_.at(id) : 0;
     if (limit != 0 && static_cast<std::size_t>(edit->document()->characterCount()) > limit) {
       const QString all = edit->toPlainText();
@@ -614,7 +691,7 @@ bool QtWindow::HasSystemMenu() const {
 }
 
 void QtWindow::AppendSystemMenuItem(unsigned commandId, std::string_view text) {
-  const QString label = ToQString(text);
+  const QString label = ReadableText(ToQString(text));
   OnUiThread([&] { systemMenu_.emplace_back(commandId, label); });
 }
 
@@ -697,11 +774,15 @@ void QtWindow::ShowStatusLine(const QString& text) {
     statusLine_->show();
     setFixedSize(width(), clientHeight_ + line);
   }
-  statusLine_->setText(text);
+  statusText_ = text;
+  const QString shown =
+      statusLine_->fontMetrics().elidedText(text, Qt::ElideMiddle, statusLine_->width());
+  statusLine_->setText(shown);
+  statusLine_->setToolTip(shown == text ? QString() : text);
 }
 
 QString QtWindow::StatusLine() const {
-  return statusLine_ == nullptr ? QString() : statusLine_->text();
+  return statusText_;
 }
 
 }  // namespace veska::gui

@@ -4,7 +4,9 @@
 #include <QLabel>
 #include <QThread>
 #include <QTreeWidget>
+#include <functional>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "gui/DialogUnits.h"
@@ -66,10 +68,26 @@ class QtWindow final : public QDialog, public ui::Window {
 
   // The widget of a control, for the host's own additions (tool tips, tests).
   [[nodiscard]] QWidget* Control(int id) const;
-  // A line of status text under the template's area; the window grows by one line for it.
+  // A line of status text under the template's area; the window grows by one line for it. A
+  // text too long for the line shows its end elided and whole as the tool tip.
   void ShowStatusLine(const QString& text);
   [[nodiscard]] QString StatusLine() const;
   [[nodiscard]] const DialogUnits& Units() const { return units_; }
+
+  // --- the host's additions to the window's look (the template stays as it is) ---
+  // A disabled single-line edit of `id` looks read-only rather than greyed: its text stays
+  // readable and selectable. IsEnabled still answers what the dialog set.
+  void ShowDisabledAsReadOnly(int id);
+  // A single-line edit of `id` shows the end of its text (a path's file name) and the whole
+  // text as its tool tip.
+  void ShowTextEnd(int id);
+  // A static text of `id` grows downwards, and the window with it, until its wrapped text
+  // fits.
+  void FitStaticText(int id);
+  // Hears every text appended to a control (the log pane), on the user-interface thread.
+  void SetAppendHook(std::function<void(int id, const QString& text)> hook) {
+    appendHook_ = std::move(hook);
+  }
 
  protected:
   void reject() override;
@@ -82,6 +100,7 @@ class QtWindow final : public QDialog, public ui::Window {
   void OnUiThread(Work&& work) const;
 
   void Build();
+  [[nodiscard]] bool TemplateReadOnly(int id) const;
   void ClickRadio(int id);
   void ApplyProgress(int id);
   // The item behind a handle, only if it belongs to tree `id`. TREE_NONE gives the tree's
@@ -104,6 +123,10 @@ class QtWindow final : public QDialog, public ui::Window {
   // Set while the program itself changes a tree's selection, which the dialog does not hear.
   bool treeChangeOwn_ = false;
   QLabel* statusLine_ = nullptr;
+  QString statusText_;
+  std::set<int> readOnlyLook_;
+  std::set<int> textEnd_;
+  std::function<void(int, const QString&)> appendHook_;
   int clientHeight_ = 0;
 };
 

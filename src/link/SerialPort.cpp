@@ -90,6 +90,7 @@ PortStatus SerialPort::ReadFully(std::span<std::uint8_t> buffer, std::uint8_t ti
     } else {
       if (allowance == 0) return PORT_TIMEOUT;
       --allowance;
+      if (waitTicks != nullptr) waitTicks->SilentRead();
       if (bounded && Clock::now() - silentSince >= replyTimeout) return PORT_NO_REPLY;
     }
     buffer = buffer.subspan(std::min(got, buffer.size()));

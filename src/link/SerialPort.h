@@ -67,6 +67,9 @@ class SerialPort {
   int openRetryAttempts = 100;
 
   DiagnosticSink* diagnostics = &StdoutDiagnostics();
+  // Told of every empty read of ReadFully while set. It belongs to one wait, so CopyRecord
+  // leaves it behind.
+  WaitSink* waitTicks = nullptr;
 
   // Both refuse with PORT_IO_ERROR while the state's openAllowed is clear (after Disconnect).
   // One attempt, device queues of 4096 bytes each way (UART link).
@@ -115,6 +118,10 @@ class SerialPort {
   // Back end: a diagnostic line for a failed open ("" when there is nothing useful to add), for
   // example the group a Linux user must join to use serial devices.
   std::string OpenFailureHint(int osError) const;
+
+  // Back end: says on the diagnostics that the device failed during a read or write (0: it
+  // hung up), and returns PORT_IO_ERROR.
+  PortStatus LineFailed(int osError) const;
 
   // Every back end reports here when this record has obtained a configured device and when it
   // has let it go, so that only a record that opened the device clears the state's portOpen.

@@ -24,6 +24,14 @@ class DiagnosticSink {
   virtual void Diagnostic(std::string_view portName, std::string_view text) = 0;
 };
 
+// Hears each read of a wait that came back empty (about one a second while the phone is
+// silent), so that a host can show how long the wait has lasted without a timer of its own.
+class WaitSink {
+ public:
+  virtual ~WaitSink() = default;
+  virtual void SilentRead() = 0;
+};
+
 // Writes diagnostics to standard output unchanged (the port's name is not printed) and flushes,
 // so that a trace of "-" per open attempt shows as it happens.
 DiagnosticSink& StdoutDiagnostics();

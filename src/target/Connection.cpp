@@ -1,6 +1,8 @@
 #include "target/Connection.h"
 
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "app/ControlIds.h"
 #include "app/OperationRunner.h"
@@ -41,6 +43,38 @@ bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte,
   byte = received;
   return true;
 }
+
+// Tells the dialog's hosts how long a wait for the phone has lasted: once as it begins, at each
+// empty one-second read of the port, and once as it ends, however it ends.
+class WaitReport final : public link::WaitSink {
+ public:
+  WaitReport(DownloaderDlg& dlg, SerialPort& port, std::string awaited)
+      : dlg_(dlg), port_(port), wait_{std::move(awaited)}, start_(dlg.Host().TickCount()) {
+    port_.waitTicks = this;
+    dlg_.ReportWait(wait_);
+  }
+  ~WaitReport() override {
+    port_.waitTicks = nullptr;
+    wait_.ended = true;
+    Update();
+    dlg_.ReportWait(wait_);
+  }
+  WaitReport(const WaitReport&) = delete;
+  WaitReport& operator=(const WaitReport&) = delete;
+
+  void SilentRead() override {
+    Update();
+    dlg_.ReportWait(wait_);
+  }
+
+ private:
+  void Update() { wait_.seconds = (dlg_.Host().TickCount() - start_) / 1000; }
+
+  DownloaderDlg& dlg_;
+  SerialPort& port_;
+  app::PhoneWait wait_;
+  std::uint64_t start_;
+};
 
 }  // namespace
 
@@ -125,6 +159,7 @@ struct HandshakeRun {
 
 // Waits for the boot signal of a phone being switched on.
 Step Listen(HandshakeRun& run) {
+  const WaitReport waiting(run.dlg, run.port, "the BOOT signal");
   std::uint8_t last = 0xFF;
   bool anyCode = false;  // a byte other than the zero bytes of line noise came
   for (unsigned stray = 0;; ++stray) {
@@ -177,6 +212,10 @@ Step Send(HandshakeRun& run) {
   dlg.AppendLog("OK\n");
   run.ack = 0xFF;
   dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
+  // On the USB link this is the wait for a phone still switched off; on the UART link the
+  // phone has just sent its boot signal and answers at once.
+  std::optional<WaitReport> waiting;
+  if (run.usb) waiting.emplace(dlg, run.port, "the Download start ACK signal");
   for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack, &run.ackRead); ++stray) {
     if (run.usb && run.ack == START_USB) {
       // USB: the boot ROM itself takes the images; no loader is sent.

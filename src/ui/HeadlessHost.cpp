@@ -41,6 +41,7 @@ int HeadlessHost::MessageBox(Window* owner, std::string_view text, std::string_v
   event.caption = caption.empty() ? applicationName_ : std::string(caption);
   event.a = type;
   event.b = answer;
+  event.detail = MessageDetail();
   journal_.Record(std::move(event));
   return answer;
 }

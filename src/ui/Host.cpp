@@ -64,6 +64,20 @@ Host::~Host() {
   // jthread joins as the list goes.
 }
 
+void Host::SetMessageDetailSource(std::function<std::string()> source) {
+  std::lock_guard lock(detailMutex_);
+  detailSource_ = std::move(source);
+}
+
+std::string Host::MessageDetail() const {
+  std::function<std::string()> source;
+  {
+    std::lock_guard lock(detailMutex_);
+    source = detailSource_;
+  }
+  return source ? source() : std::string();
+}
+
 void Host::StartWorker(ThreadPriority priority, std::function<void(std::stop_token)> work) {
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(workersMutex_);

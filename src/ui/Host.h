@@ -95,6 +95,12 @@ class Host {
   // caption stands for the application's name.
   virtual int MessageBox(Window* owner, std::string_view text, std::string_view caption = {},
                          unsigned type = MB_OK) = 0;
+  // A cause to show beside a message box's own text, which never changes ("COM7 (/dev/ttyUSB0)
+  // does not exist." behind "Comm Error"); hosts ask the source each time they show a box, on
+  // the thread that asks for the box. Empty source or empty text: nothing to add.
+  void SetMessageDetailSource(std::function<std::string()> source);
+  [[nodiscard]] std::string MessageDetail() const;
+
   // The chosen file's full path, or nothing when the user cancels.
   virtual std::optional<std::string> FileDialog(Window* owner,
                                                 const FileDialogRequest& request) = 0;
@@ -125,6 +131,8 @@ class Host {
   };
   void ReapFinished();
 
+  mutable std::mutex detailMutex_;
+  std::function<std::string()> detailSource_;
   mutable std::mutex workersMutex_;
   std::list<Worker> workers_;
 };

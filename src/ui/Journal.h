@@ -22,7 +22,7 @@ enum class EventKind {
   SystemMenu,  // a = command id (0: separator)
   SetIcon,     // a = icon id, b = 1 big, 0 small
   EndDialog,   // a = result
-  MessageBox,  // text, caption; a = type, b = answer
+  MessageBox,  // text, caption, detail; a = type, b = answer
   FileDialog,  // text = filter, caption = initial path; a = flags, b = 1 answered
   ModalBegin,
   ModalEnd,             // a = result
@@ -47,6 +47,8 @@ struct Event {
   std::string caption;
   std::int64_t a = 0;
   std::int64_t b = 0;
+  // A message box's cause shown beside its text (Host::MessageDetail); empty for none.
+  std::string detail{};
 };
 
 // The ordered record of a headless session, shared by its host and windows.

@@ -252,10 +252,14 @@ TEST_F(MainWindowTest, StartConnectsToTheVirtualPhone) {
   EXPECT_TRUE(downloadEnabled);
 }
 
-TEST(QtFileFilter, KeepsDescriptionsAndTakesPatternsFromThePairs) {
+TEST(QtFileFilter, KeepsDescriptionsAndTakesPatternsFromThePairsThenAddsAllFiles) {
   EXPECT_EQ(QtFileFilter("TFS File(*.tfs)|*.tfs|*.*|*.*||").toStdString(),
-            "TFS File(*.tfs) (*.tfs);;*.* (*.*)");
-  EXPECT_EQ(QtFileFilter("*.enc File(*.rc1)|*.rc1||").toStdString(), "*.enc File(*.rc1) (*.rc1)");
+            "TFS File(*.tfs) (*.tfs);;*.* (*.*);;All files (*)");
+  // Rsrc.img passes only the added entry.
+  EXPECT_EQ(QtFileFilter("*.enc File(*.rc1)|*.rc1||").toStdString(),
+            "*.enc File(*.rc1) (*.rc1);;All files (*)");
+  // A list that offers every file already gets no second such entry.
+  EXPECT_EQ(QtFileFilter("Any(*)|*||").toStdString(), "Any(*) (*)");
 }
 
 TEST(DialogUnits, ScaleByTheFontsBaseUnitsAndRound) {

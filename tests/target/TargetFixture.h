@@ -63,7 +63,7 @@ class TargetFixture : public ::testing::Test {
     port.writeTimeout = 50ms;
     port.openRetryDelay = 10ms;
     port.emptyWritePause = 0ms;
-    port.diagnostics = &quiet_;
+    dlg_->SetDiagnosticsOutput(quiet_);
   }
 
   void StartPhone(sim::PhoneOptions options) {

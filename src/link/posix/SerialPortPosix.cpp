@@ -150,18 +150,20 @@ class DeviceUse {
   [[nodiscard]] int Fd() const { return fd_; }
 
   // Waits until the device is ready for `events` or the time runs out. Returns 1 when ready,
-  // 0 on time-out, -1 when Close() cancelled the wait or the device failed.
+  // 0 on time-out, kCancelled when Close() cancelled the wait, kFailed when the device failed.
+  static constexpr int kCancelled = -1;
+  static constexpr int kFailed = -2;
   int Wait(short events, Clock::duration timeout) const {
     pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
     const auto deadline = Clock::now() + timeout;
     for (;;) {
       const int r = ::poll(fds, 2, ToPollTimeout(deadline - Clock::now()));
       if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return -1;
+      if (r < 0) return kFailed;
       if (r == 0) return 0;
-      if (fds[1].revents != 0) return -1;
+      if (fds[1].revents != 0) return kCancelled;
       if (fds[0].revents & events) return 1;
-      return -1;  // POLLERR, POLLHUP or POLLNVAL without the wanted event: the device is gone
+      return kFailed;  // POLLERR, POLLHUP or POLLNVAL without the wanted event: the device is gone
     }
   }
 
@@ -306,6 +308,18 @@ std::string SerialPort::OpenFailureHint(int osError) const {
   }
 }
 
+PortStatus SerialPort::LineFailed(int osError) const {
+  // Said only for a line that failed by itself: a Disconnect's close ends a wait quietly.
+  const std::string path = DevicePathFor(portName, state_);
+  const std::string where = portName == path ? path : portName + " (" + path + ")";
+  diagnostics->Diagnostic(portName,
+                          "\n" + where + ": the line failed (" +
+                              (osError == 0 ? std::string("the device hung up or went away")
+                                            : std::string(std::strerror(osError))) +
+                              ").\n");
+  return PORT_IO_ERROR;
+}
+
 PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got) {
   got = 0;
   DeviceUse use(*device_);
@@ -322,13 +336,14 @@ PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got
     if (got > 0) limit = std::min<Clock::duration>(limit, readIntervalTimeout);
     if (got > 0 && limit <= Clock::duration::zero()) break;
     const int ready = use.Wait(POLLIN, std::max(limit, Clock::duration::zero()));
+    if (ready == DeviceUse::kFailed) return LineFailed(0);
     if (ready < 0) return PORT_IO_ERROR;
     if (ready == 0) break;
     const ssize_t n = ::read(use.Fd(), buffer.data() + got, buffer.size() - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      return PORT_IO_ERROR;  // hang-up or a device error (an unplugged adapter)
+      return LineFailed(n == 0 ? 0 : errno);  // hang-up or a device error (an unplugged adapter)
     }
   }
   return PORT_OK;
@@ -350,8 +365,9 @@ PortStatus SerialPort::WriteSome(std::span<const std::uint8_t> buffer, std::size
       deadline = Clock::now() + writeTimeout;
       continue;
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return PORT_IO_ERROR;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return LineFailed(errno);
     const int ready = use.Wait(POLLOUT, deadline - Clock::now());
+    if (ready == DeviceUse::kFailed) return LineFailed(0);
     if (ready < 0) return PORT_IO_ERROR;
     if (ready == 0) break;
   }

@@ -1,0 +1,49 @@
+#include "app/HostNotices.h"
+
+namespace veska::app {
+
+std::string PhoneWaitText(const PhoneWait& wait, std::string_view stopHint) {
+  std::string text = "Waiting for " + wait.awaited + ": " + std::to_string(wait.seconds) + " s.";
+  text += " Switch the phone on now; ";
+  text += stopHint;
+  return text;
+}
+
+void PortReasonRecorder::SetOutput(link::DiagnosticSink& output) {
+  std::lock_guard lock(mutex_);
+  output_ = &output;
+}
+
+void PortReasonRecorder::Diagnostic(std::string_view portName, std::string_view text) {
+  link::DiagnosticSink* output = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    output = output_;
+    // Line by line, so that a diagnostic wrapped in line breaks reads as one line of reason.
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const std::size_t end = rest.find_first_of("\r\n");
+      const std::string_view line = rest.substr(0, end);
+      if (!line.empty() && line != "-") {
+        if (!reason_.empty()) reason_ += '\n';
+        reason_ += line;
+      }
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+  }
+  // Outside the lock: the output may take its time (a slow terminal).
+  output->Diagnostic(portName, text);
+}
+
+std::string PortReasonRecorder::Reason() const {
+  std::lock_guard lock(mutex_);
+  return reason_;
+}
+
+void PortReasonRecorder::Clear() {
+  std::lock_guard lock(mutex_);
+  reason_.clear();
+}
+
+}  // namespace veska::app

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "link/Sinks.h"
+
+namespace veska::app {
+
+// What the hosts add around the log: the log itself stays exactly as the operations write it,
+// while a window's status line or a terminal says what the program is waiting for and why a
+// port failed.
+
+// A wait for the phone that may last minutes (the boot signal of a phone still switched off).
+// Reported when the wait begins, about once a second while it lasts, and once when it ends.
+struct PhoneWait {
+  std::string awaited;  // "the BOOT signal"
+  std::uint64_t seconds = 0;
+  bool ended = false;
+};
+
+// "Waiting for the BOOT signal: 12 s. Switch the phone on now; Disconnect stops the wait"; the
+// host names its own way of stopping.
+[[nodiscard]] std::string PhoneWaitText(const PhoneWait& wait,
+                                        std::string_view stopHint = "Disconnect stops the wait");
+
+// Passes the port layer's diagnostics on unchanged and keeps those of the current operation,
+// so that a host can show why "Comm Error" came. The "-" of each open attempt is a trace, no
+// reason, and is not kept.
+//
+// Thread safety: every member may be called from any thread.
+class PortReasonRecorder final : public link::DiagnosticSink {
+ public:
+  void SetOutput(link::DiagnosticSink& output);
+  void Diagnostic(std::string_view portName, std::string_view text) override;
+  // The kept diagnostics, one a line, without the blank lines around them; empty when none.
+  [[nodiscard]] std::string Reason() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  link::DiagnosticSink* output_ = &link::StdoutDiagnostics();
+  std::string reason_;
+};
+
+}  // namespace veska::app

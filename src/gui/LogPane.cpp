@@ -1,0 +1,99 @@
+#include "gui/LogPane.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSaveFile>
+
+namespace veska::gui {
+
+SessionLog::SessionLog(QString path, std::int64_t limit)
+    : path_(std::move(path)), limit_(limit), file_(path_) {
+  Rotate();
+}
+
+SessionLog::~SessionLog() = default;
+
+void SessionLog::Rotate() {
+  file_.close();
+  const QString previous = path_ + QStringLiteral(".1");
+  QFile::remove(previous);
+  if (QFile::exists(path_)) QFile::rename(path_, previous);
+  // A log that cannot be written costs the session nothing but this file.
+  (void)file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
+}
+
+void SessionLog::Append(const QString& text) {
+  if (!file_.isOpen()) return;
+  const QByteArray bytes = text.toUtf8();
+  if (file_.size() > 0 && file_.size() + bytes.size() > limit_) Rotate();
+  file_.write(bytes);
+  // Flushed at once: the file is most wanted after a crash or a forced end.
+  file_.flush();
+}
+
+QString SessionLogPath(const QString& settingsFile, const QString& applicationName) {
+  return QFileInfo(settingsFile).absoluteDir().filePath(applicationName + QStringLiteral(".log"));
+}
+
+LogPane::LogPane(QtWindow& window, int id, ui::Host& host)
+    : QObject(&window),
+      window_(window),
+      host_(host),
+      edit_(qobject_cast<QPlainTextEdit*>(window.Control(id))) {
+  if (edit_ == nullptr) return;
+  // The log's texts line their "> > >" up with tabs and spaces, which only a fixed-width font
+  // keeps in columns; its tab stops are every eight characters.
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPointSize(edit_->font().pointSize());
+  edit_->setFont(fixed);
+  edit_->setTabStopDistance(QFontMetricsF(fixed).horizontalAdvance(QLatin1Char(' ')) * 8);
+  edit_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(edit_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    const std::unique_ptr<QMenu> menu = BuildMenu();
+    menu->exec(edit_->viewport()->mapToGlobal(pos));
+  });
+}
+
+std::unique_ptr<QMenu> LogPane::BuildMenu() {
+  std::unique_ptr<QMenu> menu(edit_->createStandardContextMenu());
+  menu->addSeparator();
+  QAction* copyAll = menu->addAction(QStringLiteral("Copy all"));
+  connect(copyAll, &QAction::triggered, this, [this] { CopyAll(); });
+  QAction* save = menu->addAction(QStringLiteral("Save log..."));
+  connect(save, &QAction::triggered, this, [this] { Save(); });
+  return menu;
+}
+
+void LogPane::CopyAll() const {
+  QGuiApplication::clipboard()->setText(edit_->toPlainText());
+}
+
+bool LogPane::SaveTo(const QString& path) const {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
+  file.write(edit_->toPlainText().toUtf8());
+  return file.commit();
+}
+
+void LogPane::Save() {
+  ui::FileDialogRequest request;
+  request.open = false;
+  request.filter = "Log File(*.log)|*.log|Text File(*.txt)|*.txt||";
+  request.defaultExtension = "log";
+  request.initialPath = "VeskaDownloader.log";
+  request.flags = ui::OFN_OVERWRITEPROMPT | ui::OFN_HIDEREADONLY;
+  const std::optional<std::string> chosen = host_.FileDialog(&window_, request);
+  if (!chosen) return;
+  if (!SaveTo(QString::fromStdString(*chosen))) {
+    host_.MessageBox(&window_, "The log could not be saved to " + *chosen, {},
+                     ui::MB_OK | ui::MB_ICONERROR);
+  }
+}
+
+}  // namespace veska::gui

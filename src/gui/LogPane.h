@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "gui/QtWindow.h"
+#include "ui/Host.h"
+
+class QMenu;
+class QPlainTextEdit;
+
+namespace veska::gui {
+
+// The current session's log in a file, written as the log pane receives it, so that a failure's
+// lines survive the usage text that replaces the pane afterwards. The file starts empty with
+// each session, the previous session's moves to "<file>.1", and once the file passes its limit
+// it moves there too and a new one begins: never more than about twice the limit on disk.
+class SessionLog {
+ public:
+  static constexpr std::int64_t kDefaultLimit = 2 * 1024 * 1024;
+
+  explicit SessionLog(QString path, std::int64_t limit = kDefaultLimit);
+  ~SessionLog();
+  SessionLog(const SessionLog&) = delete;
+  SessionLog& operator=(const SessionLog&) = delete;
+
+  void Append(const QString& text);
+  [[nodiscard]] const QString& Path() const { return path_; }
+
+ private:
+  void Rotate();
+
+  QString path_;
+  std::int64_t limit_;
+  QFile file_;
+};
+
+// The file beside the settings file that keeps the session's log ("VeskaDownloader.log").
+[[nodiscard]] QString SessionLogPath(const QString& settingsFile, const QString& applicationName);
+
+// The log pane's additions: a fixed-width font whose tab stops line the "> > >" columns up, and
+// a context menu with "Copy all" and "Save log..." besides the edit's own entries. The pane's
+// text itself stays the dialog's.
+class LogPane final : public QObject {
+ public:
+  LogPane(QtWindow& window, int id, ui::Host& host);
+
+  // The context menu as shown (the caller owns it).
+  [[nodiscard]] std::unique_ptr<QMenu> BuildMenu();
+  void CopyAll() const;
+  // Writes the pane's text to `path` as UTF-8 with the platform's line ends; false when the
+  // file cannot be written.
+  [[nodiscard]] bool SaveTo(const QString& path) const;
+  // Asks for a file and saves there; says so in a message box when it cannot be written.
+  void Save();
+
+ private:
+  QtWindow& window_;
+  ui::Host& host_;
+  QPlainTextEdit* edit_;
+};
+
+}  // namespace veska::gui
