@@ -215,8 +215,14 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   // A wait for the phone may last many minutes; on a terminal its seconds are counted. Pipes
   // and log files get nothing of it.
   if (::isatty(::fileno(err_)) == 1) {
-    waitLine_ = std::make_unique<WaitLine>(err_, ::isatty(::fileno(out_)) == 1);
-    dlg_->SetWaitObserver([this](const app::PhoneWait& wait) { waitLine_->Show(wait); });
+    dlg_->SetWaitObserver([this](const app::PhoneWait& wait) {
+      // Ctrl-C is the terminal's way of stopping; there is no Disconnect button here.
+      if (wait.ended) {
+        presenter_->EndTransient();
+      } else {
+        presenter_->ShowTransient(app::PhoneWaitText(wait, "Ctrl-C stops the wait"));
+      }
+    });
   }
 }
 

@@ -15,7 +15,6 @@
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "cli/ConsolePresenter.h"
-#include "cli/WaitLine.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::cli {
@@ -111,7 +110,6 @@ class CliSession {
   std::unique_ptr<ConsolePresenter> presenter_;
   std::unique_ptr<ui::HeadlessWindow> window_;
   std::unique_ptr<link::DiagnosticSink> diagnostics_;
-  std::unique_ptr<WaitLine> waitLine_;  // only when standard error is a terminal
   // The results the dialog's operations reported since the current step began.
   std::mutex resultsMutex_;
   std::vector<app::OperationResult> results_;

@@ -70,7 +70,30 @@ ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string a
       applicationName_(std::move(applicationName)),
       mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None) {}
 
+void ConsolePresenter::ShowTransient(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  DrawLine(text + "\033[K");
+}
+
+void ConsolePresenter::EndTransient() {
+  std::lock_guard lock(mutex_);
+  ClearProgressLine();
+}
+
+void ConsolePresenter::DrawLine(const std::string& line) {
+  if (!lineShown_ && sameTerminal_ && !partialLine_.empty()) {
+    // Below the half-written line, never over it.
+    std::fflush(out_);
+    std::fputc('\n', err_);
+    barBelowPartial_ = true;
+  }
+  std::fprintf(err_, "\r%s", line.c_str());
+  std::fflush(err_);
+  lineShown_ = true;
+}
+
 void ConsolePresenter::Present(const ui::Event& event) {
+  std::lock_guard lock(mutex_);
   switch (event.kind) {
     case ui::EventKind::AppendText:
       if (const Output output = OutputOf(event.dialog, event.id);
@@ -181,20 +204,14 @@ void ConsolePresenter::DrawBar(std::int64_t position) {
     rateText = text;
     leftText = Duration(static_cast<double>(upper_ - position) / rate);
   }
-  if (!lineShown_ && sameTerminal_ && !partialLine_.empty()) {
-    // Below the half-written line, never over it.
-    std::fflush(out_);
-    std::fputc('\n', err_);
-    barBelowPartial_ = true;
-  }
   constexpr int kWidth = 30;
   const int filled = static_cast<int>(kWidth * std::min<std::int64_t>(position, upper_) / upper_);
-  std::fprintf(err_, "\r[%-*s] %lld / %lld bytes  %s  %s left ", kWidth,
-               std::string(static_cast<std::size_t>(filled), '#').c_str(),
-               static_cast<long long>(position), static_cast<long long>(upper_), rateText.c_str(),
-               leftText.c_str());
-  std::fflush(err_);
-  lineShown_ = true;
+  char text[160];
+  std::snprintf(text, sizeof text, "[%-*s] %lld / %lld bytes  %s  %s left ", kWidth,
+                std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                static_cast<long long>(position), static_cast<long long>(upper_), rateText.c_str(),
+                leftText.c_str());
+  DrawLine(text);
   if (done) ClearProgressLine();
 }
 

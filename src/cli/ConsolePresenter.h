@@ -38,7 +38,14 @@ class ConsolePresenter {
   // The next message box was already shown (asked on the terminal): do not repeat it.
   void SkipNextBox() { skipNextBox_ = true; }
   // Ends a progress line, so that what follows starts on a fresh line.
-  void EndProgressLine() { ClearProgressLine(); }
+  void EndProgressLine() {
+    std::lock_guard lock(mutex_);
+    ClearProgressLine();
+  }
+  // A line of its own on standard error, redrawn in place like the progress bar (below a
+  // half-written log line): a long wait's count. EndTransient takes it away again.
+  void ShowTransient(const std::string& text);
+  void EndTransient();
   // Replaces the choice made at construction (Bar when drawing progress, None otherwise).
   void SetProgressMode(ProgressMode mode) { mode_ = mode; }
   // Standard output and error are the same terminal: the bar must not overwrite a log line
@@ -49,6 +56,8 @@ class ConsolePresenter {
   void WriteLog(const std::string& text);
   void Progress(std::int64_t position);
   void DrawBar(std::int64_t position);
+  // Draws `line` in place of the transient line, below a half-written log line.
+  void DrawLine(const std::string& line);
   void ClearProgressLine();
   // Bytes per second over the last few seconds; negative while there is too little to tell.
   double Rate(std::chrono::steady_clock::time_point now, std::int64_t position);
@@ -67,6 +76,8 @@ class ConsolePresenter {
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDrawn_{};
   bool lineShown_ = false;
+  // The journal's observer and a waiting worker both reach the console.
+  std::mutex mutex_;
   bool showFields_ = true;
   bool hintAtYes_ = false;
   bool skipNextBox_ = false;

@@ -164,5 +164,20 @@ TEST_F(ConsolePresenterTest, TheBarNeverEatsAHalfWrittenLogLine) {
   EXPECT_EQ(out, "done\n     NAND Flash driver\t> > >      NAND Flash driver\t> > > OK\n");
 }
 
+// A long wait's count stands below the log's half-written line, redrawn in place; when the wait
+// ends, the line comes back whole and the log goes on after it ("OK" never stands alone).
+TEST_F(ConsolePresenterTest, AWaitsCountStandsBelowTheHalfWrittenLineUntilTheWaitEnds) {
+  presenter_.SetLogOnSameTerminal(true);
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "\tListen for the BOOT signal\t> > > ");
+  presenter_.ShowTransient("Waiting for the BOOT signal: 0 s.");
+  presenter_.ShowTransient("Waiting for the BOOT signal: 1 s.");
+  presenter_.EndTransient();
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "OK\n");
+  EXPECT_EQ(Err(),
+            "\n\rWaiting for the BOOT signal: 0 s.\033[K\rWaiting for the BOOT signal: 1 s.\033[K"
+            "\r\033[K\033[A\r");
+  EXPECT_EQ(Out(), "\tListen for the BOOT signal\t> > > \tListen for the BOOT signal\t> > > OK\n");
+}
+
 }  // namespace
 }  // namespace veska::cli
