@@ -123,6 +123,12 @@ void HeadlessHost::SetAnswerYes(bool yes) {
   answerYes_ = yes;
 }
 
+void HeadlessHost::ClearDialogAnswers() {
+  std::lock_guard lock(mutex_);
+  messageBoxAnswers_.clear();
+  fileDialogAnswers_.clear();
+}
+
 void HeadlessHost::SetSleepScale(unsigned numerator, unsigned denominator) {
   std::lock_guard lock(mutex_);
   sleepNumerator_ = numerator;

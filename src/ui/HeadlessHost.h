@@ -41,6 +41,9 @@ class HeadlessHost final : public Host {
   // Runs inside the next RunModal once the sub-dialog is initialised; returns the result.
   void QueueModalScript(std::function<int(HeadlessWindow&)> script);
   void SetAnswerYes(bool yes);
+  // Drops the answers queued for message boxes and file dialogs that never came (a step that
+  // stopped before its dialog must not answer a later one).
+  void ClearDialogAnswers();
   // Real sleep = requested x numerator / denominator; 0 makes sleeps instant (still recorded).
   void SetSleepScale(unsigned numerator, unsigned denominator = 1);
 
