@@ -51,6 +51,14 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
   }
   ~ExplorerCycleTest() override { std::filesystem::remove_all(folder_); }
 
+  // Switches the phone off and on again, so that the next run connects from its boot ROM.
+  static void Restart(sim::VirtualPhone& phone) {
+    phone.PowerOff();
+    ASSERT_TRUE(phone.WaitForState(sim::PhoneState::PoweredOff, 5s));
+    phone.PowerOn();
+    ASSERT_TRUE(phone.WaitForState(sim::PhoneState::BootRom, 5s));
+  }
+
   bool Usb() const { return GetParam(); }
 
   // One run of veska-cli: connect, then `steps`.
@@ -137,8 +145,7 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
   EXPECT_GE(mounts, 1);
 
   // Without --yes the question is answered No: nothing is deleted and the run fails.
-  phone.PowerOff();
-  phone.PowerOn();
+  Restart(phone);
   EXPECT_EQ(Run({"explore", "rm", "/cycle.bin"}), cli::EXIT_STEP_FAILED);
   EXPECT_EQ(phone.FileSystem().files.count("/cycle.bin"), 1u);
   phone.Stop();
@@ -151,8 +158,7 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
 
-  phone.PowerOff();
-  phone.PowerOn();
+  Restart(phone);
   // --yes answers "Sure to Delete?".
   EXPECT_EQ(Run({"explore", "rm", "/gone.txt", "explore", "ls", "/"}, true), cli::EXIT_OK)
       << out_->Text() << err_->Text();
@@ -161,13 +167,11 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
       << out_->Text();
 
   // A file the phone does not have, and a directory it does not have.
-  phone.PowerOff();
-  phone.PowerOn();
+  Restart(phone);
   EXPECT_EQ(Run({"explore", "get", "/none", (folder_ / "x").string()}), cli::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("veska-cli: no file /none on the phone\n"), std::string::npos)
       << err_->Text();
-  phone.PowerOff();
-  phone.PowerOn();
+  Restart(phone);
   EXPECT_EQ(Run({"explore", "ls", "/nowhere"}), cli::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("veska-cli: no directory /nowhere on the phone\n"), std::string::npos)
       << err_->Text();
@@ -181,14 +185,47 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   const auto source = Write("big.bin", data);
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
-  phone.PowerOff();
-  phone.PowerOn();
+  Restart(phone);
   phone.InjectFileSystemFault(*sim::ParseFsFault("sum@dump-chunk"));
   const auto copy = folder_ / "copy.hex";
   EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), cli::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Checksum Mismatched!\n"), std::string::npos)
       << err_->Text();
   EXPECT_NE(err_->Text().find(copy.string() + " is incomplete"), std::string::npos) << err_->Text();
+  phone.Stop();
+}
+
+TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
+  sim::VirtualPhone phone(options_);
+  ASSERT_EQ(phone.Start(), 0);
+  const auto source = Write("r.txt", {'r'});
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+      << out_->Text() << err_->Text();
+  struct Case {
+    const char* fault;
+    std::vector<std::string> steps;
+    const char* narrative;
+  };
+  const Case cases[] = {
+      {"wrong@dir-end=0x42", {"explore", "ls", "/"}, "Unknown FILE name receive error!(42)\r\n"},
+      {"wrong@read-file=0x55",
+       {"explore", "get", "/r.txt", (folder_ / "r.hex").string()},
+       "File size read Fail! (0x55)\r\n"},
+      {"sum@status", {"explore", "stat", "/r.txt"}, "Fail! (0xF2)\r\n"},
+      {"sum@file", {"explore", "put", source.string(), "/"}, "Add Fail! ("},
+      {"wrong@mount=0x11", {"explore", "ls", "/"}, "Mounting TFS system... Fail! (0x11)\r\n"},
+      {"wrong@delete=0x55", {"explore", "rm", "/r.txt"}, "Delete Fail! (0x55)\r\n"},
+  };
+  for (const Case& c : cases) {
+    Restart(phone);
+    const auto fault = sim::ParseFsFault(c.fault);
+    ASSERT_TRUE(fault) << c.fault;
+    phone.InjectFileSystemFault(*fault);
+    EXPECT_EQ(Run(c.steps, true), cli::EXIT_STEP_FAILED) << c.fault << out_->Text();
+    EXPECT_NE(out_->Text().find(c.narrative), std::string::npos) << c.fault << out_->Text();
+  }
+  // The phone deleted the file; only its answer was spoiled.
+  EXPECT_EQ(phone.FileSystem().files.count("/r.txt"), 0u);
   phone.Stop();
 }
 
