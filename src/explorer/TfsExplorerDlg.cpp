@@ -156,40 +156,40 @@ bool TfsExplorerDlg::Begin(std::function<void()> body) {
 }
 
 void TfsExplorerDlg::Finish() {
-  bool exit = false;
   {
-    std::lock_guard lock(mutex_);
-    exit = exitRequested_;
-  }
-  if (exit) {
-    {
-      std::lock_guard lock(mutex_);
-      outcome_ = ActionOutcome::Failed;
-    }
-    ExitSequence(true);
-    Wnd().EndDialog(ui::IDOK);
-  }
-  {
+    // One look under the lock: EXIT either sees this worker still running (and leaves the end
+    // of the dialog to it) or sees it gone (and ends the dialog itself).
     std::lock_guard lock(mutex_);
     if (outcome_ != ActionOutcome::Confirmed) allConfirmed_ = false;
-    running_ = false;
+    if (!exitRequested_) {
+      running_ = false;
+      idle_.notify_all();
+      return;
+    }
+    outcome_ = ActionOutcome::Failed;
+    allConfirmed_ = false;
   }
+  ExitSequence(true);
+  Wnd().EndDialog(ui::IDOK);
+  std::lock_guard lock(mutex_);
+  running_ = false;
   idle_.notify_all();
 }
 
 void TfsExplorerDlg::Exit() {
+  bool running = false;
   {
     std::lock_guard lock(mutex_);
     if (exitRequested_) return;
-    if (running_) {
-      // Closing the port ends the worker's read or write at once; the worker then closes the
-      // dialog itself.
-      exitRequested_ = true;
-      cancelled_ = true;
-      if (Port() != nullptr) Port()->Close();
-      return;
-    }
     exitRequested_ = true;
+    running = running_;
+    if (running) cancelled_ = true;
+  }
+  if (running) {
+    // Closing the port ends the worker's read or write at once; the worker then closes the
+    // dialog itself. Not under the lock: the worker takes it on its way out.
+    if (Port() != nullptr) Port()->Close();
+    return;
   }
   ExitSequence(false);
   Wnd().EndDialog(ui::IDOK);
