@@ -12,7 +12,6 @@
 #include "app/Printf.h"
 #include "app/ProcessState.h"
 #include "app/Templates.h"
-#include "explorer/FileStatus.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "link/PtyPair.h"
 #include "ui/HeadlessHost.h"
@@ -642,25 +641,6 @@ TEST_F(ExplorerEngineTest, ExitEndsAStuckExchangeAtOnce) {
   EXPECT_FALSE(state_.mountSent);
   EXPECT_FALSE(state_.sharedPort->HoldsDevice());
   ExpectNothing();  // mid-exchange the phone would take an unmount for an answer
-}
-
-TEST(FileStatusTest, DecodesBigEndianFieldsWithSignedIds) {
-  Bytes bytes(kFileStatusSize, 0);
-  bytes[8] = 0x7F;
-  bytes[9] = 0xFF;
-  bytes[10] = 0xFF;
-  bytes[11] = 0xFF;
-  bytes[12] = 0x80;
-  const FileStatus status = FileStatus::Decode(
-      std::span<const std::uint8_t, kFileStatusSize>(bytes.data(), kFileStatusSize));
-  EXPECT_EQ(status.deviceId, 0x7FFF);
-  EXPECT_EQ(status.dummyEntry, -1);
-  EXPECT_EQ(status.size, 0x80000000u);
-  const auto lines = FileStatusLines(status);
-  ASSERT_EQ(lines.size(), 11u);
-  EXPECT_EQ(lines[2], "*File dev ID: 0x7fff \r\n");
-  EXPECT_EQ(lines[4], "*File size : -2147483648 byte\r\n");
-  EXPECT_EQ(lines[6], "1980:00:00 \r\n");
 }
 
 }  // namespace
