@@ -570,9 +570,11 @@ class ExploreScript {
   // directory again when they succeed.
   bool Choose(unsigned command) {
     rootListed_ = false;
+    const std::uint64_t before = explorer_.ActionsStarted();
     w_.QueueMenuAnswer(command);
     w_.ContextMenu(app::IDC_EXPLORER_FILES);
-    const bool confirmed = Settled();
+    // A menu that did not offer the command starts nothing: that is no success either.
+    const bool confirmed = Settled() && explorer_.ActionsStarted() != before;
     if (command == app::ID_EXPLORER_ADD || command == app::ID_EXPLORER_DELETE) {
       listed_ = ui::TREE_NONE;
     }

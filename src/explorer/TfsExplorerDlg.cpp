@@ -145,6 +145,7 @@ bool TfsExplorerDlg::Begin(std::function<void()> body) {
     if (running_ || exitRequested_) return false;
     running_ = true;
     outcome_ = ActionOutcome::Failed;
+    ++actionsStarted_;
   }
   // The previous worker has ended its work; only its thread is left to collect.
   if (worker_.joinable()) worker_.join();
@@ -234,6 +235,11 @@ void TfsExplorerDlg::WaitIdle() {
 TfsExplorerDlg::ActionOutcome TfsExplorerDlg::LastOutcome() const {
   std::lock_guard lock(mutex_);
   return outcome_;
+}
+
+std::uint64_t TfsExplorerDlg::ActionsStarted() const {
+  std::lock_guard lock(mutex_);
+  return actionsStarted_;
 }
 
 bool TfsExplorerDlg::AllConfirmed() const {

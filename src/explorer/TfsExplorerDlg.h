@@ -122,6 +122,8 @@ class TfsExplorerDlg final : public ui::Dialog {
   void WaitIdle();
 
   [[nodiscard]] ActionOutcome LastOutcome() const;
+  // How many actions have started so far (a menu that was dismissed starts none).
+  [[nodiscard]] std::uint64_t ActionsStarted() const;
   // True when every action asked so far was confirmed by the phone.
   [[nodiscard]] bool AllConfirmed() const;
   // True when the last Dump stopped after creating its file: the file holds only the chunks
@@ -248,6 +250,7 @@ class TfsExplorerDlg final : public ui::Dialog {
   ActionOutcome outcome_ = ActionOutcome::None;
   bool dumpIncomplete_ = false;
   bool allConfirmed_ = true;
+  std::uint64_t actionsStarted_ = 0;
 };
 
 }  // namespace veska::explorer
