@@ -6,9 +6,10 @@ namespace veska::app {
 inline constexpr int IDD_ABOUTBOX = 100;
 inline constexpr int IDS_ABOUTBOX = 101;
 inline constexpr int IDD_DOWNLOADER_DIALOG = 102;
-inline constexpr int IDR_MAINFRAME = 128;     // the application's icon
-inline constexpr int IDD_TFS_EXPLORER = 130;  // its template joins with the explorer
-inline constexpr int IDD_DUMP_AREA = 133;     // its template joins with the NAND dump
+inline constexpr int IDR_MAINFRAME = 128;      // the application's icon
+inline constexpr int IDD_TFS_EXPLORER = 130;   // its template joins with the explorer
+inline constexpr int IDD_DUMP_AREA = 133;      // its template joins with the NAND dump
+inline constexpr int IDR_EXPLORER_MENU = 131;  // the Explorer's pop-up menu on its file list
 
 // System-menu command of the about box.
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
@@ -93,6 +94,12 @@ inline constexpr int IDC_EXPLORER_TEXT = 1045;  // the narrative pane
 inline constexpr int IDC_EXPLORER_FILES = 1046;
 inline constexpr int IDC_EXPLORER_PROGRESS = 1047;
 inline constexpr int IDC_EXPLORER_START = 1048;
+
+// Commands of the Explorer's pop-up menu (131).
+inline constexpr unsigned ID_EXPLORER_DUMP = 32771;
+inline constexpr unsigned ID_EXPLORER_DELETE = 32772;
+inline constexpr unsigned ID_EXPLORER_STATUS = 32773;
+inline constexpr unsigned ID_EXPLORER_ADD = 32774;
 
 // Controls of the dump-area dialog (133): one radio button per area of the dump list, and the
 // two fields that show the chosen area's first and last address. Ids repeat those of

@@ -29,6 +29,12 @@ struct ProcessState {
   // connection later (the TFS Explorer).
   std::unique_ptr<link::SerialPort> sharedPort;
 
+  // The TFS Explorer's mount: `mountSent` is set when a mount request went out and cleared when
+  // the Explorer closes; `mountSucceeded` is set by the first mount the phone confirmed and
+  // stays set. Both outlive the Explorer's dialog.
+  std::atomic<bool> mountSent{false};
+  std::atomic<bool> mountSucceeded{false};
+
   // Set when the phone's boot signal was the variant that allows one retry; cleared when the
   // retry is taken. Lives as long as the process: a retry not taken is still allowed at the
   // next START.

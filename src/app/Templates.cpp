@@ -156,6 +156,18 @@ constexpr ControlTemplate kDumpAreaControls[] = {
     {ui::IDCANCEL, PushButton, "Cancel", {106, 154, 50, 14}, N},
 };
 
+// Tree on the left, the narrative above the file list on the right, the buttons at the bottom.
+constexpr ControlTemplate kTfsExplorerControls[] = {
+    {IDC_EXPLORER_TREE, TreeView, "", {7, 7, 120, 203}, CE | G},
+    {IDC_EXPLORER_TEXT, Edit, "", {133, 7, 234, 86}, ML | VS | RO | CE},
+    {ID_STATIC, Static, "Files( select a file and click right button)", {133, 98, 180, 8}, N},
+    {IDC_EXPLORER_FILES, ListBox, "", {133, 108, 234, 102}, VS | CE},
+    {IDC_EXPLORER_PROGRESS, ProgressBar, "", {7, 216, 360, 10}, SM},
+    {IDC_EXPLORER_START, PushButton, "Start", {204, 232, 50, 14}, G},
+    {ui::IDOK, PushButton, "EXIT", {260, 232, 50, 14}, N},
+    {ui::IDCANCEL, PushButton, "Cancel", {316, 232, 50, 14}, H},
+};
+
 }  // namespace
 
 const ui::DialogTemplate kMainDialogTemplate{IDD_DOWNLOADER_DIALOG,
@@ -185,5 +197,21 @@ const ui::DialogTemplate kDumpAreaDialogTemplate{IDD_DUMP_AREA,
                                                  8,
                                                  ui::DIALOG_SYSTEM_MENU | ui::DIALOG_MODAL_FRAME,
                                                  kDumpAreaControls};
+
+const ui::DialogTemplate kTfsExplorerTemplate{IDD_TFS_EXPLORER,
+                                              "TFS Explorer",
+                                              374,
+                                              253,
+                                              "Tahoma",
+                                              8,
+                                              ui::DIALOG_SYSTEM_MENU | ui::DIALOG_MODAL_FRAME,
+                                              kTfsExplorerControls};
+
+ui::PopupMenu ExplorerPopupMenu() {
+  return {{ID_EXPLORER_DUMP, "Dump"},
+          {ID_EXPLORER_DELETE, "Delete"},
+          {ID_EXPLORER_STATUS, "Status"},
+          {ID_EXPLORER_ADD, "Add"}};
+}
 
 }  // namespace veska::app

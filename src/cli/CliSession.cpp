@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
@@ -16,6 +17,8 @@
 #include "download/ImageCatalogue.h"
 #include "dump/NandDump.h"
 #include "dump/NandDumpDlg.h"
+#include "explorer/TfsExplorer.h"
+#include "explorer/TfsExplorerDlg.h"
 #include "fs/FileSystemDownload.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
@@ -121,6 +124,12 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       \"DSP patch\", \"Spinner FW\", Nandpreboot, Boot1a,\n"
       "                                       Boot1b, Boot2, LFS, \"Code(Nand1G)\" or\n"
       "                                       \"TFS(Nand2G)\"\n"
+      "  explore ls DIR                       TFS Explorer (after connect): list a directory of\n"
+      "  explore get PATH FILE                the phone's file system, copy a file from the\n"
+      "  explore put FILE DIR                 phone, add a PC file to a directory, delete a\n"
+      "  explore rm PATH                      file (--yes answers \"Sure to Delete?\"), show a\n"
+      "  explore stat PATH                    file's status; consecutive explore steps share\n"
+      "                                       one mount\n"
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"
       "  ports                                the serial devices present: the COMn each stands\n"
       "                                       for, USB identity, whether it can be opened\n"
@@ -234,10 +243,12 @@ CliSession::~CliSession() {
 
 bool CliSession::PlanSteps(std::vector<Step>& plan) {
   const auto& words = arguments_.steps;
+  bool lastWasExplore = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     // The steps that open the port themselves; the others need one of these first.
     if (word == "connect" || word == "bootloader") needsPort_ = true;
+    if (word != "explore") lastWasExplore = false;
     if (word == "connect") {
       plan.push_back([this] { return Connect(); });
     } else if (word == "download") {
@@ -303,6 +314,44 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       plan.push_back([this, area, file] { return Dump(*area, file); });
     } else if (word == "ports") {
       plan.push_back([this] { return ListPortsStep(); });
+    } else if (word == "explore") {
+      ExploreAction action;
+      const std::string verb = i + 1 < words.size() ? words[i + 1] : std::string();
+      const std::size_t arguments = verb == "get" || verb == "put" ? 2 : 1;
+      if ((verb != "ls" && verb != "get" && verb != "put" && verb != "rm" && verb != "stat") ||
+          i + 1 + arguments >= words.size()) {
+        std::fprintf(err_,
+                     "veska-cli: explore needs ls DIR, get PATH FILE, put FILE DIR, rm PATH or "
+                     "stat PATH\n");
+        return false;
+      }
+      const std::string& first = words[i + 2];
+      const std::string second = arguments == 2 ? words[i + 3] : std::string();
+      if (verb == "ls") {
+        action = {ExploreAction::Verb::List, first, {}};
+      } else if (verb == "get") {
+        action = {ExploreAction::Verb::Get, first, second};
+      } else if (verb == "put") {
+        action = {ExploreAction::Verb::Put, second, first};
+      } else if (verb == "rm") {
+        action = {ExploreAction::Verb::Remove, first, {}};
+      } else {
+        action = {ExploreAction::Verb::Status, first, {}};
+      }
+      if (!action.phonePath.starts_with('/')) {
+        std::fprintf(err_, "veska-cli: explore: a path on the phone starts with / (%s)\n",
+                     action.phonePath.c_str());
+        return false;
+      }
+      i += 1 + arguments;
+      // Consecutive explore steps share one dialog, so the phone is mounted once.
+      if (!lastWasExplore) {
+        exploreGroups_.push_back(std::make_unique<std::vector<ExploreAction>>());
+        plan.push_back([this, group = exploreGroups_.back().get()] { return Explore(*group); });
+      }
+      exploreGroups_.back()->push_back(std::move(action));
+      lastWasExplore = true;
+      continue;
     } else if (word == "checksum") {
       if (i + 1 < words.size() && words[i + 1] == "--file") {
         if (i + 2 >= words.size()) {
@@ -598,6 +647,180 @@ bool CliSession::ListPortsStep() {
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
   return true;
+}
+
+namespace {
+
+// The directory part of a path on the phone ("/" for a file at the top) and its name.
+std::pair<std::string, std::string> SplitPhonePath(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The Explorer's window acted on as the user would, one action at a time.
+class ExploreScript {
+ public:
+  ExploreScript(ui::HeadlessWindow& window, ui::HeadlessHost& host, std::FILE* err)
+      : w_(window),
+        host_(host),
+        err_(err),
+        explorer_(dynamic_cast<explorer::TfsExplorerDlg&>(window.Handler())) {}
+
+  bool Run(const CliSession::ExploreAction& action) {
+    using Verb = CliSession::ExploreAction::Verb;
+    if (!mounted_ && !Mount()) return false;
+    switch (action.verb) {
+      case Verb::List:
+        return Open(action.phonePath, true);
+      case Verb::Put:
+        if (!Open(action.phonePath, false)) return false;
+        w_.SetCurSel(app::IDC_EXPLORER_FILES, ui::LB_NONE);
+        host_.QueueFileDialogAnswer(action.pcFile);
+        return Choose(app::ID_EXPLORER_ADD);
+      case Verb::Get:
+      case Verb::Remove:
+      case Verb::Status: {
+        if (!SelectFile(action.phonePath)) return false;
+        if (action.verb == Verb::Status) return Choose(app::ID_EXPLORER_STATUS);
+        if (action.verb == Verb::Remove) return Choose(app::ID_EXPLORER_DELETE);
+        host_.QueueFileDialogAnswer(action.pcFile);
+        if (Choose(app::ID_EXPLORER_DUMP)) return true;
+        if (explorer_.DumpIncomplete()) {
+          std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
+                       action.pcFile.c_str(), action.phonePath.c_str());
+        }
+        return false;
+      }
+    }
+    return false;
+  }
+
+  // EXIT: the unmount, and the dialog's end.
+  int Exit() {
+    explorer_.WaitIdle();
+    w_.Click(ui::IDOK);
+    explorer_.WaitIdle();
+    return w_.Ended() ? w_.Result() : ui::IDCANCEL;
+  }
+
+ private:
+  bool Settled() {
+    explorer_.WaitIdle();
+    host_.ClearDialogAnswers();
+    return explorer_.LastOutcome() == explorer::TfsExplorerDlg::ActionOutcome::Confirmed;
+  }
+
+  bool Mount() {
+    w_.Click(app::IDC_EXPLORER_START);
+    mounted_ = true;
+    rootListed_ = Settled();
+    return rootListed_;
+  }
+
+  // Lists `path` (walking down from the root, listing each level whose items the tree does
+  // not hold yet). `always`: list it even when it is the directory listed last.
+  bool Open(const std::string& path, bool always) {
+    ui::TreeItem item = explorer_.RootItem();
+    std::size_t from = 1;
+    while (from < path.size()) {
+      const std::size_t end = std::min(path.find('/', from), path.size());
+      const std::string name = path.substr(from, end - from);
+      from = end + 1;
+      if (name.empty()) continue;
+      ui::TreeItem child = Child(item, name);
+      if (child == ui::TREE_NONE) {
+        if (!List(item)) return false;
+        child = Child(item, name);
+      }
+      if (child == ui::TREE_NONE) {
+        std::fprintf(err_, "veska-cli: no directory %s on the phone\n", path.c_str());
+        return false;
+      }
+      item = child;
+    }
+    if (!always && listed_ == item) return true;
+    if (item == explorer_.RootItem() && std::exchange(rootListed_, false)) {
+      listed_ = item;  // the mount has just listed it
+      return true;
+    }
+    return List(item);
+  }
+
+  bool List(ui::TreeItem item) {
+    rootListed_ = false;
+    // A click on the selected item changes nothing: clear the selection first.
+    w_.SelectTreeItem(app::IDC_EXPLORER_TREE, ui::TREE_NONE);
+    if (!w_.ClickTreeItem(app::IDC_EXPLORER_TREE, item)) return false;
+    const bool listed = Settled();
+    listed_ = listed ? item : ui::TREE_NONE;
+    return listed;
+  }
+
+  ui::TreeItem Child(ui::TreeItem parent, const std::string& name) const {
+    for (ui::TreeItem child : w_.GetChildTreeItems(app::IDC_EXPLORER_TREE, parent)) {
+      if (w_.GetTreeItemText(app::IDC_EXPLORER_TREE, child) == name) return child;
+    }
+    return ui::TREE_NONE;
+  }
+
+  bool SelectFile(const std::string& path) {
+    const auto [directory, name] = SplitPhonePath(path);
+    if (!Open(directory, false)) return false;
+    for (int i = 0; i < w_.GetCount(app::IDC_EXPLORER_FILES); ++i) {
+      if (w_.GetItemText(app::IDC_EXPLORER_FILES, i) == name) {
+        return w_.SelectItem(app::IDC_EXPLORER_FILES, i);
+      }
+    }
+    std::fprintf(err_, "veska-cli: no file %s on the phone\n", path.c_str());
+    return false;
+  }
+
+  // The user's right-click on the file list and `command` of its menu. Add and Delete list the
+  // directory again when they succeed.
+  bool Choose(unsigned command) {
+    rootListed_ = false;
+    const std::uint64_t before = explorer_.ActionsStarted();
+    w_.QueueMenuAnswer(command);
+    w_.ContextMenu(app::IDC_EXPLORER_FILES);
+    // A menu that did not offer the command starts nothing: that is no success either.
+    const bool confirmed = Settled() && explorer_.ActionsStarted() != before;
+    if (command == app::ID_EXPLORER_ADD || command == app::ID_EXPLORER_DELETE) {
+      listed_ = ui::TREE_NONE;
+    }
+    return confirmed;
+  }
+
+  ui::HeadlessWindow& w_;
+  ui::HeadlessHost& host_;
+  std::FILE* err_;
+  explorer::TfsExplorerDlg& explorer_;
+  bool mounted_ = false;
+  bool rootListed_ = false;              // the list shows the root as the mount listed it
+  ui::TreeItem listed_ = ui::TREE_NONE;  // the directory whose files the list shows
+};
+
+}  // namespace
+
+bool CliSession::Explore(const std::vector<ExploreAction>& actions) {
+  if (!state_.sharedPort || state_.bootloaderMode.load() ||
+      !window_->IsEnabled(app::IDC_DISCONNECT)) {
+    std::fprintf(err_, "veska-cli: TFS Explorer is not available now (connect first)\n");
+    return false;
+  }
+  bool succeeded = true;
+  host_.QueueModalScript([this, &actions, &succeeded](ui::HeadlessWindow& w) {
+    ExploreScript script(w, host_, err_);
+    for (const ExploreAction& action : actions) {
+      if (!script.Run(action)) {
+        succeeded = false;
+        break;
+      }
+    }
+    return script.Exit();
+  });
+  // The button is shown on the UART link only; the step runs the same operation on both.
+  const app::OperationResult result = Perform(app::OperationId::TfsExplorer);
+  return succeeded && result.Succeeded();
 }
 
 bool CliSession::Checksum(int selectionIndex) {

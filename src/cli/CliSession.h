@@ -75,6 +75,13 @@ class CliSession {
   // One step of the command line; returns true when it succeeded.
   using Step = std::function<bool()>;
 
+  // One explore step: what it does and its words ("ls DIR", "get PATH FILE", ...).
+  struct ExploreAction {
+    enum class Verb { List, Get, Put, Remove, Status } verb = Verb::List;
+    std::string phonePath;  // ls: the directory; get, rm, stat: the file; put: the directory
+    std::string pcFile;     // get: the file written; put: the file added
+  };
+
  private:
   // Turns the step words into runnable steps; false (after a message) on a usage error.
   bool PlanSteps(std::vector<Step>& plan);
@@ -92,6 +99,9 @@ class CliSession {
   bool Download(int selectionIndex, bool defaultCal, bool reboot, bool verify);
   // NAND Dump: answers the area dialog and the save dialog as the user would.
   bool Dump(const app::DumpArea& area, const std::string& file);
+  // A run of consecutive explore steps: one Explorer dialog, mounted by its first action and
+  // unmounted by EXIT when the last one has ended (or the first one failed).
+  bool Explore(const std::vector<ExploreAction>& actions);
   bool Checksum(int selectionIndex);
   bool ChecksumFile(const std::string& path);
   // `ports`: the serial devices present, on standard output.
@@ -119,6 +129,8 @@ class CliSession {
   bool needsPort_ = false;
   std::vector<int> plannedDownloads_;
   InterruptWatch* interrupt_ = nullptr;  // not owned
+  // The explore steps of the plan, one group per run of consecutive explore steps.
+  std::vector<std::unique_ptr<std::vector<ExploreAction>>> exploreGroups_;
 };
 
 // The whole program: parse, run, exit status.

@@ -3,6 +3,7 @@
 #include "download/DownloadRequest.h"
 #include "dump/NandDump.h"
 #include "dump/ReadBackVerify.h"
+#include "explorer/TfsExplorer.h"
 #include "fs/FileSystemDownload.h"
 #include "target/Bootloader.h"
 #include "target/Connection.h"
@@ -19,6 +20,7 @@ app::DlgOperations AllOperations() {
   download::AddOperations(operations, downloadHooks);  // Download, Checksum
   fs::AddOperations(operations);                       // Format
   dump::AddOperations(operations);                     // NAND Dump
+  explorer::AddOperations(operations);                 // TFS Explorer
   return operations;
 }
 

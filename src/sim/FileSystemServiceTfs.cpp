@@ -29,6 +29,8 @@ constexpr StepName kStepNames[] = {
     {FsFaultStep::FileEcho, "file"},       {FsFaultStep::Chunk, "chunk"},
     {FsFaultStep::FileWritten, "written"}, {FsFaultStep::Complete, "complete"},
     {FsFaultStep::Unmount, "unmount"},     {FsFaultStep::DumpChunk, "dump-chunk"},
+    {FsFaultStep::DirEnd, "dir-end"},      {FsFaultStep::Delete, "delete"},
+    {FsFaultStep::ReadFile, "read-file"},  {FsFaultStep::Status, "status"},
 };
 
 const char* FsFaultKindName(FsFaultKind kind) {
@@ -762,8 +764,9 @@ FsOutcome FileSystemServiceTfs::ReadDir(Io& io) {
       return io.Violation(echo, "entry " + e.name + " of type " + std::to_string(e.type) +
                                     " acknowledged with " + std::to_string(echo));
     }
-    const std::uint8_t next = i + 1 < entries.size() ? TFS_DIR_NEXT : TFS_DIR_END;
-    if (FsOutcome o = io.SendByte(next, "directory continuation"); o != FsOutcome::Continue) {
+    if (i + 1 == entries.size()) return Reply(io, FsFaultStep::DirEnd, TFS_DIR_END);
+    if (FsOutcome o = io.SendByte(TFS_DIR_NEXT, "directory continuation");
+        o != FsOutcome::Continue) {
       return o;
     }
   }
@@ -778,7 +781,8 @@ FsOutcome FileSystemServiceTfs::DeleteFile(Io& io) {
   const bool erased = model_->Change([&](TfsContents& c) { return c.files.erase(path) != 0; });
   if (erased) (void)model_->Save();
   io.Command(TFS_DELETE_FILE, "TFS_DELETE_FILE " + path + (erased ? "" : " refused: no such file"));
-  return io.SendByte(erased ? TFS_DELETE_FILE : TFS_REFUSED, "delete reply");
+  if (!erased) return io.SendByte(TFS_REFUSED, "delete reply");
+  return Reply(io, FsFaultStep::Delete, TFS_DELETE_FILE);
 }
 
 FsOutcome FileSystemServiceTfs::ReadFile(Io& io) {
@@ -796,8 +800,12 @@ FsOutcome FileSystemServiceTfs::ReadFile(Io& io) {
     io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path + " refused: no such file");
     return io.SendByte(TFS_REFUSED, "read refusal");
   }
-  reading_ = path;
   io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path, *size);
+  // A spoiled answer is the whole answer: the PC stops at it and asks for no data.
+  if (auto fault = TakeFault(FsFaultStep::ReadFile)) {
+    return Apply(io, FsFaultStep::ReadFile, TFS_FILE_SIZE, fault);
+  }
+  reading_ = path;
   std::array<std::uint8_t, 5> reply{TFS_FILE_SIZE};
   PutBe32(std::span(reply).subspan(1), *size);
   return io.Send(reply, "file size");
@@ -862,6 +870,9 @@ FsOutcome FileSystemServiceTfs::FileStatus(Io& io) {
     return io.SendByte(TFS_REFUSED, "status refusal");
   }
   io.Command(TFS_FILE_STATUS, "TFS_FILE_STATUS " + path, file->bytes.size());
+  if (auto fault = TakeFault(FsFaultStep::Status)) {
+    return Apply(io, FsFaultStep::Status, TFS_STATUS_DATA, fault);
+  }
   constexpr std::uint32_t kRegularFile = 0x81A4;  // a regular file, rw-r--r--
   std::array<std::uint8_t, 1 + TFS_STATUS_SIZE> reply{TFS_STATUS_DATA};
   auto status = std::span(reply).subspan(1);

@@ -32,6 +32,10 @@ enum class FsFaultStep {
   Complete,     // the WRITE_COMPLETE_NAND echo
   Unmount,      // the unmount echo
   DumpChunk,    // Explorer: the sum after a chunk of TFS_READ_DATA
+  DirEnd,       // Explorer: TFS_DIR_END after a directory's last entry
+  Delete,       // Explorer: the TFS_DELETE_FILE echo
+  ReadFile,     // Explorer: TFS_FILE_SIZE (the size follows only a healthy one)
+  Status,       // Explorer: TFS_STATUS_DATA (the record follows only a healthy one)
 };
 
 enum class FsFaultKind {
@@ -54,7 +58,8 @@ struct FsFault {
 
 [[nodiscard]] const char* FsFaultStepName(FsFaultStep step);
 // "KIND@STEP[#N][=VALUE][!]": KIND silence|sum|wrong|error; STEP format|mount|checksum|time|
-// dir|dir-created|version|release|file|chunk|written|complete|unmount|dump-chunk. `wrong`
+// dir|dir-created|version|release|file|chunk|written|complete|unmount|dump-chunk|dir-end|
+// delete|read-file|status. `wrong`
 // takes a byte (=0x55), `error` the report as FUNCTION:ERROR in hexadecimal (=85:102) and
 // only at `format`.
 [[nodiscard]] std::optional<FsFault> ParseFsFault(std::string_view text);

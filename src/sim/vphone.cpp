@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   app.add_option("--fs-fault", fsFaults,
                  "KIND@STEP[#N][=VALUE][!]: silence|sum|wrong|error at format|mount|checksum|"
                  "time|dir|dir-created|version|release|file|chunk|written|complete|unmount|"
-                 "dump-chunk");
+                 "dump-chunk|dir-end|delete|read-file|status");
   app.add_option("--fs-format-error", fsFormatError,
                  "answer the next format with this error report, FUNCTION:ERROR in hex, e.g. "
                  "85:102");

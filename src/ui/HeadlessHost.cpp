@@ -139,6 +139,12 @@ void HeadlessHost::SetQuestionHook(QuestionHook hook) {
   questionHook_ = std::move(hook);
 }
 
+void HeadlessHost::ClearDialogAnswers() {
+  std::lock_guard lock(mutex_);
+  messageBoxAnswers_.clear();
+  fileDialogAnswers_.clear();
+}
+
 void HeadlessHost::SetSleepScale(unsigned numerator, unsigned denominator) {
   std::lock_guard lock(mutex_);
   sleepNumerator_ = numerator;

@@ -47,6 +47,9 @@ class HeadlessHost final : public Host {
   using QuestionHook =
       std::function<std::optional<int>(std::string_view text, std::string_view caption)>;
   void SetQuestionHook(QuestionHook hook);
+  // Drops the answers queued for message boxes and file dialogs that never came (a step that
+  // stopped before its dialog must not answer a later one).
+  void ClearDialogAnswers();
   // Real sleep = requested x numerator / denominator; 0 makes sleeps instant (still recorded).
   void SetSleepScale(unsigned numerator, unsigned denominator = 1);
 

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veska::explorer {
+
+// Longest name either conversion takes or gives, terminating zero included.
+inline constexpr std::size_t kMaxNameBytes = 510;
+// The text both conversions report when a name does not fit or has no form in the other
+// character set.
+inline constexpr std::string_view kConversionError = "MultibyteToUTF8 ERROR";
+
+// Converts the Explorer's names between the PC's character set (the user's locale, as the rest
+// of the program) and the UTF-8 the phone stores.
+//
+// One converter per dialog: the iconv descriptors carry shift state and are used by one thread
+// at a time (the dialog runs one exchange at a time).
+class ExplorerNames {
+ public:
+  ExplorerNames();
+  // For a named PC character set ("ISO-8859-1", "CP1252", ...).
+  explicit ExplorerNames(const std::string& pcCharset);
+  ~ExplorerNames();
+  ExplorerNames(const ExplorerNames&) = delete;
+  ExplorerNames& operator=(const ExplorerNames&) = delete;
+
+  // The UTF-8 form of `name` with its terminating zero (the zero is part of the result and of
+  // its size); nothing when `name` is longer than kMaxNameBytes, when the result would be, or
+  // when it has no UTF-8 form.
+  [[nodiscard]] std::optional<std::string> ToUtf8(std::string_view name);
+  // The PC form of `utf8` up to its first zero byte (all of it when it has none), without a
+  // terminating zero; nothing under the same conditions.
+  [[nodiscard]] std::optional<std::string> FromUtf8(std::string_view utf8);
+
+ private:
+  using Handle = void*;  // iconv_t, kept out of this header
+  [[nodiscard]] static std::optional<std::string> Convert(Handle handle, std::string_view text);
+  Handle toUtf8_;
+  Handle fromUtf8_;
+};
+
+}  // namespace veska::explorer

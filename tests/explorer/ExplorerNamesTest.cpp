@@ -1,0 +1,30 @@
+#include "explorer/ExplorerNames.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace veska::explorer {
+namespace {
+
+TEST(ExplorerNamesTest, ConvertsBothWaysWithTheZeroCountedOnTheWayOut) {
+  ExplorerNames names("ISO-8859-1");
+  // "café" in Latin-1 and its UTF-8 form with the zero the requests carry.
+  EXPECT_EQ(names.ToUtf8("caf\xE9"), std::string("caf\xC3\xA9", 5) + '\0');
+  EXPECT_EQ(names.FromUtf8(std::string("caf\xC3\xA9\0junk", 10)), "caf\xE9");
+  // UTF-8 that has no Latin-1 form.
+  EXPECT_FALSE(names.FromUtf8("\xE2\x82\xAC"));
+}
+
+TEST(ExplorerNamesTest, NamesBeyondTheLimitAreRefusedNotCut) {
+  ExplorerNames names("UTF-8");
+  EXPECT_TRUE(names.ToUtf8(std::string(509, 'a')));   // 510 bytes with the zero
+  EXPECT_FALSE(names.ToUtf8(std::string(510, 'a')));  // 511 with the zero
+  // 300 two-byte characters: 300 bytes in Latin-1, 601 in UTF-8 with the zero.
+  ExplorerNames latin("ISO-8859-1");
+  EXPECT_FALSE(latin.ToUtf8(std::string(300, '\xE9')));
+  EXPECT_FALSE(names.FromUtf8(std::string(511, 'b')));
+}
+
+}  // namespace
+}  // namespace veska::explorer
