@@ -466,7 +466,10 @@ int CliSession::Run() {
     if (step()) continue;
     if (interrupt_ != nullptr && interrupt_->Interrupted()) break;
     if (!stepResult_) return EXIT_STEP_FAILED;
-    const int status = ExitStatusFor(*stepResult_, state_.link.openFailures.load() != openFailures);
+    int status = ExitStatusFor(*stepResult_, state_.link.openFailures.load() != openFailures);
+    // A step may fail where its operation did not (an explore action the phone refused while
+    // the Explorer itself ran to its end).
+    if (status == EXIT_OK) status = EXIT_STEP_FAILED;
     if (status == EXIT_NO_ANSWER) {
       const bool start = stepResult_->operation == app::OperationId::Start;
       std::string within;
