@@ -333,6 +333,7 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
         action = {ExploreAction::Verb::Get, first, second};
       } else if (verb == "put") {
         action = {ExploreAction::Verb::Put, second, first};
+        plannedPuts_.push_back(first);
       } else if (verb == "rm") {
         action = {ExploreAction::Verb::Remove, first, {}};
       } else {
@@ -508,6 +509,20 @@ int CliSession::CheckPlannedFiles() {
                    ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str());
       return EXIT_INPUT_REFUSED;
     }
+  }
+  // The files `explore put` will add, with the message the Explorer's Add would give.
+  for (const std::string& file : plannedPuts_) {
+    std::error_code error;
+    std::FILE* probe =
+        std::filesystem::is_directory(file, error) ? nullptr : std::fopen(file.c_str(), "rb");
+    if (probe != nullptr) {
+      std::fclose(probe);
+      continue;
+    }
+    host_.MessageBox(window_.get(), "Fail to open resource file!");
+    std::fprintf(err_, "veska-cli: %s refused before connecting: it cannot be read\n",
+                 file.c_str());
+    return EXIT_INPUT_REFUSED;
   }
   return EXIT_OK;
 }

@@ -86,8 +86,9 @@ class CliSession {
   // Turns the step words into runnable steps; false (after a message) on a usage error.
   bool PlanSteps(std::vector<Step>& plan);
   bool ApplyOptions();
-  // Examines every image file the planned downloads will read, with the download's own rules
-  // and texts, before the port is touched. EXIT_OK or EXIT_INPUT_REFUSED.
+  // Examines every file the planned steps will read (the downloads' images with the download's
+  // own rules and texts, the files explore put adds), before the port is touched. EXIT_OK or
+  // EXIT_INPUT_REFUSED.
   int CheckPlannedFiles();
   // Asks a question on the terminal; nothing when standard input or error is no terminal.
   std::optional<int> AskOnTerminal(std::string_view text, std::string_view caption);
@@ -128,6 +129,7 @@ class CliSession {
   // What the plan needs before it runs: a port, and the files of its downloads.
   bool needsPort_ = false;
   std::vector<int> plannedDownloads_;
+  std::vector<std::string> plannedPuts_;
   InterruptWatch* interrupt_ = nullptr;  // not owned
   // The explore steps of the plan, one group per run of consecutive explore steps.
   std::vector<std::unique_ptr<std::vector<ExploreAction>>> exploreGroups_;

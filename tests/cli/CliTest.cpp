@@ -242,6 +242,13 @@ TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
                  "download", "patch"}),
             EXIT_INPUT_REFUSED);
   EXPECT_EQ(out_.Text(), "");
+  // The same for a file explore put would add.
+  EXPECT_EQ(
+      Run({"--port", "/dev/veska-no-such-port", "connect", "explore", "put", absent.c_str(), "/"}),
+      EXIT_INPUT_REFUSED);
+  EXPECT_EQ(out_.Text(), "");
+  EXPECT_NE(err_.Text().find("[VeskaDownloader] Fail to open resource file!\n"), std::string::npos)
+      << err_.Text();
 }
 
 // Usage errors say what would have been valid; rates are taken as technicians write them.
