@@ -28,7 +28,8 @@ bool PortStatus::IsPresent(int index, const link::LinkState& link) {
 }
 
 QString PortStatus::Describe(int index, const link::LinkState& link) {
-  if (index < 0) return QStringLiteral("No COM port chosen");
+  if (index < 0)
+    return QStringLiteral("No COM port chosen: choose one in the Serial Port box before START");
   const std::string name = link::ComName(index + 1);
   const std::string device = link::DevicePathFor(name, link);
   std::error_code ec;

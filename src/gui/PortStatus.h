@@ -18,7 +18,8 @@ class PortStatus final : public QObject {
 
   void Refresh();
 
-  // "COM3 = /dev/ttyS2 (present)" or "... (not present)"; "No COM port chosen" for none.
+  // "COM3 = /dev/ttyS2 (present)" or "... (not present)"; "No COM port chosen: ..." (what to do)
+  // for none.
   [[nodiscard]] static QString Describe(int index, const link::LinkState& link);
   // True when the device the item stands for exists.
   [[nodiscard]] static bool IsPresent(int index, const link::LinkState& link);

@@ -77,7 +77,8 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->count(), 50);
     EXPECT_EQ(port->currentIndex(), -1);
-    EXPECT_EQ(window.StatusLine(), "No COM port chosen");
+    EXPECT_EQ(window.StatusLine(),
+              "No COM port chosen: choose one in the Serial Port box before START");
 
     // Choosing a port shows the device it stands for.
     port->setCurrentIndex(16);
