@@ -63,5 +63,17 @@ TEST(Win32CommTimeouts, HugeValuesStopShortOfMaxDword) {
   EXPECT_EQ(ReadTotalMillis(milliseconds{0x1'0000'0005}), kLongestCommTimeout);
 }
 
+TEST(Win32ReadEnd, ATimedOutReadIsAQuietLineNotAnError) {
+  // Reads that reach their time-out may finish as failures with a time-out error: the boot-signal
+  // wait and paced uploads depend on them counting as short transfers.
+  EXPECT_EQ(ClassifyReadEnd(true, 0), ReadEnd::kTransfer);
+  EXPECT_EQ(ClassifyReadEnd(false, kErrorTimeout), ReadEnd::kTransfer);
+  EXPECT_EQ(ClassifyReadEnd(false, kErrorSemTimeout), ReadEnd::kTransfer);
+  // A read that Close cancelled, or a device fault, still ends the transfer.
+  EXPECT_EQ(ClassifyReadEnd(false, kErrorOperationAborted), ReadEnd::kCancelled);
+  EXPECT_EQ(ClassifyReadEnd(false, 31), ReadEnd::kFailed);
+  EXPECT_EQ(ClassifyReadEnd(false, 0), ReadEnd::kFailed);
+}
+
 }  // namespace
 }  // namespace veska::link::win32

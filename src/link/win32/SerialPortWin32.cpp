@@ -19,6 +19,9 @@ namespace veska::link {
 
 static_assert(win32::kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
 static_assert(win32::kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(win32::kErrorSemTimeout == ERROR_SEM_TIMEOUT);
+static_assert(win32::kErrorOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(win32::kErrorTimeout == ERROR_TIMEOUT);
 
 namespace {
 
@@ -184,10 +187,13 @@ PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got
     if (device.gate.Closing()) CancelIoEx(file, &device.readOverlapped);
   }
   DWORD count = 0;
-  if (!AwaitOverlapped(file, device.readOverlapped, count)) {
+  const bool completed = AwaitOverlapped(file, device.readOverlapped, count);
+  const win32::ReadEnd end = win32::ClassifyReadEnd(completed, completed ? 0 : GetLastError());
+  if (end != win32::ReadEnd::kTransfer) {
     ClearLineErrors(file);
     return PORT_IO_ERROR;
   }
+  // A read that timed out still reports what it moved before the time-out.
   got = std::min<std::size_t>(count, want);
   return PORT_OK;
 }

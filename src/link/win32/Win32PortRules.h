@@ -22,6 +22,12 @@ inline constexpr std::string_view kDeviceNamespace = "\\\\.\\";
 inline constexpr int kErrorFileNotFound = 2;
 inline constexpr int kErrorAccessDenied = 5;
 
+// Errors an overlapped read can finish with (ERROR_SEM_TIMEOUT, ERROR_OPERATION_ABORTED and
+// ERROR_TIMEOUT in <windows.h>; checked there too).
+inline constexpr std::uint32_t kErrorSemTimeout = 121;
+inline constexpr std::uint32_t kErrorOperationAborted = 995;
+inline constexpr std::uint32_t kErrorTimeout = 1460;
+
 // Largest value a time-out field takes as a plain count of milliseconds: MAXDWORD is a marker
 // that changes the meaning of the other fields.
 inline constexpr std::uint32_t kLongestCommTimeout = 0xFFFFFFFEu;
@@ -50,6 +56,24 @@ inline constexpr std::uint32_t kLongestCommTimeout = 0xFFFFFFFEu;
     return "\n" + name + " is not present (" + std::string(path) + ")\n";
   }
   return {};
+}
+
+// What a finished overlapped read means to the caller.
+enum class ReadEnd {
+  kTransfer,   // the bytes counted arrived, possibly none: the line was quiet
+  kCancelled,  // Close ended it: the port is going away
+  kFailed,     // the device reported a real error
+};
+
+// Some drivers (and wine) end a read that reached its time-out as a failure with a time-out
+// error rather than as a success with a short count. Both mean the same: the phone was quiet, and
+// the whole-buffer loops decide through their allowance whether it has gone silent. Taking it for
+// a device error would end the boot-signal wait after its first second.
+[[nodiscard]] inline ReadEnd ClassifyReadEnd(bool succeeded, std::uint32_t error) {
+  if (succeeded) return ReadEnd::kTransfer;
+  if (error == kErrorTimeout || error == kErrorSemTimeout) return ReadEnd::kTransfer;
+  if (error == kErrorOperationAborted) return ReadEnd::kCancelled;
+  return ReadEnd::kFailed;
 }
 
 // The inter-byte limit as the device's ReadIntervalTimeout; 0 switches the limit off.
