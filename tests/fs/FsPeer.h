@@ -74,7 +74,12 @@ class FsPeer {
     out.clear();
     std::uint8_t chunk[8192];
     while (out.size() < count) {
-      if (stop.stop_requested()) return false;
+      if (stop.stop_requested()) {
+        // The PC's last bytes may still be on their way through the pty when the test stops the
+        // peer: they are kept, so that Raw() holds everything the PC sent.
+        Drain(out);
+        return false;
+      }
       pollfd p{pty_.Master(), POLLIN, 0};
       if (poll(&p, 1, 10) <= 0) continue;
       const ssize_t n = read(pty_.Master(), chunk, std::min(sizeof chunk, count - out.size()));
@@ -84,6 +89,19 @@ class FsPeer {
     std::lock_guard lock(mutex_);
     raw_.insert(raw_.end(), out.begin(), out.end());
     return true;
+  }
+
+  void Drain(std::vector<std::uint8_t>& out) {
+    std::uint8_t chunk[8192];
+    for (;;) {
+      pollfd p{pty_.Master(), POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) break;
+      const ssize_t n = read(pty_.Master(), chunk, sizeof chunk);
+      if (n <= 0) break;
+      out.insert(out.end(), chunk, chunk + n);
+    }
+    std::lock_guard lock(mutex_);
+    raw_.insert(raw_.end(), out.begin(), out.end());
   }
 
   void Reply(std::uint8_t code, std::vector<std::uint8_t> healthy) {
