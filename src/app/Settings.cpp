@@ -16,6 +16,19 @@ std::map<std::string, std::string> Settings::PortOverrides() const {
   return overrides;
 }
 
+#if defined(_WIN32)
+
+std::filesystem::path UserSettingsFile(std::string_view applicationName) {
+  // The roaming application data folder, read as UTF-16 so that a user name outside the ANSI
+  // code page still gives a usable path.
+  const wchar_t* appData = _wgetenv(L"APPDATA");
+  if (appData == nullptr || appData[0] == L'\0') return {};
+  const std::string name(applicationName);
+  return std::filesystem::path(appData) / name / (name + ".INI");
+}
+
+#else
+
 std::filesystem::path UserSettingsFile(std::string_view applicationName) {
   std::filesystem::path base;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
@@ -28,5 +41,7 @@ std::filesystem::path UserSettingsFile(std::string_view applicationName) {
   const std::string name(applicationName);
   return base / name / (name + ".INI");
 }
+
+#endif
 
 }  // namespace veska::app

@@ -63,8 +63,9 @@ class Settings {
 };
 
 // The settings file in the user's configuration folder: $XDG_CONFIG_HOME (or ~/.config)
-// /<name>/<name>.INI, where <name> is the executable's base name. The hosts call this; the
-// dialog only ever sees the resulting path. Empty when neither variable is set.
+// /<name>/<name>.INI on Linux, %APPDATA%\<name>\<name>.INI on Windows, where <name> is the
+// executable's base name. The hosts call this; the dialog only ever sees the resulting path.
+// Empty when the variables are not set.
 [[nodiscard]] std::filesystem::path UserSettingsFile(std::string_view applicationName);
 
 }  // namespace veska::app

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -16,10 +18,32 @@ namespace veska::cli {
 
 #if defined(_WIN32)
 
-// The Windows console delivers Ctrl-C through its own handler; until it is wired, the default
-// (the process ends) applies.
-InterruptWatch::InterruptWatch() = default;
-InterruptWatch::~InterruptWatch() = default;
+namespace {
+
+// The console calls its handlers on a thread of its own, so the watch it reaches is kept here;
+// one watch lives at a time (the command line makes one for its run).
+std::atomic<InterruptWatch*> activeWatch{nullptr};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterruptWatch* watch = activeWatch.load();
+  if (watch == nullptr) return FALSE;
+  watch->Deliver();
+  return TRUE;
+}
+
+}  // namespace
+
+InterruptWatch::InterruptWatch() {
+  activeWatch.store(this);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+InterruptWatch::~InterruptWatch() {
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  activeWatch.store(nullptr);
+}
+
 void InterruptWatch::Watch() {}
 
 #else
@@ -60,21 +84,26 @@ void InterruptWatch::Watch() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     signalfd_siginfo info{};
     if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    if (interrupted_.exchange(true)) {
-      static constexpr char kAgain[] = "\nveska-cli: interrupted again, quitting now\n";
-      [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, kAgain, sizeof kAgain - 1);
-      std::_Exit(130);
-    }
-    std::function<void()> handler;
-    {
-      std::lock_guard lock(mutex_);
-      handler = handler_;
-    }
-    if (handler) handler();
+    Deliver();
   }
 }
 
 #endif
+
+void InterruptWatch::Deliver() {
+  if (interrupted_.exchange(true)) {
+    static constexpr char kAgain[] = "\nveska-cli: interrupted again, quitting now\n";
+    std::fputs(kAgain, stderr);
+    std::fflush(stderr);
+    std::_Exit(130);
+  }
+  std::function<void()> handler;
+  {
+    std::lock_guard lock(mutex_);
+    handler = handler_;
+  }
+  if (handler) handler();
+}
 
 void InterruptWatch::SetHandler(std::function<void()> handler) {
   std::lock_guard lock(mutex_);

@@ -9,8 +9,9 @@ namespace veska::cli {
 
 // Ctrl-C for a run of the command line. While it lives, SIGINT is blocked in every thread the
 // process starts afterwards and taken by one watcher thread instead, which calls the handler
-// (outside any signal context, so the handler may do what Disconnect does). A second Ctrl-C
-// ends the process at once with status 130, for a run that does not stop.
+// (outside any signal context, so the handler may do what Disconnect does); on Windows the
+// console's control handler, which runs on a thread of its own, calls it. A second Ctrl-C ends
+// the process at once with status 130, for a run that does not stop.
 //
 // Construct it before any other thread starts: threads inherit the blocked signal.
 class InterruptWatch {
@@ -22,6 +23,9 @@ class InterruptWatch {
 
   void SetHandler(std::function<void()> handler);
   [[nodiscard]] bool Interrupted() const { return interrupted_.load(); }
+
+  // One Ctrl-C: the first calls the handler, the second ends the process.
+  void Deliver();
 
  private:
   void Watch();

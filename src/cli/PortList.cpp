@@ -6,7 +6,9 @@
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 
-#if defined(VESKA_HAVE_LIBSERIALPORT)
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(VESKA_HAVE_LIBSERIALPORT)
 #include <libserialport.h>
 #endif
 
@@ -21,7 +23,20 @@ std::string Resolved(const std::string& path) {
   return ec ? path : canonical.string();
 }
 
-#if defined(VESKA_HAVE_LIBSERIALPORT)
+#if defined(_WIN32)
+// Windows tells whether a port is free only by opening it: the open is released at once.
+std::string OpenProblem(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return "";
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) return "in use by another program";
+  return "error " + std::to_string(error);
+}
+#elif defined(VESKA_HAVE_LIBSERIALPORT)
 std::string Text(const char* text) {
   return text != nullptr ? std::string(text) : std::string();
 }
@@ -34,7 +49,7 @@ struct PortListFree {
 }  // namespace
 
 bool CanListPorts() {
-#if defined(VESKA_HAVE_LIBSERIALPORT)
+#if defined(_WIN32) || defined(VESKA_HAVE_LIBSERIALPORT)
   return true;
 #else
   return false;
@@ -52,7 +67,20 @@ std::string ComNameFor(const std::string& device, const link::LinkState& state) 
 
 std::vector<PortEntry> ListPorts(const link::LinkState& state) {
   std::vector<PortEntry> entries;
-#if defined(VESKA_HAVE_LIBSERIALPORT)
+#if defined(_WIN32)
+  // Every COM port the system has a device name for, whatever its number.
+  for (int n = 1; n <= 255; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    char target[1024] = {};
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
+    PortEntry entry;
+    entry.device = link::DevicePathFor(name, state);
+    entry.comName = n <= link::kComPortCount ? name : std::string();
+    entry.description = target;
+    entry.problem = OpenProblem(entry.device);
+    entries.push_back(std::move(entry));
+  }
+#elif defined(VESKA_HAVE_LIBSERIALPORT)
   sp_port** raw = nullptr;
   if (sp_list_ports(&raw) != SP_OK) return entries;
   const std::unique_ptr<sp_port*, PortListFree> list(raw);

@@ -1,5 +1,34 @@
 #include "cli/CliSession.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+// The log goes out byte for byte: text mode would turn each "\n" into "\r\n". The progress bar
+// redraws with ANSI escape sequences, which the console understands once asked to.
+void PrepareConsole() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+      SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+  }
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  PrepareConsole();
+#endif
   return veska::cli::CliMain(argc, argv);
 }

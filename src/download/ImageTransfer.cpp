@@ -13,7 +13,9 @@
 #include "link/BaudCodes.h"
 #include "link/Wire.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <share.h>
+#else
 #include <sys/file.h>
 #include <sys/stat.h>
 #endif

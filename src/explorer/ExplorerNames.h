@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "fs/Charset.h"
+
 namespace veska::explorer {
 
 // Longest name either conversion takes or gives, terminating zero included.
@@ -16,14 +18,13 @@ inline constexpr std::string_view kConversionError = "MultibyteToUTF8 ERROR";
 // Converts the Explorer's names between the PC's character set (the user's locale, as the rest
 // of the program) and the UTF-8 the phone stores.
 //
-// One converter per dialog: the iconv descriptors carry shift state and are used by one thread
+// One converter per dialog: the conversions carry shift state and are used by one thread
 // at a time (the dialog runs one exchange at a time).
 class ExplorerNames {
  public:
   ExplorerNames();
   // For a named PC character set ("ISO-8859-1", "CP1252", ...).
   explicit ExplorerNames(const std::string& pcCharset);
-  ~ExplorerNames();
   ExplorerNames(const ExplorerNames&) = delete;
   ExplorerNames& operator=(const ExplorerNames&) = delete;
 
@@ -36,10 +37,8 @@ class ExplorerNames {
   [[nodiscard]] std::optional<std::string> FromUtf8(std::string_view utf8);
 
  private:
-  using Handle = void*;  // iconv_t, kept out of this header
-  [[nodiscard]] static std::optional<std::string> Convert(Handle handle, std::string_view text);
-  Handle toUtf8_;
-  Handle fromUtf8_;
+  fs::CharsetConversion toUtf8_;
+  fs::CharsetConversion fromUtf8_;
 };
 
 }  // namespace veska::explorer

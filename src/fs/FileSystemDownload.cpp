@@ -253,7 +253,11 @@ class Session {
     }
     dlg_.AppendLog("OK!\r\n");
     const std::time_t now = std::time(nullptr);
+#if defined(_WIN32)
+    localtime_s(&timeStamp_, &now);
+#else
     localtime_r(&now, &timeStamp_);
+#endif
     switch (SendTimeRecord(dlg_.port, timeStamp_, expectedReply_)) {
       case SendResult::Sent:
         return SetStep(FsStep::WaitTime);

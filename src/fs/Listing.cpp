@@ -15,6 +15,14 @@ namespace veska::fs {
 namespace {
 
 constexpr char kLineEnd = '\r';
+
+#if defined(_WIN32)
+// Binary mode: text mode would turn the listing's "\r\n" line ends into "\n".
+constexpr int kReadOnlyFlags = O_RDONLY | O_BINARY;
+#else
+// Without waiting for anyone: a FIFO opens at once and is then refused.
+constexpr int kReadOnlyFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+#endif
 constexpr std::uint64_t kMaxSize = std::numeric_limits<std::uint32_t>::max();
 
 bool IsDigit(char c) {
@@ -110,8 +118,7 @@ bool LooksLikeUtf16(std::string_view text) {
 // A descriptor closed when it goes out of scope.
 class FileHandle {
  public:
-  explicit FileHandle(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+  explicit FileHandle(const std::string& path) : fd_(::open(path.c_str(), kReadOnlyFlags)) {}
   ~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
   }

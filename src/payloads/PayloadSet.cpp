@@ -1,5 +1,9 @@
 #include "payloads/PayloadSet.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,8 +58,13 @@ std::filesystem::path NameInOtherCase(const std::filesystem::path& folder, std::
 // Returns "" with the bytes, else what is wrong with the file.
 std::string ReadPayloadFile(const std::filesystem::path& path, const PayloadSpec& spec,
                             std::vector<std::uint8_t>& bytes) {
+#if defined(_WIN32)
+  // Binary mode, or the bytes would be read with their line ends translated.
+  const int fd = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
   // Non-blocking, so that a FIFO put there between a look and the open cannot block either.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+#endif
   if (fd < 0) return errno == ENOENT ? "is a link to a missing file" : "cannot be read";
   struct Closer {
     int fd;
@@ -100,11 +109,36 @@ std::span<const std::uint8_t> StandIn(PayloadId id) {
 
 PayloadSet::PayloadSet() = default;
 
+#if defined(_WIN32)
+
+std::filesystem::path DefaultPayloadFolder() {
+  // The module's own path, as UTF-16: the folder may hold characters outside the ANSI code page.
+  std::wstring self(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    if (length == 0) {
+      std::error_code ec;
+      return std::filesystem::current_path(ec) / "payloads";
+    }
+    if (length < self.size()) {
+      self.resize(length);
+      break;
+    }
+    if (self.size() >= 32768) return std::filesystem::path(L"payloads");
+    self.resize(self.size() * 2);
+  }
+  return std::filesystem::path(self).parent_path() / "payloads";
+}
+
+#else
+
 std::filesystem::path DefaultPayloadFolder() {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
   return (ec ? std::filesystem::current_path(ec) : self.parent_path()) / "payloads";
 }
+
+#endif
 
 std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint8_t> bytes) {
   if (bytes.size() != spec.size) {

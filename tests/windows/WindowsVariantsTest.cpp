@@ -1,0 +1,112 @@
+// What differs on Windows: names converted through the ANSI code page, the settings file under
+// %APPDATA%, and files read in binary mode. Run under wine, whose ANSI code page is 1252.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+#include "explorer/ExplorerNames.h"
+#include "fs/Charset.h"
+#include "fs/Listing.h"
+#include "fs/NameConverter.h"
+#include "payloads/PayloadSet.h"
+
+namespace veska {
+namespace {
+
+namespace fsys = std::filesystem;
+
+fsys::path ScratchFolder(const std::string& name) {
+  const fsys::path folder = fsys::temp_directory_path() / ("veska-win-" + name);
+  fsys::remove_all(folder);
+  fsys::create_directories(folder);
+  return folder;
+}
+
+TEST(WindowsNames, ListingNamesComeFromTheAnsiCodePage) {
+  EXPECT_EQ(fs::SystemCharset(), "CP1252");
+  fs::NameConverter converter;
+  ASSERT_TRUE(converter.Valid());
+  // "Grüße" in code page 1252, and the euro sign, which Latin-1 lacks.
+  EXPECT_EQ(converter.ToUtf8("Gr\xFC\xDF"
+                             "e"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
+  EXPECT_EQ(converter.ToUtf8("\x80"), "\xE2\x82\xAC");
+  EXPECT_EQ(converter.ToUtf8(""), "");
+}
+
+TEST(WindowsNames, CharactersWithoutAFormAreRefusedNotReplaced) {
+  explorer::ExplorerNames names("CP1252");
+  // Hangul has no form in 1252; "a" with macron would be "best fit" to a plain "a".
+  EXPECT_FALSE(names.FromUtf8("\xED\x95\x9C"));
+  EXPECT_FALSE(names.FromUtf8("\xC4\x81"));
+  // Bytes that are not UTF-8 at all.
+  EXPECT_FALSE(names.FromUtf8("\xC3"));
+  EXPECT_FALSE(names.FromUtf8("\xFF\xFE"));
+  // A name that has a form goes both ways, the zero included on the way to the phone.
+  EXPECT_EQ(names.FromUtf8(std::string("M\xC3\xBCller\0rest", 12)), "M\xFCller");
+  EXPECT_EQ(names.ToUtf8("M\xFCller"), std::string("M\xC3\xBCller\0", 8));
+  // Double-byte code pages work the same way: Korean (949) through UTF-16.
+  explorer::ExplorerNames korean("CP949");
+  EXPECT_EQ(korean.FromUtf8("\xED\x95\x9C"), "\xC7\xD1");
+  EXPECT_EQ(korean.ToUtf8("\xC7\xD1"), std::string("\xED\x95\x9C\0", 4));
+}
+
+TEST(WindowsNames, UnknownCharacterSetsAreNotValid) {
+  EXPECT_FALSE(fs::CharsetConversion("UTF-8", "NO-SUCH-SET").Valid());
+  EXPECT_FALSE(fs::CharsetConversion("UTF-8", "CP99999").Valid());
+  EXPECT_FALSE(fs::CharsetConversion("UTF-8", "CP12x").Valid());
+  EXPECT_FALSE(fs::CharsetConversion("UTF-8", "NO-SUCH-SET").Convert("a"));
+  EXPECT_TRUE(fs::CharsetConversion("UTF-8", "ISO-8859-1").Valid());
+}
+
+TEST(WindowsSettings, TheSettingsFileLivesUnderAppData) {
+  const std::string saved = std::getenv("APPDATA") != nullptr ? std::getenv("APPDATA") : "";
+  _putenv_s("APPDATA", "C:\\Users\\tech\\AppData\\Roaming");
+  EXPECT_EQ(app::UserSettingsFile("VeskaDownloader"),
+            fsys::path("C:\\Users\\tech\\AppData\\Roaming\\VeskaDownloader\\VeskaDownloader.INI"));
+  _putenv_s("APPDATA", "");
+  EXPECT_TRUE(app::UserSettingsFile("VeskaDownloader").empty());
+  _putenv_s("APPDATA", saved.c_str());
+}
+
+TEST(WindowsFiles, FilesAreReadByteForByte) {
+  // Text mode would drop the CR of CR LF and stop at the first 0x1A.
+  const fsys::path folder = ScratchFolder("files");
+  const std::string bytes(
+      "A\r\nB\x1A"
+      "C\r\n\0D",
+      10);
+  const fsys::path file = folder / "listing.cfg";
+  std::ofstream(file, std::ios::binary) << bytes;
+  std::string text;
+  int error = 0;
+  ASSERT_EQ(fs::ReadRegularFile(file.string(), 1024, text, error), fs::FileStatus::Ok);
+  EXPECT_EQ(text, bytes);
+
+  // A payload file is read whole too: the stand-in's own bytes, put in a folder, are taken.
+  const std::span<const std::uint8_t> standIn =
+      payloads::StandIn(payloads::PayloadId::NandFlashDriver);
+  std::ofstream(folder / "NandFlashDriver.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(standIn.data()),
+             static_cast<std::streamsize>(standIn.size()));
+  const payloads::PayloadSet set = payloads::PayloadSet::Load(folder);
+  EXPECT_EQ(set.Source(payloads::PayloadId::NandFlashDriver), payloads::PayloadSource::RealFile);
+  const std::span<const std::uint8_t> loaded = set.Bytes(payloads::PayloadId::NandFlashDriver);
+  EXPECT_TRUE(std::equal(loaded.begin(), loaded.end(), standIn.begin(), standIn.end()));
+  fsys::remove_all(folder);
+}
+
+TEST(WindowsFiles, RealPayloadsAreLookedForBesideTheProgram) {
+  const fsys::path folder = payloads::DefaultPayloadFolder();
+  EXPECT_EQ(folder.filename(), "payloads");
+  EXPECT_TRUE(fsys::exists(folder.parent_path() / "veska_windows_tests.exe")) << folder;
+}
+
+}  // namespace
+}  // namespace veska
