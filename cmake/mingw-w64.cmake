@@ -15,3 +15,23 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The programs need only system DLLs: the C++ runtime and winpthreads are linked in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# Programs built for Windows run here through wine, when it is installed (the build's own
+# generator steps and tests use it).
+find_program(VESKA_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+if(VESKA_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VESKA_WINE})
+endif()
+
+# CLI11 is header-only and Debian installs it for the host alone. Its headers are copied into the
+# build folder, so that the host's /usr/include (glibc's headers) never joins a Windows build.
+find_file(VESKA_HOST_CLI11_HEADER CLI/CLI.hpp PATHS /usr/include /usr/local/include
+          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(VESKA_HOST_CLI11_HEADER)
+  get_filename_component(VESKA_HOST_CLI11_DIR ${VESKA_HOST_CLI11_HEADER} DIRECTORY)
+  set(VESKA_CROSS_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+  file(COPY ${VESKA_HOST_CLI11_DIR} DESTINATION ${VESKA_CROSS_HEADERS})
+endif()
