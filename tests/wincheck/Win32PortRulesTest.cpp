@@ -75,5 +75,12 @@ TEST(Win32ReadEnd, ATimedOutReadIsAQuietLineNotAnError) {
   EXPECT_EQ(ClassifyReadEnd(false, 0), ReadEnd::kFailed);
 }
 
+TEST(Win32Rate, ARateTheDriverDidNotTakeIsNamed) {
+  EXPECT_EQ(RateMismatchText("COM7", 921600, 921600), "");
+  EXPECT_EQ(RateMismatchText("COM7", 812000, 38400),
+            "\nCOM7 runs at 38400 bit/s where 812000 was set: the driver does not take that "
+            "rate\n");
+}
+
 }  // namespace
 }  // namespace veska::link::win32

@@ -137,6 +137,18 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   device.dcb.fOutX = 0;
   device.dcb.fInX = 0;
   SetCommState(file, &device.dcb);
+  // The rate is the one field that must hold: read it back where the driver reports it.
+  DCB actual{};
+  actual.DCBlength = sizeof(DCB);
+  if (GetCommState(file, &actual)) {
+    const std::string mismatch =
+        win32::RateMismatchText(portName, device.dcb.BaudRate, actual.BaudRate);
+    if (!mismatch.empty()) {
+      diagnostics->Diagnostic(portName, mismatch);
+      device.Release();
+      return PORT_BAD_BAUD;
+    }
+  }
   SetCommMask(file, EV_RXCHAR);
   const auto queue = static_cast<DWORD>(queueSize);
   SetupComm(file, queue, queue);

@@ -76,6 +76,16 @@ enum class ReadEnd {
   return ReadEnd::kFailed;
 }
 
+// A line for the console when the driver, asked for `asked` bit/s, reports running the line at
+// `reported`; "" when they agree. Some drivers (and wine) take an unusual rate without an error
+// and fall back to another one, and a phone that was told the asked rate would then hear noise.
+[[nodiscard]] inline std::string RateMismatchText(std::string_view portName, std::uint32_t asked,
+                                                  std::uint32_t reported) {
+  if (asked == reported) return {};
+  return "\n" + std::string(portName) + " runs at " + std::to_string(reported) + " bit/s where " +
+         std::to_string(asked) + " was set: the driver does not take that rate\n";
+}
+
 // The inter-byte limit as the device's ReadIntervalTimeout; 0 switches the limit off.
 [[nodiscard]] inline std::uint32_t ReadIntervalMillis(std::chrono::milliseconds interval) {
   return static_cast<std::uint32_t>(
