@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
@@ -42,6 +44,24 @@ struct DlgOperations {
 
   // The body registered for `id` (empty when none).
   [[nodiscard]] const std::function<void(DownloaderDlg&)>& For(OperationId id) const;
+};
+
+// One image a download wrote (or failed to write), for callers that keep a record of each
+// phone (the command line's bench report). Reported on the download's worker thread.
+struct WrittenImage {
+  ImageKind kind = ImageKind::Apps;
+  std::string path;
+  std::uint64_t size = 0;
+  std::optional<std::uint32_t> address;  // none for the file systems
+  double seconds = 0.0;
+  bool written = false;
+};
+
+// The flash the phone reported while START ran: its bad-block pairs (primary, spare) when the
+// list arrived whole.
+struct FlashReport {
+  bool badBlocksKnown = false;
+  std::vector<std::pair<std::uint16_t, std::uint16_t>> badBlocks;
 };
 
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
@@ -213,6 +233,18 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // full (the phone went away): START then reports a failure although the log reads as usual.
   bool flashChecksFailed = false;
 
+  // What START learnt of the flash. Written by START's worker before it reports its result.
+  FlashReport flashReport;
+
+  // Called with every image a download ends, written or not (on the worker thread). Set before
+  // any operation runs.
+  void SetImageObserver(std::function<void(const WrittenImage&)> observer) {
+    imageObserver_ = std::move(observer);
+  }
+  void NoteImage(const WrittenImage& image) const {
+    if (imageObserver_) imageObserver_(image);
+  }
+
   // The port record the operations fill and open.
   link::SerialPort port;
   // A device given by path (the command line's --port /dev/...) instead of the selector's COMn;
@@ -241,6 +273,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   const Settings& settings_;
   DlgOperations operations_;
   std::function<void(const PhoneWait&)> waitObserver_;
+  std::function<void(const WrittenImage&)> imageObserver_;
   PortReasonRecorder portReasons_;
   // Set while a button press is handled, for the message boxes it raises on this thread.
   std::atomic<bool> inRequest_{false};

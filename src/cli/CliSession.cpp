@@ -11,6 +11,7 @@
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
 #include "app/Templates.h"
+#include "cli/Bench.h"
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "download/ChecksumTool.h"
@@ -137,7 +138,10 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
       "130 interrupted (Ctrl-C).\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
-  app.add_option("--port", arguments.port, "COM1 ... COM50, or a device path");
+  app.add_option("--port", arguments.ports,
+                 "COM1 ... COM50, or a device path; given several times, the steps run on every "
+                 "port at once (a bench run)")
+      ->allow_extra_args(false);
   app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);
   app.add_option("--baud", arguments.baud,
                  "line rate after the loaders: 115K, 460K, 921K or 3M (also written out, "
@@ -156,6 +160,13 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       ->check(CLI::IsMember({"bar", "plain", "none"}));
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
   app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
+  app.add_option("--log-dir", arguments.logDir,
+                 "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)");
+  app.add_option("--report", arguments.report,
+                 "bench run: write a JSON report of every phone (steps, flash, images, errors)");
+  app.add_flag("--repeat", arguments.repeat,
+               "bench run: after each phone, wait for the next one on the same port, until "
+               "Ctrl-C");
   app.add_option("--timeout", arguments.timeout,
                  "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
       ->check(CLI::NonNegativeNumber);
@@ -180,6 +191,7 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     return EXIT_USAGE;
   }
   arguments.steps = app.remaining();
+  if (arguments.ports.size() == 1) arguments.port = arguments.ports.front();
   if (arguments.steps.empty()) {
     std::fprintf(err, "veska-cli: no step given (try --help)\n");
     return EXIT_USAGE;
@@ -213,7 +225,10 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   presenter_->SetLogOnSameTerminal(errTerminal && ::isatty(::fileno(out_)) == 1);
   // A bench may run for days: the journal keeps no history, it only feeds the console.
   host_.EventJournal().SetRecording(false);
-  host_.EventJournal().SetObserver([this](const ui::Event& event) { presenter_->Present(event); });
+  host_.EventJournal().SetObserver([this](const ui::Event& event) {
+    presenter_->Present(event);
+    if (eventTap_) eventTap_(event);
+  });
   host_.SetAnswerYes(arguments_.yes);
   host_.SetQuestionHook([this](std::string_view text, std::string_view caption) {
     return AskOnTerminal(text, caption);
@@ -236,15 +251,54 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
 }
 
 CliSession::~CliSession() {
+  if (ownsInterruptHandler_) interrupt_->SetHandler({});
+  liveWindow_.store(nullptr);
   dlg_->Runner().Join();
   host_.JoinWorkers();
   host_.EventJournal().SetObserver({});
 }
 
+namespace {
+
+// Names the step a pass of the planning loop added, by the words it took, when the pass ends
+// (whichever way it leaves the loop's body).
+class StepNamer {
+ public:
+  StepNamer(std::vector<std::string>& names, const std::vector<CliSession::Step>& plan,
+            const std::vector<std::string>& words, const std::size_t& position)
+      : names_(names),
+        plan_(plan),
+        words_(words),
+        position_(position),
+        before_(plan.size()),
+        first_(position) {}
+  ~StepNamer() {
+    if (plan_.size() == before_) return;
+    std::string name;
+    for (std::size_t i = first_; i <= position_ && i < words_.size(); ++i) {
+      name += (name.empty() ? "" : " ") + words_[i];
+    }
+    names_.push_back(std::move(name));
+  }
+  StepNamer(const StepNamer&) = delete;
+  StepNamer& operator=(const StepNamer&) = delete;
+
+ private:
+  std::vector<std::string>& names_;
+  const std::vector<CliSession::Step>& plan_;
+  const std::vector<std::string>& words_;
+  const std::size_t& position_;
+  std::size_t before_;
+  std::size_t first_;
+};
+
+}  // namespace
+
 bool CliSession::PlanSteps(std::vector<Step>& plan) {
   const auto& words = arguments_.steps;
   bool lastWasExplore = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
+    const StepNamer namer(stepWords_, plan, words, i);
     const std::string& word = words[i];
     // The steps that open the port themselves; the others need one of these first.
     if (word == "connect" || word == "bootloader") needsPort_ = true;
@@ -450,6 +504,7 @@ int CliSession::Run() {
   }
 
   window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
+  liveWindow_.store(window_.get());
   dlg_->SetDiagnosticsOutput(*diagnostics_);
   if (!ApplyOptions()) return EXIT_USAGE;
   if (needsPort_ && dlg_->portIndex < 0) {
@@ -459,14 +514,35 @@ int CliSession::Run() {
   }
   if (const int status = CheckPlannedFiles(); status != EXIT_OK) return status;
 
-  presenter_->ShowFields(true);
-  for (const Step& step : plan) {
+  presenter_->ShowFields(showFieldLines_);
+  const auto notify = [this, &plan](std::size_t index, bool ended, int status) {
+    if (!stepObserver_) return;
+    StepEvent event;
+    event.index = index;
+    event.count = plan.size();
+    event.words = index < stepWords_.size() ? stepWords_[index] : std::string();
+    event.ended = ended;
+    event.exitStatus = status;
+    if (ended) event.result = stepResult_;
+    stepObserver_(event);
+  };
+  for (std::size_t index = 0; index < plan.size(); ++index) {
     if (interrupt_ != nullptr && interrupt_->Interrupted()) break;
     stepResult_.reset();
+    notify(index, false, EXIT_OK);
     const std::uint32_t openFailures = state_.link.openFailures.load();
-    if (step()) continue;
-    if (interrupt_ != nullptr && interrupt_->Interrupted()) break;
-    if (!stepResult_) return EXIT_STEP_FAILED;
+    if (plan[index]()) {
+      notify(index, true, EXIT_OK);
+      continue;
+    }
+    if (interrupt_ != nullptr && interrupt_->Interrupted()) {
+      notify(index, true, EXIT_INTERRUPTED);
+      break;
+    }
+    if (!stepResult_) {
+      notify(index, true, EXIT_STEP_FAILED);
+      return EXIT_STEP_FAILED;
+    }
     int status = ExitStatusFor(*stepResult_, state_.link.openFailures.load() != openFailures);
     // A step may fail where its operation did not (an explore action the phone refused while
     // the Explorer itself ran to its end).
@@ -483,6 +559,7 @@ int CliSession::Run() {
           std::string(app::OperationName(stepResult_->operation)).c_str(), within.c_str(),
           start ? " (waiting for its boot signal or the acknowledgement of the start signal)" : "");
     }
+    notify(index, true, status);
     return status;
   }
   if (interrupt_ != nullptr && interrupt_->Interrupted()) {
@@ -528,6 +605,7 @@ int CliSession::CheckPlannedFiles() {
 }
 
 std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_view caption) {
+  if (asker_) return asker_(text, caption);
   if (::isatty(STDIN_FILENO) != 1 || ::isatty(::fileno(err_)) != 1) return std::nullopt;
   presenter_->EndProgressLine();
   std::fflush(out_);
@@ -543,10 +621,20 @@ std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_
 
 void CliSession::WatchInterrupts(InterruptWatch& watch) {
   interrupt_ = &watch;
-  watch.SetHandler([this] {
-    // What the Disconnect button does: the running operation's port closes under it.
-    if (window_ && window_->IsEnabled(app::IDC_DISCONNECT)) window_->Click(app::IDC_DISCONNECT);
-  });
+  ownsInterruptHandler_ = true;
+  watch.SetHandler([this] { Cancel(); });
+}
+
+void CliSession::Cancel() {
+  // What the Disconnect button does: the running operation's port closes under it.
+  ui::HeadlessWindow* window = liveWindow_.load();
+  if (window != nullptr && window->IsEnabled(app::IDC_DISCONNECT)) {
+    window->Click(app::IDC_DISCONNECT);
+  }
+}
+
+std::string CliSession::FlashIdText() const {
+  return window_ ? window_->GetText(app::IDC_FLASH_ID) : std::string();
 }
 
 int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed) {
@@ -879,6 +967,7 @@ int CliMain(int argc, const char* const* argv) {
   if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
   // Before the session starts any thread: they all inherit the blocked Ctrl-C.
   InterruptWatch interrupts;
+  if (IsBenchRun(arguments)) return RunBench(arguments, interrupts, stdout, stderr);
   CliSession session(std::move(arguments), stdout, stderr);
   session.WatchInterrupts(interrupts);
   return session.Run();

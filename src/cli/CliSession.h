@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -37,9 +38,14 @@ class InterruptWatch;
 // What the command line asked for.
 struct CliArguments {
   std::string port;  // "COMn" or a device path; empty: the remembered port
-  std::string baud;  // "115K", "460K", "921K", "3M"; empty: the remembered rate
-  std::string link;  // "uart", "usb"; empty: UART, as the window starts
-  bool yes = false;  // answer questions Yes
+  // Every --port given; more than one (or --repeat, or --report) makes a bench run.
+  std::vector<std::string> ports;
+  std::string logDir;   // --log-dir: where a bench run keeps each port's log
+  std::string report;   // --report: the bench report's JSON file
+  bool repeat = false;  // --repeat: each port runs the steps again for the next phone
+  std::string baud;     // "115K", "460K", "921K", "3M"; empty: the remembered rate
+  std::string link;     // "uart", "usb"; empty: UART, as the window starts
+  bool yes = false;     // answer questions Yes
   std::string settings;
   std::string release;
   std::string progress;  // --progress: "bar", "plain", "none"; empty: bar on a terminal, else plain
@@ -66,6 +72,37 @@ class CliSession {
 
   // Ctrl-C then stops the running operation as Disconnect does and ends the run with 130.
   void WatchInterrupts(InterruptWatch& watch);
+  // The run ends at the watch's Ctrl-C, whose handler belongs to someone else (a bench run,
+  // which stops every session with Cancel).
+  void ObserveInterrupts(InterruptWatch& watch) { interrupt_ = &watch; }
+  // What Disconnect does, from any thread: the running operation's port closes under it.
+  void Cancel();
+
+  // A step of the plan starting or ending, for a bench run's table and report.
+  struct StepEvent {
+    std::size_t index = 0;
+    std::size_t count = 0;
+    std::string words;  // the step as given ("download all-bin --verify")
+    bool ended = false;
+    int exitStatus = 0;                          // when ended: 0, or what the run ends with
+    std::optional<app::OperationResult> result;  // when ended: its operation's, if it ran one
+  };
+  // Set before Run(); called on Run()'s thread.
+  void SetStepObserver(std::function<void(const StepEvent&)> observer) {
+    stepObserver_ = std::move(observer);
+  }
+  // Every event of the session's windows, after the console has shown it (under the journal's
+  // lock: the tap must not call back into the session). Set before Run().
+  void SetEventTap(std::function<void(const ui::Event&)> tap) { eventTap_ = std::move(tap); }
+  // Who answers the operations' questions instead of the terminal (nothing: No, and the hint
+  // at --yes). Set before Run().
+  using QuestionAsker = std::function<std::optional<int>(std::string_view, std::string_view)>;
+  void SetQuestionAsker(QuestionAsker asker) { asker_ = std::move(asker); }
+  // Whether the Flash ID box and the information fields print on standard error as the steps
+  // set them (the default). Set before Run().
+  void ShowFieldLines(bool show) { showFieldLines_ = show; }
+  // The Flash ID box's text after the run ("" before START).
+  [[nodiscard]] std::string FlashIdText() const;
 
   // For tests: reach the session's parts before Run() (for example to shrink time-outs).
   [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }
@@ -131,6 +168,15 @@ class CliSession {
   std::vector<int> plannedDownloads_;
   std::vector<std::string> plannedPuts_;
   InterruptWatch* interrupt_ = nullptr;  // not owned
+  bool ownsInterruptHandler_ = false;
+  bool showFieldLines_ = true;
+  // The step words of each planned step, in the plan's order.
+  std::vector<std::string> stepWords_;
+  std::function<void(const StepEvent&)> stepObserver_;
+  std::function<void(const ui::Event&)> eventTap_;
+  QuestionAsker asker_;
+  // The main window once Run() made it, for Cancel on another thread.
+  std::atomic<ui::HeadlessWindow*> liveWindow_{nullptr};
   // The explore steps of the plan, one group per run of consecutive explore steps.
   std::vector<std::unique_ptr<std::vector<ExploreAction>>> exploreGroups_;
 };

@@ -172,6 +172,8 @@ ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const Image
   const double elapsed = static_cast<double>(end - start) * 0.001;
   dlg.totalElapsed += elapsed;
   dlg.AppendLog(Printf(" ( Elapsed Time : %5.1fs)\n", elapsed));
+  dlg.NoteImage(
+      {kind, dlg.*info.path, dlg.imageSize[KindIndex(kind)], info.address, elapsed, written});
 
   // The read-back comes before the reboot: the phone's loader must still be running.
   bool verified = true;

@@ -240,6 +240,13 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
   // The upload itself succeeded and the log tells what arrived; the dialog keeps that the phone
   // did not answer the checks in full, so that START does not count as connected.
   dlg.flashChecksFailed = !(gotFirst && gotSecond) || !ended;
+  dlg.flashReport = {};
+  if (ended) {
+    dlg.flashReport.badBlocksKnown = true;
+    for (std::size_t i = 0; i + 1 < words.size(); i += 2) {
+      dlg.flashReport.badBlocks.emplace_back(words[i], words[i + 1]);
+    }
+  }
   if (!ended && anyArrived && words.size() >= 2 * kFlashBlocks) {
     dlg.AppendLog("FAIL\n");
     port.Close();

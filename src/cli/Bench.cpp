@@ -1,0 +1,928 @@
+#include "cli/Bench.h"
+
+#include <fcntl.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/ControlIds.h"
+#include "app/FlashMap.h"
+#include "app/Printf.h"
+#include "app/Templates.h"
+#include "cli/Interrupt.h"
+#include "link/Crc32.h"
+#include "target/Connection.h"
+
+namespace veska::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------- JSON
+
+// A JSON string: control characters escaped, and any byte that does not start or continue a
+// valid UTF-8 sequence written as the Latin-1 character of that value, so that the report stays
+// valid JSON whatever a path or a message holds.
+std::string Json(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+      ++i;
+    } else if (c == '\r') {
+      out += "\\r";
+      ++i;
+    } else if (c == '\t') {
+      out += "\\t";
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += app::Printf("\\u%04x", unsigned{c});
+      ++i;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else {
+      std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+      if (c >= 0xF5) length = 0;
+      bool valid = length > 0 && i + length <= text.size();
+      for (std::size_t k = 1; valid && k < length; ++k) {
+        valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+      }
+      if (valid) {
+        out.append(text.substr(i, length));
+        i += length;
+      } else {
+        out += app::Printf("\\u%04x", unsigned{c});
+        ++i;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex32(std::uint32_t value) {
+  return Json(app::Printf("0x%08X", value));
+}
+
+std::string Seconds(double seconds) {
+  return app::Printf("%.1f", seconds);
+}
+
+std::string StepJson(const StepRecord& step) {
+  return "{\"step\": " + Json(step.words) + ", \"operation\": " + Json(step.operation) +
+         ", \"outcome\": " + Json(step.outcome) + ", \"status\": " + std::to_string(step.status) +
+         ", \"reason\": " + Json(step.reason) +
+         ", \"exit_status\": " + std::to_string(step.exitStatus) +
+         ", \"seconds\": " + Seconds(step.seconds) + "}";
+}
+
+std::string ImageJson(const ImageRecord& image) {
+  return "{\"image\": " + Json(image.image) + ", \"path\": " + Json(image.path) +
+         ", \"size\": " + std::to_string(image.size) +
+         ", \"crc32\": " + (image.crc32 ? Hex32(*image.crc32) : "null") +
+         ", \"address\": " + (image.address ? Hex32(*image.address) : "null") +
+         ", \"seconds\": " + Seconds(image.seconds) +
+         ", \"written\": " + (image.written ? "true" : "false") +
+         ", \"verified\": " + (image.verified ? "true" : "false") + "}";
+}
+
+std::string PhoneJson(const PhoneRecord& phone) {
+  std::string json = "    {\n";
+  json += "      \"port\": " + Json(phone.port) + ",\n";
+  json += "      \"pass\": " + std::to_string(phone.pass) + ",\n";
+  json += "      \"started\": " + Json(phone.started) + ",\n";
+  json += "      \"seconds\": " + Seconds(phone.seconds) + ",\n";
+  json += "      \"exit_status\": " + std::to_string(phone.exitStatus) + ",\n";
+  json += std::string("      \"result\": ") +
+          (phone.interrupted       ? "\"interrupted\""
+           : phone.exitStatus == 0 ? "\"passed\""
+                                   : "\"failed\"") +
+          ",\n";
+  if (phone.flashId.empty() && !phone.badBlocksKnown) {
+    json += "      \"flash\": null,\n";
+  } else {
+    json += "      \"flash\": {\"id\": " + Json(phone.flashId) + ", \"bad_blocks\": ";
+    if (!phone.badBlocksKnown) {
+      json += "null";
+    } else {
+      json += "[";
+      for (std::size_t i = 0; i < phone.badBlocks.size(); ++i) {
+        json += (i == 0 ? "" : ", ") + std::string("{\"primary\": ") +
+                std::to_string(phone.badBlocks[i].first) +
+                ", \"spare\": " + std::to_string(phone.badBlocks[i].second) + "}";
+      }
+      json += "]";
+    }
+    json += "},\n";
+  }
+  json += "      \"steps\": [";
+  for (std::size_t i = 0; i < phone.steps.size(); ++i) {
+    json += (i == 0 ? "\n        " : ",\n        ") + StepJson(phone.steps[i]);
+  }
+  json += phone.steps.empty() ? "],\n" : "\n      ],\n";
+  json += "      \"images\": [";
+  for (std::size_t i = 0; i < phone.images.size(); ++i) {
+    json += (i == 0 ? "\n        " : ",\n        ") + ImageJson(phone.images[i]);
+  }
+  json += phone.images.empty() ? "],\n" : "\n      ],\n";
+  if (phone.error) {
+    std::string error = StepJson(*phone.error);
+    error.pop_back();  // the closing brace: the cause joins the step's fields
+    json += "      \"error\": " + error + ", \"cause\": " + Json(phone.cause) + "}\n";
+  } else {
+    json += "      \"error\": null\n";
+  }
+  return json + "    }";
+}
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+#if defined(_WIN32)
+  gmtime_s(&parts, &now);
+#else
+  gmtime_r(&now, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string LocalStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+#if defined(_WIN32)
+  localtime_s(&parts, &now);
+#else
+  localtime_r(&now, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
+  return text;
+}
+
+// ---------------------------------------------------------------- the console
+
+std::string Duration(double seconds) {
+  if (seconds < 0) return "-";
+  const auto whole = static_cast<long>(seconds + 0.5);
+  return app::Printf("%ld:%02ld", whole / 60, whole % 60);
+}
+
+std::string RateText(double bytesPerSecond) {
+  if (bytesPerSecond < 0) return "-";
+  return app::Printf("%.1f KiB/s", bytesPerSecond / 1024.0);
+}
+
+// One port's line of the table.
+struct PortView {
+  std::string port;
+  std::string step = "waiting";
+  std::string stepWords;
+  std::string image;
+  std::int64_t upper = 0;
+  std::int64_t position = 0;
+  std::deque<std::pair<Clock::time_point, std::int64_t>> samples;
+  int lastTenth = -1;
+  std::string last = "-";
+  int passes = 0;
+  int failures = 0;
+
+  [[nodiscard]] double Rate() const {
+    if (samples.size() < 2) return -1;
+    const double seconds =
+        std::chrono::duration<double>(samples.back().first - samples.front().first).count();
+    if (seconds < 0.5) return -1;
+    return static_cast<double>(samples.back().second - samples.front().second) / seconds;
+  }
+};
+
+// What the console shows of a bench run with several ports: a table redrawn in place on a
+// terminal, else one line per event; message boxes, the ports' explanations and questions on
+// standard error, each prefixed with its port. With one port it shows nothing: the session has
+// the console to itself, as in a plain run.
+//
+// Thread safety: every member may be called from any port's thread.
+class Board {
+ public:
+  Board(std::FILE* out, std::FILE* err, const std::vector<std::string>& ports, bool quiet,
+        bool table)
+      : out_(out), err_(err), quiet_(quiet), table_(table && !quiet) {
+    for (const std::string& port : ports) {
+      PortView view;
+      view.port = port;
+      views_.push_back(std::move(view));
+    }
+    if (table_) painter_ = std::thread([this] { Paint(); });
+  }
+  ~Board() { Stop(); }
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_) return;
+      stopped_ = true;
+    }
+    wake_.notify_all();
+    if (painter_.joinable()) painter_.join();
+    std::lock_guard lock(mutex_);
+    if (table_) Draw();
+  }
+
+  void StepStarted(std::size_t port, const CliSession::StepEvent& step) {
+    std::lock_guard lock(mutex_);
+    PortView& view = views_[port];
+    view.step = step.words + app::Printf(" (%zu/%zu)", step.index + 1, step.count);
+    view.stepWords = step.words;
+    view.image.clear();
+    view.upper = view.position = 0;
+    view.samples.clear();
+    Event(view, step.words + ": started");
+  }
+
+  void StepEnded(std::size_t port, const CliSession::StepEvent& step) {
+    std::lock_guard lock(mutex_);
+    PortView& view = views_[port];
+    view.last = step.words + (step.exitStatus == EXIT_OK
+                                  ? std::string(" OK")
+                                  : app::Printf(" FAILED (exit %d)", step.exitStatus));
+    Event(view, view.last);
+  }
+
+  void PassEnded(std::size_t port, const PhoneRecord& phone) {
+    std::lock_guard lock(mutex_);
+    PortView& view = views_[port];
+    if (phone.exitStatus == EXIT_OK) {
+      ++view.passes;
+    } else {
+      ++view.failures;
+    }
+    view.step = "done";
+    view.image.clear();
+    view.upper = view.position = 0;
+    Event(view, app::Printf("phone %d %s in %.1f s", phone.pass,
+                            phone.interrupted       ? "interrupted"
+                            : phone.exitStatus == 0 ? "passed"
+                                                    : "failed",
+                            phone.seconds));
+  }
+
+  void Waiting(std::size_t port) {
+    std::lock_guard lock(mutex_);
+    views_[port].step = "waiting for a phone";
+  }
+
+  // The session's window events that the table shows: the image's name and the progress bar.
+  void WindowEvent(std::size_t port, const ui::Event& event) {
+    if (event.dialog != app::kMainDialogTemplate.resourceId) return;
+    std::lock_guard lock(mutex_);
+    PortView& view = views_[port];
+    if (event.kind == ui::EventKind::SetText && event.id == app::IDC_FILE_NAME) {
+      const std::string name = std::filesystem::path(event.text).filename().string();
+      if (!name.empty() && name != " " && name != view.image) {
+        view.image = name;
+        Event(view, "writing " + name);
+      }
+    } else if (event.kind == ui::EventKind::SetRange && event.id == app::IDC_PROGRESS) {
+      view.upper = event.b;
+      view.position = 0;
+      view.samples.clear();
+      view.lastTenth = -1;
+    } else if (event.kind == ui::EventKind::SetPos && event.id == app::IDC_PROGRESS) {
+      view.position = event.a;
+      const Clock::time_point now = Clock::now();
+      view.samples.emplace_back(now, event.a);
+      while (view.samples.size() > 2 &&
+             now - view.samples.front().first > std::chrono::seconds(3)) {
+        view.samples.pop_front();
+      }
+      if (!table_ && view.upper > 0 && event.a > 0) {
+        const int tenth = static_cast<int>(std::min<std::int64_t>(10, event.a * 10 / view.upper));
+        if (tenth != view.lastTenth) {
+          view.lastTenth = tenth;
+          // Before any image (the loaders' upload) the step names the bar.
+          const std::string what = !view.image.empty() ? view.image : view.stepWords;
+          Event(view, app::Printf("%s %d%%", what.c_str(), tenth * 10));
+        }
+      }
+    }
+  }
+
+  // A line the port's session wrote on its standard error.
+  void Message(std::size_t port, const std::string& line) {
+    if (quiet_) return;
+    std::lock_guard lock(mutex_);
+    if (table_) Clear();
+    std::fprintf(err_, "%s: %s\n", views_[port].port.c_str(), line.c_str());
+    std::fflush(err_);
+    if (table_) Draw();
+  }
+
+  // A question of one port, asked on the terminal (the others wait); nothing without one.
+  std::optional<int> Ask(std::size_t port, std::string_view text, std::string_view caption) {
+    std::lock_guard lock(mutex_);
+    if (!terminalInput_) return std::nullopt;
+    if (table_) Clear();
+    std::fprintf(err_, "%s: [%.*s] %.*s\n%s: Answer Yes? [y/N] ", views_[port].port.c_str(),
+                 static_cast<int>(caption.size()), caption.data(), static_cast<int>(text.size()),
+                 text.data(), views_[port].port.c_str());
+    std::fflush(err_);
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+    if (!read) std::fputc('\n', err_);
+    if (table_) Draw();
+    return read && (line[0] == 'y' || line[0] == 'Y') ? ui::IDYES : ui::IDNO;
+  }
+
+  void SetTerminalInput(bool terminal) { terminalInput_ = terminal; }
+
+ private:
+  // One line per event on standard output, when no table is drawn.
+  void Event(const PortView& view, const std::string& text) {
+    if (quiet_ || table_) {
+      dirty_ = true;
+      return;
+    }
+    std::fprintf(out_, "%s: %s\n", view.port.c_str(), text.c_str());
+    std::fflush(out_);
+  }
+
+  void Paint() {
+    std::unique_lock lock(mutex_);
+    Draw();
+    while (!stopped_) {
+      wake_.wait_for(lock, std::chrono::milliseconds(250));
+      if (!stopped_) Draw();
+    }
+  }
+
+  // Takes the table off the terminal (the cursor ends where it began).
+  void Clear() {
+    if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA\r\033[J", drawnLines_);
+    // Before anything goes to standard error, which may be the same terminal.
+    std::fflush(out_);
+    drawnLines_ = 0;
+  }
+
+  void Draw() {
+    std::string text;
+    text += app::Printf("%-16s %-30s %-18s %4s %12s %6s %4s %4s  %s\n", "PORT", "STEP", "IMAGE",
+                        "%", "RATE", "LEFT", "PASS", "FAIL", "LAST");
+    for (const PortView& view : views_) {
+      const double rate = view.Rate();
+      const std::string percent =
+          view.upper > 0
+              ? app::Printf("%lld", static_cast<long long>(view.position * 100 / view.upper))
+              : std::string("-");
+      const double left =
+          rate > 0 && view.upper > 0 ? static_cast<double>(view.upper - view.position) / rate : -1;
+      text += app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n",
+                          view.port.c_str(), view.step.c_str(), view.image.c_str(), percent.c_str(),
+                          RateText(view.upper > 0 ? rate : -1).c_str(), Duration(left).c_str(),
+                          view.passes, view.failures, view.last.c_str());
+    }
+    if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);
+    std::size_t from = 0;
+    int lines = 0;
+    while (from < text.size()) {
+      const std::size_t end = text.find('\n', from);
+      std::fprintf(out_, "\r%s\033[K\n", text.substr(from, end - from).c_str());
+      from = end + 1;
+      ++lines;
+    }
+    std::fflush(out_);
+    drawnLines_ = lines;
+    dirty_ = false;
+  }
+
+  std::FILE* out_;
+  std::FILE* err_;
+  bool quiet_;
+  bool table_;
+  bool terminalInput_ = false;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopped_ = false;
+  bool dirty_ = false;
+  int drawnLines_ = 0;
+  std::vector<PortView> views_;
+  std::thread painter_;
+};
+
+// ---------------------------------------------------------------- a port's standard error
+
+// A session's standard error in a bench run with several ports: a pipe whose lines a reader
+// thread hands to the board, prefixed with the port, keeping the last explanation the program
+// gave ("veska-cli: ..." or a message box) as the cause of a failure.
+class ErrorPipe {
+ public:
+  ErrorPipe(Board& board, std::size_t port) : board_(board), port_(port) {
+    int fds[2] = {-1, -1};
+#if defined(_WIN32)
+    if (_pipe(fds, 65536, _O_BINARY) != 0) return;
+#else
+    if (::pipe(fds) != 0) return;
+#endif
+    readFd_ = fds[0];
+    writer_ = ::fdopen(fds[1], "w");
+    if (writer_ == nullptr) {
+      ::close(fds[1]);
+      return;
+    }
+    reader_ = std::thread([this] { Read(); });
+  }
+  ~ErrorPipe() {
+    if (writer_ != nullptr) std::fclose(writer_);
+    if (reader_.joinable()) reader_.join();
+    if (readFd_ >= 0) ::close(readFd_);
+  }
+  ErrorPipe(const ErrorPipe&) = delete;
+  ErrorPipe& operator=(const ErrorPipe&) = delete;
+
+  [[nodiscard]] std::FILE* Writer() const {
+    return writer_;
+  }
+
+  // The last explanation since the previous call, once the reader has taken every line the
+  // session wrote (a marker line through the pipe tells when).
+  std::string TakeCause() {
+    if (writer_ == nullptr) return {};
+    std::unique_lock lock(mutex_);
+    const std::uint64_t wanted = ++markersSent_;
+    lock.unlock();
+    std::fputs(kMarker, writer_);
+    std::fflush(writer_);
+    lock.lock();
+    drained_.wait_for(lock, std::chrono::seconds(2),
+                      [this, wanted] { return markersSeen_ >= wanted; });
+    return std::exchange(cause_, std::string());
+  }
+
+ private:
+  void Read() {
+    char buffer[4096];
+    std::string partial;
+    for (;;) {
+      const auto got = ::read(readFd_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      partial.append(buffer, static_cast<std::size_t>(got));
+      std::size_t end;
+      while ((end = partial.find('\n')) != std::string::npos) {
+        std::string line = partial.substr(0, end);
+        partial.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line + "\n" == kMarker) {
+          std::lock_guard lock(mutex_);
+          ++markersSeen_;
+          drained_.notify_all();
+          continue;
+        }
+        if (line.empty()) continue;
+        Note(line);
+        board_.Message(port_, line);
+      }
+    }
+    if (!partial.empty()) {
+      Note(partial);
+      board_.Message(port_, partial);
+    }
+  }
+
+  void Note(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (line.starts_with("veska-cli: ") || line.starts_with("[")) {
+      cause_ += (cause_.empty() ? "" : "\n") + line;
+    }
+  }
+
+  Board& board_;
+  std::size_t port_;
+  int readFd_ = -1;
+  std::FILE* writer_ = nullptr;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  std::uint64_t markersSent_ = 0;
+  std::uint64_t markersSeen_ = 0;
+  std::string cause_;
+
+  static constexpr const char* kMarker = "\x01veska-bench-marker\n";
+};
+
+// ---------------------------------------------------------------- the run
+
+int Rank(int status) {
+  switch (status) {
+    case EXIT_OK:
+      return 0;
+    case EXIT_USAGE:
+      return 1;
+    case EXIT_STEP_FAILED:
+      return 2;
+    case EXIT_INPUT_REFUSED:
+      return 3;
+    case EXIT_NO_ANSWER:
+      return 4;
+    case EXIT_PORT_UNAVAILABLE:
+      return 5;
+    case EXIT_INTERRUPTED:
+      return 6;
+    default:
+      return 2;
+  }
+}
+
+class BenchRun {
+ public:
+  BenchRun(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
+           std::FILE* err, const BenchOptions& options)
+      : arguments_(arguments),
+        interrupts_(interrupts),
+        out_(out),
+        err_(err),
+        options_(options),
+        single_(arguments.ports.size() == 1),
+        board_(out, err, arguments.ports, single_,
+               options.table.value_or(::isatty(::fileno(out)) == 1)) {
+    board_.SetTerminalInput(::isatty(::fileno(stdin)) == 1 && ::isatty(::fileno(err)) == 1);
+    crcTable_.BuildCrc32Table();
+  }
+
+  int Run() {
+    if (!single_ && !OpenLogFolder()) return EXIT_INPUT_REFUSED;
+    interrupts_.SetHandler([this] {
+      std::lock_guard lock(sessionsMutex_);
+      for (CliSession* session : live_) {
+        if (session != nullptr) session->Cancel();
+      }
+    });
+    live_.assign(arguments_.ports.size(), nullptr);
+    statuses_.assign(arguments_.ports.size(), EXIT_OK);
+    incomplete_.assign(arguments_.ports.size(), std::string());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      threads.emplace_back([this, i] { ServePort(i); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    interrupts_.SetHandler({});
+    board_.Stop();
+
+    int status = WorstExitStatus(statuses_);
+    if (interrupts_.Interrupted()) {
+      for (std::size_t i = 0; i < incomplete_.size(); ++i) {
+        if (!incomplete_[i].empty()) {
+          std::fprintf(err_, "veska-cli: %s: the phone was left incomplete (%s)\n",
+                       arguments_.ports[i].c_str(), incomplete_[i].c_str());
+        }
+      }
+      std::fprintf(err_, "veska-cli: interrupted\n");
+      status = EXIT_INTERRUPTED;
+    }
+    if (!arguments_.report.empty() && !WriteReport(status)) {
+      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
+                   arguments_.report.c_str());
+      if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
+    }
+    if (!single_) {
+      std::fprintf(err_, "veska-cli: logs in %s\n", logFolder_.string().c_str());
+    }
+    return status;
+  }
+
+ private:
+  bool OpenLogFolder() {
+    logFolder_ = arguments_.logDir.empty() ? std::filesystem::path("veska-bench-" + LocalStamp())
+                                           : std::filesystem::path(arguments_.logDir);
+    std::error_code error;
+    std::filesystem::create_directories(logFolder_, error);
+    if (error) {
+      std::fprintf(err_, "veska-cli: cannot create the log folder %s: %s\n",
+                   logFolder_.string().c_str(), error.message().c_str());
+      return false;
+    }
+    // Two ports whose names map to one file would write over each other.
+    std::map<std::string, std::string> files;
+    for (const std::string& port : arguments_.ports) {
+      if (const auto [it, added] = files.emplace(LogFileName(port), port); !added) {
+        std::fprintf(err_, "veska-cli: %s and %s are the same port\n", it->second.c_str(),
+                     port.c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void ServePort(std::size_t index) {
+    const std::string& port = arguments_.ports[index];
+    std::FILE* log = out_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, std::fclose);
+    if (!single_) {
+      logFile.reset(std::fopen((logFolder_ / LogFileName(port)).string().c_str(), "wb"));
+      if (!logFile) {
+        board_.Message(index, "veska-cli: cannot create its log file in " + logFolder_.string());
+        statuses_[index] = EXIT_INPUT_REFUSED;
+        return;
+      }
+      log = logFile.get();
+    }
+    std::unique_ptr<ErrorPipe> pipe;
+    if (!single_) pipe = std::make_unique<ErrorPipe>(board_, index);
+    std::FILE* errors = pipe && pipe->Writer() != nullptr ? pipe->Writer() : err_;
+
+    int worst = EXIT_OK;
+    for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
+      PhoneRecord phone;
+      const bool idle = ServePhone(index, pass, log, errors, pipe.get(), phone);
+      if (idle) {
+        // --repeat: no phone came during the boot-signal wait; wait again.
+        --pass;
+        continue;
+      }
+      if (Rank(phone.exitStatus) > Rank(worst)) worst = phone.exitStatus;
+      board_.PassEnded(index, phone);
+      {
+        std::lock_guard lock(recordsMutex_);
+        phones_.push_back(std::move(phone));
+      }
+      if (!arguments_.report.empty()) (void)WriteReport(-1);
+      if (!arguments_.repeat || interrupts_.Interrupted()) break;
+      board_.Waiting(index);
+      if (options_.afterPass) options_.afterPass(port, pass);
+    }
+    statuses_[index] = worst;
+  }
+
+  // One phone on the port. Returns true when the pass found no phone at all (a --repeat run's
+  // boot-signal wait that ended without one), which leaves no record.
+  bool ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors, ErrorPipe* pipe,
+                  PhoneRecord& phone) {
+    const std::string& port = arguments_.ports[index];
+    CliArguments arguments = arguments_;
+    arguments.port = port;
+    arguments.ports = {port};
+    if (!single_ && arguments.progress.empty()) arguments.progress = "none";
+
+    phone.port = port;
+    phone.pass = pass;
+    phone.started = UtcNow();
+    const Clock::time_point started = Clock::now();
+
+    CliSession session(std::move(arguments), log, errors);
+    // Several ports: the table shows what the field lines would repeat for every image.
+    if (!single_) session.ShowFieldLines(false);
+    if (options_.prepare) options_.prepare(session, port);
+    session.ObserveInterrupts(interrupts_);
+    std::mutex imagesMutex;
+    std::vector<app::WrittenImage> written;
+    session.Dialog().SetImageObserver([&imagesMutex, &written](const app::WrittenImage& image) {
+      std::lock_guard lock(imagesMutex);
+      written.push_back(image);
+    });
+    Clock::time_point stepStarted = started;
+    std::optional<CliSession::StepEvent> running;
+    bool connected = false;
+    session.SetStepObserver([&, index](const CliSession::StepEvent& step) {
+      if (!step.ended) {
+        stepStarted = Clock::now();
+        running = step;
+        board_.StepStarted(index, step);
+        return;
+      }
+      const std::size_t firstImage = phone.images.size();
+      running.reset();
+      StepRecord record;
+      record.words = step.words;
+      record.exitStatus = step.exitStatus;
+      record.seconds = std::chrono::duration<double>(Clock::now() - stepStarted).count();
+      if (step.result) {
+        record.operation = std::string(app::OperationName(step.result->operation));
+        record.outcome = std::string(app::OutcomeName(step.result->outcome));
+        record.status = step.result->status;
+        record.reason = step.result->reason;
+        if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
+          connected = true;
+        }
+      } else {
+        record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
+      }
+      CollectImages(phone, written, imagesMutex);
+      // A download with --verify that passed read its images back (those with an address: the
+      // file systems never are).
+      if (step.exitStatus == EXIT_OK && step.words.starts_with("download ") &&
+          step.words.find("--verify") != std::string::npos) {
+        for (std::size_t i = firstImage; i < phone.images.size(); ++i) {
+          ImageRecord& image = phone.images[i];
+          image.verified = image.written && image.address.has_value();
+        }
+      }
+      phone.steps.push_back(record);
+      board_.StepEnded(index, step);
+    });
+    session.SetEventTap(
+        [this, index](const ui::Event& event) { board_.WindowEvent(index, event); });
+    if (!single_) {
+      session.SetQuestionAsker([this, index](std::string_view text, std::string_view caption) {
+        return board_.Ask(index, text, caption);
+      });
+    }
+
+    {
+      std::lock_guard lock(sessionsMutex_);
+      live_[index] = &session;
+    }
+    const int status = interrupts_.Interrupted() ? EXIT_INTERRUPTED : session.Run();
+    {
+      std::lock_guard lock(sessionsMutex_);
+      live_[index] = nullptr;
+    }
+    CollectImages(phone, written, imagesMutex);
+
+    phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    phone.exitStatus = status;
+    if (connected) {
+      phone.flashId = session.FlashIdText();
+      phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
+      phone.badBlocks = session.Dialog().flashReport.badBlocks;
+    }
+    const std::string cause = pipe != nullptr ? pipe->TakeCause() : std::string();
+    const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
+    if (interrupted) {
+      phone.interrupted = true;
+      phone.exitStatus = EXIT_INTERRUPTED;
+      // A phone that never connected was not touched (with --repeat, a wait for the next phone
+      // leaves no record); one that did is left half done.
+      if (!connected) return arguments_.repeat && pass > 1;
+      if (running) {
+        incomplete_[index] = "stopped in " + running->words;
+      } else if (!phone.steps.empty()) {
+        const StepRecord& last = phone.steps.back();
+        incomplete_[index] =
+            (last.exitStatus == EXIT_INTERRUPTED ? "stopped in " : "stopped after ") + last.words;
+      }
+    }
+    if (status != EXIT_OK && !phone.steps.empty() && phone.steps.back().exitStatus != EXIT_OK) {
+      phone.error = phone.steps.back();
+      phone.cause = cause;
+    } else if (status != EXIT_OK && !interrupted) {
+      // The run ended before its first step (a refused file, no port chosen).
+      StepRecord before;
+      before.words = "(before the steps)";
+      before.outcome = "refused";
+      before.exitStatus = status;
+      phone.error = before;
+      phone.cause = cause;
+    }
+    // --repeat: a boot-signal wait that ended without any phone is no phone.
+    if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
+        phone.error->operation == app::OperationName(app::OperationId::Start) &&
+        phone.error->status == target::CONNECT_TIMEOUT && !connected) {
+      return true;
+    }
+    return false;
+  }
+
+  void CollectImages(PhoneRecord& phone, const std::vector<app::WrittenImage>& written,
+                     std::mutex& imagesMutex) {
+    std::lock_guard lock(imagesMutex);
+    for (std::size_t i = phone.images.size(); i < written.size(); ++i) {
+      const app::WrittenImage& image = written[i];
+      ImageRecord record;
+      record.image = std::string(app::Catalogue(image.kind).logName);
+      record.path = image.path;
+      record.size = image.size;
+      record.address = image.address;
+      record.seconds = image.seconds;
+      record.written = image.written;
+      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
+      if (crc.opened) record.crc32 = crc.crc;
+      phone.images.push_back(std::move(record));
+    }
+  }
+
+  // Writes the report through a temporary file, so that a reader never sees half of it. With
+  // `status` -1 the run is still going (written after every phone).
+  bool WriteReport(int status) {
+    std::string json;
+    {
+      std::lock_guard lock(recordsMutex_);
+      json = ReportJson(arguments_.ports, arguments_.steps, phones_, status);
+    }
+    std::lock_guard lock(reportMutex_);
+    const std::filesystem::path path(arguments_.report);
+    std::filesystem::path temporary = path;
+    temporary += ".part";
+    std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+    const bool closed = std::fclose(file) == 0;
+    std::error_code error;
+    if (!written || !closed) {
+      std::filesystem::remove(temporary, error);
+      return false;
+    }
+    std::filesystem::rename(temporary, path, error);
+    return !error;
+  }
+
+  const CliArguments& arguments_;
+  InterruptWatch& interrupts_;
+  std::FILE* out_;
+  std::FILE* err_;
+  const BenchOptions& options_;
+  bool single_;
+  Board board_;
+  link::Crc32Table crcTable_;
+  std::filesystem::path logFolder_;
+
+  std::mutex sessionsMutex_;
+  std::vector<CliSession*> live_;        // the session running on each port, for Ctrl-C
+  std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
+  std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
+
+  std::mutex recordsMutex_;
+  std::vector<PhoneRecord> phones_;
+  std::mutex reportMutex_;
+};
+
+}  // namespace
+
+std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,
+                       const std::vector<PhoneRecord>& phones, int exitStatus) {
+  std::string json = "{\n";
+  json += "  \"tool\": \"veska-cli\",\n";
+  json += std::string("  \"version\": ") + Json(VESKA_VERSION) + ",\n";
+  json += "  \"written\": " + Json(UtcNow()) + ",\n";
+  json += "  \"ports\": [";
+  for (std::size_t i = 0; i < ports.size(); ++i) json += (i == 0 ? "" : ", ") + Json(ports[i]);
+  std::string command;
+  for (const std::string& word : steps) command += (command.empty() ? "" : " ") + word;
+  json += "],\n  \"command\": " + Json(command) + ",\n";
+  json += "  \"finished\": " + std::string(exitStatus >= 0 ? "true" : "false") + ",\n";
+  json += "  \"exit_status\": " + (exitStatus >= 0 ? std::to_string(exitStatus) : "null") + ",\n";
+  json += "  \"phones\": [";
+  for (std::size_t i = 0; i < phones.size(); ++i) {
+    json += (i == 0 ? "\n" : ",\n") + PhoneJson(phones[i]);
+  }
+  json += phones.empty() ? "]\n" : "\n  ]\n";
+  return json + "}\n";
+}
+
+std::string LogFileName(const std::string& port) {
+  std::string name;
+  for (const char c : port) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-';
+    name += plain ? c : '_';
+  }
+  while (name.starts_with('_') || name.starts_with('.')) name.erase(0, 1);
+  if (name.empty()) name = "port";
+  return name + ".log";
+}
+
+int WorstExitStatus(const std::vector<int>& statuses) {
+  int worst = EXIT_OK;
+  for (const int status : statuses) {
+    if (Rank(status) > Rank(worst)) worst = status;
+  }
+  return worst;
+}
+
+bool IsBenchRun(const CliArguments& arguments) {
+  return arguments.ports.size() > 1 || arguments.repeat || !arguments.report.empty();
+}
+
+int RunBench(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
+             std::FILE* err, const BenchOptions& options) {
+  CliArguments checked = arguments;
+  if (checked.ports.empty()) {
+    std::fprintf(err, "veska-cli: a bench run needs its ports (--port COMn, once per phone)\n");
+    return EXIT_USAGE;
+  }
+  BenchRun run(checked, interrupts, out, err, options);
+  return run.Run();
+}
+
+}  // namespace veska::cli

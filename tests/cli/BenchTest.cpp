@@ -1,0 +1,331 @@
+// Bench runs: several phones at once, each port its own session, log and record.
+#include "cli/Bench.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Interrupt.h"
+#include "sim/PhoneOptions.h"
+#include "sim/VirtualPhone.h"
+
+namespace veska::cli {
+namespace {
+
+namespace fsys = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fsys::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+class CapturedFile {
+ public:
+  CapturedFile() : file_(std::tmpfile()) {}
+  ~CapturedFile() { std::fclose(file_); }
+  CapturedFile(const CapturedFile&) = delete;
+  CapturedFile& operator=(const CapturedFile&) = delete;
+  std::FILE* File() { return file_; }
+  std::string Text() {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
+      text.append(buffer, n);
+    }
+    return text;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+class BenchTest : public ::testing::Test {
+ protected:
+  BenchTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = fsys::temp_directory_path() /
+              ("veska-bench-" + std::to_string(::getpid()) + "-" + info->name());
+    fsys::remove_all(folder_);
+    fsys::create_directories(folder_ / "release" / "APPS");
+    fsys::create_directories(folder_ / "release" / "COMMS");
+  }
+  ~BenchTest() override {
+    for (auto& phone : phones_) phone->Stop();
+    fsys::remove_all(folder_);
+  }
+
+  // A release whose APPS image has `appsSize` bytes; the other images are small.
+  void WriteRelease(std::size_t appsSize = 70000) {
+    const std::pair<std::string, std::size_t> files[] = {
+        {"APPS/FUSE_APPS.img", appsSize}, {"COMMS/COMMS.img", 40000},
+        {"COMMS/sysparm_ind.img", 65536}, {"COMMS/sysparm_dep.img", 1000},
+        {"COMMS/patch_dsp.img", 65535},   {"COMMS/spinner_v2.bin", 3000},
+    };
+    for (const auto& [name, size] : files) {
+      std::string data(size, '\0');
+      for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + size);
+      std::ofstream(folder_ / "release" / name, std::ios::binary)
+          .write(data.data(), static_cast<std::streamsize>(size));
+    }
+  }
+
+  // Starts a virtual phone; its port is its link path.
+  sim::VirtualPhone& StartPhone(sim::PhoneOptions options = {}) {
+    options.linkPath = (folder_ / ("phone" + std::to_string(phones_.size() + 1))).string();
+    phones_.push_back(std::make_unique<sim::VirtualPhone>(options));
+    EXPECT_EQ(phones_.back()->Start(), 0);
+    ports_.push_back(options.linkPath);
+    return *phones_.back();
+  }
+
+  int Bench(std::vector<std::string> words, BenchOptions options = {}) {
+    CliArguments arguments;
+    std::vector<std::string> all = {"veska-cli",
+                                    "--settings",
+                                    (folder_ / "settings.ini").string(),
+                                    "--log-dir",
+                                    (folder_ / "logs").string(),
+                                    "--report",
+                                    Report().string(),
+                                    "--yes",
+                                    "--release",
+                                    (folder_ / "release").string()};
+    for (const std::string& port : ports_) all.insert(all.end(), {"--port", port});
+    all.insert(all.end(), words.begin(), words.end());
+    std::vector<const char*> argv;
+    for (const std::string& word : all) argv.push_back(word.c_str());
+    if (int status =
+            ParseArguments(static_cast<int>(argv.size()), argv.data(), arguments, err_.File());
+        status >= 0) {
+      return status;
+    }
+    const auto prepare = options.prepare;
+    options.prepare = [prepare](CliSession& session, const std::string& port) {
+      session.Host().SetSleepScale(0);
+      if (prepare) prepare(session, port);
+    };
+    options.table = false;
+    return RunBench(arguments, interrupts_, out_.File(), err_.File(), options);
+  }
+
+  [[nodiscard]] fsys::path Report() const { return folder_ / "report.json"; }
+  [[nodiscard]] std::string Log(std::size_t phone) const {
+    return ReadFile(folder_ / "logs" / LogFileName(ports_[phone]));
+  }
+
+  // True when the phone's flash holds the release file at `address`.
+  bool FlashHolds(std::size_t phone, std::uint32_t address, const std::string& name) {
+    const std::string file = ReadFile(folder_ / "release" / name);
+    std::vector<std::uint8_t> flash(file.size());
+    if (!phones_[phone]->Nand().ReadData(address, flash)) return false;
+    return std::equal(flash.begin(), flash.end(), file.begin(), file.end(),
+                      [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+  }
+
+  fsys::path folder_;
+  std::vector<std::unique_ptr<sim::VirtualPhone>> phones_;
+  std::vector<std::string> ports_;
+  InterruptWatch interrupts_;
+  CapturedFile out_;
+  CapturedFile err_;
+};
+
+constexpr std::uint32_t kAppsAddress = 0x00C00000;
+constexpr std::uint32_t kCommsAddress = 0x00200000;
+
+TEST_F(BenchTest, TwoPhonesAtOnceEachGetEveryImageAndALogOfTheirOwn) {
+  WriteRelease();
+  StartPhone();
+  StartPhone();
+  EXPECT_EQ(Bench({"--baud", "3M", "connect", "download", "all-bin", "--default-cal"}), EXIT_OK)
+      << err_.Text();
+  for (std::size_t phone = 0; phone < 2; ++phone) {
+    EXPECT_TRUE(FlashHolds(phone, kAppsAddress, "APPS/FUSE_APPS.img"));
+    EXPECT_TRUE(FlashHolds(phone, kCommsAddress, "COMMS/COMMS.img"));
+    // Each log is the session's log alone, from its start to the group's total.
+    const std::string log = Log(phone);
+    EXPECT_EQ(Count(log, "\n  * TOTAL Elapsed Time : "), 1u) << log;
+    EXPECT_EQ(Count(log, "Listen for the BOOT signal"), 1u);
+    // The console's event lines name the port.
+    EXPECT_NE(out_.Text().find(ports_[phone] + ": download all-bin --default-cal OK\n"),
+              std::string::npos)
+        << out_.Text();
+    EXPECT_NE(err_.Text().find(ports_[phone] + ": [  NOTICE  ] Download Finished\n"),
+              std::string::npos);
+  }
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
+  EXPECT_EQ(Count(report, "\"image\": \"APPS\""), 2u);
+  EXPECT_EQ(Count(report, "\"verified\": true"), 0u);
+  EXPECT_NE(report.find("\"exit_status\": 0,\n  \"phones\""), std::string::npos);
+}
+
+TEST_F(BenchTest, FourPhonesWriteOneImageAndReadItBack) {
+  WriteRelease(300000);
+  for (int i = 0; i < 4; ++i) StartPhone();
+  EXPECT_EQ(Bench({"--baud", "921K", "connect", "download", "apps", "--verify"}), EXIT_OK)
+      << err_.Text();
+  for (std::size_t phone = 0; phone < 4; ++phone) {
+    EXPECT_TRUE(FlashHolds(phone, kAppsAddress, "APPS/FUSE_APPS.img"));
+    EXPECT_FALSE(FlashHolds(phone, kCommsAddress, "COMMS/COMMS.img"));
+  }
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"verified\": true"), 4u) << report;
+  EXPECT_EQ(Count(report, "\"address\": \"0x00C00000\""), 4u);
+  EXPECT_EQ(Count(report, "\"size\": 300000"), 4u);
+}
+
+TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
+  WriteRelease();
+  StartPhone();
+  sim::PhoneOptions dropping;
+  dropping.faults.push_back(*sim::ParseFault("drop@block#1"));
+  StartPhone(dropping);
+  sim::PhoneOptions refusing;
+  refusing.faults.push_back(*sim::ParseFault("code@block#0=0x41"));
+  StartPhone(refusing);
+  StartPhone();
+  const int status = Bench({"--baud", "3M", "connect", "download", "all-bin", "--default-cal"},
+                           BenchOptions{[](CliSession& session, const std::string&) {
+                                          session.Dialog().port.readTotalTimeout = 50ms;
+                                          session.State().link.replyTimeout = 1s;
+                                        },
+                                        {},
+                                        {}});
+  EXPECT_NE(status, EXIT_OK);
+  EXPECT_NE(status, EXIT_INTERRUPTED);
+  for (std::size_t phone : {0u, 3u}) {
+    EXPECT_TRUE(FlashHolds(phone, kAppsAddress, "APPS/FUSE_APPS.img")) << phone;
+    EXPECT_TRUE(FlashHolds(phone, kCommsAddress, "COMMS/COMMS.img")) << phone;
+  }
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
+  EXPECT_EQ(Count(report, "\"result\": \"failed\""), 2u);
+  // Each failure names its step, its operation and the program's words on it.
+  EXPECT_EQ(Count(report,
+                  "\"error\": {\"step\": \"download all-bin --default-cal\", "
+                  "\"operation\": \"Download\", \"outcome\": \"failed\""),
+            2u);
+  EXPECT_EQ(Count(report, "\"error\": null"), 2u);
+  EXPECT_EQ(Count(report, "\"cause\": \"\""), 0u);
+  EXPECT_NE(out_.Text().find(ports_[1] + ": download all-bin --default-cal FAILED"),
+            std::string::npos);
+}
+
+TEST_F(BenchTest, RepeatServesTheNextPhoneOnTheSamePort) {
+  WriteRelease();
+  sim::VirtualPhone& phone = StartPhone();
+  std::atomic<int> passes{0};
+  BenchOptions options;
+  options.afterPass = [this, &phone, &passes](const std::string&, int pass) {
+    passes = pass;
+    if (pass == 2) {
+      interrupts_.Deliver();  // the technician's Ctrl-C once the second phone is done
+      return;
+    }
+    // The next phone: this one switched off and on again, its flash wiped.
+    phone.PowerOff();
+    phone.Nand().EraseBlocks(0, sim::BLOCK_COUNT - 1);
+    phone.PowerOn();
+  };
+  EXPECT_EQ(Bench({"--repeat", "--baud", "3M", "connect", "download", "apps"}, options),
+            EXIT_INTERRUPTED)
+      << err_.Text();
+  EXPECT_EQ(passes.load(), 2);
+  EXPECT_TRUE(FlashHolds(0, kAppsAddress, "APPS/FUSE_APPS.img"));
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
+  EXPECT_NE(report.find("\"pass\": 2"), std::string::npos);
+  // Both phones were whole when the run was stopped.
+  EXPECT_EQ(err_.Text().find("left incomplete"), std::string::npos) << err_.Text();
+}
+
+TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
+  WriteRelease(300000);
+  // Phones that stop answering in the middle of APPS: the run would wait for them for minutes.
+  sim::PhoneOptions stalling;
+  stalling.faults.push_back(*sim::ParseFault("silence@block#1"));
+  StartPhone(stalling);
+  StartPhone(stalling);
+  std::atomic<int> status{-1};
+  std::thread run([this, &status] {
+    status = Bench({"--baud", "921K", "connect", "download", "all-bin", "--default-cal"});
+  });
+  // Wait until both phones are being written.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         Count(out_.Text(), ": writing FUSE_APPS.img") < 2) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(Count(out_.Text(), ": writing FUSE_APPS.img"), 2u) << out_.Text();
+  std::this_thread::sleep_for(200ms);
+  const auto stopped = std::chrono::steady_clock::now();
+  interrupts_.Deliver();
+  run.join();
+  // Disconnect's way: the transfers end at once, not after the images.
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, 10s);
+  EXPECT_EQ(status.load(), EXIT_INTERRUPTED);
+  const std::string err = err_.Text();
+  for (const std::string& port : ports_) {
+    EXPECT_NE(err.find("veska-cli: " + port +
+                       ": the phone was left incomplete (stopped in download all-bin "
+                       "--default-cal)\n"),
+              std::string::npos)
+        << err;
+  }
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"interrupted\""), 2u) << report;
+  EXPECT_NE(report.find("\"exit_status\": 130,\n  \"phones\""), std::string::npos);
+}
+
+TEST(BenchNames, LogFilesAndTheWorstStatus) {
+  EXPECT_EQ(LogFileName("COM5"), "COM5.log");
+  EXPECT_EQ(LogFileName("/dev/ttyUSB0"), "dev_ttyUSB0.log");
+  EXPECT_EQ(LogFileName("\\\\.\\COM12"), "COM12.log");
+  EXPECT_EQ(LogFileName("../.."), "port.log");
+  EXPECT_EQ(WorstExitStatus({}), EXIT_OK);
+  EXPECT_EQ(WorstExitStatus({EXIT_OK, EXIT_STEP_FAILED, EXIT_OK}), EXIT_STEP_FAILED);
+  EXPECT_EQ(WorstExitStatus({EXIT_NO_ANSWER, EXIT_STEP_FAILED}), EXIT_NO_ANSWER);
+  EXPECT_EQ(WorstExitStatus({EXIT_PORT_UNAVAILABLE, EXIT_NO_ANSWER}), EXIT_PORT_UNAVAILABLE);
+}
+
+TEST(BenchReport, TextsFromFilesAndThePhoneStayValidJson) {
+  PhoneRecord phone;
+  phone.port = "COM\"5\"";
+  ImageRecord image;
+  image.image = "APPS";
+  image.path = std::string("C:\\rel\\\xE4pps\x01.img") + "\xC3\xA9";  // Latin-1, a control, UTF-8
+  phone.images.push_back(image);
+  const std::string json = ReportJson({"COM\"5\""}, {"connect"}, {phone}, 0);
+  EXPECT_NE(json.find("\"port\": \"COM\\\"5\\\"\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"path\": \"C:\\\\rel\\\\\\u00e4pps\\u0001.img\xC3\xA9\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"crc32\": null"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veska::cli
