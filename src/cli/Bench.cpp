@@ -255,7 +255,8 @@ class Board {
   void StepStarted(std::size_t port, const CliSession::StepEvent& step) {
     std::lock_guard lock(mutex_);
     PortView& view = views_[port];
-    view.step = step.words + app::Printf(" (%zu/%zu)", step.index + 1, step.count);
+    view.step = step.words + app::Printf(" (%u/%u)", static_cast<unsigned>(step.index + 1),
+                                         static_cast<unsigned>(step.count));
     view.stepWords = step.words;
     view.image.clear();
     view.upper = view.position = 0;

@@ -136,7 +136,9 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "                                       for, USB identity, whether it can be opened\n"
       "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
       "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
-      "130 interrupted (Ctrl-C).\n"};
+      "130 interrupted (Ctrl-C).\n"
+      "Bench: --port given several times runs the steps on every port at once, each port's log\n"
+      "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n"};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.add_option("--port", arguments.ports,
                  "COM1 ... COM50, or a device path; given several times, the steps run on every "
