@@ -599,7 +599,8 @@ class BenchRun {
                        arguments_.ports[i].c_str(), incomplete_[i].c_str());
         }
       }
-      std::fprintf(err_, "veska-cli: interrupted\n");
+      // With one port the session has said so itself.
+      if (!single_) std::fprintf(err_, "veska-cli: interrupted\n");
       status = EXIT_INTERRUPTED;
     }
     if (!arguments_.report.empty() && !WriteReport(status)) {
