@@ -52,7 +52,7 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   // built-in stand-ins; which set is in use goes to the console and the about box, never into
   // the log pane, whose narration stays as the operations write it.
   payloads::PayloadSet& payloads = application.State().payloads;
-  payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
+  payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
   std::printf("%s\n", payloads.Describe().c_str());
   std::fflush(stdout);
   // The session's log beside the settings file, named in the about box.

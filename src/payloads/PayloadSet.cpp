@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -140,6 +141,22 @@ std::filesystem::path DefaultPayloadFolder() {
 
 #endif
 
+std::filesystem::path SystemPayloadFolder() {
+#if defined(VESKA_SYSTEM_PAYLOAD_DIR)
+  return std::filesystem::path(VESKA_SYSTEM_PAYLOAD_DIR);
+#else
+  return {};
+#endif
+}
+
+std::vector<std::filesystem::path> PayloadFolders() {
+  std::vector<std::filesystem::path> folders{DefaultPayloadFolder()};
+  if (std::filesystem::path system = SystemPayloadFolder(); !system.empty()) {
+    folders.push_back(std::move(system));
+  }
+  return folders;
+}
+
 std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint8_t> bytes) {
   if (bytes.size() != spec.size) {
     return "holds " + std::to_string(bytes.size()) + " bytes where " + std::to_string(spec.size) +
@@ -155,22 +172,32 @@ std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint
 }
 
 PayloadSet PayloadSet::Load(const std::filesystem::path& folder) {
+  return Load(std::span(&folder, 1));
+}
+
+PayloadSet PayloadSet::Load(std::span<const std::filesystem::path> folders) {
   PayloadSet set;
   for (const auto& spec : kPayloadTable) {
     const std::string name = std::string(spec.name) + ".bin";
-    auto path = folder / name;
-    std::error_code ec;
+    std::filesystem::path path;
     std::string problem;
     std::vector<std::uint8_t> bytes;
-    // A link counts as present even when what it names is gone: the technician meant a file.
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
-      const auto other = NameInOtherCase(folder, name);
-      if (other.empty()) continue;
-      path = other;
-      problem = "is not named " + name + " (the case of its letters differs)";
-    } else {
-      problem = ReadPayloadFile(path, spec, bytes);
+    for (const std::filesystem::path& folder : folders) {
+      if (folder.empty()) continue;
+      std::error_code ec;
+      // A link counts as present even when what it names is gone: the technician meant a file.
+      if (std::filesystem::exists(std::filesystem::symlink_status(folder / name, ec))) {
+        path = folder / name;
+        problem = ReadPayloadFile(path, spec, bytes);
+        break;
+      }
+      if (auto other = NameInOtherCase(folder, name); !other.empty()) {
+        path = std::move(other);
+        problem = "is not named " + name + " (the case of its letters differs)";
+        break;
+      }
     }
+    if (path.empty()) continue;
     Entry& entry = set.entries_[static_cast<std::size_t>(spec.id)];
     entry.path = path;
     if (!problem.empty()) {
@@ -211,7 +238,10 @@ std::string PayloadSet::Describe() const {
   std::string text;
   if (real == 0 && refused == 0) {
     text = "Loader payloads: built-in stand-ins (not real target programs)";
-  } else if (real == entries_.size()) {
+  } else if (real == entries_.size() &&
+             std::all_of(entries_.begin(), entries_.end(), [this](const Entry& e) {
+               return e.path.parent_path() == entries_[0].path.parent_path();
+             })) {
     text = "Loader payloads: real target programs from " + entries_[0].path.parent_path().string();
   } else {
     text = "Loader payloads:";
@@ -221,6 +251,9 @@ std::string PayloadSet::Describe() const {
       text.append(e.source == PayloadSource::RealFile  ? "file"
                   : e.source == PayloadSource::Refused ? "refused"
                                                        : "stand-in");
+      if (e.source != PayloadSource::StandIn) {
+        text.append(" (").append(e.path.parent_path().string()).append(")");
+      }
     }
   }
   return text;

@@ -25,6 +25,9 @@ class PayloadSet {
   PayloadSet();
   // Stand-ins, replaced by the valid real files found in `folder`.
   [[nodiscard]] static PayloadSet Load(const std::filesystem::path& folder);
+  // The same over several folders: for each payload the first folder that holds its file
+  // decides (a file there that does not fit is refused, not passed over for a later folder).
+  [[nodiscard]] static PayloadSet Load(std::span<const std::filesystem::path> folders);
 
   // The bytes to send; empty for a refused payload.
   [[nodiscard]] std::span<const std::uint8_t> Bytes(PayloadId id) const;
@@ -51,6 +54,11 @@ class PayloadSet {
 
 // Where a technician puts the real programs: the folder "payloads" beside the executable.
 [[nodiscard]] std::filesystem::path DefaultPayloadFolder();
+// Where an installed system keeps them for every user (/usr/share/veska-downloader/payloads for
+// the Debian package); empty when the build names none.
+[[nodiscard]] std::filesystem::path SystemPayloadFolder();
+// The folders searched, in order: beside the executable, then the system's.
+[[nodiscard]] std::vector<std::filesystem::path> PayloadFolders();
 
 // The built-in stand-in of a payload (its exact size and header, deterministic filler).
 [[nodiscard]] std::span<const std::uint8_t> StandIn(PayloadId id);

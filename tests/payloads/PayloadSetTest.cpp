@@ -68,6 +68,35 @@ TEST_F(PayloadFolder, AValidFileReplacesItsStandInAndAWrongOneIsNeverSent) {
   EXPECT_NE(set.Describe().find("NandFlashDriver=file"), std::string::npos);
 }
 
+// The folder beside the executable comes before the system's, payload by payload: a file there
+// that does not fit is refused rather than passed over for the system's copy.
+TEST_F(PayloadFolder, TheFirstFolderHoldingAPayloadDecidesIt) {
+  const std::filesystem::path system = dir / "system";
+  std::filesystem::create_directories(system);
+  auto shortStage1 = Valid(PayloadId::PreloaderStage1);
+  shortStage1.pop_back();
+  Write("PreloaderStage1.bin", shortStage1);
+  for (PayloadId id : {PayloadId::PreloaderStage1, PayloadId::PreloaderStage2}) {
+    const auto bytes = Valid(id);
+    const char* name =
+        id == PayloadId::PreloaderStage1 ? "PreloaderStage1.bin" : "PreloaderStage2.bin";
+    std::ofstream(system / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  const std::vector<std::filesystem::path> folders{dir, system};
+  const PayloadSet set = PayloadSet::Load(folders);
+  EXPECT_EQ(set.Source(PayloadId::PreloaderStage1), PayloadSource::Refused);
+  EXPECT_EQ(set.Source(PayloadId::PreloaderStage2), PayloadSource::RealFile);
+  EXPECT_EQ(set.Source(PayloadId::NandFlashDriver), PayloadSource::StandIn);
+  // Where each file came from is part of the description.
+  EXPECT_NE(set.Describe().find("PreloaderStage2=file (" + system.string() + ")"),
+            std::string::npos)
+      << set.Describe();
+  EXPECT_NE(set.Describe().find("PreloaderStage1=refused (" + dir.string() + ")"),
+            std::string::npos);
+}
+
 // Nothing in the folder may block the start or be passed over in silence: a FIFO, a folder, a
 // link to nothing and a name in the wrong case each refuse their payload and say why.
 TEST_F(PayloadFolder, FilesThatAreNotWhatTheySeemAreRefusedWithoutBeingOpened) {
