@@ -134,6 +134,8 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
       "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"
       "  ports                                the serial devices present: the COMn each stands\n"
       "                                       for, USB identity, whether it can be opened\n"
+      "  udev-rule PORT                       a udev rule for the USB device behind PORT: keeps\n"
+      "                                       ModemManager away, grants it to the logged-in user\n"
       "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
       "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
       "130 interrupted (Ctrl-C).\n"
@@ -187,6 +189,9 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     return EXIT_OK;
   } catch (const CLI::CallForVersion&) {
     std::printf("veska-cli %s\n", VESKA_VERSION);
+    // Which loader programs a run would send, and from where.
+    const payloads::PayloadSet set = payloads::PayloadSet::Load(payloads::PayloadFolders());
+    std::printf("%s\n", set.Describe().c_str());
     return EXIT_OK;
   } catch (const CLI::ParseError& e) {
     std::fprintf(err, "veska-cli: %s\n", e.what());
@@ -370,6 +375,13 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
       plan.push_back([this, area, file] { return Dump(*area, file); });
     } else if (word == "ports") {
       plan.push_back([this] { return ListPortsStep(); });
+    } else if (word == "udev-rule") {
+      if (i + 1 >= words.size()) {
+        std::fprintf(err_, "veska-cli: udev-rule needs a PORT (COMn or a device path)\n");
+        return false;
+      }
+      std::string port = words[++i];
+      plan.push_back([this, port] { return UdevRuleStep(port); });
     } else if (word == "explore") {
       ExploreAction action;
       const std::string verb = i + 1 < words.size() ? words[i + 1] : std::string();
@@ -499,7 +511,7 @@ int CliSession::Run() {
   std::vector<Step> plan;
   if (!PlanSteps(plan)) return EXIT_USAGE;
 
-  state_.payloads = payloads::PayloadSet::Load(payloads::DefaultPayloadFolder());
+  state_.payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
   std::fprintf(err_, "%s\n", state_.payloads.Describe().c_str());
   for (const std::string& problem : state_.payloads.Problems()) {
     std::fprintf(err_, "%s\n", problem.c_str());
@@ -739,6 +751,36 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
     }
   }
   return result.Succeeded();
+}
+
+bool CliSession::UdevRuleStep(const std::string& port) {
+#if defined(_WIN32)
+  std::fprintf(err_, "veska-cli: udev rules are for Linux; %s needs none here\n", port.c_str());
+  return false;
+#else
+  const bool comName = link::ParseComName(port) != 0;
+  const std::string device = comName ? link::DevicePathFor(port, state_.link) : port;
+  const std::string where = comName ? port + " (" + device + ")" : device;
+  const std::optional<UsbIdentity> usb = UsbIdentityOf(device);
+  if (!usb) {
+    std::fprintf(err_,
+                 "veska-cli: %s is no USB device present now (the phone's own USB port exists "
+                 "only while it is switched on in download mode)\n",
+                 where.c_str());
+    return false;
+  }
+  const std::string rule = UdevRule(*usb, comName ? port : device, device);
+  std::fflush(out_);
+  std::fwrite(rule.data(), 1, rule.size(), out_);
+  std::fflush(out_);
+  std::fprintf(err_,
+               "To install it:\n"
+               "  veska-cli udev-rule %s | sudo tee /etc/udev/rules.d/70-veska-downloader.rules\n"
+               "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+               "then plug the device in again.\n",
+               port.c_str());
+  return true;
+#endif
 }
 
 bool CliSession::ListPortsStep() {

@@ -144,6 +144,8 @@ class CliSession {
   bool ChecksumFile(const std::string& path);
   // `ports`: the serial devices present, on standard output.
   bool ListPortsStep();
+  // `udev-rule PORT`: the rule for the USB device behind the port, on standard output.
+  bool UdevRuleStep(const std::string& port);
   // The checksum, size and path on standard output, one line.
   void PrintChecksum(const std::string& path);
   void ChooseSelection(int selectionIndex);

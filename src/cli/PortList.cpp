@@ -1,8 +1,10 @@
 #include "cli/PortList.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
+#include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 
@@ -83,6 +85,7 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
 #elif defined(VESKA_HAVE_LIBSERIALPORT)
   sp_port** raw = nullptr;
   if (sp_list_ports(&raw) != SP_OK) return entries;
+  const bool modemManager = link::ModemManagerRunning();
   const std::unique_ptr<sp_port*, PortListFree> list(raw);
   for (sp_port** port = raw; *port != nullptr; ++port) {
     PortEntry entry;
@@ -107,12 +110,52 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
     }
     entry.comName = ComNameFor(entry.device, state);
     entry.problem = link::DeviceProblem(entry.device);
+    entry.hint = link::ModemManagerHint(entry.comName.empty() ? entry.device : entry.comName,
+                                        modemManager, link::IsUsbCdcAcm(entry.device));
     entries.push_back(std::move(entry));
   }
 #else
   (void)state;
 #endif
   return entries;
+}
+
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& device) {
+#if defined(VESKA_HAVE_LIBSERIALPORT) && !defined(_WIN32)
+  sp_port* port = nullptr;
+  if (sp_get_port_by_name(Resolved(device).c_str(), &port) != SP_OK) return std::nullopt;
+  const std::unique_ptr<sp_port, void (*)(sp_port*)> owned(port, sp_free_port);
+  if (sp_get_port_transport(port) != SP_TRANSPORT_USB) return std::nullopt;
+  UsbIdentity usb;
+  if (sp_get_port_usb_vid_pid(port, &usb.vendor, &usb.product) != SP_OK) return std::nullopt;
+  const std::string maker = Text(sp_get_port_usb_manufacturer(port));
+  const std::string product = Text(sp_get_port_usb_product(port));
+  usb.description = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+  return usb;
+#else
+  (void)device;
+  return std::nullopt;
+#endif
+}
+
+std::string UdevRule(const UsbIdentity& usb, const std::string& portName,
+                     const std::string& device) {
+  char ids[64];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", usb.vendor & 0xFFFF, usb.product & 0xFFFF);
+  char rule[256];
+  std::snprintf(rule, sizeof rule,
+                "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", "
+                "ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n",
+                usb.vendor & 0xFFFF, usb.product & 0xFFFF);
+  std::string where = portName == device ? device : portName + " (" + device + ")";
+  // The comment is the device's own words: keep it on one line.
+  std::string description = usb.description;
+  for (char& c : description) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return "# Veska Downloader: the phone on " + where + ", USB " + ids +
+         (description.empty() ? "" : " (" + description + ")") +
+         ". ModemManager leaves it alone; the logged-in user may open it.\n" + rule;
 }
 
 std::string FormatPorts(const std::vector<PortEntry>& ports) {
@@ -123,6 +166,7 @@ std::string FormatPorts(const std::vector<PortEntry>& ports) {
     if (port.usb.empty() && !port.description.empty()) text += "\t" + port.description;
     text += port.problem.empty() ? "\tcan be opened" : "\tcannot be opened: " + port.problem;
     text += "\n";
+    if (!port.hint.empty()) text += "\t" + port.hint + "\n";
   }
   return text;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,23 @@ struct PortEntry {
   std::string description;  // what the system calls it
   std::string usb;          // "USB 1a86:7523 serial 0001 (QinHeng USB Serial)"; empty if no USB
   std::string problem;      // why it cannot be opened now; empty when it can
+  std::string hint;         // what else may stand in the way (ModemManager); empty for nothing
 };
+
+// The USB device behind a serial device.
+struct UsbIdentity {
+  int vendor = 0;
+  int product = 0;
+  std::string description;  // maker and product as the device names them
+};
+
+// The USB identity of the device behind `device`, when it is a USB device present now.
+[[nodiscard]] std::optional<UsbIdentity> UsbIdentityOf(const std::string& device);
+
+// A udev rule for that USB device: ModemManager leaves it alone and the logged-in user may open
+// it (uaccess), with a comment naming the port.
+[[nodiscard]] std::string UdevRule(const UsbIdentity& usb, const std::string& portName,
+                                   const std::string& device);
 
 // The serial devices present, in the order the system lists them, each with its COMn, its USB
 // identity and whether it can be opened. Empty when none is present (or when this build has no

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 
@@ -49,8 +50,16 @@ void PortStatus::Refresh() {
     const bool there = IsPresent(i, link_);
     combo->setItemData(i, there ? QVariant(present) : QVariant(), Qt::FontRole);
   }
-  const QString text = Describe(combo->currentIndex(), link_);
+  QString text = Describe(combo->currentIndex(), link_);
   combo->setToolTip(text);
+  // A phone's USB port that ModemManager may probe during the handshake: say so where the user
+  // looks before START.
+  if (IsPresent(combo->currentIndex(), link_)) {
+    const std::string name = link::ComName(combo->currentIndex() + 1);
+    const std::string hint = link::ModemManagerHint(
+        name, link::ModemManagerRunning(), link::IsUsbCdcAcm(link::DevicePathFor(name, link_)));
+    if (!hint.empty()) text += QStringLiteral(". ") + QString::fromStdString(hint);
+  }
   window_.ShowStatusLine(text);
 }
 

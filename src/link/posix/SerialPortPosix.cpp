@@ -295,7 +295,9 @@ std::string SerialPort::OpenFailureHint(int osError) const {
     case EPERM:
       return "\n" + where +
              ": permission denied. Serial devices belong to the dialout group: run "
-             "'sudo usermod -aG dialout $USER', then log out and in again.\n";
+             "'sudo usermod -aG dialout $USER', then log out and in again. Where devices are "
+             "granted to the logged-in user instead (uaccess), 'veska-cli udev-rule " +
+             portName + "' prints a udev rule that does it for this device.\n";
     case EBUSY: {
       const std::string holder = DeviceHolder(path);
       return "\n" + where + " is in use by another program" +
