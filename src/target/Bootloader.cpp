@@ -135,11 +135,13 @@ void OnDownloadBootloader(DownloaderDlg& dlg) {
   // Set only once the download really starts: a refused request must not leave Download
   // disabled after the next START.
   dlg.State().bootloaderMode.store(true);
+  // The window's state first: its idle state puts the usage text in the log, which must not
+  // land on top of the worker's first lines.
+  EnterIdleWhileWorkerRuns(dlg);
   dlg.Runner().StartWorker(id, [&dlg, id] {
     return DownloadBootloader(dlg) ? OperationResult::Ended(id, Outcome::Written)
                                    : OperationResult::Ended(id, Outcome::Failed);
   });
-  EnterIdleWhileWorkerRuns(dlg);
 }
 
 bool DownloadBootloader(DownloaderDlg& dlg) {
