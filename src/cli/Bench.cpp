@@ -4,7 +4,9 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -184,6 +186,20 @@ std::string LocalStamp() {
 
 // ---------------------------------------------------------------- the console
 
+// Columns of the terminal on `file`; 80 when it cannot tell.
+int TerminalColumns(std::FILE* file) {
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (GetConsoleScreenBufferInfo(handle, &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  winsize size{};
+  if (::ioctl(::fileno(file), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
 std::string Duration(double seconds) {
   if (seconds < 0) return "-";
   const auto whole = static_cast<long>(seconds + 0.5);
@@ -267,10 +283,12 @@ class Board {
   void StepEnded(std::size_t port, const CliSession::StepEvent& step) {
     std::lock_guard lock(mutex_);
     PortView& view = views_[port];
-    view.last = step.words + (step.exitStatus == EXIT_OK
-                                  ? std::string(" OK")
-                                  : app::Printf(" FAILED (exit %d)", step.exitStatus));
-    Event(view, view.last);
+    const std::string result = step.exitStatus == EXIT_OK
+                                   ? std::string("OK")
+                                   : app::Printf("FAILED (exit %d)", step.exitStatus);
+    // The table's column leads with the result, so that a narrow terminal cuts the words.
+    view.last = result + " " + step.words;
+    Event(view, step.words + " " + result);
   }
 
   void PassEnded(std::size_t port, const PhoneRecord& phone) {
@@ -336,24 +354,40 @@ class Board {
   void Message(std::size_t port, const std::string& line) {
     if (quiet_) return;
     std::lock_guard lock(mutex_);
+    if (asking_) {
+      // Not into the middle of a question's prompt: shown once it is answered.
+      held_.push_back(views_[port].port + ": " + line);
+      return;
+    }
     if (table_) Clear();
     std::fprintf(err_, "%s: %s\n", views_[port].port.c_str(), line.c_str());
     std::fflush(err_);
     if (table_) Draw();
   }
 
-  // A question of one port, asked on the terminal (the others wait); nothing without one.
+  // A question of one port, asked on the terminal; nothing without one. Questions of several
+  // ports come one after the other, while the other ports' transfers go on: the board's lock is
+  // not held during the wait for the answer (their progress passes through it).
   std::optional<int> Ask(std::size_t port, std::string_view text, std::string_view caption) {
-    std::lock_guard lock(mutex_);
     if (!terminalInput_) return std::nullopt;
-    if (table_) Clear();
-    std::fprintf(err_, "%s: [%.*s] %.*s\n%s: Answer Yes? [y/N] ", views_[port].port.c_str(),
-                 static_cast<int>(caption.size()), caption.data(), static_cast<int>(text.size()),
-                 text.data(), views_[port].port.c_str());
-    std::fflush(err_);
+    const std::lock_guard oneQuestion(askMutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (table_) Clear();
+      asking_ = true;
+      std::fprintf(err_, "%s: [%.*s] %.*s\n%s: Answer Yes? [y/N] ", views_[port].port.c_str(),
+                   static_cast<int>(caption.size()), caption.data(), static_cast<int>(text.size()),
+                   text.data(), views_[port].port.c_str());
+      std::fflush(err_);
+    }
     char line[64] = {};
     const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+    std::lock_guard lock(mutex_);
+    asking_ = false;
     if (!read) std::fputc('\n', err_);
+    for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
+    held_.clear();
+    std::fflush(err_);
     if (table_) Draw();
     return read && (line[0] == 'y' || line[0] == 'Y') ? ui::IDYES : ui::IDNO;
   }
@@ -376,7 +410,7 @@ class Board {
     Draw();
     while (!stopped_) {
       wake_.wait_for(lock, std::chrono::milliseconds(250));
-      if (!stopped_) Draw();
+      if (!stopped_ && !asking_) Draw();
     }
   }
 
@@ -406,11 +440,13 @@ class Board {
                           view.passes, view.failures, view.last.c_str());
     }
     if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);
+    // A line the terminal wraps would take two rows and spoil the redraw in place.
+    const auto width = static_cast<std::size_t>(std::max(20, TerminalColumns(out_) - 1));
     std::size_t from = 0;
     int lines = 0;
     while (from < text.size()) {
       const std::size_t end = text.find('\n', from);
-      std::fprintf(out_, "\r%s\033[K\n", text.substr(from, end - from).c_str());
+      std::fprintf(out_, "\r%s\033[K\n", text.substr(from, std::min(end - from, width)).c_str());
       from = end + 1;
       ++lines;
     }
@@ -424,7 +460,10 @@ class Board {
   bool quiet_;
   bool table_;
   bool terminalInput_ = false;
+  std::mutex askMutex_;  // one question on the terminal at a time
   std::mutex mutex_;
+  bool asking_ = false;            // a prompt waits for its answer on the terminal
+  std::vector<std::string> held_;  // standard error lines that came meanwhile
   std::condition_variable wake_;
   bool stopped_ = false;
   bool dirty_ = false;

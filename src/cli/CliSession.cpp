@@ -619,7 +619,12 @@ int CliSession::CheckPlannedFiles() {
 }
 
 std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_view caption) {
-  if (asker_) return asker_(text, caption);
+  if (asker_) {
+    const std::optional<int> answer = asker_(text, caption);
+    // Asked and answered: the box is not shown again.
+    if (answer) presenter_->SkipNextBox();
+    return answer;
+  }
   if (::isatty(STDIN_FILENO) != 1 || ::isatty(::fileno(err_)) != 1) return std::nullopt;
   presenter_->EndProgressLine();
   std::fflush(out_);
