@@ -4,9 +4,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
-#include <windows.h>
 #else
-#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +25,7 @@
 #include "app/Printf.h"
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
+#include "cli/TerminalSize.h"
 #include "link/Crc32.h"
 #include "target/Connection.h"
 
@@ -185,20 +184,6 @@ std::string LocalStamp() {
 }
 
 // ---------------------------------------------------------------- the console
-
-// Columns of the terminal on `file`; 80 when it cannot tell.
-int TerminalColumns(std::FILE* file) {
-#if defined(_WIN32)
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  if (GetConsoleScreenBufferInfo(handle, &info))
-    return info.srWindow.Right - info.srWindow.Left + 1;
-#else
-  winsize size{};
-  if (::ioctl(::fileno(file), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-#endif
-  return 80;
-}
 
 std::string Duration(double seconds) {
   if (seconds < 0) return "-";
