@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/Captured.h"
 #include "cli/Interrupt.h"
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
@@ -39,28 +40,6 @@ std::size_t Count(const std::string& text, const std::string& what) {
   }
   return count;
 }
-
-class CapturedFile {
- public:
-  CapturedFile() : file_(std::tmpfile()) {}
-  ~CapturedFile() { std::fclose(file_); }
-  CapturedFile(const CapturedFile&) = delete;
-  CapturedFile& operator=(const CapturedFile&) = delete;
-  std::FILE* File() { return file_; }
-  std::string Text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string text;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
-      text.append(buffer, n);
-    }
-    return text;
-  }
-
- private:
-  std::FILE* file_;
-};
 
 class BenchTest : public ::testing::Test {
  protected:
@@ -149,8 +128,8 @@ class BenchTest : public ::testing::Test {
   std::vector<std::unique_ptr<sim::VirtualPhone>> phones_;
   std::vector<std::string> ports_;
   InterruptWatch interrupts_;
-  CapturedFile out_;
-  CapturedFile err_;
+  Captured out_;
+  Captured err_;
 };
 
 constexpr std::uint32_t kAppsAddress = 0x00C00000;

@@ -1,3 +1,4 @@
+#include "cli/Captured.h"
 #include "cli/CliSession.h"
 #include "link/PtyPair.h"
 
@@ -20,28 +21,6 @@ namespace veska::cli {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Standard output and error of a session, captured in temporary files.
-class Captured {
- public:
-  Captured() : file_(std::tmpfile()) {}
-  ~Captured() { std::fclose(file_); }
-  Captured(const Captured&) = delete;
-  Captured& operator=(const Captured&) = delete;
-  std::FILE* File() { return file_; }
-  std::string Text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string text;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;)
-      text.append(buffer, n);
-    return text;
-  }
-
- private:
-  std::FILE* file_;
-};
 
 class CliTest : public ::testing::Test {
  protected:

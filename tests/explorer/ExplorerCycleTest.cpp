@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/Captured.h"
 #include "cli/CliSession.h"
 #include "sim/VirtualPhone.h"
 
@@ -16,27 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-
-class Captured {
- public:
-  Captured() : file_(std::tmpfile()) {}
-  ~Captured() { std::fclose(file_); }
-  Captured(const Captured&) = delete;
-  Captured& operator=(const Captured&) = delete;
-  std::FILE* File() { return file_; }
-  std::string Text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string text;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;)
-      text.append(buffer, n);
-    return text;
-  }
-
- private:
-  std::FILE* file_;
-};
 
 // veska-cli's explore steps against the virtual phone, the way a bench script runs them.
 class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
@@ -80,8 +60,8 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
     words.insert(words.end(), steps.begin(), steps.end());
     std::vector<const char*> argv;
     for (const std::string& w : words) argv.push_back(w.c_str());
-    out_ = std::make_unique<Captured>();
-    err_ = std::make_unique<Captured>();
+    out_ = std::make_unique<cli::Captured>();
+    err_ = std::make_unique<cli::Captured>();
     cli::CliArguments arguments;
     if (int status = cli::ParseArguments(static_cast<int>(argv.size()), argv.data(), arguments,
                                          err_->File());
@@ -107,8 +87,8 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 
   std::filesystem::path folder_;
   sim::PhoneOptions options_;
-  std::unique_ptr<Captured> out_;
-  std::unique_ptr<Captured> err_;
+  std::unique_ptr<cli::Captured> out_;
+  std::unique_ptr<cli::Captured> err_;
 };
 
 TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
