@@ -17,23 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "app/ControlIds.h"
-#include "app/DownloaderDlg.h"
-#include "app/Settings.h"
-#include "app/Templates.h"
+#include "ConnectedPhone.h"
 #include "fs/FileSystemDownload.h"
-#include "sim/VirtualPhone.h"
-#include "target/Connection.h"
-#include "ui/HeadlessHost.h"
 
 namespace {
 
 using namespace veska;
-
-class QuietDiagnostics final : public link::DiagnosticSink {
- public:
-  void Diagnostic(std::string_view, std::string_view) override {}
-};
 
 // The calling thread's write system calls and the bytes they carried, from the kernel's I/O
 // accounting. The download runs on the calling thread and the phone on its own, so the
@@ -62,43 +51,16 @@ struct Listed {
   std::uint32_t size;
 };
 
-// The main dialog on a headless window, connected by START to a virtual phone, with a TFS image
-// and its listing chosen. Production time-outs are kept.
+// A paced phone, connected, with a TFS image of `files` and its listing chosen.
 class Session {
  public:
   Session(bool usb, int baudIndex, const std::vector<std::string>& dirs,
           const std::vector<Listed>& files)
-      : folder_(std::filesystem::temp_directory_path() /
-                ("veska_fs_bench_" + std::to_string(::getpid()))) {
-    std::filesystem::create_directories(folder_);
-    host_.SetSleepScale(0);
-    settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
-
-    sim::PhoneOptions options;
-    options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
-    options.pace = true;
-    // A USB phone gets no rate request: give its paced line the rate under test.
-    options.usbRate = link::BaudRateForCode(link::kSelectorBaudCodes[baudIndex]);
-    options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
-    phone_ = std::make_unique<sim::VirtualPhone>(options);
-    if (phone_->Start() != 0) return;
-
-    dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
-    app::DlgOperations operations;
-    target::AddOperations(operations);
-    dlg_->SetOperations(operations);
-    window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
-    state_.link.portPaths["COM1"] = phone_->SlavePath();
-    window_->Click(usb ? app::IDC_USB : app::IDC_UART);
-    window_->SelectItem(app::IDC_PORT, 0);
-    window_->SelectItem(app::IDC_BAUD, baudIndex);
-    dlg_->port.diagnostics = &quiet_;
-    window_->Click(app::IDC_START);
-    host_.JoinWorkers();
-    if (dlg_->connectStatus != target::CONNECT_OK) return;
+      : phone_("veska_fs_bench", usb, true, baudIndex) {
+    if (!phone_.Connected()) return;
 
     // The image is the files' contents back to back; the listing sits beside it.
-    const auto image = folder_ / "bench.tfs";
+    const auto image = phone_.Folder() / "bench.tfs";
     std::string listing = "TFSVERSION : V1.00-BENCH-00000\r\nTFSRELEASEVERSION : REL-20260101\r\n";
     for (const std::string& d : dirs) listing += "DIR_NAME : " + d + "\r\n";
     std::vector<char> data;
@@ -112,34 +74,22 @@ class Session {
     }
     std::ofstream(image, std::ios::binary)
         .write(data.data(), static_cast<std::streamsize>(data.size()));
-    std::ofstream(folder_ / "bench.cfg", std::ios::binary) << listing;
-    if (!dlg_->SetImagePathByKey(app::KEY_TFS, image.string())) return;
-    dlg_->imageSize[fs::TFS_IMAGE_INDEX] = static_cast<std::uint32_t>(data.size());
+    std::ofstream(phone_.Folder() / "bench.cfg", std::ios::binary) << listing;
+    app::DownloaderDlg& dlg = phone_.Dialog();
+    if (!dlg.SetImagePathByKey(app::KEY_TFS, image.string())) return;
+    dlg.imageSize[fs::TFS_IMAGE_INDEX] = static_cast<std::uint32_t>(data.size());
     ready_ = true;
-  }
-  ~Session() {
-    host_.JoinWorkers();
-    window_.reset();
-    if (phone_) phone_->Stop();
-    std::filesystem::remove_all(folder_);
   }
 
   [[nodiscard]] bool Ready() const { return ready_; }
 
   bool Download() {
-    phone_->ClearEvents();
-    return fs::DownloadFileSystem(*dlg_, fs::FileSystemKind::Tfs);
+    phone_.Phone().ClearEvents();
+    return fs::DownloadFileSystem(phone_.Dialog(), fs::FileSystemKind::Tfs);
   }
 
  private:
-  std::filesystem::path folder_;
-  ui::HeadlessHost host_;
-  app::ProcessState state_;
-  std::unique_ptr<app::Settings> settings_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  std::unique_ptr<app::DownloaderDlg> dlg_;
-  std::unique_ptr<ui::HeadlessWindow> window_;
-  QuietDiagnostics quiet_;
+  bench::ConnectedPhone phone_;
   bool ready_ = false;
 };
 

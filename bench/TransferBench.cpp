@@ -15,13 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ControlIds.h"
-#include "app/DownloaderDlg.h"
-#include "app/Templates.h"
+#include "ConnectedPhone.h"
 #include "download/ImageTransfer.h"
-#include "sim/VirtualPhone.h"
-#include "target/Connection.h"
-#include "ui/HeadlessHost.h"
 
 namespace {
 
@@ -29,52 +24,19 @@ using namespace veska;
 
 constexpr std::uint32_t kAppsAddress = 0x00C00000;
 
-class QuietDiagnostics final : public link::DiagnosticSink {
- public:
-  void Diagnostic(std::string_view, std::string_view) override {}
-};
-
 double ThreadCpuSeconds() {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// The main dialog on a headless window, connected by START to a virtual phone, as a technician
-// would have it before pressing Download. Production time-outs are kept.
+// A connected phone with an APPS image of `imageSize` bytes to write into it.
 class Session {
  public:
   Session(bool usb, bool pace, int baudIndex, std::uint32_t imageSize)
-      : folder_(std::filesystem::temp_directory_path() /
-                ("veska_transfer_bench_" + std::to_string(::getpid()))) {
-    std::filesystem::create_directories(folder_);
-    host_.SetSleepScale(0);
-    settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
-
-    sim::PhoneOptions options;
-    options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
-    options.pace = pace;
-    // A USB phone gets no rate request: give its paced line the rate under test.
-    options.usbRate = link::BaudRateForCode(link::kSelectorBaudCodes[baudIndex]);
-    options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
-    phone_ = std::make_unique<sim::VirtualPhone>(options);
-    if (phone_->Start() != 0) return;
-
-    dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
-    app::DlgOperations operations;
-    target::AddOperations(operations);
-    dlg_->SetOperations(operations);
-    window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
-    state_.link.portPaths["COM1"] = phone_->SlavePath();
-    window_->Click(usb ? app::IDC_USB : app::IDC_UART);
-    window_->SelectItem(app::IDC_PORT, 0);
-    window_->SelectItem(app::IDC_BAUD, baudIndex);
-    dlg_->port.diagnostics = &quiet_;
-    window_->Click(app::IDC_START);
-    host_.JoinWorkers();
-    if (dlg_->connectStatus != target::CONNECT_OK) return;
-
-    image_ = (folder_ / "APPS.img").string();
+      : phone_("veska_transfer_bench", usb, pace, baudIndex) {
+    if (!phone_.Connected()) return;
+    image_ = (phone_.Folder() / "APPS.img").string();
     std::vector<char> data(imageSize);
     std::uint32_t x = 0x12345678;  // arbitrary, not compressible, cheap
     for (char& c : data) {
@@ -85,40 +47,28 @@ class Session {
         .write(data.data(), static_cast<std::streamsize>(size(data)));
     ready_ = true;
   }
-  ~Session() {
-    host_.JoinWorkers();
-    window_.reset();
-    if (phone_) phone_->Stop();
-    std::filesystem::remove_all(folder_);
-  }
 
   [[nodiscard]] bool Ready() const { return ready_; }
 
   // The phone records the end once it has taken the PC's last acknowledgement, possibly after
   // the PC has closed the port; each pass waits for it (outside the measured time) so that the
   // next one starts with the phone back at its commands.
-  bool PhoneFinished() const {
-    return phone_->WaitFor(
+  bool PhoneFinished() {
+    return phone_.Phone().WaitFor(
         [](const auto& events) { return sim::HasEvent(events, sim::EventKind::ImageDone); },
         std::chrono::seconds(10));
   }
 
   int Transfer(bool usb, std::uint32_t size) {
-    phone_->ClearEvents();
-    dlg_->progressCount = 0;
-    return usb ? download::TransferImageUsb(*dlg_, image_, kAppsAddress, size)
-               : download::TransferImageUart(*dlg_, image_, kAppsAddress, size);
+    phone_.Phone().ClearEvents();
+    app::DownloaderDlg& dlg = phone_.Dialog();
+    dlg.progressCount = 0;
+    return usb ? download::TransferImageUsb(dlg, image_, kAppsAddress, size)
+               : download::TransferImageUart(dlg, image_, kAppsAddress, size);
   }
 
  private:
-  std::filesystem::path folder_;
-  ui::HeadlessHost host_;
-  app::ProcessState state_;
-  std::unique_ptr<app::Settings> settings_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  std::unique_ptr<app::DownloaderDlg> dlg_;
-  std::unique_ptr<ui::HeadlessWindow> window_;
-  QuietDiagnostics quiet_;
+  bench::ConnectedPhone phone_;
   std::string image_;
   bool ready_ = false;
 };
