@@ -262,6 +262,15 @@ bool DownloaderDlg::StartCheck() {
   return !(portIndex == -1 && Wnd().GetCurSel(IDC_BAUD) == 0);
 }
 
+bool DownloaderDlg::BeginConnectedOperation(OperationId id) {
+  EnterBusyState();
+  UpdateData(true);
+  if (StartCheck()) return true;
+  EnterConnectedState();
+  Runner().Report(OperationResult::Ended(id, Outcome::Refused, 0, "no port chosen"));
+  return false;
+}
+
 // --- log, fields, progress ---
 
 void DownloaderDlg::AppendLog(std::string_view text) {

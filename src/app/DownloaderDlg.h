@@ -127,6 +127,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // False when no port is chosen while the baud selector shows its first entry: every
   // operation that talks to the phone stops then. Shows nothing itself.
   [[nodiscard]] bool StartCheck();
+  // The start of an operation the connected window offers (an erase, NAND Dump, TFS Explorer):
+  // the busy state and the window's values read in. False when no port is chosen: the window
+  // is back in its connected state and the refusal has been reported for `id`.
+  [[nodiscard]] bool BeginConnectedOperation(OperationId id);
 
   // --- log, fields and progress ---
   void AppendLog(std::string_view text);

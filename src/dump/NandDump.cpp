@@ -168,13 +168,7 @@ ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::
 }
 
 void OnNandDump(DownloaderDlg& dlg) {
-  dlg.EnterBusyState();
-  dlg.UpdateData(true);
-  if (!dlg.StartCheck()) {
-    dlg.EnterConnectedState();
-    dlg.Runner().Report(OperationResult::Ended(kId, Outcome::Refused, 0, "no port chosen"));
-    return;
-  }
+  if (!dlg.BeginConnectedOperation(kId)) return;
   dlg.Runner().StartWorker(kId, [&dlg] { return DumpThread(dlg); });
 }
 

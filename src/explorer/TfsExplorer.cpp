@@ -16,13 +16,7 @@ constexpr OperationId kId = OperationId::TfsExplorer;
 }  // namespace
 
 void OnTfsExplorer(app::DownloaderDlg& dlg) {
-  dlg.EnterBusyState();
-  dlg.UpdateData(true);
-  if (!dlg.StartCheck()) {
-    dlg.EnterConnectedState();
-    dlg.Runner().Report(OperationResult::Ended(kId, Outcome::Refused, 0, "no port chosen"));
-    return;
-  }
+  if (!dlg.BeginConnectedOperation(kId)) return;
   (void)dlg.Runner().RunHere(kId, [&dlg] {
     TfsExplorerDlg explorer(dlg.Host(), dlg.State());
     dlg.Host().RunModal(app::kTfsExplorerTemplate, explorer, &dlg.Wnd());

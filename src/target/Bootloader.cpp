@@ -82,13 +82,7 @@ OperationResult Erase(DownloaderDlg& dlg, OperationId id, std::uint8_t code,
 }
 
 void OnErase(DownloaderDlg& dlg, OperationId id, std::uint8_t code, std::string_view doneText) {
-  dlg.EnterBusyState();
-  dlg.UpdateData(true);
-  if (!dlg.StartCheck()) {
-    dlg.EnterConnectedState();
-    Refused(dlg, id, "no port chosen");
-    return;
-  }
+  if (!dlg.BeginConnectedOperation(id)) return;
   if (!link::IsLoaderBaudCode(dlg.port.baudCode)) {
     dlg.EnterConnectedState();
     Refused(dlg, id, "no loader runs at a known rate (connect first)");
