@@ -28,6 +28,7 @@
 #include "cli/TerminalSize.h"
 #include "link/Crc32.h"
 #include "target/Connection.h"
+#include "ui/Host.h"
 
 namespace veska::cli {
 
@@ -157,30 +158,30 @@ std::string PhoneJson(const PhoneRecord& phone) {
   return json + "    }";
 }
 
-std::string UtcNow() {
+// Now, in UTC or local time, in strftime's `format`.
+std::string Stamp(bool utc, const char* format) {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
+  if (utc) {
 #if defined(_WIN32)
-  gmtime_s(&parts, &now);
+    gmtime_s(&parts, &now);
 #else
-  gmtime_r(&now, &parts);
+    gmtime_r(&now, &parts);
 #endif
+  } else {
+    ui::ToLocalTime(now, parts);
+  }
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  std::strftime(text, sizeof text, format, &parts);
   return text;
 }
 
+std::string UtcNow() {
+  return Stamp(true, "%Y-%m-%dT%H:%M:%SZ");
+}
+
 std::string LocalStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#if defined(_WIN32)
-  localtime_s(&parts, &now);
-#else
-  localtime_r(&now, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
-  return text;
+  return Stamp(false, "%Y%m%d-%H%M%S");
 }
 
 // ---------------------------------------------------------------- the console

@@ -16,6 +16,7 @@
 #include "link/BaudCodes.h"
 #include "link/Crc32.h"
 #include "link/Wire.h"
+#include "ui/Host.h"
 
 namespace veska::fs {
 
@@ -253,11 +254,7 @@ class Session {
     }
     dlg_.AppendLog("OK!\r\n");
     const std::time_t now = std::time(nullptr);
-#if defined(_WIN32)
-    localtime_s(&timeStamp_, &now);
-#else
-    localtime_r(&now, &timeStamp_);
-#endif
+    ui::ToLocalTime(now, timeStamp_);
     switch (SendTimeRecord(dlg_.port, timeStamp_, expectedReply_)) {
       case SendResult::Sent:
         return SetStep(FsStep::WaitTime);

@@ -26,17 +26,15 @@ void ApplyPriority(ThreadPriority priority) {
 void ApplyPriority(ThreadPriority) {}
 #endif
 
-#if defined(_WIN32)
-void ToLocalTime(std::time_t when, std::tm& parts) {
-  localtime_s(&parts, &when);
-}
-#else
-void ToLocalTime(std::time_t when, std::tm& parts) {
-  localtime_r(&when, &parts);
-}
-#endif
-
 }  // namespace
+
+void ToLocalTime(std::time_t when, std::tm& parts) {
+#if defined(_WIN32)
+  localtime_s(&parts, &when);
+#else
+  localtime_r(&when, &parts);
+#endif
+}
 
 std::vector<FileFilter> ParseFileFilter(std::string_view filter) {
   std::vector<FileFilter> entries;

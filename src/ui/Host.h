@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <list>
 #include <memory>
@@ -63,6 +64,9 @@ struct FileFilter {
 [[nodiscard]] std::vector<FileFilter> ParseFileFilter(std::string_view filter);
 
 enum class ThreadPriority { Normal, Highest };
+
+// `when` broken down in the local time zone, thread-safely on every platform.
+void ToLocalTime(std::time_t when, std::tm& parts);
 
 struct LocalTime {
   int year = 0;     // e.g. 2024
