@@ -12,6 +12,7 @@
 #include "app/Templates.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "gui/QtWindow.h"
+#include "gui/TestApp.h"
 #include "link/PtyPair.h"
 #include "ui/HeadlessHost.h"
 
@@ -21,16 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "VeskaDownloader";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
+using gui::App;
 
 // The Explorer in a Qt window: its worker reaches the widgets through the window's blocking
 // calls, which only an event loop that keeps running can answer.
