@@ -688,7 +688,7 @@ class BenchRun {
         --pass;
         continue;
       }
-      if (Rank(phone.exitStatus) > Rank(worst)) worst = phone.exitStatus;
+      worst = WorstExitStatus({worst, phone.exitStatus});
       board_.PassEnded(index, phone);
       {
         std::lock_guard lock(recordsMutex_);
@@ -943,12 +943,11 @@ bool IsBenchRun(const CliArguments& arguments) {
 
 int RunBench(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
              std::FILE* err, const BenchOptions& options) {
-  CliArguments checked = arguments;
-  if (checked.ports.empty()) {
+  if (arguments.ports.empty()) {
     std::fprintf(err, "veska-cli: a bench run needs its ports (--port COMn, once per phone)\n");
     return EXIT_USAGE;
   }
-  BenchRun run(checked, interrupts, out, err, options);
+  BenchRun run(arguments, interrupts, out, err, options);
   return run.Run();
 }
 
