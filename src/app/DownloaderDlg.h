@@ -61,6 +61,8 @@ struct WrittenImage {
 // list arrived whole.
 struct FlashReport {
   bool badBlocksKnown = false;
+  // The bad-block list went on past a pair for every block of the flash (the checks failed).
+  bool badBlockListTooLong = false;
   std::vector<std::pair<std::uint16_t, std::uint16_t>> badBlocks;
 };
 

@@ -100,8 +100,7 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
           QString text;
           if (result.operation == app::OperationId::Start &&
               result.status == target::CONNECT_FLASH_CHECKS_FAILED) {
-            text = QString::fromUtf8(target::kFlashChecksUnanswered.data(),
-                                     target::kFlashChecksUnanswered.size());
+            text = QString::fromStdString(result.reason);  // which of the checks failed
           } else if (result.outcome == app::Outcome::Failed ||
                      result.outcome == app::Outcome::Refused) {
             text = OneLine(dlg.PortFailureReason());

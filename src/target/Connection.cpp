@@ -88,11 +88,12 @@ void AddOperations(app::DlgOperations& operations) {
   operations.start = OnStart;
 }
 
-app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed) {
+app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed,
+                                   const app::FlashReport& flash) {
   if (status == CONNECT_OK && flashChecksFailed) {
-    return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Failed,
-                                       CONNECT_FLASH_CHECKS_FAILED,
-                                       std::string(kFlashChecksUnanswered));
+    return app::OperationResult::Ended(
+        app::OperationId::Start, app::Outcome::Failed, CONNECT_FLASH_CHECKS_FAILED,
+        std::string(flash.badBlockListTooLong ? kBadBlockListTooLong : kFlashChecksUnanswered));
   }
   if (status == CONNECT_OK)
     return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Connected);
@@ -117,7 +118,8 @@ void OnStart(DownloaderDlg& dlg) {
   dlg.Wnd().Enable(app::IDC_USB, false);
   dlg.Runner().StartWorker(app::OperationId::Start, [&dlg] {
     ConnectThread(dlg);
-    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus), dlg.flashChecksFailed);
+    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus), dlg.flashChecksFailed,
+                         dlg.flashReport);
   });
 }
 

@@ -35,11 +35,15 @@ int ConnectThread(app::DownloaderDlg& dlg);
 [[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
 void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
 // The typed result of a START that ended with `status`; a connection whose flash checks went
-// unanswered is a failure.
-[[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed);
-// The words of that failure, for a host's status line.
+// unanswered, or whose bad-block list ran past the flash's blocks (`flash`), is a failure.
+[[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed,
+                                                 const app::FlashReport& flash = {});
+// The words of those failures (the result's reason), for a host's status line.
 inline constexpr std::string_view kFlashChecksUnanswered =
     "The phone did not answer the flash checks: switch it off, press START and switch it on again";
+inline constexpr std::string_view kBadBlockListTooLong =
+    "The phone's bad-block list is longer than the flash's 2048 blocks: switch it off, press "
+    "START and switch it on again";
 
 // Fills the dialog's port record from the chosen port and rate and keeps the copy that later
 // operations open their own connection from (sharedPort). Returns the chosen rate's baud code

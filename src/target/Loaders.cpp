@@ -62,6 +62,19 @@ std::string FlashIdText(std::uint16_t identity) {
   }
 }
 
+BadBlockList::Next BadBlockList::Take(std::uint16_t word) {
+  if (next_ != Next::More) return next_;
+  anyArrived_ = true;
+  if (word == BAD_BLOCK_END) {
+    next_ = Next::Ended;
+  } else if (words_.size() == 2 * kFlashBlocks) {
+    next_ = Next::TooLong;  // a pair for every block came, and still no end
+  } else {
+    words_.push_back(word);
+  }
+  return next_;
+}
+
 std::string BadBlockReport(std::span<const std::uint16_t> words, bool anyArrived) {
   if (!anyArrived) return "FAIL\n";
   const std::size_t pairs = words.size() / 2;
@@ -215,44 +228,36 @@ PortStatus UploadLoaders(DownloaderDlg& dlg, SerialPort& port, std::uint8_t kind
                         : "FAIL");
   dlg.AppendLog("OK\n");
 
-  // Bad blocks: big-endian words in pairs, ended by 0xFFFF. The flash has kFlashBlocks blocks,
-  // so a longer list is no list (a phone back in its boot ROM repeating its boot signal, or one
-  // that babbles): the check fails instead of reading, and growing, for ever.
+  // Bad blocks: big-endian words in pairs, ended by 0xFFFF.
   dlg.AppendLog("      NAND Bad block check\t\t\t> > > ");
   (void)WriteByte(port, BAD_BLOCK_QUERY);
-  std::vector<std::uint16_t> words;
-  bool anyArrived = false;
-  bool ended = false;
-  while (words.size() < 2 * kFlashBlocks) {
+  BadBlockList list;
+  for (BadBlockList::Next next = BadBlockList::Next::More; next == BadBlockList::Next::More;) {
     std::uint8_t bytes[2] = {};
     if (PortStatus read = port.ReadFully(bytes, kBadBlockFactor); read != PORT_OK) {
       (void)Awaited(dlg, read, "the bad-block list");
       break;
     }
-    anyArrived = true;
-    const auto word = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-    if (word == BAD_BLOCK_END) {
-      ended = true;
-      break;
-    }
-    words.push_back(word);
+    next = list.Take(static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]));
   }
   // The upload itself succeeded and the log tells what arrived; the dialog keeps that the phone
   // did not answer the checks in full, so that START does not count as connected.
-  dlg.flashChecksFailed = !(gotFirst && gotSecond) || !ended;
+  dlg.flashChecksFailed = !(gotFirst && gotSecond) || !list.Ended();
   dlg.flashReport = {};
-  if (ended) {
+  dlg.flashReport.badBlockListTooLong = list.TooLong();
+  const std::span<const std::uint16_t> words = list.Words();
+  if (list.Ended()) {
     dlg.flashReport.badBlocksKnown = true;
     for (std::size_t i = 0; i + 1 < words.size(); i += 2) {
       dlg.flashReport.badBlocks.emplace_back(words[i], words[i + 1]);
     }
   }
-  if (!ended && anyArrived && words.size() >= 2 * kFlashBlocks) {
+  if (list.TooLong()) {
     dlg.AppendLog("FAIL\n");
     port.Close();
     return PORT_OK;
   }
-  dlg.AppendLog(BadBlockReport(words, anyArrived));
+  dlg.AppendLog(BadBlockReport(words, list.AnyArrived()));
   port.Close();
   return PORT_OK;
 }

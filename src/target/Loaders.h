@@ -42,6 +42,29 @@ inline constexpr std::size_t kFlashBlocks = 2048;
 // The Flash ID box's text for an identity: a known part's name, else "%X".
 [[nodiscard]] std::string FlashIdText(std::uint16_t identity);
 
+// The bad-block list as its words arrive: pairs of block numbers ended by BAD_BLOCK_END. The
+// flash has kFlashBlocks blocks, so a list with more pairs is no list (a phone back in its boot
+// ROM repeating its boot signal, or one that babbles): it ends the reading rather than grow for
+// ever. Pure, for the loader upload and the fuzz target.
+class BadBlockList {
+ public:
+  enum class Next { More, Ended, TooLong };
+
+  // Takes the next word as it came (big-endian on the line); whether another is awaited.
+  Next Take(std::uint16_t word);
+
+  // The words taken before the end, at most two per block of the flash.
+  [[nodiscard]] std::span<const std::uint16_t> Words() const { return words_; }
+  [[nodiscard]] bool AnyArrived() const { return anyArrived_; }
+  [[nodiscard]] bool Ended() const { return next_ == Next::Ended; }
+  [[nodiscard]] bool TooLong() const { return next_ == Next::TooLong; }
+
+ private:
+  std::vector<std::uint16_t> words_;
+  bool anyArrived_ = false;
+  Next next_ = Next::More;
+};
+
 // The bad-block report from the words the phone sent (without the 0xFFFF end), and whether any
 // word arrived at all: "FAIL\n", "Not found\n", or the count line, the pairs and the rule.
 // A first number whose partner never came is left out.

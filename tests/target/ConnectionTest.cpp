@@ -331,6 +331,7 @@ TEST_F(ConnectionTest, ASilentBadBlockAnswerReadsAsConnectedButFailsTheStart) {
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->outcome, app::Outcome::Failed);
   EXPECT_EQ(result->status, CONNECT_FLASH_CHECKS_FAILED);
+  EXPECT_EQ(result->reason, kFlashChecksUnanswered);
 }
 
 TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
@@ -346,6 +347,8 @@ TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
   EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
       << Log();
   EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
+  // The phone did answer: the reason says what was wrong with the answer.
+  EXPECT_EQ(dlg_->Runner().LastResult()->reason, kBadBlockListTooLong);
 }
 
 TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {

@@ -36,6 +36,23 @@ TEST(BadBlockReport, ReportsCompletePairsOnlyAndAsManyAsThePhoneSends) {
   EXPECT_NE(report.find("        P.Block[299] ---> S.Block[2299]\n" + rule), std::string::npos);
 }
 
+// A pair for every block of the flash is still a list; one word more without the end is not.
+TEST(BadBlockList, EndsAtTheEndWordOrPastAPairForEveryBlock) {
+  for (const bool ended : {true, false}) {
+    BadBlockList list;
+    for (std::size_t i = 0; i < 2 * kFlashBlocks; ++i) {
+      ASSERT_EQ(list.Take(static_cast<std::uint16_t>(i)), BadBlockList::Next::More) << i;
+    }
+    EXPECT_EQ(list.Take(ended ? BAD_BLOCK_END : 0x0000),
+              ended ? BadBlockList::Next::Ended : BadBlockList::Next::TooLong);
+    EXPECT_EQ(list.Ended(), ended);
+    EXPECT_EQ(list.TooLong(), !ended);
+    EXPECT_EQ(list.Words().size(), 2 * kFlashBlocks);
+    EXPECT_EQ(list.Take(BAD_BLOCK_END), ended ? BadBlockList::Next::Ended  // nothing more is taken
+                                              : BadBlockList::Next::TooLong);
+  }
+}
+
 class LoadersTest : public TargetFixture {};
 
 TEST_F(LoadersTest, TheBootloaderDriverToleratesStrayBytesBeforeItIsReady) {
