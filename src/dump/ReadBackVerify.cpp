@@ -64,16 +64,18 @@ class ImageComparison {
   std::uint8_t flashByte_ = 0;
 };
 
-// Reads back one image; returns its status and appends its log line.
-int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info) {
+// Reads back one image; returns its status and appends its log line. `verdict` receives the
+// line's verdict ("OK", or what failed and where).
+int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info, std::string& verdict) {
   const std::uint32_t address = info.address.value_or(0);
   const std::uint32_t size = dlg.imageSize[app::KindIndex(info.kind)];
   const std::uint32_t length =
       (size + app::kDumpDataChunk - 1) / app::kDumpDataChunk * app::kDumpDataChunk;
   const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
-  auto report = [&dlg, &info](int status, const std::string& verdict) {
+  auto report = [&dlg, &info, &verdict](int status, const std::string& text) {
     dlg.AppendLog(Printf("\n      Verify %s\t\t\t\t> > > %s\n", std::string(info.logName).c_str(),
-                         verdict.c_str()));
+                         text.c_str()));
+    verdict = text;
     return status;
   };
 
@@ -128,14 +130,25 @@ int VerifyWritten(DownloaderDlg& dlg, std::span<const app::ImageKind> written) {
   dlg.SetProgressPos(0);
 
   int first = VERIFY_OK;
+  std::string firstFailure;
   for (app::ImageKind kind : written) {
     const app::ImageInfo& info = app::Catalogue(kind);
     if (!info.address) continue;  // a file system: the phone rewrote it, no copy to compare
-    const int status = VerifyImage(dlg, info);
-    if (first == VERIFY_OK) first = status;
+    std::string verdict;
+    const int status = VerifyImage(dlg, info, verdict);
+    if (first == VERIFY_OK && status != VERIFY_OK) {
+      first = status;
+      firstFailure = "Verify " + std::string(info.logName) + " " + verdict;
+    }
     // A link that failed will not serve the next image either; Disconnect ends it too.
     if (status != VERIFY_OK && status != VERIFY_MISMATCH && status != VERIFY_FILE_ERROR) break;
     if (!dlg.State().link.openAllowed.load()) break;
+  }
+  // The log line of a difference soon scrolls out of sight: like a failed download, it gets a
+  // box (which the hosts also show in the status line or on standard error). After a
+  // Disconnect the user expects no report.
+  if (first != VERIFY_OK && dlg.State().link.openAllowed.load()) {
+    dlg.Host().MessageBox(&dlg.Wnd(), firstFailure, "Failure", ui::MB_OK);
   }
   return first;
 }

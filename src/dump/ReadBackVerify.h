@@ -21,7 +21,8 @@ enum VerifyStatus : int {
 // per image: OK, or the first differing address with the file's and the flash's byte. The file
 // systems (TFS, DB2) are left out: the phone rewrites them into its own file system. Opens and
 // closes the dialog's port for each image. 0 when every image matched, otherwise the status of
-// the first that did not (the images after it are still read back).
+// the first that did not (the images after it are still read back), which a "Failure" box then
+// names with its log line's verdict, unless Disconnect ended the read-back.
 [[nodiscard]] int VerifyWritten(app::DownloaderDlg& dlg, std::span<const app::ImageKind> written);
 
 }  // namespace veska::dump

@@ -385,6 +385,10 @@ TEST_F(CliVerifyTest, AByteStoredDamagedFailsTheRunWithItsAddressAndBothBytes) {
       "\n      Verify APPS\t\t\t\t> > > Failed at 0x00C108B8: file 0x78, flash 0x22\n"))
       << out;
   EXPECT_EQ(err_.Text().find("Download Finished"), std::string::npos) << err_.Text();
+  // The run's last word on standard error, where the log line does not scroll it away.
+  EXPECT_NE(err_.Text().find("[Failure] Verify APPS Failed at 0x00C108B8: file 0x78, flash 0x22\n"),
+            std::string::npos)
+      << err_.Text();
   phone.Stop();
   EXPECT_FALSE(sim::HasEvent(phone.Events(), sim::EventKind::Reboot));
 }

@@ -350,7 +350,7 @@ namespace {
 
 // The read-back on the USB link: the request in its little-endian form after TFS_OPERATION, the
 // image's length in whole pages, the bytes past the file's end not compared, the file systems
-// not read back, and the first differing byte named by its flash address.
+// not read back, and the first differing byte named by its flash address, in the log and a box.
 class ReadBackTest : public NandDumpTest {};
 
 TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
@@ -370,6 +370,7 @@ TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
   logFrom_ = host_.EventJournal().Events().size();
   EXPECT_EQ(VerifyWritten(*dlg_, written), VERIFY_OK);
   EXPECT_EQ(Log(), "\n      Verify APPS\t\t\t\t> > > OK\n");
+  EXPECT_TRUE(MessageBoxes().empty());
   const auto requests = PhoneEvents(EventKind::DumpRequest);
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].code, 0);
@@ -383,6 +384,10 @@ TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
   EXPECT_EQ(Log(), app::Printf("\n      Verify APPS\t\t\t\t> > > Failed at 0x00C01387: file "
                                "0x%02X, flash 0x%02X\n",
                                image[4999], damaged));
+  // The line scrolls away; the box stays until the user has seen it.
+  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{app::Printf(
+                                "Verify APPS Failed at 0x00C01387: file 0x%02X, flash 0x%02X",
+                                image[4999], damaged)});
   for (const sim::Event& e : phone_->Events()) EXPECT_NE(e.kind, EventKind::Violation) << e.detail;
 }
 
