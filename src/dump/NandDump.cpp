@@ -1,5 +1,6 @@
 #include "dump/NandDump.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -133,6 +134,24 @@ class DumpSession {
 
 }  // namespace
 
+std::uint32_t ChunkReader::NextLength() const {
+  return std::min(remaining_, app::DumpChunkSize(kind_));
+}
+
+std::optional<ReadOutcome> ChunkReader::Take(std::span<const std::uint8_t> data,
+                                             std::uint8_t received, const ChunkSink& sink) {
+  if (data.size() != NextLength() || data.empty()) {
+    return ReadOutcome{ReadStop::ChunkData, link::PORT_NO_REPLY};
+  }
+  const std::uint8_t computed = link::blockSum(data);
+  if (computed != received) {
+    return ReadOutcome{ReadStop::SumMismatch, DUMP_SUM_MISMATCH, computed, received};
+  }
+  if (const int s = sink(data); s != DUMP_OK) return ReadOutcome{ReadStop::SinkRefused, s};
+  remaining_ -= static_cast<std::uint32_t>(data.size());
+  return std::nullopt;
+}
+
 ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::uint32_t from,
                       std::uint32_t length, const ChunkSink& sink) {
   if (const link::PortStatus s = SendRequest(port, kind, from, length, usb); s != PORT_OK) {
@@ -140,9 +159,8 @@ ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::
   }
   // One chunk at a time, whatever the area.
   std::vector<std::uint8_t> chunk(app::DumpChunkSize(kind));
-  std::uint32_t remaining = length;
-  while (remaining > 0) {
-    const std::uint32_t n = std::min(remaining, app::DumpChunkSize(kind));
+  ChunkReader reader(kind, length);
+  while (const std::uint32_t n = reader.NextLength()) {
     const std::span<std::uint8_t> data = std::span(chunk).first(n);
     if (const link::PortStatus s = port.ReadFully(data, kDumpTimeoutFactor); s != PORT_OK) {
       return {ReadStop::ChunkData, s};
@@ -152,17 +170,11 @@ ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::
         s != PORT_OK) {
       return {ReadStop::ChunkSum, s};
     }
-    const std::uint8_t computed = link::blockSum(data);
-    if (computed != received) {
+    if (const std::optional<ReadOutcome> end = reader.Take(data, received, sink)) {
       (void)link::SendCommand(port, DUMP_NAK);  // the phone ends the dump on it
-      return {ReadStop::SumMismatch, DUMP_SUM_MISMATCH, computed, received};
-    }
-    if (const int s = sink(data); s != DUMP_OK) {
-      (void)link::SendCommand(port, DUMP_NAK);
-      return {ReadStop::SinkRefused, s};
+      return *end;
     }
     (void)link::SendCommand(port, DUMP_ACK);  // a lost answer shows as the next chunk missing
-    remaining -= n;
   }
   return {};
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -46,6 +47,26 @@ struct ReadOutcome {
 
 // Takes one accepted chunk; 0 to go on, any other value ends the read with that status.
 using ChunkSink = std::function<int(std::span<const std::uint8_t> chunk)>;
+
+// The chunks of one flash read as the phone sends them: how long the next one is, and what
+// becomes of it and of the sum byte that follows it. Pure: ReadFlash does the port's part.
+class ChunkReader {
+ public:
+  ChunkReader(std::uint8_t kind, std::uint32_t length) : kind_(kind), remaining_(length) {}
+
+  // The length of the next chunk, at most app::DumpChunkSize(kind); 0 once every chunk came.
+  [[nodiscard]] std::uint32_t NextLength() const;
+  // Takes the next chunk (NextLength() bytes) and its sum byte: a chunk whose sum matches goes
+  // to `sink`. Nothing while the read goes on (DUMP_ACK is due); otherwise how it ends
+  // (SumMismatch or SinkRefused, DUMP_NAK is due). A chunk of another length ends it too, as a
+  // chunk that did not arrive.
+  [[nodiscard]] std::optional<ReadOutcome> Take(std::span<const std::uint8_t> data,
+                                                std::uint8_t received, const ChunkSink& sink);
+
+ private:
+  std::uint8_t kind_;
+  std::uint32_t remaining_;
+};
 
 // Reads `length` bytes of the area kind `kind` from `from` on an open port: DUMP_START and the
 // request, then chunk by chunk, each with its sum. A chunk whose sum matches goes to `sink`
