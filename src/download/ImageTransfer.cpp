@@ -9,6 +9,7 @@
 #include <span>
 
 #include "app/Printf.h"
+#include "download/TransferRequests.h"
 #include "fs/FsStep.h"
 #include "link/BaudCodes.h"
 #include "link/Wire.h"
@@ -35,27 +36,6 @@ constexpr std::uint8_t BLOCK_ACK = 0x30;      // USB: the block follows
 constexpr std::uint8_t IMAGE_ACK = 0x31;      // USB: final acknowledgement
 constexpr std::uint8_t UART_ACK = 0x2D;       // UART: answers 0x26 and 0x27
 
-// The phone's replies on the USB link, in byte 0 of a ReplyFrame.
-constexpr std::uint8_t BLOCK_REQUEST = 0x26;  // length at 4, previous block's sum at 8
-constexpr std::uint8_t IMAGE_DONE = 0x29;     // last block's sum at 4
-constexpr std::uint8_t PHONE_ERROR = 0x28;
-constexpr std::uint8_t SEND_ACK_ERROR = 0x41;
-constexpr std::uint8_t READ_FLASH_ERROR = 0x42;
-constexpr std::uint8_t WRITE_FLASH_ERROR = 0x43;
-
-// The phone's bytes on the UART link.
-constexpr std::uint8_t UART_SYNC = 0xA5;
-constexpr std::uint8_t UART_ACK_REQUEST = 0x26;
-constexpr std::uint8_t UART_BLOCK_REQUEST = 0x2E;  // followed by the block length
-constexpr std::uint8_t UART_BLOCK_OK = 0x27;
-constexpr std::uint8_t UART_BLOCK_AGAIN = 0x2A;
-constexpr std::uint8_t UART_DONE = 0x29;
-constexpr std::uint8_t UART_ERROR = 0x28;
-
-// Both links: the phone gave up on the image.
-constexpr std::uint8_t PHONE_ABORT = 0x2B;
-constexpr std::uint8_t PHONE_ABORT_ALT = 0x2C;
-
 // Time-out factors of the UART exchange: the sync byte comes at once, while between blocks the
 // phone may be busy programming its flash.
 constexpr std::uint8_t UART_SYNC_TIMEOUT = 8;
@@ -63,11 +43,6 @@ constexpr std::uint8_t UART_REPLY_TIMEOUT = 15;
 // A phone that answers the request with anything but the sync byte is still busy with
 // something else; it is given a second before being asked again.
 constexpr auto kResyncPause = 1000ms;
-// The phone's requests that move the image no further (the sync byte, the acknowledgement
-// request, USB's IMAGE_DONE before any block): a real phone sends one or two in a row; a stream
-// this long is a babbling line and ends the transfer.
-constexpr unsigned kMaxIdleRequests = 256;
-
 // Erased flash reads as 0xFF, so a block the file cannot fill is completed with that.
 constexpr std::uint8_t kErasedByte = 0xFF;
 
@@ -155,9 +130,10 @@ class TransferSession {
 
   // The length the phone asked for must fit the transfer buffer; it is never trusted further.
   [[nodiscard]] int CheckBlockLength(std::uint32_t length) {
-    if (length <= port_.State().transferBuffer.size()) return TRANSFER_OK;
-    dlg_.AppendLog(app::Printf("Block of %u bytes requested, more than the buffer holds!\r\n",
-                               static_cast<unsigned>(length)));
+    const std::optional<std::string> refusal =
+        BlockLengthRefusal(length, port_.State().transferBuffer.size());
+    if (!refusal) return TRANSFER_OK;
+    dlg_.AppendLog(*refusal);
     return TRANSFER_NO_DATA;
   }
 
@@ -189,34 +165,10 @@ int Awaited(DownloaderDlg& dlg, int status, std::string_view awaited) {
   return status;
 }
 
-int TooManyIdleRequests(DownloaderDlg& dlg, std::uint8_t code) {
-  dlg.AppendLog(app::Printf("\r\n%u x 0x%02X from the phone, no block request\r\n",
-                            kMaxIdleRequests, unsigned{code}));
-  return TRANSFER_NO_DATA;
-}
-
-// The text and status of a USB reply that is neither a block request nor the end.
-int UsbFailure(DownloaderDlg& dlg, std::uint8_t code) {
-  switch (code) {
-    case PHONE_ERROR:
-      dlg.AppendLog("ERROR\r\n");
-      return TRANSFER_PHONE_ERROR;
-    case SEND_ACK_ERROR:
-      dlg.AppendLog("SendACK Error!\r\n");
-      return TRANSFER_PHONE_ERROR;
-    case READ_FLASH_ERROR:
-      dlg.AppendLog("Read Flash Data Error!\r\n");
-      return TRANSFER_PHONE_ERROR;
-    case WRITE_FLASH_ERROR:
-      dlg.AppendLog("Write Flash Data Error!\r\n");
-      return TRANSFER_PHONE_ERROR;
-    case PHONE_ABORT:
-    case PHONE_ABORT_ALT:
-      return TRANSFER_ABORTED;
-    default:
-      dlg.AppendLog("Unknown command!\r\n");
-      return TRANSFER_PHONE_ERROR;
-  }
+// A decision's failure: its log line, then its status.
+int Failed(DownloaderDlg& dlg, int status, const std::string& log) {
+  if (!log.empty()) dlg.AppendLog(log);
+  return status;
 }
 
 // The USB exchange after the common start: the request frame, then the phone's replies until it
@@ -234,45 +186,31 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
     return status;
   }
 
-  bool sent = false;
-  unsigned idle = 0;  // IMAGE_DONE frames before any block
+  UsbProgress progress;
   for (;;) {
     std::array<std::uint8_t, link::REPLY_FRAME_SIZE> bytes{};
     if (int status = port.ReadFully(bytes, link::REPLY_TIMEOUT); status != PORT_OK) {
       return Awaited(dlg, status, "the next reply frame");
     }
-    const link::ReplyFrame reply = link::ReplyFrame::Decode(bytes);
-
-    switch (reply.code) {
-      case BLOCK_REQUEST: {
-        if (sent && reply.sumAt8 != link.lastBlockSum) {
-          dlg.AppendLog("Checksum error!");
-          return TRANSFER_SUM_MISMATCH;
-        }
-        const std::uint32_t length = reply.word;
-        // Refused before the acknowledgement, so the phone is never told a block follows.
-        if (int status = session.CheckBlockLength(length); status != TRANSFER_OK) return status;
+    const UsbStep step = DecideUsbReply(link::ReplyFrame::Decode(bytes), progress,
+                                        link.lastBlockSum, link.transferBuffer.size());
+    switch (step.action) {
+      case UsbAction::SendBlock:
         if (int status = link::SendShortFrame(port, BLOCK_ACK); status != PORT_OK) return status;
-        if (int status = session.FillBlock(length); status != TRANSFER_OK) return status;
-        if (int status = link::SendBlock(port, length, &dlg); status != PORT_OK) return status;
-        sent = true;
+        if (int status = session.FillBlock(step.length); status != TRANSFER_OK) return status;
+        if (int status = link::SendBlock(port, step.length, &dlg); status != PORT_OK) {
+          return status;
+        }
+        progress.sent = true;
         break;
-      }
-      case IMAGE_DONE:
-        // Nothing was sent yet, so there is no sum to compare: the phone is ahead of itself.
-        if (!sent) {
-          if (++idle == kMaxIdleRequests) return TooManyIdleRequests(dlg, reply.code);
-          break;
-        }
-        if (reply.sumAt4 != link.lastBlockSum) {
-          dlg.AppendLog("\nChecksum Error");
-          return TRANSFER_SUM_MISMATCH;
-        }
+      case UsbAction::Wait:
+        break;
+      case UsbAction::Finish:
         // The image is written; a lost acknowledgement changes nothing on the phone's flash.
         (void)link::SendShortFrame(port, IMAGE_ACK);
         return TRANSFER_OK;
-      default:
-        return UsbFailure(dlg, reply.code);
+      case UsbAction::Fail:
+        return Failed(dlg, step.status, step.log);
     }
   }
 }
@@ -309,59 +247,44 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   }
   if (int status = SendAddressAndSize(port, address, size); status != PORT_OK) return status;
 
-  // Empty until the first block request: an acceptance or a resend request before it refers to
-  // no block and is as unexpected as any stray byte.
-  std::optional<std::uint32_t> lastLength;
-  unsigned idle = 0;  // sync bytes and acknowledgement requests in a row
+  UartProgress progress;
   for (;;) {
     std::uint8_t byte = 0;
     if (int status = ReadByte(port, UART_REPLY_TIMEOUT, byte); status != PORT_OK) {
       return Awaited(dlg, status, "the phone's next request");
     }
-    if (byte != UART_SYNC && byte != UART_ACK_REQUEST) {
-      idle = 0;
-    } else if (++idle == kMaxIdleRequests) {
-      return TooManyIdleRequests(dlg, byte);
-    }
-
+    const UartStep step = DecideUartByte(byte, progress);
     int status = PORT_OK;
-    switch (byte) {
-      case UART_SYNC:
+    switch (step.action) {
+      case UartAction::SendAddressAndSize:
         status = SendAddressAndSize(port, address, size);
         break;
-      case UART_ACK_REQUEST:
+      case UartAction::SendAck:
         status = WriteByte(port, UART_ACK);
         break;
-      case UART_BLOCK_REQUEST: {
+      case UartAction::ReadBlockLength: {
         std::uint32_t length = 0;
         if (status = link::ReadUartNumber(port, length); status != PORT_OK) {
           return Awaited(dlg, status, "the length of the block request");
         }
         if (status = session.FillBlock(length); status != TRANSFER_OK) return status;
         status = link::SendBlock(port, length);
-        lastLength = length;
+        progress.lastLength = length;
         break;
       }
-      case UART_BLOCK_OK:
-        if (!lastLength) return TRANSFER_NO_DATA;
+      case UartAction::AcceptBlock:
         if (status = WriteByte(port, UART_ACK); status != PORT_OK) return status;
-        dlg.progressCount += *lastLength;
+        dlg.progressCount += *progress.lastLength;
         dlg.SetProgressPos(dlg.progressCount);
         break;
-      case UART_BLOCK_AGAIN:
+      case UartAction::ResendBlock:
         // The buffer still holds the block, so the same bytes and sum byte go out again.
-        if (!lastLength) return TRANSFER_NO_DATA;
-        status = link::SendBlock(port, *lastLength);
+        status = link::SendBlock(port, *progress.lastLength);
         break;
-      case UART_DONE:
+      case UartAction::Finish:
         return TRANSFER_OK;
-      case UART_ERROR:
-        return TRANSFER_UART_ERROR;
-      case PHONE_ABORT:
-      case PHONE_ABORT_ALT:
-        return TRANSFER_ABORTED;
-      default:
-        return TRANSFER_NO_DATA;
+      case UartAction::Fail:
+        return Failed(dlg, step.status, step.log);
     }
     if (status != PORT_OK) return status;
   }
