@@ -9,6 +9,8 @@
 #include <optional>
 #include <system_error>
 
+#include "app/FileReplace.h"
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
@@ -172,30 +174,9 @@ void SetKey(std::vector<std::string>& lines, std::string_view section, std::stri
 // Writes `text` to a temporary file beside `file` and renames it over `file`, keeping the old
 // file's permissions.
 bool ReplaceFile(const std::filesystem::path& file, const FileText& text) {
-  std::error_code ec;
-  std::filesystem::path temporary = file;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    for (const std::string& line : text.lines) out << line << '\n';
-    out.flush();
-    if (!out) {
-      out.close();
-      std::filesystem::remove(temporary, ec);
-      return false;
-    }
-  }
-  if (text.kind == FileKind::Regular) {
-    const auto status = std::filesystem::status(file, ec);
-    if (!ec) std::filesystem::permissions(temporary, status.permissions(), ec);
-  }
-  std::filesystem::rename(temporary, file, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    return false;
-  }
-  return true;
+  std::string content;
+  for (const std::string& line : text.lines) content += line + '\n';
+  return ReplaceFileWith(file, content, ".tmp");
 }
 
 // Serialises the read-change-replace of every settings file among the objects and threads of
@@ -322,12 +303,9 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   if (access_ == SettingsAccess::ReadOnly) return true;
 
   // A link is followed to the file it names, which is then replaced while the link stays.
+  const std::filesystem::path target = ReplacementTarget(file_);
+  if (target.empty()) return false;  // a link to nothing: no settings file of ours
   std::error_code ec;
-  std::filesystem::path target = file_;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(file_, ec))) {
-    target = std::filesystem::canonical(file_, ec);
-    if (ec) return false;  // a link to nothing: no settings file of ours
-  }
   if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
   // Another window may have written other keys since this one read the file: only this key of
   // the file as it is now changes.

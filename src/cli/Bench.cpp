@@ -1,6 +1,7 @@
 #include "cli/Bench.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -9,26 +10,34 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "app/ControlIds.h"
+#include "app/FileReplace.h"
 #include "app/FlashMap.h"
 #include "app/Printf.h"
+#include "app/Settings.h"
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
 #include "cli/TerminalSize.h"
 #include "link/Crc32.h"
+#include "link/PortNames.h"
+#include "link/SerialPort.h"
 #include "target/Connection.h"
 #include "ui/Host.h"
+#include "ui/PathSeparators.h"
 
 namespace veska::cli {
 
@@ -295,9 +304,9 @@ class Board {
                             phone.seconds));
   }
 
-  void Waiting(std::size_t port) {
+  void Waiting(std::size_t port, std::string what = "waiting for a phone") {
     std::lock_guard lock(mutex_);
-    views_[port].step = "waiting for a phone";
+    views_[port].step = std::move(what);
   }
 
   // The session's window events that the table shows: the image's name and the progress bar.
@@ -558,6 +567,175 @@ class ErrorPipe {
   static constexpr const char* kMarker = "\x01veska-bench-marker\n";
 };
 
+// ---------------------------------------------------------------- the files of a run
+
+using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// A port's log file, new or emptied. Only a regular file or a new one: a FIFO would hold the
+// run until someone read it, a device would take the log.
+FilePtr CreateLogFile(const std::filesystem::path& path, std::string& problem) {
+  FilePtr file(nullptr, std::fclose);
+  if (app::KindOfTarget(path) == app::TargetKind::Other) {
+    problem = "it is not a regular file";
+    return file;
+  }
+#if defined(_WIN32)
+  file.reset(std::fopen(path.string().c_str(), "wb"));
+  if (!file) problem = std::strerror(errno);
+#else
+  // Non-blocking, so that a FIFO put there since the look cannot hold the run either.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    problem = std::strerror(errno);
+    return file;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0) {
+    problem = "it is not a regular file";
+    ::close(fd);
+    return file;
+  }
+  file.reset(::fdopen(fd, "wb"));
+  if (!file) {
+    problem = std::strerror(errno);
+    ::close(fd);
+  }
+#endif
+  return file;
+}
+
+// The report's file. It is written whole through a temporary file and a rename when the run
+// starts and when it ends; in between, each phone's record goes in place before the closing
+// brackets. So the file is whole JSON after every phone, and a phone costs the disk its own
+// record rather than the whole report again (a long --repeat run would otherwise write the
+// square of its records).
+//
+// Thread safety: none; the run calls it under its records' lock.
+class ReportFile {
+ public:
+  explicit ReportFile(std::filesystem::path path) : path_(std::move(path)) {}
+  ~ReportFile() { CloseRecords(); }
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  // What makes the path unfit for the report, "" when nothing does: only a regular file or a
+  // new one is written (a link is followed, and stays a link).
+  [[nodiscard]] std::string Refusal() {
+    target_ = app::ReplacementTarget(path_);
+    if (target_.empty()) return "is a link to nothing";
+    if (app::KindOfTarget(target_) == app::TargetKind::Other) return "is not a regular file";
+    return "";
+  }
+
+  // The whole report (ReportJson) anew.
+  bool Replace(const std::string& json) {
+    CloseRecords();
+    if (target_.empty() || app::KindOfTarget(target_) == app::TargetKind::Other) return false;
+    if (!app::ReplaceFileWith(target_, json, ".part")) return false;
+    const std::size_t stamp = json.find(kStampKey);
+    if (stamp == std::string::npos || !json.ends_with(kNoPhonesTail)) return true;
+    stampAt_ = stamp + kStampKey.size();
+    size_ = json.size();
+    hasPhones_ = !json.ends_with(std::string("[") + std::string(kNoPhonesTail));
+#if !defined(_WIN32)
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info {};
+    if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
+                     static_cast<std::uint64_t>(info.st_size) != size_)) {
+      CloseRecords();
+    }
+#endif
+    return true;
+  }
+
+  // Adds a phone's record (PhoneJson) and refreshes the time the file was written. False when
+  // it could not: the caller then writes the report whole.
+  bool Append(const std::string& phone) {
+    if (fd_ < 0) return false;
+    const std::size_t cut = hasPhones_ ? kPhonesTail.size() : kNoPhonesTail.size();
+    const std::string piece = (hasPhones_ ? ",\n" : "\n") + phone + std::string(kPhonesTail);
+    if (!WriteAt(size_ - cut, piece)) {
+      CloseRecords();
+      return false;
+    }
+    size_ = size_ - cut + piece.size();
+    hasPhones_ = true;
+    const std::string stamp = UtcNow();
+    if (stamp.size() == kStampSize) (void)WriteAt(stampAt_, stamp);
+    return true;
+  }
+
+ private:
+  bool WriteAt(std::uint64_t offset, std::string_view bytes) {
+#if defined(_WIN32)
+    (void)offset;
+    (void)bytes;
+    return false;
+#else
+    while (!bytes.empty()) {
+      const ssize_t put = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(put));
+      offset += static_cast<std::uint64_t>(put);
+    }
+    return true;
+#endif
+  }
+
+  void CloseRecords() {
+#if !defined(_WIN32)
+    if (fd_ >= 0) ::close(fd_);
+#endif
+    fd_ = -1;
+  }
+
+  // The ends of ReportJson's text, with and without phones, and where its time stamp stands.
+  static constexpr std::string_view kNoPhonesTail = "]\n}\n";
+  static constexpr std::string_view kPhonesTail = "\n  ]\n}\n";
+  static constexpr std::string_view kStampKey = "\"written\": \"";
+  static constexpr std::size_t kStampSize = 20;  // 2026-12-07T18:34:08Z
+
+  std::filesystem::path path_;
+  std::filesystem::path target_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::size_t stampAt_ = 0;
+  bool hasPhones_ = false;
+};
+
+// The device a port name stands for, as the port layer maps it: COMn (any case) through the
+// settings' [Ports] entries and the built-in table, a path as it is.
+std::string PortDevice(const std::string& port, const link::LinkState& state) {
+  const int number = link::ParseComName(port);
+  return link::DevicePathFor(number > 0 ? link::ComName(number) : port, state);
+}
+
+// One key per device whatever the name that reaches it: links are followed, a device node is
+// known by its device number and any other file by its inode.
+std::string DeviceIdentity(const std::string& device) {
+#if !defined(_WIN32)
+  struct stat info {};
+  if (::stat(device.c_str(), &info) == 0) {
+    if (S_ISCHR(info.st_mode)) return "device " + std::to_string(info.st_rdev);
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+#endif
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::weakly_canonical(device, error);
+  return "path " + (error ? device : path.string());
+}
+
+bool DevicePresent(const std::string& device) {
+#if defined(_WIN32)
+  (void)device;
+  return true;  // a COM port is found only by opening it
+#else
+  std::error_code error;
+  return std::filesystem::exists(device, error);
+#endif
+}
+
 // ---------------------------------------------------------------- the run
 
 int Rank(int status) {
@@ -581,6 +759,18 @@ int Rank(int status) {
   }
 }
 
+// How often a port whose device is gone looks for it, and how long it rests after a try whose
+// port would not open although its device is there (in use, no permission).
+constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
+constexpr std::chrono::milliseconds kPortRetryPause{2000};
+
+// How one pass of a port ended.
+enum class PassEnd {
+  Phone,            // a phone was served (or failed): it gets a record
+  NoPhone,          // --repeat: the boot-signal wait ended without a phone
+  PortUnavailable,  // --repeat: the port did not open or its device went before a phone answered
+};
+
 class BenchRun {
  public:
   BenchRun(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
@@ -592,18 +782,42 @@ class BenchRun {
         options_(options),
         single_(arguments.ports.size() == 1),
         board_(out, err, arguments.ports, single_,
-               options.table.value_or(::isatty(::fileno(out)) == 1)) {
+               options.table.value_or(::isatty(::fileno(out)) == 1)),
+        tags_(PortFileTags(arguments.ports)) {
     board_.SetTerminalInput(::isatty(::fileno(stdin)) == 1 && ::isatty(::fileno(err)) == 1);
     crcTable_.BuildCrc32Table();
   }
 
   int Run() {
-    if (!single_ && !OpenLogFolder()) return EXIT_INPUT_REFUSED;
-    interrupts_.SetHandler([this] {
-      std::lock_guard lock(sessionsMutex_);
-      for (CliSession* session : live_) {
-        if (session != nullptr) session->Cancel();
+    // Everything that can refuse the run does so before any port opens.
+    if (!FindDevices()) return EXIT_USAGE;
+    if (!arguments_.report.empty()) {
+      report_ = std::make_unique<ReportFile>(arguments_.report);
+      if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
+        std::fprintf(err_,
+                     "veska-cli: the report %s %s; a report is written only to a regular file "
+                     "or a new one\n",
+                     arguments_.report.c_str(), refusal.c_str());
+        return EXIT_INPUT_REFUSED;
       }
+    }
+    if (!single_ && !OpenLogFiles()) return EXIT_INPUT_REFUSED;
+    if (report_ && !report_->Replace(ReportJson(arguments_.ports, arguments_.steps, {}, -1))) {
+      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
+                   arguments_.report.c_str());
+      return EXIT_INPUT_REFUSED;
+    }
+    PlanPortFiles();
+
+    interrupts_.SetHandler([this] {
+      {
+        std::lock_guard lock(sessionsMutex_);
+        for (CliSession* session : live_) {
+          if (session != nullptr) session->Cancel();
+        }
+      }
+      std::lock_guard lock(waitMutex_);
+      waitWake_.notify_all();
     });
     live_.assign(arguments_.ports.size(), nullptr);
     statuses_.assign(arguments_.ports.size(), EXIT_OK);
@@ -628,7 +842,7 @@ class BenchRun {
       if (!single_) std::fprintf(err_, "veska-cli: interrupted\n");
       status = EXIT_INTERRUPTED;
     }
-    if (!arguments_.report.empty() && !WriteReport(status)) {
+    if (report_ && !WriteReport(status)) {
       std::fprintf(err_, "veska-cli: the report %s could not be written\n",
                    arguments_.report.c_str());
       if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
@@ -640,7 +854,25 @@ class BenchRun {
   }
 
  private:
-  bool OpenLogFolder() {
+  // The device of each port. Two names of one device (COM5 and com5, a link and its target, a
+  // COMn and the path the settings give it) would be two sessions fighting over one phone.
+  bool FindDevices() {
+    link::LinkState state;
+    state.portPaths =
+        app::Settings(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly).PortOverrides();
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      devices_.push_back(PortDevice(arguments_.ports[i], state));
+      if (const auto [it, added] = seen.emplace(DeviceIdentity(devices_.back()), i); !added) {
+        std::fprintf(err_, "veska-cli: %s and %s are the same port\n",
+                     arguments_.ports[it->second].c_str(), arguments_.ports[i].c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool OpenLogFiles() {
     logFolder_ = arguments_.logDir.empty() ? std::filesystem::path("veska-bench-" + LocalStamp())
                                            : std::filesystem::path(arguments_.logDir);
     std::error_code error;
@@ -650,68 +882,109 @@ class BenchRun {
                    logFolder_.string().c_str(), error.message().c_str());
       return false;
     }
-    // Two ports whose names map to one file would write over each other.
-    std::map<std::string, std::string> files;
-    for (const std::string& port : arguments_.ports) {
-      if (const auto [it, added] = files.emplace(LogFileName(port), port); !added) {
-        std::fprintf(err_, "veska-cli: %s and %s are the same port\n", it->second.c_str(),
-                     port.c_str());
+    for (const std::string& tag : tags_) {
+      const std::filesystem::path path = logFolder_ / (tag + ".log");
+      std::string problem;
+      logs_.push_back(CreateLogFile(path, problem));
+      if (!logs_.back()) {
+        std::fprintf(err_, "veska-cli: cannot write the log file %s: %s\n", path.string().c_str(),
+                     problem.c_str());
         return false;
       }
     }
     return true;
   }
 
-  void ServePort(std::size_t index) {
-    const std::string& port = arguments_.ports[index];
-    std::FILE* log = out_;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, std::fclose);
-    if (!single_) {
-      logFile.reset(std::fopen((logFolder_ / LogFileName(port)).string().c_str(), "wb"));
-      if (!logFile) {
-        board_.Message(index, "veska-cli: cannot create its log file in " + logFolder_.string());
-        statuses_[index] = EXIT_INPUT_REFUSED;
-        return;
-      }
-      log = logFile.get();
+  // With several ports, each writes its own copy of every file the steps write, named after the
+  // port; standard error says which.
+  void PlanPortFiles() {
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      portSteps_.push_back(single_ ? arguments_.steps : StepsForPort(arguments_.steps, tags_[i]));
     }
+    if (single_) return;
+    for (std::size_t word = 0; word < arguments_.steps.size(); ++word) {
+      if (portSteps_[0][word] == arguments_.steps[word]) continue;
+      std::string names;
+      for (const std::vector<std::string>& steps : portSteps_) {
+        names += (names.empty() ? "" : ", ") + steps[word];
+      }
+      std::fprintf(err_, "veska-cli: each port writes its own %s: %s\n",
+                   arguments_.steps[word].c_str(), names.c_str());
+    }
+  }
+
+  // A line of the run's own about one port on standard error.
+  void Say(std::size_t index, const std::string& line) {
+    if (single_) {
+      std::fprintf(err_, "%s\n", line.c_str());
+      std::fflush(err_);
+    } else {
+      board_.Message(index, line);
+    }
+  }
+
+  // Waits up to `pause`, or less when Ctrl-C comes; false after Ctrl-C.
+  bool Rest(std::chrono::milliseconds pause) {
+    std::unique_lock lock(waitMutex_);
+    return !waitWake_.wait_for(lock, pause, [this] { return interrupts_.Interrupted(); });
+  }
+
+  // --repeat: while the port's device is not there no phone can answer on it; the port looks for
+  // it a few times a second. False when Ctrl-C ended the wait.
+  bool AwaitDevice(std::size_t index) {
+    if (DevicePresent(devices_[index])) return true;
+    Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
+    board_.Waiting(index, "waiting for the port");
+    while (Rest(kDeviceCheckInterval)) {
+      if (DevicePresent(devices_[index])) {
+        board_.Waiting(index);
+        return true;
+      }
+    }
+    // With several ports the run says so at its end; with one, its session would have.
+    if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
+    return false;
+  }
+
+  void ServePort(std::size_t index) {
+    std::FILE* log = single_ ? out_ : logs_[index].get();
     std::unique_ptr<ErrorPipe> pipe;
     if (!single_) pipe = std::make_unique<ErrorPipe>(board_, index);
     std::FILE* errors = pipe && pipe->Writer() != nullptr ? pipe->Writer() : err_;
 
     int worst = EXIT_OK;
     for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
+      if (arguments_.repeat && !AwaitDevice(index)) break;
       PhoneRecord phone;
-      const bool idle = ServePhone(index, pass, log, errors, pipe.get(), phone);
-      if (idle) {
-        // --repeat: no phone came during the boot-signal wait; wait again.
+      const PassEnd end = ServePhone(index, pass, log, errors, pipe.get(), phone);
+      if (end != PassEnd::Phone) {
+        // --repeat: no phone answered; wait again (for the device, if it went).
         --pass;
+        if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
+            !Rest(kPortRetryPause)) {
+          break;
+        }
         continue;
       }
       worst = WorstExitStatus({worst, phone.exitStatus});
       board_.PassEnded(index, phone);
-      {
-        std::lock_guard lock(recordsMutex_);
-        phones_.push_back(std::move(phone));
-      }
-      if (!arguments_.report.empty()) (void)WriteReport(-1);
+      Record(std::move(phone));
       if (!arguments_.repeat || interrupts_.Interrupted()) break;
       board_.Waiting(index);
-      if (options_.afterPass) options_.afterPass(port, pass);
+      if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
     }
     statuses_[index] = worst;
   }
 
-  // One phone on the port. Returns true when the pass found no phone at all (a --repeat run's
-  // boot-signal wait that ended without one), which leaves no record.
-  bool ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors, ErrorPipe* pipe,
-                  PhoneRecord& phone) {
+  // One phone on the port.
+  PassEnd ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors,
+                     ErrorPipe* pipe, PhoneRecord& phone) {
     const std::string& port = arguments_.ports[index];
     CliArguments arguments = arguments_;
     arguments.port = port;
     arguments.ports = {port};
+    arguments.steps = portSteps_[index];
     if (!single_ && arguments.progress.empty()) arguments.progress = "none";
-
     phone.port = port;
     phone.pass = pass;
     phone.started = UtcNow();
@@ -801,7 +1074,7 @@ class BenchRun {
       phone.exitStatus = EXIT_INTERRUPTED;
       // A phone that never connected was not touched (with --repeat, a wait for the next phone
       // leaves no record); one that did is left half done.
-      if (!connected) return arguments_.repeat && pass > 1;
+      if (!connected) return arguments_.repeat && pass > 1 ? PassEnd::NoPhone : PassEnd::Phone;
       if (running) {
         incomplete_[index] = "stopped in " + running->words;
       } else if (!phone.steps.empty()) {
@@ -810,9 +1083,27 @@ class BenchRun {
             (last.exitStatus == EXIT_INTERRUPTED ? "stopped in " : "stopped after ") + last.words;
       }
     }
+    // --repeat: a port that would not open, or whose device went while START waited for the
+    // boot signal, served no phone.
+    const bool unanswered =
+        !phone.steps.empty() &&
+        phone.steps.back().operation == app::OperationName(app::OperationId::Start) &&
+        (phone.steps.back().status == target::CONNECT_COMM_ERROR ||
+         phone.steps.back().status == target::CONNECT_TIMEOUT);
+    if (arguments_.repeat && !interrupted && status != EXIT_OK && !connected &&
+        (status == EXIT_PORT_UNAVAILABLE || (unanswered && !DevicePresent(devices_[index])))) {
+      return PassEnd::PortUnavailable;
+    }
     if (status != EXIT_OK && !phone.steps.empty() && phone.steps.back().exitStatus != EXIT_OK) {
+      // A port that failed under its phone says why only in its diagnostics ("... does not
+      // exist"); the operation's result has no words of its own for it.
+      const std::string portReason = session.Dialog().PortFailureReason();
+      if (phone.steps.back().reason.empty()) phone.steps.back().reason = portReason;
       phone.error = phone.steps.back();
       phone.cause = cause;
+      if (!portReason.empty() && cause.find(portReason) == std::string::npos) {
+        phone.cause = portReason + (cause.empty() ? "" : "\n") + cause;
+      }
     } else if (status != EXIT_OK && !interrupted) {
       // The run ended before its first step (a refused file, no port chosen).
       StepRecord before;
@@ -826,9 +1117,9 @@ class BenchRun {
     if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
         phone.error->operation == app::OperationName(app::OperationId::Start) &&
         phone.error->status == target::CONNECT_TIMEOUT && !connected) {
-      return true;
+      return PassEnd::NoPhone;
     }
-    return false;
+    return PassEnd::Phone;
   }
 
   void CollectImages(PhoneRecord& phone, const std::vector<app::WrittenImage>& written,
@@ -849,29 +1140,19 @@ class BenchRun {
     }
   }
 
-  // Writes the report through a temporary file, so that a reader never sees half of it. With
-  // `status` -1 the run is still going (written after every phone).
+  // Keeps a phone's record and adds it to the report.
+  void Record(PhoneRecord phone) {
+    std::lock_guard lock(recordsMutex_);
+    phones_.push_back(std::move(phone));
+    if (report_ && !report_->Append(PhoneJson(phones_.back()))) {
+      (void)report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, -1));
+    }
+  }
+
+  // The report whole, a last time, with the run's `status`.
   bool WriteReport(int status) {
-    std::string json;
-    {
-      std::lock_guard lock(recordsMutex_);
-      json = ReportJson(arguments_.ports, arguments_.steps, phones_, status);
-    }
-    std::lock_guard lock(reportMutex_);
-    const std::filesystem::path path(arguments_.report);
-    std::filesystem::path temporary = path;
-    temporary += ".part";
-    std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
-    const bool closed = std::fclose(file) == 0;
-    std::error_code error;
-    if (!written || !closed) {
-      std::filesystem::remove(temporary, error);
-      return false;
-    }
-    std::filesystem::rename(temporary, path, error);
-    return !error;
+    std::lock_guard lock(recordsMutex_);
+    return report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, status));
   }
 
   const CliArguments& arguments_;
@@ -883,15 +1164,23 @@ class BenchRun {
   Board board_;
   link::Crc32Table crcTable_;
   std::filesystem::path logFolder_;
+  std::vector<std::string> tags_;                    // what names each port's own files
+  std::vector<std::string> devices_;                 // each port's device
+  std::vector<FilePtr> logs_;                        // each port's log (several ports)
+  std::vector<std::vector<std::string>> portSteps_;  // the steps as each port runs them
 
   std::mutex sessionsMutex_;
   std::vector<CliSession*> live_;        // the session running on each port, for Ctrl-C
   std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
   std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
 
+  // Ctrl-C ends the ports' waits for their devices.
+  std::mutex waitMutex_;
+  std::condition_variable waitWake_;
+
   std::mutex recordsMutex_;
   std::vector<PhoneRecord> phones_;
-  std::mutex reportMutex_;
+  std::unique_ptr<ReportFile> report_;
 };
 
 }  // namespace
@@ -927,6 +1216,61 @@ std::string LogFileName(const std::string& port) {
   while (name.starts_with('_') || name.starts_with('.')) name.erase(0, 1);
   if (name.empty()) name = "port";
   return name + ".log";
+}
+
+std::vector<std::string> PortFileTags(const std::vector<std::string>& ports) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+  };
+  std::vector<std::string> tags;
+  std::set<std::string> taken;  // in lower case: the log folder may ignore case
+  for (const std::string& port : ports) {
+    std::string base = LogFileName(port);
+    base.resize(base.size() - std::string_view(".log").size());
+    std::string tag = base;
+    for (int n = 2; taken.contains(lower(tag)); ++n) tag = base + "-" + std::to_string(n);
+    taken.insert(lower(tag));
+    tags.push_back(std::move(tag));
+  }
+  return tags;
+}
+
+std::vector<std::string> StepsForPort(const std::vector<std::string>& steps,
+                                      const std::string& tag) {
+  std::vector<std::string> own = steps;
+  // The words walked as the session plans them, so that a word of another step that happens to
+  // read "dump" is not taken for one.
+  const auto rename = [&own, &tag](std::size_t word) {
+    if (word >= own.size()) return;
+    std::string& file = own[word];
+    const std::size_t slash = file.find_last_of(ui::kPathSeparators);
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = file.rfind('.');
+    if (dot == std::string::npos || dot <= name) dot = file.size();  // ".hex" has no extension
+    file = file.substr(0, dot) + "." + tag + file.substr(dot);
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::string& word = steps[i];
+    if (word == "download") {
+      ++i;  // the selection, then its options
+      while (i + 1 < steps.size() && steps[i + 1].starts_with("--")) ++i;
+    } else if (word == "dump") {
+      rename(i + 2);  // dump AREA FILE
+      i += 2;
+    } else if (word == "udev-rule") {
+      ++i;
+    } else if (word == "explore") {
+      const std::string verb = i + 1 < steps.size() ? steps[i + 1] : std::string();
+      if (verb == "get") rename(i + 3);  // explore get PATH FILE
+      i += verb == "get" || verb == "put" ? 3 : 2;
+    } else if (word == "checksum") {
+      i += i + 1 < steps.size() && steps[i + 1] == "--file" ? 2 : 1;
+    }
+  }
+  return own;
 }
 
 int WorstExitStatus(const std::vector<int>& statuses) {

@@ -206,14 +206,17 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   return -1;
 }
 
+std::filesystem::path SettingsFileOf(const CliArguments& arguments) {
+  const std::filesystem::path settingsFile = !arguments.settings.empty()
+                                                 ? std::filesystem::path(arguments.settings)
+                                                 : app::UserSettingsFile(kApplicationName);
+  return settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile;
+}
+
 CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
     : arguments_(std::move(arguments)), out_(out), err_(err), host_(kApplicationName) {
-  const std::filesystem::path settingsFile = !arguments_.settings.empty()
-                                                 ? std::filesystem::path(arguments_.settings)
-                                                 : app::UserSettingsFile(kApplicationName);
-  settings_ = std::make_unique<app::Settings>(
-      settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile,
-      app::SettingsAccess::ReadOnly);
+  settings_ =
+      std::make_unique<app::Settings>(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly);
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
   dlg_->SetOperations(operations::AllOperations());
   // Every step learns how its operation ended from the result the operation reports.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +54,9 @@ struct CliArguments {
   std::map<std::string, std::string> images;  // image option name ("apps", ...) -> path
   std::vector<std::string> steps;             // the steps and their own arguments, in order
 };
+
+// The settings file a run reads: --settings, else the user's own.
+[[nodiscard]] std::filesystem::path SettingsFileOf(const CliArguments& arguments);
 
 // Parses argv. Returns -1 to go on, or the exit status to end with (0 after --help, 2 for a
 // usage error, with the message already on `err`).

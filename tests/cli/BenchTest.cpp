@@ -1,14 +1,18 @@
 // Bench runs: several phones at once, each port its own session, log and record.
 #include "cli/Bench.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -71,9 +75,11 @@ class BenchTest : public ::testing::Test {
     }
   }
 
-  // Starts a virtual phone; its port is its link path.
-  sim::VirtualPhone& StartPhone(sim::PhoneOptions options = {}) {
-    options.linkPath = (folder_ / ("phone" + std::to_string(phones_.size() + 1))).string();
+  // Starts a virtual phone; its port is its link path (`name` in the test's folder).
+  sim::VirtualPhone& StartPhone(sim::PhoneOptions options = {}, std::string name = {}) {
+    if (name.empty()) name = "phone" + std::to_string(phones_.size() + 1);
+    options.linkPath = (folder_ / name).string();
+    fsys::create_directories(fsys::path(options.linkPath).parent_path());
     phones_.push_back(std::make_unique<sim::VirtualPhone>(options));
     EXPECT_EQ(phones_.back()->Start(), 0);
     ports_.push_back(options.linkPath);
@@ -112,7 +118,15 @@ class BenchTest : public ::testing::Test {
 
   [[nodiscard]] fsys::path Report() const { return folder_ / "report.json"; }
   [[nodiscard]] std::string Log(std::size_t phone) const {
-    return ReadFile(folder_ / "logs" / LogFileName(ports_[phone]));
+    return ReadFile(folder_ / "logs" / (PortFileTags(ports_)[phone] + ".log"));
+  }
+
+  // True when the phone heard a start signal.
+  bool Answered(std::size_t phone) {
+    const std::vector<sim::Event> events = phones_[phone]->Events();
+    return std::any_of(events.begin(), events.end(), [](const sim::Event& event) {
+      return event.kind == sim::EventKind::StartByte;
+    });
   }
 
   // True when the phone's flash holds the release file at `address`.
@@ -137,8 +151,9 @@ constexpr std::uint32_t kCommsAddress = 0x00200000;
 
 TEST_F(BenchTest, TwoPhonesAtOnceEachGetEveryImageAndALogOfTheirOwn) {
   WriteRelease();
-  StartPhone();
-  StartPhone();
+  // Two ports whose names map to the same log file name are still two ports.
+  StartPhone({}, "x/a/b");
+  StartPhone({}, "x/a_b");
   EXPECT_EQ(Bench({"--baud", "3M", "connect", "download", "all-bin", "--default-cal"}), EXIT_OK)
       << err_.Text();
   for (std::size_t phone = 0; phone < 2; ++phone) {
@@ -187,6 +202,7 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
   refusing.faults.push_back(*sim::ParseFault("code@block#0=0x41"));
   StartPhone(refusing);
   StartPhone();
+  ports_.push_back((folder_ / "unplugged").string());  // a port without its device
   const int status = Bench({"--baud", "3M", "connect", "download", "all-bin", "--default-cal"},
                            BenchOptions{[](CliSession& session, const std::string&) {
                                           session.Dialog().port.readTotalTimeout = 50ms;
@@ -194,24 +210,118 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
                                         },
                                         {},
                                         {}});
-  EXPECT_NE(status, EXIT_OK);
-  EXPECT_NE(status, EXIT_INTERRUPTED);
+  EXPECT_EQ(status, EXIT_PORT_UNAVAILABLE);
   for (std::size_t phone : {0u, 3u}) {
     EXPECT_TRUE(FlashHolds(phone, kAppsAddress, "APPS/FUSE_APPS.img")) << phone;
     EXPECT_TRUE(FlashHolds(phone, kCommsAddress, "COMMS/COMMS.img")) << phone;
   }
   const std::string report = ReadFile(Report());
   EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
-  EXPECT_EQ(Count(report, "\"result\": \"failed\""), 2u);
-  // Each failure names its step, its operation and the program's words on it.
+  EXPECT_EQ(Count(report, "\"result\": \"failed\""), 3u);
+  // Each failure names its step, its operation and the program's words on it; a port that
+  // failed, what the port said.
   EXPECT_EQ(Count(report,
                   "\"error\": {\"step\": \"download all-bin --default-cal\", "
                   "\"operation\": \"Download\", \"outcome\": \"failed\""),
             2u);
   EXPECT_EQ(Count(report, "\"error\": null"), 2u);
   EXPECT_EQ(Count(report, "\"cause\": \"\""), 0u);
+  EXPECT_NE(report.find("\"cause\": \"" + ports_[1] +
+                        ": the line failed (the device hung up or went away).\\n"),
+            std::string::npos)
+      << report;
+  const std::string gone = ports_[4] + " does not exist.";
+  EXPECT_NE(report.find("\"reason\": \"" + gone + "\", \"exit_status\": 5"), std::string::npos);
+  EXPECT_NE(report.find("\"cause\": \"" + gone + "\\n[Failure] Comm Error\""), std::string::npos);
   EXPECT_NE(out_.Text().find(ports_[1] + ": download all-bin --default-cal FAILED"),
             std::string::npos);
+}
+
+TEST_F(BenchTest, EachPortDumpsIntoAFileOfItsOwn) {
+  for (int i = 0; i < 2; ++i) {
+    sim::VirtualPhone& phone = StartPhone();
+    const std::vector<std::uint8_t> flash(0x1000, static_cast<std::uint8_t>(0x40 + i));
+    ASSERT_TRUE(phone.Nand().WriteData(0, flash));
+  }
+  const fsys::path same = folder_ / "out" / "same.hex";
+  fsys::create_directories(same.parent_path());
+  EXPECT_EQ(Bench({"--baud", "3M", "connect", "dump", "Nandpreboot", same.string()}), EXIT_OK)
+      << err_.Text();
+  EXPECT_FALSE(fsys::exists(same));
+  const std::vector<std::string> tags = PortFileTags(ports_);
+  std::string names;
+  for (std::size_t phone = 0; phone < 2; ++phone) {
+    const fsys::path own = folder_ / "out" / ("same." + tags[phone] + ".hex");
+    EXPECT_EQ(ReadFile(own), std::string(0x1000, static_cast<char>(0x40 + phone))) << phone;
+    names += (phone == 0 ? "" : ", ") + own.string();
+  }
+  EXPECT_NE(err_.Text().find("veska-cli: each port writes its own " + same.string() + ": " + names +
+                             "\n"),
+            std::string::npos)
+      << err_.Text();
+}
+
+TEST_F(BenchTest, OneDeviceUnderTwoNamesIsRefusedBeforeAnythingIsMade) {
+  StartPhone();
+  fsys::create_symlink(ports_[0], folder_ / "alias");
+  std::ofstream(folder_ / "settings.ini") << "[Ports]\nCOM7=" << ports_[0] << "\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"COM5", "com5"}, "COM5 and com5"},
+      {{ports_[0], (folder_ / "alias").string()},
+       ports_[0] + " and " + (folder_ / "alias").string()},
+      {{"COM7", ports_[0]}, "COM7 and " + ports_[0]},
+  };
+  for (const auto& [ports, named] : cases) {
+    ports_ = ports;
+    const std::size_t before = err_.Text().size();
+    EXPECT_EQ(Bench({"connect"}), EXIT_USAGE) << named;
+    EXPECT_EQ(err_.Text().substr(before), "veska-cli: " + named + " are the same port\n");
+    EXPECT_FALSE(fsys::exists(folder_ / "logs"));
+    EXPECT_FALSE(fsys::exists(Report()));
+  }
+  EXPECT_FALSE(Answered(0));
+}
+
+TEST_F(BenchTest, ReportsAndLogsReplaceOnlyRegularFiles) {
+  StartPhone();
+  StartPhone();
+  // A FIFO as the report, or as a port's log: with a reader on it, writing would not block but
+  // would feed the run into it.
+  ASSERT_EQ(::mkfifo(Report().c_str(), 0600), 0);
+  const int reader = ::open(Report().c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(Bench({"connect"}), EXIT_INPUT_REFUSED);
+  EXPECT_NE(err_.Text().find("veska-cli: the report " + Report().string() +
+                             " is not a regular file; a report is written only to a regular "
+                             "file or a new one\n"),
+            std::string::npos)
+      << err_.Text();
+  struct stat info {};
+  EXPECT_TRUE(::stat(Report().c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+  char byte = 0;
+  EXPECT_LE(::read(reader, &byte, 1), 0);
+  ::close(reader);
+  fsys::remove(Report());
+
+  // A folder: nothing is left beside it.
+  fsys::create_directories(Report());
+  EXPECT_EQ(Bench({"connect"}), EXIT_INPUT_REFUSED);
+  EXPECT_TRUE(fsys::is_directory(Report()));
+  EXPECT_FALSE(fsys::exists(Report().string() + ".part"));
+  fsys::remove(Report());
+
+  const fsys::path log = folder_ / "logs" / (PortFileTags(ports_)[1] + ".log");
+  fsys::create_directories(log.parent_path());
+  ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  const int logReader = ::open(log.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(Bench({"connect"}), EXIT_INPUT_REFUSED);
+  EXPECT_NE(err_.Text().find("veska-cli: cannot write the log file " + log.string() +
+                             ": it is not a regular file\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_LE(::read(logReader, &byte, 1), 0);
+  ::close(logReader);
+  EXPECT_FALSE(Answered(0));
+  EXPECT_FALSE(Answered(1));
 }
 
 TEST_F(BenchTest, RepeatServesTheNextPhoneOnTheSamePort) {
@@ -240,6 +350,63 @@ TEST_F(BenchTest, RepeatServesTheNextPhoneOnTheSamePort) {
   EXPECT_NE(report.find("\"pass\": 2"), std::string::npos);
   // Both phones were whole when the run was stopped.
   EXPECT_EQ(err_.Text().find("left incomplete"), std::string::npos) << err_.Text();
+}
+
+TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
+  WriteRelease();
+  // Two phones in turn on a port whose device comes and goes (a USB adapter plugged in, pulled,
+  // plugged in again): none is there at first.
+  const std::string port = (folder_ / "usb-serial").string();
+  sim::PhoneOptions options;
+  options.linkPath = port;
+  for (int i = 0; i < 2; ++i) phones_.push_back(std::make_unique<sim::VirtualPhone>(options));
+  ports_ = {port};
+  std::vector<std::thread> later;
+  const auto after = [&later](std::function<void()> what) {
+    later.emplace_back([what = std::move(what)] {
+      std::this_thread::sleep_for(500ms);
+      what();
+    });
+  };
+  after([this] { EXPECT_EQ(phones_[0]->Start(), 0); });
+  std::string firstReport;
+  ino_t firstInode = 0;
+  BenchOptions bench;
+  bench.afterPass = [&](const std::string&, int pass) {
+    struct stat info {};
+    EXPECT_EQ(::stat(Report().c_str(), &info), 0);
+    if (pass == 1) {
+      // Whole JSON after every phone, extended in place rather than written again.
+      firstReport = ReadFile(Report());
+      firstInode = info.st_ino;
+      phones_[0]->Stop();
+      after([this] { EXPECT_EQ(phones_[1]->Start(), 0); });
+      return;
+    }
+    EXPECT_EQ(info.st_ino, firstInode);
+    phones_[1]->Stop();
+    after([this] { interrupts_.Deliver(); });  // Ctrl-C during the wait
+  };
+  EXPECT_EQ(Bench({"--repeat", "--baud", "3M", "connect", "download", "apps"}, bench),
+            EXIT_INTERRUPTED)
+      << err_.Text();
+  for (std::thread& thread : later) thread.join();
+  EXPECT_EQ(Count(err_.Text(), "veska-cli: " + port + " is not there; waiting for it to appear\n"),
+            3u)
+      << err_.Text();
+  EXPECT_EQ(Count(firstReport, "\"pass\": "), 1u) << firstReport;
+  EXPECT_TRUE(firstReport.ends_with("    }\n  ]\n}\n")) << firstReport;
+  EXPECT_NE(firstReport.find("\"finished\": false,\n  \"exit_status\": null,\n"),
+            std::string::npos);
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
+  EXPECT_EQ(Count(report, "\"pass\": "), 2u);
+  // The first phone's record as the in-place write left it, the run's end written whole.
+  const std::size_t phones = firstReport.find("  \"phones\": [");
+  ASSERT_NE(phones, std::string::npos);
+  const std::string firstRecord = firstReport.substr(phones, firstReport.size() - phones - 7);
+  EXPECT_NE(report.find(firstRecord + ",\n    {\n      \"port\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"finished\": true,\n  \"exit_status\": 130,\n"), std::string::npos);
 }
 
 TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
@@ -285,6 +452,20 @@ TEST(BenchNames, LogFilesAndTheWorstStatus) {
   EXPECT_EQ(LogFileName("/dev/ttyUSB0"), "dev_ttyUSB0.log");
   EXPECT_EQ(LogFileName("\\\\.\\COM12"), "COM12.log");
   EXPECT_EQ(LogFileName("../.."), "port.log");
+  EXPECT_EQ(PortFileTags({"x/a/b", "x/a_b", "X_A_B", "x_a_b-2", "COM5"}),
+            (std::vector<std::string>{"x_a_b", "x_a_b-2", "X_A_B-3", "x_a_b-2-2", "COM5"}));
+  // Only the files the steps write are the port's own, wherever a step's other words stand.
+  EXPECT_EQ(
+      StepsForPort({"connect",  "explore",     "put",      "dump",    "/",      "dump",
+                    "Boot2",    "out.d/a.hex", "explore",  "get",     "/f",     "b",
+                    "download", "apps",        "--verify", "dump",    "Boot1a", ".hex",
+                    "checksum", "--file",      "dump",     "explore", "ls",     "/"},
+                   "COM5"),
+      (std::vector<std::string>{
+          "connect",          "explore", "put",    "dump",      "/",        "dump",     "Boot2",
+          "out.d/a.COM5.hex", "explore", "get",    "/f",        "b.COM5",   "download", "apps",
+          "--verify",         "dump",    "Boot1a", ".hex.COM5", "checksum", "--file",   "dump",
+          "explore",          "ls",      "/"}));
   EXPECT_EQ(WorstExitStatus({}), EXIT_OK);
   EXPECT_EQ(WorstExitStatus({EXIT_OK, EXIT_STEP_FAILED, EXIT_OK}), EXIT_STEP_FAILED);
   EXPECT_EQ(WorstExitStatus({EXIT_NO_ANSWER, EXIT_STEP_FAILED}), EXIT_NO_ANSWER);
