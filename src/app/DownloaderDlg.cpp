@@ -338,6 +338,7 @@ void DownloaderDlg::OnDisconnect() {
   // its later steps from opening the device again.
   state_.CancelOperations();
   if (port.IsPortOpen()) port.Close();
+  state_.CloseSharedPort();  // the Explorer's exchanges run on START's copy of the record
   Wnd().Enable(IDC_UART, true);
   Wnd().Enable(IDC_USB, true);
   EnableSelectionControls();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "link/LinkState.h"
 #include "link/SerialPort.h"
@@ -26,8 +27,10 @@ struct ProcessState {
   std::atomic<bool> bootloaderMode{false};
 
   // The copy of the port record that START keeps for the operations that open their own
-  // connection later (the TFS Explorer).
+  // connection later (the TFS Explorer). Replaced (START) and closed (Disconnect) under
+  // sharedPortMutex, since Disconnect may come while START prepares it.
   std::unique_ptr<link::SerialPort> sharedPort;
+  std::mutex sharedPortMutex;
 
   // The TFS Explorer's mount: `mountSent` is set when a mount request went out and cleared when
   // the Explorer closes; `mountSucceeded` is set by the first mount the phone confirmed and
@@ -69,6 +72,15 @@ struct ProcessState {
   void CancelOperations() {
     ++link.disconnects;
     link.openAllowed = false;
+  }
+  // Ends whatever exchange runs on the shared record (the Explorer's) at once.
+  void CloseSharedPort() {
+    std::lock_guard lock(sharedPortMutex);
+    if (sharedPort) sharedPort->Close();
+  }
+  void KeepSharedPort(std::unique_ptr<link::SerialPort> port) {
+    std::lock_guard lock(sharedPortMutex);
+    sharedPort = std::move(port);
   }
 
   // The loader payloads in use: the built-in stand-ins unless the host found real ones.

@@ -21,6 +21,7 @@
 #include "explorer/TfsExplorer.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "fs/FileSystemDownload.h"
+#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
 #include "operations/Registry.h"
@@ -606,16 +607,24 @@ int CliSession::CheckPlannedFiles() {
   }
   // The files `explore put` will add, with the message the Explorer's Add would give.
   for (const std::string& file : plannedPuts_) {
-    std::error_code error;
-    std::FILE* probe =
-        std::filesystem::is_directory(file, error) ? nullptr : std::fopen(file.c_str(), "rb");
-    if (probe != nullptr) {
-      std::fclose(probe);
-      continue;
+    // Only a regular file, looked at without waiting for anyone (a FIFO would block the open).
+    std::uint64_t length = 0;
+    int error = 0;
+    const fs::FileStatus status = fs::RegularFileLength(file, length, error);
+    if (status == fs::FileStatus::Ok && length <= explorer::kMaxAddBytes) continue;
+    if (status == fs::FileStatus::Ok) {
+      host_.MessageBox(window_.get(), explorer::kAddTooLargeText);
+      std::fprintf(err_,
+                   "veska-cli: %s refused before connecting: it holds %ju bytes, more than a "
+                   "file's size record carries (%ju)\n",
+                   file.c_str(), static_cast<std::uintmax_t>(length),
+                   static_cast<std::uintmax_t>(explorer::kMaxAddBytes));
+      return EXIT_INPUT_REFUSED;
     }
     host_.MessageBox(window_.get(), "Fail to open resource file!");
-    std::fprintf(err_, "veska-cli: %s refused before connecting: it cannot be read\n",
-                 file.c_str());
+    std::fprintf(
+        err_, "veska-cli: %s refused before connecting: %s\n", file.c_str(),
+        status == fs::FileStatus::NotRegular ? "it is not a regular file" : "it cannot be read");
     return EXIT_INPUT_REFUSED;
   }
   return EXIT_OK;
@@ -843,9 +852,17 @@ class ExploreScript {
         if (action.verb == Verb::Remove) return Choose(app::ID_EXPLORER_DELETE);
         host_.QueueFileDialogAnswer(action.pcFile);
         if (Choose(app::ID_EXPLORER_DUMP)) return true;
+        // As a failed NAND dump says it: the file holds only part of the phone's file.
         if (explorer_.DumpIncomplete()) {
-          std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
-                       action.pcFile.c_str(), action.phonePath.c_str());
+          std::error_code error;
+          const std::uintmax_t size = std::filesystem::file_size(action.pcFile, error);
+          if (!error) {
+            std::fprintf(err_, "veska-cli: %s holds %ju bytes: the copy of %s is incomplete\n",
+                         action.pcFile.c_str(), size, action.phonePath.c_str());
+          } else {
+            std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
+                         action.pcFile.c_str(), action.phonePath.c_str());
+          }
         }
         return false;
       }

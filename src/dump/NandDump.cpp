@@ -13,6 +13,7 @@
 #include "app/Templates.h"
 #include "dump/NandDumpDlg.h"
 #include "fs/FsCommands.h"
+#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/BlockSum.h"
 #include "link/Wire.h"
@@ -29,11 +30,6 @@ using link::PORT_OK;
 namespace {
 
 constexpr OperationId kId = OperationId::NandDump;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // One number of the request: little-endian on the USB link, big-endian on the UART link.
 std::array<std::uint8_t, 4> RequestNumber(std::uint32_t value, bool usb) {
@@ -223,7 +219,8 @@ OperationResult RunNandDump(DownloaderDlg& dlg) {
     return stop(Outcome::Refused, 0, kNoFile);
   }
 
-  const File file(std::fopen(path.c_str(), "wb"));
+  // A FIFO or a device would hang the dump or take the data nowhere: only a file.
+  const fs::UniqueFile file = fs::CreateRegularFile(path);
   if (!file) {
     static constexpr std::string_view kNotCreated = "Internal Error! (file creation)";
     dlg.Host().MessageBox(&dlg.Wnd(), kNotCreated);

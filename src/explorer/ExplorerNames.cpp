@@ -1,6 +1,42 @@
 #include "explorer/ExplorerNames.h"
 
+#include <cstdio>
+
 namespace veska::explorer {
+
+std::string ShownName(std::string_view name) {
+  if (name.empty()) return "\"\"";
+  std::string shown;
+  shown.reserve(name.size());
+  const auto escape = [&shown](unsigned char c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02X", c);
+    shown += text;
+  };
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    const auto c = static_cast<unsigned char>(name[at]);
+    if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c == 0) {
+      shown += "\\0";
+    } else if (c < 0x20 || c == 0x7F) {
+      escape(c);
+    } else if (const auto next =
+                   at + 1 < name.size() ? static_cast<unsigned char>(name[at + 1]) : 0;
+               c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      escape(c);
+      escape(next);
+      ++at;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
+}
 
 ExplorerNames::ExplorerNames() : ExplorerNames(fs::SystemCharset()) {}
 
@@ -16,8 +52,7 @@ std::optional<std::string> ExplorerNames::ToUtf8(std::string_view name) {
 }
 
 std::optional<std::string> ExplorerNames::FromUtf8(std::string_view utf8) {
-  const std::size_t end = utf8.find('\0');
-  if (end != std::string_view::npos) utf8 = utf8.substr(0, end);
+  if (utf8.ends_with('\0')) utf8.remove_suffix(1);
   if (utf8.size() > kMaxNameBytes) return std::nullopt;
   std::optional<std::string> name = fromUtf8_.Convert(utf8);
   if (!name || name->size() + 1 > kMaxNameBytes) return std::nullopt;

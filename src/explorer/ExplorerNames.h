@@ -15,6 +15,12 @@ inline constexpr std::size_t kMaxNameBytes = 510;
 // character set.
 inline constexpr std::string_view kConversionError = "MultibyteToUTF8 ERROR";
 
+// A name of the phone as the window and the terminal show it: control bytes (C0, DEL and the
+// C1 controls in their UTF-8 form) written as escapes ("\r", "\n", "\t", "\0", "\x1B"), so
+// that a name cannot clear the screen, colour it, split a line or hide its end; an empty name
+// as "". A name without control bytes is shown as it is.
+[[nodiscard]] std::string ShownName(std::string_view name);
+
 // Converts the Explorer's names between the PC's character set (the user's locale, as the rest
 // of the program) and the UTF-8 the phone stores.
 //
@@ -32,8 +38,8 @@ class ExplorerNames {
   // its size); nothing when `name` is longer than kMaxNameBytes, when the result would be, or
   // when it has no UTF-8 form.
   [[nodiscard]] std::optional<std::string> ToUtf8(std::string_view name);
-  // The PC form of `utf8` up to its first zero byte (all of it when it has none), without a
-  // terminating zero; nothing under the same conditions.
+  // The PC form of `utf8` without its terminating zero (a zero inside is part of the name);
+  // nothing under the same conditions.
   [[nodiscard]] std::optional<std::string> FromUtf8(std::string_view utf8);
 
  private:

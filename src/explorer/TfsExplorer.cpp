@@ -2,6 +2,7 @@
 
 #include "app/Templates.h"
 #include "explorer/TfsExplorerDlg.h"
+#include "link/PortStatus.h"
 
 namespace veska::explorer {
 
@@ -20,10 +21,12 @@ void OnTfsExplorer(app::DownloaderDlg& dlg) {
   (void)dlg.Runner().RunHere(kId, [&dlg] {
     TfsExplorerDlg explorer(dlg.Host(), dlg.State());
     dlg.Host().RunModal(app::kTfsExplorerTemplate, explorer, &dlg.Wnd());
-    dlg.EnterConnectedState();
-    return explorer.AllConfirmed()
-               ? OperationResult::Ended(kId, Outcome::Done)
-               : OperationResult::Ended(kId, Outcome::Failed, EXPLORER_NOT_CONFIRMED);
+    // After Disconnect the window is idle and stays so.
+    if (dlg.State().link.openAllowed.load()) dlg.EnterConnectedState();
+    if (explorer.AllConfirmed()) return OperationResult::Ended(kId, Outcome::Done);
+    // A phone that stopped answering is told apart from one that refused.
+    const int status = explorer.NoReply() ? int{link::PORT_NO_REPLY} : int{EXPLORER_NOT_CONFIRMED};
+    return OperationResult::Ended(kId, Outcome::Failed, status);
   });
 }
 

@@ -87,8 +87,8 @@ bool TfsExplorerDlg::OnContextMenu(int id, ui::Point point) {
       if (item.command != app::ID_EXPLORER_ADD) item.enabled = false;
     }
   } else {
-    // The name up to its first line break, above a separator: what the commands act on.
-    const std::string shown = name.substr(0, name.find('\r'));
+    // The name as the list shows it, above a separator: what the commands act on.
+    const std::string shown = ShownName(name);
     menu.insert(menu.begin(), {ui::MenuItem{ui::MENU_SEPARATOR, "< " + shown + " >"},
                                ui::MenuItem{ui::MENU_SEPARATOR, ""}});
   }
@@ -197,10 +197,11 @@ void TfsExplorerDlg::Exit() {
 }
 
 void TfsExplorerDlg::ExitSequence(bool cancelled) {
-  CloseDumpFile();
+  (void)CloseDumpFile();
   addFile_.reset();
   link::SerialPort* port = Port();
-  if (cancelled || port == nullptr) {
+  // After Disconnect the phone is no longer talked to: no unmount either.
+  if (cancelled || port == nullptr || !Connected()) {
     process_.mountSent = false;
     if (port != nullptr) port->Close();
     return;
@@ -215,8 +216,11 @@ void TfsExplorerDlg::ExitSequence(bool cancelled) {
   }
   process_.mountSent = false;
   SendByte(fs::TFS_UNMOUNT);
-  std::uint8_t answer = 0;
-  (void)port->ReadFully(std::span(&answer, 1), kSendTimeoutFactor);
+  // A phone that left an exchange unanswered is not waited for a second time.
+  if (!noReply_) {
+    std::uint8_t answer = 0;
+    (void)port->ReadFully(std::span(&answer, 1), kSendTimeoutFactor);
+  }
   port->Close();
   received_.clear();
   receivedUsed_ = 0;
@@ -252,6 +256,10 @@ bool TfsExplorerDlg::DumpIncomplete() const {
   return dumpIncomplete_;
 }
 
+bool TfsExplorerDlg::NoReply() const {
+  return noReply_;
+}
+
 std::string TfsExplorerDlg::SelectedPath() const {
   std::lock_guard lock(mutex_);
   return selectedPath_;
@@ -285,10 +293,10 @@ void TfsExplorerDlg::StartBody() {
 
 void TfsExplorerDlg::SelectBody(ui::TreeItem item) {
   ui::Window& wnd = Wnd();
-  std::string path = wnd.GetTreeItemText(kTree, item);
+  std::string path = TreeName(item);
   for (ui::TreeItem up = wnd.GetParentTreeItem(kTree, item); up != ui::TREE_NONE;
        up = wnd.GetParentTreeItem(kTree, up)) {
-    std::string text = wnd.GetTreeItemText(kTree, up);
+    std::string text = TreeName(up);
     if (!text.ends_with('/')) text += '/';
     path = text + path;
   }
@@ -297,7 +305,7 @@ void TfsExplorerDlg::SelectBody(ui::TreeItem item) {
     selectedItem_ = item;
     selectedPath_ = path;
   }
-  wnd.SetText(kText, Printf("\r\nSearching the files (in '%s')... ", path.c_str()));
+  wnd.SetText(kText, Printf("\r\nSearching the files (in '%s')... ", ShownName(path).c_str()));
   if (RequestListing(path)) Exchange();
 }
 
@@ -309,14 +317,22 @@ void TfsExplorerDlg::AddBody() {
   request.flags = ui::OFN_HIDEREADONLY;
   const std::string path = host_.FileDialog(&Wnd(), request).value_or(std::string());
 
-  if (File probe(std::fopen(path.c_str(), "rb")); !probe) {
+  // Only a regular file: a FIFO would block the open, a device would never end.
+  std::uint64_t length = 0;
+  int error = 0;
+  if (path.empty() || fs::RegularFileLength(path, length, error) != fs::FileStatus::Ok) {
     host_.MessageBox(&Wnd(), "Fail to open resource file!");
+    state_ = ExplorerState::Idle;
+    return;
+  }
+  if (length > kMaxAddBytes) {
+    host_.MessageBox(&Wnd(), kAddTooLargeText);
     state_ = ExplorerState::Idle;
     return;
   }
   const std::optional<std::string> full = FullPath(app::FileNamePart(path));
   if (!full) return;
-  Append(Printf("\r\nAdding the file '%s'... \r\n", full->c_str()));
+  Append(Printf("\r\nAdding the file '%s'... \r\n", ShownName(*full).c_str()));
   const std::optional<std::string> utf8 = ToUtf8(*full);
   if (!utf8) {
     state_ = ExplorerState::Idle;
@@ -331,11 +347,19 @@ void TfsExplorerDlg::AddBody() {
     EnableBrowsing(true, true);
     return;
   }
-  const long length = std::ftell(addFile_.get());
+  const long end = std::ftell(addFile_.get());
   std::rewind(addFile_.get());
-  addRemaining_ = static_cast<std::uint32_t>(std::max(0L, length));
+  // What the file holds now, as long as the size record can carry it.
+  if (end < 0 || static_cast<std::uint64_t>(end) > kMaxAddBytes) {
+    addFile_.reset();
+    host_.MessageBox(&Wnd(), kAddTooLargeText);
+    state_ = ExplorerState::Idle;
+    EnableBrowsing(true, true);
+    return;
+  }
+  addRemaining_ = static_cast<std::uint32_t>(end);
   addLastChunk_ = false;
-  Append(Printf("File size is %d", static_cast<int>(addRemaining_)));
+  Append(Printf("File size is %u", static_cast<unsigned>(addRemaining_)));
 
   // Code, name record and size in one write: the phone reads nothing in between.
   std::vector<std::uint8_t> bytes{fs::TFS_ADD_FILE, static_cast<std::uint8_t>(utf8->size() >> 8),
@@ -354,7 +378,7 @@ void TfsExplorerDlg::DeleteBody() {
   if (name.empty()) return;
   const std::optional<std::string> full = FullPath(name);
   if (!full) return;
-  Append(Printf("\r\nDeleting the file '%s'... ", full->c_str()));
+  Append(Printf("\r\nDeleting the file '%s'... ", ShownName(*full).c_str()));
   const std::optional<std::string> utf8 = ToUtf8(*full);
   if (!utf8) {
     state_ = ExplorerState::Idle;
@@ -371,12 +395,12 @@ void TfsExplorerDlg::DumpBody() {
   if (name.empty()) return;
   const std::optional<std::string> full = FullPath(name);
   if (!full) return;
-  Append(Printf("\r\n Reading the file '%s'... ", full->c_str()));
+  Append(Printf("\r\n Reading the file '%s'... ", ShownName(*full).c_str()));
   EnableBrowsing(false, false);
   const std::optional<std::string> utf8 = ToUtf8(*full);
   if (!utf8) {
     state_ = ExplorerState::Idle;
-    Append(Printf("**File name is too long(%s) **\r\n", full->c_str()));
+    Append(Printf("**File name is too long(%s) **\r\n", ShownName(*full).c_str()));
     EnableBrowsing(true, true);
     return;
   }
@@ -394,13 +418,13 @@ void TfsExplorerDlg::StatusBody() {
   if (name.empty()) return;
   const std::optional<std::string> full = FullPath(name);
   if (!full) return;
-  Wnd().SetText(kText, Printf("\r\n Reading the file status '%s'... \n", full->c_str()));
+  Wnd().SetText(kText, Printf("\r\n Reading the file status '%s'... \n", ShownName(*full).c_str()));
   Append("---------------------------- \n");
   EnableBrowsing(false, false);
   const std::optional<std::string> utf8 = ToUtf8(*full);
   if (!utf8) {
     state_ = ExplorerState::Idle;
-    Append(Printf("**File name is too long(%s) **\r\n", full->c_str()));
+    Append(Printf("**File name is too long(%s) **\r\n", ShownName(*full).c_str()));
     EnableBrowsing(true, true);
     return;
   }
@@ -419,7 +443,7 @@ void TfsExplorerDlg::Exchange() {
       // The phone went silent or the port was closed under the exchange: a dump's file keeps
       // what was accepted and is closed now, not at EXIT.
       if (dumpFile_) {
-        CloseDumpFile();
+        (void)CloseDumpFile();
         std::lock_guard lock(mutex_);
         dumpIncomplete_ = true;
       }
@@ -488,6 +512,7 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnDirEntryByte(std::uint8_t byte) {
     return Step::End;
   }
   if (entryIndex_ < entryLength_) return Step::Continue;
+  if (!CountListingEntry(entryLength_)) return Step::End;
 
   SendByte(entry_[0]);
   state_ = ExplorerState::DirNext;
@@ -512,9 +537,15 @@ void TfsExplorerDlg::AddEntry(std::uint8_t type, std::string_view utf8Name) {
     Append(kConversionError);
     return;
   }
+  const std::string shown = ShownName(*name);
   if (type == ENTRY_FILE) {
-    wnd.AddString(kList, *name);
-    Append(Printf("%s\r\n", name->c_str()));
+    // Items added to the list otherwise keep their text as their name.
+    for (int i = static_cast<int>(listNames_.size()); i < wnd.GetCount(kList); ++i) {
+      listNames_.push_back(wnd.GetItemText(kList, i));
+    }
+    listNames_.push_back(*name);
+    wnd.AddString(kList, shown);
+    Append(Printf("%s\r\n", shown.c_str()));
     const int count = wnd.GetCount(kList);
     const int width = wnd.TextWidth(kList, wnd.GetItemText(kList, count - 1));
     listExtent_ = std::max(listExtent_, width);
@@ -522,7 +553,7 @@ void TfsExplorerDlg::AddEntry(std::uint8_t type, std::string_view utf8Name) {
     return;
   }
   if (name->starts_with('.') || itemHadChildren_) return;
-  wnd.InsertTreeItem(kTree, selectedItem_, *name);
+  treeNames_[wnd.InsertTreeItem(kTree, selectedItem_, shown)] = *name;
   wnd.SortTreeChildren(kTree, selectedItem_);
   wnd.ExpandTreeItem(kTree, selectedItem_);
 }
@@ -572,7 +603,7 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnAddDataByte(std::uint8_t byte) {
     addFile_.reset();
     Confirm();
     Append("Add complete");
-    Append(Printf("\r\nSearching the files (in '%s')...\r\n ", SelectedPath().c_str()));
+    Append(Printf("\r\nSearching the files (in '%s')...\r\n ", ShownName(SelectedPath()).c_str()));
     ListAgain();
     return Step::Continue;
   }
@@ -611,7 +642,7 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnDeleteByte(std::uint8_t byte) {
   }
   Confirm();
   Append("OK!\r\n");
-  Append(Printf("\r\nSearching the files (in '%s')... \r\n", SelectedPath().c_str()));
+  Append(Printf("\r\nSearching the files (in '%s')... \r\n", ShownName(SelectedPath()).c_str()));
   ListAgain();
   return Step::Continue;
 }
@@ -640,21 +671,27 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnSizeBytesByte(std::uint8_t byte) {
 
 TfsExplorerDlg::Step TfsExplorerDlg::StartDump(std::uint32_t size) {
   dumpRemaining_ = size;
-  Append(Printf("\r\nSize: %d bytes\r\n", static_cast<int>(size)));
-  ui::FileDialogRequest request;
-  request.open = false;
-  request.filter = std::string(kDumpFileFilter);
-  request.defaultExtension = std::string(kDumpFileExtension);
-  request.flags = ui::OFN_HIDEREADONLY | ui::OFN_OVERWRITEPROMPT;
-  const std::string path = host_.FileDialog(&Wnd(), request).value_or(std::string());
+  Append(Printf("\r\nSize: %u bytes\r\n", static_cast<unsigned>(size)));
   const auto refuse = [this](std::string_view text) {
     EnableBrowsing(true, true);
     state_ = ExplorerState::Idle;
     host_.MessageBox(&Wnd(), text);
     return Step::End;
   };
+  // Refused before a file is asked for: nothing is created for a size no file can have.
+  if (size > limits_.fileBytes) {
+    Append(Printf("%s\r\n", std::string(kDumpTooLargeText).c_str()));
+    return refuse(kDumpTooLargeText);
+  }
+  ui::FileDialogRequest request;
+  request.open = false;
+  request.filter = std::string(kDumpFileFilter);
+  request.defaultExtension = std::string(kDumpFileExtension);
+  request.flags = ui::OFN_HIDEREADONLY | ui::OFN_OVERWRITEPROMPT;
+  const std::string path = host_.FileDialog(&Wnd(), request).value_or(std::string());
   if (path.empty()) return refuse("No file selected!");
-  dumpFile_.reset(std::fopen(path.c_str(), "wb"));
+  // A FIFO or a device would hang the dump or take the data nowhere: only a file.
+  dumpFile_ = fs::CreateRegularFile(path);
   if (!dumpFile_) return refuse("Internal Error! (file creation)");
 
   Append("** Dumping TFS File **\r\n");
@@ -692,7 +729,7 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnDumpDataByte(std::uint8_t byte) {
     return Step::Continue;
   }
   if (byte != expected_) {
-    CloseDumpFile();
+    (void)CloseDumpFile();
     {
       std::lock_guard lock(mutex_);
       dumpIncomplete_ = true;
@@ -704,9 +741,13 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnDumpDataByte(std::uint8_t byte) {
     host_.MessageBox(&Wnd(), "Checksum Mismatched!");
     return Step::End;
   }
+  // Written through at once, so that a disk that is full or a file-size limit shows here.
+  if (std::fwrite(chunk_.data(), 1, chunkLength_, dumpFile_.get()) != chunkLength_ ||
+      std::fflush(dumpFile_.get()) != 0) {
+    return DumpWriteFailed();
+  }
   dumpReceived_ += static_cast<std::uint32_t>(chunkLength_);
   Wnd().SetPos(kProgress, dumpReceived_);
-  std::fwrite(chunk_.data(), 1, chunkLength_, dumpFile_.get());
   SendByte(TFS_DATA_ACK);
   if (lastChunk_) return CompleteDump();
   NextDumpChunk();
@@ -714,17 +755,44 @@ TfsExplorerDlg::Step TfsExplorerDlg::OnDumpDataByte(std::uint8_t byte) {
 }
 
 TfsExplorerDlg::Step TfsExplorerDlg::CompleteDump() {
+  // The phone has its acknowledgement already; only the copy on the PC can still fail.
+  if (!CloseDumpFile()) {
+    {
+      std::lock_guard lock(mutex_);
+      dumpIncomplete_ = true;
+    }
+    state_ = ExplorerState::Idle;
+    Append(Printf("%s\r\n", std::string(kDumpWriteFailedText).c_str()));
+    EnableBrowsing(true, true);
+    host_.MessageBox(&Wnd(), kDumpWriteFailedText);
+    return Step::End;
+  }
   EnableBrowsing(true, true);
   Append("** Dump Completed! **\r\n");
   state_ = ExplorerState::Idle;
-  CloseDumpFile();
   Confirm();
   host_.MessageBox(&Wnd(), "Dump Completed!");
   return Step::End;
 }
 
-void TfsExplorerDlg::CloseDumpFile() {
-  dumpFile_.reset();
+TfsExplorerDlg::Step TfsExplorerDlg::DumpWriteFailed() {
+  (void)CloseDumpFile();
+  {
+    std::lock_guard lock(mutex_);
+    dumpIncomplete_ = true;
+  }
+  // As for a bad sum: the phone ends the dump instead of sending what the file cannot take.
+  SendByte(TFS_DATA_NAK);
+  state_ = ExplorerState::Idle;
+  Append(Printf("%s\r\n", std::string(kDumpWriteFailedText).c_str()));
+  EnableBrowsing(true, true);
+  host_.MessageBox(&Wnd(), kDumpWriteFailedText);
+  return Step::End;
+}
+
+bool TfsExplorerDlg::CloseDumpFile() {
+  if (!dumpFile_) return true;
+  return std::fclose(dumpFile_.release()) == 0;
 }
 
 TfsExplorerDlg::Step TfsExplorerDlg::OnStatusByte(std::uint8_t byte) {
@@ -767,10 +835,13 @@ std::size_t TfsExplorerDlg::Expecting() const {
 bool TfsExplorerDlg::ReadByte(std::uint8_t& byte) {
   if (receivedUsed_ == received_.size()) {
     link::SerialPort* port = Port();
-    if (port == nullptr || cancelled_) return false;
+    if (port == nullptr || cancelled_ || !Connected()) return false;
     received_.resize(Expecting());
     receivedUsed_ = 0;
-    if (port->ReadFully(received_, kReplyTimeoutFactor) != PORT_OK) {
+    const link::PortStatus status = port->ReadFully(received_, kReplyTimeoutFactor);
+    // A phone that answers again is no longer taken for dead.
+    noReply_ = status == link::PORT_NO_REPLY;
+    if (status != PORT_OK) {
       received_.clear();
       return false;
     }
@@ -781,7 +852,7 @@ bool TfsExplorerDlg::ReadByte(std::uint8_t& byte) {
 
 void TfsExplorerDlg::Send(std::span<const std::uint8_t> bytes) {
   link::SerialPort* port = Port();
-  if (port == nullptr || cancelled_) return;
+  if (port == nullptr || cancelled_ || !Connected()) return;
   // Not judged: a request that did not arrive shows as a missing or wrong answer.
   (void)port->WriteFully(bytes, kSendTimeoutFactor);
 }
@@ -803,8 +874,7 @@ void TfsExplorerDlg::RequestRootListing() {
     std::lock_guard lock(mutex_);
     selectedItem_ = rootItem_;
   }
-  Wnd().ResetContent(kList);
-  listExtent_ = 0;
+  StartListing();
   state_ = ExplorerState::DirEntryLength;
   // The root goes as "/" alone, without the zero every other path carries.
   static constexpr std::uint8_t kRootRequest[] = {TFS_READ_DIR, 0x01, '/'};
@@ -827,11 +897,32 @@ bool TfsExplorerDlg::RequestListing(const std::string& path) {
   const auto name = Bytes(*utf8);
   bytes.insert(bytes.end(), name.begin(), name.end());
   Send(bytes);
-  entryIndex_ = 0;
-  Wnd().ResetContent(kList);
-  listExtent_ = 0;
+  StartListing();
   itemHadChildren_ = !Wnd().GetChildTreeItems(kTree, selectedItem_).empty();
   return true;
+}
+
+void TfsExplorerDlg::StartListing() {
+  entryIndex_ = 0;
+  listingEntries_ = 0;
+  listingBytes_ = 0;
+  Wnd().ResetContent(kList);
+  listNames_.clear();
+  listExtent_ = 0;
+}
+
+bool TfsExplorerDlg::CountListingEntry(std::size_t length) {
+  ++listingEntries_;
+  listingBytes_ += length + 2;  // its length byte before and the continuation after it
+  if (listingEntries_ <= limits_.listingEntries && listingBytes_ <= limits_.listingBytes) {
+    return true;
+  }
+  // Not acknowledged: the phone sends nothing more. What was listed stays.
+  state_ = ExplorerState::Idle;
+  Append(Printf("**Listing stopped after %zu entries: more than the flash can hold **\r\n",
+                listingEntries_ - 1));
+  EnableBrowsing(true, true);
+  return false;
 }
 
 void TfsExplorerDlg::ListAgain() {
@@ -855,7 +946,7 @@ std::optional<std::string> TfsExplorerDlg::FullPath(const std::string& name) {
   // sent or disabled.
   if (full.size() + 1 > kPathBufferSize) {
     state_ = ExplorerState::Idle;
-    Append(Printf("**File name is too long(%s) **\r\n", full.c_str()));
+    Append(Printf("**File name is too long(%s) **\r\n", ShownName(full).c_str()));
     return std::nullopt;
   }
   return full;
@@ -863,7 +954,20 @@ std::optional<std::string> TfsExplorerDlg::FullPath(const std::string& name) {
 
 std::string TfsExplorerDlg::SelectedFileName() const {
   const int selected = Wnd().GetCurSel(kList);
-  return selected == ui::LB_NONE ? std::string() : Wnd().GetItemText(kList, selected);
+  if (selected == ui::LB_NONE) return std::string();
+  const auto index = static_cast<std::size_t>(selected);
+  // An item the listing did not add goes as it is shown.
+  if (index < listNames_.size()) return listNames_[index];
+  return Wnd().GetItemText(kList, selected);
+}
+
+std::string TfsExplorerDlg::TreeName(ui::TreeItem item) const {
+  const auto it = treeNames_.find(item);
+  return it != treeNames_.end() ? it->second : Wnd().GetTreeItemText(kTree, item);
+}
+
+bool TfsExplorerDlg::Connected() const {
+  return process_.link.openAllowed.load();
 }
 
 std::optional<std::string> TfsExplorerDlg::ToUtf8(std::string_view name) {

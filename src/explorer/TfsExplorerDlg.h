@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "app/ProcessState.h"
 #include "explorer/ExplorerNames.h"
 #include "explorer/FileStatus.h"
+#include "fs/Listing.h"
 #include "link/SerialPort.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
@@ -53,6 +55,20 @@ inline constexpr std::size_t kEntryBufferSize = 100;
 inline constexpr std::size_t kPathBufferSize = 504;
 // A directory request carries its path's length in one byte.
 inline constexpr std::size_t kMaxDirRequestBytes = 255;
+// A file's size travels as a 32-bit number: a larger PC file cannot be announced.
+inline constexpr std::uint64_t kMaxAddBytes = UINT32_MAX;
+
+// What the phone's file system can hold, so that a phone that lies cannot make the PC take
+// without end. The NAND flash has 2,048 blocks of 64 pages of 2 KiB (256 MiB): no file on it is
+// larger. Every file and directory takes at least one page, so no directory lists more entries
+// than the flash has pages; and as a name longer than the entry buffer is skipped, a listing of
+// that many entries needs at most that many full entries on the line (length, entry buffer and
+// continuation). A phone that announces or sends more is not describing its file system.
+struct ExplorerLimits {
+  std::uint32_t fileBytes = 2048u * 64u * 2048u;
+  std::size_t listingEntries = 2048u * 64u;
+  std::uint64_t listingBytes = std::uint64_t{2048u * 64u} * (kEntryBufferSize + 2);
+};
 
 // What the next byte from the phone means.
 enum class ExplorerState : int {
@@ -70,6 +86,11 @@ enum class ExplorerState : int {
   DirNext = 58,
   Idle = 64,
 };
+
+// Refusals of what a file or the phone announces.
+inline constexpr std::string_view kAddTooLargeText = "The file is too large for the phone!";
+inline constexpr std::string_view kDumpTooLargeText = "File size is larger than the flash!";
+inline constexpr std::string_view kDumpWriteFailedText = "Write dump file fail!";
 
 // Texts of the Explorer's file dialogs.
 inline constexpr std::string_view kAddFileFilter = "all files (*.*)|*.*||";
@@ -127,8 +148,13 @@ class TfsExplorerDlg final : public ui::Dialog {
   // True when every action asked so far was confirmed by the phone.
   [[nodiscard]] bool AllConfirmed() const;
   // True when the last Dump stopped after creating its file: the file holds only the chunks
-  // accepted before.
+  // accepted before (or fewer, when the disk did not take them).
   [[nodiscard]] bool DumpIncomplete() const;
+  // True once the phone left an exchange unanswered for the reply time-out: the line is taken
+  // for dead, and EXIT no longer waits for the unmount's answer.
+  [[nodiscard]] bool NoReply() const;
+  // Another flash than the phone's (tests).
+  void SetLimits(const ExplorerLimits& limits) { limits_ = limits; }
   [[nodiscard]] ui::TreeItem RootItem() const { return rootItem_; }
   [[nodiscard]] std::string SelectedPath() const;
   [[nodiscard]] ExplorerState State() const { return state_; }
@@ -187,12 +213,23 @@ class TfsExplorerDlg final : public ui::Dialog {
   Step StartDump(std::uint32_t size);
   void NextDumpChunk();
   Step CompleteDump();
-  void CloseDumpFile();
+  // Closes a dump's file; false when the file did not take everything written to it.
+  bool CloseDumpFile();
+  // Ends a dump whose file did not take a chunk or its close.
+  Step DumpWriteFailed();
+  // Counts one listing entry of `length` bytes on the line; false (after a narrative line)
+  // when the listing goes beyond what the flash can hold.
+  bool CountListingEntry(std::size_t length);
+  void StartListing();
   // The full path of `name` in the selected directory, or nothing (with a narrative line) when
   // it does not fit the path buffer.
   std::optional<std::string> FullPath(const std::string& name);
   // The selected list entry's name, empty when none.
   std::string SelectedFileName() const;
+  // The phone's name of a tree item (the tree shows names with their control bytes escaped).
+  std::string TreeName(ui::TreeItem item) const;
+  // False once Disconnect came: nothing more goes to the phone or is awaited from it.
+  bool Connected() const;
   std::optional<std::string> ToUtf8(std::string_view name);
   void EnableBrowsing(bool tree, bool list);
   void Append(std::string_view text);
@@ -216,11 +253,16 @@ class TfsExplorerDlg final : public ui::Dialog {
   std::size_t entryIndex_ = 0;
   std::array<std::uint8_t, kEntryBufferSize> entry_{};
 
+  ExplorerLimits limits_;
+  std::size_t listingEntries_ = 0;
+  std::uint64_t listingBytes_ = 0;
+  // The phone's names of the list's files (by index) and of the tree's items, as they go back
+  // in requests; the window shows them with their control bytes escaped.
+  std::vector<std::string> listNames_;
+  std::map<ui::TreeItem, std::string> treeNames_;
+
   // File operations.
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
-  using File = std::unique_ptr<std::FILE, FileCloser>;
+  using File = fs::UniqueFile;
   File addFile_;
   std::uint32_t addRemaining_ = 0;
   bool addLastChunk_ = false;
@@ -249,6 +291,7 @@ class TfsExplorerDlg final : public ui::Dialog {
   std::atomic<bool> cancelled_{false};
   ActionOutcome outcome_ = ActionOutcome::None;
   bool dumpIncomplete_ = false;
+  std::atomic<bool> noReply_{false};
   bool allConfirmed_ = true;
   std::uint64_t actionsStarted_ = 0;
 };

@@ -215,6 +215,25 @@ FileStatus ReadRegularFile(const std::string& path, std::uint64_t limit, std::st
   }
 }
 
+UniqueFile CreateRegularFile(const std::string& path) {
+#if defined(_WIN32)
+  return UniqueFile(std::fopen(path.c_str(), "wb"));
+#else
+  // Not emptied at the open: only once it is known to be a regular file.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) == 0 && flags >= 0 &&
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+    file = ::fdopen(fd, "wb");
+  }
+  if (file == nullptr) ::close(fd);
+  return UniqueFile(file);
+#endif
+}
+
 bool SumFileSizes(std::string_view text, std::uint64_t& sum) {
   sum = 0;
   for (std::size_t at = text.find(KEY_FILE_SIZE); at != std::string_view::npos;

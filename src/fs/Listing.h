@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -109,6 +111,16 @@ enum class FileStatus {
 // The length of a regular file.
 [[nodiscard]] FileStatus RegularFileLength(const std::string& path, std::uint64_t& length,
                                            int& error);
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` for writing from its start, for a dump's copy: only a regular file (emptied) or a
+// new one. Never waits for anyone (a FIFO is refused, not opened for good) and never empties or
+// writes what is not a regular file (a device, a folder). Nothing when refused or failed.
+[[nodiscard]] UniqueFile CreateRegularFile(const std::string& path);
 
 // A value as a refusal message shows it: at most a few dozen bytes, control bytes and bytes that
 // are not UTF-8 written as escapes, "..." when shortened.

@@ -137,7 +137,7 @@ std::uint8_t PreparePortRecord(DownloaderDlg& dlg) {
   SerialPort& port = dlg.port;
   port.portName = dlg.PortName();
   port.baudCode = SelectedBaudCode(dlg);
-  dlg.State().sharedPort = port.CopyRecord();
+  dlg.State().KeepSharedPort(port.CopyRecord());
   return port.baudCode;
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -331,12 +332,24 @@ TEST_F(NandDumpTest, CancelledDialogsAndAFileThatCannotBeMadeSendNothing) {
   EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"No file selected"});
   EXPECT_TRUE(Connected());
 
-  Answer(app::IDC_DUMP_APPS, folder_ / "no-such-folder" / "apps.hex");
-  const OperationResult result = PressDump();
-  EXPECT_EQ(result.outcome, Outcome::Failed);
-  EXPECT_EQ(result.status, DUMP_FILE_NOT_CREATED);
-  EXPECT_EQ(MessageBoxes().back(), "Internal Error! (file creation)");
-  EXPECT_TRUE(Connected());
+  // Only a regular file or a new one takes a dump: a FIFO (with or without a reader) would
+  // hang the dump or send the data elsewhere, a device or a folder is no file.
+  const auto fifo = folder_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto readFifo = folder_ / "read-fifo";
+  ASSERT_EQ(::mkfifo(readFifo.c_str(), 0600), 0);
+  const int reader = ::open(readFifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  for (const std::filesystem::path& path : {folder_ / "no-such-folder" / "apps.hex", fifo, readFifo,
+                                            std::filesystem::path("/dev/full"), folder_}) {
+    Answer(app::IDC_DUMP_APPS, path);
+    const OperationResult result = PressDump();
+    EXPECT_EQ(result.outcome, Outcome::Failed) << path;
+    EXPECT_EQ(result.status, DUMP_FILE_NOT_CREATED) << path;
+    EXPECT_EQ(MessageBoxes().back(), "Internal Error! (file creation)");
+    EXPECT_TRUE(Connected());
+  }
+  ::close(reader);
 
   EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
   EXPECT_EQ(Log(), "");

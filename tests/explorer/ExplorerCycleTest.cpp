@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Captured.h"
@@ -41,8 +47,9 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 
   bool Usb() const { return GetParam(); }
 
-  // One run of veska-cli: connect, then `steps`.
-  int Run(std::vector<std::string> steps, bool yes = false) {
+  // One run of veska-cli: connect, then `steps`; `prepare` sees the session before it runs.
+  int Run(std::vector<std::string> steps, bool yes = false,
+          const std::function<void(cli::CliSession&)>& prepare = {}) {
     const std::string settings = (folder_ / "settings.ini").string();
     std::vector<std::string> words{"veska-cli",
                                    "--settings",
@@ -54,7 +61,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
                                    "--baud",
                                    "921K",
                                    "--timeout",
-                                   "5",
+                                   timeout_,
                                    "connect"};
     if (yes) words.insert(words.begin() + 1, "--yes");
     words.insert(words.end(), steps.begin(), steps.end());
@@ -70,6 +77,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
     }
     cli::CliSession session(std::move(arguments), out_->File(), err_->File());
     session.Host().SetSleepScale(0);
+    if (prepare) prepare(session);
     return session.Run();
   }
 
@@ -86,6 +94,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
   }
 
   std::filesystem::path folder_;
+  std::string timeout_ = "5";
   sim::PhoneOptions options_;
   std::unique_ptr<cli::Captured> out_;
   std::unique_ptr<cli::Captured> err_;
@@ -171,7 +180,83 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), cli::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Checksum Mismatched!\n"), std::string::npos)
       << err_->Text();
-  EXPECT_NE(err_->Text().find(copy.string() + " is incomplete"), std::string::npos) << err_->Text();
+  EXPECT_NE(
+      err_->Text().find(copy.string() + " holds 0 bytes: the copy of /big.bin is incomplete\n"),
+      std::string::npos)
+      << err_->Text();
+
+  // A copy the disk does not take in full (a file-size limit of 10240 bytes) is no success.
+  Restart(phone);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limit = saved;
+  limit.rlim_cur = 10240;
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const int status = Run({"explore", "get", "/big.bin", copy.string()});
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(status, cli::EXIT_STEP_FAILED);
+  EXPECT_EQ(out_->Text().find("Dump Completed!"), std::string::npos) << out_->Text();
+  EXPECT_NE(err_->Text().find("[VeskaDownloader] Write dump file fail!\n"), std::string::npos)
+      << err_->Text();
+  EXPECT_NE(
+      err_->Text().find(copy.string() + " holds 10240 bytes: the copy of /big.bin is incomplete\n"),
+      std::string::npos)
+      << err_->Text();
+  phone.Stop();
+}
+
+TEST_P(ExplorerCycleTest, PutRefusesWhatItCannotAnnounceBeforeConnecting) {
+  sim::VirtualPhone phone(options_);
+  ASSERT_EQ(phone.Start(), 0);
+  // A FIFO would block the look at it; 4 GiB and 100 bytes (sparse) would go as 100 bytes.
+  const auto fifo = folder_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto huge = folder_ / "huge.bin";
+  std::ofstream(huge).close();
+  std::filesystem::resize_file(huge, (std::uint64_t{1} << 32) + 100);
+  const std::pair<std::filesystem::path, std::string> cases[] = {
+      {fifo, fifo.string() + " refused before connecting: it is not a regular file\n"},
+      {huge, huge.string() +
+                 " refused before connecting: it holds 4294967396 bytes, more than a file's size "
+                 "record carries (4294967295)\n"},
+  };
+  for (const auto& [file, message] : cases) {
+    EXPECT_EQ(Run({"explore", "put", file.string(), "/"}), cli::EXIT_INPUT_REFUSED);
+    EXPECT_NE(err_->Text().find(message), std::string::npos) << err_->Text();
+  }
+  for (const sim::Event& e : phone.Events()) EXPECT_NE(e.kind, sim::EventKind::Command) << e.detail;
+  phone.Stop();
+}
+
+TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
+  sim::VirtualPhone phone(options_);
+  ASSERT_EQ(phone.Start(), 0);
+  const auto source = Write("r.txt", {'r'});
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+      << out_->Text() << err_->Text();
+  Restart(phone);
+  phone.InjectFileSystemFault(*sim::ParseFsFault("silence@status"));
+  timeout_ = "60";
+  std::thread canceller;
+  const auto before = std::chrono::steady_clock::now();
+  const int status =
+      Run({"explore", "stat", "/r.txt"}, false, [&canceller](cli::CliSession& session) {
+        session.SetStepObserver([&canceller, &session](const cli::CliSession::StepEvent& event) {
+          if (!event.words.starts_with("explore")) return;
+          if (event.ended) {
+            if (canceller.joinable()) canceller.join();
+            return;
+          }
+          canceller = std::thread([&session] {
+            std::this_thread::sleep_for(1s);
+            session.Cancel();  // what Ctrl-C does
+          });
+        });
+      });
+  EXPECT_NE(status, cli::EXIT_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
   phone.Stop();
 }
 
@@ -185,6 +270,7 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
     const char* fault;
     std::vector<std::string> steps;
     const char* narrative;
+    int exit = cli::EXIT_STEP_FAILED;
   };
   const Case cases[] = {
       {"wrong@dir-end=0x42", {"explore", "ls", "/"}, "Unknown FILE name receive error!(42)\r\n"},
@@ -194,6 +280,12 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
       {"sum@status", {"explore", "stat", "/r.txt"}, "Fail! (0xF2)\r\n"},
       {"sum@file", {"explore", "put", source.string(), "/"}, "Add Fail! ("},
       {"wrong@mount=0x11", {"explore", "ls", "/"}, "Mounting TFS system... Fail! (0x11)\r\n"},
+      // A silent phone is no answer, and EXIT does not wait for it a second time.
+      {"silence@status", {"explore", "stat", "/r.txt"}, "", cli::EXIT_NO_ANSWER},
+      {"silence@dump-chunk",
+       {"explore", "get", "/r.txt", (folder_ / "r.hex").string()},
+       "",
+       cli::EXIT_NO_ANSWER},
       {"wrong@delete=0x55", {"explore", "rm", "/r.txt"}, "Delete Fail! (0x55)\r\n"},
   };
   for (const Case& c : cases) {
@@ -201,7 +293,12 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
     const auto fault = sim::ParseFsFault(c.fault);
     ASSERT_TRUE(fault) << c.fault;
     phone.InjectFileSystemFault(*fault);
-    EXPECT_EQ(Run(c.steps, true), cli::EXIT_STEP_FAILED) << c.fault << out_->Text();
+    timeout_ = c.exit == cli::EXIT_NO_ANSWER ? "2" : "5";
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(c.steps, true), c.exit) << c.fault << out_->Text() << err_->Text();
+    if (c.exit == cli::EXIT_NO_ANSWER) {
+      EXPECT_LT(std::chrono::steady_clock::now() - before, 3500ms) << c.fault;
+    }
     EXPECT_NE(out_->Text().find(c.narrative), std::string::npos) << c.fault << out_->Text();
   }
   // The phone deleted the file; only its answer was spoiled.

@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -295,6 +299,75 @@ TEST_F(ExplorerEngineTest, ListingErrorsEndTheListing) {
   EXPECT_TRUE(Narrative().ends_with("Unknown FILE name receive error!(42)\r\n")) << Narrative();
 }
 
+TEST_F(ExplorerEngineTest, NamesWithControlBytesAreShownEscapedAndSentAsTheyCame) {
+  Open();
+  Mount({{1, "\x1b[2J\x1b[31mred"},
+         {1, "a\r\nb"},
+         {1, std::string("a\0hidden", 8)},
+         {1, ""},
+         {2, "d\x07"},
+         {1, "plain"}});
+  EXPECT_EQ(ListItems(), (std::vector<std::string>{"\\x1B[2J\\x1B[31mred", "a\\r\\nb", "a\\0hidden",
+                                                   "\"\"", "plain"}));
+  EXPECT_EQ(Narrative(),
+            "\r\n** Mounting TFS system... OK!\r\nSearching the files... \r\n"
+            "\\x1B[2J\\x1B[31mred\r\na\\r\\nb\r\na\\0hidden\r\n\"\"\r\nplain\r\n"
+            "\r\n Read directory OK!\r\n");
+  EXPECT_EQ(Children(explorer_->RootItem()), std::vector<std::string>{"d\\x07"});
+
+  // The requests carry the names as the phone gave them.
+  SelectFile("a\\r\\nb");
+  Choose(app::ID_EXPLORER_STATUS);
+  Expect(NameRequest(0xF0, "/a\r\nb"));
+  Phone({0xEF});
+  explorer_->WaitIdle();
+  EXPECT_NE(Narrative().find("Reading the file status '/a\\r\\nb'"), std::string::npos)
+      << Narrative();
+  ASSERT_TRUE(window_->ClickTreeItem(kTree, Child(explorer_->RootItem(), "d\\x07")));
+  Expect(Concat({{0xE5, 4}, Text("/d\x07"), {0}}));
+  ServeListing({{2, "."}});
+  explorer_->WaitIdle();
+  EXPECT_EQ(Narrative(), "\r\nSearching the files (in '/d\\x07')... \r\n Read directory OK!\r\n");
+}
+
+TEST_F(ExplorerEngineTest, AListingLongerThanTheFlashCanHoldIsStopped) {
+  Open();
+  Mount();
+  // Entries of 12 bytes on the line: "name" + 4 digits, its type, zero, length and continuation.
+  ExplorerLimits byEntries;
+  byEntries.listingEntries = 2;
+  ExplorerLimits byBytes;
+  byBytes.listingBytes = 30;
+  for (const ExplorerLimits& limits : {byEntries, byBytes}) {
+    explorer_->SetLimits(limits);
+    window_->SelectTreeItem(kTree, ui::TREE_NONE);
+    ASSERT_TRUE(window_->ClickTreeItem(kTree, explorer_->RootItem()));
+    Expect({0xE5, 0x02, '/', 0x00});
+    for (const char* name : {"name0001", "name0002"}) {
+      Phone(Concat({{9, 1}, Text(name), {0}}));
+      Expect({1});
+      Phone({TFS_DIR_NEXT});
+    }
+    // The third is taken off the line but not acknowledged: the phone sends nothing more.
+    Phone(Concat({{9, 1}, Text("name0003"), {0}}));
+    explorer_->WaitIdle();
+    ExpectNothing();
+    EXPECT_EQ(ListItems(), (std::vector<std::string>{"name0001", "name0002"}));
+    EXPECT_TRUE(Narrative().ends_with(
+        "**Listing stopped after 2 entries: more than the flash can hold **\r\n"))
+        << Narrative();
+    EXPECT_EQ(explorer_->LastOutcome(), Outcome::Failed);
+    EXPECT_TRUE(window_->IsEnabled(kTree) && window_->IsEnabled(kList));
+  }
+  // Each listing counts afresh.
+  window_->SelectTreeItem(kTree, ui::TREE_NONE);
+  ASSERT_TRUE(window_->ClickTreeItem(kTree, explorer_->RootItem()));
+  Expect({0xE5, 0x02, '/', 0x00});
+  ServeListing({{1, "name0001"}, {1, "name0002"}});
+  explorer_->WaitIdle();
+  EXPECT_EQ(explorer_->LastOutcome(), Outcome::Confirmed);
+}
+
 // --- names and paths that do not fit -------------------------------------------------------
 
 TEST_F(ExplorerEngineTest, OverLongNamesAndPathsAreRefusedWithoutSendingAWrappedLength) {
@@ -435,12 +508,31 @@ TEST_F(ExplorerAddTest, RefusalsSayWhatTheyGot) {
   EXPECT_TRUE(Narrative().ends_with("File size is 10Add Fail! (0xEF)\r\n")) << Narrative();
   EXPECT_TRUE(window_->IsEnabled(kTree) && window_->IsEnabled(kList));
 
-  // A cancelled file dialog: nothing to open.
-  host_.QueueFileDialogAnswer(std::nullopt);
+  // A cancelled file dialog: nothing to open. A FIFO is not opened (that would wait for a
+  // writer) and a folder is no file either.
+  const auto fifo = folder_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::optional<std::string>& answer :
+       {std::optional<std::string>(), std::optional(fifo.string()),
+        std::optional(folder_.string())}) {
+    host_.QueueFileDialogAnswer(answer);
+    Choose(app::ID_EXPLORER_ADD);
+    explorer_->WaitIdle();
+    ExpectNothing();
+    EXPECT_EQ(host_.MessageBoxTexts().back(), "Fail to open resource file!");
+  }
+
+  // A size the request's 32 bits cannot carry (4 GiB and 100 bytes, sparse) is not announced
+  // as what remains of it.
+  const auto huge = folder_ / "huge.bin";
+  std::ofstream(huge).close();
+  std::filesystem::resize_file(huge, (std::uint64_t{1} << 32) + 100);
+  host_.QueueFileDialogAnswer(huge.string());
   Choose(app::ID_EXPLORER_ADD);
   explorer_->WaitIdle();
   ExpectNothing();
-  EXPECT_EQ(host_.MessageBoxTexts().back(), "Fail to open resource file!");
+  EXPECT_EQ(host_.MessageBoxTexts().back(), kAddTooLargeText);
+  EXPECT_EQ(explorer_->LastOutcome(), Outcome::Failed);
 }
 
 // --- Delete, Dump, Status --------------------------------------------------------------------
@@ -576,6 +668,82 @@ TEST_F(ExplorerDumpTest, ABadSumIsAnsweredNoAndTheFileClosedAtOnce) {
   EXPECT_EQ(host_.MessageBoxTexts().back(), "No file selected!");
 }
 
+TEST_F(ExplorerDumpTest, ASizeBeyondTheFlashIsRefusedBeforeAFileIsMade) {
+  Open();
+  Mount({{1, "liar"}});
+  const auto out = folder_ / "out.hex";
+  for (const std::uint32_t size : {0x10000001u, 0xFFFFFFFFu}) {
+    SelectFile("liar");
+    host_.QueueFileDialogAnswer(out.string());
+    Choose(app::ID_EXPLORER_DUMP);
+    Expect(NameRequest(0xE8, "/liar"));
+    Phone({0xE9, static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
+           static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)});
+    explorer_->WaitIdle();
+    ExpectNothing();
+    host_.ClearDialogAnswers();
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(host_.MessageBoxTexts().back(), kDumpTooLargeText);
+    EXPECT_TRUE(Narrative().ends_with(
+        app::Printf("Size: %u bytes\r\nFile size is larger than the flash!\r\n", size)))
+        << Narrative();
+    EXPECT_EQ(explorer_->LastOutcome(), Outcome::Failed);
+    EXPECT_TRUE(window_->IsEnabled(kList));
+  }
+  // As much as the flash holds is asked for.
+  StartDump("liar", 0x10000000u, out);
+  EXPECT_TRUE(std::filesystem::exists(out));
+}
+
+TEST_F(ExplorerDumpTest, OnlyARegularOrNewFileTakesTheCopy) {
+  Open();
+  Mount({{1, "f"}});
+  const auto fifo = folder_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/full"), folder_}) {
+    SelectFile("f");
+    host_.QueueFileDialogAnswer(path.string());
+    Choose(app::ID_EXPLORER_DUMP);
+    Expect(NameRequest(0xE8, "/f"));
+    Phone({0xE9, 0, 0, 0, 10});
+    explorer_->WaitIdle();
+    ExpectNothing();
+    EXPECT_EQ(host_.MessageBoxTexts().back(), "Internal Error! (file creation)") << path;
+    EXPECT_FALSE(explorer_->DumpIncomplete());
+  }
+  EXPECT_EQ(std::filesystem::status(fifo).type(), std::filesystem::file_type::fifo);
+}
+
+TEST_F(ExplorerDumpTest, ACopyTheDiskDidNotTakeIsNotCompleted) {
+  Open();
+  Mount({{1, "big"}});
+  const auto out = folder_ / "out.hex";
+  const Bytes data = Pattern(20000, 5);
+  StartDump("big", 20000, out);
+  const Bytes first(data.begin(), data.begin() + 8192);
+  Phone(Concat({first, {Sum(first)}}));
+  Expect({0x01});
+  // A file-size limit of 10240 bytes takes only part of the second chunk.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limit = saved;
+  limit.rlim_cur = 10240;
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const Bytes second(data.begin() + 8192, data.begin() + 16384);
+  Phone(Concat({second, {Sum(second)}}));
+  Expect({0x00});  // the phone ends the dump rather than sending what the file cannot take
+  explorer_->WaitIdle();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_TRUE(explorer_->DumpIncomplete());
+  EXPECT_EQ(explorer_->LastOutcome(), Outcome::Failed);
+  EXPECT_EQ(host_.MessageBoxTexts().back(), kDumpWriteFailedText);
+  EXPECT_TRUE(Narrative().ends_with("Write dump file fail!\r\n")) << Narrative();
+  EXPECT_EQ(std::filesystem::file_size(out), 10240u);
+  EXPECT_TRUE(window_->IsEnabled(kList));
+}
+
 TEST_F(ExplorerEngineTest, StatusPrintsTheRecordWithItsDosDates) {
   Open();
   Mount({{1, "s.bin"}});
@@ -641,6 +809,22 @@ TEST_F(ExplorerEngineTest, ExitEndsAStuckExchangeAtOnce) {
   EXPECT_FALSE(state_.mountSent);
   EXPECT_FALSE(state_.sharedPort->HoldsDevice());
   ExpectNothing();  // mid-exchange the phone would take an unmount for an answer
+}
+
+TEST_F(ExplorerEngineTest, ExitAfterASilentExchangeDoesNotWaitForTheUnmountsAnswer) {
+  Open();
+  Mount({{1, "s.bin"}});
+  SelectFile("s.bin");
+  Choose(app::ID_EXPLORER_STATUS);
+  Expect(NameRequest(0xF0, "/s.bin"));  // and the phone says nothing more
+  explorer_->WaitIdle();
+  EXPECT_TRUE(explorer_->NoReply());
+  const auto before = std::chrono::steady_clock::now();
+  window_->Click(ui::IDOK);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 300ms);  // the reply time-out is 400 ms
+  Expect({0xE4});
+  EXPECT_TRUE(window_->Ended());
+  EXPECT_FALSE(state_.sharedPort->HoldsDevice());
 }
 
 }  // namespace
