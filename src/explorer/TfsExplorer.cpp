@@ -21,9 +21,10 @@ void OnTfsExplorer(app::DownloaderDlg& dlg) {
     TfsExplorerDlg explorer(dlg.Host(), dlg.State());
     dlg.Host().RunModal(app::kTfsExplorerTemplate, explorer, &dlg.Wnd());
     dlg.EnterConnectedState();
-    return explorer.AllConfirmed()
-               ? OperationResult::Ended(kId, Outcome::Done)
-               : OperationResult::Ended(kId, Outcome::Failed, EXPLORER_NOT_CONFIRMED);
+    if (explorer.AllConfirmed()) return OperationResult::Ended(kId, Outcome::Done);
+    const int status =
+        explorer.PhoneFellSilent() ? int{link::PORT_NO_REPLY} : int{EXPLORER_NOT_CONFIRMED};
+    return OperationResult::Ended(kId, Outcome::Failed, status);
   });
 }
 

@@ -770,7 +770,9 @@ bool TfsExplorerDlg::ReadByte(std::uint8_t& byte) {
     if (port == nullptr || cancelled_) return false;
     received_.resize(Expecting());
     receivedUsed_ = 0;
-    if (port->ReadFully(received_, kReplyTimeoutFactor) != PORT_OK) {
+    if (const link::PortStatus read = port->ReadFully(received_, kReplyTimeoutFactor);
+        read != PORT_OK) {
+      if (read == link::PORT_NO_REPLY) phoneFellSilent_ = true;
       received_.clear();
       return false;
     }

@@ -129,6 +129,8 @@ class TfsExplorerDlg final : public ui::Dialog {
   // True when the last Dump stopped after creating its file: the file holds only the chunks
   // accepted before.
   [[nodiscard]] bool DumpIncomplete() const;
+  // True when an exchange ended because the phone stayed silent for the reply time-out.
+  [[nodiscard]] bool PhoneFellSilent() const { return phoneFellSilent_.load(); }
   [[nodiscard]] ui::TreeItem RootItem() const { return rootItem_; }
   [[nodiscard]] std::string SelectedPath() const;
   [[nodiscard]] ExplorerState State() const { return state_; }
@@ -247,6 +249,7 @@ class TfsExplorerDlg final : public ui::Dialog {
   bool running_ = false;
   bool exitRequested_ = false;
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> phoneFellSilent_{false};
   ActionOutcome outcome_ = ActionOutcome::None;
   bool dumpIncomplete_ = false;
   bool allConfirmed_ = true;
