@@ -16,8 +16,10 @@
 #include "cli/PortList.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
+#include "download/ImageTransfer.h"
 #include "dump/NandDump.h"
 #include "dump/NandDumpDlg.h"
+#include "dump/ReadBackVerify.h"
 #include "explorer/TfsExplorer.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "fs/FileSystemDownload.h"
@@ -665,6 +667,14 @@ int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed) {
   if (result.outcome != app::Outcome::Failed) return EXIT_STEP_FAILED;
   // The checksum tool talks to no phone: it fails only on its file.
   if (result.operation == app::OperationId::Checksum) return EXIT_INPUT_REFUSED;
+  // An image file that went missing or changed after it was examined.
+  const bool writesImages = result.operation == app::OperationId::Download ||
+                            result.operation == app::OperationId::DownloadBootloader;
+  if (writesImages && (result.status == download::TRANSFER_NO_FILE ||
+                       result.status == download::TRANSFER_FILE_ERROR ||
+                       result.status == dump::VERIFY_FILE_ERROR)) {
+    return EXIT_INPUT_REFUSED;
+  }
   const bool silent = result.status == link::PORT_NO_REPLY || result.status == link::PORT_TIMEOUT;
   const bool startSilent =
       result.operation == app::OperationId::Start && result.status == target::CONNECT_TIMEOUT;

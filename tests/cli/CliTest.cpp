@@ -17,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "download/ImageTransfer.h"
+#include "dump/ReadBackVerify.h"
 #include "sim/VirtualPhone.h"
+#include "target/Bootloader.h"
 #include "target/ExpectedLogs.h"
 
 #include <fstream>
@@ -275,6 +278,51 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
   CliArguments arguments;
   EXPECT_EQ(Parse({"--baud", "1843200", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Parse({"--version"}, arguments), EXIT_OK);
+}
+
+// Each cause an operation reports, mapped to the exit-status table a bench script acts on.
+TEST(ExitStatusTest, EachCauseMapsToTheTable) {
+  using app::OperationId;
+  using app::OperationResult;
+  using app::Outcome;
+  struct Case {
+    OperationResult result;
+    bool portOpenFailed;
+    int status;
+  };
+  const Case cases[] = {
+      {OperationResult::Ended(OperationId::Download, Outcome::Written), false, EXIT_OK},
+      {OperationResult::Ended(OperationId::Start, Outcome::Failed, -1), true,
+       EXIT_PORT_UNAVAILABLE},
+      {OperationResult::Ended(OperationId::Start, Outcome::Failed, 1), false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, link::PORT_NO_REPLY), false,
+       EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, target::ERASE_NOT_CONFIRMED),
+       false, EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_MISMATCH), false,
+       EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, link::PORT_NO_REPLY), false,
+       EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_NO_FILE),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_FILE_ERROR),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
+                              download::TRANSFER_FILE_ERROR),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_ABORTED),
+       false, EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::TfsExplorer, Outcome::Failed, link::PORT_NO_REPLY),
+       false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
+                              link::PORT_NO_REPLY),
+       false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::Checksum, Outcome::Failed), false, EXIT_INPUT_REFUSED},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExitStatusFor(c.result, c.portOpenFailed), c.status)
+        << app::OperationName(c.result.operation) << " " << c.result.status;
+  }
 }
 
 // --timeout bounds every wait for the phone, the boot signal's too: a phone that never comes
