@@ -230,8 +230,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // Read the written images back from the flash and compare them with their files before the
   // reboot request: the expert section's check box, or the command line's download --verify.
   std::int32_t verifyAfterDownload = 0;
-  // The status of the last image transfer of a download (0, or the transfer's failure), for the
-  // download's result. Written and read by the download's worker only.
+  // The status of the last image transfer of a download (0, or the transfer's failure, or the
+  // read-back's after it), for the download's result. Written and read by the download's worker
+  // only.
   int lastTransferStatus = 0;
   int appIcon = IDR_MAINFRAME;
 

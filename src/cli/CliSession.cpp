@@ -16,8 +16,10 @@
 #include "cli/PortList.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
+#include "download/ImageTransfer.h"
 #include "dump/NandDump.h"
 #include "dump/NandDumpDlg.h"
+#include "dump/ReadBackVerify.h"
 #include "explorer/TfsExplorer.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "fs/FileSystemDownload.h"
@@ -26,6 +28,7 @@
 #include "link/PortNames.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
+#include "target/Bootloader.h"
 #include "target/Connection.h"
 
 namespace veska::cli {
@@ -353,12 +356,10 @@ bool CliSession::PlanSteps(std::vector<Step>& plan) {
         return Press(app::OperationId::DownloadBootloader, app::IDC_DL_BOOTLOADER).Succeeded();
       });
     } else if (word == "erase-nand") {
-      plan.push_back(
-          [this] { return Press(app::OperationId::NandErase, app::IDC_NAND_ERASE).Succeeded(); });
+      plan.push_back([this] { return Erase(app::OperationId::NandErase, app::IDC_NAND_ERASE); });
     } else if (word == "erase-bootloader") {
-      plan.push_back([this] {
-        return Press(app::OperationId::BootloaderErase, app::IDC_BOOTLOADER_ERASE).Succeeded();
-      });
+      plan.push_back(
+          [this] { return Erase(app::OperationId::BootloaderErase, app::IDC_BOOTLOADER_ERASE); });
     } else if (word == "format") {
       // The Format button is hidden in the window; the step runs the same operation.
       plan.push_back([this] { return Perform(app::OperationId::Format).Succeeded(); });
@@ -581,6 +582,7 @@ int CliSession::Run() {
     return status;
   }
   if (interrupt_ != nullptr && interrupt_->Interrupted()) {
+    interrupt_->WaitHandled();
     presenter_->EndProgressLine();
     std::fflush(out_);
     // The log may have stopped in the middle of a line.
@@ -677,6 +679,14 @@ int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed) {
   if (result.outcome != app::Outcome::Failed) return EXIT_STEP_FAILED;
   // The checksum tool talks to no phone: it fails only on its file.
   if (result.operation == app::OperationId::Checksum) return EXIT_INPUT_REFUSED;
+  // An image file that went missing or changed after it was examined.
+  const bool writesImages = result.operation == app::OperationId::Download ||
+                            result.operation == app::OperationId::DownloadBootloader;
+  if (writesImages && (result.status == download::TRANSFER_NO_FILE ||
+                       result.status == download::TRANSFER_FILE_ERROR ||
+                       result.status == dump::VERIFY_FILE_ERROR)) {
+    return EXIT_INPUT_REFUSED;
+  }
   const bool silent = result.status == link::PORT_NO_REPLY || result.status == link::PORT_TIMEOUT;
   const bool startSilent =
       result.operation == app::OperationId::Start && result.status == target::CONNECT_TIMEOUT;
@@ -696,6 +706,8 @@ app::OperationResult CliSession::Press(app::OperationId id, int button) {
   } else {
     dlg_->Perform(id);
   }
+  // A Ctrl-C that came while the step was starting found nothing to stop yet.
+  if (interrupt_ != nullptr && interrupt_->Interrupted()) Cancel();
   dlg_->Runner().Join();
   std::lock_guard lock(resultsMutex_);
   for (auto it = results_.rbegin(); it != results_.rend(); ++it) {
@@ -728,6 +740,16 @@ bool CliSession::Connect() {
   return result.Succeeded();
 }
 
+bool CliSession::Erase(app::OperationId id, int button) {
+  const app::OperationResult result = Press(id, button);
+  // The log's line stays open at "> > > ": say what the phone answered instead.
+  if (result.outcome == app::Outcome::Failed && result.status == target::ERASE_NOT_CONFIRMED) {
+    std::fprintf(err_, "veska-cli: %s failed: %s\n", std::string(app::OperationName(id)).c_str(),
+                 result.reason.c_str());
+  }
+  return result.Succeeded();
+}
+
 void CliSession::ChooseSelection(int selectionIndex) {
   // Set directly rather than clicked: most of these buttons are hidden, and after a failed
   // download the group stays disabled.
@@ -756,11 +778,18 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
     });
     host_.QueueFileDialogAnswer(file);
   }
+  // Whether the dump has written the file, should Ctrl-C end it: a file left as it was is no
+  // partial dump.
+  std::error_code error;
+  const auto writtenBefore = std::filesystem::last_write_time(file, error);
+  const bool existedBefore = !error;
   const app::OperationResult result = Press(app::OperationId::NandDump, app::IDC_NAND_DUMP);
-  // A failed dump keeps the chunks it accepted: say that the file is not the whole area. Only
-  // a file that could not be created was never touched.
-  if (result.outcome == app::Outcome::Failed && result.status != dump::DUMP_FILE_NOT_CREATED) {
-    std::error_code error;
+  const auto writtenAfter = std::filesystem::last_write_time(file, error);
+  const bool written = !error && (!existedBefore || writtenAfter != writtenBefore);
+  // A failed or interrupted dump keeps the chunks it accepted: say that the file is not the
+  // whole area. Only a file that could not be created was never touched.
+  if ((result.outcome == app::Outcome::Failed && result.status != dump::DUMP_FILE_NOT_CREATED) ||
+      (result.outcome == app::Outcome::Cancelled && written)) {
     const std::uintmax_t size = std::filesystem::file_size(file, error);
     if (!error) {
       std::fprintf(err_, "veska-cli: %s holds %ju bytes: the dump of %s is incomplete\n",

@@ -139,6 +139,8 @@ class CliSession {
   app::OperationResult Perform(app::OperationId id);
   bool Connect();
   bool Download(int selectionIndex, bool defaultCal, bool reboot, bool verify);
+  // NAND Erase or Bootloader Erase; an answer that is not the erase's confirmation is named.
+  bool Erase(app::OperationId id, int button);
   // NAND Dump: answers the area dialog and the save dialog as the user would.
   bool Dump(const app::DumpArea& area, const std::string& file);
   // A run of consecutive explore steps: one Explorer dialog, mounted by its first action and

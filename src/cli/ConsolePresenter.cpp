@@ -1,6 +1,7 @@
 #include "cli/ConsolePresenter.h"
 
 #include "app/ControlIds.h"
+#include "app/DownloaderDlg.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
 
@@ -15,8 +16,8 @@ bool IsBlank(const std::string& text) {
 // What a control's changes mean on the console. Control ids repeat across dialogs, so a
 // control is known by its dialog and its id together.
 // A narrative pane starts a new narration by replacing its text; on a console that simply
-// follows the earlier text. The main log's text is only ever replaced by the usage text, which
-// is not narration.
+// follows the earlier text. The main log's text is replaced by the idle state's usage text,
+// which is not narration, and by an operation starting its narration afresh, which is.
 enum class Output { None, Log, Narrative, Field, Progress };
 
 Output OutputOf(int dialog, int id) {
@@ -121,7 +122,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
     }
     case ui::EventKind::SetText: {
       const Output output = OutputOf(event.dialog, event.id);
-      if (output == Output::Narrative) {
+      if (output == Output::Narrative || (output == Output::Log && event.text != app::kUsageText)) {
         WriteLog(event.text);
       } else if (output == Output::Field && showFields_ && !IsBlank(event.text) &&
                  shownFields_[event.id] != event.text) {

@@ -97,12 +97,21 @@ void InterruptWatch::Deliver() {
     std::fflush(stderr);
     std::_Exit(130);
   }
-  std::function<void()> handler;
+  // Called under the lock: whoever replaces the handler (a session on its way out) waits until
+  // this call has left the old one, so the watcher never reaches into an object that is gone.
   {
     std::lock_guard lock(mutex_);
-    handler = handler_;
+    if (handler_) handler_();
   }
-  if (handler) handler();
+  std::lock_guard lock(handledMutex_);
+  handled_ = true;
+  handledChanged_.notify_all();
+}
+
+void InterruptWatch::WaitHandled() {
+  if (!interrupted_.load()) return;
+  std::unique_lock lock(handledMutex_);
+  handledChanged_.wait(lock, [this] { return handled_; });
 }
 
 void InterruptWatch::SetHandler(std::function<void()> handler) {

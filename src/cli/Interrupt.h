@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -21,11 +22,16 @@ class InterruptWatch {
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
+  // Returns only once no call of the previous handler runs any more: a handler's owner clears
+  // it before it goes. The handler must not call SetHandler itself.
   void SetHandler(std::function<void()> handler);
   [[nodiscard]] bool Interrupted() const { return interrupted_.load(); }
 
   // One Ctrl-C: the first calls the handler, the second ends the process.
   void Deliver();
+  // After a Ctrl-C: waits until its call of the handler has returned, so that what the handler
+  // does (Disconnect's texts) is over before the run says it was interrupted.
+  void WaitHandled();
 
  private:
   void Watch();
@@ -33,6 +39,9 @@ class InterruptWatch {
   std::atomic<bool> interrupted_{false};
   std::mutex mutex_;
   std::function<void()> handler_;
+  std::mutex handledMutex_;
+  std::condition_variable handledChanged_;
+  bool handled_ = false;
   int signalFd_ = -1;
   int wakeFd_ = -1;
   std::thread watcher_;

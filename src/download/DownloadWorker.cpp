@@ -86,7 +86,8 @@ app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writ
   using app::Outcome;
   auto failed = [&dlg](ImageKind kind, ImageEnd end) {
     if (end == ImageEnd::Unverified) {
-      return OperationResult::Ended(OperationId::Download, Outcome::Failed, 0,
+      // The read-back's status: a difference, or why the flash could not be read back.
+      return OperationResult::Ended(OperationId::Download, Outcome::Failed, dlg.lastTransferStatus,
                                     "read-back differs from the files");
     }
     // The transfer's own status (a silent phone, an error it reported), for callers that act
@@ -134,13 +135,12 @@ bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageW
 
 namespace {
 
-// Runs the read-back of what `group` wrote; true when it matched.
-bool Verified(DownloaderDlg& dlg, const ImageWriters& writers,
-              std::span<const PlannedImage> group) {
-  if (!writers.verify) return false;
+// Runs the read-back of what `group` wrote; 0 when it matched, otherwise its status.
+int Verify(DownloaderDlg& dlg, const ImageWriters& writers, std::span<const PlannedImage> group) {
+  if (!writers.verify) return -1;  // no reader: nothing vouches for the flash
   std::vector<ImageKind> written;
   for (const PlannedImage& image : group) written.push_back(image.kind);
-  return writers.verify(dlg, written) == 0;
+  return writers.verify(dlg, written);
 }
 
 ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
@@ -178,7 +178,9 @@ ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const Image
   // The read-back comes before the reboot: the phone's loader must still be running.
   bool verified = true;
   if (isLast && written && dlg.verifyAfterDownload != 0) {
-    verified = Verified(dlg, writers, group);
+    const int status = Verify(dlg, writers, group);
+    verified = status == 0;
+    if (!verified) dlg.lastTransferStatus = status;
     if (!dlg.State().link.openAllowed.load()) {
       dlg.EnterIdleState();  // Disconnect ended the read-back
       return ImageEnd::Failed;

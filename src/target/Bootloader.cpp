@@ -5,6 +5,7 @@
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
+#include "app/Printf.h"
 #include "download/DownloadWorker.h"
 #include "download/ImageCatalogue.h"
 #include "link/BaudCodes.h"
@@ -48,11 +49,11 @@ OperationResult Erase(DownloaderDlg& dlg, OperationId id, std::uint8_t code,
                       std::string_view doneText) {
   link::SerialPort& port = dlg.port;
   const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
-  auto finish = [&dlg, &port, id](Outcome outcome, int status) {
+  auto finish = [&dlg, &port, id](Outcome outcome, int status, std::string reason = {}) {
     port.Close();
     // After Disconnect the window is idle already and expects no report.
     if (dlg.State().link.openAllowed.load()) dlg.EnterConnectedState();
-    return OperationResult::Ended(id, outcome, status);
+    return OperationResult::Ended(id, outcome, status, std::move(reason));
   };
   if (link::PortStatus opened = link::OpenForLinkMode(port); opened != PORT_OK) {
     if (dlg.State().link.openAllowed.load()) {
@@ -76,7 +77,11 @@ OperationResult Erase(DownloaderDlg& dlg, OperationId id, std::uint8_t code,
   const link::PortStatus read = port.ReadFully(std::span(&reply, 1), kEraseReplyFactor);
   if (read != PORT_OK) return finish(Outcome::Failed, read);
   // Any other answer leaves the line ending in "> > > ": the phone did not confirm the erase.
-  if (reply != ERASE_DONE) return finish(Outcome::Failed, reply);
+  if (reply != ERASE_DONE) {
+    return finish(Outcome::Failed, ERASE_NOT_CONFIRMED,
+                  app::Printf("the phone answered 0x%02X instead of confirming the erase (0x%02X)",
+                              reply, ERASE_DONE));
+  }
   dlg.AppendLog(doneText);
   return finish(Outcome::Done, 0);
 }
@@ -133,40 +138,47 @@ void OnDownloadBootloader(DownloaderDlg& dlg) {
   // land on top of the worker's first lines.
   EnterIdleWhileWorkerRuns(dlg);
   dlg.Runner().StartWorker(id, [&dlg, id] {
-    return DownloadBootloader(dlg) ? OperationResult::Ended(id, Outcome::Written)
-                                   : OperationResult::Ended(id, Outcome::Failed);
+    const int status = DownloadBootloader(dlg);
+    return status == 0 ? OperationResult::Ended(id, Outcome::Written)
+                       : OperationResult::Ended(id, Outcome::Failed, status);
   });
 }
 
-bool DownloadBootloader(DownloaderDlg& dlg) {
+int DownloadBootloader(DownloaderDlg& dlg) {
   // The ways out before anything was sent leave the window idle again, START included.
   if (!dlg.StartCheck()) {
     dlg.EnterIdleState();
-    return false;
+    return CONNECT_INVALID_ENV;
   }
   const std::uint8_t chosen = PreparePortRecord(dlg);
   if (!link::IsSelectorBaudCode(chosen)) {
     dlg.EnterIdleState();
-    return false;
+    return link::PORT_BAD_BAUD;
   }
   link::SerialPort& port = dlg.port;
   port.baudCode = link::BAUDCODE_115200;
-  if (link::OpenForLinkMode(port) != PORT_OK) {
+  if (const link::PortStatus opened = link::OpenForLinkMode(port); opened != PORT_OK) {
     if (dlg.State().link.openAllowed.load()) {
       dlg.Host().MessageBox(&dlg.Wnd(), "Open Comport Fail!");
       dlg.EnterIdleState();
     }
-    return false;
+    return opened;
   }
   dlg.Host().Sleep(500ms);
   dlg.Wnd().SetText(app::IDC_LOG, "\n  * Bootloader Download start!!!!");
-  if (UploadLoaders(dlg, port, LOADER_BOOTLOADER_DRIVER) != PORT_OK) return false;
+  if (const link::PortStatus uploaded = UploadLoaders(dlg, port, LOADER_BOOTLOADER_DRIVER);
+      uploaded != PORT_OK) {
+    return uploaded;
+  }
   for (K kind : kBootImages) {
-    if (!download::DownloadImage(dlg, kind, false)) return false;
+    // The transfer's status says why; an image ended otherwise (Disconnect) still failed.
+    if (!download::DownloadImage(dlg, kind, false)) {
+      return dlg.lastTransferStatus != 0 ? dlg.lastTransferStatus : link::PORT_IO_ERROR;
+    }
   }
   dlg.EnterConnectedState();
   dlg.EnableSelectionControls();
-  return true;
+  return 0;
 }
 
 void OnNandErase(DownloaderDlg& dlg) {

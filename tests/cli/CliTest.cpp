@@ -1,18 +1,26 @@
 #include "cli/Captured.h"
 #include "cli/CliSession.h"
+#include "cli/Interrupt.h"
 #include "link/PtyPair.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "download/ImageTransfer.h"
+#include "dump/ReadBackVerify.h"
 #include "sim/VirtualPhone.h"
+#include "target/Bootloader.h"
 #include "target/ExpectedLogs.h"
 
 #include <fstream>
@@ -34,13 +42,16 @@ class CliTest : public ::testing::Test {
     words.insert(words.begin(), "veska-cli");
     return ParseArguments(static_cast<int>(words.size()), words.data(), arguments, err_.File());
   }
-  int Run(std::vector<const char*> words) {
+  // `prepare`, when given, sees the session before it runs.
+  int Run(std::vector<const char*> words,
+          const std::function<void(CliSession&)>& prepare = nullptr) {
     CliArguments arguments;
     const std::string settings = (folder_ / "settings.ini").string();
     words.insert(words.begin(), {"--settings", settings.c_str()});
     if (int status = Parse(words, arguments); status >= 0) return status;
     CliSession session(std::move(arguments), out_.File(), err_.File());
     session.Host().SetSleepScale(0);
+    if (prepare) prepare(session);
     return session.Run();
   }
 
@@ -196,6 +207,11 @@ TEST_F(CliTest, EraseAfterConnectAndBootloaderWithoutIt) {
                  "bootloader"}),
             EXIT_OK)
       << err_.Text();
+  // The download replaces the log's text with its heading, which the console must not lose.
+  EXPECT_NE(out_.Text().find("\n  * Bootloader Download start!!!!\n\n  * NAND Flash Driver "
+                             "Download\n"),
+            std::string::npos)
+      << out_.Text();
   std::vector<std::uint8_t> boot2(3000);
   ASSERT_TRUE(phone.Nand().ReadData(0x00020000, boot2));
   EXPECT_EQ(boot2[2999], static_cast<std::uint8_t>('2'));
@@ -262,6 +278,51 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
   CliArguments arguments;
   EXPECT_EQ(Parse({"--baud", "1843200", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Parse({"--version"}, arguments), EXIT_OK);
+}
+
+// Each cause an operation reports, mapped to the exit-status table a bench script acts on.
+TEST(ExitStatusTest, EachCauseMapsToTheTable) {
+  using app::OperationId;
+  using app::OperationResult;
+  using app::Outcome;
+  struct Case {
+    OperationResult result;
+    bool portOpenFailed;
+    int status;
+  };
+  const Case cases[] = {
+      {OperationResult::Ended(OperationId::Download, Outcome::Written), false, EXIT_OK},
+      {OperationResult::Ended(OperationId::Start, Outcome::Failed, -1), true,
+       EXIT_PORT_UNAVAILABLE},
+      {OperationResult::Ended(OperationId::Start, Outcome::Failed, 1), false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, link::PORT_NO_REPLY), false,
+       EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, target::ERASE_NOT_CONFIRMED),
+       false, EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_MISMATCH), false,
+       EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, link::PORT_NO_REPLY), false,
+       EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_NO_FILE),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_FILE_ERROR),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
+                              download::TRANSFER_FILE_ERROR),
+       false, EXIT_INPUT_REFUSED},
+      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_ABORTED),
+       false, EXIT_STEP_FAILED},
+      {OperationResult::Ended(OperationId::TfsExplorer, Outcome::Failed, link::PORT_NO_REPLY),
+       false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
+                              link::PORT_NO_REPLY),
+       false, EXIT_NO_ANSWER},
+      {OperationResult::Ended(OperationId::Checksum, Outcome::Failed), false, EXIT_INPUT_REFUSED},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExitStatusFor(c.result, c.portOpenFailed), c.status)
+        << app::OperationName(c.result.operation) << " " << c.result.status;
+  }
 }
 
 // --timeout bounds every wait for the phone, the boot signal's too: a phone that never comes
@@ -411,11 +472,239 @@ TEST_F(CliVerifyTest, APhoneFallingSilentMidImageEndsTheRunAsNoAnswer) {
   phone.Stop();
 }
 
+// Whatever a step waits for, a phone that stays silent ends the run as no answer, and a wrong
+// answer as a failure that says what came: never one taken for the other.
+TEST_F(CliVerifyTest, EachStepTellsASilentPhoneFromAWrongAnswer) {
+  const std::string apps = WriteApps();
+  const std::string file = (folder_ / "f.bin").string();
+  std::ofstream(file, std::ios::binary) << "file";
+  const std::string copy = (folder_ / "copy.bin").string();
+  std::vector<std::string> boot;
+  for (const char* name : {"nandpreboot", "boot1a", "boot1b", "boot2"}) {
+    boot.push_back((folder_ / (std::string(name) + ".img")).string());
+    std::ofstream(boot.back(), std::ios::binary) << std::string(3000, name[5]);
+  }
+  struct Case {
+    const char* fault;  // the phone's, or with "fs:" its file system's
+    std::vector<const char*> steps;
+    int status;
+    std::string said;  // on standard error
+  };
+  const std::vector<Case> cases = {
+      {"wrong@erase=0x78",
+       {"connect", "erase-nand"},
+       EXIT_STEP_FAILED,
+       "veska-cli: NAND Erase failed: the phone answered 0x78 instead of confirming the erase "
+       "(0xAB)\n"},
+      {"wrong@erase=0x73",
+       {"connect", "erase-bootloader"},
+       EXIT_STEP_FAILED,
+       "veska-cli: Bootloader Erase failed: the phone answered 0x73 instead of confirming the "
+       "erase (0xAB)\n"},
+      {"wrong@erase=0x00", {"connect", "erase-nand"}, EXIT_STEP_FAILED, "answered 0x00 instead"},
+      {"silence@erase", {"connect", "erase-nand"}, EXIT_NO_ANSWER, "NAND Erase ended: no answer"},
+      {"fs:silence@status",
+       {"connect", "format", "explore", "put", file.c_str(), "/", "explore", "stat", "/f.bin"},
+       EXIT_NO_ANSWER,
+       "TFS Explorer ended: no answer"},
+      {"fs:silence@dir-end",
+       {"connect", "format", "explore", "ls", "/"},
+       EXIT_NO_ANSWER,
+       "TFS Explorer ended: no answer"},
+      {"fs:silence@read-file",
+       {"connect", "format", "explore", "put", file.c_str(), "/", "explore", "get", "/f.bin",
+        copy.c_str()},
+       EXIT_NO_ANSWER,
+       "TFS Explorer ended: no answer"},
+      {"silence@chunk#0",
+       {"--apps", apps.c_str(), "connect", "download", "apps", "--verify"},
+       EXIT_NO_ANSWER,
+       "Download ended: no answer"},
+      {"silence@ready",
+       {"--nandpreboot", boot[0].c_str(), "--boot1a", boot[1].c_str(), "--boot1b", boot[2].c_str(),
+        "--boot2", boot[3].c_str(), "bootloader"},
+       EXIT_NO_ANSWER,
+       "D / L Bootloader ended: no answer"},
+  };
+  for (const Case& c : cases) {
+    sim::PhoneOptions options;
+    options.linkPath = (folder_ / "phone").string();
+    const std::string_view fault = c.fault;
+    if (!fault.starts_with("fs:")) options.faults.push_back(*sim::ParseFault(fault));
+    sim::VirtualPhone phone(options);
+    if (fault.starts_with("fs:")) phone.InjectFileSystemFault(*sim::ParseFsFault(fault.substr(3)));
+    ASSERT_EQ(phone.Start(), 0);
+    std::vector<const char*> words = {"--port", options.linkPath.c_str(), "--yes"};
+    words.insert(words.end(), c.steps.begin(), c.steps.end());
+    const std::size_t before = err_.Text().size();
+    // A short wait for the silent phone, set once the options have set theirs.
+    const int status = Run(words, [](CliSession& session) {
+      session.SetStepObserver(
+          [&session](const CliSession::StepEvent&) { session.State().link.replyTimeout = 500ms; });
+    });
+    const std::string err = err_.Text().substr(before);
+    EXPECT_EQ(status, c.status) << c.fault << "\n" << err;
+    EXPECT_NE(err.find(c.said), std::string::npos) << c.fault << "\n" << err;
+    phone.Stop();
+  }
+}
+
 }  // namespace
 }  // namespace veska::cli
 
 namespace veska::cli {
 namespace {
+
+// Ctrl-C as the watcher thread delivers it, while the run goes on and while the session is
+// torn down after it.
+class CliInterruptTest : public CliTest {
+ protected:
+  // Runs `words` with Ctrl-C once step `step` began and `moment` (on the Ctrl-C's thread) has
+  // returned. The session is gone when this returns, and so is the Ctrl-C.
+  int RunInterrupted(std::vector<const char*> words, std::size_t step,
+                     const std::function<void()>& moment) {
+    CliArguments arguments;
+    const std::string settings = (folder_ / "settings.ini").string();
+    words.insert(words.begin(), {"--settings", settings.c_str()});
+    if (int status = Parse(words, arguments); status >= 0) return status;
+    InterruptWatch watch;
+    std::promise<void> began;
+    std::thread ctrlC;
+    int status = -1;
+    {
+      CliSession session(std::move(arguments), out_.File(), err_.File());
+      session.Host().SetSleepScale(0);
+      session.WatchInterrupts(watch);
+      session.SetStepObserver([&began, step](const CliSession::StepEvent& event) {
+        if (!event.ended && event.index == step) began.set_value();
+      });
+      ctrlC = std::thread([&watch, &began, &moment] {
+        if (began.get_future().wait_for(10s) != std::future_status::ready) return;
+        moment();
+        watch.Deliver();
+      });
+      status = session.Run();
+    }
+    ctrlC.join();
+    return status;
+  }
+
+  static std::function<void()> After(std::chrono::milliseconds delay) {
+    return [delay] { std::this_thread::sleep_for(delay); };
+  }
+  // Once the phone has recorded `count` events of the kinds the bootloader step makes it record.
+  static std::function<void()> AfterPhoneEvents(const sim::VirtualPhone& phone, int count) {
+    return [&phone, count] {
+      phone.WaitFor(
+          [count](const std::vector<sim::Event>& events) {
+            return std::count_if(events.begin(), events.end(), [](const sim::Event& e) {
+                     return e.kind == sim::EventKind::LoaderReceived ||
+                            e.kind == sim::EventKind::ImageRequest ||
+                            e.kind == sim::EventKind::ImageDone;
+                   }) >= count;
+          },
+          10s);
+    };
+  }
+};
+
+TEST(InterruptWatchTest, ClearingTheHandlerWaitsForTheCallUnderWay) {
+  InterruptWatch watch;
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::atomic<bool> left{false};
+  watch.SetHandler([&] {
+    entered.set_value();
+    release.get_future().wait();
+    left = true;
+  });
+  std::thread ctrlC([&watch] { watch.Deliver(); });
+  entered.get_future().wait();
+  // The handler's owner on its way out: it must not go while the handler runs.
+  std::thread owner([&watch, &left] {
+    watch.SetHandler({});
+    EXPECT_TRUE(left.load());
+  });
+  std::this_thread::sleep_for(50ms);
+  release.set_value();
+  owner.join();
+  ctrlC.join();
+  watch.WaitHandled();
+}
+
+// The session goes while the Ctrl-C's Disconnect may still be under way: it must wait for it,
+// and the run says it was interrupted only once Disconnect is over.
+TEST_F(CliInterruptTest, CtrlCAtAnyMomentOfAStepEndsTheRunWith130) {
+  const std::string boot = (folder_ / "boot.img").string();
+  std::ofstream(boot, std::ios::binary) << std::string(3000, 'b');
+  enum class Step { BootSignalWait, EraseNand, Bootloader };
+  for (const Step which : {Step::BootSignalWait, Step::EraseNand, Step::Bootloader}) {
+    // The bootloader step's moments: each loader and each image's request and end (3 + 4 * 2),
+    // the last one left out (the run may have ended by then).
+    const int moments = which == Step::Bootloader ? 10 : 5;
+    for (int moment = 0; moment <= moments; ++moment) {
+      sim::PhoneOptions options;
+      options.linkPath = (folder_ / "phone").string();
+      options.poweredOnAtStart = which != Step::BootSignalWait;
+      options.eraseDuration = 5s;
+      sim::VirtualPhone phone(options);
+      ASSERT_EQ(phone.Start(), 0);
+      std::vector<const char*> words = {"--port", options.linkPath.c_str()};
+      std::size_t step = 0;
+      // Bounded, so that a Ctrl-C that went unheeded fails the run instead of hanging it.
+      if (which == Step::BootSignalWait) words.insert(words.end(), {"--timeout", "5", "connect"});
+      if (which == Step::EraseNand) {
+        words.insert(words.end(), {"connect", "erase-nand"});
+        step = 1;
+      }
+      if (which == Step::Bootloader) {
+        for (const char* option : {"--nandpreboot", "--boot1a", "--boot1b", "--boot2"}) {
+          words.insert(words.end(), {option, boot.c_str()});
+        }
+        words.push_back("bootloader");
+      }
+      const std::size_t before = err_.Text().size();
+      const std::function<void()> when =
+          which == Step::Bootloader
+              ? AfterPhoneEvents(phone, moment)
+              : After(std::chrono::milliseconds(moment == 0 ? 0 : 1 << (2 * moment - 2)));
+      EXPECT_EQ(RunInterrupted(words, step, when), EXIT_INTERRUPTED)
+          << static_cast<int>(which) << " at moment " << moment;
+      const std::string err = err_.Text().substr(before);
+      EXPECT_TRUE(err.ends_with("\nveska-cli: interrupted\n"))
+          << static_cast<int>(which) << " at moment " << moment << "\n"
+          << err;
+      phone.Stop();
+    }
+  }
+}
+
+// The file a dump leaves behind when Ctrl-C stops it is said to be incomplete, as when the dump
+// fails.
+TEST_F(CliInterruptTest, ADumpStoppedByCtrlCSaysWhatTheFileHolds) {
+  sim::PhoneOptions options;
+  options.linkPath = (folder_ / "phone").string();
+  options.faults.push_back(*sim::ParseFault("silence@chunk#2"));
+  sim::VirtualPhone phone(options);
+  ASSERT_EQ(phone.Start(), 0);
+  const std::string boot1a = (folder_ / "boot1a.hex").string();
+  // Once two chunks have come and the phone withholds the third.
+  const auto silent = [&phone] {
+    phone.WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::FaultInjected); },
+                  10s);
+  };
+  EXPECT_EQ(RunInterrupted(
+                {"--port", options.linkPath.c_str(), "connect", "dump", "Boot1a", boot1a.c_str()},
+                1, silent),
+            EXIT_INTERRUPTED);
+  phone.Stop();
+  EXPECT_EQ(std::filesystem::file_size(boot1a), 2u * 2048);
+  EXPECT_NE(err_.Text().find("veska-cli: " + boot1a +
+                             " holds 4096 bytes: the dump of Boot1a is incomplete\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_TRUE(err_.Text().ends_with("\nveska-cli: interrupted\n")) << err_.Text();
+}
 
 class CliDumpTest : public CliTest {};
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/ControlIds.h"
+#include "app/DownloaderDlg.h"
 #include "cli/ConsolePresenter.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
@@ -51,13 +52,15 @@ constexpr int kExplorer = app::IDD_TFS_EXPLORER;
 constexpr int kDumpArea = app::IDD_DUMP_AREA;
 
 TEST_F(ConsolePresenterTest, MainDialogLogAndFieldsGoWhereTheyAlwaysWent) {
-  Present(EventKind::SetText, kMain, app::IDC_LOG, "usage text");  // not narration
+  Present(EventKind::SetText, kMain, app::IDC_LOG, std::string(app::kUsageText));  // not narration
+  // An operation that starts its narration afresh replaces the text: it follows on the console.
+  Present(EventKind::SetText, kMain, app::IDC_LOG, "\n  * Bootloader Download start!!!!");
   Present(EventKind::AppendText, kMain, app::IDC_LOG, "Try to open COM5\t>");
   Present(EventKind::AppendText, kMain, app::IDC_LOG, "Success!!\n");
   Present(EventKind::SetText, kMain, app::IDC_FILE_NAME, "APPS.img");
   Present(EventKind::SetText, kMain, app::IDC_FILE_SIZE, " ");  // blank: not shown
   Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "MR7D2P45XT");
-  EXPECT_EQ(Out(), "Try to open COM5\t>Success!!\n");
+  EXPECT_EQ(Out(), "\n  * Bootloader Download start!!!!Try to open COM5\t>Success!!\n");
   EXPECT_EQ(Err(), "File Name: APPS.img\nFlash ID: MR7D2P45XT\n");
 }
 

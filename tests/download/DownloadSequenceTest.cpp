@@ -230,6 +230,7 @@ TEST_F(DownloadSequenceTest, TheReadBackFollowsTheLastImageAndItsFailureEndsTheD
   ASSERT_EQ(Results().size(), 2u);
   EXPECT_EQ(Results()[1].outcome, app::Outcome::Failed);
   EXPECT_EQ(Results()[1].reason, "read-back differs from the files");
+  EXPECT_EQ(Results()[1].status, 133);  // the read-back's own status, for callers that act on it
 
   window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, 0);
   PressDownload(0);

@@ -7,6 +7,7 @@
 
 #include "TargetFixture.h"
 #include "app/FlashMap.h"
+#include "app/Printf.h"
 #include "link/PtyPair.h"
 
 namespace veska::target::testing {
@@ -166,16 +167,22 @@ TEST_F(EraseTest, EachLinkCarriesTheCommandInItsFormAndOnlyAbConfirms) {
   EXPECT_EQ(uartBytes, std::vector<std::uint8_t>{BOOTLOADER_ERASE});
   EXPECT_TRUE(Log().ends_with("> > > OK\n    Now Bootloader erased\t\t ")) << Log();
 
-  // Any other answer, or none, leaves the line open-ended and the step failed.
-  Press(app::IDC_NAND_ERASE, [&] {
-    pty_.Receive(1, 300ms);
-    pty_.Send({0x00});
-  });
-  EXPECT_TRUE(Log().ends_with("Nand Flash Erasing\t\t\t> > > ")) << Log();
-  EXPECT_EQ(*dlg_->Runner().LastResult(),
-            app::OperationResult::Ended(app::OperationId::NandErase, app::Outcome::Failed, 0x00));
-  EXPECT_TRUE(Connected());
-  EXPECT_FALSE(state_.link.portOpen);
+  // Any other answer, or none, leaves the line open-ended and the step failed. The answer is no
+  // status: 0x78 would read as the port's "no reply".
+  for (const std::uint8_t answer : {0x00, 0x78}) {
+    Press(app::IDC_NAND_ERASE, [&] {
+      pty_.Receive(1, 300ms);
+      pty_.Send({answer});
+    });
+    EXPECT_TRUE(Log().ends_with("Nand Flash Erasing\t\t\t> > > ")) << Log();
+    EXPECT_EQ(*dlg_->Runner().LastResult(),
+              app::OperationResult::Ended(
+                  app::OperationId::NandErase, app::Outcome::Failed, ERASE_NOT_CONFIRMED,
+                  app::Printf("the phone answered 0x%02X instead of confirming the erase (0xAB)",
+                              answer)));
+    EXPECT_TRUE(Connected());
+    EXPECT_FALSE(state_.link.portOpen);
+  }
 
   dlg_->port.readTotalTimeout = 0ms;  // a silent phone, without the wait
   Press(app::IDC_NAND_ERASE, [&] { pty_.Receive(1, 300ms); });
