@@ -24,11 +24,17 @@ void PrepareConsole() {
 }
 
 }  // namespace
+#else
+#include <csignal>
 #endif
 
 int main(int argc, char** argv) {
 #if defined(_WIN32)
   PrepareConsole();
+#else
+  // A file-size limit must end a write with an error that the step reports (the copy is
+  // incomplete), not kill the program before it can say so.
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
   return veska::cli::CliMain(argc, argv);
 }
