@@ -276,6 +276,8 @@ std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
 int QtHost::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, ui::Window* owner) {
   int result = ui::IDCANCEL;
   OnUiThread([&] {
+    // A worker's sub-dialog asked for while the session ends is cancelled unseen.
+    if (closing_) return;
     QtWindow window(dialog, handler, OwnerWidget(owner));
     handler.Attach(&window);
     // Either way the first control that takes the focus gets it when the window shows.

@@ -30,8 +30,9 @@ void KeepCaptionWhole(QMessageBox& box, const QString& caption);
 //
 // The end of a window without an owner (the main window) ends the session: before the window
 // goes, its workers (stopped by then, as Disconnect stops them) get up to kQuitWait to end,
-// and the user-interface thread keeps carrying out their calls to the window meanwhile. Boxes
-// and file dialogs asked for in that time are not shown; they get their escape answer.
+// and the user-interface thread keeps carrying out their calls to the window meanwhile. Boxes,
+// file dialogs and sub-dialogs asked for in that time are not shown; they get their escape
+// answer.
 class QtHost final : public ui::Host {
  public:
   QtHost();
