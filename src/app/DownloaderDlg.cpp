@@ -333,6 +333,12 @@ void DownloaderDlg::OnCancel() {
 }
 
 void DownloaderDlg::OnDisconnect() {
+  Disconnect(true);
+}
+
+void DownloaderDlg::Disconnect(bool stopped) {
+  // Before the close: the port's end is what the stopped operation reports next.
+  if (stopped && stopObserver_ && runner_.Busy()) stopObserver_(runner_.Holder());
   state_.bootloaderMode.store(false);
   // A worker may hold the port: closing ends its blocked transfer, and the cleared flag keeps
   // its later steps from opening the device again.
@@ -344,6 +350,25 @@ void DownloaderDlg::OnDisconnect() {
   EnableSelectionControls();
   totalElapsed = 0;
   EnterIdleState();
+}
+
+std::string DownloaderDlg::LostPhoneReason(const OperationResult& result) const {
+  if (result.outcome != Outcome::Failed || result.operation == OperationId::Start ||
+      !NeedsPhone(result.operation)) {
+    return {};
+  }
+  return portReasons_.Reason();
+}
+
+void DownloaderDlg::OnPhoneLost(std::string_view reason) {
+  if (runner_.Busy()) return;
+  // Not a stop the user asked for: the operation has ended already. The window is idle
+  // behind the box.
+  Disconnect(false);
+  host_.MessageBox(&Wnd(),
+                   std::string(kPhoneLostText) + "\n" + std::string(reason) + "\n\n" +
+                       std::string(kPhoneLostAdvice),
+                   "Failure", ui::MB_OK | ui::MB_ICONERROR);
 }
 
 std::string DownloaderDlg::PortName() const {

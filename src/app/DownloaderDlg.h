@@ -107,6 +107,23 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void SetDiagnosticsOutput(link::DiagnosticSink& output) { portReasons_.SetOutput(output); }
   // The port diagnostics of the current (or last) operation, one a line: why a port failed.
   [[nodiscard]] std::string PortFailureReason() const { return portReasons_.Reason(); }
+  // Hears Disconnect (or a quit) stop the operation that holds the phone, with that
+  // operation's caption, on the user-interface thread before the port closes. Set it before
+  // the first operation starts.
+  void SetStopObserver(std::function<void(std::string_view operation)> observer) {
+    stopObserver_ = std::move(observer);
+  }
+
+  // --- a phone lost in the middle of an operation ---
+  // Why the phone was lost when `result` is an operation after START that failed while the
+  // port layer recorded the cause (a line that hung up, a device that went away or could no
+  // longer be opened): the phone's loader cannot be reached again until the phone restarts.
+  // Empty for every other result; START returns to the idle state by itself.
+  [[nodiscard]] std::string LostPhoneReason(const OperationResult& result) const;
+  // Says so in a message box naming `reason` and returns the window to its idle state, as
+  // Disconnect does. On the user-interface thread, once the operation has ended; does nothing
+  // while another operation holds the phone.
+  void OnPhoneLost(std::string_view reason);
 
   // --- ui::Dialog ---
   bool OnInitDialog() override;
@@ -274,6 +291,8 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void DeriveCommsPaths(const std::string& root);
   void RunOperation(OperationId id);
   void SelectPort(std::int32_t index);
+  // Disconnect's steps; `stopped` tells the stop observer (a user's Disconnect or quit).
+  void Disconnect(bool stopped);
 
   ui::Host& host_;
   ProcessState& state_;
@@ -281,12 +300,18 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   DlgOperations operations_;
   std::function<void(const PhoneWait&)> waitObserver_;
   std::function<void(const WrittenImage&)> imageObserver_;
+  std::function<void(std::string_view)> stopObserver_;
   PortReasonRecorder portReasons_;
   // Set while a button press is handled, for the message boxes it raises on this thread.
   std::atomic<bool> inRequest_{false};
   // Last member: it waits for this dialog's workers before anything they use goes.
   OperationRunner runner_;
 };
+
+// The message box of a phone lost in the middle of an operation; the cause follows it.
+inline constexpr std::string_view kPhoneLostText = "The connection to the phone was lost:";
+inline constexpr std::string_view kPhoneLostAdvice =
+    "Switch the phone off, press START and switch it on again.";
 
 // The log pane's text in the idle state.
 inline constexpr std::string_view kUsageText =

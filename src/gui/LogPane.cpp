@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -41,6 +42,38 @@ QString SessionLogPath(const QString& settingsFile, const QString& applicationNa
   return QFileInfo(settingsFile).absoluteDir().filePath(applicationName + QStringLiteral(".log"));
 }
 
+namespace {
+
+bool ResolvesFixedPitch(const QFont& font) {
+  return QFontInfo(font).fixedPitch();
+}
+
+}  // namespace
+
+QFont FixedPitchFont(const QFont& proposed) {
+  if (ResolvesFixedPitch(proposed)) return proposed;
+  auto sized = [&proposed](QFont font) {
+    if (proposed.pointSizeF() > 0) font.setPointSizeF(proposed.pointSizeF());
+    font.setFixedPitch(true);
+    return font;
+  };
+  QFont hinted = sized(proposed);
+  hinted.setStyleHint(QFont::Monospace);
+  if (ResolvesFixedPitch(hinted)) return hinted;
+  QStringList candidates = {QStringLiteral("monospace"),       QStringLiteral("DejaVu Sans Mono"),
+                            QStringLiteral("Liberation Mono"), QStringLiteral("Noto Sans Mono"),
+                            QStringLiteral("Courier New"),     QStringLiteral("Courier")};
+  for (const QString& family : QFontDatabase::families()) {
+    if (QFontDatabase::isFixedPitch(family)) candidates << family;
+  }
+  for (const QString& family : candidates) {
+    QFont font = sized(QFont(family));
+    font.setStyleHint(QFont::Monospace);
+    if (ResolvesFixedPitch(font)) return font;
+  }
+  return proposed;
+}
+
 LogPane::LogPane(QtWindow& window, int id, ui::Host& host)
     : QObject(&window),
       window_(window),
@@ -49,8 +82,9 @@ LogPane::LogPane(QtWindow& window, int id, ui::Host& host)
   if (edit_ == nullptr) return;
   // The log's texts line their "> > >" up with tabs and spaces, which only a fixed-width font
   // keeps in columns; its tab stops are every eight characters.
-  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  fixed.setPointSize(edit_->font().pointSize());
+  QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  system.setPointSize(edit_->font().pointSize());
+  const QFont fixed = FixedPitchFont(system);
   edit_->setFont(fixed);
   edit_->setTabStopDistance(QFontMetricsF(fixed).horizontalAdvance(QLatin1Char(' ')) * 8);
   edit_->setContextMenuPolicy(Qt::CustomContextMenu);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFile>
+#include <QFont>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -40,6 +41,12 @@ class SessionLog {
 
 // The file beside the settings file that keeps the session's log ("VeskaDownloader.log").
 [[nodiscard]] QString SessionLogPath(const QString& settingsFile, const QString& applicationName);
+
+// A fixed-pitch font of `proposed`'s size: `proposed` itself when it is one, else the first of
+// the monospace style hint, the families known as monospaced and every fixed-pitch family
+// installed that really is one as the font system resolves it (the platform's "fixed" font is
+// not always fixed-pitch, for instance on the offscreen platform). `proposed` when none is.
+[[nodiscard]] QFont FixedPitchFont(const QFont& proposed);
 
 // The log pane's additions: a fixed-width font whose tab stops line the "> > >" columns up, and
 // a context menu with "Copy all" and "Save log..." besides the edit's own entries. The pane's

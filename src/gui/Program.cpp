@@ -91,38 +91,53 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
     if (shown) shown(window);
   });
-  application.InitInstance(
-      operations::AllOperations(), [&relay, &mainWindow, &portStatus](app::DownloaderDlg& dlg) {
-        // The status line under the window says what the log cannot: a connection whose flash
-        // checks went unanswered reads as connected there, and a failed port names no cause.
-        // Results come from worker threads.
-        dlg.Runner().SetObserver([&relay, &mainWindow, &dlg](const app::OperationResult& result) {
-          QString text;
-          if (result.operation == app::OperationId::Start &&
-              result.status == target::CONNECT_FLASH_CHECKS_FAILED) {
-            text = QString::fromStdString(result.reason);  // which of the checks failed
-          } else if (result.outcome == app::Outcome::Failed ||
-                     result.outcome == app::Outcome::Refused) {
-            text = OneLine(dlg.PortFailureReason());
-          }
-          if (text.isEmpty()) return;
-          Later(relay, [&mainWindow, text] {
-            if (mainWindow) mainWindow->ShowStatusLine(text);
-          });
-        });
-        // A wait for the phone counts its seconds there; when it ends the port's status returns.
-        dlg.SetWaitObserver([&relay, &mainWindow, &portStatus](const app::PhoneWait& wait) {
-          const QString text = QString::fromStdString(app::PhoneWaitText(wait));
-          Later(relay, [&mainWindow, &portStatus, text, ended = wait.ended] {
-            if (!mainWindow) return;
-            if (!ended) {
-              mainWindow->ShowStatusLine(text);
-            } else if (portStatus) {
-              portStatus->Refresh();
-            }
-          });
-        });
+  application.InitInstance(operations::AllOperations(), [&relay, &mainWindow, &portStatus,
+                                                         &sessionLog](app::DownloaderDlg& dlg) {
+    // The pane loses the narration to the usage text at once; the file keeps it, and says
+    // where it ended and why.
+    dlg.SetStopObserver([&sessionLog](std::string_view operation) {
+      sessionLog.Append(
+          QStringLiteral("\n  * ") +
+          QString::fromUtf8(operation.data(), static_cast<qsizetype>(operation.size())) +
+          QStringLiteral(" stopped by the user\n"));
+    });
+    // The status line under the window says what the log cannot: a connection whose flash
+    // checks went unanswered reads as connected there, and a failed port names no cause.
+    // Results come from worker threads.
+    dlg.Runner().SetObserver([&relay, &mainWindow, &dlg](const app::OperationResult& result) {
+      QString text;
+      if (result.operation == app::OperationId::Start &&
+          result.status == target::CONNECT_FLASH_CHECKS_FAILED) {
+        text = QString::fromStdString(result.reason);  // which of the checks failed
+      } else if (result.outcome == app::Outcome::Failed ||
+                 result.outcome == app::Outcome::Refused) {
+        text = OneLine(dlg.PortFailureReason());
+      }
+      if (text.isEmpty()) return;
+      Later(relay, [&mainWindow, text] {
+        if (mainWindow) mainWindow->ShowStatusLine(text);
       });
+      // A phone lost midway is said at once, and the window no longer offers what only a
+      // connected phone can do.
+      if (std::string lost = dlg.LostPhoneReason(result); !lost.empty()) {
+        Later(relay, [&mainWindow, &dlg, lost = std::move(lost)] {
+          if (mainWindow && mainWindow->isVisible()) dlg.OnPhoneLost(lost);
+        });
+      }
+    });
+    // A wait for the phone counts its seconds there; when it ends the port's status returns.
+    dlg.SetWaitObserver([&relay, &mainWindow, &portStatus](const app::PhoneWait& wait) {
+      const QString text = QString::fromStdString(app::PhoneWaitText(wait));
+      Later(relay, [&mainWindow, &portStatus, text, ended = wait.ended] {
+        if (!mainWindow) return;
+        if (!ended) {
+          mainWindow->ShowStatusLine(text);
+        } else if (portStatus) {
+          portStatus->Refresh();
+        }
+      });
+    });
+  });
   host.SetShownHook({});
   return application.DialogResult();
 }

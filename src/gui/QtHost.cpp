@@ -1,6 +1,7 @@
 #include "gui/QtHost.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -52,6 +53,18 @@ QPixmap DrawIconPixmap(int size) {
   return pixmap;
 }
 
+// The answer of a box closed without a button.
+int EscapeAnswer(unsigned type) {
+  switch (type & ui::MB_BUTTON_MASK) {
+    case ui::MB_YESNO:
+      return ui::IDNO;
+    case ui::MB_OKCANCEL:
+      return ui::IDCANCEL;
+    default:
+      return ui::IDOK;
+  }
+}
+
 }  // namespace
 
 int MessageBoxMinimumWidth(const QString& caption) {
@@ -93,7 +106,38 @@ QString QtFileFilter(std::string_view filter) {
 
 QtHost::QtHost() : context_(std::make_unique<QObject>()) {}
 
-QtHost::~QtHost() = default;
+QtHost::~QtHost() {
+  // Before the context goes: each worker's last act is a call to it.
+  JoinWorkers();
+}
+
+void QtHost::StartWorker(ui::ThreadPriority priority, std::function<void(std::stop_token)> work) {
+  ++runningWorkers_;
+  ui::Host::StartWorker(priority, [this, work = std::move(work)](std::stop_token stop) {
+    work(stop);
+    --runningWorkers_;
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { WorkerEnded(); }, Qt::QueuedConnection);
+  });
+}
+
+void QtHost::WorkerEnded() {
+  if (serving_ != nullptr && runningWorkers_.load() == 0) serving_->quit();
+}
+
+bool QtHost::ServeWorkersFor(std::chrono::milliseconds bound) {
+  if (runningWorkers_.load() == 0) return true;
+  // A worker that ends from here on posts its WorkerEnded after this look: the loop hears it.
+  QEventLoop loop;
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+  deadline.start(bound);
+  serving_ = &loop;
+  loop.exec();
+  serving_ = nullptr;
+  return runningWorkers_.load() == 0;
+}
 
 template <typename Work>
 void QtHost::OnUiThread(Work&& work) {
@@ -118,8 +162,10 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
       caption.empty() ? QString::fromStdString(ApplicationName()) : ToQString(caption);
   // Asked here, on the caller's thread: the source may ask the operation's runner.
   const QString detail = QString::fromStdString(MessageDetail());
-  int answer = ui::IDOK;
+  int answer = EscapeAnswer(type);
   OnUiThread([&] {
+    // The session is ending: nobody is there to answer.
+    if (closing_) return;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (type & ui::MB_ICON_MASK) {
       case ui::MB_ICONERROR:
@@ -180,9 +226,7 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
         answer = ui::IDOK;
         break;
       default:  // closed without a button: the box's escape answer
-        answer = (type & ui::MB_BUTTON_MASK) == ui::MB_YESNO      ? ui::IDNO
-                 : (type & ui::MB_BUTTON_MASK) == ui::MB_OKCANCEL ? ui::IDCANCEL
-                                                                  : ui::IDOK;
+        answer = EscapeAnswer(type);
         break;
     }
   });
@@ -193,6 +237,7 @@ std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
                                               const ui::FileDialogRequest& request) {
   std::optional<std::string> chosen;
   OnUiThread([&] {
+    if (closing_) return;
     QFileDialog dialog(OwnerWidget(owner));
     dialog.setNameFilter(QtFileFilter(request.filter));
     dialog.setAcceptMode(request.open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
@@ -231,6 +276,8 @@ std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
 int QtHost::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, ui::Window* owner) {
   int result = ui::IDCANCEL;
   OnUiThread([&] {
+    // A worker's sub-dialog asked for while the session ends is cancelled unseen.
+    if (closing_) return;
     QtWindow window(dialog, handler, OwnerWidget(owner));
     handler.Attach(&window);
     // Either way the first control that takes the focus gets it when the window shows.
@@ -239,6 +286,15 @@ int QtHost::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, ui::
       QTimer::singleShot(0, &window, [this, &window] { shownHook_(window); });
     }
     result = window.exec();
+    if (owner == nullptr && runningWorkers_.load() > 0) {
+      // The session ends with this window. Its workers were told to stop (EXIT and the close
+      // box stop them as Disconnect does) but may still be showing their last texts here.
+      closing_ = true;
+      while (!ServeWorkersFor(kQuitWait)) {
+        if (abandonHook_) abandonHook_();
+      }
+      closing_ = false;
+    }
     handler.Attach(nullptr);
   });
   return result;

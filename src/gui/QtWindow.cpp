@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -763,6 +764,16 @@ void QtWindow::EndDialog(int result) {
 void QtWindow::reject() {
   // Esc and the close box: the dialog's own cancel.
   handler_.Command(ui::IDCANCEL, ui::Notify::Clicked);
+}
+
+void QtWindow::done(int result) {
+  QDialog::done(result);
+  // The innermost first: a box raised over a sub-dialog goes before the sub-dialog.
+  const QList<QDialog*> owned = findChildren<QDialog*>();
+  for (auto it = owned.rbegin(); it != owned.rend(); ++it) {
+    const QPointer<QDialog> window(*it);
+    if (window && window->isVisible()) window->reject();
+  }
 }
 
 void QtWindow::ShowStatusLine(const QString& text) {

@@ -91,6 +91,10 @@ class QtWindow final : public QDialog, public ui::Window {
 
  protected:
   void reject() override;
+  // The windows this one owns that are still open (a sub-dialog, a box a worker raised) end
+  // with it, each as its close box would end it: a window's loop cannot return while one
+  // opened above it still runs.
+  void done(int result) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 

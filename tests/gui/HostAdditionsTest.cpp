@@ -200,6 +200,17 @@ TEST_F(HostAdditionsTest, TheLogPaneCopiesAndSavesItsWholeTextInAFixedWidthFont)
     window.EndDialog(ui::IDOK);
   });
   EXPECT_TRUE(looked);
+
+  // Whatever the platform offers as its fixed font: a proportional proposal gives way to a
+  // fixed-pitch family of its size, a fixed-pitch one stays.
+  QFont proportional(QStringLiteral("DejaVu Sans"), 9);
+  proportional.setStyleHint(QFont::SansSerif);
+  ASSERT_FALSE(QFontInfo(proportional).fixedPitch())
+      << QFontInfo(proportional).family().toStdString();
+  const QFont chosen = FixedPitchFont(proportional);
+  EXPECT_TRUE(QFontInfo(chosen).fixedPitch()) << QFontInfo(chosen).family().toStdString();
+  EXPECT_EQ(chosen.pointSize(), 9);
+  EXPECT_EQ(FixedPitchFont(chosen), chosen);
 }
 
 // Each session starts its file afresh and keeps the previous one as ".1"; a file that outgrows
