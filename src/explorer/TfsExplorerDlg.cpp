@@ -919,8 +919,8 @@ bool TfsExplorerDlg::CountListingEntry(std::size_t length) {
   }
   // Not acknowledged: the phone sends nothing more. What was listed stays.
   state_ = ExplorerState::Idle;
-  Append(Printf("**Listing stopped after %zu entries: more than the flash can hold **\r\n",
-                listingEntries_ - 1));
+  Append(Printf("**Listing stopped after %llu entries: more than the flash can hold **\r\n",
+                static_cast<unsigned long long>(listingEntries_ - 1)));
   EnableBrowsing(true, true);
   return false;
 }

@@ -48,8 +48,10 @@ TEST(WindowsNames, CharactersWithoutAFormAreRefusedNotReplaced) {
   // Bytes that are not UTF-8 at all.
   EXPECT_FALSE(names.FromUtf8("\xC3"));
   EXPECT_FALSE(names.FromUtf8("\xFF\xFE"));
-  // A name that has a form goes both ways, the zero included on the way to the phone.
-  EXPECT_EQ(names.FromUtf8(std::string("M\xC3\xBCller\0rest", 12)), "M\xFCller");
+  // A name that has a form goes both ways, the zero included on the way to the phone; only the
+  // terminating zero goes, one inside the name is kept (and shown escaped).
+  EXPECT_EQ(names.FromUtf8(std::string("M\xC3\xBCller\0rest\0", 13)),
+            std::string("M\xFCller\0rest", 11));
   EXPECT_EQ(names.ToUtf8("M\xFCller"), std::string("M\xC3\xBCller\0", 8));
   // Double-byte code pages work the same way: Korean (949) through UTF-16.
   explorer::ExplorerNames korean("CP949");
