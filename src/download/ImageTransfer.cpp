@@ -12,6 +12,7 @@
 #include "download/TransferRequests.h"
 #include "fs/FsStep.h"
 #include "link/BaudCodes.h"
+#include "link/UniqueFile.h"
 #include "link/Wire.h"
 
 #if defined(_WIN32)
@@ -46,10 +47,7 @@ constexpr auto kResyncPause = 1000ms;
 // Erased flash reads as 0xFF, so a block the file cannot fill is completed with that.
 constexpr std::uint8_t kErasedByte = 0xFF;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+using FileHandle = link::UniqueFile;
 
 #if defined(_WIN32)
 

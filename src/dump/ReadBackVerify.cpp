@@ -9,6 +9,7 @@
 #include "app/Printf.h"
 #include "dump/NandDump.h"
 #include "fs/FsCommands.h"
+#include "link/UniqueFile.h"
 
 namespace veska::dump {
 
@@ -17,10 +18,7 @@ using app::Printf;
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = link::UniqueFile;
 
 // Compares the chunks of one image, as they arrive, with its file.
 class ImageComparison {

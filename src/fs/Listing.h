@@ -12,6 +12,7 @@
 
 #include "fs/FsCodes.h"
 #include "fs/NameConverter.h"
+#include "link/UniqueFile.h"
 
 namespace veska::fs {
 
@@ -112,10 +113,7 @@ enum class FileStatus {
 [[nodiscard]] FileStatus RegularFileLength(const std::string& path, std::uint64_t& length,
                                            int& error);
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+using link::UniqueFile;
 
 // Opens `path` for writing from its start, for a dump's copy: only a regular file (emptied) or a
 // new one. Never waits for anyone (a FIFO is refused, not opened for good) and never empties or

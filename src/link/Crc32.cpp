@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "link/UniqueFile.h"
+
 namespace veska::link {
 
 std::uint32_t Reflect(std::uint32_t x, unsigned n) {
@@ -101,17 +103,9 @@ std::uint32_t Crc32(const Crc32Table& table, std::span<const std::uint8_t> data)
   return Crc32End(table.Update(Crc32Begin(), data));
 }
 
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-}  // namespace
-
 FileCrcResult FileCrc32(const Crc32Table& table, const std::filesystem::path& path) {
   FileCrcResult result;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "rb"));
+  UniqueFile file(std::fopen(path.string().c_str(), "rb"));
   if (!file) return result;
 
   // Streamed in chunks: an image of any size costs one chunk of memory.
