@@ -36,23 +36,49 @@ TEST(Fault, TransferCodeReplacesTheChosenBlockRequest) {
   EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
 }
 
-TEST(Fault, WrongSumIsReportedForTheChosenBlock) {
+// Faults that strike after the first block of a two-block image: what the PC sees next.
+struct AfterFirstBlock {
+  const char* name;
+  const char* fault;
+  void (*check)(VirtualPhone& phone, PhonePeer& pc);
+};
+
+class FaultAfterFirstBlock : public ::testing::TestWithParam<AfterFirstBlock> {};
+
+TEST_P(FaultAfterFirstBlock, ShowsWhereItWasAskedFor) {
   PhoneOptions options = TestOptions(LinkDialect::Usb);
   options.blockLength = 4;
-  options.faults.push_back(*ParseFault("sum@block#0"));
+  options.faults.push_back(*ParseFault(GetParam().fault));
   std::unique_ptr<PhonePeer> pc;
   auto phone = StartUsb(options, pc);
   ASSERT_TRUE(phone);
   ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0), Le32(8)})));
   ASSERT_TRUE(pc->Read(REPLY_FRAME_SIZE));
   ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes{1, 2, 3, 4}})));
-  auto second = pc->Read(REPLY_FRAME_SIZE);
-  ASSERT_TRUE(second);
-  EXPECT_EQ((*second)[8], 10 + 1);  // block 0 summed to 10, reported one off
-  // A PC that detects the mismatch stops; the phone gives up after its peer time-out.
-  EXPECT_TRUE(phone->WaitFor([](auto& ev) { return HasEvent(ev, EventKind::PeerSilent); }, 2s));
-  EXPECT_EQ(phone->State(), PhoneState::Driver);
+  GetParam().check(*phone, *pc);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Fault, FaultAfterFirstBlock,
+    ::testing::Values(
+        AfterFirstBlock{"WrongSumOfTheChosenBlock", "sum@block#0",
+                        [](VirtualPhone& phone, PhonePeer& pc) {
+                          auto second = pc.Read(REPLY_FRAME_SIZE);
+                          ASSERT_TRUE(second);
+                          EXPECT_EQ((*second)[8], 10 + 1);  // block 0 summed to 10, one off
+                          // A PC that detects the mismatch stops; the phone gives up after its
+                          // peer time-out.
+                          EXPECT_TRUE(phone.WaitFor(
+                              [](auto& ev) { return HasEvent(ev, EventKind::PeerSilent); }, 2s));
+                          EXPECT_EQ(phone.State(), PhoneState::Driver);
+                        }},
+        AfterFirstBlock{"LineDropsMidTransfer", "drop@block#1",
+                        [](VirtualPhone& phone, PhonePeer& pc) {
+                          ASSERT_TRUE(phone.WaitForState(PhoneState::Dropped, 2s));
+                          EXPECT_FALSE(pc.ReadByte(200ms));  // hang-up, not a reply
+                          EXPECT_TRUE(HasEvent(phone.Events(), EventKind::LineDropped));
+                        }}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 TEST(Fault, WrongCodeReplacesTheChosenBlockRequestOrImageDone) {
   PhoneOptions options = TestOptions(LinkDialect::Usb);
@@ -108,21 +134,6 @@ TEST(Fault, CorruptDumpChunkNoLongerMatchesItsSum) {
       },
       2s));
   EXPECT_FALSE(HasEvent(phone->Events(), EventKind::DumpDone));
-}
-
-TEST(Fault, LineDropsInTheMiddleOfATransfer) {
-  PhoneOptions options = TestOptions(LinkDialect::Usb);
-  options.blockLength = 4;
-  options.faults.push_back(*ParseFault("drop@block#1"));
-  std::unique_ptr<PhonePeer> pc;
-  auto phone = StartUsb(options, pc);
-  ASSERT_TRUE(phone);
-  ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0), Le32(8)})));
-  ASSERT_TRUE(pc->Read(REPLY_FRAME_SIZE));
-  ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes{1, 2, 3, 4}})));
-  ASSERT_TRUE(phone->WaitForState(PhoneState::Dropped, 2s));
-  EXPECT_FALSE(pc->ReadByte(200ms));  // hang-up, not a reply
-  EXPECT_TRUE(HasEvent(phone->Events(), EventKind::LineDropped));
 }
 
 TEST(Fault, WrongReadyByteAndStrayBytesOnUart) {

@@ -25,7 +25,21 @@ std::string Between(const std::string& text, const std::string& from, const std:
   return text.substr(a, b + to.size() - a);
 }
 
-class ConnectionTest : public TargetFixture {};
+class ConnectionTest : public TargetFixture {
+ protected:
+  // START against a phone that misbehaves at one step of the handshake or the flash checks.
+  void PressStartAgainst(FaultKind kind, FaultStep step, sim::PhoneOptions options = {},
+                         std::vector<std::uint8_t> bytes = {}) {
+    sim::Fault fault;
+    fault.kind = kind;
+    fault.step = step;
+    fault.bytes = std::move(bytes);
+    options.faults.push_back(fault);
+    StartPhone(options);
+    OpenDialog(phone_->SlavePath());
+    PressStart();
+  }
+};
 
 TEST_F(ConnectionTest, AFullUartConnectionNarratesEveryStepByteForByte) {
   StartPhone({});
@@ -279,14 +293,7 @@ TEST_F(ConnectionTest, AWrongReadyByteFailsTheLoaderUpload) {
 // A line that goes away while the PC waits for the acknowledgement (a pulled cable) is reported as
 // lost, not as a phone that never answered.
 TEST_F(ConnectionTest, ALineLostDuringTheAcknowledgementWaitIsNoTimeout) {
-  sim::PhoneOptions options;
-  sim::Fault fault;
-  fault.kind = FaultKind::LineDrop;
-  fault.step = FaultStep::StartAck;
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  PressStart();
+  PressStartAgainst(FaultKind::LineDrop, FaultStep::StartAck);
   EXPECT_TRUE(Log().ends_with("      Listen for the Download start ACK signal\t> > > Line lost\n"))
       << Log();
   EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Comm Error"});
@@ -316,13 +323,7 @@ TEST_F(ConnectionTest, ASilentBadBlockAnswerReadsAsConnectedButFailsTheStart) {
   sim::PhoneOptions options;
   options.flashId[0] = 0x00;
   options.flashId[1] = 0x76;
-  sim::Fault fault;
-  fault.kind = FaultKind::Silence;
-  fault.step = FaultStep::BadBlocks;
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  PressStart();
+  PressStartAgainst(FaultKind::Silence, FaultStep::BadBlocks, options);
   EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
       << Log();
   EXPECT_TRUE(Log().ends_with("Available\n\n"));
@@ -335,15 +336,9 @@ TEST_F(ConnectionTest, ASilentBadBlockAnswerReadsAsConnectedButFailsTheStart) {
 }
 
 TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
-  sim::PhoneOptions options;
-  sim::Fault fault;
-  fault.kind = FaultKind::StrayBytes;
-  fault.step = FaultStep::BadBlocks;
-  fault.bytes.assign(2 * 2 * 2048 + 64, 0x00);  // more words than the flash has blocks
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  PressStart();
+  // More words than the flash has blocks.
+  PressStartAgainst(FaultKind::StrayBytes, FaultStep::BadBlocks, {},
+                    std::vector<std::uint8_t>(2 * 2 * 2048 + 64, 0x00));
   EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
       << Log();
   EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
@@ -352,14 +347,7 @@ TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
 }
 
 TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
-  sim::PhoneOptions options;
-  sim::Fault fault;
-  fault.kind = FaultKind::Silence;
-  fault.step = FaultStep::FlashId;
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  PressStart();
+  PressStartAgainst(FaultKind::Silence, FaultStep::FlashId);
   EXPECT_EQ(FlashIdBox(), "FAIL");
   EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
   EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
