@@ -32,6 +32,7 @@
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
 #include "cli/TerminalSize.h"
+#include "fs/Listing.h"
 #include "link/Crc32.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
@@ -569,38 +570,19 @@ class ErrorPipe {
 
 // ---------------------------------------------------------------- the files of a run
 
-using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
 // A port's log file, new or emptied. Only a regular file or a new one: a FIFO would hold the
 // run until someone read it, a device would take the log.
-FilePtr CreateLogFile(const std::filesystem::path& path, std::string& problem) {
-  FilePtr file(nullptr, std::fclose);
+link::UniqueFile CreateLogFile(const std::filesystem::path& path, std::string& problem) {
+  static constexpr const char* kNotRegular = "it is not a regular file";
   if (app::KindOfTarget(path) == app::TargetKind::Other) {
-    problem = "it is not a regular file";
-    return file;
+    problem = kNotRegular;
+    return nullptr;
   }
-#if defined(_WIN32)
-  file.reset(std::fopen(path.string().c_str(), "wb"));
-  if (!file) problem = std::strerror(errno);
-#else
-  // Non-blocking, so that a FIFO put there since the look cannot hold the run either.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    problem = std::strerror(errno);
-    return file;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0) {
-    problem = "it is not a regular file";
-    ::close(fd);
-    return file;
-  }
-  file.reset(::fdopen(fd, "wb"));
-  if (!file) {
-    problem = std::strerror(errno);
-    ::close(fd);
-  }
-#endif
+  // Opened without waiting, so that a FIFO put there since the look cannot hold the run either.
+  fs::FileStatus status = fs::FileStatus::Ok;
+  int error = 0;
+  link::UniqueFile file = fs::CreateRegularFile(path.string(), status, error);
+  if (!file) problem = status == fs::FileStatus::NotRegular ? kNotRegular : std::strerror(error);
   return file;
 }
 
@@ -1166,7 +1148,7 @@ class BenchRun {
   std::filesystem::path logFolder_;
   std::vector<std::string> tags_;                    // what names each port's own files
   std::vector<std::string> devices_;                 // each port's device
-  std::vector<FilePtr> logs_;                        // each port's log (several ports)
+  std::vector<link::UniqueFile> logs_;               // each port's log (several ports)
   std::vector<std::vector<std::string>> portSteps_;  // the steps as each port runs them
 
   std::mutex sessionsMutex_;

@@ -767,6 +767,21 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot, bool
   return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
 }
 
+namespace {
+
+// Says that `file` holds only part of `whole` ("the dump of Boot2"); false when its size cannot
+// be read.
+bool SayIncomplete(std::FILE* err, const std::string& file, const std::string& whole) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  if (error) return false;
+  std::fprintf(err, "veska-cli: %s holds %ju bytes: %s is incomplete\n", file.c_str(), size,
+               whole.c_str());
+  return true;
+}
+
+}  // namespace
+
 bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
   // The answers wait for the dialogs only when the dump can get as far as showing them: a
   // script left over would answer a later step's dialog.
@@ -790,11 +805,7 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
   // whole area. Only a file that could not be created was never touched.
   if ((result.outcome == app::Outcome::Failed && result.status != dump::DUMP_FILE_NOT_CREATED) ||
       (result.outcome == app::Outcome::Cancelled && written)) {
-    const std::uintmax_t size = std::filesystem::file_size(file, error);
-    if (!error) {
-      std::fprintf(err_, "veska-cli: %s holds %ju bytes: the dump of %s is incomplete\n",
-                   file.c_str(), size, std::string(area.caption).c_str());
-    }
+    (void)SayIncomplete(err_, file, "the dump of " + std::string(area.caption));
   }
   return result.Succeeded();
 }
@@ -882,16 +893,10 @@ class ExploreScript {
         host_.QueueFileDialogAnswer(action.pcFile);
         if (Choose(app::ID_EXPLORER_DUMP)) return true;
         // As a failed NAND dump says it: the file holds only part of the phone's file.
-        if (explorer_.DumpIncomplete()) {
-          std::error_code error;
-          const std::uintmax_t size = std::filesystem::file_size(action.pcFile, error);
-          if (!error) {
-            std::fprintf(err_, "veska-cli: %s holds %ju bytes: the copy of %s is incomplete\n",
-                         action.pcFile.c_str(), size, action.phonePath.c_str());
-          } else {
-            std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
-                         action.pcFile.c_str(), action.phonePath.c_str());
-          }
+        if (explorer_.DumpIncomplete() &&
+            !SayIncomplete(err_, action.pcFile, "the copy of " + action.phonePath)) {
+          std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
+                       action.pcFile.c_str(), action.phonePath.c_str());
         }
         return false;
       }

@@ -1,6 +1,6 @@
 #include "explorer/ExplorerNames.h"
 
-#include <cstdio>
+#include "fs/Listing.h"
 
 namespace veska::explorer {
 
@@ -8,28 +8,14 @@ std::string ShownName(std::string_view name) {
   if (name.empty()) return "\"\"";
   std::string shown;
   shown.reserve(name.size());
-  const auto escape = [&shown](unsigned char c) {
-    char text[8];
-    std::snprintf(text, sizeof text, "\\x%02X", c);
-    shown += text;
-  };
   for (std::size_t at = 0; at < name.size(); ++at) {
     const auto c = static_cast<unsigned char>(name[at]);
-    if (c == '\r') {
-      shown += "\\r";
-    } else if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\t') {
-      shown += "\\t";
-    } else if (c == 0) {
-      shown += "\\0";
-    } else if (c < 0x20 || c == 0x7F) {
-      escape(c);
+    if (c < 0x20 || c == 0x7F) {
+      shown += fs::EscapedByte(c);
     } else if (const auto next =
                    at + 1 < name.size() ? static_cast<unsigned char>(name[at + 1]) : 0;
                c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-      escape(c);
-      escape(next);
+      shown += fs::EscapedByte(c) + fs::EscapedByte(next);
       ++at;
     } else {
       shown += static_cast<char>(c);

@@ -151,29 +151,37 @@ FileStatus OpenRegular(const FileHandle& file, std::uint64_t& length, int& error
 
 }  // namespace
 
+std::string EscapedByte(unsigned char c) {
+  switch (c) {
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case 0:
+      return "\\0";
+    default: {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", c);
+      return escape;
+    }
+  }
+}
+
 std::string ShownValue(std::string_view value) {
   std::string shown;
   for (std::size_t at = 0; at < value.size();) {
     const auto c = static_cast<unsigned char>(value[at]);
     std::string piece;
     std::size_t used = 1;
-    if (c == '\r') {
-      piece = "\\r";
-    } else if (c == '\n') {
-      piece = "\\n";
-    } else if (c == '\t') {
-      piece = "\\t";
-    } else if (c == 0) {
-      piece = "\\0";
-    } else if (c >= 0x20 && c < 0x7F) {
+    if (c >= 0x20 && c < 0x7F) {
       piece.assign(1, static_cast<char>(c));
     } else if (const std::size_t length = c >= 0x80 ? Utf8Length(value, at) : 0; length > 0) {
       piece.assign(value.substr(at, length));
       used = length;
     } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", c);
-      piece = escape;
+      piece = EscapedByte(c);
     }
     if (shown.size() + piece.size() > kShownChars) return shown + "...";
     shown += piece;
@@ -215,23 +223,51 @@ FileStatus ReadRegularFile(const std::string& path, std::uint64_t limit, std::st
   }
 }
 
-UniqueFile CreateRegularFile(const std::string& path) {
+UniqueFile CreateRegularFile(const std::string& path, FileStatus& status, int& error) {
+  status = FileStatus::Ok;
+  error = 0;
 #if defined(_WIN32)
-  return UniqueFile(std::fopen(path.c_str(), "wb"));
+  UniqueFile created(std::fopen(path.c_str(), "wb"));
+  if (!created) {
+    status = FileStatus::OpenFailed;
+    error = errno;
+  }
+  return created;
 #else
   // Not emptied at the open: only once it is known to be a regular file.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    status = FileStatus::OpenFailed;
+    error = errno;
+    return nullptr;
+  }
   struct stat info {};
-  const int flags = ::fcntl(fd, F_GETFL);
   std::FILE* file = nullptr;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) == 0 && flags >= 0 &&
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+  if (::fstat(fd, &info) != 0) {
+    status = FileStatus::ReadFailed;
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    status = FileStatus::NotRegular;
+  } else if (const int flags = ::fcntl(fd, F_GETFL);
+             ::ftruncate(fd, 0) == 0 && flags >= 0 &&
+             ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
     file = ::fdopen(fd, "wb");
   }
-  if (file == nullptr) ::close(fd);
+  if (file == nullptr) {
+    if (status == FileStatus::Ok) {
+      status = FileStatus::ReadFailed;
+      error = errno;
+    }
+    ::close(fd);
+  }
   return UniqueFile(file);
 #endif
+}
+
+UniqueFile CreateRegularFile(const std::string& path) {
+  FileStatus status = FileStatus::Ok;
+  int error = 0;
+  return CreateRegularFile(path, status, error);
 }
 
 bool SumFileSizes(std::string_view text, std::uint64_t& sum) {

@@ -117,8 +117,15 @@ using link::UniqueFile;
 
 // Opens `path` for writing from its start, for a dump's copy: only a regular file (emptied) or a
 // new one. Never waits for anyone (a FIFO is refused, not opened for good) and never empties or
-// writes what is not a regular file (a device, a folder). Nothing when refused or failed.
+// writes what is not a regular file (a device, a folder). Nothing when refused or failed; then
+// `status` says which (OpenFailed, NotRegular, or ReadFailed for a file that could not be
+// emptied) and `error` holds the system's error number, if any.
+[[nodiscard]] UniqueFile CreateRegularFile(const std::string& path, FileStatus& status, int& error);
 [[nodiscard]] UniqueFile CreateRegularFile(const std::string& path);
+
+// A byte that is not shown as it is (a control byte, or one that is not text), written as a
+// backslash and r, n, t, 0 or xNN.
+[[nodiscard]] std::string EscapedByte(unsigned char c);
 
 // A value as a refusal message shows it: at most a few dozen bytes, control bytes and bytes that
 // are not UTF-8 written as escapes, "..." when shortened.
