@@ -8,12 +8,11 @@
 // the sum of the listing's sizes, odd: that sum plus the byte), the rest is the listing.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "fs/FsCodes.h"
 #include "fs/FsRecords.h"
 #include "fs/Listing.h"
@@ -30,9 +29,7 @@ using veska::fs::NameConverter;
 constexpr std::size_t kMaxRefusal = 300;
 
 void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "listing fuzz: %s\n", what);
-  std::abort();
+  veska::fuzz::Check(holds, "listing", what);
 }
 
 NameConverter& Converter(std::uint8_t choice) {
