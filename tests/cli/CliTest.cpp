@@ -569,19 +569,28 @@ class CliInterruptTest : public CliTest {
     if (int status = Parse(words, arguments); status >= 0) return status;
     InterruptWatch watch;
     std::promise<void> began;
+    std::promise<void> delivered;
+    std::shared_future<void> deliveredFuture = delivered.get_future().share();
     std::thread ctrlC;
     int status = -1;
     {
       CliSession session(std::move(arguments), out_.File(), err_.File());
       session.Host().SetSleepScale(0);
       session.WatchInterrupts(watch);
-      session.SetStepObserver([&began, step](const CliSession::StepEvent& event) {
-        if (!event.ended && event.index == step) began.set_value();
+      // The step does not end before the Ctrl-C came: a step that cannot be stopped (the
+      // bootloader's writes) would otherwise race the Ctrl-C to the end of the run, and a
+      // Ctrl-C after the run rightly changes nothing.
+      session.SetStepObserver([&began, &deliveredFuture, step](const CliSession::StepEvent& event) {
+        if (event.index != step) return;
+        if (!event.ended) began.set_value();
+        if (event.ended) static_cast<void>(deliveredFuture.wait_for(10s));
       });
-      ctrlC = std::thread([&watch, &began, &moment] {
-        if (began.get_future().wait_for(10s) != std::future_status::ready) return;
-        moment();
-        watch.Deliver();
+      ctrlC = std::thread([&watch, &began, &delivered, &moment] {
+        if (began.get_future().wait_for(10s) == std::future_status::ready) {
+          moment();
+          watch.Deliver();
+        }
+        delivered.set_value();
       });
       status = session.Run();
     }
@@ -639,9 +648,8 @@ TEST_F(CliInterruptTest, CtrlCAtAnyMomentOfAStepEndsTheRunWith130) {
   std::ofstream(boot, std::ios::binary) << std::string(3000, 'b');
   enum class Step { BootSignalWait, EraseNand, Bootloader };
   for (const Step which : {Step::BootSignalWait, Step::EraseNand, Step::Bootloader}) {
-    // The bootloader step's moments: each loader and each image's request and end (3 + 4 * 2),
-    // the last one left out (the run may have ended by then).
-    const int moments = which == Step::Bootloader ? 10 : 5;
+    // The bootloader step's moments: each loader and each image's request and end (3 + 4 * 2).
+    const int moments = which == Step::Bootloader ? 11 : 5;
     for (int moment = 0; moment <= moments; ++moment) {
       sim::PhoneOptions options;
       options.linkPath = (folder_ / "phone").string();
