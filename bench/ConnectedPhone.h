@@ -1,27 +1,54 @@
 #pragma once
 
-// The main dialog on a headless window, connected by START to a virtual phone, as a technician
-// would have it before pressing an operation's button. Production time-outs are kept. The
+// A port connected by START's handshake to a virtual phone, with a narrator that keeps quiet:
+// what the engines need, and nothing of a window. Production time-outs are kept. The
 // benchmarks against the virtual phone start from here.
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
-#include "app/ControlIds.h"
-#include "app/DownloaderDlg.h"
-#include "app/Settings.h"
-#include "app/Templates.h"
+#include "app/Engine.h"
+#include "app/ProcessState.h"
+#include "link/BaudCodes.h"
 #include "sim/VirtualPhone.h"
 #include "target/Connection.h"
-#include "ui/HeadlessHost.h"
 
 namespace veska::bench {
+
+// Hears the engines and shows nothing; pauses pass at once.
+class QuietNarrator final : public app::Narrator, public app::Clock {
+ public:
+  void Log(std::string_view) override {}
+  void ReplaceLog(std::string_view) override {}
+  void ShowFlashId(std::string_view) override {}
+  void ShowFileName(std::string_view) override {}
+  void ShowFileSize(std::uint32_t) override {}
+  void ShowChecksum(std::uint32_t) override {}
+  void ClearImageFields() override {}
+  void SetProgressRange(std::uint32_t) override {}
+  void SetProgressPos(std::uint32_t) override {}
+  void ResetProgress() override {}
+  void AddProgress(std::size_t) override {}
+  int Message(std::string_view, std::string_view, unsigned) override { return ui::IDOK; }
+  void ReportWait(const app::PhoneWait&) override {}
+  void Enter(app::WindowState) override {}
+  void EnableSelection() override {}
+  void ImageEnded(const app::WrittenImage&) override {}
+  void Sleep(std::chrono::milliseconds) override {}
+  [[nodiscard]] std::uint64_t TickCount() const override {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  }
+};
 
 class ConnectedPhone {
  public:
@@ -30,35 +57,23 @@ class ConnectedPhone {
       : folder_(std::filesystem::temp_directory_path() /
                 (std::string(name) + "_" + std::to_string(::getpid()))) {
     std::filesystem::create_directories(folder_);
-    host_.SetSleepScale(0);
-    settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
-
+    const std::uint8_t baudCode = link::kSelectorBaudCodes[baudIndex];
     sim::PhoneOptions options;
     options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
     options.pace = pace;
     // A USB phone gets no rate request: give its paced line the rate under test.
-    options.usbRate = link::BaudRateForCode(link::kSelectorBaudCodes[baudIndex]);
+    options.usbRate = link::BaudRateForCode(baudCode);
     options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
     phone_ = std::make_unique<sim::VirtualPhone>(options);
     if (phone_->Start() != 0) return;
 
-    dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
-    app::DlgOperations operations;
-    target::AddOperations(operations);
-    dlg_->SetOperations(operations);
-    window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
-    state_.link.portPaths["COM1"] = phone_->SlavePath();
-    window_->Click(usb ? app::IDC_USB : app::IDC_UART);
-    window_->SelectItem(app::IDC_PORT, 0);
-    window_->SelectItem(app::IDC_BAUD, baudIndex);
-    dlg_->port.diagnostics = &quiet_;
-    window_->Click(app::IDC_START);
-    host_.JoinWorkers();
-    connected_ = dlg_->connectStatus == target::CONNECT_OK;
+    session_.link.linkMode = usb ? link::LINK_USB : link::LINK_UART;
+    port_.diagnostics = &quiet_;
+    const target::ConnectOutcome outcome =
+        target::Connect(Engine(), session_, {phone_->SlavePath(), baudCode, true});
+    connected_ = outcome.status == target::CONNECT_OK;
   }
   ~ConnectedPhone() {
-    host_.JoinWorkers();
-    window_.reset();
     if (phone_) phone_->Stop();
     std::filesystem::remove_all(folder_);
   }
@@ -67,7 +82,7 @@ class ConnectedPhone {
 
   [[nodiscard]] bool Connected() const { return connected_; }
   [[nodiscard]] const std::filesystem::path& Folder() const { return folder_; }
-  [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }
+  [[nodiscard]] app::EngineContext Engine() { return {port_, narrator_, narrator_}; }
   [[nodiscard]] sim::VirtualPhone& Phone() { return *phone_; }
 
  private:
@@ -77,13 +92,11 @@ class ConnectedPhone {
   };
 
   std::filesystem::path folder_;
-  ui::HeadlessHost host_;
-  app::ProcessState state_;
-  std::unique_ptr<app::Settings> settings_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  std::unique_ptr<app::DownloaderDlg> dlg_;
-  std::unique_ptr<ui::HeadlessWindow> window_;
+  app::ProcessState session_;
+  link::SerialPort port_{session_.link};
+  QuietNarrator narrator_;
   QuietDiagnostics quiet_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
   bool connected_ = false;
 };
 

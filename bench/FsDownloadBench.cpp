@@ -75,9 +75,9 @@ class Session {
     std::ofstream(image, std::ios::binary)
         .write(data.data(), static_cast<std::streamsize>(data.size()));
     std::ofstream(phone_.Folder() / "bench.cfg", std::ios::binary) << listing;
-    app::DownloaderDlg& dlg = phone_.Dialog();
-    if (!dlg.SetImagePathByKey(app::KEY_TFS, image.string())) return;
-    dlg.imageSize[fs::TFS_IMAGE_INDEX] = static_cast<std::uint32_t>(data.size());
+    inputs_.imagePath = image.string();
+    inputs_.listingPath = (phone_.Folder() / "bench.cfg").string();
+    inputs_.imageSize = static_cast<std::uint32_t>(data.size());
     ready_ = true;
   }
 
@@ -85,11 +85,13 @@ class Session {
 
   bool Download() {
     phone_.Phone().ClearEvents();
-    return fs::DownloadFileSystem(phone_.Dialog(), fs::FileSystemKind::Tfs);
+    int step = 0;
+    return fs::DownloadFileSystem(phone_.Engine(), inputs_, step);
   }
 
  private:
   bench::ConnectedPhone phone_;
+  fs::FileSystemInputs inputs_;
   bool ready_ = false;
 };
 

@@ -61,10 +61,9 @@ class Session {
 
   int Transfer(bool usb, std::uint32_t size) {
     phone_.Phone().ClearEvents();
-    app::DownloaderDlg& dlg = phone_.Dialog();
-    dlg.progressCount = 0;
-    return usb ? download::TransferImageUsb(dlg, image_, kAppsAddress, size)
-               : download::TransferImageUart(dlg, image_, kAppsAddress, size);
+    const app::EngineContext engine = phone_.Engine();
+    return usb ? download::TransferImageUsb(engine, image_, kAppsAddress, size)
+               : download::TransferImageUart(engine, image_, kAppsAddress, size);
   }
 
  private:

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/ControlIds.h"
+#include "app/DlgNarrator.h"
+#include "app/Engine.h"
 #include "app/FlashMap.h"
 #include "app/HostNotices.h"
 #include "app/OperationRunner.h"
@@ -44,26 +46,6 @@ struct DlgOperations {
 
   // The body registered for `id` (empty when none).
   [[nodiscard]] const std::function<void(DownloaderDlg&)>& For(OperationId id) const;
-};
-
-// One image a download wrote (or failed to write), for callers that keep a record of each
-// phone (the command line's bench report). Reported on the download's worker thread.
-struct WrittenImage {
-  ImageKind kind = ImageKind::Apps;
-  std::string path;
-  std::uint64_t size = 0;
-  std::optional<std::uint32_t> address;  // none for the file systems
-  double seconds = 0.0;
-  bool written = false;
-};
-
-// The flash the phone reported while START ran: its bad-block pairs (primary, spare) when the
-// list arrived whole.
-struct FlashReport {
-  bool badBlocksKnown = false;
-  // The bad-block list went on past a pair for every block of the flash (the checks failed).
-  bool badBlockListTooLong = false;
-  std::vector<std::pair<std::uint16_t, std::uint16_t>> badBlocks;
 };
 
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
@@ -206,6 +188,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   bool SetImagePathByKey(std::string_view key, std::string value);
 
   [[nodiscard]] ui::Host& Host() const { return host_; }
+  // What an engine started from this dialog runs with: the dialog's port, and its narrator and
+  // clock, which map the engine's narration onto the window.
+  [[nodiscard]] EngineContext Engine() { return {port, narrator_, narrator_}; }
+  [[nodiscard]] Narrator& Narration() { return narrator_; }
   [[nodiscard]] ProcessState& State() const { return state_; }
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }
 
@@ -304,6 +290,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   PortReasonRecorder portReasons_;
   // Set while a button press is handled, for the message boxes it raises on this thread.
   std::atomic<bool> inRequest_{false};
+  DlgNarrator narrator_{*this};
   // Last member: it waits for this dialog's workers before anything they use goes.
   OperationRunner runner_;
 };

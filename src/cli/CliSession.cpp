@@ -15,7 +15,7 @@
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "download/ChecksumTool.h"
-#include "download/ImageCatalogue.h"
+#include "download/DownloadButtons.h"
 #include "download/ImageTransfer.h"
 #include "dump/NandDump.h"
 #include "dump/NandDumpDlg.h"
@@ -595,12 +595,10 @@ int CliSession::Run() {
 int CliSession::CheckPlannedFiles() {
   for (const int index : plannedDownloads_) {
     for (const app::ImageKind kind : app::Selection(index)->files) {
-      const download::FileCheck check = download::CheckImageFile(*dlg_, kind);
-      if (check == download::FileCheck::Ok) continue;
+      const std::optional<std::string_view> refusal = download::RefusedImageFile(*dlg_, kind);
+      if (!refusal) continue;
       const app::ImageInfo& info = app::Catalogue(kind);
-      host_.MessageBox(window_.get(), check == download::FileCheck::OpenFailed
-                                          ? info.openFailureText
-                                          : info.sizeFailureText);
+      host_.MessageBox(window_.get(), *refusal);
       std::fprintf(err_, "veska-cli: %s file refused before connecting: %s\n",
                    std::string(info.logName).c_str(),
                    ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str());

@@ -8,8 +8,12 @@
 
 namespace veska::download {
 
-using app::DownloaderDlg;
+using app::EngineContext;
+using app::OperationId;
+using app::OperationResult;
+using app::Outcome;
 using app::Printf;
+using app::WindowState;
 using K = ImageKind;
 
 namespace {
@@ -18,32 +22,47 @@ constexpr std::string_view kRule =
     "-----------------------------------------------------------------------------------------"
     "------\n";
 
-int Transfer(DownloaderDlg& dlg, const ImageWriters& writers, const ImageInfo& info) {
-  const std::string& path = dlg.*info.path;
+int Transfer(const EngineContext& engine, const DownloadInputs& inputs, const ImageWriters& writers,
+             const ImageInfo& info) {
+  const ImageFile& file = inputs.Image(info.kind);
   const std::uint32_t address = info.address.value_or(0);
-  const std::uint32_t size = dlg.imageSize[KindIndex(info.kind)];
-  if (dlg.State().link.linkMode.load() == link::LINK_UART) {
-    return writers.uart ? writers.uart(dlg, path, address, size)
-                        : TransferImageUart(dlg, path, address, size);
+  if (!engine.Usb()) {
+    return writers.uart ? writers.uart(engine, file.path, address, file.size)
+                        : TransferImageUart(engine, file.path, address, file.size);
   }
-  return writers.usb ? writers.usb(dlg, path, address, size)
-                     : TransferImageUsb(dlg, path, address, size);
+  return writers.usb ? writers.usb(engine, file.path, address, file.size)
+                     : TransferImageUsb(engine, file.path, address, file.size);
 }
 
-bool WriteFileSystem(DownloaderDlg& dlg, const ImageWriters& writers, ImageKind kind) {
-  if (writers.fileSystem) return writers.fileSystem(dlg, kind);
-  return fs::DownloadFileSystem(dlg,
-                                kind == K::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
+bool WriteFileSystem(const EngineContext& engine, const DownloadInputs& inputs,
+                     const ImageWriters& writers, ImageKind kind) {
+  if (writers.fileSystem) return writers.fileSystem(engine, inputs, kind);
+  const bool tfs = kind == K::Tfs;
+  fs::FileSystemInputs fileSystem;
+  fileSystem.kind = tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2;
+  fileSystem.imagePath = inputs.Image(kind).path;
+  fileSystem.listingPath = tfs ? inputs.tfsListing : inputs.db2Listing;
+  fileSystem.imageSize = inputs.Image(kind).size;
+  int step = 0;
+  return fs::DownloadFileSystem(engine, fileSystem, step);
 }
 
-// How one image ended.
+// WriteImage's answer: the image's outcome and whether its read-back found a difference.
 enum class ImageEnd { Written, Failed, Unverified };
 
-// DownloadImage's body; `group` is what the read-back covers when `isLast`.
-ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
-                    AfterImage after, std::span<const PlannedImage> group);
+// DownloadImage's body; `group` is what the read-back covers when `isLast`. `outcome` receives
+// the status and the seconds.
+ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, ImageKind kind,
+                    bool isLast, const ImageWriters& writers, AfterImage after,
+                    std::span<const PlannedImage> group, ImageOutcome& outcome);
 
 }  // namespace
+
+std::array<std::uint32_t, app::IMAGE_KIND_COUNT> DownloadInputs::Sizes() const {
+  std::array<std::uint32_t, app::IMAGE_KIND_COUNT> sizes{};
+  for (std::size_t i = 0; i < sizes.size(); ++i) sizes[i] = images[i].size;
+  return sizes;
+}
 
 std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData) {
   std::vector<PlannedImage> plan;
@@ -76,130 +95,136 @@ std::uint32_t ProgressRange(std::uint8_t code,
   return total;
 }
 
-int DownloadWorker(DownloaderDlg& dlg, const ImageWriters& writers) {
-  return WriteSelection(dlg, writers).Succeeded() ? 1 : 0;
-}
-
-app::OperationResult WriteSelection(DownloaderDlg& dlg, const ImageWriters& writers) {
-  using app::OperationId;
-  using app::OperationResult;
-  using app::Outcome;
-  auto failed = [&dlg](ImageKind kind, ImageEnd end) {
+OperationResult WriteSelection(const EngineContext& engine, const DownloadInputs& inputs,
+                               const ImageWriters& writers) {
+  app::Narrator& narrator = engine.narrator;
+  auto failed = [](ImageKind kind, ImageEnd end, int status) {
     if (end == ImageEnd::Unverified) {
       // The read-back's status: a difference, or why the flash could not be read back.
-      return OperationResult::Ended(OperationId::Download, Outcome::Failed, dlg.lastTransferStatus,
+      return OperationResult::Ended(OperationId::Download, Outcome::Failed, status,
                                     "read-back differs from the files");
     }
     // The transfer's own status (a silent phone, an error it reported), for callers that act
     // on the cause.
-    return OperationResult::Ended(OperationId::Download, Outcome::Failed, dlg.lastTransferStatus,
+    return OperationResult::Ended(OperationId::Download, Outcome::Failed, status,
                                   std::string(Catalogue(kind).logName));
   };
-  const std::uint8_t code = dlg.State().downloadSelection;
-  const std::vector<PlannedImage> plan = PlanSequence(code, dlg.defaultCalData != 0);
-  dlg.SetProgressRange(ProgressRange(code, dlg.imageSize));
-  dlg.progressCount = 0;
-  dlg.SetProgressPos(0);
+  const std::uint8_t code = inputs.selection;
+  const std::vector<PlannedImage> plan = PlanSequence(code, inputs.defaultCalData);
+  narrator.SetProgressRange(ProgressRange(code, inputs.Sizes()));
+  narrator.ResetProgress();
+  narrator.SetProgressPos(0);
   if (plan.empty()) {
-    dlg.EnterConnectedState();
-    dlg.EnableSelectionControls();
+    narrator.Enter(WindowState::Connected);
+    narrator.EnableSelection();
     return OperationResult::Ended(OperationId::Download, Outcome::Refused, 0, "nothing to write");
   }
 
   if (IsImageCode(code)) {
-    const ImageEnd end =
-        WriteImage(dlg, plan.front().kind, true, writers, AfterImage::ConnectedState, plan);
-    dlg.EnableSelectionControls();
+    ImageOutcome outcome;
+    const ImageEnd end = WriteImage(engine, inputs, plan.front().kind, true, writers,
+                                    AfterImage::ConnectedState, plan, outcome);
+    narrator.EnableSelection();
     return end == ImageEnd::Written
                ? OperationResult::Ended(OperationId::Download, Outcome::Written)
-               : failed(plan.front().kind, end);
+               : failed(plan.front().kind, end, outcome.status);
   }
 
+  double totalElapsed = 0.0;
   for (const PlannedImage& image : plan) {
     // Between the images of a group the operation buttons stay disabled: the port and the
     // transfer buffer serve this group until its last image is written.
     const AfterImage after = image.isLast ? AfterImage::ConnectedState : AfterImage::StayBusy;
-    const ImageEnd end = WriteImage(dlg, image.kind, image.isLast, writers, after, plan);
-    if (end != ImageEnd::Written) return failed(image.kind, end);
+    ImageOutcome outcome;
+    const ImageEnd end =
+        WriteImage(engine, inputs, image.kind, image.isLast, writers, after, plan, outcome);
+    totalElapsed += outcome.seconds;
+    if (end != ImageEnd::Written) return failed(image.kind, end, outcome.status);
   }
-  dlg.AppendLog(Printf("\n  * TOTAL Elapsed Time : %5.1fs\n", dlg.totalElapsed));
-  dlg.EnableSelectionControls();
+  narrator.Log(Printf("\n  * TOTAL Elapsed Time : %5.1fs\n", totalElapsed));
+  narrator.EnableSelection();
   return OperationResult::Ended(OperationId::Download, Outcome::Written);
 }
 
-bool DownloadImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
-                   AfterImage after) {
+ImageOutcome DownloadImage(const EngineContext& engine, const DownloadInputs& inputs,
+                           ImageKind kind, bool isLast, const ImageWriters& writers,
+                           AfterImage after) {
   const PlannedImage only{kind, isLast};
-  return WriteImage(dlg, kind, isLast, writers, after, std::span(&only, 1)) == ImageEnd::Written;
+  ImageOutcome outcome;
+  const ImageEnd end =
+      WriteImage(engine, inputs, kind, isLast, writers, after, std::span(&only, 1), outcome);
+  outcome.written = end == ImageEnd::Written;
+  return outcome;
 }
 
 namespace {
 
 // Runs the read-back of what `group` wrote; 0 when it matched, otherwise its status.
-int Verify(DownloaderDlg& dlg, const ImageWriters& writers, std::span<const PlannedImage> group) {
+int Verify(const EngineContext& engine, const DownloadInputs& inputs, const ImageWriters& writers,
+           std::span<const PlannedImage> group) {
   if (!writers.verify) return -1;  // no reader: nothing vouches for the flash
   std::vector<ImageKind> written;
   for (const PlannedImage& image : group) written.push_back(image.kind);
-  return writers.verify(dlg, written);
+  return writers.verify(engine, inputs, written);
 }
 
-ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const ImageWriters& writers,
-                    AfterImage after, std::span<const PlannedImage> group) {
+ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, ImageKind kind,
+                    bool isLast, const ImageWriters& writers, AfterImage after,
+                    std::span<const PlannedImage> group, ImageOutcome& outcome) {
+  app::Narrator& narrator = engine.narrator;
   const ImageInfo& info = Catalogue(kind);
-  const std::uint64_t start = dlg.Host().TickCount();
+  const ImageFile& file = inputs.Image(kind);
+  const std::uint64_t start = engine.clock.TickCount();
 
-  dlg.AppendLog(info.heading);
+  narrator.Log(info.heading);
   // Unsigned: a file-system image may pass 2 GiB, which a signed field would show negative.
-  dlg.ShowFileSize(dlg.imageSize[KindIndex(kind)]);
-  dlg.ShowFileName(dlg.*info.path);
-  dlg.AppendLog(info.startLine);
-  dlg.AppendLog(kRule);
+  narrator.ShowFileSize(file.size);
+  narrator.ShowFileName(file.path);
+  narrator.Log(info.startLine);
+  narrator.Log(kRule);
 
-  dlg.lastTransferStatus = TRANSFER_OK;
-  if (info.address) dlg.lastTransferStatus = Transfer(dlg, writers, info);
+  outcome.status = TRANSFER_OK;
+  if (info.address) outcome.status = Transfer(engine, inputs, writers, info);
   const bool written =
-      info.address ? dlg.lastTransferStatus == TRANSFER_OK : WriteFileSystem(dlg, writers, kind);
+      info.address ? outcome.status == TRANSFER_OK : WriteFileSystem(engine, inputs, writers, kind);
 
-  if (!dlg.State().link.openAllowed.load()) {
+  if (!engine.Allowed()) {
     // Disconnect ended the image: the window is idle again and the user expects no report.
-    dlg.EnterIdleState();
+    narrator.Enter(WindowState::Idle);
     return ImageEnd::Failed;
   }
 
-  const std::uint64_t end = dlg.Host().TickCount();
-  dlg.AppendLog("\n      Download");
-  dlg.AppendLog(written ? "  Completed" : "  Failed");
+  const std::uint64_t end = engine.clock.TickCount();
+  narrator.Log("\n      Download");
+  narrator.Log(written ? "  Completed" : "  Failed");
   const double elapsed = static_cast<double>(end - start) * 0.001;
-  dlg.totalElapsed += elapsed;
-  dlg.AppendLog(Printf(" ( Elapsed Time : %5.1fs)\n", elapsed));
-  dlg.NoteImage(
-      {kind, dlg.*info.path, dlg.imageSize[KindIndex(kind)], info.address, elapsed, written});
+  outcome.seconds = elapsed;
+  narrator.Log(Printf(" ( Elapsed Time : %5.1fs)\n", elapsed));
+  narrator.ImageEnded({kind, file.path, file.size, info.address, elapsed, written});
 
   // The read-back comes before the reboot: the phone's loader must still be running.
   bool verified = true;
-  if (isLast && written && dlg.verifyAfterDownload != 0) {
-    const int status = Verify(dlg, writers, group);
+  if (isLast && written && inputs.verify) {
+    const int status = Verify(engine, inputs, writers, group);
     verified = status == 0;
-    if (!verified) dlg.lastTransferStatus = status;
-    if (!dlg.State().link.openAllowed.load()) {
-      dlg.EnterIdleState();  // Disconnect ended the read-back
+    if (!verified) outcome.status = status;
+    if (!engine.Allowed()) {
+      narrator.Enter(WindowState::Idle);  // Disconnect ended the read-back
       return ImageEnd::Failed;
     }
   }
 
   if (isLast && written && verified) {
-    if (dlg.autoReboot != 0) static_cast<void>(RequestReboot(dlg));
-    dlg.Host().MessageBox(&dlg.Wnd(), "Download Finished", "  NOTICE  ", ui::MB_OK);
+    if (inputs.autoReboot) static_cast<void>(RequestReboot(engine));
+    narrator.Message("Download Finished", "  NOTICE  ", ui::MB_OK);
   }
 
   if (written && verified && after == AfterImage::StayBusy) {
     // What the connected state shows between images, without enabling any operation.
-    dlg.SetProgressPos(0);
-    for (int id : {app::IDC_FILE_SIZE, app::IDC_FILE_NAME, app::IDC_CHECKSUM_FIELD}) {
-      dlg.Wnd().SetText(id, " ");
-    }
+    narrator.SetProgressPos(0);
+    narrator.ClearImageFields();
   } else {
-    dlg.EnterConnectedState();
+    narrator.Enter(WindowState::Connected);
   }
   if (!written) return ImageEnd::Failed;
   return verified ? ImageEnd::Written : ImageEnd::Unverified;
@@ -207,16 +232,15 @@ ImageEnd WriteImage(DownloaderDlg& dlg, ImageKind kind, bool isLast, const Image
 
 }  // namespace
 
-link::PortStatus RequestReboot(DownloaderDlg& dlg) {
-  link::SerialPort& port = dlg.port;
+link::PortStatus RequestReboot(const EngineContext& engine) {
+  link::SerialPort& port = engine.port;
   if (!link::IsLoaderBaudCode(port.baudCode)) return link::PORT_BAD_BAUD;
-  const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
   link::PortStatus status = link::OpenForLinkMode(port);
   if (status != link::PORT_OK) {
     port.Close();
     return status;
   }
-  if (usb) {
+  if (engine.Usb()) {
     status = link::SendShortFrame(port, REBOOT_REQUEST);
   } else {
     const std::uint8_t request = REBOOT_REQUEST;

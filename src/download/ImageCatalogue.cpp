@@ -5,8 +5,6 @@
 
 namespace veska::download {
 
-using app::DownloaderDlg;
-
 std::optional<std::uint64_t> FileSizeOf(const std::string& path) {
   std::error_code error;
   // A folder or a device is no image, even where the system lets it be opened.
@@ -18,10 +16,9 @@ std::optional<std::uint64_t> FileSizeOf(const std::string& path) {
   return static_cast<std::uint64_t>(end);
 }
 
-FileCheck CheckImageFile(DownloaderDlg& dlg, ImageKind kind) {
+FileCheck CheckImageFile(const std::string& path, ImageKind kind, std::uint32_t& stored) {
   const ImageInfo& info = Catalogue(kind);
-  const std::optional<std::uint64_t> size = FileSizeOf(dlg.*info.path);
-  std::uint32_t& stored = dlg.imageSize[KindIndex(kind)];
+  const std::optional<std::uint64_t> size = FileSizeOf(path);
   if (!size) {
     stored = 0;
     return FileCheck::OpenFailed;
@@ -30,6 +27,18 @@ FileCheck CheckImageFile(DownloaderDlg& dlg, ImageKind kind) {
   stored = *size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*size);
   if (*size < 1 || *size > info.maxSize) return FileCheck::SizeOutOfRange;
   return FileCheck::Ok;
+}
+
+std::string_view FileCheckText(ImageKind kind, FileCheck check) {
+  switch (check) {
+    case FileCheck::Ok:
+      break;
+    case FileCheck::OpenFailed:
+      return Catalogue(kind).openFailureText;
+    case FileCheck::SizeOutOfRange:
+      return Catalogue(kind).sizeFailureText;
+  }
+  return {};
 }
 
 }  // namespace veska::download

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "app/DownloaderDlg.h"
 #include "app/FlashMap.h"
 
 namespace veska::download {
@@ -37,8 +36,11 @@ using app::SelectionInfo;
 // The outcome of examining one image file for a download request.
 enum class FileCheck { Ok, OpenFailed, SizeOutOfRange };
 
-// Measures the kind's file, stores the size in the dialog's imageSize and judges it against the
-// kind's accepted sizes. Shows nothing.
-[[nodiscard]] FileCheck CheckImageFile(app::DownloaderDlg& dlg, ImageKind kind);
+// Measures the kind's file at `path` into `measured` (0 when it cannot be opened, at most
+// 4294967295) and judges it against the kind's accepted sizes. Shows nothing.
+[[nodiscard]] FileCheck CheckImageFile(const std::string& path, ImageKind kind,
+                                       std::uint32_t& measured);
+// The message box's text for a file that failed `check` (the kind's own words), empty for Ok.
+[[nodiscard]] std::string_view FileCheckText(ImageKind kind, FileCheck check);
 
 }  // namespace veska::download

@@ -10,7 +10,6 @@
 
 #include "app/Printf.h"
 #include "download/TransferRequests.h"
-#include "fs/FsStep.h"
 #include "link/BaudCodes.h"
 #include "link/UniqueFile.h"
 #include "link/Wire.h"
@@ -24,7 +23,7 @@
 
 namespace veska::download {
 
-using app::DownloaderDlg;
+using app::EngineContext;
 using link::PORT_OK;
 using link::SerialPort;
 using namespace std::chrono_literals;
@@ -78,8 +77,8 @@ class TransferSession {
  public:
   // `size` is the length the request measured: what the phone is told, and what the file must
   // still hold.
-  TransferSession(DownloaderDlg& dlg, std::uint32_t size)
-      : dlg_(dlg), port_(dlg.port), size_(size) {}
+  TransferSession(const EngineContext& engine, std::uint32_t size)
+      : narrator_(engine.narrator), port_(engine.port), size_(size) {}
   ~TransferSession() { port_.Close(); }
   TransferSession(const TransferSession&) = delete;
   TransferSession& operator=(const TransferSession&) = delete;
@@ -90,9 +89,7 @@ class TransferSession {
     if (opened != PORT_OK) return opened;
     file_ = OpenImageFile(path);
     if (!file_) {
-      dlg_.Host().MessageBox(&dlg_.Wnd(), "Fail to open bin file!");
-      // A file-system download that called this must not go on.
-      dlg_.State().fsStep = static_cast<int>(fs::FsStep::Ended);
+      narrator_.Message("Fail to open bin file!");
       return TRANSFER_NO_FILE;
     }
     return TRANSFER_OK;
@@ -113,11 +110,11 @@ class TransferSession {
     offset_ += got;
     if (got < want) {
       if (std::ferror(file_.get()) != 0) {
-        dlg_.AppendLog("Read error in the image file!\r\n");
+        narrator_.Log("Read error in the image file!\r\n");
       } else {
-        dlg_.AppendLog(app::Printf("The image file ended at %llu of %u bytes!\r\n",
-                                   static_cast<unsigned long long>(offset_),
-                                   static_cast<unsigned>(size_)));
+        narrator_.Log(app::Printf("The image file ended at %llu of %u bytes!\r\n",
+                                  static_cast<unsigned long long>(offset_),
+                                  static_cast<unsigned>(size_)));
       }
       return TRANSFER_FILE_ERROR;
     }
@@ -131,7 +128,7 @@ class TransferSession {
     const std::optional<std::string> refusal =
         BlockLengthRefusal(length, port_.State().transferBuffer.size());
     if (!refusal) return TRANSFER_OK;
-    dlg_.AppendLog(*refusal);
+    narrator_.Log(*refusal);
     return TRANSFER_NO_DATA;
   }
 
@@ -139,7 +136,7 @@ class TransferSession {
   [[nodiscard]] link::LinkState& Link() { return port_.State(); }
 
  private:
-  DownloaderDlg& dlg_;
+  app::Narrator& narrator_;
   SerialPort& port_;
   std::uint64_t size_;
   std::uint64_t offset_ = 0;  // bytes of the file served so far
@@ -157,21 +154,15 @@ int ReadByte(SerialPort& port, std::uint8_t timeoutFactor, std::uint8_t& byte) {
   return status;
 }
 
-// A read's status, with the line that says what was awaited when the phone fell silent.
-int Awaited(DownloaderDlg& dlg, int status, std::string_view awaited) {
-  if (status == link::PORT_NO_REPLY) dlg.AppendLog(link::NoReplyText(dlg.State().link, awaited));
-  return status;
-}
-
 // A decision's failure: its log line, then its status.
-int Failed(DownloaderDlg& dlg, int status, const std::string& log) {
-  if (!log.empty()) dlg.AppendLog(log);
+int Failed(const EngineContext& engine, int status, const std::string& log) {
+  if (!log.empty()) engine.narrator.Log(log);
   return status;
 }
 
 // The USB exchange after the common start: the request frame, then the phone's replies until it
 // reports the end. Each block's sum comes back one exchange later, with the next reply.
-int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
+int RunUsb(const EngineContext& engine, TransferSession& session, std::uint32_t address,
            std::uint32_t size) {
   SerialPort& port = session.Port();
   link::LinkState& link = session.Link();
@@ -188,7 +179,7 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   for (;;) {
     std::array<std::uint8_t, link::REPLY_FRAME_SIZE> bytes{};
     if (int status = port.ReadFully(bytes, link::REPLY_TIMEOUT); status != PORT_OK) {
-      return Awaited(dlg, status, "the next reply frame");
+      return engine.Awaited(status, "the next reply frame");
     }
     const UsbStep step = DecideUsbReply(link::ReplyFrame::Decode(bytes), progress,
                                         link.lastBlockSum, link.transferBuffer.size());
@@ -196,7 +187,7 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
       case UsbAction::SendBlock:
         if (int status = link::SendShortFrame(port, BLOCK_ACK); status != PORT_OK) return status;
         if (int status = session.FillBlock(step.length); status != TRANSFER_OK) return status;
-        if (int status = link::SendBlock(port, step.length, &dlg); status != PORT_OK) {
+        if (int status = link::SendBlock(port, step.length, &engine.narrator); status != PORT_OK) {
           return status;
         }
         progress.sent = true;
@@ -208,7 +199,7 @@ int RunUsb(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
         (void)link::SendShortFrame(port, IMAGE_ACK);
         return TRANSFER_OK;
       case UsbAction::Fail:
-        return Failed(dlg, step.status, step.log);
+        return Failed(engine, step.status, step.log);
     }
   }
 }
@@ -220,7 +211,7 @@ int SendAddressAndSize(SerialPort& port, std::uint32_t address, std::uint32_t si
 
 // The UART exchange after the common start: request, synchronisation, address and size, then
 // the phone's single-byte requests until it reports the end.
-int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
+int RunUart(const EngineContext& engine, TransferSession& session, std::uint32_t address,
             std::uint32_t size) {
   SerialPort& port = session.Port();
 
@@ -232,15 +223,15 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   for (long long resyncs = 0;; ++resyncs) {
     std::uint8_t byte = 0;
     if (int status = ReadByte(port, UART_SYNC_TIMEOUT, byte); status != PORT_OK) {
-      return Awaited(dlg, status, "the sync byte 0xA5");
+      return engine.Awaited(status, "the sync byte 0xA5");
     }
     if (byte == UART_SYNC) break;
     if (resyncs == resyncLimit) {
-      dlg.AppendLog(
+      engine.narrator.Log(
           app::Printf("\r\nNo sync byte 0xA5 from the phone after %lld requests\r\n", resyncs + 1));
       return TRANSFER_NO_DATA;
     }
-    dlg.Host().Sleep(kResyncPause);
+    engine.clock.Sleep(kResyncPause);
     if (int status = WriteByte(port, IMAGE_REQUEST); status != PORT_OK) return status;
   }
   if (int status = SendAddressAndSize(port, address, size); status != PORT_OK) return status;
@@ -249,7 +240,7 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
   for (;;) {
     std::uint8_t byte = 0;
     if (int status = ReadByte(port, UART_REPLY_TIMEOUT, byte); status != PORT_OK) {
-      return Awaited(dlg, status, "the phone's next request");
+      return engine.Awaited(status, "the phone's next request");
     }
     const UartStep step = DecideUartByte(byte, progress);
     int status = PORT_OK;
@@ -263,7 +254,7 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
       case UartAction::ReadBlockLength: {
         std::uint32_t length = 0;
         if (status = link::ReadUartNumber(port, length); status != PORT_OK) {
-          return Awaited(dlg, status, "the length of the block request");
+          return engine.Awaited(status, "the length of the block request");
         }
         if (status = session.FillBlock(length); status != TRANSFER_OK) return status;
         status = link::SendBlock(port, length);
@@ -272,8 +263,7 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
       }
       case UartAction::AcceptBlock:
         if (status = WriteByte(port, UART_ACK); status != PORT_OK) return status;
-        dlg.progressCount += *progress.lastLength;
-        dlg.SetProgressPos(dlg.progressCount);
+        engine.narrator.AddProgress(*progress.lastLength);
         break;
       case UartAction::ResendBlock:
         // The buffer still holds the block, so the same bytes and sum byte go out again.
@@ -282,7 +272,7 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
       case UartAction::Finish:
         return TRANSFER_OK;
       case UartAction::Fail:
-        return Failed(dlg, step.status, step.log);
+        return Failed(engine, step.status, step.log);
     }
     if (status != PORT_OK) return status;
   }
@@ -290,18 +280,18 @@ int RunUart(DownloaderDlg& dlg, TransferSession& session, std::uint32_t address,
 
 }  // namespace
 
-int TransferImageUsb(DownloaderDlg& dlg, const std::string& path, std::uint32_t address,
+int TransferImageUsb(const EngineContext& engine, const std::string& path, std::uint32_t address,
                      std::uint32_t size) {
-  TransferSession session(dlg, size);
+  TransferSession session(engine, size);
   if (int status = session.Begin(path); status != TRANSFER_OK) return status;
-  return RunUsb(dlg, session, address, size);
+  return RunUsb(engine, session, address, size);
 }
 
-int TransferImageUart(DownloaderDlg& dlg, const std::string& path, std::uint32_t address,
+int TransferImageUart(const EngineContext& engine, const std::string& path, std::uint32_t address,
                       std::uint32_t size) {
-  TransferSession session(dlg, size);
+  TransferSession session(engine, size);
   if (int status = session.Begin(path); status != TRANSFER_OK) return status;
-  return RunUart(dlg, session, address, size);
+  return RunUart(engine, session, address, size);
 }
 
 }  // namespace veska::download

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
 
 namespace veska::download {
 
@@ -27,15 +27,15 @@ enum TransferStatus : int {
 };
 
 // Writes one image file into the phone's flash at `address` through the running loader, in the
-// dialect of the link: each opens the main dialog's port, runs the whole exchange and closes the
+// dialect of the link: each opens the engine's port, runs the whole exchange and closes the
 // port and the file again on every way out. `size` is the size the download request measured.
 // The file is read block by block as the phone asks; only the part of a block past the measured
 // size is padded with 0xFF, as erased flash reads. A read error or a file that ends before its
 // measured size fails the transfer. Run on a worker thread; they block until the phone
 // ends the exchange or the port fails.
-[[nodiscard]] int TransferImageUsb(app::DownloaderDlg& dlg, const std::string& path,
+[[nodiscard]] int TransferImageUsb(const app::EngineContext& engine, const std::string& path,
                                    std::uint32_t address, std::uint32_t size);
-[[nodiscard]] int TransferImageUart(app::DownloaderDlg& dlg, const std::string& path,
+[[nodiscard]] int TransferImageUart(const app::EngineContext& engine, const std::string& path,
                                     std::uint32_t address, std::uint32_t size);
 
 }  // namespace veska::download

@@ -10,17 +10,14 @@
 
 #include "app/FlashMap.h"
 #include "app/Printf.h"
-#include "app/Templates.h"
-#include "dump/NandDumpDlg.h"
 #include "fs/FsCommands.h"
-#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/BlockSum.h"
 #include "link/Wire.h"
 
 namespace veska::dump {
 
-using app::DownloaderDlg;
+using app::EngineContext;
 using app::OperationId;
 using app::OperationResult;
 using app::Outcome;
@@ -55,31 +52,30 @@ link::PortStatus SendRequest(link::SerialPort& port, std::uint8_t kind, std::uin
 // the port. `elapsedFrom` is set when the narration starts.
 class DumpSession {
  public:
-  DumpSession(DownloaderDlg& dlg, std::FILE* file) : dlg_(dlg), port_(dlg.port), file_(file) {}
+  DumpSession(const EngineContext& engine, std::FILE* file)
+      : engine_(engine), narrator_(engine.narrator), port_(engine.port), file_(file) {}
 
-  OperationResult Run() {
-    const bool usb = dlg_.State().link.linkMode.load() == link::LINK_USB;
+  OperationResult Run(const DumpRequest& request) {
+    const bool usb = engine_.Usb();
     if (usb) {
       if (const link::PortStatus s = fs::SendTfsOperation(port_); s != PORT_OK) {
-        dlg_.AppendLog("     Send TFS Operation command fail!\n");
+        narrator_.Log("     Send TFS Operation command fail!\n");
         return Failed(s);
       }
     }
-    start_ = dlg_.Host().TickCount();
-    dlg_.AppendLog("\n\n  * NAND dump");
-    dlg_.AppendLog("\n     Dumping Nand Flash area..\t\t\t> > > ");
+    start_ = engine_.clock.TickCount();
+    narrator_.Log("\n\n  * NAND dump");
+    narrator_.Log("\n     Dumping Nand Flash area..\t\t\t> > > ");
 
-    const app::ProcessState& state = dlg_.State();
-    const std::uint8_t kind = state.dumpAreaKind;
-    const std::uint32_t length = app::DumpByteCount(state.dumpFrom, state.dumpTo, kind);
-    dlg_.SetProgressRange(length);
+    const std::uint8_t kind = request.kind;
+    const std::uint32_t length = app::DumpByteCount(request.from, request.to, kind);
+    narrator_.SetProgressRange(length);
 
     // The file takes each chunk as soon as it is accepted, whatever the size of the area.
     const ReadOutcome read = ReadFlash(
-        port_, usb, kind, state.dumpFrom, length, [this](std::span<const std::uint8_t> data) {
+        port_, usb, kind, request.from, length, [this](std::span<const std::uint8_t> data) {
           const std::size_t n = data.size();
-          dlg_.progressCount += static_cast<std::uint32_t>(n);
-          dlg_.SetProgressPos(dlg_.progressCount);
+          narrator_.AddProgress(n);
           if (std::fwrite(data.data(), 1, n, file_) != n || std::fflush(file_) != 0) {
             return static_cast<int>(DUMP_FILE_WRITE_FAILED);
           }
@@ -89,40 +85,41 @@ class DumpSession {
       case ReadStop::Complete:
         break;
       case ReadStop::Request:
-        dlg_.AppendLog("Send dump request fail!\n");
+        narrator_.Log("Send dump request fail!\n");
         return Failed(read.status);
       case ReadStop::ChunkData:
-        dlg_.AppendLog("Receive Dump data fail!\n");
+        narrator_.Log("Receive Dump data fail!\n");
         return Failed(read.status);
       case ReadStop::ChunkSum:
-        dlg_.AppendLog("Receive checksum fail!\n");
+        narrator_.Log("Receive checksum fail!\n");
         return Failed(read.status);
       case ReadStop::SumMismatch:
-        dlg_.AppendLog(Printf("checksum is %x, ch is %x ", read.computed, read.received));
-        dlg_.AppendLog("Dump fail!\n");
+        narrator_.Log(Printf("checksum is %x, ch is %x ", read.computed, read.received));
+        narrator_.Log("Dump fail!\n");
         AppendElapsed();
         return Failed(read.status);
       case ReadStop::SinkRefused:
         // The phone would have gone on sending what the file cannot take.
-        dlg_.AppendLog("Write dump file fail!\n");
+        narrator_.Log("Write dump file fail!\n");
         return Failed(read.status);
     }
-    dlg_.AppendLog("Dump Success!!\n");
+    narrator_.Log("Dump Success!!\n");
     AppendElapsed();
-    dlg_.Host().MessageBox(&dlg_.Wnd(), "Dump Finished", "  NOTICE  ", ui::MB_OK);
+    narrator_.Message("Dump Finished", "  NOTICE  ", ui::MB_OK);
     return OperationResult::Ended(kId, Outcome::Written);
   }
 
  private:
   void AppendElapsed() {
-    const double seconds = static_cast<double>(dlg_.Host().TickCount() - start_) * 0.001;
-    dlg_.AppendLog(Printf("     ( Elapsed Time : %5.1fs)\n", seconds));
+    const double seconds = static_cast<double>(engine_.clock.TickCount() - start_) * 0.001;
+    narrator_.Log(Printf("     ( Elapsed Time : %5.1fs)\n", seconds));
   }
   static OperationResult Failed(int status) {
     return OperationResult::Ended(kId, Outcome::Failed, status);
   }
 
-  DownloaderDlg& dlg_;
+  const EngineContext& engine_;
+  app::Narrator& narrator_;
   link::SerialPort& port_;
   std::FILE* file_;
   std::uint64_t start_ = 0;
@@ -175,72 +172,15 @@ ReadOutcome ReadFlash(link::SerialPort& port, bool usb, std::uint8_t kind, std::
   return {};
 }
 
-void OnNandDump(DownloaderDlg& dlg) {
-  if (!dlg.BeginConnectedOperation(kId)) return;
-  dlg.Runner().StartWorker(kId, [&dlg] { return DumpThread(dlg); });
-}
-
-OperationResult DumpThread(DownloaderDlg& dlg) {
-  dlg.progressCount = 0;
-  dlg.SetProgressPos(0);
-  return RunNandDump(dlg);
-}
-
-OperationResult RunNandDump(DownloaderDlg& dlg) {
-  // Every way out after the area dialog leaves the window connected, unless Disconnect came:
-  // the window is idle then and expects nothing more.
-  auto stop = [&dlg](Outcome outcome, int status, std::string_view reason = {}) {
-    if (dlg.State().link.openAllowed.load()) dlg.EnterConnectedState();
-    return OperationResult::Ended(kId, outcome, status, std::string(reason));
-  };
-
-  NandDumpDlg areaDialog(dlg.State());
-  // OK is offered only once an area is chosen; a host that ends the dialog otherwise still gets
-  // no dump of nothing.
-  if (dlg.Host().RunModal(app::kDumpAreaDialogTemplate, areaDialog, &dlg.Wnd()) != ui::IDOK ||
-      NandDumpDlg::AreaInForce(dlg.State()) == nullptr) {
-    return stop(Outcome::Refused, 0, "area dialog cancelled");
-  }
-
-  ui::FileDialogRequest request;
-  request.open = false;
-  request.filter = std::string(kDumpFileFilter);
-  request.defaultExtension = std::string(kDumpFileExtension);
-  request.flags = ui::OFN_HIDEREADONLY | ui::OFN_OVERWRITEPROMPT;
-  const std::string path = dlg.Host().FileDialog(&dlg.Wnd(), request).value_or(std::string());
-
-  if (!dlg.StartCheck()) return stop(Outcome::Refused, 0, "no port chosen");
-  if (!link::IsLoaderBaudCode(dlg.port.baudCode)) {
-    return stop(Outcome::Refused, 0, "no loader runs at a known rate (connect first)");
-  }
-  if (path.empty()) {
-    static constexpr std::string_view kNoFile = "No file selected";
-    dlg.Host().MessageBox(&dlg.Wnd(), kNoFile);
-    return stop(Outcome::Refused, 0, kNoFile);
-  }
-
-  // A FIFO or a device would hang the dump or take the data nowhere: only a file.
-  const fs::UniqueFile file = fs::CreateRegularFile(path);
-  if (!file) {
-    static constexpr std::string_view kNotCreated = "Internal Error! (file creation)";
-    dlg.Host().MessageBox(&dlg.Wnd(), kNotCreated);
-    return stop(Outcome::Failed, DUMP_FILE_NOT_CREATED, kNotCreated);
-  }
-
-  link::SerialPort& port = dlg.port;
+OperationResult DumpArea(const EngineContext& engine, const DumpRequest& request, std::FILE* file) {
+  link::SerialPort& port = engine.port;
   if (const link::PortStatus opened = link::OpenForLinkMode(port); opened != PORT_OK) {
-    if (dlg.State().link.openAllowed.load()) {
-      dlg.Host().MessageBox(&dlg.Wnd(), "Comport Open error!");
-    }
-    return stop(Outcome::Failed, opened, "Comport Open error!");
+    if (engine.Allowed()) engine.narrator.Message("Comport Open error!");
+    return OperationResult::Ended(kId, Outcome::Failed, opened, "Comport Open error!");
   }
-  const OperationResult result = DumpSession(dlg, file.get()).Run();
+  const OperationResult result = DumpSession(engine, file).Run(request);
   port.Close();
-  return stop(result.outcome, result.status);
-}
-
-void AddOperations(app::DlgOperations& operations) {
-  operations.nandDump = OnNandDump;
+  return OperationResult::Ended(kId, result.outcome, result.status);
 }
 
 }  // namespace veska::dump

@@ -6,7 +6,8 @@
 #include <span>
 #include <string_view>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
+#include "app/OperationRunner.h"
 #include "link/SerialPort.h"
 
 namespace veska::dump {
@@ -76,25 +77,19 @@ class ChunkReader {
                                     std::uint32_t from, std::uint32_t length,
                                     const ChunkSink& sink);
 
-// Texts of the save dialog.
-inline constexpr std::string_view kDumpFileFilter = "Save File (*.hex)|*.hex|All Files (*.*)|*.*||";
-inline constexpr std::string_view kDumpFileExtension = "hex";
+// One area of the flash to read: [from, to) and the kind byte (data, or pages with their spare
+// bytes), as the area dialog sets them.
+struct DumpRequest {
+  std::uint32_t from = 0;
+  std::uint32_t to = 0;
+  std::uint8_t kind = 0;
+};
 
-// "NAND Dump" (control 1011), on the user-interface thread: busy state, the start check, then
-// the dump worker. Its result: Written when the whole area reached the file; Refused when the
-// area dialog or the save dialog was cancelled or the checks stopped it; Failed with a
-// DumpStatus or a link::PortStatus otherwise (the file then keeps the chunks accepted so far,
-// unless the status is DUMP_FILE_NOT_CREATED).
-void OnNandDump(app::DownloaderDlg& dlg);
-
-// The worker's entry: clears the progress, runs the dump, returns its result.
-[[nodiscard]] app::OperationResult DumpThread(app::DownloaderDlg& dlg);
-
-// The dump itself, on the worker: area dialog, save dialog, checks, file, port, request and
-// chunks. Leaves the window connected (unless Disconnect ended it).
-[[nodiscard]] app::OperationResult RunNandDump(app::DownloaderDlg& dlg);
-
-// Registers this layer's button (NAND Dump).
-void AddOperations(app::DlgOperations& operations);
+// The NAND dump's exchange on the engine's port (opened and closed here) into `file`, which
+// takes each chunk as soon as the phone's sum for it matched. Written when the whole area
+// reached the file; Failed with a DumpStatus or a link::PortStatus otherwise (the file then
+// keeps the chunks accepted so far).
+[[nodiscard]] app::OperationResult DumpArea(const app::EngineContext& engine,
+                                            const DumpRequest& request, std::FILE* file);
 
 }  // namespace veska::dump

@@ -13,7 +13,7 @@
 
 namespace veska::dump {
 
-using app::DownloaderDlg;
+using app::EngineContext;
 using app::Printf;
 
 namespace {
@@ -64,23 +64,24 @@ class ImageComparison {
 
 // Reads back one image; returns its status and appends its log line. `verdict` receives the
 // line's verdict ("OK", or what failed and where).
-int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info, std::string& verdict) {
+int VerifyImage(const EngineContext& engine, const ImageToVerify& image, std::string& verdict) {
+  const app::ImageInfo& info = app::Catalogue(image.kind);
   const std::uint32_t address = info.address.value_or(0);
-  const std::uint32_t size = dlg.imageSize[app::KindIndex(info.kind)];
+  const std::uint32_t size = image.size;
   const std::uint32_t length =
       (size + app::kDumpDataChunk - 1) / app::kDumpDataChunk * app::kDumpDataChunk;
-  const bool usb = dlg.State().link.linkMode.load() == link::LINK_USB;
-  auto report = [&dlg, &info, &verdict](int status, const std::string& text) {
-    dlg.AppendLog(Printf("\n      Verify %s\t\t\t\t> > > %s\n", std::string(info.logName).c_str(),
-                         text.c_str()));
+  const bool usb = engine.Usb();
+  auto report = [&engine, &info, &verdict](int status, const std::string& text) {
+    engine.narrator.Log(Printf("\n      Verify %s\t\t\t\t> > > %s\n",
+                               std::string(info.logName).c_str(), text.c_str()));
     verdict = text;
     return status;
   };
 
-  const File file(std::fopen((dlg.*info.path).c_str(), "rb"));
+  const File file(std::fopen(image.path.c_str(), "rb"));
   if (!file) return report(VERIFY_FILE_ERROR, "Failed (file open error)");
 
-  link::SerialPort& port = dlg.port;
+  link::SerialPort& port = engine.port;
   if (const link::PortStatus s = link::OpenForLinkMode(port); s != link::PORT_OK) {
     port.Close();
     return report(s, "Failed (Comport Open error)");
@@ -90,9 +91,8 @@ int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info, std::string& ver
   read.status = usb ? fs::SendTfsOperation(port) : link::PORT_OK;
   if (read.status == link::PORT_OK) {
     read = ReadFlash(port, usb, app::DUMP_DATA, address, length,
-                     [&dlg, &comparison](std::span<const std::uint8_t> chunk) {
-                       dlg.progressCount += static_cast<std::uint32_t>(chunk.size());
-                       dlg.SetProgressPos(dlg.progressCount);
+                     [&engine, &comparison](std::span<const std::uint8_t> chunk) {
+                       engine.narrator.AddProgress(chunk.size());
                        return comparison.Take(chunk);
                      });
   }
@@ -118,36 +118,35 @@ int VerifyImage(DownloaderDlg& dlg, const app::ImageInfo& info, std::string& ver
 
 }  // namespace
 
-int VerifyWritten(DownloaderDlg& dlg, std::span<const app::ImageKind> written) {
+int VerifyWritten(const EngineContext& engine, std::span<const ImageToVerify> written) {
+  app::Narrator& narrator = engine.narrator;
   std::uint32_t total = 0;
-  for (app::ImageKind kind : written) {
-    if (app::Catalogue(kind).address) total += dlg.imageSize[app::KindIndex(kind)];
+  for (const ImageToVerify& image : written) {
+    if (app::Catalogue(image.kind).address) total += image.size;
   }
-  dlg.SetProgressRange(total);
-  dlg.progressCount = 0;
-  dlg.SetProgressPos(0);
+  narrator.SetProgressRange(total);
+  narrator.ResetProgress();
+  narrator.SetProgressPos(0);
 
   int first = VERIFY_OK;
   std::string firstFailure;
-  for (app::ImageKind kind : written) {
-    const app::ImageInfo& info = app::Catalogue(kind);
+  for (const ImageToVerify& image : written) {
+    const app::ImageInfo& info = app::Catalogue(image.kind);
     if (!info.address) continue;  // a file system: the phone rewrote it, no copy to compare
     std::string verdict;
-    const int status = VerifyImage(dlg, info, verdict);
+    const int status = VerifyImage(engine, image, verdict);
     if (first == VERIFY_OK && status != VERIFY_OK) {
       first = status;
       firstFailure = "Verify " + std::string(info.logName) + " " + verdict;
     }
     // A link that failed will not serve the next image either; Disconnect ends it too.
     if (status != VERIFY_OK && status != VERIFY_MISMATCH && status != VERIFY_FILE_ERROR) break;
-    if (!dlg.State().link.openAllowed.load()) break;
+    if (!engine.Allowed()) break;
   }
   // The log line of a difference soon scrolls out of sight: like a failed download, it gets a
   // box (which the hosts also show in the status line or on standard error). After a
   // Disconnect the user expects no report.
-  if (first != VERIFY_OK && dlg.State().link.openAllowed.load()) {
-    dlg.Host().MessageBox(&dlg.Wnd(), firstFailure, "Failure", ui::MB_OK);
-  }
+  if (first != VERIFY_OK && engine.Allowed()) narrator.Message(firstFailure, "Failure", ui::MB_OK);
   return first;
 }
 

@@ -20,24 +20,12 @@
 
 namespace veska::fs {
 
-using app::DownloaderDlg;
+using app::EngineContext;
 using app::Printf;
 using link::PORT_OK;
 using link::SerialPort;
 
 namespace {
-
-const std::string& ImagePath(const DownloaderDlg& dlg, FileSystemKind kind) {
-  return kind == FileSystemKind::Tfs ? dlg.m_strOgmPath : dlg.m_strOgmPath_DB2;
-}
-
-const std::string& ListingPath(const DownloaderDlg& dlg, FileSystemKind kind) {
-  return kind == FileSystemKind::Tfs ? dlg.tfsListingPath : dlg.db2ListingPath;
-}
-
-void ShowMessage(DownloaderDlg& dlg, const std::string& text) {
-  dlg.Host().MessageBox(&dlg.Wnd(), text);
-}
 
 // The message box for a file that could not be read, or "" when it was.
 std::string FileRefusal(FileStatus status, const std::string& path, int error) {
@@ -98,17 +86,18 @@ std::string_view AwaitedReply(FsStep step) {
 // One file-system download: the fields that last for one call and the reply table.
 class Session {
  public:
-  Session(DownloaderDlg& dlg, FileSystemKind kind) : dlg_(dlg), kind_(kind) {}
+  Session(const EngineContext& engine, const FileSystemInputs& inputs, int& step)
+      : engine_(engine), narrator_(engine.narrator), port_(engine.port), in_(inputs), step_(step) {}
 
   bool Run() {
     SetStep(FsStep::WaitFormat);
     // The whole listing is loaded, checked and converted before the port is opened: a listing
     // that cannot be sent in full must leave the phone as it was, not formatted and empty.
-    if (!LoadListing(dlg_, kind_, listing_)) {
+    if (!LoadListing(narrator_, in_, listing_)) {
       SetStep(FsStep::Ended);
       return false;
     }
-    SerialPort& port = dlg_.port;
+    SerialPort& port = port_;
     if (link::OpenForLinkMode(port) != PORT_OK) {
       SetStep(FsStep::Ended);
       return false;
@@ -116,15 +105,13 @@ class Session {
     if (SendTfsOperation(port) != PORT_OK) {
       End("     Send TFS Operation command fail!\n");
     } else {
-      dlg_.AppendLog(Tfs() ? "     TFS Format..." : "     DB2 Format...");
+      narrator_.Log(Tfs() ? "     TFS Format..." : "     DB2 Format...");
       if (link::SendCommand(port, TFS_FORMAT) != PORT_OK) End("     Send format command fail!\n");
     }
     while (Step() != FsStep::Ended && !unmounted_) {
       std::uint8_t reply = 0;
       if (link::PortStatus status = ReadReply(port, reply); status != PORT_OK) {
-        if (status == link::PORT_NO_REPLY) {
-          dlg_.AppendLog(link::NoReplyText(dlg_.State().link, AwaitedReply(Step())));
-        }
+        (void)engine_.Awaited(status, AwaitedReply(Step()));
         SetStep(FsStep::Ended);
         break;
       }
@@ -137,13 +124,13 @@ class Session {
   }
 
  private:
-  [[nodiscard]] bool Tfs() const { return kind_ == FileSystemKind::Tfs; }
-  [[nodiscard]] FsStep Step() const { return static_cast<FsStep>(dlg_.State().fsStep); }
-  void SetStep(FsStep step) { dlg_.State().fsStep = static_cast<int>(step); }
+  [[nodiscard]] bool Tfs() const { return in_.kind == FileSystemKind::Tfs; }
+  [[nodiscard]] FsStep Step() const { return static_cast<FsStep>(step_); }
+  void SetStep(FsStep step) { step_ = static_cast<int>(step); }
 
   // Every failure: its one report, then nothing more is sent.
   void End(std::string_view logLine = {}) {
-    if (!logLine.empty()) dlg_.AppendLog(logLine);
+    if (!logLine.empty()) narrator_.Log(logLine);
     SetStep(FsStep::Ended);
   }
 
@@ -162,7 +149,7 @@ class Session {
           return End(Printf("\n     Write Set TFSTIME Error! (0x%X) (0x%X)\r\n", unsigned{reply},
                             unsigned{expectedReply_}));
         }
-        dlg_.AppendLog("     TFS time set OK!\r\n");
+        narrator_.Log("     TFS time set OK!\r\n");
         listing_.cursor = 0;
         return NextDirectoryOrVersion(/*first=*/true);
       case FsStep::WaitDirEcho:
@@ -198,7 +185,7 @@ class Session {
         if (reply != TFS_UNMOUNT) {
           return End(Printf("     Unmounting Error!(0x%0X)\n", unsigned{reply}));
         }
-        dlg_.AppendLog("OK!\r\n");
+        narrator_.Log("OK!\r\n");
         unmounted_ = true;
         return;
       case FsStep::Ended:
@@ -208,17 +195,17 @@ class Session {
 
   void OnFormatReply(std::uint8_t reply) {
     if (reply == TFS_FORMAT_FAIL) {
-      dlg_.AppendLog("    FAIL\n");
+      narrator_.Log("    FAIL\n");
       errorCount_ = 0;
       return SetStep(FsStep::WaitFormatError);
     }
     if (reply != TFS_FORMAT_OK) return End("   unknown command has come!\n");
-    dlg_.AppendLog("     OK\n");
-    dlg_.AppendLog(Tfs() ? "     ** Mounting TFS system... \n"
-                         : "     ** Mounting DB2 system... \n");
-    dlg_.AppendLog(Tfs() ? "     ** Start Downloading TFS file **\n"
-                         : "     ** Start Downloading DB2 file **\n");
-    if (link::SendCommand(dlg_.port, TFS_MOUNT) != PORT_OK) {
+    narrator_.Log("     OK\n");
+    narrator_.Log(Tfs() ? "     ** Mounting TFS system... \n"
+                        : "     ** Mounting DB2 system... \n");
+    narrator_.Log(Tfs() ? "     ** Start Downloading TFS file **\n"
+                        : "     ** Start Downloading DB2 file **\n");
+    if (link::SendCommand(port_, TFS_MOUNT) != PORT_OK) {
       return End("     Send TFS mount command fail!\n");
     }
     SetStep(FsStep::WaitMount);
@@ -228,23 +215,23 @@ class Session {
     errorBytes_[errorCount_++] = reply;
     if (errorCount_ < errorBytes_.size()) return;
     const auto report = FormatErrorReport::Decode(errorBytes_);
-    ShowMessage(dlg_, Printf("\n     Format Error!\n Funccode(0x%x)->Errorcode (0x%x)\r\n",
+    narrator_.Message(Printf("\n     Format Error!\n Funccode(0x%x)->Errorcode (0x%x)\r\n",
                              unsigned{report.functionCode}, unsigned{report.errorCode}));
     End();
   }
 
   void OnMount(std::uint8_t reply) {
     if (reply != TFS_MOUNT) return End(Printf("     Mount Fail! (0x%X)\n", unsigned{reply}));
-    if (link::SendCommand(dlg_.port, TFS_WRITE_CHECKSUM) != PORT_OK) {
+    if (link::SendCommand(port_, TFS_WRITE_CHECKSUM) != PORT_OK) {
       return End("     Send write checksum command fail!\n");
     }
     // Only logged: the phone keeps no use for it. Streamed, so a large image costs a chunk.
-    const link::FileCrcResult crc = link::FileCrc32(dlg_.crc32Table, ImagePath(dlg_, kind_));
+    const link::FileCrcResult crc = link::FileCrc32(link::SharedCrc32Table(), in_.imagePath);
     if (!crc.opened) {
-      ShowMessage(dlg_, "Fail to open bin file!");
+      narrator_.Message("Fail to open bin file!");
       return End();
     }
-    dlg_.AppendLog(Printf("     Sending NAND CheckSum:%x\n ", unsigned{crc.crc}));
+    narrator_.Log(Printf("     Sending NAND CheckSum:%x\n ", unsigned{crc.crc}));
     SetStep(FsStep::WaitChecksum);
   }
 
@@ -252,10 +239,10 @@ class Session {
     if (reply != TFS_WRITE_CHECKSUM) {
       return End(Printf("     Write nand checksum Error! (0x%X)\n", unsigned{reply}));
     }
-    dlg_.AppendLog("OK!\r\n");
+    narrator_.Log("OK!\r\n");
     const std::time_t now = std::time(nullptr);
     ui::ToLocalTime(now, timeStamp_);
-    switch (SendTimeRecord(dlg_.port, timeStamp_, expectedReply_)) {
+    switch (SendTimeRecord(port_, timeStamp_, expectedReply_)) {
       case SendResult::Sent:
         return SetStep(FsStep::WaitTime);
       case SendResult::CommandFailed:
@@ -275,22 +262,22 @@ class Session {
     // The load has converted every name and refused those the phone could not take.
     if (entry.kind != EntryKind::Found) return End();
     const std::string raw(entry.name);
-    dlg_.AppendLog(Printf("     Cr.dir \"%s\"... \n", raw.c_str()));
-    if (SendDirRecord(dlg_.port, entry.utf8, expectedReply_) != SendResult::Sent) {
+    narrator_.Log(Printf("     Cr.dir \"%s\"... \n", raw.c_str()));
+    if (SendDirRecord(port_, entry.utf8, expectedReply_) != SendResult::Sent) {
       return End("     Send tfs dir name fail!\n");
     }
     SetStep(FsStep::WaitDirEcho);
   }
 
   void StartVersionRecords() {
-    const std::string& path = ImagePath(dlg_, kind_);
+    const std::string& path = in_.imagePath;
     image_.emplace(path, std::ios::binary);
     if (!image_->is_open()) {
-      ShowMessage(dlg_, Printf("Fail to open %s", path.c_str()));
+      narrator_.Message(Printf("Fail to open %s", path.c_str()));
       return End();
     }
-    dlg_.AppendLog("     Writing a TFS Version...\n ");
-    switch (SendVersion(dlg_.port, listing_.tfsVersion)) {
+    narrator_.Log("     Writing a TFS Version...\n ");
+    switch (SendVersion(port_, listing_.tfsVersion)) {
       case SendResult::Sent:
         return SetStep(FsStep::WaitVersion);
       case SendResult::CommandFailed:
@@ -305,7 +292,7 @@ class Session {
       return End(Printf("     Release Version Fail! (0x%X)\r\n", unsigned{reply}));
     }
     if (listing_.hasReleaseVersion) {
-      switch (SendReleaseVersion(dlg_.port, listing_.releaseVersion)) {
+      switch (SendReleaseVersion(port_, listing_.releaseVersion)) {
         case SendResult::Sent:
           break;
         case SendResult::CommandFailed:
@@ -313,7 +300,7 @@ class Session {
         default:
           return End("     Send tfs release version fail!\n");
       }
-    } else if (SendNoReleaseVersion(dlg_.port) != SendResult::Sent) {
+    } else if (SendNoReleaseVersion(port_) != SendResult::Sent) {
       return End("     Send tfs release version command fail!\n");
     }
     SetStep(FsStep::WaitReleaseVersion);
@@ -323,9 +310,9 @@ class Session {
     if (reply != TFS_VERSION_OK) {
       return End(Printf("     Project Version Fail! (0x%X)\r\n", unsigned{reply}));
     }
-    dlg_.SetProgressRange(dlg_.imageSize[Tfs() ? TFS_IMAGE_INDEX : DB2_IMAGE_INDEX]);
-    dlg_.SetProgressPos(0);
-    dlg_.progressCount = 0;
+    narrator_.SetProgressRange(in_.imageSize);
+    narrator_.SetProgressPos(0);
+    narrator_.ResetProgress();
     listing_.cursor = 0;
     NextFileOrComplete(/*first=*/true);
   }
@@ -336,22 +323,22 @@ class Session {
       // The load refuses a listing without files, so the first search always finds one.
       if (first) return End();
       image_.reset();
-      dlg_.AppendLog("     Complete nand!\r\n");
-      if (link::SendCommand(dlg_.port, WRITE_COMPLETE_NAND) != PORT_OK) {
+      narrator_.Log("     Complete nand!\r\n");
+      if (link::SendCommand(port_, WRITE_COMPLETE_NAND) != PORT_OK) {
         return End("     Send complete nand command fail!\n");
       }
       return SetStep(FsStep::WaitComplete);
     }
     if (entry.kind != EntryKind::Found) return End();
     const std::string raw(entry.name);
-    dlg_.AppendLog(Printf("     Wrt.file \"%s\" (%u bytes)... ", raw.c_str(), entry.size));
-    SendFileRecord(dlg_.port, entry.utf8, entry.size, expectedReply_);
+    narrator_.Log(Printf("     Wrt.file \"%s\" (%u bytes)... ", raw.c_str(), entry.size));
+    SendFileRecord(port_, entry.utf8, entry.size, expectedReply_);
     SetStep(FsStep::WaitFileEcho);
   }
 
   void SendChunk() {
     std::size_t written = 0;
-    switch (SendFileChunk(dlg_.port, *image_, chunk_, remaining_, lastChunkSent_, written,
+    switch (SendFileChunk(port_, *image_, chunk_, remaining_, lastChunkSent_, written,
                           expectedReply_)) {
       case SendResult::Sent:
         break;
@@ -360,7 +347,7 @@ class Session {
       default:
         return End("     Send tfs file data fail!\n");
     }
-    if (written > 0) dlg_.AddProgress(written);
+    if (written > 0) narrator_.AddProgress(written);
     SetStep(lastChunkSent_ ? FsStep::WaitFileWritten : FsStep::WaitChunk);
   }
 
@@ -368,23 +355,26 @@ class Session {
     if (reply != TFS_FILE_WRITTEN) {
       return End(Printf("Writing error(0x%X)\r\n", unsigned{reply}));
     }
-    dlg_.AppendLog("OK!\n");
+    narrator_.Log("OK!\n");
     NextFileOrComplete(/*first=*/false);
   }
 
   void OnComplete(std::uint8_t reply) {
     if (reply != WRITE_COMPLETE_NAND) return End("     Writing NAND Fail! \r\n");
     // Says TFS for DB2 as well.
-    dlg_.AppendLog("     Unmounting TFS!");
-    if (link::SendCommand(dlg_.port, TFS_UNMOUNT) != PORT_OK) {
+    narrator_.Log("     Unmounting TFS!");
+    if (link::SendCommand(port_, TFS_UNMOUNT) != PORT_OK) {
       return End("     Send unmount tfs command fail!\n");
     }
     listing_.Release();
     SetStep(FsStep::WaitUnmount);
   }
 
-  DownloaderDlg& dlg_;
-  FileSystemKind kind_;
+  const EngineContext& engine_;
+  app::Narrator& narrator_;
+  SerialPort& port_;
+  const FileSystemInputs& in_;
+  int& step_;
   std::uint8_t expectedReply_ = 0;
   Listing listing_;
   std::optional<std::ifstream> image_;
@@ -399,23 +389,21 @@ class Session {
 
 }  // namespace
 
-bool LoadListing(DownloaderDlg& dlg, FileSystemKind kind, Listing& listing) {
-  const std::string& imagePath = ImagePath(dlg, kind);
+bool LoadListing(app::Narrator& narrator, const FileSystemInputs& inputs, Listing& listing) {
   std::uint64_t imageLength = 0;
   int error = 0;
   std::string refusal =
-      FileRefusal(RegularFileLength(imagePath, imageLength, error), imagePath, error);
+      FileRefusal(RegularFileLength(inputs.imagePath, imageLength, error), inputs.imagePath, error);
   if (!refusal.empty()) {
-    ShowMessage(dlg, refusal);
+    narrator.Message(refusal);
     return false;
   }
 
-  const std::string& listingPath = ListingPath(dlg, kind);
   std::string text;
-  refusal =
-      FileRefusal(ReadRegularFile(listingPath, MAX_LISTING_BYTES, text, error), listingPath, error);
+  refusal = FileRefusal(ReadRegularFile(inputs.listingPath, MAX_LISTING_BYTES, text, error),
+                        inputs.listingPath, error);
   if (!refusal.empty()) {
-    ShowMessage(dlg, refusal);
+    narrator.Message(refusal);
     return false;
   }
 
@@ -423,50 +411,27 @@ bool LoadListing(DownloaderDlg& dlg, FileSystemKind kind, Listing& listing) {
   refusal = listing.Load(std::move(text), imageLength, converter);
   if (!refusal.empty()) {
     listing.Release();
-    ShowMessage(dlg, refusal);
+    narrator.Message(refusal);
     return false;
   }
   return true;
 }
 
-bool DownloadFileSystem(DownloaderDlg& dlg, FileSystemKind kind) {
-  Session session(dlg, kind);
+bool DownloadFileSystem(const EngineContext& engine, const FileSystemInputs& inputs, int& step) {
+  Session session(engine, inputs, step);
   return session.Run();
 }
 
-void OnFormat(DownloaderDlg& dlg) {
-  using app::OperationId;
-  using app::OperationResult;
-  using app::Outcome;
-  dlg.Runner().RunHere(OperationId::Format, [&dlg] {
-    const FormatResult result = FormatFileSystem(dlg);
-    switch (result) {
-      case FORMAT_OK:
-        return OperationResult::Ended(OperationId::Format, Outcome::Done);
-      case FORMAT_STOPPED:
-        return OperationResult::Ended(OperationId::Format, Outcome::Refused, result,
-                                      "no port chosen, or the phone is not connected");
-      default:
-        return OperationResult::Ended(OperationId::Format, Outcome::Failed, result);
-    }
-  });
-}
-
-FormatResult FormatFileSystem(DownloaderDlg& dlg) {
-  dlg.EnterBusyState();
-  dlg.UpdateData(true);
-  SerialPort& port = dlg.port;
-  auto finish = [&dlg](FormatResult result) {
-    dlg.EnterConnectedState();
-    return result;
-  };
-  if (!dlg.StartCheck() || !link::IsLoaderBaudCode(port.baudCode)) return finish(FORMAT_STOPPED);
+FormatResult FormatFileSystem(const EngineContext& engine) {
+  SerialPort& port = engine.port;
+  app::Narrator& narrator = engine.narrator;
+  if (!link::IsLoaderBaudCode(port.baudCode)) return FORMAT_STOPPED;
   if (link::OpenForLinkMode(port) != PORT_OK) {
-    ShowMessage(dlg, "Comport Open error!");
-    return finish(FORMAT_OPEN_FAILED);
+    narrator.Message("Comport Open error!");
+    return FORMAT_OPEN_FAILED;
   }
-  dlg.AppendLog("\n\n  * TFS format");
-  dlg.AppendLog("\n     Formatting TFS system..\t\t\t> > > ");
+  narrator.Log("\n\n  * TFS format");
+  narrator.Log("\n     Formatting TFS system..\t\t\t> > > ");
   // A bare byte on both links: the phone takes the stand-alone format outside any session.
   FormatResult result = FORMAT_NO_REPLY;
   const std::uint8_t code = TFS_FORMAT;
@@ -474,18 +439,14 @@ FormatResult FormatFileSystem(DownloaderDlg& dlg) {
     std::uint8_t reply = 0;
     const link::PortStatus status = port.ReadFully(std::span(&reply, 1), FORMAT_BUTTON_TIMEOUT);
     if (status == PORT_OK) {
-      dlg.AppendLog(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
+      narrator.Log(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
       result = reply == TFS_FORMAT_OK ? FORMAT_OK : FORMAT_REFUSED;
-    } else if (status == link::PORT_NO_REPLY) {
-      dlg.AppendLog(link::NoReplyText(dlg.State().link, "the format reply"));
+    } else {
+      (void)engine.Awaited(status, "the format reply");
     }
   }
   port.Close();
-  return finish(result);
-}
-
-void AddOperations(app::DlgOperations& operations) {
-  operations.format = OnFormat;
+  return result;
 }
 
 }  // namespace veska::fs

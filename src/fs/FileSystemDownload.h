@@ -1,9 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
 #include "fs/Listing.h"
 
 namespace veska::fs {
@@ -14,16 +15,28 @@ enum class FileSystemKind { Tfs, Db2 };
 inline constexpr std::size_t TFS_IMAGE_INDEX = 0x25 - 0x20;
 inline constexpr std::size_t DB2_IMAGE_INDEX = 0x26 - 0x20;
 
-// The whole life of one file-system write: format, mount, checksum, time and version records,
-// directories, files, completion and unmount. Runs on the download worker; true when the phone
-// confirmed the unmount. The listing is loaded, checked and converted first: a refused listing
-// ends the call before the port is opened.
-[[nodiscard]] bool DownloadFileSystem(app::DownloaderDlg& dlg, FileSystemKind kind);
+// What one file-system write needs: the image whose files the listing names, the listing, and
+// the image's measured size (the progress bar's range).
+struct FileSystemInputs {
+  FileSystemKind kind = FileSystemKind::Tfs;
+  std::string imagePath;
+  std::string listingPath;
+  std::uint32_t imageSize = 0;
+};
 
-// Reads the kind's image length and listing (regular files only, the listing at most
+// The whole life of one file-system write: format, mount, checksum, time and version records,
+// directories, files, completion and unmount, on the engine's port. True when the phone
+// confirmed the unmount. The listing is loaded, checked and converted first: a refused listing
+// ends the call before the port is opened. `step` is the session's file-system step (FsStep),
+// the reply the download waits for.
+[[nodiscard]] bool DownloadFileSystem(const app::EngineContext& engine,
+                                      const FileSystemInputs& inputs, int& step);
+
+// Reads the image's length and the listing (regular files only, the listing at most
 // MAX_LISTING_BYTES), checks the listing and converts its names in the locale's character set.
-// On failure shows its message box (and the listing is then not to be used).
-[[nodiscard]] bool LoadListing(app::DownloaderDlg& dlg, FileSystemKind kind, Listing& listing);
+// On failure says why in a message box (and the listing is then not to be used).
+[[nodiscard]] bool LoadListing(app::Narrator& narrator, const FileSystemInputs& inputs,
+                               Listing& listing);
 
 // How a stand-alone format ended; the window shows it only through the log.
 enum FormatResult : int {
@@ -34,13 +47,7 @@ enum FormatResult : int {
   FORMAT_NO_REPLY = 4,     // the byte could not be written or no answer came
 };
 
-// The Format button: a stand-alone format of the TFS file system, on the user-interface thread,
-// reported through the dialog's OperationRunner.
-void OnFormat(app::DownloaderDlg& dlg);
-// The format itself, with its own status.
-[[nodiscard]] FormatResult FormatFileSystem(app::DownloaderDlg& dlg);
-
-// Registers this layer's buttons (Format) with the dialog's operations.
-void AddOperations(app::DlgOperations& operations);
+// The stand-alone format of the TFS file system on the engine's port (opened and closed here).
+[[nodiscard]] FormatResult FormatFileSystem(const app::EngineContext& engine);
 
 }  // namespace veska::fs

@@ -99,6 +99,15 @@ std::uint32_t Crc32Table::Update(std::uint32_t c, std::span<const std::uint8_t> 
   return c;
 }
 
+const Crc32Table& SharedCrc32Table() {
+  static const Crc32Table table = [] {
+    Crc32Table built;
+    built.BuildCrc32Table();
+    return built;
+  }();
+  return table;
+}
+
 std::uint32_t Crc32(const Crc32Table& table, std::span<const std::uint8_t> data) {
   return Crc32End(table.Update(Crc32Begin(), data));
 }

@@ -44,6 +44,9 @@ inline constexpr std::uint32_t Crc32End(std::uint32_t reg) {
   return ~reg;
 }
 
+// A table built once for the whole process, for callers that keep none of their own.
+[[nodiscard]] const Crc32Table& SharedCrc32Table();
+
 // Moves bit k of x to bit n - 1 - k for k < n; all other bits are cleared.
 [[nodiscard]] std::uint32_t Reflect(std::uint32_t x, unsigned n);
 

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
+#include "app/OperationRunner.h"
+#include "app/ProcessState.h"
+#include "download/DownloadWorker.h"
+#include "target/Connection.h"
 
 namespace veska::target {
 
@@ -17,19 +22,31 @@ inline constexpr int ERASE_NOT_CONFIRMED = 150;
 // The erase takes as long as the chip needs: its answer is awaited with a long allowance.
 inline constexpr std::uint8_t kEraseReplyFactor = 30;
 
-// "D / L Bootloader": UART only; examines the four boot images, then writes them on a worker
-// after uploading the preloader and the bootloader driver, without a handshake.
-void OnDownloadBootloader(app::DownloaderDlg& dlg);
-// The worker's body: 0 when all four images were written, otherwise the status of what failed
-// (the port's, the loader upload's or the image transfer's).
-int DownloadBootloader(app::DownloaderDlg& dlg);
+// The images the bootloader download writes, in order.
+inline constexpr app::ImageKind kBootImages[] = {app::ImageKind::Nandpreboot,
+                                                 app::ImageKind::Boot1a, app::ImageKind::Boot1b,
+                                                 app::ImageKind::Boot2};
 
-// "NAND Erase" and "Bootloader Erase": ask the running NAND flash driver to erase. The wait for
-// the phone's answer runs on a worker, so the window stays responsive and Disconnect ends it.
-void OnNandErase(app::DownloaderDlg& dlg);
-void OnBootloaderErase(app::DownloaderDlg& dlg);
+// What "D / L Bootloader" reads from the window before its worker starts: the port and rate as
+// START would take them, and the boot images as the request examined them.
+struct BootloaderInputs {
+  ConnectInputs port;
+  download::DownloadInputs images;
+};
 
-// Registers this layer's buttons (START, D / L Bootloader, the two erases).
-void AddBootloaderOperations(app::DlgOperations& operations);
+// The bootloader download on a worker: the preloader and the bootloader driver, then the four
+// boot images, without a handshake. 0 when all four images were written, otherwise the status
+// of what failed (the port's, the loader upload's or the image transfer's).
+[[nodiscard]] int DownloadBootloader(const app::EngineContext& engine, app::ProcessState& session,
+                                     const BootloaderInputs& inputs);
+
+// One erase on the running NAND flash driver: open, narrate, command, answer. `doneText` ends
+// the log's line when the phone confirms. Done, or Failed with the port's status or
+// ERASE_NOT_CONFIRMED (the reason names the byte that came).
+[[nodiscard]] app::OperationResult Erase(const app::EngineContext& engine, app::OperationId id,
+                                         std::uint8_t code, std::string_view doneText);
+inline constexpr std::string_view kNandEraseDone =
+    "OK\n    Now NAND All blocks except bootloader erased\t\t ";
+inline constexpr std::string_view kBootloaderEraseDone = "OK\n    Now Bootloader erased\t\t ";
 
 }  // namespace veska::target

@@ -4,16 +4,15 @@
 #include <optional>
 #include <string>
 
-#include "app/ControlIds.h"
-#include "app/OperationRunner.h"
 #include "app/Printf.h"
 #include "link/BaudCodes.h"
 #include "target/Loaders.h"
 
 namespace veska::target {
 
-using app::DownloaderDlg;
+using app::EngineContext;
 using app::Printf;
+using app::WindowState;
 using link::PORT_OK;
 using link::SerialPort;
 
@@ -48,45 +47,34 @@ bool ReadByte(SerialPort& port, std::uint8_t factor, std::uint8_t& byte,
 // empty one-second read of the port, and once as it ends, however it ends.
 class WaitReport final : public link::WaitSink {
  public:
-  WaitReport(DownloaderDlg& dlg, SerialPort& port, std::string awaited)
-      : dlg_(dlg), port_(port), wait_{std::move(awaited)}, start_(dlg.Host().TickCount()) {
-    port_.waitTicks = this;
-    dlg_.ReportWait(wait_);
+  WaitReport(const EngineContext& engine, std::string awaited)
+      : engine_(engine), wait_{std::move(awaited)}, start_(engine.clock.TickCount()) {
+    engine_.port.waitTicks = this;
+    engine_.narrator.ReportWait(wait_);
   }
   ~WaitReport() override {
-    port_.waitTicks = nullptr;
+    engine_.port.waitTicks = nullptr;
     wait_.ended = true;
     Update();
-    dlg_.ReportWait(wait_);
+    engine_.narrator.ReportWait(wait_);
   }
   WaitReport(const WaitReport&) = delete;
   WaitReport& operator=(const WaitReport&) = delete;
 
   void SilentRead() override {
     Update();
-    dlg_.ReportWait(wait_);
+    engine_.narrator.ReportWait(wait_);
   }
 
  private:
-  void Update() { wait_.seconds = (dlg_.Host().TickCount() - start_) / 1000; }
+  void Update() { wait_.seconds = (engine_.clock.TickCount() - start_) / 1000; }
 
-  DownloaderDlg& dlg_;
-  SerialPort& port_;
+  const EngineContext& engine_;
   app::PhoneWait wait_;
   std::uint64_t start_;
 };
 
 }  // namespace
-
-std::uint8_t SelectedBaudCode(DownloaderDlg& dlg) {
-  const int index = dlg.Wnd().GetCurSel(app::IDC_BAUD);
-  if (index < 0 || index >= static_cast<int>(std::size(link::kSelectorBaudCodes))) return 0;
-  return link::kSelectorBaudCodes[index];
-}
-
-void AddOperations(app::DlgOperations& operations) {
-  operations.start = OnStart;
-}
 
 app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed,
                                    const app::FlashReport& flash) {
@@ -100,44 +88,11 @@ app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed,
   return app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Failed, status);
 }
 
-void OnStart(DownloaderDlg& dlg) {
-  dlg.EnterBusyState();
-  dlg.UpdateData(true);
-  if (dlg.linkType == 0) dlg.State().link.linkMode = link::LINK_UART;
-  if (dlg.linkType == 1) dlg.State().link.linkMode = link::LINK_USB;
-  if (dlg.linkType == -1) {
-    static constexpr std::string_view kNoLink =
-        "Select a comm type by USB or by UART.\r\nTry again!!";
-    dlg.Host().MessageBox(&dlg.Wnd(), kNoLink);
-    dlg.EnterIdleState();
-    dlg.Runner().Report(app::OperationResult::Ended(app::OperationId::Start, app::Outcome::Refused,
-                                                    0, std::string(kNoLink)));
-    return;
-  }
-  dlg.Wnd().Enable(app::IDC_UART, false);
-  dlg.Wnd().Enable(app::IDC_USB, false);
-  dlg.Runner().StartWorker(app::OperationId::Start, [&dlg] {
-    ConnectThread(dlg);
-    return ConnectResult(static_cast<ConnectStatus>(dlg.connectStatus), dlg.flashChecksFailed,
-                         dlg.flashReport);
-  });
-}
-
-int ConnectThread(DownloaderDlg& dlg) {
-  dlg.flashChecksFailed = false;
-  dlg.AppendLog("\n  * Connecting to target phone");
-  dlg.AppendLog(Printf("\n     Try to open %s\t>", dlg.PortName().c_str()));
-  const ConnectStatus status = Handshake(dlg);
-  dlg.connectStatus = status;
-  ReportConnectStatus(dlg, status);
-  return 1;
-}
-
-std::uint8_t PreparePortRecord(DownloaderDlg& dlg) {
-  SerialPort& port = dlg.port;
-  port.portName = dlg.PortName();
-  port.baudCode = SelectedBaudCode(dlg);
-  dlg.State().KeepSharedPort(port.CopyRecord());
+std::uint8_t PreparePortRecord(link::SerialPort& port, app::ProcessState& session,
+                               const std::string& portName, std::uint8_t chosenBaudCode) {
+  port.portName = portName;
+  port.baudCode = chosenBaudCode;
+  session.KeepSharedPort(port.CopyRecord());
   return port.baudCode;
 }
 
@@ -148,7 +103,8 @@ enum class Step { Listen, Send, AckFailed, Loaders, Connected, End };
 
 // What the steps share while one handshake runs.
 struct HandshakeRun {
-  DownloaderDlg& dlg;
+  const EngineContext& engine;
+  app::Narrator& narrator;
   SerialPort& port;
   app::ProcessState& state;
   bool usb = false;
@@ -157,38 +113,39 @@ struct HandshakeRun {
   std::uint8_t ack = 0xFF;
   link::PortStatus ackRead = PORT_OK;  // how the last read of the acknowledgement wait ended
   ConnectStatus status = CONNECT_OK;
+  FlashChecks checks{};
 };
 
 // Waits for the boot signal of a phone being switched on.
 Step Listen(HandshakeRun& run) {
-  const WaitReport waiting(run.dlg, run.port, "the BOOT signal");
+  const WaitReport waiting(run.engine, "the BOOT signal");
   std::uint8_t last = 0xFF;
   bool anyCode = false;  // a byte other than the zero bytes of line noise came
   for (unsigned stray = 0;; ++stray) {
     if (stray == kMaxBootNoise) {
-      run.dlg.AppendLog("FAIL\n");
-      run.dlg.AppendLog(Printf("      (%u bytes came, none of them the BOOT signal)\n", stray));
+      run.narrator.Log("FAIL\n");
+      run.narrator.Log(Printf("      (%u bytes came, none of them the BOOT signal)\n", stray));
       run.status = anyCode ? CONNECT_WRONG_CHAR : CONNECT_TIMEOUT;
       return Step::End;
     }
     if (!ReadByte(run.port, kReadFactorBoot, last)) {
       if (last == 0xFF) {
-        run.dlg.AppendLog("FAIL\n");
-        run.dlg.AppendLog("      (Check Comport connection & Bootloader existence)\n");
+        run.narrator.Log("FAIL\n");
+        run.narrator.Log("      (Check Comport connection & Bootloader existence)\n");
         run.status = CONNECT_TIMEOUT;
       } else {
         run.status = CONNECT_WRONG_CHAR;
-        run.dlg.AppendLog(Printf("Wrong code! 0x%x has come.", last));
+        run.narrator.Log(Printf("Wrong code! 0x%x has come.", last));
       }
       return Step::End;
     }
     if (last == BOOT_SIGNAL) {
-      run.dlg.AppendLog("OK\n");
+      run.narrator.Log("OK\n");
       run.startByte = START_UART;
       return Step::Send;
     }
     if (last == BOOT_SIGNAL_RETRY) {
-      run.dlg.AppendLog("OK\n");
+      run.narrator.Log("OK\n");
       run.startByte = BOOT_SIGNAL_RETRY;
       run.state.bootRetryAllowed = true;
       return Step::Send;
@@ -203,38 +160,38 @@ Step Listen(HandshakeRun& run) {
 
 // Sends the start signal and waits for its acknowledgement.
 Step Send(HandshakeRun& run) {
-  DownloaderDlg& dlg = run.dlg;
-  dlg.AppendLog("      Send the Download start signal\t\t> > > ");
+  app::Narrator& narrator = run.narrator;
+  narrator.Log("      Send the Download start signal\t\t> > > ");
   std::size_t put = 0;
   if (run.port.WriteSome(std::span(&run.startByte, 1), put) != PORT_OK || put != 1) {
-    dlg.AppendLog("FAIL\n");
+    narrator.Log("FAIL\n");
     run.status = CONNECT_COMM_ERROR;
     return Step::End;
   }
-  dlg.AppendLog("OK\n");
+  narrator.Log("OK\n");
   run.ack = 0xFF;
-  dlg.AppendLog("      Listen for the Download start ACK signal\t> > > ");
+  narrator.Log("      Listen for the Download start ACK signal\t> > > ");
   // On the USB link this is the wait for a phone still switched off; on the UART link the
   // phone has just sent its boot signal and answers at once.
   std::optional<WaitReport> waiting;
-  if (run.usb) waiting.emplace(dlg, run.port, "the Download start ACK signal");
+  if (run.usb) waiting.emplace(run.engine, "the Download start ACK signal");
   for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack, &run.ackRead); ++stray) {
     if (run.usb && run.ack == START_USB) {
       // USB: the boot ROM itself takes the images; no loader is sent.
       run.port.Close();
       run.port.baudCode = run.chosenCode;
-      dlg.AppendLog("OK\n\n      USB Download Mode\t> > > ");
-      dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
+      narrator.Log("OK\n\n      USB Download Mode\t> > > ");
+      narrator.ShowFlashId("Connect");
       return Step::Connected;
     }
     if (!run.usb && (run.ack == START_UART || run.ack == BOOT_SIGNAL_RETRY)) {
-      dlg.AppendLog("OK\n");
-      dlg.Wnd().SetText(app::IDC_FLASH_ID, "Connect");
-      dlg.Host().Sleep(std::chrono::milliseconds(200));
+      narrator.Log("OK\n");
+      narrator.ShowFlashId("Connect");
+      run.engine.clock.Sleep(std::chrono::milliseconds(200));
       return Step::Loaders;
     }
     if (stray == kMaxAckNoise) {
-      dlg.AppendLog(Printf("FAIL\n      (%u bytes came, none of them the ACK signal)\n", stray));
+      narrator.Log(Printf("FAIL\n      (%u bytes came, none of them the ACK signal)\n", stray));
       run.status = CONNECT_WRONG_CHAR;
       return Step::End;
     }
@@ -248,11 +205,11 @@ Step AckFailed(HandshakeRun& run) {
     // A line that failed (a pulled cable, a USB phone switched off) is no silent phone; after a
     // Disconnect, which closes the line on purpose, the narration stays as it always was.
     if (run.ackRead == link::PORT_IO_ERROR && run.state.link.openAllowed.load()) {
-      run.dlg.AppendLog("Line lost\n");
+      run.narrator.Log("Line lost\n");
       run.status = CONNECT_COMM_ERROR;
       return Step::End;
     }
-    run.dlg.AppendLog("Timeout\n");
+    run.narrator.Log("Timeout\n");
     run.status = CONNECT_TIMEOUT;
     return Step::End;
   }
@@ -264,36 +221,39 @@ Step AckFailed(HandshakeRun& run) {
     return Step::End;
   }
   run.state.bootRetryAllowed = false;
-  run.dlg.AppendLog("Try again\n");
+  run.narrator.Log("Try again\n");
   if (run.ack == BOOT_SIGNAL) {
     run.startByte = START_UART;
     return Step::Send;
   }
-  run.dlg.AppendLog("      Listen for the BOOT signal\t\t\t> > > ");
+  run.narrator.Log("      Listen for the BOOT signal\t\t\t> > > ");
   return Step::Listen;
 }
 
 // The UART link: the loaders, the rate switch and the flash checks.
 Step Loaders(HandshakeRun& run) {
-  if (UploadLoaders(run.dlg, run.port, LOADER_NAND_FLASH_DRIVER) != PORT_OK) {
-    run.dlg.AppendLog("\n      Loader download fail!\n ");
+  const LoaderInputs loaders{run.state.payloads, LOADER_NAND_FLASH_DRIVER, run.chosenCode};
+  if (UploadLoaders(run.engine, loaders, run.checks) != PORT_OK) {
+    run.narrator.Log("\n      Loader download fail!\n ");
     run.status = CONNECT_LOADER_FAILED;
     return Step::End;
   }
-  run.dlg.AppendLog("OK\n");
-  run.dlg.AppendLog("\n     UART Download Mode\t> > > ");
+  run.narrator.Log("OK\n");
+  run.narrator.Log("\n     UART Download Mode\t> > > ");
   return Step::Connected;
 }
 
 }  // namespace
 
-ConnectStatus Handshake(DownloaderDlg& dlg) {
-  dlg.EnterBusyState();
-  if (dlg.portIndex == -1 && dlg.Wnd().GetCurSel(app::IDC_BAUD) == 0) return CONNECT_INVALID_ENV;
+ConnectStatus Handshake(const EngineContext& engine, app::ProcessState& session,
+                        const ConnectInputs& inputs, FlashChecks& checks) {
+  app::Narrator& narrator = engine.narrator;
+  narrator.Enter(WindowState::Busy);
+  if (!inputs.environmentValid) return CONNECT_INVALID_ENV;
 
-  HandshakeRun run{dlg, dlg.port, dlg.State()};
-  run.usb = run.state.link.linkMode == link::LINK_USB;
-  run.chosenCode = PreparePortRecord(dlg);
+  HandshakeRun run{engine, narrator, engine.port, session};
+  run.usb = engine.Usb();
+  run.chosenCode = PreparePortRecord(engine.port, session, inputs.portName, inputs.chosenBaudCode);
 
   Step step = Step::End;
   if (!link::IsSelectorBaudCode(run.chosenCode)) {
@@ -302,16 +262,16 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
     // The handshake always runs at 115200 bit/s; the loader switches to the chosen rate later.
     run.port.baudCode = link::BAUDCODE_115200;
     if (link::OpenForLinkMode(run.port) != PORT_OK) {
-      dlg.AppendLog(" Fail\n");
+      narrator.Log(" Fail\n");
       return CONNECT_COMM_ERROR;
     }
-    dlg.AppendLog("Success!!\n");
+    narrator.Log("Success!!\n");
     if (run.usb) {
       run.startByte = START_USB;
       step = Step::Send;
     } else {
-      dlg.AppendLog("\n   - Turn on the target phone immediately!!!!\n");
-      dlg.AppendLog("      Listen for the BOOT signal\t\t\t> > > ");
+      narrator.Log("\n   - Turn on the target phone immediately!!!!\n");
+      narrator.Log("      Listen for the BOOT signal\t\t\t> > > ");
       step = Step::Listen;
     }
   }
@@ -331,26 +291,29 @@ ConnectStatus Handshake(DownloaderDlg& dlg) {
         step = Loaders(run);
         break;
       case Step::Connected:
+        checks = run.checks;
         return CONNECT_OK;
       case Step::End:
-        dlg.EnterIdleState();
+        checks = run.checks;
+        narrator.Enter(WindowState::Idle);
         run.port.Close();
         return run.status;
     }
   }
 }
 
-void ReportConnectStatus(DownloaderDlg& dlg, ConnectStatus status) {
-  if (!dlg.State().link.openAllowed) {
+void ReportConnectStatus(const EngineContext& engine, ConnectStatus status) {
+  app::Narrator& narrator = engine.narrator;
+  if (!engine.Allowed()) {
     // Disconnect ended the connection: the failure it caused is no news to the user.
-    dlg.EnterIdleState();
+    narrator.Enter(WindowState::Idle);
     return;
   }
   const char* text = nullptr;
   switch (status) {
     case CONNECT_OK:
-      dlg.AppendLog("Available\n\n");
-      dlg.EnterConnectedState();
+      narrator.Log("Available\n\n");
+      narrator.Enter(WindowState::Connected);
       return;
     case CONNECT_TIMEOUT:
       text = "Timeout : No Response at the target phone";
@@ -374,8 +337,22 @@ void ReportConnectStatus(DownloaderDlg& dlg, ConnectStatus status) {
       return;  // a result only: the handshake itself ended with CONNECT_OK
   }
   if (text == nullptr) return;
-  dlg.Host().MessageBox(&dlg.Wnd(), text, "Failure", ui::MB_OK);
-  dlg.EnterIdleState();
+  narrator.Message(text, "Failure", ui::MB_OK);
+  narrator.Enter(WindowState::Idle);
+}
+
+ConnectOutcome Connect(const EngineContext& engine, app::ProcessState& session,
+                       const ConnectInputs& inputs) {
+  engine.narrator.Log("\n  * Connecting to target phone");
+  engine.narrator.Log(Printf("\n     Try to open %s\t>", inputs.portName.c_str()));
+  ConnectOutcome outcome;
+  outcome.status = Handshake(engine, session, inputs, outcome.checks);
+  ReportConnectStatus(engine, outcome.status);
+  return outcome;
+}
+
+app::OperationResult ConnectOutcome::Result() const {
+  return ConnectResult(status, checks.failed, checks.report);
 }
 
 }  // namespace veska::target

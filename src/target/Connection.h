@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
+#include "app/OperationRunner.h"
+#include "app/ProcessState.h"
+#include "target/Loaders.h"
 
 namespace veska::target {
 
@@ -28,12 +32,30 @@ inline constexpr std::uint8_t BOOT_IDLE = 0x00;          // ignored while listen
 inline constexpr std::uint8_t START_UART = 0xC9;
 inline constexpr std::uint8_t START_USB = 0xCC;
 
-// START: busy state, link mode from the radio pair, and the connection worker.
-void OnStart(app::DownloaderDlg& dlg);
-// The worker: narrates, runs the handshake and reports its outcome.
-int ConnectThread(app::DownloaderDlg& dlg);
-[[nodiscard]] ConnectStatus Handshake(app::DownloaderDlg& dlg);
-void ReportConnectStatus(app::DownloaderDlg& dlg, ConnectStatus status);
+// What START reads from the window before its worker starts.
+struct ConnectInputs {
+  std::string portName;             // the port as the log names it ("COM3", a device path)
+  std::uint8_t chosenBaudCode = 0;  // the baud selector's rate, 0 when it shows none
+  // False when no port is chosen while the baud selector shows its first entry.
+  bool environmentValid = true;
+};
+
+struct ConnectOutcome {
+  ConnectStatus status = CONNECT_OK;
+  FlashChecks checks;  // what the NAND flash driver answered (UART link)
+  // START's result: a connection whose flash checks went unanswered is a failure.
+  [[nodiscard]] app::OperationResult Result() const;
+};
+
+// START's worker: narrates, runs the handshake on the engine's port, loads the drivers (UART
+// link) and reports the outcome in the log, the window's states and a "Failure" box.
+// `session` gives the payloads, keeps the retry the boot signal allows and the port record
+// the later operations open their own connection from (sharedPort).
+[[nodiscard]] ConnectOutcome Connect(const app::EngineContext& engine, app::ProcessState& session,
+                                     const ConnectInputs& inputs);
+[[nodiscard]] ConnectStatus Handshake(const app::EngineContext& engine, app::ProcessState& session,
+                                      const ConnectInputs& inputs, FlashChecks& checks);
+void ReportConnectStatus(const app::EngineContext& engine, ConnectStatus status);
 // The typed result of a START that ended with `status`; a connection whose flash checks went
 // unanswered, or whose bad-block list ran past the flash's blocks (`flash`), is a failure.
 [[nodiscard]] app::OperationResult ConnectResult(ConnectStatus status, bool flashChecksFailed,
@@ -45,16 +67,11 @@ inline constexpr std::string_view kBadBlockListTooLong =
     "The phone's bad-block list is longer than the flash's 2048 blocks: switch it off, press "
     "START and switch it on again";
 
-// Fills the dialog's port record from the chosen port and rate and keeps the copy that later
-// operations open their own connection from (sharedPort). Returns the chosen rate's baud code
-// (0 when the selector shows none). The handshake starts with it; an operation that opens the
-// phone without a handshake (the bootloader download) needs it on its own.
-std::uint8_t PreparePortRecord(app::DownloaderDlg& dlg);
-
-// Registers this layer's buttons (START) with the dialog's operations.
-void AddOperations(app::DlgOperations& operations);
-
-// The baud code of the baud selector's current entry, or 0 when it shows none.
-[[nodiscard]] std::uint8_t SelectedBaudCode(app::DownloaderDlg& dlg);
+// Names the port record's device and rate and keeps the copy that later operations open their
+// own connection from (sharedPort). Returns the chosen rate's baud code (0 when the selector
+// shows none). The handshake starts with it; an operation that opens the phone without a
+// handshake (the bootloader download) needs it on its own.
+std::uint8_t PreparePortRecord(link::SerialPort& port, app::ProcessState& session,
+                               const std::string& portName, std::uint8_t chosenBaudCode);
 
 }  // namespace veska::target

@@ -6,8 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/DownloaderDlg.h"
+#include "app/Engine.h"
 #include "link/SerialPort.h"
+#include "payloads/PayloadSet.h"
 
 namespace veska::target {
 
@@ -27,17 +28,35 @@ inline constexpr std::size_t DRIVER_CHUNK = 8192;
 // Blocks of the phone's NAND flash: the bad-block list has at most one pair per block.
 inline constexpr std::size_t kFlashBlocks = 2048;
 
+// What the loader upload sends: the payload set in use, which driver follows the preloader,
+// and the rate the driver switches the line to (the user's choice).
+struct LoaderInputs {
+  const payloads::PayloadSet& payloads;
+  std::uint8_t kind = LOADER_NAND_FLASH_DRIVER;
+  std::uint8_t loaderBaudCode = 0;
+};
+
+// What the NAND flash driver answered to the flash checks: `failed` when the identity or the
+// bad-block list did not arrive in full (the phone went away), the list when it did.
+struct FlashChecks {
+  bool failed = false;
+  app::FlashReport report;
+};
+
 // Pushes the preloader and the chosen driver, switches the line to the user's rate and, for the
-// NAND flash driver, shows the flash identity and the bad blocks. `port` is open at 115200
-// bit/s; it is closed on return, whatever the outcome. The flash checks never fail the upload
-// (their answers only inform); whether the phone answered them in full is left in the dialog's
-// flashChecksFailed.
-[[nodiscard]] link::PortStatus UploadLoaders(app::DownloaderDlg& dlg, link::SerialPort& port,
-                                             std::uint8_t kind);
-[[nodiscard]] link::PortStatus SendPreloader(app::DownloaderDlg& dlg, link::SerialPort& port);
-[[nodiscard]] link::PortStatus SendNandFlashDriver(app::DownloaderDlg& dlg, link::SerialPort& port);
-[[nodiscard]] link::PortStatus SendBootloaderDriver(app::DownloaderDlg& dlg,
-                                                    link::SerialPort& port);
+// NAND flash driver, shows the flash identity and the bad blocks. The engine's port is open at
+// 115200 bit/s; it is closed on return, whatever the outcome. The flash checks never fail the
+// upload (their answers only inform); what they found is left in `checks`.
+[[nodiscard]] link::PortStatus UploadLoaders(const app::EngineContext& engine,
+                                             const LoaderInputs& inputs, FlashChecks& checks);
+[[nodiscard]] link::PortStatus SendPreloader(const app::EngineContext& engine,
+                                             const LoaderInputs& inputs);
+[[nodiscard]] link::PortStatus SendNandFlashDriver(const app::EngineContext& engine,
+                                                   const LoaderInputs& inputs);
+[[nodiscard]] link::PortStatus SendBootloaderDriver(const app::EngineContext& engine,
+                                                    const LoaderInputs& inputs);
+// The flash identity and the bad-block list, once the NAND flash driver runs at the user's rate.
+[[nodiscard]] FlashChecks CheckFlash(const app::EngineContext& engine);
 
 // The Flash ID box's text for an identity: a known part's name, else "%X".
 [[nodiscard]] std::string FlashIdText(std::uint16_t identity);

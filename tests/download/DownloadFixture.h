@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "download/DownloadRequest.h"
+#include "download/DownloadButtons.h"
 #include "download/ImageCatalogue.h"
 #include "target/TargetFixture.h"
 
@@ -50,14 +50,17 @@ class DownloadFixture : public target::testing::TargetFixture {
       dlg_->SetOperations(operations);
       return;
     }
-    hooks.writers.uart = [this](app::DownloaderDlg&, const std::string& path, std::uint32_t address,
+    hooks.writers.uart = [this](const app::EngineContext&, const std::string& path,
+                                std::uint32_t address,
                                 std::uint32_t size) { return Record(path, address, size); };
     hooks.writers.usb = hooks.writers.uart;
-    hooks.writers.fileSystem = [this](app::DownloaderDlg& dlg, ImageKind kind) {
-      return Record(dlg.*Catalogue(kind).path, 0, dlg.imageSize[KindIndex(kind)]) == 0;
+    hooks.writers.fileSystem = [this](const app::EngineContext&, const DownloadInputs& inputs,
+                                      ImageKind kind) {
+      return Record(inputs.Image(kind).path, 0, inputs.Image(kind).size) == 0;
     };
-    hooks.writers.verify = [this](app::DownloaderDlg& dlg, std::span<const ImageKind> kinds) {
-      dlg.AppendLog("<read-back>");
+    hooks.writers.verify = [this](const app::EngineContext& engine, const DownloadInputs&,
+                                  std::span<const ImageKind> kinds) {
+      engine.narrator.Log("<read-back>");
       std::lock_guard lock(mutex_);
       verified_.emplace_back(kinds.begin(), kinds.end());
       return verifyStatus_;

@@ -6,11 +6,13 @@
 #include <random>
 #include <thread>
 
+#include "app/EngineHarness.h"
 #include "app/Printf.h"
-#include "fs/FsStep.h"
+#include "link/BaudCodes.h"
 #include "link/BlockSum.h"
 #include "link/PtyPair.h"
-#include "target/TargetFixture.h"
+#include "sim/VirtualPhone.h"
+#include "target/Connection.h"
 
 namespace veska::download {
 namespace {
@@ -23,22 +25,52 @@ using sim::FaultStep;
 constexpr std::uint32_t kAppsAddress = 0x00C00000;
 constexpr std::size_t kBuffer = link::TRANSFER_BUFFER_SIZE;
 
-class TransferFixture : public target::testing::TargetFixture {
+// A scratch folder named after the test, gone with it.
+class ScratchFolder : public ::testing::Test {
  protected:
-  // A phone in its driver, reached by START as a technician would, with the log and the phone's
-  // record cleared so that only the transfer shows.
+  ScratchFolder() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = std::filesystem::temp_directory_path() /
+              (std::string("veska_transfer_") + info->test_suite_name() + "_" + info->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  ~ScratchFolder() override { std::filesystem::remove_all(folder_); }
+
+  std::filesystem::path folder_;
+};
+
+class TransferFixture : public ScratchFolder {
+ protected:
+  ~TransferFixture() override {
+    if (phone_) phone_->Stop();
+  }
+
+  // A phone in its driver, reached by START's handshake, with the log and the phone's record
+  // cleared so that only the transfer shows.
   void Connect(bool usb, sim::PhoneOptions options = {}) {
     usb_ = usb;
     options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
-    StartPhone(options);
-    OpenDialog(phone_->SlavePath(), usb, 3);
-    PressStart();
-    ASSERT_TRUE(Connected()) << Log();
-    WaitForConnectionRecorded(usb);
+    options.peerTimeout = 300ms;
+    phone_ = std::make_unique<sim::VirtualPhone>(options);
+    ASSERT_EQ(phone_->Start(), 0);
+    harness_ = std::make_unique<veska::testing::EngineHarness>(phone_->SlavePath(), usb);
+    const target::ConnectOutcome connected =
+        target::Connect(harness_->Context(), harness_->session,
+                        {phone_->SlavePath(), link::kSelectorBaudCodes[3], true});
+    ASSERT_EQ(connected.status, target::CONNECT_OK) << Log();
+    // The phone records the end of a connection just after its last answer, so the PC may be
+    // done first.
+    const auto last = usb ? sim::EventKind::StartByte : sim::EventKind::BadBlocksSent;
+    ASSERT_TRUE(phone_->WaitFor(
+        [last](const std::vector<sim::Event>& events) { return sim::HasEvent(events, last); }, 5s));
     phone_->ClearEvents();
-    logFrom_ = host_.EventJournal().Events().size();
-    dlg_->progressCount = 0;
+    harness_->narrator.Clear();
   }
+
+  std::string Log() const { return harness_->narrator.Text(); }
+  std::vector<std::string> MessageBoxes() const { return harness_->narrator.Messages(); }
+  link::LinkState& Link() { return harness_->link; }
 
   std::string MakeImage(std::size_t size, std::vector<std::uint8_t>* bytes = nullptr) {
     std::vector<std::uint8_t> data(size);
@@ -52,20 +84,11 @@ class TransferFixture : public target::testing::TargetFixture {
   }
 
   int Transfer(const std::string& path, std::uint32_t size, std::uint32_t address = kAppsAddress) {
-    return usb_ ? TransferImageUsb(*dlg_, path, address, size)
-                : TransferImageUart(*dlg_, path, address, size);
+    return usb_ ? TransferImageUsb(harness_->Context(), path, address, size)
+                : TransferImageUart(harness_->Context(), path, address, size);
   }
 
-  std::vector<std::int64_t> ProgressPositions() const {
-    std::vector<std::int64_t> positions;
-    const auto events = host_.EventJournal().Events();
-    for (std::size_t i = logFrom_; i < events.size(); ++i) {
-      if (events[i].kind == ui::EventKind::SetPos && events[i].id == app::IDC_PROGRESS) {
-        positions.push_back(events[i].a);
-      }
-    }
-    return positions;
-  }
+  std::vector<std::uint32_t> ProgressPositions() const { return harness_->narrator.Positions(); }
 
   // The phone records the end only once it has read the PC's last acknowledgement.
   bool PhoneFinished() const {
@@ -87,6 +110,8 @@ class TransferFixture : public target::testing::TargetFixture {
 
   bool usb_ = false;
   int images_ = 0;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  std::unique_ptr<veska::testing::EngineHarness> harness_;
 };
 
 // Behaviour both dialects share, run over each.
@@ -104,7 +129,7 @@ TEST_P(BothLinks, TheImageLandsInTheFlashAtItsAddressWithFullBufferBlocks) {
 
   ASSERT_EQ(Transfer(path, size), TRANSFER_OK) << Log();
   EXPECT_EQ(Log(), "");
-  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(Link().portOpen);
 
   ASSERT_TRUE(PhoneFinished());
   const auto events = phone_->Events();
@@ -119,18 +144,17 @@ TEST_P(BothLinks, TheImageLandsInTheFlashAtItsAddressWithFullBufferBlocks) {
   std::vector<std::uint8_t> flash(size);
   ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
   EXPECT_TRUE(flash == data);
-  EXPECT_EQ(state_.link.lastBlockSum, link::blockSum(std::span(data).subspan(kBuffer)));
+  EXPECT_EQ(Link().lastBlockSum, link::blockSum(std::span(data).subspan(kBuffer)));
 
   // USB moves the bar with every 4096-byte piece; UART once per block the phone accepts.
-  EXPECT_EQ(dlg_->progressCount, size);
   const auto positions = ProgressPositions();
   ASSERT_FALSE(positions.empty());
   EXPECT_EQ(positions.back(), size);
   if (GetParam()) {
     EXPECT_EQ(positions.size(), kBuffer / 4096 + 1);
-    EXPECT_EQ(positions.front(), 4096);
+    EXPECT_EQ(positions.front(), 4096u);
   } else {
-    EXPECT_EQ(positions, (std::vector<std::int64_t>{std::int64_t{kBuffer}, std::int64_t{size}}));
+    EXPECT_EQ(positions, (std::vector<std::uint32_t>{std::uint32_t{kBuffer}, size}));
   }
 }
 
@@ -141,7 +165,7 @@ TEST_P(BothLinks, OnlyThePartOfABlockPastTheMeasuredEndIsPadded) {
   std::vector<std::uint8_t> data;
   const auto path = MakeImage(5000, &data);
   // A stale block in the buffer must not leak into the padding.
-  std::fill(state_.link.transferBuffer.begin(), state_.link.transferBuffer.end(), 0x00);
+  std::fill(Link().transferBuffer.begin(), Link().transferBuffer.end(), 0x00);
 
   ASSERT_EQ(Transfer(path, 5000), TRANSFER_OK) << Log();
   ASSERT_TRUE(PhoneFinished());
@@ -160,7 +184,7 @@ TEST_P(BothLinks, AFileShorterThanMeasuredFailsWithoutSendingStandInBytes) {
   // would be 904 bytes of file and 3192 of 0xFF written where data belongs. It is never sent.
   EXPECT_EQ(Transfer(path, 8192), TRANSFER_FILE_ERROR);
   EXPECT_EQ(Log(), "The image file ended at 5000 of 8192 bytes!\r\n");
-  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(Link().portOpen);
   EXPECT_EQ(sim::CountEvents(phone_->Events(), EventKind::ImageBlock), 1u);
 }
 
@@ -170,7 +194,7 @@ TEST_P(BothLinks, AReadErrorFailsTheImage) {
   EXPECT_EQ(Transfer("/proc/self/mem", 5000), TRANSFER_FILE_ERROR);
   EXPECT_EQ(Log(), "Read error in the image file!\r\n");
   EXPECT_FALSE(sim::HasEvent(phone_->Events(), EventKind::ImageBlock));
-  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(Link().portOpen);
 }
 
 TEST_P(BothLinks, AFileTruncatedDuringTheTransferFails) {
@@ -180,15 +204,14 @@ TEST_P(BothLinks, AFileTruncatedDuringTheTransferFails) {
   const auto path = MakeImage(40000);
   // Another program cuts the file as soon as the first bytes have gone out.
   bool cut = false;
-  host_.EventJournal().SetObserver([&](const ui::Event& event) {
-    if (!cut && event.kind == ui::EventKind::SetPos && event.id == app::IDC_PROGRESS &&
-        event.a > 0) {
+  harness_->narrator.OnProgress([&](std::uint32_t position) {
+    if (!cut && position > 0) {
       cut = true;
       std::filesystem::resize_file(path, 3000);
     }
   });
   EXPECT_EQ(Transfer(path, 40000), TRANSFER_FILE_ERROR);
-  host_.EventJournal().SetObserver({});
+  harness_->narrator.OnProgress({});
   EXPECT_TRUE(cut);
   EXPECT_EQ(Log(), "The image file ended at 4096 of 40000 bytes!\r\n");
   EXPECT_LE(sim::CountEvents(phone_->Events(), EventKind::ImageBlock), 1u);
@@ -210,23 +233,22 @@ TEST_P(BothLinks, ABlockLongerThanTheTransferBufferIsRefusedBeforeAnyByteOfIt) {
 TEST_P(BothLinks, TheOpenRefusesRatesTheLoaderDoesNotKnowAndAMissingFile) {
   Connect(GetParam());
   const auto path = MakeImage(100);
-  const std::uint8_t userRate = dlg_->port.baudCode;
+  link::SerialPort& port = harness_->port;
+  const std::uint8_t userRate = port.baudCode;
 
-  dlg_->port.baudCode = 0x87;  // refused before anything is opened
+  port.baudCode = 0x87;  // refused before anything is opened
   EXPECT_EQ(Transfer(path, 100), TRANSFER_BAD_BAUD);
-  dlg_->port.baudCode = 0x89;  // known to the loader, but the port has no rate for it
+  port.baudCode = 0x89;  // known to the loader, but the port has no rate for it
   EXPECT_EQ(Transfer(path, 100), TRANSFER_BAD_BAUD);
-  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(Link().portOpen);
   EXPECT_TRUE(MessageBoxes().empty());
 
-  dlg_->port.baudCode = userRate;
-  state_.fsStep = 0;
+  port.baudCode = userRate;
   EXPECT_EQ(Transfer((folder_ / "missing.img").string(), 100), TRANSFER_NO_FILE);
   EXPECT_EQ(Transfer(folder_.string(), 100), TRANSFER_NO_FILE);  // a folder is no image
   EXPECT_EQ(MessageBoxes(),
             (std::vector<std::string>{"Fail to open bin file!", "Fail to open bin file!"}));
-  EXPECT_EQ(state_.fsStep, static_cast<int>(fs::FsStep::Ended));
-  EXPECT_FALSE(state_.link.portOpen);
+  EXPECT_FALSE(Link().portOpen);
   EXPECT_TRUE(phone_->Events().empty());
 
   // None of this disturbed the phone: the next transfer goes through.
@@ -257,7 +279,7 @@ TEST_F(UsbTransfer, EveryErrorAndAbortCodeEndsWithItsTextAndStatus) {
   for (const auto& c : cases) {
     phone_->InjectFault(
         {FaultKind::TransferCode, FaultStep::ImageBlock, c.block, c.code, {}, false});
-    logFrom_ = host_.EventJournal().Events().size();
+    harness_->narrator.Clear();
     EXPECT_EQ(Transfer(path, 0x18000), c.status) << int{c.code};
     EXPECT_EQ(Log(), c.text) << int{c.code};
   }
@@ -343,23 +365,25 @@ TEST_F(UartTransfer, ABlockThePhoneAsksForAgainIsResentUnchangedAndAnAckRequestA
   ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
   EXPECT_TRUE(flash == data);
   // The block asked for again is counted once, when accepted.
-  EXPECT_EQ(ProgressPositions(), (std::vector<std::int64_t>{4096, 8192, 10000}));
+  EXPECT_EQ(ProgressPositions(), (std::vector<std::uint32_t>{4096, 8192, 10000}));
 }
 
 // A raw line on which the test plays the phone byte by byte and sees every byte the PC sends.
-class RawTransfer : public target::testing::TargetFixture {
+class RawTransfer : public ScratchFolder {
  protected:
   void Open(bool usb) {
-    OpenDialog(pty_.SlavePath(), usb);
-    dlg_->port.portName = "COM1";
-    dlg_->port.baudCode = 0x8B;
+    harness_ = std::make_unique<veska::testing::EngineHarness>(pty_.SlavePath(), usb, 0x8B);
     path_ = (folder_ / "small.img").string();
     std::ofstream(path_, std::ios::binary).write("\x01\x02\x03\x04", 4);
   }
   std::vector<std::uint8_t> Expect(std::size_t count) { return pty_.Receive(count, 2000ms); }
+  std::string Log() const { return harness_->narrator.Text(); }
+  int Uart() { return TransferImageUart(harness_->Context(), path_, kAppsAddress, 4); }
+  int Usb() { return TransferImageUsb(harness_->Context(), path_, kAppsAddress, 4); }
 
   PtyPair pty_;
   std::string path_;
+  std::unique_ptr<veska::testing::EngineHarness> harness_;
 };
 
 TEST_F(RawTransfer, UartRepeatsTheRequestUntilSynchronisedAndResendsTheNumbersOnEverySync) {
@@ -381,21 +405,17 @@ TEST_F(RawTransfer, UartRepeatsTheRequestUntilSynchronisedAndResendsTheNumbersOn
     seen.push_back(Expect(1));
     pty_.Send({0x29});
   });
-  EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_OK);
+  EXPECT_EQ(Uart(), TRANSFER_OK);
   phone.join();
   EXPECT_EQ(seen, (std::vector<Bytes>{{0x5A}, {0x5A}, numbers, numbers, {1, 2, 3, 4, 10}, {0x2D}}));
-  std::vector<std::int64_t> sleeps;
-  for (const auto& e : host_.EventJournal().Events()) {
-    if (e.kind == ui::EventKind::Sleep) sleeps.push_back(e.a);
-  }
-  EXPECT_EQ(sleeps, std::vector<std::int64_t>{1000});
+  EXPECT_EQ(harness_->narrator.Sleeps(), std::vector<std::chrono::milliseconds>{1000ms});
 }
 
 // A phone that answers every request with something else is given as long as a silent one: the
 // reply time-out, one request a second.
 TEST_F(RawTransfer, UartGivesUpSynchronisingAfterTheReplyTimeOut) {
   Open(false);
-  state_.link.replyTimeout = 3000ms;
+  harness_->link.replyTimeout = 3000ms;
   std::size_t requests = 0;
   std::jthread phone([&] {
     // Ten busy answers, then silence: without a bound the PC would ask for ever.
@@ -404,7 +424,7 @@ TEST_F(RawTransfer, UartGivesUpSynchronisingAfterTheReplyTimeOut) {
       pty_.Send({0x00});
     }
   });
-  EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+  EXPECT_EQ(Uart(), TRANSFER_NO_DATA);
   phone.join();
   EXPECT_EQ(requests, 4u);
   EXPECT_EQ(Log(), "\r\nNo sync byte 0xA5 from the phone after 4 requests\r\n");
@@ -416,7 +436,6 @@ TEST_F(RawTransfer, EndlessSyncOrAcknowledgementRequestsEndTheUartTransfer) {
     // The previous round's last answers must not pass for this round's request.
     pty_.Receive(1 << 16, 50ms);
     Open(false);
-    logFrom_ = host_.EventJournal().Events().size();
     std::jthread phone([&] {
       Expect(1);
       pty_.Send({0xA5});
@@ -428,7 +447,7 @@ TEST_F(RawTransfer, EndlessSyncOrAcknowledgementRequestsEndTheUartTransfer) {
         pty_.Receive(4096, 0ms);
       }
     });
-    EXPECT_EQ(TransferImageUart(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+    EXPECT_EQ(Uart(), TRANSFER_NO_DATA);
     phone.join();
     EXPECT_EQ(Log(), app::Printf("\r\n256 x 0x%02X from the phone, no block request\r\n",
                                  unsigned{babble}));
@@ -441,7 +460,7 @@ TEST_F(RawTransfer, EndlessImageDoneFramesBeforeAnyBlockEndTheUsbTransfer) {
     Expect(16);
     for (int i = 0; i < 300; ++i) pty_.Send({0x29, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   });
-  EXPECT_EQ(TransferImageUsb(*dlg_, path_, kAppsAddress, 4), TRANSFER_NO_DATA);
+  EXPECT_EQ(Usb(), TRANSFER_NO_DATA);
   phone.join();
   EXPECT_EQ(Log(), "\r\n256 x 0x29 from the phone, no block request\r\n");
 }
@@ -451,9 +470,8 @@ TEST_F(RawTransfer, EndlessImageDoneFramesBeforeAnyBlockEndTheUsbTransfer) {
 TEST_F(RawTransfer, ASilentPhoneEndsTheImageAtTheReplyTimeOutOnBothLinks) {
   for (bool usb : {false, true}) {
     Open(usb);
-    logFrom_ = host_.EventJournal().Events().size();
-    dlg_->port.readTotalTimeout = 20ms;  // the factors alone: 60 s on UART, 40 s on USB
-    state_.link.replyTimeout = 100ms;
+    harness_->port.readTotalTimeout = 20ms;  // the factors alone: 60 s on UART, 40 s on USB
+    harness_->link.replyTimeout = 100ms;
     std::jthread phone([&] {
       if (usb) {
         Expect(16);
@@ -464,8 +482,7 @@ TEST_F(RawTransfer, ASilentPhoneEndsTheImageAtTheReplyTimeOutOnBothLinks) {
       Expect(8);
     });
     const auto t0 = std::chrono::steady_clock::now();
-    const int status = usb ? TransferImageUsb(*dlg_, path_, kAppsAddress, 4)
-                           : TransferImageUart(*dlg_, path_, kAppsAddress, 4);
+    const int status = usb ? Usb() : Uart();
     EXPECT_EQ(status, link::PORT_NO_REPLY);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
     phone.join();
@@ -487,7 +504,7 @@ TEST_F(RawTransfer, UsbFramesCarryLittleEndianWordsAndAZeroedHead) {
     pty_.Send({0x29, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     done = Expect(8);
   });
-  EXPECT_EQ(TransferImageUsb(*dlg_, path_, kAppsAddress, 4), TRANSFER_OK);
+  EXPECT_EQ(Usb(), TRANSFER_OK);
   phone.join();
   ASSERT_EQ(request.size(), 16u);
   EXPECT_EQ(request[0], 0x5A);

@@ -19,12 +19,11 @@
 #include "app/ProcessState.h"
 #include "app/Settings.h"
 #include "app/Templates.h"
-#include "download/DownloadRequest.h"
-#include "download/ImageCatalogue.h"
-#include "fs/FileSystemDownload.h"
+#include "download/DownloadButtons.h"
+#include "fs/FsButtons.h"
 #include "link/Sinks.h"
 #include "sim/VirtualPhone.h"
-#include "target/Connection.h"
+#include "target/TargetButtons.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::download {

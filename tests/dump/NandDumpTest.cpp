@@ -1,4 +1,4 @@
-#include "dump/NandDump.h"
+#include "dump/DumpButton.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -372,16 +372,14 @@ TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
   const std::filesystem::path file = folder_ / "apps.img";
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
-  ASSERT_TRUE(
-      dlg_->SetImagePathByKey(app::Catalogue(app::ImageKind::Apps).settingsKey, file.string()));
-  dlg_->imageSize[app::KindIndex(app::ImageKind::Apps)] = 5000;
   ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000, image));
   const std::uint8_t tail = 0x11;  // past the file's end: the page's rest is not the file's
   ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000 + 5000, std::span(&tail, 1)));
-  const app::ImageKind written[] = {app::ImageKind::Apps, app::ImageKind::Tfs};
+  const ImageToVerify written[] = {{app::ImageKind::Apps, file.string(), 5000},
+                                   {app::ImageKind::Tfs, file.string(), 5000}};
 
   logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(VerifyWritten(*dlg_, written), VERIFY_OK);
+  EXPECT_EQ(VerifyWritten(dlg_->Engine(), written), VERIFY_OK);
   EXPECT_EQ(Log(), "\n      Verify APPS\t\t\t\t> > > OK\n");
   EXPECT_TRUE(MessageBoxes().empty());
   const auto requests = PhoneEvents(EventKind::DumpRequest);
@@ -393,7 +391,7 @@ TEST_F(ReadBackTest, ComparesTheFileWithTheFlashUpToItsLastByte) {
   const std::uint8_t damaged = image[4999] ^ 0x01;
   ASSERT_TRUE(phone_->Nand().WriteData(0x00C00000 + 4999, std::span(&damaged, 1)));
   logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(VerifyWritten(*dlg_, written), VERIFY_MISMATCH);
+  EXPECT_EQ(VerifyWritten(dlg_->Engine(), written), VERIFY_MISMATCH);
   EXPECT_EQ(Log(), app::Printf("\n      Verify APPS\t\t\t\t> > > Failed at 0x00C01387: file "
                                "0x%02X, flash 0x%02X\n",
                                image[4999], damaged));

@@ -14,12 +14,15 @@
 #include <utility>
 #include <vector>
 
+#include "app/EngineHarness.h"
 #include "fs/FileSystemDownload.h"
 #include "fs/FsPeer.h"
 #include "fs/FsStep.h"
 #include "fs/NameConverter.h"
+#include "link/BaudCodes.h"
 #include "link/Crc32.h"
-#include "target/TargetFixture.h"
+#include "sim/VirtualPhone.h"
+#include "target/Connection.h"
 
 namespace veska::fs {
 namespace {
@@ -36,12 +39,25 @@ struct ListedFile {
 constexpr char kVersion[] = "V1.67-QX7430-000";  // exactly the 16-byte field
 constexpr char kRelease[] = "REL-20091231";      // exactly the 12-byte field
 
-class FileSystemDownloadTest : public target::testing::TargetFixture {
+// The file-system download on a port of its own, against a scripted peer on a pseudo-terminal
+// (or the virtual phone).
+class FileSystemDownloadTest : public ::testing::Test {
  protected:
-  void Open(bool usb) {
-    OpenDialog(pty_.SlavePath(), usb);
-    dlg_->port.portName = "COM1";
-    dlg_->port.baudCode = 0x88;
+  FileSystemDownloadTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = std::filesystem::temp_directory_path() /
+              (std::string("veska_fs_") + info->test_suite_name() + "_" + info->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  ~FileSystemDownloadTest() override {
+    if (phone_) phone_->Stop();
+    std::filesystem::remove_all(folder_);
+  }
+
+  void Open(bool usb, const std::string& device = {}) {
+    harness_ = std::make_unique<veska::testing::EngineHarness>(
+        device.empty() ? pty_.SlavePath() : device, usb);
     peer_ = std::make_unique<FsPeer>(pty_, usb);
   }
 
@@ -68,18 +84,25 @@ class FileSystemDownloadTest : public target::testing::TargetFixture {
         .write(reinterpret_cast<const char*>(imageBytes_.data()),
                static_cast<std::streamsize>(imageBytes_.size()));
     std::ofstream(folder_ / (stem + ".cfg"), std::ios::binary) << listing;
-    ASSERT_TRUE(dlg_->SetImagePathByKey(tfs ? app::KEY_TFS : app::KEY_DB2, image.string()));
-    dlg_->imageSize[tfs ? TFS_IMAGE_INDEX : DB2_IMAGE_INDEX] =
-        static_cast<std::uint32_t>(imageBytes_.size());
+    inputs_.kind = kind;
+    inputs_.imagePath = image.string();
+    inputs_.listingPath = (folder_ / (stem + ".cfg")).string();
+    inputs_.imageSize = static_cast<std::uint32_t>(imageBytes_.size());
   }
 
-  bool Run(FileSystemKind kind = FileSystemKind::Tfs) {
-    logFrom_ = host_.EventJournal().Events().size();
+  bool Run() {
+    harness_->narrator.Clear();
     peer_->Start();
-    const bool ok = DownloadFileSystem(*dlg_, kind);
+    const bool ok = Download();
     peer_->Stop();
     return ok;
   }
+  bool Download() { return DownloadFileSystem(harness_->Context(), inputs_, step_); }
+  FormatResult Format() { return FormatFileSystem(harness_->Context()); }
+
+  std::string Log() const { return harness_->narrator.Text(); }
+  std::vector<std::string> MessageBoxes() const { return harness_->narrator.Messages(); }
+  link::SerialPort& Port() { return harness_->port; }
 
   std::string Crc() const {
     link::Crc32Table table;
@@ -102,10 +125,15 @@ class FileSystemDownloadTest : public target::testing::TargetFixture {
   }
 
   // The last position the progress bar was given.
-  std::uint32_t ProgressPos() const { return dlg_->progressCount; }
+  std::uint32_t ProgressPos() const { return harness_->narrator.Position(); }
 
+  std::filesystem::path folder_;
   PtyPair pty_;
+  std::unique_ptr<veska::testing::EngineHarness> harness_;
   std::unique_ptr<FsPeer> peer_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  FileSystemInputs inputs_;
+  int step_ = 0;
   Bytes imageBytes_;
 };
 
@@ -153,7 +181,7 @@ TEST_F(FileSystemDownloadTest, UartSessionWritesEveryRecordAndFileInOrder) {
       "     Wrt.file \"/sys/sub/c\" (16384 bytes)... OK!\n"
       "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
   EXPECT_EQ(Log(), expected);
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryCommand) {
@@ -253,7 +281,7 @@ TEST_P(LineBytesTest, AnImageThatShrankSendsTheChunkCodeAlone) {
   const bool usb = GetParam();
   Open(usb);
   WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}});
-  const std::string image = dlg_->m_strOgmPath;
+  const std::string image = inputs_.imagePath;
   peer_->beforeReply = [&image](std::uint8_t code) {
     if (code == 0xDD) std::filesystem::resize_file(image, 10);
   };
@@ -281,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Links, LineBytesTest, ::testing::Values(false, true),
 TEST_F(FileSystemDownloadTest, Db2SaysDb2ExceptInTheSharedLines) {
   Open(false);
   WriteImage(FileSystemKind::Db2, {"/db"}, {{"/db/x", 10}});
-  ASSERT_TRUE(Run(FileSystemKind::Db2));
+  ASSERT_TRUE(Run());
   const std::string log = Log();
   EXPECT_EQ(log.rfind("     DB2 Format...     OK\n"
                       "     ** Mounting DB2 system... \n     ** Start Downloading DB2 file **\n",
@@ -293,21 +321,18 @@ TEST_F(FileSystemDownloadTest, Db2SaysDb2ExceptInTheSharedLines) {
   EXPECT_EQ(Chunks().first, imageBytes_);
 }
 
-TEST_F(FileSystemDownloadTest, Db2ListingIsTheDb2ImagePathUpToItsLastDot) {
+TEST_F(FileSystemDownloadTest, AMissingListingOrImageIsNamed) {
   Open(false);
-  const auto folder = folder_ / "img.d";
-  std::filesystem::create_directories(folder);
-  std::ofstream(folder / "tfs") << "x";
-  ASSERT_TRUE(dlg_->SetImagePathByKey(app::KEY_DB2, (folder / "tfs").string()));
-  const std::string listing = (folder_ / "img.cfg").string();
-  EXPECT_EQ(dlg_->db2ListingPath, listing);
+  WriteImage(FileSystemKind::Db2, {"/db"}, {{"/db/x", 10}});
+  const std::string listing = inputs_.listingPath;
+  std::filesystem::remove(listing);
   Listing loaded;
-  EXPECT_FALSE(LoadListing(*dlg_, FileSystemKind::Db2, loaded));
+  EXPECT_FALSE(LoadListing(harness_->narrator, inputs_, loaded));
   EXPECT_EQ(MessageBoxes().back(), "Fail to open " + listing);
 
-  ASSERT_TRUE(dlg_->SetImagePathByKey(app::KEY_DB2, (folder_ / "absent.db2").string()));
-  EXPECT_FALSE(LoadListing(*dlg_, FileSystemKind::Db2, loaded));
-  EXPECT_EQ(MessageBoxes().back(), "Fail to open " + (folder_ / "absent.db2").string());
+  inputs_.imagePath = (folder_ / "absent.db2").string();
+  EXPECT_FALSE(LoadListing(harness_->narrator, inputs_, loaded));
+  EXPECT_EQ(MessageBoxes().back(), "Fail to open " + inputs_.imagePath);
 }
 
 TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
@@ -326,7 +351,7 @@ TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
     EXPECT_EQ(Log(), "     TFS Format...    FAIL\n");
     EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + shown + "\r\n");
     EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
-    EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
+    EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
   }
 }
 
@@ -340,7 +365,7 @@ TEST_F(FileSystemDownloadTest, RefusedListingLeavesThePhoneUntouched) {
     EXPECT_EQ(MessageBoxes().back(), "TFS file size mismatched!!!");
     EXPECT_TRUE(peer_->Raw().empty());
     EXPECT_EQ(Log(), "");
-    EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
+    EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
   }
   WriteImage(FileSystemKind::Tfs, {}, {{"/f", 3}});
   peer_ = std::make_unique<FsPeer>(pty_, true);
@@ -377,7 +402,7 @@ TEST_F(FileSystemDownloadTest, ListingsAndImagesThatAreNoRegularFilesAreRefused)
   expectRefused("Fail to open " + cfg.string() + ": not a regular file");
 
   prepare();
-  dlg_->tfsListingPath = "/dev/zero";
+  inputs_.listingPath = "/dev/zero";
   expectRefused("Fail to open /dev/zero: not a regular file");
 
   // A sparse file just over the limit: refused by its size, not read.
@@ -412,8 +437,8 @@ TEST_P(ReplyFaultTest, AWrongReplyEndsWithItsLineAndSendsNothingMore) {
   ASSERT_GE(log.size(), fault.logTail.size());
   EXPECT_EQ(log.substr(log.size() - fault.logTail.size()), fault.logTail) << log;
   EXPECT_EQ(peer_->Codes().size(), fault.commandsSent);
-  EXPECT_EQ(state_.fsStep, static_cast<int>(FsStep::Ended));
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 // Commands of a healthy session here: E0 DA C9 C4 DB E3 F5 DD FE FE C5 E4.
@@ -509,9 +534,9 @@ class StalledLineTest : public FileSystemDownloadTest, public ::testing::WithPar
 TEST_P(StalledLineTest, TheFirstJudgedPieceThatStallsNamesTheFailure) {
   const Stall& stall = GetParam();
   Open(false);
-  dlg_->port.writeTimeout = 5ms;
-  dlg_->port.writeStallTimeout = 20ms;
-  state_.link.replyTimeout = 300ms;  // covers the filling too
+  Port().writeTimeout = 5ms;
+  Port().writeStallTimeout = 20ms;
+  harness_->link.replyTimeout = 300ms;  // covers the filling too
   WriteImage(FileSystemKind::Tfs, {"/d", "/d/e"}, {{"/d/f", 10}});
   peer_->replies[stall.code] = {};  // answered below, once the line is full
   peer_->beforeReply = [this, &stall](std::uint8_t code) {
@@ -525,7 +550,7 @@ TEST_P(StalledLineTest, TheFirstJudgedPieceThatStallsNamesTheFailure) {
   };
   EXPECT_FALSE(Run());
   EXPECT_TRUE(Log().ends_with(stall.logTail)) << Log();
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -597,21 +622,21 @@ TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertAreRefusedBeforeTheFor
 
 TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
   Open(false);
-  dlg_->port.readTotalTimeout = 0ms;  // the 255-factor allowance then passes in moments
+  Port().readTotalTimeout = 0ms;  // the 255-factor allowance then passes in moments
   WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
   peer_->replies[0xDA] = {};
   EXPECT_FALSE(Run());
   EXPECT_TRUE(Log().ends_with("     ** Start Downloading TFS file **\n"));
   EXPECT_TRUE(MessageBoxes().empty());
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 // With the reply time-out the silent reply ends in moments instead of the factor's 14 hours,
 // and the log names the reply that never came.
 TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
   Open(false);
-  dlg_->port.readTotalTimeout = 1ms;  // the factor alone: 51 s
-  state_.link.replyTimeout = 100ms;
+  Port().readTotalTimeout = 1ms;  // the factor alone: 51 s
+  harness_->link.replyTimeout = 100ms;
   WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
   peer_->replies[0xDA] = {};
   const auto t0 = std::chrono::steady_clock::now();
@@ -622,7 +647,7 @@ TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
                       "\r\nNo answer from the phone for 100 ms (waiting for the mount "
                       "reply)\r\n"))
       << Log();
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 // The Format button: one bare byte on both links, one reply byte.
@@ -630,7 +655,6 @@ class FormatButtonTest : public FileSystemDownloadTest {
  protected:
   std::string Press(bool usb, Bytes reply) {
     Open(usb);
-    logFrom_ = host_.EventJournal().Events().size();
     std::jthread phone([&] {
       received_ = pty_.Receive(1, 2000ms);
       pty_.Send(reply);
@@ -638,7 +662,7 @@ class FormatButtonTest : public FileSystemDownloadTest {
       const Bytes more = pty_.Receive(1, 100ms);
       received_.insert(received_.end(), more.begin(), more.end());
     });
-    result_ = FormatFileSystem(*dlg_);
+    result_ = Format();
     phone.join();
     return Log();
   }
@@ -652,8 +676,7 @@ TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
               "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > OK!\n");
     EXPECT_EQ(received_, Bytes{0xE0});
     EXPECT_EQ(result_, FORMAT_OK);
-    EXPECT_TRUE(Connected());
-    EXPECT_FALSE(dlg_->port.IsPortOpen());
+    EXPECT_FALSE(Port().IsPortOpen());
   }
   EXPECT_TRUE(Press(false, {0xF2}).ends_with("> > > Fail!\n"));
   EXPECT_EQ(result_, FORMAT_REFUSED);
@@ -661,45 +684,35 @@ TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
 
 TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
   Open(false);
-  dlg_->port.readTotalTimeout = 0ms;
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_NO_REPLY);
+  Port().readTotalTimeout = 0ms;
+  EXPECT_EQ(Format(), FORMAT_NO_REPLY);
   EXPECT_EQ(Log(), "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ");
   EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
-  EXPECT_TRUE(Connected());
-  EXPECT_FALSE(dlg_->port.IsPortOpen());
+  EXPECT_FALSE(Port().IsPortOpen());
 }
 
 TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
   Open(false);
-  dlg_->port.readTotalTimeout = 2ms;  // the factor alone: 12 s
-  state_.link.replyTimeout = 100ms;
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_NO_REPLY);
+  Port().readTotalTimeout = 2ms;  // the factor alone: 12 s
+  harness_->link.replyTimeout = 100ms;
+  EXPECT_EQ(Format(), FORMAT_NO_REPLY);
   EXPECT_EQ(Log(),
             "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > "
             "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
-  EXPECT_TRUE(Connected());
 }
 
-TEST_F(FormatButtonTest, StopsBeforeThePortWithoutAPortOrARate) {
+TEST_F(FormatButtonTest, StopsBeforeThePortWithoutARateOrADevice) {
   Open(false);
-  dlg_->port.baudCode = 0x42;
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_STOPPED);
+  Port().baudCode = 0x42;
+  EXPECT_EQ(Format(), FORMAT_STOPPED);
   EXPECT_EQ(Log(), "");
   EXPECT_TRUE(pty_.Receive(1, 50ms).empty());
-  EXPECT_TRUE(Connected());
 
-  dlg_->port.baudCode = 0x88;
-  dlg_->port.portName = (folder_ / "no-such-device").string();
-  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_OPEN_FAILED);
+  Port().baudCode = 0x88;
+  Port().portName = (folder_ / "no-such-device").string();
+  EXPECT_EQ(Format(), FORMAT_OPEN_FAILED);
   EXPECT_EQ(MessageBoxes().back(), "Comport Open error!");
   EXPECT_EQ(Log(), "");
-
-  app::DlgOperations operations;
-  AddOperations(operations);
-  EXPECT_TRUE(static_cast<bool>(operations.format));
 }
 
 }  // namespace
@@ -718,11 +731,16 @@ class VirtualPhoneFsTest : public FileSystemDownloadTest {
       options.link = sim::LinkDialect::Usb;
       options.linkPath = (folder_ / "ttyACM-phone").string();
     }
-    StartPhone(options);
-    OpenDialog(usb ? options.linkPath : phone_->SlavePath(), usb, usb ? 3 : 2);
-    PressStart();
-    ASSERT_TRUE(Connected()) << Log();
-    logFrom_ = host_.EventJournal().Events().size();
+    options.peerTimeout = 300ms;
+    phone_ = std::make_unique<sim::VirtualPhone>(options);
+    ASSERT_EQ(phone_->Start(), 0);
+    const std::string device = usb ? options.linkPath : phone_->SlavePath();
+    Open(usb, device);
+    const target::ConnectOutcome connected =
+        target::Connect(harness_->Context(), harness_->session,
+                        {device, link::kSelectorBaudCodes[usb ? 3 : 2], true});
+    ASSERT_EQ(connected.status, target::CONNECT_OK) << Log();
+    harness_->narrator.Clear();
   }
 
   void ExpectWritten(const std::vector<ListedFile>& files) {
@@ -751,7 +769,7 @@ TEST_P(VirtualPhoneLinkTest, EveryFileReachesThePhone) {
       {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/b", 8193}, {"/sys/c", 16384}};
   Connect(usb);
   WriteImage(FileSystemKind::Tfs, {"/sys"}, files, /*release=*/usb);
-  EXPECT_TRUE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs)) << Log();
+  EXPECT_TRUE(Download()) << Log();
   EXPECT_TRUE(Log().ends_with("     Complete nand!\r\n     Unmounting TFS!OK!\r\n")) << Log();
   ExpectWritten(files);
   EXPECT_EQ(phone_->FileSystem().releaseVersion.has_value(), usb);
@@ -768,7 +786,7 @@ TEST_F(VirtualPhoneFsTest, RefusedListingsNeverFormatThePhone) {
   Connect(false);
   const std::vector<ListedFile> files = {{"/sys/a", 10}};
   WriteImage(FileSystemKind::Tfs, {"/sys"}, files);
-  ASSERT_TRUE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs)) << Log();
+  ASSERT_TRUE(Download()) << Log();
   const sim::TfsContents written = phone_->FileSystem();
   const auto formats = [&] {
     std::size_t count = 0;
@@ -797,8 +815,8 @@ TEST_F(VirtualPhoneFsTest, RefusedListingsNeverFormatThePhone) {
   }
   for (const auto& [text, message] : bad) {
     std::ofstream(cfg, std::ios::binary) << text;
-    logFrom_ = host_.EventJournal().Events().size();
-    EXPECT_FALSE(DownloadFileSystem(*dlg_, FileSystemKind::Tfs));
+    harness_->narrator.Clear();
+    EXPECT_FALSE(Download());
     EXPECT_EQ(MessageBoxes().back(), message);
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(formats(), formatsBefore);
@@ -808,15 +826,15 @@ TEST_F(VirtualPhoneFsTest, RefusedListingsNeverFormatThePhone) {
 
 TEST_F(VirtualPhoneFsTest, FormatButtonAndTheFormatErrorReport) {
   Connect(false);
-  EXPECT_EQ(FormatFileSystem(*dlg_), FORMAT_OK);
+  EXPECT_EQ(Format(), FORMAT_OK);
   EXPECT_TRUE(phone_->FileSystem().formatted);
 
   const auto fault = sim::ParseFsFault("error@format=85:102");
   ASSERT_TRUE(fault.has_value());
   phone_->InjectFileSystemFault(*fault);
   WriteImage(FileSystemKind::Db2, {"/sys"}, {{"/sys/x", 3}});
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_FALSE(DownloadFileSystem(*dlg_, FileSystemKind::Db2));
+  harness_->narrator.Clear();
+  EXPECT_FALSE(Download());
   EXPECT_EQ(Log(), "     DB2 Format...    FAIL\n");
   EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n Funccode(0x85)->Errorcode (0x102)\r\n");
 }

@@ -4,7 +4,11 @@
 
 #include <fstream>
 
-#include "TargetFixture.h"
+#include "app/EngineHarness.h"
+#include "link/BaudCodes.h"
+#include "sim/VirtualPhone.h"
+
+using namespace std::chrono_literals;
 
 namespace veska::target::testing {
 namespace {
@@ -53,75 +57,80 @@ TEST(BadBlockList, EndsAtTheEndWordOrPastAPairForEveryBlock) {
   }
 }
 
-class LoadersTest : public TargetFixture {};
+// The loader upload on a port of its own against the virtual phone.
+class LoadersTest : public ::testing::Test {
+ protected:
+  void Start(sim::PhoneOptions options) {
+    options.peerTimeout = 300ms;
+    phone_ = std::make_unique<sim::VirtualPhone>(options);
+    ASSERT_EQ(phone_->Start(), 0);
+    harness_ = std::make_unique<veska::testing::EngineHarness>(phone_->SlavePath());
+    ASSERT_EQ(harness_->port.Open(), link::PORT_OK);
+  }
+  ~LoadersTest() override {
+    if (phone_) phone_->Stop();
+  }
 
-TEST_F(LoadersTest, TheBootloaderDriverToleratesStrayBytesBeforeItIsReady) {
-  sim::PhoneOptions options;
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::StrayBytes;
-  fault.step = sim::FaultStep::ReadyByte;
-  fault.bytes = {0x12, 0x00, 0x34};
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  state_.link.linkMode = link::LINK_UART;
-  auto& port = dlg_->port;
-  port.portName = "COM1";
-  port.baudCode = 0x88;
-  ASSERT_EQ(port.Open(), link::PORT_OK);
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(UploadLoaders(*dlg_, port, LOADER_BOOTLOADER_DRIVER), link::PORT_OK);
-  EXPECT_EQ(Log(),
-            "\n\n  * NAND Flash Driver Download"
-            "\n     preloader downloading\t\t\t> > > OK\n"
-            "     Bootloader driver downloading\t\t> > > ");
-  EXPECT_FALSE(port.HoldsDevice());
-  // The phone records its rate switch just after its reply, which the PC may have read first.
-  EXPECT_TRUE(phone_->WaitFor(
-      [](const auto& events) { return sim::HasEvent(events, sim::EventKind::RateChanged); }, 5s));
-}
+  link::PortStatus Upload(std::uint8_t kind) {
+    FlashChecks checks;
+    return UploadLoaders(harness_->Context(), {payloads_, kind, link::kSelectorBaudCodes[2]},
+                         checks);
+  }
+  std::string Log() const { return harness_->narrator.Text(); }
 
-TEST_F(LoadersTest, ABootloaderDriverThatNeverStopsTalkingFailsTheUpload) {
-  sim::PhoneOptions options;
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::StrayBytes;
-  fault.step = sim::FaultStep::ReadyByte;
-  fault.bytes.assign(4096, 0x12);
-  options.faults.push_back(fault);
-  StartPhone(options);
-  OpenDialog(phone_->SlavePath());
-  state_.link.linkMode = link::LINK_UART;
-  auto& port = dlg_->port;
-  port.portName = "COM1";
-  port.baudCode = 0x88;
-  ASSERT_EQ(port.Open(), link::PORT_OK);
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(UploadLoaders(*dlg_, port, LOADER_BOOTLOADER_DRIVER), link::PORT_BAD_ACK);
-  EXPECT_TRUE(
-      Log().ends_with("     Bootloader driver downloading\t\t> > > "
-                      "\r\n4096 bytes came, none of them the driver's ready byte\r\n"
-                      "FAIL\n\n  Turn On/Off the target phone!!!\n"))
-      << Log();
-  EXPECT_FALSE(port.HoldsDevice());
+  payloads::PayloadSet payloads_;
+  std::unique_ptr<sim::VirtualPhone> phone_;
+  std::unique_ptr<veska::testing::EngineHarness> harness_;
+};
+
+// The bootloader driver may announce itself before its ready byte, but not for ever.
+TEST_F(LoadersTest, TheBootloaderDriverToleratesAFewStrayBytesBeforeItIsReady) {
+  for (const std::size_t stray : {std::size_t{3}, std::size_t{4096}}) {
+    sim::PhoneOptions options;
+    sim::Fault fault;
+    fault.kind = sim::FaultKind::StrayBytes;
+    fault.step = sim::FaultStep::ReadyByte;
+    fault.bytes = stray == 3 ? std::vector<std::uint8_t>{0x12, 0x00, 0x34}
+                             : std::vector<std::uint8_t>(stray, 0x12);
+    options.faults.push_back(fault);
+    Start(options);
+    const std::string upload =
+        "\n\n  * NAND Flash Driver Download"
+        "\n     preloader downloading\t\t\t> > > OK\n"
+        "     Bootloader driver downloading\t\t> > > ";
+    if (stray == 3) {
+      EXPECT_EQ(Upload(LOADER_BOOTLOADER_DRIVER), link::PORT_OK);
+      EXPECT_EQ(Log(), upload);
+      // The phone records its rate switch just after its reply, which the PC may have read
+      // first.
+      EXPECT_TRUE(phone_->WaitFor(
+          [](const auto& events) { return sim::HasEvent(events, sim::EventKind::RateChanged); },
+          5s));
+    } else {
+      EXPECT_EQ(Upload(LOADER_BOOTLOADER_DRIVER), link::PORT_BAD_ACK);
+      EXPECT_EQ(Log(), upload +
+                           "\r\n4096 bytes came, none of them the driver's ready byte\r\n"
+                           "FAIL\n\n  Turn On/Off the target phone!!!\n");
+      // A failed driver leaves the window connected, as it was.
+      EXPECT_EQ(harness_->narrator.States(),
+                std::vector<app::WindowState>{app::WindowState::Connected});
+    }
+    EXPECT_FALSE(harness_->port.HoldsDevice());
+    phone_->Stop();
+  }
 }
 
 TEST_F(LoadersTest, ARefusedPayloadFileIsNeverSent) {
-  StartPhone({});
-  OpenDialog(phone_->SlavePath());
   // A real stage-1 file of the wrong size: the set refuses it and has no bytes to send.
-  const auto folder = folder_ / "payloads";
+  const auto folder = std::filesystem::temp_directory_path() / "veska_loaders_refused";
   std::filesystem::create_directories(folder);
   std::ofstream(folder / "PreloaderStage1.bin") << "too short";
-  state_.payloads = payloads::PayloadSet::Load(folder);
-  state_.link.linkMode = link::LINK_UART;
-  auto& port = dlg_->port;
-  port.portName = "COM1";
-  port.baudCode = 0x88;
-  ASSERT_EQ(port.Open(), link::PORT_OK);
-  logFrom_ = host_.EventJournal().Events().size();
-  EXPECT_EQ(UploadLoaders(*dlg_, port, LOADER_NAND_FLASH_DRIVER), link::PORT_NO_MEMORY);
+  payloads_ = payloads::PayloadSet::Load(folder);
+  std::filesystem::remove_all(folder);
+  Start({});
+  EXPECT_EQ(Upload(LOADER_NAND_FLASH_DRIVER), link::PORT_NO_MEMORY);
   EXPECT_TRUE(Log().ends_with("> > > FAIL\n\n  Turn On/Off the target phone!!!\n"));
-  EXPECT_FALSE(port.HoldsDevice());
+  EXPECT_FALSE(harness_->port.HoldsDevice());
   EXPECT_FALSE(sim::HasEvent(phone_->Events(), sim::EventKind::LoaderReceived));
 }
 

@@ -15,8 +15,7 @@
 #include "app/DownloaderDlg.h"
 #include "app/Templates.h"
 #include "sim/VirtualPhone.h"
-#include "target/Bootloader.h"
-#include "target/Connection.h"
+#include "target/TargetButtons.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::target::testing {

@@ -1,4 +1,4 @@
-#include "download/DownloadRequest.h"
+#include "download/DownloadButtons.h"
 
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
@@ -22,6 +22,27 @@ void Refuse(DownloaderDlg& dlg, std::string_view reason) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> RefusedImageFile(DownloaderDlg& dlg, ImageKind kind) {
+  const FileCheck check =
+      CheckImageFile(dlg.*Catalogue(kind).path, kind, dlg.imageSize[KindIndex(kind)]);
+  if (check == FileCheck::Ok) return std::nullopt;
+  return FileCheckText(kind, check);
+}
+
+DownloadInputs DownloadInputsOf(const DownloaderDlg& dlg) {
+  DownloadInputs inputs;
+  inputs.selection = dlg.State().downloadSelection;
+  inputs.defaultCalData = dlg.defaultCalData != 0;
+  inputs.autoReboot = dlg.autoReboot != 0;
+  inputs.verify = dlg.verifyAfterDownload != 0;
+  for (const ImageInfo& info : Catalogue()) {
+    inputs.images[KindIndex(info.kind)] = {dlg.*info.path, dlg.imageSize[KindIndex(info.kind)]};
+  }
+  inputs.tfsListing = dlg.tfsListingPath;
+  inputs.db2Listing = dlg.db2ListingPath;
+  return inputs;
+}
 
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
   operations.download = [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); };
@@ -50,13 +71,10 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
 
   // Every file is examined before anything is sent; the first bad one ends the request.
   for (ImageKind kind : selection->files) {
-    const FileCheck check = CheckImageFile(dlg, kind);
-    if (check == FileCheck::Ok) continue;
-    const ImageInfo& info = Catalogue(kind);
-    const std::string_view text =
-        check == FileCheck::OpenFailed ? info.openFailureText : info.sizeFailureText;
-    dlg.Host().MessageBox(&dlg.Wnd(), text);
-    return Refuse(dlg, text);
+    if (const auto refusal = RefusedImageFile(dlg, kind)) {
+      dlg.Host().MessageBox(&dlg.Wnd(), *refusal);
+      return Refuse(dlg, *refusal);
+    }
   }
 
   dlg.State().downloadSelection = selection->code;
@@ -68,9 +86,11 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
   }
 
   // The controls stay disabled; the worker brings them back.
-  dlg.Runner().StartWorker(OperationId::Download, [&dlg, writers = hooks.writers] {
-    return WriteSelection(dlg, writers);
-  });
+  dlg.Runner().StartWorker(
+      OperationId::Download,
+      [engine = dlg.Engine(), inputs = DownloadInputsOf(dlg), writers = hooks.writers] {
+        return WriteSelection(engine, inputs, writers);
+      });
 }
 
 }  // namespace veska::download

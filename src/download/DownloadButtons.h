@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "app/DownloaderDlg.h"
@@ -19,5 +20,15 @@ void OnDownload(app::DownloaderDlg& dlg, const DownloadHooks& hooks = {});
 
 // Registers this layer's buttons (Download, Checksum) with the dialog's operations.
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks = {});
+
+// Measures the kind's file as the dialog names it and keeps the size in the dialog's imageSize.
+// The refusal's message box text when the file fails the kind's rules (shown by the caller),
+// nothing when it passes.
+[[nodiscard]] std::optional<std::string_view> RefusedImageFile(app::DownloaderDlg& dlg,
+                                                               ImageKind kind);
+
+// What the download worker writes, read from the dialog (on the user-interface thread, once
+// the request's files were examined).
+[[nodiscard]] DownloadInputs DownloadInputsOf(const app::DownloaderDlg& dlg);
 
 }  // namespace veska::download
