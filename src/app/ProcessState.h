@@ -89,9 +89,6 @@ struct ProcessState {
   // The selection code of the running download request.
   std::uint8_t downloadSelection = 0;
 
-  // The step the file-system download has reached.
-  int fsStep = 0;
-
   // The NAND dump's request: the area dialog sets all three at once, the dump worker reads
   // them. They keep their values from one dump to the next.
   std::uint32_t dumpFrom = 0;

@@ -2,8 +2,7 @@
 
 namespace veska::fs {
 
-// What reply the file-system download waits for; Ended stops it. The image transfer also sets
-// Ended when it fails, so that a file-system download in progress does not go on.
+// What reply the file-system download waits for; Ended stops it.
 enum class FsStep : int {
   WaitFormat,
   WaitFormatError,
