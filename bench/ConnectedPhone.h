@@ -82,7 +82,7 @@ class ConnectedPhone {
 
   [[nodiscard]] bool Connected() const { return connected_; }
   [[nodiscard]] const std::filesystem::path& Folder() const { return folder_; }
-  [[nodiscard]] app::EngineContext Engine() { return {port_, narrator_, narrator_}; }
+  [[nodiscard]] app::EngineContext Engine() { return {port_, narrator_, narrator_, causes_}; }
   [[nodiscard]] sim::VirtualPhone& Phone() { return *phone_; }
 
  private:
@@ -95,6 +95,7 @@ class ConnectedPhone {
   app::ProcessState session_;
   link::SerialPort port_{session_.link};
   QuietNarrator narrator_;
+  app::CauseRecorder causes_;
   QuietDiagnostics quiet_;
   std::unique_ptr<sim::VirtualPhone> phone_;
   bool connected_ = false;

@@ -115,6 +115,8 @@ const std::function<void(DownloaderDlg&)>& DlgOperations::For(OperationId id) co
 DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
     : port(state.link), host_(host), state_(state), settings_(settings), runner_(host, state) {
   port.diagnostics = &portReasons_;
+  portReasons_.SetCauseRecorder(causes_);
+  runner_.SetCauseSource([this] { return causes_.Last(); });
   // A message box raised by an operation carries the port's reason beside its own text; one
   // raised outside an operation (a browse) has nothing to do with the port.
   host_.SetMessageDetailSource([this] {
@@ -393,6 +395,7 @@ void DownloaderDlg::RunOperation(OperationId id) {
   }
   // The reasons of an earlier operation explain nothing about this one.
   portReasons_.Clear();
+  causes_.Clear();
   inRequest_ = true;
   runner_.BeginRequest(id);
   operation(*this);

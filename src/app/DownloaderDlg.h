@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/Cause.h"
 #include "app/ControlIds.h"
 #include "app/DlgNarrator.h"
 #include "app/Engine.h"
@@ -190,7 +191,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   [[nodiscard]] ui::Host& Host() const { return host_; }
   // What an engine started from this dialog runs with: the dialog's port, and its narrator and
   // clock, which map the engine's narration onto the window.
-  [[nodiscard]] EngineContext Engine() { return {port, narrator_, narrator_}; }
+  [[nodiscard]] EngineContext Engine() { return {port, narrator_, narrator_, causes_}; }
   [[nodiscard]] Narrator& Narration() { return narrator_; }
   [[nodiscard]] ProcessState& State() const { return state_; }
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }
@@ -288,6 +289,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::function<void(const WrittenImage&)> imageObserver_;
   std::function<void(std::string_view)> stopObserver_;
   PortReasonRecorder portReasons_;
+  // What the running operation's engine and port noted as the reason it failed; a failed
+  // result that names no cause of its own takes this one.
+  CauseRecorder causes_;
   // Set while a button press is handled, for the message boxes it raises on this thread.
   std::atomic<bool> inRequest_{false};
   DlgNarrator narrator_{*this};

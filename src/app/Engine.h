@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/Cause.h"
 #include "app/FlashMap.h"
 #include "app/HostNotices.h"
 #include "link/SerialPort.h"
@@ -101,22 +102,36 @@ class Narrator : public link::ProgressSink {
   virtual void ImageEnded(const WrittenImage& image) = 0;
 };
 
-// The port, clock and narrator one engine runs with. The port's state (link::LinkState) tells
-// the link mode, the transfer buffer and whether Disconnect came (openAllowed).
+// The port, clock and narrator one engine runs with, and where it notes why it failed. The
+// port's state (link::LinkState) tells the link mode, the transfer buffer and whether
+// Disconnect came (openAllowed).
 struct EngineContext {
   link::SerialPort& port;
   Narrator& narrator;
   Clock& clock;
+  CauseRecorder& causes;
 
   [[nodiscard]] link::LinkState& Link() const { return port.State(); }
   [[nodiscard]] bool Usb() const { return Link().linkMode.load() == link::LINK_USB; }
   // False once Disconnect came: the user expects no more reports of the operation.
   [[nodiscard]] bool Allowed() const { return Link().openAllowed.load(); }
-  // The line that says what was awaited when the phone fell silent, then `status` unchanged.
+  // The line that says what was awaited when the phone fell silent for the reply time-out,
+  // then `status` unchanged. Every silence is noted as the cause.
   int Awaited(int status, std::string_view awaited) const {
     if (status == link::PORT_NO_REPLY) narrator.Log(link::NoReplyText(Link(), awaited));
+    NoteSilence(status, awaited);
     return status;
   }
+  // Notes a silence (`status` PORT_NO_REPLY or PORT_TIMEOUT) as the cause, without a line.
+  void NoteSilence(int status, std::string_view awaited) const {
+    if (status == link::PORT_NO_REPLY) {
+      causes.Note(Cause::NoReplyTo(std::string(awaited), Link().replyTimeout));
+    } else if (status == link::PORT_TIMEOUT) {
+      causes.Note(Cause::NoReplyTo(std::string(awaited), std::chrono::milliseconds{0}));
+    }
+  }
+  // Notes that the phone answered `code` where something else was asked for.
+  void NoteRefusal(int code) const { causes.Note(Cause::Refused(code)); }
 };
 
 }  // namespace veska::app

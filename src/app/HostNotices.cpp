@@ -36,6 +36,23 @@ void PortReasonRecorder::Diagnostic(std::string_view portName, std::string_view 
   output->Diagnostic(portName, text);
 }
 
+void PortReasonRecorder::PortFailed(std::string_view portName, const link::PortFailure& failure) {
+  link::DiagnosticSink* output = nullptr;
+  CauseRecorder* causes = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    output = output_;
+    causes = causes_;
+  }
+  if (causes != nullptr) causes->Note(Cause::OfPort(failure));
+  output->PortFailed(portName, failure);
+}
+
+void PortReasonRecorder::SetCauseRecorder(CauseRecorder& causes) {
+  std::lock_guard lock(mutex_);
+  causes_ = &causes;
+}
+
 std::string PortReasonRecorder::Reason() const {
   std::lock_guard lock(mutex_);
   return reason_;

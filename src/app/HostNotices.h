@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/Cause.h"
 #include "link/Sinks.h"
 
 namespace veska::app {
@@ -34,7 +35,10 @@ struct PhoneWait {
 class PortReasonRecorder final : public link::DiagnosticSink {
  public:
   void SetOutput(link::DiagnosticSink& output);
+  // Where the typed failures are noted as the operation's cause (besides passing them on).
+  void SetCauseRecorder(CauseRecorder& causes);
   void Diagnostic(std::string_view portName, std::string_view text) override;
+  void PortFailed(std::string_view portName, const link::PortFailure& failure) override;
   // The kept diagnostics, one a line, without the blank lines around them; empty when none.
   [[nodiscard]] std::string Reason() const;
   void Clear();
@@ -42,6 +46,7 @@ class PortReasonRecorder final : public link::DiagnosticSink {
  private:
   mutable std::mutex mutex_;
   link::DiagnosticSink* output_ = &link::StdoutDiagnostics();
+  CauseRecorder* causes_ = nullptr;
   std::string reason_;
 };
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "link/PortStatus.h"
+
 namespace veska::app {
 
 namespace {
@@ -185,8 +187,28 @@ std::optional<OperationResult> OperationRunner::LastResult() const {
   return last_;
 }
 
+void OperationRunner::SetCauseSource(std::function<Cause()> source) {
+  std::lock_guard lock(mutex_);
+  causeSource_ = std::move(source);
+}
+
 void OperationRunner::Deliver(OperationResult result) {
   std::function<void(const OperationResult&)> observer;
+  std::function<Cause()> causeSource;
+  {
+    std::lock_guard lock(mutex_);
+    causeSource = causeSource_;
+  }
+  if (result.outcome == Outcome::Cancelled) {
+    result.cause = Cause::Cancel();
+  } else if (result.outcome == Outcome::Failed && result.cause.kind == CauseKind::None) {
+    if (causeSource) result.cause = causeSource();
+    // A silence that no engine described is still a silence.
+    if (result.cause.kind == CauseKind::None &&
+        (result.status == link::PORT_NO_REPLY || result.status == link::PORT_TIMEOUT)) {
+      result.cause = Cause::NoReplyTo({}, std::chrono::milliseconds{0});
+    }
+  }
   {
     std::lock_guard lock(mutex_);
     last_ = result;

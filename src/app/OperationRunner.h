@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/Cause.h"
 #include "app/ProcessState.h"
 #include "ui/Host.h"
 
@@ -53,6 +54,9 @@ struct OperationResult {
   // Why it was refused or what failed, in the words the user saw (a message box's text, the
   // image that failed); may be empty.
   std::string reason;
+  // Why it did not succeed, typed: what a caller acts on (kind None when it succeeded, or when
+  // nothing more than the status is known).
+  Cause cause;
 
   [[nodiscard]] bool Succeeded() const {
     return outcome == Outcome::Connected || outcome == Outcome::Written || outcome == Outcome::Done;
@@ -60,8 +64,9 @@ struct OperationResult {
   bool operator==(const OperationResult&) const = default;
 
   static OperationResult Ended(OperationId id, Outcome outcome, int status = 0,
-                               std::string reason = {}) {
-    return OperationResult{id, outcome, status, std::move(reason)};
+                               std::string reason = {}, Cause cause = {}) {
+    if (outcome == Outcome::Cancelled) cause = Cause::Cancel();
+    return OperationResult{id, outcome, status, std::move(reason), std::move(cause)};
   }
 };
 
@@ -114,6 +119,10 @@ class OperationRunner {
   // Receives every result, on the thread that ends the operation. Set it before the first
   // operation starts.
   void SetObserver(std::function<void(const OperationResult&)> observer);
+  // What a failed result that names no cause of its own is given: what the operation's engine
+  // and port noted (asked on the thread that ends the operation). A cancelled result's cause is
+  // always Cancelled. Set it before the first operation starts.
+  void SetCauseSource(std::function<Cause()> source);
   // The last result reported, if any.
   [[nodiscard]] std::optional<OperationResult> LastResult() const;
 
@@ -144,6 +153,7 @@ class OperationRunner {
   bool requestAnswered_ = false;
   std::optional<OperationResult> last_;
   std::function<void(const OperationResult&)> observer_;
+  std::function<Cause()> causeSource_;
 };
 
 }  // namespace veska::app

@@ -595,10 +595,10 @@ int CliSession::Run() {
 int CliSession::CheckPlannedFiles() {
   for (const int index : plannedDownloads_) {
     for (const app::ImageKind kind : app::Selection(index)->files) {
-      const std::optional<std::string_view> refusal = download::RefusedImageFile(*dlg_, kind);
+      const std::optional<download::ImageRefusal> refusal = download::RefusedImageFile(*dlg_, kind);
       if (!refusal) continue;
       const app::ImageInfo& info = app::Catalogue(kind);
-      host_.MessageBox(window_.get(), *refusal);
+      host_.MessageBox(window_.get(), refusal->text);
       std::fprintf(err_, "veska-cli: %s file refused before connecting: %s\n",
                    std::string(info.logName).c_str(),
                    ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str());

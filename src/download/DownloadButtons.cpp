@@ -14,20 +14,24 @@ using app::OperationResult;
 using app::Outcome;
 
 // A refused request: the controls come back, nothing was sent, and the result says why.
-void Refuse(DownloaderDlg& dlg, std::string_view reason) {
+void Refuse(DownloaderDlg& dlg, std::string_view reason, app::Cause cause = {}) {
   dlg.EnterConnectedState();
   dlg.EnableSelectionControls();
-  dlg.Runner().Report(
-      OperationResult::Ended(OperationId::Download, Outcome::Refused, 0, std::string(reason)));
+  dlg.Runner().Report(OperationResult::Ended(OperationId::Download, Outcome::Refused, 0,
+                                             std::string(reason), std::move(cause)));
 }
 
 }  // namespace
 
-std::optional<std::string_view> RefusedImageFile(DownloaderDlg& dlg, ImageKind kind) {
-  const FileCheck check =
-      CheckImageFile(dlg.*Catalogue(kind).path, kind, dlg.imageSize[KindIndex(kind)]);
+std::optional<ImageRefusal> RefusedImageFile(DownloaderDlg& dlg, ImageKind kind) {
+  const std::string& path = dlg.*Catalogue(kind).path;
+  const FileCheck check = CheckImageFile(path, kind, dlg.imageSize[KindIndex(kind)]);
   if (check == FileCheck::Ok) return std::nullopt;
-  return FileCheckText(kind, check);
+  const app::FileRule rule =
+      check == FileCheck::OpenFailed ? app::FileRule::CannotOpen : app::FileRule::SizeOutOfRange;
+  app::Cause cause = app::Cause::File(kind, rule, path);
+  cause.detail = FileCheckText(kind, check);
+  return ImageRefusal{FileCheckText(kind, check), std::move(cause)};
 }
 
 DownloadInputs DownloadInputsOf(const DownloaderDlg& dlg) {
@@ -48,8 +52,15 @@ void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
   operations.download = [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); };
   operations.checksum = [](DownloaderDlg& dlg) {
     dlg.Runner().RunHere(OperationId::Checksum, [&dlg] {
-      return OperationResult::Ended(OperationId::Checksum,
-                                    OnChecksum(dlg) ? Outcome::Done : Outcome::Failed);
+      if (OnChecksum(dlg)) return OperationResult::Ended(OperationId::Checksum, Outcome::Done);
+      // The tool talks to no phone: it fails only on its file.
+      app::Cause cause = app::Cause::File(std::nullopt, app::FileRule::CannotOpen, {});
+      if (const SelectionInfo* selection = Selection(dlg.selectionIndex)) {
+        cause.image = selection->files.front();
+        cause.path = dlg.*Catalogue(selection->files.front()).path;
+      }
+      return OperationResult::Ended(OperationId::Checksum, Outcome::Failed, 0, {},
+                                    std::move(cause));
     });
   };
 }
@@ -72,8 +83,8 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
   // Every file is examined before anything is sent; the first bad one ends the request.
   for (ImageKind kind : selection->files) {
     if (const auto refusal = RefusedImageFile(dlg, kind)) {
-      dlg.Host().MessageBox(&dlg.Wnd(), *refusal);
-      return Refuse(dlg, *refusal);
+      dlg.Host().MessageBox(&dlg.Wnd(), refusal->text);
+      return Refuse(dlg, refusal->text, refusal->cause);
     }
   }
 

@@ -21,11 +21,14 @@ void OnDownload(app::DownloaderDlg& dlg, const DownloadHooks& hooks = {});
 // Registers this layer's buttons (Download, Checksum) with the dialog's operations.
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks = {});
 
+// An image file the request refuses: the message box's text (shown by the caller) and the cause.
+struct ImageRefusal {
+  std::string_view text;
+  app::Cause cause;
+};
 // Measures the kind's file as the dialog names it and keeps the size in the dialog's imageSize.
-// The refusal's message box text when the file fails the kind's rules (shown by the caller),
-// nothing when it passes.
-[[nodiscard]] std::optional<std::string_view> RefusedImageFile(app::DownloaderDlg& dlg,
-                                                               ImageKind kind);
+// Its refusal when the file fails the kind's rules, nothing when it passes.
+[[nodiscard]] std::optional<ImageRefusal> RefusedImageFile(app::DownloaderDlg& dlg, ImageKind kind);
 
 // What the download worker writes, read from the dialog (on the user-interface thread, once
 // the request's files were examined).

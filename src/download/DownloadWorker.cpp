@@ -98,16 +98,19 @@ std::uint32_t ProgressRange(std::uint8_t code,
 OperationResult WriteSelection(const EngineContext& engine, const DownloadInputs& inputs,
                                const ImageWriters& writers) {
   app::Narrator& narrator = engine.narrator;
-  auto failed = [](ImageKind kind, ImageEnd end, int status) {
+  auto failed = [&engine](ImageKind kind, ImageEnd end, int status) {
+    // What the transfer, the read-back or the port noted, told of this image.
+    app::Cause cause = engine.causes.Last();
+    if (cause.kind == app::CauseKind::FileRefused && !cause.image) cause.image = kind;
     if (end == ImageEnd::Unverified) {
       // The read-back's status: a difference, or why the flash could not be read back.
       return OperationResult::Ended(OperationId::Download, Outcome::Failed, status,
-                                    "read-back differs from the files");
+                                    "read-back differs from the files", std::move(cause));
     }
     // The transfer's own status (a silent phone, an error it reported), for callers that act
     // on the cause.
     return OperationResult::Ended(OperationId::Download, Outcome::Failed, status,
-                                  std::string(Catalogue(kind).logName));
+                                  std::string(Catalogue(kind).logName), std::move(cause));
   };
   const std::uint8_t code = inputs.selection;
   const std::vector<PlannedImage> plan = PlanSequence(code, inputs.defaultCalData);

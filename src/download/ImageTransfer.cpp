@@ -78,7 +78,7 @@ class TransferSession {
   // `size` is the length the request measured: what the phone is told, and what the file must
   // still hold.
   TransferSession(const EngineContext& engine, std::uint32_t size)
-      : narrator_(engine.narrator), port_(engine.port), size_(size) {}
+      : engine_(engine), narrator_(engine.narrator), port_(engine.port), size_(size) {}
   ~TransferSession() { port_.Close(); }
   TransferSession(const TransferSession&) = delete;
   TransferSession& operator=(const TransferSession&) = delete;
@@ -87,8 +87,10 @@ class TransferSession {
     if (!link::IsLoaderBaudCode(port_.baudCode)) return TRANSFER_BAD_BAUD;
     const link::PortStatus opened = link::OpenForLinkMode(port_);
     if (opened != PORT_OK) return opened;
+    path_ = path;
     file_ = OpenImageFile(path);
     if (!file_) {
+      engine_.causes.Note(app::Cause::File(std::nullopt, app::FileRule::CannotOpen, path));
       narrator_.Message("Fail to open bin file!");
       return TRANSFER_NO_FILE;
     }
@@ -109,6 +111,7 @@ class TransferSession {
     const std::size_t got = std::fread(buffer.data(), 1, want, file_.get());
     offset_ += got;
     if (got < want) {
+      engine_.causes.Note(app::Cause::File(std::nullopt, app::FileRule::ReadFailed, path_));
       if (std::ferror(file_.get()) != 0) {
         narrator_.Log("Read error in the image file!\r\n");
       } else {
@@ -136,8 +139,10 @@ class TransferSession {
   [[nodiscard]] link::LinkState& Link() { return port_.State(); }
 
  private:
+  const EngineContext& engine_;
   app::Narrator& narrator_;
   SerialPort& port_;
+  std::string path_;
   std::uint64_t size_;
   std::uint64_t offset_ = 0;  // bytes of the file served so far
   FileHandle file_;

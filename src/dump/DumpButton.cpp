@@ -65,13 +65,20 @@ OperationResult DumpThread(DownloaderDlg& dlg) {
   if (!file) {
     static constexpr std::string_view kNotCreated = "Internal Error! (file creation)";
     dlg.Host().MessageBox(&dlg.Wnd(), kNotCreated);
-    return stop(Outcome::Failed, DUMP_FILE_NOT_CREATED, kNotCreated);
+    OperationResult refused = stop(Outcome::Failed, DUMP_FILE_NOT_CREATED, kNotCreated);
+    refused.cause = app::Cause::File(std::nullopt, app::FileRule::CannotOpen, path);
+    return refused;
   }
 
   const app::ProcessState& state = dlg.State();
   const DumpRequest area{state.dumpFrom, state.dumpTo, state.dumpAreaKind};
-  const OperationResult result = DumpArea(dlg.Engine(), area, file.get());
-  return stop(result.outcome, result.status, result.reason);
+  OperationResult result = DumpArea(dlg.Engine(), area, file.get());
+  result = stop(result.outcome, result.status, result.reason);
+  // The dump's file is the one output that can refuse what the phone sends.
+  app::Cause cause = dlg.Engine().causes.Last();
+  if (cause.kind == app::CauseKind::FileRefused && cause.path.empty()) cause.path = path;
+  if (result.outcome == Outcome::Failed) result.cause = std::move(cause);
+  return result;
 }
 
 void AddOperations(app::DlgOperations& operations) {

@@ -89,9 +89,11 @@ class DumpSession {
         return Failed(read.status);
       case ReadStop::ChunkData:
         narrator_.Log("Receive Dump data fail!\n");
+        engine_.NoteSilence(read.status, "a chunk of the dump");
         return Failed(read.status);
       case ReadStop::ChunkSum:
         narrator_.Log("Receive checksum fail!\n");
+        engine_.NoteSilence(read.status, "a chunk's sum");
         return Failed(read.status);
       case ReadStop::SumMismatch:
         narrator_.Log(Printf("checksum is %x, ch is %x ", read.computed, read.received));
@@ -101,6 +103,7 @@ class DumpSession {
       case ReadStop::SinkRefused:
         // The phone would have gone on sending what the file cannot take.
         narrator_.Log("Write dump file fail!\n");
+        engine_.causes.Note(app::Cause::File(std::nullopt, app::FileRule::WriteFailed, {}));
         return Failed(read.status);
     }
     narrator_.Log("Dump Success!!\n");

@@ -46,6 +46,9 @@ class ImageComparison {
   }
 
   [[nodiscard]] std::uint32_t Offset() const { return offset_; }
+  [[nodiscard]] app::Cause DifferenceCause(app::ImageKind kind) const {
+    return app::Cause::Difference(kind, differingAddress_, fileByte_, flashByte_);
+  }
   [[nodiscard]] std::string Difference() const {
     return Printf("Failed at 0x%08X: file 0x%02X, flash 0x%02X", differingAddress_, fileByte_,
                   flashByte_);
@@ -79,7 +82,10 @@ int VerifyImage(const EngineContext& engine, const ImageToVerify& image, std::st
   };
 
   const File file(std::fopen(image.path.c_str(), "rb"));
-  if (!file) return report(VERIFY_FILE_ERROR, "Failed (file open error)");
+  if (!file) {
+    engine.causes.Note(app::Cause::File(image.kind, app::FileRule::CannotOpen, image.path));
+    return report(VERIFY_FILE_ERROR, "Failed (file open error)");
+  }
 
   link::SerialPort& port = engine.port;
   if (const link::PortStatus s = link::OpenForLinkMode(port); s != link::PORT_OK) {
@@ -106,13 +112,18 @@ int VerifyImage(const EngineContext& engine, const ImageToVerify& image, std::st
       return report(read.status, "Failed (read-back request not sent)");
     case ReadStop::ChunkData:
     case ReadStop::ChunkSum:
+      engine.NoteSilence(read.status, "the read-back data");
       return report(read.status, Printf("Failed (no read-back data at 0x%08X)", at));
     case ReadStop::SumMismatch:
       return report(read.status, Printf("Failed (read-back at 0x%08X damaged on the line)", at));
     case ReadStop::SinkRefused:
       break;
   }
-  if (read.status == VERIFY_MISMATCH) return report(read.status, comparison.Difference());
+  if (read.status == VERIFY_MISMATCH) {
+    engine.causes.Note(comparison.DifferenceCause(image.kind));
+    return report(read.status, comparison.Difference());
+  }
+  engine.causes.Note(app::Cause::File(image.kind, app::FileRule::ReadFailed, image.path));
   return report(read.status, "Failed (file read error)");
 }
 
@@ -130,6 +141,7 @@ int VerifyWritten(const EngineContext& engine, std::span<const ImageToVerify> wr
 
   int first = VERIFY_OK;
   std::string firstFailure;
+  app::Cause firstCause;
   for (const ImageToVerify& image : written) {
     const app::ImageInfo& info = app::Catalogue(image.kind);
     if (!info.address) continue;  // a file system: the phone rewrote it, no copy to compare
@@ -138,6 +150,7 @@ int VerifyWritten(const EngineContext& engine, std::span<const ImageToVerify> wr
     if (first == VERIFY_OK && status != VERIFY_OK) {
       first = status;
       firstFailure = "Verify " + std::string(info.logName) + " " + verdict;
+      firstCause = engine.causes.Last();
     }
     // A link that failed will not serve the next image either; Disconnect ends it too.
     if (status != VERIFY_OK && status != VERIFY_MISMATCH && status != VERIFY_FILE_ERROR) break;
@@ -147,6 +160,8 @@ int VerifyWritten(const EngineContext& engine, std::span<const ImageToVerify> wr
   // box (which the hosts also show in the status line or on standard error). After a
   // Disconnect the user expects no report.
   if (first != VERIFY_OK && engine.Allowed()) narrator.Message(firstFailure, "Failure", ui::MB_OK);
+  // The read-back's result is its first failure, whatever the images after it met.
+  if (first != VERIFY_OK) engine.causes.Note(std::move(firstCause));
   return first;
 }
 

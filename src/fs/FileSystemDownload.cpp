@@ -93,7 +93,7 @@ class Session {
     SetStep(FsStep::WaitFormat);
     // The whole listing is loaded, checked and converted before the port is opened: a listing
     // that cannot be sent in full must leave the phone as it was, not formatted and empty.
-    if (!LoadListing(narrator_, in_, listing_)) {
+    if (!LoadListing(engine_, in_, listing_)) {
       SetStep(FsStep::Ended);
       return false;
     }
@@ -125,6 +125,9 @@ class Session {
 
  private:
   [[nodiscard]] bool Tfs() const { return in_.kind == FileSystemKind::Tfs; }
+  [[nodiscard]] app::ImageKind Image() const {
+    return Tfs() ? app::ImageKind::Tfs : app::ImageKind::Db2;
+  }
   [[nodiscard]] FsStep Step() const { return static_cast<FsStep>(step_); }
   void SetStep(FsStep step) { step_ = static_cast<int>(step); }
 
@@ -132,6 +135,11 @@ class Session {
   void End(std::string_view logLine = {}) {
     if (!logLine.empty()) narrator_.Log(logLine);
     SetStep(FsStep::Ended);
+  }
+  // A failure because the phone answered `reply` where another byte was due.
+  void Refuse(std::uint8_t reply, std::string_view logLine) {
+    engine_.NoteRefusal(reply);
+    End(logLine);
   }
 
   void Handle(std::uint8_t reply) {
@@ -146,18 +154,18 @@ class Session {
         return OnChecksum(reply);
       case FsStep::WaitTime:
         if (reply != expectedReply_) {
-          return End(Printf("\n     Write Set TFSTIME Error! (0x%X) (0x%X)\r\n", unsigned{reply},
-                            unsigned{expectedReply_}));
+          return Refuse(reply, Printf("\n     Write Set TFSTIME Error! (0x%X) (0x%X)\r\n",
+                                      unsigned{reply}, unsigned{expectedReply_}));
         }
         narrator_.Log("     TFS time set OK!\r\n");
         listing_.cursor = 0;
         return NextDirectoryOrVersion(/*first=*/true);
       case FsStep::WaitDirEcho:
-        if (reply != expectedReply_) return End("Fail! (in sending name)\r\n");
+        if (reply != expectedReply_) return Refuse(reply, "Fail! (in sending name)\r\n");
         return SetStep(FsStep::WaitDirCreated);
       case FsStep::WaitDirCreated:
         if (reply != TFS_DIR_CREATED) {
-          return End(Printf("Create DIR Fail! (0x%X)\r\n", unsigned{reply}));
+          return Refuse(reply, Printf("Create DIR Fail! (0x%X)\r\n", unsigned{reply}));
         }
         return NextDirectoryOrVersion(/*first=*/false);
       case FsStep::WaitVersion:
@@ -166,15 +174,15 @@ class Session {
         return OnReleaseVersion(reply);
       case FsStep::WaitFileEcho:
         if (reply != expectedReply_) {
-          return End(Printf("Fail!(%x:%x) (in sending name and size)\r\n", unsigned{reply},
-                            unsigned{expectedReply_}));
+          return Refuse(reply, Printf("Fail!(%x:%x) (in sending name and size)\r\n",
+                                      unsigned{reply}, unsigned{expectedReply_}));
         }
         remaining_ = listing_.currentSize;
         lastChunkSent_ = false;
         return SendChunk();
       case FsStep::WaitChunk:
         if (reply != expectedReply_) {
-          return End(Printf("     checksum mismatched!(%x) \r\n", unsigned{reply}));
+          return Refuse(reply, Printf("     checksum mismatched!(%x) \r\n", unsigned{reply}));
         }
         return SendChunk();
       case FsStep::WaitFileWritten:
@@ -183,7 +191,7 @@ class Session {
         return OnComplete(reply);
       case FsStep::WaitUnmount:
         if (reply != TFS_UNMOUNT) {
-          return End(Printf("     Unmounting Error!(0x%0X)\n", unsigned{reply}));
+          return Refuse(reply, Printf("     Unmounting Error!(0x%0X)\n", unsigned{reply}));
         }
         narrator_.Log("OK!\r\n");
         unmounted_ = true;
@@ -199,7 +207,7 @@ class Session {
       errorCount_ = 0;
       return SetStep(FsStep::WaitFormatError);
     }
-    if (reply != TFS_FORMAT_OK) return End("   unknown command has come!\n");
+    if (reply != TFS_FORMAT_OK) return Refuse(reply, "   unknown command has come!\n");
     narrator_.Log("     OK\n");
     narrator_.Log(Tfs() ? "     ** Mounting TFS system... \n"
                         : "     ** Mounting DB2 system... \n");
@@ -215,19 +223,22 @@ class Session {
     errorBytes_[errorCount_++] = reply;
     if (errorCount_ < errorBytes_.size()) return;
     const auto report = FormatErrorReport::Decode(errorBytes_);
+    engine_.NoteRefusal(static_cast<int>(report.errorCode));
     narrator_.Message(Printf("\n     Format Error!\n Funccode(0x%x)->Errorcode (0x%x)\r\n",
                              unsigned{report.functionCode}, unsigned{report.errorCode}));
     End();
   }
 
   void OnMount(std::uint8_t reply) {
-    if (reply != TFS_MOUNT) return End(Printf("     Mount Fail! (0x%X)\n", unsigned{reply}));
+    if (reply != TFS_MOUNT)
+      return Refuse(reply, Printf("     Mount Fail! (0x%X)\n", unsigned{reply}));
     if (link::SendCommand(port_, TFS_WRITE_CHECKSUM) != PORT_OK) {
       return End("     Send write checksum command fail!\n");
     }
     // Only logged: the phone keeps no use for it. Streamed, so a large image costs a chunk.
     const link::FileCrcResult crc = link::FileCrc32(link::SharedCrc32Table(), in_.imagePath);
     if (!crc.opened) {
+      engine_.causes.Note(app::Cause::File(Image(), app::FileRule::CannotOpen, in_.imagePath));
       narrator_.Message("Fail to open bin file!");
       return End();
     }
@@ -237,7 +248,7 @@ class Session {
 
   void OnChecksum(std::uint8_t reply) {
     if (reply != TFS_WRITE_CHECKSUM) {
-      return End(Printf("     Write nand checksum Error! (0x%X)\n", unsigned{reply}));
+      return Refuse(reply, Printf("     Write nand checksum Error! (0x%X)\n", unsigned{reply}));
     }
     narrator_.Log("OK!\r\n");
     const std::time_t now = std::time(nullptr);
@@ -273,6 +284,7 @@ class Session {
     const std::string& path = in_.imagePath;
     image_.emplace(path, std::ios::binary);
     if (!image_->is_open()) {
+      engine_.causes.Note(app::Cause::File(Image(), app::FileRule::CannotOpen, path));
       narrator_.Message(Printf("Fail to open %s", path.c_str()));
       return End();
     }
@@ -289,7 +301,7 @@ class Session {
 
   void OnVersion(std::uint8_t reply) {
     if (reply != TFS_VERSION_OK) {
-      return End(Printf("     Release Version Fail! (0x%X)\r\n", unsigned{reply}));
+      return Refuse(reply, Printf("     Release Version Fail! (0x%X)\r\n", unsigned{reply}));
     }
     if (listing_.hasReleaseVersion) {
       switch (SendReleaseVersion(port_, listing_.releaseVersion)) {
@@ -308,7 +320,7 @@ class Session {
 
   void OnReleaseVersion(std::uint8_t reply) {
     if (reply != TFS_VERSION_OK) {
-      return End(Printf("     Project Version Fail! (0x%X)\r\n", unsigned{reply}));
+      return Refuse(reply, Printf("     Project Version Fail! (0x%X)\r\n", unsigned{reply}));
     }
     narrator_.SetProgressRange(in_.imageSize);
     narrator_.SetProgressPos(0);
@@ -353,14 +365,14 @@ class Session {
 
   void OnFileWritten(std::uint8_t reply) {
     if (reply != TFS_FILE_WRITTEN) {
-      return End(Printf("Writing error(0x%X)\r\n", unsigned{reply}));
+      return Refuse(reply, Printf("Writing error(0x%X)\r\n", unsigned{reply}));
     }
     narrator_.Log("OK!\n");
     NextFileOrComplete(/*first=*/false);
   }
 
   void OnComplete(std::uint8_t reply) {
-    if (reply != WRITE_COMPLETE_NAND) return End("     Writing NAND Fail! \r\n");
+    if (reply != WRITE_COMPLETE_NAND) return Refuse(reply, "     Writing NAND Fail! \r\n");
     // Says TFS for DB2 as well.
     narrator_.Log("     Unmounting TFS!");
     if (link::SendCommand(port_, TFS_UNMOUNT) != PORT_OK) {
@@ -389,30 +401,36 @@ class Session {
 
 }  // namespace
 
-bool LoadListing(app::Narrator& narrator, const FileSystemInputs& inputs, Listing& listing) {
+bool LoadListing(const EngineContext& engine, const FileSystemInputs& inputs, Listing& listing) {
+  const std::optional<app::ImageKind> image =
+      inputs.kind == FileSystemKind::Tfs ? app::ImageKind::Tfs : app::ImageKind::Db2;
+  const auto refuse = [&engine, &image](const std::string& text, app::FileRule rule,
+                                        const std::string& path) {
+    app::Cause cause = app::Cause::File(image, rule, path);
+    cause.detail = text;
+    engine.causes.Note(std::move(cause));
+    engine.narrator.Message(text);
+    return false;
+  };
+  const auto ruleOf = [](FileStatus status) {
+    return status == FileStatus::ReadFailed ? app::FileRule::ReadFailed : app::FileRule::CannotOpen;
+  };
   std::uint64_t imageLength = 0;
   int error = 0;
-  std::string refusal =
-      FileRefusal(RegularFileLength(inputs.imagePath, imageLength, error), inputs.imagePath, error);
-  if (!refusal.empty()) {
-    narrator.Message(refusal);
-    return false;
-  }
+  FileStatus status = RegularFileLength(inputs.imagePath, imageLength, error);
+  std::string refusal = FileRefusal(status, inputs.imagePath, error);
+  if (!refusal.empty()) return refuse(refusal, ruleOf(status), inputs.imagePath);
 
   std::string text;
-  refusal = FileRefusal(ReadRegularFile(inputs.listingPath, MAX_LISTING_BYTES, text, error),
-                        inputs.listingPath, error);
-  if (!refusal.empty()) {
-    narrator.Message(refusal);
-    return false;
-  }
+  status = ReadRegularFile(inputs.listingPath, MAX_LISTING_BYTES, text, error);
+  refusal = FileRefusal(status, inputs.listingPath, error);
+  if (!refusal.empty()) return refuse(refusal, ruleOf(status), inputs.listingPath);
 
   NameConverter converter;
   refusal = listing.Load(std::move(text), imageLength, converter);
   if (!refusal.empty()) {
     listing.Release();
-    narrator.Message(refusal);
-    return false;
+    return refuse(refusal, app::FileRule::Contents, inputs.listingPath);
   }
   return true;
 }
@@ -441,6 +459,7 @@ FormatResult FormatFileSystem(const EngineContext& engine) {
     if (status == PORT_OK) {
       narrator.Log(reply == TFS_FORMAT_OK ? "OK!\n" : "Fail!\n");
       result = reply == TFS_FORMAT_OK ? FORMAT_OK : FORMAT_REFUSED;
+      if (result == FORMAT_REFUSED) engine.NoteRefusal(reply);
     } else {
       (void)engine.Awaited(status, "the format reply");
     }

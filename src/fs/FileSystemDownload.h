@@ -34,8 +34,9 @@ struct FileSystemInputs {
 
 // Reads the image's length and the listing (regular files only, the listing at most
 // MAX_LISTING_BYTES), checks the listing and converts its names in the locale's character set.
-// On failure says why in a message box (and the listing is then not to be used).
-[[nodiscard]] bool LoadListing(app::Narrator& narrator, const FileSystemInputs& inputs,
+// On failure says why in a message box and notes the file refused as the cause (and the
+// listing is then not to be used).
+[[nodiscard]] bool LoadListing(const app::EngineContext& engine, const FileSystemInputs& inputs,
                                Listing& listing);
 
 // How a stand-alone format ended; the window shows it only through the log.

@@ -40,12 +40,25 @@ void SerialPort::NoteDeviceReleased() {
   if (--state_.openRecords == 0) state_.portOpen = false;
 }
 
+void SerialPort::ReportFailure(PortProblem problem, std::string_view text) const {
+  std::string words(text);
+  // The diagnostics put lines apart with blank ones; the failure's words stand alone.
+  while (!words.empty() && (words.front() == '\n' || words.front() == '\r')) words.erase(0, 1);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) words.pop_back();
+  diagnostics->PortFailed(portName, {problem, std::move(words)});
+}
+
+void SerialPort::ReportOpenFailure(int osError) const {
+  const std::string hint = OpenFailureHint(osError);
+  if (!hint.empty()) diagnostics->Diagnostic(portName, hint);
+  ReportFailure(OpenProblem(osError), hint.empty() ? portName + " can not be opened" : hint);
+}
+
 PortStatus SerialPort::Open() {
   if (!state_.openAllowed) return PORT_IO_ERROR;
   if (int error = OpenDevice(); error != 0) {
     ++state_.openFailures;
-    if (std::string hint = OpenFailureHint(error); !hint.empty())
-      diagnostics->Diagnostic(portName, hint);
+    ReportOpenFailure(error);
     return PORT_IO_ERROR;
   }
   return ConfigureDevice(kUartQueueSize);
@@ -63,8 +76,7 @@ PortStatus SerialPort::OpenRetrying() {
   }
   ++state_.openFailures;
   diagnostics->Diagnostic(portName, "\n" + portName + " can not be opened\n");
-  if (std::string hint = OpenFailureHint(error); !hint.empty())
-    diagnostics->Diagnostic(portName, hint);
+  ReportOpenFailure(error);
   return PORT_IO_ERROR;
 }
 

@@ -116,8 +116,13 @@ class SerialPort {
   // purge). On failure everything obtained so far is released and the status returned.
   PortStatus ConfigureDevice(std::size_t queueSize);
   // Back end: a diagnostic line for a failed open ("" when there is nothing useful to add), for
-  // example the group a Linux user must join to use serial devices.
+  // example the group a Linux user must join to use serial devices, and the kind of problem.
   std::string OpenFailureHint(int osError) const;
+  static PortProblem OpenProblem(int osError);
+  // Says why an open failed: the hint on the diagnostics, then the typed failure.
+  void ReportOpenFailure(int osError) const;
+  // Tells the diagnostics' typed side of a failure whose lines were said already.
+  void ReportFailure(PortProblem problem, std::string_view text) const;
 
   // Back end: says on the diagnostics that the device failed during a read or write (0: it
   // hung up), and returns PORT_IO_ERROR.

@@ -24,11 +24,12 @@ OperationResult Erase(const EngineContext& engine, OperationId id, std::uint8_t 
   link::SerialPort& port = engine.port;
   app::Narrator& narrator = engine.narrator;
   const bool usb = engine.Usb();
-  auto finish = [&engine, &port, id](Outcome outcome, int status, std::string reason = {}) {
+  auto finish = [&engine, &port, id](Outcome outcome, int status, std::string reason = {},
+                                     app::Cause cause = {}) {
     port.Close();
     // After Disconnect the window is idle already and expects no report.
     if (engine.Allowed()) engine.narrator.Enter(WindowState::Connected);
-    return OperationResult::Ended(id, outcome, status, std::move(reason));
+    return OperationResult::Ended(id, outcome, status, std::move(reason), std::move(cause));
   };
   if (link::PortStatus opened = link::OpenForLinkMode(port); opened != PORT_OK) {
     if (engine.Allowed()) narrator.Message("Comport Open error!");
@@ -48,12 +49,16 @@ OperationResult Erase(const EngineContext& engine, OperationId id, std::uint8_t 
   }
   std::uint8_t reply = 0;
   const link::PortStatus read = port.ReadFully(std::span(&reply, 1), kEraseReplyFactor);
-  if (read != PORT_OK) return finish(Outcome::Failed, read);
+  if (read != PORT_OK) {
+    engine.NoteSilence(read, "the erase's confirmation");
+    return finish(Outcome::Failed, read);
+  }
   // Any other answer leaves the line ending in "> > > ": the phone did not confirm the erase.
   if (reply != ERASE_DONE) {
     return finish(Outcome::Failed, ERASE_NOT_CONFIRMED,
                   app::Printf("the phone answered 0x%02X instead of confirming the erase (0x%02X)",
-                              reply, ERASE_DONE));
+                              reply, ERASE_DONE),
+                  app::Cause::Refused(reply));
   }
   narrator.Log(doneText);
   return finish(Outcome::Done, 0);

@@ -126,16 +126,20 @@ Step Listen(HandshakeRun& run) {
       run.narrator.Log("FAIL\n");
       run.narrator.Log(Printf("      (%u bytes came, none of them the BOOT signal)\n", stray));
       run.status = anyCode ? CONNECT_WRONG_CHAR : CONNECT_TIMEOUT;
+      if (anyCode) run.engine.NoteRefusal(last);
       return Step::End;
     }
-    if (!ReadByte(run.port, kReadFactorBoot, last)) {
+    link::PortStatus read = PORT_OK;
+    if (!ReadByte(run.port, kReadFactorBoot, last, &read)) {
       if (last == 0xFF) {
         run.narrator.Log("FAIL\n");
         run.narrator.Log("      (Check Comport connection & Bootloader existence)\n");
         run.status = CONNECT_TIMEOUT;
+        run.engine.NoteSilence(read, "the BOOT signal");
       } else {
         run.status = CONNECT_WRONG_CHAR;
         run.narrator.Log(Printf("Wrong code! 0x%x has come.", last));
+        run.engine.NoteRefusal(last);
       }
       return Step::End;
     }
@@ -193,6 +197,7 @@ Step Send(HandshakeRun& run) {
     if (stray == kMaxAckNoise) {
       narrator.Log(Printf("FAIL\n      (%u bytes came, none of them the ACK signal)\n", stray));
       run.status = CONNECT_WRONG_CHAR;
+      run.engine.NoteRefusal(run.ack);
       return Step::End;
     }
   }
@@ -211,6 +216,7 @@ Step AckFailed(HandshakeRun& run) {
     }
     run.narrator.Log("Timeout\n");
     run.status = CONNECT_TIMEOUT;
+    run.engine.NoteSilence(run.ackRead, "the Download start ACK signal");
     return Step::End;
   }
   if (run.ack == START_UART || run.ack == BOOT_SIGNAL_RETRY) {
@@ -218,6 +224,7 @@ Step AckFailed(HandshakeRun& run) {
   }
   if (!run.state.bootRetryAllowed) {
     run.status = CONNECT_WRONG_CHAR;
+    run.engine.NoteRefusal(run.ack);
     return Step::End;
   }
   run.state.bootRetryAllowed = false;

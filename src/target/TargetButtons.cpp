@@ -23,8 +23,9 @@ void EnterIdleWhileWorkerRuns(DownloaderDlg& dlg) {
   dlg.Wnd().Enable(app::IDC_DL_BOOTLOADER, false);
 }
 
-void Refused(DownloaderDlg& dlg, OperationId id, std::string_view reason) {
-  dlg.Runner().Report(OperationResult::Ended(id, Outcome::Refused, 0, std::string(reason)));
+void Refused(DownloaderDlg& dlg, OperationId id, std::string_view reason, app::Cause cause = {}) {
+  dlg.Runner().Report(
+      OperationResult::Ended(id, Outcome::Refused, 0, std::string(reason), std::move(cause)));
 }
 
 // The link radio pair into the session's link mode; false when neither is chosen.
@@ -102,9 +103,9 @@ void OnDownloadBootloader(DownloaderDlg& dlg) {
   }
   for (const app::ImageKind kind : kBootImages) {
     if (const auto refusal = download::RefusedImageFile(dlg, kind)) {
-      dlg.Host().MessageBox(&dlg.Wnd(), *refusal);
+      dlg.Host().MessageBox(&dlg.Wnd(), refusal->text);
       dlg.EnterIdleState();
-      Refused(dlg, id, *refusal);
+      Refused(dlg, id, refusal->text, refusal->cause);
       return;
     }
   }

@@ -258,7 +258,7 @@ class EngineHarness {
   EngineHarness(const EngineHarness&) = delete;
   EngineHarness& operator=(const EngineHarness&) = delete;
 
-  [[nodiscard]] app::EngineContext Context() { return {port, narrator, narrator}; }
+  [[nodiscard]] app::EngineContext Context() { return {port, narrator, narrator, causes}; }
   // What Disconnect does to the port: it closes under the engine, which must not open it again.
   void Disconnect() {
     ++link.disconnects;
@@ -270,6 +270,7 @@ class EngineHarness {
   link::LinkState& link = session.link;
   link::SerialPort port{link};
   RecordingNarrator narrator;
+  app::CauseRecorder causes;
   QuietDiagnostics quiet;
 };
 

@@ -85,8 +85,12 @@ class NandDumpTest : public target::testing::TargetFixture {
     dlg_->Runner().Join();
     return *dlg_->Runner().LastResult();
   }
-  static OperationResult Failed(int status) {
-    return OperationResult::Ended(OperationId::NandDump, Outcome::Failed, status);
+  static OperationResult Failed(int status, app::Cause cause = {}) {
+    return OperationResult::Ended(OperationId::NandDump, Outcome::Failed, status, {}, cause);
+  }
+  // The phone fell silent before the first chunk had come whole.
+  static OperationResult SilentChunk() {
+    return Failed(link::PORT_TIMEOUT, app::Cause::NoReplyTo("a chunk of the dump", 0ms));
   }
   std::vector<sim::Event> PhoneEvents(EventKind kind) const {
     std::vector<sim::Event> found;
@@ -132,7 +136,7 @@ TEST_F(NandDumpTest, TheRequestOfAppsCarriesEachLinksByteOrder) {
   dlg_->port.readTotalTimeout = 0ms;  // the line stays silent: no need to wait for it
   Answer(app::IDC_DUMP_APPS, file);
   Bytes uart;
-  EXPECT_EQ(PressDump([&] { uart = pty_.Receive(11, 300ms); }), Failed(link::PORT_TIMEOUT));
+  EXPECT_EQ(PressDump([&] { uart = pty_.Receive(11, 300ms); }), SilentChunk());
   EXPECT_EQ(uart, (Bytes{0xC0, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x03, 0xC0, 0x00, 0x00}));
   EXPECT_EQ(Log(), std::string(kHeading) + "Receive Dump data fail!\n");
   EXPECT_EQ(Progress().upper, 0x3C00000);
@@ -157,7 +161,7 @@ TEST_F(NandDumpTest, TheRequestOfAppsCarriesEachLinksByteOrder) {
   dlg_->port.readTotalTimeout = 0ms;
   Answer(app::IDC_DUMP_APPS, file);
   Bytes usb;
-  EXPECT_EQ(PressDump([&] { usb = pty_.Receive(27, 300ms); }), Failed(link::PORT_TIMEOUT));
+  EXPECT_EQ(PressDump([&] { usb = pty_.Receive(27, 300ms); }), SilentChunk());
   Bytes expected(16, 0x00);
   expected[0] = 0xCE;
   expected.insert(expected.end(), {0xC0, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0xC0, 0x03});

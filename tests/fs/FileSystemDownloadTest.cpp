@@ -327,11 +327,11 @@ TEST_F(FileSystemDownloadTest, AMissingListingOrImageIsNamed) {
   const std::string listing = inputs_.listingPath;
   std::filesystem::remove(listing);
   Listing loaded;
-  EXPECT_FALSE(LoadListing(harness_->narrator, inputs_, loaded));
+  EXPECT_FALSE(LoadListing(harness_->Context(), inputs_, loaded));
   EXPECT_EQ(MessageBoxes().back(), "Fail to open " + listing);
 
   inputs_.imagePath = (folder_ / "absent.db2").string();
-  EXPECT_FALSE(LoadListing(harness_->narrator, inputs_, loaded));
+  EXPECT_FALSE(LoadListing(harness_->Context(), inputs_, loaded));
   EXPECT_EQ(MessageBoxes().back(), "Fail to open " + inputs_.imagePath);
 }
 

@@ -61,9 +61,12 @@ TEST_F(BootloaderTest, RefusalsComeBeforeAnyThreadAndLeaveDownloadUsableLater) {
   ASSERT_TRUE(dlg_->SetImagePathByKey(app::KEY_BOOT1B, (folder_ / "absent.img").string()));
   PressBootloader();
   EXPECT_EQ(MessageBoxes().back(), "file open error! Check the boot1 file location");
-  EXPECT_EQ(LastResult(),
-            app::OperationResult::Ended(app::OperationId::DownloadBootloader, app::Outcome::Refused,
-                                        0, "file open error! Check the boot1 file location"));
+  app::Cause refused = app::Cause::File(ImageKind::Boot1b, app::FileRule::CannotOpen,
+                                        (folder_ / "absent.img").string());
+  refused.detail = "file open error! Check the boot1 file location";
+  EXPECT_EQ(LastResult(), app::OperationResult::Ended(
+                              app::OperationId::DownloadBootloader, app::Outcome::Refused, 0,
+                              "file open error! Check the boot1 file location", refused));
   EXPECT_FALSE(host_.HasRunningWorkers());
   EXPECT_TRUE(pty.Receive(1, 50ms).empty());  // nothing reached the line
   EXPECT_TRUE(Idle());
@@ -175,11 +178,12 @@ TEST_F(EraseTest, EachLinkCarriesTheCommandInItsFormAndOnlyAbConfirms) {
       pty_.Send({answer});
     });
     EXPECT_TRUE(Log().ends_with("Nand Flash Erasing\t\t\t> > > ")) << Log();
-    EXPECT_EQ(*dlg_->Runner().LastResult(),
-              app::OperationResult::Ended(
-                  app::OperationId::NandErase, app::Outcome::Failed, ERASE_NOT_CONFIRMED,
-                  app::Printf("the phone answered 0x%02X instead of confirming the erase (0xAB)",
-                              answer)));
+    EXPECT_EQ(
+        *dlg_->Runner().LastResult(),
+        app::OperationResult::Ended(
+            app::OperationId::NandErase, app::Outcome::Failed, ERASE_NOT_CONFIRMED,
+            app::Printf("the phone answered 0x%02X instead of confirming the erase (0xAB)", answer),
+            app::Cause::Refused(answer)));
     EXPECT_TRUE(Connected());
     EXPECT_FALSE(state_.link.portOpen);
   }

@@ -257,7 +257,11 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
     // A file, a pipe or /dev/null opens like a port; the terse line above would leave the user
     // looking for a fault in the cable.
     if (error == ENOTTY) {
-      diagnostics->Diagnostic(portName, "\n" + portName + " is not a serial device\n");
+      const std::string text = "\n" + portName + " is not a serial device\n";
+      diagnostics->Diagnostic(portName, text);
+      ReportFailure(PortProblem::NotSerial, text);
+    } else {
+      ReportFailure(PortProblem::Setup, "Get Timeouts error!!!");
     }
     return fail(PORT_SETUP_FAILED);
   }
@@ -276,6 +280,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   if (::tcsetattr(d.fd.Get(), TCSANOW, &tio) != 0 ||
       (speed == B0 && posix::SetCustomRate(d.fd.Get(), rate) != 0)) {
     diagnostics->Diagnostic(portName, "\nSet Timeouts error!!!");
+    ReportFailure(PortProblem::Setup, "Set Timeouts error!!!");
     return fail(PORT_SETUP_FAILED);
   }
   // Whatever the phone sent before this operation belongs to no exchange of ours. Only input is
@@ -285,6 +290,22 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   ::tcflush(d.fd.Get(), TCIFLUSH);
   NoteDeviceOpened();
   return PORT_OK;
+}
+
+PortProblem SerialPort::OpenProblem(int osError) {
+  switch (osError) {
+    case EACCES:
+    case EPERM:
+      return PortProblem::Permission;
+    case EBUSY:
+      return PortProblem::InUse;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return PortProblem::Missing;
+    default:
+      return PortProblem::Other;
+  }
 }
 
 std::string SerialPort::OpenFailureHint(int osError) const {
@@ -314,11 +335,12 @@ PortStatus SerialPort::LineFailed(int osError) const {
   // Said only for a line that failed by itself: a Disconnect's close ends a wait quietly.
   const std::string path = DevicePathFor(portName, state_);
   const std::string where = portName == path ? path : portName + " (" + path + ")";
-  diagnostics->Diagnostic(portName,
-                          "\n" + where + ": the line failed (" +
-                              (osError == 0 ? std::string("the device hung up or went away")
-                                            : std::string(std::strerror(osError))) +
-                              ").\n");
+  const std::string text = "\n" + where + ": the line failed (" +
+                           (osError == 0 ? std::string("the device hung up or went away")
+                                         : std::string(std::strerror(osError))) +
+                           ").\n";
+  diagnostics->Diagnostic(portName, text);
+  ReportFailure(PortProblem::LineFailed, text);
   return PORT_IO_ERROR;
 }
 

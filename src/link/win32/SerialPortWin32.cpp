@@ -156,6 +156,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   COMMTIMEOUTS timeouts{};
   if (!GetCommTimeouts(file, &timeouts)) {
     diagnostics->Diagnostic(portName, "\nGet Timeouts error!!!");
+    ReportFailure(PortProblem::Setup, "Get Timeouts error!!!");
     device.Release();
     return PORT_SETUP_FAILED;
   }
@@ -166,6 +167,7 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   timeouts.ReadTotalTimeoutConstant = win32::ReadTotalMillis(readTotalTimeout);
   if (!SetCommTimeouts(file, &timeouts)) {
     diagnostics->Diagnostic(portName, "\nSet Timeouts error!!!");
+    ReportFailure(PortProblem::Setup, "Set Timeouts error!!!");
     device.Release();
     return PORT_SETUP_FAILED;
   }
@@ -180,6 +182,10 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
 
 std::string SerialPort::OpenFailureHint(int osError) const {
   return win32::OpenHintText(osError, portName, DevicePathFor(portName, state_));
+}
+
+PortProblem SerialPort::OpenProblem(int osError) {
+  return win32::OpenProblemOf(osError);
 }
 
 PortStatus SerialPort::ReadSome(std::span<std::uint8_t> buffer, std::size_t& got) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "link/Sinks.h"
+
 namespace veska::link::win32 {
 
 // The Win32 device namespace. "COM1" to "COM9" would also open without it, but "COM10" and up
@@ -45,6 +47,13 @@ inline constexpr std::uint32_t kLongestCommTimeout = 0xFFFFFFFEu;
     if (name.starts_with('\\')) return name;
   }
   return std::string(kDeviceNamespace) + name;
+}
+
+// The kind of a failed open: a port another program holds is refused as access denied.
+[[nodiscard]] inline PortProblem OpenProblemOf(int osError) {
+  if (osError == kErrorAccessDenied) return PortProblem::InUse;
+  if (osError == kErrorFileNotFound) return PortProblem::Missing;
+  return PortProblem::Other;
 }
 
 // A line for the console after a failed open, or "" when the error says nothing useful.
