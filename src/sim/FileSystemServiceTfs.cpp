@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 
 #include "link/BlockSum.h"
 #include "sim/FileSystemServiceCodes.h"
+#include "sim/TextForms.h"
 
 namespace veska::sim {
 
@@ -17,11 +17,7 @@ namespace {
 // already on the line.
 constexpr auto kOverrunGrace = std::chrono::milliseconds(2);
 
-struct StepName {
-  FsFaultStep step;
-  const char* name;
-};
-constexpr StepName kStepNames[] = {
+constexpr Named<FsFaultStep> kStepNames[] = {
     {FsFaultStep::Format, "format"},       {FsFaultStep::Mount, "mount"},
     {FsFaultStep::Checksum, "checksum"},   {FsFaultStep::Time, "time"},
     {FsFaultStep::DirEcho, "dir"},         {FsFaultStep::DirCreated, "dir-created"},
@@ -33,37 +29,15 @@ constexpr StepName kStepNames[] = {
     {FsFaultStep::ReadFile, "read-file"},  {FsFaultStep::Status, "status"},
 };
 
-const char* FsFaultKindName(FsFaultKind kind) {
-  switch (kind) {
-    case FsFaultKind::Silence:
-      return "silence";
-    case FsFaultKind::WrongSum:
-      return "sum";
-    case FsFaultKind::WrongByte:
-      return "wrong";
-    case FsFaultKind::FormatError:
-      return "error";
-  }
-  return "?";
-}
+constexpr Named<FsFaultKind> kKindNames[] = {
+    {FsFaultKind::Silence, "silence"},
+    {FsFaultKind::WrongSum, "sum"},
+    {FsFaultKind::WrongByte, "wrong"},
+    {FsFaultKind::FormatError, "error"},
+};
 
-template <typename T>
-std::optional<T> ParseNumber(std::string_view text, int base) {
-  if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-  }
-  if (base == 0) {
-    base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-      text.remove_prefix(2);
-      base = 16;
-    }
-  }
-  if (text.empty()) return std::nullopt;
-  T value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
+const char* FsFaultKindName(FsFaultKind kind) {
+  return NameOf(kKindNames, kind);
 }
 
 void PutBe32(std::span<std::uint8_t> out, std::uint32_t v) {
@@ -138,60 +112,41 @@ bool IsExplorerOnly(std::uint8_t code) {
 // Faults
 
 const char* FsFaultStepName(FsFaultStep step) {
-  for (const auto& s : kStepNames) {
-    if (s.step == step) return s.name;
-  }
-  return "?";
+  return NameOf(kStepNames, step);
 }
 
 std::optional<FsFault> ParseFsFault(std::string_view text) {
+  const auto written = ParseFaultText(text, kKindNames, kStepNames);
+  if (!written) return std::nullopt;
   FsFault fault;
-  if (!text.empty() && text.back() == '!') {
-    fault.repeat = true;
-    text.remove_suffix(1);
-  }
-  const std::size_t at = text.find('@');
-  if (at == std::string_view::npos) return std::nullopt;
-  const std::string_view kind = text.substr(0, at);
-  std::string_view rest = text.substr(at + 1);
-  std::string_view value;
-  if (std::size_t eq = rest.find('='); eq != std::string_view::npos) {
-    value = rest.substr(eq + 1);
-    rest = rest.substr(0, eq);
-  }
-  if (std::size_t hash = rest.find('#'); hash != std::string_view::npos) {
-    fault.index = ParseNumber<std::uint32_t>(rest.substr(hash + 1), 0);
-    if (!fault.index) return std::nullopt;
-    rest = rest.substr(0, hash);
-  }
-  bool stepFound = false;
-  for (const auto& s : kStepNames) {
-    if (rest == s.name) {
-      fault.step = s.step;
-      stepFound = true;
+  fault.kind = written->kind;
+  fault.step = written->step;
+  fault.index = written->index;
+  fault.repeat = written->repeat;
+  const std::string_view value = written->value;
+  switch (fault.kind) {
+    case FsFaultKind::Silence:
+    case FsFaultKind::WrongSum:
+      if (!value.empty()) return std::nullopt;
+      break;
+    case FsFaultKind::WrongByte: {
+      auto byte = ParseNumber<std::uint8_t>(value);
+      if (!byte) return std::nullopt;
+      fault.value = *byte;
+      break;
     }
-  }
-  if (!stepFound) return std::nullopt;
-
-  if (kind == "silence" || kind == "sum") {
-    if (!value.empty()) return std::nullopt;
-    fault.kind = kind == "silence" ? FsFaultKind::Silence : FsFaultKind::WrongSum;
-  } else if (kind == "wrong") {
-    auto byte = ParseNumber<std::uint8_t>(value, 0);
-    if (!byte) return std::nullopt;
-    fault.kind = FsFaultKind::WrongByte;
-    fault.value = *byte;
-  } else if (kind == "error") {
-    const std::size_t colon = value.find(':');
-    if (fault.step != FsFaultStep::Format || colon == std::string_view::npos) return std::nullopt;
-    auto function = ParseNumber<std::uint8_t>(value.substr(0, colon), 16);
-    auto error = ParseNumber<std::uint32_t>(value.substr(colon + 1), 16);
-    if (!function || !error) return std::nullopt;
-    fault.kind = FsFaultKind::FormatError;
-    fault.function = *function;
-    fault.error = *error;
-  } else {
-    return std::nullopt;
+    case FsFaultKind::FormatError: {
+      const std::size_t colon = value.find(':');
+      if (fault.step != FsFaultStep::Format || colon == std::string_view::npos) {
+        return std::nullopt;
+      }
+      auto function = ParseNumber<std::uint8_t>(value.substr(0, colon), 16);
+      auto error = ParseNumber<std::uint32_t>(value.substr(colon + 1), 16);
+      if (!function || !error) return std::nullopt;
+      fault.function = *function;
+      fault.error = *error;
+      break;
+    }
   }
   return fault;
 }
