@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
 #include "sim/PhoneCodes.h"
 
@@ -266,16 +267,10 @@ PhoneFirmware::Outcome PhoneFirmware::RunBootRom() {
       line_.Offer(std::span(&signal, 1));
     }
   }
-  switch (line_.WaitInput(signalling_ ? std::optional(options_.bootSignalPeriod) : std::nullopt)) {
-    case IoResult::Timeout:
-      return Outcome::Done;  // signal again
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-    case IoResult::Ok:
-      break;
-  }
+  const IoResult waited =
+      line_.WaitInput(signalling_ ? std::optional(options_.bootSignalPeriod) : std::nullopt);
+  // Nothing within the period: signal again.
+  if (waited != IoResult::Ok) return OutcomeOf(waited, Outcome::Done, Outcome::Done);
   std::uint8_t byte = 0;
   if (Outcome o = ExpectByte(byte, "boot ROM"); o != Outcome::Done) return o;
 
@@ -501,18 +496,12 @@ PhoneFirmware::Outcome PhoneFirmware::RunUsbSession() {
   std::uint8_t code = 0;
   const bool download = usbSession_ == UsbSession::Download;
   auto gap = download ? std::optional(options_.peerTimeout) : std::nullopt;
-  switch (line_.Read(std::span(&code, 1), gap)) {
-    case IoResult::Ok:
-      break;
-    case IoResult::Timeout:
-      usbSession_ = UsbSession::None;
-      Record(EventKind::PeerSilent, 0, 0, 0, 0, "file-system session ended without unmount");
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
+  const IoResult got = line_.Read(std::span(&code, 1), gap);
+  if (got == IoResult::Timeout) {
+    usbSession_ = UsbSession::None;
+    Record(EventKind::PeerSilent, 0, 0, 0, 0, "file-system session ended without unmount");
   }
+  if (got != IoResult::Ok) return OutcomeOf(got, Outcome::Done, Outcome::PeerSilent);
   if (!download && !IsFileSystemCode(code)) {
     // An Explorer left without unmount (the PC closed the port): a byte that no Explorer
     // request starts with belongs to the next operation.
@@ -589,14 +578,9 @@ PhoneFirmware::Outcome PhoneFirmware::Erase(std::uint8_t code) {
   Record(EventKind::Erased, code, first, erased);
   // A real chip takes seconds to erase; the answer comes when that time is up.
   if (options_.eraseDuration.count() > 0) {
-    switch (line_.Pause(options_.eraseDuration)) {
-      case IoResult::Ok:
-      case IoResult::Timeout:
-        break;
-      case IoResult::Interrupted:
-        return Outcome::Interrupted;
-      case IoResult::Closed:
-        return Outcome::LineDropped;
+    if (Outcome o = OutcomeOf(line_.Pause(options_.eraseDuration), Outcome::Done, Outcome::Done);
+        o != Outcome::Done) {
+      return o;
     }
   }
   const std::uint8_t done = ERASE_DONE;
@@ -908,18 +892,8 @@ PhoneFirmware::Outcome PhoneFirmware::Dump() {
 // I/O helpers
 
 PhoneFirmware::Outcome PhoneFirmware::Expect(std::span<std::uint8_t> out, const char* where) {
-  switch (line_.Read(out, options_.peerTimeout)) {
-    case IoResult::Ok:
-      return Outcome::Done;
-    case IoResult::Timeout:
-      Record(EventKind::PeerSilent, 0, 0, out.size(), 0, std::string("waiting for ") + where);
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  return OutcomeOf(ReadInExchange(line_, events_, options_.peerTimeout, out, where), Outcome::Done,
+                   Outcome::PeerSilent);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectByte(std::uint8_t& byte, const char* where) {
@@ -927,19 +901,9 @@ PhoneFirmware::Outcome PhoneFirmware::ExpectByte(std::uint8_t& byte, const char*
 }
 
 PhoneFirmware::Outcome PhoneFirmware::AwaitByte(std::uint8_t& byte, bool& got) {
-  got = false;
-  switch (line_.Read(std::span(&byte, 1), std::nullopt)) {
-    case IoResult::Ok:
-      got = true;
-      return Outcome::Done;
-    case IoResult::Timeout:
-      return Outcome::Done;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  const IoResult result = line_.Read(std::span(&byte, 1), std::nullopt);
+  got = result == IoResult::Ok;
+  return OutcomeOf(result, Outcome::Done, Outcome::Done);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectFrameRest(std::span<std::uint8_t> frame,
@@ -948,18 +912,8 @@ PhoneFirmware::Outcome PhoneFirmware::ExpectFrameRest(std::span<std::uint8_t> fr
 }
 
 PhoneFirmware::Outcome PhoneFirmware::Send(std::span<const std::uint8_t> bytes, const char* where) {
-  switch (line_.Write(bytes, options_.peerTimeout)) {
-    case IoResult::Ok:
-      return Outcome::Done;
-    case IoResult::Timeout:
-      Record(EventKind::PeerSilent, 0, 0, bytes.size(), 0, std::string("PC not reading ") + where);
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  return OutcomeOf(WriteInExchange(line_, events_, options_.peerTimeout, bytes, where),
+                   Outcome::Done, Outcome::PeerSilent);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::Answer(FaultStep step, std::span<const std::uint8_t> normal,
