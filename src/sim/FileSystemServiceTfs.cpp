@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
 #include "sim/TextForms.h"
 
@@ -168,34 +169,15 @@ class FileSystemServiceTfs::Io {
   [[nodiscard]] FsEntry Entry() const { return entry_; }
 
   FsOutcome Read(std::span<std::uint8_t> out, const char* where) {
-    switch (context_.line.Read(out, context_.options.peerTimeout)) {
-      case IoResult::Ok:
-        return FsOutcome::Continue;
-      case IoResult::Timeout:
-        Record(EventKind::PeerSilent, 0, 0, out.size(), 0, std::string("waiting for ") + where);
-        return FsOutcome::PeerSilent;
-      case IoResult::Interrupted:
-        return FsOutcome::Interrupted;
-      case IoResult::Closed:
-        return FsOutcome::LineDropped;
-    }
-    return FsOutcome::LineDropped;
+    return OutcomeOf(
+        ReadInExchange(context_.line, context_.events, context_.options.peerTimeout, out, where),
+        FsOutcome::Continue, FsOutcome::PeerSilent);
   }
 
   FsOutcome Send(std::span<const std::uint8_t> bytes, const char* where) {
-    switch (context_.line.Write(bytes, context_.options.peerTimeout)) {
-      case IoResult::Ok:
-        return FsOutcome::Continue;
-      case IoResult::Timeout:
-        Record(EventKind::PeerSilent, 0, 0, bytes.size(), 0,
-               std::string("PC not reading ") + where);
-        return FsOutcome::PeerSilent;
-      case IoResult::Interrupted:
-        return FsOutcome::Interrupted;
-      case IoResult::Closed:
-        return FsOutcome::LineDropped;
-    }
-    return FsOutcome::LineDropped;
+    return OutcomeOf(
+        WriteInExchange(context_.line, context_.events, context_.options.peerTimeout, bytes, where),
+        FsOutcome::Continue, FsOutcome::PeerSilent);
   }
 
   FsOutcome SendByte(std::uint8_t byte, const char* where) {
