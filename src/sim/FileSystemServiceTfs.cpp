@@ -363,6 +363,19 @@ FsOutcome FileSystemServiceTfs::Apply(Io& io, FsFaultStep step, std::uint8_t nor
   return io.SendByte(reply, FsFaultStepName(step));
 }
 
+FsOutcome FileSystemServiceTfs::Refuse(Io& io, const char* where) {
+  replyFaulted_ = true;
+  return io.SendByte(TFS_REFUSED, where);
+}
+
+FsOutcome FileSystemServiceTfs::ReportFormatError(Io& io, std::uint8_t function,
+                                                  std::uint32_t error) {
+  std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL, function};
+  PutBe32(std::span(report).subspan(2), error);
+  replyFaulted_ = true;
+  return io.Send(report, "format error report");
+}
+
 FsOutcome FileSystemServiceTfs::OutOfOrder(Io& io, const char* what) {
   static constexpr const char* kStepText[] = {
       "unmounted",   "mounted",     "checksum marked", "time set", "directories created",
@@ -406,10 +419,7 @@ FsOutcome FileSystemServiceTfs::Format(Io& io) {
     std::snprintf(detail, sizeof detail, "TFS_FORMAT failed: function 0x%02X error 0x%08X",
                   fault->function, fault->error);
     io.Command(TFS_FORMAT, detail);
-    std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL, fault->function};
-    PutBe32(std::span(report).subspan(2), fault->error);
-    replyFaulted_ = true;
-    return io.Send(report, "format error report");
+    return ReportFormatError(io, fault->function, fault->error);
   }
   model_->Change([](TfsContents& c) {
     c = TfsContents{};
@@ -418,9 +428,7 @@ FsOutcome FileSystemServiceTfs::Format(Io& io) {
   });
   if (!model_->Save()) {
     io.Command(TFS_FORMAT, "TFS_FORMAT failed: the file system cannot be stored");
-    std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL};
-    replyFaulted_ = true;
-    return io.Send(report, "format error report");
+    return ReportFormatError(io, 0, 0);
   }
   io.Command(TFS_FORMAT, "TFS_FORMAT");
   return Apply(io, FsFaultStep::Format, TFS_FORMAT_OK, fault);
@@ -433,8 +441,7 @@ FsOutcome FileSystemServiceTfs::Mount(Io& io) {
   const bool formatted = model_->Change([](TfsContents& c) { return c.formatted; });
   if (!formatted) {
     io.Command(TFS_MOUNT, "TFS_MOUNT refused: no file system");
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "mount refusal");
+    return Refuse(io, "mount refusal");
   }
   step_ = Step::Mounted;
   io.Command(TFS_MOUNT, "TFS_MOUNT");
@@ -484,8 +491,7 @@ FsOutcome FileSystemServiceTfs::CreateDir(Io& io) {
     return false;
   });
   if (isFile) {
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "directory refusal");
+    return Refuse(io, "directory refusal");
   }
   step_ = Step::DirsCreated;
   return Reply(io, FsFaultStep::DirCreated, TFS_DIR_CREATED);
@@ -548,8 +554,7 @@ FsOutcome FileSystemServiceTfs::AddFile(Io& io) {
   });
   if (!fits) {
     io.Command(TFS_ADD_FILE, "TFS_ADD_FILE " + path + " refused: no room", size, sum);
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "file refusal");
+    return Refuse(io, "file refusal");
   }
   io.Command(TFS_ADD_FILE, "TFS_ADD_FILE " + path, size, sum);
   writing_ = OpenFile{path, size, {}};
@@ -601,8 +606,7 @@ FsOutcome FileSystemServiceTfs::AddData(Io& io) {
   if (step_ == Step::Mounted && !model_->Save()) {
     model_->Change([&](TfsContents& c) { c.files.erase(path); });
     io.Command(TFS_FILE_WRITTEN, "TFS_FILE_WRITTEN " + path + " failed: not stored", size);
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "write refusal");
+    return Refuse(io, "write refusal");
   }
   io.Command(TFS_FILE_WRITTEN, "TFS_FILE_WRITTEN " + path, size);
   return Reply(io, FsFaultStep::FileWritten, TFS_FILE_WRITTEN);
@@ -613,8 +617,7 @@ FsOutcome FileSystemServiceTfs::Complete(Io& io) {
   model_->Change([](TfsContents& c) { c.complete = true; });
   if (!model_->Save()) {
     io.Command(WRITE_COMPLETE_NAND, "WRITE_COMPLETE_NAND failed: not stored");
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "completion refusal");
+    return Refuse(io, "completion refusal");
   }
   step_ = Step::Completed;
   io.Command(WRITE_COMPLETE_NAND, "WRITE_COMPLETE_NAND");
@@ -626,7 +629,7 @@ FsOutcome FileSystemServiceTfs::Unmount(Io& io) {
     // The Explorer closes with an unmount even when its mount failed; it does not judge the
     // answer, and there is nothing to unmount.
     io.Command(TFS_UNMOUNT, "TFS_UNMOUNT while not mounted");
-    if (FsOutcome o = io.SendByte(TFS_REFUSED, "unmount refusal"); o != FsOutcome::Continue) {
+    if (FsOutcome o = Refuse(io, "unmount refusal"); o != FsOutcome::Continue) {
       return o;
     }
     return FsOutcome::SessionEnded;
@@ -718,7 +721,7 @@ FsOutcome FileSystemServiceTfs::DeleteFile(Io& io) {
   const bool erased = model_->Change([&](TfsContents& c) { return c.files.erase(path) != 0; });
   if (erased) (void)model_->Save();
   io.Command(TFS_DELETE_FILE, "TFS_DELETE_FILE " + path + (erased ? "" : " refused: no such file"));
-  if (!erased) return io.SendByte(TFS_REFUSED, "delete reply");
+  if (!erased) return Refuse(io, "delete reply");
   return Reply(io, FsFaultStep::Delete, TFS_DELETE_FILE);
 }
 
@@ -735,7 +738,7 @@ FsOutcome FileSystemServiceTfs::ReadFile(Io& io) {
   reading_.reset();
   if (!size) {
     io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path + " refused: no such file");
-    return io.SendByte(TFS_REFUSED, "read refusal");
+    return Refuse(io, "read refusal");
   }
   io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path, *size);
   // A spoiled answer is the whole answer: the PC stops at it and asks for no data.
@@ -804,7 +807,7 @@ FsOutcome FileSystemServiceTfs::FileStatus(Io& io) {
   });
   if (!file) {
     io.Command(TFS_FILE_STATUS, "TFS_FILE_STATUS " + path + " refused: no such file");
-    return io.SendByte(TFS_REFUSED, "status refusal");
+    return Refuse(io, "status refusal");
   }
   io.Command(TFS_FILE_STATUS, "TFS_FILE_STATUS " + path, file->bytes.size());
   if (auto fault = TakeFault(FsFaultStep::Status)) {
