@@ -640,6 +640,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
     std::array<std::uint8_t, 5> request{UART_BLOCK_REQUEST};
     PutBe32(std::span(request).subspan(1), length);
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::TransferCode:
           return Send(std::span(&fault->value, 1), "transfer code");
@@ -648,13 +649,6 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
           // so no block follows and the phone goes back to waiting for commands.
           request[0] = fault->value;
           return Send(request, "block request");
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-          break;
         case FaultKind::WrongBlockSum:
           claimBad = true;
           break;
@@ -691,17 +685,11 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
 
   std::uint8_t done = UART_DONE;
   if (auto fault = TakeFault(FaultStep::ImageDone)) {
+    if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
     switch (fault->kind) {
       case FaultKind::TransferCode:
       case FaultKind::WrongByte:
         done = fault->value;
-        break;
-      case FaultKind::Silence:
-        return Outcome::Silenced;
-      case FaultKind::LineDrop:
-        return DropLine();
-      case FaultKind::StrayBytes:
-        if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
         break;
       default:
         break;
@@ -735,16 +723,10 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
     misreport = false;
     bool corrupt = false;
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::TransferCode:
           return SendReplyFrame(fault->value, 0, 0, "transfer code");
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-          break;
         case FaultKind::WrongBlockSum:
           misreport = true;
           break;  // this block's sum, reported next
@@ -778,22 +760,16 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
 
   std::uint8_t reported = misreport ? static_cast<std::uint8_t>(lastSum + 1) : lastSum;
   if (auto fault = TakeFault(FaultStep::ImageDone)) {
+    if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
     switch (fault->kind) {
       case FaultKind::TransferCode:
         return SendReplyFrame(fault->value, 0, 0, "transfer code");
-      case FaultKind::Silence:
-        return Outcome::Silenced;
-      case FaultKind::LineDrop:
-        return DropLine();
       case FaultKind::WrongBlockSum:
         reported = static_cast<std::uint8_t>(lastSum + 1);
         break;
       case FaultKind::WrongByte:
         // Another code in place of IMAGE_DONE: the PC acknowledges nothing it does not know.
         return SendReplyFrame(fault->value, reported, 0, "image done");
-      case FaultKind::StrayBytes:
-        if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-        break;
       default:
         break;
     }
@@ -854,19 +830,13 @@ PhoneFirmware::Outcome PhoneFirmware::Dump() {
     }
     chunk[n] = link::blockSum(std::span(chunk).first(n));
     if (auto fault = TakeFault(FaultStep::DumpChunk, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::CorruptChunk:
           chunk[n / 2] ^= 0x5A;
           break;
         case FaultKind::WrongByte:
           chunk[n] = fault->value;
-          break;
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
           break;
         default:
           break;
@@ -921,22 +891,25 @@ PhoneFirmware::Outcome PhoneFirmware::Answer(FaultStep step, std::span<const std
   auto fault = TakeFault(step);
   if (!fault) return Send(normal, where);
   if (fired != nullptr) *fired = fault->kind;
-  switch (fault->kind) {
+  if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
+  if (fault->kind == FaultKind::WrongByte) {
+    std::vector<std::uint8_t> altered(normal.begin(), normal.end());
+    if (!altered.empty()) altered[0] = fault->value;
+    return Send(altered, where);
+  }
+  return Send(normal, where);
+}
+
+PhoneFirmware::Outcome PhoneFirmware::ApplyCommonFault(const Fault& fault) {
+  switch (fault.kind) {
     case FaultKind::Silence:
       return Outcome::Silenced;
     case FaultKind::LineDrop:
       return DropLine();
-    case FaultKind::WrongByte: {
-      std::vector<std::uint8_t> altered(normal.begin(), normal.end());
-      if (!altered.empty()) altered[0] = fault->value;
-      return Send(altered, where);
-    }
-    case FaultKind::StrayBytes: {
-      if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-      return Send(normal, where);
-    }
+    case FaultKind::StrayBytes:
+      return Send(fault.bytes, "stray bytes");
     default:
-      return Send(normal, where);
+      return Outcome::Done;
   }
 }
 
