@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/ByteOrder.h"
 #include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
 #include "sim/TextForms.h"
@@ -39,18 +40,6 @@ constexpr Named<FsFaultKind> kKindNames[] = {
 
 const char* FsFaultKindName(FsFaultKind kind) {
   return NameOf(kKindNames, kind);
-}
-
-void PutBe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v >> 24);
-  out[1] = static_cast<std::uint8_t>(v >> 16);
-  out[2] = static_cast<std::uint8_t>(v >> 8);
-  out[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t GetLe32(std::span<const std::uint8_t> b) {
-  return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-         std::uint32_t{b[3]} << 24;
 }
 
 std::string Printable(std::span<const std::uint8_t> bytes) {
@@ -541,8 +530,7 @@ FsOutcome FileSystemServiceTfs::AddFile(Io& io) {
   std::array<std::uint8_t, 4> sizeBytes{};
   if (FsOutcome o = io.Read(sizeBytes, "file size"); o != FsOutcome::Continue) return o;
   record.insert(record.end(), sizeBytes.begin(), sizeBytes.end());
-  const std::uint32_t size = std::uint32_t{sizeBytes[0]} << 24 | std::uint32_t{sizeBytes[1]} << 16 |
-                             std::uint32_t{sizeBytes[2]} << 8 | sizeBytes[3];
+  const std::uint32_t size = GetBe32(sizeBytes);
   const std::uint8_t sum = link::blockSum(record);
 
   // The size comes from the PC: refuse what the file system cannot hold before taking a byte.

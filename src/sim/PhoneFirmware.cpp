@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/ByteOrder.h"
 #include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
 #include "sim/PhoneCodes.h"
@@ -19,30 +20,6 @@ constexpr auto kForever = std::chrono::hours(24);
 constexpr auto kResyncQuiet = std::chrono::milliseconds(200);
 // A UART block whose sum keeps failing is given up after this many tries.
 constexpr int kMaxBlockTries = 3;
-
-std::uint32_t GetBe32(std::span<const std::uint8_t> b) {
-  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
-         std::uint32_t{b[3]};
-}
-
-std::uint32_t GetLe32(std::span<const std::uint8_t> b) {
-  return (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[1]} << 8) |
-         std::uint32_t{b[0]};
-}
-
-void PutBe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v >> 24);
-  out[1] = static_cast<std::uint8_t>(v >> 16);
-  out[2] = static_cast<std::uint8_t>(v >> 8);
-  out[3] = static_cast<std::uint8_t>(v);
-}
-
-void PutLe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v);
-  out[1] = static_cast<std::uint8_t>(v >> 8);
-  out[2] = static_cast<std::uint8_t>(v >> 16);
-  out[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 std::string Hex(std::uint8_t byte) {
   char text[8];

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "sim/ByteOrder.h"
 #include "sim/UniqueFd.h"
 
 namespace veska::sim {
@@ -65,8 +66,7 @@ class Reader {
   }
   bool U32(std::uint32_t& v) {
     if (in_.size() < 4) return false;
-    v = std::uint32_t{in_[0]} | std::uint32_t{in_[1]} << 8 | std::uint32_t{in_[2]} << 16 |
-        std::uint32_t{in_[3]} << 24;
+    v = GetLe32(in_);
     in_ = in_.subspan(4);
     return true;
   }
