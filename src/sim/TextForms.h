@@ -30,7 +30,7 @@ template <typename T>
 // "00,12,0x7E": hexadecimal bytes separated by commas ("" is no bytes).
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> ParseBytes(std::string_view text);
 
-// One name of a fault kind or step as it is written.
+// One name of a fault kind or step as it is written; each part keeps a table of them.
 template <typename E>
 struct Named {
   E value;
@@ -58,10 +58,10 @@ template <typename E, std::size_t N>
 // steps, is for that part to judge.
 template <typename Kind, typename Step>
 struct FaultText {
-  Kind kind;
-  Step step;
+  Kind kind{};
+  Step step{};
   std::optional<std::uint32_t> index;  // "#N"
-  std::string_view value;              // after "=", "" without one
+  std::string_view value;              // after "=", "" without one; a view into the text
   bool repeat = false;                 // a trailing "!"
 };
 
