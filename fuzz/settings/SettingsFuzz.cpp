@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "app/ProfileFile.h"
+#include "link/AsciiCase.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using veska::app::ProfileFile;
 using veska::app::SettingsAccess;
+using veska::link::SameIgnoringAsciiCase;
 
 constexpr std::string_view kSection = "Setting";
 constexpr std::string_view kIntKey = "UartPort";
@@ -57,17 +59,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Every section name the text mentions, as the reader would see it.
 std::vector<std::string> SectionNames(std::string_view text) {
   std::vector<std::string> names;
@@ -87,7 +78,7 @@ std::vector<std::pair<std::string, std::string>> Others(const ProfileFile& profi
                                                         std::string_view section) {
   auto entries = profile.GetSection(section);
   std::erase_if(entries, [](const auto& e) {
-    return SameName(e.first, kIntKey) || SameName(e.first, kTextKey);
+    return SameIgnoringAsciiCase(e.first, kIntKey) || SameIgnoringAsciiCase(e.first, kTextKey);
   });
   return entries;
 }

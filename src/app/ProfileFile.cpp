@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/FileReplace.h"
+#include "link/AsciiCase.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -27,17 +28,6 @@ std::string_view Trim(std::string_view text) {
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // What is known of a settings file as read.
@@ -150,13 +140,14 @@ void SetKey(std::vector<std::string>& lines, std::string_view section, std::stri
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (auto name = SectionName(lines[i])) {
       if (inSection) break;
-      inSection = SameName(*name, Trim(section));
+      inSection = link::SameIgnoringAsciiCase(*name, Trim(section));
       if (inSection) sectionEnd = i + 1;
       continue;
     }
     if (!inSection) continue;
     if (!Trim(lines[i]).empty()) sectionEnd = i + 1;
-    if (auto entry = SplitKey(lines[i]); entry && SameName(entry->key, Trim(key))) {
+    if (auto entry = SplitKey(lines[i]);
+        entry && link::SameIgnoringAsciiCase(entry->key, Trim(key))) {
       const bool hadCr = !lines[i].empty() && lines[i].back() == '\r';
       lines[i] = newLine + (hadCr ? "\r" : "");
       return;
@@ -239,11 +230,11 @@ std::string ProfileFile::GetString(std::string_view section, std::string_view ke
   bool inSection = false;
   for (const std::string& line : lines_) {
     if (auto name = SectionName(line)) {
-      inSection = SameName(*name, Trim(section));
+      inSection = link::SameIgnoringAsciiCase(*name, Trim(section));
       continue;
     }
     if (!inSection) continue;
-    if (auto entry = SplitKey(line); entry && SameName(entry->key, Trim(key))) {
+    if (auto entry = SplitKey(line); entry && link::SameIgnoringAsciiCase(entry->key, Trim(key))) {
       return Unquote(entry->value);
     }
   }
@@ -279,7 +270,7 @@ std::vector<std::pair<std::string, std::string>> ProfileFile::GetSection(
   bool inSection = false;
   for (const std::string& line : lines_) {
     if (auto name = SectionName(line)) {
-      inSection = SameName(*name, Trim(section));
+      inSection = link::SameIgnoringAsciiCase(*name, Trim(section));
       continue;
     }
     if (!inSection) continue;

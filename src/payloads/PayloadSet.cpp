@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "link/AsciiCase.h"
+
 namespace veska::payloads {
 
 namespace standin {
@@ -32,24 +34,13 @@ std::span<const std::uint8_t> Unwrap(std::span<const std::uint8_t> stored) {
   return stored.subspan(8);
 }
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // A file in `folder` whose name is `name` in other letter case, or "" when there is none.
 std::filesystem::path NameInOtherCase(const std::filesystem::path& folder, std::string_view name) {
   std::error_code ec;
   for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
        it.increment(ec)) {
     const std::string found = it->path().filename().string();
-    if (found != name && SameNameIgnoringCase(found, name)) return it->path();
+    if (found != name && link::SameIgnoringAsciiCase(found, name)) return it->path();
   }
   return {};
 }

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/ByteOrder.h"
+#include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
+#include "sim/TextForms.h"
 
 namespace veska::sim {
 
@@ -17,11 +19,7 @@ namespace {
 // already on the line.
 constexpr auto kOverrunGrace = std::chrono::milliseconds(2);
 
-struct StepName {
-  FsFaultStep step;
-  const char* name;
-};
-constexpr StepName kStepNames[] = {
+constexpr Named<FsFaultStep> kStepNames[] = {
     {FsFaultStep::Format, "format"},       {FsFaultStep::Mount, "mount"},
     {FsFaultStep::Checksum, "checksum"},   {FsFaultStep::Time, "time"},
     {FsFaultStep::DirEcho, "dir"},         {FsFaultStep::DirCreated, "dir-created"},
@@ -33,49 +31,15 @@ constexpr StepName kStepNames[] = {
     {FsFaultStep::ReadFile, "read-file"},  {FsFaultStep::Status, "status"},
 };
 
+constexpr Named<FsFaultKind> kKindNames[] = {
+    {FsFaultKind::Silence, "silence"},
+    {FsFaultKind::WrongSum, "sum"},
+    {FsFaultKind::WrongByte, "wrong"},
+    {FsFaultKind::FormatError, "error"},
+};
+
 const char* FsFaultKindName(FsFaultKind kind) {
-  switch (kind) {
-    case FsFaultKind::Silence:
-      return "silence";
-    case FsFaultKind::WrongSum:
-      return "sum";
-    case FsFaultKind::WrongByte:
-      return "wrong";
-    case FsFaultKind::FormatError:
-      return "error";
-  }
-  return "?";
-}
-
-template <typename T>
-std::optional<T> ParseNumber(std::string_view text, int base) {
-  if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-  }
-  if (base == 0) {
-    base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-      text.remove_prefix(2);
-      base = 16;
-    }
-  }
-  if (text.empty()) return std::nullopt;
-  T value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-void PutBe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v >> 24);
-  out[1] = static_cast<std::uint8_t>(v >> 16);
-  out[2] = static_cast<std::uint8_t>(v >> 8);
-  out[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t GetLe32(std::span<const std::uint8_t> b) {
-  return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-         std::uint32_t{b[3]} << 24;
+  return NameOf(kKindNames, kind);
 }
 
 std::string Printable(std::span<const std::uint8_t> bytes) {
@@ -138,60 +102,41 @@ bool IsExplorerOnly(std::uint8_t code) {
 // Faults
 
 const char* FsFaultStepName(FsFaultStep step) {
-  for (const auto& s : kStepNames) {
-    if (s.step == step) return s.name;
-  }
-  return "?";
+  return NameOf(kStepNames, step);
 }
 
 std::optional<FsFault> ParseFsFault(std::string_view text) {
+  const auto written = ParseFaultText(text, kKindNames, kStepNames);
+  if (!written) return std::nullopt;
   FsFault fault;
-  if (!text.empty() && text.back() == '!') {
-    fault.repeat = true;
-    text.remove_suffix(1);
-  }
-  const std::size_t at = text.find('@');
-  if (at == std::string_view::npos) return std::nullopt;
-  const std::string_view kind = text.substr(0, at);
-  std::string_view rest = text.substr(at + 1);
-  std::string_view value;
-  if (std::size_t eq = rest.find('='); eq != std::string_view::npos) {
-    value = rest.substr(eq + 1);
-    rest = rest.substr(0, eq);
-  }
-  if (std::size_t hash = rest.find('#'); hash != std::string_view::npos) {
-    fault.index = ParseNumber<std::uint32_t>(rest.substr(hash + 1), 0);
-    if (!fault.index) return std::nullopt;
-    rest = rest.substr(0, hash);
-  }
-  bool stepFound = false;
-  for (const auto& s : kStepNames) {
-    if (rest == s.name) {
-      fault.step = s.step;
-      stepFound = true;
+  fault.kind = written->kind;
+  fault.step = written->step;
+  fault.index = written->index;
+  fault.repeat = written->repeat;
+  const std::string_view value = written->value;
+  switch (fault.kind) {
+    case FsFaultKind::Silence:
+    case FsFaultKind::WrongSum:
+      if (!value.empty()) return std::nullopt;
+      break;
+    case FsFaultKind::WrongByte: {
+      auto byte = ParseNumber<std::uint8_t>(value);
+      if (!byte) return std::nullopt;
+      fault.value = *byte;
+      break;
     }
-  }
-  if (!stepFound) return std::nullopt;
-
-  if (kind == "silence" || kind == "sum") {
-    if (!value.empty()) return std::nullopt;
-    fault.kind = kind == "silence" ? FsFaultKind::Silence : FsFaultKind::WrongSum;
-  } else if (kind == "wrong") {
-    auto byte = ParseNumber<std::uint8_t>(value, 0);
-    if (!byte) return std::nullopt;
-    fault.kind = FsFaultKind::WrongByte;
-    fault.value = *byte;
-  } else if (kind == "error") {
-    const std::size_t colon = value.find(':');
-    if (fault.step != FsFaultStep::Format || colon == std::string_view::npos) return std::nullopt;
-    auto function = ParseNumber<std::uint8_t>(value.substr(0, colon), 16);
-    auto error = ParseNumber<std::uint32_t>(value.substr(colon + 1), 16);
-    if (!function || !error) return std::nullopt;
-    fault.kind = FsFaultKind::FormatError;
-    fault.function = *function;
-    fault.error = *error;
-  } else {
-    return std::nullopt;
+    case FsFaultKind::FormatError: {
+      const std::size_t colon = value.find(':');
+      if (fault.step != FsFaultStep::Format || colon == std::string_view::npos) {
+        return std::nullopt;
+      }
+      auto function = ParseNumber<std::uint8_t>(value.substr(0, colon), 16);
+      auto error = ParseNumber<std::uint32_t>(value.substr(colon + 1), 16);
+      if (!function || !error) return std::nullopt;
+      fault.function = *function;
+      fault.error = *error;
+      break;
+    }
   }
   return fault;
 }
@@ -213,34 +158,15 @@ class FileSystemServiceTfs::Io {
   [[nodiscard]] FsEntry Entry() const { return entry_; }
 
   FsOutcome Read(std::span<std::uint8_t> out, const char* where) {
-    switch (context_.line.Read(out, context_.options.peerTimeout)) {
-      case IoResult::Ok:
-        return FsOutcome::Continue;
-      case IoResult::Timeout:
-        Record(EventKind::PeerSilent, 0, 0, out.size(), 0, std::string("waiting for ") + where);
-        return FsOutcome::PeerSilent;
-      case IoResult::Interrupted:
-        return FsOutcome::Interrupted;
-      case IoResult::Closed:
-        return FsOutcome::LineDropped;
-    }
-    return FsOutcome::LineDropped;
+    return OutcomeOf(
+        ReadInExchange(context_.line, context_.events, context_.options.peerTimeout, out, where),
+        FsOutcome::Continue, FsOutcome::PeerSilent);
   }
 
   FsOutcome Send(std::span<const std::uint8_t> bytes, const char* where) {
-    switch (context_.line.Write(bytes, context_.options.peerTimeout)) {
-      case IoResult::Ok:
-        return FsOutcome::Continue;
-      case IoResult::Timeout:
-        Record(EventKind::PeerSilent, 0, 0, bytes.size(), 0,
-               std::string("PC not reading ") + where);
-        return FsOutcome::PeerSilent;
-      case IoResult::Interrupted:
-        return FsOutcome::Interrupted;
-      case IoResult::Closed:
-        return FsOutcome::LineDropped;
-    }
-    return FsOutcome::LineDropped;
+    return OutcomeOf(
+        WriteInExchange(context_.line, context_.events, context_.options.peerTimeout, bytes, where),
+        FsOutcome::Continue, FsOutcome::PeerSilent);
   }
 
   FsOutcome SendByte(std::uint8_t byte, const char* where) {
@@ -426,6 +352,19 @@ FsOutcome FileSystemServiceTfs::Apply(Io& io, FsFaultStep step, std::uint8_t nor
   return io.SendByte(reply, FsFaultStepName(step));
 }
 
+FsOutcome FileSystemServiceTfs::Refuse(Io& io, const char* where) {
+  replyFaulted_ = true;
+  return io.SendByte(TFS_REFUSED, where);
+}
+
+FsOutcome FileSystemServiceTfs::ReportFormatError(Io& io, std::uint8_t function,
+                                                  std::uint32_t error) {
+  std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL, function};
+  PutBe32(std::span(report).subspan(2), error);
+  replyFaulted_ = true;
+  return io.Send(report, "format error report");
+}
+
 FsOutcome FileSystemServiceTfs::OutOfOrder(Io& io, const char* what) {
   static constexpr const char* kStepText[] = {
       "unmounted",   "mounted",     "checksum marked", "time set", "directories created",
@@ -469,10 +408,7 @@ FsOutcome FileSystemServiceTfs::Format(Io& io) {
     std::snprintf(detail, sizeof detail, "TFS_FORMAT failed: function 0x%02X error 0x%08X",
                   fault->function, fault->error);
     io.Command(TFS_FORMAT, detail);
-    std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL, fault->function};
-    PutBe32(std::span(report).subspan(2), fault->error);
-    replyFaulted_ = true;
-    return io.Send(report, "format error report");
+    return ReportFormatError(io, fault->function, fault->error);
   }
   model_->Change([](TfsContents& c) {
     c = TfsContents{};
@@ -481,9 +417,7 @@ FsOutcome FileSystemServiceTfs::Format(Io& io) {
   });
   if (!model_->Save()) {
     io.Command(TFS_FORMAT, "TFS_FORMAT failed: the file system cannot be stored");
-    std::array<std::uint8_t, 1 + TFS_FORMAT_REPORT_SIZE> report{TFS_FORMAT_FAIL};
-    replyFaulted_ = true;
-    return io.Send(report, "format error report");
+    return ReportFormatError(io, 0, 0);
   }
   io.Command(TFS_FORMAT, "TFS_FORMAT");
   return Apply(io, FsFaultStep::Format, TFS_FORMAT_OK, fault);
@@ -496,8 +430,7 @@ FsOutcome FileSystemServiceTfs::Mount(Io& io) {
   const bool formatted = model_->Change([](TfsContents& c) { return c.formatted; });
   if (!formatted) {
     io.Command(TFS_MOUNT, "TFS_MOUNT refused: no file system");
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "mount refusal");
+    return Refuse(io, "mount refusal");
   }
   step_ = Step::Mounted;
   io.Command(TFS_MOUNT, "TFS_MOUNT");
@@ -547,8 +480,7 @@ FsOutcome FileSystemServiceTfs::CreateDir(Io& io) {
     return false;
   });
   if (isFile) {
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "directory refusal");
+    return Refuse(io, "directory refusal");
   }
   step_ = Step::DirsCreated;
   return Reply(io, FsFaultStep::DirCreated, TFS_DIR_CREATED);
@@ -598,8 +530,7 @@ FsOutcome FileSystemServiceTfs::AddFile(Io& io) {
   std::array<std::uint8_t, 4> sizeBytes{};
   if (FsOutcome o = io.Read(sizeBytes, "file size"); o != FsOutcome::Continue) return o;
   record.insert(record.end(), sizeBytes.begin(), sizeBytes.end());
-  const std::uint32_t size = std::uint32_t{sizeBytes[0]} << 24 | std::uint32_t{sizeBytes[1]} << 16 |
-                             std::uint32_t{sizeBytes[2]} << 8 | sizeBytes[3];
+  const std::uint32_t size = GetBe32(sizeBytes);
   const std::uint8_t sum = link::blockSum(record);
 
   // The size comes from the PC: refuse what the file system cannot hold before taking a byte.
@@ -611,8 +542,7 @@ FsOutcome FileSystemServiceTfs::AddFile(Io& io) {
   });
   if (!fits) {
     io.Command(TFS_ADD_FILE, "TFS_ADD_FILE " + path + " refused: no room", size, sum);
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "file refusal");
+    return Refuse(io, "file refusal");
   }
   io.Command(TFS_ADD_FILE, "TFS_ADD_FILE " + path, size, sum);
   writing_ = OpenFile{path, size, {}};
@@ -664,8 +594,7 @@ FsOutcome FileSystemServiceTfs::AddData(Io& io) {
   if (step_ == Step::Mounted && !model_->Save()) {
     model_->Change([&](TfsContents& c) { c.files.erase(path); });
     io.Command(TFS_FILE_WRITTEN, "TFS_FILE_WRITTEN " + path + " failed: not stored", size);
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "write refusal");
+    return Refuse(io, "write refusal");
   }
   io.Command(TFS_FILE_WRITTEN, "TFS_FILE_WRITTEN " + path, size);
   return Reply(io, FsFaultStep::FileWritten, TFS_FILE_WRITTEN);
@@ -676,8 +605,7 @@ FsOutcome FileSystemServiceTfs::Complete(Io& io) {
   model_->Change([](TfsContents& c) { c.complete = true; });
   if (!model_->Save()) {
     io.Command(WRITE_COMPLETE_NAND, "WRITE_COMPLETE_NAND failed: not stored");
-    replyFaulted_ = true;
-    return io.SendByte(TFS_REFUSED, "completion refusal");
+    return Refuse(io, "completion refusal");
   }
   step_ = Step::Completed;
   io.Command(WRITE_COMPLETE_NAND, "WRITE_COMPLETE_NAND");
@@ -689,7 +617,7 @@ FsOutcome FileSystemServiceTfs::Unmount(Io& io) {
     // The Explorer closes with an unmount even when its mount failed; it does not judge the
     // answer, and there is nothing to unmount.
     io.Command(TFS_UNMOUNT, "TFS_UNMOUNT while not mounted");
-    if (FsOutcome o = io.SendByte(TFS_REFUSED, "unmount refusal"); o != FsOutcome::Continue) {
+    if (FsOutcome o = Refuse(io, "unmount refusal"); o != FsOutcome::Continue) {
       return o;
     }
     return FsOutcome::SessionEnded;
@@ -781,7 +709,7 @@ FsOutcome FileSystemServiceTfs::DeleteFile(Io& io) {
   const bool erased = model_->Change([&](TfsContents& c) { return c.files.erase(path) != 0; });
   if (erased) (void)model_->Save();
   io.Command(TFS_DELETE_FILE, "TFS_DELETE_FILE " + path + (erased ? "" : " refused: no such file"));
-  if (!erased) return io.SendByte(TFS_REFUSED, "delete reply");
+  if (!erased) return Refuse(io, "delete reply");
   return Reply(io, FsFaultStep::Delete, TFS_DELETE_FILE);
 }
 
@@ -798,7 +726,7 @@ FsOutcome FileSystemServiceTfs::ReadFile(Io& io) {
   reading_.reset();
   if (!size) {
     io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path + " refused: no such file");
-    return io.SendByte(TFS_REFUSED, "read refusal");
+    return Refuse(io, "read refusal");
   }
   io.Command(TFS_READ_FILE, "TFS_READ_FILE " + path, *size);
   // A spoiled answer is the whole answer: the PC stops at it and asks for no data.
@@ -867,7 +795,7 @@ FsOutcome FileSystemServiceTfs::FileStatus(Io& io) {
   });
   if (!file) {
     io.Command(TFS_FILE_STATUS, "TFS_FILE_STATUS " + path + " refused: no such file");
-    return io.SendByte(TFS_REFUSED, "status refusal");
+    return Refuse(io, "status refusal");
   }
   io.Command(TFS_FILE_STATUS, "TFS_FILE_STATUS " + path, file->bytes.size());
   if (auto fault = TakeFault(FsFaultStep::Status)) {

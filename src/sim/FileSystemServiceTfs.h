@@ -129,6 +129,11 @@ class FileSystemServiceTfs : public FileSystemService {
   FsOutcome Apply(Io& io, FsFaultStep step, std::uint8_t normal,
                   const std::optional<FsFault>& fault);
   std::optional<FsFault> TakeFault(FsFaultStep step);
+  // Answers 0xEF, this phone's refusal. Like a spoiled reply, it ends a USB download session:
+  // the PC's operation stops at it.
+  FsOutcome Refuse(Io& io, const char* where);
+  // TFS_FORMAT_FAIL and the report: `function`, then `error` big-endian.
+  FsOutcome ReportFormatError(Io& io, std::uint8_t function, std::uint32_t error);
   FsOutcome OutOfOrder(Io& io, const char* what);
   // Reads a name record (two length bytes and the name with its zero); the path comes back
   // normalised and `record` holds every byte read, for the echo sum.

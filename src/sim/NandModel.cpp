@@ -45,6 +45,24 @@ bool WriteAllAt(int fd, std::span<const std::uint8_t> in, off_t offset) {
   return true;
 }
 
+bool InDataArea(std::uint64_t address, std::size_t length) {
+  return address <= NAND_DATA_SIZE && length <= NAND_DATA_SIZE - address;
+}
+
+// Calls piece(page, offset in the page, part) for each page that the bytes at `address` touch,
+// `part` being the bytes that fall in that page.
+template <typename Byte, typename Piece>
+void ForEachPage(std::uint64_t address, std::span<Byte> bytes, Piece piece) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::uint64_t at = address + done;
+    const auto page = static_cast<std::uint32_t>(at / PAGE_DATA_SIZE);
+    const auto offset = static_cast<std::size_t>(at % PAGE_DATA_SIZE);
+    const std::size_t n = std::min<std::size_t>(PAGE_DATA_SIZE - offset, bytes.size() - done);
+    piece(page, offset, bytes.subspan(done, n));
+    done += n;
+  }
+}
+
 }  // namespace
 
 int NandModel::AttachFile(const std::string& path) {
@@ -92,38 +110,28 @@ int NandModel::Flush() {
 }
 
 bool NandModel::ReadData(std::uint64_t address, std::span<std::uint8_t> out) const {
-  if (address > NAND_DATA_SIZE || out.size() > NAND_DATA_SIZE - address) return false;
+  if (!InDataArea(address, out.size())) return false;
   std::lock_guard lock(mutex_);
-  std::size_t done = 0;
-  while (done < out.size()) {
-    std::uint64_t at = address + done;
-    auto page = static_cast<std::uint32_t>(at / PAGE_DATA_SIZE);
-    auto offset = static_cast<std::size_t>(at % PAGE_DATA_SIZE);
-    std::size_t n = std::min<std::size_t>(PAGE_DATA_SIZE - offset, out.size() - done);
-    auto it = pages_.find(page);
-    if (it == pages_.end()) {
-      std::fill_n(out.data() + done, n, std::uint8_t{0xFF});
-    } else {
-      std::copy_n(it->second.data() + offset, n, out.data() + done);
-    }
-    done += n;
-  }
+  ForEachPage(address, out,
+              [&](std::uint32_t page, std::size_t offset, std::span<std::uint8_t> part) {
+                auto it = pages_.find(page);
+                if (it == pages_.end()) {
+                  std::fill(part.begin(), part.end(), std::uint8_t{0xFF});
+                } else {
+                  std::copy_n(it->second.data() + offset, part.size(), part.data());
+                }
+              });
   return true;
 }
 
 bool NandModel::WriteData(std::uint64_t address, std::span<const std::uint8_t> data) {
-  if (address > NAND_DATA_SIZE || data.size() > NAND_DATA_SIZE - address) return false;
+  if (!InDataArea(address, data.size())) return false;
   std::lock_guard lock(mutex_);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    std::uint64_t at = address + done;
-    auto page = static_cast<std::uint32_t>(at / PAGE_DATA_SIZE);
-    auto offset = static_cast<std::size_t>(at % PAGE_DATA_SIZE);
-    std::size_t n = std::min<std::size_t>(PAGE_DATA_SIZE - offset, data.size() - done);
-    std::copy_n(data.data() + done, n, PageForWrite(page).data() + offset);
-    StorePage(page);
-    done += n;
-  }
+  ForEachPage(address, data,
+              [&](std::uint32_t page, std::size_t offset, std::span<const std::uint8_t> part) {
+                std::copy(part.begin(), part.end(), PageForWrite(page).data() + offset);
+                StorePage(page);
+              });
   return true;
 }
 

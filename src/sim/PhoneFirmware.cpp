@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "link/BlockSum.h"
+#include "sim/ByteOrder.h"
+#include "sim/Exchange.h"
 #include "sim/FileSystemServiceCodes.h"
 #include "sim/PhoneCodes.h"
 
@@ -18,30 +20,6 @@ constexpr auto kForever = std::chrono::hours(24);
 constexpr auto kResyncQuiet = std::chrono::milliseconds(200);
 // A UART block whose sum keeps failing is given up after this many tries.
 constexpr int kMaxBlockTries = 3;
-
-std::uint32_t GetBe32(std::span<const std::uint8_t> b) {
-  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
-         std::uint32_t{b[3]};
-}
-
-std::uint32_t GetLe32(std::span<const std::uint8_t> b) {
-  return (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[1]} << 8) |
-         std::uint32_t{b[0]};
-}
-
-void PutBe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v >> 24);
-  out[1] = static_cast<std::uint8_t>(v >> 16);
-  out[2] = static_cast<std::uint8_t>(v >> 8);
-  out[3] = static_cast<std::uint8_t>(v);
-}
-
-void PutLe32(std::span<std::uint8_t> out, std::uint32_t v) {
-  out[0] = static_cast<std::uint8_t>(v);
-  out[1] = static_cast<std::uint8_t>(v >> 8);
-  out[2] = static_cast<std::uint8_t>(v >> 16);
-  out[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 std::string Hex(std::uint8_t byte) {
   char text[8];
@@ -266,16 +244,10 @@ PhoneFirmware::Outcome PhoneFirmware::RunBootRom() {
       line_.Offer(std::span(&signal, 1));
     }
   }
-  switch (line_.WaitInput(signalling_ ? std::optional(options_.bootSignalPeriod) : std::nullopt)) {
-    case IoResult::Timeout:
-      return Outcome::Done;  // signal again
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-    case IoResult::Ok:
-      break;
-  }
+  const IoResult waited =
+      line_.WaitInput(signalling_ ? std::optional(options_.bootSignalPeriod) : std::nullopt);
+  // Nothing within the period: signal again.
+  if (waited != IoResult::Ok) return OutcomeOf(waited, Outcome::Done, Outcome::Done);
   std::uint8_t byte = 0;
   if (Outcome o = ExpectByte(byte, "boot ROM"); o != Outcome::Done) return o;
 
@@ -501,18 +473,12 @@ PhoneFirmware::Outcome PhoneFirmware::RunUsbSession() {
   std::uint8_t code = 0;
   const bool download = usbSession_ == UsbSession::Download;
   auto gap = download ? std::optional(options_.peerTimeout) : std::nullopt;
-  switch (line_.Read(std::span(&code, 1), gap)) {
-    case IoResult::Ok:
-      break;
-    case IoResult::Timeout:
-      usbSession_ = UsbSession::None;
-      Record(EventKind::PeerSilent, 0, 0, 0, 0, "file-system session ended without unmount");
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
+  const IoResult got = line_.Read(std::span(&code, 1), gap);
+  if (got == IoResult::Timeout) {
+    usbSession_ = UsbSession::None;
+    Record(EventKind::PeerSilent, 0, 0, 0, 0, "file-system session ended without unmount");
   }
+  if (got != IoResult::Ok) return OutcomeOf(got, Outcome::Done, Outcome::PeerSilent);
   if (!download && !IsFileSystemCode(code)) {
     // An Explorer left without unmount (the PC closed the port): a byte that no Explorer
     // request starts with belongs to the next operation.
@@ -589,14 +555,9 @@ PhoneFirmware::Outcome PhoneFirmware::Erase(std::uint8_t code) {
   Record(EventKind::Erased, code, first, erased);
   // A real chip takes seconds to erase; the answer comes when that time is up.
   if (options_.eraseDuration.count() > 0) {
-    switch (line_.Pause(options_.eraseDuration)) {
-      case IoResult::Ok:
-      case IoResult::Timeout:
-        break;
-      case IoResult::Interrupted:
-        return Outcome::Interrupted;
-      case IoResult::Closed:
-        return Outcome::LineDropped;
+    if (Outcome o = OutcomeOf(line_.Pause(options_.eraseDuration), Outcome::Done, Outcome::Done);
+        o != Outcome::Done) {
+      return o;
     }
   }
   const std::uint8_t done = ERASE_DONE;
@@ -656,6 +617,7 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
     std::array<std::uint8_t, 5> request{UART_BLOCK_REQUEST};
     PutBe32(std::span(request).subspan(1), length);
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::TransferCode:
           return Send(std::span(&fault->value, 1), "transfer code");
@@ -664,13 +626,6 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
           // so no block follows and the phone goes back to waiting for commands.
           request[0] = fault->value;
           return Send(request, "block request");
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-          break;
         case FaultKind::WrongBlockSum:
           claimBad = true;
           break;
@@ -707,17 +662,11 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUart() {
 
   std::uint8_t done = UART_DONE;
   if (auto fault = TakeFault(FaultStep::ImageDone)) {
+    if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
     switch (fault->kind) {
       case FaultKind::TransferCode:
       case FaultKind::WrongByte:
         done = fault->value;
-        break;
-      case FaultKind::Silence:
-        return Outcome::Silenced;
-      case FaultKind::LineDrop:
-        return DropLine();
-      case FaultKind::StrayBytes:
-        if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
         break;
       default:
         break;
@@ -751,16 +700,10 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
     misreport = false;
     bool corrupt = false;
     if (auto fault = TakeFault(FaultStep::ImageBlock, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::TransferCode:
           return SendReplyFrame(fault->value, 0, 0, "transfer code");
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-          break;
         case FaultKind::WrongBlockSum:
           misreport = true;
           break;  // this block's sum, reported next
@@ -794,22 +737,16 @@ PhoneFirmware::Outcome PhoneFirmware::WriteImageUsb(std::span<const std::uint8_t
 
   std::uint8_t reported = misreport ? static_cast<std::uint8_t>(lastSum + 1) : lastSum;
   if (auto fault = TakeFault(FaultStep::ImageDone)) {
+    if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
     switch (fault->kind) {
       case FaultKind::TransferCode:
         return SendReplyFrame(fault->value, 0, 0, "transfer code");
-      case FaultKind::Silence:
-        return Outcome::Silenced;
-      case FaultKind::LineDrop:
-        return DropLine();
       case FaultKind::WrongBlockSum:
         reported = static_cast<std::uint8_t>(lastSum + 1);
         break;
       case FaultKind::WrongByte:
         // Another code in place of IMAGE_DONE: the PC acknowledges nothing it does not know.
         return SendReplyFrame(fault->value, reported, 0, "image done");
-      case FaultKind::StrayBytes:
-        if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-        break;
       default:
         break;
     }
@@ -870,19 +807,13 @@ PhoneFirmware::Outcome PhoneFirmware::Dump() {
     }
     chunk[n] = link::blockSum(std::span(chunk).first(n));
     if (auto fault = TakeFault(FaultStep::DumpChunk, index)) {
+      if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
       switch (fault->kind) {
         case FaultKind::CorruptChunk:
           chunk[n / 2] ^= 0x5A;
           break;
         case FaultKind::WrongByte:
           chunk[n] = fault->value;
-          break;
-        case FaultKind::Silence:
-          return Outcome::Silenced;
-        case FaultKind::LineDrop:
-          return DropLine();
-        case FaultKind::StrayBytes:
-          if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
           break;
         default:
           break;
@@ -908,18 +839,8 @@ PhoneFirmware::Outcome PhoneFirmware::Dump() {
 // I/O helpers
 
 PhoneFirmware::Outcome PhoneFirmware::Expect(std::span<std::uint8_t> out, const char* where) {
-  switch (line_.Read(out, options_.peerTimeout)) {
-    case IoResult::Ok:
-      return Outcome::Done;
-    case IoResult::Timeout:
-      Record(EventKind::PeerSilent, 0, 0, out.size(), 0, std::string("waiting for ") + where);
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  return OutcomeOf(ReadInExchange(line_, events_, options_.peerTimeout, out, where), Outcome::Done,
+                   Outcome::PeerSilent);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectByte(std::uint8_t& byte, const char* where) {
@@ -927,19 +848,9 @@ PhoneFirmware::Outcome PhoneFirmware::ExpectByte(std::uint8_t& byte, const char*
 }
 
 PhoneFirmware::Outcome PhoneFirmware::AwaitByte(std::uint8_t& byte, bool& got) {
-  got = false;
-  switch (line_.Read(std::span(&byte, 1), std::nullopt)) {
-    case IoResult::Ok:
-      got = true;
-      return Outcome::Done;
-    case IoResult::Timeout:
-      return Outcome::Done;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  const IoResult result = line_.Read(std::span(&byte, 1), std::nullopt);
+  got = result == IoResult::Ok;
+  return OutcomeOf(result, Outcome::Done, Outcome::Done);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::ExpectFrameRest(std::span<std::uint8_t> frame,
@@ -948,18 +859,8 @@ PhoneFirmware::Outcome PhoneFirmware::ExpectFrameRest(std::span<std::uint8_t> fr
 }
 
 PhoneFirmware::Outcome PhoneFirmware::Send(std::span<const std::uint8_t> bytes, const char* where) {
-  switch (line_.Write(bytes, options_.peerTimeout)) {
-    case IoResult::Ok:
-      return Outcome::Done;
-    case IoResult::Timeout:
-      Record(EventKind::PeerSilent, 0, 0, bytes.size(), 0, std::string("PC not reading ") + where);
-      return Outcome::PeerSilent;
-    case IoResult::Interrupted:
-      return Outcome::Interrupted;
-    case IoResult::Closed:
-      return Outcome::LineDropped;
-  }
-  return Outcome::LineDropped;
+  return OutcomeOf(WriteInExchange(line_, events_, options_.peerTimeout, bytes, where),
+                   Outcome::Done, Outcome::PeerSilent);
 }
 
 PhoneFirmware::Outcome PhoneFirmware::Answer(FaultStep step, std::span<const std::uint8_t> normal,
@@ -967,22 +868,25 @@ PhoneFirmware::Outcome PhoneFirmware::Answer(FaultStep step, std::span<const std
   auto fault = TakeFault(step);
   if (!fault) return Send(normal, where);
   if (fired != nullptr) *fired = fault->kind;
-  switch (fault->kind) {
+  if (Outcome o = ApplyCommonFault(*fault); o != Outcome::Done) return o;
+  if (fault->kind == FaultKind::WrongByte) {
+    std::vector<std::uint8_t> altered(normal.begin(), normal.end());
+    if (!altered.empty()) altered[0] = fault->value;
+    return Send(altered, where);
+  }
+  return Send(normal, where);
+}
+
+PhoneFirmware::Outcome PhoneFirmware::ApplyCommonFault(const Fault& fault) {
+  switch (fault.kind) {
     case FaultKind::Silence:
       return Outcome::Silenced;
     case FaultKind::LineDrop:
       return DropLine();
-    case FaultKind::WrongByte: {
-      std::vector<std::uint8_t> altered(normal.begin(), normal.end());
-      if (!altered.empty()) altered[0] = fault->value;
-      return Send(altered, where);
-    }
-    case FaultKind::StrayBytes: {
-      if (Outcome o = Send(fault->bytes, "stray bytes"); o != Outcome::Done) return o;
-      return Send(normal, where);
-    }
+    case FaultKind::StrayBytes:
+      return Send(fault.bytes, "stray bytes");
     default:
-      return Send(normal, where);
+      return Outcome::Done;
   }
 }
 

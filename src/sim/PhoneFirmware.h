@@ -95,6 +95,10 @@ class PhoneFirmware {
   // Sends the answer of a step, applying a pending fault of that step.
   Outcome Answer(FaultStep step, std::span<const std::uint8_t> normal, const char* where,
                  std::optional<FaultKind>* fired = nullptr);
+  // The kinds of fault every exchange treats alike: silence and a dropped line end it there,
+  // stray bytes go out ahead of the step's own. Done: the step goes on, its own kinds still to
+  // apply.
+  Outcome ApplyCommonFault(const Fault& fault);
   Outcome SendReplyFrame(std::uint8_t code, std::uint32_t word, std::uint8_t sumAt8,
                          const char* where);
   Outcome Unexpected(std::uint8_t byte, const char* where);

@@ -1,17 +1,12 @@
 #include "sim/PhoneOptions.h"
 
-#include <charconv>
-#include <cstring>
+#include "sim/TextForms.h"
 
 namespace veska::sim {
 
 namespace {
 
-struct StepName {
-  FaultStep step;
-  const char* name;
-};
-constexpr StepName kStepNames[] = {
+constexpr Named<FaultStep> kStepNames[] = {
     {FaultStep::BootSignal, "boot"},  {FaultStep::StartAck, "ack"},
     {FaultStep::ReadyByte, "ready"},  {FaultStep::RateReply, "rate"},
     {FaultStep::FlashId, "flash-id"}, {FaultStep::BadBlocks, "bad-blocks"},
@@ -20,48 +15,21 @@ constexpr StepName kStepNames[] = {
     {FaultStep::DumpChunk, "chunk"},
 };
 
-struct KindName {
-  FaultKind kind;
-  const char* name;
-};
-constexpr KindName kKindNames[] = {
+constexpr Named<FaultKind> kKindNames[] = {
     {FaultKind::Silence, "silence"},   {FaultKind::WrongByte, "wrong"},
     {FaultKind::StrayBytes, "stray"},  {FaultKind::WrongBlockSum, "sum"},
     {FaultKind::TransferCode, "code"}, {FaultKind::CorruptChunk, "corrupt"},
     {FaultKind::LineDrop, "drop"},
 };
 
-// Unsigned number, decimal or with a 0x prefix, filling the whole text.
-template <typename T>
-std::optional<T> ParseNumber(std::string_view text, int base = 0) {
-  if (base == 0) {
-    base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-      text.remove_prefix(2);
-      base = 16;
-    }
-  }
-  if (text.empty()) return std::nullopt;
-  T value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
-  for (const auto& k : kKindNames) {
-    if (k.kind == kind) return k.name;
-  }
-  return "?";
+  return NameOf(kKindNames, kind);
 }
 
 const char* FaultStepName(FaultStep step) {
-  for (const auto& s : kStepNames) {
-    if (s.step == step) return s.name;
-  }
-  return "?";
+  return NameOf(kStepNames, step);
 }
 
 std::optional<std::pair<std::uint8_t, std::uint8_t>> ParseFlashId(std::string_view text) {
@@ -94,60 +62,15 @@ std::optional<std::vector<std::pair<std::uint16_t, std::uint16_t>>> ParseBadBloc
   return pairs;
 }
 
-std::optional<std::vector<std::uint8_t>> ParseBytes(std::string_view text) {
-  std::vector<std::uint8_t> bytes;
-  while (!text.empty()) {
-    std::size_t comma = text.find(',');
-    std::string_view item = text.substr(0, comma);
-    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-    if (item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X')) {
-      item.remove_prefix(2);
-    }
-    auto value = ParseNumber<std::uint8_t>(item, 16);
-    if (!value) return std::nullopt;
-    bytes.push_back(*value);
-  }
-  return bytes;
-}
-
 std::optional<Fault> ParseFault(std::string_view text) {
+  const auto written = ParseFaultText(text, kKindNames, kStepNames);
+  if (!written) return std::nullopt;
   Fault fault;
-  if (!text.empty() && text.back() == '!') {
-    fault.repeat = true;
-    text.remove_suffix(1);
-  }
-  std::size_t at = text.find('@');
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view kind = text.substr(0, at);
-  std::string_view rest = text.substr(at + 1);
-  std::string_view value;
-  if (std::size_t eq = rest.find('='); eq != std::string_view::npos) {
-    value = rest.substr(eq + 1);
-    rest = rest.substr(0, eq);
-  }
-  std::string_view step = rest;
-  if (std::size_t hash = rest.find('#'); hash != std::string_view::npos) {
-    auto block = ParseNumber<std::uint32_t>(rest.substr(hash + 1));
-    if (!block) return std::nullopt;
-    fault.block = *block;
-    step = rest.substr(0, hash);
-  }
-
-  bool kindFound = false;
-  for (const auto& k : kKindNames) {
-    if (kind == k.name) {
-      fault.kind = k.kind;
-      kindFound = true;
-    }
-  }
-  bool stepFound = false;
-  for (const auto& s : kStepNames) {
-    if (step == s.name) {
-      fault.step = s.step;
-      stepFound = true;
-    }
-  }
-  if (!kindFound || !stepFound) return std::nullopt;
+  fault.kind = written->kind;
+  fault.step = written->step;
+  fault.block = written->index.value_or(0);
+  fault.repeat = written->repeat;
+  const std::string_view value = written->value;
   // A fault that would be recorded as fired but change nothing is refused: a test written
   // with it would test nothing.
   const bool imageStep = fault.step == FaultStep::ImageBlock || fault.step == FaultStep::ImageDone;

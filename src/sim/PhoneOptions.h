@@ -102,15 +102,14 @@ struct PhoneOptions {
   std::vector<Fault> faults;
 };
 
-// Parsers for the textual forms vphone accepts. Each returns nullopt on malformed input.
+// Parsers for the phone's textual forms in vphone (the common ones are in TextForms.h). Each
+// returns nullopt on malformed input.
 // "EC:B1" or "ECB1"
 [[nodiscard]] std::optional<std::pair<std::uint8_t, std::uint8_t>> ParseFlashId(
     std::string_view text);
 // "18:2032,19:2033" (decimal or 0x hex)
 [[nodiscard]] std::optional<std::vector<std::pair<std::uint16_t, std::uint16_t>>> ParseBadBlocks(
     std::string_view text);
-// "00,00,12" hex bytes
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> ParseBytes(std::string_view text);
 // "KIND@STEP[#N][=VALUE]" e.g. "silence@ready", "code@block#3=0x2B", "stray@ack=00,12",
 // "drop@block#2", "sum@block#1", "corrupt@chunk#0", "wrong@ack=0x55". Add "!" at the end to
 // make it repeat.

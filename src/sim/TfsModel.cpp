@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "sim/ByteOrder.h"
 #include "sim/UniqueFd.h"
 
 namespace veska::sim {
@@ -65,8 +66,7 @@ class Reader {
   }
   bool U32(std::uint32_t& v) {
     if (in_.size() < 4) return false;
-    v = std::uint32_t{in_[0]} | std::uint32_t{in_[1]} << 8 | std::uint32_t{in_[2]} << 16 |
-        std::uint32_t{in_[3]} << 24;
+    v = GetLe32(in_);
     in_ = in_.subspan(4);
     return true;
   }
@@ -95,20 +95,24 @@ class Reader {
   std::span<const std::uint8_t> in_;
 };
 
+// Writes every byte; 0, or the errno of the write that failed (EIO when one wrote nothing).
+int WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 bool WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
   // Written beside and renamed over, so a crash never leaves half a file system behind.
   const std::string temporary = path + ".tmp";
   {
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.Valid()) return false;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd.Get()) != 0) return false;
+    if (!fd.Valid() || WriteAll(fd.Get(), bytes) != 0 || ::fsync(fd.Get()) != 0) return false;
   }
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
@@ -155,14 +159,7 @@ std::optional<std::filesystem::path> SafeRelative(const std::string& path) {
 int WriteExported(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!fd.Valid()) return errno;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
+  return WriteAll(fd.Get(), bytes);
 }
 
 }  // namespace

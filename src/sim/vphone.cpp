@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/TextForms.h"
 #include "sim/VirtualPhone.h"
 
 namespace {

@@ -471,21 +471,5 @@ TEST(TfsExport, WritesFilesAndRecordsButNothingOutsideItsFolder) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(TfsFaults, TextFormsParse) {
-  auto error = ParseFsFault("error@format=85:102");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->kind, FsFaultKind::FormatError);
-  EXPECT_EQ(error->function, 0x85);
-  EXPECT_EQ(error->error, 0x102u);
-  auto silence = ParseFsFault("silence@chunk#3!");
-  ASSERT_TRUE(silence);
-  EXPECT_EQ(silence->step, FsFaultStep::Chunk);
-  EXPECT_EQ(silence->index, 3u);
-  EXPECT_TRUE(silence->repeat);
-  EXPECT_FALSE(ParseFsFault("error@mount=1:2"));  // a report belongs to the format
-  EXPECT_FALSE(ParseFsFault("wrong@time"));
-  EXPECT_FALSE(ParseFsFault("sum@nowhere"));
-}
-
 }  // namespace
 }  // namespace veska::sim::test

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/FileSystemServiceTfs.h"
+
 namespace veska::sim {
 namespace {
 
-TEST(PhoneOptions, ParsesFaultSpecifications) {
+// The phone's faults and the file-system service's share one grammar; each part judges its own
+// kinds, steps and values.
+TEST(FaultTexts, ParseIntoTheirParts) {
   auto code = ParseFault("code@block#3=0x2B");
   ASSERT_TRUE(code);
   EXPECT_EQ(code->kind, FaultKind::TransferCode);
@@ -14,16 +18,35 @@ TEST(PhoneOptions, ParsesFaultSpecifications) {
   EXPECT_EQ(code->value, 0x2B);
   EXPECT_FALSE(code->repeat);
 
-  auto stray = ParseFault("stray@ready=00,12!");
+  auto stray = ParseFault("stray@ready=00,0x12!");
   ASSERT_TRUE(stray);
   EXPECT_EQ(stray->bytes, (std::vector<std::uint8_t>{0x00, 0x12}));
   EXPECT_TRUE(stray->repeat);
+
+  auto error = ParseFsFault("error@format=0x85:102");  // the report is hexadecimal either way
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind, FsFaultKind::FormatError);
+  EXPECT_EQ(error->function, 0x85);
+  EXPECT_EQ(error->error, 0x102u);
+  EXPECT_FALSE(error->index);  // the next one
+
+  auto silence = ParseFsFault("silence@chunk#3!");
+  ASSERT_TRUE(silence);
+  EXPECT_EQ(silence->step, FsFaultStep::Chunk);
+  EXPECT_EQ(silence->index, 3u);
+  EXPECT_TRUE(silence->repeat);
 
   EXPECT_FALSE(ParseFault("code@block#3"));     // a code needs its value
   EXPECT_FALSE(ParseFault("silence@ready=1"));  // silence takes none
   EXPECT_FALSE(ParseFault("silence@nowhere"));
   EXPECT_FALSE(ParseFault("wrong@ack=0x100"));  // not a byte
+  EXPECT_FALSE(ParseFault("stray@ack=0x0x12"));
   EXPECT_FALSE(ParseFault("drop@block#x"));
+  EXPECT_FALSE(ParseFault("silence@format"));     // the other part's step
+  EXPECT_FALSE(ParseFsFault("error@mount=1:2"));  // a report belongs to the format
+  EXPECT_FALSE(ParseFsFault("wrong@time"));
+  EXPECT_FALSE(ParseFsFault("sum@nowhere"));
+  EXPECT_FALSE(ParseFsFault("drop@chunk"));  // the other part's kind
   // Faults that would change nothing where they are put.
   EXPECT_FALSE(ParseFault("sum@ready"));
   EXPECT_FALSE(ParseFault("code@ack=0x28"));
