@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -32,6 +31,8 @@
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
 #include "cli/TerminalSize.h"
+#include "cli/TransferRate.h"
+#include "cli/YesNoPrompt.h"
 #include "fs/Listing.h"
 #include "link/Crc32.h"
 #include "link/PortNames.h"
@@ -196,17 +197,6 @@ std::string LocalStamp() {
 
 // ---------------------------------------------------------------- the console
 
-std::string Duration(double seconds) {
-  if (seconds < 0) return "-";
-  const auto whole = static_cast<long>(seconds + 0.5);
-  return app::Printf("%ld:%02ld", whole / 60, whole % 60);
-}
-
-std::string RateText(double bytesPerSecond) {
-  if (bytesPerSecond < 0) return "-";
-  return app::Printf("%.1f KiB/s", bytesPerSecond / 1024.0);
-}
-
 // One port's line of the table.
 struct PortView {
   std::string port;
@@ -215,19 +205,11 @@ struct PortView {
   std::string image;
   std::int64_t upper = 0;
   std::int64_t position = 0;
-  std::deque<std::pair<Clock::time_point, std::int64_t>> samples;
+  RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
   int lastTenth = -1;
   std::string last = "-";
   int passes = 0;
   int failures = 0;
-
-  [[nodiscard]] double Rate() const {
-    if (samples.size() < 2) return -1;
-    const double seconds =
-        std::chrono::duration<double>(samples.back().first - samples.front().first).count();
-    if (seconds < 0.5) return -1;
-    return static_cast<double>(samples.back().second - samples.front().second) / seconds;
-  }
 };
 
 // What the console shows of a bench run with several ports: a table redrawn in place on a
@@ -272,7 +254,7 @@ class Board {
     view.stepWords = step.words;
     view.image.clear();
     view.upper = view.position = 0;
-    view.samples.clear();
+    view.rate.Clear();
     Event(view, step.words + ": started");
   }
 
@@ -324,16 +306,11 @@ class Board {
     } else if (event.kind == ui::EventKind::SetRange && event.id == app::IDC_PROGRESS) {
       view.upper = event.b;
       view.position = 0;
-      view.samples.clear();
+      view.rate.Clear();
       view.lastTenth = -1;
     } else if (event.kind == ui::EventKind::SetPos && event.id == app::IDC_PROGRESS) {
       view.position = event.a;
-      const Clock::time_point now = Clock::now();
-      view.samples.emplace_back(now, event.a);
-      while (view.samples.size() > 2 &&
-             now - view.samples.front().first > std::chrono::seconds(3)) {
-        view.samples.pop_front();
-      }
+      view.rate.Add(Clock::now(), event.a);
       if (!table_ && view.upper > 0 && event.a > 0) {
         const int tenth = static_cast<int>(std::min<std::int64_t>(10, event.a * 10 / view.upper));
         if (tenth != view.lastTenth) {
@@ -371,21 +348,16 @@ class Board {
       std::lock_guard lock(mutex_);
       if (table_) Clear();
       asking_ = true;
-      std::fprintf(err_, "%s: [%.*s] %.*s\n%s: Answer Yes? [y/N] ", views_[port].port.c_str(),
-                   static_cast<int>(caption.size()), caption.data(), static_cast<int>(text.size()),
-                   text.data(), views_[port].port.c_str());
-      std::fflush(err_);
+      ShowQuestion(err_, views_[port].port + ": ", caption, text);
     }
-    char line[64] = {};
-    const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+    const int answer = ReadAnswer(err_);
     std::lock_guard lock(mutex_);
     asking_ = false;
-    if (!read) std::fputc('\n', err_);
     for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
     held_.clear();
     std::fflush(err_);
     if (table_) Draw();
-    return read && (line[0] == 'y' || line[0] == 'Y') ? ui::IDYES : ui::IDNO;
+    return answer;
   }
 
   void SetTerminalInput(bool terminal) { terminalInput_ = terminal; }
@@ -423,7 +395,7 @@ class Board {
     text += app::Printf("%-16s %-30s %-18s %4s %12s %6s %4s %4s  %s\n", "PORT", "STEP", "IMAGE",
                         "%", "RATE", "LEFT", "PASS", "FAIL", "LAST");
     for (const PortView& view : views_) {
-      const double rate = view.Rate();
+      const double rate = view.rate.Rate();
       const std::string percent =
           view.upper > 0
               ? app::Printf("%lld", static_cast<long long>(view.position * 100 / view.upper))
@@ -432,7 +404,7 @@ class Board {
           rate > 0 && view.upper > 0 ? static_cast<double>(view.upper - view.position) / rate : -1;
       text += app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n",
                           view.port.c_str(), view.step.c_str(), view.image.c_str(), percent.c_str(),
-                          RateText(view.upper > 0 ? rate : -1).c_str(), Duration(left).c_str(),
+                          RateText(view.upper > 0 ? rate : -1).c_str(), DurationText(left).c_str(),
                           view.passes, view.failures, view.last.c_str());
     }
     if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);
@@ -766,7 +738,7 @@ class BenchRun {
         board_(out, err, arguments.ports, single_,
                options.table.value_or(::isatty(::fileno(out)) == 1)),
         tags_(PortFileTags(arguments.ports)) {
-    board_.SetTerminalInput(::isatty(::fileno(stdin)) == 1 && ::isatty(::fileno(err)) == 1);
+    board_.SetTerminalInput(CanAskOnTerminal(err));
     crcTable_.BuildCrc32Table();
   }
 

@@ -14,6 +14,7 @@
 #include "cli/Bench.h"
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
+#include "cli/YesNoPrompt.h"
 #include "download/ChecksumTool.h"
 #include "download/ImageCatalogue.h"
 #include "download/ImageTransfer.h"
@@ -639,17 +640,13 @@ std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_
     if (answer) presenter_->SkipNextBox();
     return answer;
   }
-  if (::isatty(STDIN_FILENO) != 1 || ::isatty(::fileno(err_)) != 1) return std::nullopt;
+  if (!CanAskOnTerminal(err_)) return std::nullopt;
   presenter_->EndProgressLine();
   std::fflush(out_);
-  std::fprintf(err_, "[%.*s] %.*s\nAnswer Yes? [y/N] ", static_cast<int>(caption.size()),
-               caption.data(), static_cast<int>(text.size()), text.data());
-  std::fflush(err_);
-  char line[64] = {};
-  const bool read = std::fgets(line, sizeof line, stdin) != nullptr;
+  ShowQuestion(err_, "", caption, text);
+  const int answer = ReadAnswer(err_);
   presenter_->SkipNextBox();
-  if (!read) std::fputc('\n', err_);
-  return read && (line[0] == 'y' || line[0] == 'Y') ? ui::IDYES : ui::IDNO;
+  return answer;
 }
 
 void CliSession::WatchInterrupts(InterruptWatch& watch) {
