@@ -692,27 +692,6 @@ bool DevicePresent(const std::string& device) {
 
 // ---------------------------------------------------------------- the run
 
-int Rank(int status) {
-  switch (status) {
-    case EXIT_OK:
-      return 0;
-    case EXIT_USAGE:
-      return 1;
-    case EXIT_STEP_FAILED:
-      return 2;
-    case EXIT_INPUT_REFUSED:
-      return 3;
-    case EXIT_NO_ANSWER:
-      return 4;
-    case EXIT_PORT_UNAVAILABLE:
-      return 5;
-    case EXIT_INTERRUPTED:
-      return 6;
-    default:
-      return 2;
-  }
-}
-
 // How often a port whose device is gone looks for it, and how long it rests after a try whose
 // port would not open although its device is there (in use, no permission).
 constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
@@ -1225,14 +1204,6 @@ std::vector<std::string> StepsForPort(const std::vector<std::string>& steps,
     }
   }
   return own;
-}
-
-int WorstExitStatus(const std::vector<int>& statuses) {
-  int worst = EXIT_OK;
-  for (const int status : statuses) {
-    if (Rank(status) > Rank(worst)) worst = status;
-  }
-  return worst;
 }
 
 bool IsBenchRun(const CliArguments& arguments) {

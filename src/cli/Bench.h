@@ -74,10 +74,6 @@ struct PhoneRecord {
 [[nodiscard]] std::vector<std::string> StepsForPort(const std::vector<std::string>& steps,
                                                     const std::string& tag);
 
-// The exit status of a run whose ports ended with `statuses`: 0 when all did, else the worst
-// (interrupted, port unavailable, no answer, input refused, failed, usage; in that order).
-[[nodiscard]] int WorstExitStatus(const std::vector<int>& statuses);
-
 // A bench run's knobs that only tests turn.
 struct BenchOptions {
   // Called with each port's session before it runs (tests shrink its time-outs).
