@@ -1,10 +1,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "cli/Bench.h"
 #include "cli/CliArguments.h"
 #include "cli/CliSession.h"
 #include "cli/Interrupt.h"
+#include "cli/bench/Bench.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>

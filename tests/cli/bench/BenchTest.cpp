@@ -1,5 +1,5 @@
 // Bench runs: several phones at once, each port its own session, log and record.
-#include "cli/Bench.h"
+#include "cli/bench/Bench.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,6 +21,8 @@
 
 #include "cli/Captured.h"
 #include "cli/Interrupt.h"
+#include "cli/bench/PortFiles.h"
+#include "cli/bench/Report.h"
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
 
