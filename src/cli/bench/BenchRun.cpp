@@ -78,6 +78,129 @@ enum class PassEnd {
   PortUnavailable,  // --repeat: the port did not open or its device went before a phone answered
 };
 
+// What a pass learns of its phone while its session runs: each step's record as it ends, the
+// images as they are written (with their files' CRC-32), whether START connected.
+class PassRecorder {
+ public:
+  PassRecorder(Board& board, std::size_t port, const link::Crc32Table& crcTable, PhoneRecord& phone)
+      : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
+
+  // Follows `session`'s steps and written images, on the board too. Before the session runs.
+  void Observe(CliSession& session) {
+    session.Dialog().SetImageObserver([this](const app::WrittenImage& image) {
+      std::lock_guard lock(imagesMutex_);
+      written_.push_back(image);
+    });
+    session.SetStepObserver([this](const CliSession::StepEvent& step) {
+      if (step.ended) {
+        StepEnded(step);
+        return;
+      }
+      stepStarted_ = Clock::now();
+      running_ = step;
+      board_.StepStarted(port_, step);
+    });
+  }
+
+  // Adds the images written since the last call to the phone's record.
+  void CollectImages() {
+    std::lock_guard lock(imagesMutex_);
+    for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
+      const app::WrittenImage& image = written_[i];
+      ImageRecord record;
+      record.image = std::string(app::Catalogue(image.kind).logName);
+      record.path = image.path;
+      record.size = image.size;
+      record.address = image.address;
+      record.seconds = image.seconds;
+      record.written = image.written;
+      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
+      if (crc.opened) record.crc32 = crc.crc;
+      phone_.images.push_back(std::move(record));
+    }
+  }
+
+  [[nodiscard]] bool Connected() const { return connected_; }
+  // The step under way when the session stopped, if one was.
+  [[nodiscard]] const std::optional<CliSession::StepEvent>& Running() const { return running_; }
+
+ private:
+  void StepEnded(const CliSession::StepEvent& step) {
+    const std::size_t firstImage = phone_.images.size();
+    running_.reset();
+    StepRecord record;
+    record.words = step.words;
+    record.exitStatus = step.exitStatus;
+    record.seconds = std::chrono::duration<double>(Clock::now() - stepStarted_).count();
+    if (step.result) {
+      record.operation = std::string(app::OperationName(step.result->operation));
+      record.outcome = std::string(app::OutcomeName(step.result->outcome));
+      record.status = step.result->status;
+      record.reason = step.result->reason;
+      if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
+        connected_ = true;
+      }
+    } else {
+      record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
+    }
+    CollectImages();
+    // A download with --verify that passed read its images back (those with an address: the
+    // file systems never are).
+    if (step.exitStatus == EXIT_OK && ReadsBack(step.words)) {
+      for (std::size_t i = firstImage; i < phone_.images.size(); ++i) {
+        ImageRecord& image = phone_.images[i];
+        image.verified = image.written && image.address.has_value();
+      }
+    }
+    phone_.steps.push_back(record);
+    board_.StepEnded(port_, step);
+  }
+
+  Board& board_;
+  std::size_t port_;
+  const link::Crc32Table& crcTable_;
+  PhoneRecord& phone_;
+  std::mutex imagesMutex_;
+  std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
+  Clock::time_point stepStarted_ = Clock::now();
+  std::optional<CliSession::StepEvent> running_;
+  bool connected_ = false;
+};
+
+// Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.
+std::string WhereStopped(const std::optional<CliSession::StepEvent>& running,
+                         const std::vector<StepRecord>& steps) {
+  if (running) return "stopped in " + running->words;
+  if (steps.empty()) return {};
+  const StepRecord& last = steps.back();
+  return (last.exitStatus == EXIT_INTERRUPTED ? "stopped in " : "stopped after ") + last.words;
+}
+
+// Notes in the phone's record what ended a pass whose session exited with `status`: the step
+// that failed and why, or the refusal before the first step.
+void NoteError(int status, bool interrupted, const std::string& portReason,
+               const std::string& cause, PhoneRecord& phone) {
+  if (status == EXIT_OK) return;
+  if (!phone.steps.empty() && phone.steps.back().exitStatus != EXIT_OK) {
+    // A port that failed under its phone says why only in its diagnostics ("... does not
+    // exist"); the operation's result has no words of its own for it.
+    if (phone.steps.back().reason.empty()) phone.steps.back().reason = portReason;
+    phone.error = phone.steps.back();
+    phone.cause = cause;
+    if (!portReason.empty() && cause.find(portReason) == std::string::npos) {
+      phone.cause = portReason + (cause.empty() ? "" : "\n") + cause;
+    }
+  } else if (!interrupted) {
+    // The run ended before its first step (a refused file, no port chosen).
+    StepRecord before;
+    before.words = "(before the steps)";
+    before.outcome = "refused";
+    before.exitStatus = status;
+    phone.error = before;
+    phone.cause = cause;
+  }
+}
+
 class BenchRun {
  public:
   BenchRun(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
@@ -283,70 +406,48 @@ class BenchRun {
     statuses_[index] = worst;
   }
 
-  // One phone on the port.
-  PassEnd ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors,
-                     ErrorPipe* pipe, PhoneRecord& phone) {
-    const std::string& port = arguments_.ports[index];
+  // The command line of the port's session.
+  CliArguments SessionArguments(std::size_t index) const {
     CliArguments arguments = arguments_;
-    arguments.port = port;
-    arguments.ports = {port};
+    arguments.port = arguments_.ports[index];
+    arguments.ports = {arguments.port};
     arguments.steps = portSteps_[index];
     if (!single_ && arguments.progress.empty()) arguments.progress = "none";
-    phone.port = port;
+    return arguments;
+  }
+
+  // One phone on the port: its record in `phone`.
+  PassEnd ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors,
+                     ErrorPipe* pipe, PhoneRecord& phone) {
+    phone.port = arguments_.ports[index];
     phone.pass = pass;
     phone.started = UtcNow();
     const Clock::time_point started = Clock::now();
 
-    CliSession session(std::move(arguments), log, errors);
+    CliSession session(SessionArguments(index), log, errors);
+    PassRecorder recorder(board_, index, crcTable_, phone);
+    Prepare(session, index, recorder);
+    const int status = RunLive(session, index);
+    recorder.CollectImages();
+
+    phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    phone.exitStatus = status;
+    if (recorder.Connected()) {
+      phone.flashId = session.FlashIdText();
+      phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
+      phone.badBlocks = session.Dialog().flashReport.badBlocks;
+    }
+    const std::string cause = pipe != nullptr ? pipe->TakeCause() : std::string();
+    return Conclude(index, pass, status, recorder, session.Dialog().PortFailureReason(), cause,
+                    phone);
+  }
+
+  void Prepare(CliSession& session, std::size_t index, PassRecorder& recorder) {
     // Several ports: the table shows what the field lines would repeat for every image.
     if (!single_) session.ShowFieldLines(false);
-    if (options_.prepare) options_.prepare(session, port);
+    if (options_.prepare) options_.prepare(session, arguments_.ports[index]);
     session.ObserveInterrupts(interrupts_);
-    std::mutex imagesMutex;
-    std::vector<app::WrittenImage> written;
-    session.Dialog().SetImageObserver([&imagesMutex, &written](const app::WrittenImage& image) {
-      std::lock_guard lock(imagesMutex);
-      written.push_back(image);
-    });
-    Clock::time_point stepStarted = started;
-    std::optional<CliSession::StepEvent> running;
-    bool connected = false;
-    session.SetStepObserver([&, index](const CliSession::StepEvent& step) {
-      if (!step.ended) {
-        stepStarted = Clock::now();
-        running = step;
-        board_.StepStarted(index, step);
-        return;
-      }
-      const std::size_t firstImage = phone.images.size();
-      running.reset();
-      StepRecord record;
-      record.words = step.words;
-      record.exitStatus = step.exitStatus;
-      record.seconds = std::chrono::duration<double>(Clock::now() - stepStarted).count();
-      if (step.result) {
-        record.operation = std::string(app::OperationName(step.result->operation));
-        record.outcome = std::string(app::OutcomeName(step.result->outcome));
-        record.status = step.result->status;
-        record.reason = step.result->reason;
-        if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
-          connected = true;
-        }
-      } else {
-        record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
-      }
-      CollectImages(phone, written, imagesMutex);
-      // A download with --verify that passed read its images back (those with an address: the
-      // file systems never are).
-      if (step.exitStatus == EXIT_OK && ReadsBack(step.words)) {
-        for (std::size_t i = firstImage; i < phone.images.size(); ++i) {
-          ImageRecord& image = phone.images[i];
-          image.verified = image.written && image.address.has_value();
-        }
-      }
-      phone.steps.push_back(record);
-      board_.StepEnded(index, step);
-    });
+    recorder.Observe(session);
     session.SetEventTap(
         [this, index](const ui::Event& event) { TapWindowEvent(board_, index, event); });
     if (!single_) {
@@ -354,26 +455,25 @@ class BenchRun {
         return board_.Ask(index, text, caption);
       });
     }
+  }
 
+  // Runs the session where Ctrl-C can reach it; its exit status.
+  int RunLive(CliSession& session, std::size_t index) {
     {
       std::lock_guard lock(sessionsMutex_);
       live_[index] = &session;
     }
     const int status = interrupts_.Interrupted() ? EXIT_INTERRUPTED : session.Run();
-    {
-      std::lock_guard lock(sessionsMutex_);
-      live_[index] = nullptr;
-    }
-    CollectImages(phone, written, imagesMutex);
+    std::lock_guard lock(sessionsMutex_);
+    live_[index] = nullptr;
+    return status;
+  }
 
-    phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    phone.exitStatus = status;
-    if (connected) {
-      phone.flashId = session.FlashIdText();
-      phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
-      phone.badBlocks = session.Dialog().flashReport.badBlocks;
-    }
-    const std::string cause = pipe != nullptr ? pipe->TakeCause() : std::string();
+  // How the pass that ended with `status` counts, with the phone's record completed: why it
+  // failed (`portReason`: what the port said of its failure; `cause`: the session's own words).
+  PassEnd Conclude(std::size_t index, int pass, int status, const PassRecorder& recorder,
+                   const std::string& portReason, const std::string& cause, PhoneRecord& phone) {
+    const bool connected = recorder.Connected();
     const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
     if (interrupted) {
       phone.interrupted = true;
@@ -381,13 +481,7 @@ class BenchRun {
       // A phone that never connected was not touched (with --repeat, a wait for the next phone
       // leaves no record); one that did is left half done.
       if (!connected) return arguments_.repeat && pass > 1 ? PassEnd::NoPhone : PassEnd::Phone;
-      if (running) {
-        incomplete_[index] = "stopped in " + running->words;
-      } else if (!phone.steps.empty()) {
-        const StepRecord& last = phone.steps.back();
-        incomplete_[index] =
-            (last.exitStatus == EXIT_INTERRUPTED ? "stopped in " : "stopped after ") + last.words;
-      }
+      incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
     }
     // --repeat: a port that would not open, or whose device went while START waited for the
     // boot signal, served no phone.
@@ -396,49 +490,13 @@ class BenchRun {
         (status == EXIT_PORT_UNAVAILABLE || (unanswered && !DevicePresent(devices_[index])))) {
       return PassEnd::PortUnavailable;
     }
-    if (status != EXIT_OK && !phone.steps.empty() && phone.steps.back().exitStatus != EXIT_OK) {
-      // A port that failed under its phone says why only in its diagnostics ("... does not
-      // exist"); the operation's result has no words of its own for it.
-      const std::string portReason = session.Dialog().PortFailureReason();
-      if (phone.steps.back().reason.empty()) phone.steps.back().reason = portReason;
-      phone.error = phone.steps.back();
-      phone.cause = cause;
-      if (!portReason.empty() && cause.find(portReason) == std::string::npos) {
-        phone.cause = portReason + (cause.empty() ? "" : "\n") + cause;
-      }
-    } else if (status != EXIT_OK && !interrupted) {
-      // The run ended before its first step (a refused file, no port chosen).
-      StepRecord before;
-      before.words = "(before the steps)";
-      before.outcome = "refused";
-      before.exitStatus = status;
-      phone.error = before;
-      phone.cause = cause;
-    }
+    NoteError(status, interrupted, portReason, cause, phone);
     // --repeat: a boot-signal wait that ended without any phone is no phone.
     if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
         StartTimedOut(*phone.error) && !connected) {
       return PassEnd::NoPhone;
     }
     return PassEnd::Phone;
-  }
-
-  void CollectImages(PhoneRecord& phone, const std::vector<app::WrittenImage>& written,
-                     std::mutex& imagesMutex) {
-    std::lock_guard lock(imagesMutex);
-    for (std::size_t i = phone.images.size(); i < written.size(); ++i) {
-      const app::WrittenImage& image = written[i];
-      ImageRecord record;
-      record.image = std::string(app::Catalogue(image.kind).logName);
-      record.path = image.path;
-      record.size = image.size;
-      record.address = image.address;
-      record.seconds = image.seconds;
-      record.written = image.written;
-      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
-      if (crc.opened) record.crc32 = crc.crc;
-      phone.images.push_back(std::move(record));
-    }
   }
 
   // Keeps a phone's record and adds it to the report.
