@@ -10,7 +10,9 @@
 #endif
 
 #include <cerrno>
+#include <cmath>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 #include "app/FileReplace.h"
 #include "app/Printf.h"
@@ -20,75 +22,134 @@ namespace veska::cli {
 
 namespace {
 
-// A JSON string: control characters escaped, and any byte that does not start or continue a
-// valid UTF-8 sequence written as the Latin-1 character of that value, so that the report stays
-// valid JSON whatever a path or a message holds.
-std::string Json(std::string_view text) {
-  std::string out = "\"";
+using Json = nlohmann::ordered_json;
+
+// The length of the well-formed UTF-8 sequence `text` starts with; 0 when it starts with none
+// (a stray continuation byte, an overlong form, a surrogate, a code point past U+10FFFF, a cut
+// sequence).
+std::size_t WellFormedLength(std::string_view text) {
+  const auto byte = [text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the second byte's range, narrower after some leads
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if ((byte(k) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// `text` as a JSON string value. Paths and messages may come in another encoding than UTF-8:
+// each byte that does not start or continue a well-formed sequence becomes the Latin-1
+// character of that value, so that the report stays valid and keeps every byte readable.
+Json Text(std::string_view text) {
+  std::string utf8;
+  utf8.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c == '\n') {
-      out += "\\n";
-      ++i;
-    } else if (c == '\r') {
-      out += "\\r";
-      ++i;
-    } else if (c == '\t') {
-      out += "\\t";
-      ++i;
-    } else if (c < 0x20 || c == 0x7F) {
-      out += app::Printf("\\u%04x", unsigned{c});
-      ++i;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-    } else {
-      std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-      if (c >= 0xF5) length = 0;
-      bool valid = length > 0 && i + length <= text.size();
-      for (std::size_t k = 1; valid && k < length; ++k) {
-        valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      }
-      if (valid) {
-        out.append(text.substr(i, length));
-        i += length;
-      } else {
-        out += app::Printf("\\u%04x", unsigned{c});
-        ++i;
-      }
+    if (const std::size_t length = WellFormedLength(text.substr(i)); length > 0) {
+      utf8.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(text[i++]);
+    utf8 += static_cast<char>(0xC0 | (c >> 6));
+    utf8 += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return utf8;
+}
+
+Json Hex32(std::optional<std::uint32_t> value) {
+  if (!value) return nullptr;
+  return app::Printf("0x%08X", *value);
+}
+
+// Seconds to a tenth, as the log gives times.
+double Tenths(double seconds) {
+  return std::round(seconds * 10.0) / 10.0;
+}
+
+// Never throws: the texts went in as valid UTF-8, and anything else would be replaced.
+std::string Dump(const Json& value) {
+  return value.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+Json StepValue(const StepRecord& step) {
+  Json value;
+  value["step"] = Text(step.words);
+  value["operation"] = Text(step.operation);
+  value["outcome"] = Text(step.outcome);
+  value["status"] = step.status;
+  value["reason"] = Text(step.reason);
+  value["exit_status"] = step.exitStatus;
+  value["seconds"] = Tenths(step.seconds);
+  return value;
+}
+
+Json ImageValue(const ImageRecord& image) {
+  Json value;
+  value["image"] = Text(image.image);
+  value["path"] = Text(image.path);
+  value["size"] = image.size;
+  value["crc32"] = Hex32(image.crc32);
+  value["address"] = Hex32(image.address);
+  value["seconds"] = Tenths(image.seconds);
+  value["written"] = image.written;
+  value["verified"] = image.verified;
+  return value;
+}
+
+Json FlashValue(const PhoneRecord& phone) {
+  if (phone.flashId.empty() && !phone.badBlocksKnown) return nullptr;
+  Json badBlocks = nullptr;
+  if (phone.badBlocksKnown) {
+    badBlocks = Json::array();
+    for (const auto& [primary, spare] : phone.badBlocks) {
+      Json pair;
+      pair["primary"] = primary;
+      pair["spare"] = spare;
+      badBlocks.push_back(std::move(pair));
     }
   }
-  return out + "\"";
+  Json value;
+  value["id"] = Text(phone.flashId);
+  value["bad_blocks"] = std::move(badBlocks);
+  return value;
 }
 
-std::string Hex32(std::uint32_t value) {
-  return Json(app::Printf("0x%08X", value));
-}
-
-std::string Seconds(double seconds) {
-  return app::Printf("%.1f", seconds);
-}
-
-std::string StepJson(const StepRecord& step) {
-  return "{\"step\": " + Json(step.words) + ", \"operation\": " + Json(step.operation) +
-         ", \"outcome\": " + Json(step.outcome) + ", \"status\": " + std::to_string(step.status) +
-         ", \"reason\": " + Json(step.reason) +
-         ", \"exit_status\": " + std::to_string(step.exitStatus) +
-         ", \"seconds\": " + Seconds(step.seconds) + "}";
-}
-
-std::string ImageJson(const ImageRecord& image) {
-  return "{\"image\": " + Json(image.image) + ", \"path\": " + Json(image.path) +
-         ", \"size\": " + std::to_string(image.size) +
-         ", \"crc32\": " + (image.crc32 ? Hex32(*image.crc32) : "null") +
-         ", \"address\": " + (image.address ? Hex32(*image.address) : "null") +
-         ", \"seconds\": " + Seconds(image.seconds) +
-         ", \"written\": " + (image.written ? "true" : "false") +
-         ", \"verified\": " + (image.verified ? "true" : "false") + "}";
+Json PhoneValue(const PhoneRecord& phone) {
+  Json value;
+  value["port"] = Text(phone.port);
+  value["pass"] = phone.pass;
+  value["started"] = Text(phone.started);
+  value["seconds"] = Tenths(phone.seconds);
+  value["exit_status"] = phone.exitStatus;
+  value["result"] = phone.interrupted ? "interrupted" : phone.exitStatus == 0 ? "passed" : "failed";
+  value["flash"] = FlashValue(phone);
+  value["steps"] = Json::array();
+  for (const StepRecord& step : phone.steps) value["steps"].push_back(StepValue(step));
+  value["images"] = Json::array();
+  for (const ImageRecord& image : phone.images) value["images"].push_back(ImageValue(image));
+  value["error"] = nullptr;
+  if (phone.error) {
+    value["error"] = StepValue(*phone.error);
+    value["error"]["cause"] = Text(phone.cause);
+  }
+  return value;
 }
 
 // Now, in UTC or local time, in strftime's `format`.
@@ -112,52 +173,13 @@ std::string Stamp(bool utc, const char* format) {
 }  // namespace
 
 std::string PhoneJson(const PhoneRecord& phone) {
-  std::string json = "    {\n";
-  json += "      \"port\": " + Json(phone.port) + ",\n";
-  json += "      \"pass\": " + std::to_string(phone.pass) + ",\n";
-  json += "      \"started\": " + Json(phone.started) + ",\n";
-  json += "      \"seconds\": " + Seconds(phone.seconds) + ",\n";
-  json += "      \"exit_status\": " + std::to_string(phone.exitStatus) + ",\n";
-  json += std::string("      \"result\": ") +
-          (phone.interrupted       ? "\"interrupted\""
-           : phone.exitStatus == 0 ? "\"passed\""
-                                   : "\"failed\"") +
-          ",\n";
-  if (phone.flashId.empty() && !phone.badBlocksKnown) {
-    json += "      \"flash\": null,\n";
-  } else {
-    json += "      \"flash\": {\"id\": " + Json(phone.flashId) + ", \"bad_blocks\": ";
-    if (!phone.badBlocksKnown) {
-      json += "null";
-    } else {
-      json += "[";
-      for (std::size_t i = 0; i < phone.badBlocks.size(); ++i) {
-        json += (i == 0 ? "" : ", ") + std::string("{\"primary\": ") +
-                std::to_string(phone.badBlocks[i].first) +
-                ", \"spare\": " + std::to_string(phone.badBlocks[i].second) + "}";
-      }
-      json += "]";
-    }
-    json += "},\n";
+  // Where the report holds it: an element of "phones", four blanks in.
+  std::string json = "    ";
+  for (const char c : Dump(PhoneValue(phone))) {
+    json += c;
+    if (c == '\n') json += "    ";
   }
-  json += "      \"steps\": [";
-  for (std::size_t i = 0; i < phone.steps.size(); ++i) {
-    json += (i == 0 ? "\n        " : ",\n        ") + StepJson(phone.steps[i]);
-  }
-  json += phone.steps.empty() ? "],\n" : "\n      ],\n";
-  json += "      \"images\": [";
-  for (std::size_t i = 0; i < phone.images.size(); ++i) {
-    json += (i == 0 ? "\n        " : ",\n        ") + ImageJson(phone.images[i]);
-  }
-  json += phone.images.empty() ? "],\n" : "\n      ],\n";
-  if (phone.error) {
-    std::string error = StepJson(*phone.error);
-    error.pop_back();  // the closing brace: the cause joins the step's fields
-    json += "      \"error\": " + error + ", \"cause\": " + Json(phone.cause) + "}\n";
-  } else {
-    json += "      \"error\": null\n";
-  }
-  return json + "    }";
+  return json;
 }
 
 std::string UtcNow() {
@@ -170,23 +192,20 @@ std::string LocalStamp() {
 
 std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,
                        const std::vector<PhoneRecord>& phones, int exitStatus) {
-  std::string json = "{\n";
-  json += "  \"tool\": \"veska-cli\",\n";
-  json += std::string("  \"version\": ") + Json(VESKA_VERSION) + ",\n";
-  json += "  \"written\": " + Json(UtcNow()) + ",\n";
-  json += "  \"ports\": [";
-  for (std::size_t i = 0; i < ports.size(); ++i) json += (i == 0 ? "" : ", ") + Json(ports[i]);
+  Json report;
+  report["tool"] = "veska-cli";
+  report["version"] = Text(VESKA_VERSION);
+  report["written"] = Text(UtcNow());
+  report["ports"] = Json::array();
+  for (const std::string& port : ports) report["ports"].push_back(Text(port));
   std::string command;
   for (const std::string& word : steps) command += (command.empty() ? "" : " ") + word;
-  json += "],\n  \"command\": " + Json(command) + ",\n";
-  json += "  \"finished\": " + std::string(exitStatus >= 0 ? "true" : "false") + ",\n";
-  json += "  \"exit_status\": " + (exitStatus >= 0 ? std::to_string(exitStatus) : "null") + ",\n";
-  json += "  \"phones\": [";
-  for (std::size_t i = 0; i < phones.size(); ++i) {
-    json += (i == 0 ? "\n" : ",\n") + PhoneJson(phones[i]);
-  }
-  json += phones.empty() ? "]\n" : "\n  ]\n";
-  return json + "}\n";
+  report["command"] = Text(command);
+  report["finished"] = exitStatus >= 0;
+  report["exit_status"] = exitStatus >= 0 ? Json(exitStatus) : Json(nullptr);
+  report["phones"] = Json::array();
+  for (const PhoneRecord& phone : phones) report["phones"].push_back(PhoneValue(phone));
+  return Dump(report) + "\n";
 }
 
 std::string ReportFile::Refusal() {
