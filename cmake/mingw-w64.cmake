@@ -26,12 +26,16 @@ if(VESKA_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VESKA_WINE})
 endif()
 
-# CLI11 is header-only and Debian installs it for the host alone. Its headers are copied into the
-# build folder, so that the host's /usr/include (glibc's headers) never joins a Windows build.
-find_file(VESKA_HOST_CLI11_HEADER CLI/CLI.hpp PATHS /usr/include /usr/local/include
-          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-if(VESKA_HOST_CLI11_HEADER)
-  get_filename_component(VESKA_HOST_CLI11_DIR ${VESKA_HOST_CLI11_HEADER} DIRECTORY)
-  set(VESKA_CROSS_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
-  file(COPY ${VESKA_HOST_CLI11_DIR} DESTINATION ${VESKA_CROSS_HEADERS})
-endif()
+# CLI11 and nlohmann-json are header-only and Debian installs them for the host alone. Their
+# headers are copied into the build folder, so that the host's /usr/include (glibc's headers)
+# never joins a Windows build (cmake/HeaderOnly.cmake finds them there).
+set(VESKA_CROSS_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+foreach(veska_header CLI/CLI.hpp nlohmann/json.hpp)
+  get_filename_component(veska_folder ${veska_header} DIRECTORY)
+  find_file(VESKA_HOST_${veska_folder}_HEADER ${veska_header} PATHS /usr/include /usr/local/include
+            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  if(VESKA_HOST_${veska_folder}_HEADER)
+    get_filename_component(veska_found ${VESKA_HOST_${veska_folder}_HEADER} DIRECTORY)
+    file(COPY ${veska_found} DESTINATION ${VESKA_CROSS_HEADERS})
+  endif()
+endforeach()

@@ -55,13 +55,6 @@ const char* FieldLabel(int id) {
   }
 }
 
-std::string Duration(double seconds) {
-  const auto s = static_cast<long>(seconds + 0.5);
-  char text[32];
-  std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-  return text;
-}
-
 }  // namespace
 
 ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string applicationName,
@@ -69,7 +62,9 @@ ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string a
     : out_(out),
       err_(err),
       applicationName_(std::move(applicationName)),
-      mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None) {}
+      mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None),
+      // A window of a few seconds: the bar's rate follows the line, not the transfer's start.
+      rate_(std::chrono::seconds(5), std::chrono::seconds(1)) {}
 
 void ConsolePresenter::ShowTransient(const std::string& text) {
   std::lock_guard lock(mutex_);
@@ -140,7 +135,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
       upper_ = event.b;
       started_ = std::chrono::steady_clock::now();
       plainTenths_ = 0;
-      samples_.clear();
+      rate_.Clear();
       return;
     case ui::EventKind::SetPos:
       if (OutputOf(event.dialog, event.id) == Output::Progress) Progress(event.a);
@@ -177,33 +172,20 @@ void ConsolePresenter::Progress(std::int64_t position) {
   std::fflush(err_);
 }
 
-double ConsolePresenter::Rate(std::chrono::steady_clock::time_point now, std::int64_t position) {
-  // A window of a few seconds: the first readings of a transfer (a block arrives all at once
-  // into an empty queue) would otherwise show rates far above the line's.
-  constexpr auto kWindow = std::chrono::seconds(5);
-  samples_.emplace_back(now, position);
-  while (samples_.size() > 2 && now - samples_[1].first >= kWindow) samples_.pop_front();
-  const auto& [since, from] = samples_.front();
-  const double seconds = std::chrono::duration<double>(now - since).count();
-  if (seconds < 1.0) return -1.0;
-  return static_cast<double>(position - from) / seconds;
-}
-
 void ConsolePresenter::DrawBar(std::int64_t position) {
   const auto now = std::chrono::steady_clock::now();
   const bool done = position >= upper_;
-  if (samples_.empty()) samples_.emplace_back(started_, 0);
+  if (rate_.Empty()) rate_.Add(started_, 0);
   // A redraw ten times a second is plenty; the last one always shows.
   if (!done && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
   lastDrawn_ = now;
-  const double rate = Rate(now, position);
+  rate_.Add(now, position);
+  const double rate = rate_.Rate();
   std::string rateText = "-- KiB/s";
   std::string leftText = "--:--";
   if (rate > 0) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f KiB/s", rate / 1024.0);
-    rateText = text;
-    leftText = Duration(static_cast<double>(upper_ - position) / rate);
+    rateText = RateText(rate);
+    leftText = DurationText(static_cast<double>(upper_ - position) / rate);
   }
   constexpr int kWidth = 30;
   const int filled = static_cast<int>(kWidth * std::min<std::int64_t>(position, upper_) / upper_);

@@ -3,11 +3,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "cli/TransferRate.h"
 #include "ui/Journal.h"
 
 namespace veska::cli {
@@ -59,8 +59,6 @@ class ConsolePresenter {
   // Draws `line` in place of the transient line, below a half-written log line.
   void DrawLine(const std::string& line);
   void ClearProgressLine();
-  // Bytes per second over the last few seconds; negative while there is too little to tell.
-  double Rate(std::chrono::steady_clock::time_point now, std::int64_t position);
 
   std::FILE* out_;
   std::FILE* err_;
@@ -70,8 +68,7 @@ class ConsolePresenter {
   std::string partialLine_;       // the log's text after its last line break
   bool barBelowPartial_ = false;  // the bar was drawn on a line of its own below it
   int plainTenths_ = 0;           // Plain: the tenths already reported for this range
-  // Recent (time, position) readings for the rate.
-  std::deque<std::pair<std::chrono::steady_clock::time_point, std::int64_t>> samples_;
+  RateWindow rate_;
   std::int64_t upper_ = 0;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDrawn_{};

@@ -1,4 +1,10 @@
+#include <cstdio>
+#include <utility>
+
+#include "cli/CliArguments.h"
 #include "cli/CliSession.h"
+#include "cli/Interrupt.h"
+#include "cli/bench/Bench.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -36,5 +42,13 @@ int main(int argc, char** argv) {
   // incomplete), not kill the program before it can say so.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-  return veska::cli::CliMain(argc, argv);
+  using namespace veska::cli;
+  CliArguments arguments;
+  if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
+  // Before the session starts any thread: they all inherit the blocked Ctrl-C.
+  InterruptWatch interrupts;
+  if (IsBenchRun(arguments)) return RunBench(arguments, interrupts, stdout, stderr);
+  CliSession session(std::move(arguments), stdout, stderr);
+  session.WatchInterrupts(interrupts);
+  return session.Run();
 }

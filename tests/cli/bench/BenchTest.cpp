@@ -1,5 +1,5 @@
 // Bench runs: several phones at once, each port its own session, log and record.
-#include "cli/Bench.h"
+#include "cli/bench/Bench.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,14 +13,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/Captured.h"
 #include "cli/Interrupt.h"
+#include "cli/bench/PortFiles.h"
+#include "cli/bench/Report.h"
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
 
@@ -220,19 +225,26 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
   EXPECT_EQ(Count(report, "\"result\": \"failed\""), 3u);
   // Each failure names its step, its operation and the program's words on it; a port that
   // failed, what the port said.
-  EXPECT_EQ(Count(report,
-                  "\"error\": {\"step\": \"download all-bin --default-cal\", "
-                  "\"operation\": \"Download\", \"outcome\": \"failed\""),
-            2u);
+  const auto parsed = nlohmann::json::parse(report, nullptr, false);
+  ASSERT_TRUE(parsed.contains("phones")) << report;
+  std::map<std::string, nlohmann::json> errors;  // by port
+  for (const auto& phone : parsed["phones"]) errors[phone["port"]] = phone["error"];
+  for (const std::size_t phone : {1u, 2u}) {
+    EXPECT_EQ(errors[ports_[phone]].value("step", ""), "download all-bin --default-cal");
+    EXPECT_EQ(errors[ports_[phone]].value("operation", ""), "Download");
+    EXPECT_EQ(errors[ports_[phone]].value("outcome", ""), "failed");
+  }
   EXPECT_EQ(Count(report, "\"error\": null"), 2u);
   EXPECT_EQ(Count(report, "\"cause\": \"\""), 0u);
-  EXPECT_NE(report.find("\"cause\": \"" + ports_[1] +
-                        ": the line failed (the device hung up or went away).\\n"),
-            std::string::npos)
+  EXPECT_TRUE(
+      errors[ports_[1]]
+          .value("cause", "")
+          .starts_with(ports_[1] + ": the line failed (the device hung up or went away).\n"))
       << report;
   const std::string gone = ports_[4] + " does not exist.";
-  EXPECT_NE(report.find("\"reason\": \"" + gone + "\", \"exit_status\": 5"), std::string::npos);
-  EXPECT_NE(report.find("\"cause\": \"" + gone + "\\n[Failure] Comm Error\""), std::string::npos);
+  EXPECT_EQ(errors[ports_[4]].value("reason", ""), gone);
+  EXPECT_EQ(errors[ports_[4]].value("exit_status", 0), EXIT_PORT_UNAVAILABLE);
+  EXPECT_EQ(errors[ports_[4]].value("cause", ""), gone + "\n[Failure] Comm Error");
   EXPECT_NE(out_.Text().find(ports_[1] + ": download all-bin --default-cal FAILED"),
             std::string::npos);
 }
@@ -477,14 +489,18 @@ TEST(BenchReport, TextsFromFilesAndThePhoneStayValidJson) {
   phone.port = "COM\"5\"";
   ImageRecord image;
   image.image = "APPS";
-  image.path = std::string("C:\\rel\\\xE4pps\x01.img") + "\xC3\xA9";  // Latin-1, a control, UTF-8
+  // Latin-1, a control, UTF-8, then bytes that only look like UTF-8 (a surrogate's, a cut
+  // sequence): every byte that is no part of a well-formed sequence is its Latin-1 character.
+  image.path = std::string("C:\\rel\\\xE4pps\x01.img") + "\xC3\xA9" + "\xED\xA0\x80" + "\xE2\x82";
   phone.images.push_back(image);
   const std::string json = ReportJson({"COM\"5\""}, {"connect"}, {phone}, 0);
-  EXPECT_NE(json.find("\"port\": \"COM\\\"5\\\"\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"path\": \"C:\\\\rel\\\\\\u00e4pps\\u0001.img\xC3\xA9\""),
-            std::string::npos)
+  const auto parsed = nlohmann::json::parse(json, nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded()) << json;
+  EXPECT_EQ(parsed["ports"][0], "COM\"5\"");
+  EXPECT_EQ(parsed["phones"][0]["images"][0]["path"],
+            "C:\\rel\\\xC3\xA4pps\x01.img\xC3\xA9\xC3\xAD\xC2\xA0\xC2\x80\xC3\xA2\xC2\x82")
       << json;
-  EXPECT_NE(json.find("\"crc32\": null"), std::string::npos);
+  EXPECT_TRUE(parsed["phones"][0]["images"][0]["crc32"].is_null());
 }
 
 }  // namespace

@@ -1,0 +1,153 @@
+#include "cli/CliArguments.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <string>
+
+#include "app/FlashMap.h"
+#include "app/Settings.h"
+#include "cli/ExitStatus.h"
+#include "link/BaudCodes.h"
+#include "payloads/PayloadSet.h"
+
+namespace veska::cli {
+
+namespace {
+
+constexpr const char* kHelpText =
+    "veska-cli: the Veska Downloader's operations from a terminal.\n"
+    "Steps run in order, like buttons pressed one after the other:\n"
+    "  connect                              START: handshake, loaders, flash checks\n"
+    "  download SELECTION [--default-cal] [--reboot] [--verify]\n"
+    "                                       Download: SELECTION is bootloader, all-bin,\n"
+    "                                       all-bin-fs, all, all-params, fs-files or one image\n"
+    "                                       (apps comms sys-ind sys-dep patch spinner tfs rsrc\n"
+    "                                       db2 nandpreboot boot1a boot2); --verify reads each\n"
+    "                                       written image back from the flash before the\n"
+    "                                       reboot and compares it with its file (not tfs and\n"
+    "                                       db2: the phone rewrites them into its file system)\n"
+    "  bootloader                           D / L Bootloader: the four boot images, UART only,\n"
+    "                                       without connect\n"
+    "  erase-nand                           NAND Erase: every block but the bootloader (after\n"
+    "                                       connect)\n"
+    "  erase-bootloader                     Bootloader Erase (after connect)\n"
+    "  format                               TFS format (after connect)\n"
+    "  dump AREA FILE                       NAND Dump of one area into FILE (after connect);\n"
+    "                                       AREA is APPS, COMMS, Sysparm_ind, Sysparm_dep,\n"
+    "                                       \"DSP patch\", \"Spinner FW\", Nandpreboot, Boot1a,\n"
+    "                                       Boot1b, Boot2, LFS, \"Code(Nand1G)\" or\n"
+    "                                       \"TFS(Nand2G)\"\n"
+    "  explore ls DIR                       TFS Explorer (after connect): list a directory of\n"
+    "  explore get PATH FILE                the phone's file system, copy a file from the\n"
+    "  explore put FILE DIR                 phone, add a PC file to a directory, delete a\n"
+    "  explore rm PATH                      file (--yes answers \"Sure to Delete?\"), show a\n"
+    "  explore stat PATH                    file's status; consecutive explore steps share\n"
+    "                                       one mount\n"
+    "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"
+    "  ports                                the serial devices present: the COMn each stands\n"
+    "                                       for, USB identity, whether it can be opened\n"
+    "  udev-rule PORT                       a udev rule for the USB device behind PORT: keeps\n"
+    "                                       ModemManager away, grants it to the logged-in user\n"
+    "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
+    "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
+    "130 interrupted (Ctrl-C).\n"
+    "Bench: --port given several times runs the steps on every port at once, each port's log\n"
+    "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n";
+
+// The selector caption a --baud value stands for: the caption itself in any case, or the rate
+// written out ("921600", "921.6k", "3000000"); empty when it names no rate of the selector.
+std::string BaudCaption(std::string value) {
+  for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const link::SelectorBaud& baud : link::kSelectorBauds) {
+    const std::string rate = std::to_string(link::BaudRateForCode(baud.code));
+    std::string kilo = std::to_string(link::BaudRateForCode(baud.code) / 100);
+    kilo.insert(kilo.size() - 1, ".");  // 9216 -> "921.6"
+    if (value == baud.caption || value == rate || value == kilo + "K") {
+      return std::string(baud.caption);
+    }
+  }
+  return {};
+}
+
+// Every option, each bound to its field of `arguments`.
+void AddOptions(CLI::App& app, CliArguments& arguments) {
+  app.add_option("--port", arguments.ports,
+                 "COM1 ... COM50, or a device path; given several times, the steps run on every "
+                 "port at once (a bench run)")
+      ->allow_extra_args(false);
+  app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);
+  app.add_option("--baud", arguments.baud,
+                 "line rate after the loaders: 115K, 460K, 921K or 3M (also written out, "
+                 "e.g. 921600)")
+      ->transform([](std::string value) {
+        std::string caption = BaudCaption(value);
+        if (caption.empty())
+          throw CLI::ValidationError("--baud", value + " is no rate of 115K, 460K, 921K, 3M");
+        return caption;
+      });
+  app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
+  app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
+  app.add_option("--progress", arguments.progress,
+                 "bar (redrawn in place), plain (a line every 10 %) or none; default: bar on a "
+                 "terminal, plain otherwise")
+      ->check(CLI::IsMember({"bar", "plain", "none"}));
+  app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
+  app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
+  app.add_option("--log-dir", arguments.logDir,
+                 "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)");
+  app.add_option("--report", arguments.report,
+                 "bench run: write a JSON report of every phone (steps, flash, images, errors)");
+  app.add_flag("--repeat", arguments.repeat,
+               "bench run: after each phone, wait for the next one on the same port, until "
+               "Ctrl-C");
+  app.add_option("--timeout", arguments.timeout,
+                 "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
+      ->check(CLI::NonNegativeNumber);
+  for (const app::ImageInfo& image : app::Catalogue()) {
+    app.add_option_function<std::string>(
+        "--" + std::string(image.cliName),
+        [&arguments, n = std::string(image.cliName)](const std::string& path) {
+          arguments.images[n] = path;
+        },
+        "image file");
+  }
+}
+
+}  // namespace
+
+int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err) {
+  CLI::App app{kHelpText};
+  app.prefix_command(true);  // everything from the first step on belongs to the steps
+  AddOptions(app, arguments);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return EXIT_OK;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("veska-cli %s\n", VESKA_VERSION);
+    // Which loader programs a run would send, and from where.
+    const payloads::PayloadSet set = payloads::PayloadSet::Load(payloads::PayloadFolders());
+    std::printf("%s\n", set.Describe().c_str());
+    return EXIT_OK;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(err, "veska-cli: %s\n", e.what());
+    return EXIT_USAGE;
+  }
+  arguments.steps = app.remaining();
+  if (arguments.ports.size() == 1) arguments.port = arguments.ports.front();
+  if (arguments.steps.empty()) {
+    std::fprintf(err, "veska-cli: no step given (try --help)\n");
+    return EXIT_USAGE;
+  }
+  return -1;
+}
+
+std::filesystem::path SettingsFileOf(const CliArguments& arguments) {
+  const std::filesystem::path settingsFile = !arguments.settings.empty()
+                                                 ? std::filesystem::path(arguments.settings)
+                                                 : app::UserSettingsFile(kApplicationName);
+  return settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile;
+}
+
+}  // namespace veska::cli

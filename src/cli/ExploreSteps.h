@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "ui/HeadlessHost.h"
+
+namespace veska::cli {
+
+// One explore step: what it does on the phone's file system ("ls DIR", "get PATH FILE", ...).
+struct ExploreAction {
+  enum class Verb { List, Get, Put, Remove, Status } verb = Verb::List;
+  std::string phonePath;  // ls: the directory; get, rm, stat: the file; put: the directory
+  std::string pcFile;     // get: the file written; put: the file added
+};
+
+// How a run of explore steps left the Explorer.
+struct ExploreOutcome {
+  bool succeeded = false;  // every action did what it was asked
+  int dialogResult = 0;    // how the dialog ended (EXIT's result)
+};
+
+// Acts in the Explorer's dialog `window` as the user would: mounts, runs `actions` in order
+// until one fails (answering the dialog's file dialogs through `host`, saying on `err` what went
+// wrong), and ends the dialog with EXIT, which unmounts.
+[[nodiscard]] ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
+                                           std::FILE* err, std::span<const ExploreAction> actions);
+
+// Says on `err` that `file` holds only part of `whole` ("the dump of Boot2", "the copy of /a"),
+// as a stopped NAND dump and a stopped copy from the phone both do; false when its size cannot
+// be read.
+bool SayIncomplete(std::FILE* err, const std::string& file, const std::string& whole);
+
+}  // namespace veska::cli

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/FlashMap.h"
+#include "app/OperationRunner.h"
+#include "cli/ExploreSteps.h"
+
+namespace veska::cli {
+
+// What each step of the command line runs, with what it read from its own words.
+namespace steps {
+struct Connect {};     // START
+struct Bootloader {};  // D / L Bootloader
+struct Download {
+  int selection = 0;
+  bool defaultCal = false;
+  bool reboot = false;
+  bool verify = false;
+};
+struct Erase {  // NAND Erase or Bootloader Erase
+  app::OperationId operation;
+  int button;
+};
+struct Format {};
+struct Dump {
+  const app::DumpArea* area;
+  std::string file;
+};
+// A run of consecutive explore steps: one Explorer dialog, one mount.
+struct Explore {
+  std::vector<ExploreAction> actions;
+};
+struct Checksum {  // of the image file the window's fields name for a one-image selection
+  int selection = 0;
+};
+struct ChecksumFile {
+  std::string file;
+};
+struct ListPorts {};
+struct UdevRule {
+  std::string port;
+};
+}  // namespace steps
+
+using StepAction = std::variant<steps::Connect, steps::Bootloader, steps::Download, steps::Erase,
+                                steps::Format, steps::Dump, steps::Explore, steps::Checksum,
+                                steps::ChecksumFile, steps::ListPorts, steps::UdevRule>;
+
+struct PlannedStep {
+  std::string words;  // the step as given ("download all-bin --verify")
+  StepAction action;
+};
+
+// The command line's steps, read before anything runs.
+struct StepPlan {
+  std::vector<PlannedStep> steps;
+  // A step opens the port itself (connect, bootloader): the run needs a port chosen.
+  bool opensPort = false;
+  // Which of the words name files the steps write (dump AREA FILE, explore get PATH FILE).
+  std::vector<std::size_t> writtenFiles;
+  // What is wrong with the words, for the usage error; empty when nothing is. The steps before
+  // the wrong one are planned.
+  std::string error;
+};
+
+// Reads the step words through the table of steps.
+[[nodiscard]] StepPlan PlanSteps(std::span<const std::string> words);
+
+}  // namespace veska::cli

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+namespace veska::cli {
+
+// An operation's question asked on the terminal, answered No unless the user types y.
+
+// Whether a question can be asked: standard input and `err` are both terminals.
+[[nodiscard]] bool CanAskOnTerminal(std::FILE* err);
+
+// Shows the question on `err` as "[CAPTION] TEXT" and the prompt "Answer Yes? [y/N] " below it,
+// each led by `prefix` (a bench names the port asking).
+void ShowQuestion(std::FILE* err, std::string_view prefix, std::string_view caption,
+                  std::string_view text);
+
+// Waits for the user's line on standard input: ui::IDYES when it starts with y, else ui::IDNO.
+// At the end of the input the prompt's line is ended on `err`, as the user's Enter would have.
+[[nodiscard]] int ReadAnswer(std::FILE* err);
+
+}  // namespace veska::cli

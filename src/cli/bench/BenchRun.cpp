@@ -1,0 +1,561 @@
+#include "cli/bench/Bench.h"
+
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/FlashMap.h"
+#include "app/Settings.h"
+#include "cli/Interrupt.h"
+#include "cli/YesNoPrompt.h"
+#include "cli/bench/Board.h"
+#include "cli/bench/PortFiles.h"
+#include "cli/bench/Report.h"
+#include "cli/bench/SessionScraping.h"
+#include "link/Crc32.h"
+#include "link/PortNames.h"
+#include "link/SerialPort.h"
+
+namespace veska::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The device a port name stands for, as the port layer maps it: COMn (any case) through the
+// settings' [Ports] entries and the built-in table, a path as it is.
+std::string PortDevice(const std::string& port, const link::LinkState& state) {
+  const int number = link::ParseComName(port);
+  return link::DevicePathFor(number > 0 ? link::ComName(number) : port, state);
+}
+
+// One key per device whatever the name that reaches it: links are followed, a device node is
+// known by its device number and any other file by its inode.
+std::string DeviceIdentity(const std::string& device) {
+#if !defined(_WIN32)
+  struct stat info {};
+  if (::stat(device.c_str(), &info) == 0) {
+    if (S_ISCHR(info.st_mode)) return "device " + std::to_string(info.st_rdev);
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+#endif
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::weakly_canonical(device, error);
+  return "path " + (error ? device : path.string());
+}
+
+bool DevicePresent(const std::string& device) {
+#if defined(_WIN32)
+  (void)device;
+  return true;  // a COM port is found only by opening it
+#else
+  std::error_code error;
+  return std::filesystem::exists(device, error);
+#endif
+}
+
+// How often a port whose device is gone looks for it, and how long it rests after a try whose
+// port would not open although its device is there (in use, no permission).
+constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
+constexpr std::chrono::milliseconds kPortRetryPause{2000};
+
+// How one pass of a port ended.
+enum class PassEnd {
+  Phone,            // a phone was served (or failed): it gets a record
+  NoPhone,          // --repeat: the boot-signal wait ended without a phone
+  PortUnavailable,  // --repeat: the port did not open or its device went before a phone answered
+};
+
+// What a pass learns of its phone while its session runs: each step's record as it ends, the
+// images as they are written (with their files' CRC-32), whether START connected.
+class PassRecorder {
+ public:
+  PassRecorder(Board& board, std::size_t port, const link::Crc32Table& crcTable, PhoneRecord& phone)
+      : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
+
+  // Follows `session`'s steps and written images, on the board too. Before the session runs.
+  void Observe(CliSession& session) {
+    session.Dialog().SetImageObserver([this](const app::WrittenImage& image) {
+      std::lock_guard lock(imagesMutex_);
+      written_.push_back(image);
+    });
+    session.SetStepObserver([this](const CliSession::StepEvent& step) {
+      if (step.ended) {
+        StepEnded(step);
+        return;
+      }
+      stepStarted_ = Clock::now();
+      running_ = step;
+      board_.StepStarted(port_, step);
+    });
+  }
+
+  // Adds the images written since the last call to the phone's record.
+  void CollectImages() {
+    std::lock_guard lock(imagesMutex_);
+    for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
+      const app::WrittenImage& image = written_[i];
+      ImageRecord record;
+      record.image = std::string(app::Catalogue(image.kind).logName);
+      record.path = image.path;
+      record.size = image.size;
+      record.address = image.address;
+      record.seconds = image.seconds;
+      record.written = image.written;
+      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
+      if (crc.opened) record.crc32 = crc.crc;
+      phone_.images.push_back(std::move(record));
+    }
+  }
+
+  [[nodiscard]] bool Connected() const { return connected_; }
+  // The step under way when the session stopped, if one was.
+  [[nodiscard]] const std::optional<CliSession::StepEvent>& Running() const { return running_; }
+
+ private:
+  void StepEnded(const CliSession::StepEvent& step) {
+    const std::size_t firstImage = phone_.images.size();
+    running_.reset();
+    StepRecord record;
+    record.words = step.words;
+    record.exitStatus = step.exitStatus;
+    record.seconds = std::chrono::duration<double>(Clock::now() - stepStarted_).count();
+    if (step.result) {
+      record.operation = std::string(app::OperationName(step.result->operation));
+      record.outcome = std::string(app::OutcomeName(step.result->outcome));
+      record.status = step.result->status;
+      record.reason = step.result->reason;
+      if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
+        connected_ = true;
+      }
+    } else {
+      record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
+    }
+    CollectImages();
+    // A download with --verify that passed read its images back (those with an address: the
+    // file systems never are).
+    if (step.exitStatus == EXIT_OK && ReadsBack(step.words)) {
+      for (std::size_t i = firstImage; i < phone_.images.size(); ++i) {
+        ImageRecord& image = phone_.images[i];
+        image.verified = image.written && image.address.has_value();
+      }
+    }
+    phone_.steps.push_back(record);
+    board_.StepEnded(port_, step);
+  }
+
+  Board& board_;
+  std::size_t port_;
+  const link::Crc32Table& crcTable_;
+  PhoneRecord& phone_;
+  std::mutex imagesMutex_;
+  std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
+  Clock::time_point stepStarted_ = Clock::now();
+  std::optional<CliSession::StepEvent> running_;
+  bool connected_ = false;
+};
+
+// Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.
+std::string WhereStopped(const std::optional<CliSession::StepEvent>& running,
+                         const std::vector<StepRecord>& steps) {
+  if (running) return "stopped in " + running->words;
+  if (steps.empty()) return {};
+  const StepRecord& last = steps.back();
+  return (last.exitStatus == EXIT_INTERRUPTED ? "stopped in " : "stopped after ") + last.words;
+}
+
+// Notes in the phone's record what ended a pass whose session exited with `status`: the step
+// that failed and why, or the refusal before the first step.
+void NoteError(int status, bool interrupted, const std::string& portReason,
+               const std::string& cause, PhoneRecord& phone) {
+  if (status == EXIT_OK) return;
+  if (!phone.steps.empty() && phone.steps.back().exitStatus != EXIT_OK) {
+    // A port that failed under its phone says why only in its diagnostics ("... does not
+    // exist"); the operation's result has no words of its own for it.
+    if (phone.steps.back().reason.empty()) phone.steps.back().reason = portReason;
+    phone.error = phone.steps.back();
+    phone.cause = cause;
+    if (!portReason.empty() && cause.find(portReason) == std::string::npos) {
+      phone.cause = portReason + (cause.empty() ? "" : "\n") + cause;
+    }
+  } else if (!interrupted) {
+    // The run ended before its first step (a refused file, no port chosen).
+    StepRecord before;
+    before.words = "(before the steps)";
+    before.outcome = "refused";
+    before.exitStatus = status;
+    phone.error = before;
+    phone.cause = cause;
+  }
+}
+
+class BenchRun {
+ public:
+  BenchRun(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
+           std::FILE* err, const BenchOptions& options)
+      : arguments_(arguments),
+        interrupts_(interrupts),
+        out_(out),
+        err_(err),
+        options_(options),
+        single_(arguments.ports.size() == 1),
+        board_(out, err, arguments.ports, single_,
+               options.table.value_or(::isatty(::fileno(out)) == 1)),
+        tags_(PortFileTags(arguments.ports)) {
+    board_.SetTerminalInput(CanAskOnTerminal(err));
+    crcTable_.BuildCrc32Table();
+  }
+
+  int Run() {
+    // Everything that can refuse the run does so before any port opens.
+    if (!FindDevices()) return EXIT_USAGE;
+    if (!arguments_.report.empty()) {
+      report_ = std::make_unique<ReportFile>(arguments_.report);
+      if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
+        std::fprintf(err_,
+                     "veska-cli: the report %s %s; a report is written only to a regular file "
+                     "or a new one\n",
+                     arguments_.report.c_str(), refusal.c_str());
+        return EXIT_INPUT_REFUSED;
+      }
+    }
+    if (!single_ && !OpenLogFiles()) return EXIT_INPUT_REFUSED;
+    if (report_ && !report_->Replace(ReportJson(arguments_.ports, arguments_.steps, {}, -1))) {
+      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
+                   arguments_.report.c_str());
+      return EXIT_INPUT_REFUSED;
+    }
+    PlanPortFiles();
+
+    interrupts_.SetHandler([this] {
+      {
+        std::lock_guard lock(sessionsMutex_);
+        for (CliSession* session : live_) {
+          if (session != nullptr) session->Cancel();
+        }
+      }
+      std::lock_guard lock(waitMutex_);
+      waitWake_.notify_all();
+    });
+    live_.assign(arguments_.ports.size(), nullptr);
+    statuses_.assign(arguments_.ports.size(), EXIT_OK);
+    incomplete_.assign(arguments_.ports.size(), std::string());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      threads.emplace_back([this, i] { ServePort(i); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    interrupts_.SetHandler({});
+    board_.Stop();
+
+    int status = WorstExitStatus(statuses_);
+    if (interrupts_.Interrupted()) {
+      for (std::size_t i = 0; i < incomplete_.size(); ++i) {
+        if (!incomplete_[i].empty()) {
+          std::fprintf(err_, "veska-cli: %s: the phone was left incomplete (%s)\n",
+                       arguments_.ports[i].c_str(), incomplete_[i].c_str());
+        }
+      }
+      // With one port the session has said so itself.
+      if (!single_) std::fprintf(err_, "veska-cli: interrupted\n");
+      status = EXIT_INTERRUPTED;
+    }
+    if (report_ && !WriteReport(status)) {
+      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
+                   arguments_.report.c_str());
+      if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
+    }
+    if (!single_) {
+      std::fprintf(err_, "veska-cli: logs in %s\n", logFolder_.string().c_str());
+    }
+    return status;
+  }
+
+ private:
+  // The device of each port. Two names of one device (COM5 and com5, a link and its target, a
+  // COMn and the path the settings give it) would be two sessions fighting over one phone.
+  bool FindDevices() {
+    link::LinkState state;
+    state.portPaths =
+        app::Settings(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly).PortOverrides();
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      devices_.push_back(PortDevice(arguments_.ports[i], state));
+      if (const auto [it, added] = seen.emplace(DeviceIdentity(devices_.back()), i); !added) {
+        std::fprintf(err_, "veska-cli: %s and %s are the same port\n",
+                     arguments_.ports[it->second].c_str(), arguments_.ports[i].c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool OpenLogFiles() {
+    logFolder_ = arguments_.logDir.empty() ? std::filesystem::path("veska-bench-" + LocalStamp())
+                                           : std::filesystem::path(arguments_.logDir);
+    std::error_code error;
+    std::filesystem::create_directories(logFolder_, error);
+    if (error) {
+      std::fprintf(err_, "veska-cli: cannot create the log folder %s: %s\n",
+                   logFolder_.string().c_str(), error.message().c_str());
+      return false;
+    }
+    for (const std::string& tag : tags_) {
+      const std::filesystem::path path = logFolder_ / (tag + ".log");
+      std::string problem;
+      logs_.push_back(CreateLogFile(path, problem));
+      if (!logs_.back()) {
+        std::fprintf(err_, "veska-cli: cannot write the log file %s: %s\n", path.string().c_str(),
+                     problem.c_str());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // With several ports, each writes its own copy of every file the steps write, named after the
+  // port; standard error says which.
+  void PlanPortFiles() {
+    for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
+      portSteps_.push_back(single_ ? arguments_.steps : StepsForPort(arguments_.steps, tags_[i]));
+    }
+    if (single_) return;
+    for (std::size_t word = 0; word < arguments_.steps.size(); ++word) {
+      if (portSteps_[0][word] == arguments_.steps[word]) continue;
+      std::string names;
+      for (const std::vector<std::string>& steps : portSteps_) {
+        names += (names.empty() ? "" : ", ") + steps[word];
+      }
+      std::fprintf(err_, "veska-cli: each port writes its own %s: %s\n",
+                   arguments_.steps[word].c_str(), names.c_str());
+    }
+  }
+
+  // A line of the run's own about one port on standard error.
+  void Say(std::size_t index, const std::string& line) {
+    if (single_) {
+      std::fprintf(err_, "%s\n", line.c_str());
+      std::fflush(err_);
+    } else {
+      board_.Message(index, line);
+    }
+  }
+
+  // Waits up to `pause`, or less when Ctrl-C comes; false after Ctrl-C.
+  bool Rest(std::chrono::milliseconds pause) {
+    std::unique_lock lock(waitMutex_);
+    return !waitWake_.wait_for(lock, pause, [this] { return interrupts_.Interrupted(); });
+  }
+
+  // --repeat: while the port's device is not there no phone can answer on it; the port looks for
+  // it a few times a second. False when Ctrl-C ended the wait.
+  bool AwaitDevice(std::size_t index) {
+    if (DevicePresent(devices_[index])) return true;
+    Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
+    board_.Waiting(index, "waiting for the port");
+    while (Rest(kDeviceCheckInterval)) {
+      if (DevicePresent(devices_[index])) {
+        board_.Waiting(index);
+        return true;
+      }
+    }
+    // With several ports the run says so at its end; with one, its session would have.
+    if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
+    return false;
+  }
+
+  void ServePort(std::size_t index) {
+    std::FILE* log = single_ ? out_ : logs_[index].get();
+    std::unique_ptr<ErrorPipe> pipe;
+    if (!single_) pipe = std::make_unique<ErrorPipe>(board_, index);
+    std::FILE* errors = pipe && pipe->Writer() != nullptr ? pipe->Writer() : err_;
+
+    int worst = EXIT_OK;
+    for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
+      if (arguments_.repeat && !AwaitDevice(index)) break;
+      PhoneRecord phone;
+      const PassEnd end = ServePhone(index, pass, log, errors, pipe.get(), phone);
+      if (end != PassEnd::Phone) {
+        // --repeat: no phone answered; wait again (for the device, if it went).
+        --pass;
+        if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
+            !Rest(kPortRetryPause)) {
+          break;
+        }
+        continue;
+      }
+      worst = WorstExitStatus({worst, phone.exitStatus});
+      board_.PassEnded(index, phone);
+      Record(std::move(phone));
+      if (!arguments_.repeat || interrupts_.Interrupted()) break;
+      board_.Waiting(index);
+      if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
+    }
+    statuses_[index] = worst;
+  }
+
+  // The command line of the port's session.
+  CliArguments SessionArguments(std::size_t index) const {
+    CliArguments arguments = arguments_;
+    arguments.port = arguments_.ports[index];
+    arguments.ports = {arguments.port};
+    arguments.steps = portSteps_[index];
+    if (!single_ && arguments.progress.empty()) arguments.progress = "none";
+    return arguments;
+  }
+
+  // One phone on the port: its record in `phone`.
+  PassEnd ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors,
+                     ErrorPipe* pipe, PhoneRecord& phone) {
+    phone.port = arguments_.ports[index];
+    phone.pass = pass;
+    phone.started = UtcNow();
+    const Clock::time_point started = Clock::now();
+
+    CliSession session(SessionArguments(index), log, errors);
+    PassRecorder recorder(board_, index, crcTable_, phone);
+    Prepare(session, index, recorder);
+    const int status = RunLive(session, index);
+    recorder.CollectImages();
+
+    phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    phone.exitStatus = status;
+    if (recorder.Connected()) {
+      phone.flashId = session.FlashIdText();
+      phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
+      phone.badBlocks = session.Dialog().flashReport.badBlocks;
+    }
+    const std::string cause = pipe != nullptr ? pipe->TakeCause() : std::string();
+    return Conclude(index, pass, status, recorder, session.Dialog().PortFailureReason(), cause,
+                    phone);
+  }
+
+  void Prepare(CliSession& session, std::size_t index, PassRecorder& recorder) {
+    // Several ports: the table shows what the field lines would repeat for every image.
+    if (!single_) session.ShowFieldLines(false);
+    if (options_.prepare) options_.prepare(session, arguments_.ports[index]);
+    session.ObserveInterrupts(interrupts_);
+    recorder.Observe(session);
+    session.SetEventTap(
+        [this, index](const ui::Event& event) { TapWindowEvent(board_, index, event); });
+    if (!single_) {
+      session.SetQuestionAsker([this, index](std::string_view text, std::string_view caption) {
+        return board_.Ask(index, text, caption);
+      });
+    }
+  }
+
+  // Runs the session where Ctrl-C can reach it; its exit status.
+  int RunLive(CliSession& session, std::size_t index) {
+    {
+      std::lock_guard lock(sessionsMutex_);
+      live_[index] = &session;
+    }
+    const int status = interrupts_.Interrupted() ? EXIT_INTERRUPTED : session.Run();
+    std::lock_guard lock(sessionsMutex_);
+    live_[index] = nullptr;
+    return status;
+  }
+
+  // How the pass that ended with `status` counts, with the phone's record completed: why it
+  // failed (`portReason`: what the port said of its failure; `cause`: the session's own words).
+  PassEnd Conclude(std::size_t index, int pass, int status, const PassRecorder& recorder,
+                   const std::string& portReason, const std::string& cause, PhoneRecord& phone) {
+    const bool connected = recorder.Connected();
+    const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
+    if (interrupted) {
+      phone.interrupted = true;
+      phone.exitStatus = EXIT_INTERRUPTED;
+      // A phone that never connected was not touched (with --repeat, a wait for the next phone
+      // leaves no record); one that did is left half done.
+      if (!connected) return arguments_.repeat && pass > 1 ? PassEnd::NoPhone : PassEnd::Phone;
+      incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
+    }
+    // --repeat: a port that would not open, or whose device went while START waited for the
+    // boot signal, served no phone.
+    const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back());
+    if (arguments_.repeat && !interrupted && status != EXIT_OK && !connected &&
+        (status == EXIT_PORT_UNAVAILABLE || (unanswered && !DevicePresent(devices_[index])))) {
+      return PassEnd::PortUnavailable;
+    }
+    NoteError(status, interrupted, portReason, cause, phone);
+    // --repeat: a boot-signal wait that ended without any phone is no phone.
+    if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
+        StartTimedOut(*phone.error) && !connected) {
+      return PassEnd::NoPhone;
+    }
+    return PassEnd::Phone;
+  }
+
+  // Keeps a phone's record and adds it to the report.
+  void Record(PhoneRecord phone) {
+    std::lock_guard lock(recordsMutex_);
+    phones_.push_back(std::move(phone));
+    if (report_ && !report_->Append(PhoneJson(phones_.back()))) {
+      (void)report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, -1));
+    }
+  }
+
+  // The report whole, a last time, with the run's `status`.
+  bool WriteReport(int status) {
+    std::lock_guard lock(recordsMutex_);
+    return report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, status));
+  }
+
+  const CliArguments& arguments_;
+  InterruptWatch& interrupts_;
+  std::FILE* out_;
+  std::FILE* err_;
+  const BenchOptions& options_;
+  bool single_;
+  Board board_;
+  link::Crc32Table crcTable_;
+  std::filesystem::path logFolder_;
+  std::vector<std::string> tags_;                    // what names each port's own files
+  std::vector<std::string> devices_;                 // each port's device
+  std::vector<link::UniqueFile> logs_;               // each port's log (several ports)
+  std::vector<std::vector<std::string>> portSteps_;  // the steps as each port runs them
+
+  std::mutex sessionsMutex_;
+  std::vector<CliSession*> live_;        // the session running on each port, for Ctrl-C
+  std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
+  std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
+
+  // Ctrl-C ends the ports' waits for their devices.
+  std::mutex waitMutex_;
+  std::condition_variable waitWake_;
+
+  std::mutex recordsMutex_;
+  std::vector<PhoneRecord> phones_;
+  std::unique_ptr<ReportFile> report_;
+};
+
+}  // namespace
+
+bool IsBenchRun(const CliArguments& arguments) {
+  return arguments.ports.size() > 1 || arguments.repeat || !arguments.report.empty();
+}
+
+int RunBench(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,
+             std::FILE* err, const BenchOptions& options) {
+  if (arguments.ports.empty()) {
+    std::fprintf(err, "veska-cli: a bench run needs its ports (--port COMn, once per phone)\n");
+    return EXIT_USAGE;
+  }
+  BenchRun run(arguments, interrupts, out, err, options);
+  return run.Run();
+}
+
+}  // namespace veska::cli

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "cli/CliSession.h"
+#include "cli/TransferRate.h"
+#include "cli/bench/Report.h"
+
+namespace veska::cli {
+
+// One port's line of the table.
+struct PortView {
+  std::string port;
+  std::string step = "waiting";
+  std::string stepWords;
+  std::string image;
+  std::int64_t upper = 0;
+  std::int64_t position = 0;
+  RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
+  int lastTenth = -1;
+  std::string last = "-";
+  int passes = 0;
+  int failures = 0;
+};
+
+// What the console shows of a bench run with several ports: a table redrawn in place on a
+// terminal, else one line per event; message boxes, the ports' explanations and questions on
+// standard error, each prefixed with its port. With one port it shows nothing: the session has
+// the console to itself, as in a plain run.
+//
+// Thread safety: every member may be called from any port's thread.
+class Board {
+ public:
+  Board(std::FILE* out, std::FILE* err, const std::vector<std::string>& ports, bool quiet,
+        bool table);
+  ~Board() { Stop(); }
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  // Stops the painter and draws the table a last time.
+  void Stop();
+
+  // What the table and the event lines show of the port's steps and phones.
+  void StepStarted(std::size_t port, const CliSession::StepEvent& step);
+
+  void StepEnded(std::size_t port, const CliSession::StepEvent& step);
+
+  void PassEnded(std::size_t port, const PhoneRecord& phone);
+
+  // What the port waits for between phones.
+  void Waiting(std::size_t port, std::string what = "waiting for a phone");
+
+  // The image the port's session is writing, by its file's name.
+  void ImageNamed(std::size_t port, const std::string& name);
+  // The port's progress bar: its range set anew, then its position.
+  void ProgressRange(std::size_t port, std::int64_t upper);
+  void ProgressAt(std::size_t port, std::int64_t position);
+
+  // A line the port's session wrote on its standard error.
+  void Message(std::size_t port, const std::string& line);
+
+  // A question of one port, asked on the terminal; nothing without one. Questions of several
+  // ports come one after the other, while the other ports' transfers go on: the board's lock is
+  // not held during the wait for the answer (their progress passes through it).
+  std::optional<int> Ask(std::size_t port, std::string_view text, std::string_view caption);
+
+  void SetTerminalInput(bool terminal) { terminalInput_ = terminal; }
+
+ private:
+  // One line per event on standard output, when no table is drawn.
+  void Event(const PortView& view, const std::string& text);
+
+  void Paint();
+
+  // Takes the table off the terminal (the cursor ends where it began).
+  void Clear();
+
+  void Draw();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  bool quiet_;
+  bool table_;
+  bool terminalInput_ = false;
+  std::mutex askMutex_;  // one question on the terminal at a time
+  std::mutex mutex_;
+  bool asking_ = false;            // a prompt waits for its answer on the terminal
+  std::vector<std::string> held_;  // standard error lines that came meanwhile
+  std::condition_variable wake_;
+  bool stopped_ = false;
+  bool dirty_ = false;
+  int drawnLines_ = 0;
+  std::vector<PortView> views_;
+  std::thread painter_;
+};
+
+}  // namespace veska::cli

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace veska::cli {
+
+// What a bench run keeps of one phone: one record per phone a port served.
+struct ImageRecord {
+  std::string image;  // the log's name ("APPS", "TFS", ...)
+  std::string path;
+  std::uint64_t size = 0;
+  std::optional<std::uint32_t> crc32;  // none when the file could not be read again
+  std::optional<std::uint32_t> address;
+  double seconds = 0.0;
+  bool written = false;
+  bool verified = false;  // read back from the flash and found equal (download --verify)
+};
+
+struct StepRecord {
+  std::string words;      // "download all-bin --verify"
+  std::string outcome;    // the operation's outcome ("connected", "written", "failed", ...)
+  std::string operation;  // the operation the step ran ("START", "Download", ...); may be empty
+  int status = 0;         // the operation's own status when it failed
+  std::string reason;
+  int exitStatus = 0;
+  double seconds = 0.0;
+};
+
+struct PhoneRecord {
+  std::string port;
+  int pass = 1;          // the phone's number on its port (--repeat)
+  std::string started;   // UTC, ISO 8601
+  double seconds = 0.0;  // the whole pass
+  int exitStatus = 0;
+  bool interrupted = false;  // Ctrl-C ended the pass while a step ran
+  std::string flashId;       // the Flash ID box; empty before START
+  bool badBlocksKnown = false;
+  std::vector<std::pair<std::uint16_t, std::uint16_t>> badBlocks;
+  std::vector<StepRecord> steps;
+  std::vector<ImageRecord> images;
+  // The step that ended the pass and why, when one did.
+  std::optional<StepRecord> error;
+  std::string cause;  // the program's own words on it (standard error's last explanation)
+};
+
+// The report of a bench run as JSON (docs/bench-report.md describes the schema).
+[[nodiscard]] std::string ReportJson(const std::vector<std::string>& ports,
+                                     const std::vector<std::string>& steps,
+                                     const std::vector<PhoneRecord>& phones, int exitStatus);
+
+// The record of one phone as the report holds it, indented for its place in the list of phones.
+[[nodiscard]] std::string PhoneJson(const PhoneRecord& phone);
+
+// Now in UTC as the report writes its times ("2026-12-07T18:34:08Z").
+[[nodiscard]] std::string UtcNow();
+
+// Now in local time for a folder's name ("20261207-183408").
+[[nodiscard]] std::string LocalStamp();
+
+// The report's file. It is written whole through a temporary file and a rename when the run
+// starts and when it ends; in between, each phone's record goes in place before the closing
+// brackets. So the file is whole JSON after every phone, and a phone costs the disk its own
+// record rather than the whole report again (a long --repeat run would otherwise write the
+// square of its records).
+//
+// Thread safety: none; the run calls it under its records' lock.
+class ReportFile {
+ public:
+  explicit ReportFile(std::filesystem::path path) : path_(std::move(path)) {}
+  ~ReportFile() { CloseRecords(); }
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  // What makes the path unfit for the report, "" when nothing does: only a regular file or a
+  // new one is written (a link is followed, and stays a link).
+  [[nodiscard]] std::string Refusal();
+
+  // The whole report (ReportJson) anew.
+  bool Replace(const std::string& json);
+
+  // Adds a phone's record (PhoneJson) and refreshes the time the file was written. False when
+  // it could not: the caller then writes the report whole.
+  bool Append(const std::string& phone);
+
+ private:
+  bool WriteAt(std::uint64_t offset, std::string_view bytes);
+
+  void CloseRecords();
+
+  // The ends of ReportJson's text, with and without phones, and where its time stamp stands.
+  static constexpr std::string_view kNoPhonesTail = "]\n}\n";
+  static constexpr std::string_view kPhonesTail = "\n  ]\n}\n";
+  static constexpr std::string_view kStampKey = "\"written\": \"";
+  static constexpr std::size_t kStampSize = 20;  // 2026-12-07T18:34:08Z
+
+  std::filesystem::path path_;
+  std::filesystem::path target_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::size_t stampAt_ = 0;
+  bool hasPhones_ = false;
+};
+
+}  // namespace veska::cli
