@@ -166,13 +166,6 @@ constexpr std::array<DumpArea, DUMP_AREA_COUNT> kDumpAreas = {{
 
 }  // namespace
 
-bool IsImageFileRefusal(std::string_view reason) {
-  for (const ImageInfo& image : kCatalogue) {
-    if (reason == image.openFailureText || reason == image.sizeFailureText) return true;
-  }
-  return false;
-}
-
 const ImageInfo& Catalogue(ImageKind kind) {
   return Row(kind);
 }

@@ -102,9 +102,6 @@ struct SelectionInfo {
 inline constexpr int SELECTION_COUNT = 18;
 // Row of a selection index 0-17; nothing for any other index.
 [[nodiscard]] const SelectionInfo* Selection(std::int32_t selectionIndex);
-// True when `reason` is the text with which an image file is refused (it cannot be opened, or
-// its size is out of range): the refusal is the file's, not the phone's.
-[[nodiscard]] bool IsImageFileRefusal(std::string_view reason);
 
 // The selection index whose command-line name is `cliName`, or -1.
 [[nodiscard]] int SelectionByName(std::string_view cliName);

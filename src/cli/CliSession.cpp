@@ -225,11 +225,10 @@ void CliSession::Notify(const StepPlan& plan, std::size_t index, bool ended, int
 }
 
 int CliSession::RunStep(const StepAction& action) {
-  const std::uint32_t openFailures = state_.link.openFailures.load();
   if (Execute(action)) return EXIT_OK;
   if (Interrupted()) return EXIT_INTERRUPTED;
   if (!stepResult_) return EXIT_STEP_FAILED;
-  int status = ExitStatusFor(*stepResult_, state_.link.openFailures.load() != openFailures);
+  int status = ExitStatusFor(*stepResult_);
   // A step may fail where its operation did not (an explore action the phone refused while
   // the Explorer itself ran to its end).
   if (status == EXIT_OK) status = EXIT_STEP_FAILED;
@@ -507,9 +506,13 @@ bool CliSession::ChecksumFile(const std::string& path) {
   }
   const app::OperationResult result =
       dlg_->Runner().RunHere(app::OperationId::Checksum, [this, &path] {
-        const bool shown = download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!");
-        return app::OperationResult::Ended(app::OperationId::Checksum,
-                                           shown ? app::Outcome::Done : app::Outcome::Failed);
+        if (download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!")) {
+          return app::OperationResult::Ended(app::OperationId::Checksum, app::Outcome::Done);
+        }
+        // The tool talks to no phone: it fails only on its file.
+        return app::OperationResult::Ended(
+            app::OperationId::Checksum, app::Outcome::Failed, 0, {},
+            app::Cause::File(std::nullopt, app::FileRule::CannotOpen, path));
       });
   stepResult_ = result;
   if (!result.Succeeded()) return false;

@@ -1,12 +1,5 @@
 #include "cli/ExitStatus.h"
 
-#include "app/FlashMap.h"
-#include "download/ImageTransfer.h"
-#include "dump/ReadBackVerify.h"
-#include "fs/FileSystemDownload.h"
-#include "link/PortStatus.h"
-#include "target/Connection.h"
-
 namespace veska::cli {
 
 namespace {
@@ -35,29 +28,24 @@ int Rank(int status) {
 
 }  // namespace
 
-int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed) {
+int ExitStatusFor(const app::OperationResult& result) {
   if (result.Succeeded()) return EXIT_OK;
-  if (portOpenFailed) return EXIT_PORT_UNAVAILABLE;
-  if (result.outcome == app::Outcome::Refused && app::IsImageFileRefusal(result.reason)) {
-    return EXIT_INPUT_REFUSED;
+  switch (result.cause.kind) {
+    case app::CauseKind::Port:
+      // A line that failed had been opened: the phone went away in the middle of an exchange.
+      return result.cause.port == link::PortProblem::LineFailed ? EXIT_STEP_FAILED
+                                                                : EXIT_PORT_UNAVAILABLE;
+    case app::CauseKind::NoReply:
+      return EXIT_NO_ANSWER;
+    case app::CauseKind::FileRefused:
+      return EXIT_INPUT_REFUSED;
+    case app::CauseKind::PhoneRefused:
+    case app::CauseKind::VerifyDifference:
+    case app::CauseKind::Cancelled:
+    case app::CauseKind::None:
+      break;
   }
-  if (result.outcome != app::Outcome::Failed) return EXIT_STEP_FAILED;
-  // The checksum tool talks to no phone: it fails only on its file.
-  if (result.operation == app::OperationId::Checksum) return EXIT_INPUT_REFUSED;
-  // An image file that went missing or changed after it was examined.
-  const bool writesImages = result.operation == app::OperationId::Download ||
-                            result.operation == app::OperationId::DownloadBootloader;
-  if (writesImages && (result.status == download::TRANSFER_NO_FILE ||
-                       result.status == download::TRANSFER_FILE_ERROR ||
-                       result.status == dump::VERIFY_FILE_ERROR)) {
-    return EXIT_INPUT_REFUSED;
-  }
-  const bool silent = result.status == link::PORT_NO_REPLY || result.status == link::PORT_TIMEOUT;
-  const bool startSilent =
-      result.operation == app::OperationId::Start && result.status == target::CONNECT_TIMEOUT;
-  const bool formatSilent =
-      result.operation == app::OperationId::Format && result.status == fs::FORMAT_NO_REPLY;
-  return silent || startSilent || formatSilent ? EXIT_NO_ANSWER : EXIT_STEP_FAILED;
+  return EXIT_STEP_FAILED;
 }
 
 int WorstExitStatus(const std::vector<int>& statuses) {

@@ -15,9 +15,8 @@ inline constexpr int EXIT_NO_ANSWER = 4;         // the phone stayed silent (tim
 inline constexpr int EXIT_PORT_UNAVAILABLE = 5;  // the port could not be opened
 inline constexpr int EXIT_INTERRUPTED = 130;     // Ctrl-C
 
-// The exit status for a step that ended with `result`; `portOpenFailed` when the step could
-// not open its port.
-[[nodiscard]] int ExitStatusFor(const app::OperationResult& result, bool portOpenFailed);
+// The exit status for a step that ended with `result`, by its cause.
+[[nodiscard]] int ExitStatusFor(const app::OperationResult& result);
 
 // The exit status of a run whose ports ended with `statuses`: 0 when all did, else the worst
 // (interrupted, port unavailable, no answer, input refused, failed, usage; in that order).

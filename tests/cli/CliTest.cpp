@@ -280,48 +280,31 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
   EXPECT_EQ(Parse({"--version"}, arguments), EXIT_OK);
 }
 
-// Each cause an operation reports, mapped to the exit-status table a bench script acts on.
+// Each cause an operation reports, mapped to the exit-status table a bench script acts on: a
+// port that failed while open is the phone lost mid-exchange, not a port that cannot be had.
 TEST(ExitStatusTest, EachCauseMapsToTheTable) {
-  using app::OperationId;
-  using app::OperationResult;
-  using app::Outcome;
-  struct Case {
-    OperationResult result;
-    bool portOpenFailed;
-    int status;
+  using app::Cause;
+  using link::PortProblem;
+  const auto failed = [](Cause cause) {
+    return app::OperationResult::Ended(app::OperationId::Download, app::Outcome::Failed, 1, {},
+                                       std::move(cause));
   };
-  const Case cases[] = {
-      {OperationResult::Ended(OperationId::Download, Outcome::Written), false, EXIT_OK},
-      {OperationResult::Ended(OperationId::Start, Outcome::Failed, -1), true,
-       EXIT_PORT_UNAVAILABLE},
-      {OperationResult::Ended(OperationId::Start, Outcome::Failed, 1), false, EXIT_NO_ANSWER},
-      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, link::PORT_NO_REPLY), false,
-       EXIT_NO_ANSWER},
-      {OperationResult::Ended(OperationId::NandErase, Outcome::Failed, target::ERASE_NOT_CONFIRMED),
-       false, EXIT_STEP_FAILED},
-      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_MISMATCH), false,
+  const std::pair<app::OperationResult, int> cases[] = {
+      {app::OperationResult::Ended(app::OperationId::Download, app::Outcome::Written), EXIT_OK},
+      {failed(Cause::OfPort({PortProblem::InUse, "in use"})), EXIT_PORT_UNAVAILABLE},
+      {failed(Cause::OfPort({PortProblem::NotSerial, "no tty"})), EXIT_PORT_UNAVAILABLE},
+      {failed(Cause::OfPort({PortProblem::LineFailed, "hung up"})), EXIT_STEP_FAILED},
+      {failed(Cause::NoReplyTo("the mount reply", 5s)), EXIT_NO_ANSWER},
+      {failed(Cause::File(app::ImageKind::Apps, app::FileRule::ReadFailed, "a")),
+       EXIT_INPUT_REFUSED},
+      {failed(Cause::Refused(0x78)), EXIT_STEP_FAILED},
+      {failed(Cause::Difference(app::ImageKind::Apps, 0xC00000, 1, 2)), EXIT_STEP_FAILED},
+      {failed({}), EXIT_STEP_FAILED},
+      {app::OperationResult::Ended(app::OperationId::Download, app::Outcome::Cancelled),
        EXIT_STEP_FAILED},
-      {OperationResult::Ended(OperationId::Download, Outcome::Failed, link::PORT_NO_REPLY), false,
-       EXIT_NO_ANSWER},
-      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_NO_FILE),
-       false, EXIT_INPUT_REFUSED},
-      {OperationResult::Ended(OperationId::Download, Outcome::Failed, dump::VERIFY_FILE_ERROR),
-       false, EXIT_INPUT_REFUSED},
-      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
-                              download::TRANSFER_FILE_ERROR),
-       false, EXIT_INPUT_REFUSED},
-      {OperationResult::Ended(OperationId::Download, Outcome::Failed, download::TRANSFER_ABORTED),
-       false, EXIT_STEP_FAILED},
-      {OperationResult::Ended(OperationId::TfsExplorer, Outcome::Failed, link::PORT_NO_REPLY),
-       false, EXIT_NO_ANSWER},
-      {OperationResult::Ended(OperationId::DownloadBootloader, Outcome::Failed,
-                              link::PORT_NO_REPLY),
-       false, EXIT_NO_ANSWER},
-      {OperationResult::Ended(OperationId::Checksum, Outcome::Failed), false, EXIT_INPUT_REFUSED},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ExitStatusFor(c.result, c.portOpenFailed), c.status)
-        << app::OperationName(c.result.operation) << " " << c.result.status;
+  for (const auto& [result, status] : cases) {
+    EXPECT_EQ(ExitStatusFor(result), status) << app::CauseKindName(result.cause.kind);
   }
 }
 
