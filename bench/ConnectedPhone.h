@@ -41,7 +41,9 @@ class QuietNarrator final : public app::Narrator, public app::Clock {
   void ReportWait(const app::PhoneWait&) override {}
   void Enter(app::WindowState) override {}
   void EnableSelection() override {}
+  void StartImage(const app::ImageBegan&) override {}
   void ImageEnded(const app::WrittenImage&) override {}
+  void ReadBack(const app::ImagesReadBack&) override {}
   void Sleep(std::chrono::milliseconds) override {}
   [[nodiscard]] std::uint64_t TickCount() const override {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

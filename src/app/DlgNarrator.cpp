@@ -35,10 +35,13 @@ void DlgNarrator::ClearImageFields() {
 
 void DlgNarrator::SetProgressRange(std::uint32_t upper) {
   dlg_.SetProgressRange(upper);
+  upper_ = upper;
+  dlg_.Publish(Progress{0, upper, true});
 }
 
 void DlgNarrator::SetProgressPos(std::uint32_t position) {
   dlg_.SetProgressPos(position);
+  dlg_.Publish(Progress{position, upper_, false});
 }
 
 void DlgNarrator::ResetProgress() {
@@ -47,6 +50,7 @@ void DlgNarrator::ResetProgress() {
 
 void DlgNarrator::AddProgress(std::size_t bytes) {
   dlg_.AddProgress(bytes);
+  dlg_.Publish(Progress{dlg_.progressCount, upper_, false});
 }
 
 int DlgNarrator::Message(std::string_view text, std::string_view caption, unsigned style) {
@@ -54,7 +58,7 @@ int DlgNarrator::Message(std::string_view text, std::string_view caption, unsign
 }
 
 void DlgNarrator::ReportWait(const PhoneWait& wait) {
-  dlg_.ReportWait(wait);
+  dlg_.Publish(wait);
 }
 
 void DlgNarrator::Enter(WindowState state) {
@@ -72,8 +76,16 @@ void DlgNarrator::EnableSelection() {
   dlg_.EnableSelectionControls();
 }
 
+void DlgNarrator::StartImage(const ImageBegan& image) {
+  dlg_.Publish(image);
+}
+
 void DlgNarrator::ImageEnded(const WrittenImage& image) {
-  dlg_.NoteImage(image);
+  dlg_.Publish(image);
+}
+
+void DlgNarrator::ReadBack(const ImagesReadBack& readBack) {
+  dlg_.Publish(readBack);
 }
 
 void DlgNarrator::Sleep(std::chrono::milliseconds duration) {

@@ -33,7 +33,9 @@ class DlgNarrator final : public Narrator, public Clock {
   void ReportWait(const PhoneWait& wait) override;
   void Enter(WindowState state) override;
   void EnableSelection() override;
+  void StartImage(const ImageBegan& image) override;
   void ImageEnded(const WrittenImage& image) override;
+  void ReadBack(const ImagesReadBack& readBack) override;
 
   // --- Clock ---
   void Sleep(std::chrono::milliseconds duration) override;
@@ -41,6 +43,7 @@ class DlgNarrator final : public Narrator, public Clock {
 
  private:
   DownloaderDlg& dlg_;
+  std::uint32_t upper_ = 0;  // the progress bar's range, for its positions' events
 };
 
 }  // namespace veska::app

@@ -19,6 +19,7 @@
 #include "app/HostNotices.h"
 #include "app/OperationRunner.h"
 #include "app/ProcessState.h"
+#include "app/SessionEvents.h"
 #include "app/Settings.h"
 #include "link/Crc32.h"
 #include "link/SerialPort.h"
@@ -77,13 +78,12 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   [[nodiscard]] std::string PortName() const;
 
   // --- what the hosts present beside the log ---
-  // Hears the long waits for the phone (PhoneWait), on the worker's thread. Set it before the
-  // first operation starts.
-  void SetWaitObserver(std::function<void(const PhoneWait&)> observer) {
-    waitObserver_ = std::move(observer);
-  }
-  void ReportWait(const PhoneWait& wait) const {
-    if (waitObserver_) waitObserver_(wait);
+  // Hears what the operations tell besides the log, typed (the images begun and ended, the
+  // read-back, the progress, the long waits for the phone), on the thread they happen on. Set
+  // it before the first operation starts.
+  void SetEventObserver(SessionObserver observer) { eventObserver_ = std::move(observer); }
+  void Publish(const SessionEvent& event) const {
+    if (eventObserver_) eventObserver_(event);
   }
   // Where the port layer's diagnostics go besides the dialog's own record (standard output
   // unless a host says otherwise).
@@ -247,15 +247,6 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // What START learnt of the flash. Written by START's worker before it reports its result.
   FlashReport flashReport;
 
-  // Called with every image a download ends, written or not (on the worker thread). Set before
-  // any operation runs.
-  void SetImageObserver(std::function<void(const WrittenImage&)> observer) {
-    imageObserver_ = std::move(observer);
-  }
-  void NoteImage(const WrittenImage& image) const {
-    if (imageObserver_) imageObserver_(image);
-  }
-
   // The port record the operations fill and open.
   link::SerialPort port;
   // A device given by path (the command line's --port /dev/...) instead of the selector's COMn;
@@ -285,8 +276,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   ProcessState& state_;
   const Settings& settings_;
   DlgOperations operations_;
-  std::function<void(const PhoneWait&)> waitObserver_;
-  std::function<void(const WrittenImage&)> imageObserver_;
+  SessionObserver eventObserver_;
   std::function<void(std::string_view)> stopObserver_;
   PortReasonRecorder portReasons_;
   // What the running operation's engine and port noted as the reason it failed; a failed

@@ -49,6 +49,20 @@ struct WrittenImage {
   bool written = false;
 };
 
+// An image a download starts to write (WrittenImage says how it ended).
+struct ImageBegan {
+  ImageKind kind = ImageKind::Apps;
+  std::string path;
+  std::uint32_t size = 0;
+  std::optional<std::uint32_t> address;  // none for the file systems
+};
+
+// The written images read back from the flash and compared with their files.
+struct ImagesReadBack {
+  std::vector<ImageKind> images;  // those with a flash address
+  bool matched = false;
+};
+
 // The flash the phone reported while START ran: its bad-block pairs (primary, spare) when the
 // list arrived whole.
 struct FlashReport {
@@ -98,8 +112,11 @@ class Narrator : public link::ProgressSink {
   virtual void Enter(WindowState state) = 0;
   virtual void EnableSelection() = 0;
 
-  // An image a download ended, written or not.
+  // An image a download starts, how it ended (written or not), and the read-back of what a
+  // download wrote.
+  virtual void StartImage(const ImageBegan& image) = 0;
   virtual void ImageEnded(const WrittenImage& image) = 0;
+  virtual void ReadBack(const ImagesReadBack& readBack) = 0;
 };
 
 // The port, clock and narrator one engine runs with, and where it notes why it failed. The

@@ -7,6 +7,7 @@
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
+#include "app/Printf.h"
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
 #include "cli/PortSteps.h"
@@ -31,15 +32,14 @@ namespace {
 // The port layer's diagnostics go to standard error here: standard output carries the log.
 class StderrDiagnostics final : public link::DiagnosticSink {
  public:
-  explicit StderrDiagnostics(std::FILE* err) : err_(err) {}
+  explicit StderrDiagnostics(ErrorStream& errors) : errors_(errors) {}
   // One port per run: its name would add nothing to the trace.
   void Diagnostic(std::string_view /*portName*/, std::string_view text) override {
-    std::fwrite(text.data(), 1, text.size(), err_);
-    std::fflush(err_);
+    errors_.Diagnostic(text);
   }
 
  private:
-  std::FILE* err_;
+  ErrorStream& errors_;
 };
 
 // "COM" in any case followed by digits only.
@@ -54,7 +54,8 @@ bool LooksLikeComName(std::string_view name) {
 }  // namespace
 
 CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
-    : arguments_(std::move(arguments)), out_(out), err_(err), host_(kApplicationName) {
+    : arguments_(std::move(arguments)), out_(out), errors_(err), host_(kApplicationName) {
+  errors_.SetObserver([this](const app::SessionEvent& event) { Publish(event); });
   settings_ =
       std::make_unique<app::Settings>(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly);
   dlg_ = std::make_unique<app::DownloaderDlg>(host_, state_, *settings_);
@@ -65,8 +66,8 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
     results_.push_back(result);
   });
 
-  const bool errTerminal = ::isatty(::fileno(err_)) == 1;
-  presenter_ = std::make_unique<ConsolePresenter>(out_, err_, kApplicationName, errTerminal);
+  const bool errTerminal = ::isatty(::fileno(err)) == 1;
+  presenter_ = std::make_unique<ConsolePresenter>(out_, errors_, kApplicationName, errTerminal);
   ProgressMode progress = errTerminal ? ProgressMode::Bar : ProgressMode::Plain;
   if (arguments_.progress == "bar") progress = ProgressMode::Bar;
   if (arguments_.progress == "plain") progress = ProgressMode::Plain;
@@ -75,29 +76,27 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
   presenter_->SetLogOnSameTerminal(errTerminal && ::isatty(::fileno(out_)) == 1);
   // A bench may run for days: the journal keeps no history, it only feeds the console.
   host_.EventJournal().SetRecording(false);
-  host_.EventJournal().SetObserver([this](const ui::Event& event) {
-    presenter_->Present(event);
-    if (eventTap_) eventTap_(event);
-  });
+  host_.EventJournal().SetObserver([this](const ui::Event& event) { presenter_->Present(event); });
   host_.SetAnswerYes(arguments_.yes);
   host_.SetQuestionHook([this](std::string_view text, std::string_view caption) {
     return AskOnTerminal(text, caption);
   });
   presenter_->HintAtYes(!arguments_.yes);
   presenter_->ShowFields(false);
-  diagnostics_ = std::make_unique<StderrDiagnostics>(err_);
+  diagnostics_ = std::make_unique<StderrDiagnostics>(errors_);
   // A wait for the phone may last many minutes; on a terminal its seconds are counted. Pipes
   // and log files get nothing of it.
-  if (::isatty(::fileno(err_)) == 1) {
-    dlg_->SetWaitObserver([this](const app::PhoneWait& wait) {
+  dlg_->SetEventObserver([this, errTerminal](const app::SessionEvent& event) {
+    if (const auto* wait = std::get_if<app::PhoneWait>(&event); wait != nullptr && errTerminal) {
       // Ctrl-C is the terminal's way of stopping; there is no Disconnect button here.
-      if (wait.ended) {
+      if (wait->ended) {
         presenter_->EndTransient();
       } else {
-        presenter_->ShowTransient(app::PhoneWaitText(wait, "Ctrl-C stops the wait"));
+        presenter_->ShowTransient(app::PhoneWaitText(*wait, "Ctrl-C stops the wait"));
       }
-    });
-  }
+    }
+    Publish(event);
+  });
 }
 
 CliSession::~CliSession() {
@@ -119,8 +118,8 @@ bool CliSession::ApplyOptions() {
     int number = link::ParseComName(arguments_.port);
     if (number == 0 && LooksLikeComName(arguments_.port)) {
       // COM0, COM51: a port name the selector does not hold, never a file of that name.
-      std::fprintf(err_, "veska-cli: no such port %s (COM1 ... COM%d, or a device path)\n",
-                   arguments_.port.c_str(), link::kComPortCount);
+      errors_.Explain(app::Printf("veska-cli: no such port %s (COM1 ... COM%d, or a device path)\n",
+                                  arguments_.port.c_str(), link::kComPortCount));
       return false;
     }
     if (number == 0) {
@@ -130,7 +129,7 @@ bool CliSession::ApplyOptions() {
       number = 1;
     }
     if (number < 1 || number > window_->GetCount(app::IDC_PORT)) {
-      std::fprintf(err_, "veska-cli: no such port %s\n", arguments_.port.c_str());
+      errors_.Explain(app::Printf("veska-cli: no such port %s\n", arguments_.port.c_str()));
       return false;
     }
     window_->SelectItem(app::IDC_PORT, number - 1);
@@ -163,7 +162,7 @@ bool CliSession::ApplyOptions() {
 int CliSession::Run() {
   const StepPlan plan = PlanSteps(arguments_.steps);
   if (!plan.error.empty()) {
-    std::fprintf(err_, "veska-cli: %s\n", plan.error.c_str());
+    errors_.Explain(app::Printf("veska-cli: %s\n", plan.error.c_str()));
     return EXIT_USAGE;
   }
   if (const int status = Prepare(plan); status != EXIT_OK) return status;
@@ -183,7 +182,7 @@ int CliSession::Run() {
     presenter_->EndProgressLine();
     std::fflush(out_);
     // The log may have stopped in the middle of a line.
-    std::fprintf(err_, "\nveska-cli: interrupted\n");
+    errors_.Explain("\nveska-cli: interrupted\n");
     return EXIT_INTERRUPTED;
   }
   return EXIT_OK;
@@ -191,10 +190,8 @@ int CliSession::Run() {
 
 int CliSession::Prepare(const StepPlan& plan) {
   state_.payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
-  std::fprintf(err_, "%s\n", state_.payloads.Describe().c_str());
-  for (const std::string& problem : state_.payloads.Problems()) {
-    std::fprintf(err_, "%s\n", problem.c_str());
-  }
+  errors_.Note(state_.payloads.Describe() + "\n");
+  for (const std::string& problem : state_.payloads.Problems()) errors_.Note(problem + "\n");
 
   window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
   liveWindow_.store(window_.get());
@@ -202,7 +199,7 @@ int CliSession::Prepare(const StepPlan& plan) {
   if (!ApplyOptions()) return EXIT_USAGE;
   if (plan.opensPort && dlg_->portIndex < 0) {
     // The window would try "COM0" or report "Invalid Env": neither tells what to do.
-    std::fprintf(err_, "veska-cli: choose a port (--port COMn or a device path)\n");
+    errors_.Explain("veska-cli: choose a port (--port COMn or a device path)\n");
     return EXIT_USAGE;
   }
   return CheckPlannedFiles(plan);
@@ -213,15 +210,16 @@ bool CliSession::Interrupted() const {
 }
 
 void CliSession::Notify(const StepPlan& plan, std::size_t index, bool ended, int status) {
-  if (!stepObserver_) return;
-  StepEvent event;
-  event.index = index;
-  event.count = plan.steps.size();
-  event.words = plan.steps[index].words;
-  event.ended = ended;
-  event.exitStatus = status;
-  if (ended) event.result = stepResult_;
-  stepObserver_(event);
+  const std::string& words = plan.steps[index].words;
+  if (ended) {
+    Publish(app::StepEnded{index, plan.steps.size(), words, status, stepResult_});
+  } else {
+    Publish(app::StepBegan{index, plan.steps.size(), words});
+  }
+}
+
+void CliSession::Publish(const app::SessionEvent& event) const {
+  if (observer_) observer_(event);
 }
 
 int CliSession::RunStep(const StepAction& action) {
@@ -242,10 +240,10 @@ void CliSession::SayNoAnswer(const app::OperationResult& result) {
   if (state_.link.replyTimeout.count() > 0 && (!start || state_.link.replyTimeoutBoundsHandshake)) {
     within = " within " + std::to_string(state_.link.replyTimeout.count() / 1000) + " s";
   }
-  std::fprintf(
-      err_, "veska-cli: %s ended: no answer from the phone%s%s\n",
+  errors_.Explain(app::Printf(
+      "veska-cli: %s ended: no answer from the phone%s%s\n",
       std::string(app::OperationName(result.operation)).c_str(), within.c_str(),
-      start ? " (waiting for its boot signal or the acknowledgement of the start signal)" : "");
+      start ? " (waiting for its boot signal or the acknowledgement of the start signal)" : ""));
 }
 
 namespace {
@@ -275,9 +273,11 @@ bool CliSession::Execute(const StepAction& action) {
           [this](const steps::Explore& e) { return Explore(e.actions); },
           [this](const steps::Checksum& c) { return Checksum(c.selection); },
           [this](const steps::ChecksumFile& c) { return ChecksumFile(c.file); },
-          [this](const steps::ListPorts&) { return ListPortsStep(state_.link, out_, err_); },
+          [this](const steps::ListPorts&) {
+            return ListPortsStep(state_.link, out_, errors_.File());
+          },
           [this](const steps::UdevRule& u) {
-            return UdevRuleStep(u.port, state_.link, out_, err_);
+            return UdevRuleStep(u.port, state_.link, out_, errors_.File());
           },
       },
       action);
@@ -301,9 +301,9 @@ int CliSession::CheckPlannedFiles(const StepPlan& plan) {
       if (!refusal) continue;
       const app::ImageInfo& info = app::Catalogue(kind);
       host_.MessageBox(window_.get(), refusal->text);
-      std::fprintf(err_, "veska-cli: %s file refused before connecting: %s\n",
-                   std::string(info.logName).c_str(),
-                   ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str());
+      errors_.Explain(app::Printf(
+          "veska-cli: %s file refused before connecting: %s\n", std::string(info.logName).c_str(),
+          ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str()));
       return EXIT_INPUT_REFUSED;
     }
   }
@@ -316,17 +316,17 @@ int CliSession::CheckPlannedFiles(const StepPlan& plan) {
     if (status == fs::FileStatus::Ok && length <= explorer::kMaxAddBytes) continue;
     if (status == fs::FileStatus::Ok) {
       host_.MessageBox(window_.get(), explorer::kAddTooLargeText);
-      std::fprintf(err_,
-                   "veska-cli: %s refused before connecting: it holds %ju bytes, more than a "
-                   "file's size record carries (%ju)\n",
-                   file.c_str(), static_cast<std::uintmax_t>(length),
-                   static_cast<std::uintmax_t>(explorer::kMaxAddBytes));
+      errors_.Explain(
+          app::Printf("veska-cli: %s refused before connecting: it holds %ju bytes, more than a "
+                      "file's size record carries (%ju)\n",
+                      file.c_str(), static_cast<std::uintmax_t>(length),
+                      static_cast<std::uintmax_t>(explorer::kMaxAddBytes)));
       return EXIT_INPUT_REFUSED;
     }
     host_.MessageBox(window_.get(), "Fail to open resource file!");
-    std::fprintf(
-        err_, "veska-cli: %s refused before connecting: %s\n", file.c_str(),
-        status == fs::FileStatus::NotRegular ? "it is not a regular file" : "it cannot be read");
+    errors_.Explain(app::Printf(
+        "veska-cli: %s refused before connecting: %s\n", file.c_str(),
+        status == fs::FileStatus::NotRegular ? "it is not a regular file" : "it cannot be read"));
     return EXIT_INPUT_REFUSED;
   }
   return EXIT_OK;
@@ -339,11 +339,12 @@ std::optional<int> CliSession::AskOnTerminal(std::string_view text, std::string_
     if (answer) presenter_->SkipNextBox();
     return answer;
   }
-  if (!CanAskOnTerminal(err_)) return std::nullopt;
+  std::FILE* err = errors_.File();
+  if (!CanAskOnTerminal(err)) return std::nullopt;
   presenter_->EndProgressLine();
   std::fflush(out_);
-  ShowQuestion(err_, "", caption, text);
-  const int answer = ReadAnswer(err_);
+  ShowQuestion(err, "", caption, text);
+  const int answer = ReadAnswer(err);
   presenter_->SkipNextBox();
   return answer;
 }
@@ -388,11 +389,11 @@ app::OperationResult CliSession::Press(app::OperationId id, int button) {
     }
   }
   if (!pressed) {
-    std::fprintf(err_, "veska-cli: %s is not available now%s\n",
-                 std::string(app::OperationName(id)).c_str(),
-                 id == app::OperationId::Start || id == app::OperationId::DownloadBootloader
-                     ? ""
-                     : " (connect first)");
+    errors_.Explain(app::Printf(
+        "veska-cli: %s is not available now%s\n", std::string(app::OperationName(id)).c_str(),
+        id == app::OperationId::Start || id == app::OperationId::DownloadBootloader
+            ? ""
+            : " (connect first)"));
   }
   stepResult_ = app::OperationResult::Ended(id, app::Outcome::Refused, 0, "not available now");
   return *stepResult_;
@@ -406,7 +407,7 @@ bool CliSession::Connect() {
   const app::OperationResult result = Press(app::OperationId::Start, app::IDC_START);
   // The log reads as connected when only the flash checks went unanswered: say why it failed.
   if (result.outcome == app::Outcome::Failed && !result.reason.empty()) {
-    std::fprintf(err_, "veska-cli: %s\n", result.reason.c_str());
+    errors_.Explain(app::Printf("veska-cli: %s\n", result.reason.c_str()));
   }
   return result.Succeeded();
 }
@@ -414,9 +415,11 @@ bool CliSession::Connect() {
 bool CliSession::Erase(app::OperationId id, int button) {
   const app::OperationResult result = Press(id, button);
   // The log's line stays open at "> > > ": say what the phone answered instead.
-  if (result.outcome == app::Outcome::Failed && result.status == target::ERASE_NOT_CONFIRMED) {
-    std::fprintf(err_, "veska-cli: %s failed: %s\n", std::string(app::OperationName(id)).c_str(),
-                 result.reason.c_str());
+  if (result.outcome == app::Outcome::Failed && result.cause.kind == app::CauseKind::PhoneRefused &&
+      !result.reason.empty()) {
+    errors_.Explain(app::Printf("veska-cli: %s failed: %s\n",
+                                std::string(app::OperationName(id)).c_str(),
+                                result.reason.c_str()));
   }
   return result.Succeeded();
 }
@@ -459,9 +462,11 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
   const bool written = !error && (!existedBefore || writtenAfter != writtenBefore);
   // A failed or interrupted dump keeps the chunks it accepted: say that the file is not the
   // whole area. Only a file that could not be created was never touched.
-  if ((result.outcome == app::Outcome::Failed && result.status != dump::DUMP_FILE_NOT_CREATED) ||
+  const bool notCreated = result.cause.kind == app::CauseKind::FileRefused &&
+                          result.cause.rule == app::FileRule::CannotOpen;
+  if ((result.outcome == app::Outcome::Failed && !notCreated) ||
       (result.outcome == app::Outcome::Cancelled && written)) {
-    (void)SayIncomplete(err_, file, "the dump of " + std::string(area.caption));
+    (void)SayIncomplete(errors_, file, "the dump of " + std::string(area.caption));
   }
   return result.Succeeded();
 }
@@ -469,12 +474,12 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
 bool CliSession::Explore(const std::vector<ExploreAction>& actions) {
   if (!state_.sharedPort || state_.bootloaderMode.load() ||
       !window_->IsEnabled(app::IDC_DISCONNECT)) {
-    std::fprintf(err_, "veska-cli: TFS Explorer is not available now (connect first)\n");
+    errors_.Explain("veska-cli: TFS Explorer is not available now (connect first)\n");
     return false;
   }
   bool succeeded = true;
   host_.QueueModalScript([this, &actions, &succeeded](ui::HeadlessWindow& w) {
-    const ExploreOutcome outcome = ActInExplorer(w, host_, err_, actions);
+    const ExploreOutcome outcome = ActInExplorer(w, host_, errors_, actions);
     succeeded = outcome.succeeded;
     return outcome.dialogResult;
   });

@@ -16,6 +16,7 @@
 #include "app/Settings.h"
 #include "cli/CliArguments.h"
 #include "cli/ConsolePresenter.h"
+#include "cli/ErrorStream.h"
 #include "cli/ExitStatus.h"
 #include "cli/ExploreSteps.h"
 #include "cli/StepTable.h"
@@ -45,22 +46,12 @@ class CliSession {
   // What Disconnect does, from any thread: the running operation's port closes under it.
   void Cancel();
 
-  // A step of the plan starting or ending, for a bench run's table and report.
-  struct StepEvent {
-    std::size_t index = 0;
-    std::size_t count = 0;
-    std::string words;  // the step as given ("download all-bin --verify")
-    bool ended = false;
-    int exitStatus = 0;                          // when ended: 0, or what the run ends with
-    std::optional<app::OperationResult> result;  // when ended: its operation's, if it ran one
-  };
-  // Set before Run(); called on Run()'s thread.
-  void SetStepObserver(std::function<void(const StepEvent&)> observer) {
-    stepObserver_ = std::move(observer);
-  }
-  // Every event of the session's windows, after the console has shown it (under the journal's
-  // lock: the tap must not call back into the session). Set before Run().
-  void SetEventTap(std::function<void(const ui::Event&)> tap) { eventTap_ = std::move(tap); }
+  // Hears what the session tells, typed: its steps beginning and ending (on Run()'s thread),
+  // what its operations tell besides the log (the images, the read-back, the progress, the
+  // waits for the phone; on their workers' threads), its message boxes and what it says on
+  // standard error (on the thread that says it). Set before Run(); it must not call back into
+  // the session.
+  void SetEventObserver(app::SessionObserver observer) { observer_ = std::move(observer); }
   // Who answers the operations' questions instead of the terminal (nothing: No, and the hint
   // at --yes). Set before Run().
   using QuestionAsker = std::function<std::optional<int>(std::string_view, std::string_view)>;
@@ -90,8 +81,9 @@ class CliSession {
   int RunStep(const StepAction& action);
   // Runs what the step stands for; true when it succeeded.
   bool Execute(const StepAction& action);
-  // Tells the step observer that step `index` of `plan` starts or ended.
+  // Tells the observer that step `index` of `plan` starts or ended.
   void Notify(const StepPlan& plan, std::size_t index, bool ended, int status);
+  void Publish(const app::SessionEvent& event) const;
   // The line that says how long the phone was waited for, and for what.
   void SayNoAnswer(const app::OperationResult& result);
   [[nodiscard]] bool Interrupted() const;
@@ -118,7 +110,7 @@ class CliSession {
 
   CliArguments arguments_;
   std::FILE* out_;
-  std::FILE* err_;
+  ErrorStream errors_;
   ui::HeadlessHost host_;
   app::ProcessState state_;
   std::unique_ptr<app::Settings> settings_;
@@ -134,8 +126,7 @@ class CliSession {
   InterruptWatch* interrupt_ = nullptr;  // not owned
   bool ownsInterruptHandler_ = false;
   bool showFieldLines_ = true;
-  std::function<void(const StepEvent&)> stepObserver_;
-  std::function<void(const ui::Event&)> eventTap_;
+  app::SessionObserver observer_;
   QuestionAsker asker_;
   // The main window once Run() made it, for Cancel on another thread.
   std::atomic<ui::HeadlessWindow*> liveWindow_{nullptr};

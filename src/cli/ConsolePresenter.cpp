@@ -2,6 +2,7 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
+#include "app/Printf.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
 
@@ -57,10 +58,11 @@ const char* FieldLabel(int id) {
 
 }  // namespace
 
-ConsolePresenter::ConsolePresenter(std::FILE* out, std::FILE* err, std::string applicationName,
+ConsolePresenter::ConsolePresenter(std::FILE* out, ErrorStream& errors, std::string applicationName,
                                    bool drawProgress)
     : out_(out),
-      err_(err),
+      errors_(errors),
+      err_(errors.File()),
       applicationName_(std::move(applicationName)),
       mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None),
       // A window of a few seconds: the bar's rate follows the line, not the transfer's start.
@@ -104,15 +106,13 @@ void ConsolePresenter::Present(const ui::Event& event) {
       }
       ClearProgressLine();
       std::fflush(out_);
-      std::fprintf(err_, "[%s] %s\n",
-                   event.caption.empty() ? applicationName_.c_str() : event.caption.c_str(),
-                   event.text.c_str());
+      errors_.Box(event.caption, event.text, static_cast<unsigned>(event.a),
+                  static_cast<int>(event.b), applicationName_);
       const auto buttons = static_cast<unsigned>(event.a) & ui::MB_BUTTON_MASK;
       const bool question = buttons == ui::MB_YESNO || buttons == ui::MB_OKCANCEL;
       if (hintAtYes_ && question && (event.b == ui::IDNO || event.b == ui::IDCANCEL)) {
-        std::fprintf(err_, "veska-cli: answered No; add --yes to answer Yes\n");
+        errors_.Explain("veska-cli: answered No; add --yes to answer Yes\n");
       }
-      std::fflush(err_);
       return;
     }
     case ui::EventKind::SetText: {
@@ -125,8 +125,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
         shownFields_[event.id] = event.text;
         ClearProgressLine();
         std::fflush(out_);
-        std::fprintf(err_, "%s: %s\n", FieldLabel(event.id), event.text.c_str());
-        std::fflush(err_);
+        errors_.Note(app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str()));
       }
       return;
     }
@@ -167,9 +166,9 @@ void ConsolePresenter::Progress(std::int64_t position) {
   if (tenths <= plainTenths_) return;
   plainTenths_ = tenths;
   std::fflush(out_);
-  std::fprintf(err_, "progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
-               static_cast<long long>(std::min(position, upper_)), static_cast<long long>(upper_));
-  std::fflush(err_);
+  errors_.Note(app::Printf("progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
+                           static_cast<long long>(std::min(position, upper_)),
+                           static_cast<long long>(upper_)));
 }
 
 void ConsolePresenter::DrawBar(std::int64_t position) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "cli/ErrorStream.h"
 #include "cli/TransferRate.h"
 #include "ui/Journal.h"
 
@@ -26,7 +27,8 @@ enum class ProgressMode { None, Plain, Bar };
 // Thread safety: Present() is called by the journal's observer, one event at a time.
 class ConsolePresenter {
  public:
-  ConsolePresenter(std::FILE* out, std::FILE* err, std::string applicationName, bool drawProgress);
+  ConsolePresenter(std::FILE* out, ErrorStream& errors, std::string applicationName,
+                   bool drawProgress);
 
   void Present(const ui::Event& event);
 
@@ -61,7 +63,8 @@ class ConsolePresenter {
   void ClearProgressLine();
 
   std::FILE* out_;
-  std::FILE* err_;
+  ErrorStream& errors_;
+  std::FILE* err_;  // the errors' stream, for what is drawn in place
   std::string applicationName_;
   ProgressMode mode_;
   bool sameTerminal_ = false;

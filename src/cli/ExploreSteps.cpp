@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/ControlIds.h"
+#include "app/Printf.h"
 #include "explorer/TfsExplorerDlg.h"
 
 namespace veska::cli {
@@ -21,10 +22,10 @@ std::pair<std::string, std::string> SplitPhonePath(const std::string& path) {
 // The Explorer's window acted on as the user would, one action at a time.
 class ExploreScript {
  public:
-  ExploreScript(ui::HeadlessWindow& window, ui::HeadlessHost& host, std::FILE* err)
+  ExploreScript(ui::HeadlessWindow& window, ui::HeadlessHost& host, ErrorStream& errors)
       : w_(window),
         host_(host),
-        err_(err),
+        errors_(errors),
         explorer_(dynamic_cast<explorer::TfsExplorerDlg&>(window.Handler())) {}
 
   bool Run(const ExploreAction& action) {
@@ -48,9 +49,9 @@ class ExploreScript {
         if (Choose(app::ID_EXPLORER_DUMP)) return true;
         // As a failed NAND dump says it: the file holds only part of the phone's file.
         if (explorer_.DumpIncomplete() &&
-            !SayIncomplete(err_, action.pcFile, "the copy of " + action.phonePath)) {
-          std::fprintf(err_, "veska-cli: %s is incomplete: the copy of %s stopped\n",
-                       action.pcFile.c_str(), action.phonePath.c_str());
+            !SayIncomplete(errors_, action.pcFile, "the copy of " + action.phonePath)) {
+          errors_.Explain(app::Printf("veska-cli: %s is incomplete: the copy of %s stopped\n",
+                                      action.pcFile.c_str(), action.phonePath.c_str()));
         }
         return false;
       }
@@ -96,7 +97,7 @@ class ExploreScript {
         child = Child(item, name);
       }
       if (child == ui::TREE_NONE) {
-        std::fprintf(err_, "veska-cli: no directory %s on the phone\n", path.c_str());
+        errors_.Explain(app::Printf("veska-cli: no directory %s on the phone\n", path.c_str()));
         return false;
       }
       item = child;
@@ -134,7 +135,7 @@ class ExploreScript {
         return w_.SelectItem(app::IDC_EXPLORER_FILES, i);
       }
     }
-    std::fprintf(err_, "veska-cli: no file %s on the phone\n", path.c_str());
+    errors_.Explain(app::Printf("veska-cli: no file %s on the phone\n", path.c_str()));
     return false;
   }
 
@@ -155,7 +156,7 @@ class ExploreScript {
 
   ui::HeadlessWindow& w_;
   ui::HeadlessHost& host_;
-  std::FILE* err_;
+  ErrorStream& errors_;
   explorer::TfsExplorerDlg& explorer_;
   bool mounted_ = false;
   bool rootListed_ = false;              // the list shows the root as the mount listed it
@@ -164,9 +165,9 @@ class ExploreScript {
 
 }  // namespace
 
-ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host, std::FILE* err,
-                             std::span<const ExploreAction> actions) {
-  ExploreScript script(window, host, err);
+ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
+                             ErrorStream& errors, std::span<const ExploreAction> actions) {
+  ExploreScript script(window, host, errors);
   ExploreOutcome outcome;
   outcome.succeeded =
       std::all_of(actions.begin(), actions.end(),
@@ -175,12 +176,12 @@ ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
   return outcome;
 }
 
-bool SayIncomplete(std::FILE* err, const std::string& file, const std::string& whole) {
+bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::string& whole) {
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(file, error);
   if (error) return false;
-  std::fprintf(err, "veska-cli: %s holds %ju bytes: %s is incomplete\n", file.c_str(), size,
-               whole.c_str());
+  errors.Explain(app::Printf("veska-cli: %s holds %ju bytes: %s is incomplete\n", file.c_str(),
+                             size, whole.c_str()));
   return true;
 }
 

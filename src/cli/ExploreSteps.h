@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "cli/ErrorStream.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::cli {
@@ -22,14 +23,15 @@ struct ExploreOutcome {
 };
 
 // Acts in the Explorer's dialog `window` as the user would: mounts, runs `actions` in order
-// until one fails (answering the dialog's file dialogs through `host`, saying on `err` what went
-// wrong), and ends the dialog with EXIT, which unmounts.
+// until one fails (answering the dialog's file dialogs through `host`, saying on `errors` what
+// went wrong), and ends the dialog with EXIT, which unmounts.
 [[nodiscard]] ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
-                                           std::FILE* err, std::span<const ExploreAction> actions);
+                                           ErrorStream& errors,
+                                           std::span<const ExploreAction> actions);
 
-// Says on `err` that `file` holds only part of `whole` ("the dump of Boot2", "the copy of /a"),
-// as a stopped NAND dump and a stopped copy from the phone both do; false when its size cannot
-// be read.
-bool SayIncomplete(std::FILE* err, const std::string& file, const std::string& whole);
+// Says on `errors` that `file` holds only part of `whole` ("the dump of Boot2", "the copy of
+// /a"), as a stopped NAND dump and a stopped copy from the phone both do; false when its size
+// cannot be read.
+bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::string& whole);
 
 }  // namespace veska::cli

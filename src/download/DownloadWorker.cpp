@@ -179,6 +179,7 @@ ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, I
   const ImageFile& file = inputs.Image(kind);
   const std::uint64_t start = engine.clock.TickCount();
 
+  narrator.StartImage({kind, file.path, file.size, info.address});
   narrator.Log(info.heading);
   // Unsigned: a file-system image may pass 2 GiB, which a signed field would show negative.
   narrator.ShowFileSize(file.size);
@@ -215,6 +216,12 @@ ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, I
       narrator.Enter(WindowState::Idle);  // Disconnect ended the read-back
       return ImageEnd::Failed;
     }
+    app::ImagesReadBack readBack;
+    for (const PlannedImage& image : group) {
+      if (Catalogue(image.kind).address) readBack.images.push_back(image.kind);
+    }
+    readBack.matched = verified;
+    narrator.ReadBack(readBack);
   }
 
   if (isLast && written && verified) {

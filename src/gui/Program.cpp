@@ -9,7 +9,6 @@
 #include "gui/PortStatus.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
-#include "target/Connection.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -106,9 +105,10 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     // Results come from worker threads.
     dlg.Runner().SetObserver([&relay, &mainWindow, &dlg](const app::OperationResult& result) {
       QString text;
-      if (result.operation == app::OperationId::Start &&
-          result.status == target::CONNECT_FLASH_CHECKS_FAILED) {
-        text = QString::fromStdString(result.reason);  // which of the checks failed
+      if (result.operation == app::OperationId::Start && result.outcome == app::Outcome::Failed &&
+          !result.reason.empty()) {
+        // Only a connection whose flash checks failed says why in words of its own.
+        text = QString::fromStdString(result.reason);
       } else if (result.outcome == app::Outcome::Failed ||
                  result.outcome == app::Outcome::Refused) {
         text = OneLine(dlg.PortFailureReason());
@@ -126,7 +126,10 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
       }
     });
     // A wait for the phone counts its seconds there; when it ends the port's status returns.
-    dlg.SetWaitObserver([&relay, &mainWindow, &portStatus](const app::PhoneWait& wait) {
+    dlg.SetEventObserver([&relay, &mainWindow, &portStatus](const app::SessionEvent& event) {
+      const auto* waiting = std::get_if<app::PhoneWait>(&event);
+      if (waiting == nullptr) return;
+      const app::PhoneWait& wait = *waiting;
       const QString text = QString::fromStdString(app::PhoneWaitText(wait));
       Later(relay, [&mainWindow, &portStatus, text, ended = wait.ended] {
         if (!mainWindow) return;

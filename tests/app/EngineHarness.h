@@ -95,8 +95,14 @@ class RecordingNarrator final : public app::Narrator, public app::Clock {
   void EnableSelection() override {
     Add([&] { ++selectionEnabled_; });
   }
+  void StartImage(const app::ImageBegan& image) override {
+    Add([&] { begun_.push_back(image); });
+  }
   void ImageEnded(const app::WrittenImage& image) override {
     Add([&] { images_.push_back(image); });
+  }
+  void ReadBack(const app::ImagesReadBack& readBack) override {
+    Add([&] { readBacks_.push_back(readBack); });
   }
 
   void Sleep(std::chrono::milliseconds duration) override {
@@ -163,8 +169,14 @@ class RecordingNarrator final : public app::Narrator, public app::Clock {
   [[nodiscard]] int SelectionEnabled() const {
     return Read([&] { return selectionEnabled_; });
   }
+  [[nodiscard]] std::vector<app::ImageBegan> Begun() const {
+    return Read([&] { return begun_; });
+  }
   [[nodiscard]] std::vector<app::WrittenImage> Images() const {
     return Read([&] { return images_; });
+  }
+  [[nodiscard]] std::vector<app::ImagesReadBack> ReadBacks() const {
+    return Read([&] { return readBacks_; });
   }
   [[nodiscard]] std::vector<std::chrono::milliseconds> Sleeps() const {
     return Read([&] { return sleeps_; });
@@ -187,6 +199,8 @@ class RecordingNarrator final : public app::Narrator, public app::Clock {
     waits_.clear();
     states_.clear();
     images_.clear();
+    begun_.clear();
+    readBacks_.clear();
     positions_.clear();
     sleeps_.clear();
     count_ = position_ = range_ = 0;
@@ -231,6 +245,8 @@ class RecordingNarrator final : public app::Narrator, public app::Clock {
   std::vector<app::WindowState> states_;
   int selectionEnabled_ = 0;
   std::vector<app::WrittenImage> images_;
+  std::vector<app::ImageBegan> begun_;
+  std::vector<app::ImagesReadBack> readBacks_;
   std::vector<std::chrono::milliseconds> sleeps_;
 };
 

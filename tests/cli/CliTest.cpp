@@ -522,8 +522,11 @@ TEST_F(CliVerifyTest, EachStepTellsASilentPhoneFromAWrongAnswer) {
     const std::size_t before = err_.Text().size();
     // A short wait for the silent phone, set once the options have set theirs.
     const int status = Run(words, [](CliSession& session) {
-      session.SetStepObserver(
-          [&session](const CliSession::StepEvent&) { session.State().link.replyTimeout = 500ms; });
+      session.SetEventObserver([&session](const app::SessionEvent& event) {
+        if (std::holds_alternative<app::StepBegan>(event)) {
+          session.State().link.replyTimeout = 500ms;
+        }
+      });
     });
     const std::string err = err_.Text().substr(before);
     EXPECT_EQ(status, c.status) << c.fault << "\n" << err;
@@ -563,10 +566,15 @@ class CliInterruptTest : public CliTest {
       // The step does not end before the Ctrl-C came: a step that cannot be stopped (the
       // bootloader's writes) would otherwise race the Ctrl-C to the end of the run, and a
       // Ctrl-C after the run rightly changes nothing.
-      session.SetStepObserver([&began, &deliveredFuture, step](const CliSession::StepEvent& event) {
-        if (event.index != step) return;
-        if (!event.ended) began.set_value();
-        if (event.ended) static_cast<void>(deliveredFuture.wait_for(10s));
+      session.SetEventObserver([&began, &deliveredFuture, step](const app::SessionEvent& event) {
+        if (const auto* begun = std::get_if<app::StepBegan>(&event);
+            begun && begun->index == step) {
+          began.set_value();
+        }
+        if (const auto* ended = std::get_if<app::StepEnded>(&event);
+            ended && ended->index == step) {
+          static_cast<void>(deliveredFuture.wait_for(10s));
+        }
       });
       ctrlC = std::thread([&watch, &began, &delivered, &moment] {
         if (began.get_future().wait_for(10s) == std::future_status::ready) {

@@ -44,7 +44,8 @@ class ConsolePresenterTest : public ::testing::Test {
   std::size_t errSize_ = 0;
   std::FILE* out_ = open_memstream(&outText_, &outSize_);
   std::FILE* err_ = open_memstream(&errText_, &errSize_);
-  ConsolePresenter presenter_{out_, err_, "VeskaDownloader", true};
+  ErrorStream errors_{err_};
+  ConsolePresenter presenter_{out_, errors_, "VeskaDownloader", true};
 };
 
 constexpr int kMain = app::IDD_DOWNLOADER_DIALOG;

@@ -243,12 +243,13 @@ TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
   const auto before = std::chrono::steady_clock::now();
   const int status =
       Run({"explore", "stat", "/r.txt"}, false, [&canceller](cli::CliSession& session) {
-        session.SetStepObserver([&canceller, &session](const cli::CliSession::StepEvent& event) {
-          if (!event.words.starts_with("explore")) return;
-          if (event.ended) {
+        session.SetEventObserver([&canceller, &session](const app::SessionEvent& event) {
+          if (std::holds_alternative<app::StepEnded>(event)) {
             if (canceller.joinable()) canceller.join();
             return;
           }
+          const auto* began = std::get_if<app::StepBegan>(&event);
+          if (began == nullptr || !began->words.starts_with("explore")) return;
           canceller = std::thread([&session] {
             std::this_thread::sleep_for(1s);
             session.Cancel();  // what Ctrl-C does

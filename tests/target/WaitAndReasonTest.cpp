@@ -17,9 +17,11 @@ class WaitAndReasonTest : public TargetFixture {
  protected:
   // Collects the wait reports of the dialog opened last.
   void RecordWaits() {
-    dlg_->SetWaitObserver([this](const app::PhoneWait& wait) {
+    dlg_->SetEventObserver([this](const app::SessionEvent& event) {
+      const auto* wait = std::get_if<app::PhoneWait>(&event);
+      if (wait == nullptr) return;
       std::lock_guard lock(mutex_);
-      waits_.push_back(wait);
+      waits_.push_back(*wait);
     });
   }
   std::vector<app::PhoneWait> Waits() {

@@ -14,7 +14,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <variant>
 
 #include "app/FlashMap.h"
 #include "app/Settings.h"
@@ -23,7 +25,6 @@
 #include "cli/bench/Board.h"
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
-#include "cli/bench/SessionScraping.h"
 #include "link/Crc32.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
@@ -33,6 +34,26 @@ namespace veska::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+#if defined(_WIN32)
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr const char* kNullDevice = "/dev/null";
+#endif
+
+// Whether a START that failed found no phone at all: its port failed, or the phone stayed
+// silent.
+bool StartUnanswered(const std::optional<app::OperationResult>& result) {
+  return result && result->operation == app::OperationId::Start &&
+         (result->cause.kind == app::CauseKind::Port ||
+          result->cause.kind == app::CauseKind::NoReply);
+}
+
+// Whether a START that failed waited for a phone that never answered.
+bool StartTimedOut(const std::optional<app::OperationResult>& result) {
+  return result && result->operation == app::OperationId::Start &&
+         result->cause.kind == app::CauseKind::NoReply;
+}
 
 // The device a port name stands for, as the port layer maps it: COMn (any case) through the
 // settings' [Ports] entries and the built-in table, a path as it is.
@@ -78,33 +99,27 @@ enum class PassEnd {
   PortUnavailable,  // --repeat: the port did not open or its device went before a phone answered
 };
 
-// What a pass learns of its phone while its session runs: each step's record as it ends, the
-// images as they are written (with their files' CRC-32), whether START connected.
+// What a pass learns of its phone while its session runs, from the session's events: each
+// step's record as it ends, the images as they are written (with their files' CRC-32) and read
+// back, whether START connected, and the session's own words on a failure. It passes what the
+// console shows of the port on to the board.
+//
+// Thread safety: the session's events come from its thread and its workers'.
 class PassRecorder {
  public:
   PassRecorder(Board& board, std::size_t port, const link::Crc32Table& crcTable, PhoneRecord& phone)
       : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
 
-  // Follows `session`'s steps and written images, on the board too. Before the session runs.
+  // Follows `session`'s events. Before the session runs.
   void Observe(CliSession& session) {
-    session.Dialog().SetImageObserver([this](const app::WrittenImage& image) {
-      std::lock_guard lock(imagesMutex_);
-      written_.push_back(image);
-    });
-    session.SetStepObserver([this](const CliSession::StepEvent& step) {
-      if (step.ended) {
-        StepEnded(step);
-        return;
-      }
-      stepStarted_ = Clock::now();
-      running_ = step;
-      board_.StepStarted(port_, step);
+    session.SetEventObserver([this](const app::SessionEvent& event) {
+      std::visit([this](const auto& e) { Take(e); }, event);
     });
   }
 
   // Adds the images written since the last call to the phone's record.
   void CollectImages() {
-    std::lock_guard lock(imagesMutex_);
+    std::lock_guard lock(mutex_);
     for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
       const app::WrittenImage& image = written_[i];
       ImageRecord record;
@@ -116,17 +131,29 @@ class PassRecorder {
       record.written = image.written;
       const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
       if (crc.opened) record.crc32 = crc.crc;
+      record.verified = record.written && readBack_.contains(image.kind);
       phone_.images.push_back(std::move(record));
     }
   }
 
   [[nodiscard]] bool Connected() const { return connected_; }
   // The step under way when the session stopped, if one was.
-  [[nodiscard]] const std::optional<CliSession::StepEvent>& Running() const { return running_; }
+  [[nodiscard]] const std::optional<app::StepBegan>& Running() const { return running_; }
+  // The session's own words since the pass began: its explanations and the first line of each
+  // message box, one a line.
+  [[nodiscard]] std::string Cause() const {
+    std::lock_guard lock(mutex_);
+    return cause_;
+  }
 
  private:
-  void StepEnded(const CliSession::StepEvent& step) {
-    const std::size_t firstImage = phone_.images.size();
+  void Take(const app::StepBegan& step) {
+    stepStarted_ = Clock::now();
+    running_ = step;
+    board_.StepStarted(port_, step);
+  }
+
+  void Take(const app::StepEnded& step) {
     running_.reset();
     StepRecord record;
     record.words = step.words;
@@ -137,6 +164,7 @@ class PassRecorder {
       record.outcome = std::string(app::OutcomeName(step.result->outcome));
       record.status = step.result->status;
       record.reason = step.result->reason;
+      record.result = step.result;
       if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
         connected_ = true;
       }
@@ -144,31 +172,90 @@ class PassRecorder {
       record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
     }
     CollectImages();
-    // A download with --verify that passed read its images back (those with an address: the
-    // file systems never are).
-    if (step.exitStatus == EXIT_OK && ReadsBack(step.words)) {
-      for (std::size_t i = firstImage; i < phone_.images.size(); ++i) {
-        ImageRecord& image = phone_.images[i];
-        image.verified = image.written && image.address.has_value();
-      }
-    }
     phone_.steps.push_back(record);
     board_.StepEnded(port_, step);
+  }
+
+  void Take(const app::WrittenImage& image) {
+    std::lock_guard lock(mutex_);
+    written_.push_back(image);
+  }
+
+  // A read-back that matched vouches for the images it read (those with an address: the file
+  // systems never are).
+  void Take(const app::ImagesReadBack& readBack) {
+    if (!readBack.matched) return;
+    std::lock_guard lock(mutex_);
+    readBack_.insert(readBack.images.begin(), readBack.images.end());
+  }
+
+  void Take(const app::ImageBegan& image) {
+    board_.ImageNamed(port_, std::filesystem::path(image.path).filename().string());
+  }
+
+  void Take(const app::Progress& progress) {
+    if (progress.newRange) {
+      board_.ProgressRange(port_, progress.upper);
+    } else {
+      board_.ProgressAt(port_, progress.position);
+    }
+  }
+
+  void Take(const app::PhoneWait&) {}
+
+  void Take(const app::MessageShown& box) {
+    const std::string caption = box.caption.empty() ? kApplicationName : box.caption;
+    const std::string shown = "[" + caption + "] " + box.text;
+    // A box's first line names it; the rest is its detail.
+    AddCause(shown.substr(0, shown.find('\n')));
+    Show(shown);
+  }
+
+  void Take(const app::Said& said) {
+    if (said.kind == app::Said::Kind::Explanation) {
+      for (const std::string& line : Lines(said.text)) AddCause(line);
+    }
+    Show(said.text);
+  }
+
+  void AddCause(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    cause_ += (cause_.empty() ? "" : "\n") + line;
+  }
+
+  // What the session says, line by line on the board.
+  void Show(const std::string& text) {
+    for (const std::string& line : Lines(text)) board_.Message(port_, line);
+  }
+
+  static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t end = std::min(text.find('\n', from), text.size());
+      std::string line = text.substr(from, end - from);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) lines.push_back(std::move(line));
+      from = end + 1;
+    }
+    return lines;
   }
 
   Board& board_;
   std::size_t port_;
   const link::Crc32Table& crcTable_;
   PhoneRecord& phone_;
-  std::mutex imagesMutex_;
+  mutable std::mutex mutex_;
   std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
+  std::set<app::ImageKind> readBack_;       // the images a read-back found as written
+  std::string cause_;
   Clock::time_point stepStarted_ = Clock::now();
-  std::optional<CliSession::StepEvent> running_;
+  std::optional<app::StepBegan> running_;
   bool connected_ = false;
 };
 
 // Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.
-std::string WhereStopped(const std::optional<CliSession::StepEvent>& running,
+std::string WhereStopped(const std::optional<app::StepBegan>& running,
                          const std::vector<StepRecord>& steps) {
   if (running) return "stopped in " + running->words;
   if (steps.empty()) return {};
@@ -378,15 +465,15 @@ class BenchRun {
 
   void ServePort(std::size_t index) {
     std::FILE* log = single_ ? out_ : logs_[index].get();
-    std::unique_ptr<ErrorPipe> pipe;
-    if (!single_) pipe = std::make_unique<ErrorPipe>(board_, index);
-    std::FILE* errors = pipe && pipe->Writer() != nullptr ? pipe->Writer() : err_;
+    // Several ports share the console: the board shows what each session says, from its
+    // events, so the sessions' own standard error goes nowhere.
+    std::FILE* errors = single_ || !discard_ ? err_ : discard_.get();
 
     int worst = EXIT_OK;
     for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
       if (arguments_.repeat && !AwaitDevice(index)) break;
       PhoneRecord phone;
-      const PassEnd end = ServePhone(index, pass, log, errors, pipe.get(), phone);
+      const PassEnd end = ServePhone(index, pass, log, errors, phone);
       if (end != PassEnd::Phone) {
         // --repeat: no phone answered; wait again (for the device, if it went).
         --pass;
@@ -418,7 +505,7 @@ class BenchRun {
 
   // One phone on the port: its record in `phone`.
   PassEnd ServePhone(std::size_t index, int pass, std::FILE* log, std::FILE* errors,
-                     ErrorPipe* pipe, PhoneRecord& phone) {
+                     PhoneRecord& phone) {
     phone.port = arguments_.ports[index];
     phone.pass = pass;
     phone.started = UtcNow();
@@ -437,9 +524,8 @@ class BenchRun {
       phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
       phone.badBlocks = session.Dialog().flashReport.badBlocks;
     }
-    const std::string cause = pipe != nullptr ? pipe->TakeCause() : std::string();
-    return Conclude(index, pass, status, recorder, session.Dialog().PortFailureReason(), cause,
-                    phone);
+    return Conclude(index, pass, status, recorder, session.Dialog().PortFailureReason(),
+                    recorder.Cause(), phone);
   }
 
   void Prepare(CliSession& session, std::size_t index, PassRecorder& recorder) {
@@ -448,8 +534,6 @@ class BenchRun {
     if (options_.prepare) options_.prepare(session, arguments_.ports[index]);
     session.ObserveInterrupts(interrupts_);
     recorder.Observe(session);
-    session.SetEventTap(
-        [this, index](const ui::Event& event) { TapWindowEvent(board_, index, event); });
     if (!single_) {
       session.SetQuestionAsker([this, index](std::string_view text, std::string_view caption) {
         return board_.Ask(index, text, caption);
@@ -485,7 +569,7 @@ class BenchRun {
     }
     // --repeat: a port that would not open, or whose device went while START waited for the
     // boot signal, served no phone.
-    const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back());
+    const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
     if (arguments_.repeat && !interrupted && status != EXIT_OK && !connected &&
         (status == EXIT_PORT_UNAVAILABLE || (unanswered && !DevicePresent(devices_[index])))) {
       return PassEnd::PortUnavailable;
@@ -493,7 +577,7 @@ class BenchRun {
     NoteError(status, interrupted, portReason, cause, phone);
     // --repeat: a boot-signal wait that ended without any phone is no phone.
     if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
-        StartTimedOut(*phone.error) && !connected) {
+        StartTimedOut(phone.error->result) && !connected) {
       return PassEnd::NoPhone;
     }
     return PassEnd::Phone;
@@ -521,6 +605,7 @@ class BenchRun {
   const BenchOptions& options_;
   bool single_;
   Board board_;
+  link::UniqueFile discard_{std::fopen(kNullDevice, "w")};  // where no one reads
   link::Crc32Table crcTable_;
   std::filesystem::path logFolder_;
   std::vector<std::string> tags_;                    // what names each port's own files

@@ -31,7 +31,7 @@ void Board::Stop() {
   if (table_) Draw();
 }
 
-void Board::StepStarted(std::size_t port, const CliSession::StepEvent& step) {
+void Board::StepStarted(std::size_t port, const app::StepBegan& step) {
   std::lock_guard lock(mutex_);
   PortView& view = views_[port];
   view.step = step.words + app::Printf(" (%u/%u)", static_cast<unsigned>(step.index + 1),
@@ -43,7 +43,7 @@ void Board::StepStarted(std::size_t port, const CliSession::StepEvent& step) {
   Event(view, step.words + ": started");
 }
 
-void Board::StepEnded(std::size_t port, const CliSession::StepEvent& step) {
+void Board::StepEnded(std::size_t port, const app::StepEnded& step) {
   std::lock_guard lock(mutex_);
   PortView& view = views_[port];
   const std::string result = step.exitStatus == EXIT_OK

@@ -49,9 +49,9 @@ class Board {
   void Stop();
 
   // What the table and the event lines show of the port's steps and phones.
-  void StepStarted(std::size_t port, const CliSession::StepEvent& step);
+  void StepStarted(std::size_t port, const app::StepBegan& step);
 
-  void StepEnded(std::size_t port, const CliSession::StepEvent& step);
+  void StepEnded(std::size_t port, const app::StepEnded& step);
 
   void PassEnded(std::size_t port, const PhoneRecord& phone);
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/OperationRunner.h"
+
 namespace veska::cli {
 
 // What a bench run keeps of one phone: one record per phone a port served.
@@ -30,6 +32,7 @@ struct StepRecord {
   std::string reason;
   int exitStatus = 0;
   double seconds = 0.0;
+  std::optional<app::OperationResult> result;  // the operation's own, when the step ran one
 };
 
 struct PhoneRecord {
