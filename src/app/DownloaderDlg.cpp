@@ -38,24 +38,15 @@ constexpr MessageMapEntry kMessageMap[] = {
     {Notify::Clicked, IDC_TFS, &DownloaderDlg::OnTfs},
     {Notify::Clicked, IDC_UART, &DownloaderDlg::OnUart},
     {Notify::Clicked, IDC_USB, &DownloaderDlg::OnUsb},
-    {Notify::Clicked, IDC_START, &DownloaderDlg::OnStart},
     {Notify::Clicked, IDC_NANDPREBOOT, &DownloaderDlg::OnNandpreboot},
     {Notify::Clicked, IDC_BOOT1A, &DownloaderDlg::OnBoot1a},
     {Notify::Clicked, IDC_BOOT2, &DownloaderDlg::OnBoot2},
     {Notify::SelChange, IDC_PORT, &DownloaderDlg::OnSelChangePort},
     {Notify::SelChange, IDC_BAUD, &DownloaderDlg::OnSelChangeBaud},
     {Notify::Clicked, IDC_DISCONNECT, &DownloaderDlg::OnDisconnect},
-    {Notify::Clicked, IDC_DOWNLOAD, &DownloaderDlg::OnDownload},
-    {Notify::Clicked, IDC_DL_BOOTLOADER, &DownloaderDlg::OnDownloadBootloader},
-    {Notify::Clicked, IDC_NAND_ERASE, &DownloaderDlg::OnNandErase},
-    {Notify::Clicked, IDC_TFS_EXPLORER, &DownloaderDlg::OnTfsExplorer},
-    {Notify::Clicked, IDC_FORMAT, &DownloaderDlg::OnFormat},
-    {Notify::Clicked, IDC_NAND_DUMP, &DownloaderDlg::OnNandDump},
     {Notify::Clicked, IDC_RSRC, &DownloaderDlg::OnRsrc},
     {Notify::Clicked, IDC_DB2, &DownloaderDlg::OnDb2},
     {Notify::Clicked, IDC_BOOT1B, &DownloaderDlg::OnBoot1b},
-    {Notify::Clicked, IDC_CHECKSUM, &DownloaderDlg::OnChecksum},
-    {Notify::Clicked, IDC_BOOTLOADER_ERASE, &DownloaderDlg::OnBootloaderErase},
     {Notify::Clicked, IDC_VERIFY_AFTER_DOWNLOAD, &DownloaderDlg::OnVerifyAfterDownload},
 };
 
@@ -88,30 +79,6 @@ constexpr int kSelectionControls[] = {IDC_SEL_APPS,
 
 }  // namespace
 
-const std::function<void(DownloaderDlg&)>& DlgOperations::For(OperationId id) const {
-  switch (id) {
-    case OperationId::Start:
-      return start;
-    case OperationId::Download:
-      return download;
-    case OperationId::DownloadBootloader:
-      return downloadBootloader;
-    case OperationId::NandErase:
-      return nandErase;
-    case OperationId::BootloaderErase:
-      return bootloaderErase;
-    case OperationId::TfsExplorer:
-      return tfsExplorer;
-    case OperationId::Format:
-      return format;
-    case OperationId::NandDump:
-      return nandDump;
-    case OperationId::Checksum:
-      break;
-  }
-  return checksum;
-}
-
 DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
     : port(state.link), host_(host), state_(state), settings_(settings), runner_(host, state) {
   port.diagnostics = &portReasons_;
@@ -129,6 +96,12 @@ DownloaderDlg::~DownloaderDlg() {
 }
 
 bool DownloaderDlg::OnCommand(int id, Notify code) {
+  // The operations' buttons come from the table of operations.
+  if (const std::optional<OperationId> operation = OperationOfButton(id);
+      operation && code == Notify::Clicked) {
+    RunOperation(*operation);
+    return true;
+  }
   for (const MessageMapEntry& entry : kMessageMap) {
     if (entry.id == id && entry.code == code) {
       (this->*entry.handler)();
@@ -403,37 +376,9 @@ void DownloaderDlg::RunOperation(OperationId id) {
   inRequest_ = false;
 }
 
-void DownloaderDlg::OnStart() {
-  RunOperation(OperationId::Start);
-}
-void DownloaderDlg::OnDownload() {
-  RunOperation(OperationId::Download);
-}
-void DownloaderDlg::OnDownloadBootloader() {
-  RunOperation(OperationId::DownloadBootloader);
-}
-void DownloaderDlg::OnNandErase() {
-  RunOperation(OperationId::NandErase);
-}
-void DownloaderDlg::OnBootloaderErase() {
-  RunOperation(OperationId::BootloaderErase);
-}
 // Only remembered here: the Download press reads the box with the other selection controls.
 void DownloaderDlg::OnVerifyAfterDownload() {
   const bool checked = Wnd().GetCheck(IDC_VERIFY_AFTER_DOWNLOAD) == ui::BST_CHECKED;
   settings_.WriteInt(KEY_VERIFY_AFTER_DOWNLOAD, checked ? 1 : 0);
 }
-void DownloaderDlg::OnTfsExplorer() {
-  RunOperation(OperationId::TfsExplorer);
-}
-void DownloaderDlg::OnFormat() {
-  RunOperation(OperationId::Format);
-}
-void DownloaderDlg::OnNandDump() {
-  RunOperation(OperationId::NandDump);
-}
-void DownloaderDlg::OnChecksum() {
-  RunOperation(OperationId::Checksum);
-}
-
 }  // namespace veska::app

@@ -36,18 +36,14 @@ class DownloaderDlg;
 // button whose operation is not registered does nothing. A body reports how it ended through
 // the dialog's OperationRunner: it starts its worker there, runs there, or reports a refusal.
 struct DlgOperations {
-  std::function<void(DownloaderDlg&)> start;               // START: connect and handshake
-  std::function<void(DownloaderDlg&)> download;            // Download request
-  std::function<void(DownloaderDlg&)> downloadBootloader;  // D / L Bootloader
-  std::function<void(DownloaderDlg&)> nandErase;
-  std::function<void(DownloaderDlg&)> bootloaderErase;
-  std::function<void(DownloaderDlg&)> tfsExplorer;
-  std::function<void(DownloaderDlg&)> format;
-  std::function<void(DownloaderDlg&)> nandDump;
-  std::function<void(DownloaderDlg&)> checksum;
-
+  using Body = std::function<void(DownloaderDlg&)>;
+  void Set(OperationId id, Body body) { bodies[static_cast<std::size_t>(id)] = std::move(body); }
   // The body registered for `id` (empty when none).
-  [[nodiscard]] const std::function<void(DownloaderDlg&)>& For(OperationId id) const;
+  [[nodiscard]] const Body& For(OperationId id) const {
+    return bodies[static_cast<std::size_t>(id)];
+  }
+
+  std::array<Body, kOperationCount> bodies;
 };
 
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
@@ -154,24 +150,15 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void OnTfs();
   void OnUart();
   void OnUsb();
-  void OnStart();
   void OnNandpreboot();
   void OnBoot1a();
   void OnBoot2();
   void OnSelChangePort();
   void OnSelChangeBaud();
   void OnDisconnect();
-  void OnDownload();
-  void OnDownloadBootloader();
-  void OnNandErase();
-  void OnTfsExplorer();
-  void OnFormat();
-  void OnNandDump();
   void OnRsrc();
   void OnDb2();
   void OnBoot1b();
-  void OnChecksum();
-  void OnBootloaderErase();
   void OnVerifyAfterDownload();
 
   // True when the window may close: no operation holds the phone, or the user chose to stop it.

@@ -7,24 +7,6 @@
 
 namespace veska::app {
 
-namespace {
-
-constexpr std::array<std::string_view, kOperationCount> kOperationNames = {
-    "START",        "Download", "D / L Bootloader", "NAND Erase", "Bootloader Erase",
-    "TFS Explorer", "Format",   "NAND Dump",        "Checksum",
-};
-
-}  // namespace
-
-std::string_view OperationName(OperationId id) {
-  const auto index = static_cast<std::size_t>(id);
-  return index < kOperationNames.size() ? kOperationNames[index] : std::string_view("?");
-}
-
-bool NeedsPhone(OperationId id) {
-  return id != OperationId::Checksum;
-}
-
 std::string_view OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::Connected:

@@ -9,29 +9,11 @@
 #include <string_view>
 
 #include "app/Cause.h"
+#include "app/Operations.h"
 #include "app/ProcessState.h"
 #include "ui/Host.h"
 
 namespace veska::app {
-
-// The operations of the main dialog, one per button that starts one.
-enum class OperationId : int {
-  Start,
-  Download,
-  DownloadBootloader,
-  NandErase,
-  BootloaderErase,
-  TfsExplorer,
-  Format,
-  NandDump,
-  Checksum,
-};
-inline constexpr int kOperationCount = 9;
-
-// The button's caption, for reports ("START", "Download", ...).
-[[nodiscard]] std::string_view OperationName(OperationId id);
-// False only for the operations that never talk to the phone (the checksum tool).
-[[nodiscard]] bool NeedsPhone(OperationId id);
 
 // How an operation ended.
 enum class Outcome {

@@ -149,30 +149,37 @@ Reading ReadUdevRule(Words words) {
   return Took(steps::UdevRule{words[0]}, 1);
 }
 
-// One row per step: its word, whether it opens the port itself (the others need one of those
-// first), and how it reads its own words into what it runs.
+// One row per step: its word (an operation's step word, from the table of operations, or a
+// step of the command line's own), whether it opens the port itself (the others need one of
+// those first), and how it reads its own words into what it runs.
 struct StepRow {
   std::string_view word;
   bool opensPort;
   Reading (*read)(Words);
 };
 
+constexpr std::string_view StepOf(app::OperationId id) {
+  return app::Operation(id).step;
+}
+
+// An erase step: the operation and the button that starts it.
+template <app::OperationId id>
+Reading ReadErase(Words) {
+  return Took(steps::Erase{id, app::Operation(id).button});
+}
+
 constexpr StepRow kStepTable[] = {
-    {"connect", true, [](Words) { return Took(steps::Connect{}); }},
-    {"download", false, ReadDownload},
-    {"bootloader", true, [](Words) { return Took(steps::Bootloader{}); }},
-    {"erase-nand", false,
-     [](Words) {
-       return Took(steps::Erase{app::OperationId::NandErase, app::IDC_NAND_ERASE});
-     }},
-    {"erase-bootloader", false,
-     [](Words) {
-       return Took(steps::Erase{app::OperationId::BootloaderErase, app::IDC_BOOTLOADER_ERASE});
-     }},
-    {"format", false, [](Words) { return Took(steps::Format{}); }},
-    {"dump", false, ReadDump},
-    {"explore", false, ReadExplore},
-    {"checksum", false, ReadChecksum},
+    {StepOf(app::OperationId::Start), true, [](Words) { return Took(steps::Connect{}); }},
+    {StepOf(app::OperationId::Download), false, ReadDownload},
+    {StepOf(app::OperationId::DownloadBootloader), true,
+     [](Words) { return Took(steps::Bootloader{}); }},
+    {StepOf(app::OperationId::NandErase), false, ReadErase<app::OperationId::NandErase>},
+    {StepOf(app::OperationId::BootloaderErase), false,
+     ReadErase<app::OperationId::BootloaderErase>},
+    {StepOf(app::OperationId::Format), false, [](Words) { return Took(steps::Format{}); }},
+    {StepOf(app::OperationId::NandDump), false, ReadDump},
+    {StepOf(app::OperationId::TfsExplorer), false, ReadExplore},
+    {StepOf(app::OperationId::Checksum), false, ReadChecksum},
     {"ports", false, [](Words) { return Took(steps::ListPorts{}); }},
     {"udev-rule", false, ReadUdevRule},
 };

@@ -49,8 +49,8 @@ DownloadInputs DownloadInputsOf(const DownloaderDlg& dlg) {
 }
 
 void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
-  operations.download = [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); };
-  operations.checksum = [](DownloaderDlg& dlg) {
+  operations.Set(OperationId::Download, [hooks](DownloaderDlg& dlg) { OnDownload(dlg, hooks); });
+  operations.Set(OperationId::Checksum, [](DownloaderDlg& dlg) {
     dlg.Runner().RunHere(OperationId::Checksum, [&dlg] {
       if (OnChecksum(dlg)) return OperationResult::Ended(OperationId::Checksum, Outcome::Done);
       // The tool talks to no phone: it fails only on its file.
@@ -62,7 +62,7 @@ void AddOperations(app::DlgOperations& operations, DownloadHooks hooks) {
       return OperationResult::Ended(OperationId::Checksum, Outcome::Failed, 0, {},
                                     std::move(cause));
     });
-  };
+  });
 }
 
 void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {

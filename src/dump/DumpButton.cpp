@@ -82,7 +82,7 @@ OperationResult DumpThread(DownloaderDlg& dlg) {
 }
 
 void AddOperations(app::DlgOperations& operations) {
-  operations.nandDump = OnNandDump;
+  operations.Set(kId, OnNandDump);
 }
 
 }  // namespace veska::dump

@@ -31,7 +31,7 @@ void OnTfsExplorer(app::DownloaderDlg& dlg) {
 }
 
 void AddOperations(app::DlgOperations& operations) {
-  operations.tfsExplorer = OnTfsExplorer;
+  operations.Set(kId, OnTfsExplorer);
 }
 
 }  // namespace veska::explorer

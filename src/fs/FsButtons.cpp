@@ -35,7 +35,7 @@ void OnFormat(app::DownloaderDlg& dlg) {
 }
 
 void AddOperations(app::DlgOperations& operations) {
-  operations.format = OnFormat;
+  operations.Set(OperationId::Format, OnFormat);
 }
 
 }  // namespace veska::fs

@@ -132,13 +132,13 @@ void OnBootloaderErase(DownloaderDlg& dlg) {
 }
 
 void AddOperations(app::DlgOperations& operations) {
-  operations.start = OnStart;
+  operations.Set(OperationId::Start, OnStart);
 }
 
 void AddBootloaderOperations(app::DlgOperations& operations) {
-  operations.downloadBootloader = OnDownloadBootloader;
-  operations.nandErase = OnNandErase;
-  operations.bootloaderErase = OnBootloaderErase;
+  operations.Set(OperationId::DownloadBootloader, OnDownloadBootloader);
+  operations.Set(OperationId::NandErase, OnNandErase);
+  operations.Set(OperationId::BootloaderErase, OnBootloaderErase);
 }
 
 }  // namespace veska::target

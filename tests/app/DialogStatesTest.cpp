@@ -225,11 +225,11 @@ TEST_F(DialogStates, AboutBoxOpensForItsCommandWhateverTheLowBits) {
 TEST_F(DialogStates, ButtonsReachTheirRegisteredOperations) {
   std::vector<std::string> calls;
   DlgOperations ops;
-  ops.start = [&](DownloaderDlg&) { calls.push_back("start"); };
-  ops.checksum = [&](DownloaderDlg& d) {
+  ops.Set(OperationId::Start, [&](DownloaderDlg&) { calls.push_back("start"); });
+  ops.Set(OperationId::Checksum, [&](DownloaderDlg& d) {
     calls.push_back("checksum");
     d.EnterBusyState();
-  };
+  });
   dlg_->SetOperations(ops);
   window_->Click(IDC_START);
   window_->Click(IDC_DL_BOOTLOADER);  // not registered: nothing happens

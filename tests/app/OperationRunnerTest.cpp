@@ -56,23 +56,23 @@ TEST_F(OperationRunnerTest, ASecondOperationWhileOneHoldsThePhoneIsRefusedNotQue
   Gate gate;
   int formats = 0;
   DlgOperations ops;
-  ops.start = [&gate](DownloaderDlg& dlg) {
+  ops.Set(OperationId::Start, [&gate](DownloaderDlg& dlg) {
     dlg.Runner().StartWorker(OperationId::Start, [&gate] {
       gate.Enter();
       return OperationResult::Ended(OperationId::Start, Outcome::Connected);
     });
-  };
-  ops.format = [&formats](DownloaderDlg& dlg) {
+  });
+  ops.Set(OperationId::Format, [&formats](DownloaderDlg& dlg) {
     dlg.Runner().RunHere(OperationId::Format, [&formats] {
       ++formats;
       return OperationResult::Ended(OperationId::Format, Outcome::Done);
     });
-  };
-  ops.checksum = [](DownloaderDlg& dlg) {
+  });
+  ops.Set(OperationId::Checksum, [](DownloaderDlg& dlg) {
     dlg.Runner().RunHere(OperationId::Checksum, [] {
       return OperationResult::Ended(OperationId::Checksum, Outcome::Done);
     });
-  };
+  });
   dlg_->SetOperations(ops);
 
   dlg_->Perform(OperationId::Start);
@@ -104,20 +104,20 @@ TEST_F(OperationRunnerTest, DisconnectCancelsTheHolderAndTheNextOperationWaitsFo
     order.push_back(what);
   };
   DlgOperations ops;
-  ops.start = [&](DownloaderDlg& dlg) {
+  ops.Set(OperationId::Start, [&](DownloaderDlg& dlg) {
     dlg.Runner().StartWorker(OperationId::Start, [&] {
       first.Enter();
       note("first ends");
       // Reports success, but Disconnect came: the user asked for the end.
       return OperationResult::Ended(OperationId::Start, Outcome::Connected);
     });
-  };
-  ops.download = [&](DownloaderDlg& dlg) {
+  });
+  ops.Set(OperationId::Download, [&](DownloaderDlg& dlg) {
     dlg.Runner().StartWorker(OperationId::Download, [&] {
       note("second runs");
       return OperationResult::Ended(OperationId::Download, Outcome::Written);
     });
-  };
+  });
   dlg_->SetOperations(ops);
 
   dlg_->Perform(OperationId::Start);
@@ -139,18 +139,18 @@ TEST_F(OperationRunnerTest, AnOperationOnTheWindowsThreadNeverWaitsForACancelled
   Gate worker;
   bool formatted = false;
   DlgOperations ops;
-  ops.start = [&](DownloaderDlg& dlg) {
+  ops.Set(OperationId::Start, [&](DownloaderDlg& dlg) {
     dlg.Runner().StartWorker(OperationId::Start, [&] {
       worker.Enter();
       return OperationResult::Ended(OperationId::Start, Outcome::Failed, -1);
     });
-  };
-  ops.format = [&](DownloaderDlg& dlg) {
+  });
+  ops.Set(OperationId::Format, [&](DownloaderDlg& dlg) {
     dlg.Runner().RunHere(OperationId::Format, [&] {
       formatted = true;
       return OperationResult::Ended(OperationId::Format, Outcome::Done);
     });
-  };
+  });
   dlg_->SetOperations(ops);
   dlg_->Perform(OperationId::Start);
   worker.WaitEntered();
@@ -170,10 +170,10 @@ TEST_F(OperationRunnerTest, AnOperationOnTheWindowsThreadNeverWaitsForACancelled
 
 TEST_F(OperationRunnerTest, EveryPressHasExactlyOneResult) {
   DlgOperations ops;
-  ops.start = [](DownloaderDlg&) {};  // ends without a word
-  ops.download = [](DownloaderDlg& dlg) {
+  ops.Set(OperationId::Start, [](DownloaderDlg&) {});  // ends without a word
+  ops.Set(OperationId::Download, [](DownloaderDlg& dlg) {
     dlg.Runner().Report(OperationResult::Ended(OperationId::Download, Outcome::Refused, 0, "why"));
-  };
+  });
   dlg_->SetOperations(ops);
   dlg_->Perform(OperationId::Start);
   dlg_->Perform(OperationId::Download);
