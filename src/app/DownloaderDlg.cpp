@@ -131,7 +131,7 @@ bool DownloaderDlg::OnInitDialog() {
   }
 
   totalElapsed = 0;
-  linkType = 0;
+  linkType = kUartLinkType;
   verifyAfterDownload = settings_.GetInt(KEY_VERIFY_AFTER_DOWNLOAD, 0) != 0 ? 1 : 0;
   UpdateData(false);
 

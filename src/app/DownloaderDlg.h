@@ -46,6 +46,11 @@ struct DlgOperations {
   std::array<Body, kOperationCount> bodies;
 };
 
+// The link radio pair's indexes (linkType), as the template orders the two buttons.
+inline constexpr std::int32_t kUartLinkType = 0;
+inline constexpr std::int32_t kUsbLinkType = 1;
+inline constexpr std::int32_t kNoLinkType = -1;
+
 // Log pane capacity in characters. Far beyond any one session's narration (a full download
 // logs a few kilobytes), yet small enough that the pane stays quick after days of use.
 inline constexpr std::size_t kLogTextLimit = 4'000'000;
@@ -214,8 +219,8 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   link::Crc32Table crc32Table;
   std::uint32_t progressCount = 0;
 
-  std::int32_t linkType = -1;        // 0 UART, 1 USB, -1 neither
-  std::int32_t selectionIndex = -1;  // 0-17, -1 none
+  std::int32_t linkType = kNoLinkType;  // the radio pair's index: kUartLinkType, kUsbLinkType
+  std::int32_t selectionIndex = -1;     // 0-17, -1 none
   std::int32_t defaultCalData = 0;
   std::int32_t autoReboot = 0;
   // Read the written images back from the flash and compare them with their files before the

@@ -52,8 +52,8 @@ void DownloaderDlg::OnUsb() {
 void DownloaderDlg::OnSelChangePort() {
   portIndex = Wnd().GetCurSel(IDC_PORT);
   // linkType is the value of the last transfer from the controls, not a fresh reading.
-  if (linkType == 0) settings_.WriteInt(KEY_UART_PORT, portIndex);
-  if (linkType == 1) settings_.WriteInt(KEY_USB_PORT, portIndex);
+  if (linkType == kUartLinkType) settings_.WriteInt(KEY_UART_PORT, portIndex);
+  if (linkType == kUsbLinkType) settings_.WriteInt(KEY_USB_PORT, portIndex);
 }
 
 void DownloaderDlg::OnSelChangeBaud() {

@@ -10,6 +10,8 @@
 #include <limits>
 #include <optional>
 
+#include "link/Utf8.h"
+
 namespace veska::fs {
 
 namespace {
@@ -55,34 +57,6 @@ std::int64_t LenientNumber(std::string_view value) {
     number = std::min<std::int64_t>(number * 10 + (value[i] - '0'), std::int64_t{1} << 40);
   }
   return negative ? -number : number;
-}
-
-// Bytes of the UTF-8 character that starts at `at`, or 0 when none does.
-std::size_t Utf8Length(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned lead = byte(at);
-  std::size_t length = 0;
-  unsigned low = 0x80;
-  unsigned high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  }
-  return length;
 }
 
 // Longest value a refusal message shows, in characters of the message.
@@ -177,7 +151,9 @@ std::string ShownValue(std::string_view value) {
     std::size_t used = 1;
     if (c >= 0x20 && c < 0x7F) {
       piece.assign(1, static_cast<char>(c));
-    } else if (const std::size_t length = c >= 0x80 ? Utf8Length(value, at) : 0; length > 0) {
+    } else if (const std::size_t length =
+                   c >= 0x80 ? link::Utf8SequenceLength(value.substr(at)) : 0;
+               length > 0) {
       piece.assign(value.substr(at, length));
       used = length;
     } else {

@@ -19,6 +19,10 @@ using app::WindowState;
 using link::PORT_OK;
 using namespace std::chrono_literals;
 
+std::span<const app::ImageKind> BootImages() {
+  return app::GroupByCode(app::SELECT_BOOTLOADER)->written;
+}
+
 OperationResult Erase(const EngineContext& engine, OperationId id, std::uint8_t code,
                       std::string_view doneText) {
   link::SerialPort& port = engine.port;
@@ -95,7 +99,7 @@ int DownloadBootloader(const EngineContext& engine, app::ProcessState& session,
       uploaded != PORT_OK) {
     return uploaded;
   }
-  for (const app::ImageKind kind : kBootImages) {
+  for (const app::ImageKind kind : BootImages()) {
     // The transfer's status says why; an image ended otherwise (Disconnect) still failed.
     const download::ImageOutcome image =
         download::DownloadImage(engine, inputs.images, kind, false);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,10 +23,9 @@ inline constexpr int ERASE_NOT_CONFIRMED = 150;
 // The erase takes as long as the chip needs: its answer is awaited with a long allowance.
 inline constexpr std::uint8_t kEraseReplyFactor = 30;
 
-// The images the bootloader download writes, in order.
-inline constexpr app::ImageKind kBootImages[] = {app::ImageKind::Nandpreboot,
-                                                 app::ImageKind::Boot1a, app::ImageKind::Boot1b,
-                                                 app::ImageKind::Boot2};
+// The images the bootloader download examines and writes, in order: the flash map's bootloader
+// selection.
+[[nodiscard]] std::span<const app::ImageKind> BootImages();
 
 // What "D / L Bootloader" reads from the window before its worker starts: the port and rate as
 // START would take them, and the boot images as the request examined them.

@@ -30,9 +30,9 @@ void Refused(DownloaderDlg& dlg, OperationId id, std::string_view reason, app::C
 
 // The link radio pair into the session's link mode; false when neither is chosen.
 bool TakeLinkMode(DownloaderDlg& dlg) {
-  if (dlg.linkType == 0) dlg.State().link.linkMode = link::LINK_UART;
-  if (dlg.linkType == 1) dlg.State().link.linkMode = link::LINK_USB;
-  return dlg.linkType == 0 || dlg.linkType == 1;
+  if (dlg.linkType == app::kUartLinkType) dlg.State().link.linkMode = link::LINK_UART;
+  if (dlg.linkType == app::kUsbLinkType) dlg.State().link.linkMode = link::LINK_USB;
+  return dlg.linkType == app::kUartLinkType || dlg.linkType == app::kUsbLinkType;
 }
 
 void OnErase(DownloaderDlg& dlg, OperationId id, std::uint8_t code, std::string_view doneText) {
@@ -95,13 +95,13 @@ void OnDownloadBootloader(DownloaderDlg& dlg) {
     return;
   }
   static_cast<void>(TakeLinkMode(dlg));
-  if (dlg.linkType != 0) {
+  if (dlg.linkType != app::kUartLinkType) {
     dlg.Host().MessageBox(&dlg.Wnd(), kUartOnly);
     dlg.EnterIdleState();
     Refused(dlg, id, kUartOnly);
     return;
   }
-  for (const app::ImageKind kind : kBootImages) {
+  for (const app::ImageKind kind : BootImages()) {
     if (const auto refusal = download::RefusedImageFile(dlg, kind)) {
       dlg.Host().MessageBox(&dlg.Wnd(), refusal->text);
       dlg.EnterIdleState();

@@ -16,6 +16,7 @@
 
 #include "app/FileReplace.h"
 #include "app/Printf.h"
+#include "link/Utf8.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
@@ -24,36 +25,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// The length of the well-formed UTF-8 sequence `text` starts with; 0 when it starts with none
-// (a stray continuation byte, an overlong form, a surrogate, a code point past U+10FFFF, a cut
-// sequence).
-std::size_t WellFormedLength(std::string_view text) {
-  const auto byte = [text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;  // the second byte's range, narrower after some leads
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((byte(k) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
 // `text` as a JSON string value. Paths and messages may come in another encoding than UTF-8:
 // each byte that does not start or continue a well-formed sequence becomes the Latin-1
 // character of that value, so that the report stays valid and keeps every byte readable.
@@ -61,7 +32,7 @@ Json Text(std::string_view text) {
   std::string utf8;
   utf8.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    if (const std::size_t length = WellFormedLength(text.substr(i)); length > 0) {
+    if (const std::size_t length = link::Utf8SequenceLength(text.substr(i)); length > 0) {
       utf8.append(text.substr(i, length));
       i += length;
       continue;
