@@ -214,4 +214,13 @@ ui::PopupMenu ExplorerPopupMenu() {
           {ID_EXPLORER_ADD, "Add"}};
 }
 
+int DumpAreaButton(const DumpArea& area) {
+  for (const ui::ControlTemplate& control : kDumpAreaDialogTemplate.controls) {
+    if (control.kind == ui::ControlKind::RadioButton && control.caption == area.caption) {
+      return control.id;
+    }
+  }
+  return ui::ID_STATIC;
+}
+
 }  // namespace veska::app

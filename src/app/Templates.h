@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "app/FlashMap.h"
 #include "ui/DialogTemplate.h"
 #include "ui/Window.h"
 
@@ -13,6 +14,9 @@ extern const ui::DialogTemplate kAboutDialogTemplate;
 // The NAND dump's area dialog: one radio button per area of the dump list (FlashMap's
 // DumpAreas), captioned as the area, and the FROM and TO fields.
 extern const ui::DialogTemplate kDumpAreaDialogTemplate;
+// The area dialog's radio button of `area` (the button carries the area's caption), or
+// ui::ID_STATIC when the template has none.
+[[nodiscard]] int DumpAreaButton(const DumpArea& area);
 // The TFS Explorer: directory tree, narrative pane, file list, progress bar, Start and EXIT
 // (its Cancel is present but hidden).
 extern const ui::DialogTemplate kTfsExplorerTemplate;

@@ -12,18 +12,11 @@
 #include "cli/Interrupt.h"
 #include "cli/PortSteps.h"
 #include "cli/YesNoPrompt.h"
-#include "download/ChecksumTool.h"
-#include "download/DownloadButtons.h"
-#include "dump/NandDump.h"
-#include "dump/NandDumpDlg.h"
-#include "explorer/TfsExplorer.h"
-#include "explorer/TfsExplorerDlg.h"
-#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
+#include "operations/PlannedInputs.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
-#include "target/Bootloader.h"
 
 namespace veska::cli {
 
@@ -295,39 +288,18 @@ int CliSession::CheckPlannedFiles(const StepPlan& plan) {
       }
     }
   }
+  // Refused before connecting, with the message box the operation would have shown.
+  const auto refuse = [this](const operations::InputRefusal& refusal) {
+    host_.MessageBox(window_.get(), refusal.box);
+    errors_.Explain("veska-cli: " + refusal.explanation + "\n");
+    return EXIT_INPUT_REFUSED;
+  };
   for (const int index : downloads) {
-    for (const app::ImageKind kind : app::Selection(index)->files) {
-      const std::optional<download::ImageRefusal> refusal = download::RefusedImageFile(*dlg_, kind);
-      if (!refusal) continue;
-      const app::ImageInfo& info = app::Catalogue(kind);
-      host_.MessageBox(window_.get(), refusal->text);
-      errors_.Explain(app::Printf(
-          "veska-cli: %s file refused before connecting: %s\n", std::string(info.logName).c_str(),
-          ((*dlg_).*info.path).empty() ? "no path given" : ((*dlg_).*info.path).c_str()));
-      return EXIT_INPUT_REFUSED;
-    }
+    if (const auto refusal = operations::RefusedDownloadFile(*dlg_, index)) return refuse(*refusal);
   }
   // The files `explore put` will add, with the message the Explorer's Add would give.
   for (const std::string& file : puts) {
-    // Only a regular file, looked at without waiting for anyone (a FIFO would block the open).
-    std::uint64_t length = 0;
-    int error = 0;
-    const fs::FileStatus status = fs::RegularFileLength(file, length, error);
-    if (status == fs::FileStatus::Ok && length <= explorer::kMaxAddBytes) continue;
-    if (status == fs::FileStatus::Ok) {
-      host_.MessageBox(window_.get(), explorer::kAddTooLargeText);
-      errors_.Explain(
-          app::Printf("veska-cli: %s refused before connecting: it holds %ju bytes, more than a "
-                      "file's size record carries (%ju)\n",
-                      file.c_str(), static_cast<std::uintmax_t>(length),
-                      static_cast<std::uintmax_t>(explorer::kMaxAddBytes)));
-      return EXIT_INPUT_REFUSED;
-    }
-    host_.MessageBox(window_.get(), "Fail to open resource file!");
-    errors_.Explain(app::Printf(
-        "veska-cli: %s refused before connecting: %s\n", file.c_str(),
-        status == fs::FileStatus::NotRegular ? "it is not a regular file" : "it cannot be read"));
-    return EXIT_INPUT_REFUSED;
+    if (const auto refusal = operations::RefusedExplorerFile(file)) return refuse(*refusal);
   }
   return EXIT_OK;
 }
@@ -427,8 +399,8 @@ bool CliSession::Erase(app::OperationId id, int button) {
 void CliSession::ChooseSelection(int selectionIndex) {
   // Set directly rather than clicked: most of these buttons are hidden, and after a failed
   // download the group stays disabled.
-  for (int i = 0; i < download::SELECTION_COUNT; ++i) {
-    window_->SetCheck(download::Selection(i)->button, i == selectionIndex ? 1 : 0);
+  for (int i = 0; i < app::SELECTION_COUNT; ++i) {
+    window_->SetCheck(app::Selection(i)->button, i == selectionIndex ? 1 : 0);
   }
 }
 
@@ -445,7 +417,7 @@ bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {
   // The answers wait for the dialogs only when the dump can get as far as showing them: a
   // script left over would answer a later step's dialog.
   if (window_->IsEnabled(app::IDC_NAND_DUMP) && dlg_->StartCheck()) {
-    host_.QueueModalScript([button = dump::NandDumpDlg::ButtonOfArea(area)](ui::HeadlessWindow& w) {
+    host_.QueueModalScript([button = app::DumpAreaButton(area)](ui::HeadlessWindow& w) {
       w.Click(button);
       w.Click(ui::IDOK);
       return w.Ended() ? w.Result() : ui::IDCANCEL;
@@ -511,7 +483,7 @@ bool CliSession::ChecksumFile(const std::string& path) {
   }
   const app::OperationResult result =
       dlg_->Runner().RunHere(app::OperationId::Checksum, [this, &path] {
-        if (download::ShowFileChecksum(*dlg_, path, "Fail to open bin file!")) {
+        if (operations::ShowChecksumOf(*dlg_, path)) {
           return app::OperationResult::Ended(app::OperationId::Checksum, app::Outcome::Done);
         }
         // The tool talks to no phone: it fails only on its file.

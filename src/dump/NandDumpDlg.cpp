@@ -14,15 +14,6 @@ const app::DumpArea* NandDumpDlg::AreaOfButton(int id) {
   return nullptr;
 }
 
-int NandDumpDlg::ButtonOfArea(const app::DumpArea& area) {
-  for (const ui::ControlTemplate& control : app::kDumpAreaDialogTemplate.controls) {
-    if (control.kind == ui::ControlKind::RadioButton && control.caption == area.caption) {
-      return control.id;
-    }
-  }
-  return ui::ID_STATIC;
-}
-
 const app::DumpArea* NandDumpDlg::AreaInForce(const app::ProcessState& state) {
   for (const app::DumpArea& area : app::DumpAreas()) {
     if (area.from == state.dumpFrom && area.to == state.dumpTo && area.kind == state.dumpAreaKind) {
@@ -36,7 +27,7 @@ bool NandDumpDlg::OnInitDialog() {
   const app::DumpArea* inForce = AreaInForce(state_);
   Wnd().Enable(ui::IDOK, inForce != nullptr);
   if (inForce != nullptr) {
-    Wnd().SetCheck(ButtonOfArea(*inForce), 1);
+    Wnd().SetCheck(app::DumpAreaButton(*inForce), 1);
     ShowArea(*inForce);
   }
   return true;

@@ -24,8 +24,6 @@ class NandDumpDlg final : public ui::Dialog {
   // The area of the dump list whose radio button in template 133 is `id` (the button carries
   // the area's caption), or null.
   [[nodiscard]] static const app::DumpArea* AreaOfButton(int id);
-  // The radio button of `area`, or ui::ID_STATIC when the template has none.
-  [[nodiscard]] static int ButtonOfArea(const app::DumpArea& area);
   // The area the request fields describe, or null (before the first dump: 0, 0, 0).
   [[nodiscard]] static const app::DumpArea* AreaInForce(const app::ProcessState& state);
 

@@ -22,7 +22,7 @@ TEST(NandDumpDlgTest, EveryAreaHasOneButtonOfOneGroup) {
   for (int id : group) {
     const app::DumpArea* area = NandDumpDlg::AreaOfButton(id);
     ASSERT_NE(area, nullptr) << id;
-    EXPECT_EQ(NandDumpDlg::ButtonOfArea(*area), id);
+    EXPECT_EQ(app::DumpAreaButton(*area), id);
     captions.insert(area->caption);
   }
   EXPECT_EQ(captions.size(), app::DUMP_AREA_COUNT);

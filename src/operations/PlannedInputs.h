@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/DownloaderDlg.h"
+
+namespace veska::operations {
+
+// What refuses a planned input before the port is touched, in the words of the operation that
+// would have refused it: its message box's text, and a line that names the file and the reason.
+struct InputRefusal {
+  std::string box;
+  std::string explanation;  // "<image> file refused before connecting: <path>"
+  app::Cause cause;
+};
+
+// The files the download of `selectionIndex` examines, with the Download button's own rules and
+// texts (each measured size is kept in the dialog, as the button keeps it). The first refused.
+[[nodiscard]] std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg,
+                                                              int selectionIndex);
+
+// A file the Explorer's Add would take from the PC: only a regular file (looked at without
+// waiting for anyone: a FIFO would block the open) that the file's 32-bit size record can
+// carry.
+[[nodiscard]] std::optional<InputRefusal> RefusedExplorerFile(const std::string& file);
+
+// The Checksum tool on any file: its size and CRC-32 in the window's fields, as the tool shows
+// an image's. False (after its message box) when the file cannot be read.
+bool ShowChecksumOf(app::DownloaderDlg& dlg, const std::string& path);
+
+}  // namespace veska::operations
