@@ -142,13 +142,8 @@ void ExplorerSession::Dump(const std::string& dir, const std::string& name) {
   if (!full) return;
   notices_.Narrate(Printf("\r\n Reading the file '%s'... ", ShownName(*full).c_str()));
   notices_.EnableBrowsing(false, false);
-  const std::optional<std::string> utf8 = ToUtf8(*full);
-  if (!utf8) {
-    state_ = ExplorerState::Idle;
-    notices_.Narrate(Printf("**File name is too long(%s) **\r\n", ShownName(*full).c_str()));
-    notices_.EnableBrowsing(true, true);
-    return;
-  }
+  const std::optional<std::string> utf8 = ReadingName(*full);
+  if (!utf8) return;
   dumpIncomplete_ = false;
   state_ = ExplorerState::FileSize;
   Send(NameRequest(TFS_READ_FILE, *utf8));
@@ -162,13 +157,8 @@ void ExplorerSession::Status(const std::string& dir, const std::string& name) {
   notices_.NarrateAnew(Printf("\r\n Reading the file status '%s'... \n", ShownName(*full).c_str()));
   notices_.Narrate("---------------------------- \n");
   notices_.EnableBrowsing(false, false);
-  const std::optional<std::string> utf8 = ToUtf8(*full);
-  if (!utf8) {
-    state_ = ExplorerState::Idle;
-    notices_.Narrate(Printf("**File name is too long(%s) **\r\n", ShownName(*full).c_str()));
-    notices_.EnableBrowsing(true, true);
-    return;
-  }
+  const std::optional<std::string> utf8 = ReadingName(*full);
+  if (!utf8) return;
   Send(NameRequest(TFS_FILE_STATUS, *utf8));
   state_ = ExplorerState::Status;
   Exchange();
@@ -665,11 +655,24 @@ std::optional<std::string> ExplorerSession::FullPath(const std::string& name) {
   // The path buffer holds the path and its zero; a longer one is refused before anything is
   // sent or disabled.
   if (full.size() + 1 > kPathBufferSize) {
-    state_ = ExplorerState::Idle;
-    notices_.Narrate(Printf("**File name is too long(%s) **\r\n", ShownName(full).c_str()));
+    NameTooLong(full);
     return std::nullopt;
   }
   return full;
+}
+
+std::optional<std::string> ExplorerSession::ReadingName(const std::string& full) {
+  std::optional<std::string> utf8 = ToUtf8(full);
+  if (!utf8) {
+    NameTooLong(full);
+    notices_.EnableBrowsing(true, true);
+  }
+  return utf8;
+}
+
+void ExplorerSession::NameTooLong(const std::string& full) {
+  state_ = ExplorerState::Idle;
+  notices_.Narrate(Printf("**File name is too long(%s) **\r\n", ShownName(full).c_str()));
 }
 
 std::optional<std::string> ExplorerSession::ToUtf8(std::string_view name) {

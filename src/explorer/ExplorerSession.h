@@ -221,6 +221,10 @@ class ExplorerSession {
   // it does not fit the path buffer.
   std::optional<std::string> FullPath(const std::string& name);
   std::optional<std::string> ToUtf8(std::string_view name);
+  // The UTF-8 form of `full` for Dump and Status, which have taken the browsing away already:
+  // without one the browsing is offered again, after a line that says the name is too long.
+  std::optional<std::string> ReadingName(const std::string& full);
+  void NameTooLong(const std::string& full);
   // False once Disconnect came: nothing more goes to the phone or is awaited from it.
   [[nodiscard]] bool Connected() const { return session_.link.openAllowed.load(); }
   [[nodiscard]] link::SerialPort* Port() const;
