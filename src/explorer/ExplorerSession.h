@@ -145,6 +145,7 @@ class ExplorerSession {
   // Start: opens the port and mounts, then lists the root; a session whose mount went out
   // already only takes what the phone sends until it falls silent.
   void Start();
+  // Lists the directory `path`: its files and its subdirectories.
   void List(const std::string& path);
   // Adds the PC file `pcFile` to `dir` under its own name, then lists `dir` again.
   void Add(const std::string& pcFile, const std::string& dir);
