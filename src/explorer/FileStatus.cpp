@@ -1,17 +1,13 @@
 #include "explorer/FileStatus.h"
 
 #include "app/Printf.h"
+#include "link/Wire.h"
 
 namespace veska::explorer {
 
 namespace {
 
 using app::Printf;
-
-std::uint32_t Be32(std::span<const std::uint8_t> bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | bytes[3];
-}
 
 std::int16_t Be16(std::span<const std::uint8_t> bytes) {
   return static_cast<std::int16_t>((bytes[0] << 8) | bytes[1]);
@@ -39,14 +35,14 @@ std::string DosDateTime(std::uint32_t value) {
 
 FileStatus FileStatus::Decode(std::span<const std::uint8_t, kFileStatusSize> bytes) {
   FileStatus status;
-  status.mode = Be32(bytes.subspan(0, 4));
-  status.inode = Be32(bytes.subspan(4, 4));
+  status.mode = link::DecodeUartNumber(bytes.subspan<0, 4>());
+  status.inode = link::DecodeUartNumber(bytes.subspan<4, 4>());
   status.deviceId = Be16(bytes.subspan(8, 2));
   status.dummyEntry = Be16(bytes.subspan(10, 2));
-  status.size = Be32(bytes.subspan(12, 4));
-  status.accessDate = Be32(bytes.subspan(16, 4));
-  status.modifiedTime = Be32(bytes.subspan(20, 4));
-  status.changedTime = Be32(bytes.subspan(24, 4));
+  status.size = link::DecodeUartNumber(bytes.subspan<12, 4>());
+  status.accessDate = link::DecodeUartNumber(bytes.subspan<16, 4>());
+  status.modifiedTime = link::DecodeUartNumber(bytes.subspan<20, 4>());
+  status.changedTime = link::DecodeUartNumber(bytes.subspan<24, 4>());
   return status;
 }
 

@@ -1,96 +1,21 @@
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/ProcessState.h"
-#include "explorer/ExplorerNames.h"
-#include "explorer/FileStatus.h"
-#include "fs/Listing.h"
-#include "link/SerialPort.h"
+#include "explorer/ExplorerSession.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
 
 namespace veska::explorer {
-
-// Requests and replies of the Explorer beyond the file-system download's codes (fs/FsCodes.h).
-inline constexpr std::uint8_t TFS_READ_DIR = 0xE5;
-inline constexpr std::uint8_t TFS_DIR_NEXT = 0xCB;   // another entry follows
-inline constexpr std::uint8_t TFS_DIR_END = 0xE7;    // the listing is complete
-inline constexpr std::uint8_t TFS_DIR_ERROR = 0xE6;  // as an entry's type or a continuation
-inline constexpr std::uint8_t TFS_DELETE_FILE = 0xEE;
-inline constexpr std::uint8_t TFS_READ_FILE = 0xE8;
-inline constexpr std::uint8_t TFS_FILE_SIZE = 0xE9;
-inline constexpr std::uint8_t TFS_READ_DATA = 0xEA;
-inline constexpr std::uint8_t TFS_FILE_STATUS = 0xF0;
-inline constexpr std::uint8_t TFS_STATUS_DATA = 0xF1;
-inline constexpr std::uint8_t TFS_DATA_ACK = 0x01;
-inline constexpr std::uint8_t TFS_DATA_NAK = 0x00;
-inline constexpr std::uint8_t TFS_EMPTY_FILE = 0x16;
-inline constexpr std::uint8_t ENTRY_FILE = 1;
-inline constexpr std::uint8_t ENTRY_DIRECTORY = 2;
-
-// Every byte the Explorer sends goes with this factor; every reply byte is awaited with the
-// reply factor, the unmount's answer with the send factor.
-inline constexpr std::uint8_t kSendTimeoutFactor = 8;
-inline constexpr std::uint8_t kReplyTimeoutFactor = 255;
-
-inline constexpr std::size_t kChunkSize = 8192;
-// The receive buffer of a directory entry: its type byte and the name with its zero.
-inline constexpr std::size_t kEntryBufferSize = 100;
-// The full path of a file on the phone, terminating zero included.
-inline constexpr std::size_t kPathBufferSize = 504;
-// A directory request carries its path's length in one byte.
-inline constexpr std::size_t kMaxDirRequestBytes = 255;
-// A file's size travels as a 32-bit number: a larger PC file cannot be announced.
-inline constexpr std::uint64_t kMaxAddBytes = UINT32_MAX;
-
-// What the phone's file system can hold, so that a phone that lies cannot make the PC take
-// without end. The NAND flash has 2,048 blocks of 64 pages of 2 KiB (256 MiB): no file on it is
-// larger. Every file and directory takes at least one page, so no directory lists more entries
-// than the flash has pages; and as a name longer than the entry buffer is skipped, a listing of
-// that many entries needs at most that many full entries on the line (length, entry buffer and
-// continuation). A phone that announces or sends more is not describing its file system.
-struct ExplorerLimits {
-  std::uint32_t fileBytes = 2048u * 64u * 2048u;
-  std::size_t listingEntries = 2048u * 64u;
-  std::uint64_t listingBytes = std::uint64_t{2048u * 64u} * (kEntryBufferSize + 2);
-};
-
-// What the next byte from the phone means.
-enum class ExplorerState : int {
-  Mount = 25,
-  FileSize = 37,
-  FileSizeBytes = 38,
-  DumpData = 39,
-  Delete = 40,
-  AddReady = 41,
-  AddData = 42,
-  Status = 43,
-  StatusBytes = 44,
-  DirEntryLength = 56,
-  DirEntry = 57,
-  DirNext = 58,
-  Idle = 64,
-};
-
-// Refusals of what a file or the phone announces.
-inline constexpr std::string_view kAddTooLargeText = "The file is too large for the phone!";
-inline constexpr std::string_view kDumpTooLargeText = "File size is larger than the flash!";
-inline constexpr std::string_view kDumpWriteFailedText = "Write dump file fail!";
 
 // Texts of the Explorer's file dialogs.
 inline constexpr std::string_view kAddFileFilter = "all files (*.*)|*.*||";
@@ -100,7 +25,8 @@ inline constexpr std::string_view kDumpFileExtension = "hex";
 
 // The TFS Explorer (template 130): browses the phone's file system and adds, deletes, dumps
 // and describes its files over the connection START prepared (the session's shared port
-// record).
+// record). The exchanges are the ExplorerSession's; the dialog holds the tree, the list, the
+// menu and the file dialogs, starts each action and shows what the session tells it.
 //
 // Threads: the handlers run on the user-interface thread; every exchange with the phone runs
 // on a worker of the dialog, one at a time, with the tree and the list disabled as each
@@ -108,7 +34,7 @@ inline constexpr std::string_view kDumpFileExtension = "hex";
 // runs, the user's other requests are ignored. EXIT (or closing the dialog in any other way)
 // ends a running exchange at once by closing the port under it; the dialog then closes
 // without an unmount, since the phone is in the middle of an exchange whose end it waits for.
-class TfsExplorerDlg final : public ui::Dialog {
+class TfsExplorerDlg final : public ui::Dialog, private ExplorerNotices {
  public:
   // How the last action (Start, a listing, Add, Delete, Dump, Status) ended.
   enum class ActionOutcome {
@@ -154,133 +80,59 @@ class TfsExplorerDlg final : public ui::Dialog {
   // for dead, and EXIT no longer waits for the unmount's answer.
   [[nodiscard]] bool NoReply() const;
   // Another flash than the phone's (tests).
-  void SetLimits(const ExplorerLimits& limits) { limits_ = limits; }
+  void SetLimits(const ExplorerLimits& limits) { session_.SetLimits(limits); }
   [[nodiscard]] ui::TreeItem RootItem() const { return rootItem_; }
   [[nodiscard]] std::string SelectedPath() const;
-  [[nodiscard]] ExplorerState State() const { return state_; }
+  [[nodiscard]] ExplorerState State() const { return session_.State(); }
 
  private:
-  enum class Step { Continue, End };
-
   // --- worker bracket ---
   // Runs `body` on the dialog's worker unless an exchange runs already (false then).
   bool Begin(std::function<void()> body);
   void Finish();
   void Exit();
-  // EXIT's own steps; `cancelled`: an exchange was ended under way.
-  void ExitSequence(bool cancelled);
 
   // --- action bodies (on the worker) ---
-  void StartBody();
   void SelectBody(ui::TreeItem item);
   void AddBody();
   void DeleteBody();
-  void DumpBody();
-  void StatusBody();
 
-  // --- the engine ---
-  void Exchange();
-  Step Handle(std::uint8_t byte);
-  Step OnMountByte(std::uint8_t byte);
-  Step OnDirEntryByte(std::uint8_t byte);
-  Step OnDirNextByte(std::uint8_t byte);
-  Step OnAddReadyByte(std::uint8_t byte);
-  Step OnAddDataByte(std::uint8_t byte);
-  Step OnDeleteByte(std::uint8_t byte);
-  Step OnFileSizeByte(std::uint8_t byte);
-  Step OnSizeBytesByte(std::uint8_t byte);
-  Step OnDumpDataByte(std::uint8_t byte);
-  Step OnStatusByte(std::uint8_t byte);
-  Step OnStatusRecordByte(std::uint8_t byte);
-  // Bytes the phone is known to send next (more than one only inside a dump's chunk and the
-  // fixed-size records), so that they can be taken with one read.
-  [[nodiscard]] std::size_t Expecting() const;
-  bool ReadByte(std::uint8_t& byte);
-  void Send(std::span<const std::uint8_t> bytes);
-  void SendByte(std::uint8_t byte) { Send(std::span(&byte, 1)); }
-  // A request whose argument is a name record: the code, the length (two bytes, big-endian)
-  // and the name with its zero.
-  void SendNameRequest(std::uint8_t code, std::string_view utf8);
+  // --- ExplorerNotices: the session's exchanges shown in the window ---
+  void Narrate(std::string_view text) override;
+  void NarrateAnew(std::string_view text) override;
+  void ListingStarted(bool root) override;
+  void FileListed(std::string_view name) override;
+  void DirectoryListed(std::string_view name) override;
+  void EnableBrowsing(bool tree, bool list) override;
+  void EnableTree() override;
+  void ProgressRange(std::uint32_t upper) override;
+  void Progress(std::uint32_t position) override;
+  void Message(std::string_view text) override;
+  [[nodiscard]] std::string DumpTarget() override;
+  void Confirmed() override;
 
-  // --- pieces of the operations ---
-  void RequestRootListing();
-  // The directory request for `path` (steps of a tree selection); false when refused.
-  bool RequestListing(const std::string& path);
-  // Lists the current directory again after Add or Delete.
-  void ListAgain();
-  void AddEntry(std::uint8_t type, std::string_view utf8Name);
-  void SendNextAddChunk();
-  Step StartDump(std::uint32_t size);
-  void NextDumpChunk();
-  Step CompleteDump();
-  // Closes a dump's file; false when the file did not take everything written to it.
-  bool CloseDumpFile();
-  // Ends a dump whose file did not take a chunk or its close.
-  Step DumpWriteFailed();
-  // Counts one listing entry of `length` bytes on the line; false (after a narrative line)
-  // when the listing goes beyond what the flash can hold.
-  bool CountListingEntry(std::size_t length);
-  void StartListing();
-  // The full path of `name` in the selected directory, or nothing (with a narrative line) when
-  // it does not fit the path buffer.
-  std::optional<std::string> FullPath(const std::string& name);
+  // Runs a file action of the session on the list's selected file, when there is one.
+  void ActOnSelectedFile(void (ExplorerSession::*action)(const std::string&, const std::string&));
   // The selected list entry's name, empty when none.
   std::string SelectedFileName() const;
   // The phone's name of a tree item (the tree shows names with their control bytes escaped).
   std::string TreeName(ui::TreeItem item) const;
-  // False once Disconnect came: nothing more goes to the phone or is awaited from it.
-  bool Connected() const;
-  std::optional<std::string> ToUtf8(std::string_view name);
-  void EnableBrowsing(bool tree, bool list);
-  void Append(std::string_view text);
-  void Confirm();
-
-  link::SerialPort* Port() const { return process_.sharedPort.get(); }
 
   ui::Host& host_;
   app::ProcessState& process_;
-  ExplorerNames names_;
+  ExplorerSession session_;
 
   // Browsing.
   ui::TreeItem rootItem_ = ui::TREE_NONE;
   ui::TreeItem selectedItem_ = ui::TREE_NONE;
   std::string selectedPath_ = "/";
+  // The listed directory had subdirectories in the tree before: they are not added again.
   bool itemHadChildren_ = false;
   int listExtent_ = 0;
-  ExplorerState state_ = ExplorerState::Idle;
-  std::uint8_t expected_ = 0;
-  std::size_t entryLength_ = 0;
-  std::size_t entryIndex_ = 0;
-  std::array<std::uint8_t, kEntryBufferSize> entry_{};
-
-  ExplorerLimits limits_;
-  std::size_t listingEntries_ = 0;
-  std::uint64_t listingBytes_ = 0;
   // The phone's names of the list's files (by index) and of the tree's items, as they go back
   // in requests; the window shows them with their control bytes escaped.
   std::vector<std::string> listNames_;
   std::map<ui::TreeItem, std::string> treeNames_;
-
-  // File operations.
-  using File = fs::UniqueFile;
-  File addFile_;
-  std::uint32_t addRemaining_ = 0;
-  bool addLastChunk_ = false;
-  File dumpFile_;
-  std::uint32_t dumpRemaining_ = 0;
-  std::uint32_t dumpReceived_ = 0;
-  bool lastChunk_ = false;
-  std::size_t chunkLength_ = 0;
-  std::size_t chunkCount_ = 0;
-  std::size_t sizeCount_ = 0;
-  std::array<std::uint8_t, 4> sizeBytes_{};
-  std::size_t statusCount_ = 0;
-  std::array<std::uint8_t, kFileStatusSize> statusBytes_{};
-  std::vector<std::uint8_t> chunk_ = std::vector<std::uint8_t>(kChunkSize);
-
-  // Bytes taken from the port but not yet handled: a dump's chunk arrives in one read.
-  std::vector<std::uint8_t> received_;
-  std::size_t receivedUsed_ = 0;
 
   // The worker and its bracket.
   mutable std::mutex mutex_;
@@ -288,10 +140,7 @@ class TfsExplorerDlg final : public ui::Dialog {
   std::thread worker_;
   bool running_ = false;
   bool exitRequested_ = false;
-  std::atomic<bool> cancelled_{false};
   ActionOutcome outcome_ = ActionOutcome::None;
-  bool dumpIncomplete_ = false;
-  std::atomic<bool> noReply_{false};
   bool allConfirmed_ = true;
   std::uint64_t actionsStarted_ = 0;
 };

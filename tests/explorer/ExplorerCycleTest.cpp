@@ -1,42 +1,30 @@
-#include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/Captured.h"
 #include "cli/CliSession.h"
+#include "explorer/ExplorerTesting.h"
 #include "sim/VirtualPhone.h"
 
 namespace veska::explorer {
 namespace {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using namespace testing;
 
 // veska-cli's explore steps against the virtual phone, the way a bench script runs them.
 class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
  protected:
   ExplorerCycleTest() {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("veska-explore-" + std::to_string(::getpid()) + (GetParam() ? "-usb" : "-uart"));
-    std::filesystem::create_directories(folder_);
     options_.linkPath = (folder_ / "phone").string();
     options_.link = Usb() ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
     options_.usbAppearDelay = 0ms;
   }
-  ~ExplorerCycleTest() override { std::filesystem::remove_all(folder_); }
-
   // Switches the phone off and on again, so that the next run connects from its boot ROM.
   static void Restart(sim::VirtualPhone& phone) {
     phone.PowerOff();
@@ -81,19 +69,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
     return session.Run();
   }
 
-  std::filesystem::path Write(const std::string& name, const Bytes& bytes) {
-    const auto path = folder_ / name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
-  static Bytes Read(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
-
-  std::filesystem::path folder_;
+  TestFolder folder_;
   std::string timeout_ = "5";
   sim::PhoneOptions options_;
   std::unique_ptr<cli::Captured> out_;
@@ -103,16 +79,15 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  Bytes data(20000);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31 + 7);
-  const auto source = Write("cycle.bin", data);
+  const Bytes data = Pattern(20000, 7);
+  const auto source = WriteFile(folder_ / "cycle.bin", data);
   const auto copy = folder_ / "copy.hex";
 
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/", "explore", "ls", "/", "explore",
                  "get", "/cycle.bin", copy.string(), "explore", "stat", "/cycle.bin"}),
             cli::EXIT_OK)
       << out_->Text() << err_->Text();
-  EXPECT_EQ(Read(copy), data);
+  EXPECT_EQ(ReadFile(copy), data);
   EXPECT_EQ(phone.FileSystem().files.at("/cycle.bin").bytes, data);
   const std::string out = out_->Text();
   EXPECT_NE(out.find("Add complete\r\nSearching the files (in '/')...\r\n cycle.bin\r\n"),
@@ -121,6 +96,8 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
   EXPECT_NE(out.find("** Dump Completed! **"), std::string::npos) << out;
   EXPECT_NE(out.find("*File size : 20000 byte\r\n"), std::string::npos) << out;
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Dump Completed!\n"), std::string::npos);
+  EXPECT_NE(err_->Text().find("progress: 100% (20000 / 20000 bytes)\n"), std::string::npos)
+      << err_->Text();
 
   // The explore steps share one mount: the phone saw one mount and one unmount.
   int mounts = 0;
@@ -143,7 +120,7 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
 TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = Write("gone.txt", {'h', 'i'});
+  const auto source = WriteFile(folder_ / "gone.txt", {'h', 'i'});
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
 
@@ -171,7 +148,7 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
   Bytes data(20000, 0x5A);
-  const auto source = Write("big.bin", data);
+  const auto source = WriteFile(folder_ / "big.bin", data);
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
   Restart(phone);
@@ -187,16 +164,10 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
 
   // A copy the disk does not take in full (a file-size limit of 10240 bytes) is no success.
   Restart(phone);
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit limit = saved;
-  limit.rlim_cur = 10240;
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const int status = Run({"explore", "get", "/big.bin", copy.string()});
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, handler);
-  EXPECT_EQ(status, cli::EXIT_STEP_FAILED);
+  {
+    const FileSizeLimit limit(10240);
+    EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), cli::EXIT_STEP_FAILED);
+  }
   EXPECT_EQ(out_->Text().find("Dump Completed!"), std::string::npos) << out_->Text();
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Write dump file fail!\n"), std::string::npos)
       << err_->Text();
@@ -233,7 +204,7 @@ TEST_P(ExplorerCycleTest, PutRefusesWhatItCannotAnnounceBeforeConnecting) {
 TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = Write("r.txt", {'r'});
+  const auto source = WriteFile(folder_ / "r.txt", {'r'});
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
   Restart(phone);
@@ -264,7 +235,7 @@ TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
 TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = Write("r.txt", {'r'});
+  const auto source = WriteFile(folder_ / "r.txt", {'r'});
   ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
       << out_->Text() << err_->Text();
   struct Case {

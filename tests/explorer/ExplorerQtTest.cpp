@@ -8,33 +8,25 @@
 #include <thread>
 
 #include "app/ControlIds.h"
-#include "app/ProcessState.h"
 #include "app/Templates.h"
+#include "explorer/ExplorerTesting.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "gui/QtWindow.h"
 #include "gui/TestApp.h"
-#include "link/PtyPair.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::explorer {
 namespace {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-
+using namespace testing;
 using gui::App;
 
 // The Explorer in a Qt window: its worker reaches the widgets through the window's blocking
 // calls, which only an event loop that keeps running can answer.
-class ExplorerQtTest : public ::testing::Test {
+class ExplorerQtTest : public PtyPhoneTest {
  protected:
   ExplorerQtTest() {
     App();
-    state_.sharedPort = std::make_unique<link::SerialPort>(state_.link);
-    state_.sharedPort->portName = pty_.SlavePath();
-    state_.sharedPort->baudCode = 0x8B;
-    state_.sharedPort->readTotalTimeout = 50ms;
-    state_.link.linkMode = link::LINK_UART;
     state_.link.replyTimeout = 30s;
     window_ = std::make_unique<gui::QtWindow>(app::kTfsExplorerTemplate, explorer_);
     explorer_.Attach(window_.get());
@@ -56,9 +48,7 @@ class ExplorerQtTest : public ::testing::Test {
     return done();
   }
 
-  PtyPair pty_;
   ui::HeadlessHost host_;
-  app::ProcessState state_;
   TfsExplorerDlg explorer_{host_, state_, "UTF-8"};
   std::unique_ptr<gui::QtWindow> window_;
   std::thread phone_;
