@@ -6,13 +6,10 @@
 #include <random>
 #include <thread>
 
-#include "app/EngineHarness.h"
 #include "app/Printf.h"
-#include "link/BaudCodes.h"
 #include "link/BlockSum.h"
 #include "link/PtyPair.h"
-#include "sim/VirtualPhone.h"
-#include "target/Connection.h"
+#include "target/PhoneHarness.h"
 
 namespace veska::download {
 namespace {
@@ -25,47 +22,21 @@ using sim::FaultStep;
 constexpr std::uint32_t kAppsAddress = 0x00C00000;
 constexpr std::size_t kBuffer = link::TRANSFER_BUFFER_SIZE;
 
-// A scratch folder named after the test, gone with it.
 class ScratchFolder : public ::testing::Test {
  protected:
-  ScratchFolder() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = std::filesystem::temp_directory_path() /
-              (std::string("veska_transfer_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-  }
-  ~ScratchFolder() override { std::filesystem::remove_all(folder_); }
-
-  std::filesystem::path folder_;
+  veska::testing::ScratchFolder scratch_{"veska_transfer_"};
+  const std::filesystem::path& folder_ = scratch_.Path();
 };
 
 class TransferFixture : public ScratchFolder {
  protected:
-  ~TransferFixture() override {
-    if (phone_) phone_->Stop();
-  }
-
   // A phone in its driver, reached by START's handshake, with the log and the phone's record
   // cleared so that only the transfer shows.
   void Connect(bool usb, sim::PhoneOptions options = {}) {
     usb_ = usb;
-    options.link = usb ? sim::LinkDialect::Usb : sim::LinkDialect::Uart;
-    options.peerTimeout = 300ms;
-    phone_ = std::make_unique<sim::VirtualPhone>(options);
-    ASSERT_EQ(phone_->Start(), 0);
-    harness_ = std::make_unique<veska::testing::EngineHarness>(phone_->SlavePath(), usb);
-    const target::ConnectOutcome connected =
-        target::Connect(harness_->Context(), harness_->session,
-                        {phone_->SlavePath(), link::kSelectorBaudCodes[3], true});
-    ASSERT_EQ(connected.status, target::CONNECT_OK) << Log();
-    // The phone records the end of a connection just after its last answer, so the PC may be
-    // done first.
-    const auto last = usb ? sim::EventKind::StartByte : sim::EventKind::BadBlocksSent;
-    ASSERT_TRUE(phone_->WaitFor(
-        [last](const std::vector<sim::Event>& events) { return sim::HasEvent(events, last); }, 5s));
-    phone_->ClearEvents();
-    harness_->narrator.Clear();
+    connected_.Connect(std::move(options), usb, 3);
+    phone_ = connected_.phone.get();
+    harness_ = connected_.harness.get();
   }
 
   std::string Log() const { return harness_->narrator.Text(); }
@@ -110,8 +81,9 @@ class TransferFixture : public ScratchFolder {
 
   bool usb_ = false;
   int images_ = 0;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  std::unique_ptr<veska::testing::EngineHarness> harness_;
+  veska::testing::PhoneHarness connected_;
+  sim::VirtualPhone* phone_ = nullptr;
+  veska::testing::EngineHarness* harness_ = nullptr;
 };
 
 // Behaviour both dialects share, run over each.

@@ -14,15 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/EngineHarness.h"
 #include "fs/FileSystemDownload.h"
 #include "fs/FsPeer.h"
 #include "fs/FsStep.h"
 #include "fs/NameConverter.h"
-#include "link/BaudCodes.h"
 #include "link/Crc32.h"
-#include "sim/VirtualPhone.h"
-#include "target/Connection.h"
+#include "target/PhoneHarness.h"
 
 namespace veska::fs {
 namespace {
@@ -43,18 +40,6 @@ constexpr char kRelease[] = "REL-20091231";      // exactly the 12-byte field
 // (or the virtual phone).
 class FileSystemDownloadTest : public ::testing::Test {
  protected:
-  FileSystemDownloadTest() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = std::filesystem::temp_directory_path() /
-              (std::string("veska_fs_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-  }
-  ~FileSystemDownloadTest() override {
-    if (phone_) phone_->Stop();
-    std::filesystem::remove_all(folder_);
-  }
-
   void Open(bool usb, const std::string& device = {}) {
     harness_ = std::make_unique<veska::testing::EngineHarness>(
         device.empty() ? pty_.SlavePath() : device, usb);
@@ -127,11 +112,12 @@ class FileSystemDownloadTest : public ::testing::Test {
   // The last position the progress bar was given.
   std::uint32_t ProgressPos() const { return harness_->narrator.Position(); }
 
-  std::filesystem::path folder_;
+  veska::testing::ScratchFolder scratch_{"veska_fs_"};
+  const std::filesystem::path& folder_ = scratch_.Path();
   PtyPair pty_;
   std::unique_ptr<veska::testing::EngineHarness> harness_;
   std::unique_ptr<FsPeer> peer_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
+  veska::testing::PhoneHarness connected_;
   FileSystemInputs inputs_;
   int step_ = 0;
   Bytes imageBytes_;
@@ -729,21 +715,12 @@ class VirtualPhoneFsTest : public FileSystemDownloadTest {
  protected:
   void Connect(bool usb) {
     sim::PhoneOptions options;
-    if (usb) {
-      options.link = sim::LinkDialect::Usb;
-      options.linkPath = (folder_ / "ttyACM-phone").string();
-    }
-    options.peerTimeout = 300ms;
-    phone_ = std::make_unique<sim::VirtualPhone>(options);
-    ASSERT_EQ(phone_->Start(), 0);
-    const std::string device = usb ? options.linkPath : phone_->SlavePath();
-    Open(usb, device);
-    const target::ConnectOutcome connected =
-        target::Connect(harness_->Context(), harness_->session,
-                        {device, link::kSelectorBaudCodes[usb ? 3 : 2], true});
-    ASSERT_EQ(connected.status, target::CONNECT_OK) << Log();
-    harness_->narrator.Clear();
+    if (usb) options.linkPath = (folder_ / "ttyACM-phone").string();
+    connected_.Connect(options, usb, usb ? 3 : 2);
+    harness_ = std::move(connected_.harness);
+    phone_ = connected_.phone.get();
   }
+  sim::VirtualPhone* phone_ = nullptr;
 
   void ExpectWritten(const std::vector<ListedFile>& files) {
     const sim::TfsContents fs = phone_->FileSystem();

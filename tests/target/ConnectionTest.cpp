@@ -135,25 +135,31 @@ class RawLineTest : public TargetFixture {
   std::jthread chatter_;
 };
 
-TEST_F(RawLineTest, NoiseThenSilenceIsASilentPhone) {
-  Chatter(0xFF, 150ms);
-  PressStart();
-  EXPECT_TRUE(
-      Log().ends_with("      Listen for the BOOT signal\t\t\t> > > FAIL\n"
-                      "      (Check Comport connection & Bootloader existence)\n"))
-      << Log();
-  EXPECT_EQ(dlg_->connectStatus, CONNECT_TIMEOUT);
-  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Timeout : No Response at the target phone"});
-  EXPECT_TRUE(Idle());
-}
-
-TEST_F(RawLineTest, AWrongByteThenSilenceNamesTheByte) {
-  Chatter(0x12, 150ms);
-  PressStart();
-  EXPECT_TRUE(Log().ends_with("> > > Wrong code! 0x12 has come.")) << Log();
-  EXPECT_EQ(dlg_->connectStatus, CONNECT_WRONG_CHAR);
-  EXPECT_EQ(MessageBoxes(), std::vector<std::string>{"Received Wrong Char from MS"});
-  EXPECT_TRUE(Idle());
+// What the line carried before it fell silent decides what the boot wait reports: nothing but
+// noise (0xFF) is a silent phone, another byte is named.
+TEST_F(RawLineTest, TheBootWaitEndsAsSilenceOrAWrongCode) {
+  struct Case {
+    std::uint8_t byte;
+    const char* logTail;
+    ConnectStatus status;
+    const char* box;
+  };
+  for (const Case& c : {Case{0xFF,
+                             "      Listen for the BOOT signal\t\t\t> > > FAIL\n"
+                             "      (Check Comport connection & Bootloader existence)\n",
+                             CONNECT_TIMEOUT, "Timeout : No Response at the target phone"},
+                        Case{0x12, "> > > Wrong code! 0x12 has come.", CONNECT_WRONG_CHAR,
+                             "Received Wrong Char from MS"}}) {
+    Chatter(c.byte, 150ms);
+    const std::size_t boxes = MessageBoxes().size();
+    PressStart();
+    chatter_.join();
+    EXPECT_TRUE(Log().ends_with(c.logTail)) << Log();
+    EXPECT_EQ(dlg_->connectStatus, c.status);
+    ASSERT_EQ(MessageBoxes().size(), boxes + 1);
+    EXPECT_EQ(MessageBoxes().back(), c.box);
+    EXPECT_TRUE(Idle());
+  }
 }
 
 // Only silence ended the waits of the handshake: a line that never stops talking must too.
@@ -317,41 +323,52 @@ TEST_F(ConnectionTest, BadBlocksAndIdentityAreShownAsThePhoneReportsThem) {
   EXPECT_EQ(FlashIdBox(), "2076");
 }
 
-// A phone that goes away during the flash checks: the log reads as it always did, but START did
-// not connect to a phone that answers.
-TEST_F(ConnectionTest, ASilentBadBlockAnswerReadsAsConnectedButFailsTheStart) {
+// Flash checks the phone left unanswered (it went away), or answered with a bad-block list
+// longer than the flash: the log reads as it always did, but START did not connect to a phone
+// that answers, and its result says which.
+struct FlashCheckFault {
+  const char* name;
+  FaultKind kind;
+  FaultStep step;
+  std::size_t strayBytes;  // StrayBytes: zero words sent in place of the list
+  const char* logPart;
+  const char* flashIdBox;
+  std::string_view reason;
+};
+
+class FlashCheckTest : public ConnectionTest,
+                       public ::testing::WithParamInterface<FlashCheckFault> {};
+
+TEST_P(FlashCheckTest, ReadsAsConnectedButFailsTheStart) {
+  const FlashCheckFault& c = GetParam();
   sim::PhoneOptions options;
   options.flashId[0] = 0x00;
   options.flashId[1] = 0x76;
-  PressStartAgainst(FaultKind::Silence, FaultStep::BadBlocks, options);
-  EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
-      << Log();
-  EXPECT_TRUE(Log().ends_with("Available\n\n"));
-  EXPECT_EQ(FlashIdBox(), "76");
+  PressStartAgainst(c.kind, c.step, options, std::vector<std::uint8_t>(c.strayBytes, 0x00));
+  EXPECT_NE(Log().find(c.logPart), std::string::npos) << Log();
+  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
+  EXPECT_EQ(FlashIdBox(), c.flashIdBox);
   const auto result = dlg_->Runner().LastResult();
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->outcome, app::Outcome::Failed);
   EXPECT_EQ(result->status, CONNECT_FLASH_CHECKS_FAILED);
-  EXPECT_EQ(result->reason, kFlashChecksUnanswered);
+  EXPECT_EQ(result->reason, c.reason);
 }
 
-TEST_F(ConnectionTest, ABadBlockListWithoutEndIsAFailedCheckNotAnEndlessRead) {
-  // More words than the flash has blocks.
-  PressStartAgainst(FaultKind::StrayBytes, FaultStep::BadBlocks, {},
-                    std::vector<std::uint8_t>(2 * 2 * 2048 + 64, 0x00));
-  EXPECT_NE(Log().find("      NAND Bad block check\t\t\t> > > FAIL\nOK\n"), std::string::npos)
-      << Log();
-  EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
-  // The phone did answer: the reason says what was wrong with the answer.
-  EXPECT_EQ(dlg_->Runner().LastResult()->reason, kBadBlockListTooLong);
-}
-
-TEST_F(ConnectionTest, IdentityBytesThatNeverArriveShowFail) {
-  PressStartAgainst(FaultKind::Silence, FaultStep::FlashId);
-  EXPECT_EQ(FlashIdBox(), "FAIL");
-  EXPECT_TRUE(Log().ends_with("Available\n\n")) << Log();
-  EXPECT_EQ(dlg_->Runner().LastResult()->status, CONNECT_FLASH_CHECKS_FAILED);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Checks, FlashCheckTest,
+    ::testing::Values(FlashCheckFault{"SilentBadBlocks", FaultKind::Silence, FaultStep::BadBlocks,
+                                      0, "      NAND Bad block check\t\t\t> > > FAIL\nOK\n", "76",
+                                      kFlashChecksUnanswered},
+                      // More words than the flash has blocks: a failed check, not an endless read.
+                      FlashCheckFault{"EndlessBadBlocks", FaultKind::StrayBytes,
+                                      FaultStep::BadBlocks, 2 * 2 * 2048 + 64,
+                                      "      NAND Bad block check\t\t\t> > > FAIL\nOK\n", "76",
+                                      kBadBlockListTooLong},
+                      FlashCheckFault{"SilentIdentity", FaultKind::Silence, FaultStep::FlashId, 0,
+                                      "     Flash Type Checking\t\t\t> > > OK\n", "FAIL",
+                                      kFlashChecksUnanswered}),
+    [](const auto& flashCheck) { return std::string(flashCheck.param.name); });
 
 // Once the loaders run, a silent phone is given the reply time-out, not the factors' half hour,
 // and the log says what it was waiting for.

@@ -4,9 +4,7 @@
 
 #include <fstream>
 
-#include "app/EngineHarness.h"
-#include "link/BaudCodes.h"
-#include "sim/VirtualPhone.h"
+#include "target/PhoneHarness.h"
 
 using namespace std::chrono_literals;
 
@@ -61,14 +59,10 @@ TEST(BadBlockList, EndsAtTheEndWordOrPastAPairForEveryBlock) {
 class LoadersTest : public ::testing::Test {
  protected:
   void Start(sim::PhoneOptions options) {
-    options.peerTimeout = 300ms;
-    phone_ = std::make_unique<sim::VirtualPhone>(options);
-    ASSERT_EQ(phone_->Start(), 0);
-    harness_ = std::make_unique<veska::testing::EngineHarness>(phone_->SlavePath());
+    phoneHarness_.Start(std::move(options));
+    phone_ = phoneHarness_.phone.get();
+    harness_ = phoneHarness_.harness.get();
     ASSERT_EQ(harness_->port.Open(), link::PORT_OK);
-  }
-  ~LoadersTest() override {
-    if (phone_) phone_->Stop();
   }
 
   link::PortStatus Upload(std::uint8_t kind) {
@@ -79,8 +73,9 @@ class LoadersTest : public ::testing::Test {
   std::string Log() const { return harness_->narrator.Text(); }
 
   payloads::PayloadSet payloads_;
-  std::unique_ptr<sim::VirtualPhone> phone_;
-  std::unique_ptr<veska::testing::EngineHarness> harness_;
+  veska::testing::PhoneHarness phoneHarness_;
+  sim::VirtualPhone* phone_ = nullptr;
+  veska::testing::EngineHarness* harness_ = nullptr;
 };
 
 // The bootloader driver may announce itself before its ready byte, but not for ever.
