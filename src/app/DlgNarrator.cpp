@@ -15,6 +15,7 @@ void DlgNarrator::ReplaceLog(std::string_view text) {
 
 void DlgNarrator::ShowFlashId(std::string_view text) {
   dlg_.Wnd().SetText(IDC_FLASH_ID, text);
+  dlg_.Publish(FlashIdShown{std::string(text)});
 }
 
 void DlgNarrator::ShowFileName(std::string_view path) {

@@ -34,6 +34,12 @@ struct StepEnded {
   std::optional<OperationResult> result;
 };
 
+// The Flash ID box's new text: "Connect" once the phone acknowledged the start, then the
+// flash's identity (or "FAIL") once the driver answered.
+struct FlashIdShown {
+  std::string text;
+};
+
 // The progress bar: a new range (position 0), or a new position within it.
 struct Progress {
   std::uint32_t position = 0;
@@ -61,7 +67,7 @@ struct Said {
 };
 
 using SessionEvent = std::variant<StepBegan, StepEnded, ImageBegan, WrittenImage, ImagesReadBack,
-                                  Progress, PhoneWait, MessageShown, Said>;
+                                  FlashIdShown, Progress, PhoneWait, MessageShown, Said>;
 // Called on the thread the event happened on (a worker's, for an engine's events).
 using SessionObserver = std::function<void(const SessionEvent&)>;
 

@@ -335,10 +335,6 @@ void CliSession::Cancel() {
   }
 }
 
-std::string CliSession::FlashIdText() const {
-  return window_ ? window_->GetText(app::IDC_FLASH_ID) : std::string();
-}
-
 app::OperationResult CliSession::Press(app::OperationId id, int button) {
   {
     std::lock_guard lock(resultsMutex_);

@@ -59,8 +59,6 @@ class CliSession {
   // Whether the Flash ID box and the information fields print on standard error as the steps
   // set them (the default). Set before Run().
   void ShowFieldLines(bool show) { showFieldLines_ = show; }
-  // The Flash ID box's text after the run ("" before START).
-  [[nodiscard]] std::string FlashIdText() const;
 
   // For tests: reach the session's parts before Run() (for example to shrink time-outs).
   [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }

@@ -180,8 +180,8 @@ bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::stri
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(file, error);
   if (error) return false;
-  errors.Explain(app::Printf("veska-cli: %s holds %ju bytes: %s is incomplete\n", file.c_str(),
-                             size, whole.c_str()));
+  errors.Explain(app::Printf("veska-cli: %s holds %llu bytes: %s is incomplete\n", file.c_str(),
+                             static_cast<unsigned long long>(size), whole.c_str()));
   return true;
 }
 

@@ -35,10 +35,10 @@ std::optional<InputRefusal> RefusedExplorerFile(const std::string& file) {
   if (status == fs::FileStatus::Ok) {
     return InputRefusal{
         std::string(explorer::kAddTooLargeText),
-        app::Printf("%s refused before connecting: it holds %ju bytes, more than a file's size "
-                    "record carries (%ju)",
-                    file.c_str(), static_cast<std::uintmax_t>(length),
-                    static_cast<std::uintmax_t>(explorer::kMaxAddBytes)),
+        app::Printf("%s refused before connecting: it holds %llu bytes, more than a file's size "
+                    "record carries (%llu)",
+                    file.c_str(), static_cast<unsigned long long>(length),
+                    static_cast<unsigned long long>(explorer::kMaxAddBytes)),
         app::Cause::File(std::nullopt, app::FileRule::SizeOutOfRange, file)};
   }
   return InputRefusal{"Fail to open resource file!",

@@ -137,6 +137,11 @@ class PassRecorder {
   }
 
   [[nodiscard]] bool Connected() const { return connected_; }
+  // What the Flash ID box last showed of the phone.
+  [[nodiscard]] std::string FlashId() const {
+    std::lock_guard lock(mutex_);
+    return flashId_;
+  }
   // The step under way when the session stopped, if one was.
   [[nodiscard]] const std::optional<app::StepBegan>& Running() const { return running_; }
   // The session's own words since the pass began: its explanations and the first line of each
@@ -203,6 +208,11 @@ class PassRecorder {
 
   void Take(const app::PhoneWait&) {}
 
+  void Take(const app::FlashIdShown& flashId) {
+    std::lock_guard lock(mutex_);
+    flashId_ = flashId.text;
+  }
+
   void Take(const app::MessageShown& box) {
     const std::string caption = box.caption.empty() ? kApplicationName : box.caption;
     const std::string shown = "[" + caption + "] " + box.text;
@@ -249,6 +259,7 @@ class PassRecorder {
   std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
   std::set<app::ImageKind> readBack_;       // the images a read-back found as written
   std::string cause_;
+  std::string flashId_;
   Clock::time_point stepStarted_ = Clock::now();
   std::optional<app::StepBegan> running_;
   bool connected_ = false;
@@ -520,7 +531,7 @@ class BenchRun {
     phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     phone.exitStatus = status;
     if (recorder.Connected()) {
-      phone.flashId = session.FlashIdText();
+      phone.flashId = recorder.FlashId();
       phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
       phone.badBlocks = session.Dialog().flashReport.badBlocks;
     }
