@@ -37,109 +37,155 @@ QString OneLine(const std::string& reason) {
   return QString::fromStdString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "));
 }
 
+// The settings file in the user's configuration folder unless the caller names one; without a
+// home folder it stays beside the program's working folder.
+std::filesystem::path SettingsPath(const QtHost& host, const std::filesystem::path& settingsFile) {
+  std::filesystem::path file = settingsFile;
+  if (file.empty()) file = app::UserSettingsFile(host.ApplicationName());
+  if (file.empty()) file = host.ApplicationName() + ".INI";
+  return file;
+}
+
+// Real loader programs, when a technician has put them beside the program, replace the
+// built-in stand-ins; which set is in use goes to the console and the about box, never into
+// the log pane, whose narration stays as the operations write it.
+void LoadPayloads(payloads::PayloadSet& payloads) {
+  payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
+  std::printf("%s\n", payloads.Describe().c_str());
+  std::fflush(stdout);
+}
+
+// What the window hooks and the session's observers share while the dialog runs.
+struct ProgramRun {
+  QtHost& host;
+  app::DownloaderApp& application;
+  SessionLog& sessionLog;
+  QPointer<QtWindow> mainWindow{};
+  QPointer<PortStatus> portStatus{};
+  // Carries the workers' reports to the window while the program runs.
+  QObject relay{};
+};
+
+void DressAboutBox(QtWindow& window, const SessionLog& sessionLog) {
+  window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
+  window.ShowStatusLine(QStringLiteral("Session log: ") + sessionLog.Path());
+}
+
+void DressMainWindow(ProgramRun& run, QtWindow& window) {
+  run.mainWindow = &window;
+  ApplyMainWindowLooks(window);
+  new LogPane(window, app::IDC_LOG, run.host);  // owned by the window
+  window.SetAppendHook([&sessionLog = run.sessionLog](int id, const QString& text) {
+    if (id == app::IDC_LOG) sessionLog.Append(text);
+  });
+  // Owned by the window, as the log pane is.
+  run.portStatus = new PortStatus(window, app::IDC_PORT, run.application.State().link);
+  if (run.application.SettingsFile().GetInt(KEY_EXPERT_BUTTONS, 0) != 0) {
+    // Their template places are free space beside the link pair; the control states enable
+    // and disable them as for every other operation button.
+    for (int id : {app::IDC_NAND_DUMP, app::IDC_TFS_EXPLORER, app::IDC_VERIFY_AFTER_DOWNLOAD}) {
+      window.Control(id)->show();
+    }
+  }
+}
+
+void WarnOfPayloadProblems(QtHost& host, QtWindow& window, const payloads::PayloadSet& payloads) {
+  std::string problems;
+  for (const std::string& problem : payloads.Problems()) problems += problem + "\n";
+  if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
+}
+
+void OnWindowShown(ProgramRun& run, QtWindow& window, const std::function<void(QtWindow&)>& shown) {
+  if (window.Template().resourceId == app::IDD_ABOUTBOX) {
+    DressAboutBox(window, run.sessionLog);
+    return;
+  }
+  if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
+  DressMainWindow(run, window);
+  WarnOfPayloadProblems(run.host, window, run.application.State().payloads);
+  if (shown) shown(window);
+}
+
+// The pane loses the narration to the usage text at once; the file keeps it, and says where it
+// ended and why.
+void LogStops(app::DownloaderDlg& dlg, SessionLog& sessionLog) {
+  dlg.SetStopObserver([&sessionLog](std::string_view operation) {
+    sessionLog.Append(
+        QStringLiteral("\n  * ") +
+        QString::fromUtf8(operation.data(), static_cast<qsizetype>(operation.size())) +
+        QStringLiteral(" stopped by the user\n"));
+  });
+}
+
+// What the status line says of a result; empty for a result it has nothing to add to.
+QString ResultStatusText(const app::OperationResult& result, app::DownloaderDlg& dlg) {
+  if (result.operation == app::OperationId::Start && result.outcome == app::Outcome::Failed &&
+      !result.reason.empty()) {
+    // Only a connection whose flash checks failed says why in words of its own.
+    return QString::fromStdString(result.reason);
+  }
+  if (result.outcome == app::Outcome::Failed || result.outcome == app::Outcome::Refused) {
+    return OneLine(dlg.PortFailureReason());
+  }
+  return {};
+}
+
+// The status line under the window says what the log cannot: a connection whose flash checks
+// went unanswered reads as connected there, and a failed port names no cause. Results come from
+// worker threads.
+void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
+  dlg.Runner().SetObserver([&run, &dlg](const app::OperationResult& result) {
+    const QString text = ResultStatusText(result, dlg);
+    if (text.isEmpty()) return;
+    Later(run.relay, [&run, text] {
+      if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
+    });
+    // A phone lost midway is said at once, and the window no longer offers what only a
+    // connected phone can do.
+    if (std::string lost = dlg.LostPhoneReason(result); !lost.empty()) {
+      Later(run.relay, [&run, &dlg, lost = std::move(lost)] {
+        if (run.mainWindow && run.mainWindow->isVisible()) dlg.OnPhoneLost(lost);
+      });
+    }
+  });
+}
+
+// A wait for the phone counts its seconds on the status line; when it ends the port's status
+// returns.
+void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
+  dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    const auto* waiting = std::get_if<app::PhoneWait>(&event);
+    if (waiting == nullptr) return;
+    const app::PhoneWait& wait = *waiting;
+    const QString text = QString::fromStdString(app::PhoneWaitText(wait));
+    Later(run.relay, [&run, text, ended = wait.ended] {
+      if (!run.mainWindow) return;
+      if (!ended) {
+        run.mainWindow->ShowStatusLine(text);
+      } else if (run.portStatus) {
+        run.portStatus->Refresh();
+      }
+    });
+  });
+}
+
 }  // namespace
 
 int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
                std::function<void(QtWindow&)> shown) {
-  std::filesystem::path file = settingsFile;
-  if (file.empty()) file = app::UserSettingsFile(host.ApplicationName());
-  // Without a home folder the settings stay beside the program's working folder.
-  if (file.empty()) file = host.ApplicationName() + ".INI";
-
+  const std::filesystem::path file = SettingsPath(host, settingsFile);
   app::DownloaderApp application(host, file);
-  // Real loader programs, when a technician has put them beside the program, replace the
-  // built-in stand-ins; which set is in use goes to the console and the about box, never into
-  // the log pane, whose narration stays as the operations write it.
-  payloads::PayloadSet& payloads = application.State().payloads;
-  payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
-  std::printf("%s\n", payloads.Describe().c_str());
-  std::fflush(stdout);
+  LoadPayloads(application.State().payloads);
   // The session's log beside the settings file, named in the about box.
   SessionLog sessionLog(SessionLogPath(QString::fromStdString(file.string()),
                                        QString::fromStdString(host.ApplicationName())));
-  QPointer<QtWindow> mainWindow;
-  QPointer<PortStatus> portStatus;
-  // Carries the workers' reports to the window while this function runs.
-  QObject relay;
-  host.SetShownHook([&application, &host, &mainWindow, &portStatus, &sessionLog,
-                     shown = std::move(shown)](QtWindow& window) {
-    if (window.Template().resourceId == app::IDD_ABOUTBOX) {
-      window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
-      window.ShowStatusLine(QStringLiteral("Session log: ") + sessionLog.Path());
-      return;
-    }
-    if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
-    mainWindow = &window;
-    ApplyMainWindowLooks(window);
-    new LogPane(window, app::IDC_LOG, host);  // owned by the window
-    window.SetAppendHook([&sessionLog](int id, const QString& text) {
-      if (id == app::IDC_LOG) sessionLog.Append(text);
-    });
-    portStatus = new PortStatus(window, app::IDC_PORT, application.State().link);  // the window's
-    if (application.SettingsFile().GetInt(KEY_EXPERT_BUTTONS, 0) != 0) {
-      // Their template places are free space beside the link pair; the control states enable
-      // and disable them as for every other operation button.
-      for (int id : {app::IDC_NAND_DUMP, app::IDC_TFS_EXPLORER, app::IDC_VERIFY_AFTER_DOWNLOAD}) {
-        window.Control(id)->show();
-      }
-    }
-    std::string problems;
-    for (const std::string& problem : application.State().payloads.Problems()) {
-      problems += problem + "\n";
-    }
-    if (!problems.empty()) host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
-    if (shown) shown(window);
-  });
-  application.InitInstance(operations::AllOperations(), [&relay, &mainWindow, &portStatus,
-                                                         &sessionLog](app::DownloaderDlg& dlg) {
-    // The pane loses the narration to the usage text at once; the file keeps it, and says
-    // where it ended and why.
-    dlg.SetStopObserver([&sessionLog](std::string_view operation) {
-      sessionLog.Append(
-          QStringLiteral("\n  * ") +
-          QString::fromUtf8(operation.data(), static_cast<qsizetype>(operation.size())) +
-          QStringLiteral(" stopped by the user\n"));
-    });
-    // The status line under the window says what the log cannot: a connection whose flash
-    // checks went unanswered reads as connected there, and a failed port names no cause.
-    // Results come from worker threads.
-    dlg.Runner().SetObserver([&relay, &mainWindow, &dlg](const app::OperationResult& result) {
-      QString text;
-      if (result.operation == app::OperationId::Start && result.outcome == app::Outcome::Failed &&
-          !result.reason.empty()) {
-        // Only a connection whose flash checks failed says why in words of its own.
-        text = QString::fromStdString(result.reason);
-      } else if (result.outcome == app::Outcome::Failed ||
-                 result.outcome == app::Outcome::Refused) {
-        text = OneLine(dlg.PortFailureReason());
-      }
-      if (text.isEmpty()) return;
-      Later(relay, [&mainWindow, text] {
-        if (mainWindow) mainWindow->ShowStatusLine(text);
-      });
-      // A phone lost midway is said at once, and the window no longer offers what only a
-      // connected phone can do.
-      if (std::string lost = dlg.LostPhoneReason(result); !lost.empty()) {
-        Later(relay, [&mainWindow, &dlg, lost = std::move(lost)] {
-          if (mainWindow && mainWindow->isVisible()) dlg.OnPhoneLost(lost);
-        });
-      }
-    });
-    // A wait for the phone counts its seconds there; when it ends the port's status returns.
-    dlg.SetEventObserver([&relay, &mainWindow, &portStatus](const app::SessionEvent& event) {
-      const auto* waiting = std::get_if<app::PhoneWait>(&event);
-      if (waiting == nullptr) return;
-      const app::PhoneWait& wait = *waiting;
-      const QString text = QString::fromStdString(app::PhoneWaitText(wait));
-      Later(relay, [&mainWindow, &portStatus, text, ended = wait.ended] {
-        if (!mainWindow) return;
-        if (!ended) {
-          mainWindow->ShowStatusLine(text);
-        } else if (portStatus) {
-          portStatus->Refresh();
-        }
-      });
-    });
+  ProgramRun run{host, application, sessionLog};
+  host.SetShownHook(
+      [&run, shown = std::move(shown)](QtWindow& window) { OnWindowShown(run, window, shown); });
+  application.InitInstance(operations::AllOperations(), [&run](app::DownloaderDlg& dlg) {
+    LogStops(dlg, run.sessionLog);
+    ShowResultsOnStatusLine(dlg, run);
+    ShowPhoneWaitsOnStatusLine(dlg, run);
   });
   host.SetShownHook({});
   return application.DialogResult();

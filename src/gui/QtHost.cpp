@@ -65,6 +65,57 @@ int EscapeAnswer(unsigned type) {
   }
 }
 
+QMessageBox::Icon IconOf(unsigned type) {
+  switch (type & ui::MB_ICON_MASK) {
+    case ui::MB_ICONERROR:
+      return QMessageBox::Critical;
+    case ui::MB_ICONQUESTION:
+      return QMessageBox::Question;
+    case ui::MB_ICONWARNING:
+      return QMessageBox::Warning;
+    case ui::MB_ICONINFORMATION:
+      return QMessageBox::Information;
+    default:
+      return QMessageBox::NoIcon;
+  }
+}
+
+// The type's buttons, the one it names the default.
+void AddButtons(QMessageBox& box, unsigned type) {
+  QPushButton* first = nullptr;
+  QPushButton* second = nullptr;
+  switch (type & ui::MB_BUTTON_MASK) {
+    case ui::MB_YESNO:
+      first = box.addButton(QMessageBox::Yes);
+      second = box.addButton(QMessageBox::No);
+      break;
+    case ui::MB_OKCANCEL:
+      first = box.addButton(QMessageBox::Ok);
+      second = box.addButton(QMessageBox::Cancel);
+      break;
+    default:
+      first = box.addButton(QMessageBox::Ok);
+      break;
+  }
+  const bool secondDefault = (type & ui::MB_DEFAULT_MASK) == ui::MB_DEFBUTTON2 && second;
+  box.setDefaultButton(secondDefault ? second : first);
+}
+
+int AnswerOf(QMessageBox::StandardButton pressed, unsigned type) {
+  switch (pressed) {
+    case QMessageBox::Yes:
+      return ui::IDYES;
+    case QMessageBox::No:
+      return ui::IDNO;
+    case QMessageBox::Cancel:
+      return ui::IDCANCEL;
+    case QMessageBox::Ok:
+      return ui::IDOK;
+    default:  // closed without a button: the box's escape answer
+      return EscapeAnswer(type);
+  }
+}
+
 }  // namespace
 
 int MessageBoxMinimumWidth(const QString& caption) {
@@ -166,24 +217,7 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
   OnUiThread([&] {
     // The session is ending: nobody is there to answer.
     if (closing_) return;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    switch (type & ui::MB_ICON_MASK) {
-      case ui::MB_ICONERROR:
-        icon = QMessageBox::Critical;
-        break;
-      case ui::MB_ICONQUESTION:
-        icon = QMessageBox::Question;
-        break;
-      case ui::MB_ICONWARNING:
-        icon = QMessageBox::Warning;
-        break;
-      case ui::MB_ICONINFORMATION:
-        icon = QMessageBox::Information;
-        break;
-      default:
-        break;
-    }
-    QMessageBox box(icon, title, body, QMessageBox::NoButton, OwnerWidget(owner));
+    QMessageBox box(IconOf(type), title, body, QMessageBox::NoButton, OwnerWidget(owner));
     if (!detail.isEmpty()) {
       // The cause goes beside the box's own text and under the window, where it stays after
       // the box has gone.
@@ -193,42 +227,9 @@ int QtHost::MessageBox(ui::Window* owner, std::string_view text, std::string_vie
       }
     }
     KeepCaptionWhole(box, title);
-    QPushButton* first = nullptr;
-    QPushButton* second = nullptr;
-    switch (type & ui::MB_BUTTON_MASK) {
-      case ui::MB_YESNO:
-        first = box.addButton(QMessageBox::Yes);
-        second = box.addButton(QMessageBox::No);
-        break;
-      case ui::MB_OKCANCEL:
-        first = box.addButton(QMessageBox::Ok);
-        second = box.addButton(QMessageBox::Cancel);
-        break;
-      default:
-        first = box.addButton(QMessageBox::Ok);
-        break;
-    }
-    const bool secondDefault = (type & ui::MB_DEFAULT_MASK) == ui::MB_DEFBUTTON2 && second;
-    box.setDefaultButton(secondDefault ? second : first);
+    AddButtons(box, type);
     box.exec();
-    const auto pressed = box.standardButton(box.clickedButton());
-    switch (pressed) {
-      case QMessageBox::Yes:
-        answer = ui::IDYES;
-        break;
-      case QMessageBox::No:
-        answer = ui::IDNO;
-        break;
-      case QMessageBox::Cancel:
-        answer = ui::IDCANCEL;
-        break;
-      case QMessageBox::Ok:
-        answer = ui::IDOK;
-        break;
-      default:  // closed without a button: the box's escape answer
-        answer = EscapeAnswer(type);
-        break;
-    }
+    answer = AnswerOf(box.standardButton(box.clickedButton()), type);
   });
   return answer;
 }

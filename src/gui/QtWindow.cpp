@@ -71,6 +71,44 @@ class TreeWidgetItem final : public QTreeWidgetItem {
   }
 };
 
+// The controls that only show: nothing the user does with them reaches the dialog.
+QWidget* MakeGroupBox(const ui::ControlTemplate& tmpl, const QString& caption, QWidget* parent) {
+  auto* box = new QGroupBox(caption, parent);
+  if (tmpl.Has(ui::STYLE_CENTRED)) box->setAlignment(Qt::AlignHCenter);
+  box->setAttribute(Qt::WA_TransparentForMouseEvents);
+  return box;
+}
+
+QWidget* MakeStaticText(const QString& caption, QWidget* parent) {
+  // A static text wraps at its width, as a dialog's left-aligned text does.
+  auto* label = new QLabel(caption, parent);
+  label->setWordWrap(true);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return label;
+}
+
+QWidget* MakeIcon(const QSize& size, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setPixmap(QtHost::AppIcon().pixmap(size));
+  return label;
+}
+
+// An edit and a rich edit alike: the program reads and sets their text, and hears nothing.
+QWidget* MakeEdit(const ui::ControlTemplate& tmpl, QWidget* parent) {
+  if (tmpl.Has(ui::STYLE_MULTILINE)) {
+    auto* text = new QPlainTextEdit(parent);
+    text->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+    text->setVerticalScrollBarPolicy(tmpl.Has(ui::STYLE_VSCROLL) ? Qt::ScrollBarAlwaysOn
+                                                                 : Qt::ScrollBarAsNeeded);
+    text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    return text;
+  }
+  auto* edit = new QLineEdit(parent);
+  edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
+  if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
+  return edit;
+}
+
 }  // namespace
 
 template <typename Work>
@@ -105,143 +143,123 @@ QtWindow::~QtWindow() = default;
 
 void QtWindow::Build() {
   for (const ui::ControlTemplate& tmpl : template_.controls) {
-    const QRect rect = units_.Map(tmpl.rect);
-    const QString caption = ReadableText(ToQString(tmpl.caption));
-    QWidget* widget = nullptr;
-    const int id = tmpl.id;
-    switch (tmpl.kind) {
-      case ui::ControlKind::GroupBox: {
-        auto* box = new QGroupBox(caption, this);
-        if (tmpl.Has(ui::STYLE_CENTRED)) box->setAlignment(Qt::AlignHCenter);
-        box->setAttribute(Qt::WA_TransparentForMouseEvents);
-        widget = box;
-        break;
-      }
-      case ui::ControlKind::Static: {
-        // A static text wraps at its width, as a dialog's left-aligned text does.
-        auto* label = new QLabel(caption, this);
-        label->setWordWrap(true);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        widget = label;
-        break;
-      }
-      case ui::ControlKind::Icon: {
-        auto* label = new QLabel(this);
-        label->setPixmap(QtHost::AppIcon().pixmap(rect.size()));
-        widget = label;
-        break;
-      }
-      case ui::ControlKind::PushButton: {
-        auto* button = new QPushButton(caption, this);
-        // Enter presses a button only where the template asks for it.
-        button->setAutoDefault(false);
-        button->setDefault(tmpl.Has(ui::STYLE_DEFAULT_BUTTON));
-        connect(button, &QPushButton::clicked, this,
-                [this, id] { handler_.Command(id, ui::Notify::Clicked); });
-        widget = button;
-        break;
-      }
-      case ui::ControlKind::RadioButton: {
-        auto* radio = new QRadioButton(caption, this);
-        // Groups follow the template, not the widget tree, so the exclusivity is ours.
-        radio->setAutoExclusive(false);
-        connect(radio, &QRadioButton::clicked, this, [this, id] { ClickRadio(id); });
-        widget = radio;
-        break;
-      }
-      case ui::ControlKind::CheckBox: {
-        auto* check = new QCheckBox(caption, this);
-        connect(check, &QCheckBox::clicked, this,
-                [this, id] { handler_.Command(id, ui::Notify::Clicked); });
-        widget = check;
-        break;
-      }
-      case ui::ControlKind::Edit: {
-        if (tmpl.Has(ui::STYLE_MULTILINE)) {
-          auto* text = new QPlainTextEdit(this);
-          text->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
-          if (tmpl.Has(ui::STYLE_VSCROLL)) text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-          text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-          widget = text;
-          break;
-        }
-        auto* edit = new QLineEdit(this);
-        edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
-        if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
-        widget = edit;
-        break;
-      }
-      case ui::ControlKind::RichEdit: {
-        if (tmpl.Has(ui::STYLE_MULTILINE)) {
-          auto* edit = new QPlainTextEdit(this);
-          edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
-          edit->setVerticalScrollBarPolicy(tmpl.Has(ui::STYLE_VSCROLL) ? Qt::ScrollBarAlwaysOn
-                                                                       : Qt::ScrollBarAsNeeded);
-          edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-          widget = edit;
-        } else {
-          auto* edit = new QLineEdit(this);
-          edit->setReadOnly(tmpl.Has(ui::STYLE_READ_ONLY));
-          if (tmpl.Has(ui::STYLE_CENTRED)) edit->setAlignment(Qt::AlignHCenter);
-          widget = edit;
-        }
-        break;
-      }
-      case ui::ControlKind::DropDownList: {
-        auto* combo = new QComboBox(this);
-        for (std::string_view item : tmpl.items) combo->addItem(ToQString(item));
-        combo->setCurrentIndex(-1);
-        combo->setMaxVisibleItems(std::max(1, tmpl.rect.height / 10));
-        // The user's choice only, as the list's selection-change notification.
-        connect(combo, &QComboBox::activated, this,
-                [this, id](int) { handler_.Command(id, ui::Notify::SelChange); });
-        widget = combo;
-        break;
-      }
-      case ui::ControlKind::ProgressBar: {
-        auto* bar = new QProgressBar(this);
-        bar->setTextVisible(false);
-        bar->setRange(0, 100);
-        bar->setValue(0);
-        progress_[id] = ui::ProgressState{};
-        widget = bar;
-        break;
-      }
-      case ui::ControlKind::ListBox: {
-        auto* list = new QListWidget(this);
-        // The right button leaves the selection alone: a context menu acts on what the user
-        // selected before.
-        list->viewport()->installEventFilter(this);
-        widget = list;
-        break;
-      }
-      case ui::ControlKind::TreeView: {
-        auto* tree = new QTreeWidget(this);
-        tree->setHeaderHidden(true);
-        // The selection, not the current item: giving the tree the focus makes its first item
-        // current without the user choosing anything.
-        connect(tree, &QTreeWidget::itemSelectionChanged, this, [this, id, tree] {
-          if (treeChangeOwn_) return;
-          const QList<QTreeWidgetItem*> selected = tree->selectedItems();
-          if (!selected.isEmpty()) handler_.OnTreeSelChanged(id, HandleOf(selected.front()));
-        });
-        widget = tree;
-        break;
-      }
-    }
-    QRect placed = rect;
-    // The height of a drop-down list in the template is that of its open list; the closed box
-    // takes the height its style needs.
-    if (tmpl.kind == ui::ControlKind::DropDownList) placed.setHeight(widget->sizeHint().height());
-    widget->setGeometry(placed);
-    widget->setFont(font_);
-    if (tmpl.Has(ui::STYLE_DISABLED)) widget->setEnabled(false);
-    if (tmpl.Has(ui::STYLE_HIDDEN)) widget->hide();
-    if (tmpl.kind == ui::ControlKind::GroupBox) widget->lower();
-    if (id != ui::ID_STATIC) controls_[id] = widget;
+    QWidget* widget = MakeControl(tmpl);
+    PlaceControl(*widget, tmpl);
+    if (tmpl.id != ui::ID_STATIC) controls_[tmpl.id] = widget;
   }
   clientHeight_ = units_.Y(template_.height);
   setFixedSize(units_.X(template_.width), clientHeight_);
+}
+
+QWidget* QtWindow::MakeControl(const ui::ControlTemplate& tmpl) {
+  const QString caption = ReadableText(ToQString(tmpl.caption));
+  switch (tmpl.kind) {
+    case ui::ControlKind::GroupBox:
+      return MakeGroupBox(tmpl, caption, this);
+    case ui::ControlKind::Static:
+      return MakeStaticText(caption, this);
+    case ui::ControlKind::Icon:
+      return MakeIcon(units_.Map(tmpl.rect).size(), this);
+    case ui::ControlKind::PushButton:
+      return MakePushButton(tmpl, caption);
+    case ui::ControlKind::RadioButton:
+      return MakeRadioButton(tmpl, caption);
+    case ui::ControlKind::CheckBox:
+      return MakeCheckBox(tmpl, caption);
+    case ui::ControlKind::Edit:
+    case ui::ControlKind::RichEdit:
+      return MakeEdit(tmpl, this);
+    case ui::ControlKind::DropDownList:
+      return MakeDropDownList(tmpl);
+    case ui::ControlKind::ProgressBar:
+      return MakeProgressBar(tmpl);
+    case ui::ControlKind::ListBox:
+      return MakeListBox();
+    case ui::ControlKind::TreeView:
+      return MakeTreeView(tmpl);
+  }
+  return nullptr;
+}
+
+void QtWindow::PlaceControl(QWidget& widget, const ui::ControlTemplate& tmpl) {
+  QRect placed = units_.Map(tmpl.rect);
+  // The height of a drop-down list in the template is that of its open list; the closed box
+  // takes the height its style needs.
+  if (tmpl.kind == ui::ControlKind::DropDownList) placed.setHeight(widget.sizeHint().height());
+  widget.setGeometry(placed);
+  widget.setFont(font_);
+  if (tmpl.Has(ui::STYLE_DISABLED)) widget.setEnabled(false);
+  if (tmpl.Has(ui::STYLE_HIDDEN)) widget.hide();
+  if (tmpl.kind == ui::ControlKind::GroupBox) widget.lower();
+}
+
+QWidget* QtWindow::MakePushButton(const ui::ControlTemplate& tmpl, const QString& caption) {
+  auto* button = new QPushButton(caption, this);
+  // Enter presses a button only where the template asks for it.
+  button->setAutoDefault(false);
+  button->setDefault(tmpl.Has(ui::STYLE_DEFAULT_BUTTON));
+  NotifyClicks(*button, tmpl.id);
+  return button;
+}
+
+QWidget* QtWindow::MakeRadioButton(const ui::ControlTemplate& tmpl, const QString& caption) {
+  auto* radio = new QRadioButton(caption, this);
+  // Groups follow the template, not the widget tree, so the exclusivity is ours.
+  radio->setAutoExclusive(false);
+  connect(radio, &QRadioButton::clicked, this, [this, id = tmpl.id] { ClickRadio(id); });
+  return radio;
+}
+
+QWidget* QtWindow::MakeCheckBox(const ui::ControlTemplate& tmpl, const QString& caption) {
+  auto* check = new QCheckBox(caption, this);
+  NotifyClicks(*check, tmpl.id);
+  return check;
+}
+
+void QtWindow::NotifyClicks(QAbstractButton& button, int id) {
+  connect(&button, &QAbstractButton::clicked, this,
+          [this, id] { handler_.Command(id, ui::Notify::Clicked); });
+}
+
+QWidget* QtWindow::MakeDropDownList(const ui::ControlTemplate& tmpl) {
+  auto* combo = new QComboBox(this);
+  for (std::string_view item : tmpl.items) combo->addItem(ToQString(item));
+  combo->setCurrentIndex(-1);
+  combo->setMaxVisibleItems(std::max(1, tmpl.rect.height / 10));
+  // The user's choice only, as the list's selection-change notification.
+  connect(combo, &QComboBox::activated, this,
+          [this, id = tmpl.id](int) { handler_.Command(id, ui::Notify::SelChange); });
+  return combo;
+}
+
+QWidget* QtWindow::MakeProgressBar(const ui::ControlTemplate& tmpl) {
+  auto* bar = new QProgressBar(this);
+  bar->setTextVisible(false);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  progress_[tmpl.id] = ui::ProgressState{};
+  return bar;
+}
+
+QWidget* QtWindow::MakeListBox() {
+  auto* list = new QListWidget(this);
+  // The right button leaves the selection alone: a context menu acts on what the user selected
+  // before.
+  list->viewport()->installEventFilter(this);
+  return list;
+}
+
+QWidget* QtWindow::MakeTreeView(const ui::ControlTemplate& tmpl) {
+  auto* tree = new QTreeWidget(this);
+  tree->setHeaderHidden(true);
+  // The selection, not the current item: giving the tree the focus makes its first item
+  // current without the user choosing anything.
+  connect(tree, &QTreeWidget::itemSelectionChanged, this, [this, id = tmpl.id, tree] {
+    if (treeChangeOwn_) return;
+    const QList<QTreeWidgetItem*> selected = tree->selectedItems();
+    if (!selected.isEmpty()) handler_.OnTreeSelChanged(id, HandleOf(selected.front()));
+  });
+  return tree;
 }
 
 QWidget* QtWindow::Control(int id) const {

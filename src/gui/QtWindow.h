@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QDialog>
 #include <QLabel>
 #include <QThread>
@@ -104,6 +105,17 @@ class QtWindow final : public QDialog, public ui::Window {
   void OnUiThread(Work&& work) const;
 
   void Build();
+  // The widget of a control by its kind; those the user acts on are wired to the dialog.
+  QWidget* MakeControl(const ui::ControlTemplate& tmpl);
+  void PlaceControl(QWidget& widget, const ui::ControlTemplate& tmpl);
+  QWidget* MakePushButton(const ui::ControlTemplate& tmpl, const QString& caption);
+  QWidget* MakeRadioButton(const ui::ControlTemplate& tmpl, const QString& caption);
+  QWidget* MakeCheckBox(const ui::ControlTemplate& tmpl, const QString& caption);
+  void NotifyClicks(QAbstractButton& button, int id);
+  QWidget* MakeDropDownList(const ui::ControlTemplate& tmpl);
+  QWidget* MakeProgressBar(const ui::ControlTemplate& tmpl);
+  QWidget* MakeListBox();
+  QWidget* MakeTreeView(const ui::ControlTemplate& tmpl);
   [[nodiscard]] bool TemplateReadOnly(int id) const;
   void ClickRadio(int id);
   void ApplyProgress(int id);

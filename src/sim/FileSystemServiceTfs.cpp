@@ -42,6 +42,12 @@ const char* FsFaultKindName(FsFaultKind kind) {
   return NameOf(kKindNames, kind);
 }
 
+std::string Hex(std::uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
+}
+
 std::string Printable(std::span<const std::uint8_t> bytes) {
   std::string text;
   for (std::uint8_t b : bytes) {
@@ -215,13 +221,21 @@ void FileSystemServiceTfs::InjectFault(const FsFault& fault) {
 FsOutcome FileSystemServiceTfs::Serve(FsEntry entry, std::uint8_t code, FsContext& context) {
   Io io(entry, context);
   replyFaulted_ = false;
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "0x%02X", code);
+  if (std::optional<FsOutcome> settled = ServeByEntry(io, entry, code)) return *settled;
+  const FsOutcome outcome = RunCommand(io, code);
+  // A download's PC ends its operation on a reply it did not expect, so the session ends with
+  // it rather than reading the PC's next operation as frames.
+  if (outcome == FsOutcome::Continue && replyFaulted_ && entry == FsEntry::UsbDownload) {
+    return FsOutcome::SessionEnded;
+  }
+  return outcome;
+}
 
+std::optional<FsOutcome> FileSystemServiceTfs::ServeByEntry(Io& io, FsEntry entry,
+                                                            std::uint8_t code) {
   switch (entry) {
     case FsEntry::UsbBareFormat:
-      if (code != TFS_FORMAT)
-        return io.Violation(code, std::string("bare ") + hex + " is no format");
+      if (code != TFS_FORMAT) return io.Violation(code, "bare " + Hex(code) + " is no format");
       if (FsOutcome o = Format(io); o != FsOutcome::Continue) return o;
       return FsOutcome::SessionEnded;  // the Format button reads one reply and closes
     case FsEntry::UsbExplorer:
@@ -231,83 +245,61 @@ FsOutcome FileSystemServiceTfs::Serve(FsEntry entry, std::uint8_t code, FsContex
         return FsOutcome::SessionEnded;
       }
       if (IsDownloadOnly(code)) {
-        return io.Violation(code, std::string("unexpected byte ") + hex +
+        return io.Violation(code, "unexpected byte " + Hex(code) +
                                       " in state Explorer session (not an Explorer request)");
       }
       break;
     case FsEntry::UsbDownload:
       if (IsExplorerOnly(code)) {
-        return io.Violation(code, std::string("unexpected byte ") + hex +
+        return io.Violation(code, "unexpected byte " + Hex(code) +
                                       " in state download session (an Explorer request)");
       }
       break;
     case FsEntry::Uart:
       break;
   }
+  return std::nullopt;
+}
 
-  FsOutcome outcome = FsOutcome::Continue;
+FsOutcome FileSystemServiceTfs::RunCommand(Io& io, std::uint8_t code) {
   switch (code) {
     case TFS_FORMAT:
-      outcome = Format(io);
-      break;
+      return Format(io);
     case TFS_MOUNT:
-      outcome = Mount(io);
-      break;
+      return Mount(io);
     case TFS_WRITE_CHECKSUM:
-      outcome = WriteChecksum(io);
-      break;
+      return WriteChecksum(io);
     case TFS_SET_TIME:
-      outcome = SetTime(io);
-      break;
+      return SetTime(io);
     case TFS_CREATE_DIR:
-      outcome = CreateDir(io);
-      break;
+      return CreateDir(io);
     case TFS_VERSION:
-      outcome = Version(io);
-      break;
+      return Version(io);
     case TFS_RELEASE_VERSION:
-      outcome = ReleaseVersion(io, true);
-      break;
+      return ReleaseVersion(io, true);
     case TFS_NO_RELEASE_VERSION:
-      outcome = ReleaseVersion(io, false);
-      break;
+      return ReleaseVersion(io, false);
     case TFS_ADD_FILE:
-      outcome = AddFile(io);
-      break;
+      return AddFile(io);
     case TFS_ADD_DATA:
-      outcome = AddData(io);
-      break;
+      return AddData(io);
     case WRITE_COMPLETE_NAND:
-      outcome = Complete(io);
-      break;
+      return Complete(io);
     case TFS_UNMOUNT:
-      outcome = Unmount(io);
-      break;
+      return Unmount(io);
     case TFS_READ_DIR:
-      outcome = ReadDir(io);
-      break;
+      return ReadDir(io);
     case TFS_DELETE_FILE:
-      outcome = DeleteFile(io);
-      break;
+      return DeleteFile(io);
     case TFS_READ_FILE:
-      outcome = ReadFile(io);
-      break;
+      return ReadFile(io);
     case TFS_READ_DATA:
-      outcome = ReadData(io);
-      break;
+      return ReadData(io);
     case TFS_FILE_STATUS:
-      outcome = FileStatus(io);
-      break;
+      return FileStatus(io);
     default:
-      return io.Violation(code,
-                          std::string("unexpected byte ") + hex + " in state file-system command");
+      return io.Violation(code, "unexpected byte " + Hex(code) + " in state file-system command");
   }
-  // A download's PC ends its operation on a reply it did not expect, so the session ends with
-  // it rather than reading the PC's next operation as frames.
-  if (outcome == FsOutcome::Continue && replyFaulted_ && entry == FsEntry::UsbDownload) {
-    return FsOutcome::SessionEnded;
-  }
-  return outcome;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -107,6 +107,11 @@ class FileSystemServiceTfs : public FileSystemService {
   };
   class Io;
 
+  // What the session's kind settles before the command table: a bare format, a request the
+  // session does not take. None: the command runs as in every session.
+  std::optional<FsOutcome> ServeByEntry(Io& io, FsEntry entry, std::uint8_t code);
+  FsOutcome RunCommand(Io& io, std::uint8_t code);
+
   FsOutcome Format(Io& io);
   FsOutcome Mount(Io& io);
   FsOutcome WriteChecksum(Io& io);

@@ -57,6 +57,28 @@ class PhoneFirmware {
   enum class Outcome { Done, Silenced, PeerSilent, Violation, Interrupted, LineDropped };
   enum class UsbSession { None, Download, Explorer };
 
+  // An image write under way, shared by the steps of its exchange.
+  struct ImageWrite {
+    std::uint32_t address = 0;
+    std::uint32_t size = 0;
+    std::uint32_t offset = 0;         // how much of the image the flash holds
+    std::vector<std::uint8_t> block;  // the block in hand; over UART its sum follows it
+    // What an injected fault does: the block in hand reaches the flash altered (corrupt); over
+    // UART its sum is called bad once (claimBad); over USB its sum is reported one off with the
+    // next request (misreport).
+    bool corrupt = false;
+    bool claimBad = false;
+    bool misreport = false;
+    std::uint8_t lastSum = 0;  // USB: the last block's sum, which goes out with the next frame
+    // The phone ended the write before its last block: a fault sent something else in a block
+    // request's place, or a block was given up.
+    bool over = false;
+
+    [[nodiscard]] std::uint8_t ReportedSum() const {
+      return misreport ? static_cast<std::uint8_t>(lastSum + 1) : lastSum;
+    }
+  };
+
   void SetState(PhoneState state);
   void HandlePending();
   void PowerUp();
@@ -80,8 +102,29 @@ class PhoneFirmware {
   Outcome SendBadBlocks();
   Outcome Erase(std::uint8_t code);
   Outcome Reboot();
+  // The steps of an image write. Over UART: the sync and the image's place, the optional ack
+  // request, then each block's request, its reception (a bad sum is asked for again) and its
+  // acceptance, and the end. Over USB the place comes in the request frame, and each block's
+  // sum goes out with the next frame.
   Outcome WriteImageUart();
+  Outcome SyncUartImage(std::uint8_t& first);
+  Outcome ReceiveUartImageRequest(ImageWrite& write);
+  Outcome AskUartAck();
+  Outcome WriteUartBlock(ImageWrite& write, std::uint32_t index);
+  Outcome RequestUartBlock(ImageWrite& write, std::uint32_t index, std::uint32_t length);
+  Outcome ReceiveUartBlock(ImageWrite& write, std::uint32_t length);
+  Outcome ExpectUartAck(const char* where);
+  Outcome FinishUartImage(const ImageWrite& write);
   Outcome WriteImageUsb(std::span<const std::uint8_t, 16> request);
+  Outcome ParseUsbImageRequest(std::span<const std::uint8_t, 16> request, ImageWrite& write);
+  Outcome WriteUsbBlock(ImageWrite& write, std::uint32_t index);
+  Outcome RequestUsbBlock(ImageWrite& write, std::uint32_t index, std::uint32_t length);
+  Outcome ReceiveUsbBlock(ImageWrite& write, std::uint32_t length);
+  Outcome ExpectUsbAck(std::uint8_t code, const char* where, const char* waiting);
+  Outcome FinishUsbImage(const ImageWrite& write);
+  // Either link: refuses an image that does not fit the flash.
+  Outcome AcceptImageRequest(const ImageWrite& write);
+  void StoreImageBlock(const ImageWrite& write, std::span<std::uint8_t> data, std::uint8_t sum);
   Outcome Dump();
 
   // I/O with the outcome mapping every exchange uses.
