@@ -23,34 +23,7 @@
 
 namespace veska::bench {
 
-// Hears the engines and shows nothing; pauses pass at once.
-class QuietNarrator final : public app::Narrator, public app::Clock {
- public:
-  void Log(std::string_view) override {}
-  void ReplaceLog(std::string_view) override {}
-  void ShowFlashId(std::string_view) override {}
-  void ShowFileName(std::string_view) override {}
-  void ShowFileSize(std::uint32_t) override {}
-  void ShowChecksum(std::uint32_t) override {}
-  void ClearImageFields() override {}
-  void SetProgressRange(std::uint32_t) override {}
-  void SetProgressPos(std::uint32_t) override {}
-  void ResetProgress() override {}
-  void AddProgress(std::size_t) override {}
-  int Message(std::string_view, std::string_view, unsigned) override { return ui::IDOK; }
-  void ReportWait(const app::PhoneWait&) override {}
-  void Enter(app::WindowState) override {}
-  void EnableSelection() override {}
-  void StartImage(const app::ImageBegan&) override {}
-  void ImageEnded(const app::WrittenImage&) override {}
-  void ReadBack(const app::ImagesReadBack&) override {}
-  void Sleep(std::chrono::milliseconds) override {}
-  [[nodiscard]] std::uint64_t TickCount() const override {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-  }
-};
+using app::QuietNarrator;
 
 class ConnectedPhone {
  public:

@@ -119,6 +119,37 @@ class Narrator : public link::ProgressSink {
   virtual void ReadBack(const ImagesReadBack& readBack) = 0;
 };
 
+// Hears the engines and shows nothing, answering every message box OK; its clock does not
+// sleep. Programs without a window (the benchmarks) use it as it is; recorders override the
+// few calls they keep.
+class QuietNarrator : public Narrator, public Clock {
+ public:
+  void Log(std::string_view) override {}
+  void ReplaceLog(std::string_view) override {}
+  void ShowFlashId(std::string_view) override {}
+  void ShowFileName(std::string_view) override {}
+  void ShowFileSize(std::uint32_t) override {}
+  void ShowChecksum(std::uint32_t) override {}
+  void ClearImageFields() override {}
+  void SetProgressRange(std::uint32_t) override {}
+  void SetProgressPos(std::uint32_t) override {}
+  void ResetProgress() override {}
+  void AddProgress(std::size_t) override {}
+  int Message(std::string_view, std::string_view, unsigned) override { return ui::IDOK; }
+  void ReportWait(const PhoneWait&) override {}
+  void Enter(WindowState) override {}
+  void EnableSelection() override {}
+  void StartImage(const ImageBegan&) override {}
+  void ImageEnded(const WrittenImage&) override {}
+  void ReadBack(const ImagesReadBack&) override {}
+  void Sleep(std::chrono::milliseconds) override {}
+  [[nodiscard]] std::uint64_t TickCount() const override {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  }
+};
+
 // The port, clock and narrator one engine runs with, and where it notes why it failed. The
 // port's state (link::LinkState) tells the link mode, the transfer buffer and whether
 // Disconnect came (openAllowed).

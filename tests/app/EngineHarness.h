@@ -22,18 +22,11 @@ using namespace std::chrono_literals;
 // Records what the tests look at: the log, the message boxes, the bar's positions, the window
 // states and the pauses. Message boxes are answered OK (No for a question). Safe to read from
 // the test's thread while an engine narrates on another.
-class RecordingNarrator final : public app::Narrator, public app::Clock {
+class RecordingNarrator final : public app::QuietNarrator {
  public:
   void Log(std::string_view text) override {
     Locked([&] { log_ += text; });
   }
-  void ReplaceLog(std::string_view) override {}
-  void ShowFlashId(std::string_view) override {}
-  void ShowFileName(std::string_view) override {}
-  void ShowFileSize(std::uint32_t) override {}
-  void ShowChecksum(std::uint32_t) override {}
-  void ClearImageFields() override {}
-  void SetProgressRange(std::uint32_t) override {}
   void SetProgressPos(std::uint32_t position) override { Show(position); }
   void ResetProgress() override {
     Locked([&] { count_ = 0; });
@@ -47,22 +40,12 @@ class RecordingNarrator final : public app::Narrator, public app::Clock {
     Locked([&] { messages_.emplace_back(text); });
     return (style & ui::MB_BUTTON_MASK) == ui::MB_YESNO ? ui::IDNO : ui::IDOK;
   }
-  void ReportWait(const app::PhoneWait&) override {}
   void Enter(app::WindowState state) override {
     Locked([&] { states_.push_back(state); });
   }
-  void EnableSelection() override {}
-  void StartImage(const app::ImageBegan&) override {}
-  void ImageEnded(const app::WrittenImage&) override {}
-  void ReadBack(const app::ImagesReadBack&) override {}
 
   void Sleep(std::chrono::milliseconds duration) override {
     Locked([&] { sleeps_.push_back(duration); });
-  }
-  [[nodiscard]] std::uint64_t TickCount() const override {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
   }
 
   // Called (on the engine's thread) with every position the bar is given.
