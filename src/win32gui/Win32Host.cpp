@@ -56,8 +56,7 @@ std::wstring StartFolder(const ui::FileDialogRequest& request) {
     if (candidate.empty()) continue;
     const std::filesystem::path path(Wide(candidate));
     if (std::filesystem::is_directory(path, error)) return path.wstring();
-    if (!candidate.empty() && path.has_parent_path() &&
-        std::filesystem::is_directory(path.parent_path(), error))
+    if (path.has_parent_path() && std::filesystem::is_directory(path.parent_path(), error))
       return path.parent_path().wstring();
   }
   return {};

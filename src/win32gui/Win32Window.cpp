@@ -177,7 +177,11 @@ HWND Win32Window::MakeControl(const ui::ControlTemplate& tmpl) {
   DWORD style = WS_CHILD | kind.style;
   if (!tmpl.Has(ui::STYLE_HIDDEN)) style |= WS_VISIBLE;
   if (tmpl.Has(ui::STYLE_DISABLED)) style |= WS_DISABLED;
-  if (tmpl.Has(ui::STYLE_GROUP_START)) style |= WS_GROUP | WS_TABSTOP;
+  if (tmpl.Has(ui::STYLE_GROUP_START)) {
+    style |= WS_GROUP;
+    // Tab reaches a radio group at its first button; the arrow keys move inside it.
+    if (tmpl.kind == ui::ControlKind::RadioButton) style |= WS_TABSTOP;
+  }
   DWORD exStyle = kind.exStyle;
   if (tmpl.Has(ui::STYLE_STATIC_EDGE)) exStyle |= WS_EX_STATICEDGE;
   if (tmpl.Has(ui::STYLE_CLIENT_EDGE)) exStyle |= WS_EX_CLIENTEDGE;
@@ -902,6 +906,8 @@ unsigned Win32Window::TrackPopupMenu(const ui::PopupMenu& menu, ui::Point point)
     }
     POINT screen{point.x, point.y};
     ClientToScreen(window_.get(), &screen);
+    // A menu whose owner is not in front stays open when the user clicks elsewhere.
+    SetForegroundWindow(window_.get());
     const BOOL command =
         ::TrackPopupMenu(popup.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, screen.x,
                          screen.y, 0, window_.get(), nullptr);
