@@ -5,6 +5,8 @@
 //   connect:  START, wait for the phone, EXIT.
 //   download: START, "All Binary + FS" with the default calibration data, Download (every
 //             question answered Yes), wait for "Download Finished", EXIT.
+// Either way, before EXIT: the expert controls are shown, and the about box opens from the
+// system menu over the disabled main window and closes by its button.
 // Exit status 0 when every step saw what it waited for and the window went away.
 
 // The program's headers before the system's: these name constants the system makes macros of.
@@ -170,6 +172,29 @@ int main(int argc, char** argv) {
       return Fail(driver, "the log does not say the download completed");
     std::printf("downloaded\n");
   }
+
+  // The settings' expert switch shows what the template hides.
+  for (int id : {veska::app::IDC_NAND_DUMP, veska::app::IDC_TFS_EXPLORER,
+                 veska::app::IDC_VERIFY_AFTER_DOWNLOAD}) {
+    if (!IsWindowVisible(driver.Control(id))) return Fail(driver, "an expert control is hidden");
+  }
+
+  // The about box from the system menu: modal over the main window, closed by its button.
+  PostMessageW(driver.main, WM_SYSCOMMAND, veska::app::IDM_ABOUTBOX, 0);
+  const std::wstring aboutTitle = Wide(veska::app::kAboutDialogTemplate.title);
+  HWND about = nullptr;
+  if (!driver.WaitFor(20s, [&] {
+        about = FindWindowW(nullptr, aboutTitle.c_str());
+        return about != nullptr && IsWindowVisible(about);
+      }))
+    return Fail(driver, "the system menu's about box did not open");
+  const std::string payloads = TextOf(GetDlgItem(about, veska::app::IDC_ABOUT_PAYLOADS));
+  std::printf("about box: %s\n", payloads.c_str());
+  if (payloads.empty() || IsWindowEnabled(driver.main))
+    return Fail(driver, "the about box is empty or not modal");
+  PostMessageW(GetDlgItem(about, veska::app::IDC_ABOUT_OK), BM_CLICK, 0, 0);
+  if (!driver.WaitFor(20s, [&] { return !IsWindowVisible(about) && IsWindowEnabled(driver.main); }))
+    return Fail(driver, "the about box did not close");
 
   driver.Click(veska::app::IDC_EXIT);
   if (!driver.WaitFor(30s, [&] { return !IsWindow(driver.main); }))
