@@ -56,7 +56,8 @@ DialogUnits MeasureUnits(HFONT font) {
 }
 
 DWORD DialogStyle(const ui::DialogTemplate& dialog) {
-  DWORD style = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
+  // No WS_CLIPCHILDREN: a group box paints only its frame, and its inside is the dialog's face.
+  DWORD style = WS_POPUP | WS_CAPTION;
   if ((dialog.style & ui::DIALOG_SYSTEM_MENU) != 0) style |= WS_SYSMENU;
   if ((dialog.style & ui::DIALOG_MINIMIZE_BOX) != 0) style |= WS_MINIMIZEBOX;
   return style;
