@@ -130,6 +130,47 @@ ControlClass ClassOf(const ui::ControlTemplate& tmpl) {
   return {L"STATIC", 0, 0};
 }
 
+bool IsRichEdit(HWND edit) {
+  wchar_t name[32] = {};
+  GetClassNameW(edit, name, 32);
+  // Class names are compared without case: the class registers itself as "RichEdit50W".
+  return lstrcmpiW(name, MSFTEDIT_CLASS) == 0;
+}
+
+// The text as the control stores it, so that its indexes are the control's positions: a rich
+// edit keeps a line end as one "\r", an edit as "\r\n".
+std::wstring StoredText(HWND edit) {
+  std::wstring text;
+  if (IsRichEdit(edit)) {
+    GETTEXTLENGTHEX length{GTL_NUMCHARS | GTL_PRECISE, 1200};
+    const LRESULT size =
+        SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0);
+    text.assign(static_cast<std::size_t>(std::max<LRESULT>(size, 0)) + 1, L'\0');
+    GETTEXTEX get{static_cast<DWORD>(text.size() * sizeof(wchar_t)), GT_DEFAULT, 1200, nullptr,
+                  nullptr};
+    const LRESULT copied = SendMessageW(edit, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&get),
+                                        reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(std::max<LRESULT>(copied, 0)));
+    return text;
+  }
+  const int length = GetWindowTextLengthW(edit);
+  text.assign(static_cast<std::size_t>(length) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(std::max(GetWindowTextW(edit, text.data(), length + 1), 0)));
+  return text;
+}
+
+// The text's length in the control's positions, without copying the text.
+LPARAM StoredLength(HWND edit) {
+  if (!IsRichEdit(edit)) return GetWindowTextLengthW(edit);
+  GETTEXTLENGTHEX length{GTL_NUMCHARS | GTL_PRECISE, 1200};
+  return SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0);
+}
+
+void MoveCaretToEnd(HWND edit) {
+  const LPARAM end = StoredLength(edit);
+  SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
+}
+
 // The program's icon: resource 128 when the executable carries one, the system's otherwise.
 HICON ProgramIcon(int size) {
   auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128),
@@ -836,31 +877,17 @@ void Win32Window::AppendText(int id, std::string_view text) {
       return;
     HWND edit = Control(id);
     // The user's selection goes; the caret moves to the end and the text lands there.
-    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    MoveCaretToEnd(edit);
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
     const std::size_t limit = textLimits_.contains(id) ? textLimits_.at(id) : 0;
-    if (limit != 0 && static_cast<std::size_t>(GetWindowTextLengthW(edit)) > limit) {
-      // Positions in the control count a line end as the control stores it: one character in
-      // a rich edit, two in an edit. Its own text gives them.
-      std::wstring all;
-      if (tmpl->kind == ui::ControlKind::RichEdit) {
-        GETTEXTLENGTHEX length{GTL_NUMCHARS | GTL_PRECISE, 1200};
-        const auto size =
-            SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&length), 0);
-        all.assign(static_cast<std::size_t>(std::max<LRESULT>(size, 0)) + 1, L'\0');
-        GETTEXTEX get{static_cast<DWORD>(all.size() * sizeof(wchar_t)), GT_DEFAULT, 1200, nullptr,
-                      nullptr};
-        const auto copied = SendMessageW(edit, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&get),
-                                         reinterpret_cast<LPARAM>(all.data()));
-        all.resize(static_cast<std::size_t>(std::max<LRESULT>(copied, 0)));
-        std::replace(all.begin(), all.end(), L'\r', L'\n');
-      } else {
-        all = WindowText(edit);
-      }
+    if (limit != 0 && static_cast<std::size_t>(StoredLength(edit)) > limit) {
+      std::wstring all = StoredText(edit);
+      // A rich edit's line end is a lone "\r"; an edit's "\r\n" already ends in "\n".
+      if (IsRichEdit(edit)) std::replace(all.begin(), all.end(), L'\r', L'\n');
       const std::size_t drop = ui::OldestTextToDrop(all, limit);
       SendMessageW(edit, EM_SETSEL, 0, static_cast<LPARAM>(drop));
       SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
-      SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+      MoveCaretToEnd(edit);
     }
     if (tmpl->kind == ui::ControlKind::RichEdit) ::SetFocus(edit);
     SendMessageW(edit, EM_SCROLLCARET, 0, 0);
