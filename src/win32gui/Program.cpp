@@ -5,6 +5,7 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderApp.h"
+#include "app/FlashMap.h"
 #include "app/Settings.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
@@ -32,6 +33,9 @@ void LoadPayloads(payloads::PayloadSet& payloads) {
 }
 
 void DressMainWindow(Win32Host& host, Win32Window& window, app::DownloaderApp& application) {
+  // The path fields show the end of a path, the file name, where the field is too narrow.
+  for (const app::ImageInfo& info : app::Catalogue()) window.ShowTextEnd(info.pathEdit);
+  window.ShowTextEnd(app::IDC_FILE_NAME);
   if (application.SettingsFile().GetInt(KEY_EXPERT_BUTTONS, 0) != 0) {
     // Their template places are free space beside the link pair; the control states enable
     // and disable them as for every other operation button.

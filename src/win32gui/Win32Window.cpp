@@ -171,6 +171,11 @@ void MoveCaretToEnd(HWND edit) {
   SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
 }
 
+void ScrollToEnd(HWND edit) {
+  MoveCaretToEnd(edit);
+  SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+}
+
 // The program's icon: resource 128 when the executable carries one, the system's otherwise.
 HICON ProgramIcon(int size) {
   auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128),
@@ -506,6 +511,15 @@ void Win32Window::ShowControl(int id) {
   });
 }
 
+void Win32Window::ShowTextEnd(int id) {
+  OnUiThread([&] {
+    if (HWND control = Control(id)) {
+      textEnd_.push_back(id);
+      ScrollToEnd(control);
+    }
+  });
+}
+
 void Win32Window::SetText(int id, std::string_view text) {
   std::wstring wide = Wide(text);
   OnUiThread([&] {
@@ -513,6 +527,7 @@ void Win32Window::SetText(int id, std::string_view text) {
     if (control == nullptr) return;
     if (IsMultiLineText(id)) wide = CrLf(wide);
     SetWindowTextW(control, wide.c_str());
+    if (std::find(textEnd_.begin(), textEnd_.end(), id) != textEnd_.end()) ScrollToEnd(control);
   });
 }
 
@@ -564,6 +579,9 @@ void Win32Window::SetCheck(int id, int state) {
     HWND control = Control(id);
     if (control == nullptr) return;
     if (!IsKind(id, ui::ControlKind::RadioButton) && !IsKind(id, ui::ControlKind::CheckBox)) return;
+    // A check box shows the third state only once it has the style for it.
+    if (state == ui::BST_INDETERMINATE && IsKind(id, ui::ControlKind::CheckBox))
+      SendMessageW(control, BM_SETSTYLE, BS_AUTO3STATE, TRUE);
     SendMessageW(control, BM_SETCHECK, static_cast<WPARAM>(state), 0);
   });
 }

@@ -44,6 +44,9 @@ class Win32Window final : public ui::Window {
   int RunModal(const std::function<void()>& shown);
   // Shows a control the template keeps hidden (the host's additions).
   void ShowControl(int id);
+  // A single-line edit of `id` shows the end of its text (a path's file name) whenever the
+  // program sets it.
+  void ShowTextEnd(int id);
 
   // --- ui::Window ---
   [[nodiscard]] const ui::DialogTemplate& Template() const override { return template_; }
@@ -125,6 +128,7 @@ class Win32Window final : public ui::Window {
   std::map<int, HWND> controls_;
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
+  std::vector<int> textEnd_;
   std::vector<unsigned> systemCommands_;
   std::map<ui::TreeItem, TreeEntry> treeItems_;
   ui::TreeItem nextTreeItem_ = 1;
