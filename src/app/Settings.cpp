@@ -44,4 +44,12 @@ std::filesystem::path UserSettingsFile(std::string_view applicationName) {
 
 #endif
 
+std::filesystem::path DesktopSettingsFile(std::string_view applicationName,
+                                          const std::filesystem::path& given) {
+  if (!given.empty()) return given;
+  std::filesystem::path file = UserSettingsFile(applicationName);
+  if (file.empty()) file = std::string(applicationName) + ".INI";
+  return file;
+}
+
 }  // namespace veska::app

@@ -68,4 +68,9 @@ class Settings {
 // Empty when the variables are not set.
 [[nodiscard]] std::filesystem::path UserSettingsFile(std::string_view applicationName);
 
+// The desktop programs' settings file: `given` when the caller names one, else the user's
+// (UserSettingsFile), else <name>.INI in the working folder when the user has no such folder.
+[[nodiscard]] std::filesystem::path DesktopSettingsFile(std::string_view applicationName,
+                                                        const std::filesystem::path& given);
+
 }  // namespace veska::app

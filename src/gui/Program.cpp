@@ -37,15 +37,6 @@ QString OneLine(const std::string& reason) {
   return QString::fromStdString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "));
 }
 
-// The settings file in the user's configuration folder unless the caller names one; without a
-// home folder it stays beside the program's working folder.
-std::filesystem::path SettingsPath(const QtHost& host, const std::filesystem::path& settingsFile) {
-  std::filesystem::path file = settingsFile;
-  if (file.empty()) file = app::UserSettingsFile(host.ApplicationName());
-  if (file.empty()) file = host.ApplicationName() + ".INI";
-  return file;
-}
-
 // Real loader programs, when a technician has put them beside the program, replace the
 // built-in stand-ins; which set is in use goes to the console and the about box, never into
 // the log pane, whose narration stays as the operations write it.
@@ -173,7 +164,7 @@ void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 
 int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
                std::function<void(QtWindow&)> shown) {
-  const std::filesystem::path file = SettingsPath(host, settingsFile);
+  const std::filesystem::path file = app::DesktopSettingsFile(host.ApplicationName(), settingsFile);
   app::DownloaderApp application(host, file);
   LoadPayloads(application.State().payloads);
   // The session's log beside the settings file, named in the about box.

@@ -14,16 +14,6 @@ namespace veska::win32gui {
 
 namespace {
 
-// The settings file in the user's application data folder unless the caller names one; without
-// that folder it stays in the program's working folder.
-std::filesystem::path SettingsPath(const Win32Host& host,
-                                   const std::filesystem::path& settingsFile) {
-  std::filesystem::path file = settingsFile;
-  if (file.empty()) file = app::UserSettingsFile(host.ApplicationName());
-  if (file.empty()) file = host.ApplicationName() + ".INI";
-  return file;
-}
-
 // Real loader programs, when a technician has put them beside the program, replace the
 // built-in stand-ins; which set is in use goes to the console, never into the log pane.
 void LoadPayloads(payloads::PayloadSet& payloads) {
@@ -53,7 +43,7 @@ void DressMainWindow(Win32Host& host, Win32Window& window, app::DownloaderApp& a
 }  // namespace
 
 int RunProgram(Win32Host& host, const std::filesystem::path& settingsFile) {
-  const std::filesystem::path file = SettingsPath(host, settingsFile);
+  const std::filesystem::path file = app::DesktopSettingsFile(host.ApplicationName(), settingsFile);
   app::DownloaderApp application(host, file);
   LoadPayloads(application.State().payloads);
   host.SetShownHook([&host, &application](Win32Window& window) {

@@ -137,6 +137,13 @@ int main(int argc, char** argv) {
     return Fail(driver, "no main window");
   GetWindowThreadProcessId(driver.main, &driver.process);
   std::printf("found the main window\n");
+  // The window exists before it is shown and its controls set up; a click before then is lost
+  // (a loaded machine showed it).
+  if (!driver.WaitFor(60s, [&] {
+        return IsWindowVisible(driver.main) &&
+               IsWindowEnabled(driver.Control(veska::app::IDC_START)) && !driver.Log().empty();
+      }))
+    return Fail(driver, "the main window never became ready");
 
   driver.Click(veska::app::IDC_START);
   if (!driver.WaitFor(120s, [&] { return driver.Log().find("Available") != std::string::npos; }))
