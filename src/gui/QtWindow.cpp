@@ -17,7 +17,6 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTreeWidget>
-#include <limits>
 
 #include "gui/Hangul.h"
 #include "gui/QtHost.h"
@@ -638,14 +637,9 @@ void QtWindow::DeleteAllTreeItems(int id) {
 void QtWindow::ApplyProgress(int id) {
   auto* bar = qobject_cast<QProgressBar*>(Control(id));
   if (bar == nullptr) return;
-  const ui::ProgressState& p = progress_[id];
-  // The widget counts in int; byte counts past its range are shown in proportion.
-  constexpr std::int64_t kMax = std::numeric_limits<int>::max();
-  const std::int64_t span = std::max<std::int64_t>(p.upper - p.lower, 0);
-  const std::int64_t scale = span > kMax ? span / kMax + 1 : 1;
-  const std::int64_t position = std::clamp(p.position, p.lower, std::max(p.lower, p.upper));
-  bar->setRange(0, static_cast<int>(span / scale));
-  bar->setValue(static_cast<int>((position - p.lower) / scale));
+  const ui::IntBarSteps steps = ui::ToIntBarSteps(progress_[id]);
+  bar->setRange(0, steps.upper);
+  bar->setValue(steps.position);
 }
 
 void QtWindow::SetRange(int id, std::int64_t lower, std::int64_t upper) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,21 @@ struct ProgressState {
   std::int64_t upper = 100;
   std::int64_t position = 0;
 };
+
+// A bar's state as a control that counts in int shows it: from 0 to `upper`, at `position`.
+// Byte counts past int's range are shown in proportion; a position outside the range is held
+// at its nearer end.
+struct IntBarSteps {
+  int upper = 0;
+  int position = 0;
+};
+[[nodiscard]] inline IntBarSteps ToIntBarSteps(const ProgressState& p) {
+  constexpr std::int64_t kMax = std::numeric_limits<int>::max();
+  const std::int64_t span = std::max<std::int64_t>(p.upper - p.lower, 0);
+  const std::int64_t scale = span > kMax ? span / kMax + 1 : 1;
+  const std::int64_t position = std::clamp(p.position, p.lower, std::max(p.lower, p.upper));
+  return {static_cast<int>(span / scale), static_cast<int>((position - p.lower) / scale)};
+}
 
 // One dialog on screen (or in memory), its controls addressed by id.
 //

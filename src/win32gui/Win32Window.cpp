@@ -1,7 +1,6 @@
 #include "win32gui/Win32Window.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "ui/TextLimit.h"
 #include "ui/TreeOrder.h"
@@ -850,15 +849,10 @@ void Win32Window::DeleteAllTreeItems(int id) {
 }
 
 void Win32Window::ApplyProgress(int id) {
-  const ui::ProgressState& p = progress_[id];
-  // The control counts in int; byte counts past its range are shown in proportion.
-  constexpr std::int64_t kMax = std::numeric_limits<int>::max();
-  const std::int64_t span = std::max<std::int64_t>(p.upper - p.lower, 0);
-  const std::int64_t scale = span > kMax ? span / kMax + 1 : 1;
-  const std::int64_t position = std::clamp(p.position, p.lower, std::max(p.lower, p.upper));
+  const ui::IntBarSteps steps = ui::ToIntBarSteps(progress_[id]);
   HWND bar = Control(id);
-  SendMessageW(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(span / scale));
-  SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>((position - p.lower) / scale), 0);
+  SendMessageW(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(steps.upper));
+  SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(steps.position), 0);
 }
 
 void Win32Window::SetRange(int id, std::int64_t lower, std::int64_t upper) {

@@ -12,6 +12,7 @@
 // The program's headers before the system's: these name constants the system makes macros of.
 #include "app/ControlIds.h"
 #include "app/Templates.h"
+#include "win32gui/Text.h"
 
 #include <windows.h>
 
@@ -27,22 +28,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::wstring Wide(std::string_view text) {
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-  return wide;
-}
-
-std::string Narrow(std::wstring_view text) {
-  const int size = static_cast<int>(text.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), length, nullptr, nullptr);
-  return narrow;
-}
+using veska::win32gui::Narrow;
+using veska::win32gui::Wide;
 
 // A control's text, asked across the process boundary without waiting for ever.
 std::string TextOf(HWND control) {
