@@ -272,8 +272,10 @@ class Session {
     }
     // The load has converted every name and refused those the phone could not take.
     if (entry.kind != EntryKind::Found) return End();
-    const std::string raw(entry.name);
-    narrator_.Log(Printf("     Cr.dir \"%s\"... \n", raw.c_str()));
+    // The log is UTF-8 throughout; the listing's own bytes are that only where the PC's
+    // character set is (a Windows listing is in its code page).
+    const std::string shown(entry.utf8);
+    narrator_.Log(Printf("     Cr.dir \"%s\"... \n", shown.c_str()));
     if (SendDirRecord(port_, entry.utf8, expectedReply_) != SendResult::Sent) {
       return End("     Send tfs dir name fail!\n");
     }
@@ -342,8 +344,8 @@ class Session {
       return SetStep(FsStep::WaitComplete);
     }
     if (entry.kind != EntryKind::Found) return End();
-    const std::string raw(entry.name);
-    narrator_.Log(Printf("     Wrt.file \"%s\" (%u bytes)... ", raw.c_str(), entry.size));
+    const std::string shown(entry.utf8);
+    narrator_.Log(Printf("     Wrt.file \"%s\" (%u bytes)... ", shown.c_str(), entry.size));
     SendFileRecord(port_, entry.utf8, entry.size, expectedReply_);
     SetStep(FsStep::WaitFileEcho);
   }

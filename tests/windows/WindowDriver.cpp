@@ -1,12 +1,18 @@
 // Drives VeskaDownloader.exe as a user would, from another process: finds the main window by its
-// title, presses its buttons, reads the log and answers the message boxes.
+// title, presses its buttons, reads the log, answers the message boxes and fills in the file
+// dialogs.
 //
-// Usage: WindowDriver connect|download
-//   connect:  START, wait for the phone, EXIT.
-//   download: START, "All Binary + FS" with the default calibration data, Download (every
-//             question answered Yes), wait for "Download Finished", EXIT.
-// Either way, before EXIT: the expert controls are shown, and the about box opens from the
-// system menu over the disabled main window and closes by its button.
+// Usage: WindowDriver connect|download|disconnect [OUTPUT_FOLDER]
+//   connect:    START, wait for the phone, EXIT.
+//   download:   START; "All Binary + FS" with the default calibration data, Download (every
+//               question answered Yes), wait for "Download Finished"; the NAND dump of the
+//               sysparm_ind area to OUTPUT_FOLDER\dump.bin; the TFS Explorer, the first file of
+//               its first folder copied by the list's Dump to OUTPUT_FOLDER\copy.bin (its name in
+//               OUTPUT_FOLDER\copy.name); the main log's text to OUTPUT_FOLDER\log.txt; EXIT.
+//   disconnect: START, "All Binary + FS", Download, Disconnect once the bar has moved; the
+//               window must come back idle with no notice of a finished download; EXIT.
+// Before EXIT: the expert controls are shown, and the about box opens from the system menu over
+// the disabled main window and closes by its button.
 // Exit status 0 when every step saw what it waited for and the window went away.
 
 // The program's headers before the system's: these name constants the system makes macros of.
@@ -15,9 +21,13 @@
 #include "win32gui/Text.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -30,6 +40,13 @@ using Clock = std::chrono::steady_clock;
 
 using veska::win32gui::Narrow;
 using veska::win32gui::Wide;
+
+// The file dialogs' file-name field: a combo box in the Explorer-style dialog, an edit in the
+// older one.
+constexpr int kFileNameCombo = 0x047C;
+constexpr int kFileNameEdit = 0x0480;
+// The static text of a message box.
+constexpr int kBoxText = 0xFFFF;
 
 // A control's text, asked across the process boundary without waiting for ever.
 std::string TextOf(HWND control) {
@@ -44,36 +61,68 @@ std::string TextOf(HWND control) {
   return Narrow(text);
 }
 
+LRESULT Ask(HWND control, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(control, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+void Click(HWND button) {
+  PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+// The visible top-level windows of `process` whose class is `className`.
+std::vector<HWND> WindowsOf(DWORD process, std::wstring_view className) {
+  struct Search {
+    DWORD process;
+    std::wstring_view className;
+    std::vector<HWND> found;
+  } search{process, className, {}};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(data);
+        wchar_t name[32] = {};
+        GetClassNameW(window, name, 32);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == s.process && std::wstring_view(name) == s.className && IsWindowVisible(window))
+          s.found.push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 struct Driver {
   HWND main = nullptr;
   DWORD process = 0;
   std::vector<std::string> boxes;  // the texts of the boxes answered so far
+  std::string fileAnswer;          // the path the next file dialog is given
+  bool fileDialogSeen = false;
 
   HWND Control(int id) const { return GetDlgItem(main, id); }
   std::string Log() const { return TextOf(Control(veska::app::IDC_LOG)); }
+  void Click(int id) const { ::Click(Control(id)); }
+  bool Checked(int id) const { return Ask(Control(id), BM_GETCHECK) == BST_CHECKED; }
 
-  void Click(int id) const { PostMessageW(Control(id), BM_CLICK, 0, 0); }
-
-  // Answers every message box of the program on screen: Yes where it asks, OK otherwise.
+  // Answers every message box of the program on screen (Yes where it asks, OK otherwise) and
+  // fills in a file dialog with `fileAnswer`.
   void AnswerBoxes() {
-    struct Search {
-      DWORD process;
-      std::vector<HWND> found;
-    } search{process, {}};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-          auto& s = *reinterpret_cast<Search*>(data);
-          wchar_t name[16] = {};
-          GetClassNameW(window, name, 16);
-          DWORD owner = 0;
-          GetWindowThreadProcessId(window, &owner);
-          if (owner == s.process && std::wstring_view(name) == L"#32770" && IsWindowVisible(window))
-            s.found.push_back(window);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    for (HWND box : search.found) {
-      const std::string text = TextOf(GetDlgItem(box, 0xFFFF));
+    for (HWND box : WindowsOf(process, L"#32770")) {
+      HWND name = GetDlgItem(box, kFileNameCombo);
+      if (name == nullptr) name = GetDlgItem(box, kFileNameEdit);
+      if (name != nullptr && GetDlgItem(box, kBoxText) == nullptr) {
+        std::printf("file dialog [%s] -> %s\n", TextOf(box).c_str(), fileAnswer.c_str());
+        std::fflush(stdout);
+        const std::wstring path = Wide(fileAnswer);
+        Ask(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        fileDialogSeen = true;
+        std::this_thread::sleep_for(500ms);
+        continue;
+      }
+      const std::string text = TextOf(GetDlgItem(box, kBoxText));
       const std::string caption = TextOf(box);
       const int answer = GetDlgItem(box, IDYES) != nullptr ? IDYES : IDOK;
       std::printf("box [%s] %s -> %s\n", caption.c_str(), text.c_str(),
@@ -104,6 +153,34 @@ struct Driver {
     }
     return false;
   }
+
+  // A sub-dialog of the program by its title, once it is on screen.
+  HWND WaitForDialog(const veska::ui::DialogTemplate& dialog) {
+    const std::wstring title = Wide(dialog.title);
+    HWND found = nullptr;
+    WaitFor(30s, [&] {
+      found = FindWindowW(nullptr, title.c_str());
+      return found != nullptr && IsWindowVisible(found);
+    });
+    return found != nullptr && IsWindowVisible(found) ? found : nullptr;
+  }
+
+  bool Idle() const {
+    return IsWindowEnabled(Control(veska::app::IDC_START)) &&
+           !IsWindowEnabled(Control(veska::app::IDC_DISCONNECT));
+  }
+
+  bool LogHas(std::string_view words) const { return Log().find(words) != std::string::npos; }
+
+  // "All Binary + FS" with the default calibration data.
+  bool ChooseAllBinaryAndFs() {
+    Click(veska::app::IDC_SEL_ALL_BINARY_FS);
+    if (!Checked(veska::app::IDC_DEFAULT_CAL_DATA)) Click(veska::app::IDC_DEFAULT_CAL_DATA);
+    return WaitFor(10s, [&] {
+      return Checked(veska::app::IDC_SEL_ALL_BINARY_FS) &&
+             Checked(veska::app::IDC_DEFAULT_CAL_DATA);
+    });
+  }
 };
 
 int Fail(const Driver& driver, const char* what) {
@@ -111,10 +188,140 @@ int Fail(const Driver& driver, const char* what) {
   return 1;
 }
 
+bool WriteFile(const std::string& path, std::string_view text) {
+  std::ofstream out(std::filesystem::path(Wide(path)), std::ios::binary);
+  out << text;
+  return static_cast<bool>(out.flush());
+}
+
+// The NAND dump of the sysparm_ind area into `file`.
+int DumpArea(Driver& driver, const std::string& file) {
+  driver.Click(veska::app::IDC_NAND_DUMP);
+  HWND areas = driver.WaitForDialog(veska::app::kDumpAreaDialogTemplate);
+  if (areas == nullptr) return Fail(driver, "the dump's area dialog did not open");
+  HWND ok = GetDlgItem(areas, IDOK);
+  Click(GetDlgItem(areas, veska::app::IDC_DUMP_SYSPARM_IND));
+  if (!driver.WaitFor(10s, [&] { return IsWindowEnabled(ok) != FALSE; }))
+    return Fail(driver, "OK stayed disabled after an area was chosen");
+  std::printf("dump area %s .. %s\n", TextOf(GetDlgItem(areas, veska::app::IDC_DUMP_FROM)).c_str(),
+              TextOf(GetDlgItem(areas, veska::app::IDC_DUMP_TO)).c_str());
+  driver.fileAnswer = file;
+  driver.fileDialogSeen = false;
+  Click(ok);
+  if (!driver.WaitFor(300s, [&] { return driver.LogHas("Dump Success!!"); }))
+    return Fail(driver, "the dump never succeeded");
+  if (!driver.fileDialogSeen) return Fail(driver, "the dump asked for no file");
+  // The worker's last line is the dump's time; the next button waits until it has gone.
+  if (!driver.WaitFor(30s, [&] {
+        const std::string log = driver.Log();
+        return log.find("Elapsed Time", log.find("Dump Success!!")) != std::string::npos;
+      }))
+    return Fail(driver, "the dump's worker never ended");
+  std::this_thread::sleep_for(1s);
+  std::printf("dumped\n");
+  return 0;
+}
+
+// The Explorer: Start lists the root; the first folder's first file is copied by the list's
+// menu's Dump.
+int CopyFromExplorer(Driver& driver, const std::string& folder) {
+  driver.Click(veska::app::IDC_TFS_EXPLORER);
+  HWND explorer = driver.WaitForDialog(veska::app::kTfsExplorerTemplate);
+  if (explorer == nullptr) return Fail(driver, "the Explorer did not open");
+  HWND list = GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES);
+  HWND pane = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TEXT);
+  HWND tree = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TREE);
+  Click(GetDlgItem(explorer, veska::app::IDC_EXPLORER_START));
+  // The root holds folders only: the first of them, as the user's click on it in the tree.
+  LRESULT phoneFolder = 0;
+  if (!driver.WaitFor(120s, [&] {
+        const LRESULT root = Ask(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+        phoneFolder = root != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_CHILD, root) : 0;
+        return phoneFolder != 0 && IsWindowEnabled(tree);
+      }))
+    return Fail(driver, "the Explorer listed no folder");
+  Ask(tree, TVM_SELECTITEM, TVGN_CARET, phoneFolder);
+  if (!driver.WaitFor(120s, [&] { return Ask(list, LB_GETCOUNT) > 0 && IsWindowEnabled(list); }))
+    return Fail(driver, "the Explorer listed no file");
+  std::wstring name(Ask(list, LB_GETTEXTLEN, 0) + 1, L'\0');
+  name.resize(Ask(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(name.data())));
+  std::printf("explorer lists %d files, the first %s\n", static_cast<int>(Ask(list, LB_GETCOUNT)),
+              Narrow(name).c_str());
+  if (!WriteFile(folder + "\\copy.name", Narrow(name)))
+    return Fail(driver, "could not write the name");
+  // The user's click on the first file, then the list's pop-up menu.
+  Ask(list, LB_SETCURSEL, 0);
+  PostMessageW(explorer, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(-1, -1));
+  HWND menu = nullptr;
+  if (!driver.WaitFor(20s, [&] {
+        const std::vector<HWND> menus = WindowsOf(driver.process, L"#32768");
+        menu = menus.empty() ? nullptr : menus.front();
+        return menu != nullptr;
+      }))
+    return Fail(driver, "the file list's menu did not open");
+  // The menu: the file's name, a separator, Dump, Delete, Status, Add.
+  for (WPARAM key : {VK_DOWN, VK_DOWN, VK_RETURN}) {
+    PostMessageW(menu, WM_KEYDOWN, key, 0);
+    std::this_thread::sleep_for(200ms);
+  }
+  driver.fileAnswer = folder + "\\copy.bin";
+  driver.fileDialogSeen = false;
+  if (!driver.WaitFor(300s, [&] { return driver.BoxSaid("Dump Completed!"); }))
+    return Fail(driver, "the Explorer's copy never completed");
+  std::printf("--- explorer ---\n%s\n", TextOf(pane).c_str());
+  Click(GetDlgItem(explorer, IDOK));  // EXIT unmounts
+  if (!driver.WaitFor(60s, [&] { return !IsWindow(explorer) && IsWindowEnabled(driver.main); }))
+    return Fail(driver, "the Explorer's EXIT did not close it");
+  std::printf("copied\n");
+  return 0;
+}
+
+int Download(Driver& driver) {
+  if (!driver.ChooseAllBinaryAndFs()) return Fail(driver, "the selection did not take");
+  driver.Click(veska::app::IDC_DOWNLOAD);
+  if (!driver.WaitFor(900s, [&] { return driver.BoxSaid("Download Finished"); }))
+    return Fail(driver, "the download never finished");
+  // The worker ends after its notice with the total time; EXIT comes once it has gone, so
+  // that quitting asks nothing.
+  if (!driver.WaitFor(60s, [&] { return driver.LogHas("TOTAL Elapsed Time"); }))
+    return Fail(driver, "the download's worker never ended");
+  std::this_thread::sleep_for(1s);
+  const std::string log = driver.Log();
+  if (log.find("Completed") == std::string::npos || log.find("  Failed") != std::string::npos)
+    return Fail(driver, "the log does not say the download completed");
+  std::printf("downloaded\n");
+  return 0;
+}
+
+// Disconnect in the middle of the first image: the transfer stops and the window is idle.
+int DisconnectMidway(Driver& driver) {
+  if (!driver.ChooseAllBinaryAndFs()) return Fail(driver, "the selection did not take");
+  driver.Click(veska::app::IDC_DOWNLOAD);
+  HWND bar = driver.Control(veska::app::IDC_PROGRESS);
+  if (!driver.WaitFor(300s, [&] {
+        const LRESULT upper = Ask(bar, PBM_GETRANGE, FALSE, 0);
+        return upper > 0 && Ask(bar, PBM_GETPOS) > upper / 10 &&
+               IsWindowEnabled(driver.Control(veska::app::IDC_DISCONNECT));
+      }))
+    return Fail(driver, "the transfer never got under way");
+  std::printf("disconnect at %d of %d\n", static_cast<int>(Ask(bar, PBM_GETPOS)),
+              static_cast<int>(Ask(bar, PBM_GETRANGE, FALSE, 0)));
+  driver.Click(veska::app::IDC_DISCONNECT);
+  if (!driver.WaitFor(60s, [&] { return driver.Idle(); }))
+    return Fail(driver, "the window did not come back idle");
+  // Whatever the stopped worker still says arrives within a few seconds.
+  driver.WaitFor(3s, [] { return false; });
+  if (driver.BoxSaid("Download Finished")) return Fail(driver, "a stopped download was finished");
+  if (!driver.Idle()) return Fail(driver, "the window left the idle state");
+  std::printf("disconnected midway\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "connect";
+  const std::string folder = argc > 2 ? argv[2] : ".";
   Driver driver;
   const std::wstring title = Wide(veska::app::kMainDialogTemplate.title);
   if (!driver.WaitFor(60s, [&] {
@@ -133,7 +340,7 @@ int main(int argc, char** argv) {
     return Fail(driver, "the main window never became ready");
 
   driver.Click(veska::app::IDC_START);
-  if (!driver.WaitFor(120s, [&] { return driver.Log().find("Available") != std::string::npos; }))
+  if (!driver.WaitFor(120s, [&] { return driver.LogHas("Available"); }))
     return Fail(driver, "START never connected");
   // The worker brings the controls back after its last text.
   if (!driver.WaitFor(30s,
@@ -141,52 +348,31 @@ int main(int argc, char** argv) {
     return Fail(driver, "the window never came back from START");
   std::printf("connected\n");
 
-  if (mode == "download") {
-    driver.Click(veska::app::IDC_SEL_ALL_BINARY_FS);
-    HWND calData = driver.Control(veska::app::IDC_DEFAULT_CAL_DATA);
-    if (SendMessageW(calData, BM_GETCHECK, 0, 0) != BST_CHECKED)
-      driver.Click(veska::app::IDC_DEFAULT_CAL_DATA);
-    if (!driver.WaitFor(10s, [&] {
-          return SendMessageW(driver.Control(veska::app::IDC_SEL_ALL_BINARY_FS), BM_GETCHECK, 0,
-                              0) == BST_CHECKED &&
-                 SendMessageW(calData, BM_GETCHECK, 0, 0) == BST_CHECKED;
-        }))
-      return Fail(driver, "the selection did not take");
-    driver.Click(veska::app::IDC_DOWNLOAD);
-    if (!driver.WaitFor(900s, [&] { return driver.BoxSaid("Download Finished"); }))
-      return Fail(driver, "the download never finished");
-    // The worker ends after its notice with the total time; EXIT comes once it has gone, so
-    // that quitting asks nothing.
-    if (!driver.WaitFor(
-            60s, [&] { return driver.Log().find("TOTAL Elapsed Time") != std::string::npos; }))
-      return Fail(driver, "the download's worker never ended");
-    std::this_thread::sleep_for(1s);
-    const std::string log = driver.Log();
-    if (log.find("Completed") == std::string::npos || log.find("  Failed") != std::string::npos)
-      return Fail(driver, "the log does not say the download completed");
-    std::printf("downloaded\n");
-  }
-
   // The settings' expert switch shows what the template hides.
   for (int id : {veska::app::IDC_NAND_DUMP, veska::app::IDC_TFS_EXPLORER,
                  veska::app::IDC_VERIFY_AFTER_DOWNLOAD}) {
     if (!IsWindowVisible(driver.Control(id))) return Fail(driver, "an expert control is hidden");
   }
 
+  if (mode == "download") {
+    if (int failed = Download(driver); failed != 0) return failed;
+    if (int failed = DumpArea(driver, folder + "\\dump.bin"); failed != 0) return failed;
+    if (int failed = CopyFromExplorer(driver, folder); failed != 0) return failed;
+    if (!WriteFile(folder + "\\log.txt", driver.Log()))
+      return Fail(driver, "could not save the log");
+  } else if (mode == "disconnect") {
+    if (int failed = DisconnectMidway(driver); failed != 0) return failed;
+  }
+
   // The about box from the system menu: modal over the main window, closed by its button.
   PostMessageW(driver.main, WM_SYSCOMMAND, veska::app::IDM_ABOUTBOX, 0);
-  const std::wstring aboutTitle = Wide(veska::app::kAboutDialogTemplate.title);
-  HWND about = nullptr;
-  if (!driver.WaitFor(20s, [&] {
-        about = FindWindowW(nullptr, aboutTitle.c_str());
-        return about != nullptr && IsWindowVisible(about);
-      }))
-    return Fail(driver, "the system menu's about box did not open");
+  HWND about = driver.WaitForDialog(veska::app::kAboutDialogTemplate);
+  if (about == nullptr) return Fail(driver, "the system menu's about box did not open");
   const std::string payloads = TextOf(GetDlgItem(about, veska::app::IDC_ABOUT_PAYLOADS));
   std::printf("about box: %s\n", payloads.c_str());
   if (payloads.empty() || IsWindowEnabled(driver.main))
     return Fail(driver, "the about box is empty or not modal");
-  PostMessageW(GetDlgItem(about, veska::app::IDC_ABOUT_OK), BM_CLICK, 0, 0);
+  Click(GetDlgItem(about, veska::app::IDC_ABOUT_OK));
   if (!driver.WaitFor(20s, [&] { return !IsWindowVisible(about) && IsWindowEnabled(driver.main); }))
     return Fail(driver, "the about box did not close");
 
