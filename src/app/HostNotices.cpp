@@ -1,6 +1,31 @@
 #include "app/HostNotices.h"
 
+#include "app/OperationRunner.h"
+
 namespace veska::app {
+
+std::string ResultStatusText(const OperationResult& result, std::string_view portFailureReason) {
+  if (result.operation == OperationId::Start && result.outcome == Outcome::Failed &&
+      !result.reason.empty()) {
+    // Only a connection whose flash checks failed says why in words of its own.
+    return result.reason;
+  }
+  if (result.outcome != Outcome::Failed && result.outcome != Outcome::Refused) return {};
+  std::string line;
+  for (char c : portFailureReason) {
+    if (c == '\n') {
+      line += "; ";
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
+std::string PortStatusText(std::string_view name, std::string_view device, bool present) {
+  return std::string(name) + " = " + std::string(device) +
+         (present ? " (present)" : " (not present)");
+}
 
 std::string PhoneWaitText(const PhoneWait& wait, std::string_view stopHint) {
   std::string text = "Waiting for " + wait.awaited + ": " + std::to_string(wait.seconds) + " s.";

@@ -27,6 +27,21 @@ struct PhoneWait {
 [[nodiscard]] std::string PhoneWaitText(const PhoneWait& wait,
                                         std::string_view stopHint = "Disconnect stops the wait");
 
+struct OperationResult;
+
+// What a window's status line says of a result: the reason of a connection whose flash checks
+// failed, else for a failed or refused operation the port's failure reason (on one line); empty
+// for a result it has nothing to add to.
+[[nodiscard]] std::string ResultStatusText(const OperationResult& result,
+                                           std::string_view portFailureReason);
+
+// The status line's text for a port: "COM3 = /dev/ttyS2 (present)" or "... (not present)".
+[[nodiscard]] std::string PortStatusText(std::string_view name, std::string_view device,
+                                         bool present);
+// The status line's text when no port is chosen.
+inline constexpr std::string_view kNoPortChosen =
+    "No COM port chosen: choose one in the Serial Port box before START";
+
 // Passes the port layer's diagnostics on unchanged and keeps those of the current operation,
 // so that a host can show why "Comm Error" came. The "-" of each open attempt is a trace, no
 // reason, and is not kept.

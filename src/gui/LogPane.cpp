@@ -2,8 +2,6 @@
 
 #include <QAction>
 #include <QClipboard>
-#include <QDir>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
@@ -12,35 +10,6 @@
 #include <QSaveFile>
 
 namespace veska::gui {
-
-SessionLog::SessionLog(QString path, std::int64_t limit)
-    : path_(std::move(path)), limit_(limit), file_(path_) {
-  Rotate();
-}
-
-SessionLog::~SessionLog() = default;
-
-void SessionLog::Rotate() {
-  file_.close();
-  const QString previous = path_ + QStringLiteral(".1");
-  QFile::remove(previous);
-  if (QFile::exists(path_)) QFile::rename(path_, previous);
-  // A log that cannot be written costs the session nothing but this file.
-  (void)file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
-}
-
-void SessionLog::Append(const QString& text) {
-  if (!file_.isOpen()) return;
-  const QByteArray bytes = text.toUtf8();
-  if (file_.size() > 0 && file_.size() + bytes.size() > limit_) Rotate();
-  file_.write(bytes);
-  // Flushed at once: the file is most wanted after a crash or a forced end.
-  file_.flush();
-}
-
-QString SessionLogPath(const QString& settingsFile, const QString& applicationName) {
-  return QFileInfo(settingsFile).absoluteDir().filePath(applicationName + QStringLiteral(".log"));
-}
 
 namespace {
 

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <QFile>
 #include <QFont>
 #include <QObject>
 #include <QString>
-#include <cstdint>
 #include <memory>
 
 #include "gui/QtWindow.h"
@@ -14,33 +12,6 @@ class QMenu;
 class QPlainTextEdit;
 
 namespace veska::gui {
-
-// The current session's log in a file, written as the log pane receives it, so that a failure's
-// lines survive the usage text that replaces the pane afterwards. The file starts empty with
-// each session, the previous session's moves to "<file>.1", and once the file passes its limit
-// it moves there too and a new one begins: never more than about twice the limit on disk.
-class SessionLog {
- public:
-  static constexpr std::int64_t kDefaultLimit = 2 * 1024 * 1024;
-
-  explicit SessionLog(QString path, std::int64_t limit = kDefaultLimit);
-  ~SessionLog();
-  SessionLog(const SessionLog&) = delete;
-  SessionLog& operator=(const SessionLog&) = delete;
-
-  void Append(const QString& text);
-  [[nodiscard]] const QString& Path() const { return path_; }
-
- private:
-  void Rotate();
-
-  QString path_;
-  std::int64_t limit_;
-  QFile file_;
-};
-
-// The file beside the settings file that keeps the session's log ("VeskaDownloader.log").
-[[nodiscard]] QString SessionLogPath(const QString& settingsFile, const QString& applicationName);
 
 // A fixed-pitch font of `proposed`'s size: `proposed` itself when it is one, else the first of
 // the monospace style hint, the families known as monospaced and every fixed-pitch family

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/HostNotices.h"
 #include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
@@ -29,14 +30,10 @@ bool PortStatus::IsPresent(int index, const link::LinkState& link) {
 }
 
 QString PortStatus::Describe(int index, const link::LinkState& link) {
-  if (index < 0)
-    return QStringLiteral("No COM port chosen: choose one in the Serial Port box before START");
+  if (index < 0) return QString::fromStdString(std::string(app::kNoPortChosen));
   const std::string name = link::ComName(index + 1);
-  const std::string device = link::DevicePathFor(name, link);
-  std::error_code ec;
-  const bool present = std::filesystem::exists(device, ec);
-  return QString::fromStdString(name + " = " + device) +
-         (present ? QStringLiteral(" (present)") : QStringLiteral(" (not present)"));
+  return QString::fromStdString(
+      app::PortStatusText(name, link::DevicePathFor(name, link), IsPresent(index, link)));
 }
 
 void PortStatus::Refresh() {

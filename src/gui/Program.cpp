@@ -4,6 +4,7 @@
 #include "app/DownloaderApp.h"
 #include "app/FlashMap.h"
 #include "app/HostNotices.h"
+#include "app/SessionLog.h"
 #include "app/Settings.h"
 #include "gui/LogPane.h"
 #include "gui/PortStatus.h"
@@ -33,10 +34,6 @@ void ApplyMainWindowLooks(QtWindow& window) {
   window.ShowTextEnd(app::IDC_FILE_NAME);
 }
 
-QString OneLine(const std::string& reason) {
-  return QString::fromStdString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "));
-}
-
 // Real loader programs, when a technician has put them beside the program, replace the
 // built-in stand-ins; which set is in use goes to the console and the about box, never into
 // the log pane, whose narration stays as the operations write it.
@@ -50,16 +47,16 @@ void LoadPayloads(payloads::PayloadSet& payloads) {
 struct ProgramRun {
   QtHost& host;
   app::DownloaderApp& application;
-  SessionLog& sessionLog;
+  app::SessionLog& sessionLog;
   QPointer<QtWindow> mainWindow{};
   QPointer<PortStatus> portStatus{};
   // Carries the workers' reports to the window while the program runs.
   QObject relay{};
 };
 
-void DressAboutBox(QtWindow& window, const SessionLog& sessionLog) {
+void DressAboutBox(QtWindow& window, const app::SessionLog& sessionLog) {
   window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
-  window.ShowStatusLine(QStringLiteral("Session log: ") + sessionLog.Path());
+  window.ShowStatusLine(QString::fromStdString("Session log: " + sessionLog.PathText()));
 }
 
 void DressMainWindow(ProgramRun& run, QtWindow& window) {
@@ -67,7 +64,7 @@ void DressMainWindow(ProgramRun& run, QtWindow& window) {
   ApplyMainWindowLooks(window);
   new LogPane(window, app::IDC_LOG, run.host);  // owned by the window
   window.SetAppendHook([&sessionLog = run.sessionLog](int id, const QString& text) {
-    if (id == app::IDC_LOG) sessionLog.Append(text);
+    if (id == app::IDC_LOG) sessionLog.Append(text.toStdString());
   });
   // Owned by the window, as the log pane is.
   run.portStatus = new PortStatus(window, app::IDC_PORT, run.application.State().link);
@@ -99,26 +96,10 @@ void OnWindowShown(ProgramRun& run, QtWindow& window, const std::function<void(Q
 
 // The pane loses the narration to the usage text at once; the file keeps it, and says where it
 // ended and why.
-void LogStops(app::DownloaderDlg& dlg, SessionLog& sessionLog) {
+void LogStops(app::DownloaderDlg& dlg, app::SessionLog& sessionLog) {
   dlg.SetStopObserver([&sessionLog](std::string_view operation) {
-    sessionLog.Append(
-        QStringLiteral("\n  * ") +
-        QString::fromUtf8(operation.data(), static_cast<qsizetype>(operation.size())) +
-        QStringLiteral(" stopped by the user\n"));
+    sessionLog.Append(app::StoppedByUserText(operation));
   });
-}
-
-// What the status line says of a result; empty for a result it has nothing to add to.
-QString ResultStatusText(const app::OperationResult& result, app::DownloaderDlg& dlg) {
-  if (result.operation == app::OperationId::Start && result.outcome == app::Outcome::Failed &&
-      !result.reason.empty()) {
-    // Only a connection whose flash checks failed says why in words of its own.
-    return QString::fromStdString(result.reason);
-  }
-  if (result.outcome == app::Outcome::Failed || result.outcome == app::Outcome::Refused) {
-    return OneLine(dlg.PortFailureReason());
-  }
-  return {};
 }
 
 // The status line under the window says what the log cannot: a connection whose flash checks
@@ -126,7 +107,8 @@ QString ResultStatusText(const app::OperationResult& result, app::DownloaderDlg&
 // worker threads.
 void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.Runner().SetObserver([&run, &dlg](const app::OperationResult& result) {
-    const QString text = ResultStatusText(result, dlg);
+    const QString text =
+        QString::fromStdString(app::ResultStatusText(result, dlg.PortFailureReason()));
     if (text.isEmpty()) return;
     Later(run.relay, [&run, text] {
       if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
@@ -168,8 +150,7 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   app::DownloaderApp application(host, file);
   LoadPayloads(application.State().payloads);
   // The session's log beside the settings file, named in the about box.
-  SessionLog sessionLog(SessionLogPath(QString::fromStdString(file.string()),
-                                       QString::fromStdString(host.ApplicationName())));
+  app::SessionLog sessionLog(app::SessionLogPath(file, host.ApplicationName()));
   ProgramRun run{host, application, sessionLog};
   host.SetShownHook(
       [&run, shown = std::move(shown)](QtWindow& window) { OnWindowShown(run, window, shown); });

@@ -43,5 +43,7 @@ class ScreenDc {
 inline constexpr UINT WM_RUN_HERE = WM_APP + 1;
 // A worker has ended (the host's message window).
 inline constexpr UINT WM_WORKER_ENDED = WM_APP + 2;
+// Work posted to the host's message window waits in its queue (Win32Host::Post).
+inline constexpr UINT WM_RUN_POSTED = WM_APP + 3;
 
 }  // namespace veska::win32gui

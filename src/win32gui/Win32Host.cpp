@@ -10,26 +10,20 @@ namespace {
 
 constexpr wchar_t kRelayClass[] = L"VeskaRelay";
 
-LRESULT CALLBACK RelayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_RUN_HERE) {
-    (*reinterpret_cast<const std::function<void()>*>(lParam))();
-    return 0;
-  }
-  return DefWindowProcW(window, message, wParam, lParam);
-}
-
-HWND MakeRelay() {
-  static const bool registered = [] {
+HWND MakeRelay(WNDPROC procedure, void* host) {
+  static const bool registered = [procedure] {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = &RelayProc;
+    windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kRelayClass;
     return RegisterClassExW(&windowClass) != 0;
   }();
   (void)registered;
-  return CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                         GetModuleHandleW(nullptr), nullptr);
+  HWND relay = CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+  if (relay != nullptr) SetWindowLongPtrW(relay, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(host));
+  return relay;
 }
 
 HWND OwnerHandle(ui::Window* owner) {
@@ -64,7 +58,47 @@ std::wstring StartFolder(const ui::FileDialogRequest& request) {
 
 }  // namespace
 
-Win32Host::Win32Host() : thread_(GetCurrentThreadId()), relay_(MakeRelay()) {}
+Win32Host::Win32Host() : thread_(GetCurrentThreadId()), relay_(MakeRelay(&RelayProc, this)) {}
+
+LRESULT CALLBACK Win32Host::RelayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_RUN_HERE) {
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return 0;
+  }
+  if (message == WM_RUN_POSTED) {
+    if (auto* host = reinterpret_cast<Win32Host*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
+      host->RunPosted();
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Win32Host::Post(std::function<void()> work) {
+  {
+    const std::lock_guard lock(postedMutex_);
+    posted_.push_back(std::move(work));
+  }
+  PostMessageW(relay_.get(), WM_RUN_POSTED, 0, 0);
+}
+
+void Win32Host::DropPosted() {
+  const std::lock_guard lock(postedMutex_);
+  posted_.clear();
+}
+
+void Win32Host::RunPosted() {
+  // One at a time, the lock released while each runs: work may post more.
+  for (;;) {
+    std::function<void()> work;
+    {
+      const std::lock_guard lock(postedMutex_);
+      if (posted_.empty()) return;
+      work = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    if (work) work();
+  }
+}
 
 Win32Host::~Win32Host() {
   // Before the relay goes: each worker's last act may be a call to it.
@@ -188,6 +222,7 @@ int Win32Host::RunModal(const ui::DialogTemplate& dialog, ui::Dialog& handler, u
       }
       closing_ = false;
     }
+    if (endedHook_) endedHook_(window);
     handler.Attach(nullptr);
   });
   return result;

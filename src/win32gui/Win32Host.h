@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 #include "ui/Host.h"
 #include "win32gui/Handles.h"
@@ -39,6 +41,13 @@ class Win32Host final : public ui::Host {
   void SetAbandonHook(std::function<void()> hook) { abandonHook_ = std::move(hook); }
   // Called once each modal window is on screen, before its loop runs.
   void SetShownHook(std::function<void(Win32Window&)> hook) { shownHook_ = std::move(hook); }
+  // Called once each modal window has ended and its workers with it, before it goes.
+  void SetEndedHook(std::function<void(Win32Window&)> hook) { endedHook_ = std::move(hook); }
+  // Runs `work` on the user-interface thread once it is free, without waiting for it: a worker
+  // that reports there must never wait for a thread that may be waiting for it to end. Work
+  // still queued when the host goes, or when DropPosted is called, is dropped.
+  void Post(std::function<void()> work);
+  void DropPosted();
 
  private:
   // Runs `work` on the user-interface thread and waits for it.
@@ -46,11 +55,16 @@ class Win32Host final : public ui::Host {
   // Carries out messages until every worker has ended or `bound` has passed; false when one
   // is still running.
   bool ServeWorkersFor(std::chrono::milliseconds bound);
+  static LRESULT CALLBACK RelayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void RunPosted();
 
   DWORD thread_;
   // A message-only window of the user-interface thread: other threads' work arrives there.
   WindowHandle relay_;
   std::function<void(Win32Window&)> shownHook_;
+  std::function<void(Win32Window&)> endedHook_;
+  std::mutex postedMutex_;
+  std::deque<std::function<void()>> posted_;
   std::function<void()> abandonHook_;
   std::atomic<int> runningWorkers_{0};
   bool closing_ = false;

@@ -13,6 +13,8 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"VeskaDialog";
 // The id statics carry, as resource compilers give them.
 constexpr int kStaticId = 0xFFFF;
+// The timer that looks for devices no driver announced.
+constexpr UINT_PTR kDevicePollTimer = 1;
 
 // The rich edit's class when its library is there; a multi-line edit stands in otherwise.
 const wchar_t* RichEditClass() {
@@ -116,7 +118,9 @@ ControlClass ClassOf(const ui::ControlTemplate& tmpl) {
     case RichEdit:
       return {RichEditClass(), EditStyle(tmpl), WS_EX_CLIENTEDGE};
     case DropDownList:
-      return {L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0};
+      // Drawn here, so that an item can show in bold; the control keeps the texts.
+      return {L"COMBOBOX",
+              CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS | WS_VSCROLL | WS_TABSTOP, 0};
     case ProgressBar:
       return {PROGRESS_CLASSW, tmpl.Has(ui::STYLE_SMOOTH) ? static_cast<DWORD>(PBS_SMOOTH) : 0, 0};
     case ListBox:
@@ -175,6 +179,66 @@ void ScrollToEnd(HWND edit) {
   SendMessageW(edit, EM_SCROLLCARET, 0, 0);
 }
 
+FontHandle BoldFont(HFONT font) {
+  LOGFONTW description{};
+  GetObjectW(font, sizeof(description), &description);
+  description.lfWeight = FW_BOLD;
+  return FontHandle(CreateFontIndirectW(&description));
+}
+
+int PointsOf(const ui::DialogTemplate& dialog) {
+  return dialog.fontPointSize > 0 ? dialog.fontPointSize : 8;
+}
+
+bool IsFixedPitch(HFONT font) {
+  const ScreenDc dc(font);
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc.Get(), &metrics);
+  // The bit's name says the opposite of what it means: set for a variable pitch.
+  return (metrics.tmPitchAndFamily & TMPF_FIXED_PITCH) == 0;
+}
+
+// A fixed-pitch font of `points`: the first of the families known to be one that the system
+// really resolves to a fixed pitch; empty when none does.
+FontHandle FixedPitchFont(int points) {
+  const HDC screen = GetDC(nullptr);
+  const int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
+  ReleaseDC(nullptr, screen);
+  for (const wchar_t* face : {L"Consolas", L"Courier New", L"Lucida Console", L"Courier"}) {
+    FontHandle font(CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                FIXED_PITCH | FF_MODERN, face));
+    if (font && IsFixedPitch(font.get())) return font;
+  }
+  return {};
+}
+
+// Tab stops every eight characters of the control's font, so that the log's columns line up.
+void SetEightCharacterTabs(HWND edit, HFONT font) {
+  if (!IsRichEdit(edit)) {
+    // Counted in quarters of the font's average width, which a fixed-pitch font's space is.
+    const int stop = 8 * 4;
+    SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&stop));
+    return;
+  }
+  const ScreenDc dc(font);
+  SIZE space{};
+  GetTextExtentPoint32W(dc.Get(), L" ", 1, &space);
+  const int twips = MulDiv(8 * space.cx, 1440, GetDeviceCaps(dc.Get(), LOGPIXELSX));
+  PARAFORMAT2 format{};
+  format.cbSize = sizeof(format);
+  format.dwMask = PFM_TABSTOPS;
+  format.cTabCount = MAX_TAB_STOPS;
+  for (int i = 0; i < MAX_TAB_STOPS; ++i) format.rgxTabs[i] = (i + 1) * twips;
+  // Every paragraph; those added later take the format of the one they split.
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  SendMessageW(edit, EM_SETSEL, 0, -1);
+  SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+  SendMessageW(edit, EM_SETSEL, start, static_cast<LPARAM>(end));
+}
+
 // The program's icon: resource 128 when the executable carries one, the system's otherwise.
 HICON ProgramIcon(int size) {
   auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128),
@@ -190,7 +254,9 @@ Win32Window::Win32Window(const ui::DialogTemplate& dialog, ui::Dialog& handler, 
       owner_(owner),
       thread_(GetCurrentThreadId()),
       font_(DialogFont(dialog)),
-      units_(MeasureUnits(font_.get())) {
+      units_(MeasureUnits(font_.get())),
+      boldFont_(BoldFont(font_.get())),
+      clientHeight_(units_.Y(dialog.height)) {
   RegisterWindowClass(&WindowProc);
   RECT frame{0, 0, units_.X(dialog.width), units_.Y(dialog.height)};
   AdjustWindowRectEx(&frame, DialogStyle(dialog), FALSE, DialogExStyle(dialog));
@@ -206,6 +272,7 @@ Win32Window::Win32Window(const ui::DialogTemplate& dialog, ui::Dialog& handler, 
 Win32Window::~Win32Window() {
   // The window goes before the font its controls draw with.
   if (window_) SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
+  toolTips_.reset();
   window_.reset();
 }
 
@@ -300,6 +367,30 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CONTEXTMENU:
       OnContextMenuMessage(reinterpret_cast<HWND>(wParam), lParam);
       return 0;
+    case WM_MEASUREITEM: {
+      auto& measure = *reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+      if (measure.CtlType != ODT_COMBOBOX) break;
+      const ScreenDc dc(font_.get());
+      TEXTMETRICW metrics{};
+      GetTextMetricsW(dc.Get(), &metrics);
+      measure.itemHeight = static_cast<UINT>(metrics.tmHeight + 2);
+      return TRUE;
+    }
+    case WM_DRAWITEM: {
+      const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (item.CtlType != ODT_COMBOBOX) break;
+      DrawItem(item);
+      return TRUE;
+    }
+    case WM_DEVICECHANGE:
+      if (deviceChangeHook_) deviceChangeHook_();
+      return TRUE;
+    case WM_TIMER:
+      if (wParam == kDevicePollTimer && deviceChangeHook_) {
+        deviceChangeHook_();
+        return 0;
+      }
+      break;
     case WM_SYSCOMMAND:
       if (std::find(systemCommands_.begin(), systemCommands_.end(),
                     static_cast<unsigned>(wParam & ui::SC_MASK)) != systemCommands_.end()) {
@@ -346,7 +437,10 @@ void Win32Window::OnCommandMessage(WPARAM wParam, LPARAM lParam) {
       if (code == BN_CLICKED) ClickRadio(id);
       break;
     case ui::ControlKind::DropDownList:
-      if (code == CBN_SELCHANGE) handler_.Command(id, ui::Notify::SelChange);
+      if (code == CBN_SELCHANGE) {
+        handler_.Command(id, ui::Notify::SelChange);
+        SelectionChanged(id);
+      }
       break;
     case ui::ControlKind::ListBox:
       if (code == LBN_SELCHANGE) handler_.Command(id, ui::Notify::SelChange);
@@ -374,7 +468,11 @@ void Win32Window::OnContextMenuMessage(HWND over, LPARAM lParam) {
   }
   ScreenToClient(window_.get(), &point);
   int id = over == window_.get() ? ui::ID_STATIC : IdOf(over);
-  if (id != ui::ID_STATIC && !IsWindowEnabled(over)) id = ui::ID_STATIC;
+  if (id != ui::ID_STATIC && !IsEnabled(id)) id = ui::ID_STATIC;
+  if (auto hook = contextMenuHooks_.find(id); hook != contextMenuHooks_.end() && hook->second) {
+    hook->second(ui::Point{point.x, point.y});
+    return;
+  }
   (void)handler_.OnContextMenu(id, ui::Point{point.x, point.y});
 }
 
@@ -468,6 +566,183 @@ void Win32Window::OnUiThread(const std::function<void()>& work) const {
   SendMessageW(window_.get(), WM_RUN_HERE, 0, reinterpret_cast<LPARAM>(&work));
 }
 
+void Win32Window::DrawItem(const DRAWITEMSTRUCT& item) {
+  const bool selected = (item.itemState & ODS_SELECTED) != 0;
+  const bool disabled = (item.itemState & ODS_DISABLED) != 0;
+  FillRect(item.hDC, &item.rcItem,
+           GetSysColorBrush(selected && !disabled ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+  if (item.itemID != static_cast<UINT>(-1)) {
+    const auto index = static_cast<WPARAM>(item.itemID);
+    const LRESULT length = SendMessageW(item.hwndItem, CB_GETLBTEXTLEN, index, 0);
+    std::wstring text(static_cast<std::size_t>(std::max<LRESULT>(length, 0)) + 1, L'\0');
+    const LRESULT copied =
+        SendMessageW(item.hwndItem, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(std::max<LRESULT>(copied, 0)));
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, GetSysColor(disabled   ? COLOR_GRAYTEXT
+                                       : selected ? COLOR_HIGHLIGHTTEXT
+                                                  : COLOR_WINDOWTEXT));
+    const HFONT font = item.itemData != 0 && boldFont_ ? boldFont_.get() : font_.get();
+    const HGDIOBJ old = SelectObject(item.hDC, font);
+    RECT room = item.rcItem;
+    room.left += 2;
+    DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &room,
+              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    SelectObject(item.hDC, old);
+  }
+  if ((item.itemState & ODS_FOCUS) != 0) DrawFocusRect(item.hDC, &item.rcItem);
+}
+
+void Win32Window::SelectionChanged(int id) {
+  if (auto hook = selectionHooks_.find(id); hook != selectionHooks_.end() && hook->second) {
+    hook->second();
+  }
+}
+
+void Win32Window::SetTip(HWND control, const std::wstring& text) {
+  if (control == nullptr) return;
+  if (!toolTips_ && !text.empty()) {
+    toolTips_.reset(CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                    WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_.get(),
+                                    nullptr, GetModuleHandleW(nullptr), nullptr));
+    // Long paths break into lines rather than run off the screen.
+    if (toolTips_) SendMessageW(toolTips_.get(), TTM_SETMAXTIPWIDTH, 0, units_.X(300));
+  }
+  TTTOOLINFOW tool{};
+  // The size every version of the control takes.
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = window_.get();
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  const bool known = tips_.contains(control);
+  if (text.empty()) {
+    if (known && toolTips_)
+      SendMessageW(toolTips_.get(), TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    tips_.erase(control);
+    return;
+  }
+  std::wstring& kept = tips_[control];
+  kept = text;
+  tool.lpszText = kept.data();
+  if (toolTips_) {
+    SendMessageW(toolTips_.get(), known ? TTM_UPDATETIPTEXTW : TTM_ADDTOOLW, 0,
+                 reinterpret_cast<LPARAM>(&tool));
+  }
+}
+
+void Win32Window::ShowStatusLine(std::string_view text) {
+  const std::wstring wide = Wide(text);
+  OnUiThread([&] {
+    HWND window = window_.get();
+    if (statusLine_ == nullptr) {
+      const ScreenDc dc(font_.get());
+      TEXTMETRICW metrics{};
+      GetTextMetricsW(dc.Get(), &metrics);
+      const int line = metrics.tmHeight + units_.Y(2);
+      RECT client{};
+      GetClientRect(window, &client);
+      // Notifying, so that the tool tip hears the mouse; one line, its middle elided.
+      statusLine_ = CreateWindowExW(
+          0, L"STATIC", L"",
+          WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS | SS_NOTIFY, units_.X(6),
+          clientHeight_, client.right - units_.X(12), line, window,
+          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStaticId)), GetModuleHandleW(nullptr),
+          nullptr);
+      if (statusLine_ == nullptr) return;
+      SendMessageW(statusLine_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+      RECT frame{0, 0, client.right, clientHeight_ + line};
+      AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
+      SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    statusText_ = wide;
+    SetWindowTextW(statusLine_, wide.c_str());
+    RECT room{};
+    GetClientRect(statusLine_, &room);
+    const ScreenDc dc(font_.get());
+    SIZE size{};
+    GetTextExtentPoint32W(dc.Get(), wide.c_str(), static_cast<int>(wide.size()), &size);
+    SetTip(statusLine_, size.cx > room.right ? wide : std::wstring());
+  });
+}
+
+std::string Win32Window::StatusLine() const {
+  std::wstring text;
+  OnUiThread([&] { text = statusText_; });
+  return Narrow(text);
+}
+
+void Win32Window::ShowDisabledAsReadOnly(int id) {
+  OnUiThread([&] {
+    HWND control = Control(id);
+    if (control == nullptr ||
+        (!IsKind(id, ui::ControlKind::Edit) && !IsKind(id, ui::ControlKind::RichEdit)))
+      return;
+    const bool enabled = IsWindowEnabled(control) != FALSE;
+    readOnlyLook_.insert(id);
+    EnableWindow(control, TRUE);
+    Enable(id, enabled);
+  });
+}
+
+void Win32Window::SetToolTip(int id, std::string_view text) {
+  const std::wstring wide = Wide(text);
+  OnUiThread([&] { SetTip(Control(id), wide); });
+}
+
+std::string Win32Window::ToolTip(int id) const {
+  std::wstring text;
+  OnUiThread([&] {
+    if (auto it = tips_.find(Control(id)); it != tips_.end()) text = it->second;
+  });
+  return Narrow(text);
+}
+
+void Win32Window::EmphasizeItem(int id, int index, bool emphasized) {
+  OnUiThread([&] {
+    if (!IsKind(id, ui::ControlKind::DropDownList)) return;
+    HWND control = Control(id);
+    SendMessageW(control, CB_SETITEMDATA, static_cast<WPARAM>(index), emphasized ? 1 : 0);
+    InvalidateRect(control, nullptr, TRUE);
+  });
+}
+
+bool Win32Window::IsItemEmphasized(int id, int index) const {
+  bool emphasized = false;
+  OnUiThread([&] {
+    if (!IsKind(id, ui::ControlKind::DropDownList)) return;
+    const LRESULT data = SendMessageW(Control(id), CB_GETITEMDATA, static_cast<WPARAM>(index), 0);
+    emphasized = data != CB_ERR && data != 0;
+  });
+  return emphasized;
+}
+
+void Win32Window::UseFixedPitchFont(int id) {
+  OnUiThread([&] {
+    HWND control = Control(id);
+    if (control == nullptr) return;
+    if (!fixedFont_) fixedFont_ = FixedPitchFont(PointsOf(template_));
+    // The system's own fixed font when no family of the dialog's size is one.
+    HFONT font =
+        fixedFont_ ? fixedFont_.get() : static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    fixedPitch_.insert(id);
+    SetEightCharacterTabs(control, font);
+  });
+}
+
+void Win32Window::SetDeviceChangeHook(std::function<void()> hook) {
+  OnUiThread([&] {
+    deviceChangeHook_ = std::move(hook);
+    if (deviceChangeHook_) {
+      SetTimer(window_.get(), kDevicePollTimer, kDevicePollInterval, nullptr);
+    } else {
+      KillTimer(window_.get(), kDevicePollTimer);
+    }
+  });
+}
+
 HWND Win32Window::Control(int id) const {
   auto it = controls_.find(id);
   return it == controls_.end() ? nullptr : it->second;
@@ -526,7 +801,15 @@ void Win32Window::SetText(int id, std::string_view text) {
     if (control == nullptr) return;
     if (IsMultiLineText(id)) wide = CrLf(wide);
     SetWindowTextW(control, wide.c_str());
-    if (std::find(textEnd_.begin(), textEnd_.end(), id) != textEnd_.end()) ScrollToEnd(control);
+    if (std::find(textEnd_.begin(), textEnd_.end(), id) != textEnd_.end()) {
+      ScrollToEnd(control);
+      const bool blank = wide.find_first_not_of(L" \t\r\n") == std::wstring::npos;
+      SetTip(control, blank ? std::wstring() : wide);
+    }
+    if (fixedPitch_.contains(id)) {
+      SetEightCharacterTabs(control,
+                            reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    }
   });
 }
 
@@ -540,14 +823,32 @@ std::string Win32Window::GetText(int id) const {
 
 void Win32Window::Enable(int id, bool enabled) {
   OnUiThread([&] {
-    if (HWND control = Control(id)) EnableWindow(control, enabled ? TRUE : FALSE);
+    HWND control = Control(id);
+    if (control == nullptr) return;
+    if (readOnlyLook_.contains(id)) {
+      logicallyEnabled_[id] = enabled;
+      const ui::ControlTemplate* tmpl = ControlTemplateOf(id);
+      const bool templateReadOnly = tmpl != nullptr && tmpl->Has(ui::STYLE_READ_ONLY);
+      SendMessageW(control, EM_SETREADONLY, !enabled || templateReadOnly ? TRUE : FALSE, 0);
+      // Tab passes over it as over a disabled control.
+      LONG_PTR style = GetWindowLongPtrW(control, GWL_STYLE);
+      style = enabled ? (style | WS_TABSTOP) : (style & ~static_cast<LONG_PTR>(WS_TABSTOP));
+      SetWindowLongPtrW(control, GWL_STYLE, style);
+      return;
+    }
+    EnableWindow(control, enabled ? TRUE : FALSE);
   });
 }
 
 bool Win32Window::IsEnabled(int id) const {
   bool enabled = false;
   OnUiThread([&] {
-    if (HWND control = Control(id)) enabled = IsWindowEnabled(control) != FALSE;
+    if (readOnlyLook_.contains(id)) {
+      const auto it = logicallyEnabled_.find(id);
+      enabled = it != logicallyEnabled_.end() && it->second;
+    } else if (HWND control = Control(id)) {
+      enabled = IsWindowEnabled(control) != FALSE;
+    }
   });
   return enabled;
 }
@@ -654,6 +955,7 @@ bool Win32Window::SetCurSel(int id, int index) {
     inRange = index >= 0 && index < count;
     SendMessageW(control, combo ? CB_SETCURSEL : LB_SETCURSEL,
                  static_cast<WPARAM>(inRange ? index : -1), 0);
+    if (combo) SelectionChanged(id);
   });
   return inRange;
 }
@@ -891,6 +1193,7 @@ void Win32Window::AppendText(int id, std::string_view text) {
     // The user's selection goes; the caret moves to the end and the text lands there.
     MoveCaretToEnd(edit);
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+    if (appendHook_) appendHook_(id, text);
     const std::size_t limit = textLimits_.contains(id) ? textLimits_.at(id) : 0;
     if (limit != 0 && static_cast<std::size_t>(StoredLength(edit)) > limit) {
       std::wstring all = StoredText(edit);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,44 @@ class Win32Window final : public ui::Window {
   // Shows a control the template keeps hidden (the host's additions).
   void ShowControl(int id);
   // A single-line edit of `id` shows the end of its text (a path's file name) whenever the
-  // program sets it.
+  // program sets it, and the whole text as its tool tip.
   void ShowTextEnd(int id);
+  // The system's control of `id`, for the host's own additions; null for none.
+  [[nodiscard]] HWND Control(int id) const;
+
+  // --- the host's additions to the window's look (the template stays as it is) ---
+  // A line of status text under the template's area; the window grows by one line for it. A
+  // text too long for the line shows its middle elided and whole as the tool tip.
+  void ShowStatusLine(std::string_view text);
+  [[nodiscard]] std::string StatusLine() const;
+  // A disabled edit of `id` looks read-only rather than greyed: its text stays readable and
+  // selectable. IsEnabled still answers what the dialog set.
+  void ShowDisabledAsReadOnly(int id);
+  // The tool tip of control `id`; an empty text takes it away.
+  void SetToolTip(int id, std::string_view text);
+  [[nodiscard]] std::string ToolTip(int id) const;
+  // Item `index` of drop-down list `id` drawn in bold (the port selector's present ports).
+  void EmphasizeItem(int id, int index, bool emphasized);
+  [[nodiscard]] bool IsItemEmphasized(int id, int index) const;
+  // Control `id` (an edit) in a fixed-pitch font of the dialog's size with tab stops every
+  // eight characters.
+  void UseFixedPitchFont(int id);
+  // Hears every text appended to a control (the log pane), on the window's thread.
+  void SetAppendHook(std::function<void(int id, std::string_view text)> hook) {
+    appendHook_ = std::move(hook);
+  }
+  // Takes the context menu of control `id` from the dialog; `point` is in client coordinates.
+  void SetContextMenuHook(int id, std::function<void(ui::Point point)> hook) {
+    contextMenuHooks_[id] = std::move(hook);
+  }
+  // Hears every change of selection of drop-down list `id`, the user's and the program's.
+  void SetSelectionHook(int id, std::function<void()> hook) {
+    selectionHooks_[id] = std::move(hook);
+  }
+  // Called when the system's devices may have changed: when it says so and every
+  // kDevicePollInterval, as not every driver announces its ports.
+  void SetDeviceChangeHook(std::function<void()> hook);
+  static constexpr UINT kDevicePollInterval = 2000;
 
   // --- ui::Window ---
   [[nodiscard]] const ui::DialogTemplate& Template() const override { return template_; }
@@ -107,7 +144,9 @@ class Win32Window final : public ui::Window {
 
   void Build();
   HWND MakeControl(const ui::ControlTemplate& tmpl);
-  [[nodiscard]] HWND Control(int id) const;
+  void DrawItem(const DRAWITEMSTRUCT& item);
+  void SelectionChanged(int id);
+  void SetTip(HWND control, const std::wstring& text);
   [[nodiscard]] const ui::ControlTemplate* ControlTemplateOf(int id) const;
   [[nodiscard]] int IdOf(HWND control) const;
   [[nodiscard]] bool IsKind(int id, ui::ControlKind kind) const;
@@ -139,6 +178,21 @@ class Win32Window final : public ui::Window {
   int result_ = ui::IDCANCEL;
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
+  // The additions: the bold font of emphasised items, the fixed-pitch font, the tool tips.
+  FontHandle boldFont_;
+  FontHandle fixedFont_;
+  WindowHandle toolTips_;
+  std::map<HWND, std::wstring> tips_;
+  HWND statusLine_ = nullptr;
+  std::wstring statusText_;
+  int clientHeight_ = 0;
+  std::set<int> readOnlyLook_;
+  std::map<int, bool> logicallyEnabled_;
+  std::set<int> fixedPitch_;
+  std::function<void(int, std::string_view)> appendHook_;
+  std::map<int, std::function<void(ui::Point)>> contextMenuHooks_;
+  std::map<int, std::function<void()>> selectionHooks_;
+  std::function<void()> deviceChangeHook_;
 };
 
 }  // namespace veska::win32gui

@@ -23,6 +23,7 @@
 #include "TestApp.h"
 #include "app/AboutDlg.h"
 #include "app/ControlIds.h"
+#include "app/SessionLog.h"
 #include "app/Templates.h"
 #include "gui/Hangul.h"
 #include "gui/LogPane.h"
@@ -214,13 +215,14 @@ TEST_F(HostAdditionsTest, TheLogPaneCopiesAndSavesItsWholeTextInAFixedWidthFont)
 }
 
 // Each session starts its file afresh and keeps the previous one as ".1"; a file that outgrows
-// its limit moves there as well, so two files at most are on disk.
+// its limit moves there as well, so two files at most are on disk. The Windows window's "\r\n"
+// reaches the file as the platform's line end.
 TEST_F(HostAdditionsTest, TheSessionLogRotatesAtStartAndAtItsLimit) {
-  const QString path = QString::fromStdString((folder_ / "VeskaDownloader.log").string());
+  const std::filesystem::path path = folder_ / "VeskaDownloader.log";
   std::ofstream(folder_ / "VeskaDownloader.log") << "last session";
   std::ofstream(folder_ / "VeskaDownloader.log.1") << "the one before";
   {
-    SessionLog log(path, 10);
+    app::SessionLog log(path, 10);
     EXPECT_EQ(ReadFile(folder_ / "VeskaDownloader.log.1"), "last session");
     log.Append("123456");
     log.Append("7890");  // just fits
@@ -228,10 +230,11 @@ TEST_F(HostAdditionsTest, TheSessionLogRotatesAtStartAndAtItsLimit) {
     log.Append("abc");
     EXPECT_EQ(ReadFile(folder_ / "VeskaDownloader.log"), "abc");
     EXPECT_EQ(ReadFile(folder_ / "VeskaDownloader.log.1"), "1234567890");
+    log.Append("d\r\ne\n");
+    EXPECT_EQ(ReadFile(folder_ / "VeskaDownloader.log"), "abcd\ne\n");
   }
-  EXPECT_EQ(SessionLogPath(QStringLiteral("/home/u/.config/VeskaDownloader.INI"),
-                           QStringLiteral("VeskaDownloader")),
-            "/home/u/.config/VeskaDownloader.log");
+  EXPECT_EQ(app::SessionLogPath("/home/u/.config/VeskaDownloader.INI", "VeskaDownloader"),
+            std::filesystem::path("/home/u/.config/VeskaDownloader.log"));
 }
 
 // The Flash ID box reads as text, not greyed, while the dialog still treats it as disabled;

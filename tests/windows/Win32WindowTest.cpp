@@ -2,11 +2,20 @@
 // server by tests/cross/windows-gui-e2e).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/HostNotices.h"
+#include "app/SessionLog.h"
+#include "link/LinkState.h"
+#include "win32gui/LogPane.h"
+#include "win32gui/PortStatus.h"
 #include "win32gui/Win32Window.h"
 
 namespace veska::win32gui {
@@ -24,6 +33,9 @@ constexpr int kBar = 16;
 constexpr int kRadioA = 17;
 constexpr int kRadioB = 18;
 constexpr int kRadioC = 19;
+constexpr int kPort = 20;
+
+constexpr std::string_view kPorts[] = {"COM1", "COM2", "COM3"};
 
 constexpr ui::ControlTemplate kControls[] = {
     {kLog, RichEdit, "", {4, 4, 200, 60}, ui::STYLE_MULTILINE | ui::STYLE_READ_ONLY},
@@ -37,6 +49,7 @@ constexpr ui::ControlTemplate kControls[] = {
     {kRadioB, RadioButton, "B", {40, 162, 30, 10}, ui::STYLE_NONE},
     {ui::ID_STATIC, Static, "label", {80, 162, 30, 10}, ui::STYLE_NONE},
     {kRadioC, RadioButton, "C", {120, 162, 30, 10}, ui::STYLE_GROUP_START},
+    {kPort, DropDownList, "", {70, 130, 60, 60}, ui::STYLE_NONE, kPorts},
 };
 constexpr ui::DialogTemplate kDialog{900, "Window test",          320,      180, "Tahoma",
                                      8,   ui::DIALOG_SYSTEM_MENU, kControls};
@@ -50,6 +63,20 @@ struct Recorder final : ui::Dialog {
   }
   void OnTreeSelChanged(int, ui::TreeItem) override { ++treeChanges; }
 };
+
+std::string ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+std::filesystem::path ScratchFolder(std::string_view name) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / name;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder;
+}
 
 // A log trimmed to its limit keeps whole lines, the newest last, and every append lands at the
 // end even when the user has put the caret elsewhere; line ends read back as "\n".
@@ -157,6 +184,145 @@ TEST(Win32WindowTest, WorkerCallsRunInOrderOnTheWindowsThread) {
   EXPECT_EQ(window.GetCheck(kRadioA), ui::BST_UNCHECKED);
   ASSERT_FALSE(dialog.commands.empty());
   EXPECT_EQ(dialog.commands.back().first, kRadioB);
+}
+
+// The status line grows the window by one line and keeps the whole text, a text too long for
+// it as the tool tip; it follows the port selector, and the selector's present ports are bold.
+TEST(Win32WindowTest, TheStatusLineSaysWhatThePortStandsFor) {
+  Recorder dialog;
+  Win32Window window(kDialog, dialog, nullptr);
+  RECT before{};
+  GetClientRect(window.Handle(), &before);
+  window.ShowStatusLine("short");
+  RECT after{};
+  GetClientRect(window.Handle(), &after);
+  EXPECT_GT(after.bottom, before.bottom);
+  EXPECT_EQ(window.StatusLine(), "short");
+  EXPECT_EQ(window.ToolTip(ui::ID_STATIC), "");
+  window.ShowStatusLine("again");
+  RECT again{};
+  GetClientRect(window.Handle(), &again);
+  EXPECT_EQ(again.bottom, after.bottom);
+
+  const link::LinkState link;
+  EXPECT_EQ(PortStatus::Describe(-1, link), app::kNoPortChosen);
+  PortStatus status(window, kPort, link);
+  EXPECT_EQ(window.StatusLine(), app::kNoPortChosen);
+  ASSERT_TRUE(window.SetCurSel(kPort, 2));
+  const std::string com3 = PortStatus::Describe(2, link);
+  EXPECT_EQ(com3.rfind("COM3 = \\\\.\\COM3 (", 0), 0u) << com3;
+  EXPECT_EQ(window.StatusLine(), com3);
+  EXPECT_EQ(window.ToolTip(kPort), com3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(window.IsItemEmphasized(kPort, i), PortStatus::IsPresent(i, link)) << i;
+  }
+  EXPECT_EQ(window.GetItemText(kPort, 2), "COM3");
+  // A wait's text stays until the port's status changes or the user chooses again.
+  window.ShowStatusLine("Waiting for the BOOT signal: 3 s");
+  status.Refresh(false);
+  EXPECT_EQ(window.StatusLine(), "Waiting for the BOOT signal: 3 s");
+  SendMessageW(window.Control(kPort), CB_SETCURSEL, 1, 0);
+  SendMessageW(window.Handle(), WM_COMMAND, MAKEWPARAM(kPort, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(window.Control(kPort)));
+  EXPECT_EQ(window.StatusLine(), PortStatus::Describe(1, link));
+}
+
+// The log pane's additions: a fixed-pitch font with tab stops every eight characters that
+// survive a new text, its menu, its text saved as UTF-8 with CRLF, and every appended text in
+// the session's file; the path fields and the read-only look of a disabled box.
+TEST(Win32WindowTest, TheLogGoesToItsMenuAndTheSessionFile) {
+  const std::filesystem::path folder = ScratchFolder("veska_win32_log");
+  Recorder dialog;
+  Win32Window window(kDialog, dialog, nullptr);
+  {
+    app::SessionLog sessionLog(folder / "VeskaDownloader.log");
+    window.SetAppendHook([&](int id, std::string_view text) {
+      if (id == kLog) sessionLog.Append(text);
+    });
+    window.UseFixedPitchFont(kLog);
+    window.SetText(kLog, "usage\ttext\n");
+    window.AppendText(kLog, "> > >\tWrite Ä\r\n");
+    window.AppendText(kNotes, "not the log\r\n");
+    EXPECT_EQ(ReadBytes(folder / "VeskaDownloader.log"), "> > >\tWrite Ä\r\n");
+  }
+  HWND log = window.Control(kLog);
+  {
+    // Narrow and wide letters take the same room: the seventh letter of each line starts at
+    // the same place.
+    window.SetText(kLog, "iiiiiiiii\nWWWWWWWWW\n");
+    const auto left = [&](int line) {
+      POINTL point{};
+      const auto start = SendMessageW(log, EM_LINEINDEX, line, 0);
+      SendMessageW(log, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&point), start + 7);
+      return point.x;
+    };
+    EXPECT_GT(left(0), 0);
+    EXPECT_EQ(left(0), left(1));
+    window.SetText(kLog, "usage\ttext\n> > >\tWrite \xC3\x84\r\n");
+  }
+  auto* font = reinterpret_cast<HFONT>(SendMessageW(log, WM_GETFONT, 0, 0));
+  {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE space{};
+    GetTextExtentPoint32W(dc, L" ", 1, &space);
+    const int twips = MulDiv(8 * space.cx, 1440, GetDeviceCaps(dc, LOGPIXELSX));
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    PARAFORMAT2 format{};
+    format.cbSize = sizeof(format);
+    SendMessageW(log, EM_SETSEL, 3, 3);
+    SendMessageW(log, EM_GETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+    ASSERT_GT(format.cTabCount, 1);
+    EXPECT_EQ(format.rgxTabs[0] & 0xFFFFFF, twips);
+    EXPECT_EQ(format.rgxTabs[1] & 0xFFFFFF, 2 * twips);
+  }
+
+  EXPECT_FALSE(log_pane::Menu(false)[0].enabled);
+  EXPECT_TRUE(log_pane::Menu(true)[0].enabled);
+  EXPECT_EQ(log_pane::Menu(false)[3].text, "Copy all");
+  EXPECT_EQ(log_pane::Menu(false)[4].text, "Save log...");
+  ASSERT_TRUE(log_pane::SaveTo(window, kLog, folder / "saved.log"));
+  EXPECT_EQ(ReadBytes(folder / "saved.log"), "usage\ttext\r\n> > >\tWrite Ä\r\n");
+  EXPECT_FALSE(log_pane::SaveTo(window, kLog, folder / "missing" / "saved.log"));
+
+  const std::string path = "C:\\Releases\\QX7430\\build-4711\\APPS\\apps_release_signed.bin";
+  window.ShowTextEnd(kName);
+  window.SetText(kName, path);
+  EXPECT_EQ(window.ToolTip(kName), path);
+  window.SetText(kName, " ");
+  EXPECT_EQ(window.ToolTip(kName), "");
+
+  window.Enable(kNotes, false);
+  window.ShowDisabledAsReadOnly(kNotes);
+  EXPECT_FALSE(window.IsEnabled(kNotes));
+  EXPECT_TRUE(IsWindowEnabled(window.Control(kNotes)));
+  window.Enable(kNotes, true);
+  EXPECT_TRUE(window.IsEnabled(kNotes));
+  // The template's read-only stays.
+  EXPECT_NE(GetWindowLongPtrW(window.Control(kNotes), GWL_STYLE) & ES_READONLY, 0);
+  std::filesystem::remove_all(folder);
+}
+
+// Esc, even from the log where the appended text puts the focus, and the close box are the
+// dialog's own cancel, which decides what a running operation needs before the window ends.
+TEST(Win32WindowTest, EscapeAndTheCloseBoxAreTheDialogsCancel) {
+  Recorder dialog;
+  Win32Window window(kDialog, dialog, nullptr);
+  std::thread ender;
+  window.RunModal([&] {
+    window.AppendText(kLog, "focus here\r\n");
+    PostMessageW(window.Control(kLog), WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(window.Handle(), WM_CLOSE, 0, 0);
+    ender = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      window.EndDialog(ui::IDOK);
+    });
+  });
+  ender.join();
+  int cancels = 0;
+  for (const auto& [id, code] : dialog.commands) cancels += id == ui::IDCANCEL ? 1 : 0;
+  EXPECT_EQ(cancels, 2);
 }
 
 }  // namespace
