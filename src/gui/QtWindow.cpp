@@ -121,11 +121,15 @@ void QtWindow::OnUiThread(Work&& work) const {
 }
 
 QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent)
+    : QtWindow(dialog, handler, parent, std::nullopt) {}
+
+QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent,
+                   std::optional<DialogUnits> units)
     : QDialog(parent),
       template_(dialog),
       handler_(handler),
       font_(DialogFont(dialog)),
-      units_(font_) {
+      units_(units.value_or(DialogUnits(font_))) {
   Qt::WindowFlags flags =
       Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
   if ((dialog.style & ui::DIALOG_SYSTEM_MENU) != 0) flags |= Qt::WindowSystemMenuHint;
@@ -144,6 +148,7 @@ void QtWindow::Build() {
   for (const ui::ControlTemplate& tmpl : template_.controls) {
     QWidget* widget = MakeControl(tmpl);
     PlaceControl(*widget, tmpl);
+    placed_.push_back(widget);
     if (tmpl.id != ui::ID_STATIC) controls_[tmpl.id] = widget;
   }
   clientHeight_ = units_.Y(template_.height);

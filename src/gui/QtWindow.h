@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -24,6 +25,10 @@ namespace veska::gui {
 class QtWindow final : public QDialog, public ui::Window {
  public:
   QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent = nullptr);
+  // The same on given dialog units instead of the font's, to lay the window out as another
+  // renderer with other font metrics does.
+  QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidget* parent,
+           std::optional<DialogUnits> units);
   ~QtWindow() override;
 
   // --- ui::Window ---
@@ -69,6 +74,10 @@ class QtWindow final : public QDialog, public ui::Window {
 
   // The widget of a control, for the host's own additions (tool tips, tests).
   [[nodiscard]] QWidget* Control(int id) const;
+  // The widget made for the template's `index`th entry (statics included); null past the end.
+  [[nodiscard]] QWidget* PlacedControl(std::size_t index) const {
+    return index < placed_.size() ? placed_[index] : nullptr;
+  }
   // A line of status text under the template's area; the window grows by one line for it. A
   // text too long for the line shows its end elided and whole as the tool tip.
   void ShowStatusLine(const QString& text);
@@ -131,6 +140,7 @@ class QtWindow final : public QDialog, public ui::Window {
   QFont font_;
   DialogUnits units_;
   std::map<int, QWidget*> controls_;
+  std::vector<QWidget*> placed_;  // in the template's order, statics included
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
   std::vector<std::pair<unsigned, QString>> systemMenu_;

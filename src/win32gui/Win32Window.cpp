@@ -279,6 +279,7 @@ Win32Window::~Win32Window() {
 void Win32Window::Build() {
   for (const ui::ControlTemplate& tmpl : template_.controls) {
     HWND control = MakeControl(tmpl);
+    placed_.push_back(control);
     if (control == nullptr) continue;
     if (tmpl.id != ui::ID_STATIC) controls_[tmpl.id] = control;
     if (tmpl.Has(ui::STYLE_DEFAULT_BUTTON)) defaultButton_ = tmpl.id;

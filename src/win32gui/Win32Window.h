@@ -50,6 +50,11 @@ class Win32Window final : public ui::Window {
   void ShowTextEnd(int id);
   // The system's control of `id`, for the host's own additions; null for none.
   [[nodiscard]] HWND Control(int id) const;
+  // The control made for the template's `index`th entry (statics included); null past the end
+  // or where it could not be made.
+  [[nodiscard]] HWND PlacedControl(std::size_t index) const {
+    return index < placed_.size() ? placed_[index] : nullptr;
+  }
 
   // --- the host's additions to the window's look (the template stays as it is) ---
   // A line of status text under the template's area; the window grows by one line for it. A
@@ -165,6 +170,7 @@ class Win32Window final : public ui::Window {
   DialogUnits units_;
   WindowHandle window_;
   std::map<int, HWND> controls_;
+  std::vector<HWND> placed_;  // in the template's order
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
   std::vector<int> textEnd_;

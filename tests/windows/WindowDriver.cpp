@@ -2,7 +2,7 @@
 // title, presses its buttons, reads the log, answers the message boxes and fills in the file
 // dialogs.
 //
-// Usage: WindowDriver connect|download|disconnect [OUTPUT_FOLDER]
+// Usage: WindowDriver connect|download|disconnect|apps|tour [OUTPUT_FOLDER]
 //   connect:    START, wait for the phone, EXIT.
 //   download:   START; "All Binary + FS" with the default calibration data, Download (every
 //               question answered Yes), wait for "Download Finished"; the NAND dump of the
@@ -11,6 +11,8 @@
 //               OUTPUT_FOLDER\copy.name); the main log's text to OUTPUT_FOLDER\log.txt; EXIT.
 //   disconnect: START, "All Binary + FS", Download, Disconnect once the bar has moved; the
 //               window must come back idle with no notice of a finished download; EXIT.
+//   apps:       START, APPS alone, Download; the log to OUTPUT_FOLDER\log.txt; EXIT.
+//   tour:       the README's pictures of the window into OUTPUT_FOLDER (see Tour); EXIT.
 // Before EXIT: the expert controls are shown, and the about box opens from the system menu over
 // the disabled main window and closes by its button.
 // Exit status 0 when every step saw what it waited for and the window went away.
@@ -194,6 +196,47 @@ bool WriteFile(const std::string& path, std::string_view text) {
   return static_cast<bool>(out.flush());
 }
 
+// The window as the screen shows it, frame included, as a 24-bit bitmap file.
+bool Shoot(HWND window, const std::string& file) {
+  std::this_thread::sleep_for(700ms);  // the last repaint
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  if (width <= 0 || height <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  const std::size_t row = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+  std::string pixels(row * static_cast<std::size_t>(height), '\0');
+  const int rows =
+      GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (rows != height) return false;
+  BITMAPFILEHEADER header{};
+  header.bfType = 0x4D42;  // "BM"
+  header.bfOffBits = sizeof(header) + sizeof(info.bmiHeader);
+  header.bfSize = static_cast<DWORD>(header.bfOffBits + pixels.size());
+  std::string bytes(reinterpret_cast<const char*>(&header), sizeof(header));
+  bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof(info.bmiHeader));
+  bytes += pixels;
+  const bool written = WriteFile(file, bytes);
+  std::printf("%s %s\n", written ? "wrote" : "could not write", file.c_str());
+  return written;
+}
+
 // The NAND dump of the sysparm_ind area into `file`.
 int DumpArea(Driver& driver, const std::string& file) {
   driver.Click(veska::app::IDC_NAND_DUMP);
@@ -293,6 +336,21 @@ int Download(Driver& driver) {
   return 0;
 }
 
+// APPS alone, for the benchmark beside the command line: the log, with its elapsed time, goes
+// to OUTPUT_FOLDER\\log.txt.
+int DownloadApps(Driver& driver, const std::string& folder) {
+  driver.Click(veska::app::IDC_SEL_APPS);
+  if (!driver.WaitFor(10s, [&] { return driver.Checked(veska::app::IDC_SEL_APPS); }))
+    return Fail(driver, "the selection did not take");
+  driver.Click(veska::app::IDC_DOWNLOAD);
+  if (!driver.WaitFor(900s, [&] { return driver.LogHas("Completed ( Elapsed Time"); }))
+    return Fail(driver, "the download never completed");
+  driver.WaitFor(1s, [] { return false; });
+  if (!WriteFile(folder + "\\log.txt", driver.Log())) return Fail(driver, "could not save the log");
+  std::printf("downloaded\n");
+  return 0;
+}
+
 // Disconnect in the middle of the first image: the transfer stops and the window is idle.
 int DisconnectMidway(Driver& driver) {
   if (!driver.ChooseAllBinaryAndFs()) return Fail(driver, "the selection did not take");
@@ -314,6 +372,49 @@ int DisconnectMidway(Driver& driver) {
   if (driver.BoxSaid("Download Finished")) return Fail(driver, "a stopped download was finished");
   if (!driver.Idle()) return Fail(driver, "the window left the idle state");
   std::printf("disconnected midway\n");
+  return 0;
+}
+
+// The README's pictures: connected, the Explorer browsing a folder, a transfer under way (then
+// stopped by Disconnect), each as OUTPUT_FOLDER\win32-*.bmp.
+int Tour(Driver& driver, const std::string& folder) {
+  if (!Shoot(driver.main, folder + "\\win32-connected.bmp")) return Fail(driver, "no picture");
+  driver.Click(veska::app::IDC_TFS_EXPLORER);
+  HWND explorer = driver.WaitForDialog(veska::app::kTfsExplorerTemplate);
+  if (explorer == nullptr) return Fail(driver, "the Explorer did not open");
+  HWND tree = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TREE);
+  HWND list = GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES);
+  Click(GetDlgItem(explorer, veska::app::IDC_EXPLORER_START));
+  LRESULT phoneFolder = 0;
+  if (!driver.WaitFor(120s, [&] {
+        const LRESULT root = Ask(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+        phoneFolder = root != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_CHILD, root) : 0;
+        phoneFolder = phoneFolder != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_NEXT, phoneFolder) : 0;
+        return phoneFolder != 0 && IsWindowEnabled(tree);
+      }))
+    return Fail(driver, "the Explorer listed no folder");
+  Ask(tree, TVM_SELECTITEM, TVGN_CARET, phoneFolder);
+  if (!driver.WaitFor(120s, [&] { return Ask(list, LB_GETCOUNT) > 0 && IsWindowEnabled(list); }))
+    return Fail(driver, "the Explorer listed no file");
+  Ask(list, LB_SETCURSEL, 0);
+  if (!Shoot(explorer, folder + "\\win32-explorer.bmp")) return Fail(driver, "no picture");
+  Click(GetDlgItem(explorer, IDOK));
+  if (!driver.WaitFor(60s, [&] { return !IsWindow(explorer) && IsWindowEnabled(driver.main); }))
+    return Fail(driver, "the Explorer's EXIT did not close it");
+
+  if (!driver.ChooseAllBinaryAndFs()) return Fail(driver, "the selection did not take");
+  driver.Click(veska::app::IDC_DOWNLOAD);
+  HWND bar = driver.Control(veska::app::IDC_PROGRESS);
+  if (!driver.WaitFor(300s, [&] {
+        const LRESULT upper = Ask(bar, PBM_GETRANGE, FALSE, 0);
+        return upper > 0 && Ask(bar, PBM_GETPOS) > upper / 3;
+      }))
+    return Fail(driver, "the transfer never got under way");
+  if (!Shoot(driver.main, folder + "\\win32-transfer.bmp")) return Fail(driver, "no picture");
+  driver.Click(veska::app::IDC_DISCONNECT);
+  if (!driver.WaitFor(60s, [&] { return driver.Idle(); }))
+    return Fail(driver, "the window did not come back idle");
+  driver.WaitFor(3s, [] { return false; });
   return 0;
 }
 
@@ -362,6 +463,10 @@ int main(int argc, char** argv) {
       return Fail(driver, "could not save the log");
   } else if (mode == "disconnect") {
     if (int failed = DisconnectMidway(driver); failed != 0) return failed;
+  } else if (mode == "apps") {
+    if (int failed = DownloadApps(driver, folder); failed != 0) return failed;
+  } else if (mode == "tour") {
+    if (int failed = Tour(driver, folder); failed != 0) return failed;
   }
 
   // The about box from the system menu: modal over the main window, closed by its button.
