@@ -88,4 +88,18 @@ void PortReasonRecorder::Clear() {
   reason_.clear();
 }
 
+ui::FileDialogRequest LogSaveRequest() {
+  ui::FileDialogRequest request;
+  request.open = false;
+  request.filter = "Log File(*.log)|*.log|Text File(*.txt)|*.txt||";
+  request.defaultExtension = "log";
+  request.initialPath = "VeskaDownloader.log";
+  request.flags = ui::OFN_OVERWRITEPROMPT | ui::OFN_HIDEREADONLY;
+  return request;
+}
+
+std::string LogNotSavedText(std::string_view path) {
+  return "The log could not be saved to " + std::string(path);
+}
+
 }  // namespace veska::app

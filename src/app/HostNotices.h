@@ -7,6 +7,7 @@
 
 #include "app/Cause.h"
 #include "link/Sinks.h"
+#include "ui/Host.h"
 
 namespace veska::app {
 
@@ -41,6 +42,11 @@ struct OperationResult;
 // The status line's text when no port is chosen.
 inline constexpr std::string_view kNoPortChosen =
     "No COM port chosen: choose one in the Serial Port box before START";
+
+// The file dialog of the log menu's "Save log...", and what is said when the file cannot be
+// written.
+[[nodiscard]] ui::FileDialogRequest LogSaveRequest();
+[[nodiscard]] std::string LogNotSavedText(std::string_view path);
 
 // Passes the port layer's diagnostics on unchanged and keeps those of the current operation,
 // so that a host can show why "Comm Error" came. The "-" of each open attempt is a trace, no

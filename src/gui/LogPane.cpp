@@ -1,5 +1,7 @@
 #include "gui/LogPane.h"
 
+#include "app/HostNotices.h"
+
 #include <QAction>
 #include <QClipboard>
 #include <QFontDatabase>
@@ -85,17 +87,10 @@ bool LogPane::SaveTo(const QString& path) const {
 }
 
 void LogPane::Save() {
-  ui::FileDialogRequest request;
-  request.open = false;
-  request.filter = "Log File(*.log)|*.log|Text File(*.txt)|*.txt||";
-  request.defaultExtension = "log";
-  request.initialPath = "VeskaDownloader.log";
-  request.flags = ui::OFN_OVERWRITEPROMPT | ui::OFN_HIDEREADONLY;
-  const std::optional<std::string> chosen = host_.FileDialog(&window_, request);
+  const std::optional<std::string> chosen = host_.FileDialog(&window_, app::LogSaveRequest());
   if (!chosen) return;
   if (!SaveTo(QString::fromStdString(*chosen))) {
-    host_.MessageBox(&window_, "The log could not be saved to " + *chosen, {},
-                     ui::MB_OK | ui::MB_ICONERROR);
+    host_.MessageBox(&window_, app::LogNotSavedText(*chosen), {}, ui::MB_OK | ui::MB_ICONERROR);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/FileReplace.h"
+#include "app/HostNotices.h"
 #include "win32gui/Text.h"
 
 namespace veska::win32gui::log_pane {
@@ -79,17 +80,10 @@ bool SaveTo(const Win32Window& window, int id, const std::filesystem::path& path
 }
 
 void Save(Win32Window& window, int id, ui::Host& host) {
-  ui::FileDialogRequest request;
-  request.open = false;
-  request.filter = "Log File(*.log)|*.log|Text File(*.txt)|*.txt||";
-  request.defaultExtension = "log";
-  request.initialPath = "VeskaDownloader.log";
-  request.flags = ui::OFN_OVERWRITEPROMPT | ui::OFN_HIDEREADONLY;
-  const std::optional<std::string> chosen = host.FileDialog(&window, request);
+  const std::optional<std::string> chosen = host.FileDialog(&window, app::LogSaveRequest());
   if (!chosen) return;
   if (!SaveTo(window, id, std::filesystem::path(Wide(*chosen)))) {
-    host.MessageBox(&window, "The log could not be saved to " + *chosen, {},
-                    ui::MB_OK | ui::MB_ICONERROR);
+    host.MessageBox(&window, app::LogNotSavedText(*chosen), {}, ui::MB_OK | ui::MB_ICONERROR);
   }
 }
 
