@@ -172,6 +172,25 @@ struct Driver {
            !IsWindowEnabled(Control(veska::app::IDC_DISCONNECT));
   }
 
+  // The Explorer's Start, then the root's folder `index` clicked in the tree; true once the
+  // file list shows the folder's files.
+  bool ListFolder(HWND explorer, int index) {
+    HWND tree = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TREE);
+    HWND list = GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES);
+    ::Click(GetDlgItem(explorer, veska::app::IDC_EXPLORER_START));
+    LRESULT folder = 0;
+    if (!WaitFor(120s, [&] {
+          const LRESULT root = Ask(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+          folder = root != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_CHILD, root) : 0;
+          for (int i = 0; i < index && folder != 0; ++i)
+            folder = Ask(tree, TVM_GETNEXTITEM, TVGN_NEXT, folder);
+          return folder != 0 && IsWindowEnabled(tree);
+        }))
+      return false;
+    Ask(tree, TVM_SELECTITEM, TVGN_CARET, folder);
+    return WaitFor(120s, [&] { return Ask(list, LB_GETCOUNT) > 0 && IsWindowEnabled(list); });
+  }
+
   bool LogHas(std::string_view words) const { return Log().find(words) != std::string::npos; }
 
   // "All Binary + FS" with the default calibration data.
@@ -254,13 +273,10 @@ int DumpArea(Driver& driver, const std::string& file) {
   if (!driver.WaitFor(300s, [&] { return driver.LogHas("Dump Success!!"); }))
     return Fail(driver, "the dump never succeeded");
   if (!driver.fileDialogSeen) return Fail(driver, "the dump asked for no file");
-  // The worker's last line is the dump's time; the next button waits until it has gone.
-  if (!driver.WaitFor(30s, [&] {
-        const std::string log = driver.Log();
-        return log.find("Elapsed Time", log.find("Dump Success!!")) != std::string::npos;
-      }))
-    return Fail(driver, "the dump's worker never ended");
-  std::this_thread::sleep_for(1s);
+  // The worker's last act is its notice; the next button waits until it has gone.
+  if (!driver.WaitFor(60s, [&] { return driver.BoxSaid("Dump Finished"); }))
+    return Fail(driver, "the dump's notice never came");
+  driver.WaitFor(1s, [] { return false; });
   std::printf("dumped\n");
   return 0;
 }
@@ -273,19 +289,8 @@ int CopyFromExplorer(Driver& driver, const std::string& folder) {
   if (explorer == nullptr) return Fail(driver, "the Explorer did not open");
   HWND list = GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES);
   HWND pane = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TEXT);
-  HWND tree = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TREE);
-  Click(GetDlgItem(explorer, veska::app::IDC_EXPLORER_START));
-  // The root holds folders only: the first of them, as the user's click on it in the tree.
-  LRESULT phoneFolder = 0;
-  if (!driver.WaitFor(120s, [&] {
-        const LRESULT root = Ask(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
-        phoneFolder = root != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_CHILD, root) : 0;
-        return phoneFolder != 0 && IsWindowEnabled(tree);
-      }))
-    return Fail(driver, "the Explorer listed no folder");
-  Ask(tree, TVM_SELECTITEM, TVGN_CARET, phoneFolder);
-  if (!driver.WaitFor(120s, [&] { return Ask(list, LB_GETCOUNT) > 0 && IsWindowEnabled(list); }))
-    return Fail(driver, "the Explorer listed no file");
+  // The root holds folders only.
+  if (!driver.ListFolder(explorer, 0)) return Fail(driver, "the Explorer listed no file");
   std::wstring name(Ask(list, LB_GETTEXTLEN, 0) + 1, L'\0');
   name.resize(Ask(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(name.data())));
   std::printf("explorer lists %d files, the first %s\n", static_cast<int>(Ask(list, LB_GETCOUNT)),
@@ -382,21 +387,8 @@ int Tour(Driver& driver, const std::string& folder) {
   driver.Click(veska::app::IDC_TFS_EXPLORER);
   HWND explorer = driver.WaitForDialog(veska::app::kTfsExplorerTemplate);
   if (explorer == nullptr) return Fail(driver, "the Explorer did not open");
-  HWND tree = GetDlgItem(explorer, veska::app::IDC_EXPLORER_TREE);
-  HWND list = GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES);
-  Click(GetDlgItem(explorer, veska::app::IDC_EXPLORER_START));
-  LRESULT phoneFolder = 0;
-  if (!driver.WaitFor(120s, [&] {
-        const LRESULT root = Ask(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
-        phoneFolder = root != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_CHILD, root) : 0;
-        phoneFolder = phoneFolder != 0 ? Ask(tree, TVM_GETNEXTITEM, TVGN_NEXT, phoneFolder) : 0;
-        return phoneFolder != 0 && IsWindowEnabled(tree);
-      }))
-    return Fail(driver, "the Explorer listed no folder");
-  Ask(tree, TVM_SELECTITEM, TVGN_CARET, phoneFolder);
-  if (!driver.WaitFor(120s, [&] { return Ask(list, LB_GETCOUNT) > 0 && IsWindowEnabled(list); }))
-    return Fail(driver, "the Explorer listed no file");
-  Ask(list, LB_SETCURSEL, 0);
+  if (!driver.ListFolder(explorer, 1)) return Fail(driver, "the Explorer listed no file");
+  Ask(GetDlgItem(explorer, veska::app::IDC_EXPLORER_FILES), LB_SETCURSEL, 0);
   if (!Shoot(explorer, folder + "\\win32-explorer.bmp")) return Fail(driver, "no picture");
   Click(GetDlgItem(explorer, IDOK));
   if (!driver.WaitFor(60s, [&] { return !IsWindow(explorer) && IsWindowEnabled(driver.main); }))
