@@ -54,6 +54,9 @@ constexpr const char* kHelpText =
     "Bench: --port given several times runs the steps on every port at once, each port's log\n"
     "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n";
 
+// A day: a longer silence is no phone at work.
+constexpr int kMaxTimeoutSeconds = 86400;
+
 // The selector caption a --baud value stands for: the caption itself in any case, or the rate
 // written out ("921600", "921.6k", "3000000"); empty when it names no rate of the selector.
 std::string BaudCaption(std::string value) {
@@ -82,7 +85,7 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->transform([](std::string value) {
         std::string caption = BaudCaption(value);
         if (caption.empty())
-          throw CLI::ValidationError("--baud", value + " is no rate of 115K, 460K, 921K, 3M");
+          throw CLI::ValidationError(value + " is no rate of 115K, 460K, 921K, 3M");
         return caption;
       });
   app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
@@ -102,7 +105,8 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
                "Ctrl-C");
   app.add_option("--timeout", arguments.timeout,
                  "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0, kMaxTimeoutSeconds))
+      ->type_name("SECONDS");
   for (const app::ImageInfo& image : app::Catalogue()) {
     app.add_option_function<std::string>(
         "--" + std::string(image.cliName),

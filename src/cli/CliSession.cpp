@@ -183,8 +183,12 @@ int CliSession::Run() {
 
 int CliSession::Prepare(const StepPlan& plan) {
   state_.payloads = payloads::PayloadSet::Load(payloads::PayloadFolders());
-  errors_.Note(state_.payloads.Describe() + "\n");
-  for (const std::string& problem : state_.payloads.Problems()) errors_.Note(problem + "\n");
+  // Only the steps that open the port themselves (START, the bootloader) send loader programs;
+  // which set they send is said once, there.
+  if (plan.opensPort) {
+    errors_.Note(state_.payloads.Describe() + "\n");
+    for (const std::string& problem : state_.payloads.Problems()) errors_.Note(problem + "\n");
+  }
 
   window_ = host_.Create(app::kMainDialogTemplate, *dlg_);
   liveWindow_.store(window_.get());

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "app/ControlIds.h"
 
@@ -30,6 +31,46 @@ Reading Wrong(std::string error) {
   return {{}, 0, {}, std::move(error)};
 }
 
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Edits (insertions, deletions, changes, case aside) that turn `a` into `b`.
+std::size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t change = diagonal + (Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1);
+      row[j] = std::min({above + 1, row[j - 1] + 1, change});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// " (did you mean 'X'?)" for the candidate nearest to a mistyped `word`, when one is near
+// enough to be what was meant (a third of its letters at most, and at least one letter kept);
+// empty otherwise.
+template <typename Names>
+std::string Suggestion(std::string_view word, const Names& names) {
+  std::string_view best;
+  std::size_t bestDistance = 0;
+  for (std::string_view name : names) {
+    const std::size_t distance = Distance(word, name);
+    if (best.empty() || distance < bestDistance) {
+      best = name;
+      bestDistance = distance;
+    }
+  }
+  const std::size_t allowed = std::max<std::size_t>(1, std::max(word.size(), best.size()) / 3);
+  if (best.empty() || bestDistance > allowed || bestDistance >= best.size()) return {};
+  return " (did you mean '" + std::string(best) + "'?)";
+}
+
 // The download step's selection, or the checksum step's image kind (a single-image selection),
 // by its command-line name; -1 for any other word.
 int SelectionByName(const std::string& name, bool singleImage) {
@@ -38,22 +79,40 @@ int SelectionByName(const std::string& name, bool singleImage) {
   return index;
 }
 
-// The command-line names a step accepts, for the message that refuses another word.
-std::string SelectionNames(bool singleImage) {
-  std::string names;
+// The command-line names a step accepts.
+std::vector<std::string_view> SelectionNameList(bool singleImage) {
+  std::vector<std::string_view> names;
   for (int i = 0; i < app::SELECTION_COUNT; ++i) {
     const app::SelectionInfo* selection = app::Selection(i);
     if (singleImage && !app::IsImageCode(selection->code)) continue;
-    names += names.empty() ? "" : ", ";
-    names += selection->cliName;
+    names.emplace_back(selection->cliName);
   }
   return names;
 }
 
-// The area of the dump list captioned `caption`, or null.
+std::string Listed(const std::vector<std::string_view>& names) {
+  std::string text;
+  for (std::string_view name : names) {
+    text += text.empty() ? "" : ", ";
+    text += name;
+  }
+  return text;
+}
+
+// The command-line names a step accepts, for the message that refuses another word.
+std::string SelectionNames(bool singleImage) {
+  return Listed(SelectionNameList(singleImage));
+}
+
+// The area of the dump list captioned `caption`, case aside ("apps" is APPS), or null.
 const app::DumpArea* DumpAreaByCaption(std::string_view caption) {
   for (const app::DumpArea& area : app::DumpAreas()) {
-    if (area.caption == caption) return &area;
+    const std::string_view name = area.caption;
+    if (name.size() == caption.size() &&
+        std::equal(name.begin(), name.end(), caption.begin(),
+                   [](char a, char b) { return Lower(a) == Lower(b); })) {
+      return &area;
+    }
   }
   return nullptr;
 }
@@ -62,8 +121,9 @@ const app::DumpArea* DumpAreaByCaption(std::string_view caption) {
 Reading ReadDownload(Words words) {
   const int selection = words.empty() ? -1 : SelectionByName(words[0], false);
   if (selection < 0 && !words.empty()) {
-    return Wrong("unknown selection '" + words[0] +
-                 "'; SELECTION is one of: " + SelectionNames(false));
+    return Wrong("unknown selection '" + words[0] + "'" +
+                 Suggestion(words[0], SelectionNameList(false)) +
+                 "; SELECTION is one of: " + SelectionNames(false));
   }
   if (selection < 0) return Wrong("download needs a SELECTION, one of: " + SelectionNames(false));
   steps::Download download{selection};
@@ -76,7 +136,10 @@ Reading ReadDownload(Words words) {
     } else if (words[taken] == "--verify") {
       download.verify = true;
     } else {
-      return Wrong("unknown download option '" + words[taken] + "'");
+      static constexpr std::string_view kOptions[] = {"--default-cal", "--reboot", "--verify"};
+      return Wrong("unknown download option '" + words[taken] + "'" +
+                   Suggestion(words[taken], kOptions) +
+                   "; the options are --default-cal, --reboot and --verify");
     }
   }
   return Took(download, taken);
@@ -84,15 +147,16 @@ Reading ReadDownload(Words words) {
 
 // dump AREA FILE
 Reading ReadDump(Words words) {
-  const app::DumpArea* area = words.empty() ? nullptr : DumpAreaByCaption(words[0]);
-  if (area == nullptr || words.size() < 2) {
-    std::string areas;
-    for (const app::DumpArea& known : app::DumpAreas()) {
-      areas += areas.empty() ? "" : ", ";
-      areas += known.caption;
-    }
-    return Wrong("dump needs an AREA and a FILE; AREA is one of: " + areas);
+  std::vector<std::string_view> captions;
+  for (const app::DumpArea& known : app::DumpAreas()) captions.emplace_back(known.caption);
+  const std::string areas = "AREA is one of (case aside): " + Listed(captions);
+  if (words.empty()) return Wrong("dump needs an AREA and a FILE; " + areas);
+  const app::DumpArea* area = DumpAreaByCaption(words[0]);
+  if (area == nullptr) {
+    return Wrong("unknown dump area '" + words[0] + "'" + Suggestion(words[0], captions) + "; " +
+                 areas);
   }
+  if (words.size() < 2) return Wrong("dump " + words[0] + " needs a FILE to write the area to");
   return Took(steps::Dump{area, words[1]}, 2, 1);
 }
 
@@ -134,7 +198,9 @@ Reading ReadChecksum(Words words) {
   }
   const int kind = words.empty() ? -1 : SelectionByName(words[0], true);
   if (kind < 0 && !words.empty()) {
-    return Wrong("unknown image kind '" + words[0] + "'; KIND is one of: " + SelectionNames(true));
+    return Wrong("unknown image kind '" + words[0] + "'" +
+                 Suggestion(words[0], SelectionNameList(true)) +
+                 "; KIND is one of: " + SelectionNames(true));
   }
   if (kind < 0) {
     return Wrong("checksum needs an image KIND or --file FILE; KIND is one of: " +
@@ -199,7 +265,11 @@ StepPlan PlanSteps(std::span<const std::string> words) {
     const auto row = std::find_if(std::begin(kStepTable), std::end(kStepTable),
                                   [&word = words[at]](const StepRow& r) { return r.word == word; });
     if (row == std::end(kStepTable)) {
-      plan.error = "unknown step '" + words[at] + "' (try --help)";
+      std::vector<std::string_view> steps;
+      for (const StepRow& known : kStepTable) steps.push_back(known.word);
+      plan.error = words[at].starts_with('-') ? "unknown option '" + words[at] + "' (try --help)"
+                                              : "unknown step '" + words[at] + "'" +
+                                                    Suggestion(words[at], steps) + " (try --help)";
       return plan;
     }
     Reading reading = row->read(words.subspan(at + 1));

@@ -66,6 +66,13 @@ TEST_F(CliTest, UsageErrorsEndBeforeAnythingIsTouched) {
   EXPECT_EQ(Parse({"--port", "COM3"}, arguments), EXIT_USAGE);  // no step
   EXPECT_EQ(Parse({"--timeout", "-5", "connect"}, arguments), EXIT_USAGE);
   EXPECT_EQ(Parse({"--timeout", "soon", "connect"}, arguments), EXIT_USAGE);
+  EXPECT_EQ(Parse({"--baud", "999K", "connect"}, arguments), EXIT_USAGE);
+  // Each says what was wrong once, in words a user can act on.
+  EXPECT_NE(err_.Text().find("--baud: 999K is no rate of 115K, 460K, 921K, 3M\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("--timeout: Value soon not in range 0 to 86400\n"), std::string::npos)
+      << err_.Text();
   EXPECT_EQ(Run({"connect", "fly"}), EXIT_USAGE);
   EXPECT_EQ(Run({"--port", "COM0", "connect"}), EXIT_USAGE);
   EXPECT_EQ(Run({"--port", "com51", "connect"}), EXIT_USAGE);
@@ -112,6 +119,10 @@ TEST_F(CliTest, TheSettingsFileIsReadAndNeverWritten) {
                  "--patch", "/new/patch.img", "connect"}),
             EXIT_PORT_UNAVAILABLE);
   EXPECT_EQ(Run({"--port", "COM9", "checksum", "patch"}), EXIT_INPUT_REFUSED);
+  // The loader set is named for the run that would send it, not for the checksum.
+  const std::string err = err_.Text();
+  EXPECT_NE(err.find("built-in stand-ins"), std::string::npos) << err;
+  EXPECT_EQ(err.find("built-in stand-ins"), err.rfind("built-in stand-ins")) << err;
   std::ifstream in(settings, std::ios::binary);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, before);
@@ -249,15 +260,32 @@ TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
 // Usage errors say what would have been valid; rates are taken as technicians write them.
 TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
   EXPECT_EQ(Run({"download", "al-bin"}), EXIT_USAGE);
-  EXPECT_NE(err_.Text().find("unknown selection 'al-bin'; SELECTION is one of: "),
+  EXPECT_NE(err_.Text().find(
+                "unknown selection 'al-bin' (did you mean 'all-bin'?); SELECTION is one of: "),
             std::string::npos)
       << err_.Text();
   EXPECT_NE(err_.Text().find("all-bin-fs"), std::string::npos);
   EXPECT_EQ(Run({"checksum", "appz"}), EXIT_USAGE);
-  EXPECT_NE(err_.Text().find("unknown image kind 'appz'; KIND is one of: apps, "),
-            std::string::npos)
+  EXPECT_NE(
+      err_.Text().find("unknown image kind 'appz' (did you mean 'apps'?); KIND is one of: apps, "),
+      std::string::npos)
       << err_.Text();
   EXPECT_EQ(err_.Text().find("all-bin, ", err_.Text().find("KIND is one of")), std::string::npos);
+  // A mistyped word names what was probably meant; an area is taken case aside.
+  const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+      {{"conect"}, "unknown step 'conect' (did you mean 'connect'?)"},
+      {{"--badopt"}, "unknown option '--badopt'"},
+      {{"connect", "download", "all-bin-f"}, "(did you mean 'all-bin-fs'?)"},
+      {{"connect", "download", "apps", "--verfy"}, "(did you mean '--verify'?)"},
+      {{"connect", "dump", "APS", "f"}, "unknown dump area 'APS' (did you mean 'APPS'?)"},
+      {{"connect", "dump", "apps"}, "dump apps needs a FILE"},
+      {{"checksum", "xyzzy"}, "unknown image kind 'xyzzy'; KIND is one of:"},  // nothing near
+  };
+  for (const auto& [words, said] : mistakes) {
+    const std::string error = PlanSteps(words).error;
+    EXPECT_NE(error.find(said), std::string::npos) << error;
+  }
+  EXPECT_EQ(PlanSteps(std::vector<std::string>{"connect", "dump", "apps", "f"}).error, "");
   // No port chosen anywhere: say how to choose one instead of trying "COM0".
   EXPECT_EQ(Run({"connect"}), EXIT_USAGE);
   EXPECT_NE(err_.Text().find("choose a port (--port COMn or a device path)"), std::string::npos);
@@ -710,7 +738,7 @@ class CliDumpTest : public CliTest {};
 TEST_F(CliDumpTest, DumpNamesItsAreaAndSaysWhatAnIncompleteFileHolds) {
   EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect", "dump", "Boot3", "x.hex"}),
             EXIT_USAGE);
-  EXPECT_NE(err_.Text().find("AREA is one of: Code(Nand1G), TFS(Nand2G), APPS, COMMS, "
+  EXPECT_NE(err_.Text().find("AREA is one of (case aside): Code(Nand1G), TFS(Nand2G), APPS, COMMS, "
                              "Sysparm_ind, Sysparm_dep, DSP patch, Spinner FW, Nandpreboot, "
                              "Boot1a, Boot1b, Boot2, LFS\n"),
             std::string::npos)

@@ -21,6 +21,7 @@
 #include "app/FlashMap.h"
 #include "app/Settings.h"
 #include "cli/Interrupt.h"
+#include "cli/StepTable.h"
 #include "cli/YesNoPrompt.h"
 #include "cli/bench/Board.h"
 #include "cli/bench/PortFiles.h"
@@ -317,7 +318,12 @@ class BenchRun {
   }
 
   int Run() {
-    // Everything that can refuse the run does so before any port opens.
+    // Everything that can refuse the run does so before any port opens or any file is made:
+    // a mistyped step is one usage error, not one failure per port.
+    if (const StepPlan plan = PlanSteps(arguments_.steps); !plan.error.empty()) {
+      std::fprintf(err_, "veska-cli: %s\n", plan.error.c_str());
+      return EXIT_USAGE;
+    }
     if (!FindDevices()) return EXIT_USAGE;
     if (!arguments_.report.empty()) {
       report_ = std::make_unique<ReportFile>(arguments_.report);

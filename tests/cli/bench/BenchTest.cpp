@@ -273,6 +273,7 @@ TEST_F(BenchTest, EachPortDumpsIntoAFileOfItsOwn) {
       << err_.Text();
 }
 
+// A mistyped step and one device under two names are usage errors of the whole run.
 TEST_F(BenchTest, OneDeviceUnderTwoNamesIsRefusedBeforeAnythingIsMade) {
   StartPhone();
   fsys::create_symlink(ports_[0], folder_ / "alias");
@@ -291,6 +292,14 @@ TEST_F(BenchTest, OneDeviceUnderTwoNamesIsRefusedBeforeAnythingIsMade) {
     EXPECT_FALSE(fsys::exists(folder_ / "logs"));
     EXPECT_FALSE(fsys::exists(Report()));
   }
+  StartPhone();
+  ports_ = {(folder_ / "phone1").string(), (folder_ / "phone2").string()};
+  const std::size_t before = err_.Text().size();
+  EXPECT_EQ(Bench({"conect"}), EXIT_USAGE);
+  EXPECT_EQ(err_.Text().substr(before),
+            "veska-cli: unknown step 'conect' (did you mean 'connect'?) (try --help)\n");
+  EXPECT_FALSE(fsys::exists(folder_ / "logs"));
+  EXPECT_FALSE(fsys::exists(Report()));
   EXPECT_FALSE(Answered(0));
 }
 
