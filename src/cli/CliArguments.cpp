@@ -144,6 +144,12 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     std::fprintf(err, "veska-cli: no step given (try --help)\n");
     return EXIT_USAGE;
   }
+  // A mistyped settings path would otherwise pass unnoticed, the run taking the defaults.
+  std::error_code error;
+  if (!arguments.settings.empty() && !std::filesystem::exists(arguments.settings, error)) {
+    std::fprintf(err, "veska-cli: the settings file %s does not exist; the defaults are used\n",
+                 arguments.settings.c_str());
+  }
   return -1;
 }
 

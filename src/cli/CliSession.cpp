@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <utility>
 
@@ -460,10 +463,39 @@ bool CliSession::Explore(const std::vector<ExploreAction>& actions) {
   return succeeded && result.Succeeded();
 }
 
+namespace {
+
+// Why `path` cannot be read, in the system's words where it has them; empty when it can.
+std::string UnreadableReason(const std::string& path) {
+  if (path.empty()) return "no path given";
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return error.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return errno != 0 ? std::strerror(errno) : "it cannot be opened";
+  std::fclose(file);
+  return {};
+}
+
+}  // namespace
+
+void CliSession::ExplainUnreadable(const std::string& path) {
+  if (const std::string reason = UnreadableReason(path); !reason.empty()) {
+    errors_.Explain(
+        app::Printf("veska-cli: %s: %s\n", path.empty() ? "(none)" : path.c_str(), reason.c_str()));
+  }
+}
+
 bool CliSession::Checksum(int selectionIndex) {
   ChooseSelection(selectionIndex);
-  if (!Perform(app::OperationId::Checksum).Succeeded()) return false;
   const app::ImageInfo& info = app::Catalogue(app::Selection(selectionIndex)->files.front());
+  if (!Perform(app::OperationId::Checksum).Succeeded()) {
+    // The box keeps its words; which file and why go beside it.
+    ExplainUnreadable((*dlg_).*info.path);
+    return false;
+  }
   PrintChecksum((*dlg_).*info.path);
   return true;
 }
@@ -492,7 +524,10 @@ bool CliSession::ChecksumFile(const std::string& path) {
             app::Cause::File(std::nullopt, app::FileRule::CannotOpen, path));
       });
   stepResult_ = result;
-  if (!result.Succeeded()) return false;
+  if (!result.Succeeded()) {
+    ExplainUnreadable(path);
+    return false;
+  }
   PrintChecksum(path);
   return true;
 }

@@ -101,6 +101,8 @@ class CliSession {
   // unmounted by EXIT when the last one has ended (or the first one failed).
   bool Explore(const std::vector<ExploreAction>& actions);
   bool Checksum(int selectionIndex);
+  // Says on standard error which file a failed step could not read, and why.
+  void ExplainUnreadable(const std::string& path);
   bool ChecksumFile(const std::string& path);
   // The checksum, size and path on standard output, one line.
   void PrintChecksum(const std::string& path);

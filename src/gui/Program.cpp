@@ -147,6 +147,13 @@ void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
                std::function<void(QtWindow&)> shown) {
   const std::filesystem::path file = app::DesktopSettingsFile(host.ApplicationName(), settingsFile);
+  if (std::error_code error;
+      !settingsFile.empty() && !std::filesystem::exists(settingsFile, error)) {
+    // A mistyped path would otherwise go unnoticed until the settings were missed.
+    std::printf(
+        "%s: the settings file %s does not exist; it is made when a choice is first saved\n",
+        host.ApplicationName().c_str(), settingsFile.string().c_str());
+  }
   app::DownloaderApp application(host, file);
   LoadPayloads(application.State().payloads);
   // The session's log beside the settings file, named in the about box.

@@ -168,7 +168,14 @@ TEST_F(CliTest, ChecksumOfAFileNeedsNoPhone) {
   EXPECT_NE(err.find("Checksum: 0xCBF43926\n"), std::string::npos) << err;
   // Scripts take the result from standard output.
   EXPECT_EQ(out_.Text(), "0xCBF43926 9 bytes " + path + "\n");
+  // The fixture's settings file was never written: the run says it took the defaults.
+  EXPECT_NE(err.find("settings.ini does not exist; the defaults are used\n"), std::string::npos)
+      << err;
   EXPECT_EQ(Run({"checksum", "--file", (folder_ / "absent").c_str()}), EXIT_INPUT_REFUSED);
+  EXPECT_NE(err_.Text().find("Fail to open bin file!\nveska-cli: " + (folder_ / "absent").string() +
+                             ": No such file or directory\n"),
+            std::string::npos)
+      << err_.Text();
   // A file past 4 GiB (sparse here) is said to be so, never shown as 4294967295 bytes.
   const std::string huge = (folder_ / "huge.img").string();
   std::ofstream(huge, std::ios::binary).close();
