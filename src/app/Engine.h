@@ -58,9 +58,13 @@ struct ImageBegan {
 };
 
 // The written images read back from the flash and compared with their files.
+// Told twice: as the read-back begins (`ended` false), and once it has ended, with its verdict
+// and its time, which no elapsed line of the log counts.
 struct ImagesReadBack {
   std::vector<ImageKind> images;  // those with a flash address
+  bool ended = false;
   bool matched = false;
+  double seconds = 0.0;
 };
 
 // The flash the phone reported while START ran: its bad-block pairs (primary, spare) when the

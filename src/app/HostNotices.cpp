@@ -1,6 +1,9 @@
 #include "app/HostNotices.h"
 
+#include "app/Engine.h"
+#include "app/FlashMap.h"
 #include "app/OperationRunner.h"
+#include "app/Printf.h"
 
 namespace veska::app {
 
@@ -100,6 +103,16 @@ ui::FileDialogRequest LogSaveRequest() {
 
 std::string LogNotSavedText(std::string_view path) {
   return "The log could not be saved to " + std::string(path);
+}
+
+std::string ReadBackText(const ImagesReadBack& readBack) {
+  std::string names;
+  for (ImageKind kind : readBack.images) {
+    names += (names.empty() ? "" : ", ") + std::string(Catalogue(kind).logName);
+  }
+  if (!readBack.ended) return "Reading " + names + " back from the flash to compare";
+  return Printf("Read-back of %s: %s (%.1f s, not in the TOTAL)", names.c_str(),
+                readBack.matched ? "matches the files" : "FAILED, see the log", readBack.seconds);
 }
 
 }  // namespace veska::app

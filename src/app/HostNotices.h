@@ -43,6 +43,11 @@ struct OperationResult;
 inline constexpr std::string_view kNoPortChosen =
     "No COM port chosen: choose one in the Serial Port box before START";
 
+// What the status line (and a console) says of a download's read-back as it begins and once it
+// has ended: the images, the verdict and its time, which the log's TOTAL leaves out.
+struct ImagesReadBack;
+[[nodiscard]] std::string ReadBackText(const ImagesReadBack& readBack);
+
 // The file dialog of the log menu's "Save log...", and what is said when the file cannot be
 // written.
 [[nodiscard]] ui::FileDialogRequest LogSaveRequest();

@@ -91,8 +91,18 @@ CliSession::CliSession(CliArguments arguments, std::FILE* out, std::FILE* err)
         presenter_->ShowTransient(app::PhoneWaitText(*wait, "Ctrl-C stops the wait"));
       }
     }
+    if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event); readBack != nullptr) {
+      SayReadBack(*readBack);
+    }
     Publish(event);
   });
+}
+
+// The read-back is no part of the download's log, so the bar it draws gets a heading, and its
+// time, which the log's total leaves out, a line after it.
+void CliSession::SayReadBack(const app::ImagesReadBack& readBack) {
+  presenter_->EndProgressLine();
+  errors_.Note("verify: " + app::ReadBackText(readBack) + "\n");
 }
 
 CliSession::~CliSession() {

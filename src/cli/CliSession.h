@@ -101,6 +101,7 @@ class CliSession {
   // unmounted by EXIT when the last one has ended (or the first one failed).
   bool Explore(const std::vector<ExploreAction>& actions);
   bool Checksum(int selectionIndex);
+  void SayReadBack(const app::ImagesReadBack& readBack);
   // Says on standard error which file a failed step could not read, and why.
   void ExplainUnreadable(const std::string& path);
   bool ChecksumFile(const std::string& path);

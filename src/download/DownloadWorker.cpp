@@ -209,6 +209,12 @@ ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, I
   // The read-back comes before the reboot: the phone's loader must still be running.
   bool verified = true;
   if (isLast && written && inputs.verify) {
+    app::ImagesReadBack readBack;
+    for (const PlannedImage& image : group) {
+      if (Catalogue(image.kind).address) readBack.images.push_back(image.kind);
+    }
+    narrator.ReadBack(readBack);
+    const std::uint64_t readStart = engine.clock.TickCount();
     const int status = Verify(engine, inputs, writers, group);
     verified = status == 0;
     if (!verified) outcome.status = status;
@@ -216,11 +222,9 @@ ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, I
       narrator.Enter(WindowState::Idle);  // Disconnect ended the read-back
       return ImageEnd::Failed;
     }
-    app::ImagesReadBack readBack;
-    for (const PlannedImage& image : group) {
-      if (Catalogue(image.kind).address) readBack.images.push_back(image.kind);
-    }
+    readBack.ended = true;
     readBack.matched = verified;
+    readBack.seconds = static_cast<double>(engine.clock.TickCount() - readStart) * 0.001;
     narrator.ReadBack(readBack);
   }
 

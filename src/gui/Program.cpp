@@ -127,6 +127,12 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 // returns.
 void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event); readBack != nullptr) {
+      Later(run.relay, [&run, text = QString::fromStdString(app::ReadBackText(*readBack))] {
+        if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
+      });
+      return;
+    }
     const auto* waiting = std::get_if<app::PhoneWait>(&event);
     if (waiting == nullptr) return;
     const app::PhoneWait& wait = *waiting;

@@ -120,6 +120,12 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 // returns.
 void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event); readBack != nullptr) {
+      run.host.Post([&run, text = app::ReadBackText(*readBack)] {
+        if (run.mainWindow != nullptr) run.mainWindow->ShowStatusLine(text);
+      });
+      return;
+    }
     const auto* waiting = std::get_if<app::PhoneWait>(&event);
     if (waiting == nullptr) return;
     run.host.Post([&run, text = app::PhoneWaitText(*waiting), ended = waiting->ended] {

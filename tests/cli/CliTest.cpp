@@ -429,7 +429,13 @@ TEST_F(CliVerifyTest, AnImageReadBackWholeIsOkBeforeTheReboot) {
   const std::size_t verified = out.find("\n      Verify APPS\t\t\t\t> > > OK\n");
   ASSERT_NE(verified, std::string::npos) << out;
   EXPECT_LT(completed, verified);
-  EXPECT_NE(err_.Text().find("[  NOTICE  ] Download Finished\n"), std::string::npos);
+  const std::string err = err_.Text();
+  EXPECT_NE(err.find("[  NOTICE  ] Download Finished\n"), std::string::npos);
+  // The read-back's bar has a heading, and its time a line of its own outside the log's total.
+  const std::size_t heading = err.find("verify: Reading APPS back from the flash to compare\n");
+  const std::size_t verdict = err.find("verify: Read-back of APPS: matches the files (");
+  EXPECT_LT(heading, verdict) << err;
+  EXPECT_NE(verdict, std::string::npos) << err;
   ASSERT_TRUE(
       phone.WaitFor([](const auto& ev) { return sim::HasEvent(ev, sim::EventKind::Reboot); }, 2s));
   // Exactly the image rounded up to whole pages, from its address, before the reboot request.

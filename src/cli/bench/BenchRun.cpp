@@ -190,7 +190,7 @@ class PassRecorder {
   // A read-back that matched vouches for the images it read (those with an address: the file
   // systems never are).
   void Take(const app::ImagesReadBack& readBack) {
-    if (!readBack.matched) return;
+    if (!readBack.ended || !readBack.matched) return;
     std::lock_guard lock(mutex_);
     readBack_.insert(readBack.images.begin(), readBack.images.end());
   }
