@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 #include <utility>
 
 #include "app/ControlIds.h"
@@ -155,7 +156,20 @@ bool CliSession::ApplyOptions() {
     state_.link.replyTimeout = std::chrono::seconds(0);
   }
   // The command line wins over the release folder, which wins over the settings file.
-  if (!arguments_.release.empty()) dlg_->DeriveReleasePaths(arguments_.release);
+  if (!arguments_.release.empty()) {
+    dlg_->DeriveReleasePaths(arguments_.release);
+    // A release also holds files the window's browse buttons never derive, each chosen by
+    // hand there; where the release has them at their usual place, they are taken too.
+    for (const auto& [key, folder, name] :
+         {std::tuple{app::KEY_NANDPREBOOT, "APPS", "nandpreboot.img"},
+          std::tuple{app::KEY_RSRC, "", "Rsrc.img"}}) {
+      const std::filesystem::path candidate =
+          std::filesystem::path(arguments_.release) / folder / name;
+      if (std::error_code error; std::filesystem::is_regular_file(candidate, error)) {
+        dlg_->SetImagePathByKey(key, candidate.string());
+      }
+    }
+  }
   for (const app::ImageInfo& image : app::Catalogue()) {
     if (auto it = arguments_.images.find(std::string(image.cliName));
         it != arguments_.images.end()) {

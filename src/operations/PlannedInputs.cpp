@@ -18,11 +18,13 @@ std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg, int sel
     if (!refusal) continue;
     const app::ImageInfo& info = app::Catalogue(kind);
     const std::string& path = dlg.*info.path;
-    return InputRefusal{
-        std::string(refusal->text),
-        app::Printf("%s file refused before connecting: %s", std::string(info.logName).c_str(),
-                    path.empty() ? "no path given" : path.c_str()),
-        std::move(refusal->cause)};
+    // Which option gives the file, so that the refusal says how to mend it.
+    return InputRefusal{std::string(refusal->text),
+                        app::Printf("%s file refused before connecting: %s (--%s FILE gives it)",
+                                    std::string(info.logName).c_str(),
+                                    path.empty() ? "no path given" : path.c_str(),
+                                    std::string(info.cliName).c_str()),
+                        std::move(refusal->cause)};
   }
   return std::nullopt;
 }

@@ -247,7 +247,9 @@ TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
   EXPECT_NE(err_.Text().find("[VeskaDownloader] file open error! Check the APPS file location\n"),
             std::string::npos)
       << err_.Text();
-  EXPECT_NE(err_.Text().find("APPS file refused before connecting: " + absent), std::string::npos);
+  EXPECT_NE(err_.Text().find("APPS file refused before connecting: " + absent +
+                             " (--apps FILE gives it)\n"),
+            std::string::npos);
   // An empty file is out of range for every image, as the download would say.
   const std::string empty = (folder_ / "patch.img").string();
   std::ofstream(empty, std::ios::binary).close();
@@ -262,6 +264,19 @@ TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
   EXPECT_EQ(out_.Text(), "");
   EXPECT_NE(err_.Text().find("[VeskaDownloader] Fail to open resource file!\n"), std::string::npos)
       << err_.Text();
+  // A release folder gives the files at their usual places, the two the window's browse
+  // buttons leave to the user included.
+  const auto release = folder_ / "release";
+  std::filesystem::create_directories(release / "APPS");
+  std::ofstream(release / "Rsrc.img", std::ios::binary) << "123456789";
+  std::ofstream(release / "APPS" / "nandpreboot.img", std::ios::binary) << "123456789";
+  for (const char* kind : {"rsrc", "nandpreboot"}) {
+    EXPECT_EQ(Run({"--release", release.c_str(), "checksum", kind}), EXIT_OK) << kind;
+  }
+  EXPECT_NE(out_.Text().find("0xCBF43926 9 bytes " + (release / "Rsrc.img").string() + "\n"),
+            std::string::npos)
+      << out_.Text();
+  EXPECT_NE(out_.Text().find((release / "APPS" / "nandpreboot.img").string()), std::string::npos);
 }
 
 // Usage errors say what would have been valid; rates are taken as technicians write them.
