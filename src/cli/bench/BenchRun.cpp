@@ -210,6 +210,9 @@ class PassRecorder {
   void Take(const app::PhoneWait&) {}
 
   void Take(const app::FlashIdShown& flashId) {
+    // "Connect" is the box's word while the flash is asked for, no identity: a phone stopped
+    // then has none on record.
+    if (flashId.text == "Connect") return;
     std::lock_guard lock(mutex_);
     flashId_ = flashId.text;
   }
