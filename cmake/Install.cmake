@@ -26,7 +26,11 @@ install(FILES packaging/linux/70-veska-downloader.rules DESTINATION ${VESKA_SHAR
 
 # Man pages, compressed as Debian keeps them (-n: no time stamp, so builds are reproducible).
 find_program(VESKA_GZIP gzip)
-foreach(page veska-cli.1 vphone.1)
+set(VESKA_PAGES veska-cli.1 vphone.1)
+if(TARGET VeskaDownloader)
+  list(APPEND VESKA_PAGES VeskaDownloader.1)
+endif()
+foreach(page ${VESKA_PAGES})
   set(source ${PROJECT_SOURCE_DIR}/packaging/linux/man/${page})
   if(VESKA_GZIP)
     set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
@@ -41,6 +45,20 @@ foreach(page veska-cli.1 vphone.1)
 endforeach()
 add_custom_target(veska_man_pages ALL DEPENDS ${VESKA_MAN_PAGES})
 install(FILES ${VESKA_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The package's copyright and changelog, where Debian keeps them (the changelog compressed, as
+# the man pages are).
+set(VESKA_DOC ${CMAKE_INSTALL_DATADIR}/doc/veska-downloader)
+configure_file(packaging/linux/doc/changelog.in ${PROJECT_BINARY_DIR}/doc/changelog @ONLY)
+if(VESKA_GZIP)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/changelog.gz
+    COMMAND ${VESKA_GZIP} -9 -n -c ${PROJECT_BINARY_DIR}/doc/changelog >
+            ${PROJECT_BINARY_DIR}/doc/changelog.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog VERBATIM)
+  add_custom_target(veska_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz DESTINATION ${VESKA_DOC})
+endif()
+install(FILES packaging/linux/doc/copyright DESTINATION ${VESKA_DOC})
 
 # The Debian package: scripts/package-deb (or `cpack -G DEB` in a build folder).
 set(CPACK_GENERATOR DEB)

@@ -1,6 +1,8 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "gui/Program.h"
 #include "gui/QtHost.h"
@@ -15,7 +17,16 @@ int main(int argc, char* argv[]) {
     std::fflush(nullptr);
     std::_Exit(0);
   });
-  veska::gui::RunProgram(*host);
+  QCommandLineParser options;
+  options.setApplicationDescription(
+      QStringLiteral("Firmware download tool for QX7430 phones with NAND flash"));
+  options.addHelpOption();
+  const QCommandLineOption settings(QStringLiteral("settings"),
+                                    QStringLiteral("Settings file (default: the user's)"),
+                                    QStringLiteral("FILE"));
+  options.addOption(settings);
+  options.process(application);  // --help, or an unknown option, ends here
+  veska::gui::RunProgram(*host, std::filesystem::path(options.value(settings).toStdString()));
   // EXIT ends the program at once, even while a worker still waits for the phone: the
   // settings are already on disk and a worker blocked in a port read must not hold it open.
   if (host->HasRunningWorkers()) {
