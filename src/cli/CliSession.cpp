@@ -16,6 +16,9 @@
 #include "cli/Interrupt.h"
 #include "cli/PortSteps.h"
 #include "cli/YesNoPrompt.h"
+#include "fs/FileSystemDownload.h"
+#include "fs/FsButtons.h"
+#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/PortNames.h"
 #include "operations/PlannedInputs.h"
@@ -307,15 +310,45 @@ bool CliSession::Execute(const StepAction& action) {
       action);
 }
 
+namespace {
+
+// Why a file a step will write cannot be made at `path`, or empty when it can: its folder must
+// exist and take new files, and what is already there must be a regular file the step may
+// replace.
+std::string UnwritableReason(const std::string& path) {
+  const std::filesystem::path file(path);
+  std::filesystem::path folder = file.parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    return "its folder " + folder.string() + " does not exist";
+  }
+  if (::access(folder.string().c_str(), W_OK) != 0) {
+    return "its folder " + folder.string() + " does not take new files (" + std::strerror(errno) +
+           ")";
+  }
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
+  if (!std::filesystem::exists(status)) return {};
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  if (::access(path.c_str(), W_OK) != 0) return "it is there and may not be replaced";
+  return {};
+}
+
+}  // namespace
+
 int CliSession::CheckPlannedFiles(const StepPlan& plan) {
   std::vector<int> downloads;
   std::vector<std::string> puts;
+  std::vector<std::string> outputs;  // the files dumps and explore get will write
   for (const PlannedStep& step : plan.steps) {
     if (const auto* download = std::get_if<steps::Download>(&step.action)) {
       downloads.push_back(download->selection);
+    } else if (const auto* dump = std::get_if<steps::Dump>(&step.action)) {
+      outputs.push_back(dump->file);
     } else if (const auto* explore = std::get_if<steps::Explore>(&step.action)) {
       for (const ExploreAction& action : explore->actions) {
         if (action.verb == ExploreAction::Verb::Put) puts.push_back(action.pcFile);
+        if (action.verb == ExploreAction::Verb::Get) outputs.push_back(action.pcFile);
       }
     }
   }
@@ -327,6 +360,30 @@ int CliSession::CheckPlannedFiles(const StepPlan& plan) {
   };
   for (const int index : downloads) {
     if (const auto refusal = operations::RefusedDownloadFile(*dlg_, index)) return refuse(*refusal);
+    // A file system's listing is read and checked as its download would, before the phone is
+    // touched; the load shows the download's own box.
+    for (const app::ImageKind kind : app::Selection(index)->files) {
+      if (kind != app::ImageKind::Tfs && kind != app::ImageKind::Db2) continue;
+      const fs::FileSystemInputs inputs = fs::FileSystemInputsOf(
+          *dlg_, kind == app::ImageKind::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
+      fs::Listing listing;
+      if (!fs::LoadListing(dlg_->Engine(), inputs, listing)) {
+        errors_.Explain(app::Printf(
+            "veska-cli: %s listing refused before connecting: %s (beside the image, named as it "
+            "is with .cfg)\n",
+            std::string(app::Catalogue(kind).logName).c_str(), inputs.listingPath.c_str()));
+        return EXIT_INPUT_REFUSED;
+      }
+    }
+  }
+  // What a dump or a copy from the phone writes must be able to land before the phone is
+  // touched; the operation's own box, with the path and the reason beside it.
+  for (const std::string& file : outputs) {
+    if (const std::string reason = UnwritableReason(file); !reason.empty()) {
+      return refuse({"Internal Error! (file creation)",
+                     file + " refused before connecting: " + reason,
+                     app::Cause::File(std::nullopt, app::FileRule::CannotOpen, file)});
+    }
   }
   // The files `explore put` will add, with the message the Explorer's Add would give.
   for (const std::string& file : puts) {

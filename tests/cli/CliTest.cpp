@@ -264,6 +264,24 @@ TEST_F(CliTest, AFileTheDownloadWouldRefuseStopsTheRunBeforeThePortIsOpened) {
   EXPECT_EQ(out_.Text(), "");
   EXPECT_NE(err_.Text().find("[VeskaDownloader] Fail to open resource file!\n"), std::string::npos)
       << err_.Text();
+  // A file system's listing, and the folder a dump or a copy would write to, are examined too.
+  const std::string tfs = (folder_ / "lonely.tfs").string();
+  std::ofstream(tfs, std::ios::binary) << std::string(4096, 'T');
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "--tfs", tfs.c_str(), "connect", "download",
+                 "tfs"}),
+            EXIT_INPUT_REFUSED);
+  EXPECT_NE(err_.Text().find("veska-cli: TFS listing refused before connecting: " +
+                             (folder_ / "lonely.cfg").string()),
+            std::string::npos)
+      << err_.Text();
+  const std::string nowhere = (folder_ / "no-such-folder" / "apps.bin").string();
+  EXPECT_EQ(Run({"--port", "/dev/veska-no-such-port", "connect", "dump", "APPS", nowhere.c_str()}),
+            EXIT_INPUT_REFUSED);
+  EXPECT_NE(err_.Text().find("[VeskaDownloader] Internal Error! (file creation)\nveska-cli: " +
+                             nowhere + " refused before connecting: its folder "),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_EQ(out_.Text(), "");
   // A release folder gives the files at their usual places, the two the window's browse
   // buttons leave to the user included.
   const auto release = folder_ / "release";
