@@ -246,6 +246,19 @@ bool DownloaderDlg::BeginConnectedOperation(OperationId id) {
   return false;
 }
 
+bool DownloaderDlg::ConfirmErasing(OperationId id) {
+  if (!confirmErasing_) return true;
+  const std::string_view text = id == OperationId::NandErase         ? kConfirmNandEraseText
+                                : id == OperationId::BootloaderErase ? kConfirmBootloaderEraseText
+                                                                     : kConfirmFormatText;
+  if (host_.MessageBox(&Wnd(), text, {}, ui::MB_YESNO | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2) ==
+      ui::IDYES) {
+    return true;
+  }
+  Runner().Report(OperationResult::Ended(id, Outcome::Refused, 0, "not confirmed"));
+  return false;
+}
+
 // --- log, fields, progress ---
 
 void DownloaderDlg::AppendLog(std::string_view text) {

@@ -134,6 +134,11 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   // the busy state and the window's values read in. False when no port is chosen: the window
   // is back in its connected state and the refusal has been reported for `id`.
   [[nodiscard]] bool BeginConnectedOperation(OperationId id);
+  // The desktop programs ask before NAND Erase, Bootloader Erase and Format, No the default,
+  // saying what is lost; on the command line the step is the request itself and nothing asks.
+  void SetConfirmErasing(bool confirm) { confirmErasing_ = confirm; }
+  // True when `id` may go ahead; otherwise its refusal ("not confirmed") has been reported.
+  [[nodiscard]] bool ConfirmErasing(OperationId id);
 
   // --- log, fields and progress ---
   void AppendLog(std::string_view text);
@@ -246,6 +251,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   std::string portDevice;
 
  private:
+  bool confirmErasing_ = false;
   // The common browse pattern: choose, test that the file opens, show it, remember it.
   void BrowseImage(const ImageInfo& kind);
   // For an already chosen path: the member takes it, the field shows it if the file opens (a
@@ -283,6 +289,16 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
 
 // The message box of a phone lost in the middle of an operation; the cause follows it.
 inline constexpr std::string_view kPhoneLostText = "The connection to the phone was lost:";
+// The questions before the operations that erase what no download writes back.
+inline constexpr std::string_view kConfirmNandEraseText =
+    "NAND Erase erases every block but the bootloader: the firmware, the file system and the "
+    "calibration data are lost.\n\nErase the NAND flash?";
+inline constexpr std::string_view kConfirmBootloaderEraseText =
+    "Bootloader Erase erases the boot area: the phone does not start again until a bootloader "
+    "is written (D / L Bootloader).\n\nErase the bootloader?";
+inline constexpr std::string_view kConfirmFormatText =
+    "Format erases the phone's file system: every file on it is lost.\n\nFormat the file "
+    "system?";
 inline constexpr std::string_view kPhoneLostAdvice =
     "Switch the phone off, press START and switch it on again.";
 

@@ -17,6 +17,7 @@ FileSystemInputs FileSystemInputsOf(const app::DownloaderDlg& dlg, FileSystemKin
 }
 
 void OnFormat(app::DownloaderDlg& dlg) {
+  if (!dlg.ConfirmErasing(OperationId::Format)) return;
   dlg.Runner().RunHere(OperationId::Format, [&dlg] {
     dlg.EnterBusyState();
     dlg.UpdateData(true);

@@ -171,6 +171,7 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
     LogStops(dlg, run.sessionLog);
     ShowResultsOnStatusLine(dlg, run);
     ShowPhoneWaitsOnStatusLine(dlg, run);
+    dlg.SetConfirmErasing(true);
   });
   host.SetShownHook({});
   return application.DialogResult();

@@ -36,7 +36,7 @@ bool TakeLinkMode(DownloaderDlg& dlg) {
 }
 
 void OnErase(DownloaderDlg& dlg, OperationId id, std::uint8_t code, std::string_view doneText) {
-  if (!dlg.BeginConnectedOperation(id)) return;
+  if (!dlg.ConfirmErasing(id) || !dlg.BeginConnectedOperation(id)) return;
   if (!link::IsLoaderBaudCode(dlg.port.baudCode)) {
     dlg.EnterConnectedState();
     Refused(dlg, id, "no loader runs at a known rate (connect first)");

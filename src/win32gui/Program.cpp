@@ -165,6 +165,7 @@ int RunProgram(Win32Host& host, const std::filesystem::path& settingsFile,
     LogStops(dlg, run.sessionLog);
     ShowResultsOnStatusLine(dlg, run);
     ShowPhoneWaitsOnStatusLine(dlg, run);
+    dlg.SetConfirmErasing(true);
   });
   host.SetShownHook({});
   host.SetEndedHook({});

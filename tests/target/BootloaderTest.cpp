@@ -195,6 +195,34 @@ TEST_F(EraseTest, EachLinkCarriesTheCommandInItsFormAndOnlyAbConfirms) {
   EXPECT_TRUE(Connected());
 }
 
+// The desktop programs ask first, No the default; No sends nothing and leaves the window
+// connected. (The command line does not ask: its step is the request.)
+TEST_F(EraseTest, TheDesktopAsksBeforeErasingAndNoSendsNothing) {
+  Open(false);
+  dlg_->SetConfirmErasing(true);
+  host_.QueueMessageBoxAnswer(ui::IDNO);
+  ASSERT_TRUE(window_->Click(app::IDC_NAND_ERASE));
+  dlg_->Runner().Join();
+  EXPECT_TRUE(pty_.Receive(1, 100ms).empty());
+  EXPECT_EQ(dlg_->Runner().LastResult()->reason, "not confirmed");
+  EXPECT_TRUE(Connected());
+  const auto events = host_.EventJournal().Events();
+  const auto box = std::find_if(events.rbegin(), events.rend(), [](const ui::Event& e) {
+    return e.kind == ui::EventKind::MessageBox;
+  });
+  ASSERT_NE(box, events.rend());
+  EXPECT_EQ(box->text, app::kConfirmNandEraseText);
+  EXPECT_EQ(box->a, ui::MB_YESNO | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
+  EXPECT_EQ(box->b, ui::IDNO);
+
+  host_.QueueMessageBoxAnswer(ui::IDYES);
+  Press(app::IDC_BOOTLOADER_ERASE, [&] {
+    EXPECT_EQ(pty_.Receive(2, 300ms), std::vector<std::uint8_t>{BOOTLOADER_ERASE});
+    pty_.Send({ERASE_DONE});
+  });
+  EXPECT_EQ(dlg_->Runner().LastResult()->outcome, app::Outcome::Done);
+}
+
 // A chip that takes its time: the window stays busy and responsive until the phone answers.
 TEST_F(BootloaderTest, ALongEraseOfTheVirtualPhoneIsAwaitedOnAWorker) {
   sim::PhoneOptions options;
