@@ -1,5 +1,7 @@
 #include "cli/PortList.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -117,6 +119,20 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
 #else
   (void)state;
 #endif
+#if !defined(_WIN32)
+  for (const auto& [name, device] : state.portPaths) {
+    const bool listed = std::any_of(entries.begin(), entries.end(), [&](const PortEntry& e) {
+      return e.device == device || Resolved(e.device) == Resolved(device);
+    });
+    if (listed) continue;
+    PortEntry entry;
+    entry.device = device;
+    entry.comName = name;
+    entry.problem = link::DeviceProblem(device);
+    entry.mapped = true;
+    entries.push_back(std::move(entry));
+  }
+#endif
   return entries;
 }
 
@@ -164,6 +180,7 @@ std::string FormatPorts(const std::vector<PortEntry>& ports) {
     text += (port.comName.empty() ? std::string("-") : port.comName) + "\t" + port.device;
     if (!port.usb.empty()) text += "\t" + port.usb;
     if (port.usb.empty() && !port.description.empty()) text += "\t" + port.description;
+    if (port.mapped) text += "\tmapped in the settings file";
     text += port.problem.empty() ? "\tcan be opened" : "\tcannot be opened: " + port.problem;
     text += "\n";
     if (!port.hint.empty()) text += "\t" + port.hint + "\n";

@@ -16,6 +16,7 @@ struct PortEntry {
   std::string usb;          // "USB 1a86:7523 serial 0001 (QinHeng USB Serial)"; empty if no USB
   std::string problem;      // why it cannot be opened now; empty when it can
   std::string hint;         // what else may stand in the way (ModemManager); empty for nothing
+  bool mapped = false;      // named by the settings file's [Ports], not found by the system
 };
 
 // The USB device behind a serial device.
@@ -34,8 +35,9 @@ struct UsbIdentity {
                                    const std::string& device);
 
 // The serial devices present, in the order the system lists them, each with its COMn, its USB
-// identity and whether it can be opened. Empty when none is present (or when this build has no
-// port enumeration; see CanListPorts).
+// identity and whether it can be opened; then each device the settings file's [Ports] maps
+// that the system does not list (a pseudo-terminal, a by-id link), marked as mapped. Empty when
+// none is present (or when this build has no port enumeration; see CanListPorts).
 [[nodiscard]] std::vector<PortEntry> ListPorts(const link::LinkState& state);
 [[nodiscard]] bool CanListPorts();
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "link/PtyPair.h"
@@ -26,6 +27,21 @@ TEST(PortListTest, EachDeviceIsNamedByTheComNameThatOpensIt) {
   EXPECT_EQ(ComNameFor("/dev/ttyUSB0", state), "COM17");
   EXPECT_EQ(ComNameFor("/dev/ttyACM2", state), "COM35");
   EXPECT_EQ(ComNameFor("/dev/ttyXYZ0", state), "");
+  // A mapped device the system does not list is listed too, marked, with its state.
+  state.portPaths["COM9"] = "/dev/veska-no-such-device";
+  const std::vector<PortEntry> ports = ListPorts(state);
+  const auto entry = [&](const std::string& name) {
+    const auto it = std::find_if(ports.begin(), ports.end(),
+                                 [&](const PortEntry& p) { return p.comName == name; });
+    return it != ports.end() ? *it : PortEntry{};
+  };
+  EXPECT_TRUE(entry("COM5").mapped);
+  EXPECT_EQ(entry("COM5").problem, "");
+  EXPECT_TRUE(entry("COM9").mapped);
+  EXPECT_NE(entry("COM9").problem, "");
+  EXPECT_NE(FormatPorts({entry("COM5")}).find("\tmapped in the settings file\tcan be opened\n"),
+            std::string::npos)
+      << FormatPorts({entry("COM5")});
   std::filesystem::remove(link);
 }
 
