@@ -198,7 +198,10 @@ int CliSession::Run() {
     const int status = RunStep(plan.steps[index].action);
     Notify(plan, index, true, status);
     if (status == EXIT_INTERRUPTED) break;
-    if (status != EXIT_OK) return status;
+    if (status != EXIT_OK) {
+      presenter_->EndProgressLine();  // fields held back for a log line that stays unfinished
+      return status;
+    }
   }
   if (Interrupted()) {
     interrupt_->WaitHandled();
@@ -208,6 +211,7 @@ int CliSession::Run() {
     errors_.Explain("\nveska-cli: interrupted\n");
     return EXIT_INTERRUPTED;
   }
+  presenter_->EndProgressLine();
   return EXIT_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/ConsolePresenter.h"
 
+#include <utility>
+
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
 #include "app/Printf.h"
@@ -123,9 +125,15 @@ void ConsolePresenter::Present(const ui::Event& event) {
                  shownFields_[event.id] != event.text) {
         // The same value again (the idle state sets "Disconnect" more than once) is no news.
         shownFields_[event.id] = event.text;
+        const std::string note = app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str());
+        if (sameTerminal_ && !partialLine_.empty()) {
+          // Not into the middle of a log line: once the line is whole.
+          pendingNotes_ += note;
+          return;
+        }
         ClearProgressLine();
         std::fflush(out_);
-        errors_.Note(app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str()));
+        errors_.Note(note);
       }
       return;
     }
@@ -146,13 +154,32 @@ void ConsolePresenter::Present(const ui::Event& event) {
 
 void ConsolePresenter::WriteLog(const std::string& text) {
   ClearProgressLine();
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  if (!sameTerminal_ || pendingNotes_.empty()) {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
+  } else {
+    // The fields that came while the line was half written follow the line's end.
+    const std::size_t end = text.find('\n');
+    std::fwrite(text.data(), 1, end == std::string::npos ? text.size() : end + 1, out_);
+    std::fflush(out_);
+    if (end != std::string::npos) {
+      errors_.Note(std::exchange(pendingNotes_, {}));
+      std::fwrite(text.data() + end + 1, 1, text.size() - end - 1, out_);
+      std::fflush(out_);
+    }
+  }
   if (sameTerminal_) {
     const std::size_t lineBreak = text.rfind('\n');
     partialLine_ =
         lineBreak == std::string::npos ? partialLine_ + text : text.substr(lineBreak + 1);
   }
+}
+
+void ConsolePresenter::FlushPendingNotes() {
+  if (pendingNotes_.empty()) return;
+  std::fflush(out_);
+  // The log stopped in the middle of a line: the fields start on one of their own.
+  errors_.Note("\n" + std::exchange(pendingNotes_, {}));
 }
 
 void ConsolePresenter::Progress(std::int64_t position) {

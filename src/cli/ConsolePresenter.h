@@ -43,6 +43,7 @@ class ConsolePresenter {
   void EndProgressLine() {
     std::lock_guard lock(mutex_);
     ClearProgressLine();
+    FlushPendingNotes();
   }
   // A line of its own on standard error, redrawn in place like the progress bar (below a
   // half-written log line): a long wait's count. EndTransient takes it away again.
@@ -56,6 +57,8 @@ class ConsolePresenter {
 
  private:
   void WriteLog(const std::string& text);
+  // Writes the fields held back while a log line was half written.
+  void FlushPendingNotes();
   void Progress(std::int64_t position);
   void DrawBar(std::int64_t position);
   // Draws `line` in place of the transient line, below a half-written log line.
@@ -68,6 +71,7 @@ class ConsolePresenter {
   std::string applicationName_;
   ProgressMode mode_;
   bool sameTerminal_ = false;
+  std::string pendingNotes_;      // fields held back until the half-written log line ends
   std::string partialLine_;       // the log's text after its last line break
   bool barBelowPartial_ = false;  // the bar was drawn on a line of its own below it
   int plainTenths_ = 0;           // Plain: the tenths already reported for this range

@@ -168,6 +168,22 @@ TEST_F(ConsolePresenterTest, TheBarNeverEatsAHalfWrittenLogLine) {
   EXPECT_EQ(out, "done\n     NAND Flash driver\t> > >      NAND Flash driver\t> > > OK\n");
 }
 
+// A field that changes while the log's line is half written waits for the line's end, on a
+// terminal shared by both; elsewhere it goes at once.
+TEST_F(ConsolePresenterTest, AFieldNeverLandsInTheMiddleOfALogLine) {
+  presenter_.SetLogOnSameTerminal(true);
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "     Flash Type Checking\t> > > ");
+  Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "MR7D2P45XT");
+  EXPECT_EQ(Err(), "");
+  Present(EventKind::AppendText, kMain, app::IDC_LOG, "OK\n     next\t");
+  EXPECT_EQ(Err(), "Flash ID: MR7D2P45XT\n");
+  EXPECT_EQ(Out(), "     Flash Type Checking\t> > > OK\n     next\t");
+  // A run that ends with the line unfinished still shows the field, on a line of its own.
+  Present(EventKind::SetText, kMain, app::IDC_FILE_SIZE, "12 bytes");
+  presenter_.EndProgressLine();
+  EXPECT_TRUE(Err().ends_with("Flash ID: MR7D2P45XT\n\nFile Size: 12 bytes\n")) << Err();
+}
+
 // A long wait's count stands below the log's half-written line, redrawn in place; when the wait
 // ends, the line comes back whole and the log goes on after it ("OK" never stands alone).
 TEST_F(ConsolePresenterTest, AWaitsCountStandsBelowTheHalfWrittenLineUntilTheWaitEnds) {
