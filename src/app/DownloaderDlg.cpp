@@ -20,6 +20,8 @@ using ui::Notify;
 constexpr std::string_view KEY_REPLY_TIMEOUT = "ReplyTimeout";
 // 1: every download reads what it wrote back and compares it with the files.
 constexpr std::string_view KEY_VERIFY_AFTER_DOWNLOAD = "VerifyAfterDownload";
+// The download selection last chosen (0-17), for the next session to start with.
+constexpr std::string_view KEY_DOWNLOAD_SELECTION = "DownloadSelection";
 
 // The message map: which handler a control's notification reaches, in the dialog's order.
 struct MessageMapEntry {
@@ -77,6 +79,15 @@ constexpr int kSelectionControls[] = {IDC_SEL_APPS,
                                       IDC_AUTO_REBOOT,
                                       IDC_VERIFY_AFTER_DOWNLOAD};
 
+// The radio buttons of the download selection.
+bool IsSelectionRadio(int id) {
+  for (int control : kSelectionControls) {
+    if (control == id)
+      return id != IDC_DEFAULT_CAL_DATA && id != IDC_AUTO_REBOOT && id != IDC_VERIFY_AFTER_DOWNLOAD;
+  }
+  return false;
+}
+
 }  // namespace
 
 DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings& settings)
@@ -96,6 +107,11 @@ DownloaderDlg::~DownloaderDlg() {
 }
 
 bool DownloaderDlg::OnCommand(int id, Notify code) {
+  if (code == Notify::Clicked && IsSelectionRadio(id)) {
+    std::int32_t chosen = -1;
+    ui::DdxRadio(Wnd(), true, IDC_SEL_APPS, chosen);
+    if (chosen >= 0) settings_.WriteInt(KEY_DOWNLOAD_SELECTION, chosen);
+  }
   // The operations' buttons come from the table of operations.
   if (const std::optional<OperationId> operation = OperationOfButton(id);
       operation && code == Notify::Clicked) {
@@ -133,6 +149,11 @@ bool DownloaderDlg::OnInitDialog() {
   totalElapsed = 0;
   linkType = kUartLinkType;
   verifyAfterDownload = settings_.GetInt(KEY_VERIFY_AFTER_DOWNLOAD, 0) != 0 ? 1 : 0;
+  // The last session's selection, when the settings hold one the window has.
+  if (const int stored = settings_.GetInt(KEY_DOWNLOAD_SELECTION, -1);
+      Selection(stored) != nullptr) {
+    selectionIndex = stored;
+  }
   UpdateData(false);
 
   wnd.SetTextLimit(IDC_LOG, kLogTextLimit);

@@ -118,7 +118,8 @@ TEST_F(MainWindowTest, ThePortSelectorMarksThePortsThatArePresent) {
   EXPECT_TRUE(looked);
 }
 
-TEST_F(MainWindowTest, TheExpertSwitchShowsTheExpertControlsOnlyAndTheVerifyBoxIsRemembered) {
+TEST_F(MainWindowTest,
+       TheExpertSwitchShowsTheExpertControlsOnlyAndVerifyAndSelectionAreRemembered) {
   std::ofstream(folder_ / "VeskaDownloader.INI") << "[Setting]\n" << KEY_EXPERT_BUTTONS << "=1\n";
   bool looked = false;
   RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
@@ -136,16 +137,19 @@ TEST_F(MainWindowTest, TheExpertSwitchShowsTheExpertControlsOnlyAndTheVerifyBoxI
     ASSERT_NE(verify, nullptr);
     EXPECT_FALSE(verify->isChecked());
     verify->click();
+    qobject_cast<QAbstractButton*>(window.Control(app::IDC_SEL_ALL_BINARY_FS))->click();
     qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
   });
   EXPECT_TRUE(looked);
 
-  // The next start finds the box as it was left.
+  // The next start finds the box and the selection as they were left.
   looked = false;
   RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
     looked = true;
     EXPECT_TRUE(
         qobject_cast<QCheckBox*>(window.Control(app::IDC_VERIFY_AFTER_DOWNLOAD))->isChecked());
+    EXPECT_TRUE(
+        qobject_cast<QAbstractButton*>(window.Control(app::IDC_SEL_ALL_BINARY_FS))->isChecked());
     qobject_cast<QPushButton*>(window.Control(app::IDC_EXIT))->click();
   });
   EXPECT_TRUE(looked);
