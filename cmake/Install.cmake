@@ -46,6 +46,12 @@ endforeach()
 add_custom_target(veska_man_pages ALL DEPENDS ${VESKA_MAN_PAGES})
 install(FILES ${VESKA_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# Shell completion of veska-cli's steps and options, where bash and zsh look for them.
+install(FILES packaging/linux/completions/veska-cli.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME veska-cli)
+install(FILES packaging/linux/completions/_veska-cli
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+
 # The package's copyright and changelog, where Debian keeps them (the changelog compressed, as
 # the man pages are).
 set(VESKA_DOC ${CMAKE_INSTALL_DATADIR}/doc/veska-downloader)

@@ -1,7 +1,9 @@
 #include "cli/CliArguments.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
+#include <memory>
 #include <string>
 
 #include "app/FlashMap.h"
@@ -72,12 +74,59 @@ std::string BaudCaption(std::string value) {
   return {};
 }
 
+constexpr const char* kLinkGroup = "The phone's line";
+constexpr const char* kRunGroup = "The run";
+constexpr const char* kImageGroup = "Image files";
+constexpr const char* kBenchGroup = "Bench (several --port)";
+
+constexpr const char* kExamples =
+    "Examples:\n"
+    "  veska-cli --port COM17 --baud 921K --release ~/release connect download all-bin-fs\n"
+    "  veska-cli --port /dev/ttyUSB0 connect dump APPS apps.bin\n"
+    "  veska-cli --port COM17 connect explore ls / explore get /sys/config.bin config.bin\n"
+    "  veska-cli --port COM17 --port COM18 --release ~/release --report bench.json \\\n"
+    "            connect download all-bin --verify\n"
+    "  veska-cli checksum --file FUSE_APPS.img\n"
+    "  veska-cli ports\n"
+    "veska-cli STEP --help explains one step.\n";
+
+// The usage line names the steps, which come after the options.
+class StepsFormatter final : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "\nUsage: veska-cli [OPTIONS] STEP [STEP ...]\n";
+  }
+};
+
+// The lines of the help text that explain `step`: from its first line up to the next step's.
+std::string StepHelp(const std::string& step) {
+  const std::string text = kHelpText;
+  std::string found;
+  bool inside = false;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const bool stepLine = line.starts_with("  ") && line.size() > 2 && line[2] != ' ';
+    if (stepLine) {
+      const std::string word = line.substr(2, line.find(' ', 2) - 2);
+      inside = word == step;
+    } else if (!line.starts_with("  ")) {
+      inside = false;
+    }
+    if (inside) found += line + "\n";
+  }
+  return found;
+}
+
 // Every option, each bound to its field of `arguments`.
 void AddOptions(CLI::App& app, CliArguments& arguments) {
   app.add_option("--port", arguments.ports,
                  "COM1 ... COM50, or a device path; given several times, the steps run on every "
                  "port at once (a bench run)")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->group(kLinkGroup);
   app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);
   app.add_option("--baud", arguments.baud,
                  "line rate after the loaders: 115K, 460K, 921K or 3M (also written out, "
@@ -87,33 +136,46 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
         if (caption.empty())
           throw CLI::ValidationError(value + " is no rate of 115K, 460K, 921K, 3M");
         return caption;
-      });
-  app.add_option("--link", arguments.link, "link type")->check(CLI::IsMember({"uart", "usb"}));
-  app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)");
+      })
+      ->group(kLinkGroup);
+  app.add_option("--link", arguments.link, "link type")
+      ->check(CLI::IsMember({"uart", "usb"}))
+      ->group(kLinkGroup);
+  app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)")->group(kRunGroup);
   app.add_option("--progress", arguments.progress,
                  "bar (redrawn in place), plain (a line every 10 %) or none; default: bar on a "
                  "terminal, plain otherwise")
-      ->check(CLI::IsMember({"bar", "plain", "none"}));
-  app.add_option("--settings", arguments.settings, "settings file (default: the user's)");
-  app.add_option("--release", arguments.release, "release folder holding APPS/ and COMMS/");
+      ->check(CLI::IsMember({"bar", "plain", "none"}))
+      ->group(kRunGroup);
+  app.add_option("--settings", arguments.settings, "settings file (default: the user's)")
+      ->group(kRunGroup);
+  app.add_option("--release", arguments.release,
+                 "release folder holding APPS/, COMMS/ and Rsrc.img (as tools/make-release "
+                 "writes it)")
+      ->group(kImageGroup);
   app.add_option("--log-dir", arguments.logDir,
-                 "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)");
+                 "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)")
+      ->group(kBenchGroup);
   app.add_option("--report", arguments.report,
-                 "bench run: write a JSON report of every phone (steps, flash, images, errors)");
+                 "bench run: write a JSON report of every phone (steps, flash, images, errors)")
+      ->group(kBenchGroup);
   app.add_flag("--repeat", arguments.repeat,
                "bench run: after each phone, wait for the next one on the same port, until "
-               "Ctrl-C");
+               "Ctrl-C")
+      ->group(kBenchGroup);
   app.add_option("--timeout", arguments.timeout,
                  "SECONDS a connected phone may stay silent (default 120; 0: built-in limits only)")
       ->check(CLI::Range(0, kMaxTimeoutSeconds))
-      ->type_name("SECONDS");
+      ->type_name("SECONDS")
+      ->group(kLinkGroup);
   for (const app::ImageInfo& image : app::Catalogue()) {
     app.add_option_function<std::string>(
-        "--" + std::string(image.cliName),
-        [&arguments, n = std::string(image.cliName)](const std::string& path) {
-          arguments.images[n] = path;
-        },
-        "image file");
+           "--" + std::string(image.cliName),
+           [&arguments, n = std::string(image.cliName)](const std::string& path) {
+             arguments.images[n] = path;
+           },
+           "image file")
+        ->group(kImageGroup);
   }
 }
 
@@ -122,6 +184,8 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
 int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err) {
   CLI::App app{kHelpText};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
+  app.formatter(std::make_shared<StepsFormatter>());
+  app.footer(kExamples);
   AddOptions(app, arguments);
   try {
     app.parse(argc, argv);
@@ -139,6 +203,14 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     return EXIT_USAGE;
   }
   arguments.steps = app.remaining();
+  // "STEP --help": that step's lines of the help.
+  for (std::size_t i = 1; i < arguments.steps.size(); ++i) {
+    if (arguments.steps[i] != "--help" && arguments.steps[i] != "-h") continue;
+    const std::string help = StepHelp(arguments.steps[i - 1]);
+    if (help.empty()) break;  // not after a step word: the steps' own reading says what is wrong
+    std::printf("%s", help.c_str());
+    return EXIT_OK;
+  }
   if (arguments.ports.size() == 1) arguments.port = arguments.ports.front();
   if (arguments.steps.empty()) {
     std::fprintf(err, "veska-cli: no step given (try --help)\n");

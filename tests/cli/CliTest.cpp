@@ -326,6 +326,9 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
     EXPECT_NE(error.find(said), std::string::npos) << error;
   }
   EXPECT_EQ(PlanSteps(std::vector<std::string>{"connect", "dump", "apps", "f"}).error, "");
+  // "STEP --help" explains the step instead of refusing the word.
+  CliArguments helped;
+  EXPECT_EQ(Parse({"connect", "dump", "--help"}, helped), EXIT_OK);
   // No port chosen anywhere: say how to choose one instead of trying "COM0".
   EXPECT_EQ(Run({"connect"}), EXIT_USAGE);
   EXPECT_NE(err_.Text().find("choose a port (--port COMn or a device path)"), std::string::npos);
