@@ -142,6 +142,10 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->check(CLI::IsMember({"uart", "usb"}))
       ->group(kLinkGroup);
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)")->group(kRunGroup);
+  app.add_flag("--json", arguments.json,
+               "for scripts: ports and checksum as JSON on standard output, and one JSON line "
+               "summing the run up at its end (steps, exit status, cause, seconds)")
+      ->group(kRunGroup);
   app.add_option("--progress", arguments.progress,
                  "bar (redrawn in place), plain (a line every 10 %) or none; default: bar on a "
                  "terminal, plain otherwise")

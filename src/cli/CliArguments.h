@@ -22,6 +22,7 @@ struct CliArguments {
   std::string baud;     // "115K", "460K", "921K", "3M"; empty: the remembered rate
   std::string link;     // "uart", "usb"; empty: UART, as the window starts
   bool yes = false;     // answer questions Yes
+  bool json = false;    // --json: ports, checksum and a closing summary line as JSON
   std::string settings;
   std::string release;
   std::string progress;  // --progress: "bar", "plain", "none"; empty: bar on a terminal, else plain

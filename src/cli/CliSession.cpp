@@ -2,13 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <tuple>
 #include <utility>
 
+#include <nlohmann/json.hpp>
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
 #include "app/Printf.h"
@@ -26,6 +31,21 @@
 #include "payloads/PayloadSet.h"
 
 namespace veska::cli {
+
+namespace {
+
+// Seconds to a tenth, as the log gives times.
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  return std::round(elapsed.count() * 10.0) / 10.0;
+}
+
+// Never throws: bytes that are no UTF-8 are replaced.
+std::string JsonLine(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
 
 namespace {
 
@@ -183,6 +203,33 @@ bool CliSession::ApplyOptions() {
 }
 
 int CliSession::Run() {
+  const auto started = std::chrono::steady_clock::now();
+  const int status = RunPlan();
+  if (arguments_.json) {
+    // One line a script takes with `tail -n 1`, after the log.
+    nlohmann::ordered_json line;
+    line["exit"] = status;
+    line["steps"] = nlohmann::ordered_json::array();
+    for (const StepSummary& step : summary_) {
+      nlohmann::ordered_json value;
+      value["step"] = step.words;
+      value["exit"] = step.exit;
+      value["outcome"] = step.outcome.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(step.outcome);
+      value["cause"] =
+          step.cause.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(step.cause);
+      value["seconds"] = step.seconds;
+      line["steps"].push_back(std::move(value));
+    }
+    line["seconds"] = SecondsSince(started);
+    std::fflush(out_);
+    std::fprintf(out_, "%s\n", JsonLine(line).c_str());
+    std::fflush(out_);
+  }
+  return status;
+}
+
+int CliSession::RunPlan() {
   const StepPlan plan = PlanSteps(arguments_.steps);
   if (!plan.error.empty()) {
     errors_.Explain(app::Printf("veska-cli: %s\n", plan.error.c_str()));
@@ -243,10 +290,23 @@ bool CliSession::Interrupted() const {
 void CliSession::Notify(const StepPlan& plan, std::size_t index, bool ended, int status) {
   const std::string& words = plan.steps[index].words;
   if (ended) {
+    summary_.push_back(
+        {words, status,
+         stepResult_ ? std::string(app::OutcomeName(stepResult_->outcome)) : std::string(),
+         StepCause(status), SecondsSince(stepStarted_)});
     Publish(app::StepEnded{index, plan.steps.size(), words, status, stepResult_});
   } else {
+    stepStarted_ = std::chrono::steady_clock::now();
     Publish(app::StepBegan{index, plan.steps.size(), words});
   }
+}
+
+// Why a step ended as it did, in one line: its operation's reason, else the port's.
+std::string CliSession::StepCause(int status) const {
+  std::string cause = stepResult_ ? stepResult_->reason : std::string();
+  if (cause.empty() && status != EXIT_OK) cause = dlg_->PortFailureReason();
+  std::replace(cause.begin(), cause.end(), '\n', ' ');
+  return cause;
 }
 
 void CliSession::Publish(const app::SessionEvent& event) const {
@@ -305,7 +365,7 @@ bool CliSession::Execute(const StepAction& action) {
           [this](const steps::Checksum& c) { return Checksum(c.selection); },
           [this](const steps::ChecksumFile& c) { return ChecksumFile(c.file); },
           [this](const steps::ListPorts&) {
-            return ListPortsStep(state_.link, out_, errors_.File());
+            return ListPortsStep(state_.link, out_, errors_.File(), arguments_.json);
           },
           [this](const steps::UdevRule& u) {
             return UdevRuleStep(u.port, state_.link, out_, errors_.File());
@@ -588,8 +648,17 @@ bool CliSession::Checksum(int selectionIndex) {
 void CliSession::PrintChecksum(const std::string& path) {
   // For scripts ($(veska-cli checksum apps)): the fields went to standard error.
   std::fflush(out_);
-  std::fprintf(out_, "%s %s %s\n", window_->GetText(app::IDC_CHECKSUM_FIELD).c_str(),
-               window_->GetText(app::IDC_FILE_SIZE).c_str(), path.c_str());
+  const std::string checksum = window_->GetText(app::IDC_CHECKSUM_FIELD);
+  const std::string size = window_->GetText(app::IDC_FILE_SIZE);
+  if (arguments_.json) {
+    nlohmann::ordered_json value;
+    value["path"] = path;
+    value["size"] = std::strtoull(size.c_str(), nullptr, 10);
+    value["crc32"] = checksum;
+    std::fprintf(out_, "%s\n", JsonLine(value).c_str());
+  } else {
+    std::fprintf(out_, "%s %s %s\n", checksum.c_str(), size.c_str(), path.c_str());
+  }
   std::fflush(out_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -66,6 +67,8 @@ class CliSession {
   [[nodiscard]] ui::HeadlessHost& Host() { return host_; }
 
  private:
+  int RunPlan();
+  [[nodiscard]] std::string StepCause(int status) const;
   // What the run needs before its first step: the loader payloads, the window set up from the
   // options, a port when a step opens one, the planned files examined. EXIT_OK or the status
   // to end with.
@@ -124,6 +127,16 @@ class CliSession {
   std::vector<app::OperationResult> results_;
   // The result of the current step's operation, when it ran one.
   std::optional<app::OperationResult> stepResult_;
+  std::chrono::steady_clock::time_point stepStarted_{};
+  // The steps ended so far, for --json's summary line.
+  struct StepSummary {
+    std::string words;
+    int exit = 0;
+    std::string outcome;  // empty: the step ran no operation
+    std::string cause;
+    double seconds = 0.0;
+  };
+  std::vector<StepSummary> summary_;
   InterruptWatch* interrupt_ = nullptr;  // not owned
   bool ownsInterruptHandler_ = false;
   bool showFieldLines_ = true;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "link/DeviceHints.h"
 #include "link/PortNames.h"
@@ -186,6 +187,24 @@ std::string FormatPorts(const std::vector<PortEntry>& ports) {
     if (!port.hint.empty()) text += "\t" + port.hint + "\n";
   }
   return text;
+}
+
+std::string PortsJson(const std::vector<PortEntry>& ports) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const PortEntry& port : ports) {
+    nlohmann::ordered_json entry;
+    entry["com"] = port.comName.empty() ? nlohmann::ordered_json(nullptr)
+                                        : nlohmann::ordered_json(port.comName);
+    entry["device"] = port.device;
+    entry["description"] = port.description;
+    entry["usb"] = port.usb;
+    entry["mapped"] = port.mapped;
+    entry["can_open"] = port.problem.empty();
+    entry["problem"] = port.problem;
+    entry["hint"] = port.hint;
+    list.push_back(std::move(entry));
+  }
+  return list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace veska::cli

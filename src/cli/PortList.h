@@ -47,5 +47,7 @@ struct UsbIdentity {
 
 // One line per device, for the terminal.
 [[nodiscard]] std::string FormatPorts(const std::vector<PortEntry>& ports);
+// The same as one JSON array, one object per device, for scripts.
+[[nodiscard]] std::string PortsJson(const std::vector<PortEntry>& ports);
 
 }  // namespace veska::cli

@@ -9,7 +9,7 @@
 
 namespace veska::cli {
 
-bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err) {
+bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err, bool json) {
   if (!CanListPorts()) {
     std::fprintf(err,
                  "veska-cli: this build cannot list serial devices (built without "
@@ -18,7 +18,7 @@ bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err)
   }
   const std::vector<PortEntry> ports = ListPorts(state);
   if (ports.empty()) std::fprintf(err, "veska-cli: no serial device found\n");
-  const std::string text = FormatPorts(ports);
+  const std::string text = json ? PortsJson(ports) + "\n" : FormatPorts(ports);
   std::fflush(out);
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);

@@ -11,7 +11,7 @@ namespace veska::cli {
 // and returns whether it succeeded; `state` maps the COMn names (the settings' [Ports]).
 
 // `ports`: the serial devices present, one line each on `out`.
-bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err);
+bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err, bool json = false);
 
 // `udev-rule PORT`: the rule for the USB device behind the port on `out`, how to install it on
 // `err`.
