@@ -210,8 +210,8 @@ void ConsolePresenter::DrawBar(std::int64_t position) {
   std::string rateText = "-- KiB/s";
   std::string leftText = "--:--";
   if (rate > 0) {
-    rateText = RateText(rate);
-    leftText = DurationText(static_cast<double>(upper_ - position) / rate);
+    rateText = app::RateText(rate);
+    leftText = app::DurationText(static_cast<double>(upper_ - position) / rate);
   }
   constexpr int kWidth = 30;
   const int filled = static_cast<int>(kWidth * std::min<std::int64_t>(position, upper_) / upper_);

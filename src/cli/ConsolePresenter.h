@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/ErrorStream.h"
-#include "cli/TransferRate.h"
+#include "app/TransferRate.h"
 #include "ui/Journal.h"
 
 namespace veska::cli {
@@ -75,7 +75,7 @@ class ConsolePresenter {
   std::string partialLine_;       // the log's text after its last line break
   bool barBelowPartial_ = false;  // the bar was drawn on a line of its own below it
   int plainTenths_ = 0;           // Plain: the tenths already reported for this range
-  RateWindow rate_;
+  app::RateWindow rate_;
   std::int64_t upper_ = 0;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point lastDrawn_{};

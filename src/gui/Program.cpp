@@ -6,6 +6,7 @@
 #include "app/HostNotices.h"
 #include "app/SessionLog.h"
 #include "app/Settings.h"
+#include "app/TransferRate.h"
 #include "gui/LogPane.h"
 #include "gui/PortStatus.h"
 #include "operations/Registry.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <cstdio>
+#include <mutex>
 
 namespace veska::gui {
 
@@ -52,6 +54,12 @@ struct ProgramRun {
   QPointer<PortStatus> portStatus{};
   // Carries the workers' reports to the window while the program runs.
   QObject relay{};
+  // The transfer under way, for the status line (workers report it, one at a time).
+  std::mutex transferMutex{};
+  app::TransferStatus transfer{};
+  // The status line shows a transfer's progress (user-interface thread only): a success gives
+  // the port's status back; a read-back's verdict stays.
+  bool transferShown = false;
 };
 
 void DressAboutBox(QtWindow& window, const app::SessionLog& sessionLog) {
@@ -109,10 +117,16 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.Runner().SetObserver([&run, &dlg](const app::OperationResult& result) {
     const QString text =
         QString::fromStdString(app::ResultStatusText(result, dlg.PortFailureReason()));
-    if (text.isEmpty()) return;
     Later(run.relay, [&run, text] {
-      if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
+      if (!run.mainWindow) return;
+      if (!text.isEmpty()) {
+        run.mainWindow->ShowStatusLine(text);
+      } else if (run.transferShown && run.portStatus) {
+        run.portStatus->Refresh();
+      }
+      run.transferShown = false;
     });
+    if (text.isEmpty()) return;
     // A phone lost midway is said at once, and the window no longer offers what only a
     // connected phone can do.
     if (std::string lost = dlg.LostPhoneReason(result); !lost.empty()) {
@@ -127,9 +141,25 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 // returns.
 void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    if (const auto* progress = std::get_if<app::Progress>(&event); progress != nullptr) {
+      std::string text;
+      {
+        std::lock_guard lock(run.transferMutex);
+        text = run.transfer.Take(progress->position, progress->upper, progress->newRange);
+      }
+      if (text.empty()) return;
+      Later(run.relay, [&run, shown = QString::fromStdString(text)] {
+        if (!run.mainWindow) return;
+        run.mainWindow->ShowStatusLine(shown);
+        run.transferShown = true;
+      });
+      return;
+    }
     if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event); readBack != nullptr) {
       Later(run.relay, [&run, text = QString::fromStdString(app::ReadBackText(*readBack))] {
-        if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
+        if (!run.mainWindow) return;
+        run.mainWindow->ShowStatusLine(text);
+        run.transferShown = false;
       });
       return;
     }

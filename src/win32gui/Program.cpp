@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/AboutDlg.h"
@@ -11,6 +12,7 @@
 #include "app/HostNotices.h"
 #include "app/SessionLog.h"
 #include "app/Settings.h"
+#include "app/TransferRate.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
 #include "win32gui/LogPane.h"
@@ -36,6 +38,12 @@ struct ProgramRun {
   app::SessionLog& sessionLog;
   Win32Window* mainWindow = nullptr;
   std::unique_ptr<PortStatus> portStatus{};
+  // The transfer under way, for the status line (workers report it, one at a time).
+  std::mutex transferMutex{};
+  app::TransferStatus transfer{};
+  // The status line shows a transfer's progress (user-interface thread only): a success gives
+  // the port's status back; a read-back's verdict stays.
+  bool transferShown = false;
 };
 
 // The looks the template cannot state: the Flash ID box stays readable when disabled, and the
@@ -100,10 +108,17 @@ void LogStops(app::DownloaderDlg& dlg, app::SessionLog& sessionLog) {
 void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.Runner().SetObserver([&run, &dlg](const app::OperationResult& result) {
     std::string text = app::ResultStatusText(result, dlg.PortFailureReason());
-    if (text.empty()) return;
+    const bool said = !text.empty();
     run.host.Post([&run, text = std::move(text)] {
-      if (run.mainWindow != nullptr) run.mainWindow->ShowStatusLine(text);
+      if (run.mainWindow == nullptr) return;
+      if (!text.empty()) {
+        run.mainWindow->ShowStatusLine(text);
+      } else if (run.transferShown && run.portStatus) {
+        run.portStatus->Refresh();
+      }
+      run.transferShown = false;
     });
+    if (!said) return;
     // A phone lost midway is said at once, and the window no longer offers what only a
     // connected phone can do.
     if (std::string lost = dlg.LostPhoneReason(result); !lost.empty()) {
@@ -120,9 +135,25 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 // returns.
 void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    if (const auto* progress = std::get_if<app::Progress>(&event); progress != nullptr) {
+      std::string text;
+      {
+        std::lock_guard lock(run.transferMutex);
+        text = run.transfer.Take(progress->position, progress->upper, progress->newRange);
+      }
+      if (text.empty()) return;
+      run.host.Post([&run, text = std::move(text)] {
+        if (run.mainWindow == nullptr) return;
+        run.mainWindow->ShowStatusLine(text);
+        run.transferShown = true;
+      });
+      return;
+    }
     if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event); readBack != nullptr) {
       run.host.Post([&run, text = app::ReadBackText(*readBack)] {
-        if (run.mainWindow != nullptr) run.mainWindow->ShowStatusLine(text);
+        if (run.mainWindow == nullptr) return;
+        run.mainWindow->ShowStatusLine(text);
+        run.transferShown = false;
       });
       return;
     }

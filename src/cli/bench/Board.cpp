@@ -98,7 +98,7 @@ void Board::ProgressAt(std::size_t port, std::int64_t position) {
   std::lock_guard lock(mutex_);
   PortView& view = views_[port];
   view.position = position;
-  view.rate.Add(RateWindow::Clock::now(), position);
+  view.rate.Add(app::RateWindow::Clock::now(), position);
   if (table_ || view.upper <= 0 || position <= 0) return;
   const int tenth = static_cast<int>(std::min<std::int64_t>(10, position * 10 / view.upper));
   if (tenth == view.lastTenth) return;
@@ -180,7 +180,7 @@ void Board::Draw() {
         rate > 0 && view.upper > 0 ? static_cast<double>(view.upper - view.position) / rate : -1;
     text += app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n", view.port.c_str(),
                         view.step.c_str(), view.image.c_str(), percent.c_str(),
-                        RateText(view.upper > 0 ? rate : -1).c_str(), DurationText(left).c_str(),
+                        app::RateText(view.upper > 0 ? rate : -1).c_str(), app::DurationText(left).c_str(),
                         view.passes, view.failures, view.last.c_str());
   }
   if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/CliSession.h"
-#include "cli/TransferRate.h"
+#include "app/TransferRate.h"
 #include "cli/bench/Report.h"
 
 namespace veska::cli {
@@ -24,7 +24,7 @@ struct PortView {
   std::string image;
   std::int64_t upper = 0;
   std::int64_t position = 0;
-  RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
+  app::RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
   int lastTenth = -1;
   std::string last = "-";
   int passes = 0;
