@@ -99,6 +99,13 @@ int DownloadBootloader(const EngineContext& engine, app::ProcessState& session,
       uploaded != PORT_OK) {
     return uploaded;
   }
+  // The bar counts the boot images' bytes together, from 0: the loaders left their own range.
+  const auto sizes = inputs.images.Sizes();
+  std::uint32_t total = 0;
+  for (const app::ImageKind kind : BootImages()) total += sizes[app::KindIndex(kind)];
+  narrator.SetProgressRange(total);
+  narrator.ResetProgress();
+  narrator.SetProgressPos(0);
   for (const app::ImageKind kind : BootImages()) {
     // The transfer's status says why; an image ended otherwise (Disconnect) still failed.
     const download::ImageOutcome image =

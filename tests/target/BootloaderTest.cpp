@@ -95,6 +95,17 @@ TEST_F(BootloaderTest, WritesTheFourImagesWithoutAHandshakeAndHoldsDownloadUntil
                               "\n  * NAND : Boot2 Download"}) {
     EXPECT_NE(pane.find(heading), std::string::npos) << heading;
   }
+  // The bar counts the four images' bytes together and ends full, not at the loaders' range.
+  std::int64_t furthest = 0;
+  const auto shown = host_.EventJournal().Events();
+  for (std::size_t i = logFrom_; i < shown.size(); ++i) {
+    if (shown[i].kind == ui::EventKind::SetPos && shown[i].id == app::IDC_PROGRESS) {
+      furthest = std::max(furthest, shown[i].a);
+    }
+  }
+  const std::int64_t total = 4096 + 0x3000 + 5000 + 70000;
+  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, total);
+  EXPECT_EQ(furthest, total);
   // No notice, no total line: no image carries the last-image flag.
   EXPECT_TRUE(MessageBoxes().empty());
   EXPECT_EQ(pane.find("TOTAL"), std::string::npos);
