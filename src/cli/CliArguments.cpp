@@ -143,8 +143,9 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kLinkGroup);
   app.add_flag("--yes", arguments.yes, "answer questions Yes (default: No)")->group(kRunGroup);
   app.add_flag("--json", arguments.json,
-               "for scripts: ports and checksum as JSON on standard output, and one JSON line "
-               "summing the run up at its end (steps, exit status, cause, seconds)")
+               "for scripts: ports, checksum, explore ls and stat as JSON on standard output, and "
+               "one JSON line summing the run up at its end (steps, exit status, cause, "
+               "seconds)")
       ->group(kRunGroup);
   app.add_option("--progress", arguments.progress,
                  "bar (redrawn in place), plain (a line every 10 %) or none; default: bar on a "

@@ -598,8 +598,45 @@ bool CliSession::Explore(const std::vector<ExploreAction>& actions) {
     return false;
   }
   bool succeeded = true;
-  host_.QueueModalScript([this, &actions, &succeeded](ui::HeadlessWindow& w) {
-    const ExploreOutcome outcome = ActInExplorer(w, host_, errors_, actions);
+  ExploreFindings findings;
+  findings.listed = [this](const std::string& directory,
+                           const std::vector<std::string>& directories,
+                           const std::vector<std::string>& files) {
+    std::fflush(out_);
+    if (arguments_.json) {
+      nlohmann::ordered_json value;
+      value["ls"] = directory;
+      value["directories"] = directories;
+      value["files"] = files;
+      std::fprintf(out_, "%s\n", JsonLine(value).c_str());
+      std::fflush(out_);
+      return;
+    }
+    // The narrative names the files only; the window's tree shows the sub-directories too.
+    std::string text = directory + ":\n";
+    for (const std::string& name : directories) text += "  " + name + "/\n";
+    for (const std::string& name : files) text += "  " + name + "\n";
+    errors_.Note(text);
+  };
+  if (arguments_.json) {
+    findings.statusRead = [this](const std::string& path, const explorer::FileStatus& status) {
+      nlohmann::ordered_json value;
+      value["stat"] = path;
+      value["size"] = status.size;
+      value["mode"] = status.mode;
+      value["inode"] = status.inode;
+      value["device_id"] = status.deviceId;
+      value["dummy_entry"] = status.dummyEntry;
+      value["accessed"] = explorer::DosDateText(status.accessDate);
+      value["modified"] = explorer::DosDateTimeText(status.modifiedTime);
+      value["changed"] = explorer::DosDateTimeText(status.changedTime);
+      std::fflush(out_);
+      std::fprintf(out_, "%s\n", JsonLine(value).c_str());
+      std::fflush(out_);
+    };
+  }
+  host_.QueueModalScript([this, &actions, &succeeded, &findings](ui::HeadlessWindow& w) {
+    const ExploreOutcome outcome = ActInExplorer(w, host_, errors_, actions, findings);
     succeeded = outcome.succeeded;
     return outcome.dialogResult;
   });

@@ -22,10 +22,12 @@ std::pair<std::string, std::string> SplitPhonePath(const std::string& path) {
 // The Explorer's window acted on as the user would, one action at a time.
 class ExploreScript {
  public:
-  ExploreScript(ui::HeadlessWindow& window, ui::HeadlessHost& host, ErrorStream& errors)
+  ExploreScript(ui::HeadlessWindow& window, ui::HeadlessHost& host, ErrorStream& errors,
+                const ExploreFindings& findings)
       : w_(window),
         host_(host),
         errors_(errors),
+        findings_(findings),
         explorer_(dynamic_cast<explorer::TfsExplorerDlg&>(window.Handler())) {}
 
   bool Run(const ExploreAction& action) {
@@ -33,7 +35,9 @@ class ExploreScript {
     if (!mounted_ && !Mount()) return false;
     switch (action.verb) {
       case Verb::List:
-        return Open(action.phonePath, true);
+        if (!Open(action.phonePath, true)) return false;
+        if (findings_.listed) ReportListing(action.phonePath);
+        return true;
       case Verb::Put:
         if (!Open(action.phonePath, false)) return false;
         w_.SetCurSel(app::IDC_EXPLORER_FILES, ui::LB_NONE);
@@ -43,7 +47,13 @@ class ExploreScript {
       case Verb::Remove:
       case Verb::Status: {
         if (!SelectFile(action.phonePath)) return false;
-        if (action.verb == Verb::Status) return Choose(app::ID_EXPLORER_STATUS);
+        if (action.verb == Verb::Status) {
+          if (!Choose(app::ID_EXPLORER_STATUS)) return false;
+          if (const auto status = explorer_.LastStatus(); status && findings_.statusRead) {
+            findings_.statusRead(action.phonePath, *status);
+          }
+          return true;
+        }
         if (action.verb == Verb::Remove) return Choose(app::ID_EXPLORER_DELETE);
         host_.QueueFileDialogAnswer(action.pcFile);
         if (Choose(app::ID_EXPLORER_DUMP)) return true;
@@ -120,6 +130,19 @@ class ExploreScript {
     return listed;
   }
 
+  // The listed directory's sub-directories (the tree's children of it) and files (the list).
+  void ReportListing(const std::string& path) const {
+    std::vector<std::string> directories;
+    for (ui::TreeItem child : w_.GetChildTreeItems(app::IDC_EXPLORER_TREE, listed_)) {
+      directories.push_back(w_.GetTreeItemText(app::IDC_EXPLORER_TREE, child));
+    }
+    std::vector<std::string> files;
+    for (int i = 0; i < w_.GetCount(app::IDC_EXPLORER_FILES); ++i) {
+      files.push_back(w_.GetItemText(app::IDC_EXPLORER_FILES, i));
+    }
+    findings_.listed(path, directories, files);
+  }
+
   ui::TreeItem Child(ui::TreeItem parent, const std::string& name) const {
     for (ui::TreeItem child : w_.GetChildTreeItems(app::IDC_EXPLORER_TREE, parent)) {
       if (w_.GetTreeItemText(app::IDC_EXPLORER_TREE, child) == name) return child;
@@ -157,6 +180,7 @@ class ExploreScript {
   ui::HeadlessWindow& w_;
   ui::HeadlessHost& host_;
   ErrorStream& errors_;
+  const ExploreFindings& findings_;
   explorer::TfsExplorerDlg& explorer_;
   bool mounted_ = false;
   bool rootListed_ = false;              // the list shows the root as the mount listed it
@@ -166,8 +190,9 @@ class ExploreScript {
 }  // namespace
 
 ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
-                             ErrorStream& errors, std::span<const ExploreAction> actions) {
-  ExploreScript script(window, host, errors);
+                             ErrorStream& errors, std::span<const ExploreAction> actions,
+                             const ExploreFindings& findings) {
+  ExploreScript script(window, host, errors, findings);
   ExploreOutcome outcome;
   outcome.succeeded =
       std::all_of(actions.begin(), actions.end(),

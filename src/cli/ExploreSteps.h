@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "cli/ErrorStream.h"
+#include "explorer/FileStatus.h"
 #include "ui/HeadlessHost.h"
 
 namespace veska::cli {
@@ -22,12 +25,23 @@ struct ExploreOutcome {
   int dialogResult = 0;    // how the dialog ended (EXIT's result)
 };
 
+// What `ls` and `stat` found, for the caller to show beside the narrative: a directory's
+// sub-directories and files as the window shows them, and a file's status record.
+struct ExploreFindings {
+  std::function<void(const std::string& directory, const std::vector<std::string>& directories,
+                     const std::vector<std::string>& files)>
+      listed;
+  std::function<void(const std::string& path, const explorer::FileStatus& status)> statusRead;
+};
+
 // Acts in the Explorer's dialog `window` as the user would: mounts, runs `actions` in order
 // until one fails (answering the dialog's file dialogs through `host`, saying on `errors` what
-// went wrong), and ends the dialog with EXIT, which unmounts.
+// went wrong, telling `findings` what ls and stat found), and ends the dialog with EXIT, which
+// unmounts.
 [[nodiscard]] ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
                                            ErrorStream& errors,
-                                           std::span<const ExploreAction> actions);
+                                           std::span<const ExploreAction> actions,
+                                           const ExploreFindings& findings = {});
 
 // Says on `errors` that `file` holds only part of `whole` ("the dump of Boot2", "the copy of
 // /a"), as a stopped NAND dump and a stopped copy from the phone both do; false when its size

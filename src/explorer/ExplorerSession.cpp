@@ -427,7 +427,9 @@ ExplorerSession::Step ExplorerSession::OnRecordByte(std::uint8_t byte) {
     return StartDump(link::DecodeUartNumber(std::span(record_).first<link::UART_NUMBER_SIZE>()));
   }
   notices_.Confirmed();
-  for (const std::string& line : FileStatusLines(FileStatus::Decode(record_))) {
+  const FileStatus status = FileStatus::Decode(record_);
+  notices_.StatusRead(status);
+  for (const std::string& line : FileStatusLines(status)) {
     notices_.Narrate(line);
   }
   state_ = ExplorerState::Idle;

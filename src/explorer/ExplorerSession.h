@@ -120,6 +120,8 @@ class ExplorerNotices {
 
   // The phone confirmed what the action asked for (a listing: its end).
   virtual void Confirmed() = 0;
+  // A file's status record as the phone sent it, before its lines are narrated.
+  virtual void StatusRead(const FileStatus& status) { (void)status; }
 };
 
 // The TFS Explorer's side of the line: the mount and the unmount, directory listings, and Add,

@@ -33,6 +33,19 @@ std::string DosDateTime(std::uint32_t value) {
 
 }  // namespace
 
+std::string DosDateText(std::uint32_t date) {
+  return Printf("%04lu-%02lu-%02lu", static_cast<unsigned long>(((date >> 9) & 0x7F) + 1980),
+                static_cast<unsigned long>((date >> 5) & 0x0F),
+                static_cast<unsigned long>(date & 0x1F));
+}
+
+std::string DosDateTimeText(std::uint32_t value) {
+  return DosDateText(value >> 16) + Printf(" %02lu:%02lu:%02lu",
+                                           static_cast<unsigned long>((value >> 11) & 0x1F),
+                                           static_cast<unsigned long>((value >> 5) & 0x3F),
+                                           static_cast<unsigned long>((value & 0x1F) * 2));
+}
+
 FileStatus FileStatus::Decode(std::span<const std::uint8_t, kFileStatusSize> bytes) {
   FileStatus status;
   status.mode = link::DecodeUartNumber(bytes.subspan<0, 4>());

@@ -29,4 +29,9 @@ struct FileStatus {
 // id, dummy entry, size, then each time's raw value followed by its decoded date (and time).
 [[nodiscard]] std::vector<std::string> FileStatusLines(const FileStatus& status);
 
+// The MS-DOS date of an access time as "YYYY-MM-DD", and a date and time as
+// "YYYY-MM-DD HH:MM:SS", for readers other than the narrative.
+[[nodiscard]] std::string DosDateText(std::uint32_t date);
+[[nodiscard]] std::string DosDateTimeText(std::uint32_t value);
+
 }  // namespace veska::explorer

@@ -211,6 +211,11 @@ std::string TfsExplorerDlg::SelectedPath() const {
   return selectedPath_;
 }
 
+std::optional<FileStatus> TfsExplorerDlg::LastStatus() const {
+  std::lock_guard lock(mutex_);
+  return lastStatus_;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Action bodies (worker)
 
@@ -331,6 +336,11 @@ std::string TfsExplorerDlg::DumpTarget() {
 void TfsExplorerDlg::Confirmed() {
   std::lock_guard lock(mutex_);
   outcome_ = ActionOutcome::Confirmed;
+}
+
+void TfsExplorerDlg::StatusRead(const FileStatus& status) {
+  std::lock_guard lock(mutex_);
+  lastStatus_ = status;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -83,6 +84,8 @@ class TfsExplorerDlg final : public ui::Dialog, private ExplorerNotices {
   void SetLimits(const ExplorerLimits& limits) { session_.SetLimits(limits); }
   [[nodiscard]] ui::TreeItem RootItem() const { return rootItem_; }
   [[nodiscard]] std::string SelectedPath() const;
+  // The status record the last Status read, if one was read.
+  [[nodiscard]] std::optional<FileStatus> LastStatus() const;
   [[nodiscard]] ExplorerState State() const { return session_.State(); }
 
  private:
@@ -110,6 +113,7 @@ class TfsExplorerDlg final : public ui::Dialog, private ExplorerNotices {
   void Message(std::string_view text) override;
   [[nodiscard]] std::string DumpTarget() override;
   void Confirmed() override;
+  void StatusRead(const FileStatus& status) override;
 
   // Runs a file action of the session on the list's selected file, when there is one.
   void ActOnSelectedFile(void (ExplorerSession::*action)(const std::string&, const std::string&));
@@ -133,6 +137,7 @@ class TfsExplorerDlg final : public ui::Dialog, private ExplorerNotices {
   // in requests; the window shows them with their control bytes escaped.
   std::vector<std::string> listNames_;
   std::map<ui::TreeItem, std::string> treeNames_;
+  std::optional<FileStatus> lastStatus_;  // guarded by mutex_
 
   // The worker and its bracket.
   mutable std::mutex mutex_;

@@ -10,6 +10,7 @@
 #include "cli/Captured.h"
 #include "cli/CliSession.h"
 #include "explorer/ExplorerTesting.h"
+#include "sim/TfsModel.h"
 #include "sim/VirtualPhone.h"
 
 namespace veska::explorer {
@@ -52,6 +53,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
                                    timeout_,
                                    "connect"};
     if (yes) words.insert(words.begin() + 1, "--yes");
+    if (json_) words.insert(words.begin() + 1, "--json");
     words.insert(words.end(), steps.begin(), steps.end());
     std::vector<const char*> argv;
     for (const std::string& w : words) argv.push_back(w.c_str());
@@ -71,6 +73,7 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 
   TestFolder folder_;
   std::string timeout_ = "5";
+  bool json_ = false;
   sim::PhoneOptions options_;
   std::unique_ptr<cli::Captured> out_;
   std::unique_ptr<cli::Captured> err_;
@@ -78,15 +81,23 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 
 TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
   sim::VirtualPhone phone(options_);
+  // A file system with a sub-directory, as a download from a listing leaves one.
+  sim::TfsContents seeded;
+  seeded.formatted = true;
+  seeded.directories = {"/", "/logs"};
+  WriteFile(folder_ / "phone.tfs", sim::EncodeTfs(seeded));
+  phone.SetFileSystemFile((folder_ / "phone.tfs").string());
   ASSERT_EQ(phone.Start(), 0);
   const Bytes data = Pattern(20000, 7);
   const auto source = WriteFile(folder_ / "cycle.bin", data);
   const auto copy = folder_ / "copy.hex";
 
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/", "explore", "ls", "/", "explore",
-                 "get", "/cycle.bin", copy.string(), "explore", "stat", "/cycle.bin"}),
+  ASSERT_EQ(Run({"explore", "put", source.string(), "/", "explore", "ls", "/", "explore", "get",
+                 "/cycle.bin", copy.string(), "explore", "stat", "/cycle.bin"}),
             cli::EXIT_OK)
       << out_->Text() << err_->Text();
+  // The narrative names the files only; the listing beside it shows the sub-directories too.
+  EXPECT_NE(err_->Text().find("/:\n  logs/\n  cycle.bin\n"), std::string::npos) << err_->Text();
   EXPECT_EQ(ReadFile(copy), data);
   EXPECT_EQ(phone.FileSystem().files.at("/cycle.bin").bytes, data);
   const std::string out = out_->Text();
@@ -125,10 +136,20 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
       << out_->Text() << err_->Text();
 
   Restart(phone);
-  // --yes answers "Sure to Delete?".
-  EXPECT_EQ(Run({"explore", "rm", "/gone.txt", "explore", "ls", "/"}, true), cli::EXIT_OK)
+  // --yes answers "Sure to Delete?". --json gives what stat and ls found as lines of their own.
+  json_ = true;
+  EXPECT_EQ(
+      Run({"explore", "stat", "/gone.txt", "explore", "rm", "/gone.txt", "explore", "ls", "/"},
+          true),
+      cli::EXIT_OK)
       << out_->Text() << err_->Text();
+  json_ = false;
   EXPECT_EQ(phone.FileSystem().files.count("/gone.txt"), 0u);
+  EXPECT_NE(out_->Text().find("\n{\"stat\":\"/gone.txt\",\"size\":2,\"mode\":"), std::string::npos)
+      << out_->Text();
+  EXPECT_NE(out_->Text().find("\n{\"ls\":\"/\",\"directories\":[],\"files\":[]}\n"),
+            std::string::npos)
+      << out_->Text();
   EXPECT_NE(out_->Text().find("\r\nDeleting the file '/gone.txt'... OK!\r\n"), std::string::npos)
       << out_->Text();
 
