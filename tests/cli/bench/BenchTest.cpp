@@ -250,15 +250,25 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
 }
 
 TEST_F(BenchTest, EachPortDumpsIntoAFileOfItsOwn) {
+  // Over the boot ROM's USB link, which reads no flash identity.
+  sim::PhoneOptions usb;
+  usb.link = sim::LinkDialect::Usb;
+  usb.usbAppearDelay = 0ms;
   for (int i = 0; i < 2; ++i) {
-    sim::VirtualPhone& phone = StartPhone();
+    sim::VirtualPhone& phone = StartPhone(usb);
     const std::vector<std::uint8_t> flash(0x1000, static_cast<std::uint8_t>(0x40 + i));
     ASSERT_TRUE(phone.Nand().WriteData(0, flash));
   }
   const fsys::path same = folder_ / "out" / "same.hex";
   fsys::create_directories(same.parent_path());
-  EXPECT_EQ(Bench({"--baud", "3M", "connect", "dump", "Nandpreboot", same.string()}), EXIT_OK)
+  EXPECT_EQ(
+      Bench({"--link", "usb", "--baud", "3M", "connect", "dump", "Nandpreboot", same.string()}),
+      EXIT_OK)
       << err_.Text();
+  // The flash box's "Connect" is no identity: the records say none was read.
+  const auto report = nlohmann::json::parse(ReadFile(Report()), nullptr, false);
+  ASSERT_TRUE(report.contains("phones"));
+  for (const auto& phone : report["phones"]) EXPECT_TRUE(phone["flash"].is_null()) << phone;
   EXPECT_FALSE(fsys::exists(same));
   const std::vector<std::string> tags = PortFileTags(ports_);
   std::string names;
