@@ -304,6 +304,12 @@ void CliSession::Notify(const StepPlan& plan, std::size_t index, bool ended, int
 // Why a step ended as it did, in one line: its operation's reason, else the port's.
 std::string CliSession::StepCause(int status) const {
   std::string cause = stepResult_ ? stepResult_->reason : std::string();
+  if (stepResult_ && stepResult_->outcome == app::Outcome::Failed &&
+      stepResult_->cause.kind == app::CauseKind::PhoneRefused &&
+      stepResult_->operation == app::OperationId::Download) {
+    // The reason names the image; what the phone answered says why.
+    cause += app::Printf(": the phone answered 0x%02X", stepResult_->cause.phoneCode);
+  }
   if (cause.empty() && status != EXIT_OK) cause = dlg_->PortFailureReason();
   std::replace(cause.begin(), cause.end(), '\n', ' ');
   return cause;
@@ -558,7 +564,13 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot, bool
   window_->SetCheck(app::IDC_AUTO_REBOOT, reboot ? 1 : 0);
   // The flag decides, whatever the desktop program's settings say.
   window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, verify ? 1 : 0);
-  return Press(app::OperationId::Download, app::IDC_DOWNLOAD).Succeeded();
+  const app::OperationResult result = Press(app::OperationId::Download, app::IDC_DOWNLOAD);
+  // The log says only "Download Failed": say what the phone answered instead.
+  if (result.outcome == app::Outcome::Failed && result.cause.kind == app::CauseKind::PhoneRefused) {
+    errors_.Explain(app::Printf("veska-cli: Download failed: %s: the phone answered 0x%02X\n",
+                                result.reason.c_str(), result.cause.phoneCode));
+  }
+  return result.Succeeded();
 }
 
 bool CliSession::Dump(const app::DumpArea& area, const std::string& file) {

@@ -277,6 +277,9 @@ int RunUart(const EngineContext& engine, TransferSession& session, std::uint32_t
       case UartAction::Finish:
         return TRANSFER_OK;
       case UartAction::Fail:
+        // What the phone answered instead of a request: its error or abort code, or a byte
+        // that is none of its requests.
+        engine.NoteRefusal(byte);
         return Failed(engine, step.status, step.log);
     }
     if (status != PORT_OK) return status;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@
 #include "link/Crc32.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
+#include "ui/Host.h"
 
 namespace veska::cli {
 
@@ -220,8 +222,13 @@ class PassRecorder {
   void Take(const app::MessageShown& box) {
     const std::string caption = box.caption.empty() ? kApplicationName : box.caption;
     const std::string shown = "[" + caption + "] " + box.text;
-    // A box's first line names it; the rest is its detail.
-    AddCause(shown.substr(0, shown.find('\n')));
+    // A box's first line names it; the rest is its detail. A question answered Yes (--yes) let
+    // the run go on: it is no cause of anything.
+    const unsigned buttons = box.style & ui::MB_BUTTON_MASK;
+    const bool question = buttons == ui::MB_YESNO || buttons == ui::MB_OKCANCEL;
+    if (!question || (box.answer != ui::IDYES && box.answer != ui::IDOK)) {
+      AddCause(shown.substr(0, shown.find('\n')));
+    }
     Show(shown);
   }
 
@@ -531,6 +538,7 @@ class BenchRun {
     phone.started = UtcNow();
     const Clock::time_point started = Clock::now();
 
+    if (!single_) WriteToLog(index, LogHeader(phone));
     CliSession session(SessionArguments(index), log, errors);
     PassRecorder recorder(board_, index, crcTable_, phone);
     Prepare(session, index, recorder);
@@ -544,8 +552,33 @@ class BenchRun {
       phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
       phone.badBlocks = session.Dialog().flashReport.badBlocks;
     }
-    return Conclude(index, pass, status, recorder, session.Dialog().PortFailureReason(),
-                    recorder.Cause(), phone);
+    const PassEnd end = Conclude(index, pass, status, recorder,
+                                 session.Dialog().PortFailureReason(), recorder.Cause(), phone);
+    if (!single_) {
+      // The session's log may stop in the middle of a line.
+      std::fflush(log);
+      const std::string verdict = end == PassEnd::Phone
+                                      ? LogVerdict(phone)
+                                      : "== veska-cli: " + phone.port + ": no phone answered ==\n";
+      WriteToLog(index, (LogEndsLine(index) ? "" : "\n") + verdict);
+    }
+    return end;
+  }
+
+  // A line of the run's own in the port's log file (several ports), around a phone's own log.
+  void WriteToLog(std::size_t index, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), logs_[index].get());
+    std::fflush(logs_[index].get());
+  }
+
+  // True when the port's log file is empty or its last byte ends a line.
+  bool LogEndsLine(std::size_t index) const {
+    std::ifstream file(logFolder_ / (tags_[index] + ".log"), std::ios::binary | std::ios::ate);
+    if (!file || file.tellg() <= 0) return true;
+    file.seekg(-1, std::ios::end);
+    char last = '\n';
+    file.get(last);
+    return last == '\n';
   }
 
   void Prepare(CliSession& session, std::size_t index, PassRecorder& recorder) {

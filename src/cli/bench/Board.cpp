@@ -178,10 +178,11 @@ void Board::Draw() {
             : std::string("-");
     const double left =
         rate > 0 && view.upper > 0 ? static_cast<double>(view.upper - view.position) / rate : -1;
-    text += app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n", view.port.c_str(),
-                        view.step.c_str(), view.image.c_str(), percent.c_str(),
-                        app::RateText(view.upper > 0 ? rate : -1).c_str(), app::DurationText(left).c_str(),
-                        view.passes, view.failures, view.last.c_str());
+    text +=
+        app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n", view.port.c_str(),
+                    view.step.c_str(), view.image.c_str(), percent.c_str(),
+                    app::RateText(view.upper > 0 ? rate : -1).c_str(),
+                    app::DurationText(left).c_str(), view.passes, view.failures, view.last.c_str());
   }
   if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);
   // A line the terminal wraps would take two rows and spoil the redraw in place.

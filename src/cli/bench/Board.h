@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/CliSession.h"
 #include "app/TransferRate.h"
+#include "cli/CliSession.h"
 #include "cli/bench/Report.h"
 
 namespace veska::cli {

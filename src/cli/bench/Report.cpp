@@ -109,7 +109,7 @@ Json PhoneValue(const PhoneRecord& phone) {
   value["started"] = Text(phone.started);
   value["seconds"] = Tenths(phone.seconds);
   value["exit_status"] = phone.exitStatus;
-  value["result"] = phone.interrupted ? "interrupted" : phone.exitStatus == 0 ? "passed" : "failed";
+  value["result"] = ResultWord(phone);
   value["flash"] = FlashValue(phone);
   value["steps"] = Json::array();
   for (const StepRecord& step : phone.steps) value["steps"].push_back(StepValue(step));
@@ -142,6 +142,25 @@ std::string Stamp(bool utc, const char* format) {
 }
 
 }  // namespace
+
+const char* ResultWord(const PhoneRecord& phone) {
+  return phone.interrupted ? "interrupted" : phone.exitStatus == 0 ? "passed" : "failed";
+}
+
+std::string LogHeader(const PhoneRecord& phone) {
+  return "== veska-cli: " + phone.port + ", phone " + std::to_string(phone.pass) + ", started " +
+         phone.started + " ==\n";
+}
+
+std::string LogVerdict(const PhoneRecord& phone) {
+  std::string line = "== veska-cli: " + phone.port + ", phone " + std::to_string(phone.pass) +
+                     ": " + ResultWord(phone) +
+                     app::Printf(" (exit status %d, %.1f s)", phone.exitStatus, phone.seconds);
+  if (phone.exitStatus != 0 && !phone.cause.empty()) {
+    line += ": " + phone.cause.substr(0, phone.cause.find('\n'));
+  }
+  return line + " ==\n";
+}
 
 std::string PhoneJson(const PhoneRecord& phone) {
   // Where the report holds it: an element of "phones", four blanks in.

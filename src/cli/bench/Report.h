@@ -60,6 +60,15 @@ struct PhoneRecord {
 // The record of one phone as the report holds it, indented for its place in the list of phones.
 [[nodiscard]] std::string PhoneJson(const PhoneRecord& phone);
 
+// How the phone's pass ended, as its record's "result" says: "passed", "failed" or "interrupted".
+[[nodiscard]] const char* ResultWord(const PhoneRecord& phone);
+
+// The lines a port's log file holds around each phone's own log, so that the log can be matched
+// to its record: the port, the phone's number on it and its start; then its result with the exit
+// status, the time and, for a failure, the first line of its cause.
+[[nodiscard]] std::string LogHeader(const PhoneRecord& phone);
+[[nodiscard]] std::string LogVerdict(const PhoneRecord& phone);
+
 // Now in UTC as the report writes its times ("2026-12-07T18:34:08Z").
 [[nodiscard]] std::string UtcNow();
 

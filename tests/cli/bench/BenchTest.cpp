@@ -164,9 +164,18 @@ TEST_F(BenchTest, TwoPhonesAtOnceEachGetEveryImageAndALogOfTheirOwn) {
   for (std::size_t phone = 0; phone < 2; ++phone) {
     EXPECT_TRUE(FlashHolds(phone, kAppsAddress, "APPS/FUSE_APPS.img"));
     EXPECT_TRUE(FlashHolds(phone, kCommsAddress, "COMMS/COMMS.img"));
-    // Each log is the session's log alone, from its start to the group's total.
+    // Each log is the session's log alone, from its start to the group's total, between a header
+    // and a verdict that name its record (port, phone, start, result).
     const std::string log = Log(phone);
+    const std::string header = "== veska-cli: " + ports_[phone] + ", phone 1, started 20";
+    EXPECT_TRUE(log.starts_with(header)) << log;
     EXPECT_EQ(Count(log, "\n  * TOTAL Elapsed Time : "), 1u) << log;
+    const std::size_t verdict =
+        log.rfind("== veska-cli: " + ports_[phone] + ", phone 1: passed (exit status 0, ");
+    ASSERT_NE(verdict, std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(" s) ==\n")) << log;
+    EXPECT_EQ(log[verdict - 1], '\n');
+    EXPECT_EQ(Count(log, "== veska-cli: "), 2u) << log;
     EXPECT_EQ(Count(log, "Listen for the BOOT signal"), 1u);
     // The console's event lines name the port.
     EXPECT_NE(out_.Text().find(ports_[phone] + ": download all-bin --default-cal OK\n"),
@@ -236,10 +245,9 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
   }
   EXPECT_EQ(Count(report, "\"error\": null"), 2u);
   EXPECT_EQ(Count(report, "\"cause\": \"\""), 0u);
-  EXPECT_TRUE(
-      errors[ports_[1]]
-          .value("cause", "")
-          .starts_with(ports_[1] + ": the line failed (the device hung up or went away).\n"))
+  EXPECT_TRUE(errors[ports_[1]]
+                  .value("cause", "")
+                  .starts_with(ports_[1] + ": the line failed (the device hung up or went away)."))
       << report;
   const std::string gone = ports_[4] + " does not exist.";
   EXPECT_EQ(errors[ports_[4]].value("reason", ""), gone);
@@ -247,6 +255,22 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
   EXPECT_EQ(errors[ports_[4]].value("cause", ""), gone + "\n[Failure] Comm Error");
   EXPECT_NE(out_.Text().find(ports_[1] + ": download all-bin --default-cal FAILED"),
             std::string::npos);
+  // The refused phone's cause is what it answered (the question --yes answered is none); its
+  // log ends with its verdict and that cause, on a line of its own.
+  EXPECT_EQ(errors[ports_[2]].value("cause", ""),
+            "veska-cli: Download failed: APPS: the phone answered 0x41");
+  const std::string refused = Log(2);
+  EXPECT_NE(refused.find("\n== veska-cli: " + ports_[2] + ", phone 1: failed (exit status 1, "),
+            std::string::npos)
+      << refused;
+  EXPECT_TRUE(
+      refused.ends_with(" s): veska-cli: Download failed: APPS: the phone answered 0x41 ==\n"))
+      << refused;
+  // The port that never opened stopped its log in the middle of a line.
+  EXPECT_NE(
+      Log(4).find("> Fail\n== veska-cli: " + ports_[4] + ", phone 1: failed (exit status 5, "),
+      std::string::npos)
+      << Log(4);
 }
 
 TEST_F(BenchTest, EachPortDumpsIntoAFileOfItsOwn) {
