@@ -167,9 +167,7 @@ void Board::Clear() {
 }
 
 void Board::Draw() {
-  std::string text;
-  text += app::Printf("%-16s %-30s %-18s %4s %12s %6s %4s %4s  %s\n", "PORT", "STEP", "IMAGE", "%",
-                      "RATE", "LEFT", "PASS", "FAIL", "LAST");
+  std::vector<TableRow> rows;
   for (const PortView& view : views_) {
     const double rate = view.rate.Rate();
     const std::string percent =
@@ -178,25 +176,186 @@ void Board::Draw() {
             : std::string("-");
     const double left =
         rate > 0 && view.upper > 0 ? static_cast<double>(view.upper - view.position) / rate : -1;
-    text +=
-        app::Printf("%-16.16s %-30.30s %-18.18s %4s %12s %6s %4d %4d  %s\n", view.port.c_str(),
-                    view.step.c_str(), view.image.c_str(), percent.c_str(),
-                    app::RateText(view.upper > 0 ? rate : -1).c_str(),
-                    app::DurationText(left).c_str(), view.passes, view.failures, view.last.c_str());
+    rows.push_back({view.port, view.step, view.image, percent,
+                    app::RateText(view.upper > 0 ? rate : -1), app::DurationText(left),
+                    std::to_string(view.passes), std::to_string(view.failures), view.last});
   }
   if (drawnLines_ > 0) std::fprintf(out_, "\033[%dA", drawnLines_);
-  // A line the terminal wraps would take two rows and spoil the redraw in place.
-  const auto width = static_cast<std::size_t>(std::max(20, TerminalColumns(out_) - 1));
-  std::size_t from = 0;
   int lines = 0;
-  while (from < text.size()) {
-    const std::size_t end = text.find('\n', from);
-    std::fprintf(out_, "\r%s\033[K\n", text.substr(from, std::min(end - from, width)).c_str());
-    from = end + 1;
+  for (const std::string& line : FitTable(rows, TerminalColumns(out_))) {
+    std::fprintf(out_, "\r%s\033[K\n", line.c_str());
     ++lines;
   }
   std::fflush(out_);
   drawnLines_ = lines;
   dirty_ = false;
+}
+
+namespace {
+
+// Texts are measured in characters (UTF-8 sequences), not bytes: file names need not be ASCII.
+std::vector<std::string> Characters(const std::string& text) {
+  std::vector<std::string> characters;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;
+    while (i + length < text.size() &&
+           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
+      ++length;
+    }
+    characters.push_back(text.substr(i, length));
+    i += length;
+  }
+  return characters;
+}
+
+int Width(const std::string& text) {
+  return static_cast<int>(Characters(text).size());
+}
+
+std::string Joined(const std::vector<std::string>& characters, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t i = from; i < to; ++i) text += characters[i];
+  return text;
+}
+
+constexpr const char* kCut = "~";  // marks where a text was cut, one column wide on any terminal
+
+// `text` in at most `width` characters, cut at its end, its start, or in its middle.
+enum class Keep { Start, End, Both };
+std::string Cut(const std::string& text, int width, Keep keep) {
+  const std::vector<std::string> characters = Characters(text);
+  const auto size = characters.size();
+  if (static_cast<int>(size) <= width) return text;
+  if (width <= 1) return Joined(characters, 0, static_cast<std::size_t>(std::max(0, width)));
+  const auto room = static_cast<std::size_t>(width - 1);
+  switch (keep) {
+    case Keep::Start:
+      return Joined(characters, 0, room) + kCut;
+    case Keep::End:
+      return kCut + Joined(characters, size - room, size);
+    case Keep::Both:
+      break;
+  }
+  const std::size_t head = (room + 1) / 2;
+  return Joined(characters, 0, head) + kCut + Joined(characters, size - (room - head), size);
+}
+
+// A step's words in their short forms.
+std::string Abbreviated(const std::string& text) {
+  static constexpr std::pair<std::string_view, std::string_view> kShort[] = {
+      {"download", "dl"},     {"--default-cal", "+cal"},        {"--verify", "+vfy"},
+      {"--reboot", "+rb"},    {"erase-bootloader", "erase-bl"}, {"explore", "exp"},
+      {"bootloader", "boot"},
+  };
+  std::string result;
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t end = std::min(text.find(' ', from), text.size());
+    std::string word = text.substr(from, end - from);
+    for (const auto& [full, brief] : kShort) {
+      if (word == full) word = brief;
+    }
+    result += (result.empty() ? "" : " ") + word;
+    from = end + 1;
+  }
+  return result;
+}
+
+// A step in `width`: whole, else abbreviated, else cut in its words, its "(k/n)" kept.
+std::string FitStep(const std::string& step, int width) {
+  if (Width(step) <= width) return step;
+  const std::string brief = Abbreviated(step);
+  if (Width(brief) <= width) return brief;
+  const std::size_t count = brief.rfind(" (");
+  if (count == std::string::npos || brief.back() != ')') return Cut(brief, width, Keep::Start);
+  const std::string suffix = brief.substr(count);
+  return Cut(brief.substr(0, count), width - Width(suffix), Keep::Start) + suffix;
+}
+
+// The last result in `width`: its verdict ("OK", "FAILED (exit 130)") whole, then its step.
+std::string FitLast(const std::string& last, int width) {
+  if (Width(last) <= width) return last;
+  const std::size_t close = last.find(") ");
+  const std::size_t split = last.starts_with("FAILED") && close != std::string::npos
+                                ? close + 1
+                                : std::min(last.find(' '), last.size());
+  const std::string verdict = last.substr(0, split);
+  if (Width(verdict) >= width) return Cut(verdict, width, Keep::Start);
+  return verdict + " " +
+         Cut(Abbreviated(last.substr(std::min(split + 1, last.size()))), width - Width(verdict) - 1,
+             Keep::Start);
+}
+
+std::string Padded(const std::string& text, int width) {
+  return text + std::string(static_cast<std::size_t>(std::max(0, width - Width(text))), ' ');
+}
+
+}  // namespace
+
+std::vector<std::string> FitTable(const std::vector<TableRow>& rows, int columns) {
+  const TableRow header{"PORT", "STEP", "IMAGE", "%", "RATE", "LEFT", "PASS", "FAIL", "LAST"};
+  int port = Width(header.port);
+  int step = Width(header.step);
+  int image = Width(header.image);
+  int last = Width(header.last);
+  for (const TableRow& row : rows) {
+    port = std::max(port, Width(row.port));
+    step = std::max(step, Width(row.step));
+    image = std::max(image, Width(row.image));
+    last = std::max(last, Width(row.last));
+  }
+  // The figures keep their widths: "%" 4, the rate 12, the time left 6, the counts 4 each, and
+  // the spaces between the columns.
+  constexpr int kFixed = 1 + 4 + 1 + 12 + 1 + 6 + 1 + 4 + 1 + 4 + 2 + 2;
+  const int room = std::max(20, columns - 1) - kFixed;
+  const int stepNatural = step;
+  const int lastNatural = last;
+  int excess = port + step + image + last - room;
+  const auto shrink = [&excess](int& width, int floor) {
+    const int cut = std::clamp(width - floor, 0, std::max(0, excess));
+    width -= cut;
+    excess -= cut;
+  };
+  // A long device path gives way first, then the image's name, before the step and the result.
+  shrink(port, 20);
+  shrink(image, 18);
+  shrink(last, 30);
+  shrink(port, 14);
+  shrink(image, 14);
+  shrink(step, 24);
+  shrink(last, 24);
+  shrink(port, 10);
+  shrink(image, 10);
+  shrink(last, 20);
+  // An 80-column terminal: the image's name, which the log has, gives its column away.
+  const bool showImage = excess <= 0;
+  if (!showImage) excess -= image + 1;
+  shrink(step, 16);
+  shrink(port, 8);
+  shrink(last, 17);  // "FAILED (exit 130)"
+  shrink(step, 10);
+  // Room the image's column left goes back to the result, then to the step.
+  for (auto [column, natural] : {std::pair{&last, lastNatural}, std::pair{&step, stepNatural}}) {
+    const int back = std::clamp(natural - *column, 0, std::max(0, -excess));
+    *column += back;
+    excess += back;
+  }
+  const auto width = static_cast<std::size_t>(std::max(20, columns - 1));
+  const auto line = [&](const TableRow& row, bool fit) {
+    std::string text =
+        Padded(fit ? Cut(row.port, port, Keep::End) : row.port, port) + " " +
+        Padded(fit ? FitStep(row.step, step) : row.step, step) +
+        (showImage ? " " + Padded(fit ? Cut(row.image, image, Keep::Both) : row.image, image)
+                   : std::string()) +
+        app::Printf(" %4s %12s %6s %4s %4s  ", row.percent.c_str(), row.rate.c_str(),
+                    row.left.c_str(), row.passes.c_str(), row.failures.c_str()) +
+        (fit ? FitLast(row.last, last) : row.last);
+    // Still too wide (a terminal narrower than the figures): cut, never wrapped.
+    const std::vector<std::string> characters = Characters(text);
+    return characters.size() <= width ? text : Joined(characters, 0, width);
+  };
+  std::vector<std::string> lines{line(header, false)};
+  for (const TableRow& row : rows) lines.push_back(line(row, true));
+  return lines;
 }
 }  // namespace veska::cli

@@ -31,6 +31,18 @@ struct PortView {
   int failures = 0;
 };
 
+// One line of the table as texts, before they are fitted to the terminal.
+struct TableRow {
+  std::string port, step, image, percent, rate, left, passes, failures, last;
+};
+
+// The table (its header, then one line per row) in lines of at most `columns` - 1 characters, so
+// that the terminal never wraps one. The text columns take their texts' widths while they fit;
+// on a narrower terminal the image and the port give way first (the port keeps its end, where
+// ports differ), then the step and the last result: their words abbreviated ("download" as "dl",
+// "--verify" as "+vfy") and then cut, the step keeping its "(k/n)" and the result its verdict.
+[[nodiscard]] std::vector<std::string> FitTable(const std::vector<TableRow>& rows, int columns);
+
 // What the console shows of a bench run with several ports: a table redrawn in place on a
 // terminal, else one line per event; message boxes, the ports' explanations and questions on
 // standard error, each prefixed with its port. With one port it shows nothing: the session has

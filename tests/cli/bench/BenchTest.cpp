@@ -24,6 +24,7 @@
 
 #include "cli/Captured.h"
 #include "cli/Interrupt.h"
+#include "cli/bench/Board.h"
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "sim/PhoneOptions.h"
@@ -500,6 +501,47 @@ TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
   const std::string report = ReadFile(Report());
   EXPECT_EQ(Count(report, "\"result\": \"interrupted\""), 2u) << report;
   EXPECT_NE(report.find("\"exit_status\": 130,\n  \"phones\""), std::string::npos);
+}
+
+// The live table on terminals of several widths: never a wrapped line, the figures and the
+// verdicts whole, the texts shortened in the order they matter least.
+TEST(BenchTable, FitsTheTerminalKeepingFiguresAndVerdicts) {
+  const std::vector<TableRow> rows = {
+      {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+       "download comms --verify --reboot (2/2)", "COMMS_and_a_long_näme.img", "37", "90.0 KiB/s",
+       "0:28", "0", "1", "FAILED (exit 130) download all-bin --default-cal --verify"},
+      {"COM5", "connect (1/2)", "", "-", "-- KiB/s", "--:--", "3", "0", "OK connect"},
+  };
+  const auto width = [](const std::string& line) {
+    std::size_t characters = 0;
+    for (const char c : line) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return characters;
+  };
+  // Wide enough: every text whole, one column each.
+  std::vector<std::string> lines = FitTable(rows, 240);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[1].find(rows[0].port + " download comms --verify --reboot (2/2) "),
+            std::string::npos)
+      << lines[1];
+  EXPECT_TRUE(lines[1].ends_with("  FAILED (exit 130) download all-bin --default-cal --verify"));
+  EXPECT_EQ(lines[0].find("STEP"), lines[2].find("connect (1/2)"));
+  for (const int columns : {120, 100, 80, 60}) {
+    lines = FitTable(rows, columns);
+    for (const std::string& line : lines) {
+      EXPECT_LE(width(line), static_cast<std::size_t>(columns - 1)) << columns << ": " << line;
+    }
+    if (columns < 80) continue;
+    // The figures, the step's number and the verdict survive down to 80 columns; the port
+    // keeps its end, where ports differ.
+    EXPECT_NE(lines[1].find("   37   90.0 KiB/s   0:28    0    1  FAILED (exit 130)"),
+              std::string::npos)
+        << columns << ": " << lines[1];
+    EXPECT_NE(lines[1].find("(2/2)"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("port0 "), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[0].find("STEP"), lines[2].find("connect (1/2)")) << columns;
+  }
+  EXPECT_NE(FitTable(rows, 100)[1].find("dl comms +vfy +rb (2/2)"), std::string::npos)
+      << FitTable(rows, 100)[1];
 }
 
 TEST(BenchNames, LogFilesAndTheWorstStatus) {
