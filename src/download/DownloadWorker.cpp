@@ -81,16 +81,13 @@ std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData) {
   return plan;
 }
 
-std::uint32_t ProgressRange(std::uint8_t code,
+std::uint32_t ProgressRange(std::uint8_t code, bool defaultCalData,
                             std::span<const std::uint32_t, app::IMAGE_KIND_COUNT> sizes) {
   if (IsImageCode(code)) return sizes[code - IMAGE_APPS];
-  const SelectionInfo* group = app::GroupByCode(code);
-  if (group == nullptr) return 0;
-  // Every image the group may write, the calibration pair included; the file systems set their
-  // own range when they start.
+  // The images the group writes; the file systems set their own range when they start.
   std::uint32_t total = 0;
-  for (ImageKind kind : group->written) {
-    if (Catalogue(kind).address) total += sizes[KindIndex(kind)];
+  for (const PlannedImage& image : PlanSequence(code, defaultCalData)) {
+    if (Catalogue(image.kind).address) total += sizes[KindIndex(image.kind)];
   }
   return total;
 }
@@ -114,7 +111,7 @@ OperationResult WriteSelection(const EngineContext& engine, const DownloadInputs
   };
   const std::uint8_t code = inputs.selection;
   const std::vector<PlannedImage> plan = PlanSequence(code, inputs.defaultCalData);
-  narrator.SetProgressRange(ProgressRange(code, inputs.Sizes()));
+  narrator.SetProgressRange(ProgressRange(code, inputs.defaultCalData, inputs.Sizes()));
   narrator.ResetProgress();
   narrator.SetProgressPos(0);
   if (plan.empty()) {

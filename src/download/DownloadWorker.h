@@ -74,10 +74,12 @@ struct PlannedImage {
 
 // The images a selection code writes, in order. Empty for an unknown code.
 [[nodiscard]] std::vector<PlannedImage> PlanSequence(std::uint8_t code, bool defaultCalData);
-// The progress bar's upper limit for a selection code: the sum of its sizes (file systems left
-// out of the groups, which set their own range), added as 32-bit numbers.
+// The progress bar's upper limit for a selection code: the sum of the sizes of the images it
+// writes (the calibration pair only with `defaultCalData`, so that the bar ends full; file
+// systems left out of the groups, which set their own range), added as 32-bit numbers.
 [[nodiscard]] std::uint32_t ProgressRange(
-    std::uint8_t code, std::span<const std::uint32_t, app::IMAGE_KIND_COUNT> sizes);
+    std::uint8_t code, bool defaultCalData,
+    std::span<const std::uint32_t, app::IMAGE_KIND_COUNT> sizes);
 
 // The Download operation on a worker: writes the selection of `inputs`. Written, or Failed
 // naming the image that failed (its log name) with the transfer's or the read-back's status,
