@@ -122,7 +122,9 @@ void ConsolePresenter::Present(const ui::Event& event) {
       if (output == Output::Narrative || (output == Output::Log && event.text != app::kUsageText)) {
         WriteLog(event.text);
       } else if (output == Output::Field && showFields_ && !IsBlank(event.text) &&
-                 shownFields_[event.id] != event.text) {
+                 shownFields_[event.id] != event.text &&
+                 // The box's idle word, which the bootloader's start sets too: no identity.
+                 !(event.id == app::IDC_FLASH_ID && event.text == "Disconnect")) {
         // The same value again (the idle state sets "Disconnect" more than once) is no news.
         shownFields_[event.id] = event.text;
         const std::string note = app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str());

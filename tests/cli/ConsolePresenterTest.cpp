@@ -123,6 +123,7 @@ TEST_F(ConsolePresenterTest, QuestionsAnsweredNoByDefaultSayHowToAnswerYes) {
   presenter_.ShowFields(false);
   Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Disconnect");
   presenter_.ShowFields(true);
+  Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Disconnect");  // the idle word
   Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Connect");
   Present(EventKind::SetText, kMain, app::IDC_FLASH_ID, "Connect");  // no change, no line
   EXPECT_TRUE(Err().ends_with("Download Finished\nFlash ID: Connect\n")) << Err();
