@@ -113,8 +113,13 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
     }
     entry.comName = ComNameFor(entry.device, state);
     entry.problem = link::DeviceProblem(entry.device);
-    entry.hint = link::ModemManagerHint(entry.comName.empty() ? entry.device : entry.comName,
-                                        modemManager, link::IsUsbCdcAcm(entry.device));
+    const std::string name = entry.comName.empty() ? entry.device : entry.comName;
+    entry.hint = link::ModemManagerHint(name, modemManager, link::IsUsbCdcAcm(entry.device));
+    entry.latencyTimerMs = link::LatencyTimerMs(entry.device, state.latency.sysTty);
+    if (entry.latencyTimerMs) {
+      const std::string slow = link::LatencyHint(name, entry.device, *entry.latencyTimerMs);
+      if (!slow.empty()) entry.hint += (entry.hint.empty() ? "" : "\n\t") + slow;
+    }
     entries.push_back(std::move(entry));
   }
 #else
@@ -148,6 +153,7 @@ std::optional<UsbIdentity> UsbIdentityOf(const std::string& device) {
   const std::string maker = Text(sp_get_port_usb_manufacturer(port));
   const std::string product = Text(sp_get_port_usb_product(port));
   usb.description = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+  usb.latencyTimer = link::LatencyTimerMs(device, "/sys/class/tty").has_value();
   return usb;
 #else
   (void)device;
@@ -170,9 +176,19 @@ std::string UdevRule(const UsbIdentity& usb, const std::string& portName,
   for (char& c : description) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return "# Veska Downloader: the phone on " + where + ", USB " + ids +
-         (description.empty() ? "" : " (" + description + ")") +
-         ". ModemManager leaves it alone; the logged-in user may open it.\n" + rule;
+  std::string text = "# Veska Downloader: the phone on " + where + ", USB " + ids +
+                     (description.empty() ? "" : " (" + description + ")") +
+                     ". ModemManager leaves it alone; the logged-in user may open it.\n" + rule;
+  if (usb.latencyTimer) {
+    // The timer belongs to the adapter's usb-serial port, the tty's parent.
+    std::snprintf(rule, sizeof rule,
+                  "# Its latency timer at 1 ms: the phone's answers are not held back.\n"
+                  "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"%04x\", "
+                  "ATTRS{idProduct}==\"%04x\", ATTR{latency_timer}=\"1\"\n",
+                  usb.vendor & 0xFFFF, usb.product & 0xFFFF);
+    text += rule;
+  }
+  return text;
 }
 
 std::string FormatPorts(const std::vector<PortEntry>& ports) {
@@ -182,6 +198,8 @@ std::string FormatPorts(const std::vector<PortEntry>& ports) {
     if (!port.usb.empty()) text += "\t" + port.usb;
     if (port.usb.empty() && !port.description.empty()) text += "\t" + port.description;
     if (port.mapped) text += "\tmapped in the settings file";
+    if (port.latencyTimerMs)
+      text += "\tlatency timer " + std::to_string(*port.latencyTimerMs) + " ms";
     text += port.problem.empty() ? "\tcan be opened" : "\tcannot be opened: " + port.problem;
     text += "\n";
     if (!port.hint.empty()) text += "\t" + port.hint + "\n";
@@ -199,6 +217,8 @@ std::string PortsJson(const std::vector<PortEntry>& ports) {
     entry["description"] = port.description;
     entry["usb"] = port.usb;
     entry["mapped"] = port.mapped;
+    entry["latency_timer_ms"] = port.latencyTimerMs ? nlohmann::ordered_json(*port.latencyTimerMs)
+                                                    : nlohmann::ordered_json(nullptr);
     entry["can_open"] = port.problem.empty();
     entry["problem"] = port.problem;
     entry["hint"] = port.hint;

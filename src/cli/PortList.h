@@ -17,20 +17,23 @@ struct PortEntry {
   std::string problem;      // why it cannot be opened now; empty when it can
   std::string hint;         // what else may stand in the way (ModemManager); empty for nothing
   bool mapped = false;      // named by the settings file's [Ports], not found by the system
+  std::optional<int> latencyTimerMs;  // a USB adapter's latency timer (FTDI-like); none: none
 };
 
 // The USB device behind a serial device.
 struct UsbIdentity {
   int vendor = 0;
   int product = 0;
-  std::string description;  // maker and product as the device names them
+  std::string description;    // maker and product as the device names them
+  bool latencyTimer = false;  // the adapter holds received bytes for a latency timer (FTDI-like)
 };
 
 // The USB identity of the device behind `device`, when it is a USB device present now.
 [[nodiscard]] std::optional<UsbIdentity> UsbIdentityOf(const std::string& device);
 
 // A udev rule for that USB device: ModemManager leaves it alone and the logged-in user may open
-// it (uaccess), with a comment naming the port.
+// it (uaccess), with a comment naming the port; for an adapter with a latency timer, a second
+// line sets the timer to 1 ms, so that the phone's answers are not held back.
 [[nodiscard]] std::string UdevRule(const UsbIdentity& usb, const std::string& portName,
                                    const std::string& device);
 

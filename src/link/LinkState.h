@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/AdapterLatency.h"
 #include "link/FrameTagGenerator.h"
 
 namespace veska::link {
@@ -64,6 +65,9 @@ struct LinkState {
   bool replyTimeoutBoundsHandshake = false;
   // "COMn" -> device path overrides from the settings file (section "Ports").
   std::map<std::string, std::string> portPaths;
+  // Every open asks the device's driver for low latency; a USB adapter whose timer stays slow
+  // is told of once.
+  AdapterLatency latency;
 };
 
 }  // namespace veska::link

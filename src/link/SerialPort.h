@@ -128,6 +128,10 @@ class SerialPort {
   // hung up), and returns PORT_IO_ERROR.
   PortStatus LineFailed(int osError) const;
 
+  // POSIX back end: asks the driver of the configured device for low latency and says once per
+  // device when its USB adapter's latency timer stays slow.
+  void AskForLowLatency(int fd, const std::string& device);
+
   // Every back end reports here when this record has obtained a configured device and when it
   // has let it go, so that only a record that opened the device clears the state's portOpen.
   void NoteDeviceOpened();

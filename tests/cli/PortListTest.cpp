@@ -42,6 +42,14 @@ TEST(PortListTest, EachDeviceIsNamedByTheComNameThatOpensIt) {
   EXPECT_NE(FormatPorts({entry("COM5")}).find("\tmapped in the settings file\tcan be opened\n"),
             std::string::npos)
       << FormatPorts({entry("COM5")});
+  // A USB adapter's latency timer is shown, for scripts too.
+  PortEntry ftdi;
+  ftdi.device = "/dev/ttyUSB0";
+  ftdi.comName = "COM17";
+  ftdi.latencyTimerMs = 16;
+  EXPECT_EQ(FormatPorts({ftdi}), "COM17\t/dev/ttyUSB0\tlatency timer 16 ms\tcan be opened\n");
+  EXPECT_NE(PortsJson({ftdi}).find("\"latency_timer_ms\":16"), std::string::npos);
+  EXPECT_NE(PortsJson({entry("COM5")}).find("\"latency_timer_ms\":null"), std::string::npos);
   std::filesystem::remove(link);
 }
 
@@ -82,8 +90,13 @@ TEST(UdevRule, NamesTheDeviceKeepsModemManagerAwayAndGrantsTheSeat) {
             "Serial). ModemManager leaves it alone; the logged-in user may open it.\n"
             "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
             "ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n");
-  EXPECT_TRUE(UdevRule({0x0403, 0x6001, ""}, "/dev/ttyUSB1", "/dev/ttyUSB1")
-                  .starts_with("# Veska Downloader: the phone on /dev/ttyUSB1, USB 0403:6001. "));
+  // An adapter with a latency timer gets it set to 1 ms too.
+  const std::string ftdi = UdevRule({0x0403, 0x6001, "", true}, "/dev/ttyUSB1", "/dev/ttyUSB1");
+  EXPECT_TRUE(ftdi.starts_with("# Veska Downloader: the phone on /dev/ttyUSB1, USB 0403:6001. "));
+  EXPECT_TRUE(
+      ftdi.ends_with("ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+                     "ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\"\n"))
+      << ftdi;
 }
 
 }  // namespace

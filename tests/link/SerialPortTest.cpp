@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -60,6 +61,50 @@ TEST_F(SerialPortTest, OpensAtEveryRateOfTheTableAndClosesHarmlesslyTwice) {
     EXPECT_FALSE(port.IsPortOpen());
     EXPECT_EQ(port.Close(), PORT_OK);
   }
+}
+
+// USB adapters hold the phone's answers for their latency timer: every open asks the driver for
+// low latency, a refusal fails nothing, and a timer left slow is told of once, with its fix.
+TEST_F(SerialPortTest, EveryOpenAsksForLowLatencyAndASlowAdapterIsToldOfOnce) {
+  int asked = 0;
+  state.latency.request = [&asked](int fd) {
+    EXPECT_GE(fd, 0);
+    ++asked;
+    return EINVAL;  // as a driver without the request answers
+  };
+  // The adapter's timer where the kernel shows it, for the pseudo-terminal standing in.
+  const std::filesystem::path sys =
+      std::filesystem::path(::testing::TempDir()) / ("veska-sys-" + std::to_string(::getpid()));
+  const std::filesystem::path timer =
+      sys / std::filesystem::canonical(pty.SlavePath()).filename() / "device" / "latency_timer";
+  std::filesystem::create_directories(timer.parent_path());
+  state.latency.sysTty = sys;
+  const auto told = [this] {
+    return std::count_if(diag.lines.begin(), diag.lines.end(), [](const std::string& line) {
+      return line.find("latency timer") != std::string::npos;
+    });
+  };
+
+  std::ofstream(timer) << "16\n";
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(port.Open(), PORT_OK);
+    EXPECT_EQ(port.Close(), PORT_OK);
+  }
+  EXPECT_EQ(asked, 2);
+  ASSERT_EQ(told(), 1);
+  EXPECT_NE(diag.lines.back().find("for up to 16 ms"), std::string::npos) << diag.lines.back();
+  EXPECT_NE(diag.lines.back().find("'veska-cli udev-rule " + pty.SlavePath() + "'"),
+            std::string::npos);
+
+  // A timer at 1 ms (what low latency gives), or no timer at all: nothing to say.
+  state.latency.told.clear();
+  for (const char* value : {"1\n", ""}) {
+    std::ofstream(timer) << value;
+    ASSERT_EQ(port.Open(), PORT_OK);
+    EXPECT_EQ(port.Close(), PORT_OK);
+  }
+  EXPECT_EQ(told(), 1);
+  std::filesystem::remove_all(sys);
 }
 
 TEST_F(SerialPortTest, CodesWithoutARateFailTheOpenAndReleaseTheDevice) {

@@ -288,8 +288,24 @@ PortStatus SerialPort::ConfigureDevice(std::size_t /*queueSize: the kernel sizes
   // serial drivers) an output purge reaches into the peer's unread input and would drop the
   // last acknowledgement of the previous operation.
   ::tcflush(d.fd.Get(), TCIFLUSH);
+  AskForLowLatency(d.fd.Get(), d.path);
   NoteDeviceOpened();
   return PORT_OK;
+}
+
+void SerialPort::AskForLowLatency(int fd, const std::string& device) {
+  // A USB adapter holds the phone's answers for its latency timer. A driver that refuses the
+  // request (a pseudo-terminal, a built-in UART) fails no open: the timer it leaves is what
+  // counts, and the user can lower it.
+  AdapterLatency& latency = state_.latency;
+  if (latency.request) (void)latency.request(fd);
+  const std::optional<int> timer = LatencyTimerMs(device, latency.sysTty);
+  if (!timer || *timer <= kSlowLatencyTimerMs) return;
+  {
+    std::lock_guard lock(latency.mutex);
+    if (!latency.told.insert(device).second) return;
+  }
+  diagnostics->Diagnostic(portName, "\n" + LatencyHint(portName, device, *timer) + "\n");
 }
 
 PortProblem SerialPort::OpenProblem(int osError) {
