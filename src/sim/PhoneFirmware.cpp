@@ -71,6 +71,7 @@ PhoneFirmware::PhoneFirmware(const PhoneOptions& options, PhoneLine& line, NandM
 
 void PhoneFirmware::Run(std::stop_token stop) {
   line_.SetPacing(options_.pace);
+  line_.SetAdapter(options_.adapter);
   if (options_.poweredOnAtStart) PowerUp();
   while (!stop.stop_requested()) {
     if (line_.Interrupted()) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 namespace veska::sim {
 
@@ -35,6 +36,102 @@ PhoneLine::PhoneLine(UniqueFd readFd, UniqueFd writeFd)
       wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   MakeNonBlocking(read_.Get());
   MakeNonBlocking(write_.Get());
+}
+
+PhoneLine::~PhoneLine() {
+  adapterThread_ = {};
+}
+
+void PhoneLine::SetAdapter(const AdapterModel& adapter) {
+  adapter_ = adapter;
+  if (adapter_.kind == AdapterModel::Kind::None || adapterThread_.joinable()) return;
+  adapterThread_ = std::jthread([this](const std::stop_token& stop) { RunAdapter(stop); });
+}
+
+namespace {
+
+// What an adapter holds at most before the phone's writes wait (the PC reads nothing).
+constexpr std::size_t kAdapterBuffer = 64 * 1024;
+constexpr std::size_t kFtdiPacketData = 62;
+constexpr std::size_t kUsbPacket = 64;
+// A full-speed bulk endpoint moves at most 19 packets of 64 bytes in a 1 ms frame.
+constexpr std::size_t kCdcFrameBytes = 19 * kUsbPacket;
+
+}  // namespace
+
+IoResult PhoneLine::ToAdapter(std::span<const std::uint8_t> bytes,
+                              std::optional<std::chrono::milliseconds> gap) {
+  std::unique_lock lock(adapterMutex_);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const auto room = [this] { return held_.size() < kAdapterBuffer || !read_.Valid(); };
+    if (!room()) {
+      if (!gap) return IoResult::Timeout;  // an offer never waits
+      if (!adapterChanged_.wait_for(lock, *gap, room)) return IoResult::Timeout;
+      if (!read_.Valid()) return IoResult::Closed;
+    }
+    if (held_.empty()) heldSince_ = std::chrono::steady_clock::now();
+    const std::size_t n = std::min(bytes.size() - done, kAdapterBuffer - held_.size());
+    held_.insert(held_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(done + n));
+    done += n;
+    adapterChanged_.notify_all();
+  }
+  return IoResult::Ok;
+}
+
+void PhoneLine::RunAdapter(const std::stop_token& stop) {
+  using Clock = std::chrono::steady_clock;
+  const bool ftdi = adapter_.kind == AdapterModel::Kind::Ftdi;
+  std::unique_lock lock(adapterMutex_);
+  while (!stop.stop_requested()) {
+    if (held_.empty()) {
+      adapterChanged_.wait(lock, stop, [this] { return !held_.empty(); });
+      continue;
+    }
+    // When the bytes held may leave: a full FTDI packet at once, else when the timer runs out;
+    // on CDC at the start of the next 1 ms frame.
+    Clock::time_point due = heldSince_ + adapter_.latency;
+    if (!ftdi) {
+      const auto sinceEpoch = std::chrono::ceil<std::chrono::milliseconds>(
+          heldSince_.time_since_epoch() + std::chrono::microseconds(1));
+      due = Clock::time_point(std::chrono::duration_cast<Clock::duration>(sinceEpoch));
+    }
+    if (ftdi && held_.size() >= kFtdiPacketData) due = Clock::now();
+    if (Clock::now() < due) {
+      adapterChanged_.wait_until(lock, stop, due,
+                                 [this, ftdi] { return ftdi && held_.size() >= kFtdiPacketData; });
+      continue;
+    }
+    const std::size_t n = std::min(held_.size(), ftdi ? kFtdiPacketData : kCdcFrameBytes);
+    std::vector<std::uint8_t> packet(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+    // What is left waits from now: the chip starts its timer again, the next frame comes.
+    heldSince_ = Clock::now();
+    adapterChanged_.notify_all();
+    lock.unlock();
+    const bool written = WriteNow(packet);
+    lock.lock();
+    if (!written) held_.clear();  // the line is gone: the bytes with it
+  }
+}
+
+bool PhoneLine::WriteNow(std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(writeMutex_);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    if (!read_.Valid()) return false;
+    const ssize_t n = ::write(WriteFd(), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    // The PC reads nothing for now: wait for room, a little at a time so that Drop() can go on.
+    pollfd fd{WriteFd(), POLLOUT, 0};
+    (void)::poll(&fd, 1, 10);
+  }
+  return true;
 }
 
 IoResult PhoneLine::WaitFor(int fd, short events, int timeoutMs) {
@@ -81,6 +178,7 @@ IoResult PhoneLine::Read(std::span<std::uint8_t> out,
 IoResult PhoneLine::Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds gap) {
   if (!read_.Valid()) return IoResult::Closed;
   PaceWrite(bytes.size());
+  if (adapterThread_.joinable()) return ToAdapter(bytes, gap);
   std::size_t done = 0;
   while (done < bytes.size()) {
     if (!read_.Valid()) return IoResult::Closed;
@@ -100,6 +198,10 @@ IoResult PhoneLine::Write(std::span<const std::uint8_t> bytes, std::chrono::mill
 void PhoneLine::Offer(std::span<const std::uint8_t> bytes) {
   if (!read_.Valid()) return;
   PaceWrite(bytes.size());
+  if (adapterThread_.joinable()) {
+    (void)ToAdapter(bytes, std::nullopt);
+    return;
+  }
   (void)::write(WriteFd(), bytes.data(), bytes.size());
 }
 
@@ -148,8 +250,11 @@ void PhoneLine::ClearInterrupt() {
 }
 
 void PhoneLine::Drop() {
+  std::scoped_lock lock(writeMutex_, adapterMutex_);
+  held_.clear();
   write_.Reset();
   read_.Reset();
+  adapterChanged_.notify_all();
 }
 
 std::chrono::steady_clock::duration PhoneLine::WireTime(std::size_t n) const {

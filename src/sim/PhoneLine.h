@@ -2,10 +2,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 
+#include "sim/PhoneOptions.h"
 #include "sim/UniqueFd.h"
 
 namespace veska::sim {
@@ -27,8 +32,13 @@ class PhoneLine {
  public:
   PhoneLine(UniqueFd readFd,
             UniqueFd writeFd);  // writeFd may be invalid: reads and writes share readFd
+  ~PhoneLine();
   PhoneLine(const PhoneLine&) = delete;
   PhoneLine& operator=(const PhoneLine&) = delete;
+
+  // Puts an adapter model between the phone and the line for what the phone sends; call before
+  // the line is used. Its bytes then leave on a thread of the adapter's own.
+  void SetAdapter(const AdapterModel& adapter);
 
   [[nodiscard]] bool Valid() const { return wake_.Valid() && read_.Valid(); }
 
@@ -75,6 +85,21 @@ class PhoneLine {
   bool pace_ = false;
   std::chrono::steady_clock::time_point rxFree_{};
   std::chrono::steady_clock::time_point txFree_{};
+
+  // The adapter model: what the phone sent and the adapter holds, when its first byte came.
+  // The adapter's thread is declared last so that it ends before the descriptors close.
+  // Hands bytes to the adapter; false when it stays full for `gap` (nothing read them).
+  IoResult ToAdapter(std::span<const std::uint8_t> bytes,
+                     std::optional<std::chrono::milliseconds> gap);
+  void RunAdapter(const std::stop_token& stop);
+  bool WriteNow(std::span<const std::uint8_t> bytes);
+  AdapterModel adapter_;
+  std::mutex adapterMutex_;
+  std::condition_variable_any adapterChanged_;
+  std::deque<std::uint8_t> held_;
+  std::chrono::steady_clock::time_point heldSince_{};
+  std::mutex writeMutex_;  // the adapter's writes against Drop()
+  std::jthread adapterThread_;
 };
 
 }  // namespace veska::sim

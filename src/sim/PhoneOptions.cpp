@@ -32,6 +32,29 @@ const char* FaultStepName(FaultStep step) {
   return NameOf(kStepNames, step);
 }
 
+std::optional<AdapterModel> ParseAdapter(std::string_view text) {
+  AdapterModel adapter;
+  if (text == "none") return adapter;
+  if (text == "cdc") {
+    adapter.kind = AdapterModel::Kind::Cdc;
+    return adapter;
+  }
+  if (!text.starts_with("ftdi")) return std::nullopt;
+  adapter.kind = AdapterModel::Kind::Ftdi;
+  text.remove_prefix(4);
+  if (text.empty()) return adapter;
+  if (!text.starts_with(':') || text.size() < 2 || text.size() > 4) return std::nullopt;
+  int ms = 0;
+  for (const char c : text.substr(1)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    ms = ms * 10 + (c - '0');
+  }
+  // The chip's timer takes 1 to 255 ms.
+  if (ms < 1 || ms > 255) return std::nullopt;
+  adapter.latency = std::chrono::milliseconds(ms);
+  return adapter;
+}
+
 std::optional<std::pair<std::uint8_t, std::uint8_t>> ParseFlashId(std::string_view text) {
   std::string digits;
   for (char c : text) {

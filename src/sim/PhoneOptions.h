@@ -54,6 +54,16 @@ struct Fault {
 [[nodiscard]] const char* FaultKindName(FaultKind kind);
 [[nodiscard]] const char* FaultStepName(FaultStep step);
 
+// The USB device between the phone's UART and the PC, for what the phone sends: a real adapter
+// does not pass bytes on as they come. An FTDI-like chip holds them until 62 have gathered (one
+// 64-byte USB packet less its two status bytes) or until its latency timer has run since the
+// first of them arrived; a CDC-ACM device (the phone's own USB port) sends them in 64-byte
+// packets at the next 1 ms frame. None: every byte goes on at once, as a pseudo-terminal does.
+struct AdapterModel {
+  enum class Kind { None, Ftdi, Cdc } kind = Kind::None;
+  std::chrono::milliseconds latency{16};  // Ftdi: the latency timer
+};
+
 // Everything the phone can be told, as plain values. The same settings are the flags of vphone.
 struct PhoneOptions {
   LinkDialect link = LinkDialect::Uart;
@@ -82,6 +92,8 @@ struct PhoneOptions {
 
   // Pace both directions at the current rate: rate / 10 bytes per second.
   bool pace = false;
+  // The USB adapter between the phone and the PC, for what the phone sends (see PhoneLine).
+  AdapterModel adapter;
   // USB: the rate the paced line runs at. A USB device has no line rate of its own and no rate
   // request comes on that link; 0 keeps the boot ROM's 115200 bit/s.
   std::uint32_t usbRate = 0;
@@ -110,6 +122,8 @@ struct PhoneOptions {
 // "18:2032,19:2033" (decimal or 0x hex)
 [[nodiscard]] std::optional<std::vector<std::pair<std::uint16_t, std::uint16_t>>> ParseBadBlocks(
     std::string_view text);
+// "ftdi" (16 ms), "ftdi:MS" (1..255), "cdc" or "none"
+[[nodiscard]] std::optional<AdapterModel> ParseAdapter(std::string_view text);
 // "KIND@STEP[#N][=VALUE]" e.g. "silence@ready", "code@block#3=0x2B", "stray@ack=00,12",
 // "drop@block#2", "sum@block#1", "corrupt@chunk#0", "wrong@ack=0x55". Add "!" at the end to
 // make it repeat.

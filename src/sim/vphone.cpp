@@ -41,6 +41,7 @@ struct Arguments {
   std::string fsFormatError;
   std::string fsFile;
   std::string fsExport;
+  std::string adapter;
 };
 
 void AddOptions(CLI::App& app, PhoneOptions& options, Arguments& args) {
@@ -55,6 +56,9 @@ void AddOptions(CLI::App& app, PhoneOptions& options, Arguments& args) {
   app.add_option("--bad-blocks", args.badBlocks, "bad-block pairs, e.g. 18:2032,19:2033");
   app.add_option("--flash-file", options.flashFile, "backing file of the NAND flash");
   app.add_flag("--pace", options.pace, "pace both directions at rate/10 bytes per second");
+  app.add_option("--adapter", args.adapter,
+                 "the USB adapter before the PC: ftdi[:MS] (holds bytes until 62 or its latency "
+                 "timer, default 16 ms), cdc (64-byte packets, 1 ms frames) or none");
   app.add_option("--block-length", options.blockLength, "block length asked for in image writes")
       ->check(CLI::Range(1u, 0x180000u));
   app.add_flag("--uart-ack-request", options.uartAckRequest,
@@ -108,6 +112,14 @@ int ApplyArguments(const Arguments& args, PhoneOptions& options) {
       return std::fprintf(stderr, "vphone: bad --bad-blocks %s\n", args.badBlocks.c_str()), 2;
     }
     options.badBlocks = *pairs;
+  }
+  if (!args.adapter.empty()) {
+    auto adapter = ParseAdapter(args.adapter);
+    if (!adapter) {
+      return std::fprintf(stderr, "vphone: --adapter must be ftdi, ftdi:MS (1-255), cdc or none\n"),
+             2;
+    }
+    options.adapter = *adapter;
   }
   if (!args.bootSignal.empty()) {
     auto bytes = ParseBytes(args.bootSignal);

@@ -70,6 +70,16 @@ TEST(PhoneOptions, ParsesIdentityAndBadBlocks) {
   // 0xFFFF ends the list on the wire, so it cannot be sent as a block number.
   EXPECT_FALSE(ParseBadBlocks("65535:1"));
   EXPECT_FALSE(ParseBadBlocks("18"));
+
+  // The adapter before the PC: an FTDI chip's timer takes 1 to 255 ms.
+  EXPECT_EQ(ParseAdapter("ftdi")->latency, std::chrono::milliseconds(16));
+  EXPECT_EQ(ParseAdapter("ftdi:1")->kind, AdapterModel::Kind::Ftdi);
+  EXPECT_EQ(ParseAdapter("ftdi:255")->latency, std::chrono::milliseconds(255));
+  EXPECT_EQ(ParseAdapter("cdc")->kind, AdapterModel::Kind::Cdc);
+  EXPECT_EQ(ParseAdapter("none")->kind, AdapterModel::Kind::None);
+  for (const char* wrong : {"ftdi:0", "ftdi:256", "ftdi:", "ftdi:1x", "ftdi16", "usb"}) {
+    EXPECT_FALSE(ParseAdapter(wrong)) << wrong;
+  }
 }
 
 }  // namespace

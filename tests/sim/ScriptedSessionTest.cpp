@@ -115,8 +115,12 @@ TEST(ScriptedSession, UartWrongBlockRequestEndsTheTransfer) {
   EXPECT_EQ(CountEvents(phone.Events(), EventKind::ImageBlock), 1u);
 }
 
-TEST(ScriptedSession, UartConnectWriteDumpEraseReboot) {
+// The same exchanges through each adapter model: the bytes the PC gets are the same, only later.
+class AdapterSession : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AdapterSession, UartConnectWriteDumpEraseReboot) {
   PhoneOptions options = TestOptions(LinkDialect::Uart);
+  options.adapter = *ParseAdapter(GetParam());
   options.blockLength = 1024;
   options.badBlocks = {{0x12, 0x7F0}};
   VirtualPhone phone(options);
@@ -170,6 +174,8 @@ TEST(ScriptedSession, UartConnectWriteDumpEraseReboot) {
   EXPECT_EQ(pc.ReadByte(), BOOT_SIGNAL);
   EXPECT_FALSE(HasEvent(phone.Events(), EventKind::Violation));
 }
+
+INSTANTIATE_TEST_SUITE_P(Adapters, AdapterSession, ::testing::Values("none", "ftdi:2", "cdc"));
 
 TEST(ScriptedSession, UsbConnectWriteEraseDump) {
   PhoneOptions options = TestOptions(LinkDialect::Usb);
