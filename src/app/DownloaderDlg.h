@@ -252,6 +252,8 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
 
  private:
   bool confirmErasing_ = false;
+  // The last file the user chose in an image's dialog this session, whichever the kind.
+  std::string lastChosenImage_;
   // The common browse pattern: choose, test that the file opens, show it, remember it.
   void BrowseImage(const ImageInfo& kind);
   // For an already chosen path: the member takes it, the field shows it if the file opens (a
@@ -259,8 +261,10 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void TakeChosenImage(const ImageInfo& kind, const std::string& chosen);
   // The file-system browse rule (TFS and DB2).
   void BrowseFileSystem(const ImageInfo& kind, std::string& pathCopy, std::string& listingPath);
-  std::optional<std::string> RunFileDialog(const ImageInfo& kind, unsigned flags,
-                                           std::string_view initialDirectory = {});
+  // The open dialog for an image kind. It starts in the first of these folders that exists:
+  // that of the kind's file, that of the last file chosen for any kind; else where the host
+  // starts.
+  std::optional<std::string> RunFileDialog(const ImageInfo& kind, unsigned flags);
   // Member, field and key together.
   void SetImagePath(const ImageInfo& kind, std::string value);
   // The COMMS folder's images of a release root; the spinner is looked up on disk.

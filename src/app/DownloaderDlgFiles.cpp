@@ -1,4 +1,7 @@
 // The main dialog's settings, selectors and image file selection.
+#include <filesystem>
+#include <system_error>
+
 #include "app/DownloaderDlg.h"
 #include "app/PathRules.h"
 
@@ -7,6 +10,19 @@ namespace veska::app {
 namespace {
 
 using K = ImageKind;
+
+// The folder part of an image's path (a path may also end in a pattern, as the spinner's
+// "*.bin" does) when that folder exists; empty otherwise. The path is UTF-8 on every platform.
+std::string ExistingFolderOf(std::string_view path) {
+  const std::size_t cut = path.find_last_of(ui::kPathSeparators);
+  if (cut == std::string_view::npos) return {};
+  // A root ("/", "C:\\") keeps its separator.
+  const bool root = cut == 0 || path[cut - 1] == ':';
+  const std::string folder(path.substr(0, root ? cut + 1 : cut));
+  std::error_code error;
+  const std::u8string utf8(folder.begin(), folder.end());
+  return std::filesystem::is_directory(std::filesystem::path(utf8), error) ? folder : std::string();
+}
 
 }  // namespace
 
@@ -63,15 +79,20 @@ void DownloaderDlg::OnSelChangeBaud() {
 
 // --- browse handlers ---
 
-std::optional<std::string> DownloaderDlg::RunFileDialog(const ImageInfo& kind, unsigned flags,
-                                                        std::string_view initialDirectory) {
+std::optional<std::string> DownloaderDlg::RunFileDialog(const ImageInfo& kind, unsigned flags) {
   ui::FileDialogRequest request;
   request.open = true;
   request.filter = std::string(kind.browseFilter);
   request.initialPath = this->*(kind.path);
-  request.initialDirectory = std::string(initialDirectory);
+  // A kind without a file of its own (or whose folder has gone) most likely sits beside the one
+  // just chosen for another.
+  request.initialDirectory = ExistingFolderOf(request.initialPath);
+  if (request.initialDirectory.empty())
+    request.initialDirectory = ExistingFolderOf(lastChosenImage_);
   request.flags = flags;
-  return host_.FileDialog(&Wnd(), request);
+  std::optional<std::string> chosen = host_.FileDialog(&Wnd(), request);
+  if (chosen) lastChosenImage_ = *chosen;
+  return chosen;
 }
 
 void DownloaderDlg::SetImagePath(const ImageInfo& kind, std::string value) {
@@ -164,10 +185,8 @@ bool DownloaderDlg::SetImagePathByKey(std::string_view key, std::string value) {
 void DownloaderDlg::BrowseFileSystem(const ImageInfo& kind, std::string& pathCopy,
                                      std::string& listingPath) {
   const std::optional<std::string> chosen =
-      RunFileDialog(kind,
-                    ui::OFN_HIDEREADONLY | ui::OFN_PATHMUSTEXIST | ui::OFN_FILEMUSTEXIST |
-                        ui::OFN_OVERWRITEPROMPT,
-                    pathCopy);
+      RunFileDialog(kind, ui::OFN_HIDEREADONLY | ui::OFN_PATHMUSTEXIST | ui::OFN_FILEMUSTEXIST |
+                              ui::OFN_OVERWRITEPROMPT);
   if (!chosen) return;
   this->*(kind.path) = *chosen;
   pathCopy = *chosen;

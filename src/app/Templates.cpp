@@ -25,6 +25,8 @@ constexpr std::uint32_t VS = ui::STYLE_VSCROLL;
 constexpr std::uint32_t SM = ui::STYLE_SMOOTH;
 constexpr std::uint32_t KS = ui::STYLE_KEEP_SELECTION;
 constexpr std::uint32_t N = ui::STYLE_NONE;
+constexpr std::uint32_t SW = ui::STYLE_STRETCH_WIDTH;
+constexpr std::uint32_t SH = ui::STYLE_STRETCH_HEIGHT;
 
 // Template order matters twice: radio buttons take their group values from it (the selection
 // group runs from 1014 to 1070, the link pair from 1006 to the "Flash ID" label), and it is the
@@ -85,8 +87,9 @@ constexpr ControlTemplate kMainControls[] = {
     {IDC_CHECKSUM, PushButton, "Checksum", {242, 339, 52, 12}, CE},
     {ID_STATIC, Static, "Checksum", {249, 413, 33, 12}, H},
     {IDC_CHECKSUM_FIELD, Edit, "", {297, 340, 69, 12}, RO | C},
-    {IDC_PROGRESS, ProgressBar, "", {6, 354, 376, 9}, SM},
-    {IDC_LOG, RichEdit, "", {6, 364, 376, 79}, ML | RO | VS | KS},
+    // An enlarged window gives the log its extra room; the bar above keeps the log's width.
+    {IDC_PROGRESS, ProgressBar, "", {6, 354, 376, 9}, SM | SW},
+    {IDC_LOG, RichEdit, "", {6, 364, 376, 79}, ML | RO | VS | KS | SW | SH},
     // The selection group, in the order that gives each button its selection index.
     {IDC_SEL_APPS, RadioButton, "", {20, 167, 9, 8}, H | G},
     {IDC_SEL_COMMS, RadioButton, "", {20, 183, 9, 8}, H},
@@ -177,7 +180,8 @@ const ui::DialogTemplate kMainDialogTemplate{IDD_DOWNLOADER_DIALOG,
                                              "Tahoma",
                                              8,
                                              ui::DIALOG_SYSTEM_MENU | ui::DIALOG_MINIMIZE_BOX |
-                                                 ui::DIALOG_MODAL_FRAME | ui::DIALOG_APP_WINDOW,
+                                                 ui::DIALOG_MODAL_FRAME | ui::DIALOG_APP_WINDOW |
+                                                 ui::DIALOG_RESIZABLE,
                                              kMainControls};
 
 const ui::DialogTemplate kAboutDialogTemplate{IDD_ABOUTBOX,

@@ -251,21 +251,19 @@ std::optional<std::string> QtHost::FileDialog(ui::Window* owner,
     if (!request.defaultExtension.empty()) {
       dialog.setDefaultSuffix(QString::fromStdString(request.defaultExtension));
     }
-    // A starting folder that names a file (the previous choice) starts in that file's folder.
-    if (!request.initialDirectory.empty()) {
-      const QFileInfo start(QString::fromStdString(request.initialDirectory));
-      dialog.setDirectory(start.isDir() ? start.absoluteFilePath() : start.absolutePath());
+    // The folder to start in: the request's, else the proposed file's (a file names its own
+    // folder), the first that exists; none leaves the dialog's own choice.
+    for (const std::string& candidate : {request.initialDirectory, request.initialPath}) {
+      if (candidate.empty()) continue;
+      const QFileInfo start(QString::fromStdString(candidate));
+      const QString folder = start.isDir() ? start.absoluteFilePath() : start.absolutePath();
+      if (!QFileInfo(folder).isDir()) continue;
+      dialog.setDirectory(folder);
+      break;
     }
     if (!request.initialPath.empty()) {
       const QFileInfo initial(QString::fromStdString(request.initialPath));
-      if (initial.isDir()) {
-        dialog.setDirectory(initial.absoluteFilePath());
-      } else {
-        if (request.initialDirectory.empty() && initial.absoluteDir().exists()) {
-          dialog.setDirectory(initial.absolutePath());
-        }
-        dialog.selectFile(initial.fileName());
-      }
+      if (!initial.isDir()) dialog.selectFile(initial.fileName());
     }
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
       chosen = dialog.selectedFiles().front().toStdString();

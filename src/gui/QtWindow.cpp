@@ -14,9 +14,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QResizeEvent>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTreeWidget>
+#include <algorithm>
 
 #include "gui/Hangul.h"
 #include "gui/QtHost.h"
@@ -134,6 +136,7 @@ QtWindow::QtWindow(const ui::DialogTemplate& dialog, ui::Dialog& handler, QWidge
       Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
   if ((dialog.style & ui::DIALOG_SYSTEM_MENU) != 0) flags |= Qt::WindowSystemMenuHint;
   if ((dialog.style & ui::DIALOG_MINIMIZE_BOX) != 0) flags |= Qt::WindowMinimizeButtonHint;
+  if ((dialog.style & ui::DIALOG_RESIZABLE) != 0) flags |= Qt::WindowMaximizeButtonHint;
   // A top-level window of its own shows in the task bar.
   if ((dialog.style & ui::DIALOG_APP_WINDOW) != 0) flags = (flags & ~Qt::Dialog) | Qt::Window;
   setWindowFlags(flags);
@@ -149,10 +152,52 @@ void QtWindow::Build() {
     QWidget* widget = MakeControl(tmpl);
     PlaceControl(*widget, tmpl);
     placed_.push_back(widget);
+    placedRects_.push_back(widget->geometry());
     if (tmpl.id != ui::ID_STATIC) controls_[tmpl.id] = widget;
   }
   clientHeight_ = units_.Y(template_.height);
-  setFixedSize(units_.X(template_.width), clientHeight_);
+  if (Resizable()) {
+    setMinimumSize(units_.X(template_.width), clientHeight_);
+    resize(minimumSize());
+  } else {
+    setFixedSize(units_.X(template_.width), clientHeight_);
+  }
+}
+
+bool QtWindow::Resizable() const {
+  return (template_.style & ui::DIALOG_RESIZABLE) != 0;
+}
+
+void QtWindow::GrowTemplateArea(int pixels) {
+  if (Resizable()) {
+    // Taken first: a larger smallest size alone would already stretch the window.
+    const QSize grown(width(), height() + pixels);
+    setMinimumSize(minimumWidth(), minimumHeight() + pixels);
+    resize(grown);
+  } else {
+    setFixedSize(width(), height() + pixels);
+  }
+}
+
+void QtWindow::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (Resizable()) FollowSize();
+}
+
+void QtWindow::FollowSize() {
+  const int dx = width() - units_.X(template_.width);
+  const int dy = height() - clientHeight_ - statusLineHeight_;
+  for (std::size_t index = 0; index < placed_.size(); ++index) {
+    const QRect& base = placedRects_[index];
+    const ui::PixelRect grown = ui::GrownRect(
+        template_, index, ui::PixelRect{base.x(), base.y(), base.width(), base.height()}, dx, dy);
+    placed_[index]->setGeometry(grown.x, grown.y, grown.width, grown.height);
+  }
+  if (statusLine_ != nullptr) {
+    statusLine_->setGeometry(units_.X(6), clientHeight_ + std::max(dy, 0), width() - units_.X(12),
+                             statusLineHeight_);
+    ShowStatusText();
+  }
 }
 
 QWidget* QtWindow::MakeControl(const ui::ControlTemplate& tmpl) {
@@ -387,9 +432,12 @@ void QtWindow::FitStaticText(int id) {
   const int grow = needed - label->height();
   if (grow <= 0) return;
   label->resize(label->width(), needed);
+  for (std::size_t index = 0; index < placed_.size(); ++index) {
+    if (placed_[index] == label) placedRects_[index].setHeight(needed);
+  }
   clientHeight_ += grow;
   if (statusLine_ != nullptr) statusLine_->move(statusLine_->x(), statusLine_->y() + grow);
-  setFixedSize(width(), height() + grow);
+  GrowTemplateArea(grow);
 }
 
 bool QtWindow::IsVisible(int id) const {
@@ -798,11 +846,19 @@ void QtWindow::ShowStatusLine(const QString& text) {
     statusLine_ = new QLabel(this);
     statusLine_->setFont(font_);
     const int line = statusLine_->sizeHint().height() + units_.Y(2);
-    statusLine_->setGeometry(units_.X(6), clientHeight_, width() - units_.X(12), line);
+    // Under the template's area as the window stands, however far it has been enlarged.
+    statusLine_->setGeometry(units_.X(6), height() - minimumHeight() + clientHeight_,
+                             width() - units_.X(12), line);
     statusLine_->show();
-    setFixedSize(width(), clientHeight_ + line);
+    statusLineHeight_ = line;
+    GrowTemplateArea(line);
   }
   statusText_ = text;
+  ShowStatusText();
+}
+
+void QtWindow::ShowStatusText() {
+  const QString& text = statusText_;
   const QString shown =
       statusLine_->fontMetrics().elidedText(text, Qt::ElideMiddle, statusLine_->width());
   statusLine_->setText(shown);

@@ -18,7 +18,9 @@
 namespace veska::gui {
 
 // A dialog template rendered with Qt Widgets: one widget per control at the position its dialog
-// units give on the dialog's real font, in a fixed-size window.
+// units give on the dialog's real font, in a window of the template's size. A resizable
+// template's window may be enlarged, never made smaller: its stretching controls take the extra
+// room and the controls beyond them move with the window's edges (ui::GrownRect).
 //
 // Every Window call made from another thread is carried to the user-interface thread by a
 // blocking queued invocation, so the caller returns only after the widget has changed.
@@ -78,8 +80,9 @@ class QtWindow final : public QDialog, public ui::Window {
   [[nodiscard]] QWidget* PlacedControl(std::size_t index) const {
     return index < placed_.size() ? placed_[index] : nullptr;
   }
-  // A line of status text under the template's area; the window grows by one line for it. A
-  // text too long for the line shows its end elided and whole as the tool tip.
+  // A line of status text under the template's area; the window (and its smallest size) grows by
+  // one line for it. A text too long for the line shows its middle elided and whole as the tool
+  // tip.
   void ShowStatusLine(const QString& text);
   [[nodiscard]] QString StatusLine() const;
   [[nodiscard]] const DialogUnits& Units() const { return units_; }
@@ -106,6 +109,7 @@ class QtWindow final : public QDialog, public ui::Window {
   // opened above it still runs.
   void done(int result) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -114,6 +118,12 @@ class QtWindow final : public QDialog, public ui::Window {
   void OnUiThread(Work&& work) const;
 
   void Build();
+  [[nodiscard]] bool Resizable() const;
+  // The template's area (and with it the smallest window) grows by `pixels` of height.
+  void GrowTemplateArea(int pixels);
+  // Places the controls and the status line for the window's present size.
+  void FollowSize();
+  void ShowStatusText();
   // The widget of a control by its kind; those the user acts on are wired to the dialog.
   QWidget* MakeControl(const ui::ControlTemplate& tmpl);
   void PlaceControl(QWidget& widget, const ui::ControlTemplate& tmpl);
@@ -140,7 +150,8 @@ class QtWindow final : public QDialog, public ui::Window {
   QFont font_;
   DialogUnits units_;
   std::map<int, QWidget*> controls_;
-  std::vector<QWidget*> placed_;  // in the template's order, statics included
+  std::vector<QWidget*> placed_;    // in the template's order, statics included
+  std::vector<QRect> placedRects_;  // their places at the template's size
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
   std::vector<std::pair<unsigned, QString>> systemMenu_;
@@ -149,6 +160,7 @@ class QtWindow final : public QDialog, public ui::Window {
   // Set while the program itself changes a tree's selection, which the dialog does not hear.
   bool treeChangeOwn_ = false;
   QLabel* statusLine_ = nullptr;
+  int statusLineHeight_ = 0;
   QString statusText_;
   std::set<int> readOnlyLook_;
   std::set<int> textEnd_;

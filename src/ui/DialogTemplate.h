@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -39,6 +40,10 @@ enum ControlStyle : std::uint32_t {
   STYLE_SMOOTH = 1u << 9,           // progress bar drawn as one bar, not in blocks
   STYLE_KEEP_SELECTION = 1u << 10,  // rich edit keeps its selection visible without focus
   STYLE_DEFAULT_BUTTON = 1u << 11,  // the push button that Enter presses
+  // In a resizable dialog: the control takes the width or height the window gains beyond its
+  // template (see GrownRect).
+  STYLE_STRETCH_WIDTH = 1u << 12,
+  STYLE_STRETCH_HEIGHT = 1u << 13,
 };
 
 // A rectangle in dialog units: x, y, width, height.
@@ -72,6 +77,9 @@ enum DialogStyle : std::uint32_t {
   DIALOG_MINIMIZE_BOX = 1u << 1,
   DIALOG_MODAL_FRAME = 1u << 2,
   DIALOG_APP_WINDOW = 1u << 3,  // shown in the task bar
+  // The user may enlarge the window (never below the template's size); the controls follow
+  // GrownRect.
+  DIALOG_RESIZABLE = 1u << 4,
 };
 
 // A dialog as data. The order of `controls` is the template's order: it decides which radio
@@ -94,5 +102,23 @@ struct DialogTemplate {
 // that control up to (not including) the next control that starts a group. Only radio buttons
 // count; other controls inside the range are skipped. Empty when `firstId` is unknown.
 [[nodiscard]] std::vector<int> RadioGroupIds(const DialogTemplate& dialog, int firstId);
+
+// A control's place in window pixels.
+struct PixelRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const PixelRect&, const PixelRect&) = default;
+};
+
+// Where the template's `index`th control goes when the window is `dx` and `dy` pixels larger
+// than its template, `placed` being where the renderer put it at the template's size. A
+// stretching control takes the extra width or height; a control wholly below a control that
+// stretches in height moves down with the window's bottom edge, one wholly right of a control
+// that stretches in width moves right with its right edge; the rest keep their places. The
+// decisions are taken on the template's dialog units, so both renderers take the same ones.
+[[nodiscard]] PixelRect GrownRect(const DialogTemplate& dialog, std::size_t index, PixelRect placed,
+                                  int dx, int dy);
 
 }  // namespace veska::ui

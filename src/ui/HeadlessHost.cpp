@@ -61,6 +61,7 @@ std::optional<std::string> HeadlessHost::FileDialog(Window* owner,
   event.dialog = owner != nullptr ? owner->Template().resourceId : 0;
   event.text = request.filter;
   event.caption = request.initialPath;
+  event.detail = request.initialDirectory;
   event.a = request.flags;
   event.b = answer.has_value() ? 1 : 0;
   journal_.Record(std::move(event));

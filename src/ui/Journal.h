@@ -23,7 +23,8 @@ enum class EventKind {
   SetIcon,     // a = icon id, b = 1 big, 0 small
   EndDialog,   // a = result
   MessageBox,  // text, caption, detail; a = type, b = answer
-  FileDialog,  // text = filter, caption = initial path; a = flags, b = 1 answered
+  FileDialog,  // text = filter, caption = initial path, detail = folder to start in; a = flags,
+               // b = 1 answered
   ModalBegin,
   ModalEnd,             // a = result
   Sleep,                // a = milliseconds
@@ -47,7 +48,8 @@ struct Event {
   std::string caption;
   std::int64_t a = 0;
   std::int64_t b = 0;
-  // A message box's cause shown beside its text (Host::MessageDetail); empty for none.
+  // A message box's cause shown beside its text (Host::MessageDetail), a file dialog's folder
+  // to start in; empty for none.
   std::string detail{};
 };
 

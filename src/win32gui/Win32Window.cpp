@@ -61,6 +61,7 @@ DWORD DialogStyle(const ui::DialogTemplate& dialog) {
   DWORD style = WS_POPUP | WS_CAPTION;
   if ((dialog.style & ui::DIALOG_SYSTEM_MENU) != 0) style |= WS_SYSMENU;
   if ((dialog.style & ui::DIALOG_MINIMIZE_BOX) != 0) style |= WS_MINIMIZEBOX;
+  if ((dialog.style & ui::DIALOG_RESIZABLE) != 0) style |= WS_THICKFRAME | WS_MAXIMIZEBOX;
   return style;
 }
 
@@ -280,6 +281,8 @@ void Win32Window::Build() {
   for (const ui::ControlTemplate& tmpl : template_.controls) {
     HWND control = MakeControl(tmpl);
     placed_.push_back(control);
+    placedRects_.push_back(ui::PixelRect{units_.X(tmpl.rect.x), units_.Y(tmpl.rect.y),
+                                         units_.X(tmpl.rect.width), units_.Y(tmpl.rect.height)});
     if (control == nullptr) continue;
     if (tmpl.id != ui::ID_STATIC) controls_[tmpl.id] = control;
     if (tmpl.Has(ui::STYLE_DEFAULT_BUTTON)) defaultButton_ = tmpl.id;
@@ -383,6 +386,13 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       DrawItem(item);
       return TRUE;
     }
+    case WM_GETMINMAXINFO:
+      if (!Resizable()) break;
+      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = SmallestSize();
+      return 0;
+    case WM_SIZE:
+      if (Resizable() && wParam != SIZE_MINIMIZED) FollowSize(LOWORD(lParam), HIWORD(lParam));
+      return 0;
     case WM_DEVICECHANGE:
       if (deviceChangeHook_) deviceChangeHook_();
       return TRUE;
@@ -643,16 +653,19 @@ void Win32Window::ShowStatusLine(std::string_view text) {
       const int line = metrics.tmHeight + units_.Y(2);
       RECT client{};
       GetClientRect(window, &client);
-      // Notifying, so that the tool tip hears the mouse; one line, its middle elided.
+      // Notifying, so that the tool tip hears the mouse; one line, its middle elided. It goes
+      // under the template's area as the window stands, however far it has been enlarged.
       statusLine_ = CreateWindowExW(
           0, L"STATIC", L"",
           WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS | SS_NOTIFY, units_.X(6),
-          clientHeight_, client.right - units_.X(12), line, window,
+          client.bottom, client.right - units_.X(12), line, window,
           reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStaticId)), GetModuleHandleW(nullptr),
           nullptr);
       if (statusLine_ == nullptr) return;
       SendMessageW(statusLine_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-      RECT frame{0, 0, client.right, clientHeight_ + line};
+      // Known before the window grows, so that the smallest size includes the line.
+      statusLineHeight_ = line;
+      RECT frame{0, 0, client.right, client.bottom + line};
       AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
       SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -666,6 +679,41 @@ void Win32Window::ShowStatusLine(std::string_view text) {
     GetTextExtentPoint32W(dc.Get(), wide.c_str(), static_cast<int>(wide.size()), &size);
     SetTip(statusLine_, size.cx > room.right ? wide : std::wstring());
   });
+}
+
+bool Win32Window::Resizable() const {
+  return (template_.style & ui::DIALOG_RESIZABLE) != 0;
+}
+
+POINT Win32Window::SmallestSize() const {
+  RECT frame{0, 0, units_.X(template_.width), clientHeight_ + statusLineHeight_};
+  AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
+  return POINT{frame.right - frame.left, frame.bottom - frame.top};
+}
+
+void Win32Window::FollowSize(int clientWidth, int clientHeight) {
+  const int dx = std::max(clientWidth - units_.X(template_.width), 0);
+  const int dy = std::max(clientHeight - clientHeight_ - statusLineHeight_, 0);
+  for (std::size_t index = 0; index < placed_.size(); ++index) {
+    const ui::PixelRect& base = placedRects_[index];
+    // Only the controls that follow the window move: the system sizes some (an icon) itself.
+    if (placed_[index] == nullptr || ui::GrownRect(template_, index, base, 1, 1) == base) continue;
+    const ui::PixelRect grown = ui::GrownRect(template_, index, base, dx, dy);
+    SetWindowPos(placed_[index], nullptr, grown.x, grown.y, grown.width, grown.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (statusLine_ != nullptr) {
+    SetWindowPos(statusLine_, nullptr, units_.X(6), clientHeight_ + dy, clientWidth - units_.X(12),
+                 statusLineHeight_, SWP_NOZORDER | SWP_NOACTIVATE);
+    // Its text is elided for its width, and so is whether the tool tip is needed.
+    RECT room{};
+    GetClientRect(statusLine_, &room);
+    const ScreenDc dc(font_.get());
+    SIZE size{};
+    GetTextExtentPoint32W(dc.Get(), statusText_.c_str(), static_cast<int>(statusText_.size()),
+                          &size);
+    SetTip(statusLine_, size.cx > room.right ? statusText_ : std::wstring());
+  }
 }
 
 std::string Win32Window::StatusLine() const {

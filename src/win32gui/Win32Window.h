@@ -26,7 +26,9 @@ struct DialogUnits {
 
 // A dialog template drawn with the system's own controls, in a window of the program's own
 // class (so keyboard navigation and the default button are this window's, not the dialog
-// manager's).
+// manager's). A resizable template's window has a sizing frame and a maximize box and is never
+// smaller than its template (with the status line): the stretching controls take the extra
+// room, the controls beyond them move with the window's edges (ui::GrownRect).
 //
 // Every Window call made on another thread is sent to the window's thread as a message that
 // carries the work; SendMessage waits until it has run, so the caller returns only after the
@@ -57,8 +59,9 @@ class Win32Window final : public ui::Window {
   }
 
   // --- the host's additions to the window's look (the template stays as it is) ---
-  // A line of status text under the template's area; the window grows by one line for it. A
-  // text too long for the line shows its middle elided and whole as the tool tip.
+  // A line of status text under the template's area; the window (and its smallest size) grows by
+  // one line for it. A text too long for the line shows its middle elided and whole as the tool
+  // tip.
   void ShowStatusLine(std::string_view text);
   [[nodiscard]] std::string StatusLine() const;
   // A disabled edit of `id` looks read-only rather than greyed: its text stays readable and
@@ -148,6 +151,11 @@ class Win32Window final : public ui::Window {
   void OnUiThread(const std::function<void()>& work) const;
 
   void Build();
+  [[nodiscard]] bool Resizable() const;
+  // The smallest outer size of a resizable window: the template's and the status line's.
+  [[nodiscard]] POINT SmallestSize() const;
+  // Places the controls and the status line for a client area of this size.
+  void FollowSize(int clientWidth, int clientHeight);
   HWND MakeControl(const ui::ControlTemplate& tmpl);
   void DrawItem(const DRAWITEMSTRUCT& item);
   void SelectionChanged(int id);
@@ -170,7 +178,8 @@ class Win32Window final : public ui::Window {
   DialogUnits units_;
   WindowHandle window_;
   std::map<int, HWND> controls_;
-  std::vector<HWND> placed_;  // in the template's order
+  std::vector<HWND> placed_;                // in the template's order
+  std::vector<ui::PixelRect> placedRects_;  // their places at the template's size
   std::map<int, ui::ProgressState> progress_;
   std::map<int, std::size_t> textLimits_;
   std::vector<int> textEnd_;
@@ -192,6 +201,7 @@ class Win32Window final : public ui::Window {
   HWND statusLine_ = nullptr;
   std::wstring statusText_;
   int clientHeight_ = 0;
+  int statusLineHeight_ = 0;
   std::set<int> readOnlyLook_;
   std::map<int, bool> logicallyEnabled_;
   std::set<int> fixedPitch_;

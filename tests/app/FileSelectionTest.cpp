@@ -173,6 +173,53 @@ TEST_F(FileSelection, FileSystemImageDerivesItsListingByTheLastDot) {
                               ui::OFN_OVERWRITEPROMPT);
 }
 
+// Each image's dialog starts in the folder of that kind's file; a kind without one (or whose
+// folder has gone) starts beside the last file chosen for any kind; with neither folder there,
+// the host chooses as before.
+TEST_F(FileSelection, FileDialogsStartInTheChosenFilesFolder) {
+  const auto startFolders = [this] {
+    std::vector<std::string> folders;
+    for (const ui::Event& e : host_.EventJournal().Events()) {
+      if (e.kind == ui::EventKind::FileDialog) folders.push_back(e.detail);
+    }
+    host_.EventJournal().Clear();
+    return folders;
+  };
+  window_->Click(IDC_TFS);  // nothing known yet
+  EXPECT_EQ(startFolders(), std::vector<std::string>{""});
+
+  const std::string apps = Root() + "/APPS";
+  host_.QueueFileDialogAnswer(MakeFile("fw/APPS/FUSE_APPS.img"));
+  window_->Click(IDC_APPS);
+  // COMMS now names fw/COMMS/COMMS.img, a folder that does not exist.
+  window_->Click(IDC_COMMS);
+  window_->Click(IDC_TFS);
+  window_->Click(IDC_APPS);
+  EXPECT_EQ(startFolders(), (std::vector<std::string>{"", apps, apps, apps}));
+
+  const std::string other = (folder_ / "other").string();
+  host_.QueueFileDialogAnswer(MakeFile("other/r.rc1"));
+  window_->Click(IDC_RSRC);
+  window_->Click(IDC_RSRC);
+  window_->Click(IDC_BOOT2);  // no file of its own: beside the last choice
+  window_->Click(IDC_APPS);
+  EXPECT_EQ(startFolders(), (std::vector<std::string>{apps, other, other, apps}));
+
+  std::filesystem::remove_all(folder_ / "fw");
+  window_->Click(IDC_APPS);
+  std::filesystem::remove_all(folder_ / "other");
+  window_->Click(IDC_APPS);
+  EXPECT_EQ(startFolders(), (std::vector<std::string>{other, ""}));
+  // A file the phone's file system comes from starts by the same rule.
+  const std::string tfs = MakeFile("fs/phone.tfs");
+  host_.QueueFileDialogAnswer(tfs);
+  window_->Click(IDC_TFS);
+  window_->Click(IDC_TFS);
+  window_->Click(IDC_DB2);
+  const std::string fs = (folder_ / "fs").string();
+  EXPECT_EQ(startFolders(), (std::vector<std::string>{"", fs, fs}));
+}
+
 TEST_F(FileSelection, FileSystemImageThatDoesNotOpenWritesNothing) {
   host_.QueueFileDialogAnswer((folder_ / "none.tfs").string());
   window_->Click(IDC_DB2);

@@ -289,6 +289,7 @@ TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionL
   EXPECT_LE(label->heightForWidth(label->width()), label->height());
   EXPECT_LE(label->geometry().bottom(), window.height());
   EXPECT_EQ(window.GetText(app::IDC_ABOUT_PAYLOADS), payloads);
+  EXPECT_EQ(window.minimumSize(), window.maximumSize());  // unlike the main window, fixed
   // The other texts (the version line, in English without a Korean font) fit as they are.
   for (QObject* child : window.children()) {
     if (auto* text = qobject_cast<QLabel*>(child); text != nullptr && !text->text().isEmpty()) {

@@ -4,13 +4,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "TestApp.h"
 #include "app/ControlIds.h"
@@ -48,7 +51,7 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
   const int result = RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
     looked = true;
     EXPECT_EQ(window.windowTitle().toStdString(), "Veska Downloader Lite v1.67 for QX7430(Nand3G)");
-    EXPECT_EQ(window.minimumSize(), window.maximumSize());  // fixed size
+    EXPECT_EQ(window.size(), window.minimumSize());  // opens at its smallest
     EXPECT_EQ(window.width(), window.Units().X(390));
     EXPECT_FALSE(window.windowIcon().isNull());
 
@@ -95,6 +98,53 @@ TEST_F(MainWindowTest, ProgramStartsIdleWithTheTemplatesControls) {
   });
   EXPECT_TRUE(looked);
   EXPECT_EQ(result, ui::IDOK);
+}
+
+// The window may be enlarged, never made smaller than its template and the status line: the
+// log takes the extra width and height (the progress bar above it the width), the status line
+// goes down with the bottom edge, and every other control keeps its place.
+TEST_F(MainWindowTest, AnEnlargedWindowGivesTheLogTheExtraRoom) {
+  RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
+    const QSize smallest = window.minimumSize();
+    EXPECT_EQ(window.size(), smallest);
+    EXPECT_EQ(smallest.width(), window.Units().X(390));
+    EXPECT_TRUE(window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    QLabel* status = nullptr;
+    std::vector<QRect> before;
+    for (std::size_t i = 0; window.PlacedControl(i) != nullptr; ++i) {
+      before.push_back(window.PlacedControl(i)->geometry());
+    }
+    for (QLabel* label : window.findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+      if (std::find(before.begin(), before.end(), label->geometry()) == before.end()) {
+        status = label;
+      }
+    }
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->geometry().top(), window.Units().Y(449));
+    EXPECT_EQ(smallest.height(), window.Units().Y(449) + status->height());
+    const QRect statusBefore = status->geometry();
+
+    const auto expectPlaces = [&](int dx, int dy) {
+      for (std::size_t i = 0; i < before.size(); ++i) {
+        const int id = app::kMainDialogTemplate.controls[i].id;
+        const QRect expected = id == app::IDC_LOG        ? before[i].adjusted(0, 0, dx, dy)
+                               : id == app::IDC_PROGRESS ? before[i].adjusted(0, 0, dx, 0)
+                                                         : before[i];
+        EXPECT_EQ(window.PlacedControl(i)->geometry(), expected) << "entry " << i;
+      }
+      EXPECT_EQ(status->geometry(), statusBefore.translated(0, dy).adjusted(0, 0, dx, 0));
+    };
+    window.resize(smallest + QSize(120, 200));
+    QApplication::processEvents();
+    ASSERT_EQ(window.size(), smallest + QSize(120, 200));
+    expectPlaces(120, 200);
+    // Smaller than the template is refused: the window stops at its smallest size.
+    window.resize(100, 100);
+    QApplication::processEvents();
+    EXPECT_EQ(window.size(), smallest);
+    expectPlaces(0, 0);
+    window.EndDialog(ui::IDOK);
+  });
 }
 
 // The selector's texts stay "COMn"; a port whose device is there shows in bold, so that a

@@ -2,6 +2,8 @@
 // server by tests/cross/windows-gui-e2e).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -11,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/ControlIds.h"
 #include "app/HostNotices.h"
 #include "app/SessionLog.h"
+#include "app/Templates.h"
 #include "link/LinkState.h"
 #include "win32gui/LogPane.h"
 #include "win32gui/PortStatus.h"
@@ -302,6 +306,80 @@ TEST(Win32WindowTest, TheLogGoesToItsMenuAndTheSessionFile) {
   // The template's read-only stays.
   EXPECT_NE(GetWindowLongPtrW(window.Control(kNotes), GWL_STYLE) & ES_READONLY, 0);
   std::filesystem::remove_all(folder);
+}
+
+// The main window may be enlarged, never made smaller than its template and the status line:
+// the log takes the extra width and height (the progress bar above it the width), the status
+// line goes down with the bottom edge, and every other control keeps its place. The about box
+// keeps its size.
+TEST(Win32WindowTest, AnEnlargedMainWindowGivesTheLogTheExtraRoom) {
+  Recorder dialog;
+  Win32Window window(app::kMainDialogTemplate, dialog, nullptr);
+  window.ShowStatusLine("No COM port chosen");
+  HWND handle = window.Handle();
+  const LONG_PTR style = GetWindowLongPtrW(handle, GWL_STYLE);
+  EXPECT_NE(style & WS_THICKFRAME, 0);
+  EXPECT_NE(style & WS_MAXIMIZEBOX, 0);
+  using Place = std::array<LONG, 4>;
+  const auto placeOf = [handle](HWND control) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, handle, reinterpret_cast<POINT*>(&rect), 2);
+    return Place{rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+  };
+  const auto outerSize = [handle] {
+    RECT rect{};
+    GetWindowRect(handle, &rect);
+    return std::pair{rect.right - rect.left, rect.bottom - rect.top};
+  };
+  std::vector<HWND> placed;
+  std::vector<Place> before;
+  for (std::size_t i = 0; i < app::kMainDialogTemplate.controls.size(); ++i) {
+    placed.push_back(window.PlacedControl(i));
+    before.push_back(placeOf(placed.back()));
+  }
+  HWND status = nullptr;
+  for (HWND child = GetWindow(handle, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (std::find(placed.begin(), placed.end(), child) == placed.end()) status = child;
+  }
+  ASSERT_NE(status, nullptr);
+  const Place statusBefore = placeOf(status);
+  EXPECT_EQ(statusBefore[1], window.Units().Y(449));
+
+  // The smallest size is the one the window opened with: the template's and the status line's.
+  MINMAXINFO limits{};
+  SendMessageW(handle, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+  const auto [width, height] = outerSize();
+  EXPECT_EQ(limits.ptMinTrackSize.x, width);
+  EXPECT_EQ(limits.ptMinTrackSize.y, height);
+  RECT client{};
+  GetClientRect(handle, &client);
+  EXPECT_EQ(client.right, window.Units().X(390));
+  EXPECT_EQ(client.bottom, window.Units().Y(449) + statusBefore[3]);
+
+  const auto expectPlaces = [&](LONG dx, LONG dy) {
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+      const int id = app::kMainDialogTemplate.controls[i].id;
+      Place expected = before[i];
+      if (id == app::IDC_LOG || id == app::IDC_PROGRESS) expected[2] += dx;
+      if (id == app::IDC_LOG) expected[3] += dy;
+      EXPECT_EQ(placeOf(placed[i]), expected) << "entry " << i;
+    }
+    EXPECT_EQ(placeOf(status), (Place{statusBefore[0], statusBefore[1] + dy, statusBefore[2] + dx,
+                                      statusBefore[3]}));
+  };
+  const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+  SetWindowPos(handle, nullptr, 0, 0, width + 120, height + 200, flags);
+  EXPECT_EQ(outerSize(), std::pair(width + 120, height + 200));
+  expectPlaces(120, 200);
+  // Smaller than the template is refused: the window stops at its smallest size.
+  SetWindowPos(handle, nullptr, 0, 0, 50, 50, flags);
+  EXPECT_EQ(outerSize(), std::pair(width, height));
+  expectPlaces(0, 0);
+
+  Win32Window about(app::kAboutDialogTemplate, dialog, nullptr);
+  EXPECT_EQ(GetWindowLongPtrW(about.Handle(), GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
 }
 
 // Esc, even from the log where the appended text puts the focus, and the close box are the
