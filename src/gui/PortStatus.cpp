@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/HostNotices.h"
+#include "link/AdapterLatency.h"
 #include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
@@ -56,6 +57,14 @@ void PortStatus::Refresh() {
     const std::string hint = link::ModemManagerHint(
         name, link::ModemManagerRunning(), link::IsUsbCdcAcm(link::DevicePathFor(name, link_)));
     if (!hint.empty()) text += QStringLiteral(". ") + QString::fromStdString(hint);
+    // An adapter whose latency timer an open found slow (its driver would not lower it).
+    const std::string device = link::DevicePathFor(name, link_);
+    if (link_.latency.Told(device)) {
+      if (const auto timer = link::LatencyTimerMs(device, link_.latency.sysTty)) {
+        const std::string slow = link::LatencyHint(name, device, *timer);
+        if (!slow.empty()) text += QStringLiteral(". ") + QString::fromStdString(slow);
+      }
+    }
   }
   window_.ShowStatusLine(text);
 }

@@ -28,10 +28,15 @@ struct AdapterLatency {
   // The kernel's tty class folder, where an adapter's latency_timer is found.
   std::filesystem::path sysTty = "/sys/class/tty";
 
-  std::mutex mutex;
+  mutable std::mutex mutex;
   std::set<std::string> told;
 
   AdapterLatency();
+  // True once an open found `device`'s timer slow and said so.
+  [[nodiscard]] bool Told(const std::string& device) const {
+    std::lock_guard lock(mutex);
+    return told.contains(device);
+  }
 };
 
 // The kernel's own request (TIOCGSERIAL/TIOCSSERIAL with ASYNC_LOW_LATENCY) where there is one;
