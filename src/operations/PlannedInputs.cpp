@@ -1,6 +1,9 @@
 #include "operations/PlannedInputs.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "app/Printf.h"
 #include "download/ChecksumTool.h"
@@ -9,6 +12,32 @@
 #include "fs/Listing.h"
 
 namespace veska::operations {
+
+namespace {
+
+// Why the file at `path` cannot be opened, in the system's words where it has them.
+std::string CannotOpenReason(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return error.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  return "it cannot be read";
+}
+
+// What is wrong with the image file at `path`, after its path.
+std::string ImageFileReason(app::FileRule rule, const std::string& path) {
+  switch (rule) {
+    case app::FileRule::CannotOpen:
+      return CannotOpenReason(path);
+    case app::FileRule::SizeOutOfRange:
+      return "its size is out of range for the image";
+    default:
+      return "it cannot be read";
+  }
+}
+
+}  // namespace
 
 std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg, int selectionIndex) {
   const app::SelectionInfo* selection = app::Selection(selectionIndex);
@@ -19,10 +48,12 @@ std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg, int sel
     const app::ImageInfo& info = app::Catalogue(kind);
     const std::string& path = dlg.*info.path;
     // Which option gives the file, so that the refusal says how to mend it.
+    const std::string what = path.empty()
+                                 ? std::string("no path given")
+                                 : path + ": " + ImageFileReason(refusal->cause.rule, path);
     return InputRefusal{std::string(refusal->text),
                         app::Printf("%s file refused before connecting: %s (--%s FILE gives it)",
-                                    std::string(info.logName).c_str(),
-                                    path.empty() ? "no path given" : path.c_str(),
+                                    std::string(info.logName).c_str(), what.c_str(),
                                     std::string(info.cliName).c_str()),
                         std::move(refusal->cause)};
   }
