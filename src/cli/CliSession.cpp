@@ -657,26 +657,8 @@ bool CliSession::Explore(const std::vector<ExploreAction>& actions) {
   return succeeded && result.Succeeded();
 }
 
-namespace {
-
-// Why `path` cannot be read, in the system's words where it has them; empty when it can.
-std::string UnreadableReason(const std::string& path) {
-  if (path.empty()) return "no path given";
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (error) return error.message();
-  if (std::filesystem::is_directory(status)) return "it is a folder";
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return errno != 0 ? std::strerror(errno) : "it cannot be opened";
-  std::fclose(file);
-  return {};
-}
-
-}  // namespace
-
 void CliSession::ExplainUnreadable(const std::string& path) {
-  if (const std::string reason = UnreadableReason(path); !reason.empty()) {
+  if (const std::string reason = operations::UnreadableReason(path); !reason.empty()) {
     errors_.Explain(
         app::Printf("veska-cli: %s: %s\n", path.empty() ? "(none)" : path.c_str(), reason.c_str()));
   }

@@ -1,6 +1,9 @@
 #include "operations/PlannedInputs.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -15,21 +18,15 @@ namespace veska::operations {
 
 namespace {
 
-// Why the file at `path` cannot be opened, in the system's words where it has them.
-std::string CannotOpenReason(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (error) return error.message();
-  if (std::filesystem::is_directory(status)) return "it is a folder";
-  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
-  return "it cannot be read";
-}
-
 // What is wrong with the image file at `path`, after its path.
 std::string ImageFileReason(app::FileRule rule, const std::string& path) {
   switch (rule) {
-    case app::FileRule::CannotOpen:
-      return CannotOpenReason(path);
+    case app::FileRule::CannotOpen: {
+      if (std::string reason = UnreadableReason(path); !reason.empty()) return reason;
+      std::error_code error;
+      return std::filesystem::is_regular_file(path, error) ? "it cannot be read"
+                                                           : "it is not a regular file";
+    }
     case app::FileRule::SizeOutOfRange:
       return "its size is out of range for the image";
     default:
@@ -38,6 +35,19 @@ std::string ImageFileReason(app::FileRule rule, const std::string& path) {
 }
 
 }  // namespace
+
+std::string UnreadableReason(const std::string& path) {
+  if (path.empty()) return "no path given";
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return error.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return errno != 0 ? std::strerror(errno) : "it cannot be opened";
+  std::fclose(file);
+  return {};
+}
 
 std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg, int selectionIndex) {
   const app::SelectionInfo* selection = app::Selection(selectionIndex);

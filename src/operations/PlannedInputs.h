@@ -15,6 +15,10 @@ struct InputRefusal {
   app::Cause cause;
 };
 
+// Why `path` cannot be read, in the system's words where it has them ("no path given", "it is
+// a folder", the system's reason); empty when it can be.
+[[nodiscard]] std::string UnreadableReason(const std::string& path);
+
 // The files the download of `selectionIndex` examines, with the Download button's own rules and
 // texts (each measured size is kept in the dialog, as the button keeps it). The first refused.
 [[nodiscard]] std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg,
