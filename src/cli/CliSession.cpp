@@ -301,14 +301,28 @@ void CliSession::Notify(const StepPlan& plan, std::size_t index, bool ended, int
   }
 }
 
+namespace {
+
+// A failed download's reason names the image; what the phone answered instead says why
+// ("APPS: the phone answered 0x41"). Empty for any other result.
+std::string RefusedDownloadText(const app::OperationResult& result) {
+  if (result.operation != app::OperationId::Download || result.outcome != app::Outcome::Failed ||
+      result.cause.kind != app::CauseKind::PhoneRefused) {
+    return {};
+  }
+  return app::Printf("%s: the phone answered 0x%02X", result.reason.c_str(),
+                     result.cause.phoneCode);
+}
+
+}  // namespace
+
 // Why a step ended as it did, in one line: its operation's reason, else the port's.
 std::string CliSession::StepCause(int status) const {
   std::string cause = stepResult_ ? stepResult_->reason : std::string();
-  if (stepResult_ && stepResult_->outcome == app::Outcome::Failed &&
-      stepResult_->cause.kind == app::CauseKind::PhoneRefused &&
-      stepResult_->operation == app::OperationId::Download) {
-    // The reason names the image; what the phone answered says why.
-    cause += app::Printf(": the phone answered 0x%02X", stepResult_->cause.phoneCode);
+  if (stepResult_) {
+    if (std::string refused = RefusedDownloadText(*stepResult_); !refused.empty()) {
+      cause = std::move(refused);
+    }
   }
   if (cause.empty() && status != EXIT_OK) cause = dlg_->PortFailureReason();
   std::replace(cause.begin(), cause.end(), '\n', ' ');
@@ -566,9 +580,8 @@ bool CliSession::Download(int selectionIndex, bool defaultCal, bool reboot, bool
   window_->SetCheck(app::IDC_VERIFY_AFTER_DOWNLOAD, verify ? 1 : 0);
   const app::OperationResult result = Press(app::OperationId::Download, app::IDC_DOWNLOAD);
   // The log says only "Download Failed": say what the phone answered instead.
-  if (result.outcome == app::Outcome::Failed && result.cause.kind == app::CauseKind::PhoneRefused) {
-    errors_.Explain(app::Printf("veska-cli: Download failed: %s: the phone answered 0x%02X\n",
-                                result.reason.c_str(), result.cause.phoneCode));
+  if (const std::string refused = RefusedDownloadText(result); !refused.empty()) {
+    errors_.Explain("veska-cli: Download failed: " + refused + "\n");
   }
   return result.Succeeded();
 }

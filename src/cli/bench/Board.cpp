@@ -5,6 +5,7 @@
 #include "app/Printf.h"
 #include "cli/TerminalSize.h"
 #include "cli/YesNoPrompt.h"
+#include "link/Utf8.h"
 
 namespace veska::cli {
 
@@ -197,11 +198,9 @@ namespace {
 std::vector<std::string> Characters(const std::string& text) {
   std::vector<std::string> characters;
   for (std::size_t i = 0; i < text.size();) {
-    std::size_t length = 1;
-    while (i + length < text.size() &&
-           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
-      ++length;
-    }
+    // A byte that starts no well-formed sequence counts as a character of its own.
+    const std::size_t length =
+        std::max<std::size_t>(1, link::Utf8SequenceLength(std::string_view(text).substr(i)));
     characters.push_back(text.substr(i, length));
     i += length;
   }
