@@ -7,12 +7,16 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "link/AdapterLatency.h"
+#include "link/AsciiCase.h"
 #include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "link/win32/Registry.h"
 #elif defined(VESKA_HAVE_LIBSERIALPORT)
 #include <libserialport.h>
 #endif
@@ -51,6 +55,14 @@ struct PortListFree {
 };
 #endif
 
+// A USB adapter's latency timer, and the hint when it holds the phone's answers too long.
+[[maybe_unused]] void NoteLatency(PortEntry& entry, const std::string& name,
+                                  const link::LinkState& state) {
+  entry.latencyTimerMs = link::LatencyTimerMs(name, entry.device, state.latency);
+  const std::string slow = link::SlowLatencyHint(name, entry.device, state.latency);
+  if (!slow.empty()) entry.hint += (entry.hint.empty() ? "" : "\n\t") + slow;
+}
+
 }  // namespace
 
 bool CanListPorts() {
@@ -73,16 +85,29 @@ std::string ComNameFor(const std::string& device, const link::LinkState& state) 
 std::vector<PortEntry> ListPorts(const link::LinkState& state) {
   std::vector<PortEntry> entries;
 #if defined(_WIN32)
-  // Every COM port the system has a device name for, whatever its number.
+  // Every COM port the system has a device name for, whatever its number, and every one the
+  // serial drivers list as present (a USB adapter's port among them).
+  const link::win32::RegistryKey present(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  const auto presentPorts = present.TextValues();
   for (int n = 1; n <= 255; ++n) {
     const std::string name = "COM" + std::to_string(n);
     char target[1024] = {};
-    if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
+    std::string description;
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) {
+      description = target;
+    } else {
+      const auto listed = std::find_if(
+          presentPorts.begin(), presentPorts.end(),
+          [&name](const auto& value) { return link::SameIgnoringAsciiCase(value.second, name); });
+      if (listed == presentPorts.end()) continue;
+      description = listed->first;
+    }
     PortEntry entry;
     entry.device = link::DevicePathFor(name, state);
     entry.comName = n <= link::kComPortCount ? name : std::string();
-    entry.description = target;
+    entry.description = description;
     entry.problem = OpenProblem(entry.device);
+    NoteLatency(entry, name, state);
     entries.push_back(std::move(entry));
   }
 #elif defined(VESKA_HAVE_LIBSERIALPORT)
@@ -115,11 +140,7 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
     entry.problem = link::DeviceProblem(entry.device);
     const std::string name = entry.comName.empty() ? entry.device : entry.comName;
     entry.hint = link::ModemManagerHint(name, modemManager, link::IsUsbCdcAcm(entry.device));
-    entry.latencyTimerMs = link::LatencyTimerMs(entry.device, state.latency.sysTty);
-    if (entry.latencyTimerMs) {
-      const std::string slow = link::LatencyHint(name, entry.device, *entry.latencyTimerMs);
-      if (!slow.empty()) entry.hint += (entry.hint.empty() ? "" : "\n\t") + slow;
-    }
+    NoteLatency(entry, name, state);
     entries.push_back(std::move(entry));
   }
 #else
@@ -153,7 +174,8 @@ std::optional<UsbIdentity> UsbIdentityOf(const std::string& device) {
   const std::string maker = Text(sp_get_port_usb_manufacturer(port));
   const std::string product = Text(sp_get_port_usb_product(port));
   usb.description = maker + (maker.empty() || product.empty() ? "" : " ") + product;
-  usb.latencyTimer = link::LatencyTimerMs(device, "/sys/class/tty").has_value();
+  static const link::AdapterLatency kSystem;
+  usb.latencyTimer = link::LatencyTimerMs(device, device, kSystem).has_value();
   return usb;
 #else
   (void)device;

@@ -60,10 +60,8 @@ void PortStatus::Refresh() {
     // An adapter whose latency timer an open found slow (its driver would not lower it).
     const std::string device = link::DevicePathFor(name, link_);
     if (link_.latency.Told(device)) {
-      if (const auto timer = link::LatencyTimerMs(device, link_.latency.sysTty)) {
-        const std::string slow = link::LatencyHint(name, device, *timer);
-        if (!slow.empty()) text += QStringLiteral(". ") + QString::fromStdString(slow);
-      }
+      const std::string slow = link::SlowLatencyHint(name, device, link_.latency);
+      if (!slow.empty()) text += QStringLiteral(". ") + QString::fromStdString(slow);
     }
   }
   window_.ShowStatusLine(text);

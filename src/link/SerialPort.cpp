@@ -24,6 +24,11 @@ std::unique_ptr<SerialPort> SerialPort::CopyRecord() const {
   return copy;
 }
 
+void SerialPort::TellSlowAdapter(const std::string& device) const {
+  const std::string hint = state_.latency.HintOnce(portName, device);
+  if (!hint.empty()) diagnostics->Diagnostic(portName, "\n" + hint + "\n");
+}
+
 void SerialPort::NoteDeviceOpened() {
   std::lock_guard lock(state_.openRecordsMutex);
   if (!countedOpen_) {

@@ -131,6 +131,8 @@ class SerialPort {
   // POSIX back end: asks the driver of the configured device for low latency and says once per
   // device when its USB adapter's latency timer stays slow.
   void AskForLowLatency(int fd, const std::string& device);
+  // Says on the diagnostics, once per device, that its USB adapter's latency timer is slow.
+  void TellSlowAdapter(const std::string& device) const;
 
   // Every back end reports here when this record has obtained a configured device and when it
   // has let it go, so that only a record that opened the device clears the state's portOpen.

@@ -299,13 +299,7 @@ void SerialPort::AskForLowLatency(int fd, const std::string& device) {
   // counts, and the user can lower it.
   AdapterLatency& latency = state_.latency;
   if (latency.request) (void)latency.request(fd);
-  const std::optional<int> timer = LatencyTimerMs(device, latency.sysTty);
-  if (!timer || *timer <= kSlowLatencyTimerMs) return;
-  {
-    std::lock_guard lock(latency.mutex);
-    if (!latency.told.insert(device).second) return;
-  }
-  diagnostics->Diagnostic(portName, "\n" + LatencyHint(portName, device, *timer) + "\n");
+  TellSlowAdapter(device);
 }
 
 PortProblem SerialPort::OpenProblem(int osError) {

@@ -176,6 +176,9 @@ PortStatus SerialPort::ConfigureDevice(std::size_t queueSize) {
   // for a reply.
   PurgeComm(file, kPurgeAll);
   device.gate.Open();
+  // Windows' FTDI driver keeps its latency timer where only the user changes it: say so when
+  // it holds the phone's answers.
+  TellSlowAdapter(DevicePathFor(portName, state_));
   NoteDeviceOpened();
   return PORT_OK;
 }
