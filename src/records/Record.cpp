@@ -1,0 +1,50 @@
+#include "records/Record.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+namespace veska::records {
+
+namespace {
+
+// FNV-1a, 64 bits: enough to tell sets of images apart, and the same on every system.
+std::uint64_t Fnv1a(const std::string& text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+std::string Hex64(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace
+
+std::string ReleaseDigest(const std::vector<ImageRecord>& images) {
+  std::vector<std::string> lines;
+  for (const ImageRecord& image : images) {
+    if (!image.written) continue;
+    char crc[9] = "-";
+    if (image.crc32) std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(*image.crc32));
+    lines.push_back(image.kind + " " + std::to_string(image.size) + " " + crc + "\n");
+  }
+  if (lines.empty()) return "";
+  std::sort(lines.begin(), lines.end());
+  std::string manifest;
+  for (const std::string& line : lines) manifest += line;
+  return Hex64(Fnv1a(manifest));
+}
+
+std::string NewRecordId(const std::string& station) {
+  std::random_device device;
+  const std::uint64_t random = (std::uint64_t{device()} << 32) ^ device();
+  return station + "-" + Hex64(random);
+}
+
+}  // namespace veska::records
