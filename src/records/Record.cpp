@@ -41,6 +41,38 @@ std::string ReleaseDigest(const std::vector<ImageRecord>& images) {
   return Hex64(Fnv1a(manifest));
 }
 
+std::string BadBlocksText(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& badBlocks) {
+  std::string text;
+  for (const auto& [block, count] : badBlocks) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(block) + ':' + std::to_string(count);
+  }
+  return text;
+}
+
+bool ParseBadBlocks(const std::string& text,
+                    std::vector<std::pair<std::uint16_t, std::uint16_t>>& out) {
+  out.clear();
+  std::size_t at = 0;
+  while (at < text.size()) {
+    unsigned block = 0;
+    unsigned count = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str() + at, "%5u:%5u%n", &block, &count, &used) != 2 || block > 0xFFFF ||
+        count > 0xFFFF) {
+      out.clear();
+      return false;
+    }
+    out.emplace_back(static_cast<std::uint16_t>(block), static_cast<std::uint16_t>(count));
+    at += static_cast<std::size_t>(used);
+    if (at < text.size() && text[at++] != ',') {
+      out.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string NewRecordId(const std::string& station) {
   std::random_device device;
   const std::uint64_t random = (std::uint64_t{device()} << 32) ^ device();

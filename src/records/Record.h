@@ -46,12 +46,12 @@ struct Record {
   std::string started;  // UTC, ISO 8601 ("2026-12-09T20:52:19Z")
   std::string ended;
   double seconds = 0.0;
-  int pass = 1;  // the phone's number on its port (--repeat)
+  int pass = 1;        // the phone's number on its port (--repeat)
   std::string result;  // "passed", "failed" or "interrupted"
   int exitStatus = 0;
-  std::string cause;        // the cause's kind of a failure ("no-reply", "file", ...); "" when passed
-  std::string causeText;    // the program's own words on it
-  std::string flashId;      // the Flash ID box; empty before START
+  std::string cause;      // the cause's kind of a failure ("no-reply", "file", ...); "" when passed
+  std::string causeText;  // the program's own words on it
+  std::string flashId;    // the Flash ID box; empty before START
   bool badBlocksKnown = false;
   std::vector<std::pair<std::uint16_t, std::uint16_t>> badBlocks;  // (block, count)
   std::vector<StepRecord> steps;
@@ -66,12 +66,19 @@ struct Record {
 // that two phones flashed from the same files show the same digest wherever the files lay.
 [[nodiscard]] std::string ReleaseDigest(const std::vector<ImageRecord>& images);
 
+// The bad blocks as the stores keep them, "block:count" pairs joined by commas, and back; a
+// text that is not such a list reads as no bad blocks (false).
+[[nodiscard]] std::string BadBlocksText(
+    const std::vector<std::pair<std::uint16_t, std::uint16_t>>& badBlocks);
+[[nodiscard]] bool ParseBadBlocks(const std::string& text,
+                                  std::vector<std::pair<std::uint16_t, std::uint16_t>>& out);
+
 // A record id made here and now: the station's name and 64 random bits.
 [[nodiscard]] std::string NewRecordId(const std::string& station);
 
 // Which records a reading wants. Empty fields choose nothing.
 struct Filter {
-  std::string since;    // UTC, ISO 8601 or a date ("2026-12-09"): records started then or later
+  std::string since;  // UTC, ISO 8601 or a date ("2026-12-09"): records started then or later
   std::string station;
   std::string port;
   std::string release;  // a release folder or a digest

@@ -12,9 +12,9 @@ inline constexpr int RECORDS_OK = 0;
 inline constexpr int RECORDS_UNAVAILABLE = 1;  // cannot open or reach the store
 inline constexpr int RECORDS_NOT_A_DATABASE = 2;
 inline constexpr int RECORDS_READ_ONLY = 3;
-inline constexpr int RECORDS_BUSY = 4;          // locked by another process past the wait
-inline constexpr int RECORDS_FAILED = 5;        // a statement failed; Problem() says why
-inline constexpr int RECORDS_TOO_NEW = 6;       // the schema is newer than this program knows
+inline constexpr int RECORDS_BUSY = 4;     // locked by another process past the wait
+inline constexpr int RECORDS_FAILED = 5;   // a statement failed; Problem() says why
+inline constexpr int RECORDS_TOO_NEW = 6;  // the schema is newer than this program knows
 
 // Where records are kept. A record is stored whole or not at all; putting one whose id is
 // stored already stores nothing and succeeds, so that delivery can be repeated safely.

@@ -46,9 +46,14 @@ std::string ShownAddress(const std::string& address) {
 }
 
 #if !defined(VESKA_HAVE_SQLITE)
+std::unique_ptr<Store> MakeSqliteStore(const std::string& path, std::chrono::milliseconds) {
+  return std::make_unique<MissingStore>(path,
+                                        "this build of the program keeps no records (it "
+                                        "was built without SQLite)");
+}
+
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path) {
-  return std::make_unique<MissingStore>(path, "this build of the program keeps no records (it "
-                                              "was built without SQLite)");
+  return MakeSqliteStore(path, std::chrono::milliseconds(0));
 }
 #endif
 

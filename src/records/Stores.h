@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,9 @@ namespace veska::records {
 
 // The two kinds, for those that know which they want.
 [[nodiscard]] std::unique_ptr<Store> MakeSqliteStore(const std::string& path);
+// With how long a write waits for another process that holds the database.
+[[nodiscard]] std::unique_ptr<Store> MakeSqliteStore(const std::string& path,
+                                                     std::chrono::milliseconds busyWait);
 [[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address);
 
 // An address as it may be shown: the password, where it has one, replaced by "***".

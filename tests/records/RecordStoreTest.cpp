@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "records/Schema.h"
+#include "records/Stores.h"
+
+namespace veska::records {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+Record Phone(const std::string& id, const std::string& port, const std::string& started,
+             const std::string& result) {
+  Record r;
+  r.id = id;
+  r.station = "bench-1";
+  r.port = port;
+  r.device = "/dev/ttyUSB0";
+  r.usbId = "0403:6001";
+  r.usbSerial = "A10K3ZQ";
+  r.started = started;
+  r.ended = started;
+  r.seconds = 61.5;
+  r.result = result;
+  r.exitStatus = result == "passed" ? 0 : 4;
+  r.cause = result == "passed" ? "" : "no-reply";
+  r.causeText = result == "passed" ? "" : "the phone did not answer";
+  r.flashId = "K9F1G08U0A";
+  r.badBlocksKnown = true;
+  r.badBlocks = {{18, 2032}, {700, 1}};
+  r.steps = {{"connect", "START", "connected", 0, "", 0, 3.25},
+             {"download all-bin", "Download", result == "passed" ? "written" : "failed", 7, r.cause,
+              r.exitStatus, 58.0}};
+  r.images = {
+      {"APPS", "/rel/APPS/FUSE_APPS.img", 4194304, 0xDEADBEEF, 0x00C00000, 14.5, true, true},
+      {"TFS", "/rel/phone.tfs", 100, std::nullopt, std::nullopt, 0.5, false, false}};
+  r.release = "/rel";
+  r.releaseDigest = ReleaseDigest(r.images);
+  r.version = "1.67";
+  r.payloads = "built-in";
+  return r;
+}
+
+void ExpectSame(const Record& a, const Record& b) {
+  EXPECT_EQ(a.id, b.id);
+  EXPECT_EQ(a.station, b.station);
+  EXPECT_EQ(a.port, b.port);
+  EXPECT_EQ(a.usbSerial, b.usbSerial);
+  EXPECT_EQ(a.started, b.started);
+  EXPECT_EQ(a.seconds, b.seconds);
+  EXPECT_EQ(a.result, b.result);
+  EXPECT_EQ(a.causeText, b.causeText);
+  EXPECT_EQ(a.badBlocks, b.badBlocks);
+  EXPECT_EQ(a.releaseDigest, b.releaseDigest);
+  EXPECT_EQ(a.payloads, b.payloads);
+  ASSERT_EQ(a.steps.size(), b.steps.size());
+  for (std::size_t i = 0; i < a.steps.size(); ++i) {
+    EXPECT_EQ(a.steps[i].words, b.steps[i].words);
+    EXPECT_EQ(a.steps[i].cause, b.steps[i].cause);
+    EXPECT_EQ(a.steps[i].seconds, b.steps[i].seconds);
+  }
+  ASSERT_EQ(a.images.size(), b.images.size());
+  for (std::size_t i = 0; i < a.images.size(); ++i) {
+    EXPECT_EQ(a.images[i].path, b.images[i].path);
+    EXPECT_EQ(a.images[i].crc32, b.images[i].crc32);
+    EXPECT_EQ(a.images[i].address, b.images[i].address);
+    EXPECT_EQ(a.images[i].verified, b.images[i].verified);
+  }
+}
+
+class RecordStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::path(::testing::TempDir()) /
+          ("veska-records-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    path = (dir / "veska-records.db").string();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::vector<Record> ReadAll(Store& store, const Filter& filter = {}) {
+    std::vector<Record> out;
+    EXPECT_EQ(store.Read(filter, out), RECORDS_OK) << store.Problem();
+    return out;
+  }
+
+  fs::path dir;
+  std::string path;
+};
+
+// Every field comes back as written, a repeated delivery stays one record, and each filter
+// chooses what a line manager asks for.
+TEST_F(RecordStoreTest, RecordsComeBackWholeOnceEachAndFiltered) {
+  auto store = MakeSqliteStore(path);
+  ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+  const Record first = Phone("bench-1-01", "COM5", "2026-12-08T23:59:59Z", "passed");
+  Record second = Phone("bench-1-02", "COM6", "2026-12-09T08:00:00Z", "failed");
+  second.images.pop_back();
+  second.images[0].crc32 = 1;
+  second.releaseDigest = ReleaseDigest(second.images);
+  const Record third = Phone("bench-1-03", "COM5", "2026-12-09T09:00:00Z", "interrupted");
+  for (const Record* r : {&first, &std::as_const(second), &third, &std::as_const(second)}) {
+    ASSERT_EQ(store->Put(*r), RECORDS_OK) << store->Problem();
+  }
+
+  // Read through a second connection, as `records` does from another process.
+  auto reader = MakeSqliteStore(path);
+  ASSERT_EQ(reader->Open(), RECORDS_OK);
+  const std::vector<Record> all = ReadAll(*reader);
+  ASSERT_EQ(all.size(), 3u);
+  ExpectSame(all[0], first);
+  ExpectSame(all[1], second);
+  EXPECT_FALSE(all[0].images[1].crc32.has_value());
+
+  const auto ids = [&](const Filter& filter) {
+    std::vector<std::string> out;
+    for (const Record& r : ReadAll(*reader, filter)) out.push_back(r.id);
+    return out;
+  };
+  using Ids = std::vector<std::string>;
+  const auto with = [](std::string Filter::*field, const std::string& value) {
+    Filter filter;
+    filter.*field = value;
+    return filter;
+  };
+  EXPECT_EQ(ids(with(&Filter::since, "2026-12-09")), (Ids{"bench-1-02", "bench-1-03"}));
+  EXPECT_EQ(ids(with(&Filter::port, "COM5")), (Ids{"bench-1-01", "bench-1-03"}));
+  EXPECT_EQ(ids(with(&Filter::release, first.releaseDigest)), (Ids{"bench-1-01", "bench-1-03"}));
+  EXPECT_EQ(ids(with(&Filter::release, "/rel")).size(), 3u);
+  EXPECT_TRUE(ids(with(&Filter::station, "bench-2")).empty());
+  Filter failed;
+  failed.failedOnly = true;
+  EXPECT_EQ(ids(failed), (Ids{"bench-1-02", "bench-1-03"}));
+}
+
+// A writer killed at any moment leaves every record it finished and no part of the one it was
+// writing.
+TEST_F(RecordStoreTest, AWriterKilledMidRecordLeavesOnlyWholeRecords) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto store = MakeSqliteStore(path);
+    if (store->Open() != RECORDS_OK) ::_exit(1);
+    for (int i = 0;; ++i) {
+      Record r = Phone("kill-" + std::to_string(i), "COM5", "2026-12-09T10:00:00Z", "passed");
+      for (int s = 0; s < 40; ++s) r.steps.push_back(r.steps[0]);
+      if (store->Put(r) != RECORDS_OK) ::_exit(2);
+    }
+  }
+  // Until the first records are there, then at once.
+  for (int i = 0; i < 200 && (!fs::exists(path) || fs::file_size(path) < 64 * 1024); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(::kill(child, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+
+  auto store = MakeSqliteStore(path);
+  ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+  const std::vector<Record> all = ReadAll(*store);
+  ASSERT_FALSE(all.empty());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].id, "kill-" + std::to_string(i));
+    EXPECT_EQ(all[i].steps.size(), 42u) << all[i].id;
+    EXPECT_EQ(all[i].images.size(), 2u) << all[i].id;
+  }
+}
+
+// A database a program cannot use says why, in words that name the file; a lock held by another
+// program only delays the record until it is let go.
+TEST_F(RecordStoreTest, UnusableDatabasesSayWhyAndALockOnlyDelays) {
+  std::ofstream(dir / "notes.db") << "these are a technician's notes, not a database\n";
+  auto notes = MakeSqliteStore((dir / "notes.db").string());
+  EXPECT_EQ(notes->Open(), RECORDS_NOT_A_DATABASE);
+  EXPECT_NE(notes->Problem().find("notes.db is not a records database"), std::string::npos)
+      << notes->Problem();
+  EXPECT_EQ(notes->Put(Phone("x", "COM5", "2026-12-09T10:00:00Z", "passed")),
+            RECORDS_NOT_A_DATABASE);
+
+  auto missing = MakeSqliteStore((dir / "no-such-folder" / "r.db").string());
+  EXPECT_EQ(missing->Open(), RECORDS_UNAVAILABLE);
+  EXPECT_NE(missing->Problem().find("no-such-folder/r.db cannot be opened"), std::string::npos)
+      << missing->Problem();
+
+  auto store = MakeSqliteStore(path, 100ms);
+  ASSERT_EQ(store->Open(), RECORDS_OK);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const Record r = Phone("locked-1", "COM5", "2026-12-09T10:00:00Z", "passed");
+  EXPECT_EQ(store->Put(r), RECORDS_BUSY);
+  EXPECT_NE(store->Problem().find("is locked by another program"), std::string::npos);
+  ASSERT_EQ(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_EQ(store->Put(r), RECORDS_OK) << store->Problem();
+  EXPECT_EQ(ReadAll(*store).size(), 1u);
+
+  // A file the user may read but not write: readable, and a write says so. Root writes any
+  // file, so the check runs as nobody then.
+  store.reset();
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    auto readOnly = MakeSqliteStore(path);
+    if (readOnly->Open() != RECORDS_READ_ONLY) ::_exit(11);
+    if (readOnly->Problem().find("is read-only") == std::string::npos) ::_exit(12);
+    std::vector<Record> out;
+    if (readOnly->Read({}, out) != RECORDS_OK || out.size() != 1) {
+      std::fprintf(stderr, "%s\n", readOnly->Problem().c_str());
+      ::_exit(13);
+    }
+    if (readOnly->Put(Phone("ro", "COM5", "2026-12-09T10:00:00Z", "passed")) != RECORDS_READ_ONLY)
+      ::_exit(14);
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(dir.c_str(), 0755);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+// A database from an older version is brought up to date with its records kept; one from a
+// newer version is left alone.
+TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  const std::string version1 =
+      "CREATE TABLE veska_schema (version INTEGER NOT NULL);\n"
+      "INSERT INTO veska_schema VALUES (1);\n" +
+      Migrations(Dialect::Sqlite)[0] +
+      ";\nINSERT INTO phone_records (id, station, port, device, started, ended, seconds, pass, "
+      "result, exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, "
+      "release_dir, release_digest, version) VALUES ('old-1', 'bench-1', 'COM5', '/dev/ttyS4', "
+      "'2026-11-01T10:00:00Z', '2026-11-01T10:01:00Z', 60, 1, 'passed', 0, '', '', 'K9F', 1, "
+      "'18:2032', '/rel', 'abc', '1.60')";
+  ASSERT_EQ(sqlite3_exec(raw, version1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(raw);
+
+  auto store = MakeSqliteStore(path);
+  ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+  ASSERT_EQ(store->Put(Phone("new-1", "COM5", "2026-12-09T10:00:00Z", "passed")), RECORDS_OK);
+  const std::vector<Record> all = ReadAll(*store);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].id, "old-1");
+  EXPECT_EQ(all[0].badBlocks, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{18, 2032}}));
+  EXPECT_EQ(all[0].usbId, "");
+  EXPECT_EQ(all[1].usbId, "0403:6001");
+
+  store.reset();
+  ASSERT_EQ(sqlite3_exec(raw, "UPDATE veska_schema SET version = 99", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  auto newer = MakeSqliteStore(path);
+  EXPECT_EQ(newer->Open(), RECORDS_TOO_NEW);
+  EXPECT_NE(newer->Problem().find("written by a newer version of the program (schema 99"),
+            std::string::npos)
+      << newer->Problem();
+}
+
+}  // namespace
+}  // namespace veska::records
