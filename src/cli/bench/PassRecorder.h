@@ -1,0 +1,210 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/SessionEvents.h"
+#include "cli/CliArguments.h"
+#include "cli/CliSession.h"
+#include "cli/ExitStatus.h"
+#include "cli/bench/Board.h"
+#include "cli/bench/Report.h"
+#include "link/Crc32.h"
+#include "ui/Host.h"
+
+namespace veska::cli {
+
+// What a pass learns of its phone while its session runs, from the session's events: each
+// step's record as it ends, the images as they are written (with their files' CRC-32) and read
+// back, whether START connected, and the session's own words on a failure. On a bench it passes
+// what the console shows of the port on to the board; a plain run has none.
+//
+// Thread safety: the session's events come from its thread and its workers'.
+class PassRecorder {
+  using Clock = std::chrono::steady_clock;
+
+ public:
+  PassRecorder(Board* board, std::size_t port, const link::Crc32Table& crcTable, PhoneRecord& phone)
+      : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
+
+  // Follows `session`'s events. Before the session runs.
+  void Observe(CliSession& session) {
+    session.SetEventObserver([this](const app::SessionEvent& event) {
+      std::visit([this](const auto& e) { Take(e); }, event);
+    });
+  }
+
+  // Adds the images written since the last call to the phone's record.
+  void CollectImages() {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
+      const app::WrittenImage& image = written_[i];
+      ImageRecord record;
+      record.image = std::string(app::Catalogue(image.kind).logName);
+      record.path = image.path;
+      record.size = image.size;
+      record.address = image.address;
+      record.seconds = image.seconds;
+      record.written = image.written;
+      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
+      if (crc.opened) record.crc32 = crc.crc;
+      record.verified = record.written && readBack_.contains(image.kind);
+      phone_.images.push_back(std::move(record));
+    }
+  }
+
+  [[nodiscard]] bool Connected() const { return connected_; }
+  // What the Flash ID box last showed of the phone.
+  [[nodiscard]] std::string FlashId() const {
+    std::lock_guard lock(mutex_);
+    return flashId_;
+  }
+  // The step under way when the session stopped, if one was.
+  [[nodiscard]] const std::optional<app::StepBegan>& Running() const { return running_; }
+  // The session's own words since the pass began: its explanations and the first line of each
+  // message box, one a line.
+  [[nodiscard]] std::string Cause() const {
+    std::lock_guard lock(mutex_);
+    return cause_;
+  }
+
+ private:
+  void Take(const app::StepBegan& step) {
+    stepStarted_ = Clock::now();
+    running_ = step;
+    if (board_) board_->StepStarted(port_, step);
+  }
+
+  void Take(const app::StepEnded& step) {
+    running_.reset();
+    StepRecord record;
+    record.words = step.words;
+    record.exitStatus = step.exitStatus;
+    record.seconds = std::chrono::duration<double>(Clock::now() - stepStarted_).count();
+    if (step.result) {
+      record.operation = std::string(app::OperationName(step.result->operation));
+      record.outcome = std::string(app::OutcomeName(step.result->outcome));
+      record.status = step.result->status;
+      record.reason = step.result->reason;
+      record.result = step.result;
+      if (step.result->operation == app::OperationId::Start && step.result->Succeeded()) {
+        connected_ = true;
+      }
+    } else {
+      record.outcome = step.exitStatus == EXIT_OK ? "done" : "failed";
+    }
+    CollectImages();
+    phone_.steps.push_back(record);
+    if (board_) board_->StepEnded(port_, step);
+  }
+
+  void Take(const app::WrittenImage& image) {
+    std::lock_guard lock(mutex_);
+    written_.push_back(image);
+  }
+
+  // A read-back that matched vouches for the images it read (those with an address: the file
+  // systems never are).
+  void Take(const app::ImagesReadBack& readBack) {
+    if (!readBack.ended || !readBack.matched) return;
+    std::lock_guard lock(mutex_);
+    readBack_.insert(readBack.images.begin(), readBack.images.end());
+  }
+
+  void Take(const app::ImageBegan& image) {
+    if (board_) board_->ImageNamed(port_, std::filesystem::path(image.path).filename().string());
+  }
+
+  void Take(const app::Progress& progress) {
+    if (!board_) return;
+    if (progress.newRange) {
+      board_->ProgressRange(port_, progress.upper);
+    } else {
+      board_->ProgressAt(port_, progress.position);
+    }
+  }
+
+  void Take(const app::PhoneWait&) {}
+
+  void Take(const app::FlashIdShown& flashId) {
+    // "Connect" is the box's word while the flash is asked for, no identity: a phone stopped
+    // then has none on record.
+    if (flashId.text == "Connect") return;
+    std::lock_guard lock(mutex_);
+    flashId_ = flashId.text;
+  }
+
+  void Take(const app::MessageShown& box) {
+    const std::string caption = box.caption.empty() ? kApplicationName : box.caption;
+    const std::string shown = "[" + caption + "] " + box.text;
+    // A box's first line names it; the rest is its detail. A question answered Yes (--yes) let
+    // the run go on: it is no cause of anything.
+    const unsigned buttons = box.style & ui::MB_BUTTON_MASK;
+    const bool question = buttons == ui::MB_YESNO || buttons == ui::MB_OKCANCEL;
+    if (!question || (box.answer != ui::IDYES && box.answer != ui::IDOK)) {
+      AddCause(shown.substr(0, shown.find('\n')));
+    }
+    Show(shown);
+  }
+
+  void Take(const app::Said& said) {
+    if (said.kind == app::Said::Kind::Explanation) {
+      for (const std::string& line : Lines(said.text)) AddCause(line);
+    }
+    Show(said.text);
+  }
+
+  void AddCause(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    cause_ += (cause_.empty() ? "" : "\n") + line;
+  }
+
+  // What the session says, line by line on the board.
+  void Show(const std::string& text) {
+    if (!board_) return;
+    for (const std::string& line : Lines(text)) board_->Message(port_, line);
+  }
+
+  static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t end = std::min(text.find('\n', from), text.size());
+      std::string line = text.substr(from, end - from);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) lines.push_back(std::move(line));
+      from = end + 1;
+    }
+    return lines;
+  }
+
+  Board* board_;
+  std::size_t port_;
+  const link::Crc32Table& crcTable_;
+  PhoneRecord& phone_;
+  mutable std::mutex mutex_;
+  std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
+  std::set<app::ImageKind> readBack_;       // the images a read-back found as written
+  std::string cause_;
+  std::string flashId_;
+  Clock::time_point stepStarted_ = Clock::now();
+  std::optional<app::StepBegan> running_;
+  bool connected_ = false;
+};
+
+// Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.
+[[nodiscard]] std::string WhereStopped(const std::optional<app::StepBegan>& running,
+                                       const std::vector<StepRecord>& steps);
+
+// Notes in the phone's record what ended a pass whose session exited with `status`: the step
+// that failed and why, or the refusal before the first step.
+void NoteError(int status, bool interrupted, const std::string& portReason,
+               const std::string& cause, PhoneRecord& phone);
+
+}  // namespace veska::cli
