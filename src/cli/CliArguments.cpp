@@ -50,6 +50,11 @@ constexpr const char* kHelpText =
     "                                       for, USB identity, whether it can be opened\n"
     "  udev-rule PORT                       a udev rule for the USB device behind PORT: keeps\n"
     "                                       ModemManager away, grants it to the logged-in user\n"
+    "  records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed]\n"
+    "          [--pending]                  the phones served, from the records (--records),\n"
+    "                                       summed up: passed, failed by cause, time a phone,\n"
+    "                                       each station and port; a port failing three times\n"
+    "                                       in a row is pointed out\n"
     "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
     "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
     "130 interrupted (Ctrl-C).\n"
@@ -153,6 +158,15 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->check(CLI::IsMember({"bar", "plain", "none"}))
       ->group(kRunGroup);
   app.add_option("--settings", arguments.settings, "settings file (default: the user's)")
+      ->group(kRunGroup);
+  app.add_option("--records", arguments.records,
+                 "where each phone's record is kept: a database FILE, a server "
+                 "(postgresql://USER@HOST/DB) or none (default: veska-records.db beside the "
+                 "settings file)")
+      ->type_name("WHERE")
+      ->group(kRunGroup);
+  app.add_option("--station", arguments.station,
+                 "this PC's name in the records (default: its host name)")
       ->group(kRunGroup);
   app.add_option("--release", arguments.release,
                  "release folder holding APPS/, COMMS/ and Rsrc.img (as tools/make-release "

@@ -24,6 +24,8 @@ struct CliArguments {
   bool yes = false;     // answer questions Yes
   bool json = false;    // --json: ports, checksum and a closing summary line as JSON
   std::string settings;
+  std::string records;  // --records: a database file, a server's address, "none"; empty: default
+  std::string station;  // --station: this PC's name in the records; empty: the host name
   std::string release;
   std::string progress;  // --progress: "bar", "plain", "none"; empty: bar on a terminal, else plain
   int timeout = -1;      // --timeout: seconds a connected phone may stay silent; -1: the settings'

@@ -20,6 +20,7 @@
 #include "app/Templates.h"
 #include "cli/Interrupt.h"
 #include "cli/PortSteps.h"
+#include "cli/Records.h"
 #include "cli/YesNoPrompt.h"
 #include "fs/FileSystemDownload.h"
 #include "fs/FsButtons.h"
@@ -389,6 +390,9 @@ bool CliSession::Execute(const StepAction& action) {
           },
           [this](const steps::UdevRule& u) {
             return UdevRuleStep(u.port, state_.link, out_, errors_.File());
+          },
+          [this](const steps::Records& r) {
+            return RecordsStep(arguments_, r, out_, errors_.File(), arguments_.json);
           },
       },
       action);

@@ -174,6 +174,7 @@ std::optional<UsbIdentity> UsbIdentityOf(const std::string& device) {
   const std::string maker = Text(sp_get_port_usb_manufacturer(port));
   const std::string product = Text(sp_get_port_usb_product(port));
   usb.description = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+  usb.serial = Text(sp_get_port_usb_serial(port));
   static const link::AdapterLatency kSystem;
   usb.latencyTimer = link::LatencyTimerMs(device, device, kSystem).has_value();
   return usb;

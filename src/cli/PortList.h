@@ -26,6 +26,7 @@ struct UsbIdentity {
   int product = 0;
   std::string description;    // maker and product as the device names them
   bool latencyTimer = false;  // the adapter holds received bytes for a latency timer (FTDI-like)
+  std::string serial;         // the device's serial number, where it has one
 };
 
 // The USB identity of the device behind `device`, when it is a USB device present now.

@@ -215,6 +215,59 @@ Reading ReadUdevRule(Words words) {
   return Took(steps::UdevRule{words[0]}, 1);
 }
 
+// True for "YYYY-MM-DD" and "YYYY-MM-DDTHH:MM:SSZ", the forms the records' times compare with.
+bool IsRecordTime(std::string_view text) {
+  constexpr std::string_view kDate = "0000-00-00";
+  constexpr std::string_view kTime = "0000-00-00T00:00:00Z";
+  if (text.size() != kDate.size() && text.size() != kTime.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char form = kTime[i];
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (form == '0' ? !digit : text[i] != form) return false;
+  }
+  return true;
+}
+
+// records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
+Reading ReadRecords(Words words) {
+  steps::Records records;
+  std::size_t at = 0;
+  const std::vector<std::string_view> options = {"--since",   "--station", "--port",
+                                                 "--release", "--failed",  "--pending"};
+  while (at < words.size() && words[at].starts_with("--")) {
+    const std::string& option = words[at];
+    if (option == "--failed" || option == "--pending") {
+      (option == "--failed" ? records.filter.failedOnly : records.pending) = true;
+      ++at;
+      continue;
+    }
+    if (std::find(options.begin(), options.end(), option) == options.end()) {
+      return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
+                   "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
+                   "--failed and --pending");
+    }
+    if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
+    const std::string& value = words[at + 1];
+    if (option == "--since") {
+      if (!IsRecordTime(value)) {
+        return Wrong(
+            "records --since takes a date (2026-12-09) or a UTC time "
+            "(2026-12-09T08:00:00Z), not '" +
+            value + "'");
+      }
+      records.filter.since = value;
+    } else if (option == "--station") {
+      records.filter.station = value;
+    } else if (option == "--port") {
+      records.filter.port = value;
+    } else {
+      records.filter.release = value;
+    }
+    at += 2;
+  }
+  return Took(std::move(records), at);
+}
+
 // One row per step: its word (an operation's step word, from the table of operations, or a
 // step of the command line's own), whether it opens the port itself (the others need one of
 // those first), and how it reads its own words into what it runs.
@@ -248,6 +301,7 @@ constexpr StepRow kStepTable[] = {
     {StepOf(app::OperationId::Checksum), false, ReadChecksum},
     {"ports", false, [](Words) { return Took(steps::ListPorts{}); }},
     {"udev-rule", false, ReadUdevRule},
+    {"records", false, ReadRecords},
 };
 
 std::string Joined(Words words) {

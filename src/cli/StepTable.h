@@ -9,6 +9,7 @@
 #include "app/FlashMap.h"
 #include "app/OperationRunner.h"
 #include "cli/ExploreSteps.h"
+#include "records/Record.h"
 
 namespace veska::cli {
 
@@ -42,14 +43,19 @@ struct ChecksumFile {
   std::string file;
 };
 struct ListPorts {};
+struct Records {
+  records::Filter filter;
+  bool pending = false;  // what waits for the server instead of the records
+};
 struct UdevRule {
   std::string port;
 };
 }  // namespace steps
 
-using StepAction = std::variant<steps::Connect, steps::Bootloader, steps::Download, steps::Erase,
-                                steps::Format, steps::Dump, steps::Explore, steps::Checksum,
-                                steps::ChecksumFile, steps::ListPorts, steps::UdevRule>;
+using StepAction =
+    std::variant<steps::Connect, steps::Bootloader, steps::Download, steps::Erase, steps::Format,
+                 steps::Dump, steps::Explore, steps::Checksum, steps::ChecksumFile,
+                 steps::ListPorts, steps::UdevRule, steps::Records>;
 
 struct PlannedStep {
   std::string words;  // the step as given ("download all-bin --verify")

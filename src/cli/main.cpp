@@ -4,6 +4,7 @@
 #include "cli/CliArguments.h"
 #include "cli/CliSession.h"
 #include "cli/Interrupt.h"
+#include "cli/Records.h"
 #include "cli/bench/Bench.h"
 
 #if defined(_WIN32)
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
   // Before the session starts any thread: they all inherit the blocked Ctrl-C.
   InterruptWatch interrupts;
   if (IsBenchRun(arguments)) return RunBench(arguments, interrupts, stdout, stderr);
-  CliSession session(std::move(arguments), stdout, stderr);
+  CliSession session(arguments, stdout, stderr);
   session.WatchInterrupts(interrupts);
-  return session.Run();
+  return RunRecorded(session, arguments, interrupts, stderr);
 }

@@ -84,14 +84,14 @@ TEST(PortListTest, ADeviceHeldByAnotherProgramIsSaidToBeInUse) {
 
 TEST(UdevRule, NamesTheDeviceKeepsModemManagerAwayAndGrantsTheSeat) {
   // The device's own strings may hold anything; the comment stays one line.
-  const UsbIdentity usb{0x1A86, 0x7523, "Maker\nInc. USB Serial"};
+  const UsbIdentity usb{0x1A86, 0x7523, "Maker\nInc. USB Serial", false, ""};
   EXPECT_EQ(UdevRule(usb, "COM33", "/dev/ttyACM0"),
             "# Veska Downloader: the phone on COM33 (/dev/ttyACM0), USB 1a86:7523 (Maker Inc. USB "
             "Serial). ModemManager leaves it alone; the logged-in user may open it.\n"
             "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
             "ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n");
   // An adapter with a latency timer gets it set to 1 ms too.
-  const std::string ftdi = UdevRule({0x0403, 0x6001, "", true}, "/dev/ttyUSB1", "/dev/ttyUSB1");
+  const std::string ftdi = UdevRule({0x0403, 0x6001, "", true, ""}, "/dev/ttyUSB1", "/dev/ttyUSB1");
   EXPECT_TRUE(ftdi.starts_with("# Veska Downloader: the phone on /dev/ttyUSB1, USB 0403:6001. "));
   EXPECT_TRUE(
       ftdi.ends_with("ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "

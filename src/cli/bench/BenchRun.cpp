@@ -22,6 +22,7 @@
 #include "app/FlashMap.h"
 #include "app/Settings.h"
 #include "cli/Interrupt.h"
+#include "cli/Records.h"
 #include "cli/StepTable.h"
 #include "cli/YesNoPrompt.h"
 #include "cli/bench/Board.h"
@@ -115,7 +116,8 @@ class BenchRun {
         single_(arguments.ports.size() == 1),
         board_(out, err, arguments.ports, single_,
                options.table.value_or(::isatty(::fileno(out)) == 1)),
-        tags_(PortFileTags(arguments.ports)) {
+        tags_(PortFileTags(arguments.ports)),
+        keeper_(arguments, [this](const std::string& line) { SayForRun(line); }) {
     board_.SetTerminalInput(CanAskOnTerminal(err));
     crcTable_.BuildCrc32Table();
   }
@@ -138,6 +140,7 @@ class BenchRun {
         return EXIT_INPUT_REFUSED;
       }
     }
+    if (!keeper_.Start()) return EXIT_INPUT_REFUSED;
     if (!single_ && !OpenLogFiles()) return EXIT_INPUT_REFUSED;
     if (report_ && !report_->Replace(ReportJson(arguments_.ports, arguments_.steps, {}, -1))) {
       std::fprintf(err_, "veska-cli: the report %s could not be written\n",
@@ -165,6 +168,7 @@ class BenchRun {
     }
     for (std::thread& thread : threads) thread.join();
     interrupts_.SetHandler({});
+    keeper_.Finish();
     board_.Stop();
 
     int status = WorstExitStatus(statuses_);
@@ -250,6 +254,21 @@ class BenchRun {
     }
   }
 
+  // A line of the run's own on standard error, around the table.
+  void SayForRun(const std::string& line) {
+    if (single_) {
+      std::fprintf(err_, "%s\n", line.c_str());
+      std::fflush(err_);
+    } else {
+      board_.Say(line);
+    }
+  }
+
+  std::string PayloadsInUse() {
+    std::lock_guard lock(recordsMutex_);
+    return payloads_;
+  }
+
   // A line of the run's own about one port on standard error.
   void Say(std::size_t index, const std::string& line) {
     if (single_) {
@@ -305,6 +324,8 @@ class BenchRun {
       }
       worst = WorstExitStatus({worst, phone.exitStatus});
       board_.PassEnded(index, phone);
+      keeper_.Keep(ToRecord(
+          phone, {StationOf(arguments_), devices_[index], arguments_.release, PayloadsInUse()}));
       Record(std::move(phone));
       if (!arguments_.repeat || interrupts_.Interrupted()) break;
       board_.Waiting(index);
@@ -337,6 +358,10 @@ class BenchRun {
     Prepare(session, index, recorder);
     const int status = RunLive(session, index);
     recorder.CollectImages();
+    {
+      std::lock_guard lock(recordsMutex_);
+      payloads_ = session.State().payloads.Describe();
+    }
 
     phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     phone.exitStatus = status;
@@ -471,6 +496,8 @@ class BenchRun {
   std::mutex recordsMutex_;
   std::vector<PhoneRecord> phones_;
   std::unique_ptr<ReportFile> report_;
+  std::string payloads_;  // the loader payloads the sessions use
+  RecordKeeper keeper_;   // last, so gone first: its writer speaks through the board
 };
 
 }  // namespace

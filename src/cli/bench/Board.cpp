@@ -111,14 +111,18 @@ void Board::ProgressAt(std::size_t port, std::int64_t position) {
 
 void Board::Message(std::size_t port, const std::string& line) {
   if (quiet_) return;
+  Say(views_[port].port + ": " + line);
+}
+
+void Board::Say(const std::string& line) {
   std::lock_guard lock(mutex_);
   if (asking_) {
     // Not into the middle of a question's prompt: shown once it is answered.
-    held_.push_back(views_[port].port + ": " + line);
+    held_.push_back(line);
     return;
   }
   if (table_) Clear();
-  std::fprintf(err_, "%s: %s\n", views_[port].port.c_str(), line.c_str());
+  std::fprintf(err_, "%s\n", line.c_str());
   std::fflush(err_);
   if (table_) Draw();
 }

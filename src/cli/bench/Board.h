@@ -78,6 +78,8 @@ class Board {
 
   // A line the port's session wrote on its standard error.
   void Message(std::size_t port, const std::string& line);
+  // A line of the run's own on standard error, around the table.
+  void Say(const std::string& line);
 
   // A question of one port, asked on the terminal; nothing without one. Questions of several
   // ports come one after the other, while the other ports' transfers go on: the board's lock is

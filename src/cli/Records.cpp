@@ -1,0 +1,390 @@
+#include "cli/Records.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "app/Cause.h"
+#include "app/OperationRunner.h"
+#include "cli/CliSession.h"
+#include "cli/ExitStatus.h"
+#include "cli/Interrupt.h"
+#include "cli/PortList.h"
+#include "cli/bench/PassRecorder.h"
+#include "link/PortNames.h"
+#include "records/Stores.h"
+#include "records/Summary.h"
+
+namespace veska::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A store that refused a record is tried again this often.
+constexpr std::chrono::seconds kRetryInterval{2};
+
+std::string HostName() {
+#if defined(_WIN32)
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (GetComputerNameA(name, &size)) return std::string(name, size);
+#else
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+#endif
+  return "unknown";
+}
+
+// How a record names what ended its phone: the cause's kind when the failed operation knew it,
+// else how the step ended ("refused" before the first step).
+std::string CauseOf(const PhoneRecord& phone) {
+  if (phone.interrupted) return "cancelled";
+  if (phone.exitStatus == 0 || !phone.error) return phone.exitStatus == 0 ? "" : "failed";
+  const auto& result = phone.error->result;
+  if (result && result->cause.kind != app::CauseKind::None) {
+    return std::string(app::CauseKindName(result->cause.kind));
+  }
+  return phone.error->outcome.empty() ? "failed" : phone.error->outcome;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+std::string FirstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
+
+Json RecordValue(const records::Record& r) {
+  Json value;
+  value["id"] = r.id;
+  value["station"] = r.station;
+  value["port"] = r.port;
+  value["device"] = r.device;
+  value["usb_id"] = r.usbId;
+  value["usb_serial"] = r.usbSerial;
+  value["started"] = r.started;
+  value["ended"] = r.ended;
+  value["seconds"] = r.seconds;
+  value["pass"] = r.pass;
+  value["result"] = r.result;
+  value["exit_status"] = r.exitStatus;
+  value["cause"] = r.cause;
+  value["cause_text"] = r.causeText;
+  value["flash_id"] = r.flashId;
+  value["bad_blocks"] = r.badBlocksKnown ? Json(records::BadBlocksText(r.badBlocks)) : Json();
+  value["steps"] = Json::array();
+  for (const records::StepRecord& s : r.steps) {
+    value["steps"].push_back({{"step", s.words},
+                              {"operation", s.operation},
+                              {"outcome", s.outcome},
+                              {"status", s.status},
+                              {"cause", s.cause},
+                              {"exit_status", s.exitStatus},
+                              {"seconds", s.seconds}});
+  }
+  value["images"] = Json::array();
+  for (const records::ImageRecord& m : r.images) {
+    value["images"].push_back({{"image", m.kind},
+                               {"path", m.path},
+                               {"size", m.size},
+                               {"crc32", m.crc32 ? Json(*m.crc32) : Json()},
+                               {"address", m.address ? Json(*m.address) : Json()},
+                               {"seconds", m.seconds},
+                               {"written", m.written},
+                               {"verified", m.verified}});
+  }
+  value["release"] = r.release;
+  value["release_digest"] = r.releaseDigest;
+  value["version"] = r.version;
+  value["payloads"] = r.payloads;
+  return value;
+}
+
+Json SummaryValue(const records::Summary& summary) {
+  Json value;
+  value["phones"] = summary.phones;
+  value["passed"] = summary.passed;
+  value["failed"] = summary.phones - summary.passed;
+  value["failed_by_cause"] = Json::object();
+  for (const auto& [cause, count] : summary.failedByCause) value["failed_by_cause"][cause] = count;
+  value["mean_seconds"] = summary.meanSeconds;
+  value["ports"] = Json::array();
+  for (const records::PortSummary& port : summary.ports) {
+    value["ports"].push_back({{"station", port.station},
+                              {"port", port.port},
+                              {"phones", port.phones},
+                              {"passed", port.passed},
+                              {"mean_seconds", port.meanSeconds},
+                              {"failed_in_a_row", port.failedInARow},
+                              {"still_failing", port.stillFailing}});
+  }
+  return value;
+}
+
+std::string SummaryText(const records::Summary& summary) {
+  const int failed = summary.phones - summary.passed;
+  std::string text =
+      std::to_string(summary.phones) + (summary.phones == 1 ? " phone: " : " phones: ") +
+      std::to_string(summary.passed) + " passed, " + std::to_string(failed) + " failed";
+  if (failed > 0) {
+    std::string causes;
+    for (const auto& [cause, count] : summary.failedByCause) {
+      causes += (causes.empty() ? "" : ", ") + cause + " " + std::to_string(count);
+    }
+    text += " (" + causes + ")";
+  }
+  text += "; " + Seconds(summary.meanSeconds) + " s a phone on average\n";
+  for (const records::PortSummary& port : summary.ports) {
+    text += port.station + " " + port.port + ": " + std::to_string(port.phones) +
+            (port.phones == 1 ? " phone, " : " phones, ") + std::to_string(port.passed) +
+            " passed, " + Seconds(port.meanSeconds) + " s a phone\n";
+  }
+  for (const records::PortSummary& port : summary.ports) {
+    if (port.failedInARow < records::kRepeatedFailures) continue;
+    text += port.station + " " + port.port + ": failed " + std::to_string(port.failedInARow) +
+            " times in a row (the last started " + port.lastOfRun +
+            (port.stillFailing ? ", and it is still failing" : "") +
+            "): a port that keeps failing is usually its cable\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+RecordsPlace RecordsPlaceOf(const CliArguments& arguments) {
+  if (arguments.records == "none") return {};
+  if (!arguments.records.empty()) return {arguments.records, true};
+  return {(SettingsFileOf(arguments).parent_path() / "veska-records.db").string(), false};
+}
+
+std::string StationOf(const CliArguments& arguments) {
+  return arguments.station.empty() ? HostName() : arguments.station;
+}
+
+records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
+  records::Record record;
+  record.id = records::NewRecordId(facts.station);
+  record.station = facts.station;
+  record.port = phone.port;
+  record.device = facts.device;
+  if (const std::optional<UsbIdentity> usb = UsbIdentityOf(facts.device)) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%04x:%04x", usb->vendor & 0xFFFF, usb->product & 0xFFFF);
+    record.usbId = id;
+    record.usbSerial = usb->serial;
+  }
+  record.started = phone.started;
+  record.ended = UtcNow();
+  record.seconds = phone.seconds;
+  record.pass = phone.pass;
+  record.result = ResultWord(phone);
+  record.exitStatus = phone.exitStatus;
+  record.cause = CauseOf(phone);
+  record.causeText = phone.cause;
+  record.flashId = phone.flashId;
+  record.badBlocksKnown = phone.badBlocksKnown;
+  record.badBlocks = phone.badBlocks;
+  for (const StepRecord& step : phone.steps) {
+    records::StepRecord s;
+    s.words = step.words;
+    s.operation = step.operation;
+    s.outcome = step.outcome;
+    s.status = step.status;
+    if (step.result && step.result->cause.kind != app::CauseKind::None) {
+      s.cause = std::string(app::CauseKindName(step.result->cause.kind));
+    }
+    s.exitStatus = step.exitStatus;
+    s.seconds = step.seconds;
+    record.steps.push_back(std::move(s));
+  }
+  for (const ImageRecord& image : phone.images) {
+    record.images.push_back({image.image, image.path, image.size, image.crc32, image.address,
+                             image.seconds, image.written, image.verified});
+  }
+  record.release = facts.release;
+  record.releaseDigest = records::ReleaseDigest(record.images);
+  record.version = VESKA_VERSION;
+  record.payloads = facts.payloads;
+  return record;
+}
+
+RecordKeeper::RecordKeeper(const CliArguments& arguments,
+                           std::function<void(const std::string&)> say)
+    : place_(RecordsPlaceOf(arguments)), say_(std::move(say)) {}
+
+bool RecordKeeper::Start() {
+  if (place_.where.empty()) return true;
+  store_ = records::MakeStore(place_.where);
+  if (store_->Open() != records::RECORDS_OK) {
+    if (place_.chosen) {
+      say_("veska-cli: the records cannot be kept: " + store_->Problem() +
+           " (--records none runs without them)");
+      return false;
+    }
+    failing_ = true;
+    say_("veska-cli: the records cannot be kept for now: " + store_->Problem() +
+         "; each phone's record waits until it can be written");
+  }
+  writer_ = std::jthread([this](const std::stop_token& stop) { Write(stop); });
+  return true;
+}
+
+void RecordKeeper::Keep(records::Record record) {
+  if (!store_) return;
+  {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(std::move(record));
+  }
+  wake_.notify_all();
+}
+
+void RecordKeeper::Finish() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    finishing_ = true;
+  }
+  wake_.notify_all();
+  writer_.join();
+  if (!waiting_.empty()) {
+    say_("veska-cli: " + std::to_string(waiting_.size()) +
+         (waiting_.size() == 1 ? " record" : " records") +
+         " could not be written: " + store_->Problem());
+  }
+}
+
+void RecordKeeper::Write(const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_; });
+    if (waiting_.empty() || stop.stop_requested()) return;
+    const records::Record record = waiting_.front();
+    lock.unlock();
+    const int status = store_->Put(record);
+    const std::string problem = store_->Problem();
+    lock.lock();
+    if (status == records::RECORDS_OK) {
+      waiting_.pop_front();
+      if (failing_) {
+        failing_ = false;
+        say_("veska-cli: the records are written again, to " + store_->Where());
+      }
+      continue;
+    }
+    if (!failing_) {
+      failing_ = true;
+      say_("veska-cli: the records cannot be kept for now: " + problem +
+           "; each phone's record waits until it can be written");
+    }
+    if (finishing_) return;  // the last try failed: Finish names what is left
+    const std::size_t waiting = waiting_.size();
+    wake_.wait_for(lock, stop, kRetryInterval,
+                   [this, waiting] { return finishing_ || waiting_.size() != waiting; });
+  }
+}
+
+int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWatch& interrupts,
+                std::FILE* err) {
+  const StepPlan plan = PlanSteps(arguments.steps);
+  if (!plan.error.empty() || !plan.opensPort) return session.Run();
+  RecordKeeper keeper(arguments, [err](const std::string& line) {
+    std::fprintf(err, "%s\n", line.c_str());
+    std::fflush(err);
+  });
+  if (!keeper.Start()) return EXIT_INPUT_REFUSED;
+
+  PhoneRecord phone;
+  phone.started = UtcNow();
+  link::Crc32Table crcTable;
+  crcTable.BuildCrc32Table();
+  PassRecorder recorder(nullptr, 0, crcTable, phone);
+  recorder.Observe(session);
+  const auto started = std::chrono::steady_clock::now();
+  const int status = session.Run();
+  recorder.CollectImages();
+  // A run refused before its first step touched no phone.
+  if (phone.steps.empty()) return status;
+
+  const app::DownloaderDlg& dlg = session.Dialog();
+  phone.port = arguments.port.empty() ? dlg.PortName() : arguments.port;
+  phone.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  phone.exitStatus = status;
+  if (recorder.Connected()) {
+    phone.flashId = recorder.FlashId();
+    phone.badBlocksKnown = dlg.flashReport.badBlocksKnown;
+    phone.badBlocks = dlg.flashReport.badBlocks;
+  }
+  const bool interrupted = interrupts.Interrupted() && status != EXIT_OK;
+  phone.interrupted = interrupted;
+  NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);
+  const int number = link::ParseComName(phone.port);
+  const std::string device =
+      link::DevicePathFor(number > 0 ? link::ComName(number) : phone.port, session.State().link);
+  keeper.Keep(ToRecord(phone, {StationOf(arguments), device, arguments.release,
+                               session.State().payloads.Describe()}));
+  keeper.Finish();
+  return status;
+}
+
+bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std::FILE* out,
+                 std::FILE* err, bool json) {
+  const RecordsPlace place = RecordsPlaceOf(arguments);
+  if (place.where.empty()) {
+    std::fprintf(err, "veska-cli: records are off (--records none): there is nothing to read\n");
+    return false;
+  }
+  const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
+  if (step.pending) {
+    // Records wait only for a server; a database file takes each at once.
+    std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
+                 store->Where().c_str());
+    return true;
+  }
+  const int opened = store->Open();
+  if (opened != records::RECORDS_OK && opened != records::RECORDS_READ_ONLY) {
+    std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
+    return false;
+  }
+  std::vector<records::Record> found;
+  if (store->Read(step.filter, found) != records::RECORDS_OK) {
+    std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
+    return false;
+  }
+  const records::Summary summary = records::Summarise(found);
+  std::string text;
+  if (json) {
+    Json value;
+    value["store"] = store->Where();
+    value["records"] = Json::array();
+    for (const records::Record& record : found) value["records"].push_back(RecordValue(record));
+    value["summary"] = SummaryValue(summary);
+    text = value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  } else {
+    for (const records::Record& r : found) {
+      std::size_t written = 0;
+      for (const records::ImageRecord& image : r.images) written += image.written ? 1 : 0;
+      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" +
+              Seconds(r.seconds) + " s\t" + (r.flashId.empty() ? "-" : r.flashId) + "\t" +
+              std::to_string(written) + (written == 1 ? " image" : " images") +
+              (r.causeText.empty() ? "" : "\t" + FirstLine(r.causeText)) + "\n";
+    }
+    if (found.empty()) std::fprintf(err, "veska-cli: no records in %s\n", store->Where().c_str());
+    if (!found.empty()) text += "\n" + SummaryText(summary);
+  }
+  std::fflush(out);
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+  return true;
+}
+
+}  // namespace veska::cli

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "records/Record.h"
+
+namespace veska::records {
+
+// How one port of one station did.
+struct PortSummary {
+  std::string station;
+  std::string port;
+  int phones = 0;
+  int passed = 0;
+  double meanSeconds = 0.0;
+  // The longest run of phones in a row that did not pass, and when its last one started; a port
+  // that keeps failing is usually its cable.
+  int failedInARow = 0;
+  std::string lastOfRun;
+  bool stillFailing = false;  // the run is the port's latest phones
+};
+
+struct Summary {
+  int phones = 0;
+  int passed = 0;
+  std::map<std::string, int> failedByCause;  // "" counted as "unknown"
+  double meanSeconds = 0.0;
+  std::vector<PortSummary> ports;  // by station, then port
+};
+
+// A run of this many failures in a row on one port is pointed out.
+inline constexpr int kRepeatedFailures = 3;
+
+// Sums up `records`, taken in the order given (oldest first).
+[[nodiscard]] Summary Summarise(const std::vector<Record>& records);
+
+}  // namespace veska::records
