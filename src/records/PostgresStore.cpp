@@ -78,31 +78,6 @@ Value Parse(std::string_view text) {
   return value;
 }
 
-// "block:count,block:count", the same text in either store.
-std::string BadBlocksText(const std::vector<std::pair<std::uint16_t, std::uint16_t>>& blocks) {
-  std::string text;
-  for (const auto& [block, count] : blocks) {
-    if (!text.empty()) text += ',';
-    text += std::to_string(block) + ':' + std::to_string(count);
-  }
-  return text;
-}
-
-std::vector<std::pair<std::uint16_t, std::uint16_t>> ParseBadBlocks(std::string_view text) {
-  std::vector<std::pair<std::uint16_t, std::uint16_t>> blocks;
-  while (!text.empty()) {
-    const std::size_t comma = text.find(',');
-    const std::string_view item = text.substr(0, comma);
-    const std::size_t colon = item.find(':');
-    if (colon != std::string_view::npos) {
-      blocks.emplace_back(Parse<std::uint16_t>(item.substr(0, colon)),
-                          Parse<std::uint16_t>(item.substr(colon + 1)));
-    }
-    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-  }
-  return blocks;
-}
-
 // Statement parameters, all sent as text; a missing value is SQL NULL.
 class Params {
  public:
@@ -384,7 +359,7 @@ class PostgresStore final : public Store {
       r.causeText = text(13);
       r.flashId = text(14);
       r.badBlocksKnown = Parse<int>(text(15)) != 0;
-      r.badBlocks = ParseBadBlocks(text(16));
+      (void)ParseBadBlocks(std::string(text(16)), r.badBlocks);
       r.release = text(17);
       r.releaseDigest = text(18);
       r.version = text(19);
