@@ -29,6 +29,9 @@ using Json = nlohmann::ordered_json;
 
 // A store that refused a record is tried again this often.
 constexpr std::chrono::seconds kRetryInterval{2};
+// Records delivered to a server at a time, and "all" of them when they are counted.
+constexpr std::size_t kDeliveryBatch = 50;
+constexpr std::size_t kCountAll = 1'000'000;
 
 std::string HostName() {
 #if defined(_WIN32)
@@ -159,12 +162,56 @@ std::string SummaryText(const records::Summary& summary) {
   return text;
 }
 
+// `records --pending`: the records this PC keeps for its server, in the order they go.
+bool PendingStep(const CliArguments& arguments, const records::Store& server, std::FILE* out,
+                 std::FILE* err, bool json) {
+  if (!records::IsServerAddress(RecordsPlaceOf(arguments).where)) {
+    // A database file takes each record at once.
+    std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
+                 server.Where().c_str());
+    return true;
+  }
+  const std::string path = LocalRecordsPath(arguments);
+  const std::unique_ptr<records::LocalStore> local = records::MakeLocalStore(path);
+  std::vector<records::Record> waiting;
+  if (!local || local->Open() != records::RECORDS_OK ||
+      local->Waiting(server.Where(), kCountAll, waiting) != records::RECORDS_OK) {
+    std::fprintf(err, "veska-cli: the records waiting in %s cannot be read: %s\n", path.c_str(),
+                 local ? local->Problem().c_str() : "this build keeps no local records");
+    return false;
+  }
+  std::string text;
+  if (json) {
+    Json value;
+    value["server"] = server.Where();
+    value["waiting_in"] = path;
+    value["records"] = Json::array();
+    for (const records::Record& record : waiting) value["records"].push_back(RecordValue(record));
+    text = value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  } else {
+    for (const records::Record& r : waiting) {
+      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" + r.id + "\n";
+    }
+  }
+  std::fprintf(err, "veska-cli: %zu %s in %s for %s\n", waiting.size(),
+               waiting.size() == 1 ? "record waits" : "records wait", path.c_str(),
+               server.Where().c_str());
+  std::fflush(out);
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+  return true;
+}
+
 }  // namespace
+
+std::string LocalRecordsPath(const CliArguments& arguments) {
+  return (SettingsFileOf(arguments).parent_path() / "veska-records.db").string();
+}
 
 RecordsPlace RecordsPlaceOf(const CliArguments& arguments) {
   if (arguments.records == "none") return {};
   if (!arguments.records.empty()) return {arguments.records, true};
-  return {(SettingsFileOf(arguments).parent_path() / "veska-records.db").string(), false};
+  return {LocalRecordsPath(arguments), false};
 }
 
 std::string StationOf(const CliArguments& arguments) {
@@ -220,27 +267,54 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
 
 RecordKeeper::RecordKeeper(const CliArguments& arguments,
                            std::function<void(const std::string&)> say)
-    : place_(RecordsPlaceOf(arguments)), say_(std::move(say)) {}
+    : place_(RecordsPlaceOf(arguments)),
+      localPath_(LocalRecordsPath(arguments)),
+      say_(std::move(say)) {}
 
 bool RecordKeeper::Start() {
   if (place_.where.empty()) return true;
-  store_ = records::MakeStore(place_.where);
-  if (store_->Open() != records::RECORDS_OK) {
-    if (place_.chosen) {
-      say_("veska-cli: the records cannot be kept: " + store_->Problem() +
+  if (records::IsServerAddress(place_.where)) {
+    server_ = records::MakePostgresStore(place_.where);
+    serverKey_ = server_->Where();
+    const int opened = server_->Open();
+    if (opened != records::RECORDS_OK && opened != records::RECORDS_UNAVAILABLE) {
+      say_("veska-cli: the records cannot be kept: " + server_->Problem() +
            " (--records none runs without them)");
       return false;
     }
-    failing_ = true;
-    say_("veska-cli: the records cannot be kept for now: " + store_->Problem() +
-         "; each phone's record waits until it can be written");
+    if (opened != records::RECORDS_OK) {
+      serverFailing_ = true;
+      say_("veska-cli: the records server cannot be reached for now: " + server_->Problem() +
+           "; the records wait in " + localPath_ + " and go when it is back");
+    }
+    // The waiting room: records go there first, and stay there until the server has them.
+    local_ = records::MakeLocalStore(localPath_);
+    if (local_ && local_->Open() != records::RECORDS_OK) {
+      localFailing_ = true;
+      say_("veska-cli: the records cannot wait in " + localPath_ + ": " + local_->Problem() +
+           "; each phone's record waits in memory until the server takes it");
+    }
+  } else {
+    store_ = records::MakeStore(place_.where);
+    if (store_->Open() != records::RECORDS_OK) {
+      if (place_.chosen) {
+        say_("veska-cli: the records cannot be kept: " + store_->Problem() +
+             " (--records none runs without them)");
+        return false;
+      }
+      localFailing_ = true;
+      say_("veska-cli: the records cannot be kept for now: " + store_->Problem() +
+           "; each phone's record waits until it can be written");
+    }
   }
+  // A server may have records waiting from an earlier run: they go first.
+  deliveryDue_ = server_ != nullptr;
   writer_ = std::jthread([this](const std::stop_token& stop) { Write(stop); });
   return true;
 }
 
 void RecordKeeper::Keep(records::Record record) {
-  if (!store_) return;
+  if (!writer_.joinable()) return;
   {
     std::lock_guard lock(mutex_);
     waiting_.push_back(std::move(record));
@@ -257,39 +331,115 @@ void RecordKeeper::Finish() {
   wake_.notify_all();
   writer_.join();
   if (!waiting_.empty()) {
+    const records::Store& store = server_ ? *server_ : *store_;
     say_("veska-cli: " + std::to_string(waiting_.size()) +
          (waiting_.size() == 1 ? " record" : " records") +
-         " could not be written: " + store_->Problem());
+         " could not be kept: " + store.Problem());
+  }
+  if (server_ && local_ && !localFailing_) {
+    std::vector<records::Record> left;
+    if (local_->Waiting(serverKey_, kCountAll, left) == records::RECORDS_OK && !left.empty()) {
+      say_("veska-cli: " + std::to_string(left.size()) +
+           (left.size() == 1 ? " record waits" : " records wait") + " in " + localPath_ + " for " +
+           serverKey_ +
+           "; the next run that reaches it delivers them (veska-cli records --pending)");
+    }
+  }
+}
+
+bool RecordKeeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
+  while (!waiting_.empty()) {
+    const records::Record record = waiting_.front();
+    const bool serverReached = server_ && !serverFailing_;
+    lock.unlock();
+    // With a server the record waits in this PC's database until the server has it; where that
+    // database fails, the server may still take the record itself.
+    int status = records::RECORDS_UNAVAILABLE;
+    std::string problem = "this build keeps no records on the PC";
+    if (!server_) {
+      status = store_->Put(record);
+      problem = store_->Problem();
+    } else if (local_) {
+      status = local_->PutForServer(record, serverKey_);
+      problem = local_->Problem();
+    }
+    const bool delivered = server_ && status != records::RECORDS_OK && serverReached &&
+                           server_->Put(record) == records::RECORDS_OK;
+    lock.lock();
+    if (status == records::RECORDS_OK || delivered) {
+      waiting_.pop_front();
+      if (status != records::RECORDS_OK) continue;
+      deliveryDue_ = server_ != nullptr;
+      if (localFailing_) {
+        localFailing_ = false;
+        say_("veska-cli: the records are written again, to " +
+             (server_ ? localPath_ : store_->Where()));
+      }
+      continue;
+    }
+    if (!localFailing_) {
+      localFailing_ = true;
+      say_("veska-cli: the records cannot be kept for now: " + problem +
+           "; each phone's record waits until it can be written");
+    }
+    return false;
+  }
+  return true;
+}
+
+bool RecordKeeper::Deliver(std::unique_lock<std::mutex>& lock) {
+  // A waiting room that cannot be opened has nothing to hand on.
+  if (!server_ || !local_ || !deliveryDue_ || localFailing_) return true;
+  std::size_t delivered = 0;
+  for (;;) {
+    lock.unlock();
+    std::vector<records::Record> batch;
+    int status = local_->Waiting(serverKey_, kDeliveryBatch, batch);
+    std::string problem = local_->Problem();
+    std::size_t done = 0;
+    for (const records::Record& record : batch) {
+      if (status != records::RECORDS_OK) break;
+      // A repeated delivery (the server took it, its answer was lost) stores nothing twice.
+      status = server_->Put(record);
+      problem = server_->Problem();
+      if (status == records::RECORDS_OK) {
+        (void)local_->Delivered(serverKey_, record.id);
+        ++done;
+      }
+    }
+    lock.lock();
+    delivered += done;
+    if (status != records::RECORDS_OK) {
+      if (!serverFailing_) {
+        serverFailing_ = true;
+        say_("veska-cli: the records server cannot be reached for now: " + problem +
+             "; the records wait in " + localPath_ + " and go when it is back");
+      }
+      return false;
+    }
+    if (serverFailing_ && delivered > 0) {
+      serverFailing_ = false;
+      say_("veska-cli: the records server " + serverKey_ + " is reached again");
+    }
+    if (batch.size() < kDeliveryBatch) {
+      deliveryDue_ = false;
+      return true;
+    }
   }
 }
 
 void RecordKeeper::Write(const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_; });
-    if (waiting_.empty() || stop.stop_requested()) return;
-    const records::Record record = waiting_.front();
-    lock.unlock();
-    const int status = store_->Put(record);
-    const std::string problem = store_->Problem();
-    lock.lock();
-    if (status == records::RECORDS_OK) {
-      waiting_.pop_front();
-      if (failing_) {
-        failing_ = false;
-        say_("veska-cli: the records are written again, to " + store_->Where());
-      }
-      continue;
-    }
-    if (!failing_) {
-      failing_ = true;
-      say_("veska-cli: the records cannot be kept for now: " + problem +
-           "; each phone's record waits until it can be written");
-    }
-    if (finishing_) return;  // the last try failed: Finish names what is left
-    const std::size_t waiting = waiting_.size();
+    wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_ || deliveryDue_; });
+    if (stop.stop_requested()) return;
+    const bool kept = KeepWaiting(lock);
+    const bool delivered = Deliver(lock);
+    if (finishing_) return;  // one last try: Finish names what is left
+    if (kept && delivered) continue;
+    const std::size_t count = waiting_.size();
     wake_.wait_for(lock, stop, kRetryInterval,
-                   [this, waiting] { return finishing_ || waiting_.size() != waiting; });
+                   [this, count] { return finishing_ || waiting_.size() != count; });
   }
 }
 
@@ -344,12 +494,7 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
     return false;
   }
   const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
-  if (step.pending) {
-    // Records wait only for a server; a database file takes each at once.
-    std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
-                 store->Where().c_str());
-    return true;
-  }
+  if (step.pending) return PendingStep(arguments, *store, out, err, json);
   const int opened = store->Open();
   if (opened != records::RECORDS_OK && opened != records::RECORDS_READ_ONLY) {
     std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());

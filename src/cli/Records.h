@@ -14,6 +14,7 @@
 #include "cli/bench/Report.h"
 #include "records/Record.h"
 #include "records/Store.h"
+#include "records/Stores.h"
 
 namespace veska::cli {
 
@@ -23,6 +24,9 @@ struct RecordsPlace {
   bool chosen = false;  // named by --records: a store that cannot be written refuses the run
 };
 [[nodiscard]] RecordsPlace RecordsPlaceOf(const CliArguments& arguments);
+// This PC's own records database: veska-records.db beside the settings file. With a server it
+// is where records wait until the server has them.
+[[nodiscard]] std::string LocalRecordsPath(const CliArguments& arguments);
 
 // This PC's name in the records: --station, else the host name.
 [[nodiscard]] std::string StationOf(const CliArguments& arguments);
@@ -62,15 +66,26 @@ class RecordKeeper {
 
  private:
   void Write(const std::stop_token& stop);
+  // Under the lock, which each releases while it writes: the records in memory into their
+  // store (with a server: into the waiting room), and the waiting room's records to the server.
+  // False when a store refused.
+  bool KeepWaiting(std::unique_lock<std::mutex>& lock);
+  bool Deliver(std::unique_lock<std::mutex>& lock);
 
   RecordsPlace place_;
+  std::string localPath_;
   std::function<void(const std::string&)> say_;
-  std::unique_ptr<records::Store> store_;
+  std::unique_ptr<records::Store> store_;       // a database file: the records' place
+  std::unique_ptr<records::Store> server_;      // a server: the records' place ...
+  std::unique_ptr<records::LocalStore> local_;  // ... and where they wait for it
+  std::string serverKey_;                       // the server as the waiting room names it
   std::mutex mutex_;
   std::condition_variable_any wake_;
-  std::deque<records::Record> waiting_;
+  std::deque<records::Record> waiting_;  // kept by no store yet
   bool finishing_ = false;
-  bool failing_ = false;  // the store refused the last try; said once
+  bool deliveryDue_ = false;    // the waiting room may hold records for the server
+  bool localFailing_ = false;   // the records' store (or waiting room) refused; said once
+  bool serverFailing_ = false;  // the server could not be reached; said once
   std::jthread writer_;
 };
 

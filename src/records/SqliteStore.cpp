@@ -49,7 +49,7 @@ std::string UriPath(const std::string& path) {
   return uri;
 }
 
-class SqliteStore final : public Store {
+class SqliteStore final : public LocalStore {
  public:
   SqliteStore(std::string path, std::chrono::milliseconds busyWait)
       : path_(std::move(path)), busyWait_(busyWait) {}
@@ -89,6 +89,13 @@ class SqliteStore final : public Store {
     if (int s = Exec("PRAGMA journal_mode = WAL"); s != RECORDS_OK) return Close(s);
     if (int s = Exec("PRAGMA synchronous = FULL"); s != RECORDS_OK) return Close(s);
     if (int s = Migrate(); s != RECORDS_OK) return Close(s);
+    // The records still to be delivered to a server, in the order they were kept. Only this
+    // PC's database has it: it is bookkeeping, not part of the records.
+    if (int s = Exec("CREATE TABLE IF NOT EXISTS veska_outbox (seq INTEGER PRIMARY KEY "
+                     "AUTOINCREMENT, record_id TEXT NOT NULL REFERENCES phone_records (id), "
+                     "server TEXT NOT NULL, UNIQUE (record_id, server))");
+        s != RECORDS_OK)
+      return Close(s);
     problem_.clear();
     return RECORDS_OK;
   }
@@ -117,10 +124,7 @@ class SqliteStore final : public Store {
       if (int s = Open(); s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
       if (!db_) return RECORDS_UNAVAILABLE;
     }
-    std::string sql =
-        "SELECT id, station, port, device, usb_id, usb_serial, started, ended, seconds, pass, "
-        "result, exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, "
-        "release_dir, release_digest, version, payloads FROM phone_records WHERE 1 = 1";
+    std::string sql = " WHERE 1 = 1";
     std::vector<std::string> values;
     const auto where = [&](const char* clause, const std::string& value) {
       if (value.empty()) return;
@@ -136,8 +140,70 @@ class SqliteStore final : public Store {
       values.push_back(filter.release);
     }
     if (filter.failedOnly) sql += " AND result <> 'passed'";
-    sql += " ORDER BY started, seq";
-    Statement records = Prepare(sql);
+    return Select("phone_records", sql + " ORDER BY started, seq", values, out);
+  }
+
+  int PutForServer(const Record& record, const std::string& server) override {
+    if (!db_) {
+      if (int s = Open(); s != RECORDS_OK) return s;
+    }
+    if (readOnly_) return RECORDS_READ_ONLY;
+    if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
+    int s = Insert(record);
+    if (s == RECORDS_OK) {
+      Statement queue = Prepare(
+          "INSERT INTO veska_outbox (record_id, server) VALUES (?, ?) ON CONFLICT DO NOTHING");
+      s = queue ? RECORDS_OK : RECORDS_FAILED;
+      if (queue) {
+        Bind(queue.get(), 1, record.id);
+        Bind(queue.get(), 2, server);
+        s = Step(queue.get());
+      }
+    }
+    if (s == RECORDS_OK) s = Exec("COMMIT");
+    if (s != RECORDS_OK) {
+      const std::string problem = problem_;
+      (void)Exec("ROLLBACK");
+      problem_ = problem;
+      return s;
+    }
+    problem_.clear();
+    return RECORDS_OK;
+  }
+
+  int Waiting(const std::string& server, std::size_t limit, std::vector<Record>& out) override {
+    out.clear();
+    if (!db_) {
+      if (int s = Open(); s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
+      if (!db_) return RECORDS_UNAVAILABLE;
+    }
+    return Select(
+        "phone_records JOIN veska_outbox ON veska_outbox.record_id = phone_records.id",
+        " WHERE veska_outbox.server = ? ORDER BY veska_outbox.seq LIMIT " + std::to_string(limit),
+        {server}, out);
+  }
+
+  int Delivered(const std::string& server, const std::string& id) override {
+    Statement done = Prepare("DELETE FROM veska_outbox WHERE server = ? AND record_id = ?");
+    if (!done) return RECORDS_FAILED;
+    Bind(done.get(), 1, server);
+    Bind(done.get(), 2, id);
+    return Step(done.get());
+  }
+
+  std::string Problem() const override { return problem_; }
+  std::string Where() const override { return path_; }
+
+ private:
+  // The records `from` and `rest` (conditions and order, `values` bound in turn) choose, with
+  // their steps and images.
+  int Select(const std::string& from, const std::string& rest,
+             const std::vector<std::string>& values, std::vector<Record>& out) {
+    Statement records = Prepare(
+        "SELECT id, station, port, device, usb_id, usb_serial, started, ended, seconds, pass, "
+        "result, exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, "
+        "release_dir, release_digest, version, payloads FROM " +
+        from + rest);
     Statement steps = Prepare(
         "SELECT words, operation, outcome, status, cause, exit_status, seconds FROM phone_steps "
         "WHERE record_id = ? ORDER BY position");
@@ -181,10 +247,6 @@ class SqliteStore final : public Store {
     return RECORDS_OK;
   }
 
-  std::string Problem() const override { return problem_; }
-  std::string Where() const override { return path_; }
-
- private:
   int Migrate() {
     if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
     int version = 0;
@@ -420,6 +482,10 @@ class SqliteStore final : public Store {
 }  // namespace
 
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path) {
+  return std::make_unique<SqliteStore>(path, kDefaultBusyWait);
+}
+
+std::unique_ptr<LocalStore> MakeLocalStore(const std::string& path) {
   return std::make_unique<SqliteStore>(path, kDefaultBusyWait);
 }
 

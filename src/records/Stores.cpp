@@ -55,6 +55,10 @@ std::unique_ptr<Store> MakeSqliteStore(const std::string& path, std::chrono::mil
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path) {
   return MakeSqliteStore(path, std::chrono::milliseconds(0));
 }
+
+std::unique_ptr<LocalStore> MakeLocalStore(const std::string&) {
+  return nullptr;
+}
 #endif
 
 #if !defined(VESKA_HAVE_LIBPQ)

@@ -23,6 +23,22 @@ namespace veska::records {
                                                      std::chrono::milliseconds busyWait);
 [[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address);
 
+// This PC's own database, which also keeps the records still to be delivered to a server: a
+// bench never waits for its server, and a record it could not deliver survives the run.
+class LocalStore : public Store {
+ public:
+  // Stores the record and notes it as waiting for `server`, in one transaction.
+  [[nodiscard]] virtual int PutForServer(const Record& record, const std::string& server) = 0;
+  // The records waiting for `server`, in the order they were kept; at most `limit`.
+  [[nodiscard]] virtual int Waiting(const std::string& server, std::size_t limit,
+                                    std::vector<Record>& out) = 0;
+  // The server has the record.
+  [[nodiscard]] virtual int Delivered(const std::string& server, const std::string& id) = 0;
+};
+
+// The local store at `path`; null in a build without SQLite.
+[[nodiscard]] std::unique_ptr<LocalStore> MakeLocalStore(const std::string& path);
+
 // An address as it may be shown: the password, where it has one, replaced by "***".
 [[nodiscard]] std::string ShownAddress(const std::string& address);
 
