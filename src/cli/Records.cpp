@@ -27,10 +27,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A store that refused a record is tried again this often.
-constexpr std::chrono::seconds kRetryInterval{2};
-// Records delivered to a server at a time, and "all" of them when they are counted.
-constexpr std::size_t kDeliveryBatch = 50;
+// "All" of the waiting records, when they are counted.
 constexpr std::size_t kCountAll = 1'000'000;
 
 std::string HostName() {
@@ -267,180 +264,15 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
 
 RecordKeeper::RecordKeeper(const CliArguments& arguments,
                            std::function<void(const std::string&)> say)
-    : place_(RecordsPlaceOf(arguments)),
-      localPath_(LocalRecordsPath(arguments)),
-      say_(std::move(say)) {}
+    : say_(std::move(say)),
+      keeper_(RecordsPlaceOf(arguments).where, RecordsPlaceOf(arguments).chosen,
+              LocalRecordsPath(arguments),
+              [this](const std::string& line) { say_("veska-cli: " + line); }) {}
 
 bool RecordKeeper::Start() {
-  if (place_.where.empty()) return true;
-  if (records::IsServerAddress(place_.where)) {
-    server_ = records::MakePostgresStore(place_.where);
-    serverKey_ = server_->Where();
-    const int opened = server_->Open();
-    if (opened != records::RECORDS_OK && opened != records::RECORDS_UNAVAILABLE) {
-      say_("veska-cli: the records cannot be kept: " + server_->Problem() +
-           " (--records none runs without them)");
-      return false;
-    }
-    if (opened != records::RECORDS_OK) {
-      serverFailing_ = true;
-      say_("veska-cli: the records server cannot be reached for now: " + server_->Problem() +
-           "; the records wait in " + localPath_ + " and go when it is back");
-    }
-    // The waiting room: records go there first, and stay there until the server has them.
-    local_ = records::MakeLocalStore(localPath_);
-    if (local_ && local_->Open() != records::RECORDS_OK) {
-      localFailing_ = true;
-      say_("veska-cli: the records cannot wait in " + localPath_ + ": " + local_->Problem() +
-           "; each phone's record waits in memory until the server takes it");
-    }
-  } else {
-    store_ = records::MakeStore(place_.where);
-    if (store_->Open() != records::RECORDS_OK) {
-      if (place_.chosen) {
-        say_("veska-cli: the records cannot be kept: " + store_->Problem() +
-             " (--records none runs without them)");
-        return false;
-      }
-      localFailing_ = true;
-      say_("veska-cli: the records cannot be kept for now: " + store_->Problem() +
-           "; each phone's record waits until it can be written");
-    }
-  }
-  // A server may have records waiting from an earlier run: they go first.
-  deliveryDue_ = server_ != nullptr;
-  writer_ = std::jthread([this](const std::stop_token& stop) { Write(stop); });
-  return true;
-}
-
-void RecordKeeper::Keep(records::Record record) {
-  if (!writer_.joinable()) return;
-  {
-    std::lock_guard lock(mutex_);
-    waiting_.push_back(std::move(record));
-  }
-  wake_.notify_all();
-}
-
-void RecordKeeper::Finish() {
-  if (!writer_.joinable()) return;
-  {
-    std::lock_guard lock(mutex_);
-    finishing_ = true;
-  }
-  wake_.notify_all();
-  writer_.join();
-  if (!waiting_.empty()) {
-    const records::Store& store = server_ ? *server_ : *store_;
-    say_("veska-cli: " + std::to_string(waiting_.size()) +
-         (waiting_.size() == 1 ? " record" : " records") +
-         " could not be kept: " + store.Problem());
-  }
-  if (server_ && local_ && !localFailing_) {
-    std::vector<records::Record> left;
-    if (local_->Waiting(serverKey_, kCountAll, left) == records::RECORDS_OK && !left.empty()) {
-      say_("veska-cli: " + std::to_string(left.size()) +
-           (left.size() == 1 ? " record waits" : " records wait") + " in " + localPath_ + " for " +
-           serverKey_ +
-           "; the next run that reaches it delivers them (veska-cli records --pending)");
-    }
-  }
-}
-
-bool RecordKeeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
-  while (!waiting_.empty()) {
-    const records::Record record = waiting_.front();
-    const bool serverReached = server_ && !serverFailing_;
-    lock.unlock();
-    // With a server the record waits in this PC's database until the server has it; where that
-    // database fails, the server may still take the record itself.
-    int status = records::RECORDS_UNAVAILABLE;
-    std::string problem = "this build keeps no records on the PC";
-    if (!server_) {
-      status = store_->Put(record);
-      problem = store_->Problem();
-    } else if (local_) {
-      status = local_->PutForServer(record, serverKey_);
-      problem = local_->Problem();
-    }
-    const bool delivered = server_ && status != records::RECORDS_OK && serverReached &&
-                           server_->Put(record) == records::RECORDS_OK;
-    lock.lock();
-    if (status == records::RECORDS_OK || delivered) {
-      waiting_.pop_front();
-      if (status != records::RECORDS_OK) continue;
-      deliveryDue_ = server_ != nullptr;
-      if (localFailing_) {
-        localFailing_ = false;
-        say_("veska-cli: the records are written again, to " +
-             (server_ ? localPath_ : store_->Where()));
-      }
-      continue;
-    }
-    if (!localFailing_) {
-      localFailing_ = true;
-      say_("veska-cli: the records cannot be kept for now: " + problem +
-           "; each phone's record waits until it can be written");
-    }
-    return false;
-  }
-  return true;
-}
-
-bool RecordKeeper::Deliver(std::unique_lock<std::mutex>& lock) {
-  // A waiting room that cannot be opened has nothing to hand on.
-  if (!server_ || !local_ || !deliveryDue_ || localFailing_) return true;
-  std::size_t delivered = 0;
-  for (;;) {
-    lock.unlock();
-    std::vector<records::Record> batch;
-    int status = local_->Waiting(serverKey_, kDeliveryBatch, batch);
-    std::string problem = local_->Problem();
-    std::size_t done = 0;
-    for (const records::Record& record : batch) {
-      if (status != records::RECORDS_OK) break;
-      // A repeated delivery (the server took it, its answer was lost) stores nothing twice.
-      status = server_->Put(record);
-      problem = server_->Problem();
-      if (status == records::RECORDS_OK) {
-        (void)local_->Delivered(serverKey_, record.id);
-        ++done;
-      }
-    }
-    lock.lock();
-    delivered += done;
-    if (status != records::RECORDS_OK) {
-      if (!serverFailing_) {
-        serverFailing_ = true;
-        say_("veska-cli: the records server cannot be reached for now: " + problem +
-             "; the records wait in " + localPath_ + " and go when it is back");
-      }
-      return false;
-    }
-    if (serverFailing_ && delivered > 0) {
-      serverFailing_ = false;
-      say_("veska-cli: the records server " + serverKey_ + " is reached again");
-    }
-    if (batch.size() < kDeliveryBatch) {
-      deliveryDue_ = false;
-      return true;
-    }
-  }
-}
-
-void RecordKeeper::Write(const std::stop_token& stop) {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_ || deliveryDue_; });
-    if (stop.stop_requested()) return;
-    const bool kept = KeepWaiting(lock);
-    const bool delivered = Deliver(lock);
-    if (finishing_) return;  // one last try: Finish names what is left
-    if (kept && delivered) continue;
-    const std::size_t count = waiting_.size();
-    wake_.wait_for(lock, stop, kRetryInterval,
-                   [this, count] { return finishing_ || waiting_.size() != count; });
-  }
+  if (keeper_.Start()) return true;
+  say_("veska-cli: --records none runs without them");
+  return false;
 }
 
 int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWatch& interrupts,

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "records/Record.h"
+#include "records/Store.h"
+#include "records/Stores.h"
+
+namespace veska::records {
+
+// Keeps each phone's record in a program's store, on a thread of its own so that no port waits
+// for the database. With a server, each record first goes to this PC's database and waits
+// there until the server has it, in order; a bench never stops for its server, and what the
+// server did not get survives the run for the next one to deliver. A store that cannot take a
+// record keeps it waiting in memory, says so once and tries again with each new record and
+// every few seconds; whatever is left when the program ends is named then.
+//
+// Thread safety: Keep may be called from any thread; `say` is called from the writer's.
+class Keeper {
+ public:
+  // `where`: a database file or a server's address (empty: records are off); `chosen`: the
+  // user named it, so that a store that cannot be written refuses the run; `localPath`: this
+  // PC's database, where records wait for a server. `say` shows one line of the program's own.
+  Keeper(std::string where, bool chosen, std::string localPath,
+         std::function<void(const std::string&)> say);
+  ~Keeper() { Finish(); }
+  Keeper(const Keeper&) = delete;
+  Keeper& operator=(const Keeper&) = delete;
+
+  // Opens the stores before the first phone. False, with its words said, when the user chose
+  // the store and it cannot be written.
+  [[nodiscard]] bool Start();
+  void Keep(Record record);
+  // Writes what still waits and stops the writer; says what could not be written.
+  void Finish();
+
+ private:
+  void Write(const std::stop_token& stop);
+  // Under the lock, which each releases while it writes: the records in memory into their
+  // store (with a server: into the waiting room), and the waiting room's records to the server.
+  // False when a store refused.
+  bool KeepWaiting(std::unique_lock<std::mutex>& lock);
+  bool Deliver(std::unique_lock<std::mutex>& lock);
+
+  std::string where_;
+  bool chosen_;
+  std::string localPath_;
+  std::function<void(const std::string&)> say_;
+  std::unique_ptr<Store> store_;       // a database file: the records' place
+  std::unique_ptr<Store> server_;      // a server: the records' place ...
+  std::unique_ptr<LocalStore> local_;  // ... and where they wait for it
+  std::string serverKey_;              // the server as the waiting room names it
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::deque<Record> waiting_;  // kept by no store yet
+  bool finishing_ = false;
+  bool deliveryDue_ = false;    // the waiting room may hold records for the server
+  bool localFailing_ = false;   // the records' store (or waiting room) refused; said once
+  bool serverFailing_ = false;  // the server could not be reached; said once
+  std::jthread writer_;
+};
+
+}  // namespace veska::records
