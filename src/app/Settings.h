@@ -28,6 +28,9 @@ inline constexpr std::string_view KEY_BOOT1A = "m_strBoot1FileName";
 inline constexpr std::string_view KEY_BOOT1B = "m_strBoot1bFileName";
 inline constexpr std::string_view KEY_BOOT2 = "m_strBoot2FileName";
 inline constexpr std::string_view KEY_RSRC = "m_strRsrcFileName";
+// Where the phones' records go: a database file, a server's address or "none" (not set: the
+// records database beside the settings file).
+inline constexpr std::string_view KEY_RECORDS = "Records";
 
 // The program's remembered choices: section "Setting" of the settings file, which is named
 // after the executable ("VeskaDownloader.INI"). The file is read once, at construction; each

@@ -1,11 +1,5 @@
 #include "cli/Records.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -29,18 +23,6 @@ using Json = nlohmann::ordered_json;
 
 // "All" of the waiting records, when they are counted.
 constexpr std::size_t kCountAll = 1'000'000;
-
-std::string HostName() {
-#if defined(_WIN32)
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (GetComputerNameA(name, &size)) return std::string(name, size);
-#else
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
-#endif
-  return "unknown";
-}
 
 // How a record names what ended its phone: the cause's kind when the failed operation knew it,
 // else how the step ended ("refused" before the first step).
@@ -202,17 +184,16 @@ bool PendingStep(const CliArguments& arguments, const records::Store& server, st
 }  // namespace
 
 std::string LocalRecordsPath(const CliArguments& arguments) {
-  return (SettingsFileOf(arguments).parent_path() / "veska-records.db").string();
+  return records::LocalRecordsPath(SettingsFileOf(arguments));
 }
 
 RecordsPlace RecordsPlaceOf(const CliArguments& arguments) {
-  if (arguments.records == "none") return {};
-  if (!arguments.records.empty()) return {arguments.records, true};
-  return {LocalRecordsPath(arguments), false};
+  const records::Place place = records::PlaceOf(arguments.records, SettingsFileOf(arguments));
+  return {place.where, place.chosen};
 }
 
 std::string StationOf(const CliArguments& arguments) {
-  return arguments.station.empty() ? HostName() : arguments.station;
+  return arguments.station.empty() ? records::HostName() : arguments.station;
 }
 
 records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {

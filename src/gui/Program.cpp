@@ -9,8 +9,11 @@
 #include "app/TransferRate.h"
 #include "gui/LogPane.h"
 #include "gui/PortStatus.h"
+#include "link/PortNames.h"
 #include "operations/Registry.h"
 #include "payloads/PayloadSet.h"
+#include "records/Keeper.h"
+#include "records/SessionRecorder.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -52,6 +55,8 @@ struct ProgramRun {
   app::SessionLog& sessionLog;
   QPointer<QtWindow> mainWindow{};
   QPointer<PortStatus> portStatus{};
+  // Keeps each phone's record (set while the dialog runs).
+  records::SessionRecorder* recorder = nullptr;
   // Carries the workers' reports to the window while the program runs.
   QObject relay{};
   // The transfer under way, for the status line (workers report it, one at a time).
@@ -115,6 +120,11 @@ void LogStops(app::DownloaderDlg& dlg, app::SessionLog& sessionLog) {
 // worker threads.
 void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.Runner().SetObserver([&run, &dlg](const app::OperationResult& result) {
+    if (run.recorder != nullptr) {
+      run.recorder->Ended(result, dlg.PortName(),
+                          link::DevicePathFor(dlg.PortName(), run.application.State().link),
+                          dlg.flashReport);
+    }
     const QString text =
         QString::fromStdString(app::ResultStatusText(result, dlg.PortFailureReason()));
     Later(run.relay, [&run, text] {
@@ -141,6 +151,7 @@ void ShowResultsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
 // returns.
 void ShowPhoneWaitsOnStatusLine(app::DownloaderDlg& dlg, ProgramRun& run) {
   dlg.SetEventObserver([&run](const app::SessionEvent& event) {
+    if (run.recorder != nullptr) run.recorder->Take(event);
     if (const auto* progress = std::get_if<app::Progress>(&event); progress != nullptr) {
       std::string text;
       {
@@ -197,12 +208,31 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
   ProgramRun run{host, application, sessionLog};
   host.SetShownHook(
       [&run, shown = std::move(shown)](QtWindow& window) { OnWindowShown(run, window, shown); });
+  // Every phone the window serves leaves its record, where the settings say (beside them by
+  // default); what the records' store says goes to the console and the status line.
+  const records::Place place = records::PlaceOf({}, file);
+  records::Keeper keeper(place.where, false, records::LocalRecordsPath(file),
+                         [&run, &host](const std::string& line) {
+                           std::printf("%s: %s\n", host.ApplicationName().c_str(), line.c_str());
+                           std::fflush(stdout);
+                           Later(run.relay, [&run, text = QString::fromStdString(line)] {
+                             if (run.mainWindow) run.mainWindow->ShowStatusLine(text);
+                           });
+                         });
+  (void)keeper.Start();
+  records::SessionRecorder recorder(
+      {records::HostName(), application.State().payloads.Describe()},
+      [&keeper](records::Record record) { keeper.Keep(std::move(record)); });
+  run.recorder = &recorder;
   application.InitInstance(operations::AllOperations(), [&run](app::DownloaderDlg& dlg) {
     LogStops(dlg, run.sessionLog);
     ShowResultsOnStatusLine(dlg, run);
     ShowPhoneWaitsOnStatusLine(dlg, run);
     dlg.SetConfirmErasing(true);
   });
+  recorder.End();
+  keeper.Finish();
+  run.recorder = nullptr;
   host.SetShownHook({});
   return application.DialogResult();
 }

@@ -1,7 +1,9 @@
 #include "records/Keeper.h"
 
 #include <utility>
+
 #include <vector>
+#include "app/Settings.h"
 
 namespace veska::records {
 
@@ -14,6 +16,20 @@ constexpr std::size_t kDeliveryBatch = 50;
 constexpr std::size_t kCountAll = 1'000'000;
 
 }  // namespace
+
+Place PlaceOf(const std::string& given, const std::filesystem::path& settingsFile) {
+  std::string where = given;
+  if (where.empty()) {
+    where = app::Settings(settingsFile, app::SettingsAccess::ReadOnly).GetString(app::KEY_RECORDS);
+  }
+  if (where == "none") return {};
+  if (!where.empty()) return {where, true};
+  return {LocalRecordsPath(settingsFile), false};
+}
+
+std::string LocalRecordsPath(const std::filesystem::path& settingsFile) {
+  return (settingsFile.parent_path() / "veska-records.db").string();
+}
 
 Keeper::Keeper(std::string where, bool chosen, std::string localPath,
                std::function<void(const std::string&)> say)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,18 @@
 #include "records/Stores.h"
 
 namespace veska::records {
+
+// Where a program keeps its phones' records.
+struct Place {
+  std::string where;    // a database file or a server's address; empty: records are off
+  bool chosen = false;  // the user named it: a store that cannot be written refuses the run
+};
+// `given` (a program's option; "none" turns records off), else the settings file's Records key,
+// else LocalRecordsPath.
+[[nodiscard]] Place PlaceOf(const std::string& given, const std::filesystem::path& settingsFile);
+// This PC's own records database: veska-records.db beside the settings file. With a server it
+// is where records wait until the server has them.
+[[nodiscard]] std::string LocalRecordsPath(const std::filesystem::path& settingsFile);
 
 // Keeps each phone's record in a program's store, on a thread of its own so that no port waits
 // for the database. With a server, each record first goes to this PC's database and waits

@@ -2,7 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <random>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace veska::records {
 
@@ -71,6 +78,35 @@ bool ParseBadBlocks(const std::string& text,
     }
   }
   return true;
+}
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string HostName() {
+#if defined(_WIN32)
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (GetComputerNameA(name, &size)) return std::string(name, size);
+#else
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+#endif
+  return "unknown";
+}
+
+std::string ProgramVersion() {
+  return VESKA_VERSION;
 }
 
 std::string NewRecordId(const std::string& station) {

@@ -73,6 +73,15 @@ struct Record {
 [[nodiscard]] bool ParseBadBlocks(const std::string& text,
                                   std::vector<std::pair<std::uint16_t, std::uint16_t>>& out);
 
+// Now in UTC as the records keep their times ("2026-12-09T20:52:19Z").
+[[nodiscard]] std::string UtcNow();
+
+// This PC's name, for a record's station when none is given.
+[[nodiscard]] std::string HostName();
+
+// The program's version, as each record notes it.
+[[nodiscard]] std::string ProgramVersion();
+
 // A record id made here and now: the station's name and 64 random bits.
 [[nodiscard]] std::string NewRecordId(const std::string& station);
 

@@ -29,6 +29,7 @@
 #include "gui/LogPane.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
+#include "records/Stores.h"
 #include "sim/VirtualPhone.h"
 
 namespace veska::gui {
@@ -72,7 +73,7 @@ class HostAdditionsTest : public ::testing::Test {
 
 // START with the phone still off: the status line counts the wait and says what to do; once
 // the phone is on and connected it shows the port again. The session's file holds what the log
-// pane was given.
+// pane was given, and the phone served left its record beside the settings.
 TEST_F(HostAdditionsTest, TheBootWaitIsCountedInTheStatusLineAndTheSessionFileKeepsTheLog) {
   sim::PhoneOptions options;
   options.poweredOnAtStart = false;
@@ -115,6 +116,17 @@ TEST_F(HostAdditionsTest, TheBootWaitIsCountedInTheStatusLineAndTheSessionFileKe
             std::string::npos)
       << file;
   EXPECT_TRUE(pane.ends_with(file.substr(file.find("\n  * Connecting")))) << file;
+
+  const auto store = records::MakeSqliteStore((folder_ / "veska-records.db").string());
+  std::vector<records::Record> kept;
+  ASSERT_EQ(store->Read({}, kept), records::RECORDS_OK) << store->Problem();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].port, "COM5");
+  EXPECT_EQ(kept[0].device, phone.SlavePath());
+  EXPECT_EQ(kept[0].result, "passed");
+  EXPECT_FALSE(kept[0].flashId.empty());
+  ASSERT_EQ(kept[0].steps.size(), 1u);
+  EXPECT_EQ(kept[0].steps[0].outcome, "connected");
 }
 
 // A port that cannot be opened: the box says "Comm Error" as always, the reason comes as its

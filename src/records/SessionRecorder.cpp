@@ -1,0 +1,120 @@
+#include "records/SessionRecorder.h"
+
+#include <utility>
+#include <variant>
+
+#include "app/Cause.h"
+#include "app/FlashMap.h"
+#include "app/Operations.h"
+#include "link/Crc32.h"
+
+namespace veska::records {
+
+SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep)
+    : facts_(std::move(facts)), keep_(std::move(keep)) {}
+
+void SessionRecorder::Take(const app::SessionEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (const auto* flash = std::get_if<app::FlashIdShown>(&event)) {
+    // "Connect": the phone acknowledged the start; then its identity, or "FAIL".
+    // The box fills while START runs, before its phone's record begins.
+    if (flash->text == "Connect") {
+      acknowledged_ = true;
+      flashId_.clear();
+    } else {
+      flashId_ = flash->text;
+    }
+  } else if (const auto* image = std::get_if<app::WrittenImage>(&event)) {
+    if (phone_) written_.push_back(*image);
+  } else if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event)) {
+    if (phone_ && readBack->ended && readBack->matched) {
+      readBack_.insert(readBack->images.begin(), readBack->images.end());
+    }
+  }
+}
+
+void SessionRecorder::Ended(const app::OperationResult& result, const std::string& port,
+                            const std::string& device, const app::FlashReport& flash) {
+  std::lock_guard lock(mutex_);
+  const bool start = result.operation == app::OperationId::Start;
+  if (start) {
+    Close();
+    if (!acknowledged_ && !result.Succeeded()) return;  // no phone answered
+    acknowledged_ = false;
+    Record record;
+    record.station = facts_.station;
+    record.id = NewRecordId(facts_.station);
+    record.port = port;
+    record.device = device;
+    record.started = UtcNow();
+    record.payloads = facts_.payloads;
+    record.flashId = flashId_;
+    phone_ = std::move(record);
+    began_ = std::chrono::steady_clock::now();
+  }
+  // Refusals and the tools that need no phone left the phone as it was.
+  if (!phone_ || !app::NeedsPhone(result.operation) || result.outcome == app::Outcome::Refused ||
+      result.outcome == app::Outcome::Busy) {
+    return;
+  }
+  StepRecord step;
+  step.words = std::string(app::OperationName(result.operation));
+  step.operation = step.words;
+  step.outcome = std::string(app::OutcomeName(result.outcome));
+  step.status = result.status;
+  if (result.cause.kind != app::CauseKind::None) {
+    step.cause = std::string(app::CauseKindName(result.cause.kind));
+  }
+  step.exitStatus = result.Succeeded() ? 0 : 1;
+  phone_->steps.push_back(step);
+  if (!result.Succeeded() && phone_->causeText.empty()) {
+    phone_->causeText = result.reason.empty() ? step.outcome : result.reason;
+  }
+  if (start) {
+    phone_->badBlocksKnown = flash.badBlocksKnown;
+    phone_->badBlocks = flash.badBlocks;
+  }
+}
+
+void SessionRecorder::End() {
+  std::lock_guard lock(mutex_);
+  Close();
+}
+
+void SessionRecorder::Close() {
+  if (!phone_) return;
+  Record record = std::move(*phone_);
+  phone_.reset();
+  record.ended = UtcNow();
+  record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+  record.result = "passed";
+  for (const StepRecord& step : record.steps) {
+    if (step.exitStatus == 0) continue;
+    record.result = step.outcome == "cancelled" ? "interrupted" : "failed";
+    record.cause = step.cause.empty() ? step.outcome : step.cause;
+    record.exitStatus = 1;
+    break;
+  }
+  link::Crc32Table table;
+  table.BuildCrc32Table();
+  for (const app::WrittenImage& image : written_) {
+    ImageRecord m;
+    m.kind = std::string(app::Catalogue(image.kind).logName);
+    m.path = image.path;
+    m.size = image.size;
+    m.address = image.address;
+    m.seconds = image.seconds;
+    m.written = image.written;
+    const link::FileCrcResult crc = link::FileCrc32(table, image.path);
+    if (crc.opened) m.crc32 = crc.crc;
+    m.verified = image.written && readBack_.contains(image.kind);
+    record.images.push_back(std::move(m));
+  }
+  written_.clear();
+  readBack_.clear();
+  record.releaseDigest = ReleaseDigest(record.images);
+  record.version = ProgramVersion();
+  keep_(std::move(record));
+}
+
+}  // namespace veska::records

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Engine.h"
+#include "app/OperationRunner.h"
+#include "app/SessionEvents.h"
+#include "records/Record.h"
+
+namespace veska::records {
+
+// What a desktop program keeps of each phone its window served. A phone begins when START
+// reaches it (the phone acknowledged the start, whether or not the loaders then came up) and
+// ends with the next START or when the program ends; its steps are the operations that talked
+// to it meanwhile, its images those they wrote. A START that found no phone is no phone.
+//
+// Thread safety: every member may be called from any thread.
+class SessionRecorder {
+ public:
+  struct Facts {
+    std::string station;
+    std::string payloads;  // the loader payloads in use
+  };
+  SessionRecorder(Facts facts, std::function<void(Record)> keep);
+
+  // What the window's session tells.
+  void Take(const app::SessionEvent& event);
+  // An operation ended on `port` (its device `device`), with the window's flash report.
+  void Ended(const app::OperationResult& result, const std::string& port, const std::string& device,
+             const app::FlashReport& flash);
+  // The program ends: the phone under way, if any, is done.
+  void End();
+
+ private:
+  // Under the lock: the phone under way made into a record and handed on.
+  void Close();
+
+  Facts facts_;
+  std::function<void(Record)> keep_;
+  std::mutex mutex_;
+  bool acknowledged_ = false;  // the phone answered the current START
+  std::string flashId_;        // what the Flash ID box shows of it
+  std::optional<Record> phone_;
+  std::chrono::steady_clock::time_point began_;
+  std::vector<app::WrittenImage> written_;
+  std::set<app::ImageKind> readBack_;
+};
+
+}  // namespace veska::records
