@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +17,7 @@
 
 #include "records/Schema.h"
 #include "records/Stores.h"
+#include "records/Summary.h"
 
 namespace veska::records {
 namespace {
@@ -276,6 +278,49 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
   EXPECT_NE(newer->Problem().find("written by a newer version of the program (schema 99"),
             std::string::npos)
       << newer->Problem();
+}
+
+// The sums a line manager reads: failures by cause, each port's share, and a port whose phones
+// keep failing (three in a row) pointed out, whether or not it has recovered since.
+TEST(RecordSummary, CountsCausesPortsAndFailuresInARow) {
+  std::vector<Record> all;
+  const auto add = [&all](const std::string& port, const std::string& result,
+                          const std::string& cause, double seconds) {
+    Record r = Phone("id-" + std::to_string(all.size()), port,
+                     "2026-12-09T10:" + std::to_string(10 + all.size()) + ":00Z", result);
+    r.cause = cause;
+    r.seconds = seconds;
+    all.push_back(r);
+  };
+  add("COM5", "passed", "", 60);
+  add("COM6", "failed", "no-reply", 10);
+  add("COM6", "failed", "port", 10);
+  add("COM5", "passed", "", 62);
+  add("COM6", "interrupted", "cancelled", 10);
+  add("COM6", "passed", "", 58);
+  add("COM7", "failed", "", 30);
+  add("COM7", "failed", "no-reply", 30);
+  add("COM7", "failed", "no-reply", 30);
+
+  const Summary summary = Summarise(all);
+  EXPECT_EQ(summary.phones, 9);
+  EXPECT_EQ(summary.passed, 3);
+  EXPECT_EQ(
+      summary.failedByCause,
+      (std::map<std::string, int>{{"cancelled", 1}, {"no-reply", 3}, {"port", 1}, {"unknown", 1}}));
+  EXPECT_NEAR(summary.meanSeconds, 300.0 / 9, 1e-9);
+  ASSERT_EQ(summary.ports.size(), 3u);
+  const PortSummary& com6 = summary.ports[1];
+  EXPECT_EQ(com6.port, "COM6");
+  EXPECT_EQ(com6.phones, 4);
+  EXPECT_EQ(com6.failedInARow, 3);
+  EXPECT_FALSE(com6.stillFailing);  // its last phone passed
+  EXPECT_EQ(com6.lastOfRun, all[4].started);
+  const PortSummary& com7 = summary.ports[2];
+  EXPECT_EQ(com7.failedInARow, 3);
+  EXPECT_TRUE(com7.stillFailing);
+  EXPECT_EQ(summary.ports[0].failedInARow, 0);
+  EXPECT_EQ(summary.ports[0].meanSeconds, 61.0);
 }
 
 }  // namespace
