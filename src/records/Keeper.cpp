@@ -24,6 +24,8 @@ Place PlaceOf(const std::string& given, const std::filesystem::path& settingsFil
   }
   if (where == "none") return {};
   if (!where.empty()) return {where, true};
+  // A build without a database of its own keeps records only where the user asks for them.
+  if (!LocalRecordsAvailable()) return {};
   return {LocalRecordsPath(settingsFile), false};
 }
 

@@ -45,6 +45,14 @@ std::string ShownAddress(const std::string& address) {
   return address.substr(0, colon + 1) + "***" + address.substr(at);
 }
 
+bool LocalRecordsAvailable() {
+#if defined(VESKA_HAVE_SQLITE)
+  return true;
+#else
+  return false;
+#endif
+}
+
 #if !defined(VESKA_HAVE_SQLITE)
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path, std::chrono::milliseconds) {
   return std::make_unique<MissingStore>(path,

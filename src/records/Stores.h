@@ -36,6 +36,9 @@ class LocalStore : public Store {
   [[nodiscard]] virtual int Delivered(const std::string& server, const std::string& id) = 0;
 };
 
+// Whether this build keeps records on the PC (it has SQLite).
+[[nodiscard]] bool LocalRecordsAvailable();
+
 // The local store at `path`; null in a build without SQLite.
 [[nodiscard]] std::unique_ptr<LocalStore> MakeLocalStore(const std::string& path);
 
