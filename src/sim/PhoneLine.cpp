@@ -110,6 +110,7 @@ void PhoneLine::RunAdapter(const std::stop_token& stop) {
     adapterChanged_.notify_all();
     lock.unlock();
     const bool written = WriteNow(packet);
+    adapterReleased_.store(Clock::now().time_since_epoch().count());
     lock.lock();
     if (!written) held_.clear();  // the line is gone: the bytes with it
   }
@@ -169,7 +170,7 @@ IoResult PhoneLine::Read(std::span<std::uint8_t> out,
     if (n == 0) return IoResult::Closed;  // end of a pipe
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::Closed;
-    IoResult waited = WaitFor(read_.Get(), POLLIN, ToMs(gap));
+    IoResult waited = AwaitedPeer(WaitFor(read_.Get(), POLLIN, ToMs(gap)));
     if (waited != IoResult::Ok) return waited;
   }
   return IoResult::Ok;
@@ -206,7 +207,14 @@ void PhoneLine::Offer(std::span<const std::uint8_t> bytes) {
 }
 
 IoResult PhoneLine::WaitInput(std::optional<std::chrono::milliseconds> timeout) {
-  return WaitFor(read_.Get(), POLLIN, ToMs(timeout));
+  const IoResult waited = WaitFor(read_.Get(), POLLIN, ToMs(timeout));
+  // A look at what is there already is no wait.
+  return !timeout || timeout->count() > 0 ? AwaitedPeer(waited) : waited;
+}
+
+IoResult PhoneLine::AwaitedPeer(IoResult result) {
+  rxAwaited_ = txAwaited_ = true;
+  return result;
 }
 
 IoResult PhoneLine::Pause(std::chrono::milliseconds duration) {
@@ -266,24 +274,37 @@ std::chrono::steady_clock::duration PhoneLine::WireTime(std::size_t n) const {
 
 namespace {
 
-// A thread that wakes a little late has not left the line idle: a UART's FIFO goes on
-// receiving and sending meanwhile. Up to this much lateness is credited back; longer gaps are
-// idle line and earn nothing, so a burst after a pause is still held to the line rate.
+// A phone thread that wakes a little late from its own pacing sleep, or takes a moment for its
+// work, has not left the line idle: a UART's FIFO goes on receiving and sending meanwhile (and
+// the pseudo-terminal's own delivery is no line time either). Up to this much lateness is
+// credited back; longer gaps are idle line and earn nothing, so a burst after a pause is still
+// held to the line rate. The time an adapter model held the phone's bytes is never credited:
+// the PC could not answer before it had them, and crediting that wait would hide what the
+// adapter costs.
 constexpr std::chrono::microseconds kLatenessCredit{2000};
 
 }  // namespace
 
+std::chrono::steady_clock::time_point PhoneLine::PaceFloor(bool awaited) const {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point credited = Clock::now() - kLatenessCredit;
+  if (!awaited) return credited;
+  return std::max(credited, Clock::time_point(Clock::duration(adapterReleased_.load())));
+}
+
 void PhoneLine::PaceRead(std::size_t n) {
   if (!pace_) return;
   // The bytes were consumed just now; they may not be worth more than their wire time.
-  rxFree_ = std::max(rxFree_, std::chrono::steady_clock::now() - kLatenessCredit) + WireTime(n);
+  rxFree_ = std::max(rxFree_, PaceFloor(rxAwaited_)) + WireTime(n);
+  rxAwaited_ = false;
   std::this_thread::sleep_until(rxFree_);
 }
 
 void PhoneLine::PaceWrite(std::size_t n) {
   if (!pace_) return;
   // The bytes leave only once the previous ones are on the wire and their own time has passed.
-  txFree_ = std::max(txFree_, std::chrono::steady_clock::now() - kLatenessCredit) + WireTime(n);
+  txFree_ = std::max(txFree_, PaceFloor(txAwaited_)) + WireTime(n);
+  txAwaited_ = false;
   std::this_thread::sleep_until(txFree_);
 }
 

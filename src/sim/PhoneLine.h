@@ -85,6 +85,17 @@ class PhoneLine {
   bool pace_ = false;
   std::chrono::steady_clock::time_point rxFree_{};
   std::chrono::steady_clock::time_point txFree_{};
+  // The phone has waited for the PC since the last bytes it paced in each direction (phone
+  // thread only), and when the adapter last handed the phone's bytes on: the PC could answer no
+  // earlier, so the time the adapter held them is idle line, never credited as lateness.
+  bool rxAwaited_ = false;
+  bool txAwaited_ = false;
+  std::atomic<std::chrono::steady_clock::rep> adapterReleased_{0};
+  // Notes a wait for the PC that ended with `result`.
+  IoResult AwaitedPeer(IoResult result);
+  // The earliest the line may count as busy again: lateness is credited back, but not past the
+  // adapter's last release when the phone waited for the PC (`awaited`).
+  [[nodiscard]] std::chrono::steady_clock::time_point PaceFloor(bool awaited) const;
 
   // The adapter model: what the phone sent and the adapter holds, when its first byte came.
   // The adapter's thread is declared last so that it ends before the descriptors close.
