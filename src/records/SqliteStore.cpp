@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -100,30 +101,11 @@ class SqliteStore final : public LocalStore {
     return RECORDS_OK;
   }
 
-  int Put(const Record& record) override {
-    if (!db_) {
-      if (int s = Open(); s != RECORDS_OK) return s;
-    }
-    if (readOnly_) return RECORDS_READ_ONLY;
-    if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
-    int s = Insert(record);
-    if (s == RECORDS_OK) s = Exec("COMMIT");
-    if (s != RECORDS_OK) {
-      const std::string problem = problem_;
-      (void)Exec("ROLLBACK");
-      problem_ = problem;
-      return s;
-    }
-    problem_.clear();
-    return RECORDS_OK;
-  }
+  int Put(const Record& record) override { return Write(record, nullptr); }
 
   int Read(const Filter& filter, std::vector<Record>& out) override {
     out.clear();
-    if (!db_) {
-      if (int s = Open(); s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
-      if (!db_) return RECORDS_UNAVAILABLE;
-    }
+    if (int s = OpenForReading(); s != RECORDS_OK) return s;
     std::string sql = " WHERE 1 = 1";
     std::vector<std::string> values;
     const auto where = [&](const char* clause, const std::string& value) {
@@ -144,39 +126,12 @@ class SqliteStore final : public LocalStore {
   }
 
   int PutForServer(const Record& record, const std::string& server) override {
-    if (!db_) {
-      if (int s = Open(); s != RECORDS_OK) return s;
-    }
-    if (readOnly_) return RECORDS_READ_ONLY;
-    if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
-    int s = Insert(record);
-    if (s == RECORDS_OK) {
-      Statement queue = Prepare(
-          "INSERT INTO veska_outbox (record_id, server) VALUES (?, ?) ON CONFLICT DO NOTHING");
-      s = queue ? RECORDS_OK : RECORDS_FAILED;
-      if (queue) {
-        Bind(queue.get(), 1, record.id);
-        Bind(queue.get(), 2, server);
-        s = Step(queue.get());
-      }
-    }
-    if (s == RECORDS_OK) s = Exec("COMMIT");
-    if (s != RECORDS_OK) {
-      const std::string problem = problem_;
-      (void)Exec("ROLLBACK");
-      problem_ = problem;
-      return s;
-    }
-    problem_.clear();
-    return RECORDS_OK;
+    return Write(record, &server);
   }
 
   int Waiting(const std::string& server, std::size_t limit, std::vector<Record>& out) override {
     out.clear();
-    if (!db_) {
-      if (int s = Open(); s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
-      if (!db_) return RECORDS_UNAVAILABLE;
-    }
+    if (int s = OpenForReading(); s != RECORDS_OK) return s;
     return Select(
         "phone_records JOIN veska_outbox ON veska_outbox.record_id = phone_records.id",
         " WHERE veska_outbox.server = ? ORDER BY veska_outbox.seq LIMIT " + std::to_string(limit),
@@ -195,6 +150,46 @@ class SqliteStore final : public LocalStore {
   std::string Where() const override { return path_; }
 
  private:
+  // Opens the database when no earlier call could; a read-only one reads as well.
+  int OpenForReading() {
+    if (db_) return RECORDS_OK;
+    const int s = Open();
+    if (s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
+    return db_ ? RECORDS_OK : RECORDS_UNAVAILABLE;
+  }
+
+  // Stores the record in one transaction and, for `server`, notes it as waiting for it.
+  int Write(const Record& record, const std::string* server) {
+    if (!db_) {
+      if (int s = Open(); s != RECORDS_OK) return s;
+    }
+    if (readOnly_) return RECORDS_READ_ONLY;
+    const int s = InTransaction([&] {
+      int status = Insert(record);
+      if (status != RECORDS_OK || server == nullptr) return status;
+      Statement queue = Prepare(
+          "INSERT INTO veska_outbox (record_id, server) VALUES (?, ?) ON CONFLICT DO NOTHING");
+      if (!queue) return RECORDS_FAILED;
+      Bind(queue.get(), 1, record.id);
+      Bind(queue.get(), 2, *server);
+      return Step(queue.get());
+    });
+    if (s == RECORDS_OK) problem_.clear();
+    return s;
+  }
+
+  // Runs `body` between BEGIN IMMEDIATE and COMMIT; a failure rolls back and keeps its words.
+  int InTransaction(const std::function<int()>& body) {
+    if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
+    int s = body();
+    if (s == RECORDS_OK) s = Exec("COMMIT");
+    if (s == RECORDS_OK) return s;
+    const std::string problem = problem_;
+    (void)Exec("ROLLBACK");
+    problem_ = problem;
+    return s;
+  }
+
   // The records `from` and `rest` (conditions and order, `values` bound in turn) choose, with
   // their steps and images.
   int Select(const std::string& from, const std::string& rest,
@@ -248,32 +243,26 @@ class SqliteStore final : public LocalStore {
   }
 
   int Migrate() {
-    if (int s = Exec("BEGIN IMMEDIATE"); s != RECORDS_OK) return s;
-    int version = 0;
-    int s = Exec("CREATE TABLE IF NOT EXISTS veska_schema (version INTEGER NOT NULL)");
-    if (s == RECORDS_OK) s = SchemaVersion(version);
-    const std::vector<std::string> migrations = Migrations(Dialect::Sqlite);
-    if (s == RECORDS_OK && version > static_cast<int>(migrations.size())) {
-      problem_ = "the records in " + path_ + " were written by a newer version of the program " +
-                 "(schema " + std::to_string(version) + "; this one knows up to " +
-                 std::to_string(migrations.size()) + ")";
-      s = RECORDS_TOO_NEW;
-    }
-    for (int v = version; s == RECORDS_OK && v < static_cast<int>(migrations.size()); ++v) {
-      s = Exec(migrations[static_cast<std::size_t>(v)]);
-    }
-    if (s == RECORDS_OK && version < static_cast<int>(migrations.size())) {
-      s = Exec("DELETE FROM veska_schema");
-      if (s == RECORDS_OK) {
-        s = Exec("INSERT INTO veska_schema (version) VALUES (" + std::to_string(migrations.size()) +
-                 ")");
+    return InTransaction([this] {
+      int version = 0;
+      int s = Exec("CREATE TABLE IF NOT EXISTS veska_schema (version INTEGER NOT NULL)");
+      if (s == RECORDS_OK) s = SchemaVersion(version);
+      const std::vector<std::string> migrations = Migrations(Dialect::Sqlite);
+      const int known = static_cast<int>(migrations.size());
+      if (s == RECORDS_OK && version > known) {
+        problem_ = "the records in " + path_ + " were written by a newer version of the program " +
+                   "(schema " + std::to_string(version) + "; this one knows up to " +
+                   std::to_string(known) + ")";
+        return RECORDS_TOO_NEW;
       }
-    }
-    if (s == RECORDS_OK) return Exec("COMMIT");
-    const std::string problem = problem_;
-    (void)Exec("ROLLBACK");
-    problem_ = problem;
-    return s;
+      for (int v = version; s == RECORDS_OK && v < known; ++v) {
+        s = Exec(migrations[static_cast<std::size_t>(v)]);
+      }
+      if (s != RECORDS_OK || version == known) return s;
+      s = Exec("DELETE FROM veska_schema");
+      if (s != RECORDS_OK) return s;
+      return Exec("INSERT INTO veska_schema (version) VALUES (" + std::to_string(known) + ")");
+    });
   }
 
   int SchemaVersion(int& version) {
