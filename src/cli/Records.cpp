@@ -21,9 +21,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// "All" of the waiting records, when they are counted.
-constexpr std::size_t kCountAll = 1'000'000;
-
 // How a record names what ended its phone: the cause's kind when the failed operation knew it,
 // else how the step ended ("refused" before the first step).
 std::string CauseOf(const PhoneRecord& phone) {
@@ -141,20 +138,20 @@ std::string SummaryText(const records::Summary& summary) {
   return text;
 }
 
-// `records --pending`: the records this PC keeps for its server, in the order they go.
-bool PendingStep(const CliArguments& arguments, const records::Store& server, std::FILE* out,
-                 std::FILE* err, bool json) {
-  if (!records::IsServerAddress(RecordsPlaceOf(arguments).where)) {
+// `records --pending`: the records this PC keeps in `path` for its server (`place`), in the
+// order they go.
+bool PendingStep(const records::Place& place, const std::string& path, const records::Store& server,
+                 std::FILE* out, std::FILE* err, bool json) {
+  if (!records::IsServerAddress(place.where)) {
     // A database file takes each record at once.
     std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
                  server.Where().c_str());
     return true;
   }
-  const std::string path = LocalRecordsPath(arguments);
   const std::unique_ptr<records::LocalStore> local = records::MakeLocalStore(path);
   std::vector<records::Record> waiting;
   if (!local || local->Open() != records::RECORDS_OK ||
-      local->Waiting(server.Where(), kCountAll, waiting) != records::RECORDS_OK) {
+      local->Waiting(server.Where(), records::kAllWaiting, waiting) != records::RECORDS_OK) {
     std::fprintf(err, "veska-cli: the records waiting in %s cannot be read: %s\n", path.c_str(),
                  local ? local->Problem().c_str() : "this build keeps no local records");
     return false;
@@ -187,9 +184,8 @@ std::string LocalRecordsPath(const CliArguments& arguments) {
   return records::LocalRecordsPath(SettingsFileOf(arguments));
 }
 
-RecordsPlace RecordsPlaceOf(const CliArguments& arguments) {
-  const records::Place place = records::PlaceOf(arguments.records, SettingsFileOf(arguments));
-  return {place.where, place.chosen};
+records::Place RecordsPlaceOf(const CliArguments& arguments) {
+  return records::PlaceOf(arguments.records, SettingsFileOf(arguments));
 }
 
 std::string StationOf(const CliArguments& arguments) {
@@ -238,7 +234,7 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
   }
   record.release = facts.release;
   record.releaseDigest = records::ReleaseDigest(record.images);
-  record.version = VESKA_VERSION;
+  record.version = records::ProgramVersion();
   record.payloads = facts.payloads;
   return record;
 }
@@ -246,8 +242,7 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
 RecordKeeper::RecordKeeper(const CliArguments& arguments,
                            std::function<void(const std::string&)> say)
     : say_(std::move(say)),
-      keeper_(RecordsPlaceOf(arguments).where, RecordsPlaceOf(arguments).chosen,
-              LocalRecordsPath(arguments),
+      keeper_(RecordsPlaceOf(arguments), LocalRecordsPath(arguments),
               [this](const std::string& line) { say_("veska-cli: " + line); }) {}
 
 bool RecordKeeper::Start() {
@@ -301,13 +296,15 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
 
 bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std::FILE* out,
                  std::FILE* err, bool json) {
-  const RecordsPlace place = RecordsPlaceOf(arguments);
+  const records::Place place = RecordsPlaceOf(arguments);
   if (place.where.empty()) {
     std::fprintf(err, "veska-cli: records are off (--records none): there is nothing to read\n");
     return false;
   }
   const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
-  if (step.pending) return PendingStep(arguments, *store, out, err, json);
+  if (step.pending) {
+    return PendingStep(place, LocalRecordsPath(arguments), *store, out, err, json);
+  }
   const int opened = store->Open();
   if (opened != records::RECORDS_OK && opened != records::RECORDS_READ_ONLY) {
     std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());

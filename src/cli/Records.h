@@ -13,12 +13,8 @@
 
 namespace veska::cli {
 
-// Where a run keeps its phones' records.
-struct RecordsPlace {
-  std::string where;    // a database file or a server's address; empty: records are off
-  bool chosen = false;  // named by --records: a store that cannot be written refuses the run
-};
-[[nodiscard]] RecordsPlace RecordsPlaceOf(const CliArguments& arguments);
+// Where a run keeps its phones' records: --records, else the settings' key, else the default.
+[[nodiscard]] records::Place RecordsPlaceOf(const CliArguments& arguments);
 // This PC's own records database: veska-records.db beside the settings file. With a server it
 // is where records wait until the server has them.
 [[nodiscard]] std::string LocalRecordsPath(const CliArguments& arguments);

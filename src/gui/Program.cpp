@@ -210,8 +210,10 @@ int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
       [&run, shown = std::move(shown)](QtWindow& window) { OnWindowShown(run, window, shown); });
   // Every phone the window serves leaves its record, where the settings say (beside them by
   // default); what the records' store says goes to the console and the status line.
-  const records::Place place = records::PlaceOf({}, file);
-  records::Keeper keeper(place.where, false, records::LocalRecordsPath(file),
+  // The desktop program starts whatever the store says of itself: it only tells.
+  records::Place place = records::PlaceOf({}, file);
+  place.chosen = false;
+  records::Keeper keeper(place, records::LocalRecordsPath(file),
                          [&run, &host](const std::string& line) {
                            std::printf("%s: %s\n", host.ApplicationName().c_str(), line.c_str());
                            std::fflush(stdout);

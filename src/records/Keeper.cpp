@@ -1,8 +1,8 @@
 #include "records/Keeper.h"
 
 #include <utility>
-
 #include <vector>
+
 #include "app/Settings.h"
 
 namespace veska::records {
@@ -11,9 +11,8 @@ namespace {
 
 // A store that refused a record is tried again this often.
 constexpr std::chrono::seconds kRetryInterval{2};
-// Records delivered to a server at a time, and "all" of them when they are counted.
+// Records delivered to a server at a time.
 constexpr std::size_t kDeliveryBatch = 50;
-constexpr std::size_t kCountAll = 1'000'000;
 
 }  // namespace
 
@@ -33,17 +32,13 @@ std::string LocalRecordsPath(const std::filesystem::path& settingsFile) {
   return (settingsFile.parent_path() / "veska-records.db").string();
 }
 
-Keeper::Keeper(std::string where, bool chosen, std::string localPath,
-               std::function<void(const std::string&)> say)
-    : where_(std::move(where)),
-      chosen_(chosen),
-      localPath_(std::move(localPath)),
-      say_(std::move(say)) {}
+Keeper::Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say)
+    : place_(std::move(place)), localPath_(std::move(localPath)), say_(std::move(say)) {}
 
 bool Keeper::Start() {
-  if (where_.empty()) return true;
-  if (IsServerAddress(where_)) {
-    server_ = MakePostgresStore(where_);
+  if (place_.where.empty()) return true;
+  if (IsServerAddress(place_.where)) {
+    server_ = MakePostgresStore(place_.where);
     serverKey_ = server_->Where();
     const int opened = server_->Open();
     if (opened != RECORDS_OK && opened != RECORDS_UNAVAILABLE) {
@@ -63,9 +58,9 @@ bool Keeper::Start() {
            "; each phone's record waits in memory until the server takes it");
     }
   } else {
-    store_ = MakeStore(where_);
+    store_ = MakeStore(place_.where);
     if (store_->Open() != RECORDS_OK) {
-      if (chosen_) {
+      if (place_.chosen) {
         say_("the records cannot be kept: " + store_->Problem());
         return false;
       }
@@ -104,7 +99,7 @@ void Keeper::Finish() {
   }
   if (server_ && local_ && !localFailing_) {
     std::vector<Record> left;
-    if (local_->Waiting(serverKey_, kCountAll, left) == RECORDS_OK && !left.empty()) {
+    if (local_->Waiting(serverKey_, kAllWaiting, left) == RECORDS_OK && !left.empty()) {
       say_(std::to_string(left.size()) + (left.size() == 1 ? " record waits" : " records wait") +
            " in " + localPath_ + " for " + serverKey_ +
            "; the next run that reaches it delivers them (records --pending)");

@@ -38,11 +38,9 @@ struct Place {
 // Thread safety: Keep may be called from any thread; `say` is called from the writer's.
 class Keeper {
  public:
-  // `where`: a database file or a server's address (empty: records are off); `chosen`: the
-  // user named it, so that a store that cannot be written refuses the run; `localPath`: this
-  // PC's database, where records wait for a server. `say` shows one line of the program's own.
-  Keeper(std::string where, bool chosen, std::string localPath,
-         std::function<void(const std::string&)> say);
+  // `place`: where the records go (PlaceOf); `localPath`: this PC's database, where records
+  // wait for a server. `say` shows one line of the program's own.
+  Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say);
   ~Keeper() { Finish(); }
   Keeper(const Keeper&) = delete;
   Keeper& operator=(const Keeper&) = delete;
@@ -62,8 +60,7 @@ class Keeper {
   bool KeepWaiting(std::unique_lock<std::mutex>& lock);
   bool Deliver(std::unique_lock<std::mutex>& lock);
 
-  std::string where_;
-  bool chosen_;
+  Place place_;
   std::string localPath_;
   std::function<void(const std::string&)> say_;
   std::unique_ptr<Store> store_;       // a database file: the records' place

@@ -23,13 +23,17 @@ namespace veska::records {
                                                      std::chrono::milliseconds busyWait);
 [[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address);
 
+// As a limit of LocalStore::Waiting: every record that waits.
+inline constexpr std::size_t kAllWaiting = 1'000'000;
+
 // This PC's own database, which also keeps the records still to be delivered to a server: a
 // bench never waits for its server, and a record it could not deliver survives the run.
 class LocalStore : public Store {
  public:
   // Stores the record and notes it as waiting for `server`, in one transaction.
   [[nodiscard]] virtual int PutForServer(const Record& record, const std::string& server) = 0;
-  // The records waiting for `server`, in the order they were kept; at most `limit`.
+  // The records waiting for `server`, in the order they were kept; at most `limit`
+  // (kAllWaiting: every one).
   [[nodiscard]] virtual int Waiting(const std::string& server, std::size_t limit,
                                     std::vector<Record>& out) = 0;
   // The server has the record.
