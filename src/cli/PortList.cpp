@@ -82,6 +82,11 @@ std::string ComNameFor(const std::string& device, const link::LinkState& state) 
   return "";
 }
 
+std::string PortDevice(const std::string& port, const link::LinkState& state) {
+  const int number = link::ParseComName(port);
+  return link::DevicePathFor(number > 0 ? link::ComName(number) : port, state);
+}
+
 std::vector<PortEntry> ListPorts(const link::LinkState& state) {
   std::vector<PortEntry> entries;
 #if defined(_WIN32)

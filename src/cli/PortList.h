@@ -49,6 +49,10 @@ struct UsbIdentity {
 // built-in mapping), or empty.
 [[nodiscard]] std::string ComNameFor(const std::string& device, const link::LinkState& state);
 
+// The device a port name stands for, as the port layer maps it: COMn (any case) through the
+// settings' [Ports] entries and the built-in table, a path as it is.
+[[nodiscard]] std::string PortDevice(const std::string& port, const link::LinkState& state);
+
 // One line per device, for the terminal.
 [[nodiscard]] std::string FormatPorts(const std::vector<PortEntry>& ports);
 // The same as one JSON array, one object per device, for scripts.

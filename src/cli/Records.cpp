@@ -11,7 +11,6 @@
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "cli/bench/PassRecorder.h"
-#include "link/PortNames.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
 
@@ -285,9 +284,7 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   const bool interrupted = interrupts.Interrupted() && status != EXIT_OK;
   phone.interrupted = interrupted;
   NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);
-  const int number = link::ParseComName(phone.port);
-  const std::string device =
-      link::DevicePathFor(number > 0 ? link::ComName(number) : phone.port, session.State().link);
+  const std::string device = PortDevice(phone.port, session.State().link);
   keeper.Keep(ToRecord(phone, {StationOf(arguments), device, arguments.release,
                                session.State().payloads.Describe()}));
   keeper.Finish();

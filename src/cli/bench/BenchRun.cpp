@@ -22,6 +22,7 @@
 #include "app/FlashMap.h"
 #include "app/Settings.h"
 #include "cli/Interrupt.h"
+#include "cli/PortList.h"
 #include "cli/Records.h"
 #include "cli/StepTable.h"
 #include "cli/YesNoPrompt.h"
@@ -58,13 +59,6 @@ bool StartUnanswered(const std::optional<app::OperationResult>& result) {
 bool StartTimedOut(const std::optional<app::OperationResult>& result) {
   return result && result->operation == app::OperationId::Start &&
          result->cause.kind == app::CauseKind::NoReply;
-}
-
-// The device a port name stands for, as the port layer maps it: COMn (any case) through the
-// settings' [Ports] entries and the built-in table, a path as it is.
-std::string PortDevice(const std::string& port, const link::LinkState& state) {
-  const int number = link::ParseComName(port);
-  return link::DevicePathFor(number > 0 ? link::ComName(number) : port, state);
 }
 
 // One key per device whatever the name that reaches it: links are followed, a device node is
