@@ -227,10 +227,7 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
     s.seconds = step.seconds;
     record.steps.push_back(std::move(s));
   }
-  for (const ImageRecord& image : phone.images) {
-    record.images.push_back({image.image, image.path, image.size, image.crc32, image.address,
-                             image.seconds, image.written, image.verified});
-  }
+  record.images = phone.images;
   record.release = facts.release;
   record.releaseDigest = records::ReleaseDigest(record.images);
   record.version = records::ProgramVersion();

@@ -6,9 +6,23 @@
 #include "app/Cause.h"
 #include "app/FlashMap.h"
 #include "app/Operations.h"
-#include "link/Crc32.h"
 
 namespace veska::records {
+
+ImageRecord RecordOfImage(const app::WrittenImage& image, const link::Crc32Table& crcTable,
+                          const std::set<app::ImageKind>& readBack) {
+  ImageRecord record;
+  record.kind = std::string(app::Catalogue(image.kind).logName);
+  record.path = image.path;
+  record.size = image.size;
+  record.address = image.address;
+  record.seconds = image.seconds;
+  record.written = image.written;
+  const link::FileCrcResult crc = link::FileCrc32(crcTable, image.path);
+  if (crc.opened) record.crc32 = crc.crc;
+  record.verified = image.written && readBack.contains(image.kind);
+  return record;
+}
 
 SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep)
     : facts_(std::move(facts)), keep_(std::move(keep)) {}
@@ -98,17 +112,7 @@ void SessionRecorder::Close() {
   link::Crc32Table table;
   table.BuildCrc32Table();
   for (const app::WrittenImage& image : written_) {
-    ImageRecord m;
-    m.kind = std::string(app::Catalogue(image.kind).logName);
-    m.path = image.path;
-    m.size = image.size;
-    m.address = image.address;
-    m.seconds = image.seconds;
-    m.written = image.written;
-    const link::FileCrcResult crc = link::FileCrc32(table, image.path);
-    if (crc.opened) m.crc32 = crc.crc;
-    m.verified = image.written && readBack_.contains(image.kind);
-    record.images.push_back(std::move(m));
+    record.images.push_back(RecordOfImage(image, table, readBack_));
   }
   written_.clear();
   readBack_.clear();

@@ -11,9 +11,17 @@
 #include "app/Engine.h"
 #include "app/OperationRunner.h"
 #include "app/SessionEvents.h"
+#include "link/Crc32.h"
 #include "records/Record.h"
 
 namespace veska::records {
+
+// The record of an image a session wrote (or tried to): its file's CRC-32 read again now (none
+// when it cannot be), and read back when `readBack` says the flash matched it. Shared with the
+// command line's pass recorder.
+[[nodiscard]] ImageRecord RecordOfImage(const app::WrittenImage& image,
+                                        const link::Crc32Table& crcTable,
+                                        const std::set<app::ImageKind>& readBack);
 
 // What a desktop program keeps of each phone its window served. A phone begins when START
 // reaches it (the phone acknowledged the start, whether or not the loaders then came up) and

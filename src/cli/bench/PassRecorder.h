@@ -16,6 +16,7 @@
 #include "cli/bench/Board.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
+#include "records/SessionRecorder.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
@@ -44,18 +45,7 @@ class PassRecorder {
   void CollectImages() {
     std::lock_guard lock(mutex_);
     for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
-      const app::WrittenImage& image = written_[i];
-      ImageRecord record;
-      record.image = std::string(app::Catalogue(image.kind).logName);
-      record.path = image.path;
-      record.size = image.size;
-      record.address = image.address;
-      record.seconds = image.seconds;
-      record.written = image.written;
-      const link::FileCrcResult crc = link::FileCrc32(crcTable_, image.path);
-      if (crc.opened) record.crc32 = crc.crc;
-      record.verified = record.written && readBack_.contains(image.kind);
-      phone_.images.push_back(std::move(record));
+      phone_.images.push_back(records::RecordOfImage(written_[i], crcTable_, readBack_));
     }
   }
 

@@ -73,7 +73,7 @@ Json StepValue(const StepRecord& step) {
 
 Json ImageValue(const ImageRecord& image) {
   Json value;
-  value["image"] = Text(image.image);
+  value["image"] = Text(image.kind);
   value["path"] = Text(image.path);
   value["size"] = image.size;
   value["crc32"] = Hex32(image.crc32);

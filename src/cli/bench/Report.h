@@ -9,20 +9,14 @@
 #include <vector>
 
 #include "app/OperationRunner.h"
+#include "records/Record.h"
 
 namespace veska::cli {
 
 // What a bench run keeps of one phone: one record per phone a port served.
-struct ImageRecord {
-  std::string image;  // the log's name ("APPS", "TFS", ...)
-  std::string path;
-  std::uint64_t size = 0;
-  std::optional<std::uint32_t> crc32;  // none when the file could not be read again
-  std::optional<std::uint32_t> address;
-  double seconds = 0.0;
-  bool written = false;
-  bool verified = false;  // read back from the flash and found equal (download --verify)
-};
+
+// The images the phone's steps wrote, as the records keep them.
+using ImageRecord = records::ImageRecord;
 
 struct StepRecord {
   std::string words;      // "download all-bin --verify"

@@ -573,7 +573,7 @@ TEST(BenchReport, TextsFromFilesAndThePhoneStayValidJson) {
   PhoneRecord phone;
   phone.port = "COM\"5\"";
   ImageRecord image;
-  image.image = "APPS";
+  image.kind = "APPS";
   // Latin-1, a control, UTF-8, then bytes that only look like UTF-8 (a surrogate's, a cut
   // sequence): every byte that is no part of a well-formed sequence is its Latin-1 character.
   image.path = std::string("C:\\rel\\\xE4pps\x01.img") + "\xC3\xA9" + "\xED\xA0\x80" + "\xE2\x82";
