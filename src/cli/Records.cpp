@@ -265,19 +265,14 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   recorder.Observe(session);
   const auto started = std::chrono::steady_clock::now();
   const int status = session.Run();
-  recorder.CollectImages();
+  recorder.NoteEnd(
+      status, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+      session.Dialog());
   // A run refused before its first step touched no phone.
   if (phone.steps.empty()) return status;
 
   const app::DownloaderDlg& dlg = session.Dialog();
   phone.port = arguments.port.empty() ? dlg.PortName() : arguments.port;
-  phone.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  phone.exitStatus = status;
-  if (recorder.Connected()) {
-    phone.flashId = recorder.FlashId();
-    phone.badBlocksKnown = dlg.flashReport.badBlocksKnown;
-    phone.badBlocks = dlg.flashReport.badBlocks;
-  }
   const bool interrupted = interrupts.Interrupted() && status != EXIT_OK;
   phone.interrupted = interrupted;
   NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);

@@ -359,7 +359,7 @@ class PostgresStore final : public Store {
       r.causeText = text(13);
       r.flashId = text(14);
       r.badBlocksKnown = Parse<int>(text(15)) != 0;
-      (void)ParseBadBlocks(std::string(text(16)), r.badBlocks);
+      (void)ParseBadBlocks(text(16), r.badBlocks);
       r.release = text(17);
       r.releaseDigest = text(18);
       r.version = text(19);

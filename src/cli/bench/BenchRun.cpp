@@ -351,18 +351,11 @@ class BenchRun {
     PassRecorder recorder(&board_, index, crcTable_, phone);
     Prepare(session, index, recorder);
     const int status = RunLive(session, index);
-    recorder.CollectImages();
+    recorder.NoteEnd(status, std::chrono::duration<double>(Clock::now() - started).count(),
+                     session.Dialog());
     {
       std::lock_guard lock(recordsMutex_);
       payloads_ = session.State().payloads.Describe();
-    }
-
-    phone.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    phone.exitStatus = status;
-    if (recorder.Connected()) {
-      phone.flashId = recorder.FlashId();
-      phone.badBlocksKnown = session.Dialog().flashReport.badBlocksKnown;
-      phone.badBlocks = session.Dialog().flashReport.badBlocks;
     }
     const PassEnd end = Conclude(index, pass, status, recorder,
                                  session.Dialog().PortFailureReason(), recorder.Cause(), phone);

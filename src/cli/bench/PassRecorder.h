@@ -49,6 +49,18 @@ class PassRecorder {
     }
   }
 
+  // The session has ended with `status` after `seconds`: the phone's record takes them and,
+  // when START connected, the flash the window was told of.
+  void NoteEnd(int status, double seconds, const app::DownloaderDlg& dlg) {
+    CollectImages();
+    phone_.seconds = seconds;
+    phone_.exitStatus = status;
+    if (!connected_) return;
+    phone_.flashId = FlashId();
+    phone_.badBlocksKnown = dlg.flashReport.badBlocksKnown;
+    phone_.badBlocks = dlg.flashReport.badBlocks;
+  }
+
   [[nodiscard]] bool Connected() const { return connected_; }
   // What the Flash ID box last showed of the phone.
   [[nodiscard]] std::string FlashId() const {
