@@ -123,24 +123,6 @@ Json PhoneValue(const PhoneRecord& phone) {
   return value;
 }
 
-// Now, in UTC or local time, in strftime's `format`.
-std::string Stamp(bool utc, const char* format) {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  if (utc) {
-#if defined(_WIN32)
-    gmtime_s(&parts, &now);
-#else
-    gmtime_r(&now, &parts);
-#endif
-  } else {
-    ui::ToLocalTime(now, parts);
-  }
-  char text[32];
-  std::strftime(text, sizeof text, format, &parts);
-  return text;
-}
-
 }  // namespace
 
 const char* ResultWord(const PhoneRecord& phone) {
@@ -173,11 +155,16 @@ std::string PhoneJson(const PhoneRecord& phone) {
 }
 
 std::string UtcNow() {
-  return Stamp(true, "%Y-%m-%dT%H:%M:%SZ");
+  return records::UtcNow();
 }
 
 std::string LocalStamp() {
-  return Stamp(false, "%Y%m%d-%H%M%S");
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ui::ToLocalTime(now, parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
+  return text;
 }
 
 std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,
