@@ -14,6 +14,15 @@ constexpr std::chrono::seconds kRetryInterval{2};
 // Records delivered to a server at a time.
 constexpr std::size_t kDeliveryBatch = 50;
 
+// The default database's folder is the settings' folder, which a PC that never saved a setting
+// does not have yet: made here, as saving the settings would. The paths are text in UTF-8 (what
+// this C++ library writes on Windows, and Linux's own); read back as UTF-8 on both.
+void MakeFolderFor(const std::string& file) {
+  const std::filesystem::path path(std::u8string(file.begin(), file.end()));
+  std::error_code error;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
+}
+
 }  // namespace
 
 Place PlaceOf(const std::string& given, const std::filesystem::path& settingsFile) {
@@ -51,6 +60,7 @@ bool Keeper::Start() {
            "; the records wait in " + localPath_ + " and go when it is back");
     }
     // The waiting room: records go there first, and stay there until the server has them.
+    MakeFolderFor(localPath_);
     local_ = MakeLocalStore(localPath_);
     if (local_ && local_->Open() != RECORDS_OK) {
       localFailing_ = true;
@@ -58,6 +68,7 @@ bool Keeper::Start() {
            "; each phone's record waits in memory until the server takes it");
     }
   } else {
+    if (!place_.chosen) MakeFolderFor(place_.where);
     store_ = MakeStore(place_.where);
     if (store_->Open() != RECORDS_OK) {
       if (place_.chosen) {

@@ -1,6 +1,8 @@
 // What differs on Windows: names converted through the ANSI code page, the settings file under
-// %APPDATA%, and files read in binary mode. Run under wine, whose ANSI code page is 1252.
+// %APPDATA%, files read in binary mode, and the records' database under such names. Run under
+// wine, whose ANSI code page is 1252.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "fs/Listing.h"
 #include "fs/NameConverter.h"
 #include "payloads/PayloadSet.h"
+#include "records/Stores.h"
 
 namespace veska {
 namespace {
@@ -108,6 +111,42 @@ TEST(WindowsFiles, RealPayloadsAreLookedForBesideTheProgram) {
   const fsys::path folder = payloads::DefaultPayloadFolder();
   EXPECT_EQ(folder.filename(), "payloads");
   EXPECT_TRUE(fsys::exists(folder.parent_path() / "veska_windows_tests.exe")) << folder;
+}
+
+TEST(WindowsRecords, ARecordIsKeptAndReadUnderAnAnsiFolderName) {
+  // "Prüfstand": SQLite takes names in UTF-8, which is what the program's paths give as text
+  // here; a file made under another name would be a second, empty database.
+  const fsys::path folder = ScratchFolder("records") /
+                            "Pr\xFC"
+                            "fstand";
+  fsys::create_directories(folder);
+  const fsys::path path = folder / "veska-records.db";
+  const std::string file = path.string();
+  records::Record record;
+  record.id = "bench-1-0001";
+  record.station = "bench-1";
+  record.port = "COM7";
+  record.started = record.ended = "2026-12-09T10:00:00Z";
+  record.result = "passed";
+  record.images = {{"APPS", "C:\\rel\\APPS.img", 4096, 0x1234ABCDu, 0x00C00000u, 1.5, true, true}};
+  {
+    const std::unique_ptr<records::Store> store = records::MakeSqliteStore(file);
+    ASSERT_EQ(store->Open(), records::RECORDS_OK) << store->Problem();
+    ASSERT_EQ(store->Put(record), records::RECORDS_OK) << store->Problem();
+  }
+  ASSERT_TRUE(fsys::exists(path));
+
+  // A copy handed round read-only is still read.
+  ASSERT_NE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY), 0);
+  const std::unique_ptr<records::Store> reader = records::MakeSqliteStore(file);
+  std::vector<records::Record> read;
+  ASSERT_EQ(reader->Read({}, read), records::RECORDS_OK) << reader->Problem();
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].id, record.id);
+  ASSERT_EQ(read[0].images.size(), 1u);
+  EXPECT_EQ(read[0].images[0].path, "C:\\rel\\APPS.img");
+  EXPECT_EQ(read[0].images[0].crc32, 0x1234ABCDu);
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace
