@@ -464,6 +464,9 @@ void Win32Window::OnCommandMessage(WPARAM wParam, LPARAM lParam) {
 LRESULT Win32Window::OnNotify(const NMHDR& header) {
   if (header.code != TVN_SELCHANGEDW || treeChangeOwn_) return 0;
   const auto& change = reinterpret_cast<const NMTREEVIEWW&>(header);
+  // A tree view that gets the focus with nothing selected selects its first item by itself:
+  // that is no choice of the user's (the Explorer would list a file system not yet mounted).
+  if (change.action == TVC_UNKNOWN && change.itemOld.hItem == nullptr) return 0;
   const int id = IdOf(header.hwndFrom);
   handler_.OnTreeSelChanged(id, HandleOf(header.hwndFrom, change.itemNew.hItem));
   return 0;
