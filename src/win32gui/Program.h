@@ -2,16 +2,10 @@
 
 #include <filesystem>
 #include <functional>
-#include <string_view>
 
 #include "win32gui/Win32Host.h"
 
 namespace veska::win32gui {
-
-// The expert switch, in the settings file's "Setting" section: a value other than 0 shows the
-// NAND Dump and TFS Explorer buttons and the "Verify after download" box, which the template
-// keeps hidden. The program only reads it; a technician sets it by hand.
-inline constexpr std::string_view KEY_EXPERT_BUTTONS = "ExpertButtons";
 
 // Everything VeskaDownloader.exe does between starting and ending: the settings file in the
 // user's application data folder (or `settingsFile` when given), the loader payloads, the main

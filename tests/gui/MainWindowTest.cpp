@@ -19,6 +19,7 @@
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
 #include "app/Templates.h"
+#include "desktop/DesktopSession.h"
 #include "dump/NandDumpDlg.h"
 #include "gui/DialogUnits.h"
 #include "gui/Program.h"
@@ -170,7 +171,8 @@ TEST_F(MainWindowTest, ThePortSelectorMarksThePortsThatArePresent) {
 
 TEST_F(MainWindowTest,
        TheExpertSwitchShowsTheExpertControlsOnlyAndVerifyAndSelectionAreRemembered) {
-  std::ofstream(folder_ / "VeskaDownloader.INI") << "[Setting]\n" << KEY_EXPERT_BUTTONS << "=1\n";
+  std::ofstream(folder_ / "VeskaDownloader.INI") << "[Setting]\n"
+                                                 << desktop::KEY_EXPERT_BUTTONS << "=1\n";
   bool looked = false;
   RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& window) {
     looked = true;
