@@ -144,9 +144,14 @@ std::string_view OperationRunner::Holder() const {
 }
 
 void OperationRunner::BeginRequest(OperationId id) {
-  std::lock_guard lock(mutex_);
-  request_ = id;
-  requestAnswered_ = false;
+  std::function<void(OperationId)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    request_ = id;
+    requestAnswered_ = false;
+    observer = requestObserver_;
+  }
+  if (observer) observer(id);
 }
 
 void OperationRunner::EndRequest() {
@@ -162,6 +167,11 @@ void OperationRunner::EndRequest() {
 void OperationRunner::SetObserver(std::function<void(const OperationResult&)> observer) {
   std::lock_guard lock(mutex_);
   observer_ = std::move(observer);
+}
+
+void OperationRunner::SetRequestObserver(std::function<void(OperationId)> observer) {
+  std::lock_guard lock(mutex_);
+  requestObserver_ = std::move(observer);
 }
 
 std::optional<OperationResult> OperationRunner::LastResult() const {

@@ -101,6 +101,9 @@ class OperationRunner {
   // Receives every result, on the thread that ends the operation. Set it before the first
   // operation starts.
   void SetObserver(std::function<void(const OperationResult&)> observer);
+  // Told of each press as its request begins (on the user-interface thread), so that an
+  // observer can time the operation to its result. Set it before the first operation starts.
+  void SetRequestObserver(std::function<void(OperationId)> observer);
   // What a failed result that names no cause of its own is given: what the operation's engine
   // and port noted (asked on the thread that ends the operation). A cancelled result's cause is
   // always Cancelled. Set it before the first operation starts.
@@ -135,6 +138,7 @@ class OperationRunner {
   bool requestAnswered_ = false;
   std::optional<OperationResult> last_;
   std::function<void(const OperationResult&)> observer_;
+  std::function<void(OperationId)> requestObserver_;
   std::function<Cause()> causeSource_;
 };
 

@@ -57,6 +57,7 @@ void DesktopSession::Attach(app::DownloaderDlg& dlg) {
   });
   dlg.Runner().SetObserver(
       [this, &dlg](const app::OperationResult& result) { TakeResult(dlg, result); });
+  dlg.Runner().SetRequestObserver([this](app::OperationId id) { recorder_.Pressed(id); });
   dlg.SetEventObserver([this](const app::SessionEvent& event) { TakeEvent(event); });
   dlg.SetConfirmErasing(true);
 }

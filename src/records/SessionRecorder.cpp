@@ -47,9 +47,20 @@ void SessionRecorder::Take(const app::SessionEvent& event) {
   }
 }
 
+void SessionRecorder::Pressed(app::OperationId operation) {
+  std::lock_guard lock(mutex_);
+  pressed_[operation] = std::chrono::steady_clock::now();
+}
+
 void SessionRecorder::Ended(const app::OperationResult& result, const std::string& port,
                             const std::string& device, const app::FlashReport& flash) {
   std::lock_guard lock(mutex_);
+  double seconds = 0.0;
+  if (const auto pressed = pressed_.find(result.operation); pressed != pressed_.end()) {
+    seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed->second).count();
+    pressed_.erase(pressed);
+  }
   const bool start = result.operation == app::OperationId::Start;
   if (start) {
     Close();
@@ -80,6 +91,7 @@ void SessionRecorder::Ended(const app::OperationResult& result, const std::strin
     step.cause = std::string(app::CauseKindName(result.cause.kind));
   }
   step.exitStatus = result.Succeeded() ? 0 : 1;
+  step.seconds = seconds;
   phone_->steps.push_back(step);
   if (!result.Succeeded() && phone_->causeText.empty()) {
     phone_->causeText = result.reason.empty() ? step.outcome : result.reason;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -39,6 +40,8 @@ class SessionRecorder {
 
   // What the window's session tells.
   void Take(const app::SessionEvent& event);
+  // The user pressed `operation`'s button: its step's seconds count from here.
+  void Pressed(app::OperationId operation);
   // An operation ended on `port` (its device `device`), with the window's flash report.
   void Ended(const app::OperationResult& result, const std::string& port, const std::string& device,
              const app::FlashReport& flash);
@@ -56,6 +59,7 @@ class SessionRecorder {
   std::string flashId_;        // what the Flash ID box shows of it
   std::optional<Record> phone_;
   std::chrono::steady_clock::time_point began_;
+  std::map<app::OperationId, std::chrono::steady_clock::time_point> pressed_;
   std::vector<app::WrittenImage> written_;
   std::set<app::ImageKind> readBack_;
 };

@@ -127,6 +127,8 @@ TEST_F(HostAdditionsTest, TheBootWaitIsCountedInTheStatusLineAndTheSessionFileKe
   EXPECT_FALSE(kept[0].flashId.empty());
   ASSERT_EQ(kept[0].steps.size(), 1u);
   EXPECT_EQ(kept[0].steps[0].outcome, "connected");
+  // Timed from the press, the wait for the phone included.
+  EXPECT_GT(kept[0].steps[0].seconds, 0.0);
 }
 
 // A port that cannot be opened: the box says "Comm Error" as always, the reason comes as its
