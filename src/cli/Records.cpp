@@ -1,6 +1,7 @@
 #include "cli/Records.h"
 
 #include <chrono>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -139,8 +140,9 @@ std::string SummaryText(const records::Summary& summary) {
 
 // `records --pending`: the records this PC keeps in `path` for its server (`place`), in the
 // order they go.
-bool PendingStep(const records::Place& place, const std::string& path, const records::Store& server,
-                 std::FILE* out, std::FILE* err, bool json) {
+// `noLocalYet`: this PC has no database yet, so nothing waits in it.
+bool PendingStep(const records::Place& place, const std::string& path, bool noLocalYet,
+                 const records::Store& server, std::FILE* out, std::FILE* err, bool json) {
   if (!records::IsServerAddress(place.where)) {
     // A database file takes each record at once.
     std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
@@ -149,8 +151,9 @@ bool PendingStep(const records::Place& place, const std::string& path, const rec
   }
   const std::unique_ptr<records::LocalStore> local = records::MakeLocalStore(path);
   std::vector<records::Record> waiting;
-  if (!local || local->Open() != records::RECORDS_OK ||
-      local->Waiting(server.Where(), records::kAllWaiting, waiting) != records::RECORDS_OK) {
+  if (!noLocalYet &&
+      (!local || local->Open() != records::RECORDS_OK ||
+       local->Waiting(server.Where(), records::kAllWaiting, waiting) != records::RECORDS_OK)) {
     std::fprintf(err, "veska-cli: the records waiting in %s cannot be read: %s\n", path.c_str(),
                  local ? local->Problem().c_str() : "this build keeps no local records");
     return false;
@@ -292,17 +295,30 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
   }
   const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
   if (step.pending) {
-    return PendingStep(place, LocalRecordsPath(arguments), *store, out, err, json);
+    return PendingStep(place, LocalRecordsPath(arguments),
+                       !records::LocalRecordsExist(SettingsFileOf(arguments)), *store, out, err,
+                       json);
   }
-  const int opened = store->Open();
-  if (opened != records::RECORDS_OK && opened != records::RECORDS_READ_ONLY) {
-    std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
+  // Reading makes no database: a PC that has served no phone yet has none of its own, so there
+  // is nothing to list; a database file the user named that is not there is a mistyped name.
+  std::error_code error;
+  if (place.chosen && !records::IsServerAddress(place.where) &&
+      !std::filesystem::exists(place.where, error)) {
+    std::fprintf(err, "veska-cli: the records cannot be read: %s does not exist\n",
+                 place.where.c_str());
     return false;
   }
   std::vector<records::Record> found;
-  if (store->Read(step.filter, found) != records::RECORDS_OK) {
-    std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
-    return false;
+  if (place.chosen || records::LocalRecordsExist(SettingsFileOf(arguments))) {
+    const int opened = store->Open();
+    if (opened != records::RECORDS_OK && opened != records::RECORDS_READ_ONLY) {
+      std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
+      return false;
+    }
+    if (store->Read(step.filter, found) != records::RECORDS_OK) {
+      std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
+      return false;
+    }
   }
   const records::Summary summary = records::Summarise(found);
   std::string text;

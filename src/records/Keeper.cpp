@@ -37,8 +37,21 @@ Place PlaceOf(const std::string& given, const std::filesystem::path& settingsFil
   return {LocalRecordsPath(settingsFile), false};
 }
 
+namespace {
+
+std::filesystem::path LocalRecordsFile(const std::filesystem::path& settingsFile) {
+  return settingsFile.parent_path() / "veska-records.db";
+}
+
+}  // namespace
+
 std::string LocalRecordsPath(const std::filesystem::path& settingsFile) {
-  return (settingsFile.parent_path() / "veska-records.db").string();
+  return LocalRecordsFile(settingsFile).string();
+}
+
+bool LocalRecordsExist(const std::filesystem::path& settingsFile) {
+  std::error_code error;
+  return std::filesystem::exists(LocalRecordsFile(settingsFile), error);
 }
 
 Keeper::Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say)

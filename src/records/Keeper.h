@@ -27,6 +27,8 @@ struct Place {
 // This PC's own records database: veska-records.db beside the settings file. With a server it
 // is where records wait until the server has them.
 [[nodiscard]] std::string LocalRecordsPath(const std::filesystem::path& settingsFile);
+// Whether that database is there yet: a PC that has served no phone has none.
+[[nodiscard]] bool LocalRecordsExist(const std::filesystem::path& settingsFile);
 
 // Keeps each phone's record in a program's store, on a thread of its own so that no port waits
 // for the database. With a server, each record first goes to this PC's database and waits
