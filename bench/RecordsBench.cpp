@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,14 +70,16 @@ void Report(const char* what, int count, double seconds) {
               perRecord * 1e3, count / seconds, 100.0 * perRecord / kQuickestPhoneSeconds);
 }
 
-// Each record in its own transaction, as the keeper writes them.
-double PutEach(records::Store& store, int count) {
+// Each record in its own transaction, as the keeper writes them, into a store opened first.
+double PutEach(const std::unique_ptr<records::Store>& store, int count) {
+  const auto refused = [&store] {
+    std::fprintf(stderr, "%s\n", store->Problem().c_str());
+    std::exit(1);
+  };
+  if (store->Open() != records::RECORDS_OK) refused();
   const Clock::time_point start = Clock::now();
   for (int n = 0; n < count; ++n) {
-    if (store.Put(PhoneRecord(n)) != records::RECORDS_OK) {
-      std::fprintf(stderr, "%s\n", store.Problem().c_str());
-      std::exit(1);
-    }
+    if (store->Put(PhoneRecord(n)) != records::RECORDS_OK) refused();
   }
   return Since(start);
 }
@@ -104,14 +107,8 @@ int main(int argc, char** argv) {
               kQuickestPhoneSeconds);
 
   const std::string file = (folder / "veska-records.db").string();
-  {
-    const auto store = records::MakeSqliteStore(file);
-    if (store->Open() != records::RECORDS_OK) {
-      std::fprintf(stderr, "%s\n", store->Problem().c_str());
-      return 1;
-    }
-    Report("SQLite, one synced transaction each", count, PutEach(*store, count));
-  }
+  Report("SQLite, one synced transaction each", count,
+         PutEach(records::MakeSqliteStore(file), count));
   Report("SQLite through the keeper", count,
          ThroughKeeper({(folder / "kept.db").string(), true}, file, count));
 
@@ -120,14 +117,8 @@ int main(int argc, char** argv) {
     std::printf("PostgreSQL: not measured (%s)\n", server.Problem().c_str());
   } else {
     const std::string address = server.Address();
-    {
-      const auto store = records::MakePostgresStore(address);
-      if (store->Open() != records::RECORDS_OK) {
-        std::fprintf(stderr, "%s\n", store->Problem().c_str());
-        return 1;
-      }
-      Report("PostgreSQL, one transaction each", count, PutEach(*store, count));
-    }
+    Report("PostgreSQL, one transaction each", count,
+           PutEach(records::MakePostgresStore(address), count));
     Report("PostgreSQL through the keeper (outbox)", count,
            ThroughKeeper({address, true}, (folder / "waiting.db").string(), count));
     // An outage: the records wait in this PC's database, then the next run delivers them.
