@@ -160,6 +160,7 @@ bool Keeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
       }
       continue;
     }
+    refusal_ = status;
     if (!localFailing_) {
       localFailing_ = true;
       say_("the records cannot be kept for now: " + problem +
@@ -213,12 +214,21 @@ bool Keeper::Deliver(std::unique_lock<std::mutex>& lock) {
 
 void Keeper::Write(const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
+  bool lastWait = false;
   for (;;) {
     wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_ || deliveryDue_; });
     if (stop.stop_requested()) return;
     const bool kept = KeepWaiting(lock);
     const bool delivered = Deliver(lock);
-    if (finishing_) return;  // one last try: Finish names what is left
+    if (finishing_) {
+      // A program that holds the database (a viewer, another bench's long write) lets it go in
+      // the end: one more wait for it before what is left is named as lost.
+      if (!kept && refusal_ == RECORDS_BUSY && !lastWait) {
+        lastWait = true;
+        continue;
+      }
+      return;  // Finish names what is left
+    }
     if (kept && delivered) continue;
     const std::size_t count = waiting_.size();
     wake_.wait_for(lock, stop, kRetryInterval,

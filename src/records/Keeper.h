@@ -75,6 +75,7 @@ class Keeper {
   bool finishing_ = false;
   bool deliveryDue_ = false;    // the waiting room may hold records for the server
   bool localFailing_ = false;   // the records' store (or waiting room) refused; said once
+  int refusal_ = 0;             // the store's last refusal (RECORDS_*)
   bool serverFailing_ = false;  // the server could not be reached; said once
   std::jthread writer_;
 };
