@@ -131,7 +131,7 @@ void Keeper::Finish() {
   }
 }
 
-bool Keeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
+int Keeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
   while (!waiting_.empty()) {
     const Record record = waiting_.front();
     const bool serverReached = server_ && !serverFailing_;
@@ -160,15 +160,14 @@ bool Keeper::KeepWaiting(std::unique_lock<std::mutex>& lock) {
       }
       continue;
     }
-    refusal_ = status;
     if (!localFailing_) {
       localFailing_ = true;
       say_("the records cannot be kept for now: " + problem +
            "; each phone's record waits until it can be written");
     }
-    return false;
+    return status;
   }
-  return true;
+  return RECORDS_OK;
 }
 
 bool Keeper::Deliver(std::unique_lock<std::mutex>& lock) {
@@ -218,18 +217,18 @@ void Keeper::Write(const std::stop_token& stop) {
   for (;;) {
     wake_.wait(lock, stop, [this] { return !waiting_.empty() || finishing_ || deliveryDue_; });
     if (stop.stop_requested()) return;
-    const bool kept = KeepWaiting(lock);
+    const int kept = KeepWaiting(lock);
     const bool delivered = Deliver(lock);
     if (finishing_) {
       // A program that holds the database (a viewer, another bench's long write) lets it go in
       // the end: one more wait for it before what is left is named as lost.
-      if (!kept && refusal_ == RECORDS_BUSY && !lastWait) {
+      if (kept == RECORDS_BUSY && !lastWait) {
         lastWait = true;
         continue;
       }
       return;  // Finish names what is left
     }
-    if (kept && delivered) continue;
+    if (kept == RECORDS_OK && delivered) continue;
     const std::size_t count = waiting_.size();
     wake_.wait_for(lock, stop, kRetryInterval,
                    [this, count] { return finishing_ || waiting_.size() != count; });

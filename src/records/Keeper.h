@@ -58,8 +58,9 @@ class Keeper {
   void Write(const std::stop_token& stop);
   // Under the lock, which each releases while it writes: the records in memory into their
   // store (with a server: into the waiting room), and the waiting room's records to the server.
-  // False when a store refused.
-  bool KeepWaiting(std::unique_lock<std::mutex>& lock);
+  // KeepWaiting gives the store's refusal (RECORDS_OK when every record is kept), Deliver false
+  // when the server refused.
+  int KeepWaiting(std::unique_lock<std::mutex>& lock);
   bool Deliver(std::unique_lock<std::mutex>& lock);
 
   Place place_;
@@ -75,7 +76,6 @@ class Keeper {
   bool finishing_ = false;
   bool deliveryDue_ = false;    // the waiting room may hold records for the server
   bool localFailing_ = false;   // the records' store (or waiting room) refused; said once
-  int refusal_ = 0;             // the store's last refusal (RECORDS_*)
   bool serverFailing_ = false;  // the server could not be reached; said once
   std::jthread writer_;
 };
