@@ -219,6 +219,9 @@ void Keeper::Write(const std::stop_token& stop) {
     if (stop.stop_requested()) return;
     const int kept = KeepWaiting(lock);
     const bool delivered = Deliver(lock);
+    // A delivery lets the lock go while the server answers: the last phones' records (and the
+    // program's Finish) may have come meanwhile, and are kept before anything else happens.
+    if (kept == RECORDS_OK && !waiting_.empty()) continue;
     if (finishing_) {
       // A program that holds the database (a viewer, another bench's long write) lets it go in
       // the end: one more wait for it before what is left is named as lost.

@@ -3,7 +3,9 @@
 
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "PostgresServer.h"
+#include "records/Keeper.h"
 #include "records/Schema.h"
 #include "records/Stores.h"
 
@@ -299,6 +302,44 @@ TEST_F(PostgresStoreTest, StoppedServerIsReportedQuicklyAndRejoinedWhenBack) {
   ASSERT_TRUE(server_->Start()) << server_->Problem();
   EXPECT_EQ(store->Put(Sample("after", "2026-12-09T03:00:00Z")), RECORDS_OK) << store->Problem();
   EXPECT_EQ(Ids(*store, {}), (std::vector<std::string>{"before", "during", "after"}));
+}
+
+TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords) {
+  (void)Opened();  // the tables, so that the lock below has a table to hold
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::mutex saidMutex;
+  std::string said;
+  Keeper keeper({Address(), true}, (folder / "veska-records.db").string(),
+                [&](const std::string& line) {
+                  std::lock_guard lock(saidMutex);
+                  said += line + "\n";
+                });
+  ASSERT_TRUE(keeper.Start());
+
+  // Another client holds the records table, so the first delivery waits on the server; the
+  // bench's last phone ends and the bench finishes while it waits.
+  Connection holder(PQconnectdb(Address().c_str()), &PQfinish);
+  Result locked(PQexec(holder.get(), "BEGIN; LOCK TABLE phone_records IN EXCLUSIVE MODE"),
+                &PQclear);
+  ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(holder.get());
+  keeper.Keep(Sample("first", "2026-12-09T01:00:00Z"));
+  bool waiting = false;
+  for (int i = 0; i < 500 && !waiting; ++i) {
+    Result r(PQexec(holder.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
+    waiting = PQntuples(r.get()) == 1 && std::string(PQgetvalue(r.get(), 0, 0)) != "0";
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(waiting) << "the delivery never reached the server";
+  keeper.Keep(Sample("last", "2026-12-09T01:01:00Z"));
+  std::thread finishing([&keeper] { keeper.Finish(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Result committed(PQexec(holder.get(), "COMMIT"), &PQclear);
+  finishing.join();
+
+  EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "last"})) << said;
+  EXPECT_EQ(said, "");
 }
 
 }  // namespace
