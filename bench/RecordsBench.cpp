@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -71,15 +70,15 @@ void Report(const char* what, int count, double seconds) {
 }
 
 // Each record in its own transaction, as the keeper writes them, into a store opened first.
-double PutEach(const std::unique_ptr<records::Store>& store, int count) {
+double PutEach(records::Store& store, int count) {
   const auto refused = [&store] {
-    std::fprintf(stderr, "%s\n", store->Problem().c_str());
+    std::fprintf(stderr, "%s\n", store.Problem().c_str());
     std::exit(1);
   };
-  if (store->Open() != records::RECORDS_OK) refused();
+  if (store.Open() != records::RECORDS_OK) refused();
   const Clock::time_point start = Clock::now();
   for (int n = 0; n < count; ++n) {
-    if (store->Put(PhoneRecord(n)) != records::RECORDS_OK) refused();
+    if (store.Put(PhoneRecord(n)) != records::RECORDS_OK) refused();
   }
   return Since(start);
 }
@@ -108,7 +107,7 @@ int main(int argc, char** argv) {
 
   const std::string file = (folder / "veska-records.db").string();
   Report("SQLite, one synced transaction each", count,
-         PutEach(records::MakeSqliteStore(file), count));
+         PutEach(*records::MakeSqliteStore(file), count));
   Report("SQLite through the keeper", count,
          ThroughKeeper({(folder / "kept.db").string(), true}, file, count));
 
@@ -118,7 +117,7 @@ int main(int argc, char** argv) {
   } else {
     const std::string address = server.Address();
     Report("PostgreSQL, one transaction each", count,
-           PutEach(records::MakePostgresStore(address), count));
+           PutEach(*records::MakePostgresStore(address), count));
     Report("PostgreSQL through the keeper (outbox)", count,
            ThroughKeeper({address, true}, (folder / "waiting.db").string(), count));
     // An outage: the records wait in this PC's database, then the next run delivers them.
