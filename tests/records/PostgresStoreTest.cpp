@@ -340,6 +340,7 @@ TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords
 
   EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "last"})) << said;
   EXPECT_EQ(said, "");
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
