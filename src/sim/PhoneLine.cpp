@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace veska::sim {
@@ -262,6 +263,18 @@ void PhoneLine::Drop() {
   held_.clear();
   write_.Reset();
   read_.Reset();
+  adapterChanged_.notify_all();
+}
+
+void PhoneLine::Replace(UniqueFd fd) {
+  MakeNonBlocking(fd.Get());
+  UniqueFd old;
+  {
+    std::scoped_lock lock(writeMutex_, adapterMutex_);
+    held_.clear();
+    write_.Reset();
+    old = std::exchange(read_, std::move(fd));
+  }
   adapterChanged_.notify_all();
 }
 

@@ -67,6 +67,9 @@ class PhoneLine {
 
   // Closes the line for good, as a pulled cable does.
   void Drop();
+  // Goes on over another descriptor (a pseudo-terminal's master; reads and writes share it): the
+  // old one closes, and what the adapter still held for it is lost with it.
+  void Replace(UniqueFd fd);
   [[nodiscard]] bool Dropped() const { return !read_.Valid(); }
 
  private:

@@ -54,24 +54,43 @@ int VirtualPhone::Prepare() {
   return 0;
 }
 
+namespace {
+
+// A new pseudo-terminal in raw mode: its master, a descriptor of its slave held open, and the
+// slave's name.
+int OpenPty(UniqueFd& master, UniqueFd& slave, std::string& name) {
+  UniqueFd m(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!m.Valid()) return errno;
+  if (::grantpt(m.Get()) != 0 || ::unlockpt(m.Get()) != 0) return errno;
+  char path[128];
+  if (::ptsname_r(m.Get(), path, sizeof path) != 0) return errno;
+  UniqueFd s(::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!s.Valid()) return errno;
+  // Raw before the first byte: the default line discipline would echo the boot signal back.
+  termios tio{};
+  if (::tcgetattr(s.Get(), &tio) != 0) return errno;
+  ::cfmakeraw(&tio);
+  if (::tcsetattr(s.Get(), TCSANOW, &tio) != 0) return errno;
+  master = std::move(m);
+  slave = std::move(s);
+  name = path;
+  return 0;
+}
+
+}  // namespace
+
 int VirtualPhone::Start() {
   if (thread_.joinable()) return EBUSY;
   if (int error = Prepare(); error != 0) return error;
 
-  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.Valid()) return errno;
-  if (::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) return errno;
-  char name[128];
-  if (::ptsname_r(master.Get(), name, sizeof name) != 0) return errno;
-  UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!slave.Valid()) return errno;
-  // Raw before the first byte: the default line discipline would echo the boot signal back.
-  termios tio{};
-  if (::tcgetattr(slave.Get(), &tio) != 0) return errno;
-  ::cfmakeraw(&tio);
-  if (::tcsetattr(slave.Get(), TCSANOW, &tio) != 0) return errno;
-
-  slavePath_ = name;
+  UniqueFd master;
+  UniqueFd slave;
+  std::string name;
+  if (int error = OpenPty(master, slave, name); error != 0) return error;
+  {
+    std::lock_guard lock(linkMutex_);
+    slavePath_ = name;
+  }
   heldSlave_ = std::move(slave);
   Launch(std::move(master), UniqueFd());
   return 0;
@@ -87,7 +106,10 @@ int VirtualPhone::StartOnDescriptors(UniqueFd readFd, UniqueFd writeFd) {
 void VirtualPhone::Launch(UniqueFd readFd, UniqueFd writeFd) {
   line_ = std::make_unique<PhoneLine>(std::move(readFd), std::move(writeFd));
   firmware_ = std::make_unique<PhoneFirmware>(options_, *line_, nand_, events_, fileSystem_,
-                                              [this](bool present) { SetDevicePresent(present); });
+                                              [this](bool present) {
+                                                if (!present) HangUp();
+                                                SetDevicePresent(present);
+                                              });
   // A UART is there as soon as the cable is; a USB device appears only once the phone is on.
   if (options_.link == LinkDialect::Uart) SetDevicePresent(true);
   thread_ = std::jthread([this](std::stop_token stop) {
@@ -143,6 +165,29 @@ void VirtualPhone::SetDevicePresent(bool present) {
     ::unlink(options_.linkPath.c_str());
     linkPlaced_ = false;
   }
+}
+
+void VirtualPhone::HangUp() {
+  if (options_.link != LinkDialect::Usb || options_.linkPath.empty() || !heldSlave_.Valid()) {
+    return;
+  }
+  // The new terminal is made before the old one closes, so it never takes the old one's number:
+  // the PC can tell the phone that comes back from the one that went.
+  UniqueFd master;
+  UniqueFd slave;
+  std::string name;
+  if (OpenPty(master, slave, name) != 0) return;
+  {
+    std::lock_guard lock(linkMutex_);
+    // The link goes first: a PC that sees the hang-up and looks for the device finds none yet.
+    if (linkPlaced_) {
+      ::unlink(options_.linkPath.c_str());
+      linkPlaced_ = false;
+    }
+    slavePath_ = name;
+  }
+  line_->Replace(std::move(master));  // closes the old master: the PC's descriptor hangs up
+  heldSlave_ = std::move(slave);
 }
 
 }  // namespace veska::sim

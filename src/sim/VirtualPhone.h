@@ -26,6 +26,11 @@ namespace veska::sim {
 // the port for every operation, and without a held slave the master would read hang-ups in
 // between.
 //
+// On the USB link with a link path the device node is the phone's own USB port: when the phone
+// goes (switched off, rebooted, unplugged) the line is hung up as a real device node is (the PC's
+// open descriptor reads EIO and polls POLLHUP), and it comes back as a new pseudo-terminal, as a
+// phone plugged in again is a new device. SlavePath() then names the new one.
+//
 // Typical use in a test:
 //   VirtualPhone phone(options);
 //   ASSERT_EQ(phone.Start(), 0);
@@ -60,7 +65,10 @@ class VirtualPhone {
   // Ends the thread, removes the link path, flushes the flash file. Idempotent.
   void Stop();
 
-  [[nodiscard]] const std::string& SlavePath() const { return slavePath_; }
+  [[nodiscard]] std::string SlavePath() const {
+    std::lock_guard lock(linkMutex_);
+    return slavePath_;
+  }
   [[nodiscard]] const std::string& LinkPath() const { return options_.linkPath; }
 
   // Switches the phone on (a running phone restarts) or off.
@@ -84,6 +92,9 @@ class VirtualPhone {
   int Prepare();
   void Launch(UniqueFd readFd, UniqueFd writeFd);
   void SetDevicePresent(bool present);
+  // USB with a link path: the device went; the line is hung up and a new one waits for the
+  // phone's return. Phone thread only.
+  void HangUp();
 
   PhoneOptions options_;
   std::shared_ptr<TfsModel> tfs_ = std::make_shared<TfsModel>();
@@ -97,7 +108,7 @@ class VirtualPhone {
   std::unique_ptr<PhoneLine> line_;
   std::unique_ptr<PhoneFirmware> firmware_;
   std::jthread thread_;
-  std::mutex linkMutex_;
+  mutable std::mutex linkMutex_;
   bool linkPlaced_ = false;
 };
 
