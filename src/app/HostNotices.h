@@ -21,6 +21,7 @@ struct PhoneWait {
   std::string awaited;  // "the BOOT signal"
   std::uint64_t seconds = 0;
   bool ended = false;
+  bool answered = false;  // ended: the phone sent what was awaited
 };
 
 // "Waiting for the BOOT signal: 12 s. Switch the phone on now; Disconnect stops the wait"; the

@@ -66,6 +66,9 @@ class WaitReport final : public link::WaitSink {
     engine_.narrator.ReportWait(wait_);
   }
 
+  // What was awaited came: the phone is there (told as the wait ends).
+  void Answered() { wait_.answered = true; }
+
  private:
   void Update() { wait_.seconds = (engine_.clock.TickCount() - start_) / 1000; }
 
@@ -118,7 +121,7 @@ struct HandshakeRun {
 
 // Waits for the boot signal of a phone being switched on.
 Step Listen(HandshakeRun& run) {
-  const WaitReport waiting(run.engine, "the BOOT signal");
+  WaitReport waiting(run.engine, "the BOOT signal");
   std::uint8_t last = 0xFF;
   bool anyCode = false;  // a byte other than the zero bytes of line noise came
   for (unsigned stray = 0;; ++stray) {
@@ -144,11 +147,13 @@ Step Listen(HandshakeRun& run) {
       return Step::End;
     }
     if (last == BOOT_SIGNAL) {
+      waiting.Answered();
       run.narrator.Log("OK\n");
       run.startByte = START_UART;
       return Step::Send;
     }
     if (last == BOOT_SIGNAL_RETRY) {
+      waiting.Answered();
       run.narrator.Log("OK\n");
       run.startByte = BOOT_SIGNAL_RETRY;
       run.state.bootRetryAllowed = true;
@@ -181,6 +186,7 @@ Step Send(HandshakeRun& run) {
   if (run.usb) waiting.emplace(run.engine, "the Download start ACK signal");
   for (unsigned stray = 1; ReadByte(run.port, kReadFactorAck, run.ack, &run.ackRead); ++stray) {
     if (run.usb && run.ack == START_USB) {
+      waiting->Answered();
       // USB: the boot ROM itself takes the images; no loader is sent.
       run.port.Close();
       run.port.baudCode = run.chosenCode;

@@ -223,7 +223,15 @@ FlashChecks CheckFlash(const EngineContext& engine) {
   narrator.Log("OK\n");
   narrator.Log("     Flash Type Checking\t\t\t> > > ");
   engine.clock.Sleep(1000ms);
-  (void)link::OpenForLinkMode(port);
+  if (link::OpenForLinkMode(port) != PORT_OK) {
+    // The port was let go for the rate change and another program took it meanwhile (its
+    // failure is on record with its reason): the checks were never asked, and START fails.
+    narrator.ShowFlashId("FAIL");
+    narrator.Log("FAIL\n");
+    FlashChecks refused;
+    refused.failed = true;
+    return refused;
+  }
   (void)WriteByte(port, FLASH_ID_QUERY);
   std::uint8_t first = 0, second = 0;
   PortStatus identity = ReadByte(port, first);

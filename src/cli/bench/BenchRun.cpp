@@ -28,6 +28,7 @@
 #include "cli/YesNoPrompt.h"
 #include "cli/bench/Board.h"
 #include "cli/bench/PassRecorder.h"
+#include "cli/bench/PortClaim.h"
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
@@ -55,25 +56,14 @@ bool StartUnanswered(const std::optional<app::OperationResult>& result) {
           result->cause.kind == app::CauseKind::NoReply);
 }
 
-// Whether a START that failed waited for a phone that never answered.
-bool StartTimedOut(const std::optional<app::OperationResult>& result) {
+// Whether the last step was a START whose line failed under it: its device went, or hung up
+// as a USB device does when its phone goes.
+bool StartLostItsLine(const PhoneRecord& phone) {
+  if (phone.steps.empty()) return false;
+  const std::optional<app::OperationResult>& result = phone.steps.back().result;
   return result && result->operation == app::OperationId::Start &&
-         result->cause.kind == app::CauseKind::NoReply;
-}
-
-// One key per device whatever the name that reaches it: links are followed, a device node is
-// known by its device number and any other file by its inode.
-std::string DeviceIdentity(const std::string& device) {
-#if !defined(_WIN32)
-  struct stat info {};
-  if (::stat(device.c_str(), &info) == 0) {
-    if (S_ISCHR(info.st_mode)) return "device " + std::to_string(info.st_rdev);
-    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-  }
-#endif
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::weakly_canonical(device, error);
-  return "path " + (error ? device : path.string());
+         result->cause.kind == app::CauseKind::Port &&
+         result->cause.port == link::PortProblem::LineFailed;
 }
 
 bool DevicePresent(const std::string& device) {
@@ -279,6 +269,39 @@ class BenchRun {
     return !waitWake_.wait_for(lock, pause, [this] { return interrupts_.Interrupted(); });
   }
 
+  // --repeat on the USB link: the phone's own USB port is the device, there as long as the phone
+  // is plugged in. A phone still plugged in after its pass would answer the next START and be
+  // written again, so the port waits for that device to go and a new one to come (the same
+  // node with another identity is a new device: it went and came back). False when Ctrl-C
+  // ended the wait.
+  bool AwaitNextDevice(std::size_t index, std::string served) {
+    const std::string& device = devices_[index];
+    const auto fresh = [&] {
+      if (!DevicePresent(device)) {
+        served.clear();  // gone: whatever comes next is a new device
+        return false;
+      }
+      return served.empty() || DeviceIdentity(device) != served;
+    };
+    if (fresh()) return true;
+    if (!served.empty()) {
+      Say(index, "veska-cli: " + device +
+                     " still holds the phone just served; waiting for it to go and the next one "
+                     "to come");
+    }
+    board_.Waiting(index, "waiting for the next phone");
+    while (Rest(kDeviceCheckInterval)) {
+      if (fresh()) {
+        board_.Waiting(index);
+        return true;
+      }
+    }
+    if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
+    return false;
+  }
+
+  [[nodiscard]] bool UsbLink() const { return arguments_.link == "usb"; }
+
   // --repeat: while the port's device is not there no phone can answer on it; the port looks for
   // it a few times a second. False when Ctrl-C ended the wait.
   bool AwaitDevice(std::size_t index) {
@@ -303,15 +326,40 @@ class BenchRun {
     std::FILE* errors = single_ || !discard_ ? err_ : discard_.get();
 
     int worst = EXIT_OK;
+    bool claimRefused = false;  // said once until the port is this run's again
     for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
       if (arguments_.repeat && !AwaitDevice(index)) break;
+      // What the device is as this pass begins: on USB a phone's device is the phone itself.
+      const std::string identity = DeviceIdentity(devices_[index]);
+      // The port is this run's for the phone's whole service, gaps between operations included.
+      PortClaim claim;
+      if (!claim.Take(identity, arguments_.ports[index])) {
+        if (!claimRefused) {
+          Say(index, "veska-cli: " + arguments_.ports[index] + " is in use by another run (" +
+                         claim.Holder() + ")");
+        }
+        claimRefused = true;
+        if (!arguments_.repeat) {
+          worst = EXIT_PORT_UNAVAILABLE;
+          break;
+        }
+        --pass;
+        if (!Rest(kPortRetryPause)) break;
+        continue;
+      }
+      claimRefused = false;
       PhoneRecord phone;
       const PassEnd end = ServePhone(index, pass, log, errors, phone);
+      claim.Release();
       if (end != PassEnd::Phone) {
         // --repeat: no phone answered; wait again (for the device, if it went).
         --pass;
-        if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
-            !Rest(kPortRetryPause)) {
+        if (end == PassEnd::PortUnavailable && UsbLink()) {
+          // The device hung up before its phone answered (a phone going down as the pass began):
+          // the next one is a new device.
+          if (!AwaitNextDevice(index, identity)) break;
+        } else if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
+                   !Rest(kPortRetryPause)) {
           break;
         }
         continue;
@@ -324,6 +372,8 @@ class BenchRun {
       if (!arguments_.repeat || interrupts_.Interrupted()) break;
       board_.Waiting(index);
       if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
+      if (interrupts_.Interrupted()) break;
+      if (UsbLink() && !AwaitNextDevice(index, identity)) break;
     }
     statuses_[index] = worst;
   }
@@ -351,14 +401,18 @@ class BenchRun {
     PassRecorder recorder(&board_, index, crcTable_, phone);
     Prepare(session, index, recorder);
     const int status = RunLive(session, index);
-    recorder.NoteEnd(status, std::chrono::duration<double>(Clock::now() - started).count(),
+    // A phone's time is from its answer to its verdict; the wait before it was plugged in or
+    // switched on is the port's idle time, not the phone's.
+    const Clock::time_point from = recorder.Answered() ? recorder.AnsweredAt() : started;
+    if (recorder.Answered()) phone.started = recorder.AnsweredUtc();
+    recorder.NoteEnd(status, std::chrono::duration<double>(Clock::now() - from).count(),
                      session.Dialog());
     {
       std::lock_guard lock(recordsMutex_);
       payloads_ = session.State().payloads.Describe();
     }
-    const PassEnd end = Conclude(index, pass, status, recorder,
-                                 session.Dialog().PortFailureReason(), recorder.Cause(), phone);
+    const PassEnd end = Conclude(index, status, recorder, session.Dialog().PortFailureReason(),
+                                 recorder.Cause(), phone);
     if (!single_) {
       // The session's log may stop in the middle of a line.
       std::fflush(log);
@@ -413,29 +467,32 @@ class BenchRun {
 
   // How the pass that ended with `status` counts, with the phone's record completed: why it
   // failed (`portReason`: what the port said of its failure; `cause`: the session's own words).
-  PassEnd Conclude(std::size_t index, int pass, int status, const PassRecorder& recorder,
+  PassEnd Conclude(std::size_t index, int status, const PassRecorder& recorder,
                    const std::string& portReason, const std::string& cause, PhoneRecord& phone) {
-    const bool connected = recorder.Connected();
+    // A phone is there from its answer to START on: whatever fails after it (its flash checks
+    // unanswered, its line dropped) is that phone's failure, with its cause.
+    const bool answered = recorder.Answered() || recorder.Connected();
     const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
     if (interrupted) {
       phone.interrupted = true;
       phone.exitStatus = EXIT_INTERRUPTED;
-      // A phone that never connected was not touched (with --repeat, a wait for the next phone
-      // leaves no record); one that did is left half done.
-      if (!connected) return arguments_.repeat && pass > 1 ? PassEnd::NoPhone : PassEnd::Phone;
+      // A wait for a phone that Ctrl-C ended served none; a phone that answered is left half
+      // done.
+      if (!answered) return PassEnd::NoPhone;
       incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
     }
-    // --repeat: a port that would not open, or whose device went while START waited for the
-    // boot signal, served no phone.
+    // --repeat: a port that would not open, or whose device went (or hung up) while START
+    // waited for its phone, served no phone.
     const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
-    if (arguments_.repeat && !interrupted && status != EXIT_OK && !connected &&
-        (status == EXIT_PORT_UNAVAILABLE || (unanswered && !DevicePresent(devices_[index])))) {
+    if (arguments_.repeat && !interrupted && status != EXIT_OK && !answered &&
+        (status == EXIT_PORT_UNAVAILABLE ||
+         (unanswered && (!DevicePresent(devices_[index]) || StartLostItsLine(phone))))) {
       return PassEnd::PortUnavailable;
     }
     NoteError(status, interrupted, portReason, cause, phone);
-    // --repeat: a boot-signal wait that ended without any phone is no phone.
-    if (arguments_.repeat && !interrupted && phone.steps.size() == 1 && phone.error &&
-        StartTimedOut(phone.error->result) && !connected) {
+    // --repeat: a wait for a phone that ended without any answer is no phone.
+    if (arguments_.repeat && !interrupted && !answered && phone.steps.size() == 1 && phone.error &&
+        StartUnanswered(phone.error->result)) {
       return PassEnd::NoPhone;
     }
     return PassEnd::Phone;

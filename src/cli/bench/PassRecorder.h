@@ -62,6 +62,21 @@ class PassRecorder {
   }
 
   [[nodiscard]] bool Connected() const { return connected_; }
+  // Whether a phone answered START (its boot signal, or on USB its acknowledgement): a pass
+  // without one served no phone. A phone's time starts with its answer (`answeredAt`, and
+  // `answeredUtc` as the records write times), not with the wait before it was plugged in.
+  [[nodiscard]] bool Answered() const {
+    std::lock_guard lock(mutex_);
+    return answered_;
+  }
+  [[nodiscard]] Clock::time_point AnsweredAt() const {
+    std::lock_guard lock(mutex_);
+    return answeredAt_;
+  }
+  [[nodiscard]] std::string AnsweredUtc() const {
+    std::lock_guard lock(mutex_);
+    return answeredUtc_;
+  }
   // What the Flash ID box last showed of the phone.
   [[nodiscard]] std::string FlashId() const {
     std::lock_guard lock(mutex_);
@@ -132,7 +147,14 @@ class PassRecorder {
     }
   }
 
-  void Take(const app::PhoneWait&) {}
+  void Take(const app::PhoneWait& wait) {
+    if (!wait.ended || !wait.answered) return;
+    std::lock_guard lock(mutex_);
+    if (answered_) return;
+    answered_ = true;
+    answeredAt_ = Clock::now();
+    answeredUtc_ = UtcNow();
+  }
 
   void Take(const app::FlashIdShown& flashId) {
     // "Connect" is the box's word while the flash is asked for, no identity: a phone stopped
@@ -198,6 +220,9 @@ class PassRecorder {
   Clock::time_point stepStarted_ = Clock::now();
   std::optional<app::StepBegan> running_;
   bool connected_ = false;
+  bool answered_ = false;
+  Clock::time_point answeredAt_{};
+  std::string answeredUtc_;
 };
 
 // Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.

@@ -25,6 +25,7 @@
 #include "cli/Captured.h"
 #include "cli/Interrupt.h"
 #include "cli/bench/Board.h"
+#include "cli/bench/PortClaim.h"
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "sim/PhoneOptions.h"
@@ -501,6 +502,125 @@ TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
   const std::string report = ReadFile(Report());
   EXPECT_EQ(Count(report, "\"result\": \"interrupted\""), 2u) << report;
   EXPECT_NE(report.find("\"exit_status\": 130,\n  \"phones\""), std::string::npos);
+}
+
+// On the USB link the phone's own port is the device: a phone still plugged in after its pass is
+// not served again, and a phone that goes while START waits for it ends the wait at once (its
+// line hangs up) without counting as a phone.
+TEST_F(BenchTest, UsbPhonesAreServedOnceEachAsTheyComeAndGo) {
+  WriteRelease();
+  sim::PhoneOptions usb;
+  usb.link = sim::LinkDialect::Usb;
+  sim::VirtualPhone& phone = StartPhone(usb);
+  const auto count = [&phone](sim::EventKind kind) {
+    const std::vector<sim::Event> events = phone.Events();
+    return std::count_if(events.begin(), events.end(),
+                         [kind](const sim::Event& e) { return e.kind == kind; });
+  };
+  std::thread operator_;
+  BenchOptions options;
+  options.afterPass = [&](const std::string&, int pass) {
+    if (pass == 2) {
+      interrupts_.Deliver();
+      return;
+    }
+    operator_ = std::thread([&] {
+      // The first phone stays plugged in for a while: nothing more is asked of it.
+      std::this_thread::sleep_for(1500ms);
+      EXPECT_EQ(count(sim::EventKind::StartByte), 1);
+      // Unplugged; the next phone is plugged in and goes again before it answers.
+      phone.PowerOff();
+      phone.InjectFault(*sim::ParseFault("silence@ack"));
+      phone.PowerOn();
+      EXPECT_TRUE(phone.WaitFor(
+          [](const std::vector<sim::Event>& events) {
+            return std::any_of(events.begin(), events.end(), [](const sim::Event& e) {
+              return e.kind == sim::EventKind::FaultInjected;
+            });
+          },
+          20s));
+      std::this_thread::sleep_for(1200ms);
+      phone.PowerOff();
+      phone.PowerOn();
+    });
+  };
+  EXPECT_EQ(
+      Bench({"--link", "usb", "--repeat", "--baud", "3M", "connect", "download", "apps"}, options),
+      EXIT_INTERRUPTED)
+      << err_.Text();
+  if (operator_.joinable()) operator_.join();
+  EXPECT_EQ(count(sim::EventKind::StartByte), 2);
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
+  EXPECT_EQ(Count(report, "\"pass\": "), 2u) << report;
+  EXPECT_EQ(Count(err_.Text(),
+                  " still holds the phone just served; waiting for it to go and the "
+                  "next one to come\n"),
+            1u)
+      << err_.Text();
+}
+
+// A phone that answered START and then failed its flash checks is a phone that failed, with its
+// cause; a phone's time starts when it answers; a port whose wait for a first phone Ctrl-C ended
+// served none.
+TEST_F(BenchTest, AnsweredPhonesAreCountedFromTheirAnswerAndIdleWaitsAreNot) {
+  sim::PhoneOptions mute;
+  mute.faults.push_back(*sim::ParseFault("silence@flash-id!"));
+  StartPhone(mute);
+  sim::PhoneOptions off;
+  off.poweredOnAtStart = false;
+  sim::VirtualPhone& late = StartPhone(off);
+  StartPhone(off);
+  std::string plugged;  // UTC when the late phone was switched on
+  const auto phones = [this] { return Count(ReadFile(Report()), "\"pass\": "); };
+  const auto await = [&](std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline && phones() < count) {
+      std::this_thread::sleep_for(100ms);
+    }
+  };
+  std::thread operator_([&] {
+    await(1);
+    std::this_thread::sleep_for(1200ms);
+    plugged = UtcNow();
+    late.PowerOn();
+    await(2);
+    interrupts_.Deliver();
+  });
+  EXPECT_EQ(Bench({"--repeat", "--timeout", "2", "--baud", "3M", "connect"}), EXIT_INTERRUPTED)
+      << err_.Text();
+  operator_.join();
+  const auto json = nlohmann::json::parse(ReadFile(Report()), nullptr, false);
+  ASSERT_TRUE(json.contains("phones")) << ReadFile(Report());
+  ASSERT_EQ(json["phones"].size(), 2u) << json.dump(2);
+  for (const auto& phone : json["phones"]) {
+    if (phone.value("port", "") == ports_[0]) {
+      EXPECT_EQ(phone.value("result", ""), "failed");
+      EXPECT_NE(phone.dump().find("flash checks"), std::string::npos) << phone.dump(2);
+    } else {
+      EXPECT_EQ(phone.value("port", ""), ports_[1]);
+      EXPECT_EQ(phone.value("result", ""), "passed");
+      EXPECT_GE(phone.value("started", ""), plugged) << phone.dump(2);
+    }
+  }
+  EXPECT_EQ(err_.Text().find(ports_[2] + ": the phone was left incomplete"), std::string::npos)
+      << err_.Text();
+}
+
+// Another run serving a phone on the port: this one is refused before it touches the line, and
+// told who has it.
+TEST_F(BenchTest, APortAnotherRunHoldsIsRefusedNamingIt) {
+  StartPhone();
+  PortClaim other;
+  ASSERT_TRUE(other.Take(DeviceIdentity(ports_[0]), "COM9"));
+  EXPECT_EQ(Bench({"--baud", "3M", "connect"}), EXIT_PORT_UNAVAILABLE) << err_.Text();
+  EXPECT_NE(err_.Text().find("veska-cli: " + ports_[0] + " is in use by another run (cli_tests, " +
+                             "process " + std::to_string(::getpid()) + ", as COM9)\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_FALSE(Answered(0));
+  other.Release();
+  EXPECT_EQ(Bench({"--baud", "3M", "connect"}), EXIT_OK) << err_.Text();
 }
 
 // The live table on terminals of several widths: never a wrapped line, the figures and the
