@@ -98,8 +98,22 @@ DownloaderDlg::DownloaderDlg(ui::Host& host, ProcessState& state, const Settings
   // A message box raised by an operation carries the port's reason beside its own text; one
   // raised outside an operation (a browse) has nothing to do with the port.
   host_.SetMessageDetailSource([this] {
+    {
+      std::lock_guard lock(fileDetailMutex_);
+      if (!fileDetail_.empty()) return fileDetail_;
+    }
     return inRequest_.load() || runner_.Busy() ? portReasons_.Reason() : std::string();
   });
+}
+
+void DownloaderDlg::ShowFileRefusal(std::string_view text, std::string detail) {
+  {
+    std::lock_guard lock(fileDetailMutex_);
+    fileDetail_ = std::move(detail);
+  }
+  host_.MessageBox(&Wnd(), text);
+  std::lock_guard lock(fileDetailMutex_);
+  fileDetail_.clear();
 }
 
 DownloaderDlg::~DownloaderDlg() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -91,6 +92,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void SetDiagnosticsOutput(link::DiagnosticSink& output) { portReasons_.SetOutput(output); }
   // The port diagnostics of the current (or last) operation, one a line: why a port failed.
   [[nodiscard]] std::string PortFailureReason() const { return portReasons_.Reason(); }
+  // Shows a box that refuses a file with which file and why under its text (`detail`), as a
+  // port's boxes carry the port's reason.
+  void ShowFileRefusal(std::string_view text, std::string detail);
   // Hears Disconnect (or a quit) stop the operation that holds the phone, with that
   // operation's caption, on the user-interface thread before the port closes. Set it before
   // the first operation starts.
@@ -286,6 +290,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   CauseRecorder causes_;
   // Set while a button press is handled, for the message boxes it raises on this thread.
   std::atomic<bool> inRequest_{false};
+  // The file a box being shown refuses, and why (ShowFileRefusal).
+  std::mutex fileDetailMutex_;
+  std::string fileDetail_;
   DlgNarrator narrator_{*this};
   // Last member: it waits for this dialog's workers before anything they use goes.
   OperationRunner runner_;

@@ -4,6 +4,7 @@
 
 #include "app/DownloaderDlg.h"
 #include "app/PathRules.h"
+#include "link/FilePath.h"
 
 namespace veska::app {
 
@@ -20,8 +21,7 @@ std::string ExistingFolderOf(std::string_view path) {
   const bool root = cut == 0 || path[cut - 1] == ':';
   const std::string folder(path.substr(0, root ? cut + 1 : cut));
   std::error_code error;
-  const std::u8string utf8(folder.begin(), folder.end());
-  return std::filesystem::is_directory(std::filesystem::path(utf8), error) ? folder : std::string();
+  return std::filesystem::is_directory(link::PathOf(folder), error) ? folder : std::string();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/DownloaderDlg.h"
+#include "link/FilePath.h"
 
 #if defined(_WIN32)
 #include <cstdio>
@@ -18,7 +19,7 @@ namespace veska::app {
 
 bool ImageFileOpens(const std::string& path) {
   // The C library opens with sharing for readers and writers, as the check wants.
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = link::OpenFile(path, "rb");
   if (file == nullptr) return false;
   std::fclose(file);
   return true;

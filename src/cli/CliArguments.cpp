@@ -10,6 +10,7 @@
 #include "app/Settings.h"
 #include "cli/ExitStatus.h"
 #include "link/BaudCodes.h"
+#include "link/FilePath.h"
 #include "payloads/PayloadSet.h"
 
 namespace veska::cli {
@@ -237,7 +238,8 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   }
   // A mistyped settings path would otherwise pass unnoticed, the run taking the defaults.
   std::error_code error;
-  if (!arguments.settings.empty() && !std::filesystem::exists(arguments.settings, error)) {
+  if (!arguments.settings.empty() &&
+      !std::filesystem::exists(link::PathOf(arguments.settings), error)) {
     std::fprintf(err, "veska-cli: the settings file %s does not exist; the defaults are used\n",
                  arguments.settings.c_str());
   }
@@ -246,7 +248,7 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
 
 std::filesystem::path SettingsFileOf(const CliArguments& arguments) {
   const std::filesystem::path settingsFile = !arguments.settings.empty()
-                                                 ? std::filesystem::path(arguments.settings)
+                                                 ? link::PathOf(arguments.settings)
                                                  : app::UserSettingsFile(kApplicationName);
   return settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile;
 }

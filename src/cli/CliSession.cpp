@@ -26,6 +26,7 @@
 #include "fs/FsButtons.h"
 #include "fs/Listing.h"
 #include "link/BaudCodes.h"
+#include "link/FilePath.h"
 #include "link/PortNames.h"
 #include "operations/PlannedInputs.h"
 #include "operations/Registry.h"
@@ -187,10 +188,9 @@ bool CliSession::ApplyOptions() {
     for (const auto& [key, folder, name] :
          {std::tuple{app::KEY_NANDPREBOOT, "APPS", "nandpreboot.img"},
           std::tuple{app::KEY_RSRC, "", "Rsrc.img"}}) {
-      const std::filesystem::path candidate =
-          std::filesystem::path(arguments_.release) / folder / name;
+      const std::filesystem::path candidate = link::PathOf(arguments_.release) / folder / name;
       if (std::error_code error; std::filesystem::is_regular_file(candidate, error)) {
-        dlg_->SetImagePathByKey(key, candidate.string());
+        dlg_->SetImagePathByKey(key, link::Utf8Of(candidate));
       }
     }
   }
@@ -403,22 +403,30 @@ namespace {
 // Why a file a step will write cannot be made at `path`, or empty when it can: its folder must
 // exist and take new files, and what is already there must be a regular file the step may
 // replace.
+bool MayWrite(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  return ::_waccess(path.c_str(), 2) == 0;
+#else
+  return ::access(path.c_str(), W_OK) == 0;
+#endif
+}
+
 std::string UnwritableReason(const std::string& path) {
-  const std::filesystem::path file(path);
+  const std::filesystem::path file = link::PathOf(path);
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
   std::error_code error;
   if (!std::filesystem::is_directory(folder, error)) {
-    return "its folder " + folder.string() + " does not exist";
+    return "its folder " + link::Utf8Of(folder) + " does not exist";
   }
-  if (::access(folder.string().c_str(), W_OK) != 0) {
-    return "its folder " + folder.string() + " does not take new files (" + std::strerror(errno) +
-           ")";
+  if (!MayWrite(folder)) {
+    return "its folder " + link::Utf8Of(folder) + " does not take new files (" +
+           std::strerror(errno) + ")";
   }
   const std::filesystem::file_status status = std::filesystem::status(file, error);
   if (!std::filesystem::exists(status)) return {};
   if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
-  if (::access(path.c_str(), W_OK) != 0) return "it is there and may not be replaced";
+  if (!MayWrite(file)) return "it is there and may not be replaced";
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include "app/ControlIds.h"
 #include "app/Printf.h"
 #include "explorer/TfsExplorerDlg.h"
+#include "link/FilePath.h"
 
 namespace veska::cli {
 
@@ -203,7 +204,7 @@ ExploreOutcome ActInExplorer(ui::HeadlessWindow& window, ui::HeadlessHost& host,
 
 bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::string& whole) {
   std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  const std::uintmax_t size = std::filesystem::file_size(link::PathOf(file), error);
   if (error) return false;
   errors.Explain(app::Printf("veska-cli: %s holds %llu bytes: %s is incomplete\n", file.c_str(),
                              static_cast<unsigned long long>(size), whole.c_str()));

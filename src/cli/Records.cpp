@@ -12,6 +12,7 @@
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "cli/bench/PassRecorder.h"
+#include "link/FilePath.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
 
@@ -303,7 +304,7 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
   // is nothing to list; a database file the user named that is not there is a mistyped name.
   std::error_code error;
   if (place.chosen && !records::IsServerAddress(place.where) &&
-      !std::filesystem::exists(place.where, error)) {
+      !std::filesystem::exists(link::PathOf(place.where), error)) {
     std::fprintf(err, "veska-cli: the records cannot be read: %s does not exist\n",
                  place.where.c_str());
     return false;

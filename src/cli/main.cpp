@@ -1,11 +1,14 @@
 #include <cstdio>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "cli/CliArguments.h"
 #include "cli/CliSession.h"
 #include "cli/Interrupt.h"
 #include "cli/Records.h"
 #include "cli/bench/Bench.h"
+#include "link/FilePath.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -35,7 +38,9 @@ void PrepareConsole() {
 #include <csignal>
 #endif
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(int argc, char** argv) {
 #if defined(_WIN32)
   PrepareConsole();
 #else
@@ -53,3 +58,23 @@ int main(int argc, char** argv) {
   session.WatchInterrupts(interrupts);
   return RunRecorded(session, arguments, interrupts, stderr);
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// Windows hands a narrow main its words in the ANSI code page, where a folder named in Korean
+// or Greek cannot be written at all: the words are taken in UTF-16 and held as UTF-8, as every
+// other name in the program is.
+int wmain(int argc, wchar_t** wideArgv) {
+  std::vector<std::string> words;
+  for (int i = 0; i < argc; ++i) words.push_back(veska::link::Utf8Of(wideArgv[i]));
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) {
+  return Main(argc, argv);
+}
+#endif

@@ -4,6 +4,7 @@
 
 #include "download/ImageCatalogue.h"
 #include "link/Crc32.h"
+#include "link/FilePath.h"
 
 namespace veska::download {
 
@@ -37,7 +38,7 @@ bool ShowFileChecksum(DownloaderDlg& dlg, const std::string& path, std::string_v
   dlg.ShowFileSize(shown);
 
   if (!dlg.crc32Table.Built()) dlg.crc32Table.BuildCrc32Table();
-  const link::FileCrcResult crc = link::FileCrc32(dlg.crc32Table, path);
+  const link::FileCrcResult crc = link::FileCrc32(dlg.crc32Table, link::PathOf(path));
   if (!crc.opened) {
     // Removed or locked since it was measured.
     dlg.Host().MessageBox(&dlg.Wnd(), "Fail to open bin file!");

@@ -31,7 +31,8 @@ std::optional<ImageRefusal> RefusedImageFile(DownloaderDlg& dlg, ImageKind kind)
       check == FileCheck::OpenFailed ? app::FileRule::CannotOpen : app::FileRule::SizeOutOfRange;
   app::Cause cause = app::Cause::File(kind, rule, path);
   cause.detail = FileCheckText(kind, check);
-  return ImageRefusal{FileCheckText(kind, check), std::move(cause)};
+  return ImageRefusal{FileCheckText(kind, check), std::move(cause),
+                      ImageFileProblem(path, kind, check)};
 }
 
 DownloadInputs DownloadInputsOf(const DownloaderDlg& dlg) {
@@ -83,7 +84,7 @@ void OnDownload(DownloaderDlg& dlg, const DownloadHooks& hooks) {
   // Every file is examined before anything is sent; the first bad one ends the request.
   for (ImageKind kind : selection->files) {
     if (const auto refusal = RefusedImageFile(dlg, kind)) {
-      dlg.Host().MessageBox(&dlg.Wnd(), refusal->text);
+      dlg.ShowFileRefusal(refusal->text, refusal->detail);
       return Refuse(dlg, refusal->text, refusal->cause);
     }
   }

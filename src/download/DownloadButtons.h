@@ -25,6 +25,7 @@ void AddOperations(app::DlgOperations& operations, DownloadHooks hooks = {});
 struct ImageRefusal {
   std::string_view text;
   app::Cause cause;
+  std::string detail;  // which file and why, for under the box's text
 };
 // Measures the kind's file as the dialog names it and keeps the size in the dialog's imageSize.
 // Its refusal when the file fails the kind's rules, nothing when it passes.

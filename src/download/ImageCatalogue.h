@@ -42,5 +42,8 @@ enum class FileCheck { Ok, OpenFailed, SizeOutOfRange };
                                        std::uint32_t& measured);
 // The message box's text for a file that failed `check` (the kind's own words), empty for Ok.
 [[nodiscard]] std::string_view FileCheckText(ImageKind kind, FileCheck check);
+// Which file failed `check` and why, in a sentence for under that text ("PATH: it is empty.").
+[[nodiscard]] std::string ImageFileProblem(const std::string& path, ImageKind kind,
+                                           FileCheck check);
 
 }  // namespace veska::download

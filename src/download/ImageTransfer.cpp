@@ -11,6 +11,7 @@
 #include "app/Printf.h"
 #include "download/TransferRequests.h"
 #include "link/BaudCodes.h"
+#include "link/FilePath.h"
 #include "link/UniqueFile.h"
 #include "link/Wire.h"
 
@@ -52,13 +53,13 @@ using FileHandle = link::UniqueFile;
 
 FileHandle OpenImageFile(const std::string& path) {
   // Readers may share the file; a writer could change it under the transfer.
-  return FileHandle(_fsopen(path.c_str(), "rb", _SH_DENYWR));
+  return FileHandle(_wfsopen(link::PathOf(path).c_str(), L"rb", _SH_DENYWR));
 }
 
 #else
 
 FileHandle OpenImageFile(const std::string& path) {
-  FileHandle file(std::fopen(path.c_str(), "rbe"));
+  FileHandle file(link::OpenFile(path, "rbe"));
   if (!file) return file;
   struct stat info {};
   // A folder opens on Linux, but yields no bytes: it is no image file.

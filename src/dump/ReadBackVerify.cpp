@@ -9,6 +9,7 @@
 #include "app/Printf.h"
 #include "dump/NandDump.h"
 #include "fs/FsCommands.h"
+#include "link/FilePath.h"
 #include "link/UniqueFile.h"
 
 namespace veska::dump {
@@ -81,7 +82,7 @@ int VerifyImage(const EngineContext& engine, const ImageToVerify& image, std::st
     return status;
   };
 
-  const File file(std::fopen(image.path.c_str(), "rb"));
+  const File file(link::OpenFile(image.path, "rb"));
   if (!file) {
     engine.causes.Note(app::Cause::File(image.kind, app::FileRule::CannotOpen, image.path));
     return report(VERIFY_FILE_ERROR, "Failed (file open error)");

@@ -8,6 +8,7 @@
 #include "fs/FsCodes.h"
 #include "fs/Listing.h"
 #include "link/BlockSum.h"
+#include "link/FilePath.h"
 #include "link/LinkState.h"
 
 namespace veska::explorer {
@@ -98,7 +99,7 @@ void ExplorerSession::Add(const std::string& pcFile, const std::string& dir) {
     state_ = ExplorerState::Idle;
     notices_.EnableBrowsing(true, true);
   };
-  addFile_.reset(std::fopen(pcFile.c_str(), "rb"));
+  addFile_.reset(link::OpenFile(pcFile, "rb"));
   if (!addFile_ || std::fseek(addFile_.get(), 0, SEEK_END) != 0) {
     return refuse("Fail to open tfs file!");
   }

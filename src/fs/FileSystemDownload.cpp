@@ -15,6 +15,7 @@
 #include "fs/NameConverter.h"
 #include "link/BaudCodes.h"
 #include "link/Crc32.h"
+#include "link/FilePath.h"
 #include "link/Wire.h"
 #include "ui/Host.h"
 
@@ -236,7 +237,8 @@ class Session {
       return End("     Send write checksum command fail!\n");
     }
     // Only logged: the phone keeps no use for it. Streamed, so a large image costs a chunk.
-    const link::FileCrcResult crc = link::FileCrc32(link::SharedCrc32Table(), in_.imagePath);
+    const link::FileCrcResult crc =
+        link::FileCrc32(link::SharedCrc32Table(), link::PathOf(in_.imagePath));
     if (!crc.opened) {
       engine_.causes.Note(app::Cause::File(Image(), app::FileRule::CannotOpen, in_.imagePath));
       narrator_.Message("Fail to open bin file!");
@@ -284,7 +286,7 @@ class Session {
 
   void StartVersionRecords() {
     const std::string& path = in_.imagePath;
-    image_.emplace(path, std::ios::binary);
+    image_.emplace(link::PathOf(path), std::ios::binary);
     if (!image_->is_open()) {
       engine_.causes.Note(app::Cause::File(Image(), app::FileRule::CannotOpen, path));
       narrator_.Message(Printf("Fail to open %s", path.c_str()));

@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 
+#include "link/FilePath.h"
 #include "link/Utf8.h"
 
 namespace veska::fs {
@@ -92,7 +93,7 @@ bool LooksLikeUtf16(std::string_view text) {
 // A descriptor closed when it goes out of scope.
 class FileHandle {
  public:
-  explicit FileHandle(const std::string& path) : fd_(::open(path.c_str(), kReadOnlyFlags)) {}
+  explicit FileHandle(const std::string& path) : fd_(link::OpenDescriptor(path, kReadOnlyFlags)) {}
   ~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -203,7 +204,7 @@ UniqueFile CreateRegularFile(const std::string& path, FileStatus& status, int& e
   status = FileStatus::Ok;
   error = 0;
 #if defined(_WIN32)
-  UniqueFile created(std::fopen(path.c_str(), "wb"));
+  UniqueFile created(link::OpenFile(path, "wb"));
   if (!created) {
     status = FileStatus::OpenFailed;
     error = errno;
@@ -211,7 +212,8 @@ UniqueFile CreateRegularFile(const std::string& path, FileStatus& status, int& e
   return created;
 #else
   // Not emptied at the open: only once it is known to be a regular file.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  const int fd =
+      link::OpenDescriptor(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
     status = FileStatus::OpenFailed;
     error = errno;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "link/FilePath.h"
 #include "link/UniqueFile.h"
 
 namespace veska::link {
@@ -114,7 +115,7 @@ std::uint32_t Crc32(const Crc32Table& table, std::span<const std::uint8_t> data)
 
 FileCrcResult FileCrc32(const Crc32Table& table, const std::filesystem::path& path) {
   FileCrcResult result;
-  UniqueFile file(std::fopen(path.string().c_str(), "rb"));
+  UniqueFile file(OpenFile(Utf8Of(path), "rb"));
   if (!file) return result;
 
   // Streamed in chunks: an image of any size costs one chunk of memory.

@@ -13,6 +13,7 @@
 #include "download/DownloadButtons.h"
 #include "explorer/TfsExplorerDlg.h"
 #include "fs/Listing.h"
+#include "link/FilePath.h"
 
 namespace veska::operations {
 
@@ -39,11 +40,11 @@ std::string ImageFileReason(app::FileRule rule, const std::string& path) {
 std::string UnreadableReason(const std::string& path) {
   if (path.empty()) return "no path given";
   std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  const std::filesystem::file_status status = std::filesystem::status(link::PathOf(path), error);
   if (error) return error.message();
   if (std::filesystem::is_directory(status)) return "it is a folder";
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = link::OpenFile(path, "rb");
   if (file == nullptr) return errno != 0 ? std::strerror(errno) : "it cannot be opened";
   std::fclose(file);
   return {};

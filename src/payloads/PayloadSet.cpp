@@ -34,12 +34,18 @@ std::span<const std::uint8_t> Unwrap(std::span<const std::uint8_t> stored) {
   return stored.subspan(8);
 }
 
+// A path's name as the program shows it: UTF-8 (on Windows not the ANSI code page's form).
+std::string Shown(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 // A file in `folder` whose name is `name` in other letter case, or "" when there is none.
 std::filesystem::path NameInOtherCase(const std::filesystem::path& folder, std::string_view name) {
   std::error_code ec;
   for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
        it.increment(ec)) {
-    const std::string found = it->path().filename().string();
+    const std::string found = Shown(it->path().filename());
     if (found != name && link::SameIgnoringAsciiCase(found, name)) return it->path();
   }
   return {};
@@ -193,7 +199,7 @@ PayloadSet PayloadSet::Load(std::span<const std::filesystem::path> folders) {
     entry.path = path;
     if (!problem.empty()) {
       entry.source = PayloadSource::Refused;
-      set.problems_.push_back("Loader file " + path.string() + " " + problem +
+      set.problems_.push_back("Loader file " + Shown(path) + " " + problem +
                               "; it will not be sent.");
       continue;
     }
@@ -233,7 +239,7 @@ std::string PayloadSet::Describe() const {
              std::all_of(entries_.begin(), entries_.end(), [this](const Entry& e) {
                return e.path.parent_path() == entries_[0].path.parent_path();
              })) {
-    text = "Loader payloads: real target programs from " + entries_[0].path.parent_path().string();
+    text = "Loader payloads: real target programs from " + Shown(entries_[0].path.parent_path());
   } else {
     text = "Loader payloads:";
     for (const auto& spec : kPayloadTable) {
@@ -243,7 +249,7 @@ std::string PayloadSet::Describe() const {
                   : e.source == PayloadSource::Refused ? "refused"
                                                        : "stand-in");
       if (e.source != PayloadSource::StandIn) {
-        text.append(" (").append(e.path.parent_path().string()).append(")");
+        text.append(" (").append(Shown(e.path.parent_path())).append(")");
       }
     }
   }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/Settings.h"
+#include "link/FilePath.h"
 
 namespace veska::records {
 
@@ -46,7 +47,7 @@ std::filesystem::path LocalRecordsFile(const std::filesystem::path& settingsFile
 }  // namespace
 
 std::string LocalRecordsPath(const std::filesystem::path& settingsFile) {
-  return LocalRecordsFile(settingsFile).string();
+  return link::Utf8Of(LocalRecordsFile(settingsFile));
 }
 
 bool LocalRecordsExist(const std::filesystem::path& settingsFile) {

@@ -6,6 +6,7 @@
 #include "app/Cause.h"
 #include "app/FlashMap.h"
 #include "app/Operations.h"
+#include "link/FilePath.h"
 
 namespace veska::records {
 
@@ -18,7 +19,7 @@ ImageRecord RecordOfImage(const app::WrittenImage& image, const link::Crc32Table
   record.address = image.address;
   record.seconds = image.seconds;
   record.written = image.written;
-  const link::FileCrcResult crc = link::FileCrc32(crcTable, image.path);
+  const link::FileCrcResult crc = link::FileCrc32(crcTable, link::PathOf(image.path));
   if (crc.opened) record.crc32 = crc.crc;
   record.verified = image.written && readBack.contains(image.kind);
   return record;

@@ -103,7 +103,7 @@ void OnDownloadBootloader(DownloaderDlg& dlg) {
   }
   for (const app::ImageKind kind : BootImages()) {
     if (const auto refusal = download::RefusedImageFile(dlg, kind)) {
-      dlg.Host().MessageBox(&dlg.Wnd(), refusal->text);
+      dlg.ShowFileRefusal(refusal->text, refusal->detail);
       dlg.EnterIdleState();
       Refused(dlg, id, refusal->text, refusal->cause);
       return;

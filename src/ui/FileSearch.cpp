@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "link/FilePath.h"
 #include "ui/PathSeparators.h"
 
 namespace veska::ui {
@@ -44,14 +45,14 @@ std::optional<std::string> FindFirstMatchingFile(std::string_view pattern) {
 
   std::error_code ec;
   const std::filesystem::path folder =
-      folderPart.empty() ? std::filesystem::path(".") : std::filesystem::path(folderPart);
+      folderPart.empty() ? std::filesystem::path(".") : link::PathOf(folderPart);
   std::filesystem::directory_iterator it(folder, ec);
   if (ec) return std::nullopt;
 
   std::vector<std::string> names;
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    const std::string name = it->path().filename().string();
+    const std::string name = link::Utf8Of(it->path().filename());
     if (!WildcardMatch(namePattern, name)) continue;
     std::error_code typeEc;
     if (!it->is_regular_file(typeEc)) continue;

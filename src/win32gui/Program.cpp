@@ -11,6 +11,7 @@
 #include "app/SessionLog.h"
 #include "app/Settings.h"
 #include "desktop/DesktopSession.h"
+#include "link/FilePath.h"
 #include "operations/Registry.h"
 #include "win32gui/LogPane.h"
 #include "win32gui/PortStatus.h"
@@ -100,7 +101,7 @@ int RunProgram(Win32Host& host, const std::filesystem::path& settingsFile,
     // A mistyped path would otherwise go unnoticed until the settings were missed.
     std::printf(
         "%s: the settings file %s does not exist; it is made when a choice is first saved\n",
-        host.ApplicationName().c_str(), settingsFile.string().c_str());
+        host.ApplicationName().c_str(), link::Utf8Of(settingsFile).c_str());
   }
   app::DownloaderApp application(host, file);
   desktop::LoadPayloads(application.State().payloads);

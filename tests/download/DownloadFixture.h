@@ -146,6 +146,14 @@ class DownloadFixture : public target::testing::TargetFixture {
     std::string caption;
     std::int64_t type;
   };
+  // What the last message box showed under its text.
+  std::string LastBoxDetail() const {
+    std::string detail;
+    for (const auto& event : host_.EventJournal().Events()) {
+      if (event.kind == ui::EventKind::MessageBox) detail = event.detail;
+    }
+    return detail;
+  }
   std::vector<Box> Boxes() const {
     std::vector<Box> boxes;
     const auto events = host_.EventJournal().Events();

@@ -63,6 +63,13 @@ TEST_P(SizeRuleTest, FileSizesAreJudgedAtTheEdgesOfTheirRange) {
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Download Finished"});
   } else {
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.refusal});
+    // Under the box's text: which file, and why.
+    const std::string path = (folder_ / "edge.img").string();
+    EXPECT_EQ(LastBoxDetail(),
+              c.size == 0 ? path + ": it is empty."
+                          : path + ": it holds " + std::to_string(c.size) +
+                                " bytes; an image of this kind holds at most " +
+                                std::to_string(c.size - 1) + ".");
     ExpectRefused();
   }
   EXPECT_EQ(dlg_->imageSize[KindIndex(c.kind)], c.size);
@@ -90,11 +97,13 @@ TEST_F(DownloadRequestTest, AMissingFileNamesItsKind) {
   SetImage(K::Comms, (folder_ / "absent.img").string());
   PressDownload(1);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"file open error! Check the COMMS file location"});
+  EXPECT_EQ(LastBoxDetail(), (folder_ / "absent.img").string() + ": it does not exist.");
   ExpectRefused();
   // A folder is no image either.
   SetImage(K::Rsrc, folder_.string());
   PressDownload(7);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"file open error! Check the Rsrc file location"});
+  EXPECT_EQ(LastBoxDetail(), folder_.string() + ": it is a folder.");
 }
 
 TEST_F(DownloadRequestTest, ChecksStopAtTheFirstBadFileInTableOrder) {

@@ -11,12 +11,16 @@
 #include <vector>
 
 #include "app/Settings.h"
+#include "download/ImageCatalogue.h"
 #include "explorer/ExplorerNames.h"
 #include "fs/Charset.h"
 #include "fs/Listing.h"
 #include "fs/NameConverter.h"
+#include "link/Crc32.h"
+#include "link/FilePath.h"
 #include "payloads/PayloadSet.h"
 #include "records/Stores.h"
+#include "ui/FileSearch.h"
 
 namespace veska {
 namespace {
@@ -105,6 +109,54 @@ TEST(WindowsFiles, FilesAreReadByteForByte) {
   const std::span<const std::uint8_t> loaded = set.Bytes(payloads::PayloadId::NandFlashDriver);
   EXPECT_TRUE(std::equal(loaded.begin(), loaded.end(), standIn.begin(), standIn.end()));
   fsys::remove_all(folder);
+}
+
+// A release in a folder whose name the ANSI code page cannot hold (Korean) or holds otherwise
+// than UTF-8 ("Prüfung"): the program holds its names in UTF-8, and every file it opens there
+// is found by its UTF-16 name.
+TEST(WindowsFiles, FilesInFoldersOfAnyNameOpen) {
+  for (const std::string name : {"Pr\xC3\xBC"
+                                 "fung",
+                                 "\xEC\x8B\x9C\xED\x97\x98 \xED\x8F\xB4\xEB\x8D\x94"}) {
+    const std::string folder = link::Utf8Of(ScratchFolder("names")) + "\\" + name;
+    ASSERT_TRUE(fsys::create_directories(link::PathOf(folder))) << name;
+    const std::string image = folder + "\\FUSE_APPS.img";
+    const std::string bytes(5000, '\x5A');
+    std::ofstream(link::PathOf(image), std::ios::binary) << bytes;
+
+    EXPECT_EQ(download::FileSizeOf(image), bytes.size()) << name;
+    link::Crc32Table table;
+    table.BuildCrc32Table();
+    EXPECT_TRUE(link::FileCrc32(table, link::PathOf(image)).opened) << name;
+    std::uint64_t length = 0;
+    int error = 0;
+    EXPECT_EQ(fs::RegularFileLength(image, length, error), fs::FileStatus::Ok) << name;
+    EXPECT_EQ(length, bytes.size());
+    EXPECT_EQ(ui::FindFirstMatchingFile(folder + "\\*.img"), image) << name;
+    fs::FileStatus status = fs::FileStatus::Ok;
+    {
+      const fs::UniqueFile dump = fs::CreateRegularFile(folder + "\\dump.bin", status, error);
+      EXPECT_TRUE(dump != nullptr) << name;
+    }
+    EXPECT_TRUE(fsys::exists(link::PathOf(folder + "\\dump.bin"))) << name;
+    {
+      app::Settings settings(link::PathOf(folder + "\\VeskaDownloader.INI"));
+      settings.WriteString("APPS", image);
+    }
+    EXPECT_EQ(app::Settings(link::PathOf(folder + "\\VeskaDownloader.INI")).GetString("APPS"),
+              image);
+    // A loader payload there is taken, and its folder named as it is, not in the ANSI code
+    // page's form.
+    const std::span<const std::uint8_t> standIn =
+        payloads::StandIn(payloads::PayloadId::NandFlashDriver);
+    std::ofstream(link::PathOf(folder + "\\NandFlashDriver.bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(standIn.data()),
+               static_cast<std::streamsize>(standIn.size()));
+    const payloads::PayloadSet set = payloads::PayloadSet::Load(link::PathOf(folder));
+    EXPECT_EQ(set.Source(payloads::PayloadId::NandFlashDriver), payloads::PayloadSource::RealFile);
+    EXPECT_NE(set.Describe().find(name), std::string::npos) << set.Describe();
+    fsys::remove_all(link::PathOf(folder));
+  }
 }
 
 TEST(WindowsFiles, RealPayloadsAreLookedForBesideTheProgram) {

@@ -32,6 +32,7 @@
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
+#include "link/FilePath.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 #include "ui/Host.h"
@@ -115,7 +116,7 @@ class BenchRun {
     }
     if (!FindDevices()) return EXIT_USAGE;
     if (!arguments_.report.empty()) {
-      report_ = std::make_unique<ReportFile>(arguments_.report);
+      report_ = std::make_unique<ReportFile>(link::PathOf(arguments_.report));
       if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
         std::fprintf(err_,
                      "veska-cli: the report %s %s; a report is written only to a regular file "
@@ -173,7 +174,7 @@ class BenchRun {
       if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
     }
     if (!single_) {
-      std::fprintf(err_, "veska-cli: logs in %s\n", logFolder_.string().c_str());
+      std::fprintf(err_, "veska-cli: logs in %s\n", link::Utf8Of(logFolder_).c_str());
     }
     return status;
   }
@@ -199,12 +200,12 @@ class BenchRun {
 
   bool OpenLogFiles() {
     logFolder_ = arguments_.logDir.empty() ? std::filesystem::path("veska-bench-" + LocalStamp())
-                                           : std::filesystem::path(arguments_.logDir);
+                                           : link::PathOf(arguments_.logDir);
     std::error_code error;
     std::filesystem::create_directories(logFolder_, error);
     if (error) {
       std::fprintf(err_, "veska-cli: cannot create the log folder %s: %s\n",
-                   logFolder_.string().c_str(), error.message().c_str());
+                   link::Utf8Of(logFolder_).c_str(), error.message().c_str());
       return false;
     }
     for (const std::string& tag : tags_) {
@@ -212,8 +213,8 @@ class BenchRun {
       std::string problem;
       logs_.push_back(CreateLogFile(path, problem));
       if (!logs_.back()) {
-        std::fprintf(err_, "veska-cli: cannot write the log file %s: %s\n", path.string().c_str(),
-                     problem.c_str());
+        std::fprintf(err_, "veska-cli: cannot write the log file %s: %s\n",
+                     link::Utf8Of(path).c_str(), problem.c_str());
         return false;
       }
     }

@@ -7,6 +7,7 @@
 #include "app/FileReplace.h"
 #include "cli/StepTable.h"
 #include "fs/Listing.h"
+#include "link/FilePath.h"
 #include "ui/PathSeparators.h"
 
 namespace veska::cli {
@@ -70,7 +71,7 @@ link::UniqueFile CreateLogFile(const std::filesystem::path& path, std::string& p
   // Opened without waiting, so that a FIFO put there since the look cannot hold the run either.
   fs::FileStatus status = fs::FileStatus::Ok;
   int error = 0;
-  link::UniqueFile file = fs::CreateRegularFile(path.string(), status, error);
+  link::UniqueFile file = fs::CreateRegularFile(link::Utf8Of(path), status, error);
   if (!file) problem = status == fs::FileStatus::NotRegular ? kNotRegular : std::strerror(error);
   return file;
 }
