@@ -1,9 +1,15 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -112,6 +118,54 @@ std::vector<std::string> Ids(Store& store, const Filter& filter) {
   std::vector<std::string> ids;
   for (const Record& r : records) ids.push_back(r.id);
   return ids;
+}
+
+// A keeper's lines, as a program shows them.
+class Said {
+ public:
+  std::function<void(const std::string&)> Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      text_ += line + "\n";
+    };
+  }
+  std::string Text() {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string text_;
+};
+
+// The ids that wait in the PC's database `path` for the server `address`.
+std::vector<std::string> WaitingIds(const std::string& path, const std::string& address) {
+  auto local = MakeLocalStore(path);
+  std::vector<Record> waiting;
+  if (local->Open() != RECORDS_OK ||
+      local->Waiting(ServerKey(address), kAllWaiting, waiting) != RECORDS_OK) {
+    return {"unreadable: " + local->Problem()};
+  }
+  std::vector<std::string> ids;
+  for (const Record& r : waiting) ids.push_back(r.id);
+  return ids;
+}
+
+// Waits (a few seconds at most) until `path` holds `count` records waiting for `address`.
+std::vector<std::string> AwaitWaiting(const std::string& path, const std::string& address,
+                                      std::size_t count) {
+  std::vector<std::string> ids;
+  for (int i = 0; i < 250; ++i) {
+    ids = WaitingIds(path, address);
+    if (ids.size() == count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return ids;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 TEST_F(PostgresStoreTest, RecordReadsBackWholeAndFiltersChooseByEveryField) {
@@ -340,6 +394,124 @@ TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords
 
   EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "last"})) << said;
   EXPECT_EQ(said, "");
+  std::filesystem::remove_all(folder);
+}
+
+// A server that holds a statement (another client locks the records table) holds up neither
+// the records' local writes nor the run's end: the end waits a few seconds at most and names
+// what waits, which the next run delivers.
+TEST_F(PostgresStoreTest, StalledServerHoldsUpNeitherTheLocalWritesNorTheEnd) {
+  (void)Opened();
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string local = (folder / "veska-records.db").string();
+  Said said;
+  Keeper keeper({Address(), true}, local, said.Sink());
+  ASSERT_TRUE(keeper.Start());
+  // Declared after the keeper, so gone before it: a failed check lets the server go first.
+  Connection holder(PQconnectdb(Address().c_str()), &PQfinish);
+  Result locked(PQexec(holder.get(), "BEGIN; LOCK TABLE phone_records IN ACCESS EXCLUSIVE MODE"),
+                &PQclear);
+  ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(holder.get());
+  keeper.Keep(Sample("first", "2026-12-09T01:00:00Z"));
+  bool stalled = false;
+  for (int i = 0; i < 500 && !stalled; ++i) {
+    Result r(PQexec(holder.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
+    stalled = PQntuples(r.get()) == 1 && std::string(PQgetvalue(r.get(), 0, 0)) != "0";
+    if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(stalled) << "the delivery never reached the server";
+  keeper.Keep(Sample("second", "2026-12-09T01:01:00Z"));
+  EXPECT_EQ(AwaitWaiting(local, Address(), 2), (std::vector<std::string>{"first", "second"}))
+      << said.Text();
+
+  const auto finishing = std::chrono::steady_clock::now();
+  keeper.Finish();
+  EXPECT_LT(SecondsSince(finishing), 12.0);
+  EXPECT_NE(said.Text().find("2 records wait in " + local + " for " + ServerKey(Address())),
+            std::string::npos)
+      << said.Text();
+  Result committed(PQexec(holder.get(), "COMMIT"), &PQclear);
+
+  Said next;
+  Keeper again({Address(), true}, local, next.Sink());
+  ASSERT_TRUE(again.Start());
+  again.Finish();
+  EXPECT_EQ(next.Text(), "");
+  EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(WaitingIds(local, Address()), std::vector<std::string>{});
+  std::filesystem::remove_all(folder);
+}
+
+// A host that takes the connection and never answers (a frozen machine): the run starts at
+// once, its records go to the PC's database, and its end waits a few seconds at most.
+TEST_F(PostgresStoreTest, SilentHostDelaysNeitherTheStartNorTheEnd) {
+  // A listening socket nobody accepts from: the system completes the connection, nothing
+  // ever answers.
+  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+  ASSERT_EQ(::listen(silent, 16), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  const std::string address =
+      "postgresql://veska@127.0.0.1:" + std::to_string(ntohs(bound.sin_port)) + "/silent";
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string local = (folder / "veska-records.db").string();
+
+  Said said;
+  Keeper keeper({address, true}, local, said.Sink());
+  const auto starting = std::chrono::steady_clock::now();
+  ASSERT_TRUE(keeper.Start());
+  EXPECT_LT(SecondsSince(starting), 3.0);
+  keeper.Keep(Sample("kept", "2026-12-09T01:00:00Z"));
+  EXPECT_EQ(AwaitWaiting(local, address, 1), std::vector<std::string>{"kept"});
+  const auto finishing = std::chrono::steady_clock::now();
+  keeper.Finish();
+  EXPECT_LT(SecondsSince(finishing), 9.0);
+  EXPECT_NE(said.Text().find("1 record waits in " + local + " for " + ServerKey(address)),
+            std::string::npos)
+      << said.Text();
+  ::close(silent);
+  std::filesystem::remove_all(folder);
+}
+
+// A server that does not let this program in refuses the run at its start, before any phone:
+// waiting would pile a shift's records up on the PC for nothing.
+TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
+  (void)Opened();
+  Sql(Address(), std::string("CREATE ROLE ") + testing::kPasswordUser +
+                     " LOGIN PASSWORD 'right'; CREATE ROLE reader LOGIN");
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::create_directories(folder);
+  const std::string local = (folder / "veska-records.db").string();
+  std::string wrong = Address();
+  wrong.replace(wrong.find("veska@"), 6, std::string(testing::kPasswordUser) + ":wrong@");
+  std::string reader = Address();
+  reader.replace(reader.find("veska@"), 6, "reader@");
+  std::string missing = server_->Address("no_such_database");
+
+  for (const auto& [address, reason] :
+       {std::pair{wrong, "password authentication failed"}, std::pair{reader, "permission denied"},
+        std::pair{missing, "does not exist"}}) {
+    Said said;
+    Keeper keeper({address, true}, local, said.Sink());
+    EXPECT_FALSE(keeper.Start()) << address;
+    keeper.Keep(Sample("never", "2026-12-09T01:00:00Z"));
+    keeper.Finish();
+    const std::string text = said.Text();
+    EXPECT_TRUE(text.starts_with("the records cannot be kept: the records server at ")) << text;
+    EXPECT_NE(text.find(reason), std::string::npos) << text;
+    EXPECT_EQ(text.find("wrong"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  }
+  EXPECT_EQ(WaitingIds(local, wrong), std::vector<std::string>{});
   std::filesystem::remove_all(folder);
 }
 
