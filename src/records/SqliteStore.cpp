@@ -303,10 +303,13 @@ class SqliteStore final : public LocalStore {
       return Step(queue.get());
     });
     if (s != RECORDS_OK) return s;
-    // The log's pages go into the database now, where no reader holds them, so that the log
-    // starts over (and is cut back) with the next record instead of growing.
-    (void)sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+    // The log's pages go into the database now and the log is emptied, so that it never keeps
+    // the space it took, and a file put in the database's place never meets this file's log.
+    // A reader that holds the log (a viewer) is not waited for: the next record tries again.
+    sqlite3_busy_timeout(db_.get(), 0);
+    (void)sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                                     nullptr);
+    sqlite3_busy_timeout(db_.get(), static_cast<int>(busyWait_.count()));
     problem_.clear();
     return s;
   }

@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "records/Keeper.h"
 #include "records/Schema.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
@@ -278,6 +281,73 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
   EXPECT_NE(newer->Problem().find("written by a newer version of the program (schema 99"),
             std::string::npos)
       << newer->Problem();
+}
+
+// The PC's own database is its user's alone, the database and its companions; and its
+// write-ahead log never keeps the space it took (a small disk fills up otherwise).
+TEST_F(RecordStoreTest, ThePcsDatabaseIsItsOwnersAndItsLogStaysSmall) {
+  auto store = MakeLocalStore(path);
+  ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+  std::uintmax_t largestLog = 0;
+  for (int i = 0; i < 120; ++i) {
+    Record r = Phone("wal-" + std::to_string(i), "COM5", "2026-12-09T10:00:00Z", "failed");
+    r.causeText = std::string(4000, 'x');
+    for (int s = 0; s < 60; ++s) r.steps.push_back(r.steps[0]);
+    ASSERT_EQ(store->PutForServer(r, "postgresql://veska@line:5432/records"), RECORDS_OK)
+        << store->Problem();
+    std::error_code error;
+    largestLog = std::max(largestLog, fs::file_size(path + "-wal", error));
+  }
+  EXPECT_LT(largestLog, 512u * 1024u);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat((path + suffix).c_str(), &status), 0) << suffix;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << suffix;
+  }
+}
+
+// The database removed or replaced while a run writes to it: the next record goes to the file
+// the path names now, and that is said; nothing goes on into a file nobody sees.
+TEST_F(RecordStoreTest, ADatabaseRemovedOrReplacedMidRunIsOpenedAgainAtItsPath) {
+  std::mutex saidMutex;
+  std::string said;
+  Keeper keeper({path, true}, path, [&](const std::string& line) {
+    std::lock_guard lock(saidMutex);
+    said += line + "\n";
+  });
+  ASSERT_TRUE(keeper.Start());
+  const auto ids = [this] {
+    std::vector<std::string> out;
+    auto reader = MakeSqliteStore(path);
+    if (reader->Open() != RECORDS_OK) return out;
+    for (const Record& r : ReadAll(*reader)) out.push_back(r.id);
+    return out;
+  };
+  const auto await = [&ids](std::size_t count) {
+    for (int i = 0; i < 250 && ids().size() != count; ++i) std::this_thread::sleep_for(20ms);
+  };
+  keeper.Keep(Phone("before", "COM5", "2026-12-09T10:00:00Z", "passed"));
+  await(1);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+  keeper.Keep(Phone("removed", "COM5", "2026-12-09T10:01:00Z", "passed"));
+  await(1);
+  EXPECT_EQ(ids(), std::vector<std::string>{"removed"});
+
+  // A copy put in its place.
+  const std::string copy = (dir / "copy.db").string();
+  {
+    auto other = MakeSqliteStore(copy);
+    ASSERT_EQ(other->Open(), RECORDS_OK);
+    ASSERT_EQ(other->Put(Phone("copied", "COM5", "2026-12-09T09:00:00Z", "passed")), RECORDS_OK);
+  }
+  fs::rename(copy, path);
+  keeper.Keep(Phone("replaced", "COM5", "2026-12-09T10:02:00Z", "passed"));
+  keeper.Finish();
+  EXPECT_EQ(ids(), (std::vector<std::string>{"copied", "replaced"})) << said;
+  const std::string line = path + " was removed or replaced while in use";
+  const std::size_t first = said.find(line);
+  ASSERT_NE(first, std::string::npos) << said;
+  EXPECT_NE(said.find(line, first + 1), std::string::npos) << said;
 }
 
 // The sums a line manager reads: failures by cause, each port's share, and a port whose phones
