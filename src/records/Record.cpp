@@ -152,17 +152,15 @@ std::string NewRecordId(const std::string& station) {
 
 void MakeStorable(Record& record) {
   // The id is "<station>-<random hex>": a long one keeps its end.
-  std::string id = record.id;
-  Storable(id, kLongText);
-  if (id.size() > kShortText) {
-    const std::size_t dash = id.rfind('-');
-    std::string tail =
-        dash != std::string::npos && id.size() - dash <= 32 ? id.substr(dash) : id.substr(0, 0);
-    std::string head = id.substr(0, id.size() - tail.size());
-    Storable(head, kShortText - tail.size());
-    id = head + tail;
+  std::string tail;
+  if (const std::size_t dash = record.id.rfind('-');
+      record.id.size() > kShortText && dash != std::string::npos && record.id.size() - dash <= 32) {
+    tail = record.id.substr(dash);
   }
-  record.id = std::move(id);
+  std::string head = record.id.substr(0, record.id.size() - tail.size());
+  Storable(tail, 64);
+  Storable(head, kShortText - tail.size());
+  record.id = head + tail;
   for (std::string* text :
        {&record.station, &record.port, &record.device, &record.usbId, &record.usbSerial,
         &record.started, &record.ended, &record.result, &record.cause, &record.flashId,

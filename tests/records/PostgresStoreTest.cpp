@@ -515,5 +515,58 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
   std::filesystem::remove_all(folder);
 }
 
+// A record the server refuses for its data is set aside on the PC with the server's reason, and
+// the records after it go on; texts no server would take (not UTF-8, too long for an index) are
+// made fit before they are stored.
+TEST_F(PostgresStoreTest, RecordTheServerRefusesIsSetAsideAndTheOthersGoOn) {
+  (void)Opened();
+  Sql(Address(), "ALTER TABLE phone_records ADD CONSTRAINT no_bad_port CHECK (port <> 'BAD')");
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string local = (folder / "veska-records.db").string();
+  Said said;
+  Keeper keeper({Address(), true}, local, said.Sink());
+  ASSERT_TRUE(keeper.Start());
+  Record latin1 = Sample("latin1", "2026-12-09T01:00:00Z");
+  latin1.release = "/srv/releases/caf\xe9";
+  Record refused = Sample("refused", "2026-12-09T01:01:00Z");
+  refused.port = "BAD";
+  // Long and varied, so that no compression fits it in the index.
+  Record longName = Sample("long", "2026-12-09T01:02:00Z");
+  longName.station.clear();
+  for (int i = 0; longName.station.size() < 20000; ++i)
+    longName.station += std::to_string(i * 7919);
+  longName.id = longName.station + "-00ff00ff00ff00ff";
+  for (const Record& r : {latin1, refused, longName, Sample("after", "2026-12-09T01:03:00Z")}) {
+    keeper.Keep(r);
+  }
+  keeper.Finish();
+
+  std::vector<Record> stored;
+  ASSERT_EQ(Opened()->Read({}, stored), RECORDS_OK);
+  ASSERT_EQ(stored.size(), 3u) << said.Text();
+  EXPECT_EQ(stored[0].release, "/srv/releases/caf\u00e9");
+  EXPECT_LE(stored[1].station.size(), 256u);
+  EXPECT_TRUE(stored[1].id.ends_with("-00ff00ff00ff00ff")) << stored[1].id;
+  EXPECT_EQ(stored[2].id, "after");
+  const std::string text = said.Text();
+  EXPECT_NE(text.find("the records server refused the record refused: "), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("no_bad_port"), std::string::npos) << text;
+  EXPECT_EQ(text.find("cannot be reached"), std::string::npos) << text;
+
+  auto room = MakeLocalStore(local);
+  ASSERT_EQ(room->Open(), RECORDS_OK);
+  std::vector<Record> aside;
+  std::vector<std::string> reasons;
+  ASSERT_EQ(room->SetAsideRecords(ServerKey(Address()), aside, reasons), RECORDS_OK);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(aside[0].id, "refused");
+  EXPECT_NE(reasons[0].find("no_bad_port"), std::string::npos) << reasons[0];
+  EXPECT_EQ(WaitingIds(local, Address()), std::vector<std::string>{});
+  std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace veska::records
