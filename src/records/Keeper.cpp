@@ -83,12 +83,16 @@ bool Keeper::Start() {
     started_ = true;
     const int answer = firstAnswer_;
     const std::string problem = firstProblem_;
+    const bool refused = answer != -1 && answer != RECORDS_OK && answer != RECORDS_UNAVAILABLE;
     if (answer == RECORDS_UNAVAILABLE) {
       serverFailing_ = answer;
       say_("the records server cannot be reached for now: " + problem + "; the records wait in " +
            localPath_ + " and go when it is back");
-    }
-    if (answer != -1 && answer != RECORDS_OK && answer != RECORDS_UNAVAILABLE) {
+    } else if (refused && !place_.chosen) {
+      // A program that starts whatever its store says (the desktop's) only tells.
+      serverFailing_ = answer;
+      say_("the records cannot be delivered: " + problem + "; they wait in " + localPath_);
+    } else if (refused) {
       lock.unlock();
       sender_.request_stop();
       send_.notify_all();
@@ -345,8 +349,8 @@ bool Keeper::DeliverDirect(std::unique_lock<std::mutex>& lock) {
     const std::string problem = server_->Problem();
     lock.lock();
     if (status == RECORDS_REJECTED) {
-      say_("the records server refused the record " + record.id + ": " + problem +
-           "; it could not be kept on this PC either");
+      say_("the records server " + serverKey_ + " refused the record " + record.id + ": " +
+           problem + "; it could not be kept on this PC either");
     } else if (status != RECORDS_OK) {
       ServerFailed(status, problem);
       return false;
@@ -388,8 +392,8 @@ bool Keeper::Deliver(std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     for (const auto& [id, reason] : setAside) {
-      say_("the records server refused the record " + id + ": " + reason + "; it stays in " +
-           localPath_ + " (records --pending)");
+      say_("the records server " + serverKey_ + " refused the record " + id + ": " + reason +
+           "; it stays in " + localPath_ + " (records --pending)");
     }
     delivered += done;
     if (status != RECORDS_OK) {

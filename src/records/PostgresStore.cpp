@@ -377,7 +377,7 @@ class PostgresStore final : public Store {
     if (status == RECORDS_REFUSED) {
       problem_ = "the records server at " + where_ + " refuses this program: " + reason;
     } else if (status == RECORDS_REJECTED) {
-      problem_ = "the records at " + where_ + " refused the record: " + reason;
+      problem_ = reason;  // the record's own fault: the server's words are enough
     } else {
       problem_ = "the records at " + where_ + " refused a statement: " + reason;
     }

@@ -18,7 +18,8 @@ inline constexpr int RECORDS_TOO_NEW = 6;  // the schema is newer than this prog
 // The server does not let this program in: a wrong password, no right to the tables, no such
 // database. Waiting does not mend it.
 inline constexpr int RECORDS_REFUSED = 7;
-// The server refused this one record (its data); the others may still go.
+// The server refused this one record (its data); the others may still go. Problem() is the
+// server's reason alone.
 inline constexpr int RECORDS_REJECTED = 8;
 
 // Where records are kept. A record is stored whole or not at all; putting one whose id is
