@@ -611,5 +611,46 @@ TEST_F(PostgresStoreTest, RecordTheServerRefusesIsSetAsideAndTheOthersGoOn) {
   std::filesystem::remove_all(folder);
 }
 
+// Records kept for the server under other names (an older version's: the address as shown, a
+// password in its query in clear; localhost for 127.0.0.1) reach it, no password stays on the
+// PC, and the run names what waits for another server.
+TEST_F(PostgresStoreTest, RecordsWaitingUnderOtherNamesReachTheirServer) {
+  (void)Opened();
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string local = (folder / "veska-records.db").string();
+  std::string shown = Address();
+  shown.replace(shown.find("veska@"), 6, "veska:***@");
+  std::string localhost = Address();
+  localhost.replace(localhost.find("127.0.0.1"), 9, "localhost");
+  const std::string elsewhere = "postgresql://veska@127.0.0.1:1/elsewhere";
+  {
+    auto room = MakeLocalStore(local);
+    ASSERT_EQ(room->Open(), RECORDS_OK) << room->Problem();
+    ASSERT_EQ(room->PutForServer(Sample("shown", "2026-12-09T01:00:00Z"), shown), RECORDS_OK);
+    ASSERT_EQ(
+        room->PutForServer(Sample("query", "2026-12-09T01:01:00Z"), Address() + "?password=s3cret"),
+        RECORDS_OK);
+    ASSERT_EQ(room->PutForServer(Sample("localhost", "2026-12-09T01:02:00Z"), localhost),
+              RECORDS_OK);
+    ASSERT_EQ(room->PutForServer(Sample("other", "2026-12-09T01:03:00Z"), elsewhere), RECORDS_OK);
+  }
+  Said said;
+  Keeper keeper({Address(), true}, local, said.Sink());
+  ASSERT_TRUE(keeper.Start());
+  keeper.Finish();
+  EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"shown", "query", "localhost"}))
+      << said.Text();
+  EXPECT_EQ(said.Text(), "1 record waits in " + local + " for " + elsewhere +
+                             "; the next run that reaches it delivers them (records --pending)\n");
+  auto room = MakeLocalStore(local);
+  std::vector<Outbox> outboxes;
+  ASSERT_EQ(room->Outboxes(outboxes), RECORDS_OK);
+  ASSERT_EQ(outboxes.size(), 1u);
+  EXPECT_EQ(outboxes[0].server, elsewhere);
+  std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace veska::records
