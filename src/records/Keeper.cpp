@@ -140,16 +140,18 @@ void Keeper::Finish() {
   bool gaveUp = false;
   if (sender_.joinable()) {
     // What the writer kept goes to the server while it answers, for a few seconds at most: a
-    // stalled server keeps it waiting here for the next run instead of holding the end up.
+    // stalled server keeps it waiting here for the next run instead of holding the end up. One
+    // whose last answer was a failure is not waited for at all.
     std::unique_lock lock(mutex_);
     written_ = true;
     send_.notify_all();
-    if (!answered_.wait_for(lock, kFinishWait, [this] { return sent_; })) {
+    const bool answering = firstAnswer_ == -1 || (serverOpen_ && serverFailing_ == RECORDS_OK);
+    if (!answering || !answered_.wait_for(lock, kFinishWait, [this] { return sent_; })) {
       abandoned_ = true;
-      gaveUp = true;
+      gaveUp = answering && !sent_;
     }
     lock.unlock();
-    if (gaveUp) server_->Abandon();
+    if (abandoned_) server_->Abandon();
     sender_.request_stop();
     send_.notify_all();
     sender_.join();

@@ -57,8 +57,9 @@ class Keeper {
   // hold the run up.
   [[nodiscard]] bool Start();
   void Keep(Record record);
-  // Writes what still waits and stops; waits for the server at most kFinishWait. Says what
-  // could not be written, and what waits on this PC for any server.
+  // Writes what still waits and stops; waits for the server at most kFinishWait, and not at
+  // all when its last answer was a failure. Says what could not be written, and what waits on
+  // this PC for any server.
   void Finish();
 
   static constexpr std::chrono::milliseconds kRefusalWait{1000};
