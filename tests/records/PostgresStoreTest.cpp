@@ -538,10 +538,12 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
   std::string reader = Address();
   reader.replace(reader.find("veska@"), 6, "reader@");
   std::string missing = server_->Address("no_such_database");
+  std::string none = Address();
+  none.replace(none.find("veska@"), 6, std::string(testing::kPasswordUser) + "@");
 
   for (const auto& [address, reason] :
        {std::pair{wrong, "password authentication failed"}, std::pair{reader, "permission denied"},
-        std::pair{missing, "does not exist"}}) {
+        std::pair{missing, "does not exist"}, std::pair{none, "no password supplied"}}) {
     Said said;
     Keeper keeper({address, true}, local, said.Sink());
     EXPECT_FALSE(keeper.Start()) << address;
