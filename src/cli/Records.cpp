@@ -139,42 +139,103 @@ std::string SummaryText(const records::Summary& summary) {
   return text;
 }
 
+std::string RecordCount(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 // `records --pending`: the records this PC keeps in `path` for its server (`place`), in the
-// order they go.
-// `noLocalYet`: this PC has no database yet, so nothing waits in it.
+// order they go, and those the server refused for their data, with its reasons; then what waits
+// for any other server. `noLocalYet`: this PC has no database yet, so nothing waits in it.
 bool PendingStep(const records::Place& place, const std::string& path, bool noLocalYet,
-                 const records::Store& server, std::FILE* out, std::FILE* err, bool json) {
-  if (!records::IsServerAddress(place.where)) {
+                 const records::Store& store, std::FILE* out, std::FILE* err, bool json) {
+  const bool server = records::IsServerAddress(place.where);
+  if (!server) {
     // A database file takes each record at once.
     std::fprintf(err, "veska-cli: the records go straight to %s: nothing waits\n",
-                 server.Where().c_str());
-    return true;
+                 store.Where().c_str());
   }
-  const std::unique_ptr<records::LocalStore> local = records::MakeLocalStore(path);
-  std::vector<records::Record> waiting;
-  if (!noLocalYet &&
-      (!local || local->Open() != records::RECORDS_OK ||
-       local->Waiting(server.Where(), records::kAllWaiting, waiting) != records::RECORDS_OK)) {
+  const std::unique_ptr<records::LocalStore> local =
+      noLocalYet ? nullptr : records::MakeLocalStore(path);
+  std::vector<records::Outbox> outboxes;
+  if (!noLocalYet && (!local || local->Open() != records::RECORDS_OK ||
+                      local->Outboxes(outboxes) != records::RECORDS_OK)) {
+    if (!server) return true;
     std::fprintf(err, "veska-cli: the records waiting in %s cannot be read: %s\n", path.c_str(),
                  local ? local->Problem().c_str() : "this build keeps no local records");
     return false;
   }
+  // The server as the waiting room names it; what waits under another of its names (an older
+  // version's, localhost for 127.0.0.1) is its own too.
+  const std::string key = server ? records::ServerKey(place.where) : std::string();
+  std::vector<records::Record> waiting;
+  std::vector<records::Record> setAside;
+  std::vector<std::string> reasons;
+  std::vector<records::Outbox> others;
+  for (const records::Outbox& outbox : outboxes) {
+    if (!server || (outbox.server != key && !records::SameServer(outbox.server, key))) {
+      if (outbox.waiting > 0) others.push_back(outbox);
+      continue;
+    }
+    std::vector<records::Record> some;
+    std::vector<records::Record> refused;
+    std::vector<std::string> why;
+    if (local->Waiting(outbox.server, records::kAllWaiting, some) != records::RECORDS_OK ||
+        local->SetAsideRecords(outbox.server, refused, why) != records::RECORDS_OK) {
+      std::fprintf(err, "veska-cli: the records waiting in %s cannot be read: %s\n", path.c_str(),
+                   local->Problem().c_str());
+      return false;
+    }
+    waiting.insert(waiting.end(), some.begin(), some.end());
+    setAside.insert(setAside.end(), refused.begin(), refused.end());
+    reasons.insert(reasons.end(), why.begin(), why.end());
+  }
   std::string text;
   if (json) {
     Json value;
-    value["server"] = server.Where();
-    value["waiting_in"] = path;
-    value["records"] = Json::array();
-    for (const records::Record& record : waiting) value["records"].push_back(RecordValue(record));
-    text = value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (server) {
+      value["server"] = key;
+      value["waiting_in"] = path;
+      value["records"] = Json::array();
+      for (const records::Record& record : waiting) value["records"].push_back(RecordValue(record));
+      value["set_aside"] = Json::array();
+      for (std::size_t i = 0; i < setAside.size(); ++i) {
+        Json record = RecordValue(setAside[i]);
+        record["reason"] = reasons[i];
+        value["set_aside"].push_back(std::move(record));
+      }
+    }
+    value["other_servers"] = Json::array();
+    for (const records::Outbox& outbox : others) {
+      value["other_servers"].push_back({{"server", outbox.server}, {"waiting", outbox.waiting}});
+    }
+    if (server || !others.empty()) {
+      text = value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
   } else {
     for (const records::Record& r : waiting) {
       text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" + r.id + "\n";
     }
+    for (std::size_t i = 0; i < setAside.size(); ++i) {
+      const records::Record& r = setAside[i];
+      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" + r.id +
+              "\tset aside: " + reasons[i] + "\n";
+    }
   }
-  std::fprintf(err, "veska-cli: %zu %s in %s for %s\n", waiting.size(),
-               waiting.size() == 1 ? "record waits" : "records wait", path.c_str(),
-               server.Where().c_str());
+  if (server) {
+    std::fprintf(err, "veska-cli: %s in %s for %s\n",
+                 RecordCount(waiting.size(), "record waits", "records wait").c_str(), path.c_str(),
+                 key.c_str());
+  }
+  if (!setAside.empty()) {
+    std::fprintf(err, "veska-cli: %s by %s set aside in %s, with its reasons\n",
+                 RecordCount(setAside.size(), "record refused", "records refused").c_str(),
+                 key.c_str(), path.c_str());
+  }
+  for (const records::Outbox& outbox : others) {
+    std::fprintf(err, "veska-cli: %s in %s for %s\n",
+                 RecordCount(outbox.waiting, "record waits", "records wait").c_str(), path.c_str(),
+                 outbox.server.c_str());
+  }
   std::fflush(out);
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);

@@ -3,9 +3,20 @@
 // delivers the same record again once it is back, which the record's id makes harmless.
 
 #include <libpq-fe.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,12 +48,70 @@ constexpr long long kMigrationLock = 0x766573'6b61'7265;
 // A status of our own, never returned to callers: the server went away mid-transaction.
 constexpr int kLost = -1;
 
-// A server that cannot be reached must not hold a bench up for the system's default
-// (unbounded) wait.
-std::string WithConnectTimeout(const std::string& address) {
-  if (address.find("connect_timeout=") != std::string::npos) return address;
-  return address + (address.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=5";
+using Clock = std::chrono::steady_clock;
+
+// How long the server may take to answer: to a connection, or to any one statement. A held
+// lock or a frozen host must never hold a bench, or its end, for longer. The server's own limit
+// on a statement is shorter, so that a lock wait ends in its answer and the connection is kept;
+// ours ends what the server itself no longer answers.
+constexpr std::chrono::seconds kAnswerBound{5};
+constexpr int kServerStatementMs = 4000;
+
+// What a refusal from the server means for the records, by its SQLSTATE's class: this program
+// not let in (a password, a right, a database) is the user's to mend; a record's own data is
+// set aside; the rest (the network, a restart, a timeout) passes.
+int StatusOfState(std::string_view state) {
+  if (state.size() != 5) return RECORDS_UNAVAILABLE;  // none: the network, or libpq itself
+  const std::string_view family = state.substr(0, 2);
+  if (family == "28" || state == "42501" || state == "3D000") return RECORDS_REFUSED;
+  if (family == "22" || family == "23" || family == "54") return RECORDS_REJECTED;
+  if (family == "08" || family == "40" || family == "53" || family == "57" || family == "58" ||
+      state == "55P03") {
+    return RECORDS_UNAVAILABLE;
+  }
+  return RECORDS_FAILED;
 }
+
+bool IsStateCharacter(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+}
+
+// A refusal during the connection comes only as text; verbose, libpq writes its SQLSTATE after
+// the severity ("FATAL:  28P01: password authentication failed ..."). The state, and the text
+// without it and without the source location the verbose form adds.
+std::string StateIn(std::string& message) {
+  std::string state;
+  const std::size_t at = message.find(":  ");
+  if (at != std::string::npos && message.size() >= at + 10 && message[at + 8] == ':' &&
+      std::all_of(message.begin() + static_cast<std::ptrdiff_t>(at + 3),
+                  message.begin() + static_cast<std::ptrdiff_t>(at + 8), IsStateCharacter)) {
+    state = message.substr(at + 3, 5);
+    message.erase(at + 3, 7);
+  }
+  if (const std::size_t location = message.find("\nLOCATION:"); location != std::string::npos) {
+    message.erase(location, message.find('\n', location + 1) - location);
+  }
+  return state;
+}
+
+// An eventfd that Abandon() writes to, so that a wait for the server ends at once.
+class WakeFd {
+ public:
+  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~WakeFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  WakeFd(const WakeFd&) = delete;
+  WakeFd& operator=(const WakeFd&) = delete;
+  [[nodiscard]] int Get() const { return fd_; }
+  void Signal() const {
+    const std::uint64_t one = 1;
+    if (fd_ >= 0) (void)!::write(fd_, &one, sizeof one);
+  }
+
+ private:
+  int fd_;
+};
 
 // libpq's messages end with a newline and may continue on indented lines; ours are one line.
 std::string OneLine(std::string_view text) {
@@ -155,15 +224,12 @@ class PostgresStore final : public Store {
       : address_(std::move(address)), where_(ShownAddress(address_)) {}
 
   int Open() override {
-    conn_.reset(PQconnectdb(WithConnectTimeout(address_).c_str()));
-    if (!conn_) return Unreachable("out of memory");
-    if (PQstatus(conn_.get()) != CONNECTION_OK) return Unreachable(PQerrorMessage(conn_.get()));
-    // "relation already exists, skipping" and the like are no news to the user.
-    PQsetNoticeProcessor(
-        conn_.get(), [](void*, const char*) {}, nullptr);
+    migrated_ = false;
+    if (int s = Connect(); s != RECORDS_OK) return s;
     // A store left at a schema it does not know, or not brought up to date, takes nothing.
-    const int status = Transaction([this] { return Migrate(); });
+    const int status = InTransaction([this] { return Migrate(); });
     if (status != RECORDS_OK) conn_.reset();
+    migrated_ = status == RECORDS_OK;
     return status;
   }
 
@@ -184,47 +250,162 @@ class PostgresStore final : public Store {
   std::string Problem() const override { return problem_; }
   std::string Where() const override { return where_; }
 
+  void Abandon() override {
+    abandoned_ = true;
+    wake_.Signal();
+  }
+
  private:
   int Unreachable(std::string_view reason) {
     problem_ = "cannot reach the records at " + where_ + ": " + OneLine(reason);
     return RECORDS_UNAVAILABLE;
   }
 
-  // Runs one statement. A failure is kLost when the connection went with it (worth a reset and
-  // another try), RECORDS_FAILED with the server's reason otherwise.
+  // Connects without waiting past kAnswerBound (nor past Abandon()): libpq's own wait for a
+  // connection would be unbounded, or bounded per address it tries.
+  int Connect() {
+    conn_.reset();
+    // Keepalives notice a host gone silent while the connection idles. The address comes last:
+    // what it says itself wins.
+    const char* const keywords[] = {"keepalives",       "keepalives_idle", "keepalives_interval",
+                                    "keepalives_count", "dbname",          nullptr};
+    const char* const values[] = {"1", "5", "2", "2", address_.c_str(), nullptr};
+    conn_.reset(PQconnectStartParams(keywords, values, 1));
+    if (!conn_) return Unreachable("out of memory");
+    // Verbose, a refusal carries its SQLSTATE, which tells a wrong password from an outage.
+    PQsetErrorVerbosity(conn_.get(), PQERRORS_VERBOSE);
+    const auto deadline = Clock::now() + kAnswerBound;
+    PostgresPollingStatusType polling =
+        PQstatus(conn_.get()) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    while (polling != PGRES_POLLING_OK) {
+      if (polling == PGRES_POLLING_FAILED) return ConnectionRefused();
+      if (!Await(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
+        return Unanswered();
+      }
+      polling = PQconnectPoll(conn_.get());
+    }
+    // "relation already exists, skipping" and the like are no news to the user.
+    PQsetNoticeProcessor(
+        conn_.get(), [](void*, const char*) {}, nullptr);
+    if (PQsetnonblocking(conn_.get(), 1) != 0) return Unreachable(PQerrorMessage(conn_.get()));
+    // The server ends a statement that waits too long (a lock held by another client) itself.
+    const int set = Run("SET statement_timeout = " + std::to_string(kServerStatementMs));
+    if (set == kLost) {
+      const std::string reason = PQerrorMessage(conn_.get());
+      conn_.reset();
+      return Unreachable(reason);
+    }
+    return set;
+  }
+
+  int ConnectionRefused() {
+    std::string message = PQerrorMessage(conn_.get());
+    const std::string state = StateIn(message);
+    int status = StatusOfState(state);
+    // libpq's own refusal: the server wants a password the address does not give.
+    if (state.empty() && PQconnectionNeedsPassword(conn_.get()) != 0) status = RECORDS_REFUSED;
+    conn_.reset();
+    if (status == RECORDS_UNAVAILABLE) return Unreachable(message);
+    problem_ = "the records server at " + where_ + " refuses this program: " + OneLine(message);
+    return status == RECORDS_REFUSED ? RECORDS_REFUSED : RECORDS_FAILED;
+  }
+
+  // The server did not answer in time, or the store was abandoned: the connection is dropped,
+  // so that whatever the server still does for it ends with it.
+  int Unanswered() {
+    conn_.reset();
+    return Unreachable(abandoned_
+                           ? std::string("given up as the program ends")
+                           : "no answer within " + std::to_string(kAnswerBound.count()) + " s");
+  }
+
+  // Waits until the connection's socket is ready for `events`; false when the deadline passes
+  // first or the store is abandoned.
+  bool Await(short events, Clock::time_point deadline) {
+    for (;;) {
+      if (abandoned_) return false;
+      const int socket = PQsocket(conn_.get());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (socket < 0 || left <= 0) return false;
+      pollfd fds[2] = {{socket, events, 0}, {wake_.Get(), POLLIN, 0}};
+      const int ready = ::poll(fds, wake_.Get() >= 0 ? 2 : 1, static_cast<int>(left));
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready > 0 && fds[1].revents != 0) return false;
+      if (ready > 0 && fds[0].revents != 0) return true;
+    }
+  }
+
+  // Runs one statement. A failure is kLost when the connection went with it (worth a new
+  // connection and another try); otherwise its status by the server's SQLSTATE, with the
+  // server's reason in Problem().
   int Run(std::string_view sql, const Params& params = {}, Result* out = nullptr) {
+    if (!conn_) return kLost;
     const std::string text(sql);
     const std::vector<const char*> values = params.Pointers();
-    Result result(PQexecParams(conn_.get(), text.c_str(), params.Count(), nullptr, values.data(),
-                               nullptr, nullptr, 0));
-    const ExecStatusType state = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (state == PGRES_COMMAND_OK || state == PGRES_TUPLES_OK) {
+    if (PQsendQueryParams(conn_.get(), text.c_str(), params.Count(), nullptr, values.data(),
+                          nullptr, nullptr, 0) == 0) {
+      return kLost;
+    }
+    const auto deadline = Clock::now() + kAnswerBound;
+    for (int flushed = PQflush(conn_.get()); flushed != 0; flushed = PQflush(conn_.get())) {
+      if (flushed < 0) return kLost;
+      if (!Await(POLLIN | POLLOUT, deadline)) return Unanswered();
+      if (PQconsumeInput(conn_.get()) == 0) return kLost;
+    }
+    Result result;
+    for (;;) {
+      while (PQisBusy(conn_.get()) != 0) {
+        if (!Await(POLLIN, deadline)) return Unanswered();
+        if (PQconsumeInput(conn_.get()) == 0) return kLost;
+      }
+      Result next(PQgetResult(conn_.get()));
+      if (!next) break;
+      if (!result || Succeeded(result.get())) result = std::move(next);  // the first failure
+    }
+    if (result && Succeeded(result.get())) {
       if (out) *out = std::move(result);
       return RECORDS_OK;
     }
     if (PQstatus(conn_.get()) != CONNECTION_OK) return kLost;
-    problem_ = "the records at " + where_ + " refused a statement: " +
-               OneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn_.get()));
-    return RECORDS_FAILED;
+    const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+    const char* primary =
+        result ? PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    const std::string reason = OneLine(primary ? primary : PQerrorMessage(conn_.get()));
+    const int status = StatusOfState(state ? state : "");
+    if (status == RECORDS_UNAVAILABLE) return Unreachable(reason);
+    if (status == RECORDS_REFUSED) {
+      problem_ = "the records server at " + where_ + " refuses this program: " + reason;
+    } else if (status == RECORDS_REJECTED) {
+      problem_ = reason;  // the record's own fault: the server's words are enough
+    } else {
+      problem_ = "the records at " + where_ + " refused a statement: " + reason;
+    }
+    return status;
   }
 
-  // Runs `body` in one transaction. A connection found or left broken is reset once and the
-  // whole transaction tried again: every body may safely run twice.
+  static bool Succeeded(const PGresult* result) {
+    const ExecStatusType state = PQresultStatus(result);
+    return state == PGRES_COMMAND_OK || state == PGRES_TUPLES_OK;
+  }
+
+  // Runs `body` in one transaction on an opened store.
   template <typename Body>
   int Transaction(Body&& body) {
-    if (!conn_) {
+    if (!migrated_) {
       problem_ = "the records at " + where_ + " are not open";
       return RECORDS_UNAVAILABLE;
     }
-    bool reset = false;
-    for (;;) {
-      if (PQstatus(conn_.get()) != CONNECTION_OK) {
-        if (reset) return Unreachable(PQerrorMessage(conn_.get()));
-        reset = true;
-        PQreset(conn_.get());
-        if (PQstatus(conn_.get()) != CONNECTION_OK) {
-          return Unreachable(PQerrorMessage(conn_.get()));
-        }
+    return InTransaction(std::forward<Body>(body));
+  }
+
+  // A connection found or left broken is made again once and the whole transaction tried
+  // again: every body may safely run twice.
+  template <typename Body>
+  int InTransaction(Body&& body) {
+    for (bool again = false;; again = true) {
+      if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+        if (int s = Connect(); s != RECORDS_OK) return s;
       }
       int status = Run("BEGIN");
       if (status == RECORDS_OK) status = body();
@@ -234,9 +415,15 @@ class PostgresStore final : public Store {
         return RECORDS_OK;
       }
       if (status != kLost) {
-        (void)Run("ROLLBACK");
+        const std::string problem = problem_;
+        if (conn_) (void)Run("ROLLBACK");
+        problem_ = problem;
         return status;
       }
+      const std::string reason =
+          conn_ ? std::string(PQerrorMessage(conn_.get())) : "the connection was lost";
+      conn_.reset();
+      if (again) return Unreachable(reason);
     }
   }
 
@@ -417,13 +604,124 @@ class PostgresStore final : public Store {
   std::string address_;
   std::string where_;
   Connection conn_;
+  bool migrated_ = false;  // opened: the schema is this program's
   std::string problem_;
+  std::atomic<bool> abandoned_{false};
+  WakeFd wake_;
 };
+
+// What names a server: its host (or socket folder), port, database and user, as libpq would
+// take them from an address and its defaults.
+struct ServerName {
+  std::string host;
+  std::string port;
+  std::string database;
+  std::string user;
+};
+
+// The name an address gives, with libpq's defaults (its environment variables, then its
+// built-in ones) for what the address leaves out; no connection is made. False when the
+// address cannot be read.
+bool NameOf(const std::string& address, ServerName& name) {
+  char* error = nullptr;
+  PQconninfoOption* given = PQconninfoParse(address.c_str(), &error);
+  if (error != nullptr) PQfreemem(error);
+  if (given == nullptr) return false;
+  PQconninfoOption* defaults = PQconndefaults();
+  const auto value = [&](const char* keyword) {
+    for (const PQconninfoOption* o = given; o->keyword != nullptr; ++o) {
+      if (std::string_view(o->keyword) == keyword && o->val != nullptr && *o->val != '\0') {
+        return std::string(o->val);
+      }
+    }
+    for (const PQconninfoOption* o = defaults; o != nullptr && o->keyword != nullptr; ++o) {
+      if (std::string_view(o->keyword) != keyword) continue;
+      if (o->val != nullptr && *o->val != '\0') return std::string(o->val);
+      if (o->compiled != nullptr) return std::string(o->compiled);
+    }
+    return std::string();
+  };
+  name.host = value("host");
+  if (name.host.empty()) name.host = value("hostaddr");
+  name.port = value("port");
+  name.user = value("user");
+  if (name.user.empty()) {
+    if (const passwd* user = ::getpwuid(::geteuid())) name.user = user->pw_name;
+  }
+  name.database = value("dbname");
+  if (name.database.empty()) name.database = name.user;
+  PQconninfoFree(given);
+  if (defaults != nullptr) PQconninfoFree(defaults);
+  // No host is this machine's socket: the same server as its loopback address on that port.
+  std::transform(name.host.begin(), name.host.end(), name.host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (name.host.empty() || name.host.starts_with('/')) name.host = "localhost";
+  return true;
+}
+
+// A key's part as an address may hold it: the characters an address gives a meaning to,
+// escaped.
+std::string Escaped(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '@' || c == '/' || c == ':' || c == '?' || c == '%' || c == '#' || c == ' ') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// The addresses a host name stands for (itself when it is one); loopback names all stand for
+// this machine.
+std::vector<std::string> AddressesOf(const std::string& host) {
+  std::vector<std::string> found;
+  if (host == "localhost" || host == "127.0.0.1" || host == "::1") return {"127.0.0.1", "::1"};
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return {host};
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    char text[NI_MAXHOST];
+    if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
+        0) {
+      found.emplace_back(text);
+    }
+  }
+  ::freeaddrinfo(list);
+  if (found.empty()) found.push_back(host);
+  return found;
+}
 
 }  // namespace
 
 std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
   return std::make_unique<PostgresStore>(address);
+}
+
+std::string ServerKey(const std::string& address) {
+  ServerName name;
+  if (!NameOf(address, name)) return ShownAddress(address);
+  const bool ipv6 = name.host.find(':') != std::string::npos;
+  return "postgresql://" + Escaped(name.user) + "@" +
+         (ipv6 ? "[" + name.host + "]" : Escaped(name.host)) + ":" + Escaped(name.port) + "/" +
+         Escaped(name.database);
+}
+
+bool SameServer(const std::string& one, const std::string& other) {
+  ServerName a;
+  ServerName b;
+  if (!NameOf(one, a) || !NameOf(other, b)) return one == other;
+  if (a.port != b.port || a.database != b.database || a.user != b.user) return false;
+  if (a.host == b.host) return true;
+  const std::vector<std::string> first = AddressesOf(a.host);
+  const std::vector<std::string> second = AddressesOf(b.host);
+  return std::any_of(first.begin(), first.end(), [&second](const std::string& address) {
+    return std::find(second.begin(), second.end(), address) != second.end();
+  });
 }
 
 }  // namespace veska::records

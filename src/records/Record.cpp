@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <string_view>
+
+#include "link/Utf8.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -14,6 +17,38 @@
 namespace veska::records {
 
 namespace {
+
+// Lengths a text may have in a store, in bytes: names and words that an index may hold, and
+// the longer texts (a cause's words, a path).
+constexpr std::size_t kShortText = 256;
+constexpr std::size_t kLongText = 4096;
+
+// `text` as valid UTF-8 without NUL, at most `limit` bytes, cut between characters.
+void Storable(std::string& text, std::size_t limit) {
+  std::string utf8;
+  utf8.reserve(text.size());
+  const std::string_view view(text);
+  for (std::size_t i = 0; i < view.size();) {
+    std::size_t length = link::Utf8SequenceLength(view.substr(i));
+    std::string_view piece = view.substr(i, length);
+    char latin1[2];
+    if (length == 0 || view[i] == '\0') {
+      const auto c = static_cast<unsigned char>(view[i]);
+      length = 1;
+      if (c == 0) {
+        piece = "\xEF\xBF\xBD";  // U+FFFD: a text may not hold NUL
+      } else {
+        latin1[0] = static_cast<char>(0xC0 | (c >> 6));
+        latin1[1] = static_cast<char>(0x80 | (c & 0x3F));
+        piece = std::string_view(latin1, 2);
+      }
+    }
+    if (utf8.size() + piece.size() > limit) break;
+    utf8 += piece;
+    i += length;
+  }
+  text = std::move(utf8);
+}
 
 // FNV-1a, 64 bits: enough to tell sets of images apart, and the same on every system.
 std::uint64_t Fnv1a(const std::string& text) {
@@ -113,6 +148,37 @@ std::string NewRecordId(const std::string& station) {
   std::random_device device;
   const std::uint64_t random = (std::uint64_t{device()} << 32) ^ device();
   return station + "-" + Hex64(random);
+}
+
+void MakeStorable(Record& record) {
+  // The id is "<station>-<random hex>": a long one keeps its end.
+  std::string tail;
+  if (const std::size_t dash = record.id.rfind('-');
+      record.id.size() > kShortText && dash != std::string::npos && record.id.size() - dash <= 32) {
+    tail = record.id.substr(dash);
+  }
+  std::string head = record.id.substr(0, record.id.size() - tail.size());
+  Storable(tail, 64);
+  Storable(head, kShortText - tail.size());
+  record.id = head + tail;
+  for (std::string* text :
+       {&record.station, &record.port, &record.device, &record.usbId, &record.usbSerial,
+        &record.started, &record.ended, &record.result, &record.cause, &record.flashId,
+        &record.releaseDigest, &record.version, &record.payloads}) {
+    Storable(*text, kShortText);
+  }
+  Storable(record.causeText, kLongText);
+  Storable(record.release, kLongText);
+  for (StepRecord& step : record.steps) {
+    Storable(step.words, kLongText);
+    for (std::string* text : {&step.operation, &step.outcome, &step.cause}) {
+      Storable(*text, kShortText);
+    }
+  }
+  for (ImageRecord& image : record.images) {
+    Storable(image.kind, kShortText);
+    Storable(image.path, kLongText);
+  }
 }
 
 }  // namespace veska::records

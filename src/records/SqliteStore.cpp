@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -50,13 +51,35 @@ std::string UriPath(const std::string& path) {
   return uri;
 }
 
+// The write-ahead log is cut back to this size once its records are in the database, so that
+// on a small file system it never keeps the space it took.
+constexpr int kWalKeptBytes = 64 * 1024;
+
+// A file as the system knows it, to tell the file a path names now from the one held open.
+struct FileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+bool IdentityOf(const std::string& path, FileIdentity& identity) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return false;
+  identity = {static_cast<unsigned long long>(status.st_dev),
+              static_cast<unsigned long long>(status.st_ino)};
+  return true;
+}
+
 class SqliteStore final : public LocalStore {
  public:
-  SqliteStore(std::string path, std::chrono::milliseconds busyWait)
-      : path_(std::move(path)), busyWait_(busyWait) {}
+  // `ownerOnly`: the PC's own database, which only its user may read (the records name the
+  // line's servers and stations).
+  SqliteStore(std::string path, std::chrono::milliseconds busyWait, bool ownerOnly)
+      : path_(std::move(path)), busyWait_(busyWait), ownerOnly_(ownerOnly) {}
 
   int Open() override {
     db_.reset();
+    opened_ = false;
     sqlite3* raw = nullptr;
     int opened =
         sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -85,18 +108,32 @@ class SqliteStore final : public LocalStore {
       problem_ = path_ + " is read-only: records cannot be written to it";
       return RECORDS_READ_ONLY;
     }
+    KeepToOwner();
     // WAL: a writer never blocks the readers, and a commit is one append, so a bench killed or
     // without power leaves every finished record and no half of one. FULL syncs each commit.
     if (int s = Exec("PRAGMA journal_mode = WAL"); s != RECORDS_OK) return Close(s);
     if (int s = Exec("PRAGMA synchronous = FULL"); s != RECORDS_OK) return Close(s);
-    if (int s = Migrate(); s != RECORDS_OK) return Close(s);
-    // The records still to be delivered to a server, in the order they were kept. Only this
-    // PC's database has it: it is bookkeeping, not part of the records.
-    if (int s = Exec("CREATE TABLE IF NOT EXISTS veska_outbox (seq INTEGER PRIMARY KEY "
-                     "AUTOINCREMENT, record_id TEXT NOT NULL REFERENCES phone_records (id), "
-                     "server TEXT NOT NULL, UNIQUE (record_id, server))");
+    if (int s = Exec("PRAGMA journal_size_limit = " + std::to_string(kWalKeptBytes));
         s != RECORDS_OK)
       return Close(s);
+    if (int s = Migrate(); s != RECORDS_OK) return Close(s);
+    // The records still to be delivered to a server, in the order they were kept, and those a
+    // server refused for their data (`refused` holds its reason). Only this PC's database has
+    // it: it is bookkeeping, not part of the records. `server` is the server's key, never a
+    // password.
+    if (int s = Exec("CREATE TABLE IF NOT EXISTS veska_outbox (seq INTEGER PRIMARY KEY "
+                     "AUTOINCREMENT, record_id TEXT NOT NULL REFERENCES phone_records (id), "
+                     "server TEXT NOT NULL, refused TEXT, UNIQUE (record_id, server))");
+        s != RECORDS_OK)
+      return Close(s);
+    // An outbox from before refusals were kept.
+    if (!Prepare("SELECT refused FROM veska_outbox LIMIT 0")) {
+      if (int s = Exec("ALTER TABLE veska_outbox ADD COLUMN refused TEXT"); s != RECORDS_OK) {
+        return Close(s);
+      }
+    }
+    KeepToOwner();
+    opened_ = IdentityOf(path_, identity_);
     problem_.clear();
     return RECORDS_OK;
   }
@@ -132,27 +169,116 @@ class SqliteStore final : public LocalStore {
   int Waiting(const std::string& server, std::size_t limit, std::vector<Record>& out) override {
     out.clear();
     if (int s = OpenForReading(); s != RECORDS_OK) return s;
-    return Select(
-        "phone_records JOIN veska_outbox ON veska_outbox.record_id = phone_records.id",
-        " WHERE veska_outbox.server = ? ORDER BY veska_outbox.seq LIMIT " + std::to_string(limit),
-        {server}, out);
+    return Select("phone_records JOIN veska_outbox ON veska_outbox.record_id = phone_records.id",
+                  " WHERE veska_outbox.server = ? AND veska_outbox.refused IS NULL ORDER BY "
+                  "veska_outbox.seq LIMIT " +
+                      std::to_string(limit),
+                  {server}, out);
   }
 
   int Delivered(const std::string& server, const std::string& id) override {
-    Statement done = Prepare("DELETE FROM veska_outbox WHERE server = ? AND record_id = ?");
-    if (!done) return RECORDS_FAILED;
-    Bind(done.get(), 1, server);
-    Bind(done.get(), 2, id);
-    return Step(done.get());
+    return Change("DELETE FROM veska_outbox WHERE server = ? AND record_id = ?", {server, id});
+  }
+
+  int SetAside(const std::string& server, const std::string& id,
+               const std::string& reason) override {
+    return Change("UPDATE veska_outbox SET refused = ? WHERE server = ? AND record_id = ?",
+                  {reason, server, id});
+  }
+
+  int SetAsideRecords(const std::string& server, std::vector<Record>& out,
+                      std::vector<std::string>& reasons) override {
+    out.clear();
+    reasons.clear();
+    if (int s = OpenForReading(); s != RECORDS_OK) return s;
+    if (int s = Select("phone_records JOIN veska_outbox ON veska_outbox.record_id = "
+                       "phone_records.id",
+                       " WHERE veska_outbox.server = ? AND veska_outbox.refused IS NOT NULL "
+                       "ORDER BY veska_outbox.seq",
+                       {server}, out);
+        s != RECORDS_OK)
+      return s;
+    Statement why = Prepare(
+        "SELECT refused FROM veska_outbox WHERE server = ? AND refused IS NOT NULL ORDER BY seq");
+    if (!why) return RECORDS_FAILED;
+    Bind(why.get(), 1, server);
+    int stepped = SQLITE_ROW;
+    while ((stepped = sqlite3_step(why.get())) == SQLITE_ROW) reasons.push_back(Text(why.get(), 0));
+    if (stepped != SQLITE_DONE) return Fail(stepped, "cannot be read");
+    reasons.resize(out.size());
+    return RECORDS_OK;
+  }
+
+  int Outboxes(std::vector<Outbox>& out) override {
+    out.clear();
+    if (int s = OpenForReading(); s != RECORDS_OK) return s;
+    Statement servers = Prepare(
+        "SELECT server, sum(refused IS NULL), sum(refused IS NOT NULL) FROM veska_outbox GROUP "
+        "BY server ORDER BY min(seq)");
+    if (!servers) return RECORDS_FAILED;
+    int stepped = SQLITE_ROW;
+    while ((stepped = sqlite3_step(servers.get())) == SQLITE_ROW) {
+      out.push_back({Text(servers.get(), 0),
+                     static_cast<std::size_t>(sqlite3_column_int64(servers.get(), 1)),
+                     static_cast<std::size_t>(sqlite3_column_int64(servers.get(), 2))});
+    }
+    return stepped == SQLITE_DONE ? RECORDS_OK : Fail(stepped, "cannot be read");
+  }
+
+  int Refile(const std::string& from, const std::string& to) override {
+    if (from == to) return RECORDS_OK;
+    if (int s = db_ ? ReopenIfReplaced() : Open(); s != RECORDS_OK) return s;
+    // A record kept for both names stays once, in its first place.
+    return InTransaction([&] {
+      int s = Change("UPDATE OR IGNORE veska_outbox SET server = ? WHERE server = ?", {to, from});
+      if (s == RECORDS_OK) s = Change("DELETE FROM veska_outbox WHERE server = ?", {from});
+      return s;
+    });
   }
 
   std::string Problem() const override { return problem_; }
   std::string Where() const override { return path_; }
 
+  std::string TakeNotice() override { return std::exchange(notice_, std::string()); }
+
  private:
+  // A statement that changes rows, with `values` bound in turn.
+  int Change(const std::string& sql, const std::vector<std::string>& values) {
+    if (int s = db_ ? ReopenIfReplaced() : Open(); s != RECORDS_OK) return s;
+    Statement statement = Prepare(sql);
+    if (!statement) return RECORDS_FAILED;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      Bind(statement.get(), static_cast<int>(i) + 1, values[i]);
+    }
+    return Step(statement.get());
+  }
+
+  // The PC's own database and its companions (the log, the shared index) for its user alone.
+  void KeepToOwner() {
+#if !defined(_WIN32)
+    if (!ownerOnly_) return;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      (void)::chmod((path_ + suffix).c_str(), S_IRUSR | S_IWUSR);
+    }
+#endif
+  }
+
+  // The database file was removed or replaced while it was open (someone tidied up, a copy
+  // was put in its place): writing on would go into a file nobody sees. It is opened again at
+  // its path, and that is said.
+  int ReopenIfReplaced() {
+    FileIdentity now;
+    if (!db_ || !opened_ || (IdentityOf(path_, now) && now == identity_)) return RECORDS_OK;
+    db_.reset();
+    notice_ = path_ +
+              " was removed or replaced while in use: the records go on into the database now "
+              "at that path (those written before are not in it)";
+    return Open();
+  }
+
   // Opens the database when no earlier call could; a read-only one reads as well.
   int OpenForReading() {
-    if (db_) return RECORDS_OK;
+    if (db_) return ReopenIfReplaced();
     const int s = Open();
     if (s != RECORDS_OK && s != RECORDS_READ_ONLY) return s;
     return db_ ? RECORDS_OK : RECORDS_UNAVAILABLE;
@@ -162,6 +288,8 @@ class SqliteStore final : public LocalStore {
   int Write(const Record& record, const std::string* server) {
     if (!db_) {
       if (int s = Open(); s != RECORDS_OK) return s;
+    } else if (int s = ReopenIfReplaced(); s != RECORDS_OK) {
+      return s;
     }
     if (readOnly_) return RECORDS_READ_ONLY;
     const int s = InTransaction([&] {
@@ -174,7 +302,15 @@ class SqliteStore final : public LocalStore {
       Bind(queue.get(), 2, *server);
       return Step(queue.get());
     });
-    if (s == RECORDS_OK) problem_.clear();
+    if (s != RECORDS_OK) return s;
+    // The log's pages go into the database now and the log is emptied, so that it never keeps
+    // the space it took, and a file put in the database's place never meets this file's log.
+    // A reader that holds the log (a viewer) is not waited for: the next record tries again.
+    sqlite3_busy_timeout(db_.get(), 0);
+    (void)sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                    nullptr);
+    sqlite3_busy_timeout(db_.get(), static_cast<int>(busyWait_.count()));
+    problem_.clear();
     return s;
   }
 
@@ -463,24 +599,28 @@ class SqliteStore final : public LocalStore {
 
   std::string path_;
   std::chrono::milliseconds busyWait_;
+  bool ownerOnly_ = false;
   Database db_;
   bool readOnly_ = false;
+  bool opened_ = false;  // identity_ is the open file's
+  FileIdentity identity_;
   std::string problem_;
+  std::string notice_;
 };
 
 }  // namespace
 
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path) {
-  return std::make_unique<SqliteStore>(path, kDefaultBusyWait);
+  return std::make_unique<SqliteStore>(path, kDefaultBusyWait, false);
 }
 
 std::unique_ptr<LocalStore> MakeLocalStore(const std::string& path) {
-  return std::make_unique<SqliteStore>(path, kDefaultBusyWait);
+  return std::make_unique<SqliteStore>(path, kDefaultBusyWait, true);
 }
 
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path,
                                        std::chrono::milliseconds busyWait) {
-  return std::make_unique<SqliteStore>(path, busyWait);
+  return std::make_unique<SqliteStore>(path, busyWait, false);
 }
 
 }  // namespace veska::records

@@ -26,6 +26,13 @@ namespace veska::records {
 // As a limit of LocalStore::Waiting: every record that waits.
 inline constexpr std::size_t kAllWaiting = 1'000'000;
 
+// The records a PC keeps for one server.
+struct Outbox {
+  std::string server;        // as ServerKey names it
+  std::size_t waiting = 0;   // still to be delivered
+  std::size_t setAside = 0;  // refused by the server for their data: they stay here
+};
+
 // This PC's own database, which also keeps the records still to be delivered to a server: a
 // bench never waits for its server, and a record it could not deliver survives the run.
 class LocalStore : public Store {
@@ -38,6 +45,16 @@ class LocalStore : public Store {
                                     std::vector<Record>& out) = 0;
   // The server has the record.
   [[nodiscard]] virtual int Delivered(const std::string& server, const std::string& id) = 0;
+  // The server refused the record for its data: it no longer waits, and keeps `reason`.
+  [[nodiscard]] virtual int SetAside(const std::string& server, const std::string& id,
+                                     const std::string& reason) = 0;
+  // The records set aside for `server`, in the order they were kept, each with its reason.
+  [[nodiscard]] virtual int SetAsideRecords(const std::string& server, std::vector<Record>& out,
+                                            std::vector<std::string>& reasons) = 0;
+  // Every server something is kept for, in the order of its oldest record.
+  [[nodiscard]] virtual int Outboxes(std::vector<Outbox>& out) = 0;
+  // What is kept for `from` is kept for `to` instead (the same server named another way).
+  [[nodiscard]] virtual int Refile(const std::string& from, const std::string& to) = 0;
 };
 
 // Whether this build keeps records on the PC (it has SQLite).
@@ -46,7 +63,16 @@ class LocalStore : public Store {
 // The local store at `path`; null in a build without SQLite.
 [[nodiscard]] std::unique_ptr<LocalStore> MakeLocalStore(const std::string& path);
 
-// An address as it may be shown: the password, where it has one, replaced by "***".
+// An address as it may be shown: the password, where it has one (before the host, or as a
+// password= setting), replaced by "***".
 [[nodiscard]] std::string ShownAddress(const std::string& address);
+
+// The server an address names, as records wait for it on the PC:
+// "postgresql://user@host:port/database", with what the address leaves out as libpq would
+// take it (its environment, then its defaults) and never a password. Asks no server.
+[[nodiscard]] std::string ServerKey(const std::string& address);
+// Whether two addresses (or keys) name the same server: the same user, port and database at a
+// host of the same name or address. May ask the name service: never on a port's thread.
+[[nodiscard]] bool SameServer(const std::string& one, const std::string& other);
 
 }  // namespace veska::records

@@ -125,6 +125,13 @@ bool PostgresServer::Prepare() {
     problem_ = "initdb failed: " + LogTail();
     return false;
   }
+  // One user that must give its password, for the tests of a wrong one; the first matching
+  // line rules.
+  const fs::path rules = folder_ / "data" / "pg_hba.conf";
+  std::stringstream old;
+  old << std::ifstream(rules).rdbuf();
+  std::ofstream(rules) << "host all " << kPasswordUser << " 127.0.0.1/32 scram-sha-256\n"
+                       << old.str();
   return true;
 }
 

@@ -2,7 +2,8 @@
 
 // A throwaway PostgreSQL server for tests: its own data folder and a free local port, gone with
 // the object. It runs as an unprivileged user when the tests run as root, which the server
-// refuses to run as.
+// refuses to run as. Every user is trusted but kPasswordUser, which must give its password
+// over TCP (a test makes the role and sets it).
 
 #include <sys/types.h>
 
@@ -11,6 +12,8 @@
 #include <string_view>
 
 namespace veska::testing {
+
+inline constexpr const char* kPasswordUser = "clerk";
 
 class PostgresServer {
  public:

@@ -1,20 +1,26 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "records/Keeper.h"
 #include "records/Schema.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
@@ -255,7 +261,11 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
       "result, exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, "
       "release_dir, release_digest, version) VALUES ('old-1', 'bench-1', 'COM5', '/dev/ttyS4', "
       "'2026-11-01T10:00:00Z', '2026-11-01T10:01:00Z', 60, 1, 'passed', 0, '', '', 'K9F', 1, "
-      "'18:2032', '/rel', 'abc', '1.60')";
+      "'18:2032', '/rel', 'abc', '1.60');\n"
+      // Its outbox, from before refused records were kept.
+      "CREATE TABLE veska_outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, record_id TEXT NOT NULL "
+      "REFERENCES phone_records (id), server TEXT NOT NULL, UNIQUE (record_id, server));\n"
+      "INSERT INTO veska_outbox (record_id, server) VALUES ('old-1', 'postgresql://line/r')";
   ASSERT_EQ(sqlite3_exec(raw, version1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
       << sqlite3_errmsg(raw);
 
@@ -268,6 +278,13 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
   EXPECT_EQ(all[0].badBlocks, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{18, 2032}}));
   EXPECT_EQ(all[0].usbId, "");
   EXPECT_EQ(all[1].usbId, "0403:6001");
+  auto room = MakeLocalStore(path);
+  std::vector<Record> waiting;
+  ASSERT_EQ(room->Waiting("postgresql://line/r", kAllWaiting, waiting), RECORDS_OK)
+      << room->Problem();
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0].id, "old-1");
+  room.reset();
 
   store.reset();
   ASSERT_EQ(sqlite3_exec(raw, "UPDATE veska_schema SET version = 99", nullptr, nullptr, nullptr),
@@ -278,6 +295,135 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
   EXPECT_NE(newer->Problem().find("written by a newer version of the program (schema 99"),
             std::string::npos)
       << newer->Problem();
+}
+
+// The PC's own database is its user's alone, the database and its companions; and its
+// write-ahead log never keeps the space it took (a small disk fills up otherwise).
+TEST_F(RecordStoreTest, ThePcsDatabaseIsItsOwnersAndItsLogStaysSmall) {
+  auto store = MakeLocalStore(path);
+  ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+  std::uintmax_t largestLog = 0;
+  for (int i = 0; i < 120; ++i) {
+    Record r = Phone("wal-" + std::to_string(i), "COM5", "2026-12-09T10:00:00Z", "failed");
+    r.causeText = std::string(4000, 'x');
+    for (int s = 0; s < 60; ++s) r.steps.push_back(r.steps[0]);
+    ASSERT_EQ(store->PutForServer(r, "postgresql://veska@line:5432/records"), RECORDS_OK)
+        << store->Problem();
+    std::error_code error;
+    largestLog = std::max(largestLog, fs::file_size(path + "-wal", error));
+  }
+  EXPECT_LT(largestLog, 512u * 1024u);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat((path + suffix).c_str(), &status), 0) << suffix;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << suffix;
+  }
+}
+
+// The database removed or replaced while a run writes to it: the next record goes to the file
+// the path names now, and that is said; nothing goes on into a file nobody sees.
+TEST_F(RecordStoreTest, ADatabaseRemovedOrReplacedMidRunIsOpenedAgainAtItsPath) {
+  std::mutex saidMutex;
+  std::string said;
+  Keeper keeper({path, true}, path, [&](const std::string& line) {
+    std::lock_guard lock(saidMutex);
+    said += line + "\n";
+  });
+  ASSERT_TRUE(keeper.Start());
+  const auto ids = [this] {
+    std::vector<std::string> out;
+    auto reader = MakeSqliteStore(path);
+    if (reader->Open() != RECORDS_OK) return out;
+    for (const Record& r : ReadAll(*reader)) out.push_back(r.id);
+    return out;
+  };
+  const auto await = [&ids](std::size_t count) {
+    for (int i = 0; i < 250 && ids().size() != count; ++i) std::this_thread::sleep_for(20ms);
+  };
+  keeper.Keep(Phone("before", "COM5", "2026-12-09T10:00:00Z", "passed"));
+  await(1);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+  keeper.Keep(Phone("removed", "COM5", "2026-12-09T10:01:00Z", "passed"));
+  await(1);
+  EXPECT_EQ(ids(), std::vector<std::string>{"removed"});
+
+  // A copy put in its place.
+  const std::string copy = (dir / "copy.db").string();
+  {
+    auto other = MakeSqliteStore(copy);
+    ASSERT_EQ(other->Open(), RECORDS_OK);
+    ASSERT_EQ(other->Put(Phone("copied", "COM5", "2026-12-09T09:00:00Z", "passed")), RECORDS_OK);
+  }
+  fs::rename(copy, path);
+  keeper.Keep(Phone("replaced", "COM5", "2026-12-09T10:02:00Z", "passed"));
+  keeper.Finish();
+  EXPECT_EQ(ids(), (std::vector<std::string>{"copied", "replaced"})) << said;
+  const std::string line = path + " was removed or replaced while in use";
+  const std::size_t first = said.find(line);
+  ASSERT_NE(first, std::string::npos) << said;
+  EXPECT_NE(said.find(line, first + 1), std::string::npos) << said;
+}
+
+// A full disk refuses a record: it waits in memory and is written once space comes back; what
+// could never be written is named at the end.
+TEST_F(RecordStoreTest, AFullDiskDelaysRecordsUntilSpaceComesBack) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a small file system of its own needs root";
+  const fs::path small = dir / "small";
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{small};
+  const std::string db = (small / "veska-records.db").string();
+  std::mutex saidMutex;
+  std::string said;
+  const auto saying = [&](const std::string& text) {
+    std::lock_guard lock(saidMutex);
+    return said.find(text) != std::string::npos;
+  };
+  Keeper keeper({db, true}, db, [&](const std::string& line) {
+    std::lock_guard lock(saidMutex);
+    said += line + "\n";
+  });
+  ASSERT_TRUE(keeper.Start());
+  const auto count = [&db] {
+    auto reader = MakeSqliteStore(db);
+    std::vector<Record> out;
+    return reader->Open() == RECORDS_OK && reader->Read({}, out) == RECORDS_OK ? out.size() : 0;
+  };
+  const auto fill = [&small] {
+    std::ofstream filler(small / "filler", std::ios::binary | std::ios::app);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+    }
+  };
+  Record big = Phone("second", "COM5", "2026-12-09T10:01:00Z", "failed");
+  big.causeText = std::string(4000, 'y');
+  for (int s = 0; s < 40; ++s) big.steps.push_back(big.steps[0]);
+
+  keeper.Keep(Phone("first", "COM5", "2026-12-09T10:00:00Z", "passed"));
+  for (int i = 0; i < 250 && count() != 1; ++i) std::this_thread::sleep_for(20ms);
+  fill();
+  keeper.Keep(big);
+  for (int i = 0; i < 250 && !saying("cannot be kept for now"); ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(saying("cannot be kept for now")) << said;
+  fs::remove(small / "filler");
+  for (int i = 0; i < 500 && count() != 2; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(count(), 2u) << said;
+  EXPECT_TRUE(saying("the records are written again, to " + db)) << said;
+
+  fill();
+  big.id = "third";
+  keeper.Keep(big);
+  keeper.Finish();
+  EXPECT_TRUE(saying("1 record could not be kept: " + db)) << said;
+  fs::remove(small / "filler");
+  EXPECT_EQ(count(), 2u);
 }
 
 // The sums a line manager reads: failures by cause, each port's share, and a port whose phones
