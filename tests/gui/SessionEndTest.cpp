@@ -28,6 +28,7 @@
 #include "app/DownloaderDlg.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
+#include "records/Stores.h"
 #include "sim/VirtualPhone.h"
 
 namespace veska::gui {
@@ -205,6 +206,41 @@ TEST_F(SessionEndTest, ADisconnectedDownloadIsRecordedInTheSessionFile) {
   const std::size_t start = file.find("APPS Download start");
   ASSERT_NE(start, std::string::npos) << file;
   EXPECT_NE(file.find("\n  * Download stopped by the user\n", start), std::string::npos) << file;
+}
+
+// The notice of a finished download answered and Disconnect pressed at once, while the worker
+// still ends: every image was written, so the file claims no stop and the phone has passed.
+TEST_F(SessionEndTest, ADisconnectRightAfterAFinishedDownloadLeavesItWritten) {
+  StartPhone({});
+  std::vector<Step> steps = DownloadSteps();
+  steps.push_back([](QtWindow& w) {
+    QMessageBox* notice = BoxSaying("Download Finished");
+    if (notice == nullptr) return false;
+    notice->button(QMessageBox::Ok)->click();
+    // Before the box's loop has even returned to the worker.
+    Click(w, app::IDC_DISCONNECT);
+    return true;
+  });
+  steps.push_back([this](QtWindow& w) {
+    if (host_.HasRunningWorkers()) return false;
+    w.EndDialog(ui::IDOK);
+    return true;
+  });
+  {
+    const Watchdog watchdog(60s);
+    RunProgram(host_, folder_ / "VeskaDownloader.INI",
+               [steps](QtWindow& window) { RunSteps(window, steps); });
+  }
+  const std::string file = ReadFile(folder_ / (host_.ApplicationName() + ".log"));
+  EXPECT_NE(file.find("Download  Completed"), std::string::npos) << file;
+  EXPECT_EQ(file.find("stopped by the user"), std::string::npos) << file;
+  const auto store = records::MakeSqliteStore((folder_ / "veska-records.db").string());
+  std::vector<records::Record> kept;
+  ASSERT_EQ(store->Read({}, kept), records::RECORDS_OK) << store->Problem();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].result, "passed");
+  ASSERT_EQ(kept[0].steps.size(), 2u);
+  EXPECT_EQ(kept[0].steps[1].outcome, "written");
 }
 
 // The phone's line drops in the middle of an image: a box says so with the port's reason, the
