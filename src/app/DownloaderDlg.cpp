@@ -360,6 +360,7 @@ void DownloaderDlg::Disconnect(bool stopped) {
   EnableSelectionControls();
   totalElapsed = 0;
   EnterIdleState();
+  if (disconnectObserver_) disconnectObserver_();
 }
 
 std::string DownloaderDlg::LostPhoneReason(const OperationResult& result) const {
