@@ -17,11 +17,12 @@ records::Place DesktopPlace(const std::filesystem::path& settingsFile) {
   return place;
 }
 
-// The phone under way is journaled beside the records' own database, wherever the records go;
-// nowhere when they are off.
+// The phone under way is journaled beside the settings, where this PC's own records database
+// lives, wherever the records go; nowhere when they are off.
 std::filesystem::path JournalFolder(const std::filesystem::path& settingsFile) {
   if (records::PlaceOf({}, settingsFile).where.empty()) return {};
-  return std::filesystem::path(records::LocalRecordsPath(settingsFile)).parent_path();
+  const std::filesystem::path folder = settingsFile.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
 }
 
 }  // namespace
