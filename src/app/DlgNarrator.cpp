@@ -89,6 +89,10 @@ void DlgNarrator::ReadBack(const ImagesReadBack& readBack) {
   dlg_.Publish(readBack);
 }
 
+void DlgNarrator::OutcomeDecided() {
+  dlg_.Runner().Decide();
+}
+
 void DlgNarrator::Sleep(std::chrono::milliseconds duration) {
   dlg_.Host().Sleep(duration);
 }

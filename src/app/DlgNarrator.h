@@ -36,6 +36,7 @@ class DlgNarrator final : public Narrator, public Clock {
   void StartImage(const ImageBegan& image) override;
   void ImageEnded(const WrittenImage& image) override;
   void ReadBack(const ImagesReadBack& readBack) override;
+  void OutcomeDecided() override;
 
   // --- Clock ---
   void Sleep(std::chrono::milliseconds duration) override;

@@ -360,12 +360,13 @@ void DownloaderDlg::OnDisconnect() {
 }
 
 void DownloaderDlg::Disconnect(bool stopped) {
-  // Before the close: the port's end is what the stopped operation reports next.
-  if (stopped && stopObserver_ && runner_.Busy()) stopObserver_(runner_.Holder());
   state_.bootloaderMode.store(false);
-  // A worker may hold the port: closing ends its blocked transfer, and the cleared flag keeps
-  // its later steps from opening the device again.
-  state_.CancelOperations();
+  // A worker may hold the port: closing ends its blocked transfer, and the cancel keeps its
+  // later steps from opening the device again. An operation whose outcome was decided already
+  // (a download whose every image is written) is not stopped by it.
+  const std::string_view cancelled = runner_.Cancel();
+  // Before the close: the port's end is what the stopped operation reports next.
+  if (stopped && stopObserver_ && !cancelled.empty()) stopObserver_(cancelled);
   if (port.IsPortOpen()) port.Close();
   state_.CloseSharedPort();  // the Explorer's exchanges run on START's copy of the record
   Wnd().Enable(IDC_UART, true);
@@ -373,6 +374,7 @@ void DownloaderDlg::Disconnect(bool stopped) {
   EnableSelectionControls();
   totalElapsed = 0;
   EnterIdleState();
+  if (disconnectObserver_) disconnectObserver_();
 }
 
 std::string DownloaderDlg::LostPhoneReason(const OperationResult& result) const {

@@ -101,6 +101,12 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void SetStopObserver(std::function<void(std::string_view operation)> observer) {
     stopObserver_ = std::move(observer);
   }
+  // Hears every Disconnect (the user's, a quit's, a lost phone's) once it is done: the window
+  // has let go of the phone, which must restart before anything else. On the user-interface
+  // thread; set it before the first operation starts.
+  void SetDisconnectObserver(std::function<void()> observer) {
+    disconnectObserver_ = std::move(observer);
+  }
 
   // --- a phone lost in the middle of an operation ---
   // Why the phone was lost when `result` is an operation after START that failed while the
@@ -284,6 +290,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   DlgOperations operations_;
   SessionObserver eventObserver_;
   std::function<void(std::string_view)> stopObserver_;
+  std::function<void()> disconnectObserver_;
   PortReasonRecorder portReasons_;
   // What the running operation's engine and port noted as the reason it failed; a failed
   // result that names no cause of its own takes this one.

@@ -121,6 +121,10 @@ class Narrator : public link::ProgressSink {
   virtual void StartImage(const ImageBegan& image) = 0;
   virtual void ImageEnded(const WrittenImage& image) = 0;
   virtual void ReadBack(const ImagesReadBack& readBack) = 0;
+  // The operation's outcome is decided (everything it had to write is written): what it still
+  // does (a notice, a reboot request, the control states) cannot undo that, and a Disconnect
+  // from now on stops nothing.
+  virtual void OutcomeDecided() {}
 };
 
 // Hears the engines and shows nothing, answering every message box OK; its clock does not

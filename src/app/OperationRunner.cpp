@@ -27,6 +27,26 @@ std::string_view OutcomeName(Outcome outcome) {
   return "?";
 }
 
+namespace {
+
+// The worker running on this thread: its runner and its token (Decide names no operation, the
+// thread does).
+struct RunningWorker {
+  const OperationRunner* runner = nullptr;
+  std::uint64_t token = 0;
+};
+thread_local RunningWorker tRunning;
+
+class RunningScope {
+ public:
+  RunningScope(const OperationRunner& runner, std::uint64_t token) { tRunning = {&runner, token}; }
+  ~RunningScope() { tRunning = {}; }
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+};
+
+}  // namespace
+
 OperationRunner::OperationRunner(ui::Host& host, ProcessState& state)
     : host_(host), state_(state) {}
 
@@ -69,9 +89,19 @@ void OperationRunner::RunWorker(OperationId id, std::uint64_t token, std::uint32
   {
     const auto operation = state_.BeginWorker(generation);
     if (operation.owns_lock()) {
-      result = body();
+      {
+        const RunningScope running(*this, token);
+        result = body();
+      }
       result.operation = id;
-      if (!state_.link.openAllowed.load()) result = OperationResult::Ended(id, Outcome::Cancelled);
+      bool decided = false;
+      {
+        std::lock_guard lock(mutex_);
+        decided = decidedToken_ == token;
+      }
+      if (!state_.link.openAllowed.load() && !decided) {
+        result = OperationResult::Ended(id, Outcome::Cancelled);
+      }
     }
     Release(token);
     // Told while the phone is still held, so that results arrive in the order the operations
@@ -131,6 +161,24 @@ OperationResult OperationRunner::RefuseBusy(OperationId id, ui::Window* owner) {
   OperationResult result = OperationResult::Ended(id, Outcome::Busy, 0, holder);
   Report(result);
   return result;
+}
+
+std::string_view OperationRunner::Cancel() {
+  // Under the lock, so that an outcome is either decided before this Disconnect or cancelled
+  // by it, never both.
+  std::lock_guard lock(mutex_);
+  const bool stops = holderToken_ != 0 && holderGeneration_ == state_.link.disconnects.load() &&
+                     decidedToken_ != holderToken_;
+  state_.CancelOperations();
+  return stops ? OperationName(holder_) : std::string_view();
+}
+
+void OperationRunner::Decide() {
+  if (tRunning.runner != this) return;
+  std::lock_guard lock(mutex_);
+  if (holderToken_ == tRunning.token && holderGeneration_ == state_.link.disconnects.load()) {
+    decidedToken_ = tRunning.token;
+  }
 }
 
 bool OperationRunner::Busy() const {

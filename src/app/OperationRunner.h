@@ -76,7 +76,8 @@ class OperationRunner {
   // Runs `body` on a worker thread of the highest priority. The worker first waits until a
   // cancelled predecessor has let go of the phone; when Disconnect came since this call it ends
   // at once as Cancelled without running `body`. A body that ends after a Disconnect reports
-  // Cancelled whatever it returned: the user asked for the end.
+  // Cancelled whatever it returned (the user asked for the end), unless it had decided its
+  // outcome before the Disconnect came (Decide).
   void StartWorker(OperationId id, Body body);
   // Runs `body` here, holding the phone meanwhile (when the operation needs it), and reports
   // and returns its result.
@@ -87,6 +88,16 @@ class OperationRunner {
   // Refuses `id` because another operation holds the phone: says so in a message box (owned by
   // `owner` when given) and reports Busy naming the holder.
   OperationResult RefuseBusy(OperationId id, ui::Window* owner);
+
+  // Disconnect: from now on no worker opens the port again, and the operation that holds the
+  // phone ends as Cancelled, unless its outcome was decided already (Decide). Returns the
+  // caption of the operation this stopped, empty when none was stopped.
+  std::string_view Cancel();
+  // Told by a worker of this runner, from its own thread, once its outcome is decided: all it
+  // had to do with the phone is done (every image written), and what follows (a notice, the
+  // window's states) cannot undo it. A Disconnect from then on stops nothing: the result stands
+  // as the body returns it. Ignored from any other thread.
+  void Decide();
 
   // True while an operation holds the phone and Disconnect has not cancelled it.
   [[nodiscard]] bool Busy() const;
@@ -133,6 +144,8 @@ class OperationRunner {
   std::uint64_t holderToken_ = 0;
   OperationId holder_ = OperationId::Start;
   std::uint32_t holderGeneration_ = 0;
+  // The holder whose outcome was decided before any Disconnect, 0 when none.
+  std::uint64_t decidedToken_ = 0;
   // The press being handled and whether it produced a result or a worker.
   std::optional<OperationId> request_;
   bool requestAnswered_ = false;

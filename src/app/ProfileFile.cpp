@@ -221,8 +221,11 @@ class InterProcessLock {
 
 }  // namespace
 
-ProfileFile::ProfileFile(std::filesystem::path file, SettingsAccess access)
-    : file_(std::move(file)), access_(access), lines_(ReadFileText(file_).lines) {}
+ProfileFile::ProfileFile(std::filesystem::path file, SettingsAccess access, LineEnd lineEnd)
+    : file_(std::move(file)),
+      access_(access),
+      lineEnd_(lineEnd),
+      lines_(ReadFileText(file_).lines) {}
 
 std::string ProfileFile::GetString(std::string_view section, std::string_view key,
                                    std::string_view fallback) const {
@@ -309,9 +312,15 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   if (text.kind == FileKind::Other || text.kind == FileKind::Unreadable || !text.whole) {
     return false;
   }
-  const std::string_view cr = text.crlf ? "\r" : "";
-  // The last line gets its break: a line added after it must not join it.
-  if (text.crlf && !text.lines.empty() && !text.lines.back().ends_with('\r')) {
+  const bool crlf = text.crlf || lineEnd_ == LineEnd::CrLf;
+  const std::string_view cr = crlf ? "\r" : "";
+  if (lineEnd_ == LineEnd::CrLf) {
+    // Every line: a file an older version wrote with LF would still read as one line.
+    for (std::string& line : text.lines) {
+      if (!line.ends_with('\r')) line += '\r';
+    }
+  } else if (text.crlf && !text.lines.empty() && !text.lines.back().ends_with('\r')) {
+    // The last line gets its break: a line added after it must not join it.
     text.lines.back() += '\r';
   }
   SetKey(text.lines, section, key, value, cr);

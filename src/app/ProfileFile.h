@@ -13,6 +13,15 @@ namespace veska::app {
 // ReadOnly (the command line) keeps changes in memory for this run and never touches the file.
 enum class SettingsAccess { ReadWrite, ReadOnly };
 
+// The line end a settings file is written with where it has none of its own to keep.
+enum class LineEnd { Lf, CrLf };
+// Windows' own profile files have CR LF, and older editors there show LF lines as one line.
+#if defined(_WIN32)
+inline constexpr LineEnd kPlatformLineEnd = LineEnd::CrLf;
+#else
+inline constexpr LineEnd kPlatformLineEnd = LineEnd::Lf;
+#endif
+
 // An INI file read and written the way the classic private-profile functions do:
 // - the file is read once, when the object is made, and reads are served from memory;
 // - every write changes memory and then (ReadWrite) goes to the file at once: under a lock on a
@@ -22,8 +31,9 @@ enum class SettingsAccess { ReadWrite, ReadOnly };
 // - only a regular file is ever written, and only when it could be read whole: a device, a FIFO,
 //   a folder, an unreadable file or one larger than kMaxFileSize is read as far as it can be
 //   (without blocking) but never replaced, and a write to it fails; a link is followed;
-// - a rewritten file keeps its line breaks (CR LF or LF, lines added follow the first break)
-//   and its permissions;
+// - a rewritten file keeps its permissions and its line breaks (CR LF or LF, lines added follow
+//   the first break); a new file gets `lineEnd`, and with CrLf (Windows) every line of a file
+//   written with LF before gets CR LF too; reading accepts both;
 // - section and key names compare without regard to ASCII case, surrounding blanks ignored;
 // - a missing file, section or key gives the caller's default;
 // - an integer is read from the value's leading decimal digits (an optional sign first), so
@@ -33,7 +43,8 @@ enum class SettingsAccess { ReadWrite, ReadOnly };
 class ProfileFile {
  public:
   explicit ProfileFile(std::filesystem::path file,
-                       SettingsAccess access = SettingsAccess::ReadWrite);
+                       SettingsAccess access = SettingsAccess::ReadWrite,
+                       LineEnd lineEnd = kPlatformLineEnd);
 
   [[nodiscard]] std::string GetString(std::string_view section, std::string_view key,
                                       std::string_view fallback) const;
@@ -57,6 +68,7 @@ class ProfileFile {
  private:
   std::filesystem::path file_;
   SettingsAccess access_;
+  LineEnd lineEnd_;
   mutable std::mutex mutex_;
   mutable std::vector<std::string> lines_;  // the file as read, with this object's writes
 };

@@ -22,6 +22,8 @@ void SessionLog::Rotate() {
   std::error_code error;
   std::filesystem::remove(previous, error);
   if (std::filesystem::exists(path_, error)) std::filesystem::rename(path_, previous, error);
+  // The settings' folder, where the log lives, is not there yet on a PC's very first start.
+  if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), error);
   // Text mode: the platform's line ends, as a user's editor there expects them.
   file_.open(path_, std::ios::out | std::ios::trunc);
   written_ = 0;

@@ -17,6 +17,14 @@ records::Place DesktopPlace(const std::filesystem::path& settingsFile) {
   return place;
 }
 
+// The phone under way is journaled beside the settings, where this PC's own records database
+// lives, wherever the records go; nowhere when they are off.
+std::filesystem::path JournalFolder(const std::filesystem::path& settingsFile) {
+  if (records::PlaceOf({}, settingsFile).where.empty()) return {};
+  const std::filesystem::path folder = settingsFile.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
 }  // namespace
 
 void LoadPayloads(payloads::PayloadSet& payloads) {
@@ -40,9 +48,14 @@ DesktopSession::DesktopSession(StatusWindow& window, app::DownloaderApp& applica
       programName_(std::move(programName)),
       keeper_(DesktopPlace(settingsFile), records::LocalRecordsPath(settingsFile),
               [this](const std::string& line) { Say(line); }),
-      recorder_({records::HostName(), application.State().payloads.Describe()},
-                [this](records::Record record) { keeper_.Keep(std::move(record)); }) {
+      journal_(JournalFolder(settingsFile)),
+      recorder_(
+          {records::HostName(), application.State().payloads.Describe()},
+          [this](records::Record record) { keeper_.Keep(std::move(record)); },
+          [this](const records::Record& record) { journal_.Write(record); }) {
   (void)keeper_.Start();
+  // Phones a program killed before their end left under way.
+  for (records::Record& record : journal_.TakeLeftOver()) keeper_.Keep(std::move(record));
 }
 
 DesktopSession::~DesktopSession() {
@@ -59,6 +72,9 @@ void DesktopSession::Attach(app::DownloaderDlg& dlg) {
       [this, &dlg](const app::OperationResult& result) { TakeResult(dlg, result); });
   dlg.Runner().SetRequestObserver([this](app::OperationId id) { recorder_.Pressed(id); });
   dlg.SetEventObserver([this](const app::SessionEvent& event) { TakeEvent(event); });
+  // Disconnect or a lost line: the phone is done, and recorded now rather than at the next
+  // START or the program's end.
+  dlg.SetDisconnectObserver([this] { recorder_.Released(); });
   dlg.SetConfirmErasing(true);
 }
 
@@ -67,6 +83,7 @@ void DesktopSession::End() {
   ended_ = true;
   recorder_.End();
   keeper_.Finish();
+  journal_.Remove();
 }
 
 // The status line under the window says what the log cannot: a connection whose flash checks

@@ -9,6 +9,7 @@
 #include "app/DownloaderApp.h"
 #include "app/SessionLog.h"
 #include "app/TransferRate.h"
+#include "desktop/PhoneJournal.h"
 #include "payloads/PayloadSet.h"
 #include "records/Keeper.h"
 #include "records/SessionRecorder.h"
@@ -48,7 +49,9 @@ class StatusWindow {
 // transfer's progress, a wait for the phone, a read-back's verdict, why a result failed), the
 // session log keeps where the user stopped an operation, a phone lost midway is said at once,
 // and every phone the window serves leaves its record where the settings say (beside them by
-// default). Results and events come from worker threads; the window is reached through Post.
+// default): when the window lets go of it, with the next START or at the program's end, and,
+// should the program not get there, from its journal at the next run. Results and events come
+// from worker threads; the window is reached through Post.
 class DesktopSession {
  public:
   DesktopSession(StatusWindow& window, app::DownloaderApp& application, app::SessionLog& sessionLog,
@@ -79,6 +82,7 @@ class DesktopSession {
   // the port's status back; a read-back's verdict stays.
   bool transferShown_ = false;
   records::Keeper keeper_;
+  PhoneJournal journal_;
   records::SessionRecorder recorder_;
   bool ended_ = false;
 };

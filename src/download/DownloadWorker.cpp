@@ -226,6 +226,7 @@ ImageEnd WriteImage(const EngineContext& engine, const DownloadInputs& inputs, I
   }
 
   if (isLast && written && verified) {
+    narrator.OutcomeDecided();
     if (inputs.autoReboot) static_cast<void>(RequestReboot(engine));
     narrator.Message("Download Finished", "  NOTICE  ", ui::MB_OK);
   }

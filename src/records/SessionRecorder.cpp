@@ -25,8 +25,11 @@ ImageRecord RecordOfImage(const app::WrittenImage& image, const link::Crc32Table
   return record;
 }
 
-SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep)
-    : facts_(std::move(facts)), keep_(std::move(keep)) {}
+SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep,
+                                 std::function<void(const Record&)> underWay)
+    : facts_(std::move(facts)), keep_(std::move(keep)), underWay_(std::move(underWay)) {
+  crcTable_.BuildCrc32Table();
+}
 
 void SessionRecorder::Take(const app::SessionEvent& event) {
   std::lock_guard lock(mutex_);
@@ -56,10 +59,20 @@ void SessionRecorder::Pressed(app::OperationId operation) {
 void SessionRecorder::Ended(const app::OperationResult& result, const std::string& port,
                             const std::string& device, const app::FlashReport& flash) {
   std::lock_guard lock(mutex_);
+  AddStep(result, port, device, flash);
+  // Once the window has let go of the phone, the last operation still ending closes it.
+  if (released_ && pressed_.empty()) {
+    released_ = false;
+    Close();
+  }
+}
+
+void SessionRecorder::AddStep(const app::OperationResult& result, const std::string& port,
+                              const std::string& device, const app::FlashReport& flash) {
+  const auto now = std::chrono::steady_clock::now();
   double seconds = 0.0;
   if (const auto pressed = pressed_.find(result.operation); pressed != pressed_.end()) {
-    seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed->second).count();
+    seconds = std::chrono::duration<double>(now - pressed->second).count();
     pressed_.erase(pressed);
   }
   const bool start = result.operation == app::OperationId::Start;
@@ -76,7 +89,7 @@ void SessionRecorder::Ended(const app::OperationResult& result, const std::strin
     record.payloads = facts_.payloads;
     record.flashId = flashId_;
     phone_ = std::move(record);
-    began_ = std::chrono::steady_clock::now();
+    began_ = now;
   }
   // Refusals and the tools that need no phone left the phone as it was.
   if (!phone_ || !app::NeedsPhone(result.operation) || result.outcome == app::Outcome::Refused ||
@@ -101,19 +114,30 @@ void SessionRecorder::Ended(const app::OperationResult& result, const std::strin
     phone_->badBlocksKnown = flash.badBlocksKnown;
     phone_->badBlocks = flash.badBlocks;
   }
+  lastEnded_ = now;
+  lastEndedUtc_ = UtcNow();
+  if (underWay_) underWay_(Made());
+}
+
+void SessionRecorder::Released() {
+  std::lock_guard lock(mutex_);
+  if (!pressed_.empty()) {
+    released_ = true;  // the operation Disconnect stopped reports next
+    return;
+  }
+  Close();
 }
 
 void SessionRecorder::End() {
   std::lock_guard lock(mutex_);
+  released_ = false;
   Close();
 }
 
-void SessionRecorder::Close() {
-  if (!phone_) return;
-  Record record = std::move(*phone_);
-  phone_.reset();
-  record.ended = UtcNow();
-  record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+Record SessionRecorder::Made() {
+  Record record = *phone_;
+  record.ended = lastEndedUtc_;
+  record.seconds = std::chrono::duration<double>(lastEnded_ - began_).count();
   record.result = "passed";
   for (const StepRecord& step : record.steps) {
     if (step.exitStatus == 0) continue;
@@ -122,15 +146,26 @@ void SessionRecorder::Close() {
     record.exitStatus = 1;
     break;
   }
-  link::Crc32Table table;
-  table.BuildCrc32Table();
-  for (const app::WrittenImage& image : written_) {
-    record.images.push_back(RecordOfImage(image, table, readBack_));
+  for (std::size_t i = images_.size(); i < written_.size(); ++i) {
+    images_.push_back(RecordOfImage(written_[i], crcTable_, {}));
   }
-  written_.clear();
-  readBack_.clear();
+  for (std::size_t i = 0; i < written_.size(); ++i) {
+    ImageRecord image = images_[i];
+    image.verified = written_[i].written && readBack_.contains(written_[i].kind);
+    record.images.push_back(std::move(image));
+  }
   record.releaseDigest = ReleaseDigest(record.images);
   record.version = ProgramVersion();
+  return record;
+}
+
+void SessionRecorder::Close() {
+  if (!phone_) return;
+  Record record = Made();
+  phone_.reset();
+  written_.clear();
+  images_.clear();
+  readBack_.clear();
   keep_(std::move(record));
 }
 

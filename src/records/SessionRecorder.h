@@ -26,8 +26,14 @@ namespace veska::records {
 
 // What a desktop program keeps of each phone its window served. A phone begins when START
 // reaches it (the phone acknowledged the start, whether or not the loaders then came up) and
-// ends with the next START or when the program ends; its steps are the operations that talked
-// to it meanwhile, its images those they wrote. A START that found no phone is no phone.
+// ends when the window lets go of it (Disconnect, a lost line), with the next START or when the
+// program ends; its steps are the operations that talked to it meanwhile, its images those
+// they wrote, and its time ends with its last operation (the idle time after it is nobody's).
+// A START that found no phone is no phone.
+//
+// After each of its operations the phone as it stands so far is told to `underWay`, so that a
+// program killed before the phone ends can leave it to the next run; the record kept at its end
+// has the same id.
 //
 // Thread safety: every member may be called from any thread.
 class SessionRecorder {
@@ -36,7 +42,8 @@ class SessionRecorder {
     std::string station;
     std::string payloads;  // the loader payloads in use
   };
-  SessionRecorder(Facts facts, std::function<void(Record)> keep);
+  SessionRecorder(Facts facts, std::function<void(Record)> keep,
+                  std::function<void(const Record&)> underWay = {});
 
   // What the window's session tells.
   void Take(const app::SessionEvent& event);
@@ -45,22 +52,38 @@ class SessionRecorder {
   // An operation ended on `port` (its device `device`), with the window's flash report.
   void Ended(const app::OperationResult& result, const std::string& port, const std::string& device,
              const app::FlashReport& flash);
+  // The window let go of the phone (Disconnect, a lost line): it is done as soon as the
+  // operations still ending have reported.
+  void Released();
   // The program ends: the phone under way, if any, is done.
   void End();
 
  private:
+  // Under the lock: the operation's step added to the phone under way (a START begins one).
+  void AddStep(const app::OperationResult& result, const std::string& port,
+               const std::string& device, const app::FlashReport& flash);
+  // Under the lock: the phone under way as a record, as it stands.
+  Record Made();
   // Under the lock: the phone under way made into a record and handed on.
   void Close();
 
   Facts facts_;
   std::function<void(Record)> keep_;
+  std::function<void(const Record&)> underWay_;
+  link::Crc32Table crcTable_;
   std::mutex mutex_;
+  bool released_ = false;      // the phone ends once the operations pressed have reported
   bool acknowledged_ = false;  // the phone answered the current START
   std::string flashId_;        // what the Flash ID box shows of it
   std::optional<Record> phone_;
   std::chrono::steady_clock::time_point began_;
+  // Where the phone's last operation ended.
+  std::chrono::steady_clock::time_point lastEnded_;
+  std::string lastEndedUtc_;
   std::map<app::OperationId, std::chrono::steady_clock::time_point> pressed_;
   std::vector<app::WrittenImage> written_;
+  // The records of written_'s first images: each file's CRC-32 is read once.
+  std::vector<ImageRecord> images_;
   std::set<app::ImageKind> readBack_;
 };
 

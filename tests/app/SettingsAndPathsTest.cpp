@@ -206,6 +206,24 @@ TEST_F(ProfileFileTest, ARewrittenFileKeepsItsLineBreaksAndPermissions) {
   EXPECT_EQ(std::filesystem::status(file_()).permissions(), std::filesystem::perms(0640));
 }
 
+// Windows' line end: a new file gets CR LF, and so does every line of one written with LF
+// before; reading takes either.
+TEST_F(ProfileFileTest, WindowsLineEndsAreWrittenThroughout) {
+  const ProfileFile fresh(file_(), SettingsAccess::ReadWrite, LineEnd::CrLf);
+  EXPECT_TRUE(fresh.WriteInt("Setting", "A", 1));
+  EXPECT_TRUE(fresh.WriteInt("Setting", "B", 2));
+  EXPECT_EQ(Content(), "[Setting]\r\nA=1\r\nB=2\r\n");
+  EXPECT_EQ(ProfileFile(file_()).GetInt("Setting", "B", -1), 2);
+
+  Write("[Setting]\nA=1\n\n[Other]\nX=y");
+  EXPECT_TRUE(ProfileFile(file_(), SettingsAccess::ReadWrite, LineEnd::CrLf)
+                  .WriteString("Other", "Z", "w"));
+  EXPECT_EQ(Content(), "[Setting]\r\nA=1\r\n\r\n[Other]\r\nX=y\r\nZ=w\r\n");
+  EXPECT_EQ(
+      ProfileFile(file_(), SettingsAccess::ReadOnly, LineEnd::CrLf).GetString("Other", "X", ""),
+      "y");
+}
+
 TEST_F(ProfileFileTest, AFileTooLargeToReadWholeIsNeverRewritten) {
   std::string text = "[Setting]\nA=1\n";
   while (text.size() <= ProfileFile::kMaxFileSize) text += "; padding padding padding\n";

@@ -249,6 +249,13 @@ TEST_F(HostAdditionsTest, TheSessionLogRotatesAtStartAndAtItsLimit) {
   }
   EXPECT_EQ(app::SessionLogPath("/home/u/.config/VeskaDownloader.INI", "VeskaDownloader"),
             std::filesystem::path("/home/u/.config/VeskaDownloader.log"));
+  // The very first start: the settings' folder, the log's, is not there yet.
+  const std::filesystem::path first = folder_ / "config" / "Veska" / "VeskaDownloader.log";
+  {
+    app::SessionLog log(first);
+    log.Append("first\n");
+  }
+  EXPECT_EQ(ReadFile(first), "first\n");
 }
 
 // The Flash ID box reads as text, not greyed, while the dialog still treats it as disabled;

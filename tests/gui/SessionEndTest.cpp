@@ -23,11 +23,14 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "TestApp.h"
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
+#include "records/Stores.h"
 #include "sim/VirtualPhone.h"
 
 namespace veska::gui {
@@ -205,6 +208,121 @@ TEST_F(SessionEndTest, ADisconnectedDownloadIsRecordedInTheSessionFile) {
   const std::size_t start = file.find("APPS Download start");
   ASSERT_NE(start, std::string::npos) << file;
   EXPECT_NE(file.find("\n  * Download stopped by the user\n", start), std::string::npos) << file;
+}
+
+// The notice of a finished download answered and Disconnect pressed at once, while the worker
+// still ends: every image was written, so the file claims no stop and the phone has passed.
+TEST_F(SessionEndTest, ADisconnectRightAfterAFinishedDownloadLeavesItWritten) {
+  StartPhone({});
+  std::vector<Step> steps = DownloadSteps();
+  steps.push_back([](QtWindow& w) {
+    QMessageBox* notice = BoxSaying("Download Finished");
+    if (notice == nullptr) return false;
+    notice->button(QMessageBox::Ok)->click();
+    // Before the box's loop has even returned to the worker.
+    Click(w, app::IDC_DISCONNECT);
+    return true;
+  });
+  steps.push_back([this](QtWindow& w) {
+    if (host_.HasRunningWorkers()) return false;
+    w.EndDialog(ui::IDOK);
+    return true;
+  });
+  {
+    const Watchdog watchdog(60s);
+    RunProgram(host_, folder_ / "VeskaDownloader.INI",
+               [steps](QtWindow& window) { RunSteps(window, steps); });
+  }
+  const std::string file = ReadFile(folder_ / (host_.ApplicationName() + ".log"));
+  EXPECT_NE(file.find("Download  Completed"), std::string::npos) << file;
+  EXPECT_EQ(file.find("stopped by the user"), std::string::npos) << file;
+  const auto store = records::MakeSqliteStore((folder_ / "veska-records.db").string());
+  std::vector<records::Record> kept;
+  ASSERT_EQ(store->Read({}, kept), records::RECORDS_OK) << store->Problem();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].result, "passed");
+  ASSERT_EQ(kept[0].steps.size(), 2u);
+  EXPECT_EQ(kept[0].steps[1].outcome, "written");
+}
+
+std::vector<records::Record> RecordsIn(const std::filesystem::path& file) {
+  std::vector<records::Record> kept;
+  if (!std::filesystem::exists(file)) return kept;
+  const auto store = records::MakeSqliteStore(file.string());
+  if (store->Read({}, kept) != records::RECORDS_OK) kept.clear();
+  return kept;
+}
+
+// A finished download, then the window idle for a while, then Disconnect: the phone is recorded
+// at the Disconnect, with its time ending at the download. Until then its journal holds it, and
+// a program killed before the Disconnect leaves it to the next run.
+TEST_F(SessionEndTest, APhoneIsRecordedWhenLetGoAndSurvivesAKilledProgram) {
+  StartPhone({});
+  const std::filesystem::path database = folder_ / "veska-records.db";
+  const std::filesystem::path journal =
+      folder_ / ("veska-under-way-" + std::to_string(::getpid()) + ".db");
+  const std::filesystem::path killed = folder_ / "left-by-a-killed-program.db";
+  std::vector<Step> steps = DownloadSteps();
+  steps.push_back([](QtWindow&) {
+    QMessageBox* notice = BoxSaying("Download Finished");
+    if (notice == nullptr) return false;
+    notice->button(QMessageBox::Ok)->click();
+    return true;
+  });
+  Clock::time_point idle{};
+  steps.push_back([&](QtWindow& w) {
+    if (host_.HasRunningWorkers() || !w.IsEnabled(app::IDC_DOWNLOAD)) return false;
+    // What a program killed now would leave.
+    std::error_code error;
+    std::filesystem::copy_file(journal, killed, error);
+    idle = Clock::now();
+    return true;
+  });
+  steps.push_back([&](QtWindow& w) {
+    if (Clock::now() - idle < 3s) return false;
+    Click(w, app::IDC_DISCONNECT);
+    idle = Clock::now();
+    return true;
+  });
+  std::vector<records::Record> beforeExit;
+  steps.push_back([&](QtWindow& w) {
+    beforeExit = RecordsIn(database);
+    if (beforeExit.empty() && Clock::now() - idle < 10s) return false;
+    w.EndDialog(ui::IDOK);
+    return true;
+  });
+  {
+    const Watchdog watchdog(60s);
+    RunProgram(host_, folder_ / "VeskaDownloader.INI",
+               [steps](QtWindow& window) { RunSteps(window, steps); });
+  }
+  ASSERT_EQ(beforeExit.size(), 1u);
+  const records::Record& phone = beforeExit[0];
+  EXPECT_EQ(phone.result, "passed");
+  ASSERT_EQ(phone.steps.size(), 2u);
+  EXPECT_EQ(phone.steps[1].outcome, "written");
+  // The three idle seconds are not the phone's.
+  EXPECT_LT(phone.seconds, phone.steps[1].seconds + 2.0);
+  EXPECT_FALSE(std::filesystem::exists(journal));
+
+  // The run again as if it had been killed before the Disconnect: the next one keeps the phone.
+  ASSERT_TRUE(std::filesystem::exists(killed));
+  for (const char* side : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(database.string() + side);
+  }
+  std::filesystem::rename(killed, journal);
+  {
+    const Watchdog watchdog(60s);
+    RunProgram(host_, folder_ / "VeskaDownloader.INI",
+               [](QtWindow& window) { window.EndDialog(ui::IDOK); });
+  }
+  const std::vector<records::Record> recovered = RecordsIn(database);
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0].id, phone.id);
+  EXPECT_EQ(recovered[0].result, "passed");
+  EXPECT_EQ(recovered[0].steps.size(), 2u);
+  EXPECT_EQ(recovered[0].images.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(journal));
 }
 
 // The phone's line drops in the middle of an image: a box says so with the port's reason, the
