@@ -175,7 +175,7 @@ class BenchRun {
       }
       // With one port the session has said so itself.
       if (!single_) std::fprintf(err_, "veska-cli: interrupted\n");
-      status = EXIT_INTERRUPTED;
+      status = interrupts_.ExitStatus();
     }
     if (report_ && !WriteReport(status)) {
       std::fprintf(err_, "veska-cli: the report %s could not be written\n",
@@ -419,7 +419,7 @@ class BenchRun {
     const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
     if (interrupted) {
       phone.interrupted = true;
-      phone.exitStatus = EXIT_INTERRUPTED;
+      phone.exitStatus = interrupts_.ExitStatus();
       // A phone that never connected was not touched (with --repeat, a wait for the next phone
       // leaves no record); one that did is left half done.
       if (!connected) return arguments_.repeat && pass > 1 ? PassEnd::NoPhone : PassEnd::Phone;
