@@ -125,7 +125,7 @@ class BenchRun {
     }
     if (!FindDevices()) return EXIT_USAGE;
     if (!arguments_.report.empty()) {
-      report_ = std::make_unique<ReportFile>(arguments_.report);
+      report_ = std::make_unique<ReportFile>(arguments_.report, arguments_.ports, arguments_.steps);
       if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
         std::fprintf(err_,
                      "veska-cli: the report %s %s; a report is written only to a regular file "
@@ -136,7 +136,7 @@ class BenchRun {
     }
     if (!keeper_.Start()) return EXIT_INPUT_REFUSED;
     if (!single_ && !OpenLogFiles()) return EXIT_INPUT_REFUSED;
-    if (report_ && !report_->Replace(ReportJson(arguments_.ports, arguments_.steps, {}, -1))) {
+    if (report_ && !report_->Begin()) {
       std::fprintf(err_, "veska-cli: the report %s could not be written\n",
                    arguments_.report.c_str());
       return EXIT_INPUT_REFUSED;
@@ -178,8 +178,10 @@ class BenchRun {
       status = interrupts_.ExitStatus();
     }
     if (report_ && !WriteReport(status)) {
-      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
-                   arguments_.report.c_str());
+      const std::string lacking = report_->Lacking();
+      std::fprintf(err_, "veska-cli: the report %s could not be written (%s)%s%s\n",
+                   arguments_.report.c_str(), report_->Problem().c_str(),
+                   lacking.empty() ? "" : "; it lacks the records of ", lacking.c_str());
       if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
     }
     if (!single_) {
@@ -320,7 +322,7 @@ class BenchRun {
       board_.PassEnded(index, phone);
       keeper_.Keep(ToRecord(
           phone, {StationOf(arguments_), devices_[index], arguments_.release, PayloadsInUse()}));
-      Record(std::move(phone));
+      Record(phone);
       if (!arguments_.repeat || interrupts_.Interrupted()) break;
       board_.Waiting(index);
       if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
@@ -441,19 +443,24 @@ class BenchRun {
     return PassEnd::Phone;
   }
 
-  // Keeps a phone's record and adds it to the report.
-  void Record(PhoneRecord phone) {
+  // Adds a phone's record to the report. A refused write is said once, until a write is
+  // taken again; the record waits for the next.
+  void Record(const PhoneRecord& phone) {
+    if (!report_) return;
     std::lock_guard lock(recordsMutex_);
-    phones_.push_back(std::move(phone));
-    if (report_ && !report_->Append(PhoneJson(phones_.back()))) {
-      (void)report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, -1));
+    const bool written =
+        report_->Add(phone.port + " phone " + std::to_string(phone.pass), PhoneJson(phone));
+    if (!written && !reportRefused_) {
+      SayForRun("veska-cli: the report " + arguments_.report + " could not be written (" +
+                report_->Problem() + "); its records wait for the next phone");
     }
+    reportRefused_ = !written;
   }
 
-  // The report whole, a last time, with the run's `status`.
+  // The report a last time, with the run's `status`.
   bool WriteReport(int status) {
     std::lock_guard lock(recordsMutex_);
-    return report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, status));
+    return report_->Finish(status);
   }
 
   const CliArguments& arguments_;
@@ -481,10 +488,10 @@ class BenchRun {
   std::condition_variable waitWake_;
 
   std::mutex recordsMutex_;
-  std::vector<PhoneRecord> phones_;
   std::unique_ptr<ReportFile> report_;
-  std::string payloads_;  // the loader payloads the sessions use
-  RecordKeeper keeper_;   // last, so gone first: its writer speaks through the board
+  bool reportRefused_ = false;  // the last write of the report was refused
+  std::string payloads_;        // the loader payloads the sessions use
+  RecordKeeper keeper_;         // last, so gone first: its writer speaks through the board
 };
 
 }  // namespace

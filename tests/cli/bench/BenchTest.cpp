@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -122,7 +124,9 @@ class BenchTest : public ::testing::Test {
     return RunBench(arguments, interrupts_, out_.File(), err_.File(), options);
   }
 
-  [[nodiscard]] fsys::path Report() const { return folder_ / "report.json"; }
+  [[nodiscard]] fsys::path Report() const {
+    return report_.empty() ? folder_ / "report.json" : report_;
+  }
   [[nodiscard]] std::string Log(std::size_t phone) const {
     return ReadFile(folder_ / "logs" / (PortFileTags(ports_)[phone] + ".log"));
   }
@@ -145,6 +149,7 @@ class BenchTest : public ::testing::Test {
   }
 
   fsys::path folder_;
+  fsys::path report_;  // the report's path when not the default
   std::vector<std::unique_ptr<sim::VirtualPhone>> phones_;
   std::vector<std::string> ports_;
   InterruptWatch interrupts_;
@@ -432,14 +437,15 @@ TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
     struct stat info {};
     EXPECT_EQ(::stat(Report().c_str(), &info), 0);
     if (pass == 1) {
-      // Whole JSON after every phone, extended in place rather than written again.
+      // Whole JSON after every phone, each version a new file renamed over the last, so that a
+      // reader never finds half of one.
       firstReport = ReadFile(Report());
       firstInode = info.st_ino;
       phones_[0]->Stop();
       after([this] { EXPECT_EQ(phones_[1]->Start(), 0); });
       return;
     }
-    EXPECT_EQ(info.st_ino, firstInode);
+    EXPECT_NE(info.st_ino, firstInode);
     phones_[1]->Stop();
     after([this] { interrupts_.Deliver(); });  // Ctrl-C during the wait
   };
@@ -457,12 +463,73 @@ TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
   const std::string report = ReadFile(Report());
   EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
   EXPECT_EQ(Count(report, "\"pass\": "), 2u);
-  // The first phone's record as the in-place write left it, the run's end written whole.
+  // The first phone's record as the first version held it.
   const std::size_t phones = firstReport.find("  \"phones\": [");
   ASSERT_NE(phones, std::string::npos);
   const std::string firstRecord = firstReport.substr(phones, firstReport.size() - phones - 7);
   EXPECT_NE(report.find(firstRecord + ",\n    {\n      \"port\""), std::string::npos) << report;
   EXPECT_NE(report.find("\"finished\": true,\n  \"exit_status\": 130,\n"), std::string::npos);
+}
+
+// A disk that fills while a bench runs: the report stays the previous whole version, the records
+// that could not be written wait for the next phone's write, and what the last write could not
+// keep is named. A small tmpfs is the full disk (root only; skipped elsewhere).
+TEST_F(BenchTest, AFullDiskNeverCutsTheReportAndItsRecordsCatchUp) {
+  const fsys::path disk = folder_ / "disk";
+  fsys::create_directories(disk);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  }
+  struct Unmount {
+    fsys::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  report_ = disk / "report.json";
+  const fsys::path filler = disk / "filler";
+  const auto fill = [&filler] {
+    std::ofstream out(filler, std::ios::binary | std::ios::app);
+    const std::string block(4096, 'f');
+    while (out.write(block.data(), block.size())) out.flush();
+  };
+  const auto phonesIn = [this](const std::string& json) -> int {
+    const auto parsed = nlohmann::json::parse(json, nullptr, false);
+    return parsed.is_discarded() ? -1 : static_cast<int>(parsed["phones"].size());
+  };
+  WriteRelease();
+  sim::VirtualPhone& phone = StartPhone();
+  BenchOptions options;
+  options.afterPass = [&](const std::string&, int pass) {
+    const std::string report = ReadFile(Report());
+    // The second phone's write is refused; the third's catches it up.
+    const std::map<int, int> expected = {{1, 1}, {2, 1}, {3, 3}, {4, 3}};
+    EXPECT_EQ(phonesIn(report), expected.at(pass)) << pass << "\n" << report;
+    if (pass == 1 || pass == 3) fill();
+    if (pass == 2) fsys::remove(filler);
+    if (pass == 4) {
+      interrupts_.Deliver();
+      return;
+    }
+    phone.PowerOff();
+    phone.PowerOn();
+  };
+  EXPECT_EQ(Bench({"--repeat", "--baud", "3M", "connect"}, options), EXIT_INTERRUPTED)
+      << err_.Text();
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(phonesIn(report), 3) << report;
+  EXPECT_NE(report.find("\"finished\": false"), std::string::npos);
+  EXPECT_FALSE(fsys::exists(Report().string() + ".part"));
+  const std::string port = ports_[0];
+  EXPECT_EQ(Count(err_.Text(), "veska-cli: the report " + Report().string() +
+                                   " could not be written (No space left on device); its "
+                                   "records wait for the next phone\n"),
+            2u)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("veska-cli: the report " + Report().string() +
+                             " could not be written (No space left on device); it lacks the "
+                             "records of " +
+                             port + " phone 4\n"),
+            std::string::npos)
+      << err_.Text();
 }
 
 TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
