@@ -175,6 +175,11 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
   app.add_option("--log-dir", arguments.logDir,
                  "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)")
       ->group(kBenchGroup);
+  app.add_option("--log-split", arguments.logSplit,
+                 "bench run: daily starts each port's log anew every day, as PORT-YYYY-MM-DD.log, "
+                 "at the first phone of the day (default: none, one log a port)")
+      ->check(CLI::IsMember({"none", "daily"}))
+      ->group(kBenchGroup);
   app.add_option("--report", arguments.report,
                  "bench run: write a JSON report of every phone (steps, flash, images, errors)")
       ->group(kBenchGroup);

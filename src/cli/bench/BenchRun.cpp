@@ -219,8 +219,9 @@ class BenchRun {
                    logFolder_.string().c_str(), error.message().c_str());
       return false;
     }
-    for (const std::string& tag : tags_) {
-      const std::filesystem::path path = logFolder_ / (tag + ".log");
+    logDays_.assign(tags_.size(), LogDay());
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      const std::filesystem::path path = LogPath(i);
       std::string problem;
       logs_.push_back(CreateLogFile(path, problem));
       if (!logs_.back()) {
@@ -230,6 +231,36 @@ class BenchRun {
       }
     }
     return true;
+  }
+
+  // --log-split daily: the day each port's log is named after; "" for one log a port.
+  std::string LogDay() const {
+    if (arguments_.logSplit != "daily") return "";
+    return options_.today ? options_.today() : LocalDay();
+  }
+
+  std::filesystem::path LogPath(std::size_t index) const {
+    const std::string& day = logDays_[index];
+    return logFolder_ / (tags_[index] + (day.empty() ? "" : "-" + day) + ".log");
+  }
+
+  // --log-split daily: the first phone of a new day starts the port's log of that day. A log
+  // that cannot be made leaves the phone in the old one.
+  void SplitLog(std::size_t index) {
+    const std::string day = LogDay();
+    if (day == logDays_[index]) return;
+    const std::string old = logDays_[index];
+    logDays_[index] = day;
+    std::string problem;
+    link::UniqueFile file = CreateLogFile(LogPath(index), problem);
+    if (!file) {
+      const std::string path = LogPath(index).string();
+      logDays_[index] = old;
+      Say(index, "veska-cli: cannot write the log file " + path + ": " + problem +
+                     "; the log goes on in " + LogPath(index).string());
+      return;
+    }
+    logs_[index] = std::move(file);
   }
 
   // With several ports, each writes its own copy of every file the steps write, named after the
@@ -299,7 +330,6 @@ class BenchRun {
   }
 
   void ServePort(std::size_t index) {
-    std::FILE* log = single_ ? out_ : logs_[index].get();
     // Several ports share the console: the board shows what each session says, from its
     // events, so the sessions' own standard error goes nowhere.
     std::FILE* errors = single_ || !discard_ ? err_ : discard_.get();
@@ -307,6 +337,8 @@ class BenchRun {
     int worst = EXIT_OK;
     for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
       if (arguments_.repeat && !AwaitDevice(index)) break;
+      if (!single_) SplitLog(index);
+      std::FILE* log = single_ ? out_ : logs_[index].get();
       PhoneRecord phone;
       const PassEnd end = ServePhone(index, pass, log, errors, phone);
       if (end != PassEnd::Phone) {
@@ -380,7 +412,7 @@ class BenchRun {
 
   // True when the port's log file is empty or its last byte ends a line.
   bool LogEndsLine(std::size_t index) const {
-    std::ifstream file(logFolder_ / (tags_[index] + ".log"), std::ios::binary | std::ios::ate);
+    std::ifstream file(LogPath(index), std::ios::binary | std::ios::ate);
     if (!file || file.tellg() <= 0) return true;
     file.seekg(-1, std::ios::end);
     char last = '\n';
@@ -476,6 +508,7 @@ class BenchRun {
   std::vector<std::string> tags_;                    // what names each port's own files
   std::vector<std::string> devices_;                 // each port's device
   std::vector<link::UniqueFile> logs_;               // each port's log (several ports)
+  std::vector<std::string> logDays_;                 // the day each log is named after
   std::vector<std::vector<std::string>> portSteps_;  // the steps as each port runs them
 
   std::mutex sessionsMutex_;

@@ -152,13 +152,25 @@ std::string UtcNow() {
   return records::UtcNow();
 }
 
-std::string LocalStamp() {
+namespace {
+
+std::string LocalTime(const char* format) {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
   ui::ToLocalTime(now, parts);
   char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
+  std::strftime(text, sizeof text, format, &parts);
   return text;
+}
+
+}  // namespace
+
+std::string LocalStamp() {
+  return LocalTime("%Y%m%d-%H%M%S");
+}
+
+std::string LocalDay() {
+  return LocalTime("%Y-%m-%d");
 }
 
 std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,

@@ -70,6 +70,9 @@ struct PhoneRecord {
 // Now in local time for a folder's name ("20261207-183408").
 [[nodiscard]] std::string LocalStamp();
 
+// Today in local time for a daily log's name ("2026-12-07").
+[[nodiscard]] std::string LocalDay();
+
 // The report's file. Every version of it is written whole, through a temporary file and a
 // rename, so that the file is whole JSON whatever happens to the disk: a write refused half way
 // (the disk full) leaves the previous version as it was. The records are not kept in memory,

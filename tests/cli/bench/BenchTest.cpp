@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <latch>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -228,6 +229,7 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
                                           session.Dialog().port.readTotalTimeout = 50ms;
                                           session.State().link.replyTimeout = 1s;
                                         },
+                                        {},
                                         {},
                                         {}});
   EXPECT_EQ(status, EXIT_PORT_UNAVAILABLE);
@@ -532,6 +534,51 @@ TEST_F(BenchTest, AFullDiskNeverCutsTheReportAndItsRecordsCatchUp) {
       << err_.Text();
 }
 
+// --log-split daily: a bench that runs for weeks starts each port's log anew on each day, at the
+// day's first phone.
+TEST_F(BenchTest, DailyLogsSplitAtTheFirstPhoneOfTheDay) {
+  WriteRelease();
+  StartPhone();
+  StartPhone();
+  std::mutex mutex;
+  std::string today = "2026-12-09";
+  std::latch firstDone(2);
+  std::latch secondDone(2);
+  BenchOptions options;
+  options.today = [&] {
+    std::lock_guard lock(mutex);
+    return today;
+  };
+  options.afterPass = [&](const std::string& port, int pass) {
+    if (pass == 1) {
+      firstDone.arrive_and_wait();  // both ports' first phones on the first day
+      std::lock_guard lock(mutex);
+      today = "2026-12-10";
+    } else {
+      secondDone.arrive_and_wait();
+      if (port == ports_[0]) interrupts_.Deliver();
+      return;
+    }
+    sim::VirtualPhone& phone = *phones_[port == ports_[0] ? 0 : 1];
+    phone.PowerOff();
+    phone.PowerOn();
+  };
+  EXPECT_EQ(Bench({"--repeat", "--log-split", "daily", "--baud", "3M", "connect"}, options),
+            EXIT_INTERRUPTED)
+      << err_.Text();
+  for (std::size_t i = 0; i < ports_.size(); ++i) {
+    const fsys::path logs = folder_ / "logs";
+    const std::string tag = PortFileTags(ports_)[i];
+    const std::string first = ReadFile(logs / (tag + "-2026-12-09.log"));
+    const std::string second = ReadFile(logs / (tag + "-2026-12-10.log"));
+    EXPECT_EQ(Count(first, ", phone 1: passed"), 1u) << first;
+    EXPECT_EQ(Count(first, ", phone 2"), 0u) << first;
+    EXPECT_EQ(Count(second, ", phone 2: passed"), 1u) << second;
+    EXPECT_EQ(Count(second, ", phone 1"), 0u) << second;
+    EXPECT_FALSE(fsys::exists(logs / (tag + ".log")));
+  }
+}
+
 TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
   WriteRelease(300000);
   // Phones that stop answering in the middle of APPS: the run would wait for them for minutes.
@@ -634,6 +681,50 @@ TEST(BenchNames, LogFilesAndTheWorstStatus) {
   EXPECT_EQ(WorstExitStatus({EXIT_OK, EXIT_STEP_FAILED, EXIT_OK}), EXIT_STEP_FAILED);
   EXPECT_EQ(WorstExitStatus({EXIT_NO_ANSWER, EXIT_STEP_FAILED}), EXIT_NO_ANSWER);
   EXPECT_EQ(WorstExitStatus({EXIT_PORT_UNAVAILABLE, EXIT_NO_ANSWER}), EXIT_PORT_UNAVAILABLE);
+}
+
+// A new version of the report is the previous file and the new records, so that a run of weeks
+// keeps none of its records in memory; it reads as ReportJson of all of them. A file another
+// program changed is not built on: the record waits and is named.
+TEST(BenchReport, EachVersionIsThePreviousFileAndTheNewRecords) {
+  const fsys::path folder =
+      fsys::temp_directory_path() / ("veska-report-" + std::to_string(::getpid()));
+  fsys::remove_all(folder);
+  fsys::create_directories(folder);
+  const fsys::path path = folder / "report.json";
+  ReportFile report(path, {"COM5"}, {"connect"});
+  ASSERT_EQ(report.Refusal(), "");
+  ASSERT_TRUE(report.Begin());
+  std::vector<PhoneRecord> phones(3);
+  for (std::size_t i = 0; i < phones.size(); ++i) {
+    phones[i].port = "COM5";
+    phones[i].pass = static_cast<int>(i) + 1;
+    phones[i].started = "2026-12-07T18:34:08Z";
+    phones[i].flashId = "K9F1G08";
+  }
+  ASSERT_TRUE(report.Add("COM5 phone 1", PhoneJson(phones[0])));
+  // Another hand changes the first record in the file, keeping its size.
+  std::string text = ReadFile(path);
+  const std::size_t id = text.find("K9F1G08");
+  ASSERT_NE(id, std::string::npos);
+  text.replace(id, 7, "EC:F1xx");
+  std::ofstream(path, std::ios::binary) << text;
+  phones[0].flashId = "EC:F1xx";
+  ASSERT_TRUE(report.Add("COM5 phone 2", PhoneJson(phones[1])));
+  ASSERT_TRUE(report.Finish(0));
+  const auto withoutStamp = [](std::string json) {
+    const std::size_t at = json.find("\"written\": \"");
+    return at == std::string::npos ? json : json.erase(at, 32);
+  };
+  const std::vector<PhoneRecord> both(phones.begin(), phones.begin() + 2);
+  EXPECT_EQ(withoutStamp(ReadFile(path)), withoutStamp(ReportJson({"COM5"}, {"connect"}, both, 0)));
+  EXPECT_EQ(report.Lacking(), "");
+
+  std::ofstream(path, std::ios::binary | std::ios::app) << " ";
+  EXPECT_FALSE(report.Add("COM5 phone 3", PhoneJson(phones[2])));
+  EXPECT_EQ(report.Problem(), "the report was changed by another program");
+  EXPECT_EQ(report.Lacking(), "COM5 phone 3");
+  fsys::remove_all(folder);
 }
 
 TEST(BenchReport, TextsFromFilesAndThePhoneStayValidJson) {
