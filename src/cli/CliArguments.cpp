@@ -167,6 +167,20 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kRunGroup);
   app.add_option("--station", arguments.station,
                  "this PC's name in the records (default: its host name)")
+      ->check(CLI::Validator(
+          [](const std::string& name) {
+            // Stored and printed as given: a newline or an escape would split the records'
+            // lines or drive a reader's terminal.
+            const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+              return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            });
+            return control ? std::string(
+                                 "a station's name is one line of printable text, "
+                                 "without a newline, tab, escape or other control "
+                                 "character")
+                           : std::string();
+          },
+          ""))
       ->group(kRunGroup);
   app.add_option("--release", arguments.release,
                  "release folder holding APPS/, COMMS/ and Rsrc.img (as tools/make-release "
