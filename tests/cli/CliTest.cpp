@@ -83,6 +83,49 @@ TEST_F(CliTest, UsageErrorsEndBeforeAnythingIsTouched) {
   EXPECT_EQ(out_.Text(), "");
 }
 
+// The program's options are taken after the steps as before them, while the words a step reads
+// itself stay the step's: its own options of the same name, a FILE that begins with "--".
+TEST_F(CliTest, OptionsAreTakenAmongTheStepsButAStepKeepsItsOwnWords) {
+  const auto parsed = [this](std::vector<const char*> words) {
+    CliArguments arguments;
+    EXPECT_EQ(Parse(std::move(words), arguments), -1) << err_.Text();
+    return arguments;
+  };
+  CliArguments a = parsed({"records", "--release", "DIR", "--json"});
+  EXPECT_TRUE(a.json);
+  EXPECT_EQ(a.release, "");
+  EXPECT_EQ(a.steps, (std::vector<std::string>{"records", "--release", "DIR"}));
+  a = parsed(
+      {"--port", "COM5", "records", "--port", "COM6", "--json", "--station", "S", "--failed"});
+  EXPECT_EQ(a.ports, std::vector<std::string>{"COM5"});
+  EXPECT_EQ(a.station, "");
+  EXPECT_EQ(a.steps,
+            (std::vector<std::string>{"records", "--port", "COM6", "--station", "S", "--failed"}));
+  a = parsed({"connect", "--port", "COM7", "dump", "APPS", "--json", "download", "apps", "--verify",
+              "--baud=3M", "--yes", "ports"});
+  EXPECT_EQ(a.ports, std::vector<std::string>{"COM7"});
+  EXPECT_EQ(a.baud, "3M");
+  EXPECT_TRUE(a.yes);
+  EXPECT_FALSE(a.json);
+  EXPECT_EQ(a.steps, (std::vector<std::string>{"connect", "dump", "APPS", "--json", "download",
+                                               "apps", "--verify", "ports"}));
+  a = parsed({"checksum", "--file", "--release", "--release", "R", "--apps", "a.img"});
+  EXPECT_EQ(a.release, "R");
+  EXPECT_EQ(a.images.at("apps"), "a.img");
+  EXPECT_EQ(a.steps, (std::vector<std::string>{"checksum", "--file", "--release"}));
+  // A word that is no option of the program is left for the step to refuse; an option's own
+  // check still holds where it stands.
+  EXPECT_EQ(Run({"connect", "--verbose"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("veska-cli: unknown option '--verbose' (try --help)\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_EQ(Run({"ports", "--baud", "9600"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("--baud: 9600 is no rate of 115K, 460K, 921K, 3M\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_EQ(out_.Text(), "");
+}
+
 TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError) {
   sim::PhoneOptions options;
   options.linkPath = (folder_ / "phone").string();
