@@ -58,7 +58,7 @@ constexpr const char* kHelpText =
     "                                       in a row is pointed out\n"
     "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
     "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
-    "130 interrupted (Ctrl-C).\n"
+    "130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP).\n"
     "Bench: --port given several times runs the steps on every port at once, each port's log\n"
     "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n";
 
