@@ -183,6 +183,11 @@ class BenchRun {
                    arguments_.report.c_str(), report_->Problem().c_str(),
                    lacking.empty() ? "" : "; it lacks the records of ", lacking.c_str());
       if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
+    } else if (report_ && !report_->Lacking().empty()) {
+      // Written at last, but without the records given up while the disk stayed full.
+      std::fprintf(err_, "veska-cli: the report %s lacks the records of %s\n",
+                   arguments_.report.c_str(), report_->Lacking().c_str());
+      if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
     }
     if (!single_) {
       std::fprintf(err_, "veska-cli: logs in %s\n", logFolder_.string().c_str());

@@ -214,8 +214,8 @@ bool ReportFile::Add(std::string name, std::string phone) {
 std::string ReportFile::Lacking() const {
   std::string names;
   if (givenUp_ > 0) {
-    names = std::to_string(givenUp_) + (givenUp_ == 1 ? " record" : " records") +
-            " given up while the disk stayed full (from " + firstGivenUp_ + " on)";
+    names = std::to_string(givenUp_) + (givenUp_ == 1 ? " phone" : " phones") +
+            " given up while the disk stayed full (the first " + firstGivenUp_ + ")";
   }
   static constexpr std::size_t kNamed = 10;
   for (std::size_t i = 0; i < waiting_.size() && i < kNamed; ++i) {

@@ -720,10 +720,27 @@ TEST(BenchReport, EachVersionIsThePreviousFileAndTheNewRecords) {
   EXPECT_EQ(withoutStamp(ReadFile(path)), withoutStamp(ReportJson({"COM5"}, {"connect"}, both, 0)));
   EXPECT_EQ(report.Lacking(), "");
 
+  const std::uintmax_t size = fsys::file_size(path);
   std::ofstream(path, std::ios::binary | std::ios::app) << " ";
   EXPECT_FALSE(report.Add("COM5 phone 3", PhoneJson(phones[2])));
   EXPECT_EQ(report.Problem(), "the report was changed by another program");
   EXPECT_EQ(report.Lacking(), "COM5 phone 3");
+  // While writes are refused, the records waiting stay within their bound: the oldest go.
+  phones[2].flashId = std::string(ReportFile::kMaxWaitingBytes / 2, 'f');
+  for (const int pass : {4, 5}) {
+    phones[2].pass = pass;
+    EXPECT_FALSE(report.Add("COM5 phone " + std::to_string(pass), PhoneJson(phones[2])));
+  }
+  EXPECT_EQ(report.Lacking(),
+            "2 phones given up while the disk stayed full (the first COM5 phone 3), COM5 phone 5");
+  fsys::resize_file(path, size);
+  ASSERT_TRUE(report.Finish(0));
+  EXPECT_EQ(report.Lacking(),
+            "2 phones given up while the disk stayed full (the first COM5 phone 3)");
+  const auto parsed = nlohmann::json::parse(ReadFile(path), nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded());
+  ASSERT_EQ(parsed["phones"].size(), 3u);
+  EXPECT_EQ(parsed["phones"][2]["pass"], 5);
   fsys::remove_all(folder);
 }
 
