@@ -9,6 +9,7 @@
 #include "app/FlashMap.h"
 #include "app/Settings.h"
 #include "cli/ExitStatus.h"
+#include "cli/StepTable.h"
 #include "link/BaudCodes.h"
 #include "link/FilePath.h"
 #include "payloads/PayloadSet.h"
@@ -58,7 +59,7 @@ constexpr const char* kHelpText =
     "                                       in a row is pointed out\n"
     "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
     "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
-    "130 interrupted (Ctrl-C).\n"
+    "130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP).\n"
     "Bench: --port given several times runs the steps on every port at once, each port's log\n"
     "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n";
 
@@ -168,6 +169,20 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kRunGroup);
   app.add_option("--station", arguments.station,
                  "this PC's name in the records (default: its host name)")
+      ->check(CLI::Validator(
+          [](const std::string& name) {
+            // Stored and printed as given: a newline or an escape would split the records'
+            // lines or drive a reader's terminal.
+            const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+              return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            });
+            return control ? std::string(
+                                 "a station's name is one line of printable text, "
+                                 "without a newline, tab, escape or other control "
+                                 "character")
+                           : std::string();
+          },
+          ""))
       ->group(kRunGroup);
   app.add_option("--release", arguments.release,
                  "release folder holding APPS/, COMMS/ and Rsrc.img (as tools/make-release "
@@ -175,6 +190,11 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kImageGroup);
   app.add_option("--log-dir", arguments.logDir,
                  "bench run: the folder for each port's log (default: veska-bench-DATE-TIME)")
+      ->group(kBenchGroup);
+  app.add_option("--log-split", arguments.logSplit,
+                 "bench run: daily starts each port's log anew every day, as PORT-YYYY-MM-DD.log, "
+                 "at the first phone of the day (default: none, one log a port)")
+      ->check(CLI::IsMember({"none", "daily"}))
       ->group(kBenchGroup);
   app.add_option("--report", arguments.report,
                  "bench run: write a JSON report of every phone (steps, flash, images, errors)")
@@ -199,16 +219,33 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
   }
 }
 
-}  // namespace
+// How many words a program option takes after its name: 0 for a flag or "--name=value", -1
+// for a word that names none of them. --help and --version are left to the steps ("STEP --help").
+int OptionWords(CLI::App& app, std::string_view word) {
+  if (!word.starts_with("--") || word == "--help" || word == "--version") return -1;
+  const std::size_t equals = word.find('=');
+  const std::string name(word.substr(2, equals == std::string_view::npos ? word.npos : equals - 2));
+  for (const CLI::Option* option : app.get_options()) {
+    const std::vector<std::string>& names = option->get_lnames();
+    if (std::find(names.begin(), names.end(), name) == names.end()) continue;
+    return equals != std::string_view::npos || option->get_expected_max() == 0 ? 0 : 1;
+  }
+  return -1;
+}
 
-int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err) {
+// One reading of the words by CLI11; the steps' words are what it leaves. -1 to go on, else the
+// exit status to end with.
+int ParseOnce(const std::vector<std::string>& words, CliArguments& arguments, std::FILE* err,
+              std::vector<std::string>& steps, std::vector<std::string>* options) {
   CLI::App app{kHelpText};
   app.prefix_command(true);  // everything from the first step on belongs to the steps
   app.formatter(std::make_shared<StepsFormatter>());
   app.footer(kExamples);
   AddOptions(app, arguments);
+  std::vector<const char*> argv;
+  for (const std::string& word : words) argv.push_back(word.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
     return EXIT_OK;
@@ -222,7 +259,33 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
     std::fprintf(err, "veska-cli: %s\n", e.what());
     return EXIT_USAGE;
   }
-  arguments.steps = app.remaining();
+  steps = app.remaining();
+  if (options != nullptr) {
+    *options =
+        TakeProgramOptions(steps, [&app](std::string_view word) { return OptionWords(app, word); });
+  }
+  return -1;
+}
+
+}  // namespace
+
+int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, std::FILE* err) {
+  std::vector<std::string> words(argv, argv + argc);
+  std::vector<std::string> options;
+  if (int status = ParseOnce(words, arguments, err, arguments.steps, &options); status >= 0) {
+    return status;
+  }
+  // Options that stood among the steps are read again with those before the first step, as if
+  // they had been given there.
+  if (!options.empty()) {
+    words.resize(words.size() - (arguments.steps.size() + options.size()));
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), arguments.steps.begin(), arguments.steps.end());
+    arguments = CliArguments();
+    std::vector<std::string> steps;
+    if (int status = ParseOnce(words, arguments, err, steps, nullptr); status >= 0) return status;
+    arguments.steps = std::move(steps);
+  }
   // "STEP --help": that step's lines of the help.
   for (std::size_t i = 1; i < arguments.steps.size(); ++i) {
     if (arguments.steps[i] != "--help" && arguments.steps[i] != "-h") continue;

@@ -16,13 +16,14 @@ struct CliArguments {
   std::string port;  // "COMn" or a device path; empty: the remembered port
   // Every --port given; more than one (or --repeat, or --report) makes a bench run.
   std::vector<std::string> ports;
-  std::string logDir;   // --log-dir: where a bench run keeps each port's log
-  std::string report;   // --report: the bench report's JSON file
-  bool repeat = false;  // --repeat: each port runs the steps again for the next phone
-  std::string baud;     // "115K", "460K", "921K", "3M"; empty: the remembered rate
-  std::string link;     // "uart", "usb"; empty: UART, as the window starts
-  bool yes = false;     // answer questions Yes
-  bool json = false;    // --json: ports, checksum and a closing summary line as JSON
+  std::string logDir;    // --log-dir: where a bench run keeps each port's log
+  std::string logSplit;  // --log-split: "daily" starts each port's log anew every day
+  std::string report;    // --report: the bench report's JSON file
+  bool repeat = false;   // --repeat: each port runs the steps again for the next phone
+  std::string baud;      // "115K", "460K", "921K", "3M"; empty: the remembered rate
+  std::string link;      // "uart", "usb"; empty: UART, as the window starts
+  bool yes = false;      // answer questions Yes
+  bool json = false;     // --json: ports, checksum and a closing summary line as JSON
   std::string settings;
   std::string records;  // --records: a database file, a server's address, "none"; empty: default
   std::string station;  // --station: this PC's name in the records; empty: the host name

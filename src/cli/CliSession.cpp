@@ -203,10 +203,29 @@ bool CliSession::ApplyOptions() {
   return true;
 }
 
+namespace {
+
+// A step that only answers a question (the ports, a checksum, the records): with --json its
+// answer is the run's one JSON document.
+bool IsQuery(const StepAction& action) {
+  return std::holds_alternative<steps::ListPorts>(action) ||
+         std::holds_alternative<steps::Checksum>(action) ||
+         std::holds_alternative<steps::ChecksumFile>(action) ||
+         std::holds_alternative<steps::Records>(action);
+}
+
+}  // namespace
+
 int CliSession::Run() {
   const auto started = std::chrono::steady_clock::now();
   const int status = RunPlan();
-  if (arguments_.json) {
+  const StepPlan plan = PlanSteps(arguments_.steps);
+  const bool queries = plan.error.empty() && !plan.steps.empty() &&
+                       std::all_of(plan.steps.begin(), plan.steps.end(),
+                                   [](const PlannedStep& step) { return IsQuery(step.action); });
+  // The summary sums up steps that act on a phone; after queries standard output holds their
+  // documents alone, each one JSON document a script reads whole.
+  if (arguments_.json && !queries) {
     // One line a script takes with `tail -n 1`, after the log.
     nlohmann::ordered_json line;
     line["exit"] = status;

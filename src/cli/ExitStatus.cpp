@@ -22,7 +22,7 @@ int Rank(int status) {
     case EXIT_INTERRUPTED:
       return 6;
     default:
-      return 2;
+      return status > 128 ? 6 : 2;  // another signal than Ctrl-C ended the run
   }
 }
 

@@ -13,7 +13,7 @@ inline constexpr int EXIT_USAGE = 2;             // the command line itself is w
 inline constexpr int EXIT_INPUT_REFUSED = 3;     // a file or other input was refused
 inline constexpr int EXIT_NO_ANSWER = 4;         // the phone stayed silent (time-out)
 inline constexpr int EXIT_PORT_UNAVAILABLE = 5;  // the port could not be opened
-inline constexpr int EXIT_INTERRUPTED = 130;     // Ctrl-C
+inline constexpr int EXIT_INTERRUPTED = 130;     // Ctrl-C; SIGTERM and SIGHUP give 128 + theirs
 
 // The exit status for a step that ended with `result`, by its cause.
 [[nodiscard]] int ExitStatusFor(const app::OperationResult& result);

@@ -51,7 +51,7 @@ void InterruptWatch::Watch() {}
 InterruptWatch::InterruptWatch() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
   signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
@@ -84,18 +84,18 @@ void InterruptWatch::Watch() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     signalfd_siginfo info{};
     if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    Deliver();
+    Deliver(static_cast<int>(info.ssi_signo));
   }
 }
 
 #endif
 
-void InterruptWatch::Deliver() {
-  if (interrupted_.exchange(true)) {
+void InterruptWatch::Deliver(int signal) {
+  if (int none = 0; !signal_.compare_exchange_strong(none, signal)) {
     static constexpr char kAgain[] = "\nveska-cli: interrupted again, quitting now\n";
     std::fputs(kAgain, stderr);
     std::fflush(stderr);
-    std::_Exit(130);
+    std::_Exit(128 + signal);
   }
   // Called under the lock: whoever replaces the handler (a session on its way out) waits until
   // this call has left the old one, so the watcher never reaches into an object that is gone.
@@ -109,7 +109,7 @@ void InterruptWatch::Deliver() {
 }
 
 void InterruptWatch::WaitHandled() {
-  if (!interrupted_.load()) return;
+  if (!Interrupted()) return;
   std::unique_lock lock(handledMutex_);
   handledChanged_.wait(lock, [this] { return handled_; });
 }

@@ -8,11 +8,13 @@
 
 namespace veska::cli {
 
-// Ctrl-C for a run of the command line. While it lives, SIGINT is blocked in every thread the
-// process starts afterwards and taken by one watcher thread instead, which calls the handler
-// (outside any signal context, so the handler may do what Disconnect does); on Windows the
-// console's control handler, which runs on a thread of its own, calls it. A second Ctrl-C ends
-// the process at once with status 130, for a run that does not stop.
+// Ctrl-C for a run of the command line. While it lives, SIGINT, SIGTERM and SIGHUP are blocked
+// in every thread the process starts afterwards and taken by one watcher thread instead, which
+// calls the handler (outside any signal context, so the handler may do what Disconnect does); on
+// Windows the console's control handler, which runs on a thread of its own, calls it. A service
+// manager's stop or a closed terminal thus ends the run as Ctrl-C does: the phones under way are
+// named and recorded, the report finished. A second signal ends the process at once with status
+// 128 + the signal, for a run that does not stop.
 //
 // Construct it before any other thread starts: threads inherit the blocked signal.
 class InterruptWatch {
@@ -25,10 +27,16 @@ class InterruptWatch {
   // Returns only once no call of the previous handler runs any more: a handler's owner clears
   // it before it goes. The handler must not call SetHandler itself.
   void SetHandler(std::function<void()> handler);
-  [[nodiscard]] bool Interrupted() const { return interrupted_.load(); }
+  [[nodiscard]] bool Interrupted() const { return signal_.load() != 0; }
+  // The exit status of a run the first signal ended: 128 + the signal (130 for Ctrl-C).
+  [[nodiscard]] int ExitStatus() const {
+    const int signal = signal_.load();
+    return 128 + (signal != 0 ? signal : kCtrlC);
+  }
 
-  // One Ctrl-C: the first calls the handler, the second ends the process.
-  void Deliver();
+  // One Ctrl-C (or the signal `signal`): the first calls the handler, the second ends the
+  // process.
+  void Deliver(int signal = kCtrlC);
   // After a Ctrl-C: waits until its call of the handler has returned, so that what the handler
   // does (Disconnect's texts) is over before the run says it was interrupted.
   void WaitHandled();
@@ -36,7 +44,9 @@ class InterruptWatch {
  private:
   void Watch();
 
-  std::atomic<bool> interrupted_{false};
+  static constexpr int kCtrlC = 2;  // SIGINT, which Windows has too
+
+  std::atomic<int> signal_{0};  // the first signal; 0 before any
   std::mutex mutex_;
   std::function<void()> handler_;
   std::mutex handledMutex_;

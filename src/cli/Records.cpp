@@ -1,5 +1,6 @@
 #include "cli/Records.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include "cli/PortList.h"
 #include "cli/bench/PassRecorder.h"
 #include "link/FilePath.h"
+#include "link/Utf8.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
 
@@ -41,7 +43,14 @@ std::string Seconds(double seconds) {
 }
 
 std::string FirstLine(const std::string& text) {
-  return text.substr(0, text.find('\n'));
+  return Printable(text.substr(0, text.find('\n')));
+}
+
+// A 16-digit hex digest, as ReleaseDigest gives: what `records --release` takes besides a folder.
+bool IsDigest(const std::string& text) {
+  return text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
 }
 
 Json RecordValue(const records::Record& r) {
@@ -125,15 +134,15 @@ std::string SummaryText(const records::Summary& summary) {
   }
   text += "; " + Seconds(summary.meanSeconds) + " s a phone on average\n";
   for (const records::PortSummary& port : summary.ports) {
-    text += port.station + " " + port.port + ": " + std::to_string(port.phones) +
-            (port.phones == 1 ? " phone, " : " phones, ") + std::to_string(port.passed) +
-            " passed, " + Seconds(port.meanSeconds) + " s a phone\n";
+    text += Printable(port.station) + " " + Printable(port.port) + ": " +
+            std::to_string(port.phones) + (port.phones == 1 ? " phone, " : " phones, ") +
+            std::to_string(port.passed) + " passed, " + Seconds(port.meanSeconds) + " s a phone\n";
   }
   for (const records::PortSummary& port : summary.ports) {
     if (port.failedInARow < records::kRepeatedFailures) continue;
-    text += port.station + " " + port.port + ": failed " + std::to_string(port.failedInARow) +
-            " times in a row (the last started " + port.lastOfRun +
-            (port.stillFailing ? ", and it is still failing" : "") +
+    text += Printable(port.station) + " " + Printable(port.port) + ": failed " +
+            std::to_string(port.failedInARow) + " times in a row (the last started " +
+            port.lastOfRun + (port.stillFailing ? ", and it is still failing" : "") +
             "): a port that keeps failing is usually its cable\n";
   }
   return text;
@@ -213,12 +222,14 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
     }
   } else {
     for (const records::Record& r : waiting) {
-      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" + r.id + "\n";
+      text += Printable(r.started) + "\t" + Printable(r.station) + "\t" + Printable(r.port) + "\t" +
+              Printable(r.result) + "\t" + Printable(r.id) + "\n";
     }
     for (std::size_t i = 0; i < setAside.size(); ++i) {
       const records::Record& r = setAside[i];
-      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" + r.id +
-              "\tset aside: " + reasons[i] + "\n";
+      text += Printable(r.started) + "\t" + Printable(r.station) + "\t" + Printable(r.port) + "\t" +
+              Printable(r.result) + "\t" + Printable(r.id) + "\tset aside: " + Printable(reasons[i]) +
+              "\n";
     }
   }
   if (server) {
@@ -243,6 +254,56 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
 }
 
 }  // namespace
+
+std::string ReleaseFolderOf(const std::string& typed) {
+  if (typed.empty()) return typed;
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::absolute(typed, error);
+  if (error) return typed;
+  folder = folder.lexically_normal();
+  // "/x/release/" normalises to "/x/release/": its empty last name is the separator.
+  if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
+  return folder.string();
+}
+
+std::string Printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  const auto escape = [&shown](unsigned char c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    shown += "\\x";
+    shown += kHex[c >> 4];
+    shown += kHex[c & 0xF];
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' || c == '\t' || c == '\r') {
+      shown += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      escape(c);
+      ++i;
+    } else if (const std::size_t length = link::Utf8SequenceLength(text.substr(i)); length > 1) {
+      // U+0080 ... U+009F are controls too (CSI among them).
+      if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+        escape(c);
+        escape(static_cast<unsigned char>(text[i + 1]));
+      } else {
+        shown.append(text.substr(i, length));
+      }
+      i += length;
+    } else {
+      // A byte that is no UTF-8: a Latin-1 name's letter is kept, a C1 control is not.
+      if (c >= 0x80 && c < 0xA0) {
+        escape(c);
+      } else {
+        shown += static_cast<char>(c);
+      }
+      ++i;
+    }
+  }
+  return shown;
+}
 
 std::string LocalRecordsPath(const CliArguments& arguments) {
   return records::LocalRecordsPath(SettingsFileOf(arguments));
@@ -293,7 +354,7 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
     record.steps.push_back(std::move(s));
   }
   record.images = phone.images;
-  record.release = facts.release;
+  record.release = ReleaseFolderOf(facts.release);
   record.releaseDigest = records::ReleaseDigest(record.images);
   record.version = records::ProgramVersion();
   record.payloads = facts.payloads;
@@ -370,6 +431,11 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
                  place.where.c_str());
     return false;
   }
+  // A folder is looked for as the records keep it; a digest as given.
+  records::Filter filter = step.filter;
+  if (!filter.release.empty() && !IsDigest(filter.release)) {
+    filter.release = ReleaseFolderOf(filter.release);
+  }
   std::vector<records::Record> found;
   if (place.chosen || records::LocalRecordsExist(SettingsFileOf(arguments))) {
     const int opened = store->Open();
@@ -377,7 +443,7 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
       std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
       return false;
     }
-    if (store->Read(step.filter, found) != records::RECORDS_OK) {
+    if (store->Read(filter, found) != records::RECORDS_OK) {
       std::fprintf(err, "veska-cli: the records cannot be read: %s\n", store->Problem().c_str());
       return false;
     }
@@ -395,9 +461,10 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
     for (const records::Record& r : found) {
       std::size_t written = 0;
       for (const records::ImageRecord& image : r.images) written += image.written ? 1 : 0;
-      text += r.started + "\t" + r.station + "\t" + r.port + "\t" + r.result + "\t" +
-              Seconds(r.seconds) + " s\t" + (r.flashId.empty() ? "-" : r.flashId) + "\t" +
-              std::to_string(written) + (written == 1 ? " image" : " images") +
+      text += Printable(r.started) + "\t" + Printable(r.station) + "\t" + Printable(r.port) + "\t" +
+              Printable(r.result) + "\t" + Seconds(r.seconds) + " s\t" +
+              (r.flashId.empty() ? "-" : Printable(r.flashId)) + "\t" + std::to_string(written) +
+              (written == 1 ? " image" : " images") +
               (r.causeText.empty() ? "" : "\t" + FirstLine(r.causeText)) + "\n";
     }
     if (found.empty()) std::fprintf(err, "veska-cli: no records in %s\n", store->Where().c_str());

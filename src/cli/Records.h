@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "cli/CliArguments.h"
 #include "cli/StepTable.h"
@@ -21,6 +22,15 @@ namespace veska::cli {
 
 // This PC's name in the records: --station, else the host name.
 [[nodiscard]] std::string StationOf(const CliArguments& arguments);
+
+// The release folder as the records keep it: absolute and normal, without a trailing separator,
+// so that "./release/" and its full path are one release.
+[[nodiscard]] std::string ReleaseFolderOf(const std::string& typed);
+
+// A stored text as `records` prints it: control characters (a newline, a tab, an escape, C1)
+// shown as text ("\n", "\t", "\x1b"), so that a name cannot split a line or drive the
+// reader's terminal.
+[[nodiscard]] std::string Printable(std::string_view text);
 
 // What a phone's record holds besides what its pass learned.
 struct RecordFacts {

@@ -310,7 +310,83 @@ std::string Joined(Words words) {
   return text;
 }
 
+const StepRow* FindStep(const std::string& word) {
+  const auto row = std::find_if(std::begin(kStepTable), std::end(kStepTable),
+                                [&word](const StepRow& r) { return r.word == word; });
+  return row == std::end(kStepTable) ? nullptr : &*row;
+}
+
 }  // namespace
+
+std::vector<std::string> TakeProgramOptions(
+    std::vector<std::string>& words, const std::function<int(std::string_view)>& optionWords) {
+  std::vector<std::string> options;
+  std::vector<std::string> steps;
+  // Takes the option at `at` with its values; where the words go on.
+  const auto take = [&](std::size_t at) {
+    const std::size_t end =
+        std::min(words.size(), at + 1 + static_cast<std::size_t>(optionWords(words[at])));
+    options.insert(options.end(), words.begin() + static_cast<std::ptrdiff_t>(at),
+                   words.begin() + static_cast<std::ptrdiff_t>(end));
+    return end;
+  };
+  const auto isOption = [&](std::size_t at) { return optionWords(words[at]) >= 0; };
+  for (std::size_t at = 0; at < words.size();) {
+    const StepRow* row = FindStep(words[at]);
+    if (row == nullptr) {
+      // Not a step: an option, or a word PlanSteps names as wrong.
+      if (isOption(at)) {
+        at = take(at);
+      } else {
+        steps.push_back(words[at++]);
+      }
+      continue;
+    }
+    steps.push_back(words[at]);
+    std::vector<std::string> own;  // the step's own words so far
+    std::size_t next = at + 1;
+    for (;;) {
+      std::size_t option = next;
+      while (option < words.size() && !isOption(option)) ++option;
+      std::vector<std::string> upTo = own;
+      upTo.insert(upTo.end(), words.begin() + static_cast<std::ptrdiff_t>(next),
+                  words.begin() + static_cast<std::ptrdiff_t>(option));
+      const Reading reading = row->read(upTo);
+      if (reading.error.empty() && reading.taken < upTo.size()) {
+        // The step ends before the option: the words after it begin the next step.
+        const std::size_t taken = std::max(reading.taken, own.size());
+        steps.insert(steps.end(), upTo.begin(), upTo.begin() + static_cast<std::ptrdiff_t>(taken));
+        at = next + (taken - own.size());
+        break;
+      }
+      if (option == words.size()) {
+        // The step's to the end; PlanSteps says what is wrong with them, if anything.
+        steps.insert(steps.end(), upTo.begin(), upTo.end());
+        at = option;
+        break;
+      }
+      // Whether the step reads the option's words itself.
+      std::vector<std::string> with = upTo;
+      const std::size_t end =
+          std::min(words.size(), option + 1 + static_cast<std::size_t>(optionWords(words[option])));
+      with.insert(with.end(), words.begin() + static_cast<std::ptrdiff_t>(option),
+                  words.begin() + static_cast<std::ptrdiff_t>(end));
+      const Reading withOption = row->read(with);
+      if (withOption.error.empty() && withOption.taken > upTo.size()) {
+        const std::size_t extra = std::min(withOption.taken, with.size()) - upTo.size();
+        own = std::move(upTo);
+        own.insert(own.end(), words.begin() + static_cast<std::ptrdiff_t>(option),
+                   words.begin() + static_cast<std::ptrdiff_t>(option + extra));
+        next = option + extra;
+        continue;
+      }
+      own = std::move(upTo);
+      next = take(option);
+    }
+  }
+  words = std::move(steps);
+  return options;
+}
 
 StepPlan PlanSteps(std::span<const std::string> words) {
   StepPlan plan;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -76,5 +78,14 @@ struct StepPlan {
 
 // Reads the step words through the table of steps.
 [[nodiscard]] StepPlan PlanSteps(std::span<const std::string> words);
+
+// Takes the program's own options out of the step words, where they may stand as well as before
+// the first step ("records --release DIR --json"). `optionWords(word)` says how many words an
+// option of the program takes after its name (0 for a flag, or for "--name=value"), -1 for a word
+// that is none. A word a step reads itself stays the step's: its own option of the same name
+// (records --port), or a FILE that happens to begin with "--" (dump AREA --json). Returns the
+// options taken, with their values, in order; `words` keeps the rest.
+[[nodiscard]] std::vector<std::string> TakeProgramOptions(
+    std::vector<std::string>& words, const std::function<int(std::string_view)>& optionWords);
 
 }  // namespace veska::cli

@@ -47,16 +47,23 @@ int Main(int argc, char** argv) {
   // A file-size limit must end a write with an error that the step reports (the copy is
   // incomplete), not kill the program before it can say so.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader that went (a pager quit, a pipe's far end closed) must not end a run half way:
+  // writes to standard output then fail quietly and the phones, logs and report carry on.
+  std::signal(SIGPIPE, SIG_IGN);
 #endif
   using namespace veska::cli;
   CliArguments arguments;
   if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
   // Before the session starts any thread: they all inherit the blocked Ctrl-C.
   InterruptWatch interrupts;
-  if (IsBenchRun(arguments)) return RunBench(arguments, interrupts, stdout, stderr);
-  CliSession session(arguments, stdout, stderr);
-  session.WatchInterrupts(interrupts);
-  return RunRecorded(session, arguments, interrupts, stderr);
+  const int status = [&] {
+    if (IsBenchRun(arguments)) return RunBench(arguments, interrupts, stdout, stderr);
+    CliSession session(arguments, stdout, stderr);
+    session.WatchInterrupts(interrupts);
+    return RunRecorded(session, arguments, interrupts, stderr);
+  }();
+  // A run that SIGTERM or SIGHUP stopped says which, as a shell does for a killed program.
+  return status == EXIT_INTERRUPTED ? interrupts.ExitStatus() : status;
 }
 
 }  // namespace

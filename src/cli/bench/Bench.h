@@ -18,6 +18,8 @@ struct BenchOptions {
   std::function<void(CliSession&, const std::string& port)> prepare;
   // Called on the port's thread after each phone (tests power-cycle the virtual phone).
   std::function<void(const std::string& port, int pass)> afterPass;
+  // Today's date for --log-split daily ("2026-12-07"; default: the local date).
+  std::function<std::string()> today;
   // Draw the live table (default: when standard output is a terminal).
   std::optional<bool> table;
 };

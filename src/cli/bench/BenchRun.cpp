@@ -116,7 +116,8 @@ class BenchRun {
     }
     if (!FindDevices()) return EXIT_USAGE;
     if (!arguments_.report.empty()) {
-      report_ = std::make_unique<ReportFile>(link::PathOf(arguments_.report));
+      report_ = std::make_unique<ReportFile>(link::PathOf(arguments_.report), arguments_.ports,
+                                             arguments_.steps);
       if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
         std::fprintf(err_,
                      "veska-cli: the report %s %s; a report is written only to a regular file "
@@ -127,7 +128,7 @@ class BenchRun {
     }
     if (!keeper_.Start()) return EXIT_INPUT_REFUSED;
     if (!single_ && !OpenLogFiles()) return EXIT_INPUT_REFUSED;
-    if (report_ && !report_->Replace(ReportJson(arguments_.ports, arguments_.steps, {}, -1))) {
+    if (report_ && !report_->Begin()) {
       std::fprintf(err_, "veska-cli: the report %s could not be written\n",
                    arguments_.report.c_str());
       return EXIT_INPUT_REFUSED;
@@ -166,11 +167,18 @@ class BenchRun {
       }
       // With one port the session has said so itself.
       if (!single_) std::fprintf(err_, "veska-cli: interrupted\n");
-      status = EXIT_INTERRUPTED;
+      status = interrupts_.ExitStatus();
     }
     if (report_ && !WriteReport(status)) {
-      std::fprintf(err_, "veska-cli: the report %s could not be written\n",
-                   arguments_.report.c_str());
+      const std::string lacking = report_->Lacking();
+      std::fprintf(err_, "veska-cli: the report %s could not be written (%s)%s%s\n",
+                   arguments_.report.c_str(), report_->Problem().c_str(),
+                   lacking.empty() ? "" : "; it lacks the records of ", lacking.c_str());
+      if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
+    } else if (report_ && !report_->Lacking().empty()) {
+      // Written at last, but without the records given up while the disk stayed full.
+      std::fprintf(err_, "veska-cli: the report %s lacks the records of %s\n",
+                   arguments_.report.c_str(), report_->Lacking().c_str());
       if (status == EXIT_OK) status = EXIT_INPUT_REFUSED;
     }
     if (!single_) {
@@ -208,8 +216,9 @@ class BenchRun {
                    link::Utf8Of(logFolder_).c_str(), error.message().c_str());
       return false;
     }
-    for (const std::string& tag : tags_) {
-      const std::filesystem::path path = logFolder_ / (tag + ".log");
+    logDays_.assign(tags_.size(), LogDay());
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      const std::filesystem::path path = LogPath(i);
       std::string problem;
       logs_.push_back(CreateLogFile(path, problem));
       if (!logs_.back()) {
@@ -219,6 +228,36 @@ class BenchRun {
       }
     }
     return true;
+  }
+
+  // --log-split daily: the day each port's log is named after; "" for one log a port.
+  std::string LogDay() const {
+    if (arguments_.logSplit != "daily") return "";
+    return options_.today ? options_.today() : LocalDay();
+  }
+
+  std::filesystem::path LogPath(std::size_t index) const {
+    const std::string& day = logDays_[index];
+    return logFolder_ / (tags_[index] + (day.empty() ? "" : "-" + day) + ".log");
+  }
+
+  // --log-split daily: the first phone of a new day starts the port's log of that day. A log
+  // that cannot be made leaves the phone in the old one.
+  void SplitLog(std::size_t index) {
+    const std::string day = LogDay();
+    if (day == logDays_[index]) return;
+    const std::string old = logDays_[index];
+    logDays_[index] = day;
+    std::string problem;
+    link::UniqueFile file = CreateLogFile(LogPath(index), problem);
+    if (!file) {
+      const std::string path = LogPath(index).string();
+      logDays_[index] = old;
+      Say(index, "veska-cli: cannot write the log file " + path + ": " + problem +
+                     "; the log goes on in " + LogPath(index).string());
+      return;
+    }
+    logs_[index] = std::move(file);
   }
 
   // With several ports, each writes its own copy of every file the steps write, named after the
@@ -321,7 +360,6 @@ class BenchRun {
   }
 
   void ServePort(std::size_t index) {
-    std::FILE* log = single_ ? out_ : logs_[index].get();
     // Several ports share the console: the board shows what each session says, from its
     // events, so the sessions' own standard error goes nowhere.
     std::FILE* errors = single_ || !discard_ ? err_ : discard_.get();
@@ -330,6 +368,8 @@ class BenchRun {
     bool claimRefused = false;  // said once until the port is this run's again
     for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
       if (arguments_.repeat && !AwaitDevice(index)) break;
+      if (!single_) SplitLog(index);
+      std::FILE* log = single_ ? out_ : logs_[index].get();
       // What the device is as this pass begins: on USB a phone's device is the phone itself.
       const std::string identity = DeviceIdentity(devices_[index]);
       // The port is this run's for the phone's whole service, gaps between operations included.
@@ -369,7 +409,7 @@ class BenchRun {
       board_.PassEnded(index, phone);
       keeper_.Keep(ToRecord(
           phone, {StationOf(arguments_), devices_[index], arguments_.release, PayloadsInUse()}));
-      Record(std::move(phone));
+      Record(phone);
       if (!arguments_.repeat || interrupts_.Interrupted()) break;
       board_.Waiting(index);
       if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
@@ -433,7 +473,7 @@ class BenchRun {
 
   // True when the port's log file is empty or its last byte ends a line.
   bool LogEndsLine(std::size_t index) const {
-    std::ifstream file(logFolder_ / (tags_[index] + ".log"), std::ios::binary | std::ios::ate);
+    std::ifstream file(LogPath(index), std::ios::binary | std::ios::ate);
     if (!file || file.tellg() <= 0) return true;
     file.seekg(-1, std::ios::end);
     char last = '\n';
@@ -476,9 +516,9 @@ class BenchRun {
     const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
     if (interrupted) {
       phone.interrupted = true;
-      phone.exitStatus = EXIT_INTERRUPTED;
-      // A wait for a phone that Ctrl-C ended served none; a phone that answered is left half
-      // done.
+      phone.exitStatus = interrupts_.ExitStatus();
+      // A wait for a phone that Ctrl-C (or SIGTERM, SIGHUP) ended served none; a phone that
+      // answered is left half done.
       if (!answered) return PassEnd::NoPhone;
       incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
     }
@@ -499,19 +539,24 @@ class BenchRun {
     return PassEnd::Phone;
   }
 
-  // Keeps a phone's record and adds it to the report.
-  void Record(PhoneRecord phone) {
+  // Adds a phone's record to the report. A refused write is said once, until a write is
+  // taken again; the record waits for the next.
+  void Record(const PhoneRecord& phone) {
+    if (!report_) return;
     std::lock_guard lock(recordsMutex_);
-    phones_.push_back(std::move(phone));
-    if (report_ && !report_->Append(PhoneJson(phones_.back()))) {
-      (void)report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, -1));
+    const bool written =
+        report_->Add(phone.port + " phone " + std::to_string(phone.pass), PhoneJson(phone));
+    if (!written && !reportRefused_) {
+      SayForRun("veska-cli: the report " + arguments_.report + " could not be written (" +
+                report_->Problem() + "); its records wait for the next phone");
     }
+    reportRefused_ = !written;
   }
 
-  // The report whole, a last time, with the run's `status`.
+  // The report a last time, with the run's `status`.
   bool WriteReport(int status) {
     std::lock_guard lock(recordsMutex_);
-    return report_->Replace(ReportJson(arguments_.ports, arguments_.steps, phones_, status));
+    return report_->Finish(status);
   }
 
   const CliArguments& arguments_;
@@ -527,6 +572,7 @@ class BenchRun {
   std::vector<std::string> tags_;                    // what names each port's own files
   std::vector<std::string> devices_;                 // each port's device
   std::vector<link::UniqueFile> logs_;               // each port's log (several ports)
+  std::vector<std::string> logDays_;                 // the day each log is named after
   std::vector<std::vector<std::string>> portSteps_;  // the steps as each port runs them
 
   std::mutex sessionsMutex_;
@@ -539,10 +585,10 @@ class BenchRun {
   std::condition_variable waitWake_;
 
   std::mutex recordsMutex_;
-  std::vector<PhoneRecord> phones_;
   std::unique_ptr<ReportFile> report_;
-  std::string payloads_;  // the loader payloads the sessions use
-  RecordKeeper keeper_;   // last, so gone first: its writer speaks through the board
+  bool reportRefused_ = false;  // the last write of the report was refused
+  std::string payloads_;        // the loader payloads the sessions use
+  RecordKeeper keeper_;         // last, so gone first: its writer speaks through the board
 };
 
 }  // namespace

@@ -1,17 +1,11 @@
 #include "cli/bench/Report.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "app/FileReplace.h"
@@ -158,13 +152,25 @@ std::string UtcNow() {
   return records::UtcNow();
 }
 
-std::string LocalStamp() {
+namespace {
+
+std::string LocalTime(const char* format) {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
   ui::ToLocalTime(now, parts);
   char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
+  std::strftime(text, sizeof text, format, &parts);
   return text;
+}
+
+}  // namespace
+
+std::string LocalStamp() {
+  return LocalTime("%Y%m%d-%H%M%S");
+}
+
+std::string LocalDay() {
+  return LocalTime("%Y-%m-%d");
 }
 
 std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,
@@ -192,62 +198,122 @@ std::string ReportFile::Refusal() {
   return "";
 }
 
-bool ReportFile::Replace(const std::string& json) {
-  CloseRecords();
-  if (target_.empty() || app::KindOfTarget(target_) == app::TargetKind::Other) return false;
-  if (!app::ReplaceFileWith(target_, json, ".part")) return false;
-  const std::size_t stamp = json.find(kStampKey);
-  if (stamp == std::string::npos || !json.ends_with(kNoPhonesTail)) return true;
-  stampAt_ = stamp + kStampKey.size();
-  size_ = json.size();
-  hasPhones_ = !json.ends_with(std::string("[") + std::string(kNoPhonesTail));
-#if !defined(_WIN32)
-  fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat info {};
-  if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
-                   static_cast<std::uint64_t>(info.st_size) != size_)) {
-    CloseRecords();
+bool ReportFile::Add(std::string name, std::string phone) {
+  waitingBytes_ += phone.size();
+  waiting_.emplace_back(std::move(name), std::move(phone));
+  // While the disk stays full the records wait in memory; a run that lasts must not grow
+  // without bound, so the oldest are given up (and named at the end).
+  while (waitingBytes_ > kMaxWaitingBytes && waiting_.size() > 1) {
+    if (givenUp_++ == 0) firstGivenUp_ = waiting_.front().first;
+    waitingBytes_ -= waiting_.front().second.size();
+    waiting_.erase(waiting_.begin());
   }
-#endif
-  return true;
+  return Write(-1);
 }
 
-bool ReportFile::Append(const std::string& phone) {
-  if (fd_ < 0) return false;
-  const std::size_t cut = hasPhones_ ? kPhonesTail.size() : kNoPhonesTail.size();
-  const std::string piece = (hasPhones_ ? ",\n" : "\n") + phone + std::string(kPhonesTail);
-  if (!WriteAt(size_ - cut, piece)) {
-    CloseRecords();
+std::string ReportFile::Lacking() const {
+  std::string names;
+  if (givenUp_ > 0) {
+    names = std::to_string(givenUp_) + (givenUp_ == 1 ? " phone" : " phones") +
+            " given up while the disk stayed full (the first " + firstGivenUp_ + ")";
+  }
+  static constexpr std::size_t kNamed = 10;
+  for (std::size_t i = 0; i < waiting_.size() && i < kNamed; ++i) {
+    names += (names.empty() ? "" : ", ") + waiting_[i].first;
+  }
+  if (waiting_.size() > kNamed) {
+    names += " and " + std::to_string(waiting_.size() - kNamed) + " more";
+  }
+  return names;
+}
+
+namespace {
+
+// The ends of ReportJson's text, with and without phones.
+constexpr std::string_view kNoPhonesTail = "]\n}\n";
+constexpr std::string_view kPhonesTail = "\n  ]\n}\n";
+
+bool Put(std::ofstream& out, std::string_view bytes) {
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+// The records of the file as last written, copied a piece at a time: the file may be large
+// after weeks of phones.
+bool ReportFile::CopyPhones(std::ofstream& out) {
+  if (phonesTo_ == phonesFrom_) return true;
+  std::ifstream in(target_, std::ios::binary);
+  std::error_code error;
+  if (!in || std::filesystem::file_size(target_, error) != size_ || error) {
+    problem_ = "the report was changed by another program";
     return false;
   }
-  size_ = size_ - cut + piece.size();
-  hasPhones_ = true;
-  const std::string stamp = UtcNow();
-  if (stamp.size() == kStampSize) (void)WriteAt(stampAt_, stamp);
-  return true;
-}
-
-bool ReportFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
-#if defined(_WIN32)
-  (void)offset;
-  (void)bytes;
-  return false;
-#else
-  while (!bytes.empty()) {
-    const ssize_t put = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-    offset += static_cast<std::uint64_t>(put);
+  in.seekg(static_cast<std::streamoff>(phonesFrom_));
+  std::string buffer(std::size_t{64} << 10, '\0');
+  for (std::uint64_t left = phonesTo_ - phonesFrom_; left > 0;) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+    if (!in.read(buffer.data(), static_cast<std::streamsize>(piece))) {
+      problem_ = "the report could not be read back";
+      return false;
+    }
+    if (!Put(out, std::string_view(buffer).substr(0, piece))) return false;
+    left -= piece;
   }
   return true;
-#endif
 }
 
-void ReportFile::CloseRecords() {
-#if !defined(_WIN32)
-  if (fd_ >= 0) ::close(fd_);
-#endif
-  fd_ = -1;
+bool ReportFile::Write(int exitStatus) {
+  if (target_.empty() || app::KindOfTarget(target_) == app::TargetKind::Other) {
+    problem_ = "it is no longer a regular file";
+    return false;
+  }
+  // The head: everything up to the list of phones' "[".
+  std::string head = ReportJson(ports_, steps_, {}, exitStatus);
+  head.resize(head.size() - kNoPhonesTail.size());
+  std::filesystem::path temporary = target_;
+  temporary += ".part";
+  problem_.clear();
+  std::uint64_t phonesTo = head.size();
+  bool written = false;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    written = out && Put(out, head) && CopyPhones(out);
+    phonesTo += phonesTo_ - phonesFrom_;
+    for (std::size_t i = 0; written && i < waiting_.size(); ++i) {
+      const std::string_view comma = phonesTo == head.size() ? "\n" : ",\n";
+      written = Put(out, comma) && Put(out, waiting_[i].second);
+      phonesTo += comma.size() + waiting_[i].second.size();
+    }
+    const bool anyPhones = phonesTo > head.size();
+    written = written && Put(out, anyPhones ? kPhonesTail : kNoPhonesTail);
+    if (written) out.close();
+    written = written && static_cast<bool>(out);
+  }
+  const int lastError = errno;
+  std::error_code error;
+  if (written) {
+    const std::filesystem::file_status old = std::filesystem::status(target_, error);
+    if (!error && std::filesystem::is_regular_file(old)) {
+      std::filesystem::permissions(temporary, old.permissions(), error);
+    }
+    std::filesystem::rename(temporary, target_, error);
+    written = !error;
+  }
+  if (!written) {
+    if (problem_.empty()) problem_ = error ? error.message() : std::strerror(lastError);
+    std::filesystem::remove(temporary, error);
+    return false;
+  }
+  const bool anyPhones = phonesTo > head.size();
+  phonesFrom_ = head.size();
+  phonesTo_ = phonesTo;
+  size_ = phonesTo + (anyPhones ? kPhonesTail : kNoPhonesTail).size();
+  waiting_.clear();
+  waitingBytes_ = 0;
+  return true;
 }
+
 }  // namespace veska::cli

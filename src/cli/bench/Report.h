@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,48 +70,66 @@ struct PhoneRecord {
 // Now in local time for a folder's name ("20261207-183408").
 [[nodiscard]] std::string LocalStamp();
 
-// The report's file. It is written whole through a temporary file and a rename when the run
-// starts and when it ends; in between, each phone's record goes in place before the closing
-// brackets. So the file is whole JSON after every phone, and a phone costs the disk its own
-// record rather than the whole report again (a long --repeat run would otherwise write the
-// square of its records).
+// Today in local time for a daily log's name ("2026-12-07").
+[[nodiscard]] std::string LocalDay();
+
+// The report's file. Every version of it is written whole, through a temporary file and a
+// rename, so that the file is whole JSON whatever happens to the disk: a write refused half way
+// (the disk full) leaves the previous version as it was. The records are not kept in memory,
+// which would grow with every phone of a --repeat run that lasts for weeks: a new version is the
+// run's head, the phones of the previous version copied from the file itself, and the records
+// added since. A record whose write was refused waits for the next phone's write and the run's
+// last; while the disk stays full, the waiting records are bounded and the oldest given up.
 //
 // Thread safety: none; the run calls it under its records' lock.
 class ReportFile {
  public:
-  explicit ReportFile(std::filesystem::path path) : path_(std::move(path)) {}
-  ~ReportFile() { CloseRecords(); }
-  ReportFile(const ReportFile&) = delete;
-  ReportFile& operator=(const ReportFile&) = delete;
+  ReportFile(std::filesystem::path path, std::vector<std::string> ports,
+             std::vector<std::string> steps)
+      : path_(std::move(path)), ports_(std::move(ports)), steps_(std::move(steps)) {}
 
   // What makes the path unfit for the report, "" when nothing does: only a regular file or a
   // new one is written (a link is followed, and stays a link).
   [[nodiscard]] std::string Refusal();
 
-  // The whole report (ReportJson) anew.
-  bool Replace(const std::string& json);
+  // The report without phones, the run not finished.
+  bool Begin() { return Write(-1); }
 
-  // Adds a phone's record (PhoneJson) and refreshes the time the file was written. False when
-  // it could not: the caller then writes the report whole.
-  bool Append(const std::string& phone);
+  // Adds a phone's record (PhoneJson), named `name` should it never reach the file, and writes
+  // the report anew with it and every record still waiting. False when the write was refused.
+  bool Add(std::string name, std::string phone);
+
+  // The report a last time, with the run's exit status.
+  bool Finish(int exitStatus) { return Write(exitStatus); }
+
+  // The phones whose records the file lacks ("" when none): those a refused write left waiting
+  // and those given up while the disk stayed full.
+  [[nodiscard]] std::string Lacking() const;
+
+  // Why the last write was refused ("" after a good one).
+  [[nodiscard]] const std::string& Problem() const { return problem_; }
+
+  // At most this many bytes of records wait for a write; older ones are given up.
+  static constexpr std::size_t kMaxWaitingBytes = std::size_t{4} << 20;
 
  private:
-  bool WriteAt(std::uint64_t offset, std::string_view bytes);
-
-  void CloseRecords();
-
-  // The ends of ReportJson's text, with and without phones, and where its time stamp stands.
-  static constexpr std::string_view kNoPhonesTail = "]\n}\n";
-  static constexpr std::string_view kPhonesTail = "\n  ]\n}\n";
-  static constexpr std::string_view kStampKey = "\"written\": \"";
-  static constexpr std::size_t kStampSize = 20;  // 2026-12-07T18:34:08Z
+  bool Write(int exitStatus);
+  bool CopyPhones(std::ofstream& out);
 
   std::filesystem::path path_;
   std::filesystem::path target_;
-  int fd_ = -1;
+  std::vector<std::string> ports_;
+  std::vector<std::string> steps_;
+  // Where the records stand in the file as last written: from just after the list's "[" to
+  // its closing lines; `size_` is the file's whole size, to tell a file changed since.
+  std::uint64_t phonesFrom_ = 0;
+  std::uint64_t phonesTo_ = 0;
   std::uint64_t size_ = 0;
-  std::size_t stampAt_ = 0;
-  bool hasPhones_ = false;
+  std::vector<std::pair<std::string, std::string>> waiting_;  // name, record
+  std::size_t waitingBytes_ = 0;
+  std::size_t givenUp_ = 0;
+  std::string firstGivenUp_;
+  std::string problem_;
 };
 
 }  // namespace veska::cli

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <latch>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -123,7 +126,9 @@ class BenchTest : public ::testing::Test {
     return RunBench(arguments, interrupts_, out_.File(), err_.File(), options);
   }
 
-  [[nodiscard]] fsys::path Report() const { return folder_ / "report.json"; }
+  [[nodiscard]] fsys::path Report() const {
+    return report_.empty() ? folder_ / "report.json" : report_;
+  }
   [[nodiscard]] std::string Log(std::size_t phone) const {
     return ReadFile(folder_ / "logs" / (PortFileTags(ports_)[phone] + ".log"));
   }
@@ -146,6 +151,7 @@ class BenchTest : public ::testing::Test {
   }
 
   fsys::path folder_;
+  fsys::path report_;  // the report's path when not the default
   std::vector<std::unique_ptr<sim::VirtualPhone>> phones_;
   std::vector<std::string> ports_;
   InterruptWatch interrupts_;
@@ -224,6 +230,7 @@ TEST_F(BenchTest, PhonesThatFailLeaveTheOthersToFinishAndTheReportSaysWhy) {
                                           session.Dialog().port.readTotalTimeout = 50ms;
                                           session.State().link.replyTimeout = 1s;
                                         },
+                                        {},
                                         {},
                                         {}});
   EXPECT_EQ(status, EXIT_PORT_UNAVAILABLE);
@@ -433,14 +440,15 @@ TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
     struct stat info {};
     EXPECT_EQ(::stat(Report().c_str(), &info), 0);
     if (pass == 1) {
-      // Whole JSON after every phone, extended in place rather than written again.
+      // Whole JSON after every phone, each version a new file renamed over the last, so that a
+      // reader never finds half of one.
       firstReport = ReadFile(Report());
       firstInode = info.st_ino;
       phones_[0]->Stop();
       after([this] { EXPECT_EQ(phones_[1]->Start(), 0); });
       return;
     }
-    EXPECT_EQ(info.st_ino, firstInode);
+    EXPECT_NE(info.st_ino, firstInode);
     phones_[1]->Stop();
     after([this] { interrupts_.Deliver(); });  // Ctrl-C during the wait
   };
@@ -458,12 +466,118 @@ TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
   const std::string report = ReadFile(Report());
   EXPECT_EQ(Count(report, "\"result\": \"passed\""), 2u) << report;
   EXPECT_EQ(Count(report, "\"pass\": "), 2u);
-  // The first phone's record as the in-place write left it, the run's end written whole.
+  // The first phone's record as the first version held it.
   const std::size_t phones = firstReport.find("  \"phones\": [");
   ASSERT_NE(phones, std::string::npos);
   const std::string firstRecord = firstReport.substr(phones, firstReport.size() - phones - 7);
   EXPECT_NE(report.find(firstRecord + ",\n    {\n      \"port\""), std::string::npos) << report;
   EXPECT_NE(report.find("\"finished\": true,\n  \"exit_status\": 130,\n"), std::string::npos);
+}
+
+// A disk that fills while a bench runs: the report stays the previous whole version, the records
+// that could not be written wait for the next phone's write, and what the last write could not
+// keep is named. A small tmpfs is the full disk (root only; skipped elsewhere).
+TEST_F(BenchTest, AFullDiskNeverCutsTheReportAndItsRecordsCatchUp) {
+  const fsys::path disk = folder_ / "disk";
+  fsys::create_directories(disk);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  }
+  struct Unmount {
+    fsys::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  report_ = disk / "report.json";
+  const fsys::path filler = disk / "filler";
+  const auto fill = [&filler] {
+    std::ofstream out(filler, std::ios::binary | std::ios::app);
+    const std::string block(4096, 'f');
+    while (out.write(block.data(), block.size())) out.flush();
+  };
+  const auto phonesIn = [this](const std::string& json) -> int {
+    const auto parsed = nlohmann::json::parse(json, nullptr, false);
+    return parsed.is_discarded() ? -1 : static_cast<int>(parsed["phones"].size());
+  };
+  WriteRelease();
+  sim::VirtualPhone& phone = StartPhone();
+  BenchOptions options;
+  options.afterPass = [&](const std::string&, int pass) {
+    const std::string report = ReadFile(Report());
+    // The second phone's write is refused; the third's catches it up.
+    const std::map<int, int> expected = {{1, 1}, {2, 1}, {3, 3}, {4, 3}};
+    EXPECT_EQ(phonesIn(report), expected.at(pass)) << pass << "\n" << report;
+    if (pass == 1 || pass == 3) fill();
+    if (pass == 2) fsys::remove(filler);
+    if (pass == 4) {
+      interrupts_.Deliver();
+      return;
+    }
+    phone.PowerOff();
+    phone.PowerOn();
+  };
+  EXPECT_EQ(Bench({"--repeat", "--baud", "3M", "connect"}, options), EXIT_INTERRUPTED)
+      << err_.Text();
+  const std::string report = ReadFile(Report());
+  EXPECT_EQ(phonesIn(report), 3) << report;
+  EXPECT_NE(report.find("\"finished\": false"), std::string::npos);
+  EXPECT_FALSE(fsys::exists(Report().string() + ".part"));
+  const std::string port = ports_[0];
+  EXPECT_EQ(Count(err_.Text(), "veska-cli: the report " + Report().string() +
+                                   " could not be written (No space left on device); its "
+                                   "records wait for the next phone\n"),
+            2u)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("veska-cli: the report " + Report().string() +
+                             " could not be written (No space left on device); it lacks the "
+                             "records of " +
+                             port + " phone 4\n"),
+            std::string::npos)
+      << err_.Text();
+}
+
+// --log-split daily: a bench that runs for weeks starts each port's log anew on each day, at the
+// day's first phone.
+TEST_F(BenchTest, DailyLogsSplitAtTheFirstPhoneOfTheDay) {
+  WriteRelease();
+  StartPhone();
+  StartPhone();
+  std::mutex mutex;
+  std::string today = "2026-12-09";
+  std::latch firstDone(2);
+  std::latch secondDone(2);
+  BenchOptions options;
+  options.today = [&] {
+    std::lock_guard lock(mutex);
+    return today;
+  };
+  options.afterPass = [&](const std::string& port, int pass) {
+    if (pass == 1) {
+      firstDone.arrive_and_wait();  // both ports' first phones on the first day
+      std::lock_guard lock(mutex);
+      today = "2026-12-10";
+    } else {
+      secondDone.arrive_and_wait();
+      if (port == ports_[0]) interrupts_.Deliver();
+      return;
+    }
+    sim::VirtualPhone& phone = *phones_[port == ports_[0] ? 0 : 1];
+    phone.PowerOff();
+    phone.PowerOn();
+  };
+  EXPECT_EQ(Bench({"--repeat", "--log-split", "daily", "--baud", "3M", "connect"}, options),
+            EXIT_INTERRUPTED)
+      << err_.Text();
+  for (std::size_t i = 0; i < ports_.size(); ++i) {
+    const fsys::path logs = folder_ / "logs";
+    const std::string tag = PortFileTags(ports_)[i];
+    const std::string first = ReadFile(logs / (tag + "-2026-12-09.log"));
+    const std::string second = ReadFile(logs / (tag + "-2026-12-10.log"));
+    EXPECT_EQ(Count(first, ", phone 1: passed"), 1u) << first;
+    EXPECT_EQ(Count(first, ", phone 2"), 0u) << first;
+    EXPECT_EQ(Count(second, ", phone 2: passed"), 1u) << second;
+    EXPECT_EQ(Count(second, ", phone 1"), 0u) << second;
+    EXPECT_FALSE(fsys::exists(logs / (tag + ".log")));
+  }
 }
 
 TEST_F(BenchTest, CtrlCStopsEveryPortAndNamesThePhonesLeftIncomplete) {
@@ -687,6 +801,67 @@ TEST(BenchNames, LogFilesAndTheWorstStatus) {
   EXPECT_EQ(WorstExitStatus({EXIT_OK, EXIT_STEP_FAILED, EXIT_OK}), EXIT_STEP_FAILED);
   EXPECT_EQ(WorstExitStatus({EXIT_NO_ANSWER, EXIT_STEP_FAILED}), EXIT_NO_ANSWER);
   EXPECT_EQ(WorstExitStatus({EXIT_PORT_UNAVAILABLE, EXIT_NO_ANSWER}), EXIT_PORT_UNAVAILABLE);
+}
+
+// A new version of the report is the previous file and the new records, so that a run of weeks
+// keeps none of its records in memory; it reads as ReportJson of all of them. A file another
+// program changed is not built on: the record waits and is named.
+TEST(BenchReport, EachVersionIsThePreviousFileAndTheNewRecords) {
+  const fsys::path folder =
+      fsys::temp_directory_path() / ("veska-report-" + std::to_string(::getpid()));
+  fsys::remove_all(folder);
+  fsys::create_directories(folder);
+  const fsys::path path = folder / "report.json";
+  ReportFile report(path, {"COM5"}, {"connect"});
+  ASSERT_EQ(report.Refusal(), "");
+  ASSERT_TRUE(report.Begin());
+  std::vector<PhoneRecord> phones(3);
+  for (std::size_t i = 0; i < phones.size(); ++i) {
+    phones[i].port = "COM5";
+    phones[i].pass = static_cast<int>(i) + 1;
+    phones[i].started = "2026-12-07T18:34:08Z";
+    phones[i].flashId = "K9F1G08";
+  }
+  ASSERT_TRUE(report.Add("COM5 phone 1", PhoneJson(phones[0])));
+  // Another hand changes the first record in the file, keeping its size.
+  std::string text = ReadFile(path);
+  const std::size_t id = text.find("K9F1G08");
+  ASSERT_NE(id, std::string::npos);
+  text.replace(id, 7, "EC:F1xx");
+  std::ofstream(path, std::ios::binary) << text;
+  phones[0].flashId = "EC:F1xx";
+  ASSERT_TRUE(report.Add("COM5 phone 2", PhoneJson(phones[1])));
+  ASSERT_TRUE(report.Finish(0));
+  const auto withoutStamp = [](std::string json) {
+    const std::size_t at = json.find("\"written\": \"");
+    return at == std::string::npos ? json : json.erase(at, 32);
+  };
+  const std::vector<PhoneRecord> both(phones.begin(), phones.begin() + 2);
+  EXPECT_EQ(withoutStamp(ReadFile(path)), withoutStamp(ReportJson({"COM5"}, {"connect"}, both, 0)));
+  EXPECT_EQ(report.Lacking(), "");
+
+  const std::uintmax_t size = fsys::file_size(path);
+  std::ofstream(path, std::ios::binary | std::ios::app) << " ";
+  EXPECT_FALSE(report.Add("COM5 phone 3", PhoneJson(phones[2])));
+  EXPECT_EQ(report.Problem(), "the report was changed by another program");
+  EXPECT_EQ(report.Lacking(), "COM5 phone 3");
+  // While writes are refused, the records waiting stay within their bound: the oldest go.
+  phones[2].flashId = std::string(ReportFile::kMaxWaitingBytes / 2, 'f');
+  for (const int pass : {4, 5}) {
+    phones[2].pass = pass;
+    EXPECT_FALSE(report.Add("COM5 phone " + std::to_string(pass), PhoneJson(phones[2])));
+  }
+  EXPECT_EQ(report.Lacking(),
+            "2 phones given up while the disk stayed full (the first COM5 phone 3), COM5 phone 5");
+  fsys::resize_file(path, size);
+  ASSERT_TRUE(report.Finish(0));
+  EXPECT_EQ(report.Lacking(),
+            "2 phones given up while the disk stayed full (the first COM5 phone 3)");
+  const auto parsed = nlohmann::json::parse(ReadFile(path), nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded());
+  ASSERT_EQ(parsed["phones"].size(), 3u);
+  EXPECT_EQ(parsed["phones"][2]["pass"], 5);
+  fsys::remove_all(folder);
 }
 
 TEST(BenchReport, TextsFromFilesAndThePhoneStayValidJson) {
