@@ -436,6 +436,7 @@ bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std:
   if (!filter.release.empty() && !IsDigest(filter.release)) {
     filter.release = ReleaseFolderOf(filter.release);
   }
+  records::MakeStorable(filter);
   std::vector<records::Record> found;
   if (place.chosen || records::LocalRecordsExist(SettingsFileOf(arguments))) {
     const int opened = store->Open();

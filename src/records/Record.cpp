@@ -150,6 +150,11 @@ std::string NewRecordId(const std::string& station) {
   return station + "-" + Hex64(random);
 }
 
+void MakeStorable(Filter& filter) {
+  for (std::string* text : {&filter.station, &filter.port}) Storable(*text, kShortText);
+  Storable(filter.release, kLongText);
+}
+
 void MakeStorable(Record& record) {
   // The id is "<station>-<random hex>": a long one keeps its end.
   std::string tail;

@@ -73,11 +73,16 @@ struct Record {
 [[nodiscard]] bool ParseBadBlocks(const std::string& text,
                                   std::vector<std::pair<std::uint16_t, std::uint16_t>>& out);
 
+struct Filter;
+
 // Makes every text of the record fit for any store: valid UTF-8 (a byte that is not part of a
 // well-formed sequence becomes the Latin-1 character of its value, as a folder name in another
 // encoding reads best), no NUL, and bounded in length, so that a server's index takes it. The
 // id keeps its random end, which makes it unique.
 void MakeStorable(Record& record);
+// A filter's texts in the form MakeStorable gives the records' own, so that a folder named in
+// another encoding finds the records kept of it.
+void MakeStorable(Filter& filter);
 
 // Now in UTC as the records keep their times ("2026-12-09T20:52:19Z").
 [[nodiscard]] std::string UtcNow();
