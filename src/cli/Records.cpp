@@ -228,8 +228,8 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
     for (std::size_t i = 0; i < setAside.size(); ++i) {
       const records::Record& r = setAside[i];
       text += Printable(r.started) + "\t" + Printable(r.station) + "\t" + Printable(r.port) + "\t" +
-              Printable(r.result) + "\t" + Printable(r.id) + "\tset aside: " + Printable(reasons[i]) +
-              "\n";
+              Printable(r.result) + "\t" + Printable(r.id) +
+              "\tset aside: " + Printable(reasons[i]) + "\n";
     }
   }
   if (server) {
