@@ -65,11 +65,10 @@ TEST_P(SizeRuleTest, FileSizesAreJudgedAtTheEdgesOfTheirRange) {
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.refusal});
     // Under the box's text: which file, and why.
     const std::string path = (folder_ / "edge.img").string();
-    EXPECT_EQ(LastBoxDetail(),
-              c.size == 0 ? path + ": it is empty."
-                          : path + ": it holds " + std::to_string(c.size) +
-                                " bytes; an image of this kind holds at most " +
-                                std::to_string(c.size - 1) + ".");
+    EXPECT_EQ(LastBoxDetail(), c.size == 0 ? path + ": it is empty."
+                                           : path + ": it holds " + std::to_string(c.size) +
+                                                 " bytes; an image of this kind holds at most " +
+                                                 std::to_string(c.size - 1) + ".");
     ExpectRefused();
   }
   EXPECT_EQ(dlg_->imageSize[KindIndex(c.kind)], c.size);
