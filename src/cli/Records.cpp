@@ -8,11 +8,13 @@
 
 #include "app/Cause.h"
 #include "app/OperationRunner.h"
+#include "app/Settings.h"
 #include "cli/CliSession.h"
 #include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "cli/bench/PassRecorder.h"
+#include "cli/bench/PortClaim.h"
 #include "link/FilePath.h"
 #include "link/Utf8.h"
 #include "records/Stores.h"
@@ -382,6 +384,18 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
     std::fflush(err);
   });
   if (!keeper.Start()) return EXIT_INPUT_REFUSED;
+  // A port named on the command line is this run's for the phone's whole service, as a bench's
+  // ports are: another run is refused, not let into the gaps between the operations' opens.
+  link::LinkState ports;
+  ports.portPaths =
+      app::Settings(SettingsFileOf(arguments), app::SettingsAccess::ReadOnly).PortOverrides();
+  PortClaim claim;
+  if (!arguments.port.empty() &&
+      !claim.Take(DeviceIdentity(PortDevice(arguments.port, ports)), arguments.port)) {
+    std::fprintf(err, "veska-cli: %s is in use by another run (%s)\n", arguments.port.c_str(),
+                 claim.Holder().c_str());
+    return EXIT_PORT_UNAVAILABLE;
+  }
 
   PhoneRecord phone;
   phone.started = UtcNow();
@@ -391,15 +405,20 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   recorder.Observe(session);
   const auto started = std::chrono::steady_clock::now();
   const int status = session.Run();
-  recorder.NoteEnd(
-      status, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-      session.Dialog());
+  // A phone's time runs from its answer to START, not from the wait before it was switched on.
+  const auto from = recorder.Answered() ? recorder.AnsweredAt() : started;
+  if (recorder.Answered()) phone.started = recorder.AnsweredUtc();
+  recorder.NoteEnd(status,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count(),
+                   session.Dialog());
   // A run refused before its first step touched no phone.
   if (phone.steps.empty()) return status;
 
   const app::DownloaderDlg& dlg = session.Dialog();
   phone.port = arguments.port.empty() ? dlg.PortName() : arguments.port;
   const bool interrupted = interrupts.Interrupted() && status != EXIT_OK;
+  // A wait for a phone that Ctrl-C ended served none.
+  if (interrupted && !recorder.Answered() && !recorder.Connected()) return status;
   phone.interrupted = interrupted;
   NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);
   const std::string device = PortDevice(phone.port, session.State().link);

@@ -27,6 +27,7 @@
 
 #include "cli/Captured.h"
 #include "cli/Interrupt.h"
+#include "cli/Records.h"
 #include "cli/bench/Board.h"
 #include "cli/bench/PortClaim.h"
 #include "cli/bench/PortFiles.h"
@@ -732,6 +733,21 @@ TEST_F(BenchTest, APortAnotherRunHoldsIsRefusedNamingIt) {
                              "process " + std::to_string(::getpid()) + ", as COM9)\n"),
             std::string::npos)
       << err_.Text();
+  // A plain run that names its port claims it the same way.
+  {
+    CliArguments arguments;
+    const std::vector<std::string> words = {"veska-cli", "--records", "none", "--port",
+                                            ports_[0],   "--baud",    "3M",   "connect"};
+    std::vector<const char*> argv;
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    ASSERT_LT(ParseArguments(static_cast<int>(argv.size()), argv.data(), arguments, err_.File()),
+              0);
+    CliSession session(arguments, out_.File(), err_.File());
+    const std::size_t before = err_.Text().size();
+    EXPECT_EQ(RunRecorded(session, arguments, interrupts_, err_.File()), EXIT_PORT_UNAVAILABLE);
+    EXPECT_NE(err_.Text().find(" is in use by another run (cli_tests, ", before), std::string::npos)
+        << err_.Text();
+  }
   EXPECT_FALSE(Answered(0));
   other.Release();
   EXPECT_EQ(Bench({"--baud", "3M", "connect"}), EXIT_OK) << err_.Text();
