@@ -1,5 +1,9 @@
 #include "cli/bench/PortFiles.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -73,6 +77,10 @@ link::UniqueFile CreateLogFile(const std::filesystem::path& path, std::string& p
   int error = 0;
   link::UniqueFile file = fs::CreateRegularFile(link::Utf8Of(path), status, error);
   if (!file) problem = status == fs::FileStatus::NotRegular ? kNotRegular : std::strerror(error);
+#if !defined(_WIN32)
+  // A line's logs are its own: they name its stations, ports and phones, for its owner alone.
+  if (file) (void)::fchmod(::fileno(file.get()), 0600);
+#endif
   return file;
 }
 

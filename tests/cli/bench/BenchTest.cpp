@@ -176,6 +176,10 @@ TEST_F(BenchTest, TwoPhonesAtOnceEachGetEveryImageAndALogOfTheirOwn) {
     // Each log is the session's log alone, from its start to the group's total, between a header
     // and a verdict that name its record (port, phone, start, result).
     const std::string log = Log(phone);
+    struct stat info {};
+    ASSERT_EQ(::stat((folder_ / "logs" / (PortFileTags(ports_)[phone] + ".log")).c_str(), &info),
+              0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);  // the line's own
     const std::string header = "== veska-cli: " + ports_[phone] + ", phone 1, started 20";
     EXPECT_TRUE(log.starts_with(header)) << log;
     EXPECT_EQ(Count(log, "\n  * TOTAL Elapsed Time : "), 1u) << log;
