@@ -662,17 +662,7 @@ bool NameOf(const std::string& address, ServerName& name) {
 // A key's part as an address may hold it: the characters an address gives a meaning to,
 // escaped.
 std::string Escaped(std::string_view text) {
-  std::string escaped;
-  for (const char c : text) {
-    if (c == '@' || c == '/' || c == ':' || c == '?' || c == '%' || c == '#' || c == ' ') {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-      escaped += hex;
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return PercentEscaped(text, "@/:?%# ");
 }
 
 // The addresses a host name stands for (itself when it is one); loopback names all stand for

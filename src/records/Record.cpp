@@ -150,6 +150,20 @@ std::string NewRecordId(const std::string& station) {
   return station + "-" + Hex64(random);
 }
 
+std::string PercentEscaped(std::string_view text, std::string_view special) {
+  std::string escaped;
+  for (const char c : text) {
+    if (special.find(c) != std::string_view::npos) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 void MakeStorable(Filter& filter) {
   for (std::string* text : {&filter.station, &filter.port}) Storable(*text, kShortText);
   Storable(filter.release, kLongText);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,9 @@ struct Record {
                                   std::vector<std::pair<std::uint16_t, std::uint16_t>>& out);
 
 struct Filter;
+
+// `text` with each of `special` written as %XX, for an address or a file: URI to hold it.
+[[nodiscard]] std::string PercentEscaped(std::string_view text, std::string_view special);
 
 // Makes every text of the record fit for any store: valid UTF-8 (a byte that is not part of a
 // well-formed sequence becomes the Latin-1 character of its value, as a folder name in another

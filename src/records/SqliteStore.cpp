@@ -38,17 +38,7 @@ std::string Text(sqlite3_stmt* statement, int column) {
 
 // A path as a file: URI holds it: the characters a URI gives a meaning to, escaped.
 std::string UriPath(const std::string& path) {
-  std::string uri;
-  for (const char c : path) {
-    if (c == '?' || c == '#' || c == '%') {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-      uri += escaped;
-    } else {
-      uri += c;
-    }
-  }
-  return uri;
+  return PercentEscaped(path, "?#%");
 }
 
 // The write-ahead log is cut back to this size once its records are in the database, so that
