@@ -29,6 +29,17 @@ namespace {
 using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
+// True once a statement waits on a lock that `holder`'s open transaction holds: a delivery has
+// reached the server and stalls there.
+bool AwaitBlockedStatement(PGconn* holder) {
+  for (int i = 0; i < 500; ++i) {
+    Result r(PQexec(holder, "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
+    if (PQntuples(r.get()) == 1 && std::string(PQgetvalue(r.get(), 0, 0)) != "0") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 // One server for the whole suite; each test works in a database of its own.
 class PostgresStoreTest : public ::testing::Test {
  protected:
@@ -410,13 +421,7 @@ TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords
                 &PQclear);
   ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(holder.get());
   keeper.Keep(Sample("first", "2026-12-09T01:00:00Z"));
-  bool waiting = false;
-  for (int i = 0; i < 500 && !waiting; ++i) {
-    Result r(PQexec(holder.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
-    waiting = PQntuples(r.get()) == 1 && std::string(PQgetvalue(r.get(), 0, 0)) != "0";
-    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(waiting) << "the delivery never reached the server";
+  ASSERT_TRUE(AwaitBlockedStatement(holder.get())) << "the delivery never reached the server";
   keeper.Keep(Sample("last", "2026-12-09T01:01:00Z"));
   std::thread finishing([&keeper] { keeper.Finish(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -446,13 +451,7 @@ TEST_F(PostgresStoreTest, StalledServerHoldsUpNeitherTheLocalWritesNorTheEnd) {
                 &PQclear);
   ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(holder.get());
   keeper.Keep(Sample("first", "2026-12-09T01:00:00Z"));
-  bool stalled = false;
-  for (int i = 0; i < 500 && !stalled; ++i) {
-    Result r(PQexec(holder.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
-    stalled = PQntuples(r.get()) == 1 && std::string(PQgetvalue(r.get(), 0, 0)) != "0";
-    if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(stalled) << "the delivery never reached the server";
+  ASSERT_TRUE(AwaitBlockedStatement(holder.get())) << "the delivery never reached the server";
   keeper.Keep(Sample("second", "2026-12-09T01:01:00Z"));
   EXPECT_EQ(AwaitWaiting(local, Address(), 2), (std::vector<std::string>{"first", "second"}))
       << said.Text();
