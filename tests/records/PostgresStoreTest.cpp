@@ -60,6 +60,15 @@ class PostgresStoreTest : public ::testing::Test {
 
   std::string Address() const { return server_->Address(database_); }
 
+  // A folder of the test's own, made empty, for the PC's database a keeper uses beside the
+  // server.
+  [[nodiscard]] std::filesystem::path EmptyFolder() const {
+    const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+  }
+
   // Runs statements as the tests' own client; the first row's first value, if any.
   static std::string Sql(const std::string& address, const std::string& statements) {
     Connection conn(PQconnectdb(address.c_str()), &PQfinish);
@@ -402,9 +411,7 @@ TEST_F(PostgresStoreTest, StoppedServerIsReportedQuicklyAndRejoinedWhenBack) {
 
 TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords) {
   (void)Opened();  // the tables, so that the lock below has a table to hold
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   std::mutex saidMutex;
   std::string said;
   Keeper keeper({Address(), true}, (folder / "veska-records.db").string(),
@@ -438,9 +445,7 @@ TEST_F(PostgresStoreTest, KeeperFinishingWhileTheServerIsSlowKeepsTheLastRecords
 // what waits, which the next run delivers.
 TEST_F(PostgresStoreTest, StalledServerHoldsUpNeitherTheLocalWritesNorTheEnd) {
   (void)Opened();
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   const std::string local = (folder / "veska-records.db").string();
   Said said;
   Keeper keeper({Address(), true}, local, said.Sink());
@@ -490,9 +495,7 @@ TEST_F(PostgresStoreTest, SilentHostDelaysNeitherTheStartNorTheEnd) {
   ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&bound), &length), 0);
   const std::string address =
       "postgresql://veska@127.0.0.1:" + std::to_string(ntohs(bound.sin_port)) + "/silent";
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   const std::string local = (folder / "veska-records.db").string();
 
   Said said;
@@ -529,8 +532,7 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
   (void)Opened();
   Sql(Address(), std::string("CREATE ROLE ") + testing::kPasswordUser +
                      " LOGIN PASSWORD 'right'; CREATE ROLE reader LOGIN");
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   const std::string local = (folder / "veska-records.db").string();
   std::string wrong = Address();
   wrong.replace(wrong.find("veska@"), 6, std::string(testing::kPasswordUser) + ":wrong@");
@@ -574,9 +576,7 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
 TEST_F(PostgresStoreTest, RecordTheServerRefusesIsSetAsideAndTheOthersGoOn) {
   (void)Opened();
   Sql(Address(), "ALTER TABLE phone_records ADD CONSTRAINT no_bad_port CHECK (port <> 'BAD')");
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   const std::string local = (folder / "veska-records.db").string();
   Said said;
   Keeper keeper({Address(), true}, local, said.Sink());
@@ -628,9 +628,7 @@ TEST_F(PostgresStoreTest, RecordTheServerRefusesIsSetAsideAndTheOthersGoOn) {
 // PC, and the run names what waits for another server.
 TEST_F(PostgresStoreTest, RecordsWaitingUnderOtherNamesReachTheirServer) {
   (void)Opened();
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / database_;
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = EmptyFolder();
   const std::string local = (folder / "veska-records.db").string();
   std::string shown = Address();
   shown.replace(shown.find("veska@"), 6, "veska:***@");
