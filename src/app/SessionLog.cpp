@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "link/FilePath.h"
+
 namespace veska::app {
 
 SessionLog::SessionLog(std::filesystem::path path, std::uintmax_t limit)
@@ -10,8 +12,7 @@ SessionLog::SessionLog(std::filesystem::path path, std::uintmax_t limit)
 }
 
 std::string SessionLog::PathText() const {
-  const std::u8string text = path_.u8string();
-  return {text.begin(), text.end()};
+  return link::Utf8Of(path_);
 }
 
 void SessionLog::Rotate() {

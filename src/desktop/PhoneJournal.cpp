@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "link/FilePath.h"
 #include "records/Store.h"
 #include "records/Stores.h"
 
@@ -61,12 +62,6 @@ bool Running(ProcessId process) {
 }
 #endif
 
-// The records' paths are UTF-8 text on both systems.
-std::string Utf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
-}
-
 // The process that named `name` as its journal; none for any other name.
 bool JournalOwner(const std::string& name, ProcessId& owner) {
   if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return false;
@@ -110,7 +105,7 @@ void PhoneJournal::Write(const records::Record& record) {
   std::error_code error;
   std::filesystem::create_directories(folder_, error);
   {
-    const std::unique_ptr<records::Store> store = records::MakeSqliteStore(Utf8(fresh));
+    const std::unique_ptr<records::Store> store = records::MakeSqliteStore(link::Utf8Of(fresh));
     if (store->Open() != records::RECORDS_OK || store->Put(record) != records::RECORDS_OK) {
       return RemoveDatabase(fresh);
     }
@@ -128,11 +123,12 @@ std::vector<records::Record> PhoneJournal::TakeLeftOver() {
   const ProcessId self = OwnProcess();
   for (const std::filesystem::directory_entry& entry : entries) {
     ProcessId owner = 0;
-    if (!JournalOwner(Utf8(entry.path().filename()), owner)) continue;
+    if (!JournalOwner(link::Utf8Of(entry.path().filename()), owner)) continue;
     // A file of this process's number was left by an earlier program that had it.
     if (owner != self && Running(owner)) continue;
     if (!entry.is_regular_file(error)) continue;
-    const std::unique_ptr<records::Store> store = records::MakeSqliteStore(Utf8(entry.path()));
+    const std::unique_ptr<records::Store> store =
+        records::MakeSqliteStore(link::Utf8Of(entry.path()));
     std::vector<records::Record> kept;
     // A file that cannot be read stays for a later run, or for the user to look at.
     if (store->Open() != records::RECORDS_OK || store->Read({}, kept) != records::RECORDS_OK) {

@@ -1,8 +1,9 @@
 #include "download/ImageCatalogue.h"
-#include "link/FilePath.h"
 
 #include <filesystem>
 #include <fstream>
+
+#include "link/FilePath.h"
 
 namespace veska::download {
 

@@ -20,7 +20,7 @@ constexpr std::size_t kDeliveryBatch = 50;
 // does not have yet: made here, as saving the settings would. The paths are text in UTF-8 (what
 // this C++ library writes on Windows, and Linux's own); read back as UTF-8 on both.
 void MakeFolderFor(const std::string& file) {
-  const std::filesystem::path path(std::u8string(file.begin(), file.end()));
+  const std::filesystem::path path = link::PathOf(file);
   std::error_code error;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
 }
@@ -189,8 +189,7 @@ void Keeper::NameWhatWaits() {
   LocalStore* room = local_ && !localFailing_ ? local_.get() : nullptr;
   std::error_code error;
   if (!server_ && place_.where == localPath_ && !localFailing_ &&
-      std::filesystem::exists(
-          std::filesystem::path(std::u8string(localPath_.begin(), localPath_.end())), error)) {
+      std::filesystem::exists(link::PathOf(localPath_), error)) {
     own = MakeLocalStore(localPath_);
     room = own.get();
   }
