@@ -405,12 +405,7 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   recorder.Observe(session);
   const auto started = std::chrono::steady_clock::now();
   const int status = session.Run();
-  // A phone's time runs from its answer to START, not from the wait before it was switched on.
-  const auto from = recorder.Answered() ? recorder.AnsweredAt() : started;
-  if (recorder.Answered()) phone.started = recorder.AnsweredUtc();
-  recorder.NoteEnd(status,
-                   std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count(),
-                   session.Dialog());
+  recorder.NoteEnd(status, started, session.Dialog());
   // A run refused before its first step touched no phone.
   if (phone.steps.empty()) return status;
 
@@ -418,7 +413,7 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   phone.port = arguments.port.empty() ? dlg.PortName() : arguments.port;
   const bool interrupted = interrupts.Interrupted() && status != EXIT_OK;
   // A wait for a phone that Ctrl-C ended served none.
-  if (interrupted && !recorder.Answered() && !recorder.Connected()) return status;
+  if (interrupted && !recorder.Answered()) return status;
   phone.interrupted = interrupted;
   NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);
   const std::string device = PortDevice(phone.port, session.State().link);

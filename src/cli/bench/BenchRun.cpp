@@ -251,10 +251,10 @@ class BenchRun {
     std::string problem;
     link::UniqueFile file = CreateLogFile(LogPath(index), problem);
     if (!file) {
-      const std::string path = LogPath(index).string();
+      const std::string path = link::Utf8Of(LogPath(index));
       logDays_[index] = old;
       Say(index, "veska-cli: cannot write the log file " + path + ": " + problem +
-                     "; the log goes on in " + LogPath(index).string());
+                     "; the log goes on in " + link::Utf8Of(LogPath(index)));
       return;
     }
     logs_[index] = std::move(file);
@@ -442,12 +442,7 @@ class BenchRun {
     PassRecorder recorder(&board_, index, crcTable_, phone);
     Prepare(session, index, recorder);
     const int status = RunLive(session, index);
-    // A phone's time is from its answer to its verdict; the wait before it was plugged in or
-    // switched on is the port's idle time, not the phone's.
-    const Clock::time_point from = recorder.Answered() ? recorder.AnsweredAt() : started;
-    if (recorder.Answered()) phone.started = recorder.AnsweredUtc();
-    recorder.NoteEnd(status, std::chrono::duration<double>(Clock::now() - from).count(),
-                     session.Dialog());
+    recorder.NoteEnd(status, started, session.Dialog());
     {
       std::lock_guard lock(recordsMutex_);
       payloads_ = session.State().payloads.Describe();
@@ -512,7 +507,7 @@ class BenchRun {
                    const std::string& portReason, const std::string& cause, PhoneRecord& phone) {
     // A phone is there from its answer to START on: whatever fails after it (its flash checks
     // unanswered, its line dropped) is that phone's failure, with its cause.
-    const bool answered = recorder.Answered() || recorder.Connected();
+    const bool answered = recorder.Answered();
     const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
     if (interrupted) {
       phone.interrupted = true;

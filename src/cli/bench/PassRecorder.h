@@ -49,11 +49,21 @@ class PassRecorder {
     }
   }
 
-  // The session has ended with `status` after `seconds`: the phone's record takes them and,
-  // when START connected, the flash the window was told of.
-  void NoteEnd(int status, double seconds, const app::DownloaderDlg& dlg) {
+  // The session of a pass begun at `passStarted` has ended with `status`: the phone's record
+  // takes it, its time (from the phone's answer to START when it answered: the wait before it
+  // was plugged in or switched on is the port's idle time, not the phone's) and, when START
+  // connected, the flash the window was told of.
+  void NoteEnd(int status, Clock::time_point passStarted, const app::DownloaderDlg& dlg) {
     CollectImages();
-    phone_.seconds = seconds;
+    Clock::time_point from = passStarted;
+    {
+      std::lock_guard lock(mutex_);
+      if (answered_) {
+        from = answeredAt_;
+        phone_.started = answeredUtc_;
+      }
+    }
+    phone_.seconds = std::chrono::duration<double>(Clock::now() - from).count();
     phone_.exitStatus = status;
     if (!connected_) return;
     phone_.flashId = FlashId();
@@ -62,20 +72,11 @@ class PassRecorder {
   }
 
   [[nodiscard]] bool Connected() const { return connected_; }
-  // Whether a phone answered START (its boot signal, or on USB its acknowledgement): a pass
-  // without one served no phone. A phone's time starts with its answer (`answeredAt`, and
-  // `answeredUtc` as the records write times), not with the wait before it was plugged in.
+  // Whether a phone answered START (its boot signal, or on USB its acknowledgement; a START that
+  // connected had one): a pass without one served no phone.
   [[nodiscard]] bool Answered() const {
     std::lock_guard lock(mutex_);
-    return answered_;
-  }
-  [[nodiscard]] Clock::time_point AnsweredAt() const {
-    std::lock_guard lock(mutex_);
-    return answeredAt_;
-  }
-  [[nodiscard]] std::string AnsweredUtc() const {
-    std::lock_guard lock(mutex_);
-    return answeredUtc_;
+    return answered_ || connected_;
   }
   // What the Flash ID box last showed of the phone.
   [[nodiscard]] std::string FlashId() const {
