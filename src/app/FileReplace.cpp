@@ -24,26 +24,43 @@ std::filesystem::path ReplacementTarget(const std::filesystem::path& file) {
 
 bool ReplaceFileWith(const std::filesystem::path& file, std::string_view content,
                      std::string_view suffix) {
-  std::error_code ec;
+  std::error_code error;
+  return ReplaceFileBy(
+      file, suffix,
+      [content](std::ostream& out) {
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        return static_cast<bool>(out);
+      },
+      error);
+}
+
+bool ReplaceFileBy(const std::filesystem::path& file, std::string_view suffix,
+                   const std::function<bool(std::ostream&)>& write, std::error_code& error) {
+  error.clear();
+  std::error_code ignored;
   std::filesystem::path temporary = file;
   temporary += std::string(suffix);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
     if (!out) {
-      std::filesystem::remove(temporary, ec);
+      error.assign(errno, std::generic_category());
+      return false;
+    }
+    bool written = write(out);
+    if (written) out.close();
+    if (!written || !out) {
+      if (out.fail() || out.bad()) error.assign(errno, std::generic_category());
+      std::filesystem::remove(temporary, ignored);
       return false;
     }
   }
-  const std::filesystem::file_status old = std::filesystem::status(file, ec);
-  if (!ec && std::filesystem::is_regular_file(old)) {
-    std::filesystem::permissions(temporary, old.permissions(), ec);
+  const std::filesystem::file_status old = std::filesystem::status(file, ignored);
+  if (!ignored && std::filesystem::is_regular_file(old)) {
+    std::filesystem::permissions(temporary, old.permissions(), ignored);
   }
-  std::filesystem::rename(temporary, file, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
+  std::filesystem::rename(temporary, file, error);
+  if (error) {
+    std::filesystem::remove(temporary, ignored);
     return false;
   }
   return true;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string_view>
+#include <system_error>
 
 namespace veska::app {
 
@@ -25,5 +28,11 @@ enum class TargetKind { Absent, Regular, Other };
 // removed again, when anything fails.
 bool ReplaceFileWith(const std::filesystem::path& file, std::string_view content,
                      std::string_view suffix);
+// The same for a version `write` streams into the temporary file (a large one need not be
+// held in memory whole); `write` returns false when what it had to write failed. `error` is
+// the system's reason when a write, the close or the rename failed, and stays clear when
+// `write` gave up on its own.
+bool ReplaceFileBy(const std::filesystem::path& file, std::string_view suffix,
+                   const std::function<bool(std::ostream&)>& write, std::error_code& error);
 
 }  // namespace veska::app

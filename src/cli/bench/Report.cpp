@@ -233,7 +233,7 @@ namespace {
 constexpr std::string_view kNoPhonesTail = "]\n}\n";
 constexpr std::string_view kPhonesTail = "\n  ]\n}\n";
 
-bool Put(std::ofstream& out, std::string_view bytes) {
+bool Put(std::ostream& out, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
@@ -242,7 +242,7 @@ bool Put(std::ofstream& out, std::string_view bytes) {
 
 // The records of the file as last written, copied a piece at a time: the file may be large
 // after weeks of phones.
-bool ReportFile::CopyPhones(std::ofstream& out) {
+bool ReportFile::CopyPhones(std::ostream& out) {
   if (phonesTo_ == phonesFrom_) return true;
   std::ifstream in(target_, std::ios::binary);
   std::error_code error;
@@ -273,38 +273,24 @@ bool ReportFile::Write(int exitStatus) {
   // The head: everything up to the list of phones' "[".
   std::string head = ReportJson(ports_, steps_, {}, exitStatus);
   head.resize(head.size() - kNoPhonesTail.size());
-  std::filesystem::path temporary = target_;
-  temporary += ".part";
   problem_.clear();
   std::uint64_t phonesTo = head.size();
-  bool written = false;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    written = out && Put(out, head) && CopyPhones(out);
-    phonesTo += phonesTo_ - phonesFrom_;
-    for (std::size_t i = 0; written && i < waiting_.size(); ++i) {
-      const std::string_view comma = phonesTo == head.size() ? "\n" : ",\n";
-      written = Put(out, comma) && Put(out, waiting_[i].second);
-      phonesTo += comma.size() + waiting_[i].second.size();
-    }
-    const bool anyPhones = phonesTo > head.size();
-    written = written && Put(out, anyPhones ? kPhonesTail : kNoPhonesTail);
-    if (written) out.close();
-    written = written && static_cast<bool>(out);
-  }
-  const int lastError = errno;
   std::error_code error;
-  if (written) {
-    const std::filesystem::file_status old = std::filesystem::status(target_, error);
-    if (!error && std::filesystem::is_regular_file(old)) {
-      std::filesystem::permissions(temporary, old.permissions(), error);
-    }
-    std::filesystem::rename(temporary, target_, error);
-    written = !error;
-  }
+  const bool written = app::ReplaceFileBy(
+      target_, ".part",
+      [&](std::ostream& out) {
+        if (!Put(out, head) || !CopyPhones(out)) return false;
+        phonesTo += phonesTo_ - phonesFrom_;
+        for (const auto& [name, phone] : waiting_) {
+          const std::string_view comma = phonesTo == head.size() ? "\n" : ",\n";
+          if (!Put(out, comma) || !Put(out, phone)) return false;
+          phonesTo += comma.size() + phone.size();
+        }
+        return Put(out, phonesTo > head.size() ? kPhonesTail : kNoPhonesTail);
+      },
+      error);
   if (!written) {
-    if (problem_.empty()) problem_ = error ? error.message() : std::strerror(lastError);
-    std::filesystem::remove(temporary, error);
+    if (problem_.empty()) problem_ = error ? error.message() : std::strerror(errno);
     return false;
   }
   const bool anyPhones = phonesTo > head.size();

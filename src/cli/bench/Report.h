@@ -114,7 +114,7 @@ class ReportFile {
 
  private:
   bool Write(int exitStatus);
-  bool CopyPhones(std::ofstream& out);
+  bool CopyPhones(std::ostream& out);
 
   std::filesystem::path path_;
   std::filesystem::path target_;
