@@ -14,8 +14,10 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
+// Defines the class and property keys of the headers below here: no library holds them.
 #include <devguid.h>
 #include <devpkey.h>
+#include <initguid.h>
 #include <setupapi.h>
 
 #include <algorithm>
