@@ -32,9 +32,11 @@
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
+#include "link/DeviceWatch.h"
 #include "link/FilePath.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
@@ -195,15 +197,45 @@ class BenchRun {
     state.portPaths =
         app::Settings(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly).PortOverrides();
     std::map<std::string, std::size_t> seen;
+    std::vector<std::pair<link::UsbLocation, std::size_t>> places;
     for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
-      devices_.push_back(PortDevice(arguments_.ports[i], state));
-      if (const auto [it, added] = seen.emplace(DeviceIdentity(devices_.back()), i); !added) {
+      const std::string& port = arguments_.ports[i];
+      std::size_t same = i;
+      if (const std::optional<std::string_view> usb = link::UsbPlaceOf(port)) {
+        // A hub's port: its device comes and goes, and is looked for at every pass.
+        const std::optional<link::UsbLocation> location = link::ParseUsbLocation(*usb);
+        if (!location) {
+          std::fprintf(err_,
+                       "veska-cli: %s is no USB location (usb:1-1.3, "
+                       "usb:pci-0000:00:14.0-usb-0:1.3, as veska-cli ports shows them)\n",
+                       port.c_str());
+          return false;
+        }
+        devices_.push_back("usb:" + location->Text());
+        for (const auto& [other, index] : places) {
+          if (link::SameUsbPort(other, *location)) same = index;
+        }
+        places.emplace_back(*location, i);
+      } else {
+        devices_.push_back(PortDevice(port, state));
+        same = seen.emplace(DeviceIdentity(devices_.back()), i).first->second;
+      }
+      if (same != i) {
         std::fprintf(err_, "veska-cli: %s and %s are the same port\n",
-                     arguments_.ports[it->second].c_str(), arguments_.ports[i].c_str());
+                     arguments_.ports[same].c_str(), port.c_str());
         return false;
       }
     }
     return true;
+  }
+
+  // The device of a port now: a hub's port stands for whatever is plugged in there (its place
+  // when nothing is), any other port for its one device.
+  [[nodiscard]] std::string DeviceNow(std::size_t index) const {
+    const std::string& device = devices_[index];
+    if (!link::UsbPlaceOf(device)) return device;
+    const std::string present = link::DeviceAtPlace(device);
+    return present.empty() ? device : present;
   }
 
   bool OpenLogFiles() {
@@ -315,8 +347,9 @@ class BenchRun {
   // node with another identity is a new device: it went and came back). False when Ctrl-C
   // ended the wait.
   bool AwaitNextDevice(std::size_t index, std::string served) {
-    const std::string& device = devices_[index];
+    const std::string& place = devices_[index];
     const auto fresh = [&] {
+      const std::string device = DeviceNow(index);
       if (!DevicePresent(device)) {
         served.clear();  // gone: whatever comes next is a new device
         return false;
@@ -325,7 +358,7 @@ class BenchRun {
     };
     if (fresh()) return true;
     if (!served.empty()) {
-      Say(index, "veska-cli: " + device +
+      Say(index, "veska-cli: " + place +
                      " still holds the phone just served; waiting for it to go and the next one "
                      "to come");
     }
@@ -345,11 +378,11 @@ class BenchRun {
   // --repeat: while the port's device is not there no phone can answer on it; the port looks for
   // it a few times a second. False when Ctrl-C ended the wait.
   bool AwaitDevice(std::size_t index) {
-    if (DevicePresent(devices_[index])) return true;
+    if (DevicePresent(DeviceNow(index))) return true;
     Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
     board_.Waiting(index, "waiting for the port");
     while (Rest(kDeviceCheckInterval)) {
-      if (DevicePresent(devices_[index])) {
+      if (DevicePresent(DeviceNow(index))) {
         board_.Waiting(index);
         return true;
       }
@@ -371,7 +404,7 @@ class BenchRun {
       if (!single_) SplitLog(index);
       std::FILE* log = single_ ? out_ : logs_[index].get();
       // What the device is as this pass begins: on USB a phone's device is the phone itself.
-      const std::string identity = DeviceIdentity(devices_[index]);
+      const std::string identity = DeviceIdentity(DeviceNow(index));
       // The port is this run's for the phone's whole service, gaps between operations included.
       PortClaim claim;
       if (!claim.Take(identity, arguments_.ports[index])) {
@@ -399,7 +432,7 @@ class BenchRun {
           // The device hung up before its phone answered (a phone going down as the pass began):
           // the next one is a new device.
           if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
+        } else if (end == PassEnd::PortUnavailable && DevicePresent(DeviceNow(index)) &&
                    !Rest(kPortRetryPause)) {
           break;
         }
@@ -522,7 +555,7 @@ class BenchRun {
     const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
     if (arguments_.repeat && !interrupted && status != EXIT_OK && !answered &&
         (status == EXIT_PORT_UNAVAILABLE ||
-         (unanswered && (!DevicePresent(devices_[index]) || StartLostItsLine(phone))))) {
+         (unanswered && (!DevicePresent(DeviceNow(index)) || StartLostItsLine(phone))))) {
       return PassEnd::PortUnavailable;
     }
     NoteError(status, interrupted, portReason, cause, phone);
