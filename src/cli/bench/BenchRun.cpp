@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,9 +80,11 @@ bool DevicePresent(const std::string& device) {
 #endif
 }
 
-// How often a port whose device is gone looks for it, and how long it rests after a try whose
-// port would not open although its device is there (in use, no permission).
-constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
+// A port whose device is gone sleeps until the serial devices change (link::DeviceWatch), and
+// looks at least this often all the same, for a device that no watch announces. How long a port
+// rests after a try whose port would not open although its device is there (in use, no
+// permission).
+constexpr std::chrono::milliseconds kLongestDeviceWait{2000};
 constexpr std::chrono::milliseconds kPortRetryPause{2000};
 
 // How one pass of a port ended.
@@ -137,6 +140,11 @@ class BenchRun {
     }
     PlanPortFiles();
 
+    for (const std::string& device : devices_) {
+      watches_.push_back(std::make_unique<link::DeviceWatch>());
+      // A pseudo-terminal or a link to one comes with no hot-plug event: its folder is watched.
+      if (!link::UsbPlaceOf(device)) watches_.back()->WatchPath(device);
+    }
     interrupts_.SetHandler([this] {
       {
         std::lock_guard lock(sessionsMutex_);
@@ -144,6 +152,7 @@ class BenchRun {
           if (session != nullptr) session->Cancel();
         }
       }
+      for (const auto& watch : watches_) watch->Cancel();
       std::lock_guard lock(waitMutex_);
       waitWake_.notify_all();
     });
@@ -236,6 +245,21 @@ class BenchRun {
     if (!link::UsbPlaceOf(device)) return device;
     const std::string present = link::DeviceAtPlace(device);
     return present.empty() ? device : present;
+  }
+
+  // Whether DeviceNow's `device` is there.
+  [[nodiscard]] bool Present(std::size_t index, const std::string& device) const {
+    return link::UsbPlaceOf(devices_[index]) ? device != devices_[index] : DevicePresent(device);
+  }
+
+  // Sleeps until the devices change and `ready` holds; false when Ctrl-C ended the wait.
+  bool AwaitChange(std::size_t index, const std::function<bool()>& ready) {
+    link::DeviceWatch& watch = *watches_[index];
+    while (!interrupts_.Interrupted() &&
+           watch.Wait(kLongestDeviceWait) != link::DeviceWatch::Wake::Cancelled) {
+      if (ready()) return true;
+    }
+    return false;
   }
 
   bool OpenLogFiles() {
@@ -350,7 +374,7 @@ class BenchRun {
     const std::string& place = devices_[index];
     const auto fresh = [&] {
       const std::string device = DeviceNow(index);
-      if (!DevicePresent(device)) {
+      if (!Present(index, device)) {
         served.clear();  // gone: whatever comes next is a new device
         return false;
       }
@@ -363,11 +387,9 @@ class BenchRun {
                      "to come");
     }
     board_.Waiting(index, "waiting for the next phone");
-    while (Rest(kDeviceCheckInterval)) {
-      if (fresh()) {
-        board_.Waiting(index);
-        return true;
-      }
+    if (AwaitChange(index, fresh)) {
+      board_.Waiting(index);
+      return true;
     }
     if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
     return false;
@@ -375,17 +397,16 @@ class BenchRun {
 
   [[nodiscard]] bool UsbLink() const { return arguments_.link == "usb"; }
 
-  // --repeat: while the port's device is not there no phone can answer on it; the port looks for
-  // it a few times a second. False when Ctrl-C ended the wait.
+  // --repeat: while the port's device is not there no phone can answer on it; the port waits
+  // for it to appear. False when Ctrl-C ended the wait.
   bool AwaitDevice(std::size_t index) {
-    if (DevicePresent(DeviceNow(index))) return true;
+    const auto present = [&] { return Present(index, DeviceNow(index)); };
+    if (present()) return true;
     Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
     board_.Waiting(index, "waiting for the port");
-    while (Rest(kDeviceCheckInterval)) {
-      if (DevicePresent(DeviceNow(index))) {
-        board_.Waiting(index);
-        return true;
-      }
+    if (AwaitChange(index, present)) {
+      board_.Waiting(index);
+      return true;
     }
     // With several ports the run says so at its end; with one, its session would have.
     if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
@@ -432,7 +453,7 @@ class BenchRun {
           // The device hung up before its phone answered (a phone going down as the pass began):
           // the next one is a new device.
           if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && DevicePresent(DeviceNow(index)) &&
+        } else if (end == PassEnd::PortUnavailable && Present(index, DeviceNow(index)) &&
                    !Rest(kPortRetryPause)) {
           break;
         }
@@ -555,7 +576,7 @@ class BenchRun {
     const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
     if (arguments_.repeat && !interrupted && status != EXIT_OK && !answered &&
         (status == EXIT_PORT_UNAVAILABLE ||
-         (unanswered && (!DevicePresent(DeviceNow(index)) || StartLostItsLine(phone))))) {
+         (unanswered && (!Present(index, DeviceNow(index)) || StartLostItsLine(phone))))) {
       return PassEnd::PortUnavailable;
     }
     NoteError(status, interrupted, portReason, cause, phone);
@@ -608,9 +629,11 @@ class BenchRun {
   std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
   std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
 
-  // Ctrl-C ends the ports' waits for their devices.
+  // Ctrl-C ends the ports' rests and their waits for their devices.
   std::mutex waitMutex_;
   std::condition_variable waitWake_;
+  // Each port's watch of the devices, made before Ctrl-C's handler, which cancels them.
+  std::vector<std::unique_ptr<link::DeviceWatch>> watches_;
 
   std::mutex recordsMutex_;
   std::unique_ptr<ReportFile> report_;
