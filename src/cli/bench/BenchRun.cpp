@@ -81,10 +81,10 @@ bool DevicePresent(const std::string& device) {
 }
 
 // A port whose device is gone sleeps until the serial devices change (link::DeviceWatch), and
-// looks at least this often all the same, for a device that no watch announces. How long a port
-// rests after a try whose port would not open although its device is there (in use, no
-// permission).
+// looks at least this often all the same, for a device that no watch announces.
 constexpr std::chrono::milliseconds kLongestDeviceWait{2000};
+// How long a port rests after a try whose port would not open although its device is there (in
+// use, no permission).
 constexpr std::chrono::milliseconds kPortRetryPause{2000};
 
 // How one pass of a port ended.
