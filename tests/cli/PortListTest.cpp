@@ -116,6 +116,7 @@ TEST(SlotsLearn, LearntPlacesBecomeTheBenchSectionOfTheSettings) {
   // A file that cannot be written (its folder is a file) is said so.
   EXPECT_FALSE(WriteSlots(file / "veska.ini", places, stderr));
   std::filesystem::remove(file);
+  std::filesystem::remove(file.string() + ".lock");
 }
 
 TEST(UdevRule, NamesTheDeviceKeepsModemManagerAwayAndGrantsTheSeat) {
