@@ -1,7 +1,9 @@
 #include "desktop/ProgramRun.h"
 
 #include <cstdio>
+#include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "app/ControlIds.h"
 #include "app/FlashMap.h"
@@ -9,6 +11,50 @@
 #include "operations/Registry.h"
 
 namespace veska::desktop {
+
+namespace {
+
+// Set once as the program starts and read on the user-interface thread; the lock keeps a test
+// that sets it from racing a window that reads it.
+std::mutex benchMutex;
+BenchOpener& Opener() {
+  static BenchOpener opener;
+  return opener;
+}
+
+// What a program without a bench answers for it, as for a usage mistake.
+constexpr int kNoBench = 2;
+
+}  // namespace
+
+void SetBenchOpener(BenchOpener opener) {
+  std::lock_guard lock(benchMutex);
+  Opener() = std::move(opener);
+}
+
+bool HasBench() {
+  std::lock_guard lock(benchMutex);
+  return static_cast<bool>(Opener());
+}
+
+int OpenBench(const std::filesystem::path& settingsFile) {
+  BenchOpener opener;
+  {
+    std::lock_guard lock(benchMutex);
+    opener = Opener();
+  }
+  return opener ? opener(settingsFile) : kNoBench;
+}
+
+int RunBench(std::string_view programName, const std::filesystem::path& given) {
+  const std::filesystem::path file = ProgramSettingsFile(programName, given);
+  if (!HasBench()) {
+    std::fprintf(stderr, "%s: this build has no production bench\n",
+                 std::string(programName).c_str());
+    return kNoBench;
+  }
+  return OpenBench(file);
+}
 
 std::filesystem::path ProgramSettingsFile(std::string_view programName,
                                           const std::filesystem::path& given) {
@@ -28,8 +74,10 @@ int RunProgram(ui::Host& host, const std::filesystem::path& settingsFile, Progra
   app::SessionLog sessionLog(app::SessionLogPath(settingsFile, host.ApplicationName()));
   windows.Hook(ProgramParts{application, sessionLog});
   DesktopSession session(windows, application, sessionLog, settingsFile, host.ApplicationName());
-  application.InitInstance(operations::AllOperations(),
-                           [&session](app::DownloaderDlg& dlg) { session.Attach(dlg); });
+  application.InitInstance(operations::AllOperations(), [&](app::DownloaderDlg& dlg) {
+    session.Attach(dlg);
+    if (HasBench()) dlg.SetBenchOpener([settingsFile] { (void)OpenBench(settingsFile); });
+  });
   session.End();
   windows.Unhook();
   return application.DialogResult();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,18 @@ class ProgramWindows : public StatusWindow {
   virtual void Unhook() = 0;
 };
 
+// The production bench's window, opened for a settings file (its [Bench] section, its [Ports]);
+// returns when the window is closed, with an exit status (0: closed as usual). The host's bench
+// window sets it as the program starts; with none set no program offers the bench.
+using BenchOpener = std::function<int(const std::filesystem::path& settingsFile)>;
+void SetBenchOpener(BenchOpener opener);
+[[nodiscard]] bool HasBench();
+// Opens the bench through the opener; 2 when there is none.
+int OpenBench(const std::filesystem::path& settingsFile);
+// `--bench`: the bench for the settings file the program would read (ProgramSettingsFile),
+// instead of the main window. Says so and returns 2 when the program has no bench.
+int RunBench(std::string_view programName, const std::filesystem::path& given);
+
 // The settings file a desktop program reads: the one given, else the user's (see
 // app::DesktopSettingsFile). A given file that does not exist is said on the console, since a
 // mistyped path would otherwise go unnoticed until the settings were missed.
@@ -42,7 +55,8 @@ class ProgramWindows : public StatusWindow {
 
 // Everything a desktop program does between creating its host and ending: the loader payloads,
 // the session log beside `settingsFile`, the records' session, the main dialog run modally with
-// `windows` hooked. Returns the dialog's result.
+// `windows` hooked, and the bench's item in its system menu when there is a bench. Returns the
+// dialog's result.
 int RunProgram(ui::Host& host, const std::filesystem::path& settingsFile, ProgramWindows& windows);
 
 // What both toolkits make of the main window beyond its template.

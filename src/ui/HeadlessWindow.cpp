@@ -420,6 +420,19 @@ bool HeadlessWindow::ContextMenu(int id, Point point) {
   return handler_.OnContextMenu(id, point);
 }
 
+bool HeadlessWindow::ChooseSystemMenuItem(unsigned commandId) {
+  {
+    std::lock_guard lock(mutex_);
+    const bool offered =
+        commandId != MENU_SEPARATOR &&
+        std::any_of(systemMenu_.begin(), systemMenu_.end(),
+                    [commandId](const auto& item) { return item.first == commandId; });
+    if (!offered) return false;
+  }
+  handler_.OnSysCommand(commandId, 0);
+  return true;
+}
+
 void HeadlessWindow::QueueMenuAnswer(unsigned command) {
   std::lock_guard lock(mutex_);
   menuAnswers_.push_back(command);
