@@ -105,13 +105,12 @@ class Reader {
   std::optional<std::string> Text(std::string_view key) const { return Find(entries_, key); }
 
   // A name or a path: a control character in it is no one's typing but a damaged file's.
-  std::optional<std::string> Plain(std::string_view key, std::string_view fallbackText) {
+  std::optional<std::string> Plain(std::string_view key, std::string_view consequence) {
     std::optional<std::string> text = Text(key);
     if (!text) return std::nullopt;
     for (char c : *text) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-        Problem(key, Printable(*text),
-                "holds a control character; " + std::string(fallbackText) + " is used");
+        Problem(key, Printable(*text), "holds a control character; " + std::string(consequence));
         return std::nullopt;
       }
     }
@@ -196,15 +195,24 @@ BenchSettingsReading ReadBenchSettings(const app::Settings& settings) {
   BenchSettings bench;
   station::BenchPlan& plan = bench.plan;
   int n = 1;
+  // A damaged place ends the list as a missing one does: a slot without its place is no slot.
+  bool damaged = false;
   for (; n <= kMaxBenchSlots; ++n) {
     if (!reader.Text(SlotKey(n))) break;
-    const std::optional<std::string> place = reader.Plain(SlotKey(n), "no place");
+    const std::optional<std::string> place =
+        reader.Plain(SlotKey(n), "the slots from here on are left out");
+    if (!place) {
+      damaged = true;
+      break;
+    }
+    const std::string fallbackName = DefaultSlotName(n);
     plan.slots.push_back(
-        {reader.Plain(SlotNameKey(n), DefaultSlotName(n)).value_or(DefaultSlotName(n)),
-         place.value_or("")});
+        {reader.Plain(SlotNameKey(n), fallbackName + " is used").value_or(fallbackName), *place});
   }
   const int count = static_cast<int>(plan.slots.size());
-  if (count == kMaxBenchSlots) {
+  if (damaged) {
+    // Said already.
+  } else if (count == kMaxBenchSlots) {
     if (const std::optional<std::string> more = reader.Text(SlotKey(n))) {
       reader.Problem(SlotKey(n), *more,
                      "more than " + std::to_string(kMaxBenchSlots) +
@@ -219,7 +227,7 @@ BenchSettingsReading ReadBenchSettings(const app::Settings& settings) {
   reader.Word("Link", kLinks, "not uart or usb", plan.link, plan.link);
   reader.Word("Baud", link::kSelectorBaudCaptions, "not 115K, 460K, 921K or 3M",
               "the remembered rate", plan.baud);
-  plan.release = reader.Plain("Release", "no release").value_or("");
+  plan.release = reader.Plain("Release", "no release is used").value_or("");
   if (const std::optional<std::string> selection = reader.Text("Selection")) {
     if (app::SelectionByName(*selection) >= 0) {
       plan.selection = *selection;
@@ -231,8 +239,8 @@ BenchSettingsReading ReadBenchSettings(const app::Settings& settings) {
   reader.Flag("DefaultCal", plan.defaultCal);
   reader.Flag("Verify", plan.verify);
   reader.Flag("Reboot", plan.reboot);
-  plan.station = reader.Plain("Station", "the host name").value_or("");
-  plan.records = reader.Plain(app::KEY_RECORDS, "the default database").value_or("");
+  plan.station = reader.Plain("Station", "the host name is used").value_or("");
+  plan.records = reader.Plain(app::KEY_RECORDS, "the default database is used").value_or("");
   reader.Count("FailLimit", kMaxFailLimit, plan.failLimit);
   reader.Flag("AutoStart", bench.autoStart);
   reader.Flag("Locked", bench.locked);
