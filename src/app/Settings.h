@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/ProfileFile.h"
 
@@ -58,6 +60,17 @@ class Settings {
   }
   // A key of another section (the bench's slots).
   bool WriteString(std::string_view section, std::string_view key, std::string_view value) const {
+    return profile_.WriteString(section, key, value);
+  }
+
+  // Another section's keys with their values, in file order (the bench's [Bench]), and a write
+  // of one of its keys, by the same rules as the remembered choices.
+  [[nodiscard]] std::vector<std::pair<std::string, std::string>> Section(
+      std::string_view section) const {
+    return profile_.GetSection(section);
+  }
+  bool WriteSectionString(std::string_view section, std::string_view key,
+                          std::string_view value) const {
     return profile_.WriteString(section, key, value);
   }
 
