@@ -33,11 +33,11 @@ struct BenchPlan {
   bool defaultCal = false;
   bool verify = false;
   bool reboot = false;
-  std::string station;   // empty: the host name
-  std::string records;   // as --records; empty: the default database
-  std::string settings;  // the settings file (its [Ports] map COM names)
+  std::string station;              // empty: the host name
+  std::string records;              // as --records; empty: the default database
+  std::string settings;             // the settings file (its [Ports] map COM names)
   std::filesystem::path logFolder;  // each slot's log file goes here
-  int failLimit = 3;  // failures in a row that stop a slot; 0: never
+  int failLimit = 3;                // failures in a row that stop a slot; 0: never
 };
 
 // What a slot is doing.
@@ -58,9 +58,10 @@ struct SlotRow {
   std::string place;
   std::string device;  // the device the place stands for now ("" while none is there)
   SlotState state = SlotState::Stopped;
-  std::string stateText;  // "waiting for a phone", "writing APPS (3/7)", "PASS", "FAIL: <first line>"
-  std::string image;      // the image being written, by its file's name
-  int imageIndex = 0;     // k of n while writing (1-based; 0: none)
+  std::string
+      stateText;       // "waiting for a phone", "writing APPS (3/7)", "PASS", "FAIL: <first line>"
+  std::string image;   // the image being written, by its file's name
+  int imageIndex = 0;  // k of n while writing (1-based; 0: none)
   int imageCount = 0;
   std::int64_t done = 0;   // bytes of the phone's whole group written so far
   std::int64_t total = 0;  // the group's bytes (0: unknown)
@@ -109,8 +110,8 @@ class Bench {
 
   void SetObserver(std::function<void(const SlotEvent&)> observer);
   // Asked once for the whole bench (the calibration-data question), not per phone; nothing: No.
-  using QuestionAsker = std::function<std::optional<int>(std::string_view text,
-                                                         std::string_view caption)>;
+  using QuestionAsker =
+      std::function<std::optional<int>(std::string_view text, std::string_view caption)>;
   void SetQuestionAsker(QuestionAsker asker);
 
   // Checks what every phone will need before any slot starts: the release's images with the

@@ -14,6 +14,8 @@
 namespace veska::cli {
 namespace {
 
+using namespace veska::station;
+
 // The COMn a device stands for follows the same mapping the ports use when they open: the
 // settings' entries first (through a symlink too), then the built-in ranges.
 TEST(PortListTest, EachDeviceIsNamedByTheComNameThatOpensIt) {

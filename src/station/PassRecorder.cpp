@@ -1,6 +1,6 @@
-#include "cli/bench/PassRecorder.h"
+#include "station/PassRecorder.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 std::string WhereStopped(const std::optional<app::StepBegan>& running,
                          const std::vector<StepRecord>& steps) {
@@ -33,4 +33,4 @@ void NoteError(int status, bool interrupted, const std::string& portReason,
   }
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station
