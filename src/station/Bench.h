@@ -14,6 +14,8 @@
 
 namespace veska::station {
 
+class Session;
+
 // A slot: the name the operator sees ("A1", "Slot 3") and the place its phones plug in: a COM
 // name ("COM5", mapped through the settings' [Ports] as everywhere), a device path, or a hub's
 // port, "usb:LOCATION".
@@ -83,6 +85,9 @@ struct Totals {
   double meanCycleSeconds = 0.0;
 };
 
+// The slot of an event that concerns the whole bench (the records' lines).
+inline constexpr std::size_t kWholeBench = static_cast<std::size_t>(-1);
+
 // What happened, typed, with the slot it happened on and when. Views redraw from Rows() and
 // Totals(); the events are for logs, tests and whatever wants to know the moment.
 struct SlotEvent {
@@ -113,6 +118,9 @@ class Bench {
   using QuestionAsker =
       std::function<std::optional<int>(std::string_view text, std::string_view caption)>;
   void SetQuestionAsker(QuestionAsker asker);
+  // Called on a slot's thread with each phone's session before it runs (tests shrink its
+  // time-outs there). Set before starting.
+  void SetSessionHook(std::function<void(Session& session, std::size_t slot)> hook);
 
   // Checks what every phone will need before any slot starts: the release's images with the
   // download's own rules and messages, the records' place, the slots' places. "" when all is

@@ -33,4 +33,55 @@ void NoteError(int status, bool interrupted, const std::string& portReason,
   }
 }
 
+namespace {
+
+// Whether a START that failed found no phone at all: its port failed, or the phone stayed
+// silent.
+bool StartUnanswered(const std::optional<app::OperationResult>& result) {
+  return result && result->operation == app::OperationId::Start &&
+         (result->cause.kind == app::CauseKind::Port ||
+          result->cause.kind == app::CauseKind::NoReply);
+}
+
+// Whether the last step was a START whose line failed under it: its device went, or hung up
+// as a USB device does when its phone goes.
+bool StartLostItsLine(const PhoneRecord& phone) {
+  if (phone.steps.empty()) return false;
+  const std::optional<app::OperationResult>& result = phone.steps.back().result;
+  return result && result->operation == app::OperationId::Start &&
+         result->cause.kind == app::CauseKind::Port &&
+         result->cause.port == link::PortProblem::LineFailed;
+}
+
+}  // namespace
+
+PassEnd ConcludePass(int status, bool stopped, int stopStatus, bool repeat, bool devicePresent,
+                     const PassRecorder& recorder, const std::string& portReason,
+                     PhoneRecord& phone) {
+  const bool answered = recorder.Answered();
+  const bool interrupted = stopped && status != EXIT_OK;
+  if (interrupted) {
+    phone.interrupted = true;
+    phone.exitStatus = stopStatus;
+    // A wait for a phone that the stop ended served none; a phone that answered is left half
+    // done.
+    if (!answered) return PassEnd::NoPhone;
+  }
+  // A port that would not open, or whose device went (or hung up) while START waited for its
+  // phone, served no phone.
+  const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
+  if (repeat && !interrupted && status != EXIT_OK && !answered &&
+      (status == EXIT_PORT_UNAVAILABLE ||
+       (unanswered && (!devicePresent || StartLostItsLine(phone))))) {
+    return PassEnd::PortUnavailable;
+  }
+  NoteError(status, interrupted, portReason, recorder.Cause(), phone);
+  // A wait for a phone that ended without any answer is no phone.
+  if (repeat && !interrupted && !answered && phone.steps.size() == 1 && phone.error &&
+      StartUnanswered(phone.error->result)) {
+    return PassEnd::NoPhone;
+  }
+  return PassEnd::Phone;
+}
+
 }  // namespace veska::station

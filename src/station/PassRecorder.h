@@ -50,10 +50,11 @@ class PassRecorder {
                PhoneRecord& phone)
       : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
 
-  // Follows `session`'s events. Before the session runs.
-  void Observe(Session& session) {
-    session.SetEventObserver([this](const app::SessionEvent& event) {
+  // Follows `session`'s events, and passes each on to `also`. Before the session runs.
+  void Observe(Session& session, app::SessionObserver also = {}) {
+    session.SetEventObserver([this, also = std::move(also)](const app::SessionEvent& event) {
       std::visit([this](const auto& e) { Take(e); }, event);
+      if (also) also(event);
     });
   }
 
@@ -245,6 +246,21 @@ class PassRecorder {
 // Where Ctrl-C left a phone: in the step `running`, or after the last of `steps`; "" before any.
 [[nodiscard]] std::string WhereStopped(const std::optional<app::StepBegan>& running,
                                        const std::vector<StepRecord>& steps);
+
+// How one pass of a port that serves phone after phone ended.
+enum class PassEnd {
+  Phone,            // a phone was served (or failed): it gets a record
+  NoPhone,          // the wait for a phone ended without one
+  PortUnavailable,  // the port did not open, or its device went before a phone answered
+};
+
+// How the pass whose session ended with `status` counts when the port serves phone after phone
+// (`repeat`), with the phone's record completed: `stopped` when the run was stopped (its record
+// then takes `stopStatus`), `devicePresent` whether the port's device is there now. A phone is
+// there from its answer to START on: whatever fails after it is that phone's failure.
+[[nodiscard]] PassEnd ConcludePass(int status, bool stopped, int stopStatus, bool repeat,
+                                   bool devicePresent, const PassRecorder& recorder,
+                                   const std::string& portReason, PhoneRecord& phone);
 
 // Notes in the phone's record what ended a pass whose session exited with `status`: the step
 // that failed and why, or the refusal before the first step.

@@ -238,13 +238,18 @@ int Session::Run() {
   return status;
 }
 
-int Session::RunPlan() {
+int Session::Check() {
   const StepPlan plan = PlanSteps(arguments_.steps);
   if (!plan.error.empty()) {
     errors_.Explain(app::Printf("veska-cli: %s\n", plan.error.c_str()));
     return EXIT_USAGE;
   }
-  if (const int status = Prepare(plan); status != EXIT_OK) return status;
+  return Prepare(plan);
+}
+
+int Session::RunPlan() {
+  if (const int status = Check(); status != EXIT_OK) return status;
+  const StepPlan plan = PlanSteps(arguments_.steps);
 
   view_->ShowFields(showFieldLines_);
   for (std::size_t index = 0; index < plan.steps.size(); ++index) {

@@ -38,6 +38,9 @@ class Session {
 
   // Sets the dialog up from the options and runs the steps. Returns the exit status.
   int Run();
+  // Only what Run does before the first step: the window set up from the options and every
+  // planned file examined, with the same messages. EXIT_OK or the status Run would end with.
+  int Check();
 
   // The stop (Ctrl-C) then stops the running operation as Disconnect does and ends the run with
   // 130.

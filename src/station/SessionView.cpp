@@ -16,6 +16,7 @@ void LogFileView::Present(const ui::Event& event) {
   if (event.kind != ui::EventKind::AppendText && event.kind != ui::EventKind::SetText) return;
   std::fwrite(event.text.data(), 1, event.text.size(), log_);
   std::fflush(log_);
+  if (tee_) tee_(event.text);
 }
 
 }  // namespace veska::station

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -37,14 +38,16 @@ class SessionView {
 };
 
 // The view that keeps only the log: the log pane's text (and the TFS Explorer's narrative)
-// written to `log` as the window shows it, nothing else.
+// written to `log` as the window shows it, nothing else; `tee` hears the same text.
 class LogFileView final : public SessionView {
  public:
-  explicit LogFileView(std::FILE* log) : log_(log) {}
+  explicit LogFileView(std::FILE* log, std::function<void(std::string_view)> tee = {})
+      : log_(log), tee_(std::move(tee)) {}
   void Present(const ui::Event& event) override;
 
  private:
   std::FILE* log_;
+  std::function<void(std::string_view)> tee_;
 };
 
 }  // namespace veska::station
