@@ -21,6 +21,7 @@
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
 #include "station/Session.h"
+#include "ui/Host.h"
 
 namespace veska::station {
 namespace {
@@ -79,7 +80,6 @@ class StationBenchTest : public ::testing::Test {
   std::unique_ptr<Bench> MakeBench() {
     plan_.baud = "3M";
     plan_.release = (folder_ / "release").string();
-    plan_.selection = "apps";
     plan_.settings = (folder_ / "settings.ini").string();
     plan_.records = (folder_ / "records.db").string();
     plan_.station = "bench-test";
@@ -133,8 +133,9 @@ class StationBenchTest : public ::testing::Test {
 };
 
 // Three USB phones plugged in are each served once (a phone still plugged in after its pass is
-// not written again); a fourth slot's phone that fails every time is replugged after each
-// failure and stops its slot at the third, which Start resumes.
+// not written again), the calibration question asked once for all; a fourth slot's phone that
+// fails every time is replugged after each failure and stops its slot at the third, which Start
+// resumes.
 TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
   WriteRelease(70000);
   sim::PhoneOptions usb;
@@ -144,7 +145,13 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
   refusing.faults.push_back(*sim::ParseFault("code@block#0=0x41!"));
   sim::VirtualPhone& failing = AddPhone(refusing);
   plan_.link = "usb";
+  plan_.defaultCal = true;
   const auto bench = MakeBench();
+  std::atomic<int> asked{0};
+  bench->SetQuestionAsker([&asked](std::string_view, std::string_view) {
+    ++asked;
+    return std::optional<int>(ui::IDYES);
+  });
   ASSERT_EQ(bench->Check(), "");
   bench->StartAll();
 
@@ -173,11 +180,12 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
     // The slot's log is its phone's, between the header and the verdict, in its file too.
     const std::string log = bench->SlotLog(slot);
     EXPECT_TRUE(log.starts_with("== veska-cli: " + rows[slot].name + ", phone 1, started ")) << log;
-    EXPECT_NE(log.find("Download  Completed"), std::string::npos) << log;
+    EXPECT_NE(log.find("\n  * TOTAL Elapsed Time : "), std::string::npos) << log;
     EXPECT_NE(log.find("== veska-cli: " + rows[slot].name + ", phone 1: passed (exit status 0"),
               std::string::npos);
     EXPECT_EQ(ReadFile(bench->SlotLogFile(slot)), log);
   }
+  EXPECT_EQ(asked.load(), 1);
   EXPECT_EQ(rows[3].failuresInRow, 3);
   EXPECT_FALSE(rows[3].serving);
   EXPECT_TRUE(rows[3].lastVerdict.starts_with("FAIL: ")) << rows[3].lastVerdict;
