@@ -24,6 +24,7 @@
 #include "station/PortFiles.h"
 #include "station/Records.h"
 #include "station/Session.h"
+#include "station/SlotService.h"
 #include "station/StepTable.h"
 
 namespace veska::station {
@@ -39,23 +40,10 @@ constexpr const char* kNullDevice = "NUL";
 constexpr const char* kNullDevice = "/dev/null";
 #endif
 
-// How often a slot whose device is gone looks for it, and how long it rests after a try whose
-// port would not open although its device is there (in use, no permission).
-constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
-constexpr std::chrono::milliseconds kPortRetryPause{2000};
 // A slot's log text kept for its view: the phone's last mebibyte.
 constexpr std::size_t kMaxSlotLog = std::size_t{1} << 20;
 // Progress is told to the observer at most this often; the rows always hold the latest.
 constexpr auto kProgressEventInterval = 100ms;
-
-bool DevicePresent(const std::string& device) {
-#if defined(_WIN32)
-  return !device.empty();  // a COM port is found only by opening it
-#else
-  std::error_code error;
-  return !device.empty() && std::filesystem::exists(device, error);
-#endif
-}
 
 // The device a slot's place stands for now, "" while it stands for none: a COMn through the
 // settings' [Ports] and the built-in table, a path as it is.
@@ -457,93 +445,53 @@ class Bench::Impl {
     groupImages_ = images;
   }
 
-  // Waits for the slot's device to be there. False once the slot is stopped.
-  bool AwaitDevice(std::size_t index, std::string& device) {
-    for (bool said = false;; said = true) {
-      device = DeviceAt(plan_.slots[index].place, ports_);
-      if (DevicePresent(device)) {
-        Change(index, [&device](SlotRow& row) { row.device = device; });
-        return true;
-      }
-      if (!said) {
-        Change(index, [](SlotRow& row) { row.device.clear(); });
-        Waiting(index, "waiting for the port");
-      }
-      if (!Rest(index, kDeviceCheckInterval)) return false;
+  // A slot as the slot service sees it.
+  class SlotHostOf final : public SlotHost {
+   public:
+    SlotHostOf(Impl& bench, std::size_t index) : bench_(bench), index_(index) {}
+    [[nodiscard]] bool Stopping() const override {
+      return bench_.slots_[index_]->stop.Interrupted();
     }
-  }
+    bool Rest(std::chrono::milliseconds pause) override { return bench_.Rest(index_, pause); }
+    [[nodiscard]] std::string Device() override {
+      return DeviceAt(bench_.plan_.slots[index_].place, bench_.ports_);
+    }
+    void Waiting(std::string_view what) override {
+      const std::string device = Device();
+      const bool there = DevicePresent(device);
+      bench_.Change(index_, [&](SlotRow& row) { row.device = there ? device : std::string(); });
+      bench_.Waiting(index_, what);
+    }
+    void Say(const std::string& line) override {
+      bench_.Emit(index_, SlotEvent::Kind::Message, line);
+    }
+    PassEnd ServePhone(int /*pass*/, const std::string& device, PhoneRecord& phone) override {
+      return bench_.ServePhone(index_, device, phone);
+    }
+    bool Served(const PhoneRecord& phone) override {
+      // A phone the stop cut short keeps its record, and gets no verdict.
+      if (phone.interrupted) return false;
+      quarantined = bench_.Verdict(index_, phone);
+      return !quarantined;
+    }
+    bool quarantined = false;
 
-  // On USB the phone's own port is the device: a phone still plugged in after its pass would be
-  // written again, so the slot waits for that device to go and a new one to come. False once
-  // the slot is stopped.
-  bool AwaitNextDevice(std::size_t index, std::string served) {
-    const auto fresh = [&] {
-      const std::string device = DeviceAt(plan_.slots[index].place, ports_);
-      if (!DevicePresent(device)) {
-        served.clear();  // gone: whatever comes next is a new device
-        return false;
-      }
-      return served.empty() || DeviceIdentity(device) != served;
-    };
-    if (fresh()) return true;
-    Waiting(index, "waiting for the next phone");
-    while (Rest(index, kDeviceCheckInterval)) {
-      if (fresh()) return true;
-    }
-    return false;
-  }
+   private:
+    Impl& bench_;
+    std::size_t index_;
+  };
 
   void Serve(std::size_t index) {
-    SlotData& slot = *slots_[index];
-    const Slot& place = plan_.slots[index];
-    const bool usb = plan_.link == "usb";
-    bool claimRefused = false;  // said once until the port is this bench's again
-    bool quarantined = false;
-    while (!slot.stop.Interrupted()) {
-      std::string device;
-      if (!AwaitDevice(index, device)) break;
-      const std::string identity = DeviceIdentity(device);
-      // The port is this bench's for the phone's whole service, gaps between operations included.
-      PortClaim claim;
-      if (!claim.Take(identity, place.place)) {
-        if (!claimRefused) {
-          Emit(index, SlotEvent::Kind::Message,
-               "veska-cli: " + place.place + " is in use by another run (" + claim.Holder() + ")");
-        }
-        claimRefused = true;
-        if (!Rest(index, kPortRetryPause)) break;
-        continue;
-      }
-      claimRefused = false;
-      PhoneRecord phone;
-      const PassEnd end = ServePhone(index, device, phone);
-      claim.Release();
-      if (end != PassEnd::Phone) {
-        if (end == PassEnd::PortUnavailable && usb) {
-          // The device hung up before its phone answered: the next one is a new device.
-          if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && DevicePresent(device) &&
-                   !Rest(index, kPortRetryPause)) {
-          break;
-        }
-        continue;
-      }
-      // A phone the stop cut short keeps its record, and gets no verdict.
-      if (phone.interrupted) break;
-      if (Verdict(index, phone)) {
-        quarantined = true;
-        break;
-      }
-      if (usb && !AwaitNextDevice(index, identity)) break;
-    }
-    if (!quarantined) {
+    SlotHostOf host(*this, index);
+    (void)ServeSlot(host, {plan_.slots[index].place, true, plan_.link == "usb"});
+    if (!host.quarantined) {
       Change(index, [](SlotRow& row) {
         row.serving = false;
         row.state = SlotState::Stopped;
         row.stateText = std::string(StateWord(SlotState::Stopped));
       });
     }
-    slot.serving.store(false);
+    slots_[index]->serving.store(false);
   }
 
   // The phone's verdict on its row and in the totals. True when the slot is quarantined by it.
@@ -592,9 +540,10 @@ class Bench::Impl {
     return quarantine;
   }
 
-  // One phone on the slot: its record in `phone`.
+  // One phone on the slot: its record in `phone`, kept with the records.
   PassEnd ServePhone(std::size_t index, const std::string& device, PhoneRecord& phone) {
     SlotData& slot = *slots_[index];
+    Change(index, [&device](SlotRow& row) { row.device = device; });
     phone.port = plan_.slots[index].name;
     phone.pass = slot.phones + 1;
     phone.started = UtcNow();
