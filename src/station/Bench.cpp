@@ -153,6 +153,9 @@ class Bench::Impl {
 
   ~Impl() {
     StopAll();
+    for (const auto& slot : slots_) {
+      if (slot->thread.joinable()) slot->thread.join();
+    }
     std::lock_guard lock(keeperMutex_);
     if (keeper_ && keeperStarted_.load()) keeper_->Finish();
   }
@@ -216,9 +219,6 @@ class Bench::Impl {
   }
 
   void StopAll() {
-    // Every slot's phone is cancelled at once; then each thread is waited for.
-    for (const auto& slot : slots_) slot->stop.Fire();
-    Wake();
     for (std::size_t i = 0; i < slots_.size(); ++i) Stop(i);
   }
 
@@ -226,7 +226,8 @@ class Bench::Impl {
     if (index >= slots_.size()) return;
     std::lock_guard control(controlMutex_);
     SlotData& slot = *slots_[index];
-    if (slot.serving.load()) return;
+    if (slot.serving.load() && !slot.stop.Interrupted()) return;
+    // A slot stopped a moment ago ends quickly: its phone was cancelled.
     if (slot.thread.joinable()) slot.thread.join();
     if (const std::string refusal = StartRecords(); !refusal.empty()) {
       Emit(index, SlotEvent::Kind::Message, refusal);
@@ -261,13 +262,17 @@ class Bench::Impl {
     slot.thread = std::thread([this, index] { Serve(index); });
   }
 
+  // Cancels the slot's phone as Disconnect does and returns at once: the slot's thread says
+  // Stopped as it ends. The question asker and the observer may thus wait for the thread that
+  // stops the bench.
   void Stop(std::size_t index) {
     if (index >= slots_.size()) return;
     std::lock_guard control(controlMutex_);
     SlotData& slot = *slots_[index];
     slot.stop.Fire();
     Wake();
-    if (slot.thread.joinable()) slot.thread.join();
+    if (slot.serving.load()) return;
+    // Nothing runs (never started, or quarantined): the row says so now.
     Change(index, [](SlotRow& row) {
       row.serving = false;
       row.state = SlotState::Stopped;
@@ -484,7 +489,7 @@ class Bench::Impl {
   void Serve(std::size_t index) {
     SlotHostOf host(*this, index);
     (void)ServeSlot(host, {plan_.slots[index].place, true, plan_.link == "usb"});
-    if (!host.quarantined) {
+    if (!host.quarantined || slots_[index]->stop.Interrupted()) {
       Change(index, [](SlotRow& row) {
         row.serving = false;
         row.state = SlotState::Stopped;
@@ -703,10 +708,17 @@ class Bench::Impl {
   // The bench's questions are asked once, whichever phone asks first; every later phone takes
   // the same answer.
   std::optional<int> AskOnce(std::string_view text, std::string_view caption) {
-    std::lock_guard lock(askMutex_);
+    // One question at a time; the asker is called outside the lock that SetQuestionAsker takes.
+    std::lock_guard asking(questionMutex_);
     const std::string key = std::string(caption) + '\n' + std::string(text);
-    if (const auto it = answers_.find(key); it != answers_.end()) return it->second;
-    const std::optional<int> answer = asker_ ? asker_(text, caption) : std::nullopt;
+    QuestionAsker asker;
+    {
+      std::lock_guard lock(askMutex_);
+      if (const auto it = answers_.find(key); it != answers_.end()) return it->second;
+      asker = asker_;
+    }
+    const std::optional<int> answer = asker ? asker(text, caption) : std::nullopt;
+    std::lock_guard lock(askMutex_);
     answers_.emplace(key, answer);
     return answer;
   }
@@ -734,6 +746,7 @@ class Bench::Impl {
   std::condition_variable wake_;
   std::mutex observerMutex_;
   std::function<void(const SlotEvent&)> observer_;
+  std::mutex questionMutex_;
   std::mutex askMutex_;
   QuestionAsker asker_;
   std::map<std::string, std::optional<int>> answers_;
