@@ -33,15 +33,13 @@ SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep,
 
 void SessionRecorder::Take(const app::SessionEvent& event) {
   std::lock_guard lock(mutex_);
-  if (const auto* flash = std::get_if<app::FlashIdShown>(&event)) {
-    // "Connect": the phone acknowledged the start; then its identity, or "FAIL".
-    // The box fills while START runs, before its phone's record begins.
-    if (flash->text == "Connect") {
-      acknowledged_ = true;
-      flashId_.clear();
-    } else {
-      flashId_ = flash->text;
-    }
+  // The phone acknowledges the start, then its flash tells its identity (or "FAIL"), while
+  // START runs, before its phone's record begins.
+  if (std::holds_alternative<app::PhoneAnswered>(event)) {
+    acknowledged_ = true;
+    flashId_.clear();
+  } else if (const auto* flash = std::get_if<app::FlashIdShown>(&event)) {
+    flashId_ = flash->text;
   } else if (const auto* image = std::get_if<app::WrittenImage>(&event)) {
     if (phone_) written_.push_back(*image);
   } else if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event)) {

@@ -174,10 +174,11 @@ class PassRecorder {
     answeredUtc_ = UtcNow();
   }
 
+  // The acknowledgement puts no identity in the box: a phone stopped before its flash answered
+  // has none on record.
+  void Take(const app::PhoneAnswered&) {}
+
   void Take(const app::FlashIdShown& flashId) {
-    // "Connect" is the box's word while the flash is asked for, no identity: a phone stopped
-    // then has none on record.
-    if (flashId.text == "Connect") return;
     std::lock_guard lock(mutex_);
     flashId_ = flashId.text;
   }
