@@ -177,7 +177,7 @@ class Bench::Impl {
   }
 
   std::string Check() {
-    if (plan_.slots.empty()) return "the bench has no slots";
+    if (plan_.slots.empty()) return "veska-cli: the bench has no slots";
     // Two names of one device would be two slots fighting over one phone.
     std::map<std::string, std::size_t> seen;
     for (std::size_t i = 0; i < plan_.slots.size(); ++i) {
@@ -422,7 +422,7 @@ class Bench::Impl {
     if (!keeper_->Start()) {
       keeper_.reset();
       std::lock_guard said(keeperSaidMutex_);
-      return keeperSaid_.empty() ? "the records cannot be kept" : keeperSaid_;
+      return keeperSaid_.empty() ? "veska-cli: the records cannot be kept" : keeperSaid_;
     }
     keeperStarted_.store(true);
     return "";
