@@ -79,28 +79,56 @@ TEST_F(DownloadSequenceTest, AFailedSingleImageShowsNoNotice) {
   EXPECT_EQ(Outcomes(), std::vector<bool>{false});
 }
 
-TEST_F(DownloadSequenceTest, AllBinaryFilesWritesTheCalibrationPairOnlyWhenAsked) {
-  PressDownload(15, /*defaultCal=*/false);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch}));
-  EXPECT_EQ(Count("Download Finished"), 1);
-  EXPECT_TRUE(HasTotalLine()) << Log();
-  // The range counts the images written, so that the bar ends full.
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper,
-            Size(K::Apps) + Size(K::Comms) + Size(K::SysInd) + Size(K::Patch));
-
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(15, /*defaultCal=*/true);
-  const auto written = WrittenImages();
-  ASSERT_EQ(written.size(), 10u);
-  std::vector<ImageKind> second;
-  for (std::size_t i = 4; i < written.size(); ++i) second.push_back(written[i].kind);
-  EXPECT_EQ(second, (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep,
-                                            K::Spinner}));
-  EXPECT_EQ(written[8].address, 0x000C0000u);
-  EXPECT_EQ(written[9].address, 0x001E0000u);
-  EXPECT_EQ(Count("Download Finished"), 1);
-  // The notice comes after the last image only.
-  EXPECT_NE(Log().rfind("SpinnerFW Download start!!"), std::string::npos);
+// The groups that may write the calibration pair, with and without it, and the file-system pair:
+// the writers follow the group's plan, the bar's range counts just what is written (so that it
+// ends full), the pair goes to its own addresses, and only the last image brings the notice.
+TEST_F(DownloadSequenceTest, EachGroupWritesItsImagesAndRangesOverThem) {
+  struct Press {
+    std::int32_t selection;
+    bool defaultCal;
+    std::vector<ImageKind> written;
+    std::vector<ImageKind> range;
+  };
+  const std::vector<Press> presses = {
+      {15,
+       false,
+       {K::Apps, K::Comms, K::SysInd, K::Patch},
+       {K::Apps, K::Comms, K::SysInd, K::Patch}},
+      {15,
+       true,
+       {K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep, K::Spinner},
+       {K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep, K::Spinner}},
+      {14, false, {K::SysInd, K::Patch}, {K::SysInd, K::Patch}},
+      {14,
+       true,
+       {K::SysInd, K::Patch, K::SysDep, K::Spinner},
+       {K::SysInd, K::Patch, K::SysDep, K::Spinner}},
+      {13, false, {K::Rsrc, K::Tfs}, {K::Rsrc}},
+  };
+  for (const Press& press : presses) {
+    SCOPED_TRACE(::testing::Message() << press.selection << " cal " << press.defaultCal);
+    const std::size_t before = WrittenImages().size();
+    if (press.defaultCal) host_.QueueMessageBoxAnswer(ui::IDYES);
+    PressDownload(press.selection, press.defaultCal);
+    const auto all = WrittenImages();
+    std::vector<ImageKind> kinds;
+    for (std::size_t i = before; i < all.size(); ++i) {
+      kinds.push_back(all[i].kind);
+      if (all[i].kind == K::SysDep) {
+        EXPECT_EQ(all[i].address, 0x000C0000u);
+      } else if (all[i].kind == K::Spinner) {
+        EXPECT_EQ(all[i].address, 0x001E0000u);
+      }
+    }
+    EXPECT_EQ(kinds, press.written);
+    std::uint32_t range = 0;
+    for (ImageKind kind : press.range) range += Size(kind);
+    EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, range);
+    EXPECT_EQ(Count("Download Finished"), 1);
+    EXPECT_TRUE(HasTotalLine()) << Log();
+  }
+  EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
+  EXPECT_EQ(Outcomes(), std::vector<bool>(presses.size(), true));
 }
 
 TEST_F(DownloadSequenceTest, EverythingRunsInItsOrderWithTheButtonsHeldUntilTheEnd) {
@@ -186,26 +214,6 @@ TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
   PressDownload(15, /*defaultCal=*/true);
   EXPECT_EQ(WrittenKinds(),
             (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}));
-}
-
-TEST_F(DownloadSequenceTest, AllParametersAsksBeforeTouchingCalibrationData) {
-  PressDownload(14, /*defaultCal=*/false);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::SysInd, K::Patch}));
-  EXPECT_EQ(Count("Download Finished"), 1);
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::SysInd) + Size(K::Patch));
-
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(14, /*defaultCal=*/true);
-  const auto kinds = WrittenKinds();
-  EXPECT_EQ(std::vector<ImageKind>(kinds.begin() + 2, kinds.end()),
-            (std::vector<ImageKind>{K::SysInd, K::Patch, K::SysDep, K::Spinner}));
-}
-
-TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
-  PressDownload(13);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Rsrc, K::Tfs}));
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Rsrc));
-  EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
 }
 
 // The read-back runs once, after the last image's own lines and before the notice, over the
