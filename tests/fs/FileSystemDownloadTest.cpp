@@ -606,36 +606,38 @@ TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertAreRefusedBeforeTheFor
   EXPECT_TRUE(peer_->Raw().empty());
 }
 
-// The first reply withheld: with no read time the allowance passes in moments, and no earlier
-// answer has to win the race against it on a busy machine.
-TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
-  Open(false);
-  Port().readTotalTimeout = 0ms;  // the 255-factor allowance then passes in moments
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  peer_->replies[0xE0] = {};
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(Log(), "     TFS Format...");
-  EXPECT_TRUE(MessageBoxes().empty());
-  EXPECT_FALSE(Port().IsPortOpen());
-}
-
-// With the reply time-out the silent reply ends in moments instead of the factor's 14 hours,
-// and the log names the reply that never came.
-TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
-  Open(false);
-  Port().readTotalTimeout = 1ms;  // the factor alone: 51 s
-  harness_->link.replyTimeout = 100ms;
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  peer_->replies[0xDA] = {};
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Run());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
-  EXPECT_TRUE(
-      Log().ends_with("     ** Start Downloading TFS file **\n"
-                      "\r\nNo answer from the phone for 100 ms (waiting for the mount "
-                      "reply)\r\n"))
-      << Log();
-  EXPECT_FALSE(Port().IsPortOpen());
+// A withheld reply ends the download without waiting out the read time-out's 255-factor
+// allowance (hours for a slow rate): with no read time at all the run stops at the step line,
+// and with the reply time-out it ends in moments and names the reply that never came.
+TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadOrReplyTimeOut) {
+  struct Silence {
+    std::uint8_t withheld;
+    std::chrono::milliseconds readTotal;
+    std::chrono::milliseconds replyTimeout;  // zero: none
+    std::string log;
+  };
+  const std::vector<Silence> cases = {
+      {0xE0, 0ms, 0ms, "     TFS Format..."},
+      {0xDA, 1ms, 100ms,  // the factor alone: 51 s
+       "     ** Start Downloading TFS file **\n"
+       "\r\nNo answer from the phone for 100 ms (waiting for the mount reply)\r\n"},
+  };
+  for (const Silence& silence : cases) {
+    Open(false);
+    Port().readTotalTimeout = silence.readTotal;
+    if (silence.replyTimeout.count() > 0) harness_->link.replyTimeout = silence.replyTimeout;
+    WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+    peer_->replies[silence.withheld] = {};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Run());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    EXPECT_TRUE(Log().ends_with(silence.log)) << Log();
+    if (silence.replyTimeout.count() == 0) {
+      EXPECT_EQ(Log(), silence.log);
+      EXPECT_TRUE(MessageBoxes().empty());
+    }
+    EXPECT_FALSE(Port().IsPortOpen());
+  }
 }
 
 // The Format button: one bare byte on both links, one reply byte.
@@ -670,23 +672,23 @@ TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
   EXPECT_EQ(result_, FORMAT_REFUSED);
 }
 
-TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
+// Without a read time the step line stays last; with the reply time-out (the factor alone would
+// wait 12 s) the line that follows names the format reply.
+TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReadOrReplyTimeOut) {
+  const std::string step = "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ";
   Open(false);
   Port().readTotalTimeout = 0ms;
   EXPECT_EQ(Format(), FORMAT_NO_REPLY);
-  EXPECT_EQ(Log(), "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ");
+  EXPECT_EQ(Log(), step);
   EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
   EXPECT_FALSE(Port().IsPortOpen());
-}
 
-TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
   Open(false);
-  Port().readTotalTimeout = 2ms;  // the factor alone: 12 s
+  Port().readTotalTimeout = 2ms;
   harness_->link.replyTimeout = 100ms;
   EXPECT_EQ(Format(), FORMAT_NO_REPLY);
   EXPECT_EQ(Log(),
-            "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > "
-            "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
+            step + "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
 }
 
 TEST_F(FormatButtonTest, StopsBeforeThePortWithoutARateOrADevice) {
