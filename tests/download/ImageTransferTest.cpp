@@ -98,6 +98,9 @@ TEST_P(BothLinks, TheImageLandsInTheFlashAtItsAddressWithFullBufferBlocks) {
   std::vector<std::uint8_t> data;
   const std::uint32_t size = kBuffer + 1234;
   const auto path = MakeImage(size, &data);
+  // The last block asked for is a whole buffer that the file fills only in part: a stale block
+  // left in the buffer must not reach the flash in place of the file's last bytes.
+  std::fill(Link().transferBuffer.begin(), Link().transferBuffer.end(), 0x00);
 
   ASSERT_EQ(Transfer(path, size), TRANSFER_OK) << Log();
   EXPECT_EQ(Log(), "");
@@ -128,22 +131,6 @@ TEST_P(BothLinks, TheImageLandsInTheFlashAtItsAddressWithFullBufferBlocks) {
   } else {
     EXPECT_EQ(positions, (std::vector<std::uint32_t>{std::uint32_t{kBuffer}, size}));
   }
-}
-
-TEST_P(BothLinks, OnlyThePartOfABlockPastTheMeasuredEndIsPadded) {
-  sim::PhoneOptions options;
-  options.blockLength = 4096;
-  Connect(GetParam(), options);
-  std::vector<std::uint8_t> data;
-  const auto path = MakeImage(5000, &data);
-  // A stale block in the buffer must not leak into the padding.
-  std::fill(Link().transferBuffer.begin(), Link().transferBuffer.end(), 0x00);
-
-  ASSERT_EQ(Transfer(path, 5000), TRANSFER_OK) << Log();
-  ASSERT_TRUE(PhoneFinished());
-  std::vector<std::uint8_t> flash(5000);
-  ASSERT_TRUE(phone_->Nand().ReadData(kAppsAddress, flash));
-  EXPECT_TRUE(flash == data);
 }
 
 TEST_P(BothLinks, AFileShorterThanMeasuredFailsWithoutSendingStandInBytes) {
