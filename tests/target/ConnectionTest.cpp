@@ -44,9 +44,15 @@ class ConnectionTest : public TargetFixture {
 TEST_F(ConnectionTest, AFullUartConnectionNarratesEveryStepByteForByte) {
   StartPhone({});
   OpenDialog(phone_->SlavePath(), false, 2);
+  RecordWaits();
   PressStart();
 
   EXPECT_EQ(Log(), testing::FullUartConnectionLog("COM1"));
+  // On UART only the boot wait is reported to the host, begun and then ended before the result.
+  const std::vector<app::PhoneWait> waits = Waits();
+  ASSERT_GE(waits.size(), 2u);
+  for (const app::PhoneWait& wait : waits) EXPECT_EQ(wait.awaited, "the BOOT signal");
+  EXPECT_TRUE(waits.back().ended);
   EXPECT_EQ(FlashIdBox(), "MR7D2P45XT");
   EXPECT_TRUE(Connected());
   EXPECT_TRUE(MessageBoxes().empty());
@@ -92,7 +98,16 @@ TEST_F(ConnectionTest, UsbConnectsWithoutLoadersOnceTheLateDeviceAppears) {
   options.usbAppearDelay = 300ms;
   StartPhone(options);
   OpenDialog(options.linkPath, true, 3);
+  RecordWaits();
   PressStart();
+  // On USB the phone is switched on after START: the host hears of the wait for its
+  // acknowledgement instead, ended before the result.
+  const std::vector<app::PhoneWait> waits = Waits();
+  ASSERT_GE(waits.size(), 2u);
+  for (const app::PhoneWait& wait : waits) {
+    EXPECT_EQ(wait.awaited, "the Download start ACK signal");
+  }
+  EXPECT_TRUE(waits.back().ended);
   EXPECT_EQ(Log(),
             "\n  * Connecting to target phone"
             "\n     Try to open COM1\t>"

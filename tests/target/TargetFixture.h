@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -115,6 +116,28 @@ class TargetFixture : public ::testing::Test {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeout);
   }
 
+  // Collects the phone-wait reports of the dialog opened last.
+  void RecordWaits() {
+    dlg_->SetEventObserver([this](const app::SessionEvent& event) {
+      const auto* wait = std::get_if<app::PhoneWait>(&event);
+      if (wait == nullptr) return;
+      std::lock_guard lock(waitsMutex_);
+      waits_.push_back(*wait);
+    });
+  }
+  std::vector<app::PhoneWait> Waits() {
+    std::lock_guard lock(waitsMutex_);
+    return waits_;
+  }
+  // The detail each message box was shown with, in order.
+  std::vector<std::string> BoxDetails() const {
+    std::vector<std::string> details;
+    for (const ui::Event& event : host_.EventJournal().Events()) {
+      if (event.kind == ui::EventKind::MessageBox) details.push_back(event.detail);
+    }
+    return details;
+  }
+
   std::vector<std::string> MessageBoxes() const { return host_.MessageBoxTexts(); }
   std::string FlashIdBox() const { return window_->GetText(app::IDC_FLASH_ID); }
   bool Connected() const {
@@ -139,6 +162,8 @@ class TargetFixture : public ::testing::Test {
   std::unique_ptr<sim::VirtualPhone> phone_;
   QuietDiagnostics quiet_;
   std::size_t logFrom_ = 0;
+  std::mutex waitsMutex_;
+  std::vector<app::PhoneWait> waits_;
 };
 
 }  // namespace veska::target::testing
