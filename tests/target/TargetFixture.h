@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
+#include "app/FlashMap.h"
 #include "app/Templates.h"
 #include "sim/VirtualPhone.h"
 #include "target/TargetButtons.h"
@@ -71,6 +73,19 @@ class TargetFixture : public ::testing::Test {
     options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
     phone_ = std::make_unique<sim::VirtualPhone>(options);
     ASSERT_EQ(phone_->Start(), 0);
+  }
+
+  // Makes `kind`'s image, a file of `size` bytes of its own content, and sets it in the dialog.
+  std::vector<std::uint8_t> MakeImage(app::ImageKind kind, std::size_t size) {
+    std::vector<std::uint8_t> data(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      data[i] = static_cast<std::uint8_t>(i * 13 + static_cast<std::size_t>(kind));
+    }
+    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+    EXPECT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
+    return data;
   }
 
   // Presses START and waits for the connection worker to end.

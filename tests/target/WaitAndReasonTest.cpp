@@ -2,11 +2,9 @@
 // failed. The log itself must read as it always has.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <vector>
 
 #include "TargetFixture.h"
-#include "app/FlashMap.h"
 #include "link/PtyPair.h"
 
 namespace veska::target::testing {
@@ -95,14 +93,10 @@ TEST_F(WaitAndReasonTest, ALineDroppedDuringAnImageLeavesItsCauseForTheHost) {
   options.faults.push_back(fault);
   StartPhone(options);
   OpenDialog(phone_->SlavePath());
-  for (const auto& [kind, size] : {std::pair{app::ImageKind::Nandpreboot, 4096},
-                                   {app::ImageKind::Boot1a, 0x3000},
-                                   {app::ImageKind::Boot1b, 5000},
-                                   {app::ImageKind::Boot2, 70000}}) {
-    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
-    std::ofstream(path, std::ios::binary) << std::string(static_cast<std::size_t>(size), '\x5A');
-    ASSERT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
-  }
+  MakeImage(app::ImageKind::Nandpreboot, 4096);
+  MakeImage(app::ImageKind::Boot1a, 0x3000);
+  MakeImage(app::ImageKind::Boot1b, 5000);
+  MakeImage(app::ImageKind::Boot2, 70000);
   window_->Click(app::IDC_DL_BOOTLOADER);
   dlg_->Runner().Join();
   ASSERT_TRUE(dlg_->Runner().LastResult().has_value());
