@@ -322,20 +322,31 @@ TEST_F(FileSystemDownloadTest, AMissingListingOrImageIsNamed) {
 }
 
 TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
-  const std::vector<std::pair<Bytes, std::string>> reports = {
-      {{0x03, 0x00, 0x00, 0x00, 0x11}, "Funccode(0x3)->Errorcode (0x11)"},
-      {{0x85, 0x00, 0x00, 0x01, 0x02}, "Funccode(0x85)->Errorcode (0x102)"},
+  const struct {
+    FileSystemKind kind;
+    Bytes report;
+    std::string log;
+    std::string shown;
+  } reports[] = {
+      {FileSystemKind::Tfs,
+       {0x03, 0x00, 0x00, 0x00, 0x11},
+       "     TFS Format...    FAIL\n",
+       "Funccode(0x3)->Errorcode (0x11)"},
+      {FileSystemKind::Db2,
+       {0x85, 0x00, 0x00, 0x01, 0x02},
+       "     DB2 Format...    FAIL\n",
+       "Funccode(0x85)->Errorcode (0x102)"},
   };
   Open(false);
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  for (const auto& [bytes, shown] : reports) {
+  for (const auto& r : reports) {
+    WriteImage(r.kind, {"/d"}, {{"/d/f", 1}});
     peer_ = std::make_unique<FsPeer>(pty_, false);
     Bytes reply = {0xF2};
-    reply.insert(reply.end(), bytes.begin(), bytes.end());
+    reply.insert(reply.end(), r.report.begin(), r.report.end());
     peer_->replies[0xE0] = reply;
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Log(), "     TFS Format...    FAIL\n");
-    EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + shown + "\r\n");
+    EXPECT_EQ(Log(), r.log);
+    EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + r.shown + "\r\n");
     EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
     EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
   }
@@ -733,7 +744,8 @@ namespace {
 
 // The whole road against the virtual phone: START, then the file-system download, and what
 // the phone's file system holds afterwards.
-class VirtualPhoneFsTest : public FileSystemDownloadTest {
+class VirtualPhoneLinkTest : public FileSystemDownloadTest,
+                             public ::testing::WithParamInterface<bool> {
  protected:
   void Connect(bool usb) {
     sim::PhoneOptions options;
@@ -761,9 +773,6 @@ class VirtualPhoneFsTest : public FileSystemDownloadTest {
   }
 };
 
-class VirtualPhoneLinkTest : public VirtualPhoneFsTest,
-                             public ::testing::WithParamInterface<bool> {};
-
 TEST_P(VirtualPhoneLinkTest, EveryFileReachesThePhone) {
   const bool usb = GetParam();
   const std::vector<ListedFile> files = {
@@ -781,21 +790,6 @@ INSTANTIATE_TEST_SUITE_P(Links, VirtualPhoneLinkTest, ::testing::Values(false, t
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "Usb" : "Uart";
                          });
-
-TEST_F(VirtualPhoneFsTest, FormatButtonAndTheFormatErrorReport) {
-  Connect(false);
-  EXPECT_EQ(Format(), FORMAT_OK);
-  EXPECT_TRUE(phone_->FileSystem().formatted);
-
-  const auto fault = sim::ParseFsFault("error@format=85:102");
-  ASSERT_TRUE(fault.has_value());
-  phone_->InjectFileSystemFault(*fault);
-  WriteImage(FileSystemKind::Db2, {"/sys"}, {{"/sys/x", 3}});
-  harness_->narrator.Clear();
-  EXPECT_FALSE(Download());
-  EXPECT_EQ(Log(), "     DB2 Format...    FAIL\n");
-  EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n Funccode(0x85)->Errorcode (0x102)\r\n");
-}
 
 }  // namespace
 }  // namespace veska::fs
