@@ -372,37 +372,29 @@ class FsStore : public UsbFs {
   std::filesystem::path dir_;
 };
 
-TEST_F(FsStore, FileSystemSurvivesARestartInTheFlashFile) {
-  ASSERT_NO_FATAL_FAILURE(StartPhone(WithFlashFile()));
-  {
-    FsPc fs(*pc_, true);
-    ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
-    ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
+TEST_F(FsStore, FileSystemSurvivesARestartInASideFileOrTheFlashFile) {
+  for (const bool inFlash : {false, true}) {
+    SCOPED_TRACE(inFlash ? "flash file" : "side file");
+    const PhoneOptions options = inFlash ? WithFlashFile() : TestOptions(LinkDialect::Usb);
+    const std::string side = inFlash ? "" : (dir_ / "fs.tfs").string();
+    ASSERT_NO_FATAL_FAILURE(StartPhone(options, side));
+    {
+      FsPc fs(*pc_, true);
+      ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
+      ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
+    }
+    const TfsContents before = phone_->FileSystem();
+    ASSERT_NO_FATAL_FAILURE(StartPhone(options, side));
+    EXPECT_EQ(phone_->FileSystem(), before);
+    ExpectDownloaded(phone_->FileSystem());
   }
-  const TfsContents before = phone_->FileSystem();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(WithFlashFile()));
-  EXPECT_EQ(phone_->FileSystem(), before);
 
-  // Erasing the flash takes the file system with it: the mount is refused.
+  // Erasing the flash takes the file system kept in it along: the mount is refused.
   ASSERT_TRUE(pc_->Write(Padded(NAND_ERASE)));
   ASSERT_EQ(pc_->ReadByte(), ERASE_DONE);
   ASSERT_TRUE(pc_->Write(Cat({Padded(TFS_OPERATION), {TFS_MOUNT}})));
   EXPECT_EQ(pc_->ReadByte(), TFS_REFUSED);
   EXPECT_FALSE(phone_->FileSystem().formatted);
-}
-
-TEST_F(FsStore, FileSystemSurvivesARestartInASideFile) {
-  const std::string side = (dir_ / "fs.tfs").string();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(TestOptions(LinkDialect::Usb), side));
-  {
-    FsPc fs(*pc_, true);
-    ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
-    ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
-  }
-  const TfsContents before = phone_->FileSystem();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(TestOptions(LinkDialect::Usb), side));
-  EXPECT_EQ(phone_->FileSystem(), before);
-  ExpectDownloaded(phone_->FileSystem());
 }
 
 TEST(TfsStore, DamagedCopiesAreNotTakenForAFileSystem) {
