@@ -123,11 +123,6 @@ void ExpectDownloaded(const TfsContents& c) {
   EXPECT_EQ(c.time, (TfsTime{58, 59, 23, 31, 12, 2009}));
 }
 
-std::string LastViolation(const VirtualPhone& phone) {
-  auto v = LastOf(phone.Events(), EventKind::Violation);
-  return v ? v->detail : "";
-}
-
 class UsbFs : public ::testing::Test {
  protected:
   void SetUp() override { StartPhone(TestOptions(LinkDialect::Usb)); }

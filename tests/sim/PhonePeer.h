@@ -190,4 +190,10 @@ inline std::optional<Event> LastOf(const std::vector<Event>& events, EventKind k
   return std::nullopt;
 }
 
+// What the phone last found wrong in what the PC sent, or nothing.
+inline std::string LastViolation(const VirtualPhone& phone) {
+  auto v = LastOf(phone.Events(), EventKind::Violation);
+  return v ? v->detail : "";
+}
+
 }  // namespace veska::sim::test
