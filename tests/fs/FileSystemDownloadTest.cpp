@@ -123,69 +123,6 @@ class FileSystemDownloadTest : public ::testing::Test {
   Bytes imageBytes_;
 };
 
-TEST_F(FileSystemDownloadTest, UartSessionWritesEveryRecordAndFileInOrder) {
-  Open(false);
-  WriteImage(FileSystemKind::Tfs, {"/sys", "/sys/sub"},
-             {{"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/b", 8193}, {"/sys/sub/c", 16384}});
-  ASSERT_TRUE(Run());
-
-  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xDB, 0xE3, 0xF5, 0xDD, 0xFE, 0xDD,
-                       0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xFE, 0xC5, 0xE4};
-  EXPECT_EQ(peer_->Codes(), codes);
-  const auto [data, lengths] = Chunks();
-  EXPECT_EQ(lengths, (std::vector<std::size_t>{0, 8192, 0, 8192, 1, 8192, 8192, 0}));
-  EXPECT_EQ(data, imageBytes_);
-  EXPECT_EQ(ProgressPos(), imageBytes_.size());
-
-  const auto commands = peer_->Commands();
-  EXPECT_EQ(commands[6].args, Bytes(kVersion, kVersion + 16));
-  EXPECT_EQ(commands[7].args, Bytes(kRelease, kRelease + 12));
-  EXPECT_EQ(commands[4].args, (Bytes{0x00, 0x05, '/', 's', 'y', 's', 0x00}));
-  // The empty file: its name record and a size of zero.
-  EXPECT_EQ(commands[8].args, (Bytes{0x00, 0x0B, '/', 's', 'y', 's', '/', 'e', 'm', 'p', 't', 'y',
-                                     0x00, 0, 0, 0, 0}));
-  const Bytes& c = commands[16].args;
-  EXPECT_EQ(Bytes(c.end() - 4, c.end()), (Bytes{0x00, 0x00, 0x40, 0x00}));
-
-  // The time record carries the PC's local time: plausible fields, little-endian.
-  const Bytes& time = commands[3].args;
-  ASSERT_EQ(time.size(), 24u);
-  EXPECT_EQ(time[16] >= 1 && time[16] <= 12, true);
-  EXPECT_GE(time[20] | (time[21] << 8), 2020);
-
-  const std::string expected =
-      "     TFS Format...     OK\n"
-      "     ** Mounting TFS system... \n     ** Start Downloading TFS file **\n"
-      "     Sending NAND CheckSum:" +
-      Crc() +
-      "\n OK!\r\n     TFS time set OK!\r\n"
-      "     Cr.dir \"/sys\"... \n     Cr.dir \"/sys/sub\"... \n"
-      "     Writing a TFS Version...\n "
-      "     Wrt.file \"/sys/empty\" (0 bytes)... OK!\n"
-      "     Wrt.file \"/sys/a\" (8192 bytes)... OK!\n"
-      "     Wrt.file \"/sys/b\" (8193 bytes)... OK!\n"
-      "     Wrt.file \"/sys/sub/c\" (16384 bytes)... OK!\n"
-      "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
-  EXPECT_EQ(Log(), expected);
-  EXPECT_FALSE(Port().IsPortOpen());
-}
-
-TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryCommand) {
-  Open(true);
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}}, /*release=*/false);
-  ASSERT_TRUE(Run());
-  const Bytes codes = {0xCE, 0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xE3, 0xF6, 0xDD, 0xFE, 0xC5, 0xE4};
-  EXPECT_EQ(peer_->Codes(), codes);
-  const Bytes raw = peer_->Raw();
-  ASSERT_GE(raw.size(), 24u);
-  EXPECT_EQ(Bytes(raw.begin(), raw.begin() + 16),
-            (Bytes{0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(raw[16], 0xE0);  // a ShortFrame: 8 bytes, the code first
-  EXPECT_EQ(raw[24], 0xDA);
-  EXPECT_EQ(Chunks().first, imageBytes_);
-  EXPECT_EQ(ProgressPos(), 100u);
-}
-
 // Every byte the PC puts on the line, built from the wire tables alone: on UART each code a
 // bare byte, on USB the padded session opener and a ShortFrame per code (its tag masked), the
 // records and chunks raw after their code. However the sender groups its writes, the line must
@@ -214,23 +151,46 @@ class LineBytesTest : public FileSystemDownloadTest, public ::testing::WithParam
   std::vector<std::size_t> tagAt_;
 };
 
+// A whole session: every byte on the line, the log line by line, the bar at the image's end
+// and the port closed afterwards.
 TEST_P(LineBytesTest, RecordsAndChunksFollowTheirCodesByteForByte) {
   const bool usb = GetParam();
   const std::vector<std::string> dirs = {"/sys", "/sys/deeper/and/longer/name"};
-  const std::vector<ListedFile> files = {
-      {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/deeper/and/longer/name/b", 8193}, {"/c", 3}};
+  const std::vector<ListedFile> files = {{"/sys/empty", 0},
+                                         {"/sys/a", 8192},
+                                         {"/sys/deeper/and/longer/name/b", 8193},
+                                         {"/c", 3},
+                                         {"/sys/d", 16384}};
   Open(usb);
   WriteImage(FileSystemKind::Tfs, dirs, files, /*release=*/!usb);
   ASSERT_TRUE(Run()) << Log();
+
+  std::string log =
+      "     TFS Format...     OK\n"
+      "     ** Mounting TFS system... \n     ** Start Downloading TFS file **\n"
+      "     Sending NAND CheckSum:" +
+      Crc() + "\n OK!\r\n     TFS time set OK!\r\n";
+  for (const std::string& d : dirs) log += "     Cr.dir \"" + d + "\"... \n";
+  log += "     Writing a TFS Version...\n ";
+  for (const ListedFile& f : files) {
+    log += "     Wrt.file \"" + f.name + "\" (" + std::to_string(f.size) + " bytes)... OK!\n";
+  }
+  log += "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(ProgressPos(), imageBytes_.size());
+  EXPECT_FALSE(Port().IsPortOpen());
 
   Bytes expected;
   if (usb) expected = {0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   for (std::uint8_t code : {0xE0, 0xDA, 0xC9, 0xC4}) Code(expected, code);
   const auto commands = peer_->Commands();
   ASSERT_GT(commands.size(), 4u);
-  ASSERT_EQ(commands[usb ? 4 : 3].args.size(), 24u);  // the PC's clock: checked elsewhere
-  expected.insert(expected.end(), commands[usb ? 4 : 3].args.begin(),
-                  commands[usb ? 4 : 3].args.end());
+  // The time record carries the PC's local time: plausible fields, little-endian.
+  const Bytes& time = commands[usb ? 4 : 3].args;
+  ASSERT_EQ(time.size(), 24u);
+  EXPECT_TRUE(time[16] >= 1 && time[16] <= 12);
+  EXPECT_GE(time[20] | (time[21] << 8), 2020);
+  expected.insert(expected.end(), time.begin(), time.end());
   for (const std::string& d : dirs) {
     Code(expected, 0xDB);
     Name(expected, d);
