@@ -18,6 +18,7 @@
 #include "app/FlashMap.h"
 #include "app/Templates.h"
 #include "sim/VirtualPhone.h"
+#include "target/PhoneHarness.h"
 #include "target/TargetButtons.h"
 #include "ui/HeadlessHost.h"
 
@@ -31,11 +32,6 @@ using namespace std::chrono_literals;
 class TargetFixture : public ::testing::Test {
  protected:
   TargetFixture() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = std::filesystem::temp_directory_path() /
-              (std::string("veska_target_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
     host_.SetSleepScale(0);
     settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
   }
@@ -43,7 +39,6 @@ class TargetFixture : public ::testing::Test {
     host_.JoinWorkers();
     window_.reset();
     if (phone_) phone_->Stop();
-    std::filesystem::remove_all(folder_);
   }
 
   // Opens the dialog with COM1 standing for `device`, the link and the baud entry chosen.
@@ -168,7 +163,8 @@ class TargetFixture : public ::testing::Test {
     void Diagnostic(std::string_view, std::string_view) override {}
   };
 
-  std::filesystem::path folder_;
+  veska::testing::ScratchFolder scratch_{"veska_target_"};
+  const std::filesystem::path& folder_ = scratch_.Path();
   mutable ui::HeadlessHost host_;
   app::ProcessState state_;
   std::unique_ptr<app::Settings> settings_;
