@@ -69,16 +69,6 @@ TEST_F(DownloadSequenceTest, OneImageIsNarratedAndEndsWithTheNotice) {
   EXPECT_EQ(Outcomes(), std::vector<bool>{true});
 }
 
-TEST_F(DownloadSequenceTest, AFailedSingleImageShowsNoNotice) {
-  FailImage(K::Comms);
-  PressDownload(1);
-  EXPECT_TRUE(Log().ends_with(")\n"));
-  EXPECT_NE(Log().find("\n      Download  Failed ( Elapsed Time : "), std::string::npos);
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_TRUE(Connected());
-  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
-}
-
 // The groups that may write the calibration pair, with and without it, and the file-system pair:
 // the writers follow the group's plan, the bar's range counts just what is written (so that it
 // ends full), the pair goes to its own addresses, and only the last image brings the notice.
@@ -150,18 +140,47 @@ TEST_F(DownloadSequenceTest, EverythingRunsInItsOrderWithTheButtonsHeldUntilTheE
   EXPECT_EQ(Outcomes(), std::vector<bool>{true});
 }
 
-TEST_F(DownloadSequenceTest, AFailingImageStopsTheGroupWithoutTotalOrNotice) {
-  FailImage(K::Boot1a);
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(17, /*defaultCal=*/true);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Nandpreboot, K::Boot1a}));
+// A failing image ends its request there: the images after it are not written, the log ends
+// with the failure's line, and neither the total line nor the notice comes.
+struct Failing {
+  const char* name;
+  std::int32_t selection;
+  ImageKind failing;
+  bool defaultCal;
+  std::vector<ImageKind> written;
+};
+
+class FailingImageTest : public DownloadSequenceTest,
+                         public ::testing::WithParamInterface<Failing> {};
+
+TEST_P(FailingImageTest, StopsTheRequestWithoutTotalOrNotice) {
+  const Failing& c = GetParam();
+  FailImage(c.failing);
+  if (c.defaultCal) host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(c.selection, c.defaultCal);
+  EXPECT_EQ(WrittenKinds(), c.written);
   EXPECT_TRUE(EndsWithTime(Log(), "\n      Download  Failed ( Elapsed Time : ", "s)\n")) << Log();
   EXPECT_FALSE(HasTotalLine());
+  EXPECT_EQ(Boxes().size(), c.defaultCal ? 1u : 0u);  // the calibration question only
   EXPECT_EQ(Count("Download Finished"), 0);
   EXPECT_TRUE(Connected());
-  EXPECT_FALSE(SelectionEnabled());  // Disconnect brings them back
+  if (c.selection == 17) {
+    EXPECT_FALSE(SelectionEnabled());  // Disconnect brings them back
+  }
   EXPECT_EQ(Outcomes(), std::vector<bool>{false});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, FailingImageTest,
+    ::testing::Values(
+        Failing{"SingleImage", 1, K::Comms, false, {K::Comms}},
+        Failing{"EverythingAtItsSecondImage", 17, K::Boot1a, true, {K::Nandpreboot, K::Boot1a}},
+        Failing{"CalibrationPairAtSysDep",
+                15,
+                K::SysDep,
+                true,
+                {K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}}),
+    [](const ::testing::TestParamInfo<Failing>& p) { return std::string(p.param.name); });
 
 TEST_F(DownloadSequenceTest, DisconnectDuringAGroupLeavesTheWindowIdleAndEndsTheGroup) {
   DuringImage(K::Comms, [this] { window_->Click(app::IDC_DISCONNECT); });
@@ -206,14 +225,6 @@ TEST_F(DownloadSequenceTest, ClosingAnIdleWindowAsksNothing) {
   window_->Click(app::IDC_EXIT);
   EXPECT_TRUE(window_->Ended());
   EXPECT_EQ(Boxes().size(), boxes);
-}
-
-TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
-  FailImage(K::SysDep);
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(15, /*defaultCal=*/true);
-  EXPECT_EQ(WrittenKinds(),
-            (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}));
 }
 
 // The read-back runs once, after the last image's own lines and before the notice, over the
