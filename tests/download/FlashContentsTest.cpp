@@ -55,7 +55,7 @@ class FlashContentsTest : public testing::DownloadFixture,
 
 // One connection per link carries every request in turn: the calibration pair must stay erased
 // until a download is asked to write it, and each single image must land at its own address.
-TEST_P(FlashContentsTest, EveryGroupAndSingleImageLandsAtItsAddress) {
+TEST_P(FlashContentsTest, AllBinaryFilesAndEverySingleImageLandAtTheirAddresses) {
   PressDownload(15, /*defaultCal=*/false);
   ExpectInFlash(K::Patch);
   EXPECT_TRUE(Erased(K::SysDep));
