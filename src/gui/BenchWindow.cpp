@@ -275,6 +275,8 @@ BenchWindow::~BenchWindow() {
   questions_->answered.notify_all();
   // Stops every slot and waits for them before the window's members go.
   bench_.reset();
+  // The table outlives the model, a member, by the base's destructor.
+  table_->setModel(nullptr);
 }
 
 void BenchWindow::BuildControls() {
@@ -323,6 +325,8 @@ void BenchWindow::BuildControls() {
 
   startAll_ = new QPushButton(QStringLiteral("Start all"));
   stopAll_ = new QPushButton(QStringLiteral("Stop all"));
+  // Enter in a settings field must not start thirty phones.
+  for (QPushButton* button : {browse_, startAll_, stopAll_}) button->setAutoDefault(false);
   connect(startAll_, &QPushButton::clicked, this, [this] { (void)StartAll(); });
   connect(stopAll_, &QPushButton::clicked, this, [this] { StopAll(); });
   auto* buttons = new QHBoxLayout;
@@ -340,6 +344,10 @@ void BenchWindow::BuildControls() {
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   QHeaderView* header = table_->horizontalHeader();
+  for (int column : {BenchTableModel::kSlotColumn, BenchTableModel::kPassesColumn,
+                     BenchTableModel::kFailuresColumn}) {
+    header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+  }
   header->setSectionResizeMode(BenchTableModel::kStateColumn, QHeaderView::Stretch);
   header->resizeSection(BenchTableModel::kProgressColumn, 160);
   header->resizeSection(BenchTableModel::kRateColumn, 150);
@@ -424,7 +432,9 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
                               QMessageBox::Yes | QMessageBox::No, this);
               box.setDefaultButton(QMessageBox::No);
               KeepCaptionWhole(box, title);
-              const int answer = box.exec() == QMessageBox::Yes ? ui::IDYES : ui::IDNO;
+              box.exec();
+              const int answer =
+                  box.clickedButton() == box.button(QMessageBox::Yes) ? ui::IDYES : ui::IDNO;
               {
                 std::lock_guard lock(gate->mutex);
                 question->done = true;
@@ -461,6 +471,7 @@ bool BenchWindow::ReadyToStart() {
         plan.defaultCal != now.defaultCal || plan.verify != now.verify ||
         plan.reboot != now.reboot || plan.station != now.station) {
       NewBench(plan);
+      if (options_.planChanged) options_.planChanged(options_.plan);
     }
   }
   const std::string refusal = bench_->Check();
@@ -581,7 +592,8 @@ void BenchWindow::closeEvent(QCloseEvent* event) {
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::No);
     KeepCaptionWhole(box, options_.caption);
-    if (box.exec() != QMessageBox::Yes) {
+    box.exec();
+    if (box.clickedButton() != box.button(QMessageBox::Yes)) {
       event->ignore();
       return;
     }

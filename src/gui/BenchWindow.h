@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ struct BenchWindowOptions {
   std::vector<std::string>
       problems;     // what the settings file got wrong, shown once the window is up
   QString caption;  // the message boxes' caption (the program's name)
+  // Told the plan a start serves with when the operator has changed the settings (the program
+  // keeps it in the settings file).
+  std::function<void(const station::BenchPlan&)> planChanged;
 };
 
 // The slots' rows as the table shows them: one row per slot, the bench's own SlotRow kept as
