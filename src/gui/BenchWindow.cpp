@@ -56,11 +56,30 @@ bool Active(SlotState state) {
          state == SlotState::Verifying;
 }
 
-bool SameRow(const SlotRow& a, const SlotRow& b) {
-  return a.state == b.state && a.stateText == b.stateText && a.device == b.device &&
-         a.done == b.done && a.total == b.total && a.bytesPerSecond == b.bytesPerSecond &&
-         a.secondsLeft == b.secondsLeft && a.passes == b.passes && a.failures == b.failures &&
-         a.name == b.name && a.place == b.place && a.serving == b.serving;
+// Whether `column` shows something else for `b` than for `a`. A new state may change the row's
+// tint, so it changes every column.
+bool CellChanged(const SlotRow& a, const SlotRow& b, int column) {
+  if (a.state != b.state || a.serving != b.serving) return true;
+  switch (column) {
+    case BenchTableModel::kSlotColumn:
+      return a.name != b.name;
+    case BenchTableModel::kPlaceColumn:
+      return a.place != b.place;
+    case BenchTableModel::kDeviceColumn:
+      return a.device != b.device;
+    case BenchTableModel::kStateColumn:
+      return a.stateText != b.stateText;
+    case BenchTableModel::kProgressColumn:
+      return a.done != b.done || a.total != b.total;
+    case BenchTableModel::kRateColumn:
+      return a.bytesPerSecond != b.bytesPerSecond || a.secondsLeft != b.secondsLeft;
+    case BenchTableModel::kPassesColumn:
+      return a.passes != b.passes;
+    case BenchTableModel::kFailuresColumn:
+      return a.failures != b.failures;
+    default:
+      return false;
+  }
 }
 
 int PerMille(const SlotRow& row) {
@@ -210,11 +229,18 @@ void BenchTableModel::Update(std::vector<SlotRow> rows) {
     endResetModel();
     return;
   }
+  // Cell by cell: a view repaints a single changed cell alone but the whole table for a range,
+  // and while every slot transfers only their bars and rates change.
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (SameRow(rows[i], rows_[i])) continue;
+    std::vector<int> changed;
+    for (int column = 0; column < kColumnCount; ++column) {
+      if (CellChanged(rows_[i], rows[i], column)) changed.push_back(column);
+    }
     rows_[i] = std::move(rows[i]);
-    const int row = static_cast<int>(i);
-    Q_EMIT dataChanged(index(row, 0), index(row, kColumnCount - 1));
+    for (int column : changed) {
+      const QModelIndex cell = index(static_cast<int>(i), column);
+      Q_EMIT dataChanged(cell, cell);
+    }
   }
 }
 
@@ -343,6 +369,8 @@ void BenchWindow::BuildControls() {
   table_->setWordWrap(false);
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  // Rows of one line each, so that a hub of thirty phones fits on a screen.
+  table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
   QHeaderView* header = table_->horizontalHeader();
   for (int column : {BenchTableModel::kSlotColumn, BenchTableModel::kPassesColumn,
                      BenchTableModel::kFailuresColumn}) {
@@ -397,17 +425,13 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
   options_.plan = plan;
   bench_ = std::make_unique<station::Bench>(std::move(plan));
   bench_->SetObserver([this](const station::SlotEvent& event) {
-    // A line said changes no row; everything else is drawn at the next tick. One call on its
-    // way is enough however many events come meanwhile.
+    // A line said changes no row; everything else is drawn at the next tick. One mark until
+    // that tick has read the rows is enough however many events come meanwhile: thirty slots
+    // report their progress far more often than anyone can read it.
     if (event.kind == station::SlotEvent::Kind::Message) return;
     if (posted_.exchange(true)) return;
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-          posted_ = false;
-          dirty_ = true;
-        },
-        Qt::QueuedConnection);
+        this, [this] { dirty_ = true; }, Qt::QueuedConnection);
   });
   // The calibration-data question: one box on this thread, the slot's thread waiting for it.
   bench_->SetQuestionAsker(
@@ -546,6 +570,8 @@ void BenchWindow::ShowLog(std::size_t slot) {
 
 void BenchWindow::Refresh() {
   dirty_ = false;
+  // Before the rows are read: an event after this point marks the next tick again.
+  posted_ = false;
   model_.Update(bench_->Rows());
   const station::Totals sum = bench_->Sum();
   totals_->setText(QStringLiteral("Passed: %1    Failed: %2    First-pass yield: %3 %    Phones "

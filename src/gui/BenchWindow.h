@@ -126,7 +126,7 @@ class BenchWindow final : public QDialog {
   BenchTableModel model_;
   std::shared_ptr<QuestionGate> questions_;
   std::unique_ptr<station::Bench> bench_;
-  std::atomic<bool> posted_{false};  // a slot's event is on its way to this thread
+  std::atomic<bool> posted_{false};  // a slot's mark is on its way or not yet read
   bool dirty_ = true;
 
   QLineEdit* release_ = nullptr;
