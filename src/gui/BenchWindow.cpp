@@ -456,6 +456,7 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
                               QMessageBox::Yes | QMessageBox::No, this);
               box.setDefaultButton(QMessageBox::No);
               KeepCaptionWhole(box, title);
+              questionBox_ = &box;
               box.exec();
               const int answer =
                   box.clickedButton() == box.button(QMessageBox::Yes) ? ui::IDYES : ui::IDNO;
@@ -480,6 +481,8 @@ void BenchWindow::DropQuestions() {
     ++questions_->generation;
   }
   questions_->answered.notify_all();
+  // Nobody waits for its answer any more.
+  if (questionBox_) questionBox_->reject();
 }
 
 bool BenchWindow::AnyServing() const {

@@ -2,6 +2,8 @@
 
 #include <QAbstractTableModel>
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -141,6 +143,7 @@ class BenchWindow final : public QDialog {
   QTableView* table_ = nullptr;
   QLabel* totals_ = nullptr;
   QTimer* timer_ = nullptr;
+  QPointer<QMessageBox> questionBox_;  // the calibration-data question while it is shown
 };
 
 // `VeskaDownloader --bench` and the main window's menu entry: the bench the settings file's
