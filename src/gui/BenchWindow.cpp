@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <condition_variable>
@@ -436,6 +437,10 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
   // The calibration-data question: one box on this thread, the slot's thread waiting for it.
   bench_->SetQuestionAsker(
       [this, gate = questions_](std::string_view text, std::string_view caption) {
+        const QString body = ToQString(text);
+        const QString title = caption.empty() ? options_.caption : ToQString(caption);
+        // Asked while the bench checks, before any slot runs.
+        if (QThread::currentThread() == thread()) return std::optional<int>(Ask(body, title));
         auto question = std::make_shared<QuestionGate::Question>();
         std::uint64_t asked = 0;
         {
@@ -443,8 +448,6 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
           if (gate->closed) return std::optional<int>();
           asked = gate->generation;
         }
-        const QString body = ToQString(text);
-        const QString title = caption.empty() ? options_.caption : ToQString(caption);
         QMetaObject::invokeMethod(
             this,
             [this, gate, question, asked, body, title] {
@@ -452,14 +455,7 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
                 std::lock_guard lock(gate->mutex);
                 if (gate->generation != asked) return;  // stopped before the box came up
               }
-              QMessageBox box(QMessageBox::Question, title, body,
-                              QMessageBox::Yes | QMessageBox::No, this);
-              box.setDefaultButton(QMessageBox::No);
-              KeepCaptionWhole(box, title);
-              questionBox_ = &box;
-              box.exec();
-              const int answer =
-                  box.clickedButton() == box.button(QMessageBox::Yes) ? ui::IDYES : ui::IDNO;
+              const int answer = Ask(body, title);
               {
                 std::lock_guard lock(gate->mutex);
                 question->done = true;
@@ -473,6 +469,15 @@ void BenchWindow::NewBench(station::BenchPlan plan) {
         return question->answer;
       });
   dirty_ = true;
+}
+
+int BenchWindow::Ask(const QString& text, const QString& caption) {
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  KeepCaptionWhole(box, caption);
+  questionBox_ = &box;
+  box.exec();
+  return box.clickedButton() == box.button(QMessageBox::Yes) ? ui::IDYES : ui::IDNO;
 }
 
 void BenchWindow::DropQuestions() {

@@ -120,6 +120,8 @@ class BenchWindow final : public QDialog {
   bool ReadyToStart();
   [[nodiscard]] bool AnyServing() const;
   void ShowControlStates();
+  // The question's box; IDYES or IDNO.
+  int Ask(const QString& text, const QString& caption);
   // Answers every question still waiting with No (a slot's thread may be waiting for the box
   // while this thread waits for the slot to stop).
   void DropQuestions();
