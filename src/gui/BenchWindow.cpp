@@ -27,9 +27,12 @@
 #include <optional>
 
 #include "app/FlashMap.h"
+#include "app/Settings.h"
 #include "app/TransferRate.h"
+#include "desktop/BenchSettings.h"
 #include "gui/LogPane.h"
 #include "gui/QtHost.h"
+#include "link/FilePath.h"
 #include "ui/Host.h"
 
 namespace veska::gui {
@@ -634,6 +637,40 @@ void BenchWindow::closeEvent(QCloseEvent* event) {
     StopAll();
   }
   QDialog::closeEvent(event);
+}
+
+int RunBenchWindow(QtHost& host, const std::filesystem::path& settingsFile) {
+  const std::filesystem::path file = app::DesktopSettingsFile(host.ApplicationName(), settingsFile);
+  const app::Settings settings(file);
+  desktop::BenchSettingsReading reading = desktop::ReadBenchSettings(settings);
+  if (reading.bench.plan.slots.empty()) {
+    reading.problems.push_back(
+        "[Bench] Slot1 is missing; the bench has no slots to serve (veska-cli slots learn --write "
+        "binds them to a hub's ports)");
+  }
+  BenchWindowOptions options;
+  options.plan = reading.bench.plan;
+  options.autoStart = reading.bench.autoStart;
+  options.locked = reading.bench.locked;
+  options.problems = std::move(reading.problems);
+  options.caption = ToQString(host.ApplicationName());
+  // What the operator changed is kept for the next time the bench opens.
+  desktop::BenchSettings kept = reading.bench;
+  BenchWindow* shown = nullptr;
+  options.planChanged = [&settings, &kept, &shown, &file](const station::BenchPlan& plan) {
+    kept.plan = plan;
+    if (desktop::SaveBenchSettings(settings, kept) == 0 || shown == nullptr) return;
+    QMessageBox box(QMessageBox::Warning, shown->windowTitle(),
+                    ToQString("The bench's settings could not be saved to " + link::Utf8Of(file) +
+                              "; the next bench opens with the settings it had."),
+                    QMessageBox::Ok, shown);
+    box.exec();
+  };
+  BenchWindow window(std::move(options));
+  shown = &window;
+  window.setWindowIcon(QtHost::AppIcon());
+  window.exec();
+  return 0;
 }
 
 }  // namespace veska::gui
