@@ -320,11 +320,22 @@ TEST_F(BenchWindowTest, ALockedBenchStillStartsAndStopsAndAStopMidTransferRecord
     EXPECT_TRUE(Find<QPushButton>(window, "stopAll").isEnabled());
 
     Find<QPushButton>(window, "startAll").click();
+    // Every slot in its first image, its bar and rate moving.
     ASSERT_TRUE(Until([&] {
       return All(
-          window, [](const auto& row) { return row.state == SlotState::Writing && row.done > 0; },
+          window,
+          [](const auto& row) { return row.state == SlotState::Writing && row.bytesPerSecond > 0; },
           kSlots);
     })) << window.TotalsText().toStdString();
+    for (int row = 0; row < static_cast<int>(kSlots); ++row) {
+      const int share = window.Model()
+                            .index(row, BenchTableModel::kProgressColumn)
+                            .data(BenchTableModel::kPerMilleRole)
+                            .toInt();
+      EXPECT_GT(share, 0);
+      EXPECT_LT(share, 600);  // the group's share, not the image's
+      EXPECT_NE(window.Model().index(row, BenchTableModel::kRateColumn).data().toString(), "");
+    }
     Find<QPushButton>(window, "stopAll").click();
     ASSERT_TRUE(Until(
         [&] {
