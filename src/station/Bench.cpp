@@ -341,7 +341,7 @@ class Bench::Impl {
     bool lastFailed = false;  // the slot's last phone failed: the next is likely its retry
     int phones = 0;           // the phones served so far, for their numbers
     app::RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
-    std::int64_t doneBefore = 0;  // bytes of the images written before the current one
+    std::int64_t doneBefore = 0;  // bytes written under the ranges before the current one
     std::int64_t rangeUpper = 0;
     Clock::time_point lastProgressEvent{};
   };
@@ -677,10 +677,7 @@ class Bench::Impl {
         Emit(index, SlotEvent::Kind::Changed);
       }
     } else if (const auto* image = std::get_if<app::ImageBegan>(&event)) {
-      Change(index, [this, index, image](SlotRow& row) {
-        SlotData& slot = *slots_[index];
-        slot.doneBefore += slot.rangeUpper;
-        slot.rangeUpper = 0;
+      Change(index, [this, image](SlotRow& row) {
         row.state = SlotState::Writing;
         row.image = link::Utf8Of(link::PathOf(image->path).filename());
         ++row.imageIndex;
@@ -698,8 +695,13 @@ class Bench::Impl {
   }
 
   void ProgressRange(std::size_t index, std::int64_t upper) {
+    // A download's range is its whole group of images, whose positions go on from image to
+    // image; a file system that follows sets a range of its own. The loaders' ranges before the
+    // first image are no writing.
     std::lock_guard lock(mutex_);
-    slots_[index]->rangeUpper = upper;
+    SlotData& slot = *slots_[index];
+    if (slot.row.state == SlotState::Writing) slot.doneBefore += slot.rangeUpper;
+    slot.rangeUpper = upper;
   }
 
   void ProgressAt(std::size_t index, std::int64_t position) {
@@ -711,7 +713,8 @@ class Bench::Impl {
       // The read-back's own bar is no writing.
       if (row.state != SlotState::Writing) return;
       const auto now = Clock::now();
-      row.done = slot.doneBefore + std::min(position, slot.rangeUpper);
+      // The bar goes back to 0 between images on the window; the group's count does not.
+      row.done = std::max(row.done, slot.doneBefore + std::min(position, slot.rangeUpper));
       row.total = std::max(groupBytes_, slot.doneBefore + slot.rangeUpper);
       slot.rate.Add(now, row.done);
       const double rate = slot.rate.Rate();
