@@ -223,7 +223,7 @@ void DownloaderDlg::EnterIdleState() {
   wnd.SetText(IDC_FLASH_ID, "Disconnect");
   progressPos = 0;
   wnd.SetRange(IDC_PROGRESS, 0, 100);
-  wnd.SetPos(IDC_PROGRESS, progressPos);
+  wnd.SetPos(IDC_PROGRESS, progressPos.load());
   wnd.SetText(IDC_LOG, kUsageText);
   wnd.Enable(IDC_UART, true);
   wnd.Enable(IDC_USB, true);

@@ -207,11 +207,13 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   [[nodiscard]] const Settings& SettingsFile() const { return settings_; }
 
   // --- members ---
-  double totalElapsed = 0.0;
+  // Reset by a Disconnect, which a bench or Ctrl-C clicks from another thread while the
+  // operation's worker may be ending (and going idle) on its own.
+  std::atomic<double> totalElapsed{0.0};
   std::int32_t connectStatus = 0;
   std::int32_t baudIndex = 0;
   std::int32_t portIndex = -1;
-  std::int32_t progressPos = 0;
+  std::atomic<std::int32_t> progressPos{0};
 
   std::string m_strAPPSFileName;
   std::string m_strCOMMSFileName;
