@@ -405,8 +405,16 @@ LRESULT BenchWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_NOTIFY: {
       auto& header = *reinterpret_cast<NMHDR*>(lParam);
-      if (header.hwndFrom == list_ && header.code == NM_CUSTOMDRAW) {
+      if (header.hwndFrom != list_) break;
+      if (header.code == NM_CUSTOMDRAW) {
         return CustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
+      }
+      if (header.code == NM_DBLCLK) {
+        // A double click on a row is the quick way to its log.
+        if (const int row = reinterpret_cast<const NMITEMACTIVATE*>(lParam)->iItem; row >= 0) {
+          ShowLog(static_cast<std::size_t>(row));
+        }
+        return 0;
       }
       break;
     }
