@@ -11,8 +11,10 @@ inline constexpr int IDD_TFS_EXPLORER = 130;   // its template joins with the ex
 inline constexpr int IDD_DUMP_AREA = 133;      // its template joins with the NAND dump
 inline constexpr int IDR_EXPLORER_MENU = 131;  // the Explorer's pop-up menu on its file list
 
-// System-menu command of the about box.
+// System-menu commands: the about box, and the production bench's window when the program has
+// one (a multiple of 16 below 0xF000, as the system's menu wants its own commands).
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
+inline constexpr unsigned IDM_BENCH = 0x0020;
 
 // Controls of the main dialog.
 inline constexpr int IDC_EXIT = 1;

@@ -146,6 +146,7 @@ bool DownloaderDlg::OnInitDialog() {
   if (wnd.HasSystemMenu() && !kAboutMenuText.empty()) {
     wnd.AppendSystemMenuItem(ui::MENU_SEPARATOR, "");
     wnd.AppendSystemMenuItem(IDM_ABOUTBOX, kAboutMenuText);
+    if (openBench_) wnd.AppendSystemMenuItem(IDM_BENCH, kBenchMenuText);
   }
   wnd.SetIcon(appIcon, true);
   wnd.SetIcon(appIcon, false);
@@ -201,6 +202,8 @@ void DownloaderDlg::OnSysCommand(unsigned id, long param) {
   if ((id & ui::SC_MASK) == IDM_ABOUTBOX) {
     AboutDlg about(state_.payloads.Describe());
     host_.RunModal(kAboutDialogTemplate, about, HasWindow() ? &Wnd() : nullptr);
+  } else if ((id & ui::SC_MASK) == IDM_BENCH && openBench_) {
+    openBench_();
   }
   // Everything else is the system's own (move, minimise, close): the host handles it.
 }

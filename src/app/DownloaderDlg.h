@@ -107,6 +107,9 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   void SetDisconnectObserver(std::function<void()> observer) {
     disconnectObserver_ = std::move(observer);
   }
+  // Opens the production bench's window, from its item in the system menu below the about
+  // box's. Set it before the dialog opens; without it the menu has no such item.
+  void SetBenchOpener(std::function<void()> open) { openBench_ = std::move(open); }
 
   // --- a phone lost in the middle of an operation ---
   // Why the phone was lost when `result` is an operation after START that failed while the
@@ -291,6 +294,7 @@ class DownloaderDlg : public ui::Dialog, public link::ProgressSink {
   SessionObserver eventObserver_;
   std::function<void(std::string_view)> stopObserver_;
   std::function<void()> disconnectObserver_;
+  std::function<void()> openBench_;
   PortReasonRecorder portReasons_;
   // What the running operation's engine and port noted as the reason it failed; a failed
   // result that names no cause of its own takes this one.

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/ProfileFile.h"
 
@@ -12,6 +14,8 @@ namespace veska::app {
 // Section and keys of the settings file.
 inline constexpr std::string_view SETTINGS_SECTION = "Setting";
 inline constexpr std::string_view PORTS_SECTION = "Ports";  // "COMn=/dev/..." overrides
+// A bench's slots: "Slot1=usb:1-1.3", each slot's place (a COM name, a device path, a hub port).
+inline constexpr std::string_view BENCH_SECTION = "Bench";
 inline constexpr std::string_view KEY_UART_PORT = "UartPort";
 inline constexpr std::string_view KEY_USB_PORT = "UsbPort";
 inline constexpr std::string_view KEY_BAUD_RATE = "m_nBaudRate";
@@ -53,6 +57,21 @@ class Settings {
   }
   bool WriteString(std::string_view key, std::string_view value) const {
     return profile_.WriteString(SETTINGS_SECTION, key, value);
+  }
+  // A key of another section (the bench's slots).
+  bool WriteString(std::string_view section, std::string_view key, std::string_view value) const {
+    return profile_.WriteString(section, key, value);
+  }
+
+  // Another section's keys with their values, in file order (the bench's [Bench]), and a write
+  // of one of its keys, by the same rules as the remembered choices.
+  [[nodiscard]] std::vector<std::pair<std::string, std::string>> Section(
+      std::string_view section) const {
+    return profile_.GetSection(section);
+  }
+  bool WriteSectionString(std::string_view section, std::string_view key,
+                          std::string_view value) const {
+    return profile_.WriteString(section, key, value);
   }
 
   // Reads section "Ports": keys "COM1" ... "COM50" (any case) with a non-empty device path.

@@ -27,5 +27,7 @@ extern const ui::DialogTemplate kTfsExplorerTemplate;
 
 // String resource 101: the about item of the window's menu.
 inline constexpr std::string_view kAboutMenuText = "VeskaDownloader 정보(&A)...";
+// The item that opens the production bench's window, below the about item.
+inline constexpr std::string_view kBenchMenuText = "Production bench...";
 
 }  // namespace veska::app

@@ -49,9 +49,14 @@ constexpr const char* kHelpText =
     "                                       one mount\n"
     "  checksum KIND | checksum --file FILE size and CRC-32 of an image file, no phone needed\n"
     "  ports                                the serial devices present: the COMn each stands\n"
-    "                                       for, USB identity, whether it can be opened\n"
+    "                                       for, USB location and identity, whether it can\n"
+    "                                       be opened\n"
     "  udev-rule PORT                       a udev rule for the USB device behind PORT: keeps\n"
     "                                       ModemManager away, grants it to the logged-in user\n"
+    "  slots learn [--count N] [--write]    bind a bench's slots to a hub's ports: plug a\n"
+    "                                       device into each slot's port in turn; prints the\n"
+    "                                       [Bench] lines (Slot1=usb:1-1.3), --write puts them\n"
+    "                                       into the settings file\n"
     "  records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed]\n"
     "          [--pending]                  the phones served, from the records (--records),\n"
     "                                       summed up: passed, failed by cause, time a phone,\n"
@@ -130,8 +135,8 @@ std::string StepHelp(const std::string& step) {
 // Every option, each bound to its field of `arguments`.
 void AddOptions(CLI::App& app, CliArguments& arguments) {
   app.add_option("--port", arguments.ports,
-                 "COM1 ... COM50, or a device path; given several times, the steps run on every "
-                 "port at once (a bench run)")
+                 "COM1 ... COM50, a device path, or a hub's port usb:LOCATION (as ports shows "
+                 "it); given several times, the steps run on every port at once (a bench run)")
       ->allow_extra_args(false)
       ->group(kLinkGroup);
   app.set_version_flag("--version", std::string("veska-cli ") + VESKA_VERSION);

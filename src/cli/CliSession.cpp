@@ -21,6 +21,7 @@
 #include "cli/Interrupt.h"
 #include "cli/PortSteps.h"
 #include "cli/Records.h"
+#include "cli/SlotSteps.h"
 #include "cli/YesNoPrompt.h"
 #include "fs/FileSystemDownload.h"
 #include "fs/FsButtons.h"
@@ -412,6 +413,11 @@ bool CliSession::Execute(const StepAction& action) {
           },
           [this](const steps::Records& r) {
             return RecordsStep(arguments_, r, out_, errors_.File(), arguments_.json);
+          },
+          [this](const steps::LearnSlots& l) {
+            return LearnSlotsStep(l.count, l.write, SettingsFileOf(arguments_), out_,
+                                  errors_.File(), ownsInterruptHandler_ ? interrupt_ : nullptr,
+                                  [this] { Cancel(); });
           },
       },
       action);

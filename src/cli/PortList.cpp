@@ -12,6 +12,7 @@
 #include "link/DeviceHints.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -112,6 +113,7 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
     entry.comName = n <= link::kComPortCount ? name : std::string();
     entry.description = description;
     entry.problem = OpenProblem(entry.device);
+    if (const auto location = link::UsbLocationOf(name)) entry.usbLocation = location->PortText();
     NoteLatency(entry, name, state);
     entries.push_back(std::move(entry));
   }
@@ -140,6 +142,9 @@ std::vector<PortEntry> ListPorts(const link::LinkState& state) {
       if (!maker.empty() || !product.empty()) {
         entry.usb += " (" + maker + (maker.empty() || product.empty() ? "" : " ") + product + ")";
       }
+    }
+    if (const auto location = link::UsbLocationOf(entry.device)) {
+      entry.usbLocation = location->PortText();
     }
     entry.comName = ComNameFor(entry.device, state);
     entry.problem = link::DeviceProblem(entry.device);
@@ -223,6 +228,7 @@ std::string FormatPorts(const std::vector<PortEntry>& ports) {
   std::string text;
   for (const PortEntry& port : ports) {
     text += (port.comName.empty() ? std::string("-") : port.comName) + "\t" + port.device;
+    if (!port.usbLocation.empty()) text += "\tusb:" + port.usbLocation;
     if (!port.usb.empty()) text += "\t" + port.usb;
     if (port.usb.empty() && !port.description.empty()) text += "\t" + port.description;
     if (port.mapped) text += "\tmapped in the settings file";
@@ -244,6 +250,9 @@ std::string PortsJson(const std::vector<PortEntry>& ports) {
     entry["device"] = port.device;
     entry["description"] = port.description;
     entry["usb"] = port.usb;
+    entry["usb_location"] = port.usbLocation.empty()
+                                ? nlohmann::ordered_json(nullptr)
+                                : nlohmann::ordered_json("usb:" + port.usbLocation);
     entry["mapped"] = port.mapped;
     entry["latency_timer_ms"] = port.latencyTimerMs ? nlohmann::ordered_json(*port.latencyTimerMs)
                                                     : nlohmann::ordered_json(nullptr);

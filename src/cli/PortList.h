@@ -14,6 +14,7 @@ struct PortEntry {
   std::string comName;      // the COMn that stands for it here; empty when none does
   std::string description;  // what the system calls it
   std::string usb;          // "USB 1a86:7523 serial 0001 (QinHeng USB Serial)"; empty if no USB
+  std::string usbLocation;  // the hub port it is plugged into, "1-1.3"; empty if none
   std::string problem;      // why it cannot be opened now; empty when it can
   std::string hint;         // what else may stand in the way (ModemManager); empty for nothing
   bool mapped = false;      // named by the settings file's [Ports], not found by the system

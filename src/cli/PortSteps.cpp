@@ -6,6 +6,7 @@
 #include "cli/PortList.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 
 namespace veska::cli {
 
@@ -33,9 +34,10 @@ bool UdevRuleStep(const std::string& port, const link::LinkState& state, std::FI
   std::fprintf(err, "veska-cli: udev rules are for Linux; %s needs none here\n", port.c_str());
   return false;
 #else
-  const bool comName = link::ParseComName(port) != 0;
+  // A COMn and a hub's port stand for a device; a path is one.
+  const bool comName = link::ParseComName(port) != 0 || link::UsbPlaceOf(port);
   const std::string device = comName ? link::DevicePathFor(port, state) : port;
-  const std::string where = comName ? port + " (" + device + ")" : device;
+  const std::string where = comName && device != port ? port + " (" + device + ")" : device;
   const std::optional<UsbIdentity> usb = UsbIdentityOf(device);
   if (!usb) {
     std::fprintf(err,

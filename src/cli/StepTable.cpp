@@ -1,6 +1,7 @@
 #include "cli/StepTable.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -215,6 +216,29 @@ Reading ReadUdevRule(Words words) {
   return Took(steps::UdevRule{words[0]}, 1);
 }
 
+// slots learn [--count N] [--write]
+Reading ReadSlots(Words words) {
+  if (words.empty() || words[0] != "learn") return Wrong("slots needs learn");
+  steps::LearnSlots learn;
+  std::size_t at = 1;
+  for (; at < words.size() && words[at].starts_with("--"); ++at) {
+    if (words[at] == "--write") {
+      learn.write = true;
+    } else if (words[at] == "--count" && at + 1 < words.size()) {
+      const std::string& number = words[++at];
+      const bool digits = !number.empty() && number.size() <= 3 &&
+                          number.find_first_not_of("0123456789") == std::string::npos;
+      learn.count = digits ? std::atoi(number.c_str()) : 0;
+      if (learn.count < 1) {
+        return Wrong("slots learn --count takes a number from 1 to 999, not '" + number + "'");
+      }
+    } else {
+      return Wrong("slots learn takes --count N and --write, not '" + words[at] + "'");
+    }
+  }
+  return Took(learn, at);
+}
+
 // True for "YYYY-MM-DD" and "YYYY-MM-DDTHH:MM:SSZ", the forms the records' times compare with.
 bool IsRecordTime(std::string_view text) {
   constexpr std::string_view kDate = "0000-00-00";
@@ -302,6 +326,7 @@ constexpr StepRow kStepTable[] = {
     {"ports", false, [](Words) { return Took(steps::ListPorts{}); }},
     {"udev-rule", false, ReadUdevRule},
     {"records", false, ReadRecords},
+    {"slots", false, ReadSlots},
 };
 
 std::string Joined(Words words) {

@@ -52,12 +52,16 @@ struct Records {
 struct UdevRule {
   std::string port;
 };
+struct LearnSlots {  // slots learn
+  int count = 0;     // 0: until Ctrl-C
+  bool write = false;
+};
 }  // namespace steps
 
 using StepAction =
     std::variant<steps::Connect, steps::Bootloader, steps::Download, steps::Erase, steps::Format,
                  steps::Dump, steps::Explore, steps::Checksum, steps::ChecksumFile,
-                 steps::ListPorts, steps::UdevRule, steps::Records>;
+                 steps::ListPorts, steps::UdevRule, steps::Records, steps::LearnSlots>;
 
 struct PlannedStep {
   std::string words;  // the step as given ("download all-bin --verify")

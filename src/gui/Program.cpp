@@ -1,18 +1,12 @@
 #include "gui/Program.h"
 
 #include "app/ControlIds.h"
-#include "app/DownloaderApp.h"
-#include "app/FlashMap.h"
-#include "app/SessionLog.h"
-#include "app/Settings.h"
-#include "desktop/DesktopSession.h"
+#include "desktop/ProgramRun.h"
 #include "gui/LogPane.h"
 #include "gui/PortStatus.h"
-#include "operations/Registry.h"
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <cstdio>
 
 namespace veska::gui {
 
@@ -29,96 +23,73 @@ void Later(QObject& context, Work&& work) {
 // path fields show the end of a path (the file name), the whole path as the tool tip.
 void ApplyMainWindowLooks(QtWindow& window) {
   window.ShowDisabledAsReadOnly(app::IDC_FLASH_ID);
-  for (const app::ImageInfo& info : app::Catalogue()) window.ShowTextEnd(info.pathEdit);
-  window.ShowTextEnd(app::IDC_FILE_NAME);
+  for (int id : desktop::TextEndFields()) window.ShowTextEnd(id);
 }
 
-// What the window hooks share while the dialog runs, and the session's way to the window.
-struct ProgramRun final : desktop::StatusWindow {
-  ProgramRun(QtHost& h, app::DownloaderApp& a, app::SessionLog& log)
-      : host(h), application(a), sessionLog(log) {}
+// Qt's side of the run: its windows are QObjects that go with the dialog, so the run follows
+// them through QPointer.
+class QtProgramWindows final : public desktop::ProgramWindows {
+ public:
+  QtProgramWindows(QtHost& host, std::function<void(QtWindow&)> shown)
+      : host_(host), shown_(std::move(shown)) {}
 
-  void Post(std::function<void()> work) override { Later(relay, std::move(work)); }
-  bool MainWindowOpen() const override { return !mainWindow.isNull(); }
-  bool MainWindowVisible() const override { return mainWindow && mainWindow->isVisible(); }
+  void Post(std::function<void()> work) override { Later(relay_, std::move(work)); }
+  bool MainWindowOpen() const override { return !mainWindow_.isNull(); }
+  bool MainWindowVisible() const override { return mainWindow_ && mainWindow_->isVisible(); }
   void ShowStatusLine(const std::string& text) override {
-    if (mainWindow) mainWindow->ShowStatusLine(QString::fromStdString(text));
+    if (mainWindow_) mainWindow_->ShowStatusLine(QString::fromStdString(text));
   }
   void RefreshPortStatus() override {
-    if (portStatus) portStatus->Refresh();
+    if (portStatus_) portStatus_->Refresh();
   }
 
-  QtHost& host;
-  app::DownloaderApp& application;
-  app::SessionLog& sessionLog;
-  QPointer<QtWindow> mainWindow{};
-  QPointer<PortStatus> portStatus{};
-  // Carries the workers' reports to the window while the program runs.
-  QObject relay{};
-};
+  void Hook(const desktop::ProgramParts& parts) override {
+    host_.SetShownHook([this, parts](QtWindow& window) { OnWindowShown(parts, window); });
+  }
+  void Unhook() override { host_.SetShownHook({}); }
 
-void DressAboutBox(QtWindow& window, const app::SessionLog& sessionLog) {
-  window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
-  window.ShowStatusLine(QString::fromStdString("Session log: " + sessionLog.PathText()));
-}
+ private:
+  void OnWindowShown(const desktop::ProgramParts& parts, QtWindow& window) {
+    if (window.Template().resourceId == app::IDD_ABOUTBOX) {
+      window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
+      window.ShowStatusLine(QString::fromStdString(desktop::AboutStatusLine(parts.sessionLog)));
+      return;
+    }
+    if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
+    DressMainWindow(parts, window);
+    if (shown_) shown_(window);
+  }
 
-void DressMainWindow(ProgramRun& run, QtWindow& window) {
-  run.mainWindow = &window;
-  ApplyMainWindowLooks(window);
-  new LogPane(window, app::IDC_LOG, run.host);  // owned by the window
-  window.SetAppendHook([&sessionLog = run.sessionLog](int id, const QString& text) {
-    if (id == app::IDC_LOG) sessionLog.Append(text.toStdString());
-  });
-  // Owned by the window, as the log pane is.
-  run.portStatus = new PortStatus(window, app::IDC_PORT, run.application.State().link);
-  if (run.application.SettingsFile().GetInt(desktop::KEY_EXPERT_BUTTONS, 0) != 0) {
-    // Their template places are free space beside the link pair; the control states enable
-    // and disable them as for every other operation button.
-    for (int id : {app::IDC_NAND_DUMP, app::IDC_TFS_EXPLORER, app::IDC_VERIFY_AFTER_DOWNLOAD}) {
+  void DressMainWindow(const desktop::ProgramParts& parts, QtWindow& window) {
+    mainWindow_ = &window;
+    ApplyMainWindowLooks(window);
+    new LogPane(window, app::IDC_LOG, host_);  // owned by the window
+    window.SetAppendHook([&sessionLog = parts.sessionLog](int id, const QString& text) {
+      if (id == app::IDC_LOG) sessionLog.Append(text.toStdString());
+    });
+    // Owned by the window, as the log pane is.
+    portStatus_ = new PortStatus(window, app::IDC_PORT, parts.application.State().link);
+    for (int id : desktop::ExpertControls(parts.application.SettingsFile())) {
       window.Control(id)->show();
     }
+    desktop::WarnOfPayloadProblems(host_, window, parts.application.State().payloads);
   }
-  if (const std::string problems = desktop::PayloadProblems(run.application.State().payloads);
-      !problems.empty()) {
-    run.host.MessageBox(&window, problems, {}, ui::MB_OK | ui::MB_ICONWARNING);
-  }
-}
 
-void OnWindowShown(ProgramRun& run, QtWindow& window, const std::function<void(QtWindow&)>& shown) {
-  if (window.Template().resourceId == app::IDD_ABOUTBOX) {
-    DressAboutBox(window, run.sessionLog);
-    return;
-  }
-  if (window.Template().resourceId != app::IDD_DOWNLOADER_DIALOG) return;
-  DressMainWindow(run, window);
-  if (shown) shown(window);
-}
+  QtHost& host_;
+  std::function<void(QtWindow&)> shown_;
+  QPointer<QtWindow> mainWindow_{};
+  QPointer<PortStatus> portStatus_{};
+  // Carries the workers' reports to the window while the program runs.
+  QObject relay_{};
+};
 
 }  // namespace
 
 int RunProgram(QtHost& host, const std::filesystem::path& settingsFile,
                std::function<void(QtWindow&)> shown) {
-  const std::filesystem::path file = app::DesktopSettingsFile(host.ApplicationName(), settingsFile);
-  if (std::error_code error;
-      !settingsFile.empty() && !std::filesystem::exists(settingsFile, error)) {
-    // A mistyped path would otherwise go unnoticed until the settings were missed.
-    std::printf(
-        "%s: the settings file %s does not exist; it is made when a choice is first saved\n",
-        host.ApplicationName().c_str(), settingsFile.string().c_str());
-  }
-  app::DownloaderApp application(host, file);
-  desktop::LoadPayloads(application.State().payloads);
-  // The session's log beside the settings file, named in the about box.
-  app::SessionLog sessionLog(app::SessionLogPath(file, host.ApplicationName()));
-  ProgramRun run(host, application, sessionLog);
-  host.SetShownHook(
-      [&run, shown = std::move(shown)](QtWindow& window) { OnWindowShown(run, window, shown); });
-  desktop::DesktopSession session(run, application, sessionLog, file, host.ApplicationName());
-  application.InitInstance(operations::AllOperations(),
-                           [&session](app::DownloaderDlg& dlg) { session.Attach(dlg); });
-  session.End();
-  host.SetShownHook({});
-  return application.DialogResult();
+  QtProgramWindows windows(host, std::move(shown));
+  return desktop::RunProgram(
+      host, desktop::ProgramSettingsFile(host.ApplicationName(), settingsFile), windows);
 }
 
 }  // namespace veska::gui

@@ -319,16 +319,8 @@ QWidget* QtWindow::Control(int id) const {
 void QtWindow::ClickRadio(int id) {
   // Automatic radio buttons: the clicked one is checked (a second click leaves it checked) and
   // the others of its template group are cleared.
-  const auto& all = template_.controls;
-  auto self = std::find_if(all.begin(), all.end(),
-                           [id](const ui::ControlTemplate& c) { return c.id == id; });
-  if (self == all.end()) return;
-  auto first = self;
-  while (first != all.begin() && !first->Has(ui::STYLE_GROUP_START)) --first;
-  for (auto it = first; it != all.end(); ++it) {
-    if (it != first && it->Has(ui::STYLE_GROUP_START)) break;
-    if (it->kind != ui::ControlKind::RadioButton) continue;
-    if (auto* radio = qobject_cast<QRadioButton*>(Control(it->id))) radio->setChecked(it->id == id);
+  for (int member : ui::RadioGroupOf(template_, id)) {
+    if (auto* radio = qobject_cast<QRadioButton*>(Control(member))) radio->setChecked(member == id);
   }
   handler_.Command(id, ui::Notify::Clicked);
 }

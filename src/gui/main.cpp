@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "desktop/ProgramRun.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
 
@@ -25,8 +26,18 @@ int main(int argc, char* argv[]) {
                                     QStringLiteral("Settings file (default: the user's)"),
                                     QStringLiteral("FILE"));
   options.addOption(settings);
+  const QCommandLineOption bench(QStringLiteral("bench"),
+                                 QStringLiteral("Open the production bench instead of the main "
+                                                "window"));
+  options.addOption(bench);
   options.process(application);  // --help, or an unknown option, ends here
-  veska::gui::RunProgram(*host, std::filesystem::path(options.value(settings).toStdString()));
+  const std::filesystem::path settingsFile(options.value(settings).toStdString());
+  int status = 0;
+  if (options.isSet(bench)) {
+    status = veska::desktop::RunBench(host->ApplicationName(), settingsFile);
+  } else {
+    veska::gui::RunProgram(*host, settingsFile);
+  }
   // EXIT ends the program at once, even while a worker still waits for the phone: the
   // settings are already on disk and a worker blocked in a port read must not hold it open.
   if (host->HasRunningWorkers()) {
@@ -34,5 +45,5 @@ int main(int argc, char* argv[]) {
     std::_Exit(0);
   }
   host.reset();
-  return 0;
+  return status;
 }

@@ -1,5 +1,7 @@
 #include "ui/DialogTemplate.h"
 
+#include <optional>
+
 namespace veska::ui {
 
 const ControlTemplate* DialogTemplate::Find(int id) const {
@@ -10,19 +12,40 @@ const ControlTemplate* DialogTemplate::Find(int id) const {
   return nullptr;
 }
 
-std::vector<int> RadioGroupIds(const DialogTemplate& dialog, int firstId) {
+namespace {
+
+// The radio buttons from the control at `first` up to (not including) the next group start.
+std::vector<int> RadioGroupFrom(const DialogTemplate& dialog, std::size_t first) {
   std::vector<int> ids;
-  bool inGroup = false;
-  for (const ControlTemplate& control : dialog.controls) {
-    if (!inGroup) {
-      if (control.id != firstId || firstId == ID_STATIC) continue;
-      inGroup = true;
-    } else if (control.Has(STYLE_GROUP_START)) {
-      break;
-    }
+  for (std::size_t i = first; i < dialog.controls.size(); ++i) {
+    const ControlTemplate& control = dialog.controls[i];
+    if (i != first && control.Has(STYLE_GROUP_START)) break;
     if (control.kind == ControlKind::RadioButton) ids.push_back(control.id);
   }
   return ids;
+}
+
+std::optional<std::size_t> IndexOf(const DialogTemplate& dialog, int id) {
+  if (id == ID_STATIC) return std::nullopt;
+  for (std::size_t i = 0; i < dialog.controls.size(); ++i) {
+    if (dialog.controls[i].id == id) return i;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<int> RadioGroupIds(const DialogTemplate& dialog, int firstId) {
+  const std::optional<std::size_t> first = IndexOf(dialog, firstId);
+  return first ? RadioGroupFrom(dialog, *first) : std::vector<int>{};
+}
+
+std::vector<int> RadioGroupOf(const DialogTemplate& dialog, int id) {
+  const std::optional<std::size_t> self = IndexOf(dialog, id);
+  if (!self) return {};
+  std::size_t first = *self;
+  while (first > 0 && !dialog.controls[first].Has(STYLE_GROUP_START)) --first;
+  return RadioGroupFrom(dialog, first);
 }
 
 PixelRect GrownRect(const DialogTemplate& dialog, std::size_t index, PixelRect placed, int dx,

@@ -102,6 +102,10 @@ struct DialogTemplate {
 // that control up to (not including) the next control that starts a group. Only radio buttons
 // count; other controls inside the range are skipped. Empty when `firstId` is unknown.
 [[nodiscard]] std::vector<int> RadioGroupIds(const DialogTemplate& dialog, int firstId);
+// The radio buttons of the group that holds the control `id`, as automatic radio buttons clear
+// each other: the same walk from the group's start (the nearest control at or before `id` that
+// starts a group, else the template's first). Empty when `id` is unknown.
+[[nodiscard]] std::vector<int> RadioGroupOf(const DialogTemplate& dialog, int id);
 
 // A control's place in window pixels.
 struct PixelRect {

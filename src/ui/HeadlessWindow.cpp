@@ -365,21 +365,13 @@ bool HeadlessWindow::Click(int id) {
     if (control == nullptr || !control->enabled) return false;
     const ControlTemplate& tmpl = *control->tmpl;
     if (tmpl.kind == ControlKind::RadioButton) {
-      // Automatic radio buttons: the group is the run of controls around this one between two
-      // group starts.
-      const auto& all = template_.controls;
-      auto self = std::find_if(all.begin(), all.end(),
-                               [id](const ControlTemplate& c) { return c.id == id; });
-      auto first = self;
-      while (first != all.begin() && !first->Has(STYLE_GROUP_START)) --first;
-      for (auto it = first; it != all.end(); ++it) {
-        if (it != first && it->Has(STYLE_GROUP_START)) break;
-        if (it->kind != ControlKind::RadioButton) continue;
-        Control* member = Find(it->id);
-        const int state = it->id == id ? BST_CHECKED : BST_UNCHECKED;
+      // Automatic radio buttons: the others of the clicked one's group are cleared.
+      for (int memberId : RadioGroupOf(template_, id)) {
+        Control* member = Find(memberId);
+        const int state = memberId == id ? BST_CHECKED : BST_UNCHECKED;
         if (member != nullptr && member->check != state) {
           member->check = state;
-          Record(EventKind::SetCheck, it->id, {}, state);
+          Record(EventKind::SetCheck, memberId, {}, state);
         }
       }
     } else if (tmpl.kind == ControlKind::CheckBox) {
@@ -426,6 +418,19 @@ bool HeadlessWindow::ContextMenu(int id, Point point) {
     if (control == nullptr || !control->enabled) id = ID_STATIC;
   }
   return handler_.OnContextMenu(id, point);
+}
+
+bool HeadlessWindow::ChooseSystemMenuItem(unsigned commandId) {
+  {
+    std::lock_guard lock(mutex_);
+    const bool offered =
+        commandId != MENU_SEPARATOR &&
+        std::any_of(systemMenu_.begin(), systemMenu_.end(),
+                    [commandId](const auto& item) { return item.first == commandId; });
+    if (!offered) return false;
+  }
+  handler_.OnSysCommand(commandId, 0);
+  return true;
 }
 
 void HeadlessWindow::QueueMenuAnswer(unsigned command) {

@@ -83,6 +83,8 @@ class HeadlessWindow final : public Window {
   // Right-clicks control `id` at `point`; a disabled control passes the click to the dialog
   // (ID_STATIC), as does a click beside the controls. Returns the dialog's answer.
   bool ContextMenu(int id, Point point = {});
+  // Chooses an item of the system menu, as the user would: false when the menu has no such item.
+  bool ChooseSystemMenuItem(unsigned commandId);
   // The user's next choice in a pop-up menu: a command, or MENU_SEPARATOR to dismiss it.
   void QueueMenuAnswer(unsigned command);
   // The menus shown so far, in order.

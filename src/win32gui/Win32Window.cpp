@@ -505,16 +505,8 @@ void Win32Window::ClickRadio(int id) {
   // The clicked one is checked (a second click leaves it checked) and the others of its
   // template group are cleared: the groups are the template's, whatever the system made of
   // them.
-  const auto& all = template_.controls;
-  auto self = std::find_if(all.begin(), all.end(),
-                           [id](const ui::ControlTemplate& c) { return c.id == id; });
-  if (self == all.end()) return;
-  auto first = self;
-  while (first != all.begin() && !first->Has(ui::STYLE_GROUP_START)) --first;
-  for (auto it = first; it != all.end(); ++it) {
-    if (it != first && it->Has(ui::STYLE_GROUP_START)) break;
-    if (it->kind != ui::ControlKind::RadioButton) continue;
-    SendMessageW(Control(it->id), BM_SETCHECK, it->id == id ? ui::BST_CHECKED : ui::BST_UNCHECKED,
+  for (int member : ui::RadioGroupOf(template_, id)) {
+    SendMessageW(Control(member), BM_SETCHECK, member == id ? ui::BST_CHECKED : ui::BST_UNCHECKED,
                  0);
   }
   handler_.Command(id, ui::Notify::Clicked);

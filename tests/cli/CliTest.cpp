@@ -368,6 +368,10 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
       {{"connect", "dump", "APS", "f"}, "unknown dump area 'APS' (did you mean 'APPS'?)"},
       {{"connect", "dump", "apps"}, "dump apps needs a FILE"},
       {{"checksum", "xyzzy"}, "unknown image kind 'xyzzy'; KIND is one of:"},  // nothing near
+      {{"slots"}, "slots needs learn"},
+      {{"slots", "learn", "--count", "0"}, "--count takes a number from 1 to 999, not '0'"},
+      {{"slots", "learn", "--count", "1000"}, "not '1000'"},
+      {{"slots", "learn", "--cout", "2"}, "slots learn takes --count N and --write, not '--cout'"},
   };
   for (const auto& [words, said] : mistakes) {
     const std::string error = PlanSteps(words).error;

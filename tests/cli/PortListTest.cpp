@@ -7,7 +7,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
+#include "app/ProfileFile.h"
+#include "cli/SlotSteps.h"
+#include "cli/StepTable.h"
 #include "link/PtyPair.h"
 #include "link/SerialPort.h"
 
@@ -47,9 +51,13 @@ TEST(PortListTest, EachDeviceIsNamedByTheComNameThatOpensIt) {
   ftdi.device = "/dev/ttyUSB0";
   ftdi.comName = "COM17";
   ftdi.latencyTimerMs = 16;
-  EXPECT_EQ(FormatPorts({ftdi}), "COM17\t/dev/ttyUSB0\tlatency timer 16 ms\tcan be opened\n");
+  ftdi.usbLocation = "1-1.3";
+  EXPECT_EQ(FormatPorts({ftdi}),
+            "COM17\t/dev/ttyUSB0\tusb:1-1.3\tlatency timer 16 ms\tcan be opened\n");
+  EXPECT_NE(PortsJson({ftdi}).find("\"usb_location\":\"usb:1-1.3\""), std::string::npos);
   EXPECT_NE(PortsJson({ftdi}).find("\"latency_timer_ms\":16"), std::string::npos);
   EXPECT_NE(PortsJson({entry("COM5")}).find("\"latency_timer_ms\":null"), std::string::npos);
+  EXPECT_NE(PortsJson({entry("COM5")}).find("\"usb_location\":null"), std::string::npos);
   std::filesystem::remove(link);
 }
 
@@ -80,6 +88,35 @@ TEST(PortListTest, ADeviceHeldByAnotherProgramIsSaidToBeInUse) {
   ::close(ready[1]);
   EXPECT_TRUE(problem.starts_with("in use by another program (")) << problem;
   EXPECT_NE(problem.find("pid " + std::to_string(child)), std::string::npos) << problem;
+}
+
+// What `slots learn` found becomes the [Bench] section's lines, on standard output and, asked
+// to, in the settings file beside what the file held already.
+TEST(SlotsLearn, LearntPlacesBecomeTheBenchSectionOfTheSettings) {
+  const std::vector<std::string> places = {"usb:1-1.3", "usb:1-1.4.2"};
+  EXPECT_EQ(SlotLines(places), "Slot1=usb:1-1.3\nSlot2=usb:1-1.4.2\n");
+  const StepPlan plan =
+      PlanSteps(std::vector<std::string>{"slots", "learn", "--write", "--count", "2"});
+  ASSERT_EQ(plan.error, "");
+  ASSERT_EQ(plan.steps.size(), 1u);
+  const auto* learn = std::get_if<steps::LearnSlots>(&plan.steps[0].action);
+  ASSERT_NE(learn, nullptr);
+  EXPECT_EQ(learn->count, 2);
+  EXPECT_TRUE(learn->write);
+
+  const auto file =
+      std::filesystem::temp_directory_path() / ("veska-slots-" + std::to_string(::getpid()));
+  std::ofstream(file) << "[Setting]\nUsbPort=COM33\n[Bench]\nSlot2=COM5\nName=line 4\n";
+  ASSERT_TRUE(WriteSlots(file, places, stderr));
+  const app::ProfileFile written(file, app::SettingsAccess::ReadOnly);
+  EXPECT_EQ(written.GetString("Setting", "UsbPort", ""), "COM33");
+  EXPECT_EQ(written.GetString("Bench", "Slot1", ""), "usb:1-1.3");
+  EXPECT_EQ(written.GetString("Bench", "Slot2", ""), "usb:1-1.4.2");
+  EXPECT_EQ(written.GetString("Bench", "Name", ""), "line 4");
+  // A file that cannot be written (its folder is a file) is said so.
+  EXPECT_FALSE(WriteSlots(file / "veska.ini", places, stderr));
+  std::filesystem::remove(file);
+  std::filesystem::remove(file.string() + ".lock");
 }
 
 TEST(UdevRule, NamesTheDeviceKeepsModemManagerAwayAndGrantsTheSeat) {

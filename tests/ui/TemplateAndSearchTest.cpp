@@ -28,12 +28,17 @@ constexpr ControlTemplate kControls[] = {
 };
 constexpr DialogTemplate kDialog{1, "t", 100, 100, "Tahoma", 8, DIALOG_NONE, kControls};
 
-TEST(DialogTemplate, RadioGroupRunsToTheNextGroupStartAndCountsOnlyRadios) {
+TEST(DialogTemplate, RadioGroupsRunBetweenGroupStartsAndCountOnlyRadios) {
   EXPECT_EQ(RadioGroupIds(kDialog, 10), (std::vector<int>{10, 12, 13}));
   EXPECT_EQ(RadioGroupIds(kDialog, 20), (std::vector<int>{20, 21}));
   // A group may also be read from a button in the middle: it runs to the next group start.
   EXPECT_EQ(RadioGroupIds(kDialog, 12), (std::vector<int>{12, 13}));
   EXPECT_TRUE(RadioGroupIds(kDialog, 99).empty());
+  // The group a click clears: the whole group around the button, also when a label starts it.
+  EXPECT_EQ(RadioGroupOf(kDialog, 12), (std::vector<int>{10, 12, 13}));
+  EXPECT_EQ(RadioGroupOf(kDialog, 21), (std::vector<int>{20, 21}));
+  EXPECT_EQ(RadioGroupOf(kDialog, 22), (std::vector<int>{22}));
+  EXPECT_TRUE(RadioGroupOf(kDialog, 99).empty());
   EXPECT_EQ(kDialog.Find(ID_STATIC), nullptr);
   ASSERT_NE(kDialog.Find(21), nullptr);
   EXPECT_EQ(kDialog.Find(21)->caption, "e");

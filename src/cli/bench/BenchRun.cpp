@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,9 +33,11 @@
 #include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
+#include "link/DeviceWatch.h"
 #include "link/FilePath.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
@@ -77,9 +80,11 @@ bool DevicePresent(const std::string& device) {
 #endif
 }
 
-// How often a port whose device is gone looks for it, and how long it rests after a try whose
-// port would not open although its device is there (in use, no permission).
-constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
+// A port whose device is gone sleeps until the serial devices change (link::DeviceWatch), and
+// looks at least this often all the same, for a device that no watch announces.
+constexpr std::chrono::milliseconds kLongestDeviceWait{2000};
+// How long a port rests after a try whose port would not open although its device is there (in
+// use, no permission).
 constexpr std::chrono::milliseconds kPortRetryPause{2000};
 
 // How one pass of a port ended.
@@ -135,6 +140,11 @@ class BenchRun {
     }
     PlanPortFiles();
 
+    for (const std::string& device : devices_) {
+      watches_.push_back(std::make_unique<link::DeviceWatch>());
+      // A pseudo-terminal or a link to one comes with no hot-plug event: its folder is watched.
+      if (!link::UsbPlaceOf(device)) watches_.back()->WatchPath(device);
+    }
     interrupts_.SetHandler([this] {
       {
         std::lock_guard lock(sessionsMutex_);
@@ -142,6 +152,7 @@ class BenchRun {
           if (session != nullptr) session->Cancel();
         }
       }
+      for (const auto& watch : watches_) watch->Cancel();
       std::lock_guard lock(waitMutex_);
       waitWake_.notify_all();
     });
@@ -195,15 +206,60 @@ class BenchRun {
     state.portPaths =
         app::Settings(SettingsFileOf(arguments_), app::SettingsAccess::ReadOnly).PortOverrides();
     std::map<std::string, std::size_t> seen;
+    std::vector<std::pair<link::UsbLocation, std::size_t>> places;
     for (std::size_t i = 0; i < arguments_.ports.size(); ++i) {
-      devices_.push_back(PortDevice(arguments_.ports[i], state));
-      if (const auto [it, added] = seen.emplace(DeviceIdentity(devices_.back()), i); !added) {
+      const std::string& port = arguments_.ports[i];
+      std::size_t same = i;
+      if (const std::optional<std::string_view> usb = link::UsbPlaceOf(port)) {
+        // A hub's port: its device comes and goes, and is looked for at every pass.
+        const std::optional<link::UsbLocation> location = link::ParseUsbLocation(*usb);
+        if (!location) {
+          std::fprintf(err_,
+                       "veska-cli: %s is no USB location (usb:1-1.3, "
+                       "usb:pci-0000:00:14.0-usb-0:1.3, as veska-cli ports shows them)\n",
+                       port.c_str());
+          return false;
+        }
+        devices_.push_back("usb:" + location->Text());
+        for (const auto& [other, index] : places) {
+          if (link::SameUsbPort(other, *location)) same = index;
+        }
+        places.emplace_back(*location, i);
+      } else {
+        devices_.push_back(PortDevice(port, state));
+        same = seen.emplace(DeviceIdentity(devices_.back()), i).first->second;
+      }
+      if (same != i) {
         std::fprintf(err_, "veska-cli: %s and %s are the same port\n",
-                     arguments_.ports[it->second].c_str(), arguments_.ports[i].c_str());
+                     arguments_.ports[same].c_str(), port.c_str());
         return false;
       }
     }
     return true;
+  }
+
+  // The device of a port now: a hub's port stands for whatever is plugged in there (its place
+  // when nothing is), any other port for its one device.
+  [[nodiscard]] std::string DeviceNow(std::size_t index) const {
+    const std::string& device = devices_[index];
+    if (!link::UsbPlaceOf(device)) return device;
+    const std::string present = link::DeviceAtPlace(device);
+    return present.empty() ? device : present;
+  }
+
+  // Whether DeviceNow's `device` is there.
+  [[nodiscard]] bool Present(std::size_t index, const std::string& device) const {
+    return link::UsbPlaceOf(devices_[index]) ? device != devices_[index] : DevicePresent(device);
+  }
+
+  // Sleeps until the devices change and `ready` holds; false when Ctrl-C ended the wait.
+  bool AwaitChange(std::size_t index, const std::function<bool()>& ready) {
+    link::DeviceWatch& watch = *watches_[index];
+    while (!interrupts_.Interrupted() &&
+           watch.Wait(kLongestDeviceWait) != link::DeviceWatch::Wake::Cancelled) {
+      if (ready()) return true;
+    }
+    return false;
   }
 
   bool OpenLogFiles() {
@@ -315,9 +371,10 @@ class BenchRun {
   // node with another identity is a new device: it went and came back). False when Ctrl-C
   // ended the wait.
   bool AwaitNextDevice(std::size_t index, std::string served) {
-    const std::string& device = devices_[index];
+    const std::string& place = devices_[index];
     const auto fresh = [&] {
-      if (!DevicePresent(device)) {
+      const std::string device = DeviceNow(index);
+      if (!Present(index, device)) {
         served.clear();  // gone: whatever comes next is a new device
         return false;
       }
@@ -325,16 +382,14 @@ class BenchRun {
     };
     if (fresh()) return true;
     if (!served.empty()) {
-      Say(index, "veska-cli: " + device +
+      Say(index, "veska-cli: " + place +
                      " still holds the phone just served; waiting for it to go and the next one "
                      "to come");
     }
     board_.Waiting(index, "waiting for the next phone");
-    while (Rest(kDeviceCheckInterval)) {
-      if (fresh()) {
-        board_.Waiting(index);
-        return true;
-      }
+    if (AwaitChange(index, fresh)) {
+      board_.Waiting(index);
+      return true;
     }
     if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
     return false;
@@ -342,17 +397,16 @@ class BenchRun {
 
   [[nodiscard]] bool UsbLink() const { return arguments_.link == "usb"; }
 
-  // --repeat: while the port's device is not there no phone can answer on it; the port looks for
-  // it a few times a second. False when Ctrl-C ended the wait.
+  // --repeat: while the port's device is not there no phone can answer on it; the port waits
+  // for it to appear. False when Ctrl-C ended the wait.
   bool AwaitDevice(std::size_t index) {
-    if (DevicePresent(devices_[index])) return true;
+    const auto present = [&] { return Present(index, DeviceNow(index)); };
+    if (present()) return true;
     Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
     board_.Waiting(index, "waiting for the port");
-    while (Rest(kDeviceCheckInterval)) {
-      if (DevicePresent(devices_[index])) {
-        board_.Waiting(index);
-        return true;
-      }
+    if (AwaitChange(index, present)) {
+      board_.Waiting(index);
+      return true;
     }
     // With several ports the run says so at its end; with one, its session would have.
     if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
@@ -371,7 +425,7 @@ class BenchRun {
       if (!single_) SplitLog(index);
       std::FILE* log = single_ ? out_ : logs_[index].get();
       // What the device is as this pass begins: on USB a phone's device is the phone itself.
-      const std::string identity = DeviceIdentity(devices_[index]);
+      const std::string identity = DeviceIdentity(DeviceNow(index));
       // The port is this run's for the phone's whole service, gaps between operations included.
       PortClaim claim;
       if (!claim.Take(identity, arguments_.ports[index])) {
@@ -399,7 +453,7 @@ class BenchRun {
           // The device hung up before its phone answered (a phone going down as the pass began):
           // the next one is a new device.
           if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && DevicePresent(devices_[index]) &&
+        } else if (end == PassEnd::PortUnavailable && Present(index, DeviceNow(index)) &&
                    !Rest(kPortRetryPause)) {
           break;
         }
@@ -522,7 +576,7 @@ class BenchRun {
     const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
     if (arguments_.repeat && !interrupted && status != EXIT_OK && !answered &&
         (status == EXIT_PORT_UNAVAILABLE ||
-         (unanswered && (!DevicePresent(devices_[index]) || StartLostItsLine(phone))))) {
+         (unanswered && (!Present(index, DeviceNow(index)) || StartLostItsLine(phone))))) {
       return PassEnd::PortUnavailable;
     }
     NoteError(status, interrupted, portReason, cause, phone);
@@ -575,9 +629,11 @@ class BenchRun {
   std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
   std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
 
-  // Ctrl-C ends the ports' waits for their devices.
+  // Ctrl-C ends the ports' rests and their waits for their devices.
   std::mutex waitMutex_;
   std::condition_variable waitWake_;
+  // Each port's watch of the devices, made before Ctrl-C's handler, which cancels them.
+  std::vector<std::unique_ptr<link::DeviceWatch>> watches_;
 
   std::mutex recordsMutex_;
   std::unique_ptr<ReportFile> report_;

@@ -25,7 +25,9 @@
 #include <thread>
 #include <utility>
 
+#include "link/DeviceWatch.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 #include "link/posix/Termios2.h"
 
 namespace veska::link {
@@ -202,6 +204,12 @@ bool SerialPort::HoldsDevice() const {
 std::string DevicePathFor(const std::string& portName, const LinkState& state) {
   if (auto it = state.portPaths.find(portName); it != state.portPaths.end()) return it->second;
   if (!portName.empty() && portName.front() == '/') return portName;
+  // A hub's port stands for whatever device is plugged in there now; with none there the name
+  // stays, so that the open fails naming it.
+  if (UsbPlaceOf(portName)) {
+    const std::string device = DeviceAtPlace(portName);
+    return device.empty() ? portName : device;
+  }
   const int n = link::ParseComName(portName);
   if (n >= 1 && n <= 16) return "/dev/ttyS" + std::to_string(n - 1);
   if (n >= 17 && n <= 32) return "/dev/ttyUSB" + std::to_string(n - 17);

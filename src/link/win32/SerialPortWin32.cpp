@@ -2,7 +2,9 @@
 // one manual-reset event per direction. Every read and write is issued and then waited for, so
 // the overlapped mode serves only to let Close cancel a call blocked in another thread.
 
+#include "link/DeviceWatch.h"
 #include "link/SerialPort.h"
+#include "link/UsbLocation.h"
 #include "link/win32/IoGate.h"
 #include "link/win32/Win32PortRules.h"
 
@@ -280,6 +282,12 @@ std::string DeviceProblem(const std::string& /*path*/) {
 }
 
 std::string DevicePathFor(const std::string& portName, const LinkState& state) {
+  // A hub's port stands for the COM port plugged in there now, by its own name: the settings'
+  // renamings are for names the user gives.
+  if (UsbPlaceOf(portName)) {
+    const std::string com = DeviceAtPlace(portName);
+    return std::string(win32::kDeviceNamespace) + (com.empty() ? portName : com);
+  }
   return win32::DevicePathForName(portName, state.portPaths);
 }
 

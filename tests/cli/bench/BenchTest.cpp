@@ -331,6 +331,8 @@ TEST_F(BenchTest, OneDeviceUnderTwoNamesIsRefusedBeforeAnythingIsMade) {
       {{ports_[0], (folder_ / "alias").string()},
        ports_[0] + " and " + (folder_ / "alias").string()},
       {{"COM7", ports_[0]}, "COM7 and " + ports_[0]},
+      // A hub's port however it is written, whatever is plugged in there now.
+      {{"usb:1-1.3", "USB:1-01.3:1.0"}, "usb:1-1.3 and USB:1-01.3:1.0"},
   };
   for (const auto& [ports, named] : cases) {
     ports_ = ports;
@@ -340,6 +342,9 @@ TEST_F(BenchTest, OneDeviceUnderTwoNamesIsRefusedBeforeAnythingIsMade) {
     EXPECT_FALSE(fsys::exists(folder_ / "logs"));
     EXPECT_FALSE(fsys::exists(Report()));
   }
+  ports_ = {"usb:1-1.3", "usb:1-1..3"};
+  EXPECT_EQ(Bench({"connect"}), EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("veska-cli: usb:1-1..3 is no USB location"), std::string::npos);
   StartPhone();
   ports_ = {(folder_ / "phone1").string(), (folder_ / "phone2").string()};
   const std::size_t before = err_.Text().size();
