@@ -5,7 +5,9 @@
 #include <filesystem>
 
 #include "app/FlashMap.h"
+#include "app/Settings.h"
 #include "app/TransferRate.h"
+#include "link/FilePath.h"
 #include "ui/Host.h"
 #include "win32gui/Text.h"
 
@@ -174,9 +176,9 @@ BenchWindow::BenchWindow(BenchSetup setup, std::string caption, HWND owner)
   // The list view's class, which the main window does not need.
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
-  bench_ = MakeBench(setup_.plan);
-  benchPlan_ = setup_.plan;
-  const int rows = static_cast<int>(std::clamp<std::size_t>(setup_.plan.slots.size(), 4, 16));
+  bench_ = MakeBench(setup_.bench.plan);
+  benchPlan_ = setup_.bench.plan;
+  const int rows = static_cast<int>(std::clamp<std::size_t>(setup_.bench.plan.slots.size(), 4, 16));
   RECT frame{0, 0, units_.X(kWidth),
              units_.Y(kListTop + 14 + rows * kRowHeight + 8 + kTotalsHeight + kMargin)};
   AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
@@ -278,7 +280,7 @@ void BenchWindow::Build() {
     SendMessageW(list_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
                  reinterpret_cast<LPARAM>(&entry));
   }
-  FillFields(setup_.plan);
+  FillFields(setup_.bench.plan);
   auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128),
                                              IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
@@ -341,7 +343,7 @@ void BenchWindow::FillFields(const station::BenchPlan& plan) {
 }
 
 station::BenchPlan BenchWindow::PlanOfFields() const {
-  station::BenchPlan plan = setup_.plan;
+  station::BenchPlan plan = setup_.bench.plan;
   plan.release = Narrow(TextOf(release_));
   const auto index = static_cast<std::int32_t>(SendMessageW(selection_, CB_GETCURSEL, 0, 0));
   if (const app::SelectionInfo* info = app::Selection(index)) {
@@ -455,7 +457,7 @@ void BenchWindow::Run() {
   UpdateWindow(window);
   Redraw();
   SetTimer(window, kRedrawTimer, kRedrawInterval, nullptr);
-  if (setup_.autoStart) StartServing(std::nullopt);
+  if (setup_.bench.autoStart) StartServing(std::nullopt);
   MSG message{};
   while (!ended_) {
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
@@ -550,7 +552,7 @@ void BenchWindow::EnableControls(bool anyServing, bool allServing) {
   anyServing_ = anyServing;
   allServing_ = allServing;
   // A serving bench keeps its plan; a locked one keeps the settings' plan.
-  const BOOL fields = !setup_.locked && !anyServing ? TRUE : FALSE;
+  const BOOL fields = !setup_.bench.locked && !anyServing ? TRUE : FALSE;
   for (HWND control : {release_, browse_, selection_, defaultCal_, verify_, reboot_, station_}) {
     EnableWindow(control, fields);
   }
@@ -729,9 +731,9 @@ void BenchWindow::ShowLog(std::size_t slot) {
 
 void BenchWindow::StartServing(std::optional<std::size_t> slot) {
   station::BenchPlan plan = PlanOfFields();
-  if (!SamePlan(plan, setup_.plan)) {
-    setup_.plan = plan;
-    if (setup_.remember) setup_.remember(plan);
+  if (!SamePlan(plan, setup_.bench.plan)) {
+    setup_.bench.plan = plan;
+    if (setup_.remember) setup_.remember(setup_.bench);
   }
   Command([this, plan = std::move(plan), slot] {
     const std::shared_ptr<station::Bench> bench = BenchFor(plan);
@@ -846,6 +848,36 @@ void BenchWindow::RunPosted() {
     }
     if (work) work();
   }
+}
+
+int RunBenchWindow(std::string_view programName, const std::filesystem::path& settingsFile) {
+  const app::Settings settings(settingsFile);
+  desktop::BenchSettingsReading reading = desktop::ReadBenchSettings(settings);
+  const std::string caption(programName);
+  HWND owner = GetActiveWindow();
+  const auto say = [&](const std::string& text) {
+    MessageBoxW(owner, CrLf(Wide(text)).c_str(), Wide(caption).c_str(),
+                ui::MB_OK | ui::MB_ICONWARNING);
+  };
+  if (!reading.problems.empty()) {
+    std::string text = "The bench's settings hold values it cannot take; it uses their defaults:";
+    for (const std::string& problem : reading.problems) text += "\n" + problem;
+    say(text);
+  }
+  if (reading.bench.plan.slots.empty()) {
+    say("The settings file " + link::Utf8Of(settingsFile) +
+        " names no slot for the bench: its [Bench] section needs Slot1=COM5 (or usb:LOCATION), "
+        "Slot2=... for its ports.");
+    return 1;
+  }
+  BenchSetup setup{std::move(reading.bench), [&settings](const desktop::BenchSettings& bench) {
+                     // A choice that cannot be written still holds for this run, as the main
+                     // window's do.
+                     (void)desktop::SaveBenchSettings(settings, bench);
+                   }};
+  BenchWindow window(std::move(setup), caption, owner);
+  window.Run();
+  return 0;
 }
 
 }  // namespace veska::win32gui

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/BenchSettings.h"
 #include "station/Bench.h"
 #include "win32gui/BenchIds.h"
 #include "win32gui/Handles.h"
@@ -23,14 +25,12 @@
 
 namespace veska::win32gui {
 
-// What the bench window starts from: the settings' plan and their two switches.
+// What the bench window starts from: the settings' [Bench] section, and where the plan the
+// operator changes in the fields goes (on the window's thread, as it starts to serve with it;
+// may be empty).
 struct BenchSetup {
-  station::BenchPlan plan;
-  bool autoStart = false;  // every slot starts serving as the window opens
-  bool locked = false;     // the plan's fields are shown but cannot be changed
-  // Hears, on the window's thread, the plan the operator changed in the fields, as it starts to
-  // serve with it (the settings file keeps it). May be empty.
-  std::function<void(const station::BenchPlan&)> remember;
+  desktop::BenchSettings bench;
+  std::function<void(const desktop::BenchSettings&)> remember;
 };
 
 // The production bench: one row per slot of a station::Bench in a list view, the plan's fields
@@ -150,5 +150,11 @@ class BenchWindow {
   std::deque<std::function<void()>> commands_;
   std::jthread commander_;
 };
+
+// The production bench of a settings file, in its window until it is closed: the opener of
+// `VeskaDownloader.exe --bench` and of the main window's system-menu item, modal over the
+// thread's active window (the main window, when it asks). What the [Bench] section holds that
+// cannot be read is said first; a section without a slot is said and opens nothing (1).
+int RunBenchWindow(std::string_view programName, const std::filesystem::path& settingsFile);
 
 }  // namespace veska::win32gui
