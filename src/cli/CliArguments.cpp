@@ -8,13 +8,15 @@
 
 #include "app/FlashMap.h"
 #include "app/Settings.h"
-#include "cli/ExitStatus.h"
-#include "cli/StepTable.h"
 #include "link/BaudCodes.h"
 #include "link/FilePath.h"
 #include "payloads/PayloadSet.h"
+#include "station/ExitStatus.h"
+#include "station/StepTable.h"
 
 namespace veska::cli {
+
+using namespace veska::station;
 
 namespace {
 
@@ -312,13 +314,6 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
                  arguments.settings.c_str());
   }
   return -1;
-}
-
-std::filesystem::path SettingsFileOf(const CliArguments& arguments) {
-  const std::filesystem::path settingsFile = !arguments.settings.empty()
-                                                 ? link::PathOf(arguments.settings)
-                                                 : app::UserSettingsFile(kApplicationName);
-  return settingsFile.empty() ? std::filesystem::path("VeskaDownloader.INI") : settingsFile;
 }
 
 }  // namespace veska::cli

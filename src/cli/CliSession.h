@@ -1,149 +1,18 @@
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
-#include "app/DownloaderDlg.h"
-#include "app/FlashMap.h"
-#include "app/ProcessState.h"
-#include "app/Settings.h"
 #include "cli/CliArguments.h"
-#include "cli/ConsolePresenter.h"
-#include "cli/ErrorStream.h"
-#include "cli/ExitStatus.h"
-#include "cli/ExploreSteps.h"
-#include "cli/StepTable.h"
-#include "ui/HeadlessHost.h"
+#include "station/Session.h"
 
 namespace veska::cli {
 
-class InterruptWatch;
-
-// One run of veska-cli: the main dialog on a headless window, driven like a technician at the
-// buttons, shown on the console. The steps run in order; the first that fails ends the run.
-class CliSession {
+// One run of veska-cli: the station's session shown on the console (the log on standard
+// output, boxes, fields and progress on standard error, questions on the terminal), with the
+// queries about the PC (ports, udev-rule, records) answered here.
+class CliSession : public station::Session {
  public:
-  CliSession(CliArguments arguments, std::FILE* out, std::FILE* err);
-  ~CliSession();
-  CliSession(const CliSession&) = delete;
-  CliSession& operator=(const CliSession&) = delete;
-
-  // Sets the dialog up from the options and runs the steps. Returns the exit status.
-  int Run();
-
-  // Ctrl-C then stops the running operation as Disconnect does and ends the run with 130.
-  void WatchInterrupts(InterruptWatch& watch);
-  // The run ends at the watch's Ctrl-C, whose handler belongs to someone else (a bench run,
-  // which stops every session with Cancel).
-  void ObserveInterrupts(InterruptWatch& watch) { interrupt_ = &watch; }
-  // What Disconnect does, from any thread: the running operation's port closes under it.
-  void Cancel();
-
-  // Hears what the session tells, typed: its steps beginning and ending (on Run()'s thread),
-  // what its operations tell besides the log (the images, the read-back, the progress, the
-  // waits for the phone; on their workers' threads), its message boxes and what it says on
-  // standard error (on the thread that says it). Set before Run(); it must not call back into
-  // the session.
-  void SetEventObserver(app::SessionObserver observer) { observer_ = std::move(observer); }
-  // Who answers the operations' questions instead of the terminal (nothing: No, and the hint
-  // at --yes). Set before Run().
-  using QuestionAsker = std::function<std::optional<int>(std::string_view, std::string_view)>;
-  void SetQuestionAsker(QuestionAsker asker) { asker_ = std::move(asker); }
-  // Whether the Flash ID box and the information fields print on standard error as the steps
-  // set them (the default). Set before Run().
-  void ShowFieldLines(bool show) { showFieldLines_ = show; }
-
-  // For tests: reach the session's parts before Run() (for example to shrink time-outs).
-  [[nodiscard]] app::DownloaderDlg& Dialog() { return *dlg_; }
-  [[nodiscard]] app::ProcessState& State() { return state_; }
-  [[nodiscard]] ui::HeadlessHost& Host() { return host_; }
-
- private:
-  int RunPlan();
-  [[nodiscard]] std::string StepCause(int status) const;
-  // What the run needs before its first step: the loader payloads, the window set up from the
-  // options, a port when a step opens one, the planned files examined. EXIT_OK or the status
-  // to end with.
-  int Prepare(const StepPlan& plan);
-  bool ApplyOptions();
-  // Examines every file the planned steps will read (the downloads' images with the download's
-  // own rules and texts, the files explore put adds), before the port is touched. EXIT_OK or
-  // EXIT_INPUT_REFUSED.
-  int CheckPlannedFiles(const StepPlan& plan);
-  // Runs one step; its exit status (EXIT_INTERRUPTED after Ctrl-C).
-  int RunStep(const StepAction& action);
-  // Runs what the step stands for; true when it succeeded.
-  bool Execute(const StepAction& action);
-  // Tells the observer that step `index` of `plan` starts or ended.
-  void Notify(const StepPlan& plan, std::size_t index, bool ended, int status);
-  void Publish(const app::SessionEvent& event) const;
-  // The line that says how long the phone was waited for, and for what.
-  void SayNoAnswer(const app::OperationResult& result);
-  [[nodiscard]] bool Interrupted() const;
-  // Asks a question on the terminal; nothing when standard input or error is no terminal.
-  std::optional<int> AskOnTerminal(std::string_view text, std::string_view caption);
-  // Presses `button` (or, with 0, runs the operation as its hidden button would) and waits for
-  // the operation's result.
-  app::OperationResult Press(app::OperationId id, int button);
-  app::OperationResult Perform(app::OperationId id);
-  bool Connect();
-  bool Download(int selectionIndex, bool defaultCal, bool reboot, bool verify);
-  // NAND Erase or Bootloader Erase; an answer that is not the erase's confirmation is named.
-  bool Erase(app::OperationId id, int button);
-  // NAND Dump: answers the area dialog and the save dialog as the user would.
-  bool Dump(const app::DumpArea& area, const std::string& file);
-  // A run of consecutive explore steps: one Explorer dialog, mounted by its first action and
-  // unmounted by EXIT when the last one has ended (or the first one failed).
-  bool Explore(const std::vector<ExploreAction>& actions);
-  bool Checksum(int selectionIndex);
-  void SayReadBack(const app::ImagesReadBack& readBack);
-  // Says on standard error which file a failed step could not read, and why.
-  void ExplainUnreadable(const std::string& path);
-  bool ChecksumFile(const std::string& path);
-  // The checksum, size and path on standard output, one line.
-  void PrintChecksum(const std::string& path);
-  void ChooseSelection(int selectionIndex);
-
-  CliArguments arguments_;
-  std::FILE* out_;
-  ErrorStream errors_;
-  ui::HeadlessHost host_;
-  app::ProcessState state_;
-  std::unique_ptr<app::Settings> settings_;
-  std::unique_ptr<app::DownloaderDlg> dlg_;
-  std::unique_ptr<ConsolePresenter> presenter_;
-  std::unique_ptr<ui::HeadlessWindow> window_;
-  std::unique_ptr<link::DiagnosticSink> diagnostics_;
-  // The results the dialog's operations reported since the current step began.
-  std::mutex resultsMutex_;
-  std::vector<app::OperationResult> results_;
-  // The result of the current step's operation, when it ran one.
-  std::optional<app::OperationResult> stepResult_;
-  std::chrono::steady_clock::time_point stepStarted_{};
-  // The steps ended so far, for --json's summary line.
-  struct StepSummary {
-    std::string words;
-    int exit = 0;
-    std::string outcome;  // empty: the step ran no operation
-    std::string cause;
-    double seconds = 0.0;
-  };
-  std::vector<StepSummary> summary_;
-  InterruptWatch* interrupt_ = nullptr;  // not owned
-  bool ownsInterruptHandler_ = false;
-  bool showFieldLines_ = true;
-  app::SessionObserver observer_;
-  QuestionAsker asker_;
-  // The main window once Run() made it, for Cancel on another thread.
-  std::atomic<ui::HeadlessWindow*> liveWindow_{nullptr};
+  CliSession(const CliArguments& arguments, std::FILE* out, std::FILE* err);
 };
 
 }  // namespace veska::cli

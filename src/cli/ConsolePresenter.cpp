@@ -4,7 +4,9 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
+#include "app/HostNotices.h"
 #include "app/Printf.h"
+#include "cli/YesNoPrompt.h"
 #include "ui/Dialog.h"
 #include "ui/Host.h"
 
@@ -69,6 +71,26 @@ ConsolePresenter::ConsolePresenter(std::FILE* out, ErrorStream& errors, std::str
       mode_(drawProgress ? ProgressMode::Bar : ProgressMode::None),
       // A window of a few seconds: the bar's rate follows the line, not the transfer's start.
       rate_(std::chrono::seconds(5), std::chrono::seconds(1)) {}
+
+void ConsolePresenter::PhoneWaiting(const app::PhoneWait& wait) {
+  if (!countWaits_) return;
+  // Ctrl-C is the terminal's way of stopping; there is no Disconnect button here.
+  if (wait.ended) {
+    EndTransient();
+  } else {
+    ShowTransient(app::PhoneWaitText(wait, "Ctrl-C stops the wait"));
+  }
+}
+
+std::optional<int> ConsolePresenter::Ask(std::string_view text, std::string_view caption) {
+  if (!CanAskOnTerminal(err_)) return std::nullopt;
+  EndProgressLine();
+  std::fflush(out_);
+  ShowQuestion(err_, "", caption, text);
+  const int answer = ReadAnswer(err_);
+  SkipNextBox();
+  return answer;
+}
 
 void ConsolePresenter::ShowTransient(const std::string& text) {
   std::lock_guard lock(mutex_);

@@ -7,11 +7,14 @@
 #include <mutex>
 #include <string>
 
-#include "cli/ErrorStream.h"
 #include "app/TransferRate.h"
+#include "station/ErrorStream.h"
+#include "station/SessionView.h"
 #include "ui/Journal.h"
 
 namespace veska::cli {
+
+using station::ErrorStream;
 
 // How the progress bars of the operations show: a bar redrawn in place (a terminal), a line at
 // every tenth of the way (a log file, a CI job), or not at all.
@@ -25,22 +28,28 @@ enum class ProgressMode { None, Plain, Bar };
 // its dialog and its id together: the sub-dialogs reuse ids of the main dialog.
 //
 // Thread safety: Present() is called by the journal's observer, one event at a time.
-class ConsolePresenter {
+class ConsolePresenter final : public station::SessionView {
  public:
   ConsolePresenter(std::FILE* out, ErrorStream& errors, std::string applicationName,
                    bool drawProgress);
 
-  void Present(const ui::Event& event);
+  void Present(const ui::Event& event) override;
 
   // The fields print only once the steps begin: the window's start-up values ("Disconnect" in
   // the Flash ID box) are no news.
-  void ShowFields(bool show) { showFields_ = show; }
+  void ShowFields(bool show) override { showFields_ = show; }
   // A question that was answered No by default gets a line saying how to answer Yes.
-  void HintAtYes(bool hint) { hintAtYes_ = hint; }
+  void HintAtYes(bool hint) override { hintAtYes_ = hint; }
   // The next message box was already shown (asked on the terminal): do not repeat it.
-  void SkipNextBox() { skipNextBox_ = true; }
+  void SkipNextBox() override { skipNextBox_ = true; }
+  // A wait for the phone may last many minutes: with CountWaits, its seconds are counted on a
+  // line of their own. Pipes and log files get nothing of it.
+  void CountWaits(bool count) { countWaits_ = count; }
+  void PhoneWaiting(const app::PhoneWait& wait) override;
+  // Asks on the terminal; nothing when standard input or error is no terminal.
+  std::optional<int> Ask(std::string_view text, std::string_view caption) override;
   // Ends a progress line, so that what follows starts on a fresh line.
-  void EndProgressLine() {
+  void EndProgressLine() override {
     std::lock_guard lock(mutex_);
     ClearProgressLine();
     FlushPendingNotes();
@@ -85,6 +94,7 @@ class ConsolePresenter {
   bool showFields_ = true;
   bool hintAtYes_ = false;
   bool skipNextBox_ = false;
+  bool countWaits_ = false;
   std::map<int, std::string> shownFields_;  // the last value printed, by control id
 };
 

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "station/StopSignal.h"
+
 namespace veska::cli {
 
 // Ctrl-C for a run of the command line. While it lives, SIGINT, SIGTERM and SIGHUP are blocked
@@ -17,7 +19,7 @@ namespace veska::cli {
 // 128 + the signal, for a run that does not stop.
 //
 // Construct it before any other thread starts: threads inherit the blocked signal.
-class InterruptWatch {
+class InterruptWatch final : public station::StopSignal {
  public:
   InterruptWatch();
   ~InterruptWatch();
@@ -26,8 +28,8 @@ class InterruptWatch {
 
   // Returns only once no call of the previous handler runs any more: a handler's owner clears
   // it before it goes. The handler must not call SetHandler itself.
-  void SetHandler(std::function<void()> handler);
-  [[nodiscard]] bool Interrupted() const { return signal_.load() != 0; }
+  void SetHandler(std::function<void()> handler) override;
+  [[nodiscard]] bool Interrupted() const override { return signal_.load() != 0; }
   // The exit status of a run the first signal ended: 128 + the signal (130 for Ctrl-C).
   [[nodiscard]] int ExitStatus() const {
     const int signal = signal_.load();
@@ -39,7 +41,7 @@ class InterruptWatch {
   void Deliver(int signal = kCtrlC);
   // After a Ctrl-C: waits until its call of the handler has returned, so that what the handler
   // does (Disconnect's texts) is over before the run says it was interrupted.
-  void WaitHandled();
+  void WaitHandled() override;
 
  private:
   void Watch();

@@ -5,8 +5,12 @@
 #include <vector>
 
 #include "link/LinkState.h"
+#include "station/UsbIdentity.h"
 
 namespace veska::cli {
+
+using station::UsbIdentity;
+using station::UsbIdentityOf;
 
 // One serial device of the machine, as `veska-cli ports` shows it.
 struct PortEntry {
@@ -20,18 +24,6 @@ struct PortEntry {
   bool mapped = false;      // named by the settings file's [Ports], not found by the system
   std::optional<int> latencyTimerMs;  // a USB adapter's latency timer (FTDI-like); none: none
 };
-
-// The USB device behind a serial device.
-struct UsbIdentity {
-  int vendor = 0;
-  int product = 0;
-  std::string description;    // maker and product as the device names them
-  bool latencyTimer = false;  // the adapter holds received bytes for a latency timer (FTDI-like)
-  std::string serial;         // the device's serial number, where it has one
-};
-
-// The USB identity of the device behind `device`, when it is a USB device present now.
-[[nodiscard]] std::optional<UsbIdentity> UsbIdentityOf(const std::string& device);
 
 // A udev rule for that USB device: ModemManager leaves it alone and the logged-in user may open
 // it (uaccess), with a comment naming the port; for an adapter with a latency timer, a second

@@ -10,6 +10,8 @@
 
 namespace veska::cli {
 
+using namespace veska::station;
+
 bool ListPortsStep(const link::LinkState& state, std::FILE* out, std::FILE* err, bool json) {
   if (!CanListPorts()) {
     std::fprintf(err,

@@ -10,33 +10,23 @@
 #include "app/OperationRunner.h"
 #include "app/Settings.h"
 #include "cli/CliSession.h"
-#include "cli/ExitStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
-#include "cli/bench/PassRecorder.h"
-#include "cli/bench/PortClaim.h"
 #include "link/FilePath.h"
 #include "link/Utf8.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
+#include "station/ExitStatus.h"
+#include "station/PassRecorder.h"
+#include "station/PortClaim.h"
 
 namespace veska::cli {
+
+using namespace veska::station;
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// How a record names what ended its phone: the cause's kind when the failed operation knew it,
-// else how the step ended ("refused" before the first step).
-std::string CauseOf(const PhoneRecord& phone) {
-  if (phone.interrupted) return "cancelled";
-  if (phone.exitStatus == 0 || !phone.error) return phone.exitStatus == 0 ? "" : "failed";
-  const auto& result = phone.error->result;
-  if (result && result->cause.kind != app::CauseKind::None) {
-    return std::string(app::CauseKindName(result->cause.kind));
-  }
-  return phone.error->outcome.empty() ? "failed" : phone.error->outcome;
-}
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -257,17 +247,6 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
 
 }  // namespace
 
-std::string ReleaseFolderOf(const std::string& typed) {
-  if (typed.empty()) return typed;
-  std::error_code error;
-  std::filesystem::path folder = std::filesystem::absolute(typed, error);
-  if (error) return typed;
-  folder = folder.lexically_normal();
-  // "/x/release/" normalises to "/x/release/": its empty last name is the separator.
-  if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
-  return folder.string();
-}
-
 std::string Printable(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
@@ -307,76 +286,8 @@ std::string Printable(std::string_view text) {
   return shown;
 }
 
-std::string LocalRecordsPath(const CliArguments& arguments) {
-  return records::LocalRecordsPath(SettingsFileOf(arguments));
-}
-
-records::Place RecordsPlaceOf(const CliArguments& arguments) {
-  return records::PlaceOf(arguments.records, SettingsFileOf(arguments));
-}
-
-std::string StationOf(const CliArguments& arguments) {
-  return arguments.station.empty() ? records::HostName() : arguments.station;
-}
-
-records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
-  records::Record record;
-  record.id = records::NewRecordId(facts.station);
-  record.station = facts.station;
-  record.port = phone.port;
-  record.device = facts.device;
-  if (const std::optional<UsbIdentity> usb = UsbIdentityOf(facts.device)) {
-    char id[16];
-    std::snprintf(id, sizeof id, "%04x:%04x", usb->vendor & 0xFFFF, usb->product & 0xFFFF);
-    record.usbId = id;
-    record.usbSerial = usb->serial;
-  }
-  record.started = phone.started;
-  record.ended = UtcNow();
-  record.seconds = phone.seconds;
-  record.pass = phone.pass;
-  record.result = ResultWord(phone);
-  record.exitStatus = phone.exitStatus;
-  record.cause = CauseOf(phone);
-  record.causeText = phone.cause;
-  record.flashId = phone.flashId;
-  record.badBlocksKnown = phone.badBlocksKnown;
-  record.badBlocks = phone.badBlocks;
-  for (const StepRecord& step : phone.steps) {
-    records::StepRecord s;
-    s.words = step.words;
-    s.operation = step.operation;
-    s.outcome = step.outcome;
-    s.status = step.status;
-    if (step.result && step.result->cause.kind != app::CauseKind::None) {
-      s.cause = std::string(app::CauseKindName(step.result->cause.kind));
-    }
-    s.exitStatus = step.exitStatus;
-    s.seconds = step.seconds;
-    record.steps.push_back(std::move(s));
-  }
-  record.images = phone.images;
-  record.release = ReleaseFolderOf(facts.release);
-  record.releaseDigest = records::ReleaseDigest(record.images);
-  record.version = records::ProgramVersion();
-  record.payloads = facts.payloads;
-  return record;
-}
-
-RecordKeeper::RecordKeeper(const CliArguments& arguments,
-                           std::function<void(const std::string&)> say)
-    : say_(std::move(say)),
-      keeper_(RecordsPlaceOf(arguments), LocalRecordsPath(arguments),
-              [this](const std::string& line) { say_("veska-cli: " + line); }) {}
-
-bool RecordKeeper::Start() {
-  if (keeper_.Start()) return true;
-  say_("veska-cli: --records none runs without them");
-  return false;
-}
-
-int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWatch& interrupts,
-                std::FILE* err) {
+int RunRecorded(station::Session& session, const CliArguments& arguments,
+                InterruptWatch& interrupts, std::FILE* err) {
   const StepPlan plan = PlanSteps(arguments.steps);
   if (!plan.error.empty() || !plan.opensPort) return session.Run();
   RecordKeeper keeper(arguments, [err](const std::string& line) {
@@ -423,7 +334,7 @@ int RunRecorded(CliSession& session, const CliArguments& arguments, InterruptWat
   return status;
 }
 
-bool RecordsStep(const CliArguments& arguments, const steps::Records& step, std::FILE* out,
+bool RecordsStep(const station::RunOptions& arguments, const steps::Records& step, std::FILE* out,
                  std::FILE* err, bool json) {
   const records::Place place = RecordsPlaceOf(arguments);
   if (place.where.empty()) {

@@ -58,7 +58,7 @@ bool WriteSlots(const std::filesystem::path& settingsFile, std::span<const std::
 }
 
 bool LearnSlotsStep(int count, bool write, const std::filesystem::path& settingsFile,
-                    std::FILE* out, std::FILE* err, InterruptWatch* interrupts,
+                    std::FILE* out, std::FILE* err, station::StopSignal* interrupts,
                     std::function<void()> restoreHandler) {
   link::DeviceWatch watch;
   if (interrupts != nullptr) {

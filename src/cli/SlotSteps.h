@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
-namespace veska::cli {
+#include "station/StopSignal.h"
 
-class InterruptWatch;
+namespace veska::cli {
 
 // `slots learn`: binds a bench's slots to a hub's ports. The operator plugs a device (a phone, any
 // USB serial device) into the port of each slot in turn; each new device's USB location becomes
@@ -19,7 +19,7 @@ class InterruptWatch;
 // given) cancels the wait; afterwards its handler becomes `restoreHandler`. True when every
 // slot asked for was learnt.
 bool LearnSlotsStep(int count, bool write, const std::filesystem::path& settingsFile,
-                    std::FILE* out, std::FILE* err, InterruptWatch* interrupts,
+                    std::FILE* out, std::FILE* err, station::StopSignal* interrupts,
                     std::function<void()> restoreHandler);
 
 // The [Bench] lines for slots whose places are `places`, slot 1 first: "Slot1=usb:1-1.3".

@@ -52,6 +52,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   using namespace veska::cli;
+  using namespace veska::station;
   CliArguments arguments;
   if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
   // Before the session starts any thread: they all inherit the blocked Ctrl-C.

@@ -14,6 +14,8 @@
 
 namespace veska::station {
 
+class Session;
+
 // A slot: the name the operator sees ("A1", "Slot 3") and the place its phones plug in: a COM
 // name ("COM5", mapped through the settings' [Ports] as everywhere), a device path, or a hub's
 // port, "usb:LOCATION".
@@ -33,11 +35,11 @@ struct BenchPlan {
   bool defaultCal = false;
   bool verify = false;
   bool reboot = false;
-  std::string station;   // empty: the host name
-  std::string records;   // as --records; empty: the default database
-  std::string settings;  // the settings file (its [Ports] map COM names)
+  std::string station;              // empty: the host name
+  std::string records;              // as --records; empty: the default database
+  std::string settings;             // the settings file (its [Ports] map COM names)
   std::filesystem::path logFolder;  // each slot's log file goes here
-  int failLimit = 3;  // failures in a row that stop a slot; 0: never
+  int failLimit = 3;                // failures in a row that stop a slot; 0: never
 };
 
 // What a slot is doing.
@@ -58,9 +60,10 @@ struct SlotRow {
   std::string place;
   std::string device;  // the device the place stands for now ("" while none is there)
   SlotState state = SlotState::Stopped;
-  std::string stateText;  // "waiting for a phone", "writing APPS (3/7)", "PASS", "FAIL: <first line>"
-  std::string image;      // the image being written, by its file's name
-  int imageIndex = 0;     // k of n while writing (1-based; 0: none)
+  std::string
+      stateText;       // "waiting for a phone", "writing APPS (3/7)", "PASS", "FAIL: <first line>"
+  std::string image;   // the image being written, by its file's name
+  int imageIndex = 0;  // k of n while writing (1-based; 0: none)
   int imageCount = 0;
   std::int64_t done = 0;   // bytes of the phone's whole group written so far
   std::int64_t total = 0;  // the group's bytes (0: unknown)
@@ -81,6 +84,9 @@ struct Totals {
   double phonesPerHour = 0.0;
   double meanCycleSeconds = 0.0;
 };
+
+// The slot of an event that concerns the whole bench (the records' lines).
+inline constexpr std::size_t kWholeBench = static_cast<std::size_t>(-1);
 
 // What happened, typed, with the slot it happened on and when. Views redraw from Rows() and
 // Totals(); the events are for logs, tests and whatever wants to know the moment.
@@ -109,9 +115,12 @@ class Bench {
 
   void SetObserver(std::function<void(const SlotEvent&)> observer);
   // Asked once for the whole bench (the calibration-data question), not per phone; nothing: No.
-  using QuestionAsker = std::function<std::optional<int>(std::string_view text,
-                                                         std::string_view caption)>;
+  using QuestionAsker =
+      std::function<std::optional<int>(std::string_view text, std::string_view caption)>;
   void SetQuestionAsker(QuestionAsker asker);
+  // Called on a slot's thread with each phone's session before it runs (tests shrink its
+  // time-outs there). Set before starting.
+  void SetSessionHook(std::function<void(Session& session, std::size_t slot)> hook);
 
   // Checks what every phone will need before any slot starts: the release's images with the
   // download's own rules and messages, the records' place, the slots' places. "" when all is

@@ -28,6 +28,8 @@
 namespace veska::cli {
 namespace {
 
+using namespace veska::station;
+
 using namespace std::chrono_literals;
 
 class CliTest : public ::testing::Test {
@@ -669,6 +671,8 @@ TEST_F(CliVerifyTest, EachStepTellsASilentPhoneFromAWrongAnswer) {
 
 namespace veska::cli {
 namespace {
+
+using namespace veska::station;
 
 // Ctrl-C as the watcher thread delivers it, while the run goes on and while the session is
 // torn down after it.

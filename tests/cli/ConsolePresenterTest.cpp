@@ -13,6 +13,8 @@
 namespace veska::cli {
 namespace {
 
+using namespace veska::station;
+
 using ui::Event;
 using ui::EventKind;
 

@@ -11,12 +11,14 @@
 
 #include "app/ProfileFile.h"
 #include "cli/SlotSteps.h"
-#include "cli/StepTable.h"
+#include "station/StepTable.h"
 #include "link/PtyPair.h"
 #include "link/SerialPort.h"
 
 namespace veska::cli {
 namespace {
+
+using namespace veska::station;
 
 // The COMn a device stands for follows the same mapping the ports use when they open: the
 // settings' entries first (through a symlink too), then the built-in ranges.

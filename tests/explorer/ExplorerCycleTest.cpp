@@ -94,7 +94,7 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
 
   ASSERT_EQ(Run({"explore", "put", source.string(), "/", "explore", "ls", "/", "explore", "get",
                  "/cycle.bin", copy.string(), "explore", "stat", "/cycle.bin"}),
-            cli::EXIT_OK)
+            station::EXIT_OK)
       << out_->Text() << err_->Text();
   // The narrative names the files only; the listing beside it shows the sub-directories too.
   EXPECT_NE(err_->Text().find("/:\n  logs/\n  cycle.bin\n"), std::string::npos) << err_->Text();
@@ -123,7 +123,7 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
 
   // Without --yes the question is answered No: nothing is deleted and the run fails.
   Restart(phone);
-  EXPECT_EQ(Run({"explore", "rm", "/cycle.bin"}), cli::EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"explore", "rm", "/cycle.bin"}), station::EXIT_STEP_FAILED);
   EXPECT_EQ(phone.FileSystem().files.count("/cycle.bin"), 1u);
   phone.Stop();
 }
@@ -132,7 +132,7 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
   const auto source = WriteFile(folder_ / "gone.txt", {'h', 'i'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
       << out_->Text() << err_->Text();
 
   Restart(phone);
@@ -141,7 +141,7 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
   EXPECT_EQ(
       Run({"explore", "stat", "/gone.txt", "explore", "rm", "/gone.txt", "explore", "ls", "/"},
           true),
-      cli::EXIT_OK)
+      station::EXIT_OK)
       << out_->Text() << err_->Text();
   json_ = false;
   EXPECT_EQ(phone.FileSystem().files.count("/gone.txt"), 0u);
@@ -155,11 +155,11 @@ TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
 
   // A file the phone does not have, and a directory it does not have.
   Restart(phone);
-  EXPECT_EQ(Run({"explore", "get", "/none", (folder_ / "x").string()}), cli::EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"explore", "get", "/none", (folder_ / "x").string()}), station::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("veska-cli: no file /none on the phone\n"), std::string::npos)
       << err_->Text();
   Restart(phone);
-  EXPECT_EQ(Run({"explore", "ls", "/nowhere"}), cli::EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"explore", "ls", "/nowhere"}), station::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("veska-cli: no directory /nowhere on the phone\n"), std::string::npos)
       << err_->Text();
   phone.Stop();
@@ -170,12 +170,12 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   ASSERT_EQ(phone.Start(), 0);
   Bytes data(20000, 0x5A);
   const auto source = WriteFile(folder_ / "big.bin", data);
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
       << out_->Text() << err_->Text();
   Restart(phone);
   phone.InjectFileSystemFault(*sim::ParseFsFault("sum@dump-chunk"));
   const auto copy = folder_ / "copy.hex";
-  EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), cli::EXIT_STEP_FAILED);
+  EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), station::EXIT_STEP_FAILED);
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Checksum Mismatched!\n"), std::string::npos)
       << err_->Text();
   EXPECT_NE(
@@ -187,7 +187,7 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   Restart(phone);
   {
     const FileSizeLimit limit(10240);
-    EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), cli::EXIT_STEP_FAILED);
+    EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), station::EXIT_STEP_FAILED);
   }
   EXPECT_EQ(out_->Text().find("Dump Completed!"), std::string::npos) << out_->Text();
   EXPECT_NE(err_->Text().find("[VeskaDownloader] Write dump file fail!\n"), std::string::npos)
@@ -215,7 +215,7 @@ TEST_P(ExplorerCycleTest, PutRefusesWhatItCannotAnnounceBeforeConnecting) {
                  "record carries (4294967295)\n"},
   };
   for (const auto& [file, message] : cases) {
-    EXPECT_EQ(Run({"explore", "put", file.string(), "/"}), cli::EXIT_INPUT_REFUSED);
+    EXPECT_EQ(Run({"explore", "put", file.string(), "/"}), station::EXIT_INPUT_REFUSED);
     EXPECT_NE(err_->Text().find(message), std::string::npos) << err_->Text();
   }
   for (const sim::Event& e : phone.Events()) EXPECT_NE(e.kind, sim::EventKind::Command) << e.detail;
@@ -226,7 +226,7 @@ TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
   const auto source = WriteFile(folder_ / "r.txt", {'r'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
       << out_->Text() << err_->Text();
   Restart(phone);
   phone.InjectFileSystemFault(*sim::ParseFsFault("silence@status"));
@@ -248,7 +248,7 @@ TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
           });
         });
       });
-  EXPECT_NE(status, cli::EXIT_OK);
+  EXPECT_NE(status, station::EXIT_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
   phone.Stop();
 }
@@ -257,13 +257,13 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
   const auto source = WriteFile(folder_ / "r.txt", {'r'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), cli::EXIT_OK)
+  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
       << out_->Text() << err_->Text();
   struct Case {
     const char* fault;
     std::vector<std::string> steps;
     const char* narrative;
-    int exit = cli::EXIT_STEP_FAILED;
+    int exit = station::EXIT_STEP_FAILED;
   };
   const Case cases[] = {
       {"wrong@dir-end=0x42", {"explore", "ls", "/"}, "Unknown FILE name receive error!(42)\r\n"},
@@ -274,11 +274,11 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
       {"sum@file", {"explore", "put", source.string(), "/"}, "Add Fail! ("},
       {"wrong@mount=0x11", {"explore", "ls", "/"}, "Mounting TFS system... Fail! (0x11)\r\n"},
       // A silent phone is no answer, and EXIT does not wait for it a second time.
-      {"silence@status", {"explore", "stat", "/r.txt"}, "", cli::EXIT_NO_ANSWER},
+      {"silence@status", {"explore", "stat", "/r.txt"}, "", station::EXIT_NO_ANSWER},
       {"silence@dump-chunk",
        {"explore", "get", "/r.txt", (folder_ / "r.hex").string()},
        "",
-       cli::EXIT_NO_ANSWER},
+       station::EXIT_NO_ANSWER},
       {"wrong@delete=0x55", {"explore", "rm", "/r.txt"}, "Delete Fail! (0x55)\r\n"},
   };
   for (const Case& c : cases) {
@@ -286,10 +286,10 @@ TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
     const auto fault = sim::ParseFsFault(c.fault);
     ASSERT_TRUE(fault) << c.fault;
     phone.InjectFileSystemFault(*fault);
-    timeout_ = c.exit == cli::EXIT_NO_ANSWER ? "2" : "5";
+    timeout_ = c.exit == station::EXIT_NO_ANSWER ? "2" : "5";
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(Run(c.steps, true), c.exit) << c.fault << out_->Text() << err_->Text();
-    if (c.exit == cli::EXIT_NO_ANSWER) {
+    if (c.exit == station::EXIT_NO_ANSWER) {
       EXPECT_LT(std::chrono::steady_clock::now() - before, 3500ms) << c.fault;
     }
     EXPECT_NE(out_->Text().find(c.narrative), std::string::npos) << c.fault << out_->Text();

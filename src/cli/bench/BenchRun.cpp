@@ -25,12 +25,8 @@
 #include "cli/Interrupt.h"
 #include "cli/PortList.h"
 #include "cli/Records.h"
-#include "cli/StepTable.h"
 #include "cli/YesNoPrompt.h"
 #include "cli/bench/Board.h"
-#include "cli/bench/PassRecorder.h"
-#include "cli/bench/PortClaim.h"
-#include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "link/Crc32.h"
 #include "link/DeviceWatch.h"
@@ -38,9 +34,15 @@
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 #include "link/UsbLocation.h"
+#include "station/PassRecorder.h"
+#include "station/PortClaim.h"
+#include "station/PortFiles.h"
+#include "station/StepTable.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
+
+using namespace veska::station;
 
 namespace {
 

@@ -9,6 +9,8 @@
 
 namespace veska::cli {
 
+using namespace veska::station;
+
 Board::Board(std::FILE* out, std::FILE* err, const std::vector<std::string>& ports, bool quiet,
              bool table)
     : out_(out), err_(err), quiet_(quiet), table_(table && !quiet) {

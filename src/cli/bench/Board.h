@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/TransferRate.h"
-#include "cli/CliSession.h"
 #include "cli/bench/Report.h"
+#include "station/PassRecorder.h"
 
 namespace veska::cli {
 
@@ -49,7 +49,7 @@ struct TableRow {
 // the console to itself, as in a plain run.
 //
 // Thread safety: every member may be called from any port's thread.
-class Board {
+class Board final : public station::PassView {
  public:
   Board(std::FILE* out, std::FILE* err, const std::vector<std::string>& ports, bool quiet,
         bool table);
@@ -61,9 +61,9 @@ class Board {
   void Stop();
 
   // What the table and the event lines show of the port's steps and phones.
-  void StepStarted(std::size_t port, const app::StepBegan& step);
+  void StepStarted(std::size_t port, const app::StepBegan& step) override;
 
-  void StepEnded(std::size_t port, const app::StepEnded& step);
+  void StepEnded(std::size_t port, const app::StepEnded& step) override;
 
   void PassEnded(std::size_t port, const PhoneRecord& phone);
 
@@ -71,13 +71,13 @@ class Board {
   void Waiting(std::size_t port, std::string what = "waiting for a phone");
 
   // The image the port's session is writing, by its file's name.
-  void ImageNamed(std::size_t port, const std::string& name);
+  void ImageNamed(std::size_t port, const std::string& name) override;
   // The port's progress bar: its range set anew, then its position.
-  void ProgressRange(std::size_t port, std::int64_t upper);
-  void ProgressAt(std::size_t port, std::int64_t position);
+  void ProgressRange(std::size_t port, std::int64_t upper) override;
+  void ProgressAt(std::size_t port, std::int64_t position) override;
 
   // A line the port's session wrote on its standard error.
-  void Message(std::size_t port, const std::string& line);
+  void Message(std::size_t port, const std::string& line) override;
   // A line of the run's own on standard error, around the table.
   void Say(const std::string& line);
 

@@ -29,14 +29,16 @@
 #include "cli/Interrupt.h"
 #include "cli/Records.h"
 #include "cli/bench/Board.h"
-#include "cli/bench/PortClaim.h"
-#include "cli/bench/PortFiles.h"
 #include "cli/bench/Report.h"
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
+#include "station/PortClaim.h"
+#include "station/PortFiles.h"
 
 namespace veska::cli {
 namespace {
+
+using namespace veska::station;
 
 namespace fsys = std::filesystem;
 using namespace std::chrono_literals;

@@ -6,7 +6,7 @@
 
 #include "app/SessionEvents.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 // What a session says beside the log: written to its standard error as it always was, and told
 // as typed events (app::Said, app::MessageShown) to whoever observes the session, so that a
@@ -40,4 +40,4 @@ class ErrorStream {
   app::SessionObserver observer_;
 };
 
-}  // namespace veska::cli
+}  // namespace veska::station

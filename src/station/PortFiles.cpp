@@ -1,4 +1,4 @@
-#include "cli/bench/PortFiles.h"
+#include "station/PortFiles.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -9,12 +9,12 @@
 #include <string_view>
 
 #include "app/FileReplace.h"
-#include "cli/StepTable.h"
 #include "fs/Listing.h"
 #include "link/FilePath.h"
+#include "station/StepTable.h"
 #include "ui/PathSeparators.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 std::string LogFileName(const std::string& port) {
   std::string name;
@@ -84,4 +84,4 @@ link::UniqueFile CreateLogFile(const std::filesystem::path& path, std::string& p
   return file;
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station

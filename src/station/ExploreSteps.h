@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/ErrorStream.h"
 #include "explorer/FileStatus.h"
+#include "station/ErrorStream.h"
 #include "ui/HeadlessHost.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 // One explore step: what it does on the phone's file system ("ls DIR", "get PATH FILE", ...).
 struct ExploreAction {
@@ -48,4 +48,4 @@ struct ExploreFindings {
 // cannot be read.
 bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::string& whole);
 
-}  // namespace veska::cli
+}  // namespace veska::station

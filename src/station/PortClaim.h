@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace veska::cli {
+namespace veska::station {
 
 // One key per device whatever the name that reaches it: links are followed, a device node is
 // known by its device number (and a USB device also by its address on the bus, new each time it
@@ -41,4 +41,4 @@ class PortClaim {
   std::string holder_;
 };
 
-}  // namespace veska::cli
+}  // namespace veska::station

@@ -1,6 +1,6 @@
-#include "cli/ErrorStream.h"
+#include "station/ErrorStream.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 void ErrorStream::Say(app::Said::Kind kind, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), file_);
@@ -18,4 +18,4 @@ void ErrorStream::Box(std::string_view caption, std::string_view text, unsigned 
   }
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station

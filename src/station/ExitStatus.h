@@ -4,7 +4,7 @@
 
 #include "app/OperationRunner.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 // Exit statuses a bench script can act on.
 inline constexpr int EXIT_OK = 0;
@@ -22,4 +22,4 @@ inline constexpr int EXIT_INTERRUPTED = 130;     // Ctrl-C; SIGTERM and SIGHUP g
 // (interrupted, port unavailable, no answer, input refused, failed, usage; in that order).
 [[nodiscard]] int WorstExitStatus(const std::vector<int>& statuses);
 
-}  // namespace veska::cli
+}  // namespace veska::station

@@ -10,34 +10,51 @@
 #include <vector>
 
 #include "app/SessionEvents.h"
-#include "cli/CliArguments.h"
-#include "cli/CliSession.h"
-#include "cli/ExitStatus.h"
-#include "cli/bench/Board.h"
-#include "cli/bench/Report.h"
 #include "link/Crc32.h"
 #include "records/SessionRecorder.h"
+#include "station/ExitStatus.h"
+#include "station/PhoneRecord.h"
+#include "station/RunOptions.h"
+#include "station/Session.h"
 #include "ui/Host.h"
 
-namespace veska::cli {
+namespace veska::station {
+
+// What shows a pass's phone as its session goes: the steps, the image being written, the
+// progress and what the session said, line by line. Called on the session's threads.
+class PassView {
+ public:
+  virtual ~PassView() = default;
+  virtual void StepStarted(std::size_t port, const app::StepBegan& step) = 0;
+  virtual void StepEnded(std::size_t port, const app::StepEnded& step) = 0;
+  // The image the port's session is writing, by its file's name.
+  virtual void ImageNamed(std::size_t port, const std::string& name) = 0;
+  // The port's progress bar: its range set anew, then its position.
+  virtual void ProgressRange(std::size_t port, std::int64_t upper) = 0;
+  virtual void ProgressAt(std::size_t port, std::int64_t position) = 0;
+  // A line the port's session said beside its log.
+  virtual void Message(std::size_t port, const std::string& line) = 0;
+};
 
 // What a pass learns of its phone while its session runs, from the session's events: each
 // step's record as it ends, the images as they are written (with their files' CRC-32) and read
 // back, whether START connected, and the session's own words on a failure. On a bench it passes
-// what the console shows of the port on to the board; a plain run has none.
+// what the port shows on to the bench's view; a plain run has none.
 //
 // Thread safety: the session's events come from its thread and its workers'.
 class PassRecorder {
   using Clock = std::chrono::steady_clock;
 
  public:
-  PassRecorder(Board* board, std::size_t port, const link::Crc32Table& crcTable, PhoneRecord& phone)
+  PassRecorder(PassView* board, std::size_t port, const link::Crc32Table& crcTable,
+               PhoneRecord& phone)
       : board_(board), port_(port), crcTable_(crcTable), phone_(phone) {}
 
-  // Follows `session`'s events. Before the session runs.
-  void Observe(CliSession& session) {
-    session.SetEventObserver([this](const app::SessionEvent& event) {
+  // Follows `session`'s events, and passes each on to `also`. Before the session runs.
+  void Observe(Session& session, app::SessionObserver also = {}) {
+    session.SetEventObserver([this, also = std::move(also)](const app::SessionEvent& event) {
       std::visit([this](const auto& e) { Take(e); }, event);
+      if (also) also(event);
     });
   }
 
@@ -209,7 +226,7 @@ class PassRecorder {
     return lines;
   }
 
-  Board* board_;
+  PassView* board_;
   std::size_t port_;
   const link::Crc32Table& crcTable_;
   PhoneRecord& phone_;
@@ -230,9 +247,24 @@ class PassRecorder {
 [[nodiscard]] std::string WhereStopped(const std::optional<app::StepBegan>& running,
                                        const std::vector<StepRecord>& steps);
 
+// How one pass of a port that serves phone after phone ended.
+enum class PassEnd {
+  Phone,            // a phone was served (or failed): it gets a record
+  NoPhone,          // the wait for a phone ended without one
+  PortUnavailable,  // the port did not open, or its device went before a phone answered
+};
+
+// How the pass whose session ended with `status` counts when the port serves phone after phone
+// (`repeat`), with the phone's record completed: `stopped` when the run was stopped (its record
+// then takes `stopStatus`), `devicePresent` whether the port's device is there now. A phone is
+// there from its answer to START on: whatever fails after it is that phone's failure.
+[[nodiscard]] PassEnd ConcludePass(int status, bool stopped, int stopStatus, bool repeat,
+                                   bool devicePresent, const PassRecorder& recorder,
+                                   const std::string& portReason, PhoneRecord& phone);
+
 // Notes in the phone's record what ended a pass whose session exited with `status`: the step
 // that failed and why, or the refusal before the first step.
 void NoteError(int status, bool interrupted, const std::string& portReason,
                const std::string& cause, PhoneRecord& phone);
 
-}  // namespace veska::cli
+}  // namespace veska::station

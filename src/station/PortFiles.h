@@ -6,7 +6,7 @@
 
 #include "link/UniqueFile.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 // What names each port's own files in a bench run.
 
@@ -31,4 +31,4 @@ namespace veska::cli {
 [[nodiscard]] link::UniqueFile CreateLogFile(const std::filesystem::path& path,
                                              std::string& problem);
 
-}  // namespace veska::cli
+}  // namespace veska::station

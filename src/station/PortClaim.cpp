@@ -1,4 +1,4 @@
-#include "cli/bench/PortClaim.h"
+#include "station/PortClaim.h"
 
 #include <sys/stat.h>
 
@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace veska::cli {
+namespace veska::station {
 
 #if !defined(_WIN32)
 namespace {
@@ -136,4 +136,4 @@ void PortClaim::Release() {
 
 #endif
 
-}  // namespace veska::cli
+}  // namespace veska::station

@@ -1,4 +1,4 @@
-#include "cli/StepTable.h"
+#include "station/StepTable.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 #include "app/ControlIds.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 namespace {
 
@@ -450,4 +450,4 @@ StepPlan PlanSteps(std::span<const std::string> words) {
   return plan;
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station

@@ -10,10 +10,10 @@
 
 #include "app/FlashMap.h"
 #include "app/OperationRunner.h"
-#include "cli/ExploreSteps.h"
 #include "records/Record.h"
+#include "station/ExploreSteps.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 // What each step of the command line runs, with what it read from its own words.
 namespace steps {
@@ -92,4 +92,4 @@ struct StepPlan {
 [[nodiscard]] std::vector<std::string> TakeProgramOptions(
     std::vector<std::string>& words, const std::function<int(std::string_view)>& optionWords);
 
-}  // namespace veska::cli
+}  // namespace veska::station

@@ -1,6 +1,6 @@
-#include "cli/ExitStatus.h"
+#include "station/ExitStatus.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 namespace {
 
@@ -56,4 +56,4 @@ int WorstExitStatus(const std::vector<int>& statuses) {
   return worst;
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station

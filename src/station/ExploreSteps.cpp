@@ -1,4 +1,4 @@
-#include "cli/ExploreSteps.h"
+#include "station/ExploreSteps.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include "explorer/TfsExplorerDlg.h"
 #include "link/FilePath.h"
 
-namespace veska::cli {
+namespace veska::station {
 
 namespace {
 
@@ -211,4 +211,4 @@ bool SayIncomplete(ErrorStream& errors, const std::string& file, const std::stri
   return true;
 }
 
-}  // namespace veska::cli
+}  // namespace veska::station

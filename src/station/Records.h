@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "records/Keeper.h"
+#include "records/Record.h"
+#include "station/PhoneRecord.h"
+#include "station/RunOptions.h"
+
+namespace veska::station {
+
+// Where a run keeps its phones' records: --records, else the settings' key, else the default.
+[[nodiscard]] records::Place RecordsPlaceOf(const RunOptions& options);
+// This PC's own records database: veska-records.db beside the settings file. With a server it
+// is where records wait until the server has them.
+[[nodiscard]] std::string LocalRecordsPath(const RunOptions& options);
+
+// This PC's name in the records: --station, else the host name.
+[[nodiscard]] std::string StationOf(const RunOptions& options);
+
+// The release folder as the records keep it: absolute and normal, without a trailing separator,
+// so that "./release/" and its full path are one release.
+[[nodiscard]] std::string ReleaseFolderOf(const std::string& typed);
+
+// What a phone's record holds besides what its pass learned.
+struct RecordFacts {
+  std::string station;
+  std::string device;
+  std::string release;
+  std::string payloads;
+};
+
+// The record of a phone served: `phone` as its pass ended, with the run's facts; its id is made
+// now, with its end.
+[[nodiscard]] records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts);
+
+// The run's records::Keeper: its store from --records, its lines on `err` (or through `say`)
+// as the program's own.
+class RecordKeeper {
+ public:
+  RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say);
+  // False, with its words said, when the store the user chose cannot be written.
+  [[nodiscard]] bool Start();
+  void Keep(records::Record record) { keeper_.Keep(std::move(record)); }
+  void Finish() { keeper_.Finish(); }
+
+ private:
+  std::function<void(const std::string&)> say_;
+  records::Keeper keeper_;
+};
+
+}  // namespace veska::station
