@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -556,6 +557,7 @@ int Bench(Driver& driver, const std::string& folder, const std::string& picture)
     return true;
   };
   bool pictureTaken = picture.empty();
+  std::optional<Clock::time_point> allWriting;
   const auto failed = [&] {
     for (int row = 0; row < list.Rows(); ++row) {
       if (std::atoi(list.Text(row, ids::kColumnFailures).c_str()) > 0) return true;
@@ -564,12 +566,17 @@ int Bench(Driver& driver, const std::string& folder, const std::string& picture)
   };
   const bool done = driver.WaitFor(900s, [&] {
     if (!pictureTaken) {
-      // Mid-run: every slot writing.
+      // Mid-run: every slot writing, their rates known (or a few seconds into the writing).
       bool writing = true;
+      bool rates = true;
       for (int row = 0; row < list.Rows(); ++row) {
         writing = writing && list.Text(row, ids::kColumnState).starts_with("writing");
+        rates = rates && !list.Text(row, ids::kColumnRate).empty();
       }
-      if (writing) pictureTaken = Shoot(bench, picture);
+      if (writing && !allWriting) allWriting = Clock::now();
+      if (writing && (rates || Clock::now() - *allWriting > 5s)) {
+        pictureTaken = Shoot(bench, picture);
+      }
     }
     // A picture's run ends with it.
     return (picture.empty() ? served() : pictureTaken) || failed();
