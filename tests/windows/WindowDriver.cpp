@@ -566,15 +566,16 @@ int Bench(Driver& driver, const std::string& folder, const std::string& picture)
   };
   const bool done = driver.WaitFor(900s, [&] {
     if (!pictureTaken) {
-      // Mid-run: every slot writing, their rates known (or a few seconds into the writing).
+      // Mid-run: every slot a fifth into its phone, its rate known (or a minute into writing).
       bool writing = true;
-      bool rates = true;
+      bool underWay = true;
       for (int row = 0; row < list.Rows(); ++row) {
         writing = writing && list.Text(row, ids::kColumnState).starts_with("writing");
-        rates = rates && !list.Text(row, ids::kColumnRate).empty();
+        underWay = underWay && !list.Text(row, ids::kColumnRate).empty() &&
+                   std::atoi(list.Text(row, ids::kColumnProgress).c_str()) >= 20;
       }
       if (writing && !allWriting) allWriting = Clock::now();
-      if (writing && (rates || Clock::now() - *allWriting > 5s)) {
+      if (writing && (underWay || Clock::now() - *allWriting > 60s)) {
         pictureTaken = Shoot(bench, picture);
       }
     }
