@@ -342,7 +342,7 @@ class Bench::Impl {
     bool lastFailed = false;  // the slot's last phone failed: the next is likely its retry
     int phones = 0;           // the phones served so far, for their numbers
     app::RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
-    std::int64_t doneBefore = 0;  // bytes of the images written before the current one
+    std::int64_t doneBefore = 0;  // bytes written in the ranges before the current one
     std::int64_t rangeUpper = 0;
     Clock::time_point lastProgressEvent{};
   };
@@ -444,6 +444,8 @@ class Bench::Impl {
       const auto* download = std::get_if<steps::Download>(&step.action);
       if (download == nullptr) continue;
       for (const app::ImageKind kind : app::Selection(download->selection)->written) {
+        // A group writes the calibration images only when asked for them.
+        if (app::Catalogue(kind).calibration && !plan_.defaultCal) continue;
         const std::string& path = session.Dialog().*app::Catalogue(kind).path;
         std::error_code error;
         const auto size = std::filesystem::file_size(link::PathOf(path), error);
@@ -703,10 +705,7 @@ class Bench::Impl {
         Emit(index, SlotEvent::Kind::Changed);
       }
     } else if (const auto* image = std::get_if<app::ImageBegan>(&event)) {
-      Change(index, [this, index, image](SlotRow& row) {
-        SlotData& slot = *slots_[index];
-        slot.doneBefore += slot.rangeUpper;
-        slot.rangeUpper = 0;
+      Change(index, [this, image](SlotRow& row) {
         row.state = SlotState::Writing;
         row.image = link::Utf8Of(link::PathOf(image->path).filename());
         ++row.imageIndex;
@@ -723,9 +722,13 @@ class Bench::Impl {
     }
   }
 
+  // A group's images share one range, set before the first begins; a file system written after
+  // them starts a range of its own, which counts on from the group's end.
   void ProgressRange(std::size_t index, std::int64_t upper) {
     std::lock_guard lock(mutex_);
-    slots_[index]->rangeUpper = upper;
+    SlotData& slot = *slots_[index];
+    if (slot.row.state == SlotState::Writing) slot.doneBefore += slot.rangeUpper;
+    slot.rangeUpper = upper;
   }
 
   void ProgressAt(std::size_t index, std::int64_t position) {
