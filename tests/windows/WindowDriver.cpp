@@ -667,6 +667,8 @@ int BenchLocked(Driver& driver) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // What the driver saw so far stays in its log even if it dies.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   const std::string_view mode = argc > 1 ? argv[1] : "connect";
   const std::string folder = argc > 2 ? argv[2] : ".";
   Driver driver;
