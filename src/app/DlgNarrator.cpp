@@ -18,6 +18,11 @@ void DlgNarrator::ShowFlashId(std::string_view text) {
   dlg_.Publish(FlashIdShown{std::string(text)});
 }
 
+void DlgNarrator::PhoneAnswered() {
+  dlg_.Wnd().SetText(IDC_FLASH_ID, "Connect");
+  dlg_.Publish(app::PhoneAnswered{});
+}
+
 void DlgNarrator::ShowFileName(std::string_view path) {
   dlg_.ShowFileName(path);
 }

@@ -21,6 +21,7 @@ class DlgNarrator final : public Narrator, public Clock {
   void Log(std::string_view text) override;
   void ReplaceLog(std::string_view text) override;
   void ShowFlashId(std::string_view text) override;
+  void PhoneAnswered() override;
   void ShowFileName(std::string_view path) override;
   void ShowFileSize(std::uint32_t size) override;
   void ShowChecksum(std::uint32_t crc) override;

@@ -92,6 +92,8 @@ class Narrator : public link::ProgressSink {
 
   // The information fields.
   virtual void ShowFlashId(std::string_view text) = 0;
+  // The phone acknowledged the start: the Flash ID box says "Connect" until its flash answers.
+  virtual void PhoneAnswered() = 0;
   virtual void ShowFileName(std::string_view path) = 0;
   virtual void ShowFileSize(std::uint32_t size) = 0;  // "<n> bytes"
   virtual void ShowChecksum(std::uint32_t crc) = 0;   // "0x%08X"
@@ -135,6 +137,7 @@ class QuietNarrator : public Narrator, public Clock {
   void Log(std::string_view) override {}
   void ReplaceLog(std::string_view) override {}
   void ShowFlashId(std::string_view) override {}
+  void PhoneAnswered() override {}
   void ShowFileName(std::string_view) override {}
   void ShowFileSize(std::uint32_t) override {}
   void ShowChecksum(std::uint32_t) override {}

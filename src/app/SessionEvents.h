@@ -34,8 +34,10 @@ struct StepEnded {
   std::optional<OperationResult> result;
 };
 
-// The Flash ID box's new text: "Connect" once the phone acknowledged the start, then the
-// flash's identity (or "FAIL") once the driver answered.
+// The phone acknowledged the start signal (the Flash ID box then says "Connect").
+struct PhoneAnswered {};
+
+// The Flash ID box's new text: the flash's identity (or "FAIL") once the driver answered.
 struct FlashIdShown {
   std::string text;
 };
@@ -66,8 +68,9 @@ struct Said {
   std::string text;  // as written, line breaks included
 };
 
-using SessionEvent = std::variant<StepBegan, StepEnded, ImageBegan, WrittenImage, ImagesReadBack,
-                                  FlashIdShown, Progress, PhoneWait, MessageShown, Said>;
+using SessionEvent =
+    std::variant<StepBegan, StepEnded, ImageBegan, WrittenImage, ImagesReadBack, PhoneAnswered,
+                 FlashIdShown, Progress, PhoneWait, MessageShown, Said>;
 // Called on the thread the event happened on (a worker's, for an engine's events).
 using SessionObserver = std::function<void(const SessionEvent&)>;
 

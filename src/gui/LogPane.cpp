@@ -45,19 +45,23 @@ QFont FixedPitchFont(const QFont& proposed) {
   return proposed;
 }
 
+void ShowAsLog(QPlainTextEdit& edit) {
+  // The log's texts line their "> > >" up with tabs and spaces, which only a fixed-width font
+  // keeps in columns; its tab stops are every eight characters.
+  QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  system.setPointSize(edit.font().pointSize());
+  const QFont fixed = FixedPitchFont(system);
+  edit.setFont(fixed);
+  edit.setTabStopDistance(QFontMetricsF(fixed).horizontalAdvance(QLatin1Char(' ')) * 8);
+}
+
 LogPane::LogPane(QtWindow& window, int id, ui::Host& host)
     : QObject(&window),
       window_(window),
       host_(host),
       edit_(qobject_cast<QPlainTextEdit*>(window.Control(id))) {
   if (edit_ == nullptr) return;
-  // The log's texts line their "> > >" up with tabs and spaces, which only a fixed-width font
-  // keeps in columns; its tab stops are every eight characters.
-  QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  system.setPointSize(edit_->font().pointSize());
-  const QFont fixed = FixedPitchFont(system);
-  edit_->setFont(fixed);
-  edit_->setTabStopDistance(QFontMetricsF(fixed).horizontalAdvance(QLatin1Char(' ')) * 8);
+  ShowAsLog(*edit_);
   edit_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(edit_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     const std::unique_ptr<QMenu> menu = BuildMenu();

@@ -19,6 +19,10 @@ namespace veska::gui {
 // not always fixed-pitch, for instance on the offscreen platform). `proposed` when none is.
 [[nodiscard]] QFont FixedPitchFont(const QFont& proposed);
 
+// A log's text edit: the fixed-pitch font at the edit's size, with tab stops every eight
+// characters, so that the log's "> > >" columns line up.
+void ShowAsLog(QPlainTextEdit& edit);
+
 // The log pane's additions: a fixed-width font whose tab stops line the "> > >" columns up, and
 // a context menu with "Copy all" and "Save log..." besides the edit's own entries. The pane's
 // text itself stays the dialog's.

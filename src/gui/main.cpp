@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "desktop/ProgramRun.h"
+#include "gui/BenchWindow.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
 
@@ -17,6 +18,9 @@ int main(int argc, char* argv[]) {
   host->SetAbandonHook([] {
     std::fflush(nullptr);
     std::_Exit(0);
+  });
+  veska::desktop::SetBenchOpener([&host](const std::filesystem::path& file) {
+    return veska::gui::RunBenchWindow(*host, file);
   });
   QCommandLineParser options;
   options.setApplicationDescription(
@@ -44,6 +48,7 @@ int main(int argc, char* argv[]) {
     std::fflush(nullptr);
     std::_Exit(0);
   }
+  veska::desktop::SetBenchOpener({});
   host.reset();
   return status;
 }

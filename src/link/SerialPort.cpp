@@ -66,7 +66,17 @@ PortStatus SerialPort::Open() {
     ReportOpenFailure(error);
     return PORT_IO_ERROR;
   }
-  return ConfigureDevice(kUartQueueSize);
+  return Opened(ConfigureDevice(kUartQueueSize));
+}
+
+PortStatus SerialPort::Opened(PortStatus status) {
+  // A Disconnect that came between the check above and the device's open found nothing to
+  // close: the open is undone, as the Disconnect would have done it.
+  if (status == PORT_OK && !state_.openAllowed) {
+    Close();
+    return PORT_IO_ERROR;
+  }
+  return status;
 }
 
 PortStatus SerialPort::OpenRetrying() {
@@ -74,7 +84,7 @@ PortStatus SerialPort::OpenRetrying() {
   for (int attempt = 0; attempt < openRetryAttempts; ++attempt) {
     if (!state_.openAllowed) return PORT_IO_ERROR;
     error = OpenDevice();
-    if (error == 0) return ConfigureDevice(kUsbQueueSize);
+    if (error == 0) return Opened(ConfigureDevice(kUsbQueueSize));
     // The trace shows a technician that the tool is still waiting for the phone's device.
     diagnostics->Diagnostic(portName, "-");
     std::this_thread::sleep_for(openRetryDelay);

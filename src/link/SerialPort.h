@@ -112,6 +112,9 @@ class SerialPort {
   // Back end, one attempt to obtain the device (no configuration yet). Returns 0 or the OS
   // error code; on failure nothing is held.
   int OpenDevice();
+  // What an open whose device was obtained ends with: `status`, or PORT_IO_ERROR with the device
+  // let go again when a Disconnect came meanwhile.
+  PortStatus Opened(PortStatus status);
   // Back end: configure the device obtained by OpenDevice (rate, 8-N-1, queues, time-outs,
   // purge). On failure everything obtained so far is released and the status returned.
   PortStatus ConfigureDevice(std::size_t queueSize);

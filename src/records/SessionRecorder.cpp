@@ -25,6 +25,31 @@ ImageRecord RecordOfImage(const app::WrittenImage& image, const link::Crc32Table
   return record;
 }
 
+void ImageLedger::Take(const app::ImagesReadBack& readBack) {
+  if (readBack.ended && readBack.matched) {
+    readBack_.insert(readBack.images.begin(), readBack.images.end());
+  }
+}
+
+std::vector<ImageRecord> ImageLedger::Records(const link::Crc32Table& crcTable) {
+  for (std::size_t i = images_.size(); i < written_.size(); ++i) {
+    images_.push_back(RecordOfImage(written_[i], crcTable, {}));
+  }
+  std::vector<ImageRecord> records;
+  for (std::size_t i = 0; i < written_.size(); ++i) {
+    ImageRecord image = images_[i];
+    image.verified = written_[i].written && readBack_.contains(written_[i].kind);
+    records.push_back(std::move(image));
+  }
+  return records;
+}
+
+void ImageLedger::Clear() {
+  written_.clear();
+  images_.clear();
+  readBack_.clear();
+}
+
 SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep,
                                  std::function<void(const Record&)> underWay)
     : facts_(std::move(facts)), keep_(std::move(keep)), underWay_(std::move(underWay)) {
@@ -33,21 +58,17 @@ SessionRecorder::SessionRecorder(Facts facts, std::function<void(Record)> keep,
 
 void SessionRecorder::Take(const app::SessionEvent& event) {
   std::lock_guard lock(mutex_);
-  if (const auto* flash = std::get_if<app::FlashIdShown>(&event)) {
-    // "Connect": the phone acknowledged the start; then its identity, or "FAIL".
-    // The box fills while START runs, before its phone's record begins.
-    if (flash->text == "Connect") {
-      acknowledged_ = true;
-      flashId_.clear();
-    } else {
-      flashId_ = flash->text;
-    }
+  // The phone acknowledges the start, then its flash tells its identity (or "FAIL"), while
+  // START runs, before its phone's record begins.
+  if (std::holds_alternative<app::PhoneAnswered>(event)) {
+    acknowledged_ = true;
+    flashId_.clear();
+  } else if (const auto* flash = std::get_if<app::FlashIdShown>(&event)) {
+    flashId_ = flash->text;
   } else if (const auto* image = std::get_if<app::WrittenImage>(&event)) {
-    if (phone_) written_.push_back(*image);
+    if (phone_) images_.Take(*image);
   } else if (const auto* readBack = std::get_if<app::ImagesReadBack>(&event)) {
-    if (phone_ && readBack->ended && readBack->matched) {
-      readBack_.insert(readBack->images.begin(), readBack->images.end());
-    }
+    if (phone_) images_.Take(*readBack);
   }
 }
 
@@ -146,14 +167,7 @@ Record SessionRecorder::Made() {
     record.exitStatus = 1;
     break;
   }
-  for (std::size_t i = images_.size(); i < written_.size(); ++i) {
-    images_.push_back(RecordOfImage(written_[i], crcTable_, {}));
-  }
-  for (std::size_t i = 0; i < written_.size(); ++i) {
-    ImageRecord image = images_[i];
-    image.verified = written_[i].written && readBack_.contains(written_[i].kind);
-    record.images.push_back(std::move(image));
-  }
+  record.images = images_.Records(crcTable_);
   record.releaseDigest = ReleaseDigest(record.images);
   record.version = ProgramVersion();
   return record;
@@ -163,9 +177,7 @@ void SessionRecorder::Close() {
   if (!phone_) return;
   Record record = Made();
   phone_.reset();
-  written_.clear();
-  images_.clear();
-  readBack_.clear();
+  images_.Clear();
   keep_(std::move(record));
 }
 

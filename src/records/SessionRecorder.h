@@ -24,6 +24,26 @@ namespace veska::records {
                                         const link::Crc32Table& crcTable,
                                         const std::set<app::ImageKind>& readBack);
 
+// The images a phone's operations wrote, as its record keeps them: each file's CRC-32 read once,
+// each image verified when a read-back that matched vouched for it (those with an address: the
+// file systems never are), whenever the read-back came. One ledger for the desktop's phones and
+// the command line's and the bench's passes.
+//
+// Thread safety: none; its owner locks.
+class ImageLedger {
+ public:
+  void Take(const app::WrittenImage& image) { written_.push_back(image); }
+  void Take(const app::ImagesReadBack& readBack);
+  // The images so far, as records.
+  [[nodiscard]] std::vector<ImageRecord> Records(const link::Crc32Table& crcTable);
+  void Clear();
+
+ private:
+  std::vector<app::WrittenImage> written_;
+  std::vector<ImageRecord> images_;  // the records of written_'s first images
+  std::set<app::ImageKind> readBack_;
+};
+
 // What a desktop program keeps of each phone its window served. A phone begins when START
 // reaches it (the phone acknowledged the start, whether or not the loaders then came up) and
 // ends when the window lets go of it (Disconnect, a lost line), with the next START or when the
@@ -81,10 +101,7 @@ class SessionRecorder {
   std::chrono::steady_clock::time_point lastEnded_;
   std::string lastEndedUtc_;
   std::map<app::OperationId, std::chrono::steady_clock::time_point> pressed_;
-  std::vector<app::WrittenImage> written_;
-  // The records of written_'s first images: each file's CRC-32 is read once.
-  std::vector<ImageRecord> images_;
-  std::set<app::ImageKind> readBack_;
+  ImageLedger images_;
 };
 
 }  // namespace veska::records

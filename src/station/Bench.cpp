@@ -14,16 +14,19 @@
 #include "app/Settings.h"
 #include "app/TransferRate.h"
 #include "link/Crc32.h"
+#include "link/DeviceWatch.h"
 #include "link/FilePath.h"
 #include "link/LinkState.h"
 #include "link/PortNames.h"
 #include "link/SerialPort.h"
 #include "link/UniqueFile.h"
+#include "link/UsbLocation.h"
 #include "station/PassRecorder.h"
 #include "station/PortClaim.h"
 #include "station/PortFiles.h"
 #include "station/Records.h"
 #include "station/Session.h"
+#include "station/SlotService.h"
 #include "station/StepTable.h"
 
 namespace veska::station {
@@ -39,33 +42,16 @@ constexpr const char* kNullDevice = "NUL";
 constexpr const char* kNullDevice = "/dev/null";
 #endif
 
-// How often a slot whose device is gone looks for it, and how long it rests after a try whose
-// port would not open although its device is there (in use, no permission).
-constexpr std::chrono::milliseconds kDeviceCheckInterval{250};
-constexpr std::chrono::milliseconds kPortRetryPause{2000};
 // A slot's log text kept for its view: the phone's last mebibyte.
 constexpr std::size_t kMaxSlotLog = std::size_t{1} << 20;
 // Progress is told to the observer at most this often; the rows always hold the latest.
 constexpr auto kProgressEventInterval = 100ms;
 
-bool DevicePresent(const std::string& device) {
-#if defined(_WIN32)
-  return !device.empty();  // a COM port is found only by opening it
-#else
-  std::error_code error;
-  return !device.empty() && std::filesystem::exists(device, error);
-#endif
-}
-
 // The device a slot's place stands for now, "" while it stands for none: a COMn through the
 // settings' [Ports] and the built-in table, a path as it is.
 std::string DeviceAt(const std::string& place, const link::LinkState& ports) {
-  if (place.starts_with("usb:")) {
-    // A hub's port: the device plugged in there now. Until link/ resolves a hub's location
-    // (link::DeviceAtUsbLocation), the place's own words stand for the device. This is the
-    // one spot where that resolution goes.
-    return place;
-  }
+  // A hub's port: the device plugged in there now (the place's own words while none is).
+  if (link::UsbPlaceOf(place)) return DeviceNow(place, place);
   const int number = link::ParseComName(place);
   return link::DevicePathFor(number > 0 ? link::ComName(number) : place, ports);
 }
@@ -91,7 +77,14 @@ class SlotStop final : public StopSignal {
   void Fire() {
     stopped_.store(true);
     std::lock_guard lock(mutex_);
+    if (watch_ != nullptr) watch_->Cancel();
     if (handler_) handler_();
+  }
+  // The slot's device watch while it waits on one (nothing: none), which the stop ends.
+  void Watching(link::DeviceWatch* watch) {
+    std::lock_guard lock(mutex_);
+    watch_ = watch;
+    if (watch_ != nullptr && stopped_.load()) watch_->Cancel();
   }
   void Reset() { stopped_.store(false); }
 
@@ -99,6 +92,7 @@ class SlotStop final : public StopSignal {
   std::atomic<bool> stopped_{false};
   std::mutex mutex_;
   std::function<void()> handler_;
+  link::DeviceWatch* watch_ = nullptr;  // not owned
 };
 
 }  // namespace
@@ -165,6 +159,9 @@ class Bench::Impl {
 
   ~Impl() {
     StopAll();
+    for (const auto& slot : slots_) {
+      if (slot->thread.joinable()) slot->thread.join();
+    }
     std::lock_guard lock(keeperMutex_);
     if (keeper_ && keeperStarted_.load()) keeper_->Finish();
   }
@@ -186,7 +183,7 @@ class Bench::Impl {
   }
 
   std::string Check() {
-    if (plan_.slots.empty()) return "the bench has no slots";
+    if (plan_.slots.empty()) return "veska-cli: the bench has no slots";
     // Two names of one device would be two slots fighting over one phone.
     std::map<std::string, std::size_t> seen;
     for (std::size_t i = 0; i < plan_.slots.size(); ++i) {
@@ -228,9 +225,6 @@ class Bench::Impl {
   }
 
   void StopAll() {
-    // Every slot's phone is cancelled at once; then each thread is waited for.
-    for (const auto& slot : slots_) slot->stop.Fire();
-    Wake();
     for (std::size_t i = 0; i < slots_.size(); ++i) Stop(i);
   }
 
@@ -238,7 +232,8 @@ class Bench::Impl {
     if (index >= slots_.size()) return;
     std::lock_guard control(controlMutex_);
     SlotData& slot = *slots_[index];
-    if (slot.serving.load()) return;
+    if (slot.serving.load() && !slot.stop.Interrupted()) return;
+    // A slot stopped a moment ago ends quickly: its phone was cancelled.
     if (slot.thread.joinable()) slot.thread.join();
     if (const std::string refusal = StartRecords(); !refusal.empty()) {
       Emit(index, SlotEvent::Kind::Message, refusal);
@@ -273,13 +268,17 @@ class Bench::Impl {
     slot.thread = std::thread([this, index] { Serve(index); });
   }
 
+  // Cancels the slot's phone as Disconnect does and returns at once: the slot's thread says
+  // Stopped as it ends. The question asker and the observer may thus wait for the thread that
+  // stops the bench.
   void Stop(std::size_t index) {
     if (index >= slots_.size()) return;
     std::lock_guard control(controlMutex_);
     SlotData& slot = *slots_[index];
     slot.stop.Fire();
     Wake();
-    if (slot.thread.joinable()) slot.thread.join();
+    if (slot.serving.load()) return;
+    // Nothing runs (never started, or quarantined): the row says so now.
     Change(index, [](SlotRow& row) {
       row.serving = false;
       row.state = SlotState::Stopped;
@@ -342,7 +341,7 @@ class Bench::Impl {
     bool lastFailed = false;  // the slot's last phone failed: the next is likely its retry
     int phones = 0;           // the phones served so far, for their numbers
     app::RateWindow rate{std::chrono::seconds(3), std::chrono::milliseconds(500)};
-    std::int64_t doneBefore = 0;  // bytes written in the ranges before the current one
+    std::int64_t doneBefore = 0;  // bytes written under the ranges before the current one
     std::int64_t rangeUpper = 0;
     Clock::time_point lastProgressEvent{};
   };
@@ -429,7 +428,7 @@ class Bench::Impl {
     if (!keeper_->Start()) {
       keeper_.reset();
       std::lock_guard said(keeperSaidMutex_);
-      return keeperSaid_.empty() ? "the records cannot be kept" : keeperSaid_;
+      return keeperSaid_.empty() ? "veska-cli: the records cannot be kept" : keeperSaid_;
     }
     keeperStarted_.store(true);
     return "";
@@ -459,93 +458,63 @@ class Bench::Impl {
     groupImages_ = images;
   }
 
-  // Waits for the slot's device to be there. False once the slot is stopped.
-  bool AwaitDevice(std::size_t index, std::string& device) {
-    for (bool said = false;; said = true) {
-      device = DeviceAt(plan_.slots[index].place, ports_);
-      if (DevicePresent(device)) {
-        Change(index, [&device](SlotRow& row) { row.device = device; });
-        return true;
-      }
-      if (!said) {
-        Change(index, [](SlotRow& row) { row.device.clear(); });
-        Waiting(index, "waiting for the port");
-      }
-      if (!Rest(index, kDeviceCheckInterval)) return false;
+  // A slot as the slot service sees it.
+  class SlotHostOf final : public SlotHost {
+   public:
+    SlotHostOf(Impl& bench, std::size_t index, link::DeviceWatch& watch)
+        : bench_(bench), index_(index), watch_(watch) {}
+    [[nodiscard]] bool Stopping() const override {
+      return bench_.slots_[index_]->stop.Interrupted();
     }
-  }
+    bool Rest(std::chrono::milliseconds pause) override { return bench_.Rest(index_, pause); }
+    link::DeviceWatch& Watch() override { return watch_; }
+    [[nodiscard]] std::string Device() override {
+      return DeviceAt(bench_.plan_.slots[index_].place, bench_.ports_);
+    }
+    void Waiting(std::string_view what) override {
+      const std::string device = Device();
+      const bool there = PresentAt(bench_.plan_.slots[index_].place, device);
+      bench_.Change(index_, [&](SlotRow& row) { row.device = there ? device : std::string(); });
+      bench_.Waiting(index_, what);
+    }
+    void Say(const std::string& line) override {
+      bench_.Emit(index_, SlotEvent::Kind::Message, line);
+    }
+    PassEnd ServePhone(int /*pass*/, const std::string& device, PhoneRecord& phone) override {
+      return bench_.ServePhone(index_, device, phone);
+    }
+    bool Served(const PhoneRecord& phone) override {
+      // A phone the stop cut short keeps its record, and gets no verdict.
+      if (phone.interrupted) return false;
+      quarantined = bench_.Verdict(index_, phone);
+      return !quarantined;
+    }
+    bool quarantined = false;
 
-  // On USB the phone's own port is the device: a phone still plugged in after its pass would be
-  // written again, so the slot waits for that device to go and a new one to come. False once
-  // the slot is stopped.
-  bool AwaitNextDevice(std::size_t index, std::string served) {
-    const auto fresh = [&] {
-      const std::string device = DeviceAt(plan_.slots[index].place, ports_);
-      if (!DevicePresent(device)) {
-        served.clear();  // gone: whatever comes next is a new device
-        return false;
-      }
-      return served.empty() || DeviceIdentity(device) != served;
-    };
-    if (fresh()) return true;
-    Waiting(index, "waiting for the next phone");
-    while (Rest(index, kDeviceCheckInterval)) {
-      if (fresh()) return true;
-    }
-    return false;
-  }
+   private:
+    Impl& bench_;
+    std::size_t index_;
+    link::DeviceWatch& watch_;
+  };
 
   void Serve(std::size_t index) {
-    SlotData& slot = *slots_[index];
-    const Slot& place = plan_.slots[index];
-    const bool usb = plan_.link == "usb";
-    bool claimRefused = false;  // said once until the port is this bench's again
-    bool quarantined = false;
-    while (!slot.stop.Interrupted()) {
-      std::string device;
-      if (!AwaitDevice(index, device)) break;
-      const std::string identity = DeviceIdentity(device);
-      // The port is this bench's for the phone's whole service, gaps between operations included.
-      PortClaim claim;
-      if (!claim.Take(identity, place.place)) {
-        if (!claimRefused) {
-          Emit(index, SlotEvent::Kind::Message,
-               "veska-cli: " + place.place + " is in use by another run (" + claim.Holder() + ")");
-        }
-        claimRefused = true;
-        if (!Rest(index, kPortRetryPause)) break;
-        continue;
-      }
-      claimRefused = false;
-      PhoneRecord phone;
-      const PassEnd end = ServePhone(index, device, phone);
-      claim.Release();
-      if (end != PassEnd::Phone) {
-        if (end == PassEnd::PortUnavailable && usb) {
-          // The device hung up before its phone answered: the next one is a new device.
-          if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && DevicePresent(device) &&
-                   !Rest(index, kPortRetryPause)) {
-          break;
-        }
-        continue;
-      }
-      // A phone the stop cut short keeps its record, and gets no verdict.
-      if (phone.interrupted) break;
-      if (Verdict(index, phone)) {
-        quarantined = true;
-        break;
-      }
-      if (usb && !AwaitNextDevice(index, identity)) break;
-    }
-    if (!quarantined) {
+    const std::string& place = plan_.slots[index].place;
+    link::DeviceWatch watch;
+    // A pseudo-terminal or a link to one comes with no hot-plug event: its folder is watched.
+    if (!link::UsbPlaceOf(place)) watch.WatchPath(DeviceAt(place, ports_));
+    slots_[index]->stop.Watching(&watch);
+    SlotHostOf host(*this, index, watch);
+    (void)ServeSlot(host, {place, link::UsbPlaceOf(place) ? place : DeviceAt(place, ports_), true,
+                           plan_.link == "usb"});
+    slots_[index]->stop.Watching(nullptr);
+    if (!host.quarantined || slots_[index]->stop.Interrupted()) {
       Change(index, [](SlotRow& row) {
         row.serving = false;
         row.state = SlotState::Stopped;
         row.stateText = std::string(StateWord(SlotState::Stopped));
       });
     }
-    slot.serving.store(false);
+    slots_[index]->serving.store(false);
   }
 
   // The phone's verdict on its row and in the totals. True when the slot is quarantined by it.
@@ -594,9 +563,10 @@ class Bench::Impl {
     return quarantine;
   }
 
-  // One phone on the slot: its record in `phone`.
+  // One phone on the slot: its record in `phone`, kept with the records.
   PassEnd ServePhone(std::size_t index, const std::string& device, PhoneRecord& phone) {
     SlotData& slot = *slots_[index];
+    Change(index, [&device](SlotRow& row) { row.device = device; });
     phone.port = plan_.slots[index].name;
     phone.pass = slot.phones + 1;
     phone.started = UtcNow();
@@ -630,15 +600,19 @@ class Bench::Impl {
     session.WatchInterrupts(slot.stop);
     const int status = slot.stop.Interrupted() ? EXIT_INTERRUPTED : session.Run();
     recorder.NoteEnd(status, started, session.Dialog());
-    const PassEnd end =
-        ConcludePass(status, slot.stop.Interrupted(), EXIT_INTERRUPTED, true, DevicePresent(device),
-                     recorder, session.Dialog().PortFailureReason(), phone);
+    const PassEnd end = ConcludePass(
+        status, slot.stop.Interrupted(), EXIT_INTERRUPTED, true,
+        PresentAt(plan_.slots[index].place, DeviceAt(plan_.slots[index].place, ports_)), recorder,
+        session.Dialog().PortFailureReason(), phone);
     if (end == PassEnd::Phone) {
       ++slot.phones;
       std::lock_guard lock(keeperMutex_);
       if (keeper_) {
-        keeper_->Keep(ToRecord(phone, {StationOf(options_), device, plan_.release,
-                                       session.State().payloads.Describe()}));
+        // A hub's port is where the phone was: its record names the port, not the passing device.
+        const std::string& place = plan_.slots[index].place;
+        keeper_->Keep(
+            ToRecord(phone, {StationOf(options_), link::UsbPlaceOf(place) ? place : device,
+                             plan_.release, session.State().payloads.Describe()}));
       }
     }
     // The session's log may stop in the middle of a line.
@@ -722,9 +696,10 @@ class Bench::Impl {
     }
   }
 
-  // A group's images share one range, set before the first begins; a file system written after
-  // them starts a range of its own, which counts on from the group's end.
   void ProgressRange(std::size_t index, std::int64_t upper) {
+    // A download's range is its whole group of images, whose positions go on from image to
+    // image; a file system that follows sets a range of its own. The loaders' ranges before the
+    // first image are no writing.
     std::lock_guard lock(mutex_);
     SlotData& slot = *slots_[index];
     if (slot.row.state == SlotState::Writing) slot.doneBefore += slot.rangeUpper;
@@ -740,7 +715,8 @@ class Bench::Impl {
       // The read-back's own bar is no writing.
       if (row.state != SlotState::Writing) return;
       const auto now = Clock::now();
-      row.done = slot.doneBefore + std::min(position, slot.rangeUpper);
+      // The bar goes back to 0 between images on the window; the group's count does not.
+      row.done = std::max(row.done, slot.doneBefore + std::min(position, slot.rangeUpper));
       row.total = std::max(groupBytes_, slot.doneBefore + slot.rangeUpper);
       slot.rate.Add(now, row.done);
       const double rate = slot.rate.Rate();
@@ -757,10 +733,17 @@ class Bench::Impl {
   // The bench's questions are asked once, whichever phone asks first; every later phone takes
   // the same answer.
   std::optional<int> AskOnce(std::string_view text, std::string_view caption) {
-    std::lock_guard lock(askMutex_);
+    // One question at a time; the asker is called outside the lock that SetQuestionAsker takes.
+    std::lock_guard asking(questionMutex_);
     const std::string key = std::string(caption) + '\n' + std::string(text);
-    if (const auto it = answers_.find(key); it != answers_.end()) return it->second;
-    const std::optional<int> answer = asker_ ? asker_(text, caption) : std::nullopt;
+    QuestionAsker asker;
+    {
+      std::lock_guard lock(askMutex_);
+      if (const auto it = answers_.find(key); it != answers_.end()) return it->second;
+      asker = asker_;
+    }
+    const std::optional<int> answer = asker ? asker(text, caption) : std::nullopt;
+    std::lock_guard lock(askMutex_);
     answers_.emplace(key, answer);
     return answer;
   }
@@ -788,6 +771,7 @@ class Bench::Impl {
   std::condition_variable wake_;
   std::mutex observerMutex_;
   std::function<void(const SlotEvent&)> observer_;
+  std::mutex questionMutex_;
   std::mutex askMutex_;
   QuestionAsker asker_;
   std::map<std::string, std::optional<int>> answers_;

@@ -129,6 +129,8 @@ class Bench {
 
   // Serving: each slot waits for its phone, serves it, shows its verdict and waits for the next.
   // Starting a quarantined slot resumes it (its failures in a row start again from 0).
+  // Stop returns at once: a phone under way is cancelled as Disconnect does, and the slot's row
+  // turns Stopped (a Changed event) as its thread ends, a moment later.
   void StartAll();
   void StopAll();  // every slot stopped; a phone under way is cancelled and gets no pass
   void Start(std::size_t slot);

@@ -58,12 +58,10 @@ class PassRecorder {
     });
   }
 
-  // Adds the images written since the last call to the phone's record.
+  // The images written so far into the phone's record.
   void CollectImages() {
     std::lock_guard lock(mutex_);
-    for (std::size_t i = phone_.images.size(); i < written_.size(); ++i) {
-      phone_.images.push_back(records::RecordOfImage(written_[i], crcTable_, readBack_));
-    }
+    phone_.images = images_.Records(crcTable_);
   }
 
   // The session of a pass begun at `passStarted` has ended with `status`: the phone's record
@@ -141,15 +139,12 @@ class PassRecorder {
 
   void Take(const app::WrittenImage& image) {
     std::lock_guard lock(mutex_);
-    written_.push_back(image);
+    images_.Take(image);
   }
 
-  // A read-back that matched vouches for the images it read (those with an address: the file
-  // systems never are).
   void Take(const app::ImagesReadBack& readBack) {
-    if (!readBack.ended || !readBack.matched) return;
     std::lock_guard lock(mutex_);
-    readBack_.insert(readBack.images.begin(), readBack.images.end());
+    images_.Take(readBack);
   }
 
   void Take(const app::ImageBegan& image) {
@@ -174,10 +169,11 @@ class PassRecorder {
     answeredUtc_ = UtcNow();
   }
 
+  // The acknowledgement puts no identity in the box: a phone stopped before its flash answered
+  // has none on record.
+  void Take(const app::PhoneAnswered&) {}
+
   void Take(const app::FlashIdShown& flashId) {
-    // "Connect" is the box's word while the flash is asked for, no identity: a phone stopped
-    // then has none on record.
-    if (flashId.text == "Connect") return;
     std::lock_guard lock(mutex_);
     flashId_ = flashId.text;
   }
@@ -231,8 +227,7 @@ class PassRecorder {
   const link::Crc32Table& crcTable_;
   PhoneRecord& phone_;
   mutable std::mutex mutex_;
-  std::vector<app::WrittenImage> written_;  // every image the session's downloads ended
-  std::set<app::ImageKind> readBack_;       // the images a read-back found as written
+  records::ImageLedger images_;  // every image the session's downloads ended
   std::string cause_;
   std::string flashId_;
   Clock::time_point stepStarted_ = Clock::now();

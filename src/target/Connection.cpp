@@ -191,12 +191,12 @@ Step Send(HandshakeRun& run) {
       run.port.Close();
       run.port.baudCode = run.chosenCode;
       narrator.Log("OK\n\n      USB Download Mode\t> > > ");
-      narrator.ShowFlashId("Connect");
+      narrator.PhoneAnswered();
       return Step::Connected;
     }
     if (!run.usb && (run.ack == START_UART || run.ack == BOOT_SIGNAL_RETRY)) {
       narrator.Log("OK\n");
-      narrator.ShowFlashId("Connect");
+      narrator.PhoneAnswered();
       run.engine.clock.Sleep(std::chrono::milliseconds(200));
       return Step::Loaders;
     }

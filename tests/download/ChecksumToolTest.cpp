@@ -18,30 +18,33 @@ class ChecksumToolTest : public testing::DownloadFixture {
   std::string Field(int id) const { return window_->GetText(id); }
 };
 
+// The selected image's size and CRC-32: the standard check value, an empty file, and a file at
+// the top of a 16-bit size, measured like any other.
 TEST_F(ChecksumToolTest, ShowsSizeAndCrcOfTheSelectedImage) {
-  const std::string path = (folder_ / "check.img").string();
-  std::ofstream(path, std::ios::binary) << "123456789";
-  SetImage(K::Boot2, path);
-  PressChecksum(11);
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_EQ(Field(app::IDC_FILE_SIZE), "9 bytes");
-  EXPECT_EQ(Field(app::IDC_CHECKSUM_FIELD), "0xCBF43926");
-  EXPECT_EQ(dlg_->imageSize[KindIndex(K::Boot2)], 9u);
-}
-
-TEST_F(ChecksumToolTest, AnEmptyFileHasCrcZero) {
-  SetImage(K::Tfs, MakeFile("empty.tfs", 0));
-  PressChecksum(6);
-  EXPECT_EQ(Field(app::IDC_FILE_SIZE), "0 bytes");
-  EXPECT_EQ(Field(app::IDC_CHECKSUM_FIELD), "0x00000000");
-}
-
-TEST_F(ChecksumToolTest, AFileOf65535BytesIsMeasuredLikeAnyOther) {
-  SetImage(K::Patch, MakeFile("patch.img", 65535));
-  PressChecksum(4);
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_EQ(Field(app::IDC_FILE_SIZE), "65535 bytes");
-  EXPECT_NE(Field(app::IDC_CHECKSUM_FIELD), "0x00000000");
+  const struct {
+    ImageKind kind;
+    std::int32_t selection;
+    std::string content;
+    const char* crc;  // nullptr: any but zero
+  } cases[] = {
+      {K::Boot2, 11, "123456789", "0xCBF43926"},
+      {K::Tfs, 6, "", "0x00000000"},
+      {K::Patch, 4, std::string(65535, '\x5A'), nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string path = (folder_ / (std::to_string(c.selection) + ".img")).string();
+    std::ofstream(path, std::ios::binary) << c.content;
+    SetImage(c.kind, path);
+    PressChecksum(c.selection);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(Field(app::IDC_FILE_SIZE), std::to_string(c.content.size()) + " bytes");
+    if (c.crc != nullptr) {
+      EXPECT_EQ(Field(app::IDC_CHECKSUM_FIELD), c.crc);
+    } else {
+      EXPECT_NE(Field(app::IDC_CHECKSUM_FIELD), "0x00000000");
+    }
+    EXPECT_EQ(dlg_->imageSize[KindIndex(c.kind)], c.content.size());
+  }
 }
 
 TEST_F(ChecksumToolTest, GroupsAndNoSelectionChooseNothing) {

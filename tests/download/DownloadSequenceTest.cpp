@@ -69,38 +69,46 @@ TEST_F(DownloadSequenceTest, OneImageIsNarratedAndEndsWithTheNotice) {
   EXPECT_EQ(Outcomes(), std::vector<bool>{true});
 }
 
-TEST_F(DownloadSequenceTest, AFailedSingleImageShowsNoNotice) {
-  FailImage(K::Comms);
-  PressDownload(1);
-  EXPECT_TRUE(Log().ends_with(")\n"));
-  EXPECT_NE(Log().find("\n      Download  Failed ( Elapsed Time : "), std::string::npos);
-  EXPECT_TRUE(Boxes().empty());
-  EXPECT_TRUE(Connected());
-  EXPECT_EQ(Outcomes(), std::vector<bool>{false});
-}
-
-TEST_F(DownloadSequenceTest, AllBinaryFilesWritesTheCalibrationPairOnlyWhenAsked) {
-  PressDownload(15, /*defaultCal=*/false);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch}));
-  EXPECT_EQ(Count("Download Finished"), 1);
-  EXPECT_TRUE(HasTotalLine()) << Log();
-  // The range counts the images written, so that the bar ends full.
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper,
-            Size(K::Apps) + Size(K::Comms) + Size(K::SysInd) + Size(K::Patch));
-
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(15, /*defaultCal=*/true);
-  const auto written = WrittenImages();
-  ASSERT_EQ(written.size(), 10u);
-  std::vector<ImageKind> second;
-  for (std::size_t i = 4; i < written.size(); ++i) second.push_back(written[i].kind);
-  EXPECT_EQ(second, (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep,
-                                            K::Spinner}));
-  EXPECT_EQ(written[8].address, 0x000C0000u);
-  EXPECT_EQ(written[9].address, 0x001E0000u);
-  EXPECT_EQ(Count("Download Finished"), 1);
-  // The notice comes after the last image only.
-  EXPECT_NE(Log().rfind("SpinnerFW Download start!!"), std::string::npos);
+// The groups that may write the calibration pair, with and without it, and the file-system pair:
+// the writers follow the group's plan, the bar's range counts just what is written (so that it
+// ends full), the pair goes to its own addresses, and only the last image brings the notice.
+TEST_F(DownloadSequenceTest, EachGroupWritesItsImagesAndRangesOverThem) {
+  struct Press {
+    std::int32_t selection;
+    bool defaultCal;
+    std::vector<ImageKind> written;  // the bar's range counts all of them but TFS
+  };
+  const std::vector<Press> presses = {
+      {15, false, {K::Apps, K::Comms, K::SysInd, K::Patch}},
+      {15, true, {K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep, K::Spinner}},
+      {14, false, {K::SysInd, K::Patch}},
+      {14, true, {K::SysInd, K::Patch, K::SysDep, K::Spinner}},
+      {13, false, {K::Rsrc, K::Tfs}},
+  };
+  for (const Press& press : presses) {
+    SCOPED_TRACE(::testing::Message() << press.selection << " cal " << press.defaultCal);
+    const std::size_t before = WrittenImages().size();
+    if (press.defaultCal) host_.QueueMessageBoxAnswer(ui::IDYES);
+    PressDownload(press.selection, press.defaultCal);
+    const auto all = WrittenImages();
+    std::vector<ImageKind> kinds;
+    for (std::size_t i = before; i < all.size(); ++i) {
+      kinds.push_back(all[i].kind);
+      if (all[i].kind == K::SysDep) {
+        EXPECT_EQ(all[i].address, 0x000C0000u);
+      } else if (all[i].kind == K::Spinner) {
+        EXPECT_EQ(all[i].address, 0x001E0000u);
+      }
+    }
+    EXPECT_EQ(kinds, press.written);
+    std::uint32_t range = 0;
+    for (ImageKind kind : press.written) range += kind == K::Tfs ? 0 : Size(kind);
+    EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, range);
+    EXPECT_EQ(Count("Download Finished"), 1);
+    EXPECT_TRUE(HasTotalLine()) << Log();
+  }
+  EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
+  EXPECT_EQ(Outcomes(), std::vector<bool>(presses.size(), true));
 }
 
 TEST_F(DownloadSequenceTest, EverythingRunsInItsOrderWithTheButtonsHeldUntilTheEnd) {
@@ -122,18 +130,47 @@ TEST_F(DownloadSequenceTest, EverythingRunsInItsOrderWithTheButtonsHeldUntilTheE
   EXPECT_EQ(Outcomes(), std::vector<bool>{true});
 }
 
-TEST_F(DownloadSequenceTest, AFailingImageStopsTheGroupWithoutTotalOrNotice) {
-  FailImage(K::Boot1a);
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(17, /*defaultCal=*/true);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Nandpreboot, K::Boot1a}));
+// A failing image ends its request there: the images after it are not written, the log ends
+// with the failure's line, and neither the total line nor the notice comes.
+struct Failing {
+  const char* name;
+  std::int32_t selection;
+  ImageKind failing;
+  bool defaultCal;
+  std::vector<ImageKind> written;
+};
+
+class FailingImageTest : public DownloadSequenceTest,
+                         public ::testing::WithParamInterface<Failing> {};
+
+TEST_P(FailingImageTest, StopsTheRequestWithoutTotalOrNotice) {
+  const Failing& c = GetParam();
+  FailImage(c.failing);
+  if (c.defaultCal) host_.QueueMessageBoxAnswer(ui::IDYES);
+  PressDownload(c.selection, c.defaultCal);
+  EXPECT_EQ(WrittenKinds(), c.written);
   EXPECT_TRUE(EndsWithTime(Log(), "\n      Download  Failed ( Elapsed Time : ", "s)\n")) << Log();
   EXPECT_FALSE(HasTotalLine());
+  EXPECT_EQ(Boxes().size(), c.defaultCal ? 1u : 0u);  // the calibration question only
   EXPECT_EQ(Count("Download Finished"), 0);
   EXPECT_TRUE(Connected());
-  EXPECT_FALSE(SelectionEnabled());  // Disconnect brings them back
+  if (c.selection == 17) {
+    EXPECT_FALSE(SelectionEnabled());  // Disconnect brings them back
+  }
   EXPECT_EQ(Outcomes(), std::vector<bool>{false});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, FailingImageTest,
+    ::testing::Values(
+        Failing{"SingleImage", 1, K::Comms, false, {K::Comms}},
+        Failing{"EverythingAtItsSecondImage", 17, K::Boot1a, true, {K::Nandpreboot, K::Boot1a}},
+        Failing{"CalibrationPairAtSysDep",
+                15,
+                K::SysDep,
+                true,
+                {K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}}),
+    [](const ::testing::TestParamInfo<Failing>& p) { return std::string(p.param.name); });
 
 TEST_F(DownloadSequenceTest, DisconnectDuringAGroupLeavesTheWindowIdleAndEndsTheGroup) {
   DuringImage(K::Comms, [this] { window_->Click(app::IDC_DISCONNECT); });
@@ -178,34 +215,6 @@ TEST_F(DownloadSequenceTest, ClosingAnIdleWindowAsksNothing) {
   window_->Click(app::IDC_EXIT);
   EXPECT_TRUE(window_->Ended());
   EXPECT_EQ(Boxes().size(), boxes);
-}
-
-TEST_F(DownloadSequenceTest, AFailingSysDepKeepsTheSpinnerUnwritten) {
-  FailImage(K::SysDep);
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(15, /*defaultCal=*/true);
-  EXPECT_EQ(WrittenKinds(),
-            (std::vector<ImageKind>{K::Apps, K::Comms, K::SysInd, K::Patch, K::SysDep}));
-}
-
-TEST_F(DownloadSequenceTest, AllParametersAsksBeforeTouchingCalibrationData) {
-  PressDownload(14, /*defaultCal=*/false);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::SysInd, K::Patch}));
-  EXPECT_EQ(Count("Download Finished"), 1);
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::SysInd) + Size(K::Patch));
-
-  host_.QueueMessageBoxAnswer(ui::IDYES);
-  PressDownload(14, /*defaultCal=*/true);
-  const auto kinds = WrittenKinds();
-  EXPECT_EQ(std::vector<ImageKind>(kinds.begin() + 2, kinds.end()),
-            (std::vector<ImageKind>{K::SysInd, K::Patch, K::SysDep, K::Spinner}));
-}
-
-TEST_F(DownloadSequenceTest, FileSystemFilesWritesRsrcThenTfs) {
-  PressDownload(13);
-  EXPECT_EQ(WrittenKinds(), (std::vector<ImageKind>{K::Rsrc, K::Tfs}));
-  EXPECT_EQ(window_->GetProgress(app::IDC_PROGRESS).upper, Size(K::Rsrc));
-  EXPECT_NE(Log().find("\n  * NAND : TFS Download\n    TFS Download start!!\n"), std::string::npos);
 }
 
 // The read-back runs once, after the last image's own lines and before the notice, over the

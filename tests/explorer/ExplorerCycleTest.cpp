@@ -36,6 +36,15 @@ class ExplorerCycleTest : public ::testing::TestWithParam<bool> {
 
   bool Usb() const { return GetParam(); }
 
+  // A run that formats the phone and puts `data` on it as /`name`; the phone is switched off and
+  // on after it, ready for the run under test.
+  void PutOnFormattedPhone(sim::VirtualPhone& phone, const std::string& name, const Bytes& data) {
+    const auto source = WriteFile(folder_ / name, data);
+    ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
+        << out_->Text() << err_->Text();
+    Restart(phone);
+  }
+
   // One run of veska-cli: connect, then `steps`; `prepare` sees the session before it runs.
   int Run(std::vector<std::string> steps, bool yes = false,
           const std::function<void(cli::CliSession&)>& prepare = {}) {
@@ -131,11 +140,7 @@ TEST_P(ExplorerCycleTest, PutListGetStatRemove) {
 TEST_P(ExplorerCycleTest, RemoveWithYesAndTheFailuresTheScriptSees) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = WriteFile(folder_ / "gone.txt", {'h', 'i'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
-      << out_->Text() << err_->Text();
-
-  Restart(phone);
+  ASSERT_NO_FATAL_FAILURE(PutOnFormattedPhone(phone, "gone.txt", Bytes{'h', 'i'}));
   // --yes answers "Sure to Delete?". --json gives what stat and ls found as lines of their own.
   json_ = true;
   EXPECT_EQ(
@@ -169,10 +174,7 @@ TEST_P(ExplorerCycleTest, AFailedCopySaysTheFileIsIncomplete) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
   Bytes data(20000, 0x5A);
-  const auto source = WriteFile(folder_ / "big.bin", data);
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
-      << out_->Text() << err_->Text();
-  Restart(phone);
+  ASSERT_NO_FATAL_FAILURE(PutOnFormattedPhone(phone, "big.bin", data));
   phone.InjectFileSystemFault(*sim::ParseFsFault("sum@dump-chunk"));
   const auto copy = folder_ / "copy.hex";
   EXPECT_EQ(Run({"explore", "get", "/big.bin", copy.string()}), station::EXIT_STEP_FAILED);
@@ -225,10 +227,7 @@ TEST_P(ExplorerCycleTest, PutRefusesWhatItCannotAnnounceBeforeConnecting) {
 TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = WriteFile(folder_ / "r.txt", {'r'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
-      << out_->Text() << err_->Text();
-  Restart(phone);
+  ASSERT_NO_FATAL_FAILURE(PutOnFormattedPhone(phone, "r.txt", Bytes{'r'}));
   phone.InjectFileSystemFault(*sim::ParseFsFault("silence@status"));
   timeout_ = "60";
   std::thread canceller;
@@ -256,9 +255,8 @@ TEST_P(ExplorerCycleTest, DisconnectEndsAnExchangeThePhoneLeavesUnanswered) {
 TEST_P(ExplorerCycleTest, EachRefusalOfThePhoneFailsItsStep) {
   sim::VirtualPhone phone(options_);
   ASSERT_EQ(phone.Start(), 0);
-  const auto source = WriteFile(folder_ / "r.txt", {'r'});
-  ASSERT_EQ(Run({"format", "explore", "put", source.string(), "/"}), station::EXIT_OK)
-      << out_->Text() << err_->Text();
+  ASSERT_NO_FATAL_FAILURE(PutOnFormattedPhone(phone, "r.txt", Bytes{'r'}));
+  const auto source = folder_ / "r.txt";
   struct Case {
     const char* fault;
     std::vector<std::string> steps;

@@ -123,69 +123,6 @@ class FileSystemDownloadTest : public ::testing::Test {
   Bytes imageBytes_;
 };
 
-TEST_F(FileSystemDownloadTest, UartSessionWritesEveryRecordAndFileInOrder) {
-  Open(false);
-  WriteImage(FileSystemKind::Tfs, {"/sys", "/sys/sub"},
-             {{"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/b", 8193}, {"/sys/sub/c", 16384}});
-  ASSERT_TRUE(Run());
-
-  const Bytes codes = {0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xDB, 0xE3, 0xF5, 0xDD, 0xFE, 0xDD,
-                       0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xDD, 0xFE, 0xFE, 0xFE, 0xC5, 0xE4};
-  EXPECT_EQ(peer_->Codes(), codes);
-  const auto [data, lengths] = Chunks();
-  EXPECT_EQ(lengths, (std::vector<std::size_t>{0, 8192, 0, 8192, 1, 8192, 8192, 0}));
-  EXPECT_EQ(data, imageBytes_);
-  EXPECT_EQ(ProgressPos(), imageBytes_.size());
-
-  const auto commands = peer_->Commands();
-  EXPECT_EQ(commands[6].args, Bytes(kVersion, kVersion + 16));
-  EXPECT_EQ(commands[7].args, Bytes(kRelease, kRelease + 12));
-  EXPECT_EQ(commands[4].args, (Bytes{0x00, 0x05, '/', 's', 'y', 's', 0x00}));
-  // The empty file: its name record and a size of zero.
-  EXPECT_EQ(commands[8].args, (Bytes{0x00, 0x0B, '/', 's', 'y', 's', '/', 'e', 'm', 'p', 't', 'y',
-                                     0x00, 0, 0, 0, 0}));
-  const Bytes& c = commands[16].args;
-  EXPECT_EQ(Bytes(c.end() - 4, c.end()), (Bytes{0x00, 0x00, 0x40, 0x00}));
-
-  // The time record carries the PC's local time: plausible fields, little-endian.
-  const Bytes& time = commands[3].args;
-  ASSERT_EQ(time.size(), 24u);
-  EXPECT_EQ(time[16] >= 1 && time[16] <= 12, true);
-  EXPECT_GE(time[20] | (time[21] << 8), 2020);
-
-  const std::string expected =
-      "     TFS Format...     OK\n"
-      "     ** Mounting TFS system... \n     ** Start Downloading TFS file **\n"
-      "     Sending NAND CheckSum:" +
-      Crc() +
-      "\n OK!\r\n     TFS time set OK!\r\n"
-      "     Cr.dir \"/sys\"... \n     Cr.dir \"/sys/sub\"... \n"
-      "     Writing a TFS Version...\n "
-      "     Wrt.file \"/sys/empty\" (0 bytes)... OK!\n"
-      "     Wrt.file \"/sys/a\" (8192 bytes)... OK!\n"
-      "     Wrt.file \"/sys/b\" (8193 bytes)... OK!\n"
-      "     Wrt.file \"/sys/sub/c\" (16384 bytes)... OK!\n"
-      "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
-  EXPECT_EQ(Log(), expected);
-  EXPECT_FALSE(Port().IsPortOpen());
-}
-
-TEST_F(FileSystemDownloadTest, UsbSessionOpensWithPaddedOperationAndFramesEveryCommand) {
-  Open(true);
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 100}}, /*release=*/false);
-  ASSERT_TRUE(Run());
-  const Bytes codes = {0xCE, 0xE0, 0xDA, 0xC9, 0xC4, 0xDB, 0xE3, 0xF6, 0xDD, 0xFE, 0xC5, 0xE4};
-  EXPECT_EQ(peer_->Codes(), codes);
-  const Bytes raw = peer_->Raw();
-  ASSERT_GE(raw.size(), 24u);
-  EXPECT_EQ(Bytes(raw.begin(), raw.begin() + 16),
-            (Bytes{0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(raw[16], 0xE0);  // a ShortFrame: 8 bytes, the code first
-  EXPECT_EQ(raw[24], 0xDA);
-  EXPECT_EQ(Chunks().first, imageBytes_);
-  EXPECT_EQ(ProgressPos(), 100u);
-}
-
 // Every byte the PC puts on the line, built from the wire tables alone: on UART each code a
 // bare byte, on USB the padded session opener and a ShortFrame per code (its tag masked), the
 // records and chunks raw after their code. However the sender groups its writes, the line must
@@ -214,23 +151,46 @@ class LineBytesTest : public FileSystemDownloadTest, public ::testing::WithParam
   std::vector<std::size_t> tagAt_;
 };
 
+// A whole session: every byte on the line, the log line by line, the bar at the image's end
+// and the port closed afterwards.
 TEST_P(LineBytesTest, RecordsAndChunksFollowTheirCodesByteForByte) {
   const bool usb = GetParam();
   const std::vector<std::string> dirs = {"/sys", "/sys/deeper/and/longer/name"};
-  const std::vector<ListedFile> files = {
-      {"/sys/empty", 0}, {"/sys/a", 8192}, {"/sys/deeper/and/longer/name/b", 8193}, {"/c", 3}};
+  const std::vector<ListedFile> files = {{"/sys/empty", 0},
+                                         {"/sys/a", 8192},
+                                         {"/sys/deeper/and/longer/name/b", 8193},
+                                         {"/c", 3},
+                                         {"/sys/d", 16384}};
   Open(usb);
   WriteImage(FileSystemKind::Tfs, dirs, files, /*release=*/!usb);
   ASSERT_TRUE(Run()) << Log();
+
+  std::string log =
+      "     TFS Format...     OK\n"
+      "     ** Mounting TFS system... \n     ** Start Downloading TFS file **\n"
+      "     Sending NAND CheckSum:" +
+      Crc() + "\n OK!\r\n     TFS time set OK!\r\n";
+  for (const std::string& d : dirs) log += "     Cr.dir \"" + d + "\"... \n";
+  log += "     Writing a TFS Version...\n ";
+  for (const ListedFile& f : files) {
+    log += "     Wrt.file \"" + f.name + "\" (" + std::to_string(f.size) + " bytes)... OK!\n";
+  }
+  log += "     Complete nand!\r\n     Unmounting TFS!OK!\r\n";
+  EXPECT_EQ(Log(), log);
+  EXPECT_EQ(ProgressPos(), imageBytes_.size());
+  EXPECT_FALSE(Port().IsPortOpen());
 
   Bytes expected;
   if (usb) expected = {0xCE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   for (std::uint8_t code : {0xE0, 0xDA, 0xC9, 0xC4}) Code(expected, code);
   const auto commands = peer_->Commands();
   ASSERT_GT(commands.size(), 4u);
-  ASSERT_EQ(commands[usb ? 4 : 3].args.size(), 24u);  // the PC's clock: checked elsewhere
-  expected.insert(expected.end(), commands[usb ? 4 : 3].args.begin(),
-                  commands[usb ? 4 : 3].args.end());
+  // The time record carries the PC's local time: plausible fields, little-endian.
+  const Bytes& time = commands[usb ? 4 : 3].args;
+  ASSERT_EQ(time.size(), 24u);
+  EXPECT_TRUE(time[16] >= 1 && time[16] <= 12);
+  EXPECT_GE(time[20] | (time[21] << 8), 2020);
+  expected.insert(expected.end(), time.begin(), time.end());
   for (const std::string& d : dirs) {
     Code(expected, 0xDB);
     Name(expected, d);
@@ -322,42 +282,103 @@ TEST_F(FileSystemDownloadTest, AMissingListingOrImageIsNamed) {
 }
 
 TEST_F(FileSystemDownloadTest, FormatErrorReportIsShownAndNothingFollows) {
-  const std::vector<std::pair<Bytes, std::string>> reports = {
-      {{0x03, 0x00, 0x00, 0x00, 0x11}, "Funccode(0x3)->Errorcode (0x11)"},
-      {{0x85, 0x00, 0x00, 0x01, 0x02}, "Funccode(0x85)->Errorcode (0x102)"},
+  const struct {
+    FileSystemKind kind;
+    Bytes report;
+    std::string log;
+    std::string shown;
+  } reports[] = {
+      {FileSystemKind::Tfs,
+       {0x03, 0x00, 0x00, 0x00, 0x11},
+       "     TFS Format...    FAIL\n",
+       "Funccode(0x3)->Errorcode (0x11)"},
+      {FileSystemKind::Db2,
+       {0x85, 0x00, 0x00, 0x01, 0x02},
+       "     DB2 Format...    FAIL\n",
+       "Funccode(0x85)->Errorcode (0x102)"},
   };
   Open(false);
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  for (const auto& [bytes, shown] : reports) {
+  for (const auto& r : reports) {
+    WriteImage(r.kind, {"/d"}, {{"/d/f", 1}});
     peer_ = std::make_unique<FsPeer>(pty_, false);
     Bytes reply = {0xF2};
-    reply.insert(reply.end(), bytes.begin(), bytes.end());
+    reply.insert(reply.end(), r.report.begin(), r.report.end());
     peer_->replies[0xE0] = reply;
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Log(), "     TFS Format...    FAIL\n");
-    EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + shown + "\r\n");
+    EXPECT_EQ(Log(), r.log);
+    EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n " + r.shown + "\r\n");
     EXPECT_EQ(peer_->Codes(), Bytes{0xE0});
     EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
   }
 }
 
-// Listings refused at load: the port is never opened, the phone keeps its file system.
-TEST_F(FileSystemDownloadTest, RefusedListingLeavesThePhoneUntouched) {
-  Open(true);
-  for (const std::int64_t skew : {-1, 1}) {
-    WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 8193}}, true, skew);
-    peer_ = std::make_unique<FsPeer>(pty_, true);
+// Listings refused at load, whatever the reason: the port is never opened, so the phone keeps
+// the file system the last good download left it, and the box names the first bad entry.
+TEST_F(FileSystemDownloadTest, RefusedListingsSendNothing) {
+  struct Refused {
+    std::vector<std::string> dirs;
+    std::vector<ListedFile> files;
+    std::int64_t sizeSkew;
+    std::string listing;  // written over the made one when not empty
+    std::string message;
+  };
+  const std::string version = std::string("TFSVERSION : ") + kVersion + "\r\n";
+  std::vector<Refused> cases = {
+      {{"/d"}, {{"/d/f", 8193}}, -1, "", "TFS file size mismatched!!!"},
+      {{"/d"}, {{"/d/f", 8193}}, 1, "", "TFS file size mismatched!!!"},
+      {{}, {{"/f", 3}}, 0, "", "No DIR_NAME entry in cfg file"},
+      {{"/d"},
+       {{"/d/short", 4}, {"/" + std::string(499, 'n'), 2}},  // 500 bytes, 501 with the zero
+       0,
+       "",
+       "The FILE_NAME \"/" + std::string(59, 'n') +
+           "...\" is too long in cfg file (500 bytes, at most 499)"},
+      {{"/sys"},
+       {{"/sys/a", 10}},
+       0,
+       version + "\nDIR_NAME : /sys\nFILE_NAME : /sys/a\nFILE_SIZE : 10\n",
+       "Line feed without carriage return after DIR_NAME \"/sys\" in cfg file (lines end in CR "
+       "LF)"},
+      {{"/sys"},
+       {{"/sys/a", 10}},
+       0,
+       version + "DIR_NAME : /sys\r\nFILE_NAME : /sys/a" + std::string(1, '\0') +
+           "\r\nFILE_SIZE : 10\r\n",
+       "The FILE_NAME \"/sys/a\\0\" holds a NUL byte in cfg file"},
+  };
+  if (!NameConverter().ToUtf8("\xFF")) {
+    cases.push_back({{"/bad\xFF"},
+                     {{"/f", 1}},
+                     0,
+                     "",
+                     "The DIR_NAME \"/bad\\xFF\" cannot be converted from " +
+                         NameConverter::LocaleCharset() + " to UTF-8 in cfg file"});
+  }
+  if (NameConverter::LocaleCharset() == "UTF-8") {
+    // 240 two-byte letters and six ASCII ones: 486 bytes, one more than a directory name holds.
+    std::string tooLong;
+    for (int i = 0; i < 240; ++i) tooLong += "\xC3\xA9";
+    std::string shown;
+    for (int i = 0; i < 30; ++i) shown += "\xC3\xA9";
+    cases.push_back(
+        {{"/ok", tooLong + "/abcde"},
+         {{"/f", 1}},
+         0,
+         "",
+         "The DIR_NAME \"" + shown + "...\" is too long in cfg file (486 bytes, at most 485)"});
+  }
+  Open(false);
+  for (const Refused& c : cases) {
+    SCOPED_TRACE(c.message);
+    WriteImage(FileSystemKind::Tfs, c.dirs, c.files, true, c.sizeSkew);
+    if (!c.listing.empty()) std::ofstream(inputs_.listingPath, std::ios::binary) << c.listing;
+    peer_ = std::make_unique<FsPeer>(pty_, false);
     EXPECT_FALSE(Run());
-    EXPECT_EQ(MessageBoxes().back(), "TFS file size mismatched!!!");
+    EXPECT_EQ(MessageBoxes().back(), c.message);
     EXPECT_TRUE(peer_->Raw().empty());
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(step_, static_cast<int>(FsStep::Ended));
   }
-  WriteImage(FileSystemKind::Tfs, {}, {{"/f", 3}});
-  peer_ = std::make_unique<FsPeer>(pty_, true);
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(MessageBoxes().back(), "No DIR_NAME entry in cfg file");
-  EXPECT_TRUE(peer_->Raw().empty());
 }
 
 // Files that are no listing: each is refused at once, without reading it or waiting on it.
@@ -564,7 +585,6 @@ TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
   std::string fits;
   for (int i = 0; i < 240; ++i) fits += "\xC3\xA9";
   fits += "/abcd";
-  const std::string tooLong = fits + "e";
   ASSERT_EQ(fits.size(), 485u);
 
   Open(false);
@@ -573,69 +593,40 @@ TEST_F(FileSystemDownloadTest, DirectoryNamesUpTo486Utf8BytesWithTheirZero) {
   const auto commands = peer_->Commands();
   ASSERT_GE(commands.size(), 5u);
   EXPECT_EQ(commands[4].args.size(), 2u + 486u);
-  EXPECT_EQ(commands[4].args[0], 0x01);
-  EXPECT_EQ(commands[4].args[1], 0xE6);
-
-  WriteImage(FileSystemKind::Tfs, {"/ok", tooLong}, {{"/f", 1}});
-  peer_ = std::make_unique<FsPeer>(pty_, false);
-  EXPECT_FALSE(Run());
-  std::string shown;
-  for (int i = 0; i < 30; ++i) shown += "\xC3\xA9";
-  EXPECT_EQ(MessageBoxes().back(),
-            "The DIR_NAME \"" + shown + "...\" is too long in cfg file (486 bytes, at most 485)");
-  EXPECT_TRUE(peer_->Raw().empty());
 }
 
-TEST_F(FileSystemDownloadTest, FileNamesBeyondTheNameBufferAreRefusedBeforeTheFormat) {
-  Open(false);
-  const std::string longName = "/" + std::string(499, 'n');  // 500 bytes, 501 with the zero
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/short", 4}, {longName, 2}});
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(MessageBoxes().back(), "The FILE_NAME \"/" + std::string(59, 'n') +
-                                       "...\" is too long in cfg file (500 bytes, at most 499)");
-  EXPECT_TRUE(peer_->Raw().empty());
-}
-
-TEST_F(FileSystemDownloadTest, NamesTheLocaleCannotConvertAreRefusedBeforeTheFormat) {
-  if (NameConverter().ToUtf8("\xFF")) GTEST_SKIP() << "the locale's character set takes 0xFF";
-  Open(false);
-  WriteImage(FileSystemKind::Tfs, {"/bad\xFF"}, {{"/f", 1}});
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(MessageBoxes().back(), "The DIR_NAME \"/bad\\xFF\" cannot be converted from " +
-                                       NameConverter::LocaleCharset() + " to UTF-8 in cfg file");
-  EXPECT_TRUE(peer_->Raw().empty());
-}
-
-// The first reply withheld: with no read time the allowance passes in moments, and no earlier
-// answer has to win the race against it on a busy machine.
-TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadTimeOut) {
-  Open(false);
-  Port().readTotalTimeout = 0ms;  // the 255-factor allowance then passes in moments
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  peer_->replies[0xE0] = {};
-  EXPECT_FALSE(Run());
-  EXPECT_EQ(Log(), "     TFS Format...");
-  EXPECT_TRUE(MessageBoxes().empty());
-  EXPECT_FALSE(Port().IsPortOpen());
-}
-
-// With the reply time-out the silent reply ends in moments instead of the factor's 14 hours,
-// and the log names the reply that never came.
-TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
-  Open(false);
-  Port().readTotalTimeout = 1ms;  // the factor alone: 51 s
-  harness_->link.replyTimeout = 100ms;
-  WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
-  peer_->replies[0xDA] = {};
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Run());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
-  EXPECT_TRUE(
-      Log().ends_with("     ** Start Downloading TFS file **\n"
-                      "\r\nNo answer from the phone for 100 ms (waiting for the mount "
-                      "reply)\r\n"))
-      << Log();
-  EXPECT_FALSE(Port().IsPortOpen());
+// A withheld reply ends the download without waiting out the read time-out's 255-factor
+// allowance (hours for a slow rate): with no read time at all the run stops at the step line,
+// and with the reply time-out it ends in moments and names the reply that never came.
+TEST_F(FileSystemDownloadTest, SilentPhoneEndsAtTheReadOrReplyTimeOut) {
+  struct Silence {
+    std::uint8_t withheld;
+    std::chrono::milliseconds readTotal;
+    std::chrono::milliseconds replyTimeout;  // zero: none
+    std::string log;
+  };
+  const std::vector<Silence> cases = {
+      {0xE0, 0ms, 0ms, "     TFS Format..."},
+      {0xDA, 1ms, 100ms,  // the factor alone: 51 s
+       "     ** Start Downloading TFS file **\n"
+       "\r\nNo answer from the phone for 100 ms (waiting for the mount reply)\r\n"},
+  };
+  for (const Silence& silence : cases) {
+    Open(false);
+    Port().readTotalTimeout = silence.readTotal;
+    if (silence.replyTimeout.count() > 0) harness_->link.replyTimeout = silence.replyTimeout;
+    WriteImage(FileSystemKind::Tfs, {"/d"}, {{"/d/f", 1}});
+    peer_->replies[silence.withheld] = {};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Run());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    EXPECT_TRUE(Log().ends_with(silence.log)) << Log();
+    if (silence.replyTimeout.count() == 0) {
+      EXPECT_EQ(Log(), silence.log);
+      EXPECT_TRUE(MessageBoxes().empty());
+    }
+    EXPECT_FALSE(Port().IsPortOpen());
+  }
 }
 
 // The Format button: one bare byte on both links, one reply byte.
@@ -670,23 +661,23 @@ TEST_F(FormatButtonTest, SendsABareFormatOnBothLinks) {
   EXPECT_EQ(result_, FORMAT_REFUSED);
 }
 
-TEST_F(FormatButtonTest, SilentPhoneLeavesTheStepLineLast) {
+// Without a read time the step line stays last; with the reply time-out (the factor alone would
+// wait 12 s) the line that follows names the format reply.
+TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReadOrReplyTimeOut) {
+  const std::string step = "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ";
   Open(false);
   Port().readTotalTimeout = 0ms;
   EXPECT_EQ(Format(), FORMAT_NO_REPLY);
-  EXPECT_EQ(Log(), "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > ");
+  EXPECT_EQ(Log(), step);
   EXPECT_EQ(pty_.Receive(2, 100ms), Bytes{0xE0});
   EXPECT_FALSE(Port().IsPortOpen());
-}
 
-TEST_F(FormatButtonTest, SilentPhoneEndsAtTheReplyTimeOutNamingTheReply) {
   Open(false);
-  Port().readTotalTimeout = 2ms;  // the factor alone: 12 s
+  Port().readTotalTimeout = 2ms;
   harness_->link.replyTimeout = 100ms;
   EXPECT_EQ(Format(), FORMAT_NO_REPLY);
   EXPECT_EQ(Log(),
-            "\n\n  * TFS format\n     Formatting TFS system..\t\t\t> > > "
-            "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
+            step + "\r\nNo answer from the phone for 100 ms (waiting for the format reply)\r\n");
 }
 
 TEST_F(FormatButtonTest, StopsBeforeThePortWithoutARateOrADevice) {
@@ -711,7 +702,8 @@ namespace {
 
 // The whole road against the virtual phone: START, then the file-system download, and what
 // the phone's file system holds afterwards.
-class VirtualPhoneFsTest : public FileSystemDownloadTest {
+class VirtualPhoneLinkTest : public FileSystemDownloadTest,
+                             public ::testing::WithParamInterface<bool> {
  protected:
   void Connect(bool usb) {
     sim::PhoneOptions options;
@@ -739,9 +731,6 @@ class VirtualPhoneFsTest : public FileSystemDownloadTest {
   }
 };
 
-class VirtualPhoneLinkTest : public VirtualPhoneFsTest,
-                             public ::testing::WithParamInterface<bool> {};
-
 TEST_P(VirtualPhoneLinkTest, EveryFileReachesThePhone) {
   const bool usb = GetParam();
   const std::vector<ListedFile> files = {
@@ -759,64 +748,6 @@ INSTANTIATE_TEST_SUITE_P(Links, VirtualPhoneLinkTest, ::testing::Values(false, t
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "Usb" : "Uart";
                          });
-
-// A refused listing leaves the phone's file system as the last good download left it.
-TEST_F(VirtualPhoneFsTest, RefusedListingsNeverFormatThePhone) {
-  Connect(false);
-  const std::vector<ListedFile> files = {{"/sys/a", 10}};
-  WriteImage(FileSystemKind::Tfs, {"/sys"}, files);
-  ASSERT_TRUE(Download()) << Log();
-  const sim::TfsContents written = phone_->FileSystem();
-  const auto formats = [&] {
-    std::size_t count = 0;
-    for (const sim::Event& e : phone_->Events()) {
-      count += e.kind == sim::EventKind::Command && e.code == TFS_FORMAT;
-    }
-    return count;
-  };
-  const std::size_t formatsBefore = formats();
-
-  const auto cfg = folder_ / "phone.rel.cfg";
-  const std::string head = std::string("TFSVERSION : ") + kVersion + "\r\nDIR_NAME : /sys\r\n";
-  std::vector<std::pair<std::string, std::string>> bad = {
-      {std::string("TFSVERSION : ") + kVersion +
-           "\nDIR_NAME : /sys\nFILE_NAME : /sys/a\n"
-           "FILE_SIZE : 10\n",
-       "Line feed without carriage return after DIR_NAME \"/sys\" in cfg file (lines end in CR "
-       "LF)"},
-      {head + "FILE_NAME : /sys/a" + std::string(1, '\0') + "\r\nFILE_SIZE : 10\r\n",
-       "The FILE_NAME \"/sys/a\\0\" holds a NUL byte in cfg file"},
-  };
-  if (!NameConverter().ToUtf8("\xFF")) {
-    bad.emplace_back(head + "FILE_NAME : /sys/\xFF\r\nFILE_SIZE : 10\r\n",
-                     "The FILE_NAME \"/sys/\\xFF\" cannot be converted from " +
-                         NameConverter::LocaleCharset() + " to UTF-8 in cfg file");
-  }
-  for (const auto& [text, message] : bad) {
-    std::ofstream(cfg, std::ios::binary) << text;
-    harness_->narrator.Clear();
-    EXPECT_FALSE(Download());
-    EXPECT_EQ(MessageBoxes().back(), message);
-    EXPECT_EQ(Log(), "");
-    EXPECT_EQ(formats(), formatsBefore);
-    EXPECT_EQ(phone_->FileSystem(), written);
-  }
-}
-
-TEST_F(VirtualPhoneFsTest, FormatButtonAndTheFormatErrorReport) {
-  Connect(false);
-  EXPECT_EQ(Format(), FORMAT_OK);
-  EXPECT_TRUE(phone_->FileSystem().formatted);
-
-  const auto fault = sim::ParseFsFault("error@format=85:102");
-  ASSERT_TRUE(fault.has_value());
-  phone_->InjectFileSystemFault(*fault);
-  WriteImage(FileSystemKind::Db2, {"/sys"}, {{"/sys/x", 3}});
-  harness_->narrator.Clear();
-  EXPECT_FALSE(Download());
-  EXPECT_EQ(Log(), "     DB2 Format...    FAIL\n");
-  EXPECT_EQ(MessageBoxes().back(), "\n     Format Error!\n Funccode(0x85)->Errorcode (0x102)\r\n");
-}
 
 }  // namespace
 }  // namespace veska::fs

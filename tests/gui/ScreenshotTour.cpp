@@ -1,5 +1,6 @@
 // Takes the README's screenshots: the desktop program against a paced virtual phone, connected,
-// in the middle of a transfer, and the TFS Explorer browsing the phone's file system. Run it
+// in the middle of a transfer, the TFS Explorer browsing the phone's file system, and the
+// production bench window serving eight paced phones, one of which fails. Run it
 // under an X server with a window manager (scripts/screenshots does), so that the pictures show
 // the window as a technician sees it, frame and title bar included. Not a test: it judges
 // nothing, and ends with status 1 only when it could not get as far as a picture.
@@ -21,11 +22,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/ControlIds.h"
 #include "app/Settings.h"
+#include "gui/BenchWindow.h"
 #include "gui/Program.h"
 #include "gui/QtHost.h"
 #include "gui/QtWindow.h"
@@ -86,6 +89,54 @@ sim::TfsContents SampleFileSystem() {
   add("/audio/ring01.mid", 18000);
   add("/user/phonebook.db", 65536);
   return fs;
+}
+
+// The bench window in the middle of a run: eight paced phones plugged in one after the other,
+// the fourth failing early. True when the picture was written.
+bool ShootBench(const std::filesystem::path& work, const std::filesystem::path& file) {
+  const std::filesystem::path release = work / "release";
+  WriteBytes(release / "APPS" / "FUSE_APPS.img", 600 * 1024, 11);
+  WriteBytes(release / "COMMS" / "COMMS.img", 300 * 1024, 12);
+  WriteBytes(release / "COMMS" / "sysparm_ind.img", 40 * 1024, 13);
+  WriteBytes(release / "COMMS" / "sysparm_dep.img", 16 * 1024, 14);
+  WriteBytes(release / "COMMS" / "patch_dsp.img", 48 * 1024, 15);
+  WriteBytes(release / "COMMS" / "spinner_fw.bin", 24 * 1024, 16);
+  gui::BenchWindowOptions options;
+  options.plan.release = release.string();
+  options.plan.baud = "921K";
+  options.plan.station = "line-2";
+  options.plan.records = (work / "bench-records.db").string();
+  options.plan.settings = (work / "VeskaDownloader.INI").string();
+  options.plan.logFolder = work / "bench-logs";
+  for (int i = 1; i <= 8; ++i) {
+    options.plan.slots.push_back(
+        {"A" + std::to_string(i), (work / ("hub-port" + std::to_string(i))).string()});
+  }
+  gui::BenchWindow window(options);
+  window.resize(1000, 520);
+  window.show();
+  if (!window.StartAll()) return false;
+  std::vector<std::unique_ptr<sim::VirtualPhone>> phones;
+  for (const station::Slot& slot : options.plan.slots) {
+    sim::PhoneOptions phone;
+    phone.pace = true;
+    phone.linkPath = slot.place;
+    if (phones.size() == 3) phone.faults.push_back(*sim::ParseFault("code@block#2=0x2B"));
+    phones.push_back(std::make_unique<sim::VirtualPhone>(phone));
+    if (phones.back()->Start() != 0) return false;
+    Pump([] { return false; }, 1500ms);
+  }
+  const auto& rows = window.Model().Rows();
+  Pump(
+      [&rows] {
+        return rows.size() == 8 && rows[3].state == station::SlotState::Failed &&
+               rows[0].total > 0 && rows[0].done * 5 > rows[0].total * 3;
+      },
+      120s);
+  const bool shot = Shoot(window, file);
+  window.StopAll();
+  for (auto& phone : phones) phone->Stop();
+  return shot;
 }
 
 }  // namespace
@@ -220,8 +271,9 @@ int main(int argc, char** argv) {
     if (!toured) std::fprintf(stderr, "the TFS Explorer did not open\n");
     click(app::IDC_EXIT);
   });
-  notices.stop();
   phone.Stop();
+  if (ShootBench(work, out / "screenshot-bench.png")) ++pictures;
+  notices.stop();
   std::filesystem::remove_all(work);
-  return pictures == 3 ? 0 : 1;
+  return pictures == 4 ? 0 : 1;
 }

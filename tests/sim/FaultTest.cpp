@@ -16,26 +16,6 @@ std::unique_ptr<VirtualPhone> StartUsb(PhoneOptions options, std::unique_ptr<Pho
   return phone;
 }
 
-TEST(Fault, TransferCodeReplacesTheChosenBlockRequest) {
-  PhoneOptions options = TestOptions(LinkDialect::Usb);
-  options.blockLength = 8;
-  options.faults.push_back(*ParseFault("code@block#1=0x43"));
-  std::unique_ptr<PhonePeer> pc;
-  auto phone = StartUsb(options, pc);
-  ASSERT_TRUE(phone);
-  ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0x1000), Le32(32)})));
-  auto first = pc->Read(REPLY_FRAME_SIZE);
-  ASSERT_TRUE(first);
-  EXPECT_EQ((*first)[0], BLOCK_REQUEST);
-  ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes(8, 1)})));
-  auto second = pc->Read(REPLY_FRAME_SIZE);
-  ASSERT_TRUE(second);
-  EXPECT_EQ((*second)[0], WRITE_FLASH_ERROR);
-  // The transfer is over: the phone waits for a new command, it has not hung.
-  ASSERT_TRUE(pc->Write({FLASH_ID_QUERY}));
-  EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
-}
-
 // Faults that strike after the first block of a two-block image: what the PC sees next.
 struct AfterFirstBlock {
   const char* name;
@@ -80,7 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
                         }}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(Fault, WrongCodeReplacesTheChosenBlockRequestOrImageDone) {
+// A wrong or a transfer code stands where it was asked for, and the phone then waits for a new
+// command instead of a block or an acknowledgement.
+TEST(Fault, CodesReplaceTheChosenBlockRequestOrImageDone) {
   PhoneOptions options = TestOptions(LinkDialect::Usb);
   options.blockLength = 8;
   options.faults.push_back(*ParseFault("wrong@block#1=0x55"));
@@ -110,6 +92,16 @@ TEST(Fault, WrongCodeReplacesTheChosenBlockRequestOrImageDone) {
   ASSERT_TRUE(pc->Write({FLASH_ID_QUERY}));
   EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
   EXPECT_FALSE(HasEvent(phone->Events(), EventKind::ImageDone));
+
+  phone->InjectFault(*ParseFault("code@block#1=0x43"));
+  ASSERT_TRUE(pc->Write(Cat({{IMAGE_REQUEST, 0, 0, 0, 0, 0, 0, 0}, Le32(0x3000), Le32(32)})));
+  ASSERT_TRUE(pc->Read(REPLY_FRAME_SIZE));
+  ASSERT_TRUE(pc->Write(Cat({ShortFrame(BLOCK_ACK), Bytes(8, 3)})));
+  auto code = pc->Read(REPLY_FRAME_SIZE);
+  ASSERT_TRUE(code);
+  EXPECT_EQ((*code)[0], WRITE_FLASH_ERROR);
+  ASSERT_TRUE(pc->Write({FLASH_ID_QUERY}));
+  EXPECT_EQ(pc->Read(2), (Bytes{0xEC, 0xB1}));
 }
 
 TEST(Fault, CorruptDumpChunkNoLongerMatchesItsSum) {

@@ -46,22 +46,6 @@ class FsPc {
   bool usb_;
 };
 
-void ConnectUart(VirtualPhone& phone, PhonePeer& pc) {
-  pc.Purge();
-  ASSERT_EQ(pc.ReadByte(), BOOT_SIGNAL);
-  ASSERT_TRUE(pc.Write({START_AFTER_BOOT}));
-  std::optional<std::uint8_t> ack;
-  for (int i = 0; i < 100 && (ack = pc.ReadByte()) == BOOT_SIGNAL;) ++i;
-  ASSERT_EQ(ack, START_AFTER_BOOT);
-  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE1)));
-  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE2)));
-  ASSERT_TRUE(pc.Write(MakeLoader(NAND_FLASH_DRIVER)));
-  ASSERT_EQ(pc.ReadByte(), DRIVER_READY);
-  ASSERT_TRUE(pc.Write({RATE_921600}));
-  ASSERT_EQ(pc.ReadByte(), RATE_REPLY);
-  ASSERT_TRUE(phone.WaitForState(PhoneState::Driver, 2s));
-}
-
 struct Listed {
   std::string name;
   Bytes bytes;
@@ -139,11 +123,6 @@ void ExpectDownloaded(const TfsContents& c) {
   EXPECT_EQ(c.time, (TfsTime{58, 59, 23, 31, 12, 2009}));
 }
 
-std::string LastViolation(const VirtualPhone& phone) {
-  auto v = LastOf(phone.Events(), EventKind::Violation);
-  return v ? v->detail : "";
-}
-
 class UsbFs : public ::testing::Test {
  protected:
   void SetUp() override { StartPhone(TestOptions(LinkDialect::Usb)); }
@@ -167,39 +146,41 @@ class UsbFs : public ::testing::Test {
   std::unique_ptr<PhonePeer> pc_;
 };
 
-TEST_F(UsbFs, DownloadSessionFillsTheModelAndRecordsWhatCame) {
-  FsPc fs(*pc_, true);
-  ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
-  ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
-  ExpectDownloaded(phone_->FileSystem());
-  EXPECT_EQ(LastViolation(*phone_), "");
+// The same session on each link, opened as that link's PC opens it (USB's TFS_OPERATION frame,
+// UART's loaders and rate); afterwards the phone is back in its driver reading bare commands.
+TEST(FsDownload, SessionFillsTheModelAndRecordsWhatCameOnBothLinks) {
+  for (bool usb : {false, true}) {
+    SCOPED_TRACE(usb ? "USB" : "UART");
+    VirtualPhone phone(TestOptions(usb ? LinkDialect::Usb : LinkDialect::Uart));
+    ASSERT_EQ(phone.Start(), 0);
+    PhonePeer pc(phone.SlavePath());
+    if (usb) {
+      ASSERT_TRUE(pc.Write({USB_START}));
+      ASSERT_EQ(pc.ReadByte(), USB_START);
+      ASSERT_TRUE(pc.Write(Padded(TFS_OPERATION)));
+    } else {
+      ASSERT_NO_FATAL_FAILURE(ConnectUart(phone, pc, RATE_921600));
+    }
+    FsPc fs(pc, usb);
+    ASSERT_TRUE(fs.Command(TFS_FORMAT));
+    ASSERT_EQ(fs.Reply(), TFS_FORMAT_OK);
+    ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
+    ExpectDownloaded(phone.FileSystem());
+    EXPECT_EQ(LastViolation(phone), "");
 
-  // The record names what the PC sent: the file record with its size and echo sum.
-  const auto events = phone_->Events();
-  auto added = std::find_if(events.begin(), events.end(), [](const Event& e) {
-    return e.kind == EventKind::Command && e.detail == "TFS_ADD_FILE /long.bin";
-  });
-  ASSERT_NE(added, events.end());
-  EXPECT_EQ(added->length, 8193u);
-  EXPECT_EQ(added->sum, Sum(Cat({NameRecord("/long.bin"), Be32(8193)})));
+    // The record names what the PC sent: the file record with its size and echo sum.
+    const auto events = phone.Events();
+    auto added = std::find_if(events.begin(), events.end(), [](const Event& e) {
+      return e.kind == EventKind::Command && e.detail == "TFS_ADD_FILE /long.bin";
+    });
+    ASSERT_NE(added, events.end());
+    EXPECT_EQ(added->length, 8193u);
+    EXPECT_EQ(added->sum, Sum(Cat({NameRecord("/long.bin"), Be32(8193)})));
 
-  // The session ended with the unmount: a bare command is understood again at once.
-  ASSERT_TRUE(pc_->Write({FLASH_ID_QUERY}));
-  EXPECT_EQ(pc_->Read(2), (Bytes{0xEC, 0xB1}));
-}
-
-TEST(UartFs, DownloadSessionFillsTheModel) {
-  VirtualPhone phone(TestOptions(LinkDialect::Uart));
-  ASSERT_EQ(phone.Start(), 0);
-  PhonePeer pc(phone.SlavePath());
-  ASSERT_NO_FATAL_FAILURE(ConnectUart(phone, pc));
-  FsPc fs(pc, false);
-  ASSERT_TRUE(fs.Command(TFS_FORMAT));
-  ASSERT_EQ(fs.Reply(), TFS_FORMAT_OK);
-  ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
-  ExpectDownloaded(phone.FileSystem());
-  EXPECT_EQ(LastViolation(phone), "");
-  EXPECT_EQ(phone.State(), PhoneState::Driver);
+    EXPECT_EQ(phone.State(), PhoneState::Driver);
+    ASSERT_TRUE(pc.Write({FLASH_ID_QUERY}));
+    EXPECT_EQ(pc.Read(2), (Bytes{0xEC, 0xB1}));
+  }
 }
 
 TEST_F(UsbFs, FormatErrorReportLeavesTheFileSystemAlone) {
@@ -386,37 +367,29 @@ class FsStore : public UsbFs {
   std::filesystem::path dir_;
 };
 
-TEST_F(FsStore, FileSystemSurvivesARestartInTheFlashFile) {
-  ASSERT_NO_FATAL_FAILURE(StartPhone(WithFlashFile()));
-  {
-    FsPc fs(*pc_, true);
-    ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
-    ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
+TEST_F(FsStore, FileSystemSurvivesARestartInASideFileOrTheFlashFile) {
+  for (const bool inFlash : {false, true}) {
+    SCOPED_TRACE(inFlash ? "flash file" : "side file");
+    const PhoneOptions options = inFlash ? WithFlashFile() : TestOptions(LinkDialect::Usb);
+    const std::string side = inFlash ? "" : (dir_ / "fs.tfs").string();
+    ASSERT_NO_FATAL_FAILURE(StartPhone(options, side));
+    {
+      FsPc fs(*pc_, true);
+      ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
+      ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
+    }
+    const TfsContents before = phone_->FileSystem();
+    ASSERT_NO_FATAL_FAILURE(StartPhone(options, side));
+    EXPECT_EQ(phone_->FileSystem(), before);
+    ExpectDownloaded(phone_->FileSystem());
   }
-  const TfsContents before = phone_->FileSystem();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(WithFlashFile()));
-  EXPECT_EQ(phone_->FileSystem(), before);
 
-  // Erasing the flash takes the file system with it: the mount is refused.
+  // Erasing the flash takes the file system kept in it along: the mount is refused.
   ASSERT_TRUE(pc_->Write(Padded(NAND_ERASE)));
   ASSERT_EQ(pc_->ReadByte(), ERASE_DONE);
   ASSERT_TRUE(pc_->Write(Cat({Padded(TFS_OPERATION), {TFS_MOUNT}})));
   EXPECT_EQ(pc_->ReadByte(), TFS_REFUSED);
   EXPECT_FALSE(phone_->FileSystem().formatted);
-}
-
-TEST_F(FsStore, FileSystemSurvivesARestartInASideFile) {
-  const std::string side = (dir_ / "fs.tfs").string();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(TestOptions(LinkDialect::Usb), side));
-  {
-    FsPc fs(*pc_, true);
-    ASSERT_NO_FATAL_FAILURE(OpenDownload(fs));
-    ASSERT_NO_FATAL_FAILURE(RunDownload(fs));
-  }
-  const TfsContents before = phone_->FileSystem();
-  ASSERT_NO_FATAL_FAILURE(StartPhone(TestOptions(LinkDialect::Usb), side));
-  EXPECT_EQ(phone_->FileSystem(), before);
-  ExpectDownloaded(phone_->FileSystem());
 }
 
 TEST(TfsStore, DamagedCopiesAreNotTakenForAFileSystem) {

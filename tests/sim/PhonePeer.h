@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sim/PhoneCodes.h"
 #include "sim/UniqueFd.h"
 #include "sim/VirtualPhone.h"
@@ -133,6 +135,47 @@ inline Bytes Padded(std::uint8_t code) {
   return b;
 }
 
+// Reads bytes, skipping repeated boot signals still in flight, until another byte comes.
+inline std::optional<std::uint8_t> ReadSkipping(PhonePeer& pc, std::uint8_t skipped) {
+  for (int i = 0; i < 100; ++i) {
+    auto byte = pc.ReadByte();
+    if (!byte || *byte != skipped) return byte;
+  }
+  return std::nullopt;
+}
+
+// The bootloader download reads past whatever the boot ROM sent before its ready byte.
+inline std::optional<std::uint8_t> ReadReady(PhonePeer& pc) {
+  for (int i = 0; i < 100; ++i) {
+    auto byte = pc.ReadByte();
+    if (!byte || *byte == DRIVER_READY) return byte;
+  }
+  return std::nullopt;
+}
+
+inline void UploadLoaders(PhonePeer& pc, const LoaderShape& driver, std::uint8_t rateCode) {
+  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE1)));
+  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE2)));
+  ASSERT_TRUE(pc.Write(MakeLoader(driver)));
+  if (&driver == &BOOTLOADER_DRIVER) {
+    ASSERT_EQ(ReadReady(pc), DRIVER_READY);
+  } else {
+    ASSERT_EQ(pc.ReadByte(), DRIVER_READY);
+  }
+  ASSERT_TRUE(pc.Write({rateCode}));
+  ASSERT_EQ(pc.ReadByte(), RATE_REPLY);
+}
+
+// START's handshake and the loaders at `rateCode`, leaving the phone in its flash driver.
+inline void ConnectUart(VirtualPhone& phone, PhonePeer& pc, std::uint8_t rateCode = RATE_460800) {
+  pc.Purge();
+  ASSERT_EQ(pc.ReadByte(), BOOT_SIGNAL);
+  ASSERT_TRUE(pc.Write({START_AFTER_BOOT}));
+  ASSERT_EQ(ReadSkipping(pc, BOOT_SIGNAL), START_AFTER_BOOT);
+  UploadLoaders(pc, NAND_FLASH_DRIVER, rateCode);
+  ASSERT_TRUE(phone.WaitForState(PhoneState::Driver, 2s));
+}
+
 inline PhoneOptions TestOptions(LinkDialect link) {
   PhoneOptions options;
   options.link = link;
@@ -145,6 +188,12 @@ inline std::optional<Event> LastOf(const std::vector<Event>& events, EventKind k
     if (it->kind == kind) return *it;
   }
   return std::nullopt;
+}
+
+// What the phone last found wrong in what the PC sent, or nothing.
+inline std::string LastViolation(const VirtualPhone& phone) {
+  auto v = LastOf(phone.Events(), EventKind::Violation);
+  return v ? v->detail : "";
 }
 
 }  // namespace veska::sim::test

@@ -8,46 +8,6 @@
 namespace veska::sim::test {
 namespace {
 
-// Reads bytes, skipping repeated boot signals still in flight, until another byte comes.
-std::optional<std::uint8_t> ReadSkipping(PhonePeer& pc, std::uint8_t skipped) {
-  for (int i = 0; i < 100; ++i) {
-    auto byte = pc.ReadByte();
-    if (!byte || *byte != skipped) return byte;
-  }
-  return std::nullopt;
-}
-
-// The bootloader download reads past whatever the boot ROM sent before its ready byte.
-std::optional<std::uint8_t> ReadReady(PhonePeer& pc) {
-  for (int i = 0; i < 100; ++i) {
-    auto byte = pc.ReadByte();
-    if (!byte || *byte == DRIVER_READY) return byte;
-  }
-  return std::nullopt;
-}
-
-void UploadLoaders(PhonePeer& pc, const LoaderShape& driver, std::uint8_t rateCode) {
-  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE1)));
-  ASSERT_TRUE(pc.Write(MakeLoader(PRELOADER_STAGE2)));
-  ASSERT_TRUE(pc.Write(MakeLoader(driver)));
-  if (&driver == &BOOTLOADER_DRIVER) {
-    ASSERT_EQ(ReadReady(pc), DRIVER_READY);
-  } else {
-    ASSERT_EQ(pc.ReadByte(), DRIVER_READY);
-  }
-  ASSERT_TRUE(pc.Write({rateCode}));
-  ASSERT_EQ(pc.ReadByte(), RATE_REPLY);
-}
-
-void ConnectUart(VirtualPhone& phone, PhonePeer& pc) {
-  pc.Purge();
-  ASSERT_EQ(pc.ReadByte(), BOOT_SIGNAL);
-  ASSERT_TRUE(pc.Write({START_AFTER_BOOT}));
-  ASSERT_EQ(ReadSkipping(pc, BOOT_SIGNAL), START_AFTER_BOOT);
-  UploadLoaders(pc, NAND_FLASH_DRIVER, RATE_460800);
-  ASSERT_TRUE(phone.WaitForState(PhoneState::Driver, 2s));
-}
-
 // Serves the phone's UART block requests from `image`; `spoil` names a block whose first
 // sending carries a wrong sum byte.
 void ServeUartImage(PhonePeer& pc, const Bytes& image, std::optional<int> spoil) {

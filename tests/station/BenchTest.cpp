@@ -146,7 +146,7 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
   sim::VirtualPhone& failing = AddPhone(refusing);
   plan_.link = "usb";
   plan_.defaultCal = true;
-  const auto bench = MakeBench();
+  auto bench = MakeBench();
   std::atomic<int> asked{0};
   bench->SetQuestionAsker([&asked](std::string_view, std::string_view) {
     ++asked;
@@ -212,8 +212,7 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
     return now[3].failures == 4 && now[3].state == SlotState::Failed;
   }));
   EXPECT_EQ(bench->Rows()[3].failuresInRow, 1);
-  bench->StopAll();
-
+  bench.reset();
   const std::vector<records::Record> kept = Records();
   ASSERT_EQ(kept.size(), 7u);
   for (const records::Record& record : kept) {
@@ -230,7 +229,7 @@ TEST_F(StationBenchTest, StopAllDuringTransfersStopsEverySlotWithoutAPass) {
   stalling.faults.push_back(*sim::ParseFault("silence@block#2"));
   AddPhone(stalling);
   AddPhone(stalling);
-  const auto bench = MakeBench();
+  auto bench = MakeBench();
   ASSERT_EQ(bench->Check(), "");
   bench->StartAll();
   ASSERT_TRUE(WaitForRows(*bench, [](const std::vector<SlotRow>& rows) {
@@ -246,6 +245,10 @@ TEST_F(StationBenchTest, StopAllDuringTransfersStopsEverySlotWithoutAPass) {
   }
   const auto stopped = std::chrono::steady_clock::now();
   bench->StopAll();
+  // Disconnect's way: the transfers end at once, not after the phones' time-outs.
+  ASSERT_TRUE(WaitForRows(*bench, [](const std::vector<SlotRow>& rows) {
+    return std::none_of(rows.begin(), rows.end(), [](const SlotRow& row) { return row.serving; });
+  }));
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, 10s);
   for (const SlotRow& row : bench->Rows()) {
     EXPECT_EQ(row.state, SlotState::Stopped) << row.name;
@@ -254,7 +257,8 @@ TEST_F(StationBenchTest, StopAllDuringTransfersStopsEverySlotWithoutAPass) {
     EXPECT_EQ(row.failures, 0);
   }
   EXPECT_EQ(bench->Sum().passed, 0);
-  // Each phone cut short keeps its record, as interrupted.
+  // Each phone cut short keeps its record, as interrupted (all kept once the bench is gone).
+  bench.reset();
   const std::vector<records::Record> kept = Records();
   EXPECT_EQ(kept.size(), 2u);
   for (const records::Record& record : kept) EXPECT_EQ(record.result, "interrupted");

@@ -16,20 +16,8 @@ namespace {
 using app::ImageKind;
 using sim::EventKind;
 
-// The four boot images, each a file of its own content.
 class BootloaderTest : public TargetFixture {
  protected:
-  std::vector<std::uint8_t> MakeImage(ImageKind kind, std::size_t size) {
-    std::vector<std::uint8_t> data(size);
-    for (std::size_t i = 0; i < size; ++i) {
-      data[i] = static_cast<std::uint8_t>(i * 13 + static_cast<std::size_t>(kind));
-    }
-    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
-    EXPECT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
-    return data;
-  }
   void PressBootloader() {
     logFrom_ = host_.EventJournal().Events().size();
     window_->Click(app::IDC_DL_BOOTLOADER);

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -13,8 +15,10 @@
 
 #include "app/ControlIds.h"
 #include "app/DownloaderDlg.h"
+#include "app/FlashMap.h"
 #include "app/Templates.h"
 #include "sim/VirtualPhone.h"
+#include "target/PhoneHarness.h"
 #include "target/TargetButtons.h"
 #include "ui/HeadlessHost.h"
 
@@ -28,11 +32,6 @@ using namespace std::chrono_literals;
 class TargetFixture : public ::testing::Test {
  protected:
   TargetFixture() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = std::filesystem::temp_directory_path() /
-              (std::string("veska_target_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
     host_.SetSleepScale(0);
     settings_ = std::make_unique<app::Settings>(folder_ / "VeskaDownloader.INI");
   }
@@ -40,7 +39,6 @@ class TargetFixture : public ::testing::Test {
     host_.JoinWorkers();
     window_.reset();
     if (phone_) phone_->Stop();
-    std::filesystem::remove_all(folder_);
   }
 
   // Opens the dialog with COM1 standing for `device`, the link and the baud entry chosen.
@@ -70,6 +68,19 @@ class TargetFixture : public ::testing::Test {
     options.verbose = std::getenv("VESKA_PHONE_VERBOSE") != nullptr;
     phone_ = std::make_unique<sim::VirtualPhone>(options);
     ASSERT_EQ(phone_->Start(), 0);
+  }
+
+  // Makes `kind`'s image, a file of `size` bytes of its own content, and sets it in the dialog.
+  std::vector<std::uint8_t> MakeImage(app::ImageKind kind, std::size_t size) {
+    std::vector<std::uint8_t> data(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      data[i] = static_cast<std::uint8_t>(i * 13 + static_cast<std::size_t>(kind));
+    }
+    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+    EXPECT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
+    return data;
   }
 
   // Presses START and waits for the connection worker to end.
@@ -115,6 +126,28 @@ class TargetFixture : public ::testing::Test {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeout);
   }
 
+  // Collects the phone-wait reports of the dialog opened last.
+  void RecordWaits() {
+    dlg_->SetEventObserver([this](const app::SessionEvent& event) {
+      const auto* wait = std::get_if<app::PhoneWait>(&event);
+      if (wait == nullptr) return;
+      std::lock_guard lock(waitsMutex_);
+      waits_.push_back(*wait);
+    });
+  }
+  std::vector<app::PhoneWait> Waits() {
+    std::lock_guard lock(waitsMutex_);
+    return waits_;
+  }
+  // The detail each message box was shown with, in order.
+  std::vector<std::string> BoxDetails() const {
+    std::vector<std::string> details;
+    for (const ui::Event& event : host_.EventJournal().Events()) {
+      if (event.kind == ui::EventKind::MessageBox) details.push_back(event.detail);
+    }
+    return details;
+  }
+
   std::vector<std::string> MessageBoxes() const { return host_.MessageBoxTexts(); }
   std::string FlashIdBox() const { return window_->GetText(app::IDC_FLASH_ID); }
   bool Connected() const {
@@ -130,7 +163,8 @@ class TargetFixture : public ::testing::Test {
     void Diagnostic(std::string_view, std::string_view) override {}
   };
 
-  std::filesystem::path folder_;
+  veska::testing::ScratchFolder scratch_{"veska_target_"};
+  const std::filesystem::path& folder_ = scratch_.Path();
   mutable ui::HeadlessHost host_;
   app::ProcessState state_;
   std::unique_ptr<app::Settings> settings_;
@@ -139,6 +173,8 @@ class TargetFixture : public ::testing::Test {
   std::unique_ptr<sim::VirtualPhone> phone_;
   QuietDiagnostics quiet_;
   std::size_t logFrom_ = 0;
+  std::mutex waitsMutex_;
+  std::vector<app::PhoneWait> waits_;
 };
 
 }  // namespace veska::target::testing

@@ -2,44 +2,15 @@
 // failed. The log itself must read as it always has.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <mutex>
 #include <vector>
 
 #include "TargetFixture.h"
-#include "app/FlashMap.h"
 #include "link/PtyPair.h"
 
 namespace veska::target::testing {
 namespace {
 
-class WaitAndReasonTest : public TargetFixture {
- protected:
-  // Collects the wait reports of the dialog opened last.
-  void RecordWaits() {
-    dlg_->SetEventObserver([this](const app::SessionEvent& event) {
-      const auto* wait = std::get_if<app::PhoneWait>(&event);
-      if (wait == nullptr) return;
-      std::lock_guard lock(mutex_);
-      waits_.push_back(*wait);
-    });
-  }
-  std::vector<app::PhoneWait> Waits() {
-    std::lock_guard lock(mutex_);
-    return waits_;
-  }
-  // The detail each message box was shown with, in order.
-  std::vector<std::string> BoxDetails() const {
-    std::vector<std::string> details;
-    for (const ui::Event& event : host_.EventJournal().Events()) {
-      if (event.kind == ui::EventKind::MessageBox) details.push_back(event.detail);
-    }
-    return details;
-  }
-
-  std::mutex mutex_;
-  std::vector<app::PhoneWait> waits_;
-};
+class WaitAndReasonTest : public TargetFixture {};
 
 // A silent line: one report as the wait begins, one per empty read (once a second on a real
 // port), and exactly one as it ends, the last; the seconds never go back.
@@ -66,40 +37,6 @@ TEST_F(WaitAndReasonTest, TheBootWaitIsReportedAsItBeginsAtEveryEmptyReadAndOnce
   }
   // The wait belongs to the listen only: the port keeps no hook afterwards.
   EXPECT_EQ(dlg_->port.waitTicks, nullptr);
-}
-
-// A phone that answers: the UART link reports only its boot wait, the USB link its wait for the
-// acknowledgement (there the phone is switched on after START); each ends before the result.
-TEST_F(WaitAndReasonTest, EachLinkReportsTheWaitForAPhoneBeingSwitchedOn) {
-  StartPhone({});
-  OpenDialog(phone_->SlavePath());
-  RecordWaits();
-  PressStart();
-  ASSERT_TRUE(Connected()) << Log();
-  std::vector<app::PhoneWait> waits = Waits();
-  ASSERT_GE(waits.size(), 2u);
-  for (const app::PhoneWait& wait : waits) EXPECT_EQ(wait.awaited, "the BOOT signal");
-  EXPECT_TRUE(waits.back().ended);
-  phone_->Stop();
-
-  sim::PhoneOptions options;
-  options.link = sim::LinkDialect::Usb;
-  options.linkPath = (folder_ / "ttyACM-phone").string();
-  StartPhone(options);
-  OpenDialog(options.linkPath, true, 3);
-  {
-    std::lock_guard lock(mutex_);
-    waits_.clear();
-  }
-  RecordWaits();
-  PressStart();
-  ASSERT_TRUE(Connected()) << Log();
-  waits = Waits();
-  ASSERT_GE(waits.size(), 2u);
-  for (const app::PhoneWait& wait : waits) {
-    EXPECT_EQ(wait.awaited, "the Download start ACK signal");
-  }
-  EXPECT_TRUE(waits.back().ended);
 }
 
 // "Comm Error" keeps its text and gains the port's reason; the next operation starts without
@@ -156,14 +93,10 @@ TEST_F(WaitAndReasonTest, ALineDroppedDuringAnImageLeavesItsCauseForTheHost) {
   options.faults.push_back(fault);
   StartPhone(options);
   OpenDialog(phone_->SlavePath());
-  for (const auto& [kind, size] : {std::pair{app::ImageKind::Nandpreboot, 4096},
-                                   {app::ImageKind::Boot1a, 0x3000},
-                                   {app::ImageKind::Boot1b, 5000},
-                                   {app::ImageKind::Boot2, 70000}}) {
-    const auto path = folder_ / (std::string(app::Catalogue(kind).cliName) + ".img");
-    std::ofstream(path, std::ios::binary) << std::string(static_cast<std::size_t>(size), '\x5A');
-    ASSERT_TRUE(dlg_->SetImagePathByKey(app::Catalogue(kind).settingsKey, path.string()));
-  }
+  MakeImage(app::ImageKind::Nandpreboot, 4096);
+  MakeImage(app::ImageKind::Boot1a, 0x3000);
+  MakeImage(app::ImageKind::Boot1b, 5000);
+  MakeImage(app::ImageKind::Boot2, 70000);
   window_->Click(app::IDC_DL_BOOTLOADER);
   dlg_->Runner().Join();
   ASSERT_TRUE(dlg_->Runner().LastResult().has_value());

@@ -37,6 +37,7 @@
 #include "station/PassRecorder.h"
 #include "station/PortClaim.h"
 #include "station/PortFiles.h"
+#include "station/SlotService.h"
 #include "station/StepTable.h"
 #include "ui/Host.h"
 
@@ -53,48 +54,6 @@ constexpr const char* kNullDevice = "NUL";
 #else
 constexpr const char* kNullDevice = "/dev/null";
 #endif
-
-// Whether a START that failed found no phone at all: its port failed, or the phone stayed
-// silent.
-bool StartUnanswered(const std::optional<app::OperationResult>& result) {
-  return result && result->operation == app::OperationId::Start &&
-         (result->cause.kind == app::CauseKind::Port ||
-          result->cause.kind == app::CauseKind::NoReply);
-}
-
-// Whether the last step was a START whose line failed under it: its device went, or hung up
-// as a USB device does when its phone goes.
-bool StartLostItsLine(const PhoneRecord& phone) {
-  if (phone.steps.empty()) return false;
-  const std::optional<app::OperationResult>& result = phone.steps.back().result;
-  return result && result->operation == app::OperationId::Start &&
-         result->cause.kind == app::CauseKind::Port &&
-         result->cause.port == link::PortProblem::LineFailed;
-}
-
-bool DevicePresent(const std::string& device) {
-#if defined(_WIN32)
-  (void)device;
-  return true;  // a COM port is found only by opening it
-#else
-  std::error_code error;
-  return std::filesystem::exists(device, error);
-#endif
-}
-
-// A port whose device is gone sleeps until the serial devices change (link::DeviceWatch), and
-// looks at least this often all the same, for a device that no watch announces.
-constexpr std::chrono::milliseconds kLongestDeviceWait{2000};
-// How long a port rests after a try whose port would not open although its device is there (in
-// use, no permission).
-constexpr std::chrono::milliseconds kPortRetryPause{2000};
-
-// How one pass of a port ended.
-enum class PassEnd {
-  Phone,            // a phone was served (or failed): it gets a record
-  NoPhone,          // --repeat: the boot-signal wait ended without a phone
-  PortUnavailable,  // --repeat: the port did not open or its device went before a phone answered
-};
 
 class BenchRun {
  public:
@@ -240,30 +199,6 @@ class BenchRun {
     return true;
   }
 
-  // The device of a port now: a hub's port stands for whatever is plugged in there (its place
-  // when nothing is), any other port for its one device.
-  [[nodiscard]] std::string DeviceNow(std::size_t index) const {
-    const std::string& device = devices_[index];
-    if (!link::UsbPlaceOf(device)) return device;
-    const std::string present = link::DeviceAtPlace(device);
-    return present.empty() ? device : present;
-  }
-
-  // Whether DeviceNow's `device` is there.
-  [[nodiscard]] bool Present(std::size_t index, const std::string& device) const {
-    return link::UsbPlaceOf(devices_[index]) ? device != devices_[index] : DevicePresent(device);
-  }
-
-  // Sleeps until the devices change and `ready` holds; false when Ctrl-C ended the wait.
-  bool AwaitChange(std::size_t index, const std::function<bool()>& ready) {
-    link::DeviceWatch& watch = *watches_[index];
-    while (!interrupts_.Interrupted() &&
-           watch.Wait(kLongestDeviceWait) != link::DeviceWatch::Wake::Cancelled) {
-      if (ready()) return true;
-    }
-    return false;
-  }
-
   bool OpenLogFiles() {
     logFolder_ = arguments_.logDir.empty() ? std::filesystem::path("veska-bench-" + LocalStamp())
                                            : link::PathOf(arguments_.logDir);
@@ -367,112 +302,57 @@ class BenchRun {
     return !waitWake_.wait_for(lock, pause, [this] { return interrupts_.Interrupted(); });
   }
 
-  // --repeat on the USB link: the phone's own USB port is the device, there as long as the phone
-  // is plugged in. A phone still plugged in after its pass would answer the next START and be
-  // written again, so the port waits for that device to go and a new one to come (the same
-  // node with another identity is a new device: it went and came back). False when Ctrl-C
-  // ended the wait.
-  bool AwaitNextDevice(std::size_t index, std::string served) {
-    const std::string& place = devices_[index];
-    const auto fresh = [&] {
-      const std::string device = DeviceNow(index);
-      if (!Present(index, device)) {
-        served.clear();  // gone: whatever comes next is a new device
-        return false;
-      }
-      return served.empty() || DeviceIdentity(device) != served;
-    };
-    if (fresh()) return true;
-    if (!served.empty()) {
-      Say(index, "veska-cli: " + place +
-                     " still holds the phone just served; waiting for it to go and the next one "
-                     "to come");
-    }
-    board_.Waiting(index, "waiting for the next phone");
-    if (AwaitChange(index, fresh)) {
-      board_.Waiting(index);
-      return true;
-    }
-    if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
-    return false;
-  }
-
   [[nodiscard]] bool UsbLink() const { return arguments_.link == "usb"; }
 
-  // --repeat: while the port's device is not there no phone can answer on it; the port waits
-  // for it to appear. False when Ctrl-C ended the wait.
-  bool AwaitDevice(std::size_t index) {
-    const auto present = [&] { return Present(index, DeviceNow(index)); };
-    if (present()) return true;
-    Say(index, "veska-cli: " + devices_[index] + " is not there; waiting for it to appear");
-    board_.Waiting(index, "waiting for the port");
-    if (AwaitChange(index, present)) {
-      board_.Waiting(index);
+  // One port as the station's slot service sees it.
+  class PortHost final : public SlotHost {
+   public:
+    PortHost(BenchRun& run, std::size_t index, std::FILE* errors)
+        : run_(run), index_(index), errors_(errors) {}
+    [[nodiscard]] bool Stopping() const override { return run_.interrupts_.Interrupted(); }
+    bool Rest(std::chrono::milliseconds pause) override { return run_.Rest(pause); }
+    [[nodiscard]] std::string Device() override {
+      return DeviceNow(run_.devices_[index_], run_.devices_[index_]);
+    }
+    link::DeviceWatch& Watch() override { return *run_.watches_[index_]; }
+    void Waiting(std::string_view what) override { run_.board_.Waiting(index_, std::string(what)); }
+    void Say(const std::string& line) override { run_.Say(index_, line); }
+    // With several ports the run says so at its end; with one, its session would have.
+    void WaitStopped() override {
+      if (run_.single_) std::fprintf(run_.err_, "veska-cli: interrupted\n");
+    }
+    void PassBegins() override {
+      if (!run_.single_) run_.SplitLog(index_);
+    }
+    PassEnd ServePhone(int pass, const std::string& /*device*/, PhoneRecord& phone) override {
+      std::FILE* log = run_.single_ ? run_.out_ : run_.logs_[index_].get();
+      return run_.ServePhone(index_, pass, log, errors_, phone);
+    }
+    bool Served(const PhoneRecord& phone) override {
+      run_.board_.PassEnded(index_, phone);
+      run_.keeper_.Keep(ToRecord(phone, {StationOf(run_.arguments_), run_.devices_[index_],
+                                         run_.arguments_.release, run_.PayloadsInUse()}));
+      run_.Record(phone);
+      if (!run_.arguments_.repeat || Stopping()) return false;
+      run_.board_.Waiting(index_);
+      if (run_.options_.afterPass)
+        run_.options_.afterPass(run_.arguments_.ports[index_], phone.pass);
       return true;
     }
-    // With several ports the run says so at its end; with one, its session would have.
-    if (single_) std::fprintf(err_, "veska-cli: interrupted\n");
-    return false;
-  }
+
+   private:
+    BenchRun& run_;
+    std::size_t index_;
+    std::FILE* errors_;
+  };
 
   void ServePort(std::size_t index) {
     // Several ports share the console: the board shows what each session says, from its
     // events, so the sessions' own standard error goes nowhere.
     std::FILE* errors = single_ || !discard_ ? err_ : discard_.get();
-
-    int worst = EXIT_OK;
-    bool claimRefused = false;  // said once until the port is this run's again
-    for (int pass = 1; !interrupts_.Interrupted(); ++pass) {
-      if (arguments_.repeat && !AwaitDevice(index)) break;
-      if (!single_) SplitLog(index);
-      std::FILE* log = single_ ? out_ : logs_[index].get();
-      // What the device is as this pass begins: on USB a phone's device is the phone itself.
-      const std::string identity = DeviceIdentity(DeviceNow(index));
-      // The port is this run's for the phone's whole service, gaps between operations included.
-      PortClaim claim;
-      if (!claim.Take(identity, arguments_.ports[index])) {
-        if (!claimRefused) {
-          Say(index, "veska-cli: " + arguments_.ports[index] + " is in use by another run (" +
-                         claim.Holder() + ")");
-        }
-        claimRefused = true;
-        if (!arguments_.repeat) {
-          worst = EXIT_PORT_UNAVAILABLE;
-          break;
-        }
-        --pass;
-        if (!Rest(kPortRetryPause)) break;
-        continue;
-      }
-      claimRefused = false;
-      PhoneRecord phone;
-      const PassEnd end = ServePhone(index, pass, log, errors, phone);
-      claim.Release();
-      if (end != PassEnd::Phone) {
-        // --repeat: no phone answered; wait again (for the device, if it went).
-        --pass;
-        if (end == PassEnd::PortUnavailable && UsbLink()) {
-          // The device hung up before its phone answered (a phone going down as the pass began):
-          // the next one is a new device.
-          if (!AwaitNextDevice(index, identity)) break;
-        } else if (end == PassEnd::PortUnavailable && Present(index, DeviceNow(index)) &&
-                   !Rest(kPortRetryPause)) {
-          break;
-        }
-        continue;
-      }
-      worst = WorstExitStatus({worst, phone.exitStatus});
-      board_.PassEnded(index, phone);
-      keeper_.Keep(ToRecord(
-          phone, {StationOf(arguments_), devices_[index], arguments_.release, PayloadsInUse()}));
-      Record(phone);
-      if (!arguments_.repeat || interrupts_.Interrupted()) break;
-      board_.Waiting(index);
-      if (options_.afterPass) options_.afterPass(arguments_.ports[index], pass);
-      if (interrupts_.Interrupted()) break;
-      if (UsbLink() && !AwaitNextDevice(index, identity)) break;
-    }
-    statuses_[index] = worst;
+    PortHost host(*this, index, errors);
+    statuses_[index] =
+        ServeSlot(host, {arguments_.ports[index], devices_[index], arguments_.repeat, UsbLink()});
   }
 
   // The command line of the port's session.
@@ -503,8 +383,14 @@ class BenchRun {
       std::lock_guard lock(recordsMutex_);
       payloads_ = session.State().payloads.Describe();
     }
-    const PassEnd end = Conclude(index, status, recorder, session.Dialog().PortFailureReason(),
-                                 recorder.Cause(), phone);
+    const PassEnd end =
+        ConcludePass(status, interrupts_.Interrupted(), interrupts_.ExitStatus(), arguments_.repeat,
+                     PresentAt(devices_[index], DeviceNow(devices_[index], devices_[index])),
+                     recorder, session.Dialog().PortFailureReason(), phone);
+    // A phone that answered and was stopped is left half done: where, is said at the run's end.
+    if (phone.interrupted && recorder.Answered()) {
+      incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
+    }
     if (!single_) {
       // The session's log may stop in the middle of a line.
       std::fflush(log);
@@ -555,39 +441,6 @@ class BenchRun {
     std::lock_guard lock(sessionsMutex_);
     live_[index] = nullptr;
     return status;
-  }
-
-  // How the pass that ended with `status` counts, with the phone's record completed: why it
-  // failed (`portReason`: what the port said of its failure; `cause`: the session's own words).
-  PassEnd Conclude(std::size_t index, int status, const PassRecorder& recorder,
-                   const std::string& portReason, const std::string& cause, PhoneRecord& phone) {
-    // A phone is there from its answer to START on: whatever fails after it (its flash checks
-    // unanswered, its line dropped) is that phone's failure, with its cause.
-    const bool answered = recorder.Answered();
-    const bool interrupted = interrupts_.Interrupted() && status != EXIT_OK;
-    if (interrupted) {
-      phone.interrupted = true;
-      phone.exitStatus = interrupts_.ExitStatus();
-      // A wait for a phone that Ctrl-C (or SIGTERM, SIGHUP) ended served none; a phone that
-      // answered is left half done.
-      if (!answered) return PassEnd::NoPhone;
-      incomplete_[index] = WhereStopped(recorder.Running(), phone.steps);
-    }
-    // --repeat: a port that would not open, or whose device went (or hung up) while START
-    // waited for its phone, served no phone.
-    const bool unanswered = !phone.steps.empty() && StartUnanswered(phone.steps.back().result);
-    if (arguments_.repeat && !interrupted && status != EXIT_OK && !answered &&
-        (status == EXIT_PORT_UNAVAILABLE ||
-         (unanswered && (!Present(index, DeviceNow(index)) || StartLostItsLine(phone))))) {
-      return PassEnd::PortUnavailable;
-    }
-    NoteError(status, interrupted, portReason, cause, phone);
-    // --repeat: a wait for a phone that ended without any answer is no phone.
-    if (arguments_.repeat && !interrupted && !answered && phone.steps.size() == 1 && phone.error &&
-        StartUnanswered(phone.error->result)) {
-      return PassEnd::NoPhone;
-    }
-    return PassEnd::Phone;
   }
 
   // Adds a phone's record to the report. A refused write is said once, until a write is
