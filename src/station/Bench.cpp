@@ -443,6 +443,8 @@ class Bench::Impl {
       const auto* download = std::get_if<steps::Download>(&step.action);
       if (download == nullptr) continue;
       for (const app::ImageKind kind : app::Selection(download->selection)->written) {
+        // A group writes the calibration images only when asked for them.
+        if (app::Catalogue(kind).calibration && !plan_.defaultCal) continue;
         const std::string& path = session.Dialog().*app::Catalogue(kind).path;
         std::error_code error;
         const auto size = std::filesystem::file_size(link::PathOf(path), error);

@@ -37,13 +37,7 @@ void RegisterWindowClass(WNDPROC procedure) {
 }
 
 FontHandle DialogFont(const ui::DialogTemplate& dialog) {
-  const int points = dialog.fontPointSize > 0 ? dialog.fontPointSize : 8;
-  const HDC screen = GetDC(nullptr);
-  const int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
-  ReleaseDC(nullptr, screen);
-  return FontHandle(CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                DEFAULT_PITCH | FF_DONTCARE, Wide(dialog.fontName).c_str()));
+  return DialogFontOf(dialog.fontName, dialog.fontPointSize > 0 ? dialog.fontPointSize : 8);
 }
 
 DialogUnits MeasureUnits(HFONT font) {
@@ -248,6 +242,23 @@ HICON ProgramIcon(int size) {
 }
 
 }  // namespace
+
+FontHandle DialogFontOf(std::string_view face, int points) {
+  const HDC screen = GetDC(nullptr);
+  const int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
+  ReleaseDC(nullptr, screen);
+  return FontHandle(CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str()));
+}
+
+DialogUnits MeasureDialogUnits(HFONT font) {
+  return MeasureUnits(font);
+}
+
+FontHandle FixedPitchFontOf(int points) {
+  return FixedPitchFont(points);
+}
 
 Win32Window::Win32Window(const ui::DialogTemplate& dialog, ui::Dialog& handler, HWND owner)
     : template_(dialog),

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ui/Dialog.h"
@@ -23,6 +24,13 @@ struct DialogUnits {
   [[nodiscard]] int X(int units) const { return MulDiv(units, baseX, 4); }
   [[nodiscard]] int Y(int units) const { return MulDiv(units, baseY, 8); }
 };
+
+// For the program's windows built without a template (the bench): the font a template of `face`
+// and `points` draws with, its dialog units, and a fixed-pitch font of `points` (empty when the
+// system resolves no family to one).
+[[nodiscard]] FontHandle DialogFontOf(std::string_view face, int points);
+[[nodiscard]] DialogUnits MeasureDialogUnits(HFONT font);
+[[nodiscard]] FontHandle FixedPitchFontOf(int points);
 
 // A dialog template drawn with the system's own controls, in a window of the program's own
 // class (so keyboard navigation and the default button are this window's, not the dialog

@@ -12,6 +12,7 @@
 
 #include "desktop/ProgramRun.h"
 #include "link/FilePath.h"
+#include "win32gui/BenchWindow.h"
 #include "win32gui/Program.h"
 #include "win32gui/Text.h"
 #include "win32gui/Win32Host.h"
@@ -94,6 +95,10 @@ int main() {
     std::fflush(nullptr);
     std::_Exit(0);
   });
+  veska::desktop::SetBenchOpener(
+      [name = host->ApplicationName()](const std::filesystem::path& file) {
+        return veska::win32gui::RunBenchWindow(name, file);
+      });
   int status = 0;
   if (options.bench) {
     status = veska::desktop::RunBench(host->ApplicationName(), options.settings);

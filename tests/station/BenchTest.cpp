@@ -226,16 +226,23 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
 TEST_F(StationBenchTest, StopAllDuringTransfersStopsEverySlotWithoutAPass) {
   WriteRelease(300000);
   sim::PhoneOptions stalling;
-  stalling.faults.push_back(*sim::ParseFault("silence@block#1"));
+  stalling.faults.push_back(*sim::ParseFault("silence@block#2"));
   AddPhone(stalling);
   AddPhone(stalling);
   auto bench = MakeBench();
   ASSERT_EQ(bench->Check(), "");
   bench->StartAll();
   ASSERT_TRUE(WaitForRows(*bench, [](const std::vector<SlotRow>& rows) {
-    return std::all_of(rows.begin(), rows.end(),
-                       [](const SlotRow& row) { return row.state == SlotState::Writing; });
+    return std::all_of(rows.begin(), rows.end(), [](const SlotRow& row) {
+      return row.state == SlotState::Writing && row.done > 0;
+    });
   }));
+  // Held after the group's first block: most of the group is still to come.
+  for (const SlotRow& row : bench->Rows()) {
+    EXPECT_LT(row.done * 2, row.total) << row.name;
+    // All binary images but the calibration data, which was not asked for.
+    EXPECT_EQ(row.imageCount, 4) << row.name;
+  }
   const auto stopped = std::chrono::steady_clock::now();
   bench->StopAll();
   // Disconnect's way: the transfers end at once, not after the phones' time-outs.

@@ -2,7 +2,7 @@
 // title, presses its buttons, reads the log, answers the message boxes and fills in the file
 // dialogs.
 //
-// Usage: WindowDriver connect|download|disconnect|apps|tour [OUTPUT_FOLDER]
+// Usage: WindowDriver connect|download|disconnect|apps|tour|bench|bench-locked [OUTPUT_FOLDER]
 //   connect:    START, wait for the phone, EXIT.
 //   download:   START; "All Binary + FS" with the default calibration data, Download (every
 //               question answered Yes), wait for "Download Finished"; the NAND dump of the
@@ -13,23 +13,35 @@
 //               window must come back idle with no notice of a finished download; EXIT.
 //   apps:       START, APPS alone, Download; the log to OUTPUT_FOLDER\log.txt; EXIT.
 //   tour:       the README's pictures of the window into OUTPUT_FOLDER (see Tour); EXIT.
-// Before EXIT: the expert controls are shown, and the about box opens from the system menu over
-// the disabled main window and closes by its button.
+//   bench:      the production bench window (VeskaDownloader.exe --bench): Start all with a
+//               missing release folder is refused and starts nothing; with the settings' folder
+//               every slot serves its phone once (every question answered Yes); a slot's log
+//               through its row's menu to OUTPUT_FOLDER\slot-log.txt; Stop all; the window
+//               closed. With a third argument, the window's picture mid-run as that file.
+//   bench-locked: a locked bench that starts by itself: its plan's fields are disabled, every
+//               slot serves unasked; Stop all stops them and Start all starts them again; the
+//               window closed while they serve (its question answered Yes).
+// Before EXIT: the expert controls are shown, and the production bench and then the about box
+// open from the system menu over the disabled main window and close.
 // Exit status 0 when every step saw what it waited for and the window went away.
 
 // The program's headers before the system's: these name constants the system makes macros of.
 #include "app/ControlIds.h"
 #include "app/Templates.h"
+#include "win32gui/BenchIds.h"
 #include "win32gui/Text.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -410,12 +422,258 @@ int Tour(Driver& driver, const std::string& folder) {
   return 0;
 }
 
+// A list view of another process: its messages carry pointers, which must point into that
+// process's memory.
+class RemoteList {
+ public:
+  RemoteList(HWND list, DWORD process)
+      : list_(list),
+        process_(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                             process)) {
+    if (process_ != nullptr) {
+      memory_ = VirtualAllocEx(process_, nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    }
+  }
+  ~RemoteList() {
+    if (memory_ != nullptr) VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+    if (process_ != nullptr) CloseHandle(process_);
+  }
+  RemoteList(const RemoteList&) = delete;
+  RemoteList& operator=(const RemoteList&) = delete;
+
+  [[nodiscard]] bool Ready() const { return memory_ != nullptr; }
+  [[nodiscard]] int Rows() const { return static_cast<int>(Ask(list_, LVM_GETITEMCOUNT)); }
+
+  std::string Text(int row, int column) const {
+    if (!Ready()) return {};
+    auto* text = reinterpret_cast<wchar_t*>(static_cast<char*>(memory_) + sizeof(LVITEMW));
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.cchTextMax = kTextLength;
+    item.pszText = text;
+    if (WriteProcessMemory(process_, memory_, &item, sizeof(item), nullptr) == FALSE) return {};
+    const auto length = static_cast<std::size_t>(std::clamp<LRESULT>(
+        Ask(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(memory_)),
+        0, kTextLength - 1));
+    std::wstring read(length, L'\0');
+    if (ReadProcessMemory(process_, text, read.data(), length * sizeof(wchar_t), nullptr) == FALSE)
+      return {};
+    return Narrow(read);
+  }
+
+  void Select(int row) const {
+    if (!Ready()) return;
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    if (WriteProcessMemory(process_, memory_, &item, sizeof(item), nullptr) == FALSE) return;
+    Ask(list_, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(memory_));
+  }
+
+  // Every row, its columns separated by " | ".
+  std::string Table() const {
+    std::string table;
+    for (int row = 0; row < Rows(); ++row) {
+      for (int column = 0; column < veska::win32gui::bench_ids::kColumnCount; ++column) {
+        table += (column == 0 ? "" : " | ") + Text(row, column);
+      }
+      table += "\n";
+    }
+    return table;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 4096;
+  static constexpr int kTextLength = 512;
+  HWND list_;
+  HANDLE process_;
+  void* memory_ = nullptr;
+};
+
+// The bench window of the program, once it shows its slots.
+HWND FindBench(Driver& driver) {
+  namespace ids = veska::win32gui::bench_ids;
+  HWND bench = nullptr;
+  if (!driver.WaitFor(60s, [&] {
+        bench = FindWindowW(ids::kBenchClass, nullptr);
+        return bench != nullptr && IsWindowVisible(bench);
+      }))
+    return nullptr;
+  GetWindowThreadProcessId(bench, &driver.process);
+  return bench;
+}
+
+// Stop all, then the bench window closed.
+template <typename Stopped>
+int StopAndClose(Driver& driver, HWND bench, Stopped stopped) {
+  Click(GetDlgItem(bench, veska::win32gui::bench_ids::kStopAll));
+  if (!driver.WaitFor(120s, stopped)) return Fail(driver, "Stop all left a slot serving");
+  PostMessageW(bench, WM_CLOSE, 0, 0);
+  if (!driver.WaitFor(60s, [&] { return !IsWindow(bench); }))
+    return Fail(driver, "the bench window did not close");
+  std::printf("the bench window has gone\n");
+  return 0;
+}
+
+// The production bench window: a refused start, every slot served once, a slot's log, Stop all,
+// the window closed.
+int Bench(Driver& driver, const std::string& folder, const std::string& picture) {
+  namespace ids = veska::win32gui::bench_ids;
+  HWND bench = FindBench(driver);
+  if (bench == nullptr) return Fail(driver, "no bench window");
+  const auto control = [bench](int id) { return GetDlgItem(bench, id); };
+  const RemoteList list(control(ids::kSlots), driver.process);
+  if (!list.Ready()) return Fail(driver, "cannot read the bench's list");
+  if (!driver.WaitFor(30s,
+                      [&] { return list.Rows() > 0 && !list.Text(0, ids::kColumnState).empty(); }))
+    return Fail(driver, "the bench shows no slot");
+  std::printf("the bench shows %d slots\n%s", list.Rows(), list.Table().c_str());
+  const auto stopped = [&] {
+    for (int row = 0; row < list.Rows(); ++row) {
+      if (list.Text(row, ids::kColumnState) != "stopped") return false;
+    }
+    return IsWindowEnabled(control(ids::kStartAll)) && !IsWindowEnabled(control(ids::kStopAll));
+  };
+  if (!stopped()) return Fail(driver, "the slots do not start stopped");
+
+  // A release folder that is not there: the start is refused and nothing serves.
+  const std::string release = TextOf(control(ids::kRelease));
+  const std::wstring missing = Wide(folder + "\\no-such-release");
+  Ask(control(ids::kRelease), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(missing.c_str()));
+  Click(control(ids::kStartAll));
+  if (!driver.WaitFor(60s, [&] { return !driver.boxes.empty(); }))
+    return Fail(driver, "a start without its release folder was not refused");
+  driver.WaitFor(2s, [] { return false; });
+  if (!stopped()) return Fail(driver, "a refused start left a slot serving");
+  driver.boxes.clear();
+
+  const std::wstring wideRelease = Wide(release);
+  Ask(control(ids::kRelease), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wideRelease.c_str()));
+  Click(control(ids::kStartAll));
+  const auto served = [&] {
+    for (int row = 0; row < list.Rows(); ++row) {
+      if (std::atoi(list.Text(row, ids::kColumnPasses).c_str()) < 1) return false;
+    }
+    return true;
+  };
+  bool pictureTaken = picture.empty();
+  std::optional<Clock::time_point> allWriting;
+  const auto failed = [&] {
+    for (int row = 0; row < list.Rows(); ++row) {
+      if (std::atoi(list.Text(row, ids::kColumnFailures).c_str()) > 0) return true;
+    }
+    return false;
+  };
+  const bool done = driver.WaitFor(900s, [&] {
+    if (!pictureTaken) {
+      // Mid-run: every slot a fifth into its phone, its rate known (or a minute into writing).
+      bool writing = true;
+      bool underWay = true;
+      for (int row = 0; row < list.Rows(); ++row) {
+        writing = writing && list.Text(row, ids::kColumnState).starts_with("writing");
+        underWay = underWay && !list.Text(row, ids::kColumnRate).empty() &&
+                   std::atoi(list.Text(row, ids::kColumnProgress).c_str()) >= 20;
+      }
+      if (writing && !allWriting) allWriting = Clock::now();
+      if (writing && (underWay || Clock::now() - *allWriting > 60s)) {
+        pictureTaken = Shoot(bench, picture);
+      }
+    }
+    // A picture's run ends with it.
+    return (picture.empty() ? served() : pictureTaken) || failed();
+  });
+  std::printf("%s", list.Table().c_str());
+  std::printf("totals: %s\n", TextOf(control(ids::kTotals)).c_str());
+  if (!done || failed()) return Fail(driver, "the bench did not serve every phone once");
+  if (!picture.empty()) return StopAndClose(driver, bench, stopped);
+  if (!IsWindowEnabled(control(ids::kStopAll)) || IsWindowEnabled(control(ids::kRelease)))
+    return Fail(driver, "a serving bench leaves its plan's fields enabled or Stop all disabled");
+
+  // The first slot's log, through its row's menu (Show log is its first entry).
+  list.Select(0);
+  PostMessageW(bench, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(control(ids::kSlots)),
+               MAKELPARAM(-1, -1));
+  HWND menu = nullptr;
+  if (!driver.WaitFor(20s, [&] {
+        const std::vector<HWND> menus = WindowsOf(driver.process, L"#32768");
+        menu = menus.empty() ? nullptr : menus.front();
+        return menu != nullptr;
+      }))
+    return Fail(driver, "the row's menu did not open");
+  for (WPARAM key : {VK_DOWN, VK_RETURN}) {
+    PostMessageW(menu, WM_KEYDOWN, key, 0);
+    std::this_thread::sleep_for(200ms);
+  }
+  HWND log = nullptr;
+  if (!driver.WaitFor(20s, [&] {
+        const std::vector<HWND> logs = WindowsOf(driver.process, ids::kLogClass);
+        log = logs.empty() ? nullptr : logs.front();
+        return log != nullptr;
+      }))
+    return Fail(driver, "Show log opened no window");
+  const std::string text = TextOf(GetDlgItem(log, ids::kLogText));
+  std::printf("log window [%s]: %zu characters\n", TextOf(log).c_str(), text.size());
+  if (text.empty() || !WriteFile(folder + "\\slot-log.txt", text))
+    return Fail(driver, "the slot's log is empty or cannot be saved");
+  PostMessageW(log, WM_CLOSE, 0, 0);
+
+  return StopAndClose(driver, bench, stopped);
+}
+
+// A locked bench that starts by itself (AutoStart and Locked in its settings).
+int BenchLocked(Driver& driver) {
+  namespace ids = veska::win32gui::bench_ids;
+  HWND bench = FindBench(driver);
+  if (bench == nullptr) return Fail(driver, "no bench window");
+  const auto control = [bench](int id) { return GetDlgItem(bench, id); };
+  const RemoteList list(control(ids::kSlots), driver.process);
+  if (!list.Ready()) return Fail(driver, "cannot read the bench's list");
+  const auto serving = [&] {
+    for (int row = 0; row < list.Rows(); ++row) {
+      const std::string state = list.Text(row, ids::kColumnState);
+      if (state.empty() || state == "stopped") return false;
+    }
+    return list.Rows() > 0 && IsWindowEnabled(control(ids::kStopAll)) &&
+           !IsWindowEnabled(control(ids::kStartAll));
+  };
+  if (!driver.WaitFor(60s, serving)) return Fail(driver, "the bench did not start by itself");
+  std::printf("%s", list.Table().c_str());
+  const auto fieldsDisabled = [&] {
+    for (int id : {ids::kRelease, ids::kBrowse, ids::kSelection, ids::kDefaultCal, ids::kVerify,
+                   ids::kReboot, ids::kStation}) {
+      if (IsWindowEnabled(control(id))) return false;
+    }
+    return true;
+  };
+  if (!fieldsDisabled()) return Fail(driver, "a locked bench lets its plan be changed");
+  Click(control(ids::kStopAll));
+  if (!driver.WaitFor(60s, [&] {
+        return IsWindowEnabled(control(ids::kStartAll)) && !IsWindowEnabled(control(ids::kStopAll));
+      }))
+    return Fail(driver, "Stop all did not stop the locked bench");
+  if (!fieldsDisabled()) return Fail(driver, "a stopped locked bench lets its plan be changed");
+  Click(control(ids::kStartAll));
+  if (!driver.WaitFor(60s, serving))
+    return Fail(driver, "Start all did not start the locked bench");
+  // Closed while its slots serve: the window asks first, and stops them.
+  PostMessageW(bench, WM_CLOSE, 0, 0);
+  if (!driver.WaitFor(60s, [&] { return !IsWindow(bench); }))
+    return Fail(driver, "the bench window did not close");
+  if (driver.boxes.empty()) return Fail(driver, "a serving bench closed without asking");
+  std::printf("the locked bench window has gone\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // What the driver saw so far stays in its log even if it dies.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   const std::string_view mode = argc > 1 ? argv[1] : "connect";
   const std::string folder = argc > 2 ? argv[2] : ".";
   Driver driver;
+  if (mode == "bench") return Bench(driver, folder, argc > 3 ? argv[3] : "");
+  if (mode == "bench-locked") return BenchLocked(driver);
   const std::wstring title = Wide(veska::app::kMainDialogTemplate.title);
   if (!driver.WaitFor(60s, [&] {
         driver.main = FindWindowW(nullptr, title.c_str());
@@ -459,6 +717,16 @@ int main(int argc, char** argv) {
   } else if (mode == "tour") {
     if (int failed = Tour(driver, folder); failed != 0) return failed;
   }
+
+  // The production bench from the system menu: modal over the main window, closed by its box.
+  PostMessageW(driver.main, WM_SYSCOMMAND, veska::app::IDM_BENCH, 0);
+  HWND bench = FindBench(driver);
+  if (bench == nullptr) return Fail(driver, "the system menu's bench did not open");
+  if (IsWindowEnabled(driver.main)) return Fail(driver, "the bench is not modal");
+  PostMessageW(bench, WM_CLOSE, 0, 0);
+  if (!driver.WaitFor(20s, [&] { return !IsWindow(bench) && IsWindowEnabled(driver.main); }))
+    return Fail(driver, "the bench did not close back to the main window");
+  std::printf("the bench opened from the system menu and closed\n");
 
   // The about box from the system menu: modal over the main window, closed by its button.
   PostMessageW(driver.main, WM_SYSCOMMAND, veska::app::IDM_ABOUTBOX, 0);

@@ -23,18 +23,41 @@
 #include "link/DeviceWatch.h"
 #include "link/win32/UniqueHandle.h"
 
-// Older mingw-w64 headers declare the notification types but not these two functions, which
-// cfgmgr32 has exported since Windows 8.
-extern "C" {
-CMAPI CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
-                                                PCM_NOTIFY_CALLBACK callback,
-                                                PHCMNOTIFICATION notification);
-CMAPI CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION notification);
-}
-
 namespace veska::link {
 
 namespace {
+
+// cfgmgr32 has exported the two notification functions since Windows 8 (older mingw-w64 headers
+// do not declare them). They are looked up rather than imported: wine exports the first as a stub
+// that ends the process when called, and an older system has neither; both wait by looking.
+using RegisterNotification = CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK,
+                                                PHCMNOTIFICATION);
+using UnregisterNotification = CONFIGRET(WINAPI*)(HCMNOTIFICATION);
+
+struct Notifications {
+  RegisterNotification registerFor = nullptr;
+  UnregisterNotification unregister = nullptr;
+};
+
+const Notifications& NotificationFunctions() {
+  static const Notifications functions = [] {
+    Notifications found;
+    // Wine says so through ntdll; its configuration manager notices nothing anyway.
+    if (const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+      return found;
+    }
+    const HMODULE cfgmgr = LoadLibraryW(L"cfgmgr32.dll");
+    if (cfgmgr == nullptr) return found;
+    found.registerFor = reinterpret_cast<RegisterNotification>(
+        reinterpret_cast<void (*)()>(GetProcAddress(cfgmgr, "CM_Register_Notification")));
+    found.unregister = reinterpret_cast<UnregisterNotification>(
+        reinterpret_cast<void (*)()>(GetProcAddress(cfgmgr, "CM_Unregister_Notification")));
+    if (found.registerFor == nullptr || found.unregister == nullptr) found = {};
+    return found;
+  }();
+  return functions;
+}
 
 // The COM-port interface class (ntddser.h, whose other declarations need the kernel's headers).
 constexpr GUID kComPortInterface = {
@@ -57,13 +80,15 @@ class Registration {
     filter.cbSize = sizeof filter;
     filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
     filter.u.DeviceInterface.ClassGuid = interfaceClass;
-    if (CM_Register_Notification(&filter, event, Noticed, &handle_) != CR_SUCCESS) {
+    const Notifications& functions = NotificationFunctions();
+    if (functions.registerFor == nullptr ||
+        functions.registerFor(&filter, event, Noticed, &handle_) != CR_SUCCESS) {
       handle_ = nullptr;
     }
   }
   ~Registration() {
     // Returns once no callback is running, so the event outlives every SetEvent.
-    if (handle_ != nullptr) CM_Unregister_Notification(handle_);
+    if (handle_ != nullptr) NotificationFunctions().unregister(handle_);
   }
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;

@@ -14,11 +14,13 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
-// Defines the class and property keys of the headers below here: no library holds them.
+#include <setupapi.h>
+// Defines the class and property keys of the headers below here: no library holds them. A block
+// of its own, so that sorting the includes cannot move it after them.
+#include <initguid.h>
+
 #include <devguid.h>
 #include <devpkey.h>
-#include <initguid.h>
-#include <setupapi.h>
 
 #include <algorithm>
 #include <memory>
