@@ -12,6 +12,8 @@
 #include "download/ChecksumTool.h"
 #include "download/DownloadButtons.h"
 #include "explorer/TfsExplorerDlg.h"
+#include "fs/FileSystemDownload.h"
+#include "fs/FsButtons.h"
 #include "fs/Listing.h"
 #include "link/FilePath.h"
 
@@ -67,6 +69,25 @@ std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg, int sel
                                     std::string(info.logName).c_str(), what.c_str(),
                                     std::string(info.cliName).c_str()),
                         std::move(refusal->cause)};
+  }
+  return std::nullopt;
+}
+
+std::optional<InputRefusal> RefusedListing(app::DownloaderDlg& dlg, int selectionIndex) {
+  for (const app::ImageKind kind : app::Selection(selectionIndex)->files) {
+    if (kind != app::ImageKind::Tfs && kind != app::ImageKind::Db2) continue;
+    const fs::FileSystemInputs inputs = fs::FileSystemInputsOf(
+        dlg, kind == app::ImageKind::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
+    fs::Listing listing;
+    if (!fs::LoadListing(dlg.Engine(), inputs, listing)) {
+      return InputRefusal{
+          {},
+          app::Printf("%s listing refused before connecting: %s (beside the image, named as it "
+                      "is with .cfg)",
+                      std::string(app::Catalogue(kind).logName).c_str(),
+                      inputs.listingPath.c_str()),
+          {}};
+    }
   }
   return std::nullopt;
 }

@@ -24,6 +24,12 @@ struct InputRefusal {
 [[nodiscard]] std::optional<InputRefusal> RefusedDownloadFile(app::DownloaderDlg& dlg,
                                                               int selectionIndex);
 
+// The file systems' listings the download of `selectionIndex` reads, loaded and checked as the
+// download loads them (their refusal's box is the download's own, shown by the load: the
+// refusal's `box` is empty). The first refused.
+[[nodiscard]] std::optional<InputRefusal> RefusedListing(app::DownloaderDlg& dlg,
+                                                         int selectionIndex);
+
 // A file the Explorer's Add would take from the PC: only a regular file (looked at without
 // waiting for anyone: a FIFO would block the open) that the file's 32-bit size record can
 // carry.

@@ -18,9 +18,6 @@
 #include "app/FlashMap.h"
 #include "app/Printf.h"
 #include "app/Templates.h"
-#include "fs/FileSystemDownload.h"
-#include "fs/FsButtons.h"
-#include "fs/Listing.h"
 #include "link/BaudCodes.h"
 #include "link/FilePath.h"
 #include "link/PortNames.h"
@@ -472,18 +469,9 @@ int Session::CheckPlannedFiles(const StepPlan& plan) {
     if (const auto refusal = operations::RefusedDownloadFile(*dlg_, index)) return refuse(*refusal);
     // A file system's listing is read and checked as its download would, before the phone is
     // touched; the load shows the download's own box.
-    for (const app::ImageKind kind : app::Selection(index)->files) {
-      if (kind != app::ImageKind::Tfs && kind != app::ImageKind::Db2) continue;
-      const fs::FileSystemInputs inputs = fs::FileSystemInputsOf(
-          *dlg_, kind == app::ImageKind::Tfs ? fs::FileSystemKind::Tfs : fs::FileSystemKind::Db2);
-      fs::Listing listing;
-      if (!fs::LoadListing(dlg_->Engine(), inputs, listing)) {
-        errors_.Explain(app::Printf(
-            "veska-cli: %s listing refused before connecting: %s (beside the image, named as it "
-            "is with .cfg)\n",
-            std::string(app::Catalogue(kind).logName).c_str(), inputs.listingPath.c_str()));
-        return EXIT_INPUT_REFUSED;
-      }
+    if (const auto refusal = operations::RefusedListing(*dlg_, index)) {
+      errors_.Explain("veska-cli: " + refusal->explanation + "\n");
+      return EXIT_INPUT_REFUSED;
     }
   }
   // What a dump or a copy from the phone writes must be able to land before the phone is
