@@ -64,6 +64,19 @@ std::string FirstLine(const std::string& text) {
   return text.substr(0, text.find('\n'));
 }
 
+// What the sessions and the serving loop say names the command line at the start of each line,
+// which its logs and records keep; a window shows the words without it.
+std::string WithoutProgramName(std::string text) {
+  constexpr std::string_view kProgram = "veska-cli: ";
+  for (std::size_t at = 0; at < text.size();) {
+    if (std::string_view(text).substr(at).starts_with(kProgram)) text.erase(at, kProgram.size());
+    const std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return text;
+}
+
 // A slot's stop: its session watches it as a console run watches Ctrl-C, and the handler the
 // session sets (Disconnect's click) runs under the lock, so WaitHandled waits for it.
 class SlotStop final : public StopSignal {
@@ -182,7 +195,9 @@ class Bench::Impl {
     hook_ = std::move(hook);
   }
 
-  std::string Check() {
+  std::string Check() { return WithoutProgramName(CheckAll()); }
+
+  std::string CheckAll() {
     if (plan_.slots.empty()) return "veska-cli: the bench has no slots";
     // Two names of one device would be two slots fighting over one phone.
     std::map<std::string, std::size_t> seen;
@@ -372,7 +387,7 @@ class Bench::Impl {
     event.slot = slot;
     event.at = std::chrono::system_clock::now();
     event.kind = kind;
-    event.text = std::move(text);
+    event.text = WithoutProgramName(std::move(text));
     std::lock_guard lock(observerMutex_);
     if (observer_) observer_(event);
   }
@@ -521,7 +536,8 @@ class Bench::Impl {
   bool Verdict(std::size_t index, const PhoneRecord& phone) {
     SlotData& slot = *slots_[index];
     const bool passed = phone.exitStatus == EXIT_OK;
-    const std::string verdict = passed ? "PASS" : "FAIL: " + FirstLine(phone.cause);
+    const std::string verdict =
+        passed ? "PASS" : "FAIL: " + FirstLine(WithoutProgramName(phone.cause));
     bool quarantine = false;
     int inRow = 0;
     {

@@ -188,7 +188,9 @@ TEST_F(StationBenchTest, EachPhoneIsServedOnceAndASlotThatKeepsFailingStops) {
   EXPECT_EQ(asked.load(), 1);
   EXPECT_EQ(rows[3].failuresInRow, 3);
   EXPECT_FALSE(rows[3].serving);
+  // The window shows the cause's words; the program's name stays in the logs and records.
   EXPECT_TRUE(rows[3].lastVerdict.starts_with("FAIL: ")) << rows[3].lastVerdict;
+  EXPECT_EQ(rows[3].lastVerdict.find("veska-cli"), std::string::npos) << rows[3].lastVerdict;
   EXPECT_EQ(Count(SlotEvent::Kind::Quarantined, 3), 1u);
   EXPECT_EQ(Count(SlotEvent::Kind::PhoneEnded, 3), 3u);
   {
