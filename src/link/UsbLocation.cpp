@@ -237,4 +237,15 @@ bool SameUsbPort(const UsbLocation& a, const UsbLocation& b, const std::string& 
   return !host.empty() && host == controller.host;
 }
 
+// Both platforms' lists of present devices carry their locations: the one at a port is found
+// the same way.
+std::string DeviceAtUsbLocation(const UsbLocation& location, const std::string& sysRoot) {
+  for (const SerialDevice& present : PresentSerialDevices(sysRoot)) {
+    if (present.location && SameUsbPort(location, *present.location, sysRoot)) {
+      return present.device;
+    }
+  }
+  return "";
+}
+
 }  // namespace veska::link

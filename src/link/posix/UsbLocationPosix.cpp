@@ -103,13 +103,4 @@ std::vector<SerialDevice> PresentSerialDevices(const std::string& sysRoot) {
   return devices;
 }
 
-std::string DeviceAtUsbLocation(const UsbLocation& location, const std::string& sysRoot) {
-  for (const SerialDevice& present : PresentSerialDevices(sysRoot)) {
-    if (present.location && SameUsbPort(location, *present.location, sysRoot)) {
-      return present.device;
-    }
-  }
-  return "";
-}
-
 }  // namespace veska::link

@@ -145,13 +145,4 @@ std::optional<UsbLocation> UsbLocationOf(const std::string& device, const std::s
   return std::nullopt;
 }
 
-std::string DeviceAtUsbLocation(const UsbLocation& location, const std::string& sysRoot) {
-  for (const SerialDevice& present : PresentSerialDevices(sysRoot)) {
-    if (present.location && SameUsbPort(location, *present.location, sysRoot)) {
-      return present.device;
-    }
-  }
-  return "";
-}
-
 }  // namespace veska::link
