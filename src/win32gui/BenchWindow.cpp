@@ -226,8 +226,7 @@ void BenchWindow::Shutdown() {
   }
   // Stops every slot and waits for them: a slot still asking gets no answer now.
   bench.reset();
-  const std::lock_guard lock(postedMutex_);
-  posted_.clear();
+  posted_.Clear();
 }
 
 HWND BenchWindow::MakeControl(const wchar_t* className, const wchar_t* text, DWORD style,
@@ -441,7 +440,7 @@ LRESULT BenchWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       Close();
       return 0;
     case WM_BENCH_POSTED:
-      RunPosted();
+      posted_.RunAll();
       return 0;
     default:
       break;
@@ -829,25 +828,8 @@ void BenchWindow::Command(std::function<void()> work) {
 }
 
 void BenchWindow::Post(std::function<void()> work) {
-  {
-    const std::lock_guard lock(postedMutex_);
-    posted_.push_back(std::move(work));
-  }
+  posted_.Add(std::move(work));
   PostMessageW(window_.get(), WM_BENCH_POSTED, 0, 0);
-}
-
-void BenchWindow::RunPosted() {
-  // One at a time, the lock released while each runs: a question's box runs a loop of its own.
-  for (;;) {
-    std::function<void()> work;
-    {
-      const std::lock_guard lock(postedMutex_);
-      if (posted_.empty()) return;
-      work = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    if (work) work();
-  }
 }
 
 int RunBenchWindow(std::string_view programName, const std::filesystem::path& settingsFile) {

@@ -21,6 +21,7 @@
 #include "station/Bench.h"
 #include "win32gui/BenchIds.h"
 #include "win32gui/Handles.h"
+#include "win32gui/PostedWork.h"
 #include "win32gui/Win32Window.h"
 
 namespace veska::win32gui {
@@ -96,7 +97,6 @@ class BenchWindow {
   void Command(std::function<void()> work);
   // Runs `work` on the window's thread without waiting for it.
   void Post(std::function<void()> work);
-  void RunPosted();
   // Ends the commands' thread and the bench (every slot stopped and waited for); the questions
   // still open get no answer.
   void Shutdown();
@@ -142,8 +142,7 @@ class BenchWindow {
   std::condition_variable questionAnswered_;
   bool closing_ = false;
 
-  std::mutex postedMutex_;
-  std::deque<std::function<void()>> posted_;
+  PostedWork posted_;
 
   std::mutex commandsMutex_;
   std::condition_variable_any commandsReady_;

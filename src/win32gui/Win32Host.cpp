@@ -67,37 +67,19 @@ LRESULT CALLBACK Win32Host::RelayProc(HWND window, UINT message, WPARAM wParam, 
   }
   if (message == WM_RUN_POSTED) {
     if (auto* host = reinterpret_cast<Win32Host*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
-      host->RunPosted();
+      host->posted_.RunAll();
     return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
 void Win32Host::Post(std::function<void()> work) {
-  {
-    const std::lock_guard lock(postedMutex_);
-    posted_.push_back(std::move(work));
-  }
+  posted_.Add(std::move(work));
   PostMessageW(relay_.get(), WM_RUN_POSTED, 0, 0);
 }
 
 void Win32Host::DropPosted() {
-  const std::lock_guard lock(postedMutex_);
-  posted_.clear();
-}
-
-void Win32Host::RunPosted() {
-  // One at a time, the lock released while each runs: work may post more.
-  for (;;) {
-    std::function<void()> work;
-    {
-      const std::lock_guard lock(postedMutex_);
-      if (posted_.empty()) return;
-      work = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    if (work) work();
-  }
+  posted_.Clear();
 }
 
 Win32Host::~Win32Host() {

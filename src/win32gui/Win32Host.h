@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <mutex>
 
 #include "ui/Host.h"
 #include "win32gui/Handles.h"
+#include "win32gui/PostedWork.h"
 #include "win32gui/Win32Window.h"
 
 namespace veska::win32gui {
@@ -56,15 +56,13 @@ class Win32Host final : public ui::Host {
   // is still running.
   bool ServeWorkersFor(std::chrono::milliseconds bound);
   static LRESULT CALLBACK RelayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  void RunPosted();
 
   DWORD thread_;
   // A message-only window of the user-interface thread: other threads' work arrives there.
   WindowHandle relay_;
   std::function<void(Win32Window&)> shownHook_;
   std::function<void(Win32Window&)> endedHook_;
-  std::mutex postedMutex_;
-  std::deque<std::function<void()>> posted_;
+  PostedWork posted_;
   std::function<void()> abandonHook_;
   std::atomic<int> runningWorkers_{0};
   bool closing_ = false;
