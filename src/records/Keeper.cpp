@@ -84,11 +84,12 @@ bool Keeper::Start() {
     started_ = true;
     const int answer = firstAnswer_;
     const std::string problem = firstProblem_;
-    const bool refused = answer != -1 && answer != RECORDS_OK && answer != RECORDS_UNAVAILABLE;
-    if (answer == RECORDS_UNAVAILABLE) {
-      serverFailing_ = answer;
-      say_("the records server cannot be reached for now: " + problem + "; the records wait in " +
-           localPath_ + " and go when it is back");
+    // A schema left for its owner to migrate is as a server away: the records wait for it.
+    const bool refused = answer != -1 && answer != RECORDS_OK && answer != RECORDS_UNAVAILABLE &&
+                         answer != RECORDS_OUTDATED;
+    if (answer == RECORDS_UNAVAILABLE || answer == RECORDS_OUTDATED) {
+      serverFailing_ = RECORDS_OK;
+      ServerFailed(answer, problem);
     } else if (refused && !place_.chosen) {
       // A program that starts whatever its store says (the desktop's) only tells.
       serverFailing_ = answer;
@@ -307,6 +308,9 @@ void Keeper::ServerFailed(int status, const std::string& problem) {
   serverFailing_ = status;
   if (status == RECORDS_REFUSED) {
     say_("the records cannot be delivered: " + problem + "; they wait in " + localPath_);
+  } else if (status == RECORDS_OUTDATED) {
+    say_("the records cannot be delivered yet: " + problem + "; they wait in " + localPath_ +
+         " and go once it is done");
   } else {
     say_("the records server cannot be reached for now: " + problem + "; the records wait in " +
          localPath_ + " and go when it is back");

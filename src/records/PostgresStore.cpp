@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "records/Schema.h"
+#include "records/ServerSetup.h"
 #include "records/Stores.h"
 
 namespace veska::records {
@@ -227,7 +228,7 @@ class PostgresStore final : public Store {
     migrated_ = false;
     if (int s = Connect(); s != RECORDS_OK) return s;
     // A store left at a schema it does not know, or not brought up to date, takes nothing.
-    const int status = InTransaction([this] { return Migrate(); });
+    const int status = InTransaction([this] { return Migrate(Migration::WhereAllowed); });
     if (status != RECORDS_OK) conn_.reset();
     migrated_ = status == RECORDS_OK;
     return status;
@@ -249,6 +250,46 @@ class PostgresStore final : public Store {
 
   std::string Problem() const override { return problem_; }
   std::string Where() const override { return where_; }
+
+  // `records --migrate`: brings the schema up to date whoever connects; the server refuses a
+  // role that may not change the tables.
+  int MigrateNow(ServerChange& change) {
+    if (int s = Connect(); s != RECORDS_OK) return s;
+    const int status = InTransaction([this, &change] {
+      const int migrated = Migrate(Migration::Always);
+      change.from = schemaFrom_;
+      change.to = migrated == RECORDS_OK ? kSchemaVersion : schemaFrom_;
+      return migrated;
+    });
+    conn_.reset();
+    return status;
+  }
+
+  // `records --server-setup --apply`: the roles and the tables' rights, in one transaction.
+  int SetUp(ServerChange& change) {
+    if (int s = Connect(); s != RECORDS_OK) return s;
+    const int status = InTransaction([this, &change] {
+      SchemaState state;
+      Result roles;
+      int done = ReadSchema(state);
+      if (done == RECORDS_OK && state.version > kSchemaVersion) return TooNew(state.version);
+      if (done == RECORDS_OK) {
+        done = Run("SELECT count(*) FROM pg_roles WHERE rolname IN ($1, $2, $3)",
+                   Params().Add(kOwnerRole).Add(kWriterRole).Add(kReaderRole), &roles);
+      }
+      if (done != RECORDS_OK) return done;
+      change.from = state.version;
+      change.rolesMade = 3 - Parse<int>(PQgetvalue(roles.get(), 0, 0));
+      for (const std::string& statement : ServerSetupStatements()) {
+        if (done = Run(statement); done != RECORDS_OK) return done;
+      }
+      done = ReadSchema(state);
+      change.to = state.version;
+      return done;
+    });
+    conn_.reset();
+    return status;
+  }
 
   void Abandon() override {
     abandoned_ = true;
@@ -427,31 +468,85 @@ class PostgresStore final : public Store {
     }
   }
 
-  int Migrate() {
+  // How a store treats a schema older than its own: a bench brings it up to date only where it
+  // may change the tables (it owns them, may act as their owner, or there are none yet) and
+  // leaves it to the owner otherwise; `records --migrate` tries whoever it is, for the server
+  // to judge.
+  enum class Migration { WhereAllowed, Always };
+
+  // The schema as this role finds it, under the migration lock: a migration under way is
+  // waited for.
+  struct SchemaState {
+    bool exists = false;  // veska_schema is there
+    bool empty = true;    // ... without its row
+    int version = 0;      // 0: no tables yet
+    std::string owner;    // the role that owns the tables
+    bool mine = false;    // this role is that owner
+    bool member = false;  // ... or may act as it (a member, a superuser)
+  };
+
+  int ReadSchema(SchemaState& state) {
+    state = {};
     Result result;
     int status = Run("SELECT pg_advisory_xact_lock($1)", Params().Add(kMigrationLock));
     if (status == RECORDS_OK) {
-      status = Run("CREATE TABLE IF NOT EXISTS veska_schema (version INTEGER NOT NULL)");
+      status = Run(
+          "SELECT pg_get_userbyid(relowner), pg_get_userbyid(relowner) = current_user, "
+          "pg_has_role(relowner, 'MEMBER') FROM pg_class WHERE oid = to_regclass('veska_schema')",
+          {}, &result);
     }
-    if (status == RECORDS_OK) status = Run("SELECT max(version) FROM veska_schema", {}, &result);
+    if (status != RECORDS_OK || PQntuples(result.get()) != 1) return status;
+    state.exists = true;
+    state.owner = PQgetvalue(result.get(), 0, 0);
+    state.mine = std::string_view(PQgetvalue(result.get(), 0, 1)) == "t";
+    state.member = std::string_view(PQgetvalue(result.get(), 0, 2)) == "t";
+    status = Run("SELECT max(version) FROM veska_schema", {}, &result);
     if (status != RECORDS_OK) return status;
-    const bool empty = PQgetisnull(result.get(), 0, 0) != 0;
-    const int version = empty ? 0 : Parse<int>(PQgetvalue(result.get(), 0, 0));
-    if (version > kSchemaVersion) {
-      problem_ = "the records at " + where_ + " were written by a newer version (schema " +
-                 std::to_string(version) + "); this program knows up to " +
-                 std::to_string(kSchemaVersion);
-      return RECORDS_TOO_NEW;
+    state.empty = PQgetisnull(result.get(), 0, 0) != 0;
+    state.version = state.empty ? 0 : Parse<int>(PQgetvalue(result.get(), 0, 0));
+    return RECORDS_OK;
+  }
+
+  int TooNew(int version) {
+    problem_ = "the records at " + where_ + " were written by a newer version (schema " +
+               std::to_string(version) + "); this program knows up to " +
+               std::to_string(kSchemaVersion);
+    return RECORDS_TOO_NEW;
+  }
+
+  int Migrate(Migration how) {
+    SchemaState state;
+    int status = ReadSchema(state);
+    if (status != RECORDS_OK) return status;
+    schemaFrom_ = state.version;
+    if (state.version > kSchemaVersion) return TooNew(state.version);
+    if (state.version == kSchemaVersion) return RECORDS_OK;
+    if (state.exists && !state.mine) {
+      if (!state.member && how == Migration::WhereAllowed) {
+        problem_ = "the records at " + where_ + " are at schema version " +
+                   std::to_string(state.version) + ", older than this program's " +
+                   std::to_string(kSchemaVersion) +
+                   "; run `veska-cli records --migrate` as their owner";
+        return RECORDS_OUTDATED;
+      }
+      // What the migration makes belongs to the tables' owner, with the rights its default
+      // privileges give the other roles; the role is this transaction's alone.
+      if (state.member) {
+        status = Run("SELECT set_config('role', $1, true)", Params().Add(state.owner));
+        if (status != RECORDS_OK) return status;
+      }
     }
-    if (version == kSchemaVersion) return RECORDS_OK;
+    if (!state.exists) status = Run("CREATE TABLE veska_schema (version INTEGER NOT NULL)");
+    if (status != RECORDS_OK) return status;
     const std::vector<std::string> migrations = Migrations(Dialect::Postgres);
-    for (std::size_t next = static_cast<std::size_t>(version); next < migrations.size(); ++next) {
+    for (std::size_t next = static_cast<std::size_t>(state.version); next < migrations.size();
+         ++next) {
       for (const std::string& statement : Statements(migrations[next])) {
         status = Run(statement);
         if (status != RECORDS_OK) return status;
       }
     }
-    return empty
+    return state.empty
                ? Run("INSERT INTO veska_schema (version) VALUES ($1)", Params().Add(kSchemaVersion))
                : Run("UPDATE veska_schema SET version = $1", Params().Add(kSchemaVersion));
   }
@@ -605,6 +700,7 @@ class PostgresStore final : public Store {
   std::string where_;
   Connection conn_;
   bool migrated_ = false;  // opened: the schema is this program's
+  int schemaFrom_ = 0;     // the version the last migration found
   std::string problem_;
   std::atomic<bool> abandoned_{false};
   WakeFd wake_;
@@ -690,6 +786,20 @@ std::vector<std::string> AddressesOf(const std::string& host) {
 
 std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
   return std::make_unique<PostgresStore>(address);
+}
+
+int MigrateServer(const std::string& address, ServerChange& change, std::string& problem) {
+  PostgresStore store(address);
+  const int status = store.MigrateNow(change);
+  problem = store.Problem();
+  return status;
+}
+
+int SetUpServer(const std::string& address, ServerChange& change, std::string& problem) {
+  PostgresStore store(address);
+  const int status = store.SetUp(change);
+  problem = store.Problem();
+  return status;
 }
 
 std::string ServerKey(const std::string& address) {

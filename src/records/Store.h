@@ -21,6 +21,9 @@ inline constexpr int RECORDS_REFUSED = 7;
 // The server refused this one record (its data); the others may still go. Problem() is the
 // server's reason alone.
 inline constexpr int RECORDS_REJECTED = 8;
+// The schema is older than this program's and this program may not change the tables (a
+// bench's writer, a reader): the records wait until their owner migrates them.
+inline constexpr int RECORDS_OUTDATED = 9;
 
 // Where records are kept. A record is stored whole or not at all; putting one whose id is
 // stored already stores nothing and succeeds, so that delivery can be repeated safely.
@@ -30,7 +33,8 @@ class Store {
  public:
   virtual ~Store() = default;
 
-  // Opens the store, creating its tables or bringing them to this program's version.
+  // Opens the store, creating its tables or bringing them to this program's version where it
+  // may change them.
   [[nodiscard]] virtual int Open() = 0;
   [[nodiscard]] virtual int Put(const Record& record) = 0;
   // The records `filter` chooses, oldest first.

@@ -122,6 +122,16 @@ std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
                                         "this build of the program cannot reach a PostgreSQL "
                                         "server (it was built without libpq)");
 }
+
+int MigrateServer(const std::string& address, ServerChange&, std::string& problem) {
+  problem = MakePostgresStore(address)->Problem();
+  return RECORDS_UNAVAILABLE;
+}
+
+int SetUpServer(const std::string& address, ServerChange&, std::string& problem) {
+  problem = MakePostgresStore(address)->Problem();
+  return RECORDS_UNAVAILABLE;
+}
 #endif
 
 }  // namespace veska::records

@@ -23,6 +23,21 @@ namespace veska::records {
                                                      std::chrono::milliseconds busyWait);
 [[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address);
 
+// What a server's owner did to it: its schema's version before (0: no tables) and after, and
+// the roles made.
+struct ServerChange {
+  int from = 0;
+  int to = 0;
+  int rolesMade = 0;
+};
+// Brings the server's schema to this program's version, whoever connects: a role that may not
+// change the tables is refused by the server (RECORDS_REFUSED). `problem` says why it failed.
+[[nodiscard]] int MigrateServer(const std::string& address, ServerChange& change,
+                                std::string& problem);
+// Runs ServerSetupStatements() on the server in one transaction.
+[[nodiscard]] int SetUpServer(const std::string& address, ServerChange& change,
+                              std::string& problem);
+
 // As a limit of LocalStore::Waiting: every record that waits.
 inline constexpr std::size_t kAllWaiting = 1'000'000;
 

@@ -21,6 +21,7 @@
 #include "PostgresServer.h"
 #include "records/Keeper.h"
 #include "records/Schema.h"
+#include "records/ServerSetup.h"
 #include "records/Stores.h"
 
 namespace veska::records {
@@ -73,11 +74,38 @@ class PostgresStoreTest : public ::testing::Test {
   static std::string Sql(const std::string& address, const std::string& statements) {
     Connection conn(PQconnectdb(address.c_str()), &PQfinish);
     EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
     Result result(PQexec(conn.get(), statements.c_str()), &PQclear);
     const ExecStatusType status = PQresultStatus(result.get());
     EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
         << statements << ": " << PQresultErrorMessage(result.get());
     return PQntuples(result.get()) > 0 ? PQgetvalue(result.get(), 0, 0) : "";
+  }
+
+  // The test's database as `user` reaches it.
+  std::string As(const std::string& user) const {
+    std::string address = Address();
+    return address.replace(address.find("veska@"), 5, user);
+  }
+
+  // The database handed to a line's administrator, who may make roles but is no superuser, and
+  // login users for the roles (which live as long as the server).
+  void HandToAdministrator() {
+    Sql(server_->Address(),
+        "DO $$ DECLARE u TEXT; BEGIN FOREACH u IN ARRAY ARRAY['bench1', 'viewer', 'stranger'] "
+        "LOOP IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = u) THEN "
+        "EXECUTE format('CREATE ROLE %I LOGIN', u); END IF; END LOOP; "
+        "IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'line_admin') THEN "
+        "CREATE ROLE line_admin LOGIN CREATEROLE; END IF; END $$");
+    Sql(server_->Address(), "ALTER DATABASE " + database_ + " OWNER TO line_admin");
+  }
+
+  // The server set up by its administrator, with bench1 a writer and viewer a reader.
+  void SetUpRoles(ServerChange& change) {
+    std::string problem;
+    ASSERT_EQ(SetUpServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+    Sql(As("line_admin"), "GRANT veska_writer TO bench1; GRANT veska_reader TO viewer");
   }
 
   std::unique_ptr<Store> Opened() {
@@ -567,6 +595,134 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
   EXPECT_TRUE(said.Text().starts_with("the records cannot be delivered: the records server at "))
       << said.Text();
   EXPECT_EQ(WaitingIds(local, wrong), std::vector<std::string>{"kept"});
+  std::filesystem::remove_all(folder);
+}
+
+// The SQLSTATE `sql` ends with as `address`'s user; "" when it succeeds.
+std::string StateOf(const std::string& address, const std::string& sql) {
+  Connection conn(PQconnectdb(address.c_str()), &PQfinish);
+  if (PQstatus(conn.get()) != CONNECTION_OK) return PQerrorMessage(conn.get());
+  Result result(PQexec(conn.get(), sql.c_str()), &PQclear);
+  const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+  return state ? state : "";
+}
+
+// The line's roles: a bench logged in as a writer delivers its records and can neither change
+// nor remove any, a reader reads and writes nothing, anyone else is kept out; setting the
+// server up twice (once as the text psql would run) changes nothing, and a table the owner
+// makes later is the writer's and the reader's as well.
+TEST_F(PostgresStoreTest, RolesGiveEachProgramOnlyWhatItNeeds) {
+  HandToAdministrator();
+  EXPECT_EQ(StateOf(As("line_admin"), ServerSetupSql()), "");
+  ServerChange change;
+  SetUpRoles(change);
+  EXPECT_EQ(change.from, kSchemaVersion);
+  EXPECT_EQ(change.to, kSchemaVersion);
+  EXPECT_EQ(change.rolesMade, 0);
+  EXPECT_EQ(Sql(Address(), "SELECT count(*) FROM pg_tables WHERE tableowner = 'veska_owner'"), "4");
+
+  const std::filesystem::path folder = EmptyFolder();
+  Said said;
+  Keeper keeper({As("bench1"), true}, (folder / "veska-records.db").string(), said.Sink());
+  ASSERT_TRUE(keeper.Start());
+  Record r = Sample("bench-1-0001", "2026-12-09T10:00:00Z");
+  r.steps = {{"start", "START", "connected", 0, "", 0, 0.5}};
+  r.images = {{"APPS", "/a.bin", 16, 1u, 2u, 1.0, true, true}};
+  keeper.Keep(r);
+  keeper.Finish();
+  EXPECT_EQ(said.Text(), "");
+  auto writer = MakePostgresStore(As("bench1"));
+  ASSERT_EQ(writer->Open(), RECORDS_OK) << writer->Problem();
+  EXPECT_EQ(writer->Put(r), RECORDS_OK) << writer->Problem();  // a delivery repeated
+
+  auto reader = MakePostgresStore(As("viewer"));
+  ASSERT_EQ(reader->Open(), RECORDS_OK) << reader->Problem();
+  std::vector<Record> read;
+  ASSERT_EQ(reader->Read({}, read), RECORDS_OK) << reader->Problem();
+  ASSERT_EQ(read.size(), 1u);
+  ExpectSame(read[0], r);
+  EXPECT_EQ(reader->Put(Sample("viewer-1", "2026-12-09T11:00:00Z")), RECORDS_REFUSED);
+
+  for (const char* sql : {"DELETE FROM phone_records", "UPDATE phone_records SET result = 'x'",
+                          "TRUNCATE phone_steps", "ALTER TABLE phone_records ADD COLUMN x TEXT",
+                          "DROP TABLE phone_images", "UPDATE veska_schema SET version = 1",
+                          "INSERT INTO veska_schema VALUES (3)", "SELECT result FROM phone_records",
+                          "CREATE TABLE mine (x INTEGER)"}) {
+    EXPECT_EQ(StateOf(As("bench1"), sql), "42501") << sql;
+  }
+  EXPECT_EQ(StateOf(As("viewer"), "SELECT count(*) FROM phone_steps"), "");
+  EXPECT_EQ(StateOf(As("viewer"),
+                    "INSERT INTO phone_steps (record_id, position, words, "
+                    "operation, outcome, status, cause, exit_status, seconds) "
+                    "VALUES ('bench-1-0001', 9, '', '', '', 0, '', 0, 0)"),
+            "42501");
+  EXPECT_EQ(StateOf(As("viewer"), "DELETE FROM phone_records"), "42501");
+  EXPECT_EQ(MakePostgresStore(As("stranger"))->Open(), RECORDS_REFUSED);
+
+  Sql(As("line_admin"), "SET ROLE veska_owner; CREATE TABLE phone_later (x BIGSERIAL)");
+  EXPECT_EQ(StateOf(As("bench1"), "INSERT INTO phone_later DEFAULT VALUES"), "");
+  EXPECT_EQ(StateOf(As("viewer"), "SELECT x FROM phone_later"), "");
+  EXPECT_EQ(Ids(*reader, {}), std::vector<std::string>{r.id});
+  std::filesystem::remove_all(folder);
+}
+
+// A bench whose writer finds the tables older than its own leaves them to their owner: its
+// records wait on the PC, said once, and go with the first run after the owner migrated them,
+// none lost or doubled. The writer cannot migrate them itself.
+TEST_F(PostgresStoreTest, WriterFacingAnOlderSchemaWaitsForItsOwnerToMigrate) {
+  // The tables as the first version left them, the owner's; then the roles.
+  HandToAdministrator();
+  Sql(server_->Address(),
+      "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = "
+      "'veska_owner') THEN CREATE ROLE veska_owner NOLOGIN; END IF; END $$");
+  Sql(server_->Address(), "GRANT veska_owner TO line_admin");
+  Sql(As("line_admin"),
+      "BEGIN; GRANT CREATE ON SCHEMA public TO veska_owner; "
+      "SET LOCAL ROLE veska_owner;\n" +
+          Migrations(Dialect::Postgres)[0] +
+          ";\nCREATE TABLE veska_schema (version INTEGER NOT NULL);\n"
+          "INSERT INTO veska_schema VALUES (1); COMMIT");
+  ServerChange change;
+  SetUpRoles(change);
+  EXPECT_EQ(change.from, 1);
+  EXPECT_EQ(change.to, 1);
+
+  const std::filesystem::path folder = EmptyFolder();
+  const std::string local = (folder / "veska-records.db").string();
+  Said said;
+  {
+    Keeper keeper({As("bench1"), true}, local, said.Sink());
+    ASSERT_TRUE(keeper.Start());
+    keeper.Keep(Sample("first", "2026-12-09T01:00:00Z"));
+    keeper.Keep(Sample("second", "2026-12-09T01:01:00Z"));
+    EXPECT_EQ(AwaitWaiting(local, As("bench1"), 2), (std::vector<std::string>{"first", "second"}));
+  }
+  const std::string outdated =
+      "the records at " + As("bench1") + " are at schema version 1, older than this program's " +
+      std::to_string(kSchemaVersion) + "; run `veska-cli records --migrate` as their owner";
+  EXPECT_EQ(said.Text(), "the records cannot be delivered yet: " + outdated + "; they wait in " +
+                             local + " and go once it is done\n2 records wait in " + local +
+                             " for " + ServerKey(As("bench1")) +
+                             "; the next run that reaches it delivers them (records --pending)\n");
+
+  std::string problem;
+  EXPECT_EQ(MigrateServer(As("bench1"), change, problem), RECORDS_REFUSED);
+  EXPECT_NE(problem.find("must be owner"), std::string::npos) << problem;
+  ASSERT_EQ(MigrateServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+  EXPECT_EQ(change.from, 1);
+  EXPECT_EQ(change.to, kSchemaVersion);
+  EXPECT_EQ(Sql(Address(), "SELECT tableowner FROM pg_tables WHERE tablename = 'veska_schema'"),
+            "veska_owner");
+
+  Said next;
+  Keeper again({As("bench1"), true}, local, next.Sink());
+  ASSERT_TRUE(again.Start());
+  again.Keep(Sample("third", "2026-12-09T01:02:00Z"));
+  again.Finish();
+  EXPECT_EQ(next.Text(), "");
+  EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "second", "third"}));
+  ASSERT_EQ(MigrateServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+  EXPECT_EQ(change.from, kSchemaVersion);
   std::filesystem::remove_all(folder);
 }
 
