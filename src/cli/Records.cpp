@@ -14,6 +14,7 @@
 #include "cli/PortList.h"
 #include "link/FilePath.h"
 #include "link/Utf8.h"
+#include "records/ServerSetup.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
 #include "station/ExitStatus.h"
@@ -245,6 +246,68 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
   return true;
 }
 
+// `records --migrate` and `records --server-setup [--apply]`: the server's owner's work, as the
+// user of the address in --records.
+bool ServerOwnerStep(const records::Place& place, const steps::Records& step, std::FILE* out,
+                     std::FILE* err) {
+  const char* what = step.migrate ? "--migrate" : "--server-setup";
+  if (!records::IsServerAddress(place.where)) {
+    std::fprintf(err,
+                 "veska-cli: records %s works on a records server: give its address in --records "
+                 "(postgresql://USER@HOST/DATABASE)\n",
+                 what);
+    return false;
+  }
+  if (step.serverSetup && !step.apply) {
+    const std::string sql = records::ServerSetupSql();
+    std::fwrite(sql.data(), 1, sql.size(), out);
+    std::fflush(out);
+    return true;
+  }
+  const std::string shown = records::ShownAddress(place.where);
+  records::ServerChange change;
+  std::string problem;
+  if (step.migrate) {
+    const int status = records::MigrateServer(place.where, change, problem);
+    if (status != records::RECORDS_OK) {
+      std::fprintf(err, "veska-cli: the records cannot be migrated: %s%s\n", problem.c_str(),
+                   status == records::RECORDS_REFUSED
+                       ? "; only the tables' owner (or a member of its role) may migrate them"
+                       : "");
+      return false;
+    }
+    if (change.from == change.to) {
+      std::fprintf(err, "veska-cli: the records at %s are already at schema version %d\n",
+                   shown.c_str(), change.to);
+    } else if (change.from == 0) {
+      std::fprintf(err, "veska-cli: the records at %s: tables made at schema version %d\n",
+                   shown.c_str(), change.to);
+    } else {
+      std::fprintf(err, "veska-cli: the records at %s: schema version %d -> %d\n", shown.c_str(),
+                   change.from, change.to);
+    }
+    return true;
+  }
+  if (records::SetUpServer(place.where, change, problem) != records::RECORDS_OK) {
+    std::fprintf(err, "veska-cli: the records server cannot be set up: %s\n", problem.c_str());
+    return false;
+  }
+  std::fprintf(err,
+               "veska-cli: the records at %s are set up: the roles %s, %s and %s (%d made now); "
+               "%s at schema version %d, owned by %s\n",
+               shown.c_str(), std::string(records::kOwnerRole).c_str(),
+               std::string(records::kWriterRole).c_str(), std::string(records::kReaderRole).c_str(),
+               change.rolesMade, change.from == 0 ? "the tables made" : "the tables", change.to,
+               std::string(records::kOwnerRole).c_str());
+  if (change.to < records::kSchemaVersion) {
+    std::fprintf(err,
+                 "veska-cli: the tables are older than this program's schema version %d: run "
+                 "`veska-cli records --migrate` as their owner\n",
+                 records::kSchemaVersion);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -337,6 +400,7 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
 bool RecordsStep(const station::RunOptions& arguments, const steps::Records& step, std::FILE* out,
                  std::FILE* err, bool json) {
   const records::Place place = RecordsPlaceOf(arguments);
+  if (step.migrate || step.serverSetup) return ServerOwnerStep(place, step, out, err);
   if (place.where.empty()) {
     std::fprintf(err, "veska-cli: records are off (--records none): there is nothing to read\n");
     return false;

@@ -253,23 +253,37 @@ bool IsRecordTime(std::string_view text) {
 }
 
 // records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
+// records --migrate | --server-setup [--apply]
 Reading ReadRecords(Words words) {
   steps::Records records;
   std::size_t at = 0;
-  const std::vector<std::string_view> options = {"--since",   "--station", "--port",
-                                                 "--release", "--failed",  "--pending"};
+  const std::vector<std::string_view> options = {"--since",   "--station",      "--port",
+                                                 "--release", "--failed",       "--pending",
+                                                 "--migrate", "--server-setup", "--apply"};
+  int flags = 0;  // of the reading's options
+  int ownerWork = 0;
   while (at < words.size() && words[at].starts_with("--")) {
     const std::string& option = words[at];
     if (option == "--failed" || option == "--pending") {
       (option == "--failed" ? records.filter.failedOnly : records.pending) = true;
+      ++flags;
+      ++at;
+      continue;
+    }
+    if (option == "--migrate" || option == "--server-setup" || option == "--apply") {
+      (option == "--migrate" ? records.migrate
+       : option == "--apply" ? records.apply
+                             : records.serverSetup) = true;
+      ownerWork += option == "--apply" ? 0 : 1;
       ++at;
       continue;
     }
     if (std::find(options.begin(), options.end(), option) == options.end()) {
       return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
                    "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
-                   "--failed and --pending");
+                   "--failed and --pending, or --migrate, or --server-setup [--apply]");
     }
+    ++flags;
     if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
     const std::string& value = words[at + 1];
     if (option == "--since") {
@@ -288,6 +302,12 @@ Reading ReadRecords(Words words) {
       records.filter.release = value;
     }
     at += 2;
+  }
+  if (records.apply && !records.serverSetup)
+    return Wrong("records --apply goes with --server-setup");
+  if (ownerWork > 1 || (ownerWork == 1 && flags > 0)) {
+    return Wrong(
+        "records --migrate and --server-setup each go alone (--server-setup with --apply)");
   }
   return Took(std::move(records), at);
 }

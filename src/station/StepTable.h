@@ -48,6 +48,11 @@ struct ListPorts {};
 struct Records {
   records::Filter filter;
   bool pending = false;  // what waits for the server instead of the records
+  // The server's owner's work instead: its schema brought up to date, its roles' SQL shown
+  // (or run: apply).
+  bool migrate = false;
+  bool serverSetup = false;
+  bool apply = false;
 };
 struct UdevRule {
   std::string port;
