@@ -109,6 +109,11 @@ Json SummaryValue(const records::Summary& summary) {
                               {"failed_in_a_row", port.failedInARow},
                               {"still_failing", port.stillFailing}});
   }
+  value["units"] = summary.units;
+  value["passed_first_time"] = summary.passedFirstTime;
+  value["first_pass_yield"] = summary.firstPassYield;
+  value["span_seconds"] = summary.spanSeconds;
+  value["phones_per_hour"] = summary.phonesPerHour;
   return value;
 }
 
