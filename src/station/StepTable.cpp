@@ -253,11 +253,12 @@ bool IsRecordTime(std::string_view text) {
 }
 
 // records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
+//         [--html FILE] [--csv FILE]
 Reading ReadRecords(Words words) {
   steps::Records records;
   std::size_t at = 0;
-  const std::vector<std::string_view> options = {"--since",   "--station", "--port",
-                                                 "--release", "--failed",  "--pending"};
+  const std::vector<std::string_view> options = {"--since",  "--station", "--port", "--release",
+                                                 "--failed", "--pending", "--html", "--csv"};
   while (at < words.size() && words[at].starts_with("--")) {
     const std::string& option = words[at];
     if (option == "--failed" || option == "--pending") {
@@ -268,7 +269,7 @@ Reading ReadRecords(Words words) {
     if (std::find(options.begin(), options.end(), option) == options.end()) {
       return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
                    "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
-                   "--failed and --pending");
+                   "--failed, --pending, --html FILE and --csv FILE");
     }
     if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
     const std::string& value = words[at + 1];
@@ -284,10 +285,18 @@ Reading ReadRecords(Words words) {
       records.filter.station = value;
     } else if (option == "--port") {
       records.filter.port = value;
+    } else if (option == "--html" || option == "--csv") {
+      if (value.empty()) return Wrong("records " + option + " needs a file name");
+      (option == "--html" ? records.html : records.csv) = value;
     } else {
       records.filter.release = value;
     }
     at += 2;
+  }
+  if (records.pending && (!records.html.empty() || !records.csv.empty())) {
+    return Wrong(
+        "records --pending lists what waits for the server; --html and --csv take "
+        "the records");
   }
   return Took(std::move(records), at);
 }

@@ -48,6 +48,8 @@ struct ListPorts {};
 struct Records {
   records::Filter filter;
   bool pending = false;  // what waits for the server instead of the records
+  std::string html;      // --html FILE: the shift report's page, instead of the listing
+  std::string csv;       // --csv FILE: the records for a spreadsheet, instead of the listing
 };
 struct UdevRule {
   std::string port;
