@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -68,17 +69,21 @@ std::string HourOf(const records::Record& record) {
   return record.started.substr(0, 13);
 }
 
-std::string SlotName(const records::Record& record) {
-  return record.station + " " + record.port;
-}
-
 // Pass and phone counts per hour for one series (a station or a slot).
 using HourCounts = std::map<std::string, std::pair<int, int>>;
 
-Json YieldSeries(const std::map<std::string, HourCounts>& series,
-                 const std::vector<std::string>& hours) {
+std::string NameOf(const std::string& station) {
+  return station;
+}
+std::string NameOf(const std::pair<std::string, std::string>& slot) {
+  return slot.first + " " + slot.second;
+}
+
+// Each series' yield in % for each of `hours`; null for an hour it served no phone in.
+template <typename Key>
+Json YieldSeries(const std::map<Key, HourCounts>& series, const std::vector<std::string>& hours) {
   Json list = Json::array();
-  for (const auto& [name, counts] : series) {
+  for (const auto& [key, counts] : series) {
     Json yields = Json::array();
     for (const std::string& hour : hours) {
       const auto found = counts.find(hour);
@@ -86,7 +91,7 @@ Json YieldSeries(const std::map<std::string, HourCounts>& series,
                            ? Json()
                            : Json(100.0 * found->second.first / found->second.second));
     }
-    list.push_back({{"name", name}, {"yield", std::move(yields)}});
+    list.push_back({{"name", NameOf(key)}, {"yield", std::move(yields)}});
   }
   return list;
 }
@@ -96,23 +101,23 @@ Json YieldSeries(const std::map<std::string, HourCounts>& series,
 std::string ChartData(const std::vector<records::Record>& records,
                       const std::vector<std::pair<std::string, int>>& causes) {
   std::map<std::string, HourCounts> stations;
-  std::map<std::string, HourCounts> slots;
-  std::map<std::string, bool> hourSet;
+  std::map<std::pair<std::string, std::string>, HourCounts> slots;  // by station and port
+  std::set<std::string> hourSet;
   for (const records::Record& record : records) {
     const std::string hour = HourOf(record);
     if (hour.empty()) continue;
-    hourSet[hour] = true;
+    hourSet.insert(hour);
     const int passed = record.result == "passed" ? 1 : 0;
-    for (auto* counts : {&stations[record.station][hour], &slots[SlotName(record)][hour]}) {
+    for (auto* counts :
+         {&stations[record.station][hour], &slots[{record.station, record.port}][hour]}) {
       counts->first += passed;
       ++counts->second;
     }
   }
-  std::vector<std::string> hours;
-  for (const auto& [hour, seen] : hourSet)
+  const std::vector<std::string> keys(hourSet.begin(), hourSet.end());
+  std::vector<std::string> hours;  // as the charts label them: "2026-12-09 08:00"
+  for (const std::string& hour : keys)
     hours.push_back(hour.substr(0, 10) + " " + hour.substr(11) + ":00");
-  std::vector<std::string> keys;
-  for (const auto& [hour, seen] : hourSet) keys.push_back(hour);
   Json data;
   data["hours"] = hours;
   data["stations"] = YieldSeries(stations, keys);
