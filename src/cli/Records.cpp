@@ -17,6 +17,7 @@
 #include "records/ServerSetup.h"
 #include "records/Stores.h"
 #include "records/Summary.h"
+#include "report/ShiftReport.h"
 #include "station/ExitStatus.h"
 #include "station/PassRecorder.h"
 #include "station/PortClaim.h"
@@ -110,6 +111,11 @@ Json SummaryValue(const records::Summary& summary) {
                               {"failed_in_a_row", port.failedInARow},
                               {"still_failing", port.stillFailing}});
   }
+  value["units"] = summary.units;
+  value["passed_first_time"] = summary.passedFirstTime;
+  value["first_pass_yield"] = summary.firstPassYield;
+  value["span_seconds"] = summary.spanSeconds;
+  value["phones_per_hour"] = summary.phonesPerHour;
   return value;
 }
 
@@ -308,6 +314,44 @@ bool ServerOwnerStep(const records::Place& place, const steps::Records& step, st
   return true;
 }
 
+// The filter as the options that chose it, for a report's heading.
+std::string FilterWords(const records::Filter& filter) {
+  std::string words;
+  const auto add = [&words](const char* option, const std::string& value) {
+    if (!value.empty()) words += (words.empty() ? "" : " ") + std::string(option) + " " + value;
+  };
+  add("--since", filter.since);
+  add("--station", filter.station);
+  add("--port", filter.port);
+  add("--release", filter.release);
+  if (filter.failedOnly) words += words.empty() ? "--failed" : " --failed";
+  return words;
+}
+
+// `records --html/--csv`: the files the step asks for, each written whole or not at all.
+bool WriteReports(const steps::Records& step, const std::string& store,
+                  const std::vector<records::Record>& found, const records::Summary& summary,
+                  std::FILE* err) {
+  const auto write = [&](const std::string& file, const std::string& text, const char* what) {
+    std::string problem;
+    if (report::WriteReport(file, text, problem) != report::REPORT_OK) {
+      std::fprintf(err, "veska-cli: the %s cannot be written to %s: %s\n", what, file.c_str(),
+                   problem.c_str());
+      return false;
+    }
+    std::fprintf(err, "veska-cli: the %s of %s written to %s\n", what,
+                 RecordCount(found.size(), "record", "records").c_str(), file.c_str());
+    return true;
+  };
+  if (!step.html.empty() &&
+      !write(step.html,
+             report::HtmlReport(found, summary, {store, FilterWords(step.filter), UtcNow()}),
+             "shift report")) {
+    return false;
+  }
+  return step.csv.empty() || write(step.csv, report::CsvReport(found), "CSV");
+}
+
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -411,6 +455,12 @@ bool RecordsStep(const station::RunOptions& arguments, const steps::Records& ste
                        !records::LocalRecordsExist(SettingsFileOf(arguments)), *store, out, err,
                        json);
   }
+  if (!step.html.empty() && !report::HtmlReportAvailable()) {
+    std::fprintf(err,
+                 "veska-cli: records --html is unavailable: this build was made without Chart.js "
+                 "(scripts/fetch-chartjs, then build again)\n");
+    return false;
+  }
   // Reading makes no database: a PC that has served no phone yet has none of its own, so there
   // is nothing to list; a database file the user named that is not there is a mistyped name.
   std::error_code error;
@@ -439,6 +489,9 @@ bool RecordsStep(const station::RunOptions& arguments, const steps::Records& ste
     }
   }
   const records::Summary summary = records::Summarise(found);
+  if (!step.html.empty() || !step.csv.empty()) {
+    return WriteReports(step, store->Where(), found, summary, err);
+  }
   std::string text;
   if (json) {
     Json value;

@@ -1,6 +1,7 @@
 #include "records/Record.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <random>
@@ -126,6 +127,29 @@ std::string UtcNow() {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
+}
+
+bool ParseUtc(std::string_view text, std::int64_t& seconds) {
+  constexpr std::string_view kForm = "0000-00-00T00:00:00Z";
+  if (text.size() != kForm.size()) return false;
+  int fields[6] = {};
+  int field = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kForm[i] != '0') {
+      if (text[i] != kForm[i]) return false;
+      ++field;
+      continue;
+    }
+    if (text[i] < '0' || text[i] > '9') return false;
+    fields[field] = fields[field] * 10 + (text[i] - '0');
+  }
+  using namespace std::chrono;
+  const year_month_day date{year(fields[0]), month(static_cast<unsigned>(fields[1])),
+                            day(static_cast<unsigned>(fields[2]))};
+  if (!date.ok() || fields[3] > 23 || fields[4] > 59 || fields[5] > 60) return false;
+  seconds = sys_days(date).time_since_epoch().count() * 86400LL + fields[3] * 3600LL +
+            fields[4] * 60LL + fields[5];
+  return true;
 }
 
 std::string HostName() {

@@ -91,6 +91,10 @@ void MakeStorable(Filter& filter);
 // Now in UTC as the records keep their times ("2026-12-09T20:52:19Z").
 [[nodiscard]] std::string UtcNow();
 
+// Seconds since 1970 of a time as the records keep it ("2026-12-09T20:52:19Z"); false for any
+// other text (a stored time is untrusted).
+[[nodiscard]] bool ParseUtc(std::string_view text, std::int64_t& seconds);
+
 // This PC's name, for a record's station when none is given.
 [[nodiscard]] std::string HostName();
 

@@ -1,5 +1,7 @@
 #include "records/Summary.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace veska::records {
@@ -41,6 +43,25 @@ Summary Summarise(const std::vector<Record>& records) {
     }
   }
   if (summary.phones > 0) summary.meanSeconds = seconds / summary.phones;
+  // Records carry no unit serial yet, so each is a phone of its own and its one attempt is its
+  // first; the counts are kept apart so that a retest, once recognised, counts its unit once.
+  // A record's pass numbers the phones on a port, not the attempts at one phone.
+  summary.units = summary.phones;
+  summary.passedFirstTime = summary.passed;
+  if (summary.units > 0) {
+    summary.firstPassYield = static_cast<double>(summary.passedFirstTime) / summary.units;
+  }
+  std::int64_t first = std::numeric_limits<std::int64_t>::max();
+  std::int64_t last = std::numeric_limits<std::int64_t>::min();
+  for (const Record& record : records) {
+    std::int64_t at = 0;
+    if (ParseUtc(record.started, at)) first = std::min(first, at);
+    if (ParseUtc(record.ended, at)) last = std::max(last, at);
+  }
+  if (first < last) {
+    summary.spanSeconds = static_cast<double>(last - first);
+    summary.phonesPerHour = summary.phones * 3600.0 / summary.spanSeconds;
+  }
   for (auto& [key, tally] : ports) {
     tally.port.meanSeconds = tally.seconds / tally.port.phones;
     summary.ports.push_back(std::move(tally.port));

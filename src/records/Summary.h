@@ -28,6 +28,14 @@ struct Summary {
   std::map<std::string, int> failedByCause;  // "" counted as "unknown"
   double meanSeconds = 0.0;
   std::vector<PortSummary> ports;  // by station, then port
+  // Of the phones (units), the share that passed at their first attempt. A record that cannot
+  // be told for a retest of an earlier one is a unit of its own. 0 with no phones.
+  int units = 0;
+  int passedFirstTime = 0;
+  double firstPassYield = 0.0;
+  // From the first phone's start to the last one's end; 0 when no record's times can be read.
+  double spanSeconds = 0.0;
+  double phonesPerHour = 0.0;  // phones over the span; 0 when the span is 0
 };
 
 // A run of this many failures in a row on one port is pointed out.

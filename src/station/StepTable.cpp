@@ -253,13 +253,14 @@ bool IsRecordTime(std::string_view text) {
 }
 
 // records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
+//         [--html FILE] [--csv FILE]
 // records --migrate | --server-setup [--apply]
 Reading ReadRecords(Words words) {
   steps::Records records;
   std::size_t at = 0;
-  const std::vector<std::string_view> options = {"--since",   "--station",      "--port",
-                                                 "--release", "--failed",       "--pending",
-                                                 "--migrate", "--server-setup", "--apply"};
+  const std::vector<std::string_view> options = {
+      "--since", "--station", "--port",    "--release",      "--failed", "--pending",
+      "--html",  "--csv",     "--migrate", "--server-setup", "--apply"};
   int flags = 0;  // of the reading's options
   int ownerWork = 0;
   while (at < words.size() && words[at].starts_with("--")) {
@@ -281,7 +282,8 @@ Reading ReadRecords(Words words) {
     if (std::find(options.begin(), options.end(), option) == options.end()) {
       return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
                    "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
-                   "--failed and --pending, or --migrate, or --server-setup [--apply]");
+                   "--failed, --pending, --html FILE and --csv FILE, or --migrate, or "
+                   "--server-setup [--apply]");
     }
     ++flags;
     if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
@@ -298,6 +300,9 @@ Reading ReadRecords(Words words) {
       records.filter.station = value;
     } else if (option == "--port") {
       records.filter.port = value;
+    } else if (option == "--html" || option == "--csv") {
+      if (value.empty()) return Wrong("records " + option + " needs a file name");
+      (option == "--html" ? records.html : records.csv) = value;
     } else {
       records.filter.release = value;
     }
@@ -308,6 +313,11 @@ Reading ReadRecords(Words words) {
   if (ownerWork > 1 || (ownerWork == 1 && flags > 0)) {
     return Wrong(
         "records --migrate and --server-setup each go alone (--server-setup with --apply)");
+  }
+  if (records.pending && (!records.html.empty() || !records.csv.empty())) {
+    return Wrong(
+        "records --pending lists what waits for the server; --html and --csv take "
+        "the records");
   }
   return Took(std::move(records), at);
 }

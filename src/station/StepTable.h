@@ -53,6 +53,8 @@ struct Records {
   bool migrate = false;
   bool serverSetup = false;
   bool apply = false;
+  std::string html;  // --html FILE: the shift report's page, instead of the listing
+  std::string csv;   // --csv FILE: the records for a spreadsheet, instead of the listing
 };
 struct UdevRule {
   std::string port;

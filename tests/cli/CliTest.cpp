@@ -374,6 +374,8 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
       {{"slots", "learn", "--count", "0"}, "--count takes a number from 1 to 999, not '0'"},
       {{"slots", "learn", "--count", "1000"}, "not '1000'"},
       {{"slots", "learn", "--cout", "2"}, "slots learn takes --count N and --write, not '--cout'"},
+      {{"records", "--htm", "r.html"}, "records has no option '--htm' (did you mean '--html'?)"},
+      {{"records", "--pending", "--csv", "r.csv"}, "--html and --csv take the records"},
   };
   for (const auto& [words, said] : mistakes) {
     const std::string error = PlanSteps(words).error;

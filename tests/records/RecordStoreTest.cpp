@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -467,6 +468,30 @@ TEST(RecordSummary, CountsCausesPortsAndFailuresInARow) {
   EXPECT_TRUE(com7.stillFailing);
   EXPECT_EQ(summary.ports[0].failedInARow, 0);
   EXPECT_EQ(summary.ports[0].meanSeconds, 61.0);
+  // Every record a phone of its own (no unit serials): the first-pass yield is the share passed.
+  EXPECT_DOUBLE_EQ(summary.firstPassYield, 3.0 / 9);
+  // From the first start to the last end, 10:10 to 10:18.
+  EXPECT_DOUBLE_EQ(summary.spanSeconds, 480.0);
+  EXPECT_DOUBLE_EQ(summary.phonesPerHour, 67.5);
+  // A time that cannot be read is left out of the span, not of the count; no span, no rate.
+  all.front().started = "10:10";
+  EXPECT_DOUBLE_EQ(Summarise(all).spanSeconds, 420.0);
+  EXPECT_EQ(Summarise({all.back()}).phonesPerHour, 0.0);
+  EXPECT_EQ(Summarise({}).firstPassYield, 0.0);
+}
+
+// The records' times are read back from any store, so only their one form is taken.
+TEST(RecordSummary, ReadsOnlyWellFormedUtcTimes) {
+  std::int64_t seconds = -1;
+  ASSERT_TRUE(ParseUtc("1970-01-01T00:00:00Z", seconds));
+  EXPECT_EQ(seconds, 0);
+  ASSERT_TRUE(ParseUtc("2028-02-29T23:59:59Z", seconds));
+  EXPECT_EQ(seconds, 1835481599);
+  for (const char* wrong : {"2026-02-29T10:00:00Z", "2026-12-09T24:00:00Z", "2026-12-09T10:60:00Z",
+                            "2026-13-01T10:00:00Z", "2026-12-09 10:00:00Z", "2026-12-09T10:00:00",
+                            "2026-12-09", "+026-12-09T10:00:00Z", ""}) {
+    EXPECT_FALSE(ParseUtc(wrong, seconds)) << wrong;
+  }
 }
 
 }  // namespace
