@@ -290,10 +290,13 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
                 InterruptWatch& interrupts, std::FILE* err) {
   const StepPlan plan = PlanSteps(arguments.steps);
   if (!plan.error.empty() || !plan.opensPort) return session.Run();
-  RecordKeeper keeper(arguments, [err](const std::string& line) {
-    std::fprintf(err, "%s\n", line.c_str());
-    std::fflush(err);
-  });
+  RecordKeeper keeper(
+      arguments,
+      [err](const std::string& line) {
+        std::fprintf(err, "%s\n", line.c_str());
+        std::fflush(err);
+      },
+      arguments.port);
   if (!keeper.Start()) return EXIT_INPUT_REFUSED;
   // A port named on the command line is this run's for the phone's whole service, as a bench's
   // ports are: another run is refused, not let into the gaps between the operations' opens.
@@ -341,7 +344,8 @@ bool RecordsStep(const station::RunOptions& arguments, const steps::Records& ste
     std::fprintf(err, "veska-cli: records are off (--records none): there is nothing to read\n");
     return false;
   }
-  const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
+  const std::unique_ptr<records::Store> store =
+      records::MakeStore(place.where, RecordsClientOf(arguments, "records"));
   if (step.pending) {
     return PendingStep(place, LocalRecordsPath(arguments),
                        !records::LocalRecordsExist(SettingsFileOf(arguments)), *store, out, err,

@@ -47,7 +47,8 @@ DesktopSession::DesktopSession(StatusWindow& window, app::DownloaderApp& applica
       sessionLog_(sessionLog),
       programName_(std::move(programName)),
       keeper_(DesktopPlace(settingsFile), records::LocalRecordsPath(settingsFile),
-              [this](const std::string& line) { Say(line); }),
+              [this](const std::string& line) { Say(line); },
+              {records::ClientName("VeskaDownloader " + records::HostName())}),
       journal_(JournalFolder(settingsFile)),
       recorder_(
           {records::HostName(), application.State().payloads.Describe()},

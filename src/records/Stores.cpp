@@ -25,11 +25,34 @@ class MissingStore final : public Store {
 }  // namespace
 
 bool IsServerAddress(const std::string& where) {
-  return where.starts_with("postgresql://") || where.starts_with("postgres://");
+  // "service=NAME ...", libpq's settings: a database file of such a name in the working folder
+  // is unlikely, and a path to one ("./service=x") still names it.
+  constexpr std::string_view kService = "service=";
+  const bool service = where.starts_with(kService) && where.size() > kService.size();
+  return service || where.starts_with("postgresql://") || where.starts_with("postgres://");
 }
 
-std::unique_ptr<Store> MakeStore(const std::string& where) {
-  return IsServerAddress(where) ? MakePostgresStore(where) : MakeSqliteStore(where);
+std::string ClientName(std::string_view text) {
+  constexpr std::size_t kLongest = 63;  // the server's NAMEDATALEN - 1
+  std::string name;
+  for (std::size_t i = 0; i < text.size() && name.size() < kLongest; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      name += static_cast<char>(c);
+      continue;
+    }
+    name += '?';
+    // One mark for a whole UTF-8 character, not one per byte.
+    while (c >= 0xC0 && i + 1 < text.size() &&
+           (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
+      ++i;
+    }
+  }
+  return name;
+}
+
+std::unique_ptr<Store> MakeStore(const std::string& where, const Client& client) {
+  return IsServerAddress(where) ? MakePostgresStore(where, client) : MakeSqliteStore(where);
 }
 
 namespace {
@@ -83,6 +106,10 @@ std::string ShownAddress(const std::string& address) {
   return shown;
 }
 
+bool HoldsPassword(const std::string& address) {
+  return ShownAddress(address) != address;
+}
+
 bool LocalRecordsAvailable() {
 #if defined(VESKA_HAVE_SQLITE)
   return true;
@@ -117,7 +144,7 @@ bool SameServer(const std::string& one, const std::string& other) {
   return ServerKey(one) == ServerKey(other);
 }
 
-std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
+std::unique_ptr<Store> MakePostgresStore(const std::string& address, const Client&) {
   return std::make_unique<MissingStore>(ShownAddress(address),
                                         "this build of the program cannot reach a PostgreSQL "
                                         "server (it was built without libpq)");

@@ -1,5 +1,6 @@
 #include "station/Records.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
@@ -93,10 +94,26 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
   return record;
 }
 
-RecordKeeper::RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say)
+records::Client RecordsClientOf(const RunOptions& options, std::string_view serving) {
+  // The command line and the bench windows both run benches: the name the program was started
+  // by tells them apart.
+#if defined(__GLIBC__)
+  std::string name = program_invocation_short_name;
+#else
+  std::string name = "veska-cli";
+#endif
+  name += " " + StationOf(options);
+  if (!serving.empty()) name += " " + std::string(serving);
+  return {records::ClientName(name)};
+}
+
+RecordKeeper::RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say,
+                           std::string_view serving)
     : say_(std::move(say)),
-      keeper_(RecordsPlaceOf(options), LocalRecordsPath(options),
-              [this](const std::string& line) { say_("veska-cli: " + line); }) {}
+      keeper_(
+          RecordsPlaceOf(options), LocalRecordsPath(options),
+          [this](const std::string& line) { say_("veska-cli: " + line); },
+          RecordsClientOf(options, serving)) {}
 
 bool RecordKeeper::Start() {
   if (keeper_.Start()) return true;
