@@ -668,12 +668,15 @@ bool NameOf(const std::string& address, ServerName& name) {
     return std::string();
   };
   // A service's settings come between the address's own and the environment's, as in libpq.
+  // PGSERVICE counts only where a file defines it: an undefined one would name every address
+  // the same server (libpq itself then reaches none).
   std::string service = givenValue("service");
-  if (const char* environment = std::getenv("PGSERVICE"); service.empty() && environment) {
+  const bool named = !service.empty();
+  if (const char* environment = std::getenv("PGSERVICE"); !named && environment) {
     service = environment;
   }
   const std::vector<std::pair<std::string, std::string>> settings = ServiceSettings(service);
-  if (!service.empty() && settings.empty()) {
+  if (named && settings.empty()) {
     PQconninfoFree(given);
     if (defaults != nullptr) PQconninfoFree(defaults);
     name = {};

@@ -196,6 +196,12 @@ TEST(ServerAddress, ServiceIsKeyedByTheServerItsFileNames) {
   EXPECT_EQ(ServerKey("service=nowhere"), "postgresql:///?service=nowhere");
   EXPECT_EQ(ServerKey(ServerKey("service=nowhere")), "postgresql:///?service=nowhere");
   EXPECT_FALSE(SameServer("service=nowhere", "service=line1"));
+  // PGSERVICE applies to every address, but one no file defines names no server.
+  ASSERT_EQ(::setenv("PGSERVICE", "nowhere", 1), 0);
+  EXPECT_FALSE(SameServer("postgresql://veska@db/records", "postgresql://clerk@other/records"));
+  ASSERT_EQ(::setenv("PGSERVICE", "line1", 1), 0);
+  EXPECT_EQ(ServerKey("postgresql:///other"), "postgresql://clerk@db.line:5433/other");
+  ::unsetenv("PGSERVICE");
   ::unsetenv("PGSERVICEFILE");
   std::filesystem::remove(file);
 
