@@ -75,15 +75,16 @@ std::string WithoutUserPassword(const std::string& address) {
 std::string ShownAddress(const std::string& address) {
   std::string shown = WithoutUserPassword(address);
   // "?password=...&" in an address's query, "password=..." among "key=value" settings (its
-  // value may be quoted, with \' and \\ inside).
+  // value may be quoted, with \' and \\ inside); "sslpassword", the client key's, alike.
   const bool url = shown.find("://") != std::string::npos;
   const std::size_t query = url ? shown.find('?') : 0;
   if (query == std::string::npos) return shown;
   for (std::size_t at = shown.find("password", query); at != std::string::npos;
        at = shown.find("password", at + 1)) {
-    const char before = at == 0 ? ' ' : shown[at - 1];
+    const std::size_t key = at >= 3 && shown.compare(at - 3, 3, "ssl") == 0 ? at - 3 : at;
+    const char before = key == 0 ? ' ' : shown[key - 1];
     const bool starts = url ? (before == '?' || before == '&')
-                            : (before == ' ' || before == '\t' || before == '\n' || at == 0);
+                            : (before == ' ' || before == '\t' || before == '\n' || key == 0);
     std::size_t value = at + 8;
     while (!url && value < shown.size() && shown[value] == ' ') ++value;
     if (!starts || value >= shown.size() || shown[value] != '=') continue;

@@ -153,6 +153,10 @@ TEST(ServerAddress, PasswordsAreNeverShownAndKeysNameTheServer) {
             "postgres://veska@db/records?sslmode=require&password=***");
   EXPECT_EQ(ShownAddress("host=db password='se cr\\'et' user=veska"),
             "host=db password=*** user=veska");
+  // The client key's passphrase is as secret; the key's path is not.
+  EXPECT_EQ(ShownAddress("postgresql://veska@db/records?sslkey=/k/password&sslpassword=s3cret"),
+            "postgresql://veska@db/records?sslkey=/k/password&sslpassword=***");
+  EXPECT_EQ(ShownAddress("sslpassword=s3cret service=line1"), "sslpassword=*** service=line1");
   EXPECT_EQ(ShownAddress("postgresql://veska@db/records?application_name=password=x"),
             "postgresql://veska@db/records?application_name=password=x");
 
