@@ -33,9 +33,8 @@ bool IsServerAddress(const std::string& where) {
 }
 
 std::string ClientName(std::string_view text) {
-  constexpr std::size_t kLongest = 63;  // the server's NAMEDATALEN - 1
   std::string name;
-  for (std::size_t i = 0; i < text.size() && name.size() < kLongest; ++i) {
+  for (std::size_t i = 0; i < text.size() && name.size() < kClientNameLength; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x7F) {
       name += static_cast<char>(c);

@@ -19,8 +19,10 @@ namespace veska::records {
 struct Client {
   std::string name;  // "veska-cli station-7 /dev/ttyUSB3"; made fit by ClientName
 };
+// The longest client name a server keeps (its NAMEDATALEN - 1); it cuts longer ones.
+inline constexpr std::size_t kClientNameLength = 63;
 // `text` as a server keeps a client's name: printable ASCII ('?' for anything else), at most
-// 63 bytes (the server cuts longer names).
+// kClientNameLength bytes.
 [[nodiscard]] std::string ClientName(std::string_view text);
 
 // The store `where` names, not yet opened. A kind of store this build has no library for is

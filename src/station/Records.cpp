@@ -103,7 +103,16 @@ records::Client RecordsClientOf(const RunOptions& options, std::string_view serv
   std::string name = "veska-cli";
 #endif
   name += " " + StationOf(options);
-  if (!serving.empty()) name += " " + std::string(serving);
+  if (serving.empty()) return {records::ClientName(name)};
+  // A port's path too long for the server's name is told apart by its end (".../ttyUSB3").
+  const std::size_t room = name.size() + 1 < records::kClientNameLength
+                               ? records::kClientNameLength - name.size() - 1
+                               : 0;
+  if (serving.size() > room) {
+    name += room > 3 ? " ..." + std::string(serving.substr(serving.size() - (room - 3))) : "";
+  } else {
+    name += " " + std::string(serving);
+  }
   return {records::ClientName(name)};
 }
 
