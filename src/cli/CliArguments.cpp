@@ -178,8 +178,8 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kRunGroup);
   app.add_option("--records", arguments.records,
                  "where each phone's record is kept: a database FILE, a server "
-                 "(postgresql://USER@HOST/DB) or none (default: veska-records.db beside the "
-                 "settings file)")
+                 "(postgresql://USER@HOST/DB, or service=NAME of the PostgreSQL service file) or "
+                 "none (default: veska-records.db beside the settings file)")
       ->type_name("WHERE")
       ->group(kRunGroup);
   app.add_option("--station", arguments.station,

@@ -254,8 +254,8 @@ bool PendingStep(const records::Place& place, const std::string& path, bool noLo
 
 // `records --migrate` and `records --server-setup [--apply]`: the server's owner's work, as the
 // user of the address in --records.
-bool ServerOwnerStep(const records::Place& place, const steps::Records& step, std::FILE* out,
-                     std::FILE* err) {
+bool ServerOwnerStep(const records::Place& place, const records::Client& client,
+                     const steps::Records& step, std::FILE* out, std::FILE* err) {
   const char* what = step.migrate ? "--migrate" : "--server-setup";
   if (!records::IsServerAddress(place.where)) {
     std::fprintf(err,
@@ -274,7 +274,7 @@ bool ServerOwnerStep(const records::Place& place, const steps::Records& step, st
   records::ServerChange change;
   std::string problem;
   if (step.migrate) {
-    const int status = records::MigrateServer(place.where, change, problem);
+    const int status = records::MigrateServer(place.where, client, change, problem);
     if (status != records::RECORDS_OK) {
       std::fprintf(err, "veska-cli: the records cannot be migrated: %s%s\n", problem.c_str(),
                    status == records::RECORDS_REFUSED
@@ -294,7 +294,7 @@ bool ServerOwnerStep(const records::Place& place, const steps::Records& step, st
     }
     return true;
   }
-  if (records::SetUpServer(place.where, change, problem) != records::RECORDS_OK) {
+  if (records::SetUpServer(place.where, client, change, problem) != records::RECORDS_OK) {
     std::fprintf(err, "veska-cli: the records server cannot be set up: %s\n", problem.c_str());
     return false;
   }
@@ -397,10 +397,13 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
                 InterruptWatch& interrupts, std::FILE* err) {
   const StepPlan plan = PlanSteps(arguments.steps);
   if (!plan.error.empty() || !plan.opensPort) return session.Run();
-  RecordKeeper keeper(arguments, [err](const std::string& line) {
-    std::fprintf(err, "%s\n", line.c_str());
-    std::fflush(err);
-  });
+  RecordKeeper keeper(
+      arguments,
+      [err](const std::string& line) {
+        std::fprintf(err, "%s\n", line.c_str());
+        std::fflush(err);
+      },
+      arguments.port);
   if (!keeper.Start()) return EXIT_INPUT_REFUSED;
   // A port named on the command line is this run's for the phone's whole service, as a bench's
   // ports are: another run is refused, not let into the gaps between the operations' opens.
@@ -444,12 +447,15 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
 bool RecordsStep(const station::RunOptions& arguments, const steps::Records& step, std::FILE* out,
                  std::FILE* err, bool json) {
   const records::Place place = RecordsPlaceOf(arguments);
-  if (step.migrate || step.serverSetup) return ServerOwnerStep(place, step, out, err);
+  if (step.migrate || step.serverSetup) {
+    return ServerOwnerStep(place, RecordsClientOf(arguments, "records"), step, out, err);
+  }
   if (place.where.empty()) {
     std::fprintf(err, "veska-cli: records are off (--records none): there is nothing to read\n");
     return false;
   }
-  const std::unique_ptr<records::Store> store = records::MakeStore(place.where);
+  const std::unique_ptr<records::Store> store =
+      records::MakeStore(place.where, RecordsClientOf(arguments, "records"));
   if (step.pending) {
     return PendingStep(place, LocalRecordsPath(arguments),
                        !records::LocalRecordsExist(SettingsFileOf(arguments)), *store, out, err,

@@ -9,6 +9,7 @@
 #include "cli/Records.h"
 #include "cli/bench/Bench.h"
 #include "link/FilePath.h"
+#include "records/Stores.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -55,6 +56,20 @@ int Main(int argc, char** argv) {
   using namespace veska::station;
   CliArguments arguments;
   if (int status = ParseArguments(argc, argv, arguments, stderr); status >= 0) return status;
+  // A command line is readable by every user of the PC (ps, /proc): said once, whatever the
+  // run does with the address.
+  if (veska::records::IsServerAddress(arguments.records) &&
+      veska::records::HoldsPassword(arguments.records)) {
+#if defined(_WIN32)
+    const char* passwordFile = "%APPDATA%\\postgresql\\pgpass.conf";
+#else
+    const char* passwordFile = "~/.pgpass, mode 0600";
+#endif
+    std::fprintf(stderr,
+                 "veska-cli: the password in --records is visible to every user of this PC; put "
+                 "it in the password file (%s) and leave it out of the address\n",
+                 passwordFile);
+  }
   // Before the session starts any thread: they all inherit the blocked Ctrl-C.
   InterruptWatch interrupts;
   const int status = [&] {

@@ -5,6 +5,7 @@
 
 #include "app/HostNotices.h"
 #include "link/PortNames.h"
+#include "records/Stores.h"
 
 namespace veska::desktop {
 
@@ -47,13 +48,27 @@ DesktopSession::DesktopSession(StatusWindow& window, app::DownloaderApp& applica
       sessionLog_(sessionLog),
       programName_(std::move(programName)),
       keeper_(DesktopPlace(settingsFile), records::LocalRecordsPath(settingsFile),
-              [this](const std::string& line) { Say(line); }),
+              [this](const std::string& line) { Say(line); },
+              {records::ClientName("VeskaDownloader " + records::HostName())}),
       journal_(JournalFolder(settingsFile)),
       recorder_(
           {records::HostName(), application.State().payloads.Describe()},
           [this](records::Record record) { keeper_.Keep(std::move(record)); },
           [this](const records::Record& record) { journal_.Write(record); }) {
   (void)keeper_.Start();
+  // A settings file is kept in plain text and copied from PC to PC: a password belongs in the
+  // password file, which libpq reads for itself.
+  if (const records::Place place = records::PlaceOf({}, settingsFile);
+      records::IsServerAddress(place.where) && records::HoldsPassword(place.where)) {
+#if defined(_WIN32)
+    const std::string passwordFile = "%APPDATA%\\postgresql\\pgpass.conf";
+#else
+    const std::string passwordFile = "~/.pgpass, mode 0600";
+#endif
+    Say("the password in the settings' Records address is kept in plain text; put it in the "
+        "password file (" +
+        passwordFile + ") and leave it out of the address");
+  }
   // Phones a program killed before their end left under way.
   for (records::Record& record : journal_.TakeLeftOver()) keeper_.Keep(std::move(record));
 }

@@ -56,13 +56,17 @@ bool LocalRecordsExist(const std::filesystem::path& settingsFile) {
   return std::filesystem::exists(LocalRecordsFile(settingsFile), error);
 }
 
-Keeper::Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say)
-    : place_(std::move(place)), localPath_(std::move(localPath)), say_(std::move(say)) {}
+Keeper::Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say,
+               Client client)
+    : place_(std::move(place)),
+      localPath_(std::move(localPath)),
+      say_(std::move(say)),
+      client_(std::move(client)) {}
 
 bool Keeper::Start() {
   if (place_.where.empty()) return true;
   if (IsServerAddress(place_.where)) {
-    server_ = MakePostgresStore(place_.where);
+    server_ = MakePostgresStore(place_.where, client_);
     serverKey_ = ServerKey(place_.where);
     // The waiting room: records go there first, and stay there until the server has them.
     MakeFolderFor(localPath_);
@@ -106,7 +110,7 @@ bool Keeper::Start() {
     if (!place_.chosen) MakeFolderFor(place_.where);
     // The PC's own database is its user's alone; a file the user named keeps its own rights.
     if (place_.where == localPath_) store_ = MakeLocalStore(place_.where);
-    if (!store_) store_ = MakeStore(place_.where);
+    if (!store_) store_ = MakeStore(place_.where, client_);
     if (store_->Open() != RECORDS_OK) {
       if (place_.chosen) {
         say_("the records cannot be kept: " + store_->Problem());

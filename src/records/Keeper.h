@@ -45,8 +45,10 @@ struct Place {
 class Keeper {
  public:
   // `place`: where the records go (PlaceOf); `localPath`: this PC's database, where records
-  // wait for a server. `say` shows one line of the program's own.
-  Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say);
+  // wait for a server. `say` shows one line of the program's own. `client`: how a server lists
+  // this program among its clients.
+  Keeper(Place place, std::string localPath, std::function<void(const std::string&)> say,
+         Client client = {});
   ~Keeper() { Finish(); }
   Keeper(const Keeper&) = delete;
   Keeper& operator=(const Keeper&) = delete;
@@ -86,6 +88,7 @@ class Keeper {
   Place place_;
   std::string localPath_;
   std::function<void(const std::string&)> say_;
+  Client client_;
   std::unique_ptr<Store> store_;        // a database file: the records' place
   std::unique_ptr<Store> server_;       // a server: the records' place ...
   std::unique_ptr<LocalStore> local_;   // ... where they wait for it (the writer's) ...

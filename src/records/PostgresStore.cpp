@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@
 
 #include "records/Schema.h"
 #include "records/ServerSetup.h"
+#include "records/ServiceFile.h"
 #include "records/Stores.h"
 
 namespace veska::records {
@@ -93,6 +95,20 @@ std::string StateIn(std::string& message) {
     message.erase(location, message.find('\n', location + 1) - location);
   }
   return state;
+}
+
+// Whether libpq's refusal (which has no SQLSTATE) is one that waiting does not mend: a server
+// certificate that fails its check (an unknown CA, another host's name, a root certificate file
+// missing), our own certificate or key unusable, TLS demanded of a server without it, or a
+// service no file defines. The network's failures ("SSL SYSCALL error", "could not connect",
+// a host name not found) are not among them: they pass.
+bool IsSettingsFault(std::string_view message) {
+  for (const std::string_view fault :
+       {"certificate", "private key", "does not support SSL", "definition of service",
+        "service file", "invalid sslmode", "invalid connection option"}) {
+    if (message.find(fault) != std::string_view::npos) return true;
+  }
+  return false;
 }
 
 // An eventfd that Abandon() writes to, so that a wait for the server ends at once.
@@ -221,8 +237,10 @@ constexpr int kImageColumnCount = 10;
 
 class PostgresStore final : public Store {
  public:
-  explicit PostgresStore(std::string address)
-      : address_(std::move(address)), where_(ShownAddress(address_)) {}
+  PostgresStore(std::string address, const Client& client)
+      : address_(std::move(address)),
+        where_(ShownAddress(address_)),
+        clientName_(ClientName(client.name)) {}
 
   int Open() override {
     migrated_ = false;
@@ -307,10 +325,17 @@ class PostgresStore final : public Store {
   int Connect() {
     conn_.reset();
     // Keepalives notice a host gone silent while the connection idles. The address comes last:
-    // what it says itself wins.
-    const char* const keywords[] = {"keepalives",       "keepalives_idle", "keepalives_interval",
-                                    "keepalives_count", "dbname",          nullptr};
-    const char* const values[] = {"1", "5", "2", "2", address_.c_str(), nullptr};
+    // what it says itself wins. Our name for the client is only a fallback, so that an
+    // application_name of the address, its service or PGAPPNAME wins.
+    const char* const keywords[] = {"keepalives",
+                                    "keepalives_idle",
+                                    "keepalives_interval",
+                                    "keepalives_count",
+                                    "fallback_application_name",
+                                    "dbname",
+                                    nullptr};
+    const char* const values[] = {"1",    "5", "2", "2", clientName_.c_str(), address_.c_str(),
+                                  nullptr};
     conn_.reset(PQconnectStartParams(keywords, values, 1));
     if (!conn_) return Unreachable("out of memory");
     // Verbose, a refusal carries its SQLSTATE, which tells a wrong password from an outage.
@@ -343,8 +368,12 @@ class PostgresStore final : public Store {
     std::string message = PQerrorMessage(conn_.get());
     const std::string state = StateIn(message);
     int status = StatusOfState(state);
-    // libpq's own refusal: the server wants a password the address does not give.
-    if (state.empty() && PQconnectionNeedsPassword(conn_.get()) != 0) status = RECORDS_REFUSED;
+    // libpq's own refusal: the server wants a password the address does not give, or the
+    // address (or its service) cannot be used as it stands.
+    if (state.empty() &&
+        (PQconnectionNeedsPassword(conn_.get()) != 0 || IsSettingsFault(message))) {
+      status = RECORDS_REFUSED;
+    }
     conn_.reset();
     if (status == RECORDS_UNAVAILABLE) return Unreachable(message);
     problem_ = "the records server at " + where_ + " refuses this program: " + OneLine(message);
@@ -698,6 +727,7 @@ class PostgresStore final : public Store {
 
   std::string address_;
   std::string where_;
+  std::string clientName_;
   Connection conn_;
   bool migrated_ = false;  // opened: the schema is this program's
   int schemaFrom_ = 0;     // the version the last migration found
@@ -713,6 +743,7 @@ struct ServerName {
   std::string port;
   std::string database;
   std::string user;
+  std::string service;  // a service no service file defines: all that names the server
 };
 
 // The name an address gives, with libpq's defaults (its environment variables, then its
@@ -724,11 +755,34 @@ bool NameOf(const std::string& address, ServerName& name) {
   if (error != nullptr) PQfreemem(error);
   if (given == nullptr) return false;
   PQconninfoOption* defaults = PQconndefaults();
-  const auto value = [&](const char* keyword) {
+  const auto givenValue = [&](std::string_view keyword) {
     for (const PQconninfoOption* o = given; o->keyword != nullptr; ++o) {
       if (std::string_view(o->keyword) == keyword && o->val != nullptr && *o->val != '\0') {
         return std::string(o->val);
       }
+    }
+    return std::string();
+  };
+  // A service's settings come between the address's own and the environment's, as in libpq.
+  // PGSERVICE counts only where a file defines it: an undefined one would name every address
+  // the same server (libpq itself then reaches none).
+  std::string service = givenValue("service");
+  const bool named = !service.empty();
+  if (const char* environment = std::getenv("PGSERVICE"); !named && environment) {
+    service = environment;
+  }
+  const std::vector<std::pair<std::string, std::string>> settings = ServiceSettings(service);
+  if (named && settings.empty()) {
+    PQconninfoFree(given);
+    if (defaults != nullptr) PQconninfoFree(defaults);
+    name = {};
+    name.service = service;
+    return true;
+  }
+  const auto value = [&](const char* keyword) {
+    if (std::string found = givenValue(keyword); !found.empty()) return found;
+    for (const auto& [key, setting] : settings) {
+      if (key == keyword && !setting.empty()) return setting;
     }
     for (const PQconninfoOption* o = defaults; o != nullptr && o->keyword != nullptr; ++o) {
       if (std::string_view(o->keyword) != keyword) continue;
@@ -784,19 +838,21 @@ std::vector<std::string> AddressesOf(const std::string& host) {
 
 }  // namespace
 
-std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
-  return std::make_unique<PostgresStore>(address);
+std::unique_ptr<Store> MakePostgresStore(const std::string& address, const Client& client) {
+  return std::make_unique<PostgresStore>(address, client);
 }
 
-int MigrateServer(const std::string& address, ServerChange& change, std::string& problem) {
-  PostgresStore store(address);
+int MigrateServer(const std::string& address, const Client& client, ServerChange& change,
+                  std::string& problem) {
+  PostgresStore store(address, client);
   const int status = store.MigrateNow(change);
   problem = store.Problem();
   return status;
 }
 
-int SetUpServer(const std::string& address, ServerChange& change, std::string& problem) {
-  PostgresStore store(address);
+int SetUpServer(const std::string& address, const Client& client, ServerChange& change,
+                std::string& problem) {
+  PostgresStore store(address, client);
   const int status = store.SetUp(change);
   problem = store.Problem();
   return status;
@@ -805,6 +861,8 @@ int SetUpServer(const std::string& address, ServerChange& change, std::string& p
 std::string ServerKey(const std::string& address) {
   ServerName name;
   if (!NameOf(address, name)) return ShownAddress(address);
+  if (!name.service.empty())
+    return "postgresql:///?service=" + PercentEscaped(name.service, "&%# ");
   const bool ipv6 = name.host.find(':') != std::string::npos;
   return "postgresql://" + Escaped(name.user) + "@" +
          (ipv6 ? "[" + name.host + "]" : Escaped(name.host)) + ":" + Escaped(name.port) + "/" +
@@ -815,6 +873,7 @@ bool SameServer(const std::string& one, const std::string& other) {
   ServerName a;
   ServerName b;
   if (!NameOf(one, a) || !NameOf(other, b)) return one == other;
+  if (!a.service.empty() || !b.service.empty()) return a.service == b.service;
   if (a.port != b.port || a.database != b.database || a.user != b.user) return false;
   if (a.host == b.host) return true;
   const std::vector<std::string> first = AddressesOf(a.host);

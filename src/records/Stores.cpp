@@ -25,11 +25,33 @@ class MissingStore final : public Store {
 }  // namespace
 
 bool IsServerAddress(const std::string& where) {
-  return where.starts_with("postgresql://") || where.starts_with("postgres://");
+  // "service=NAME ...", libpq's settings: a database file of such a name in the working folder
+  // is unlikely, and a path to one ("./service=x") still names it.
+  constexpr std::string_view kService = "service=";
+  const bool service = where.starts_with(kService) && where.size() > kService.size();
+  return service || where.starts_with("postgresql://") || where.starts_with("postgres://");
 }
 
-std::unique_ptr<Store> MakeStore(const std::string& where) {
-  return IsServerAddress(where) ? MakePostgresStore(where) : MakeSqliteStore(where);
+std::string ClientName(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size() && name.size() < kClientNameLength; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      name += static_cast<char>(c);
+      continue;
+    }
+    name += '?';
+    // One mark for a whole UTF-8 character, not one per byte.
+    while (c >= 0xC0 && i + 1 < text.size() &&
+           (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80) {
+      ++i;
+    }
+  }
+  return name;
+}
+
+std::unique_ptr<Store> MakeStore(const std::string& where, const Client& client) {
+  return IsServerAddress(where) ? MakePostgresStore(where, client) : MakeSqliteStore(where);
 }
 
 namespace {
@@ -52,15 +74,16 @@ std::string WithoutUserPassword(const std::string& address) {
 std::string ShownAddress(const std::string& address) {
   std::string shown = WithoutUserPassword(address);
   // "?password=...&" in an address's query, "password=..." among "key=value" settings (its
-  // value may be quoted, with \' and \\ inside).
+  // value may be quoted, with \' and \\ inside); "sslpassword", the client key's, alike.
   const bool url = shown.find("://") != std::string::npos;
   const std::size_t query = url ? shown.find('?') : 0;
   if (query == std::string::npos) return shown;
   for (std::size_t at = shown.find("password", query); at != std::string::npos;
        at = shown.find("password", at + 1)) {
-    const char before = at == 0 ? ' ' : shown[at - 1];
+    const std::size_t key = at >= 3 && shown.compare(at - 3, 3, "ssl") == 0 ? at - 3 : at;
+    const char before = key == 0 ? ' ' : shown[key - 1];
     const bool starts = url ? (before == '?' || before == '&')
-                            : (before == ' ' || before == '\t' || before == '\n' || at == 0);
+                            : (before == ' ' || before == '\t' || before == '\n' || key == 0);
     std::size_t value = at + 8;
     while (!url && value < shown.size() && shown[value] == ' ') ++value;
     if (!starts || value >= shown.size() || shown[value] != '=') continue;
@@ -81,6 +104,10 @@ std::string ShownAddress(const std::string& address) {
     shown.replace(value, end - value, "***");
   }
   return shown;
+}
+
+bool HoldsPassword(const std::string& address) {
+  return ShownAddress(address) != address;
 }
 
 bool LocalRecordsAvailable() {
@@ -117,19 +144,19 @@ bool SameServer(const std::string& one, const std::string& other) {
   return ServerKey(one) == ServerKey(other);
 }
 
-std::unique_ptr<Store> MakePostgresStore(const std::string& address) {
+std::unique_ptr<Store> MakePostgresStore(const std::string& address, const Client&) {
   return std::make_unique<MissingStore>(ShownAddress(address),
                                         "this build of the program cannot reach a PostgreSQL "
                                         "server (it was built without libpq)");
 }
 
-int MigrateServer(const std::string& address, ServerChange&, std::string& problem) {
-  problem = MakePostgresStore(address)->Problem();
+int MigrateServer(const std::string& address, const Client&, ServerChange&, std::string& problem) {
+  problem = MakePostgresStore(address, {})->Problem();
   return RECORDS_UNAVAILABLE;
 }
 
-int SetUpServer(const std::string& address, ServerChange&, std::string& problem) {
-  problem = MakePostgresStore(address)->Problem();
+int SetUpServer(const std::string& address, const Client&, ServerChange&, std::string& problem) {
+  problem = MakePostgresStore(address, {})->Problem();
   return RECORDS_UNAVAILABLE;
 }
 #endif

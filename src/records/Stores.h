@@ -3,25 +3,39 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "records/Store.h"
 
 namespace veska::records {
 
-// True for a server's address ("postgresql://..." or "postgres://..."); anything else names a
-// database file.
+// True for a server's address ("postgresql://..." or "postgres://...", or "service=NAME" for
+// a service of libpq's service file); anything else names a database file.
 [[nodiscard]] bool IsServerAddress(const std::string& where);
+
+// Who connects to a server, as the server's list of its clients (pg_stat_activity) shows it:
+// which program, on which station, for which port or bench. An application_name the address
+// (or its service, or PGAPPNAME) gives wins: a line may name its benches its own way.
+struct Client {
+  std::string name;  // "veska-cli station-7 /dev/ttyUSB3"; made fit by ClientName
+};
+// The longest client name a server keeps (its NAMEDATALEN - 1); it cuts longer ones.
+inline constexpr std::size_t kClientNameLength = 63;
+// `text` as a server keeps a client's name: printable ASCII ('?' for anything else), at most
+// kClientNameLength bytes.
+[[nodiscard]] std::string ClientName(std::string_view text);
 
 // The store `where` names, not yet opened. A kind of store this build has no library for is
 // still made: its Open() fails and says so.
-[[nodiscard]] std::unique_ptr<Store> MakeStore(const std::string& where);
+[[nodiscard]] std::unique_ptr<Store> MakeStore(const std::string& where, const Client& client = {});
 
 // The two kinds, for those that know which they want.
 [[nodiscard]] std::unique_ptr<Store> MakeSqliteStore(const std::string& path);
 // With how long a write waits for another process that holds the database.
 [[nodiscard]] std::unique_ptr<Store> MakeSqliteStore(const std::string& path,
                                                      std::chrono::milliseconds busyWait);
-[[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address);
+[[nodiscard]] std::unique_ptr<Store> MakePostgresStore(const std::string& address,
+                                                       const Client& client = {});
 
 // What a server's owner did to it: its schema's version before (0: no tables) and after, and
 // the roles made.
@@ -32,11 +46,11 @@ struct ServerChange {
 };
 // Brings the server's schema to this program's version, whoever connects: a role that may not
 // change the tables is refused by the server (RECORDS_REFUSED). `problem` says why it failed.
-[[nodiscard]] int MigrateServer(const std::string& address, ServerChange& change,
-                                std::string& problem);
+[[nodiscard]] int MigrateServer(const std::string& address, const Client& client,
+                                ServerChange& change, std::string& problem);
 // Runs ServerSetupStatements() on the server in one transaction.
-[[nodiscard]] int SetUpServer(const std::string& address, ServerChange& change,
-                              std::string& problem);
+[[nodiscard]] int SetUpServer(const std::string& address, const Client& client,
+                              ServerChange& change, std::string& problem);
 
 // As a limit of LocalStore::Waiting: every record that waits.
 inline constexpr std::size_t kAllWaiting = 1'000'000;
@@ -81,10 +95,13 @@ class LocalStore : public Store {
 // An address as it may be shown: the password, where it has one (before the host, or as a
 // password= setting), replaced by "***".
 [[nodiscard]] std::string ShownAddress(const std::string& address);
+// Whether an address holds a password itself (rather than leaving it to the password file).
+[[nodiscard]] bool HoldsPassword(const std::string& address);
 
 // The server an address names, as records wait for it on the PC:
 // "postgresql://user@host:port/database", with what the address leaves out as libpq would
-// take it (its environment, then its defaults) and never a password. Asks no server.
+// take it (its service's settings, its environment, then its defaults) and never a password; a
+// service no service file defines is named "postgresql:///?service=NAME". Asks no server.
 [[nodiscard]] std::string ServerKey(const std::string& address);
 // Whether two addresses (or keys) name the same server: the same user, port and database at a
 // host of the same name or address. May ask the name service: never on a port's thread.

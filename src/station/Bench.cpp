@@ -432,14 +432,17 @@ class Bench::Impl {
       keeperSaid_.clear();
     }
     // What the keeper says while it starts is the refusal's text; later, a line for the bench.
-    keeper_ = std::make_unique<RecordKeeper>(options_, [this](const std::string& line) {
-      if (keeperStarted_.load()) {
-        Emit(kWholeBench, SlotEvent::Kind::Message, line);
-        return;
-      }
-      std::lock_guard said(keeperSaidMutex_);
-      keeperSaid_ += (keeperSaid_.empty() ? "" : "\n") + line;
-    });
+    keeper_ = std::make_unique<RecordKeeper>(
+        options_,
+        [this](const std::string& line) {
+          if (keeperStarted_.load()) {
+            Emit(kWholeBench, SlotEvent::Kind::Message, line);
+            return;
+          }
+          std::lock_guard said(keeperSaidMutex_);
+          keeperSaid_ += (keeperSaid_.empty() ? "" : "\n") + line;
+        },
+        "bench");
     if (!keeper_->Start()) {
       keeper_.reset();
       std::lock_guard said(keeperSaidMutex_);

@@ -1,8 +1,13 @@
 #include "station/Records.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "app/Cause.h"
 #include "records/Stores.h"
@@ -93,10 +98,42 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
   return record;
 }
 
-RecordKeeper::RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say)
+records::Client RecordsClientOf(const RunOptions& options, std::string_view serving) {
+  // The command line and the bench windows both run benches: the name the program was started
+  // by tells them apart.
+#if defined(__GLIBC__)
+  std::string name = program_invocation_short_name;
+#elif defined(_WIN32)
+  // The executable's own name, without its folder and ".exe" ("VeskaDownloader").
+  char path[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string name = length > 0 && length < MAX_PATH
+                         ? std::filesystem::path(std::string(path, length)).stem().string()
+                         : std::string("veska-cli");
+#else
+  std::string name = "veska-cli";
+#endif
+  name += " " + StationOf(options);
+  if (serving.empty()) return {records::ClientName(name)};
+  // A port's path too long for the server's name is told apart by its end (".../ttyUSB3").
+  const std::size_t room = name.size() + 1 < records::kClientNameLength
+                               ? records::kClientNameLength - name.size() - 1
+                               : 0;
+  if (serving.size() > room) {
+    name += room > 3 ? " ..." + std::string(serving.substr(serving.size() - (room - 3))) : "";
+  } else {
+    name += " " + std::string(serving);
+  }
+  return {records::ClientName(name)};
+}
+
+RecordKeeper::RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say,
+                           std::string_view serving)
     : say_(std::move(say)),
-      keeper_(RecordsPlaceOf(options), LocalRecordsPath(options),
-              [this](const std::string& line) { say_("veska-cli: " + line); }) {}
+      keeper_(
+          RecordsPlaceOf(options), LocalRecordsPath(options),
+          [this](const std::string& line) { say_("veska-cli: " + line); },
+          RecordsClientOf(options, serving)) {}
 
 bool RecordKeeper::Start() {
   if (keeper_.Start()) return true;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "records/Keeper.h"
 #include "records/Record.h"
@@ -18,6 +19,9 @@ namespace veska::station {
 
 // This PC's name in the records: --station, else the host name.
 [[nodiscard]] std::string StationOf(const RunOptions& options);
+
+// How the run shows itself among a records server's clients: "veska-cli STATION SERVING".
+[[nodiscard]] records::Client RecordsClientOf(const RunOptions& options, std::string_view serving);
 
 // The release folder as the records keep it: absolute and normal, without a trailing separator,
 // so that "./release/" and its full path are one release.
@@ -39,7 +43,9 @@ struct RecordFacts {
 // as the program's own.
 class RecordKeeper {
  public:
-  RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say);
+  // `serving`: what the run serves (its port, or "bench"), for the server's list of clients.
+  RecordKeeper(const RunOptions& options, std::function<void(const std::string&)> say,
+               std::string_view serving = {});
   // False, with its words said, when the store the user chose cannot be written.
   [[nodiscard]] bool Start();
   void Keep(records::Record record) { keeper_.Keep(std::move(record)); }

@@ -253,6 +253,51 @@ std::vector<records::Record> RecordsIn(const std::filesystem::path& file) {
   return kept;
 }
 
+// A records server whose address in the settings holds a password: the program points it out
+// at start, and the password reaches none of the files it writes, though the record waits for
+// the server (here a port nobody listens on) in this PC's database.
+TEST_F(SessionEndTest, APasswordInTheSettingsReachesNoFileTheProgramWrites) {
+  StartPhone({});
+  const std::string password = "Pw-k7Zq2vR9x";
+  std::string settings = ReadFile(folder_ / "VeskaDownloader.INI");
+  settings.replace(settings.find("[Setting]\n"), 10,
+                   "[Setting]\n" + std::string(app::KEY_RECORDS) +
+                       "=postgresql://clerk:" + password + "@127.0.0.1:1/line\n");
+  std::ofstream(folder_ / "VeskaDownloader.INI") << settings;
+  std::vector<Step> steps = DownloadSteps();
+  steps.push_back([](QtWindow&) {
+    QMessageBox* notice = BoxSaying("Download Finished");
+    if (notice == nullptr) return false;
+    notice->button(QMessageBox::Ok)->click();
+    return true;
+  });
+  steps.push_back([this](QtWindow& w) {
+    if (host_.HasRunningWorkers() || !w.IsEnabled(app::IDC_DOWNLOAD)) return false;
+    Click(w, app::IDC_DISCONNECT);
+    w.EndDialog(ui::IDOK);
+    return true;
+  });
+  ::testing::internal::CaptureStdout();
+  {
+    const Watchdog watchdog(60s);
+    RunProgram(host_, folder_ / "VeskaDownloader.INI",
+               [steps](QtWindow& window) { RunSteps(window, steps); });
+  }
+  const std::string said = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("the password in the settings' Records address is kept in plain text"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find(password), std::string::npos) << said;
+  ASSERT_EQ(RecordsIn(folder_ / "veska-records.db").size(), 1u);
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_)) {
+    if (!entry.is_regular_file() || entry.path().filename() == "VeskaDownloader.INI") continue;
+    ++files;
+    EXPECT_EQ(ReadFile(entry.path()).find(password), std::string::npos) << entry.path();
+  }
+  EXPECT_GE(files, 3);  // the image, the session's log, this PC's database
+}
+
 // A finished download, then the window idle for a while, then Disconnect: the phone is recorded
 // at the Disconnect, with its time ending at the download. Until then its journal holds it, and
 // a program killed before the Disconnect leaves it to the next run.

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,7 @@ class PostgresStoreTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     server_ = std::make_unique<testing::PostgresServer>();
+    server_->WithTls();
     (void)server_->Start();
   }
   static void TearDownTestSuite() { server_.reset(); }
@@ -104,7 +106,7 @@ class PostgresStoreTest : public ::testing::Test {
   // The server set up by its administrator, with bench1 a writer and viewer a reader.
   void SetUpRoles(ServerChange& change) {
     std::string problem;
-    ASSERT_EQ(SetUpServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+    ASSERT_EQ(SetUpServer(As("line_admin"), {}, change, problem), RECORDS_OK) << problem;
     Sql(As("line_admin"), "GRANT veska_writer TO bench1; GRANT veska_reader TO viewer");
   }
 
@@ -179,6 +181,10 @@ TEST(ServerAddress, PasswordsAreNeverShownAndKeysNameTheServer) {
             "postgres://veska@db/records?sslmode=require&password=***");
   EXPECT_EQ(ShownAddress("host=db password='se cr\\'et' user=veska"),
             "host=db password=*** user=veska");
+  // The client key's passphrase is as secret; the key's path is not.
+  EXPECT_EQ(ShownAddress("postgresql://veska@db/records?sslkey=/k/password&sslpassword=s3cret"),
+            "postgresql://veska@db/records?sslkey=/k/password&sslpassword=***");
+  EXPECT_EQ(ShownAddress("sslpassword=s3cret service=line1"), "sslpassword=*** service=line1");
   EXPECT_EQ(ShownAddress("postgresql://veska@db/records?application_name=password=x"),
             "postgresql://veska@db/records?application_name=password=x");
 
@@ -197,6 +203,43 @@ TEST(ServerAddress, PasswordsAreNeverShownAndKeysNameTheServer) {
                           "postgresql://clerk@localhost:5433/records"));
   EXPECT_FALSE(SameServer("postgresql://veska@localhost:5433/records",
                           "postgresql://veska@localhost:5433/other"));
+  EXPECT_TRUE(HoldsPassword("postgresql://veska:s3cret@db/records"));
+  EXPECT_TRUE(HoldsPassword("service=line1 password=s3cret"));
+  EXPECT_FALSE(HoldsPassword("postgresql://veska@db/records?sslmode=verify-full"));
+}
+
+// A service stands for the server its service file names: records wait under that server's
+// key, never with the service file's password; one no file defines is keyed by its name alone.
+TEST(ServerAddress, ServiceIsKeyedByTheServerItsFileNames) {
+  const std::filesystem::path file =
+      std::filesystem::path(::testing::TempDir()) / "veska-pg-service.conf";
+  std::ofstream(file) << "# the line's server\n[line0]\nhost=elsewhere\n"
+                      << "[line1]\n  host = DB.line \nport=5433\ndbname=records\n"
+                      << "user=clerk\npassword=s3cret\nsslmode=verify-full\n"
+                      << "[line1]\nhost=second-definition\n";
+  ASSERT_EQ(::setenv("PGSERVICEFILE", file.c_str(), 1), 0);
+  EXPECT_TRUE(IsServerAddress("service=line1"));
+  EXPECT_FALSE(IsServerAddress("service="));
+  EXPECT_FALSE(IsServerAddress("records.db"));
+  EXPECT_EQ(ServerKey("service=line1"), "postgresql://clerk@db.line:5433/records");
+  EXPECT_EQ(ServerKey("postgresql:///?service=line1&dbname=other"),
+            "postgresql://clerk@db.line:5433/other");
+  EXPECT_TRUE(SameServer("service=line1", "postgresql://clerk@db.line:5433/records"));
+  EXPECT_EQ(ServerKey("service=nowhere"), "postgresql:///?service=nowhere");
+  EXPECT_EQ(ServerKey(ServerKey("service=nowhere")), "postgresql:///?service=nowhere");
+  EXPECT_FALSE(SameServer("service=nowhere", "service=line1"));
+  // PGSERVICE applies to every address, but one no file defines names no server.
+  ASSERT_EQ(::setenv("PGSERVICE", "nowhere", 1), 0);
+  EXPECT_FALSE(SameServer("postgresql://veska@db/records", "postgresql://clerk@other/records"));
+  ASSERT_EQ(::setenv("PGSERVICE", "line1", 1), 0);
+  EXPECT_EQ(ServerKey("postgresql:///other"), "postgresql://clerk@db.line:5433/other");
+  ::unsetenv("PGSERVICE");
+  ::unsetenv("PGSERVICEFILE");
+  std::filesystem::remove(file);
+
+  // A client's name as the server would keep it: printable ASCII, 63 bytes at most.
+  EXPECT_EQ(ClientName("veska-cli st\xC3\xA4tion\n7"), "veska-cli st?tion?7");
+  EXPECT_EQ(ClientName(std::string(80, 'x')).size(), 63u);
 }
 
 // A keeper's lines, as a program shows them.
@@ -569,10 +612,21 @@ TEST_F(PostgresStoreTest, ServerThatRefusesThisProgramRefusesTheRun) {
   std::string missing = server_->Address("no_such_database");
   std::string none = Address();
   none.replace(none.find("veska@"), 6, std::string(testing::kPasswordUser) + "@");
+  // A certificate that fails its check is the user's to mend, as a password is; libpq gives no
+  // SQLSTATE for it.
+  const std::string checked = Address() + "?sslmode=verify-full&sslrootcert=";
+  std::string otherHost = checked + server_->CaFile().string();  // the certificate's is localhost
+  std::string unknownCa = checked + server_->OtherCaFile().string();
+  unknownCa.replace(unknownCa.find("127.0.0.1"), 9, "localhost");
+  std::string noRootFile = checked + server_->CaFile().string() + ".gone";
+  noRootFile.replace(noRootFile.find("127.0.0.1"), 9, "localhost");
 
   for (const auto& [address, reason] :
        {std::pair{wrong, "password authentication failed"}, std::pair{reader, "permission denied"},
-        std::pair{missing, "does not exist"}, std::pair{none, "no password supplied"}}) {
+        std::pair{missing, "does not exist"}, std::pair{none, "no password supplied"},
+        std::pair{otherHost, "does not match host name \"127.0.0.1\""},
+        std::pair{unknownCa, "certificate verify failed"},
+        std::pair{noRootFile, "root certificate file"}}) {
     Said said;
     Keeper keeper({address, true}, local, said.Sink());
     EXPECT_FALSE(keeper.Start()) << address;
@@ -706,9 +760,9 @@ TEST_F(PostgresStoreTest, WriterFacingAnOlderSchemaWaitsForItsOwnerToMigrate) {
                              "; the next run that reaches it delivers them (records --pending)\n");
 
   std::string problem;
-  EXPECT_EQ(MigrateServer(As("bench1"), change, problem), RECORDS_REFUSED);
+  EXPECT_EQ(MigrateServer(As("bench1"), {}, change, problem), RECORDS_REFUSED);
   EXPECT_NE(problem.find("must be owner"), std::string::npos) << problem;
-  ASSERT_EQ(MigrateServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+  ASSERT_EQ(MigrateServer(As("line_admin"), {}, change, problem), RECORDS_OK) << problem;
   EXPECT_EQ(change.from, 1);
   EXPECT_EQ(change.to, kSchemaVersion);
   EXPECT_EQ(Sql(Address(), "SELECT tableowner FROM pg_tables WHERE tablename = 'veska_schema'"),
@@ -721,9 +775,35 @@ TEST_F(PostgresStoreTest, WriterFacingAnOlderSchemaWaitsForItsOwnerToMigrate) {
   again.Finish();
   EXPECT_EQ(next.Text(), "");
   EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"first", "second", "third"}));
-  ASSERT_EQ(MigrateServer(As("line_admin"), change, problem), RECORDS_OK) << problem;
+  ASSERT_EQ(MigrateServer(As("line_admin"), {}, change, problem), RECORDS_OK) << problem;
   EXPECT_EQ(change.from, kSchemaVersion);
   std::filesystem::remove_all(folder);
+}
+
+// A certificate checked in full (the right CA, the certificate's host name) delivers, and every
+// connection names its program, station and port to the server's activity view, unless the
+// address names it otherwise.
+TEST_F(PostgresStoreTest, CheckedCertificateDeliversAndTheServerSeesWhoIsConnected) {
+  std::string address =
+      Address() + "?sslmode=verify-full&sslrootcert=" + server_->CaFile().string();
+  address.replace(address.find("127.0.0.1"), 9, "localhost");
+  const std::string who =
+      "SELECT application_name || ' ' || ssl FROM pg_stat_activity JOIN pg_stat_ssl USING (pid) "
+      "WHERE datname = '" +
+      database_ + "' AND pid <> pg_backend_pid()";
+  {
+    auto store =
+        MakePostgresStore(address, {ClientName("veska-cli st\xC3\xA4tion-7 /dev/ttyUSB3")});
+    ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+    ASSERT_EQ(store->Put(Sample("over-tls", "2026-12-09T01:00:00Z")), RECORDS_OK);
+    EXPECT_EQ(Sql(Address(), who), "veska-cli st?tion-7 /dev/ttyUSB3 true");
+  }
+  {
+    auto store = MakePostgresStore(address + "&application_name=line-3", {"veska-cli x /dev/y"});
+    ASSERT_EQ(store->Open(), RECORDS_OK) << store->Problem();
+    EXPECT_EQ(Sql(Address(), who), "line-3 true");
+    EXPECT_EQ(Ids(*store, {}), std::vector<std::string>{"over-tls"});
+  }
 }
 
 // A record the server refuses for its data is set aside on the PC with the server's reason, and

@@ -68,7 +68,8 @@ class BenchRun {
         board_(out, err, arguments.ports, single_,
                options.table.value_or(::isatty(::fileno(out)) == 1)),
         tags_(PortFileTags(arguments.ports)),
-        keeper_(arguments, [this](const std::string& line) { SayForRun(line); }) {
+        keeper_(
+            arguments, [this](const std::string& line) { SayForRun(line); }, "bench") {
     board_.SetTerminalInput(CanAskOnTerminal(err));
     crcTable_.BuildCrc32Table();
   }
