@@ -626,9 +626,9 @@ class Bench::Impl {
       if (keeper_) {
         // A hub's port is where the phone was: its record names the port, not the passing device.
         const std::string& place = plan_.slots[index].place;
-        keeper_->Keep(
-            ToRecord(phone, {StationOf(options_), link::UsbPlaceOf(place) ? place : device,
-                             plan_.release, session.State().payloads.Describe()}));
+        keeper_->Keep(ToRecord(
+            phone, {StationOf(options_), link::UsbPlaceOf(place) ? place : device, plan_.release,
+                    session.State().payloads.Describe(), options_.operatorName}));
       }
     }
     // The session's log may stop in the middle of a line.

@@ -252,12 +252,13 @@ bool IsRecordTime(std::string_view text) {
   return true;
 }
 
-// records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
+// records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--unit SERIAL]
+//         [--failed] [--pending]
 Reading ReadRecords(Words words) {
   steps::Records records;
   std::size_t at = 0;
-  const std::vector<std::string_view> options = {"--since",   "--station", "--port",
-                                                 "--release", "--failed",  "--pending"};
+  const std::vector<std::string_view> options = {"--since",  "--station", "--port", "--release",
+                                                 "--failed", "--pending", "--unit"};
   while (at < words.size() && words[at].starts_with("--")) {
     const std::string& option = words[at];
     if (option == "--failed" || option == "--pending") {
@@ -268,7 +269,7 @@ Reading ReadRecords(Words words) {
     if (std::find(options.begin(), options.end(), option) == options.end()) {
       return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
                    "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
-                   "--failed and --pending");
+                   "--unit SERIAL, --failed and --pending");
     }
     if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
     const std::string& value = words[at + 1];
@@ -284,6 +285,13 @@ Reading ReadRecords(Words words) {
       records.filter.station = value;
     } else if (option == "--port") {
       records.filter.port = value;
+    } else if (option == "--unit") {
+      // Looked for as the benches keep it: a scanned serial pasted with its line end finds it.
+      std::string problem;
+      if (!records::UnitText(value, records.filter.unit, problem) || records.filter.unit.empty()) {
+        return Wrong("records --unit takes a unit serial; '" + value + "' " +
+                     (problem.empty() ? std::string("is empty") : problem));
+      }
     } else {
       records.filter.release = value;
     }
