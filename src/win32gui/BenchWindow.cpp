@@ -405,12 +405,6 @@ LRESULT BenchWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   HWND window = window_.get();
   switch (message) {
     case WM_COMMAND:
-      // Enter in a field comes as the dialog manager's IDOK: in the serial field (a scanner's
-      // line end) it starts the selected slot; anywhere else it does nothing.
-      if (LOWORD(wParam) == ui::IDOK && lParam == 0) {
-        if (GetFocus() == serial_) StartWithSerial();
-        return 0;
-      }
       if (HIWORD(wParam) != BN_CLICKED || lParam == 0) break;
       switch (LOWORD(wParam)) {
         case kBrowse:
@@ -487,6 +481,12 @@ void BenchWindow::Run() {
       break;
     }
     if (got < 0) break;
+    // Enter in the serial field (a scanner's line end) starts the selected slot with it,
+    // before the dialog manager would take the key for a default button.
+    if (message.hwnd == serial_ && message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
+      StartWithSerial();
+      continue;
+    }
     if (IsDialogMessageW(window, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
