@@ -448,17 +448,33 @@ TEST_F(BenchTest, AskSerialTakesEachPortsUnitFromTheTerminalOneUnitOnOnePort) {
   const std::string typed = "SN-1\n SN-1 \n\nSN-2\n";
   ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   const int status = Bench({"--ask-serial", "--operator", "Ana", "--baud", "3M", "connect"});
+  // Ctrl-C while a port waits for its answer ends the question and the run.
+  const fsys::path served = Report();
+  report_ = folder_ / "stopped.json";
+  const auto asked = [this] {
+    char said[8192];
+    const ssize_t got = ::pread(::fileno(err_.File()), said, sizeof said, 0);
+    return got > 0 && Count(std::string(said, static_cast<std::size_t>(got)), "serial for ") > 4;
+  };
+  std::thread ctrlC([this, &asked] {
+    for (int i = 0; i < 1500 && !asked(); ++i) std::this_thread::sleep_for(20ms);
+    interrupts_.Deliver();
+  });
+  const int stopped = Bench({"--ask-serial", "--baud", "3M", "connect"});
+  ctrlC.join();
   ::dup2(savedInput, STDIN_FILENO);
   for (const int fd : {savedInput, terminal, master}) ::close(fd);
+  EXPECT_EQ(stopped, EXIT_INTERRUPTED) << err_.Text();
   EXPECT_EQ(status, EXIT_OK) << err_.Text();
   const std::string said = err_.Text();
   for (const std::string& port : ports_) {
     EXPECT_NE(said.find("serial for " + port + ": "), std::string::npos) << said;
   }
   EXPECT_EQ(Count(said, "veska-cli: unit SN-1 is on "), 1u) << said;
-  EXPECT_EQ(Count(said, "serial for "), 4u) << said;  // SN-1, SN-1 again, empty, SN-2
+  // SN-1, SN-1 again, empty, SN-2; then one for each port of the run Ctrl-C ended.
+  EXPECT_EQ(Count(said, "serial for "), 6u) << said;
 
-  const auto report = nlohmann::json::parse(ReadFile(Report()), nullptr, false);
+  const auto report = nlohmann::json::parse(ReadFile(served), nullptr, false);
   ASSERT_TRUE(report.contains("phones"));
   EXPECT_EQ(report.value("operator", ""), "Ana");
   std::vector<std::string> units;
