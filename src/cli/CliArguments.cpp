@@ -11,8 +11,15 @@
 #include "link/BaudCodes.h"
 #include "link/FilePath.h"
 #include "payloads/PayloadSet.h"
+#include "records/Record.h"
 #include "station/ExitStatus.h"
 #include "station/StepTable.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace veska::cli {
 
@@ -60,23 +67,32 @@ constexpr const char* kHelpText =
     "                                       [Bench] lines (Slot1=usb:1-1.3), --write puts them\n"
     "                                       into the settings file\n"
     "  records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed]\n"
-    "          [--pending]                  the phones served, from the records (--records),\n"
+    "          [--pending] [--unit SERIAL]  the phones served, from the records (--records),\n"
     "                                       summed up: passed, failed by cause, time a phone,\n"
     "                                       each station and port; a port failing three times\n"
-    "                                       in a row is pointed out\n"
+    "                                       in a row and a unit served again after a pass are\n"
+    "                                       pointed out; --unit lists one unit's history\n"
+    "          [--html FILE] [--csv FILE]   instead, a shift report to look at: a page with\n"
+    "                                       charts (yield by hour, failures by cause, the\n"
+    "                                       slots' health), or the records for a spreadsheet\n"
     "  records --migrate                    brings the server's tables (--records) up to date,\n"
     "                                       as their owner\n"
     "  records --server-setup [--apply]     the SQL that makes the server's roles (veska_owner,\n"
     "                                       veska_writer, veska_reader), printed; --apply runs\n"
     "                                       it as the user of --records\n"
-    "          [--html FILE] [--csv FILE]   instead, a shift report to look at: a page with\n"
-    "                                       charts (yield by hour, failures by cause, the\n"
-    "                                       slots' health), or the records for a spreadsheet\n"
     "Exit status: 0 done, 1 the phone refused or an operation failed, 2 usage error, 3 a file\n"
     "or input was refused, 4 no answer from the phone, 5 the port could not be opened,\n"
     "130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP).\n"
     "Bench: --port given several times runs the steps on every port at once, each port's log\n"
     "in --log-dir; the exit status is then the worst of the ports' (130, 5, 4, 3, 1).\n";
+
+bool StandardInputIsTerminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stdin)) != 0;
+#else
+  return ::isatty(STDIN_FILENO) == 1;
+#endif
+}
 
 // A day: a longer silence is no phone at work.
 constexpr int kMaxTimeoutSeconds = 86400;
@@ -199,6 +215,29 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
           },
           ""))
       ->group(kRunGroup);
+  // Typed or scanned: the scanner's line end and stray spaces go, a control character or an
+  // over-long text is refused before any port opens.
+  const auto unitText = [](const char* what) {
+    return [what](std::string value) {
+      std::string text;
+      std::string problem;
+      if (!records::UnitText(value, text, problem)) {
+        throw CLI::ValidationError(std::string(what) + " " + problem);
+      }
+      return text;
+    };
+  };
+  app.add_option("--unit-serial", arguments.unitSerial,
+                 "the unit's serial (as its label or a scanner gives it), kept in the phone's "
+                 "record; a bench asks for each phone's with --ask-serial")
+      ->transform(unitText("the serial"))
+      ->type_name("TEXT")
+      ->group(kRunGroup);
+  app.add_option("--operator", arguments.operatorName,
+                 "who serves the phones, kept in each phone's record")
+      ->transform(unitText("the name"))
+      ->type_name("NAME")
+      ->group(kRunGroup);
   app.add_option("--release", arguments.release,
                  "release folder holding APPS/, COMMS/ and Rsrc.img (as tools/make-release "
                  "writes it)")
@@ -213,6 +252,10 @@ void AddOptions(CLI::App& app, CliArguments& arguments) {
       ->group(kBenchGroup);
   app.add_option("--report", arguments.report,
                  "bench run: write a JSON report of every phone (steps, flash, images, errors)")
+      ->group(kBenchGroup);
+  app.add_flag("--ask-serial", arguments.askSerial,
+               "bench run: before each phone, each port asks the terminal for the unit's "
+               "serial (a barcode scanner types it); an empty answer asks again")
       ->group(kBenchGroup);
   app.add_flag("--repeat", arguments.repeat,
                "bench run: after each phone, wait for the next one on the same port, until "
@@ -312,6 +355,17 @@ int ParseArguments(int argc, const char* const* argv, CliArguments& arguments, s
   if (arguments.ports.size() == 1) arguments.port = arguments.ports.front();
   if (arguments.steps.empty()) {
     std::fprintf(err, "veska-cli: no step given (try --help)\n");
+    return EXIT_USAGE;
+  }
+  if (!arguments.unitSerial.empty() &&
+      (arguments.ports.size() > 1 || arguments.repeat || arguments.askSerial)) {
+    std::fprintf(err,
+                 "veska-cli: --unit-serial names one phone's unit; a bench asks for each "
+                 "phone's with --ask-serial\n");
+    return EXIT_USAGE;
+  }
+  if (arguments.askSerial && !StandardInputIsTerminal()) {
+    std::fprintf(err, "veska-cli: --ask-serial asks on the terminal, and there is none\n");
     return EXIT_USAGE;
   }
   // A mistyped settings path would otherwise pass unnoticed, the run taking the defaults.

@@ -90,6 +90,8 @@ Json RecordValue(const records::Record& r) {
   value["release_digest"] = r.releaseDigest;
   value["version"] = r.version;
   value["payloads"] = r.payloads;
+  value["unit_serial"] = r.unitSerial;
+  value["operator"] = r.operatorName;
   return value;
 }
 
@@ -116,6 +118,10 @@ Json SummaryValue(const records::Summary& summary) {
   value["first_pass_yield"] = summary.firstPassYield;
   value["span_seconds"] = summary.spanSeconds;
   value["phones_per_hour"] = summary.phonesPerHour;
+  value["served_again"] = Json::array();
+  for (const records::ServedAgain& unit : summary.servedAgain) {
+    value["served_again"].push_back({{"unit_serial", unit.unitSerial}, {"records", unit.records}});
+  }
   return value;
 }
 
@@ -143,6 +149,35 @@ std::string SummaryText(const records::Summary& summary) {
             std::to_string(port.failedInARow) + " times in a row (the last started " +
             port.lastOfRun + (port.stillFailing ? ", and it is still failing" : "") +
             "): a port that keeps failing is usually its cable\n";
+  }
+  // A line with many returns would drown the rest; the first few say there is something to
+  // look into, --json lists them all.
+  constexpr std::size_t kServedAgainShown = 10;
+  const std::size_t again = summary.servedAgain.size();
+  for (std::size_t i = 0; i < std::min(again, kServedAgainShown); ++i) {
+    const records::ServedAgain& unit = summary.servedAgain[i];
+    text += "unit " + Printable(unit.unitSerial) + ": served again after a pass (" +
+            std::to_string(unit.records) + " records)\n";
+  }
+  if (again > kServedAgainShown) {
+    text += "and " + std::to_string(again - kServedAgainShown) +
+            " more units served again after a pass\n";
+  }
+  return text;
+}
+
+// `records --unit`: one line a record, oldest first: when, how it ended and why, where (station
+// and port or slot), from which release and by whom.
+std::string UnitHistoryText(const std::vector<records::Record>& found) {
+  std::string text;
+  for (const records::Record& r : found) {
+    std::string result = Printable(r.result);
+    if (!r.cause.empty()) result += " (" + Printable(r.cause) + ")";
+    const std::string& release = r.release.empty() ? r.releaseDigest : r.release;
+    text += Printable(r.started) + "\t" + result + "\t" + Printable(r.station) + "\t" +
+            Printable(r.port) + "\t" + (release.empty() ? "-" : Printable(release)) + "\t" +
+            (r.operatorName.empty() ? "-" : Printable(r.operatorName)) +
+            (r.causeText.empty() ? "" : "\t" + FirstLine(r.causeText)) + "\n";
   }
   return text;
 }
@@ -419,6 +454,7 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
   }
 
   PhoneRecord phone;
+  phone.unitSerial = arguments.unitSerial;
   phone.started = UtcNow();
   link::Crc32Table crcTable;
   crcTable.BuildCrc32Table();
@@ -439,7 +475,7 @@ int RunRecorded(station::Session& session, const CliArguments& arguments,
   NoteError(status, interrupted, dlg.PortFailureReason(), recorder.Cause(), phone);
   const std::string device = PortDevice(phone.port, session.State().link);
   keeper.Keep(ToRecord(phone, {StationOf(arguments), device, arguments.release,
-                               session.State().payloads.Describe()}));
+                               session.State().payloads.Describe(), arguments.operatorName}));
   keeper.Finish();
   return status;
 }
@@ -506,6 +542,13 @@ bool RecordsStep(const station::RunOptions& arguments, const steps::Records& ste
     for (const records::Record& record : found) value["records"].push_back(RecordValue(record));
     value["summary"] = SummaryValue(summary);
     text = value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  } else if (!filter.unit.empty()) {
+    text = UnitHistoryText(found);
+    if (found.empty()) {
+      std::fprintf(err, "veska-cli: no records of unit %s in %s\n", Printable(filter.unit).c_str(),
+                   store->Where().c_str());
+    }
+    if (!found.empty()) text += "\n" + SummaryText(summary);
   } else {
     for (const records::Record& r : found) {
       std::size_t written = 0;

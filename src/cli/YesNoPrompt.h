@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace veska::cli {
@@ -18,5 +21,11 @@ void ShowQuestion(std::FILE* err, std::string_view prefix, std::string_view capt
 // Waits for the user's line on standard input: ui::IDYES when it starts with y, else ui::IDNO.
 // At the end of the input the prompt's line is ended on `err`, as the user's Enter would have.
 [[nodiscard]] int ReadAnswer(std::FILE* err);
+
+// Waits for the user's line on standard input, without its line end; a longer line than
+// `limit` bytes keeps its first limit + 1 (enough to be refused as too long) and the rest is
+// read and dropped. Nothing at the end of the input, or once `cancel` (a descriptor that Ctrl-C's
+// handler makes readable; -1: none) is readable: the prompt's line is then ended on `err`.
+[[nodiscard]] std::optional<std::string> ReadLine(std::FILE* err, int cancel, std::size_t limit);
 
 }  // namespace veska::cli

@@ -72,6 +72,9 @@ std::vector<KeyValue> KeyValues(const BenchSettings& bench) {
   values.push_back({"Verify", BoolText(plan.verify), BoolText(defaults.verify)});
   values.push_back({"Reboot", BoolText(plan.reboot), BoolText(defaults.reboot)});
   values.push_back({"Station", plan.station, defaults.station});
+  values.push_back({"Operator", plan.operatorName, defaults.operatorName});
+  values.push_back(
+      {"RequireSerial", BoolText(plan.requireSerial), BoolText(defaults.requireSerial)});
   values.push_back({std::string(app::KEY_RECORDS), plan.records, defaults.records});
   values.push_back(
       {"FailLimit", std::to_string(plan.failLimit), std::to_string(defaults.failLimit)});
@@ -240,6 +243,8 @@ BenchSettingsReading ReadBenchSettings(const app::Settings& settings) {
   reader.Flag("Verify", plan.verify);
   reader.Flag("Reboot", plan.reboot);
   plan.station = reader.Plain("Station", "the host name is used").value_or("");
+  plan.operatorName = reader.Plain("Operator", "no operator is named").value_or("");
+  reader.Flag("RequireSerial", plan.requireSerial);
   plan.records = reader.Plain(app::KEY_RECORDS, "the default database is used").value_or("");
   reader.Count("FailLimit", kMaxFailLimit, plan.failLimit);
   reader.Flag("AutoStart", bench.autoStart);

@@ -18,7 +18,8 @@ inline constexpr int kMaxBenchSlots = 64;
 // the window itself starts.
 //   Slot1=COM5  Slot1Name=A1  Slot2=usb:1-1.4 ...  (from 1, consecutive; a name is optional)
 //   Link=uart|usb  Baud=921K  Release=DIR  Selection=all-bin  DefaultCal=0|1  Verify=0|1
-//   Reboot=0|1  Station=NAME  Records=...  FailLimit=3  AutoStart=0|1  Locked=0|1
+//   Reboot=0|1  Station=NAME  Operator=NAME  RequireSerial=0|1  Records=...  FailLimit=3
+//   AutoStart=0|1  Locked=0|1
 struct BenchSettings {
   station::BenchPlan plan;
   bool autoStart = false;  // every slot starts serving as the window opens

@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,6 +34,7 @@
 #include "gui/LogPane.h"
 #include "gui/QtHost.h"
 #include "link/FilePath.h"
+#include "records/Record.h"
 #include "ui/Host.h"
 
 namespace veska::gui {
@@ -174,6 +176,8 @@ QVariant BenchTableModel::data(const QModelIndex& index, int role) const {
           return row.passes;
         case kFailuresColumn:
           return row.failures;
+        case kUnitColumn:
+          return ToQString(row.unitSerial);
         default:
           return {};
       }
@@ -221,6 +225,8 @@ QVariant BenchTableModel::headerData(int section, Qt::Orientation orientation, i
       return QStringLiteral("Passes");
     case kFailuresColumn:
       return QStringLiteral("Failures");
+    case kUnitColumn:
+      return QStringLiteral("Unit");
     default:
       return {};
   }
@@ -272,6 +278,8 @@ BenchWindow::BenchWindow(BenchWindowOptions options, QWidget* parent)
   BuildControls();
   NewBench(options_.plan);
   Refresh();
+  serialLabel_->setText(QStringLiteral("Serial:"));
+  if (!model_.Rows().empty()) table_->selectRow(0);
 
   timer_ = new QTimer(this);
   connect(timer_, &QTimer::timeout, this, [this] {
@@ -352,6 +360,10 @@ void BenchWindow::BuildControls() {
   station_ = new QLineEdit(ToQString(options_.plan.station));
   station_->setPlaceholderText(QStringLiteral("this computer's name"));
   settings->addRow(QStringLiteral("Station:"), station_);
+  operator_ = new QLineEdit(ToQString(options_.plan.operatorName));
+  operator_->setPlaceholderText(QStringLiteral("who serves the phones"));
+  operator_->setMaxLength(static_cast<int>(records::kMaxUnitText));
+  settings->addRow(QStringLiteral("Operator:"), operator_);
 
   startAll_ = new QPushButton(QStringLiteral("Start all"));
   stopAll_ = new QPushButton(QStringLiteral("Stop all"));
@@ -363,6 +375,15 @@ void BenchWindow::BuildControls() {
   buttons->addWidget(startAll_);
   buttons->addWidget(stopAll_);
   buttons->addStretch(1);
+  // A barcode scanner types the unit's serial and Enter into the focused field: the field
+  // follows the selected slot, and Enter starts that slot with it.
+  serialLabel_ = new QLabel;
+  serial_ = new QLineEdit;
+  serial_->setPlaceholderText(QStringLiteral("scan the unit's label"));
+  connect(serial_, &QLineEdit::returnPressed, this,
+          [this] { (void)StartSlotWithSerial(SelectedSlot(), serial_->text()); });
+  buttons->addWidget(serialLabel_);
+  buttons->addWidget(serial_, 1);
 
   table_ = new QTableView;
   table_->setModel(&model_);
@@ -393,6 +414,16 @@ void BenchWindow::BuildControls() {
   connect(table_, &QAbstractItemView::doubleClicked, this,
           [this](const QModelIndex& index) { ShowLog(static_cast<std::size_t>(index.row())); });
 
+  connect(
+      table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+      [this](const QModelIndex& current) {
+        const auto& rows = model_.Rows();
+        const auto row = static_cast<std::size_t>(std::max(0, current.row()));
+        if (row < rows.size()) {
+          serialLabel_->setText(QStringLiteral("Serial for %1:").arg(ToQString(rows[row].name)));
+        }
+      });
+
   totals_ = new QLabel;
   totals_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
@@ -401,7 +432,8 @@ void BenchWindow::BuildControls() {
       {release_, "release"},       {browse_, "browse"},     {selection_, "selection"},
       {defaultCal_, "defaultCal"}, {verify_, "verify"},     {reboot_, "reboot"},
       {station_, "station"},       {startAll_, "startAll"}, {stopAll_, "stopAll"},
-      {table_, "slots"},           {totals_, "totals"}};
+      {operator_, "operator"},     {serial_, "serial"},     {table_, "slots"},
+      {totals_, "totals"}};
   for (const auto& [widget, name] : names) widget->setObjectName(QString::fromLatin1(name));
 
   auto* layout = new QVBoxLayout(this);
@@ -420,6 +452,7 @@ station::BenchPlan BenchWindow::Plan() const {
   plan.verify = verify_->isChecked();
   plan.reboot = reboot_->isChecked();
   plan.station = station_->text().trimmed().toStdString();
+  plan.operatorName = operator_->text().trimmed().toStdString();
   return plan;
 }
 
@@ -504,24 +537,30 @@ bool BenchWindow::ReadyToStart() {
     const station::BenchPlan& now = options_.plan;
     if (plan.release != now.release || plan.selection != now.selection ||
         plan.defaultCal != now.defaultCal || plan.verify != now.verify ||
-        plan.reboot != now.reboot || plan.station != now.station) {
+        plan.reboot != now.reboot || plan.station != now.station ||
+        plan.operatorName != now.operatorName) {
       NewBench(plan);
       if (options_.planChanged) options_.planChanged(options_.plan);
     }
   }
   const std::string refusal = bench_->Check();
   if (refusal.empty()) return true;
+  ShowRefusal(refusal);
+  return false;
+}
+
+void BenchWindow::ShowRefusal(const std::string& refusal) {
   QMessageBox box(QMessageBox::Warning, options_.caption, ToQString(refusal), QMessageBox::Ok,
                   this);
   KeepCaptionWhole(box, options_.caption);
   box.exec();
-  return false;
 }
 
 bool BenchWindow::StartAll() {
   if (!ReadyToStart()) return false;
-  bench_->StartAll();
+  const std::string refused = bench_->StartAll();
   Refresh();
+  if (!refused.empty()) ShowRefusal(refused);
   return true;
 }
 
@@ -533,9 +572,32 @@ void BenchWindow::StopAll() {
 
 bool BenchWindow::StartSlot(std::size_t slot) {
   if (slot >= bench_->SlotCount() || !ReadyToStart()) return false;
-  bench_->Start(slot);
+  const std::string refused = bench_->Start(slot);
   Refresh();
-  return true;
+  if (!refused.empty()) ShowRefusal(refused);
+  return refused.empty();
+}
+
+bool BenchWindow::StartSlotWithSerial(std::size_t slot, const QString& serial) {
+  // The bench for the settings as they stand first: a new one would not know the serial.
+  if (slot >= bench_->SlotCount() || !ReadyToStart()) return false;
+  if (const std::string refused = bench_->SetUnitSerial(slot, serial.toStdString());
+      !refused.empty()) {
+    ShowRefusal(refused);
+    return false;
+  }
+  serial_->clear();
+  const std::string refused = bench_->Start(slot);
+  // The next scan is most likely for the next slot of the hub.
+  if (slot + 1 < bench_->SlotCount()) table_->selectRow(static_cast<int>(slot + 1));
+  Refresh();
+  if (!refused.empty()) ShowRefusal(refused);
+  return refused.empty();
+}
+
+std::size_t BenchWindow::SelectedSlot() const {
+  const QModelIndex current = table_->currentIndex();
+  return current.isValid() ? static_cast<std::size_t>(current.row()) : 0;
 }
 
 void BenchWindow::StopSlot(std::size_t slot) {
@@ -608,7 +670,7 @@ void BenchWindow::ShowControlStates() {
       !options_.locked && std::none_of(model_.Rows().begin(), model_.Rows().end(),
                                        [](const SlotRow& row) { return row.serving; });
   for (QWidget* field : std::initializer_list<QWidget*>{release_, browse_, selection_, defaultCal_,
-                                                        verify_, reboot_, station_}) {
+                                                        verify_, reboot_, station_, operator_}) {
     field->setEnabled(changeable);
   }
 }

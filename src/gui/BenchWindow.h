@@ -55,6 +55,7 @@ class BenchTableModel final : public QAbstractTableModel {
     kRateColumn,
     kPassesColumn,
     kFailuresColumn,
+    kUnitColumn,  // the unit's serial for the slot's next phone, or the one being served
     kColumnCount
   };
   // The progress column's share done, 0..1000, or -1 when the group's size is not known.
@@ -93,6 +94,10 @@ class BenchWindow final : public QDialog {
   bool StartAll();
   void StopAll();
   bool StartSlot(std::size_t slot);
+  // The serial field's Enter: the serial for the slot's next phone, then the slot started (a
+  // scanner types the serial and Enter); the selection moves on to the next slot. A refusal is
+  // shown in a box and the field keeps the text; false then.
+  bool StartSlotWithSerial(std::size_t slot, const QString& serial);
   void StopSlot(std::size_t slot);
   // The slot's log as the bench keeps it, in a read-only window of its own.
   void ShowLog(std::size_t slot);
@@ -120,6 +125,9 @@ class BenchWindow final : public QDialog {
   bool ReadyToStart();
   [[nodiscard]] bool AnyServing() const;
   void ShowControlStates();
+  // The selected slot (the first when none is).
+  [[nodiscard]] std::size_t SelectedSlot() const;
+  void ShowRefusal(const std::string& refusal);
   // The question's box; IDYES or IDNO.
   int Ask(const QString& text, const QString& caption);
   // Answers every question still waiting with No (a slot's thread may be waiting for the box
@@ -140,6 +148,9 @@ class BenchWindow final : public QDialog {
   QCheckBox* verify_ = nullptr;
   QCheckBox* reboot_ = nullptr;
   QLineEdit* station_ = nullptr;
+  QLineEdit* operator_ = nullptr;
+  QLabel* serialLabel_ = nullptr;  // names the slot the serial field is for
+  QLineEdit* serial_ = nullptr;
   QPushButton* startAll_ = nullptr;
   QPushButton* stopAll_ = nullptr;
   QTableView* table_ = nullptr;

@@ -226,8 +226,8 @@ std::vector<std::string> Statements(std::string_view migration) {
 constexpr std::string_view kRecordColumns =
     "id, station, port, device, usb_id, usb_serial, started, ended, seconds, pass, result, "
     "exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, release_dir, "
-    "release_digest, version, payloads";
-constexpr int kRecordColumnCount = 21;
+    "release_digest, version, payloads, unit_serial, operator";
+constexpr int kRecordColumnCount = 23;
 constexpr std::string_view kStepColumns =
     "record_id, position, words, operation, outcome, status, cause, exit_status, seconds";
 constexpr int kStepColumnCount = 9;
@@ -586,7 +586,7 @@ class PostgresStore final : public Store {
     row.Add(r.started).Add(r.ended).Add(r.seconds).Add(r.pass).Add(r.result).Add(r.exitStatus);
     row.Add(r.cause).Add(r.causeText).Add(r.flashId).Add(r.badBlocksKnown ? 1 : 0);
     row.Add(BadBlocksText(r.badBlocks)).Add(r.release).Add(r.releaseDigest).Add(r.version);
-    row.Add(r.payloads);
+    row.Add(r.payloads).Add(r.unitSerial).Add(r.operatorName);
     Result inserted;
     int status = Run("INSERT INTO phone_records (" + std::string(kRecordColumns) + ") VALUES " +
                          Placeholders(1, kRecordColumnCount) + " ON CONFLICT (id) DO NOTHING",
@@ -640,6 +640,7 @@ class PostgresStore final : public Store {
     condition(filter.since, " AND started >= ?");
     condition(filter.station, " AND station = ?");
     condition(filter.port, " AND port = ?");
+    condition(filter.unit, " AND unit_serial = ?");
     condition(filter.release, " AND (release_dir = ? OR release_digest = ?)");
     if (filter.failedOnly) where += " AND result <> 'passed'";
 
@@ -675,6 +676,8 @@ class PostgresStore final : public Store {
       r.releaseDigest = text(18);
       r.version = text(19);
       r.payloads = text(20);
+      r.unitSerial = text(21);
+      r.operatorName = text(22);
       byId.emplace(r.id, records.size() - 1);
     }
     if (records.empty()) return RECORDS_OK;

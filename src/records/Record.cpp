@@ -116,6 +116,28 @@ bool ParseBadBlocks(const std::string& text,
   return true;
 }
 
+bool UnitText(std::string_view raw, std::string& out, std::string& problem) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!raw.empty() && blank(raw.back())) raw.remove_suffix(1);
+  while (!raw.empty() && blank(raw.front())) raw.remove_prefix(1);
+  std::size_t characters = 0;
+  for (const char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      problem = "has a control character";
+      return false;
+    }
+    if ((byte & 0xC0) != 0x80) ++characters;  // counts code points, not bytes
+  }
+  if (characters > kMaxUnitText) {
+    problem = "is longer than " + std::to_string(kMaxUnitText) + " characters";
+    return false;
+  }
+  out.assign(raw);
+  problem.clear();
+  return true;
+}
+
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
@@ -189,7 +211,9 @@ std::string PercentEscaped(std::string_view text, std::string_view special) {
 }
 
 void MakeStorable(Filter& filter) {
-  for (std::string* text : {&filter.station, &filter.port}) Storable(*text, kShortText);
+  for (std::string* text : {&filter.station, &filter.port, &filter.unit}) {
+    Storable(*text, kShortText);
+  }
   Storable(filter.release, kLongText);
 }
 
@@ -204,10 +228,10 @@ void MakeStorable(Record& record) {
   Storable(tail, 64);
   Storable(head, kShortText - tail.size());
   record.id = head + tail;
-  for (std::string* text :
-       {&record.station, &record.port, &record.device, &record.usbId, &record.usbSerial,
-        &record.started, &record.ended, &record.result, &record.cause, &record.flashId,
-        &record.releaseDigest, &record.version, &record.payloads}) {
+  for (std::string* text : {&record.station, &record.port, &record.device, &record.usbId,
+                            &record.usbSerial, &record.started, &record.ended, &record.result,
+                            &record.cause, &record.flashId, &record.releaseDigest, &record.version,
+                            &record.payloads, &record.unitSerial, &record.operatorName}) {
     Storable(*text, kShortText);
   }
   Storable(record.causeText, kLongText);

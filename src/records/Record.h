@@ -3,6 +3,7 @@
 // What the line keeps of every phone it served: one record per phone, written when the phone is
 // done, either way. The same record goes to the PC's own database and to a line's shared server.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -61,6 +62,10 @@ struct Record {
   std::string releaseDigest;  // ReleaseDigest(images): the same set of images, the same digest
   std::string version;        // the program's
   std::string payloads;       // the loader payload set in use
+  // The unit's own serial as scanned or typed before the phone was served ("" when none), and
+  // who served it: the unit's history and the shift's people are read from these.
+  std::string unitSerial;
+  std::string operatorName;
 };
 
 // A digest of the set of images written: each image's kind, size and CRC-32, in kind order, so
@@ -88,6 +93,13 @@ void MakeStorable(Record& record);
 // another encoding finds the records kept of it.
 void MakeStorable(Filter& filter);
 
+// Unit serials and operator names are typed by people or by a barcode scanner: a scanner ends
+// its text with CR or LF, a person may leave spaces. UnitText trims those (and leading spaces)
+// and refuses control characters and texts longer than kMaxUnitText characters (UTF-8 code
+// points), returning false with `problem` in words ("has a control character", ...).
+inline constexpr std::size_t kMaxUnitText = 64;
+[[nodiscard]] bool UnitText(std::string_view raw, std::string& out, std::string& problem);
+
 // Now in UTC as the records keep their times ("2026-12-09T20:52:19Z").
 [[nodiscard]] std::string UtcNow();
 
@@ -110,6 +122,7 @@ struct Filter {
   std::string station;
   std::string port;
   std::string release;  // a release folder or a digest
+  std::string unit;     // a unit serial: that unit's records
   bool failedOnly = false;
 };
 

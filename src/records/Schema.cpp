@@ -63,6 +63,13 @@ constexpr std::string_view kVersion2 =
     "ALTER TABLE phone_records ADD COLUMN usb_serial TEXT NOT NULL DEFAULT '';\n"
     "ALTER TABLE phone_records ADD COLUMN payloads TEXT NOT NULL DEFAULT ''";
 
+// Version 3: the unit's serial and the operator who served it; a unit's history is read by
+// its serial.
+constexpr std::string_view kVersion3 =
+    "ALTER TABLE phone_records ADD COLUMN unit_serial TEXT NOT NULL DEFAULT '';\n"
+    "ALTER TABLE phone_records ADD COLUMN operator TEXT NOT NULL DEFAULT '';\n"
+    "CREATE INDEX phone_records_unit_serial ON phone_records (unit_serial)";
+
 std::string Spelled(std::string_view statements, Dialect dialect) {
   std::string text(statements);
   const auto replace = [&text](std::string_view from, std::string_view to) {
@@ -80,7 +87,7 @@ std::string Spelled(std::string_view statements, Dialect dialect) {
 }  // namespace
 
 std::vector<std::string> Migrations(Dialect dialect) {
-  return {Spelled(kVersion1, dialect), Spelled(kVersion2, dialect)};
+  return {Spelled(kVersion1, dialect), Spelled(kVersion2, dialect), Spelled(kVersion3, dialect)};
 }
 
 }  // namespace veska::records

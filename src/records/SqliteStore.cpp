@@ -146,6 +146,7 @@ class SqliteStore final : public LocalStore {
     where(" AND started >= ?", filter.since);
     where(" AND station = ?", filter.station);
     where(" AND port = ?", filter.port);
+    where(" AND unit_serial = ?", filter.unit);
     if (!filter.release.empty()) {
       sql += " AND (release_dir = ? OR release_digest = ?)";
       values.push_back(filter.release);
@@ -326,7 +327,7 @@ class SqliteStore final : public LocalStore {
     Statement records = Prepare(
         "SELECT id, station, port, device, usb_id, usb_serial, started, ended, seconds, pass, "
         "result, exit_status, cause, cause_text, flash_id, bad_blocks_known, bad_blocks, "
-        "release_dir, release_digest, version, payloads FROM " +
+        "release_dir, release_digest, version, payloads, unit_serial, operator FROM " +
         from + rest);
     Statement steps = Prepare(
         "SELECT words, operation, outcome, status, cause, exit_status, seconds FROM phone_steps "
@@ -362,6 +363,8 @@ class SqliteStore final : public LocalStore {
       record.releaseDigest = Text(r, 18);
       record.version = Text(r, 19);
       record.payloads = Text(r, 20);
+      record.unitSerial = Text(r, 21);
+      record.operatorName = Text(r, 22);
       if (int s = ReadSteps(steps.get(), record); s != RECORDS_OK) return s;
       if (int s = ReadImages(images.get(), record); s != RECORDS_OK) return s;
       out.push_back(std::move(record));
@@ -407,8 +410,9 @@ class SqliteStore final : public LocalStore {
     Statement insert = Prepare(
         "INSERT INTO phone_records (id, station, port, device, usb_id, usb_serial, started, "
         "ended, seconds, pass, result, exit_status, cause, cause_text, flash_id, "
-        "bad_blocks_known, bad_blocks, release_dir, release_digest, version, payloads) VALUES "
-        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+        "bad_blocks_known, bad_blocks, release_dir, release_digest, version, payloads, "
+        "unit_serial, operator) VALUES "
+        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
         "ON CONFLICT (id) DO NOTHING");
     if (!insert) return RECORDS_FAILED;
     sqlite3_stmt* i = insert.get();
@@ -431,6 +435,8 @@ class SqliteStore final : public LocalStore {
     Bind(i, ++n, record.releaseDigest);
     Bind(i, ++n, record.version);
     Bind(i, ++n, record.payloads);
+    Bind(i, ++n, record.unitSerial);
+    Bind(i, ++n, record.operatorName);
     if (int s = Step(i); s != RECORDS_OK) return s;
     // Stored already (a delivery repeated): nothing more to write.
     if (sqlite3_changes(db_.get()) == 0) return RECORDS_OK;

@@ -51,6 +51,6 @@ class Store {
 };
 
 // The schema's version this program writes.
-inline constexpr int kSchemaVersion = 2;  // Migrations(...).size()
+inline constexpr int kSchemaVersion = 3;  // Migrations(...).size()
 
 }  // namespace veska::records

@@ -14,8 +14,25 @@ Summary Summarise(const std::vector<Record>& records) {
     int run = 0;  // failures in a row so far
   };
   std::map<std::pair<std::string, std::string>, Tally> ports;
+  struct Unit {
+    int records = 0;
+    bool passed = false;
+    bool passedFirst = false;  // its first record, oldest first, passed
+    std::size_t again = 0;     // 1 + its place in servedAgain once it came back
+  };
+  std::map<std::string, Unit> units;
   double seconds = 0.0;
   for (const Record& record : records) {
+    if (!record.unitSerial.empty()) {
+      Unit& unit = units[record.unitSerial];
+      if (unit.records == 0) unit.passedFirst = record.result == "passed";
+      ++unit.records;
+      if (unit.passed && unit.again == 0) {
+        summary.servedAgain.push_back({record.unitSerial, 0});
+        unit.again = summary.servedAgain.size();
+      }
+      if (record.result == "passed") unit.passed = true;
+    }
     ++summary.phones;
     seconds += record.seconds;
     const bool passed = record.result == "passed";
@@ -42,12 +59,23 @@ Summary Summarise(const std::vector<Record>& records) {
       tally.port.stillFailing = true;
     }
   }
+  for (const auto& [serial, unit] : units) {
+    if (unit.again != 0) summary.servedAgain[unit.again - 1].records = unit.records;
+  }
   if (summary.phones > 0) summary.meanSeconds = seconds / summary.phones;
-  // Records carry no unit serial yet, so each is a phone of its own and its one attempt is its
-  // first; the counts are kept apart so that a retest, once recognised, counts its unit once.
-  // A record's pass numbers the phones on a port, not the attempts at one phone.
-  summary.units = summary.phones;
-  summary.passedFirstTime = summary.passed;
+  // A unit is a serial's records together, its first the first attempt; a record without a
+  // serial cannot be told for a retest and is a unit of its own. (A record's pass numbers the
+  // phones on a port, not the attempts at one phone.)
+  int withSerial = 0;
+  int passedWithSerial = 0;
+  for (const Record& record : records) {
+    if (record.unitSerial.empty()) continue;
+    ++withSerial;
+    if (record.result == "passed") ++passedWithSerial;
+  }
+  summary.units = summary.phones - withSerial + static_cast<int>(units.size());
+  summary.passedFirstTime = summary.passed - passedWithSerial;
+  for (const auto& [serial, unit] : units) summary.passedFirstTime += unit.passedFirst ? 1 : 0;
   if (summary.units > 0) {
     summary.firstPassYield = static_cast<double>(summary.passedFirstTime) / summary.units;
   }

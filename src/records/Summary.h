@@ -22,14 +22,22 @@ struct PortSummary {
   bool stillFailing = false;  // the run is the port's latest phones
 };
 
+// A unit brought to a bench again after it had passed: a unit that passed should have left the
+// line, so it came back (a return, a mix-up at the bench) and somebody should look.
+struct ServedAgain {
+  std::string unitSerial;
+  int records = 0;  // all of the unit's records among those summed
+};
+
 struct Summary {
   int phones = 0;
   int passed = 0;
   std::map<std::string, int> failedByCause;  // "" counted as "unknown"
   double meanSeconds = 0.0;
-  std::vector<PortSummary> ports;  // by station, then port
-  // Of the phones (units), the share that passed at their first attempt. A record that cannot
-  // be told for a retest of an earlier one is a unit of its own. 0 with no phones.
+  std::vector<PortSummary> ports;        // by station, then port
+  std::vector<ServedAgain> servedAgain;  // in the order they came back
+  // Of the units, the share that passed at their first attempt: a serial's records are one unit;
+  // a record without a serial is a unit of its own. 0 with no phones.
   int units = 0;
   int passedFirstTime = 0;
   double firstPassYield = 0.0;

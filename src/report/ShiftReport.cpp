@@ -219,7 +219,8 @@ std::string HealthMap(const std::vector<records::Record>& records,
 std::string FailedTable(const std::vector<records::Record>& records, int failed) {
   std::string html =
       "<table id=\"failed\"><thead><tr><th>Started</th><th>Station</th><th>Port</th>"
-      "<th>Phone</th><th>Result</th><th>Cause</th><th>Seconds</th><th>What happened</th>"
+      "<th>Phone</th><th>Unit</th><th>Result</th><th>Cause</th><th>Seconds</th><th>What "
+      "happened</th>"
       "</tr></thead><tbody>\n";
   std::size_t rows = 0;
   for (const records::Record& r : records) {
@@ -227,9 +228,9 @@ std::string FailedTable(const std::vector<records::Record>& records, int failed)
     if (++rows > kMostFailedRows) break;
     html += "<tr class=\"failed-phone\"><td>" + Escaped(r.started) + "</td><td>" +
             Escaped(r.station) + "</td><td>" + Escaped(r.port) + "</td><td>" +
-            std::to_string(r.pass) + "</td><td>" + Escaped(r.result) + "</td><td>" +
-            Escaped(r.cause.empty() ? "unknown" : r.cause) + "</td><td>" +
-            Fixed(r.seconds, "%.1f") + "</td><td>" +
+            std::to_string(r.pass) + "</td><td>" + Escaped(r.unitSerial) + "</td><td>" +
+            Escaped(r.result) + "</td><td>" + Escaped(r.cause.empty() ? "unknown" : r.cause) +
+            "</td><td>" + Fixed(r.seconds, "%.1f") + "</td><td>" +
             Escaped(r.causeText.substr(0, r.causeText.find('\n'))) + "</td></tr>\n";
   }
   html += "</tbody></table>\n";
@@ -379,7 +380,7 @@ std::string CsvReport(const std::vector<records::Record>& records) {
                            "usb_serial", "started",        "ended",   "seconds",        "pass",
                            "result",     "exit_status",    "cause",   "cause_text",     "flash_id",
                            "bad_blocks", "images_written", "release", "release_digest", "version",
-                           "payloads"}) {
+                           "payloads",   "unit_serial",    "operator"}) {
     AddField(row, name);
   }
   csv += row + "\r\n";
@@ -400,7 +401,8 @@ std::string CsvReport(const std::vector<records::Record>& records) {
     AddField(row, r.flashId);
     AddField(row, r.badBlocksKnown ? records::BadBlocksText(r.badBlocks) : std::string());
     AddField(row, std::to_string(written), false);
-    for (const std::string* text : {&r.release, &r.releaseDigest, &r.version, &r.payloads}) {
+    for (const std::string* text :
+         {&r.release, &r.releaseDigest, &r.version, &r.payloads, &r.unitSerial, &r.operatorName}) {
       AddField(row, *text);
     }
     csv += row + "\r\n";

@@ -28,6 +28,7 @@
 #include "station/Session.h"
 #include "station/SlotService.h"
 #include "station/StepTable.h"
+#include "station/UnitSerials.h"
 
 namespace veska::station {
 
@@ -134,7 +135,7 @@ std::string_view StateWord(SlotState state) {
 
 class Bench::Impl {
  public:
-  explicit Impl(BenchPlan plan) : plan_(std::move(plan)) {
+  explicit Impl(BenchPlan plan) : plan_(std::move(plan)), serials_(SlotNames(plan_)) {
     crcTable_.BuildCrc32Table();
     options_.link = plan_.link;
     options_.baud = plan_.baud;
@@ -142,6 +143,7 @@ class Bench::Impl {
     options_.settings = plan_.settings;
     options_.records = plan_.records;
     options_.station = plan_.station;
+    options_.operatorName = plan_.operatorName;
     options_.progress = "none";
     options_.steps = {"connect", "download"};
     for (std::size_t from = 0; from < plan_.selection.size();) {
@@ -235,24 +237,37 @@ class Bench::Impl {
     return "";
   }
 
-  void StartAll() {
-    for (std::size_t i = 0; i < slots_.size(); ++i) Start(i);
+  std::string StartAll() {
+    std::string refusals;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (std::string refusal = Start(i); !refusal.empty()) {
+        // The records' refusal is the whole bench's: once is enough.
+        if (refusals.find(refusal) == std::string::npos) {
+          refusals += (refusals.empty() ? "" : "\n") + refusal;
+        }
+      }
+    }
+    return refusals;
   }
 
   void StopAll() {
     for (std::size_t i = 0; i < slots_.size(); ++i) Stop(i);
   }
 
-  void Start(std::size_t index) {
-    if (index >= slots_.size()) return;
+  std::string Start(std::size_t index) {
+    if (index >= slots_.size()) return "";
     std::lock_guard control(controlMutex_);
     SlotData& slot = *slots_[index];
-    if (slot.serving.load() && !slot.stop.Interrupted()) return;
+    if (slot.serving.load() && !slot.stop.Interrupted()) return "";
+    if (plan_.requireSerial && serials_.Held(index).empty()) {
+      return Refuse(index, plan_.slots[index].name +
+                               ": scan or type the unit's serial first: this bench serves no "
+                               "phone without one");
+    }
     // A slot stopped a moment ago ends quickly: its phone was cancelled.
     if (slot.thread.joinable()) slot.thread.join();
     if (const std::string refusal = StartRecords(); !refusal.empty()) {
-      Emit(index, SlotEvent::Kind::Message, refusal);
-      return;
+      return Refuse(index, refusal);
     }
     if (!slot.log) {
       std::error_code error;
@@ -260,9 +275,8 @@ class Bench::Impl {
       std::string problem;
       slot.log = CreateLogFile(slot.logPath, problem);
       if (!slot.log) {
-        Emit(index, SlotEvent::Kind::Message,
-             "veska-cli: cannot write the log file " + link::Utf8Of(slot.logPath) + ": " + problem);
-        return;
+        return Refuse(index, "veska-cli: cannot write the log file " + link::Utf8Of(slot.logPath) +
+                                 ": " + problem);
       }
     }
     slot.stop.Reset();
@@ -281,6 +295,13 @@ class Bench::Impl {
       }
     }
     slot.thread = std::thread([this, index] { Serve(index); });
+    return "";
+  }
+
+  // A start refused: said as the slot's line, and returned for the view that asked.
+  std::string Refuse(std::size_t index, const std::string& why) {
+    Emit(index, SlotEvent::Kind::Message, why);
+    return WithoutProgramName(why);
   }
 
   // Cancels the slot's phone as Disconnect does and returns at once: the slot's thread says
@@ -292,6 +313,9 @@ class Bench::Impl {
     SlotData& slot = *slots_[index];
     slot.stop.Fire();
     Wake();
+    // The unit is not served here after all: its serial may go to another slot.
+    serials_.Release(index);
+    Change(index, [](SlotRow& row) { row.unitSerial.clear(); });
     if (slot.serving.load()) return;
     // Nothing runs (never started, or quarantined): the row says so now.
     Change(index, [](SlotRow& row) {
@@ -299,6 +323,14 @@ class Bench::Impl {
       row.state = SlotState::Stopped;
       row.stateText = std::string(StateWord(SlotState::Stopped));
     });
+  }
+
+  std::string SetUnitSerial(std::size_t index, std::string_view raw) {
+    if (index >= slots_.size()) return "no such slot";
+    std::string serial;
+    if (std::string refusal = serials_.Take(index, raw, serial); !refusal.empty()) return refusal;
+    Change(index, [&serial](SlotRow& row) { row.unitSerial = serial; });
+    return "";
   }
 
   [[nodiscard]] std::size_t SlotCount() const { return slots_.size(); }
@@ -476,6 +508,12 @@ class Bench::Impl {
     groupImages_ = images;
   }
 
+  static std::vector<std::string> SlotNames(const BenchPlan& plan) {
+    std::vector<std::string> names;
+    for (const Slot& slot : plan.slots) names.push_back(slot.name);
+    return names;
+  }
+
   // A slot as the slot service sees it.
   class SlotHostOf final : public SlotHost {
    public:
@@ -505,9 +543,12 @@ class Bench::Impl {
       // A phone the stop cut short keeps its record, and gets no verdict.
       if (phone.interrupted) return false;
       quarantined = bench_.Verdict(index_, phone);
-      return !quarantined;
+      // Each unit's serial starts its one phone: the next waits for its own.
+      needsSerial = bench_.plan_.requireSerial;
+      return !quarantined && !needsSerial;
     }
     bool quarantined = false;
+    bool needsSerial = false;
 
    private:
     Impl& bench_;
@@ -525,7 +566,10 @@ class Bench::Impl {
     (void)ServeSlot(host, {place, link::UsbPlaceOf(place) ? place : DeviceAt(place, ports_), true,
                            plan_.link == "usb"});
     slots_[index]->stop.Watching(nullptr);
-    if (!host.quarantined || slots_[index]->stop.Interrupted()) {
+    if (host.needsSerial && !host.quarantined && !slots_[index]->stop.Interrupted()) {
+      // The verdict stays on the row until the next unit's serial starts the slot again.
+      Change(index, [](SlotRow& row) { row.serving = false; });
+    } else if (!host.quarantined || slots_[index]->stop.Interrupted()) {
       Change(index, [](SlotRow& row) {
         row.serving = false;
         row.state = SlotState::Stopped;
@@ -587,6 +631,7 @@ class Bench::Impl {
     SlotData& slot = *slots_[index];
     Change(index, [&device](SlotRow& row) { row.device = device; });
     phone.port = plan_.slots[index].name;
+    phone.unitSerial = serials_.Held(index);
     phone.pass = slot.phones + 1;
     phone.started = UtcNow();
     const Clock::time_point started = Clock::now();
@@ -629,10 +674,16 @@ class Bench::Impl {
       if (keeper_) {
         // A hub's port is where the phone was: its record names the port, not the passing device.
         const std::string& place = plan_.slots[index].place;
-        keeper_->Keep(
-            ToRecord(phone, {StationOf(options_), link::UsbPlaceOf(place) ? place : device,
-                             plan_.release, session.State().payloads.Describe()}));
+        keeper_->Keep(ToRecord(
+            phone, {StationOf(options_), link::UsbPlaceOf(place) ? place : device, plan_.release,
+                    session.State().payloads.Describe(), plan_.operatorName}));
       }
+    }
+    if (end == PassEnd::Phone && !phone.unitSerial.empty()) {
+      // The unit is served: its serial goes with its record, and the next phone needs its own.
+      serials_.Release(index, phone.unitSerial);
+      const std::string left = serials_.Held(index);
+      Change(index, [&left](SlotRow& row) { row.unitSerial = left; });
     }
     // The session's log may stop in the middle of a line.
     std::fflush(slot.log.get());
@@ -771,6 +822,7 @@ class Bench::Impl {
   RunOptions options_;     // what every phone's session runs, but its port
   link::LinkState ports_;  // the settings' [Ports]
   std::vector<std::unique_ptr<SlotData>> slots_;
+  UnitSerials serials_;                                     // each slot's unit for its next phone
   link::UniqueFile discard_{std::fopen(kNullDevice, "w")};  // where no one reads
   link::Crc32Table crcTable_;
 
@@ -816,17 +868,20 @@ void Bench::SetSessionHook(std::function<void(Session&, std::size_t slot)> hook)
 std::string Bench::Check() {
   return impl_->Check();
 }
-void Bench::StartAll() {
-  impl_->StartAll();
+std::string Bench::StartAll() {
+  return impl_->StartAll();
 }
 void Bench::StopAll() {
   impl_->StopAll();
 }
-void Bench::Start(std::size_t slot) {
-  impl_->Start(slot);
+std::string Bench::Start(std::size_t slot) {
+  return impl_->Start(slot);
 }
 void Bench::Stop(std::size_t slot) {
   impl_->Stop(slot);
+}
+std::string Bench::SetUnitSerial(std::size_t slot, std::string_view serial) {
+  return impl_->SetUnitSerial(slot, serial);
 }
 std::size_t Bench::SlotCount() const {
   return impl_->SlotCount();

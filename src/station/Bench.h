@@ -40,6 +40,9 @@ struct BenchPlan {
   std::string settings;             // the settings file (its [Ports] map COM names)
   std::filesystem::path logFolder;  // each slot's log file goes here
   int failLimit = 3;                // failures in a row that stop a slot; 0: never
+  std::string operatorName;         // who serves the phones, in every record; "" none
+  // Every phone needs its unit's serial: a slot starts only with one, and serves that one phone.
+  bool requireSerial = false;
 };
 
 // What a slot is doing.
@@ -73,6 +76,7 @@ struct SlotRow {
   int failures = 0;
   int failuresInRow = 0;
   bool serving = false;
+  std::string unitSerial;   // the unit's serial for the next phone, or the one being served
   std::string lastVerdict;  // "PASS" or "FAIL: <cause's first line>"; stays until the next phone
 };
 
@@ -131,10 +135,18 @@ class Bench {
   // Starting a quarantined slot resumes it (its failures in a row start again from 0).
   // Stop returns at once: a phone under way is cancelled as Disconnect does, and the slot's row
   // turns Stopped (a Changed event) as its thread ends, a moment later.
-  void StartAll();
+  // Start and StartAll return what refused a slot (its Message's words; one line a slot), ""
+  // when every slot asked for serves.
+  std::string StartAll();
   void StopAll();  // every slot stopped; a phone under way is cancelled and gets no pass
-  void Start(std::size_t slot);
+  std::string Start(std::size_t slot);
   void Stop(std::size_t slot);
+
+  // The unit serial (typed, or a scanner's text with its line end) for the slot's next phone;
+  // its record carries it, then the slot's serial is cleared. "" when taken (an empty one clears
+  // it), else why not, in words for the operator: a control character, too long, or the unit is
+  // on another slot already. Under requireSerial, Start refuses a slot without one (a Message).
+  [[nodiscard]] std::string SetUnitSerial(std::size_t slot, std::string_view serial);
 
   [[nodiscard]] std::size_t SlotCount() const;
   [[nodiscard]] std::vector<SlotRow> Rows() const;

@@ -29,9 +29,10 @@ struct StepRecord {
 
 struct PhoneRecord {
   std::string port;
-  int pass = 1;          // the phone's number on its port (--repeat)
-  std::string started;   // UTC, ISO 8601
-  double seconds = 0.0;  // the whole pass
+  std::string unitSerial;  // the unit's serial as scanned or typed before it; "" none
+  int pass = 1;            // the phone's number on its port (--repeat)
+  std::string started;     // UTC, ISO 8601
+  double seconds = 0.0;    // the whole pass
   int exitStatus = 0;
   bool interrupted = false;  // Ctrl-C ended the pass while a step ran
   std::string flashId;       // the Flash ID box; empty before START

@@ -95,6 +95,8 @@ records::Record ToRecord(const PhoneRecord& phone, const RecordFacts& facts) {
   record.releaseDigest = records::ReleaseDigest(record.images);
   record.version = records::ProgramVersion();
   record.payloads = facts.payloads;
+  record.unitSerial = phone.unitSerial;
+  record.operatorName = facts.operatorName;
   return record;
 }
 

@@ -33,6 +33,7 @@ struct RecordFacts {
   std::string device;
   std::string release;
   std::string payloads;
+  std::string operatorName;
 };
 
 // The record of a phone served: `phone` as its pass ended, with the run's facts; its id is made

@@ -23,8 +23,10 @@ struct RunOptions {
   std::string records;   // a database file, a server's address, "none"; empty: the default
   std::string station;   // this PC's name in the records; empty: the host name
   std::string release;
-  std::string progress;  // "bar", "plain", "none"; empty: bar on a terminal, else plain
-  int timeout = -1;      // seconds a connected phone may stay silent; -1: the settings'
+  std::string unitSerial;    // the unit's serial for its record (one phone); "" none
+  std::string operatorName;  // who serves the phones, for their records; "" none
+  std::string progress;      // "bar", "plain", "none"; empty: bar on a terminal, else plain
+  int timeout = -1;          // seconds a connected phone may stay silent; -1: the settings'
   std::map<std::string, std::string> images;  // image option name ("apps", ...) -> path
   std::vector<std::string> steps;             // the steps and their own arguments, in order
 };

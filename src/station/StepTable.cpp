@@ -252,15 +252,15 @@ bool IsRecordTime(std::string_view text) {
   return true;
 }
 
-// records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--failed] [--pending]
-//         [--html FILE] [--csv FILE]
+// records [--since DATE] [--station S] [--port P] [--release DIR|DIGEST] [--unit SERIAL]
+//         [--failed] [--pending] [--html FILE] [--csv FILE]
 // records --migrate | --server-setup [--apply]
 Reading ReadRecords(Words words) {
   steps::Records records;
   std::size_t at = 0;
   const std::vector<std::string_view> options = {
-      "--since", "--station", "--port",    "--release",      "--failed", "--pending",
-      "--html",  "--csv",     "--migrate", "--server-setup", "--apply"};
+      "--since",   "--station", "--port", "--release", "--unit",         "--failed",
+      "--pending", "--html",    "--csv",  "--migrate", "--server-setup", "--apply"};
   int flags = 0;  // of the reading's options
   int ownerWork = 0;
   while (at < words.size() && words[at].starts_with("--")) {
@@ -282,8 +282,8 @@ Reading ReadRecords(Words words) {
     if (std::find(options.begin(), options.end(), option) == options.end()) {
       return Wrong("records has no option '" + option + "'" + Suggestion(option, options) +
                    "; it takes --since DATE, --station S, --port P, --release DIR|DIGEST, "
-                   "--failed, --pending, --html FILE and --csv FILE, or --migrate, or "
-                   "--server-setup [--apply]");
+                   "--unit SERIAL, --failed, --pending, --html FILE and --csv FILE, or "
+                   "--migrate, or --server-setup [--apply]");
     }
     ++flags;
     if (at + 1 >= words.size()) return Wrong("records " + option + " needs a value");
@@ -303,6 +303,13 @@ Reading ReadRecords(Words words) {
     } else if (option == "--html" || option == "--csv") {
       if (value.empty()) return Wrong("records " + option + " needs a file name");
       (option == "--html" ? records.html : records.csv) = value;
+    } else if (option == "--unit") {
+      // Looked for as the benches keep it: a scanned serial pasted with its line end finds it.
+      std::string problem;
+      if (!records::UnitText(value, records.filter.unit, problem) || records.filter.unit.empty()) {
+        return Wrong("records --unit takes a unit serial; '" + value + "' " +
+                     (problem.empty() ? std::string("is empty") : problem));
+      }
     } else {
       records.filter.release = value;
     }

@@ -14,6 +14,9 @@ inline constexpr int kStartAll = 3008;
 inline constexpr int kStopAll = 3009;
 inline constexpr int kSlots = 3010;
 inline constexpr int kTotals = 3011;
+inline constexpr int kOperator = 3012;
+// The unit serial for the selected slot: a scanner types it and Enter, which starts the slot.
+inline constexpr int kSerial = 3013;
 // The slot log window's text.
 inline constexpr int kLogText = 1;
 
@@ -27,6 +30,7 @@ enum Column : int {
   kColumnRate,
   kColumnPasses,
   kColumnFailures,
+  kColumnUnit,
   kColumnCount,
 };
 

@@ -8,6 +8,7 @@
 #include "app/Settings.h"
 #include "app/TransferRate.h"
 #include "link/FilePath.h"
+#include "records/Record.h"
 #include "ui/Host.h"
 #include "win32gui/Text.h"
 
@@ -42,6 +43,7 @@ constexpr std::array<ColumnInfo, kColumnCount> kColumns{{
     {L"Rate, time left", 84, LVCFMT_LEFT},
     {L"Passes", 32, LVCFMT_RIGHT},
     {L"Failures", 36, LVCFMT_RIGHT},
+    {L"Unit", 60, LVCFMT_LEFT},
 }};
 
 // A row's tint: none, a pass, a failure (failed or quarantined).
@@ -55,7 +57,7 @@ constexpr int kMargin = 7;
 constexpr int kLabelWidth = 56;
 constexpr int kFieldWidth = 118;
 constexpr int kButtonWidth = 56;
-constexpr int kListTop = 62;
+constexpr int kListTop = 80;
 constexpr int kTotalsHeight = 10;
 constexpr int kRowHeight = 10;  // about a list row, to size the window for its slots
 constexpr int kSmallestWidth = 430;
@@ -103,6 +105,7 @@ std::array<std::wstring, kColumnCount> CellsOf(const station::SlotRow& row) {
   }
   cells[kColumnPasses] = std::to_wstring(row.passes);
   cells[kColumnFailures] = std::to_wstring(row.failures);
+  cells[kColumnUnit] = Wide(row.unitSerial);
   return cells;
 }
 
@@ -124,7 +127,8 @@ std::wstring TotalsText(const station::Totals& totals) {
 // Only what the window's fields change: the rest of the plan is the settings'.
 bool SamePlan(const station::BenchPlan& a, const station::BenchPlan& b) {
   return a.release == b.release && a.selection == b.selection && a.defaultCal == b.defaultCal &&
-         a.verify == b.verify && a.reboot == b.reboot && a.station == b.station;
+         a.verify == b.verify && a.reboot == b.reboot && a.station == b.station &&
+         a.operatorName == b.operatorName;
 }
 
 std::wstring TextOf(HWND control) {
@@ -254,6 +258,11 @@ void BenchWindow::Build() {
   reboot_ = MakeControl(L"BUTTON", L"Reboot", BS_AUTOCHECKBOX | WS_TABSTOP, 0, kReboot);
   labels_[2] = MakeControl(L"STATIC", L"Station:", SS_LEFT, 0, kStaticId);
   station_ = MakeControl(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE, kStation);
+  labels_[3] = MakeControl(L"STATIC", L"Operator:", SS_LEFT, 0, kStaticId);
+  operator_ = MakeControl(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE, kOperator);
+  SendMessageW(operator_, EM_SETLIMITTEXT, records::kMaxUnitText, 0);
+  labels_[4] = MakeControl(L"STATIC", L"Serial:", SS_LEFT, 0, kStaticId);
+  serial_ = MakeControl(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE, kSerial);
   startAll_ = MakeControl(L"BUTTON", L"Start all", BS_PUSHBUTTON | WS_TABSTOP, 0, kStartAll);
   stopAll_ = MakeControl(L"BUTTON", L"Stop all", BS_PUSHBUTTON | WS_TABSTOP, 0, kStopAll);
   list_ = MakeControl(WC_LISTVIEWW, L"",
@@ -318,6 +327,11 @@ void BenchWindow::Layout(int width, int height) {
   x = field + u.X(kFieldWidth + 10);
   place(startAll_, x, u.Y(42), u.X(kButtonWidth), u.Y(14));
   place(stopAll_, x + u.X(kButtonWidth + 6), u.Y(42), u.X(kButtonWidth), u.Y(14));
+  // Who serves, and the unit serial for the selected slot (a scanner's field).
+  place(labels_[3], left, u.Y(63), u.X(kLabelWidth), u.Y(8));
+  place(operator_, field, u.Y(61), u.X(kFieldWidth), u.Y(12));
+  place(labels_[4], x, u.Y(63), u.X(30), u.Y(8));
+  place(serial_, x + u.X(32), u.Y(61), right - x - u.X(32), u.Y(12));
   // The slots take the rest, the totals under them.
   const int totalsTop = height - u.Y(kMargin + kTotalsHeight);
   place(list_, left, u.Y(kListTop), right - left, totalsTop - u.Y(4) - u.Y(kListTop));
@@ -339,6 +353,7 @@ void BenchWindow::FillFields(const station::BenchPlan& plan) {
   SetChecked(verify_, plan.verify);
   SetChecked(reboot_, plan.reboot);
   SetWindowTextW(station_, Wide(plan.station).c_str());
+  SetWindowTextW(operator_, Wide(plan.operatorName).c_str());
 }
 
 station::BenchPlan BenchWindow::PlanOfFields() const {
@@ -352,6 +367,7 @@ station::BenchPlan BenchWindow::PlanOfFields() const {
   plan.verify = Checked(verify_);
   plan.reboot = Checked(reboot_);
   plan.station = Narrow(TextOf(station_));
+  plan.operatorName = Narrow(TextOf(operator_));
   return plan;
 }
 
@@ -465,6 +481,12 @@ void BenchWindow::Run() {
       break;
     }
     if (got < 0) break;
+    // Enter in the serial field (a scanner's line end) starts the selected slot with it,
+    // before the dialog manager would take the key for a default button.
+    if (message.hwnd == serial_ && message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
+      StartWithSerial();
+      continue;
+    }
     if (IsDialogMessageW(window, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
@@ -552,7 +574,8 @@ void BenchWindow::EnableControls(bool anyServing, bool allServing) {
   allServing_ = allServing;
   // A serving bench keeps its plan; a locked one keeps the settings' plan.
   const BOOL fields = !setup_.bench.locked && !anyServing ? TRUE : FALSE;
-  for (HWND control : {release_, browse_, selection_, defaultCal_, verify_, reboot_, station_}) {
+  for (HWND control :
+       {release_, browse_, selection_, defaultCal_, verify_, reboot_, station_, operator_}) {
     EnableWindow(control, fields);
   }
   EnableWindow(startAll_, allServing ? FALSE : TRUE);
@@ -728,27 +751,53 @@ void BenchWindow::ShowLog(std::size_t slot) {
   SetForegroundWindow(log.get());
 }
 
-void BenchWindow::StartServing(std::optional<std::size_t> slot) {
+void BenchWindow::StartServing(std::optional<std::size_t> slot, std::optional<std::string> serial) {
   station::BenchPlan plan = PlanOfFields();
   if (!SamePlan(plan, setup_.bench.plan)) {
     setup_.bench.plan = plan;
     if (setup_.remember) setup_.remember(setup_.bench);
   }
-  Command([this, plan = std::move(plan), slot] {
+  Command([this, plan = std::move(plan), slot, serial = std::move(serial)] {
     const std::shared_ptr<station::Bench> bench = BenchFor(plan);
     // Nothing starts on a plan a phone would refuse: the refusal is the download's own.
     if (std::string refusal = bench->Check(); !refusal.empty()) {
-      Post([this, text = CrLf(Wide(refusal))] {
-        MessageBoxW(window_.get(), text.c_str(), caption_.c_str(), ui::MB_OK | ui::MB_ICONWARNING);
-      });
+      ShowRefusal(refusal);
       return;
     }
-    if (slot) {
-      bench->Start(*slot);
-    } else {
-      bench->StartAll();
+    // The serial goes to the bench the slot serves with, made just now when the plan changed.
+    if (slot && serial) {
+      if (std::string refusal = bench->SetUnitSerial(*slot, *serial); !refusal.empty()) {
+        ShowRefusal(refusal);
+        return;
+      }
     }
+    const std::string refused = slot ? bench->Start(*slot) : bench->StartAll();
+    if (!refused.empty()) ShowRefusal(refused);
   });
+}
+
+void BenchWindow::ShowRefusal(const std::string& refusal) {
+  Post([this, text = CrLf(Wide(refusal))] {
+    MessageBoxW(window_.get(), text.c_str(), caption_.c_str(), ui::MB_OK | ui::MB_ICONWARNING);
+  });
+}
+
+void BenchWindow::StartWithSerial() {
+  const int selected = static_cast<int>(
+      SendMessageW(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0)));
+  const std::size_t slot = selected < 0 ? 0 : static_cast<std::size_t>(selected);
+  if (slot >= cells_.size()) return;
+  std::string serial = Narrow(TextOf(serial_));
+  SetWindowTextW(serial_, L"");
+  StartServing(slot, std::move(serial));
+  // The next scan is most likely for the hub's next slot.
+  if (slot + 1 < cells_.size()) {
+    LVITEMW state{};
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list_, LVM_SETITEMSTATE, slot + 1, reinterpret_cast<LPARAM>(&state));
+    SendMessageW(list_, LVM_ENSUREVISIBLE, slot + 1, FALSE);
+  }
 }
 
 void BenchWindow::StopServing(std::optional<std::size_t> slot) {

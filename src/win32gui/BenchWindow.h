@@ -81,8 +81,14 @@ class BenchWindow {
   void ShowLog(std::size_t slot);
   void Close();
 
-  // Check, then every slot (or `slot`) serving the fields' plan.
-  void StartServing(std::optional<std::size_t> slot);
+  // Check, then every slot (or `slot`) serving the fields' plan; with `serial`, the slot's
+  // next phone's unit first. A refusal is shown in a box.
+  void StartServing(std::optional<std::size_t> slot,
+                    std::optional<std::string> serial = std::nullopt);
+  // The serial field's Enter: the selected slot (the first when none is) started with the
+  // field's serial, and the selection moved on to the next slot.
+  void StartWithSerial();
+  void ShowRefusal(const std::string& refusal);
   void StopServing(std::optional<std::size_t> slot);
   [[nodiscard]] std::shared_ptr<station::Bench> CurrentBench() const;
   // On the commands' thread: the bench for `plan`, made anew when the plan changed and no slot
@@ -115,11 +121,13 @@ class BenchWindow {
   HWND verify_ = nullptr;
   HWND reboot_ = nullptr;
   HWND station_ = nullptr;
+  HWND operator_ = nullptr;
+  HWND serial_ = nullptr;
   HWND startAll_ = nullptr;
   HWND stopAll_ = nullptr;
   HWND list_ = nullptr;
   HWND totals_ = nullptr;
-  std::array<HWND, 3> labels_{};
+  std::array<HWND, 5> labels_{};
   std::vector<WindowHandle> logs_;
 
   // What the list shows, so that only what changed is set again.

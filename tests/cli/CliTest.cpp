@@ -19,6 +19,7 @@
 
 #include "download/ImageTransfer.h"
 #include "dump/ReadBackVerify.h"
+#include "records/Stores.h"
 #include "sim/VirtualPhone.h"
 #include "target/Bootloader.h"
 #include "target/ExpectedLogs.h"
@@ -82,7 +83,79 @@ TEST_F(CliTest, UsageErrorsEndBeforeAnythingIsTouched) {
             std::string::npos)
       << err_.Text();
   EXPECT_NE(err_.Text().find("unknown step 'fly'"), std::string::npos);
+  // A unit's serial and an operator's name are one short line each; a serial is one phone's.
+  EXPECT_EQ(Parse({"--unit-serial", "SN\x1b[2J", "connect"}, arguments), EXIT_USAGE);
+  EXPECT_EQ(Parse({"--operator", std::string(65, 'a').c_str(), "connect"}, arguments), EXIT_USAGE);
+  EXPECT_EQ(
+      Parse({"--unit-serial", "SN1", "--port", "COM3", "--port", "COM4", "connect"}, arguments),
+      EXIT_USAGE);
+  EXPECT_NE(err_.Text().find("--unit-serial: the serial has a control character\n"),
+            std::string::npos)
+      << err_.Text();
+  EXPECT_NE(err_.Text().find("--operator: the name is longer than 64 characters\n"),
+            std::string::npos);
+  EXPECT_NE(err_.Text().find("veska-cli: --unit-serial names one phone's unit; a bench asks for "
+                             "each phone's with --ask-serial\n"),
+            std::string::npos);
+  if (::isatty(STDIN_FILENO) != 1) {
+    CliArguments asking;
+    EXPECT_EQ(Parse({"--ask-serial", "--port", "COM3", "connect"}, asking), EXIT_USAGE);
+    EXPECT_NE(err_.Text().find("veska-cli: --ask-serial asks on the terminal, and there is none\n"),
+              std::string::npos);
+  }
+  CliArguments scanned;
+  EXPECT_EQ(Parse({"--unit-serial", " SN1\r\n", "--operator", "Ana", "connect"}, scanned), -1);
+  EXPECT_EQ(scanned.unitSerial, "SN1");
+  EXPECT_EQ(scanned.operatorName, "Ana");
   EXPECT_EQ(out_.Text(), "");
+}
+
+// A unit's history, oldest first, from every station that served it, with who and from which
+// release; a unit brought back after a pass is pointed out; an unknown unit is no error.
+TEST_F(CliTest, RecordsOfAUnitShowItsHistoryAndAUnitServedAgainAfterAPass) {
+  const std::string path = (folder_ / "line.db").string();
+  {
+    const auto store = records::MakeSqliteStore(path);
+    ASSERT_EQ(store->Open(), records::RECORDS_OK);
+    const auto put = [&store](const char* id, const char* station, const char* port,
+                              const char* started, const char* result, const char* cause,
+                              const char* unit) {
+      records::Record r;
+      r.id = id;
+      r.station = station;
+      r.port = port;
+      r.started = started;
+      r.result = result;
+      r.cause = cause;
+      r.release = "/rel/7.1";
+      r.unitSerial = unit;
+      r.operatorName = std::string(station) == "bench-2" ? "Ana" : "";
+      ASSERT_EQ(store->Put(r), records::RECORDS_OK) << store->Problem();
+    };
+    put("b2-1", "bench-2", "A1", "2026-12-09T09:00:00Z", "passed", "", "SN1");
+    put("b1-1", "bench-1", "COM5", "2026-12-09T08:00:00Z", "failed", "no-reply", "SN1");
+    put("b1-2", "bench-1", "COM6", "2026-12-09T08:30:00Z", "passed", "", "SN2");
+    put("b1-3", "bench-1", "COM5", "2026-12-10T10:00:00Z", "passed", "", "SN1");
+  }
+  EXPECT_EQ(Run({"--records", path.c_str(), "records", "--unit", "SN1\r\n"}), EXIT_OK)
+      << err_.Text();
+  const std::string text = out_.Text();
+  EXPECT_TRUE(
+      text.starts_with("2026-12-09T08:00:00Z\tfailed (no-reply)\tbench-1\tCOM5\t/rel/7.1\t-\n"
+                       "2026-12-09T09:00:00Z\tpassed\tbench-2\tA1\t/rel/7.1\tAna\n"
+                       "2026-12-10T10:00:00Z\tpassed\tbench-1\tCOM5\t/rel/7.1\t-\n\n"))
+      << text;
+  EXPECT_NE(text.find("\nunit SN1: served again after a pass (3 records)\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("SN2"), std::string::npos);
+  // The whole line's summary points it out as well.
+  EXPECT_EQ(Run({"--records", path.c_str(), "--json", "records"}), EXIT_OK);
+  EXPECT_NE(out_.Text().find(R"("served_again":[{"unit_serial":"SN1","records":3}])"),
+            std::string::npos)
+      << out_.Text();
+  EXPECT_EQ(Run({"--records", path.c_str(), "records", "--unit", "SN9"}), EXIT_OK);
+  EXPECT_NE(err_.Text().find("veska-cli: no records of unit SN9 in "), std::string::npos)
+      << err_.Text();
 }
 
 // The program's options are taken after the steps as before them, while the words a step reads
@@ -376,6 +449,8 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
       {{"slots", "learn", "--cout", "2"}, "slots learn takes --count N and --write, not '--cout'"},
       {{"records", "--htm", "r.html"}, "records has no option '--htm' (did you mean '--html'?)"},
       {{"records", "--pending", "--csv", "r.csv"}, "--html and --csv take the records"},
+      {{"records", "--unit", " \r\n"}, "records --unit takes a unit serial; ' \r\n' is empty"},
+      {{"records", "--unit", "SN\x07"}, "' has a control character"},
   };
   for (const auto& [words, said] : mistakes) {
     const std::string error = PlanSteps(words).error;

@@ -151,6 +151,8 @@ TEST_F(BenchSettingsTest, SavingWritesOnlyWhatChangedAndLeavesOtherWritersKeys) 
   bench.plan.slots.pop_back();
   bench.plan.slots[1].name = "B2";
   bench.plan.verify = true;
+  bench.plan.operatorName = "Ana";
+  bench.plan.requireSerial = true;
   bench.locked = true;
   ASSERT_EQ(SaveBenchSettings(window, bench), 0);
   const BenchSettingsReading again = ReadBenchSettings(app::Settings(File()));
@@ -159,6 +161,8 @@ TEST_F(BenchSettingsTest, SavingWritesOnlyWhatChangedAndLeavesOtherWritersKeys) 
   EXPECT_EQ(again.bench.plan.link, "usb");
   EXPECT_EQ(again.bench.plan.station, "line-7");
   EXPECT_TRUE(again.bench.plan.verify);
+  EXPECT_EQ(again.bench.plan.operatorName, "Ana");
+  EXPECT_TRUE(again.bench.plan.requireSerial);
   EXPECT_TRUE(again.bench.locked);
   EXPECT_NE(Content().find("; the line's own"), std::string::npos);
   // Defaults nobody chose stay out of the file.

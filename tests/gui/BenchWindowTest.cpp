@@ -7,11 +7,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -355,6 +357,48 @@ TEST_F(BenchWindowTest, ALockedBenchStillStartsAndStopsAndAStopMidTransferRecord
       std::count_if(kept.begin(), kept.end(), [](const auto& r) { return r.result == "passed"; }),
       0);
   EXPECT_TRUE(boxes_.empty());
+}
+
+// A bench that requires serials: a slot's start without one is refused in a box; a serial
+// typed as a scanner does (its characters, then Enter) into the field of the selected slot
+// starts that slot, the field moves on to the next slot, and the record carries the serial and
+// the operator typed into the settings.
+TEST_F(BenchWindowTest, AScannedSerialAndEnterStartTheSelectedSlotAndTheRecordCarriesIt) {
+  BenchWindowOptions options;
+  options.plan = Plan(2, "uart");
+  options.plan.defaultCal = false;
+  options.plan.requireSerial = true;
+  for (const station::Slot& slot : options.plan.slots) PlugIn(slot.place, {});
+  {
+    BenchWindow window(options);
+    window.show();
+    EXPECT_FALSE(window.StartSlot(1));
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0],
+              "A2: scan or type the unit's serial first: this bench serves no phone without one");
+    Find<QLineEdit>(window, "operator").setText(QStringLiteral("Ana"));
+    auto& serial = Find<QLineEdit>(window, "serial");
+    serial.setFocus();
+    for (const QChar c : QStringLiteral("SN-100")) {
+      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(&serial, &press);
+    }
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+    QApplication::sendEvent(&serial, &enter);
+    EXPECT_EQ(serial.text(), QString());
+    EXPECT_EQ(window.Table().currentIndex().row(), 1);
+    ASSERT_TRUE(Until([&] {
+      window.Refresh();
+      return window.Model().Rows()[0].passes == 1 && !window.Model().Rows()[0].serving;
+    })) << window.TotalsText().toStdString();
+    EXPECT_FALSE(window.Model().Rows()[1].serving);  // the other slot waits for its own unit
+    EXPECT_EQ(boxes_.size(), 1u);
+  }
+  const std::vector<records::Record> kept = Records();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].port, "A1");
+  EXPECT_EQ(kept[0].unitSerial, "SN-100");
+  EXPECT_EQ(kept[0].operatorName, "Ana");
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ Record Sample(const std::string& id, const std::string& started) {
 auto Fields(const Record& r) {
   return std::tie(r.id, r.station, r.port, r.device, r.usbId, r.usbSerial, r.started, r.ended,
                   r.seconds, r.pass, r.result, r.exitStatus, r.cause, r.causeText, r.flashId,
-                  r.badBlocksKnown, r.badBlocks, r.release, r.releaseDigest, r.version, r.payloads);
+                  r.badBlocksKnown, r.badBlocks, r.release, r.releaseDigest, r.version, r.payloads,
+                  r.unitSerial, r.operatorName);
 }
 auto Fields(const StepRecord& s) {
   return std::tie(s.words, s.operation, s.outcome, s.status, s.cause, s.exitStatus, s.seconds);
@@ -313,6 +314,8 @@ TEST_F(PostgresStoreTest, RecordReadsBackWholeAndFiltersChooseByEveryField) {
   full.releaseDigest = "9f2c";
   full.version = "1.67";
   full.payloads = "standard";
+  full.unitSerial = "355001234567890";
+  full.operatorName = "Ana María";
   ASSERT_EQ(store->Put(full), RECORDS_OK) << store->Problem();
   EXPECT_EQ(store->Problem(), "");
 
@@ -397,7 +400,7 @@ TEST_F(PostgresStoreTest, TwoBenchesOpeningAndWritingAtOnceLoseAndDoubleNothing)
   const std::vector<std::string> ids = Ids(*Opened(), {});
   EXPECT_EQ(ids.size(), 105u);
   EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
-  EXPECT_EQ(Sql(Address(), "SELECT version FROM veska_schema"), "2");
+  EXPECT_EQ(Sql(Address(), "SELECT version FROM veska_schema"), "3");
   EXPECT_EQ(Sql(Address(), "SELECT count(*) FROM veska_schema"), "1");
 }
 
@@ -424,11 +427,12 @@ TEST_F(PostgresStoreTest, OlderSchemaIsMigratedAndNewerOneRefused) {
     EXPECT_EQ(all[0].usbId, "");
     EXPECT_EQ(all[0].usbSerial, "");
     EXPECT_EQ(all[0].payloads, "");
+    EXPECT_EQ(all[0].unitSerial, "");
     Record now = Sample("new-1", "2026-12-09T00:00:00Z");
     now.usbId = "0403:6001";
     ASSERT_EQ(store->Put(now), RECORDS_OK) << store->Problem();
   }
-  EXPECT_EQ(Sql(Address(), "SELECT version FROM veska_schema"), "2");
+  EXPECT_EQ(Sql(Address(), "SELECT version FROM veska_schema"), "3");
   // Opening again finds nothing to do.
   EXPECT_EQ(Ids(*Opened(), {}), (std::vector<std::string>{"old-1", "new-1"}));
 
@@ -437,7 +441,7 @@ TEST_F(PostgresStoreTest, OlderSchemaIsMigratedAndNewerOneRefused) {
   EXPECT_EQ(store->Open(), RECORDS_TOO_NEW);
   EXPECT_EQ(store->Problem(), "the records at " + Address() +
                                   " were written by a newer version (schema 99); this program "
-                                  "knows up to 2");
+                                  "knows up to 3");
   EXPECT_EQ(store->Put(Sample("refused", "2026-12-09T00:00:00Z")), RECORDS_UNAVAILABLE);
   EXPECT_EQ(Sql(Address(), "SELECT version FROM veska_schema"), "99");
   EXPECT_EQ(Sql(Address(), "SELECT count(*) FROM phone_records"), "2");

@@ -61,6 +61,8 @@ Record Phone(const std::string& id, const std::string& port, const std::string& 
   r.releaseDigest = ReleaseDigest(r.images);
   r.version = "1.67";
   r.payloads = "built-in";
+  r.unitSerial = "SN-" + id;
+  r.operatorName = "Jürgen";
   return r;
 }
 
@@ -76,6 +78,8 @@ void ExpectSame(const Record& a, const Record& b) {
   EXPECT_EQ(a.badBlocks, b.badBlocks);
   EXPECT_EQ(a.releaseDigest, b.releaseDigest);
   EXPECT_EQ(a.payloads, b.payloads);
+  EXPECT_EQ(a.unitSerial, b.unitSerial);
+  EXPECT_EQ(a.operatorName, b.operatorName);
   ASSERT_EQ(a.steps.size(), b.steps.size());
   for (std::size_t i = 0; i < a.steps.size(); ++i) {
     EXPECT_EQ(a.steps[i].words, b.steps[i].words);
@@ -153,6 +157,7 @@ TEST_F(RecordStoreTest, RecordsComeBackWholeOnceEachAndFiltered) {
   EXPECT_EQ(ids(with(&Filter::release, first.releaseDigest)), (Ids{"bench-1-01", "bench-1-03"}));
   EXPECT_EQ(ids(with(&Filter::release, "/rel")).size(), 3u);
   EXPECT_TRUE(ids(with(&Filter::station, "bench-2")).empty());
+  EXPECT_EQ(ids(with(&Filter::unit, "SN-bench-1-02")), (Ids{"bench-1-02"}));
   Filter failed;
   failed.failedOnly = true;
   EXPECT_EQ(ids(failed), (Ids{"bench-1-02", "bench-1-03"}));
@@ -278,7 +283,12 @@ TEST_F(RecordStoreTest, OlderSchemasAreMigratedAndNewerOnesRefused) {
   EXPECT_EQ(all[0].id, "old-1");
   EXPECT_EQ(all[0].badBlocks, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{18, 2032}}));
   EXPECT_EQ(all[0].usbId, "");
+  EXPECT_EQ(all[0].unitSerial, "");
   EXPECT_EQ(all[1].usbId, "0403:6001");
+  EXPECT_EQ(all[1].unitSerial, "SN-new-1");
+  Filter unit;
+  unit.unit = "SN-new-1";
+  EXPECT_EQ(ReadAll(*store, unit).size(), 1u);
   auto room = MakeLocalStore(path);
   std::vector<Record> waiting;
   ASSERT_EQ(room->Waiting("postgresql://line/r", kAllWaiting, waiting), RECORDS_OK)
@@ -478,6 +488,26 @@ TEST(RecordSummary, CountsCausesPortsAndFailuresInARow) {
   EXPECT_DOUBLE_EQ(Summarise(all).spanSeconds, 420.0);
   EXPECT_EQ(Summarise({all.back()}).phonesPerHour, 0.0);
   EXPECT_EQ(Summarise({}).firstPassYield, 0.0);
+
+  // Units: retried after failures is normal; brought back after a pass is pointed out once,
+  // with all its records; phones without a serial are no unit.
+  const auto unit = [&all](std::size_t i, const std::string& serial) {
+    all[i].unitSerial = serial;
+  };
+  unit(1, "U1");  // failed
+  unit(3, "U1");  // passed
+  unit(5, "U1");  // passed again: served again
+  unit(6, "U1");  // and again: still one line
+  unit(2, "U2");  // failed
+  unit(7, "U2");  // failed: a retry, not served again
+  for (std::size_t i : {0u, 4u, 8u}) unit(i, "");
+  const Summary units = Summarise(all);
+  ASSERT_EQ(units.servedAgain.size(), 1u);
+  EXPECT_EQ(units.servedAgain[0].unitSerial, "U1");
+  EXPECT_EQ(units.servedAgain[0].records, 4);
+  // Each serial one unit, its first record its first attempt: U1 failed first, U2 too.
+  EXPECT_EQ(units.units, 5);
+  EXPECT_EQ(units.passedFirstTime, 1);
 }
 
 // The records' times are read back from any store, so only their one form is taken.

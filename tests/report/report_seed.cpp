@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "records/Stores.h"
 
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
   const char* texts[] = {"=HYPERLINK(\"http://example.invalid\")", "no answer, \"BOOT\" lost",
                          "+1 block\nsecond line", "@sum", "-"};
   int phones[12] = {};
+  // A failed unit comes back for a retest, on any slot; a third of the phones carry no serial.
+  std::vector<std::string> retests;
   for (int i = 0; i < count; ++i) {
     const int slot = static_cast<int>(random() % 12);
     Record r;
@@ -67,6 +70,14 @@ int main(int argc, char** argv) {
       r.cause = broken ? "port" : causes[random() % (std::size(causes) - (plain ? 1 : 0))];
       r.causeText = plain ? "" : texts[random() % std::size(texts)];
     }
+    if (!retests.empty() && random() % 2 == 0) {
+      r.unitSerial = retests.back();
+      retests.pop_back();
+    } else if (random() % 3 != 0) {
+      r.unitSerial = "SN" + std::to_string(100000 + i);
+    }
+    if (!passed && !r.unitSerial.empty()) retests.push_back(r.unitSerial);
+    r.operatorName = i % 2 == 0 ? "Ana" : "Eve";
     r.flashId = passed ? "EC-F1" : "";
     r.version = "1.67";
     if (store->Put(r) != veska::records::RECORDS_OK) {

@@ -266,6 +266,42 @@ TEST_F(StationBenchTest, StopAllDuringTransfersStopsEverySlotWithoutAPass) {
   for (const records::Record& record : kept) EXPECT_EQ(record.result, "interrupted");
 }
 
+// Under RequireSerial a slot starts only with its unit's serial (the scanner's line end trimmed)
+// and serves that one phone, whose record carries the serial and the operator; a unit is on one
+// slot at a time, until it is served.
+TEST_F(StationBenchTest, RequiredSerialsStartOnePhoneEachAndAUnitIsOnOneSlotAtATime) {
+  WriteRelease(70000);
+  AddPhone();
+  AddPhone();
+  plan_.requireSerial = true;
+  plan_.operatorName = "Ana";
+  auto bench = MakeBench();
+  ASSERT_EQ(bench->Check(), "");
+  EXPECT_EQ(bench->Start(1),
+            "A2: scan or type the unit's serial first: this bench serves no phone without one");
+  EXPECT_FALSE(bench->Rows()[1].serving);
+  EXPECT_EQ(bench->SetUnitSerial(0, "SN-1\r\n"), "");
+  EXPECT_EQ(bench->SetUnitSerial(1, " SN-1"), "unit SN-1 is on A1 already");
+  EXPECT_EQ(bench->SetUnitSerial(1, "SN\x1b[2J"), "A2: the serial has a control character");
+  EXPECT_EQ(bench->SetUnitSerial(1, std::string(65, '7')),
+            "A2: the serial is longer than 64 characters");
+  EXPECT_EQ(bench->Rows()[0].unitSerial, "SN-1");
+  bench->Start(0);
+  ASSERT_TRUE(WaitForRows(*bench, [](const std::vector<SlotRow>& rows) {
+    return rows[0].passes == 1 && !rows[0].serving;
+  }));
+  const SlotRow served = bench->Rows()[0];
+  EXPECT_EQ(served.state, SlotState::Passed);  // the verdict stays until the next unit
+  EXPECT_EQ(served.unitSerial, "");
+  // Served, the unit may be scanned at another slot (brought back for a second go).
+  EXPECT_EQ(bench->SetUnitSerial(1, "SN-1"), "");
+  bench.reset();
+  const std::vector<records::Record> kept = Records();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].unitSerial, "SN-1");
+  EXPECT_EQ(kept[0].operatorName, "Ana");
+}
+
 // What the download would refuse is refused before any slot starts, in the download's words.
 TEST_F(StationBenchTest, CheckRefusesAMissingImageBeforeAnySlotStarts) {
   AddPhone();

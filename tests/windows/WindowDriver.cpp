@@ -549,6 +549,14 @@ int Bench(Driver& driver, const std::string& folder, const std::string& picture)
 
   const std::wstring wideRelease = Wide(release);
   Ask(control(ids::kRelease), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wideRelease.c_str()));
+  // The first slot by its unit's serial, as a scanner types it and Enter; the rest by Start all.
+  Ask(control(ids::kOperator), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Eve"));
+  Ask(control(ids::kSerial), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"SN-W1"));
+  PostMessageW(control(ids::kSerial), WM_KEYDOWN, VK_RETURN, 0);
+  if (!driver.WaitFor(60s, [&] { return list.Text(0, ids::kColumnState) != "stopped"; }))
+    return Fail(driver, "Enter in the serial field did not start the first slot");
+  if (!TextOf(control(ids::kSerial)).empty())
+    return Fail(driver, "the serial field kept the serial it started a slot with");
   Click(control(ids::kStartAll));
   const auto served = [&] {
     for (int row = 0; row < list.Rows(); ++row) {

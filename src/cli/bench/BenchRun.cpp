@@ -39,6 +39,7 @@
 #include "station/PortFiles.h"
 #include "station/SlotService.h"
 #include "station/StepTable.h"
+#include "station/UnitSerials.h"
 #include "ui/Host.h"
 
 namespace veska::cli {
@@ -54,6 +55,37 @@ constexpr const char* kNullDevice = "NUL";
 #else
 constexpr const char* kNullDevice = "/dev/null";
 #endif
+
+// What Ctrl-C's handler makes readable, to end a wait for the terminal's answer.
+class CancelPipe {
+ public:
+  CancelPipe() {
+#if !defined(_WIN32)
+    if (::pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+#endif
+  }
+  ~CancelPipe() {
+#if !defined(_WIN32)
+    for (const int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+#endif
+  }
+  CancelPipe(const CancelPipe&) = delete;
+  CancelPipe& operator=(const CancelPipe&) = delete;
+  [[nodiscard]] int ReadEnd() const {
+    return fds_[0];
+  }
+  // Never read: once fired, every later wait ends at once too.
+  void Fire() {
+#if !defined(_WIN32)
+    if (fds_[1] >= 0) (void)!::write(fds_[1], "x", 1);
+#endif
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
 
 class BenchRun {
  public:
@@ -84,7 +116,7 @@ class BenchRun {
     if (!FindDevices()) return EXIT_USAGE;
     if (!arguments_.report.empty()) {
       report_ = std::make_unique<ReportFile>(link::PathOf(arguments_.report), arguments_.ports,
-                                             arguments_.steps);
+                                             arguments_.steps, arguments_.operatorName);
       if (const std::string refusal = report_->Refusal(); !refusal.empty()) {
         std::fprintf(err_,
                      "veska-cli: the report %s %s; a report is written only to a regular file "
@@ -115,10 +147,12 @@ class BenchRun {
         }
       }
       for (const auto& watch : watches_) watch->Cancel();
+      cancel_.Fire();
       std::lock_guard lock(waitMutex_);
       waitWake_.notify_all();
     });
     live_.assign(arguments_.ports.size(), nullptr);
+    inputEnded_.assign(arguments_.ports.size(), 0);
     statuses_.assign(arguments_.ports.size(), EXIT_OK);
     incomplete_.assign(arguments_.ports.size(), std::string());
     std::vector<std::thread> threads;
@@ -310,7 +344,9 @@ class BenchRun {
    public:
     PortHost(BenchRun& run, std::size_t index, std::FILE* errors)
         : run_(run), index_(index), errors_(errors) {}
-    [[nodiscard]] bool Stopping() const override { return run_.interrupts_.Interrupted(); }
+    [[nodiscard]] bool Stopping() const override {
+      return run_.interrupts_.Interrupted() || run_.inputEnded_[index_] != 0;
+    }
     bool Rest(std::chrono::milliseconds pause) override { return run_.Rest(pause); }
     [[nodiscard]] std::string Device() override {
       return DeviceNow(run_.devices_[index_], run_.devices_[index_]);
@@ -324,16 +360,23 @@ class BenchRun {
     }
     void PassBegins() override {
       if (!run_.single_) run_.SplitLog(index_);
+      if (run_.arguments_.askSerial) run_.AskSerial(index_);
     }
     PassEnd ServePhone(int pass, const std::string& /*device*/, PhoneRecord& phone) override {
+      // No serial came (Ctrl-C, the terminal's input ended): no phone is served without one.
+      if (run_.arguments_.askSerial && run_.serials_.Held(index_).empty()) return PassEnd::NoPhone;
+      phone.unitSerial = run_.serials_.Held(index_);
       std::FILE* log = run_.single_ ? run_.out_ : run_.logs_[index_].get();
       return run_.ServePhone(index_, pass, log, errors_, phone);
     }
     bool Served(const PhoneRecord& phone) override {
       run_.board_.PassEnded(index_, phone);
-      run_.keeper_.Keep(ToRecord(phone, {StationOf(run_.arguments_), run_.devices_[index_],
-                                         run_.arguments_.release, run_.PayloadsInUse()}));
+      run_.keeper_.Keep(ToRecord(
+          phone, {StationOf(run_.arguments_), run_.devices_[index_], run_.arguments_.release,
+                  run_.PayloadsInUse(), run_.arguments_.operatorName}));
       run_.Record(phone);
+      // The unit is served: the port's next phone is asked for its own.
+      run_.serials_.Release(index_);
       if (!run_.arguments_.repeat || Stopping()) return false;
       run_.board_.Waiting(index_);
       if (run_.options_.afterPass)
@@ -354,6 +397,28 @@ class BenchRun {
     PortHost host(*this, index, errors);
     statuses_[index] =
         ServeSlot(host, {arguments_.ports[index], devices_[index], arguments_.repeat, UsbLink()});
+  }
+
+  // --ask-serial: the unit's serial for the port's next phone, asked on the terminal until one
+  // is taken (an empty answer asks again). The end of the terminal's input ends the port's
+  // service; Ctrl-C ends the question.
+  void AskSerial(std::size_t index) {
+    if (!serials_.Held(index).empty()) return;  // the phone it was for has not come yet
+    const std::string& port = arguments_.ports[index];
+    const auto take = [this, index](const std::string& answer) -> std::pair<bool, std::string> {
+      std::string serial;
+      const std::string refusal = serials_.Take(index, answer, serial);
+      if (!refusal.empty()) return {false, "veska-cli: " + refusal};
+      return {!serial.empty(), std::string()};
+    };
+    const std::optional<std::string> answer =
+        board_.AskLine("serial for " + port + ": ", take, cancel_.ReadEnd(), records::kMaxUnitText);
+    if (!answer && !interrupts_.Interrupted()) {
+      inputEnded_[index] = 1;
+      Say(index, "veska-cli: " + port +
+                     ": the terminal's input ended without a serial; the port serves no further "
+                     "phone");
+    }
   }
 
   // The command line of the port's session.
@@ -482,6 +547,7 @@ class BenchRun {
 
   std::mutex sessionsMutex_;
   std::vector<CliSession*> live_;        // the session running on each port, for Ctrl-C
+  std::vector<char> inputEnded_;         // the terminal gave the port no serial: it serves no more
   std::vector<int> statuses_;            // each port's worst exit status (its own thread writes it)
   std::vector<std::string> incomplete_;  // the step a Ctrl-C cut short, by port
 
@@ -490,6 +556,8 @@ class BenchRun {
   std::condition_variable waitWake_;
   // Each port's watch of the devices, made before Ctrl-C's handler, which cancels them.
   std::vector<std::unique_ptr<link::DeviceWatch>> watches_;
+  CancelPipe cancel_;                      // ends the wait for a serial on Ctrl-C
+  UnitSerials serials_{arguments_.ports};  // --ask-serial: each port's unit for its next phone
 
   std::mutex recordsMutex_;
   std::unique_ptr<ReportFile> report_;
@@ -501,7 +569,8 @@ class BenchRun {
 }  // namespace
 
 bool IsBenchRun(const CliArguments& arguments) {
-  return arguments.ports.size() > 1 || arguments.repeat || !arguments.report.empty();
+  return arguments.ports.size() > 1 || arguments.repeat || arguments.askSerial ||
+         !arguments.report.empty();
 }
 
 int RunBench(const CliArguments& arguments, InterruptWatch& interrupts, std::FILE* out,

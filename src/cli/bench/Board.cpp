@@ -148,6 +148,34 @@ std::optional<int> Board::Ask(std::size_t port, std::string_view text, std::stri
   return answer;
 }
 
+std::optional<std::string> Board::AskLine(std::string_view prompt, const LineTaker& take,
+                                          int cancel, std::size_t limit) {
+  const std::lock_guard oneQuestion(askMutex_);
+  for (std::string said;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (table_) Clear();
+      asking_ = true;
+      if (!said.empty()) std::fprintf(err_, "%s\n", said.c_str());
+      std::fprintf(err_, "%.*s", static_cast<int>(prompt.size()), prompt.data());
+      std::fflush(err_);
+    }
+    std::optional<std::string> answer = ReadLine(err_, cancel, limit);
+    std::pair<bool, std::string> taken{false, {}};
+    if (answer) taken = take(*answer);
+    std::lock_guard lock(mutex_);
+    if (!answer || taken.first) {
+      asking_ = false;
+      for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
+      held_.clear();
+      std::fflush(err_);
+      if (table_) Draw();
+      return answer;
+    }
+    said = std::move(taken.second);
+  }
+}
+
 void Board::Event(const PortView& view, const std::string& text) {
   if (quiet_ || table_) {
     dirty_ = true;

@@ -3,11 +3,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/TransferRate.h"
@@ -85,6 +87,14 @@ class Board final : public station::PassView {
   // ports come one after the other, while the other ports' transfers go on: the board's lock is
   // not held during the wait for the answer (their progress passes through it).
   std::optional<int> Ask(std::size_t port, std::string_view text, std::string_view caption);
+
+  // A line for the port asked on the terminal with `prompt`, one question at a time as Ask's,
+  // until `take` accepts an answer: it returns whether it did and, when not, what to say before
+  // the question is asked again (nothing: asked again at once). Nothing at the end of the input
+  // or once `cancel` is readable (ReadLine).
+  using LineTaker = std::function<std::pair<bool, std::string>(const std::string& answer)>;
+  std::optional<std::string> AskLine(std::string_view prompt, const LineTaker& take, int cancel,
+                                     std::size_t limit);
 
   void SetTerminalInput(bool terminal) { terminalInput_ = terminal; }
 

@@ -101,6 +101,7 @@ Json FlashValue(const PhoneRecord& phone) {
 Json PhoneValue(const PhoneRecord& phone) {
   Json value;
   value["port"] = Text(phone.port);
+  value["unit_serial"] = Text(phone.unitSerial);
   value["pass"] = phone.pass;
   value["started"] = Text(phone.started);
   value["seconds"] = Tenths(phone.seconds);
@@ -132,7 +133,8 @@ std::string PhoneJson(const PhoneRecord& phone) {
 }
 
 std::string ReportJson(const std::vector<std::string>& ports, const std::vector<std::string>& steps,
-                       const std::vector<PhoneRecord>& phones, int exitStatus) {
+                       const std::vector<PhoneRecord>& phones, int exitStatus,
+                       std::string_view operatorName) {
   Json report;
   report["tool"] = "veska-cli";
   report["version"] = Text(VESKA_VERSION);
@@ -142,6 +144,7 @@ std::string ReportJson(const std::vector<std::string>& ports, const std::vector<
   std::string command;
   for (const std::string& word : steps) command += (command.empty() ? "" : " ") + word;
   report["command"] = Text(command);
+  report["operator"] = Text(operatorName);
   report["finished"] = exitStatus >= 0;
   report["exit_status"] = exitStatus >= 0 ? Json(exitStatus) : Json(nullptr);
   report["phones"] = Json::array();
@@ -229,7 +232,7 @@ bool ReportFile::Write(int exitStatus) {
     return false;
   }
   // The head: everything up to the list of phones' "[".
-  std::string head = ReportJson(ports_, steps_, {}, exitStatus);
+  std::string head = ReportJson(ports_, steps_, {}, exitStatus, operator_);
   head.resize(head.size() - kNoPhonesTail.size());
   problem_.clear();
   std::uint64_t phonesTo = head.size();

@@ -28,7 +28,8 @@ using station::UtcNow;
 // The report of a bench run as JSON (docs/bench-report.md describes the schema).
 [[nodiscard]] std::string ReportJson(const std::vector<std::string>& ports,
                                      const std::vector<std::string>& steps,
-                                     const std::vector<PhoneRecord>& phones, int exitStatus);
+                                     const std::vector<PhoneRecord>& phones, int exitStatus,
+                                     std::string_view operatorName = {});
 
 // The record of one phone as the report holds it, indented for its place in the list of phones.
 [[nodiscard]] std::string PhoneJson(const PhoneRecord& phone);
@@ -45,8 +46,11 @@ using station::UtcNow;
 class ReportFile {
  public:
   ReportFile(std::filesystem::path path, std::vector<std::string> ports,
-             std::vector<std::string> steps)
-      : path_(std::move(path)), ports_(std::move(ports)), steps_(std::move(steps)) {}
+             std::vector<std::string> steps, std::string operatorName = {})
+      : path_(std::move(path)),
+        ports_(std::move(ports)),
+        steps_(std::move(steps)),
+        operator_(std::move(operatorName)) {}
 
   // What makes the path unfit for the report, "" when nothing does: only a regular file or a
   // new one is written (a link is followed, and stays a link).
@@ -80,6 +84,7 @@ class ReportFile {
   std::filesystem::path target_;
   std::vector<std::string> ports_;
   std::vector<std::string> steps_;
+  std::string operator_;
   // Where the records stand in the file as last written: from just after the list's "[" to
   // its closing lines; `size_` is the file's whole size, to tell a file changed since.
   std::uint64_t phonesFrom_ = 0;

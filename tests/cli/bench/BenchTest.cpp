@@ -30,6 +30,7 @@
 #include "cli/Records.h"
 #include "cli/bench/Board.h"
 #include "cli/bench/Report.h"
+#include "records/Stores.h"
 #include "sim/PhoneOptions.h"
 #include "sim/VirtualPhone.h"
 #include "station/PortClaim.h"
@@ -426,6 +427,65 @@ TEST_F(BenchTest, RepeatServesTheNextPhoneOnTheSamePort) {
   EXPECT_NE(report.find("\"pass\": 2"), std::string::npos);
   // Both phones were whole when the run was stopped.
   EXPECT_EQ(err_.Text().find("left incomplete"), std::string::npos) << err_.Text();
+}
+
+// --ask-serial answered on a real terminal, as a scanner types: each port asks before its phone,
+// one question at a time; the unit on the other port already and an empty answer are asked
+// again; the serials and the operator reach the report and the records.
+TEST_F(BenchTest, AskSerialTakesEachPortsUnitFromTheTerminalOneUnitOnOnePort) {
+  WriteRelease();
+  StartPhone();
+  StartPhone();
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  const int savedInput = ::dup(STDIN_FILENO);
+  ASSERT_EQ(::dup2(terminal, STDIN_FILENO), STDIN_FILENO);
+  // Typed ahead: the terminal hands them over a line at a time, in the order asked.
+  const std::string typed = "SN-1\n SN-1 \n\nSN-2\n";
+  ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  const int status = Bench({"--ask-serial", "--operator", "Ana", "--baud", "3M", "connect"});
+  // Ctrl-C while a port waits for its answer ends the question and the run.
+  const fsys::path served = Report();
+  report_ = folder_ / "stopped.json";
+  const auto asked = [this] {
+    char said[8192];
+    const ssize_t got = ::pread(::fileno(err_.File()), said, sizeof said, 0);
+    return got > 0 && Count(std::string(said, static_cast<std::size_t>(got)), "serial for ") > 4;
+  };
+  std::thread ctrlC([this, &asked] {
+    for (int i = 0; i < 1500 && !asked(); ++i) std::this_thread::sleep_for(20ms);
+    interrupts_.Deliver();
+  });
+  const int stopped = Bench({"--ask-serial", "--baud", "3M", "connect"});
+  ctrlC.join();
+  ::dup2(savedInput, STDIN_FILENO);
+  for (const int fd : {savedInput, terminal, master}) ::close(fd);
+  EXPECT_EQ(stopped, EXIT_INTERRUPTED) << err_.Text();
+  EXPECT_EQ(status, EXIT_OK) << err_.Text();
+  const std::string said = err_.Text();
+  for (const std::string& port : ports_) {
+    EXPECT_NE(said.find("serial for " + port + ": "), std::string::npos) << said;
+  }
+  EXPECT_EQ(Count(said, "veska-cli: unit SN-1 is on "), 1u) << said;
+  // SN-1, SN-1 again, empty, SN-2; then one for each port of the run Ctrl-C ended.
+  EXPECT_EQ(Count(said, "serial for "), 6u) << said;
+
+  const auto report = nlohmann::json::parse(ReadFile(served), nullptr, false);
+  ASSERT_TRUE(report.contains("phones"));
+  EXPECT_EQ(report.value("operator", ""), "Ana");
+  std::vector<std::string> units;
+  for (const auto& phone : report["phones"]) units.push_back(phone.value("unit_serial", ""));
+  std::sort(units.begin(), units.end());
+  EXPECT_EQ(units, (std::vector<std::string>{"SN-1", "SN-2"}));
+  std::vector<records::Record> kept;
+  const auto store = records::MakeSqliteStore((folder_ / "veska-records.db").string());
+  ASSERT_EQ(store->Read({}, kept), records::RECORDS_OK) << store->Problem();
+  ASSERT_EQ(kept.size(), 2u);
+  for (const records::Record& record : kept) EXPECT_EQ(record.operatorName, "Ana");
 }
 
 TEST_F(BenchTest, RepeatWaitsQuietlyWhileThePortsDeviceIsGone) {
