@@ -3,16 +3,10 @@
 // delivers the same record again once it is back, which the record's id makes harmless.
 
 #include <libpq-fe.h>
-#include <netdb.h>
-#include <poll.h>
-#include <pwd.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -29,6 +23,7 @@
 #include "records/Schema.h"
 #include "records/ServerSetup.h"
 #include "records/ServiceFile.h"
+#include "records/ServerSocket.h"
 #include "records/Stores.h"
 
 namespace veska::records {
@@ -110,25 +105,6 @@ bool IsSettingsFault(std::string_view message) {
   }
   return false;
 }
-
-// An eventfd that Abandon() writes to, so that a wait for the server ends at once.
-class WakeFd {
- public:
-  WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  [[nodiscard]] int Get() const { return fd_; }
-  void Signal() const {
-    const std::uint64_t one = 1;
-    if (fd_ >= 0) (void)!::write(fd_, &one, sizeof one);
-  }
-
- private:
-  int fd_;
-};
 
 // libpq's messages end with a newline and may continue on indented lines; ours are one line.
 std::string OneLine(std::string_view text) {
@@ -311,7 +287,7 @@ class PostgresStore final : public Store {
 
   void Abandon() override {
     abandoned_ = true;
-    wake_.Signal();
+    wake_.Wake();
   }
 
  private:
@@ -345,7 +321,7 @@ class PostgresStore final : public Store {
         PQstatus(conn_.get()) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
     while (polling != PGRES_POLLING_OK) {
       if (polling == PGRES_POLLING_FAILED) return ConnectionRefused();
-      if (!Await(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
+      if (!Await(polling == PGRES_POLLING_READING ? kSocketReadable : kSocketWritable, deadline)) {
         return Unanswered();
       }
       polling = PQconnectPoll(conn_.get());
@@ -391,18 +367,16 @@ class PostgresStore final : public Store {
 
   // Waits until the connection's socket is ready for `events`; false when the deadline passes
   // first or the store is abandoned.
-  bool Await(short events, Clock::time_point deadline) {
+  bool Await(unsigned events, Clock::time_point deadline) {
     for (;;) {
       if (abandoned_) return false;
       const int socket = PQsocket(conn_.get());
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (socket < 0 || left <= 0) return false;
-      pollfd fds[2] = {{socket, events, 0}, {wake_.Get(), POLLIN, 0}};
-      const int ready = ::poll(fds, wake_.Get() >= 0 ? 2 : 1, static_cast<int>(left));
-      if (ready < 0 && errno != EINTR) return false;
-      if (ready > 0 && fds[1].revents != 0) return false;
-      if (ready > 0 && fds[0].revents != 0) return true;
+      const WaitEnd end = wake_.Wait(socket, events, static_cast<int>(left));
+      if (end == WaitEnd::Ready) return true;
+      if (end != WaitEnd::Quiet) return false;
     }
   }
 
@@ -420,13 +394,13 @@ class PostgresStore final : public Store {
     const auto deadline = Clock::now() + kAnswerBound;
     for (int flushed = PQflush(conn_.get()); flushed != 0; flushed = PQflush(conn_.get())) {
       if (flushed < 0) return kLost;
-      if (!Await(POLLIN | POLLOUT, deadline)) return Unanswered();
+      if (!Await(kSocketReadable | kSocketWritable, deadline)) return Unanswered();
       if (PQconsumeInput(conn_.get()) == 0) return kLost;
     }
     Result result;
     for (;;) {
       while (PQisBusy(conn_.get()) != 0) {
-        if (!Await(POLLIN, deadline)) return Unanswered();
+        if (!Await(kSocketReadable, deadline)) return Unanswered();
         if (PQconsumeInput(conn_.get()) == 0) return kLost;
       }
       Result next(PQgetResult(conn_.get()));
@@ -736,7 +710,7 @@ class PostgresStore final : public Store {
   int schemaFrom_ = 0;     // the version the last migration found
   std::string problem_;
   std::atomic<bool> abandoned_{false};
-  WakeFd wake_;
+  SocketWait wake_;
 };
 
 // What names a server: its host (or socket folder), port, database and user, as libpq would
@@ -798,9 +772,7 @@ bool NameOf(const std::string& address, ServerName& name) {
   if (name.host.empty()) name.host = value("hostaddr");
   name.port = value("port");
   name.user = value("user");
-  if (name.user.empty()) {
-    if (const passwd* user = ::getpwuid(::geteuid())) name.user = user->pw_name;
-  }
+  if (name.user.empty()) name.user = CurrentUserName();
   name.database = value("dbname");
   if (name.database.empty()) name.database = name.user;
   PQconninfoFree(given);
@@ -821,20 +793,8 @@ std::string Escaped(std::string_view text) {
 // The addresses a host name stands for (itself when it is one); loopback names all stand for
 // this machine.
 std::vector<std::string> AddressesOf(const std::string& host) {
-  std::vector<std::string> found;
   if (host == "localhost" || host == "127.0.0.1" || host == "::1") return {"127.0.0.1", "::1"};
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return {host};
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    char text[NI_MAXHOST];
-    if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
-        0) {
-      found.emplace_back(text);
-    }
-  }
-  ::freeaddrinfo(list);
+  std::vector<std::string> found = NumericAddresses(host);
   if (found.empty()) found.push_back(host);
   return found;
 }
