@@ -39,6 +39,8 @@ TEST(ShiftReport, CsvQuotesAsRfc4180AndKeepsFormulasText) {
   r.cause = "-2+3";
   r.causeText = "no \"BOOT\", then\r\nnothing";
   r.flashId = "+EC";
+  r.unitSerial = "SN,1";  // a scanner's text is a field like any other
+  r.operatorName = "=Eve";
   r.exitStatus = -1;  // a number of ours: written as a number
   const std::string csv = CsvReport({r});
   ASSERT_EQ(csv.rfind("\xEF\xBB\xBFid,station,port,", 0), 0u);
@@ -46,7 +48,7 @@ TEST(ShiftReport, CsvQuotesAsRfc4180AndKeepsFormulasText) {
   EXPECT_EQ(row,
             "bench-1-2026-12-09T08:00:00Z,'=cmd|' /C calc'!A0,'@SUM(A1),,,,2026-12-09T08:00:00Z,"
             "2026-12-09T08:01:00Z,61.0,1,failed,-1,'-2+3,\"no \"\"BOOT\"\", then\r\nnothing\","
-            "'+EC,,0,,,,\r\n");
+            "'+EC,,0,,,,,\"SN,1\",'=Eve\r\n");
   EXPECT_EQ(CsvReport({}).find("\r\n") + 2, CsvReport({}).size());
 }
 
