@@ -22,8 +22,8 @@
 
 #include "records/Schema.h"
 #include "records/ServerSetup.h"
-#include "records/ServiceFile.h"
 #include "records/ServerSocket.h"
+#include "records/ServiceFile.h"
 #include "records/Stores.h"
 
 namespace veska::records {
@@ -186,17 +186,6 @@ std::string Placeholders(std::size_t rows, int columns) {
     text += ')';
   }
   return text;
-}
-
-// The statements of one migration, which arrive separated by ";\n".
-std::vector<std::string> Statements(std::string_view migration) {
-  std::vector<std::string> statements;
-  while (!migration.empty()) {
-    const std::size_t end = migration.find(";\n");
-    statements.emplace_back(migration.substr(0, end));
-    migration = end == std::string_view::npos ? std::string_view() : migration.substr(end + 2);
-  }
-  return statements;
 }
 
 constexpr std::string_view kRecordColumns =
@@ -544,7 +533,7 @@ class PostgresStore final : public Store {
     const std::vector<std::string> migrations = Migrations(Dialect::Postgres);
     for (std::size_t next = static_cast<std::size_t>(state.version); next < migrations.size();
          ++next) {
-      for (const std::string& statement : Statements(migrations[next])) {
+      for (const std::string& statement : StatementsOf(migrations[next])) {
         status = Run(statement);
         if (status != RECORDS_OK) return status;
       }

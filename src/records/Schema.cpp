@@ -86,6 +86,16 @@ std::string Spelled(std::string_view statements, Dialect dialect) {
 
 }  // namespace
 
+std::vector<std::string> StatementsOf(std::string_view migration) {
+  std::vector<std::string> statements;
+  while (!migration.empty()) {
+    const std::size_t end = migration.find(";\n");
+    statements.emplace_back(migration.substr(0, end));
+    migration = end == std::string_view::npos ? std::string_view() : migration.substr(end + 2);
+  }
+  return statements;
+}
+
 std::vector<std::string> Migrations(Dialect dialect) {
   return {Spelled(kVersion1, dialect), Spelled(kVersion2, dialect), Spelled(kVersion3, dialect)};
 }

@@ -5,6 +5,7 @@
 // the first N applied; each is applied in the transaction that records its number.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veska::records {
@@ -14,5 +15,8 @@ enum class Dialect { Sqlite, Postgres };
 // The statements of each migration, oldest first: Migrations(d)[0] creates version 1, and so
 // on. Each element may hold several statements separated by ";\n".
 [[nodiscard]] std::vector<std::string> Migrations(Dialect dialect);
+
+// The statements of one migration, apart.
+[[nodiscard]] std::vector<std::string> StatementsOf(std::string_view migration);
 
 }  // namespace veska::records

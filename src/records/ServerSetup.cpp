@@ -44,12 +44,8 @@ std::vector<std::string> ServerSetupStatements() {
   const std::vector<std::string> migrations = Migrations(Dialect::Postgres);
   std::string create;
   for (const std::string& migration : migrations) {
-    std::string_view rest = migration;
-    while (!rest.empty()) {
-      const std::size_t end = rest.find(";\n");
-      create += "    EXECUTE " + std::string(kQuote) + std::string(rest.substr(0, end)) +
-                std::string(kQuote) + ";\n";
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+    for (const std::string& statement : StatementsOf(migration)) {
+      create += "    EXECUTE " + std::string(kQuote) + statement + std::string(kQuote) + ";\n";
     }
   }
   std::string tables;
