@@ -140,11 +140,7 @@ std::optional<int> Board::Ask(std::size_t port, std::string_view text, std::stri
   }
   const int answer = ReadAnswer(err_);
   std::lock_guard lock(mutex_);
-  asking_ = false;
-  for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
-  held_.clear();
-  std::fflush(err_);
-  if (table_) Draw();
+  EndQuestion();
   return answer;
 }
 
@@ -165,11 +161,7 @@ std::optional<std::string> Board::AskLine(std::string_view prompt, const LineTak
     if (answer) taken = take(*answer);
     std::lock_guard lock(mutex_);
     if (!answer || taken.first) {
-      asking_ = false;
-      for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
-      held_.clear();
-      std::fflush(err_);
-      if (table_) Draw();
+      EndQuestion();
       return answer;
     }
     said = std::move(taken.second);
@@ -199,6 +191,14 @@ void Board::Clear() {
   // Before anything goes to standard error, which may be the same terminal.
   std::fflush(out_);
   drawnLines_ = 0;
+}
+
+void Board::EndQuestion() {
+  asking_ = false;
+  for (const std::string& held : held_) std::fprintf(err_, "%s\n", held.c_str());
+  held_.clear();
+  std::fflush(err_);
+  if (table_) Draw();
 }
 
 void Board::Draw() {

@@ -109,6 +109,10 @@ class Board final : public station::PassView {
 
   void Draw();
 
+  // A question answered: the lines held back meanwhile go out, and the table comes back. Called
+  // with mutex_ held.
+  void EndQuestion();
+
   std::FILE* out_;
   std::FILE* err_;
   bool quiet_;
