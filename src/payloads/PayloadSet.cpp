@@ -2,6 +2,10 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// After windows.h, which they need.
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
 #endif
 
 #include <fcntl.h>
@@ -138,6 +142,55 @@ std::filesystem::path DefaultPayloadFolder() {
 
 #endif
 
+#if defined(_WIN32)
+
+namespace {
+
+// The folder the shell hands back, freed as the shell asks.
+struct ShellString {
+  PWSTR text = nullptr;
+  ShellString() = default;
+  ShellString(const ShellString&) = delete;
+  ShellString& operator=(const ShellString&) = delete;
+  ~ShellString() { CoTaskMemFree(text); }
+};
+
+// The machine-wide application data folder (C:\ProgramData), as UTF-16: its name may hold
+// characters outside the ANSI code page. The environment's ProgramData when the shell cannot
+// say; empty when neither can.
+std::filesystem::path ProgramDataFolder() {
+  ShellString known;
+  if (SUCCEEDED(
+          SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &known.text)) &&
+      known.text != nullptr && known.text[0] != L'\0') {
+    return std::filesystem::path(known.text);
+  }
+  std::wstring value(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetEnvironmentVariableW(L"ProgramData", value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return {};
+    // Too small: the length asked for counts the ending zero.
+    if (length >= value.size()) {
+      if (length > 32768) return {};
+      value.resize(length);
+      continue;
+    }
+    value.resize(length);
+    return std::filesystem::path(value);
+  }
+}
+
+}  // namespace
+
+std::filesystem::path SystemPayloadFolder() {
+  std::filesystem::path data = ProgramDataFolder();
+  if (data.empty()) return {};
+  return data / L"VeskaDownloader" / L"payloads";
+}
+
+#else
+
 std::filesystem::path SystemPayloadFolder() {
 #if defined(VESKA_SYSTEM_PAYLOAD_DIR)
   return std::filesystem::path(VESKA_SYSTEM_PAYLOAD_DIR);
@@ -145,6 +198,8 @@ std::filesystem::path SystemPayloadFolder() {
   return {};
 #endif
 }
+
+#endif
 
 std::vector<std::filesystem::path> PayloadFolders() {
   std::vector<std::filesystem::path> folders{DefaultPayloadFolder()};

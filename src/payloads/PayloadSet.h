@@ -54,8 +54,9 @@ class PayloadSet {
 
 // Where a technician puts the real programs: the folder "payloads" beside the executable.
 [[nodiscard]] std::filesystem::path DefaultPayloadFolder();
-// Where an installed system keeps them for every user (/usr/share/veska-downloader/payloads for
-// the Debian package); empty when the build names none.
+// Where an installed system keeps them for every user: /usr/share/veska-downloader/payloads for
+// the Debian package (empty when the build names none), <ProgramData>\VeskaDownloader\payloads on
+// Windows (empty when Windows names no ProgramData folder).
 [[nodiscard]] std::filesystem::path SystemPayloadFolder();
 // The folders searched, in order: beside the executable, then the system's.
 [[nodiscard]] std::vector<std::filesystem::path> PayloadFolders();
