@@ -7,7 +7,8 @@
 
 namespace veska::app {
 
-// The about box: icon, version text, the loader payloads in use, and an OK button.
+// The about box: icon, version text, the loader payloads in use and the folders searched for
+// them (a line each), and an OK button.
 class AboutDlg final : public ui::Dialog {
  public:
   explicit AboutDlg(std::string payloads) : payloads_(std::move(payloads)) {}

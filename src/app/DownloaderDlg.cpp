@@ -8,6 +8,7 @@
 #include "app/AboutDlg.h"
 #include "app/PathRules.h"
 #include "app/Templates.h"
+#include "payloads/PayloadSet.h"
 #include "ui/DataExchange.h"
 
 namespace veska::app {
@@ -200,7 +201,8 @@ void DownloaderDlg::UpdateData(bool saveAndValidate) {
 void DownloaderDlg::OnSysCommand(unsigned id, long param) {
   (void)param;
   if ((id & ui::SC_MASK) == IDM_ABOUTBOX) {
-    AboutDlg about(state_.payloads.Describe());
+    AboutDlg about(state_.payloads.Describe() + "\n" +
+                   payloads::DescribeFolders(state_.payloads.Folders()));
     host_.RunModal(kAboutDialogTemplate, about, HasWindow() ? &Wnd() : nullptr);
   } else if ((id & ui::SC_MASK) == IDM_BENCH && openBench_) {
     openBench_();

@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/FlashMap.h"
 #include "app/Settings.h"
@@ -309,9 +311,11 @@ int ParseOnce(const std::vector<std::string>& words, CliArguments& arguments, st
     return EXIT_OK;
   } catch (const CLI::CallForVersion&) {
     std::printf("veska-cli %s\n", VESKA_VERSION);
-    // Which loader programs a run would send, and from where.
-    const payloads::PayloadSet set = payloads::PayloadSet::Load(payloads::PayloadFolders());
-    std::printf("%s\n", set.Describe().c_str());
+    // Which loader programs a run would send, and from where; then where a technician puts
+    // the real ones.
+    const std::vector<std::filesystem::path> folders = payloads::PayloadFolders();
+    const payloads::PayloadSet set = payloads::PayloadSet::Load(folders);
+    std::printf("%s\n%s\n", set.Describe().c_str(), payloads::DescribeFolders(folders).c_str());
     return EXIT_OK;
   } catch (const CLI::ParseError& e) {
     std::fprintf(err, "veska-cli: %s\n", e.what());

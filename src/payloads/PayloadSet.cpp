@@ -209,6 +209,18 @@ std::vector<std::filesystem::path> PayloadFolders() {
   return folders;
 }
 
+std::string DescribeFolders(std::span<const std::filesystem::path> folders) {
+  std::string text = "Loader folders: ";
+  const char* separator = "";
+  for (const std::filesystem::path& folder : folders) {
+    if (folder.empty()) continue;
+    text.append(separator).append(Shown(folder));
+    separator = ", then ";
+  }
+  if (*separator == '\0') text.append("none");
+  return text;
+}
+
 std::string PayloadSet::Check(const PayloadSpec& spec, std::span<const std::uint8_t> bytes) {
   if (bytes.size() != spec.size) {
     return "holds " + std::to_string(bytes.size()) + " bytes where " + std::to_string(spec.size) +
@@ -229,6 +241,7 @@ PayloadSet PayloadSet::Load(const std::filesystem::path& folder) {
 
 PayloadSet PayloadSet::Load(std::span<const std::filesystem::path> folders) {
   PayloadSet set;
+  set.folders_.assign(folders.begin(), folders.end());
   for (const auto& spec : kPayloadTable) {
     const std::string name = std::string(spec.name) + ".bin";
     std::filesystem::path path;

@@ -32,6 +32,8 @@ class PayloadSet {
   // The bytes to send; empty for a refused payload.
   [[nodiscard]] std::span<const std::uint8_t> Bytes(PayloadId id) const;
   [[nodiscard]] PayloadSource Source(PayloadId id) const;
+  // The folders the set was loaded from, in search order (none for the stand-ins alone).
+  [[nodiscard]] std::span<const std::filesystem::path> Folders() const { return folders_; }
   // One line per refused file, naming the file and what is wrong with it.
   [[nodiscard]] const std::vector<std::string>& Problems() const { return problems_; }
   // A short line for the console and the about box, e.g.
@@ -49,6 +51,7 @@ class PayloadSet {
     std::filesystem::path path;
   };
   std::array<Entry, kPayloadTable.size()> entries_;
+  std::vector<std::filesystem::path> folders_;
   std::vector<std::string> problems_;
 };
 
@@ -60,6 +63,9 @@ class PayloadSet {
 [[nodiscard]] std::filesystem::path SystemPayloadFolder();
 // The folders searched, in order: beside the executable, then the system's.
 [[nodiscard]] std::vector<std::filesystem::path> PayloadFolders();
+// The line that tells a technician where to put the real programs, the folders in search order:
+// "Loader folders: /opt/veska/bin/payloads, then /usr/share/veska-downloader/payloads".
+[[nodiscard]] std::string DescribeFolders(std::span<const std::filesystem::path> folders);
 
 // The built-in stand-in of a payload (its exact size and header, deterministic filler).
 [[nodiscard]] std::span<const std::uint8_t> StandIn(PayloadId id);

@@ -53,6 +53,7 @@ class Win32ProgramWindows final : public desktop::ProgramWindows {
  private:
   void OnWindowShown(const desktop::ProgramParts& parts, Win32Window& window) {
     if (window.Template().resourceId == app::IDD_ABOUTBOX) {
+      window.FitStaticText(app::IDC_ABOUT_PAYLOADS);
       window.ShowStatusLine(desktop::AboutStatusLine(parts.sessionLog));
       return;
     }

@@ -95,7 +95,8 @@ ControlClass ClassOf(const ui::ControlTemplate& tmpl) {
                   (tmpl.Has(ui::STYLE_CENTRED) ? static_cast<DWORD>(BS_CENTER) : 0),
               0};
     case Static:
-      return {L"STATIC", SS_LEFT, 0};
+      // No template label carries a mnemonic, and a text naming a folder may hold an ampersand.
+      return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
     case Icon:
       return {L"STATIC", SS_ICON, 0};
     case PushButton:
@@ -684,6 +685,47 @@ void Win32Window::ShowStatusLine(std::string_view text) {
     SIZE size{};
     GetTextExtentPoint32W(dc.Get(), wide.c_str(), static_cast<int>(wide.size()), &size);
     SetTip(statusLine_, size.cx > room.right ? wide : std::wstring());
+  });
+}
+
+void Win32Window::FitStaticText(int id) {
+  OnUiThread([&] {
+    HWND label = Control(id);
+    if (label == nullptr || !IsKind(id, ui::ControlKind::Static)) return;
+    RECT room{};
+    GetClientRect(label, &room);
+    const std::wstring text = WindowText(label);
+    // Measured as the control draws it: broken at words, a word longer than the line within it.
+    const ScreenDc dc(reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    RECT needed{0, 0, room.right, 0};
+    DrawTextW(dc.Get(), text.c_str(), static_cast<int>(text.size()), &needed,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    const int grow = needed.bottom - room.bottom;
+    if (grow <= 0) return;
+    HWND window = window_.get();
+    RECT place{};
+    GetWindowRect(label, &place);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&place), 2);
+    SetWindowPos(label, nullptr, 0, 0, place.right - place.left, place.bottom - place.top + grow,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    for (std::size_t index = 0; index < placed_.size(); ++index) {
+      if (placed_[index] == label) placedRects_[index].height += grow;
+    }
+    // Known before the window grows, so that the smallest size includes the taller text.
+    clientHeight_ += grow;
+    RECT client{};
+    GetClientRect(window, &client);
+    if (statusLine_ != nullptr) {
+      RECT line{};
+      GetWindowRect(statusLine_, &line);
+      MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&line), 2);
+      SetWindowPos(statusLine_, nullptr, line.left, line.top + grow, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RECT frame{0, 0, client.right, client.bottom + grow};
+    AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
+    SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   });
 }
 

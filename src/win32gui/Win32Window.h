@@ -72,6 +72,9 @@ class Win32Window final : public ui::Window {
   // tip.
   void ShowStatusLine(std::string_view text);
   [[nodiscard]] std::string StatusLine() const;
+  // A static text of `id` grows to hold its text wrapped at its width, and the window with it
+  // (the status line goes down); a text that fits changes nothing.
+  void FitStaticText(int id);
   // A disabled edit of `id` looks read-only rather than greyed: its text stays readable and
   // selectable. IsEnabled still answers what the dialog set.
   void ShowDisabledAsReadOnly(int id);

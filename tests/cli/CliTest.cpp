@@ -479,7 +479,23 @@ TEST_F(CliTest, UsageErrorsNameTheValidWordsAndRatesAreTakenWrittenOut) {
   }
   CliArguments arguments;
   EXPECT_EQ(Parse({"--baud", "1843200", "connect"}, arguments), EXIT_USAGE);
+
+  // The version, the loader programs a run would send, and where a technician puts the real
+  // ones: beside the program first, then the installed system's folder.
+  ::testing::internal::CaptureStdout();
   EXPECT_EQ(Parse({"--version"}, arguments), EXIT_OK);
+  const std::string version = ::testing::internal::GetCapturedStdout();
+  const std::string beside =
+      (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "payloads").string();
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = version.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(version.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 3u) << version;
+  EXPECT_TRUE(lines[0].starts_with("veska-cli ")) << version;
+  EXPECT_TRUE(lines[1].starts_with("Loader payloads: ")) << version;
+  EXPECT_TRUE(lines[2].starts_with("Loader folders: " + beside + ", then /")) << version;
+  EXPECT_TRUE(lines[2].ends_with("/share/veska-downloader/payloads")) << version;
 }
 
 // Each cause an operation reports, mapped to the exit-status table a bench script acts on: a

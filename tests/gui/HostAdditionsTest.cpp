@@ -294,11 +294,14 @@ TEST_F(HostAdditionsTest, FlashIdReadsAsTextAndPathFieldsShowTheirEnd) {
   EXPECT_TRUE(looked);
 }
 
-// The about box: a payload line naming a long folder wraps inside its box, which grows to hold
-// it, and reads back unchanged; the session file is named under it.
-TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionLog) {
+// The about box: the payload line and the folders line under it, naming long folders, wrap
+// inside their box, which grows to hold them, and read back unchanged; the session file is
+// named under them.
+TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLinesWholeAndNamesTheSessionLog) {
   const std::string payloads =
       "Loader payloads: real target programs from "
+      "/opt/veska/share/veska-downloader/payloads/QX7430-Nand3G/release-2026-12\n"
+      "Loader folders: /opt/veska/lib/veska-downloader/bin/payloads, then "
       "/opt/veska/share/veska-downloader/payloads/QX7430-Nand3G/release-2026-12";
   app::AboutDlg about(payloads);
   QtWindow window(app::kAboutDialogTemplate, about);
@@ -321,6 +324,7 @@ TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionL
 
   // Through the program's menu, as the user opens it.
   QString named;
+  std::string shown;
   RunProgram(host_, folder_ / "VeskaDownloader.INI", [&](QtWindow& main) {
     QTimer::singleShot(0, [&] {
       auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
@@ -331,6 +335,9 @@ TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionL
         auto* box = dynamic_cast<QtWindow*>(QApplication::activeModalWidget());
         if (box == nullptr || box == &main || box->StatusLine().isEmpty()) return false;
         named = box->StatusLine();
+        shown = box->GetText(app::IDC_ABOUT_PAYLOADS);
+        auto* lines = qobject_cast<QLabel*>(box->Control(app::IDC_ABOUT_PAYLOADS));
+        EXPECT_TRUE(lines != nullptr && lines->heightForWidth(lines->width()) <= lines->height());
         box->EndDialog(ui::IDOK);
         main.EndDialog(ui::IDOK);
         return true;
@@ -342,6 +349,11 @@ TEST_F(HostAdditionsTest, TheAboutBoxShowsItsPayloadLineWholeAndNamesTheSessionL
   });
   EXPECT_EQ(named.toStdString(),
             "Session log: " + (folder_ / (host_.ApplicationName() + ".log")).string());
+  // The program's own set: where its loaders come from, then the folders it looked in.
+  const std::string beside =
+      (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "payloads").string();
+  EXPECT_TRUE(shown.starts_with("Loader payloads: ")) << shown;
+  EXPECT_NE(shown.find("\nLoader folders: " + beside + ", then /"), std::string::npos) << shown;
 }
 
 // Without a font for Hangul the Korean captions read in English; with one they stay.

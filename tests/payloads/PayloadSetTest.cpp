@@ -97,6 +97,34 @@ TEST_F(PayloadFolder, TheFirstFolderHoldingAPayloadDecidesIt) {
             std::string::npos);
 }
 
+// A whole set only in the system's folder is sent, and both lines name where it came from and
+// where else the program looked, in the order it looked there.
+TEST_F(PayloadFolder, ASetInTheSecondFolderIsUsedAndTheFoldersAreNamedInOrder) {
+  const std::filesystem::path beside = dir / "bin" / "payloads";
+  const std::filesystem::path system = dir / "share, then more" / "payloads";
+  std::filesystem::create_directories(beside);
+  std::filesystem::create_directories(system);
+  for (const auto& spec : kPayloadTable) {
+    const auto bytes = Valid(spec.id);
+    std::ofstream(system / (std::string(spec.name) + ".bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  const std::vector<std::filesystem::path> folders{beside, system};
+  const PayloadSet set = PayloadSet::Load(folders);
+  for (const auto& spec : kPayloadTable) {
+    EXPECT_EQ(set.Source(spec.id), PayloadSource::RealFile) << spec.name;
+    EXPECT_EQ(set.Bytes(spec.id).size(), spec.size) << spec.name;
+  }
+  EXPECT_EQ(set.Describe(), "Loader payloads: real target programs from " + system.string());
+  EXPECT_EQ(DescribeFolders(set.Folders()),
+            "Loader folders: " + beside.string() + ", then " + system.string());
+  // A build that names no system folder searches beside the executable alone.
+  EXPECT_EQ(DescribeFolders(std::vector<std::filesystem::path>{beside, {}}),
+            "Loader folders: " + beside.string());
+  EXPECT_EQ(DescribeFolders(PayloadSet().Folders()), "Loader folders: none");
+}
+
 // Nothing in the folder may block the start or be passed over in silence: a FIFO, a folder, a
 // link to nothing and a name in the wrong case each refuse their payload and say why.
 TEST_F(PayloadFolder, FilesThatAreNotWhatTheySeemAreRefusedWithoutBeingOpened) {

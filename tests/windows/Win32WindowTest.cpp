@@ -311,7 +311,8 @@ TEST(Win32WindowTest, TheLogGoesToItsMenuAndTheSessionFile) {
 // The main window may be enlarged, never made smaller than its template and the status line:
 // the log takes the extra width and height (the progress bar above it the width), the status
 // line goes down with the bottom edge, and every other control keeps its place. The about box
-// keeps its size.
+// cannot be resized: it grows only to hold its payload and folders lines whole, over its status
+// line.
 TEST(Win32WindowTest, AnEnlargedMainWindowGivesTheLogTheExtraRoom) {
   Recorder dialog;
   Win32Window window(app::kMainDialogTemplate, dialog, nullptr);
@@ -380,6 +381,54 @@ TEST(Win32WindowTest, AnEnlargedMainWindowGivesTheLogTheExtraRoom) {
 
   Win32Window about(app::kAboutDialogTemplate, dialog, nullptr);
   EXPECT_EQ(GetWindowLongPtrW(about.Handle(), GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
+  const std::string lines =
+      "Loader payloads: real target programs from C:\\ProgramData\\VeskaDownloader\\payloads\n"
+      "Loader folders: C:\\Program Files\\R&D Veska\\VeskaDownloader\\payloads, then "
+      "C:\\ProgramData\\VeskaDownloader\\payloads";
+  about.SetText(app::IDC_ABOUT_PAYLOADS, lines);
+  HWND label = about.Control(app::IDC_ABOUT_PAYLOADS);
+  const auto drawnHeight = [label] {
+    RECT room{};
+    GetClientRect(label, &room);
+    HDC dc = GetDC(label);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(label)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        GetWindowTextW(label, text.data(), static_cast<int>(text.size()))));
+    RECT needed{0, 0, room.right, 0};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    return std::pair{needed.bottom, room.bottom};
+  };
+  EXPECT_GT(drawnHeight().first, drawnHeight().second);  // the template's box is too small
+  const auto bottomOf = [&about](HWND control) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, about.Handle(), reinterpret_cast<POINT*>(&rect), 2);
+    return std::pair{rect.top, rect.bottom};
+  };
+  about.FitStaticText(app::IDC_ABOUT_PAYLOADS);
+  about.ShowStatusLine("Session log: C:\\Users\\tech\\AppData\\Roaming\\VeskaDownloader.log");
+  const auto [textHeight, boxHeight] = drawnHeight();
+  EXPECT_LE(textHeight, boxHeight);
+  EXPECT_EQ(about.GetText(app::IDC_ABOUT_PAYLOADS), lines);
+  HWND aboutStatus = nullptr;
+  for (HWND child = GetWindow(about.Handle(), GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    bool fromTemplate = false;
+    for (std::size_t i = 0; i < app::kAboutDialogTemplate.controls.size(); ++i) {
+      fromTemplate = fromTemplate || about.PlacedControl(i) == child;
+    }
+    if (!fromTemplate) aboutStatus = child;
+  }
+  RECT aboutClient{};
+  GetClientRect(about.Handle(), &aboutClient);
+  ASSERT_NE(aboutStatus, nullptr);
+  EXPECT_LE(bottomOf(label).second, bottomOf(aboutStatus).first);
+  EXPECT_LE(bottomOf(aboutStatus).second, aboutClient.bottom);
 }
 
 // Esc, even from the log where the appended text puts the focus, and the close box are the

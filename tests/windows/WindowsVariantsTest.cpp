@@ -159,10 +159,20 @@ TEST(WindowsFiles, FilesInFoldersOfAnyNameOpen) {
   }
 }
 
-TEST(WindowsFiles, RealPayloadsAreLookedForBesideTheProgram) {
+// Beside the program first, then the machine's ProgramData folder that every user reads.
+TEST(WindowsFiles, RealPayloadsAreLookedForBesideTheProgramThenInProgramData) {
   const fsys::path folder = payloads::DefaultPayloadFolder();
   EXPECT_EQ(folder.filename(), "payloads");
   EXPECT_TRUE(fsys::exists(folder.parent_path() / "veska_windows_tests.exe")) << folder;
+  const std::vector<fsys::path> folders = payloads::PayloadFolders();
+  ASSERT_EQ(folders.size(), 2u);
+  EXPECT_EQ(folders[0], folder);
+  const wchar_t* data = _wgetenv(L"ProgramData");
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(folders[1], fsys::path(data) / L"VeskaDownloader" / L"payloads");
+  EXPECT_TRUE(payloads::DescribeFolders(folders).ends_with(
+      ", then C:\\ProgramData\\VeskaDownloader\\payloads"))
+      << payloads::DescribeFolders(folders);
 }
 
 TEST(WindowsRecords, ARecordIsKeptAndReadUnderAnAnsiFolderName) {
