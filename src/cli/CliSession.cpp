@@ -1,5 +1,6 @@
 #include "cli/CliSession.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -14,6 +15,25 @@ namespace veska::cli {
 
 using namespace veska::station;
 
+namespace {
+
+// Both streams end in one file or pipe, as `>run.log 2>&1` makes them.
+bool SameFile(std::FILE* out, std::FILE* err) {
+#if defined(_WIN32)
+  // Windows' stat gives no file identity to compare; its consoles and files keep them apart.
+  (void)out;
+  (void)err;
+  return false;
+#else
+  struct stat a {};
+  struct stat b {};
+  if (::fstat(::fileno(out), &a) != 0 || ::fstat(::fileno(err), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && !S_ISCHR(a.st_mode);
+#endif
+}
+
+}  // namespace
+
 CliSession::CliSession(const CliArguments& arguments, std::FILE* out, std::FILE* err)
     : station::Session(arguments, out, err) {
   const bool errTerminal = ::isatty(::fileno(err)) == 1;
@@ -24,6 +44,7 @@ CliSession::CliSession(const CliArguments& arguments, std::FILE* out, std::FILE*
   if (arguments.progress == "none") progress = ProgressMode::None;
   presenter->SetProgressMode(progress);
   presenter->SetLogOnSameTerminal(errTerminal && ::isatty(::fileno(out)) == 1);
+  presenter->SetLogInSameFile(SameFile(out, err));
   presenter->CountWaits(errTerminal);
   SetView(std::move(presenter));
   SetQueryRunner([this, out](const station::StepAction& action) {

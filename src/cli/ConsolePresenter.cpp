@@ -150,7 +150,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
         // The same value again (the idle state sets "Disconnect" more than once) is no news.
         shownFields_[event.id] = event.text;
         const std::string note = app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str());
-        if (sameTerminal_ && !partialLine_.empty()) {
+        if (MidLine()) {
           // Not into the middle of a log line: once the line is whole.
           pendingNotes_ += note;
           return;
@@ -178,7 +178,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
 
 void ConsolePresenter::WriteLog(const std::string& text) {
   ClearProgressLine();
-  if (!sameTerminal_ || pendingNotes_.empty()) {
+  if (pendingNotes_.empty()) {
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);
   } else {
@@ -192,7 +192,7 @@ void ConsolePresenter::WriteLog(const std::string& text) {
       std::fflush(out_);
     }
   }
-  if (sameTerminal_) {
+  if (sameTerminal_ || sameFile_) {
     const std::size_t lineBreak = text.rfind('\n');
     partialLine_ =
         lineBreak == std::string::npos ? partialLine_ + text : text.substr(lineBreak + 1);
@@ -216,10 +216,15 @@ void ConsolePresenter::Progress(std::int64_t position) {
   const auto tenths = static_cast<int>(10 * std::min(position, upper_) / upper_);
   if (tenths <= plainTenths_) return;
   plainTenths_ = tenths;
+  std::string note = app::Printf("progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
+                                 static_cast<long long>(std::min(position, upper_)),
+                                 static_cast<long long>(upper_));
+  if (MidLine()) {
+    pendingNotes_ += note;
+    return;
+  }
   std::fflush(out_);
-  errors_.Note(app::Printf("progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
-                           static_cast<long long>(std::min(position, upper_)),
-                           static_cast<long long>(upper_)));
+  errors_.Note(note);
 }
 
 void ConsolePresenter::DrawBar(std::int64_t position) {

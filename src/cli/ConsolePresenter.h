@@ -63,6 +63,9 @@ class ConsolePresenter final : public station::SessionView {
   // Standard output and error are the same terminal: the bar must not overwrite a log line
   // that is only half written.
   void SetLogOnSameTerminal(bool same) { sameTerminal_ = same; }
+  // Standard output and error end in one file or pipe (`>run.log 2>&1`): the fields and the
+  // progress lines wait for a half-written log line to end, as on a shared terminal.
+  void SetLogInSameFile(bool same) { sameFile_ = same; }
 
  private:
   void WriteLog(const std::string& text);
@@ -73,6 +76,10 @@ class ConsolePresenter final : public station::SessionView {
   // Draws `line` in place of the transient line, below a half-written log line.
   void DrawLine(const std::string& line);
   void ClearProgressLine();
+  // A note said now would land in the middle of the log's current line.
+  [[nodiscard]] bool MidLine() const {
+    return (sameTerminal_ || sameFile_) && !partialLine_.empty();
+  }
 
   std::FILE* out_;
   ErrorStream& errors_;
@@ -80,7 +87,9 @@ class ConsolePresenter final : public station::SessionView {
   std::string applicationName_;
   ProgressMode mode_;
   bool sameTerminal_ = false;
-  std::string pendingNotes_;      // fields held back until the half-written log line ends
+  bool sameFile_ = false;
+  std::string
+      pendingNotes_;  // fields and progress lines held back until the half-written log line ends
   std::string partialLine_;       // the log's text after its last line break
   bool barBelowPartial_ = false;  // the bar was drawn on a line of its own below it
   int plainTenths_ = 0;           // Plain: the tenths already reported for this range

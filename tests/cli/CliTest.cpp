@@ -25,6 +25,7 @@
 #include "target/ExpectedLogs.h"
 
 #include <fstream>
+#include <sstream>
 
 namespace veska::cli {
 namespace {
@@ -212,7 +213,42 @@ TEST_F(CliTest, ConnectNarratesOnStandardOutputAndShowsTheFieldsOnStandardError)
   const std::string err = err_.Text();
   EXPECT_NE(err.find("Flash ID: MR7D2P45XT\n"), std::string::npos) << err;
   EXPECT_NE(err.find("built-in stand-ins"), std::string::npos) << err;
+
   phone.Stop();
+
+  // Both streams into one file, as `>run.log 2>&1` makes them: the fields and progress lines
+  // stand between the log's lines, never inside one, so taking them out leaves the log whole.
+  options.linkPath = (folder_ / "phone2").string();
+  sim::VirtualPhone second(options);
+  ASSERT_EQ(second.Start(), 0);
+  Captured both;
+  std::FILE* bothErr = ::fdopen(::dup(::fileno(both.File())), "w");
+  ASSERT_NE(bothErr, nullptr);
+  {
+    CliArguments arguments;
+    ASSERT_LT(Parse({"--port", options.linkPath.c_str(), "--baud", "3M", "--link", "uart",
+                     "--progress", "plain", "connect"},
+                    arguments),
+              0);
+    CliSession session(std::move(arguments), both.File(), bothErr);
+    session.Host().SetSleepScale(0);
+    EXPECT_EQ(session.Run(), EXIT_OK);
+  }
+  std::fclose(bothErr);
+  std::istringstream lines(both.Text());
+  std::string log;
+  int notes = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("Flash ID: ") || line.starts_with("progress: ") ||
+        line.starts_with("Loader payloads: ")) {
+      ++notes;
+    } else {
+      log += line + "\n";
+    }
+  }
+  EXPECT_GE(notes, 12);
+  EXPECT_EQ(log, target::testing::FullUartConnectionLog(options.linkPath));
+  second.Stop();
 }
 
 TEST_F(CliTest, AFailedConnectionIsAFailedRunWithTheMessageBoxOnStandardError) {
