@@ -672,10 +672,7 @@ void Win32Window::ShowStatusLine(std::string_view text) {
       SendMessageW(statusLine_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
       // Known before the window grows, so that the smallest size includes the line.
       statusLineHeight_ = line;
-      RECT frame{0, 0, client.right, client.bottom + line};
-      AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
-      SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+      GrowClientHeight(line);
     }
     statusText_ = wide;
     SetWindowTextW(statusLine_, wide.c_str());
@@ -702,10 +699,7 @@ void Win32Window::FitStaticText(int id) {
               DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
     const int grow = needed.bottom - room.bottom;
     if (grow <= 0) return;
-    HWND window = window_.get();
-    RECT place{};
-    GetWindowRect(label, &place);
-    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&place), 2);
+    const RECT place = ChildRect(label);
     SetWindowPos(label, nullptr, 0, 0, place.right - place.left, place.bottom - place.top + grow,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     for (std::size_t index = 0; index < placed_.size(); ++index) {
@@ -713,20 +707,30 @@ void Win32Window::FitStaticText(int id) {
     }
     // Known before the window grows, so that the smallest size includes the taller text.
     clientHeight_ += grow;
-    RECT client{};
-    GetClientRect(window, &client);
     if (statusLine_ != nullptr) {
-      RECT line{};
-      GetWindowRect(statusLine_, &line);
-      MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&line), 2);
+      const RECT line = ChildRect(statusLine_);
       SetWindowPos(statusLine_, nullptr, line.left, line.top + grow, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    RECT frame{0, 0, client.right, client.bottom + grow};
-    AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
-    SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GrowClientHeight(grow);
   });
+}
+
+void Win32Window::GrowClientHeight(int by) {
+  HWND window = window_.get();
+  RECT client{};
+  GetClientRect(window, &client);
+  RECT frame{0, 0, client.right, client.bottom + by};
+  AdjustWindowRectEx(&frame, DialogStyle(template_), FALSE, DialogExStyle(template_));
+  SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+RECT Win32Window::ChildRect(HWND child) const {
+  RECT place{};
+  GetWindowRect(child, &place);
+  MapWindowPoints(nullptr, window_.get(), reinterpret_cast<POINT*>(&place), 2);
+  return place;
 }
 
 bool Win32Window::Resizable() const {

@@ -167,6 +167,10 @@ class Win32Window final : public ui::Window {
   [[nodiscard]] POINT SmallestSize() const;
   // Places the controls and the status line for a client area of this size.
   void FollowSize(int clientWidth, int clientHeight);
+  // The window's client area `by` pixels taller, its width and place kept.
+  void GrowClientHeight(int by);
+  // Where a child window stands, in the window's client coordinates.
+  [[nodiscard]] RECT ChildRect(HWND child) const;
   HWND MakeControl(const ui::ControlTemplate& tmpl);
   void DrawItem(const DRAWITEMSTRUCT& item);
   void SelectionChanged(int id);
