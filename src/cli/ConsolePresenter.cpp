@@ -149,15 +149,7 @@ void ConsolePresenter::Present(const ui::Event& event) {
                  !(event.id == app::IDC_FLASH_ID && event.text == "Disconnect")) {
         // The same value again (the idle state sets "Disconnect" more than once) is no news.
         shownFields_[event.id] = event.text;
-        const std::string note = app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str());
-        if (MidLine()) {
-          // Not into the middle of a log line: once the line is whole.
-          pendingNotes_ += note;
-          return;
-        }
-        ClearProgressLine();
-        std::fflush(out_);
-        errors_.Note(note);
+        Note(app::Printf("%s: %s\n", FieldLabel(event.id), event.text.c_str()));
       }
       return;
     }
@@ -216,13 +208,18 @@ void ConsolePresenter::Progress(std::int64_t position) {
   const auto tenths = static_cast<int>(10 * std::min(position, upper_) / upper_);
   if (tenths <= plainTenths_) return;
   plainTenths_ = tenths;
-  std::string note = app::Printf("progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
-                                 static_cast<long long>(std::min(position, upper_)),
-                                 static_cast<long long>(upper_));
+  Note(app::Printf("progress: %d%% (%lld / %lld bytes)\n", tenths * 10,
+                   static_cast<long long>(std::min(position, upper_)),
+                   static_cast<long long>(upper_)));
+}
+
+void ConsolePresenter::Note(const std::string& note) {
   if (MidLine()) {
+    // Not into the middle of a log line: once the line is whole.
     pendingNotes_ += note;
     return;
   }
+  ClearProgressLine();
   std::fflush(out_);
   errors_.Note(note);
 }

@@ -69,6 +69,9 @@ class ConsolePresenter final : public station::SessionView {
 
  private:
   void WriteLog(const std::string& text);
+  // A field's or a progress line's note on standard error, held while the log's line is half
+  // written where both share a terminal or a file.
+  void Note(const std::string& note);
   // Writes the fields held back while a log line was half written.
   void FlushPendingNotes();
   void Progress(std::int64_t position);
